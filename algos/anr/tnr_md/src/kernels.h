@@ -1,0 +1,82 @@
+// The stage kernels and their twins.
+//
+// Every stage with a vector form exists twice with the same signature:
+// NAME_c, the per-sample form (the reference, plain and obviously right), and
+// NAME_neon, the vector form written with NEON intrinsics (native on Arm, via
+// SIMDe on x86-64). The build chooses one for the exported entry points; the
+// tests link both and compare them.
+#ifndef TNR_MD_KERNELS_H
+#define TNR_MD_KERNELS_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tnr_md {
+
+#define TNR_MD_CALDIFF8X8_ARGS                                                              \
+  uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma,     \
+      int imgHeight, int imgWidth, int proHeight, int proWidth, int lDiffStride,            \
+      int sigmaStride, float uv_ratio
+#define TNR_MD_CALDIFF_DS_ARGS                                                              \
+  uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma,     \
+      int imgHeight, int imgWidth, int lDiffStride
+#define TNR_MD_GAUSS3X3_ARGS int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride
+#define TNR_MD_SIGMALUT_ARGS                                                                \
+  int16_t *pIn, int16_t *pTmpBuf, uint16_t *pSigmaL, uint32_t *pSigmaH, float sigmaHScale, \
+      float sigmaLScale, int imgHgt, int imgWid, int stride
+#define TNR_MD_UPSCALE_ARGS                                                                 \
+  uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, uint8_t *pTmp,       \
+      uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,           \
+      int imgWidth, int proHeight, int proWidth, int GainStride, uint8_t static_ratio_r_bit, \
+      uint16_t *pSigmaL, uint32_t *pSigmaH
+
+void calDiffAndDownScale8x8_c(TNR_MD_CALDIFF8X8_ARGS);
+void calDiffAndDownScale_c(TNR_MD_CALDIFF_DS_ARGS);
+void gauss3x3Filter_c(TNR_MD_GAUSS3X3_ARGS);
+void sigmaFilterLut_c(TNR_MD_SIGMALUT_ARGS);
+void upScale_c(TNR_MD_UPSCALE_ARGS);
+
+#if TNR_MD_HAVE_NEON
+void calDiffAndDownScale8x8_neon(TNR_MD_CALDIFF8X8_ARGS);
+void calDiffAndDownScale_neon(TNR_MD_CALDIFF_DS_ARGS);
+void gauss3x3Filter_neon(TNR_MD_GAUSS3X3_ARGS);
+void sigmaFilterLut_neon(TNR_MD_SIGMALUT_ARGS);
+void upScale_neon(TNR_MD_UPSCALE_ARGS);
+#endif
+
+// Scalar-only stages (no vector form).
+void extendImgBorder_c(int16_t *pData_ext, int Width_ext, int Height_ext, int ext_x, int ext_y);
+void calDiff_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma,
+               int16_t *pHdiffTmp, int16_t *pDsHdiff, int imgHeight, int imgWidth, int proHeight,
+               int proWidth, int lDiffStride, int sigmaStride, float uv_ratio, float light_clip);
+void gauss9x9Filter_c(TNR_MD_GAUSS3X3_ARGS);
+
+// The kernels one motion_detect call runs: the per-sample set, the vector set.
+struct Kernels {
+  void (*calDiffAndDownScale8x8)(TNR_MD_CALDIFF8X8_ARGS);
+  void (*gauss3x3Filter)(TNR_MD_GAUSS3X3_ARGS);
+  void (*sigmaFilterLut)(TNR_MD_SIGMALUT_ARGS);
+  void (*upScale)(TNR_MD_UPSCALE_ARGS);
+};
+
+extern const Kernels kKernelsC;
+#if TNR_MD_HAVE_NEON
+extern const Kernels kKernelsNeon;
+#endif
+
+// The set the exported functions use: vector where the build has it.
+#if TNR_MD_HAVE_NEON
+#define TNR_MD_PICK(name) name##_neon
+#else
+#define TNR_MD_PICK(name) name##_c
+#endif
+
+// motion_detect with a given kernel set (the exported one passes the build's).
+void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pTmpBuf,
+                      uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
+                      int imgWidth, int proHeight, int proWidth, int gainStride, float sigmaHScale,
+                      float sigmaLScale, float uv_ratio, float light_clip, int static_ratio_r_bit);
+
+}  // namespace tnr_md
+
+#endif  // TNR_MD_KERNELS_H

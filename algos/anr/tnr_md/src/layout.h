@@ -1,0 +1,30 @@
+// Geometry of the work planes and the carving of the caller's scratch buffer.
+#ifndef TNR_MD_LAYOUT_H
+#define TNR_MD_LAYOUT_H
+
+#include <cstdint>
+
+namespace tnr_md {
+
+// Plane geometry of one processing grid, and each plane's offset from the
+// start of the scratch buffer in int16_t elements. Offsets and the end marks
+// are 64-bit so that the acceptance test itself cannot overflow.
+struct Layout {
+  int lDiffHgt, lDiffWid;  // 8x8 blocks, a partial last block counting whole
+  int lDiffStride, hDiffStride, sigmaStride;
+  int64_t lDiffSize, hDiffSize, sigmaSize;
+  int64_t ldiff, sigma, hdiffTmp;  // pLdiff, pSigma, pHdiffTmp (= pFilterLdiff)
+  int64_t filterHdiff, sigmaL, sigmaH;
+  int64_t dsHiff;        // end mark measured by the size check
+  int64_t sigmaHEnd;     // one past the last pSigmaH entry, in int16_t elements
+  int64_t sigmaTmpEnd;   // end of the sigma stage's scratch plane (from element 0)
+  int64_t rowBufBytes;   // bytes of upScale's row buffer (from byte 0)
+  int64_t bufElems;      // 6 x proWidth x proHeight
+  bool accepted;
+};
+
+Layout makeLayout(int proHeight, int proWidth);
+
+}  // namespace tnr_md
+
+#endif  // TNR_MD_LAYOUT_H
