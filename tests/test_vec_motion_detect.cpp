@@ -163,9 +163,9 @@ void runChains(const Params &p, int frames, std::mt19937 &rng) {
 // Grids accepted by the scratch layout; sizes not multiples of 8 or 16 and
 // widths below the 16-block rows (121) included.
 std::vector<std::pair<int, int>> acceptedSizes(std::mt19937 &rng, int count) {
-  std::vector<std::pair<int, int>> out = {{16, 16}, {17, 9},   {23, 11},  {31, 15},
-                                          {40, 8},  {119, 13}, {121, 8},  {122, 17},
-                                          {127, 9}, {129, 24}, {136, 31}, {200, 33}};
+  std::vector<std::pair<int, int>> out = {
+      {8, 48}, {9, 24},   {11, 16}, {14, 8},   {15, 9},  {16, 16},  {17, 9},   {23, 11}, {31, 15},
+      {40, 8}, {119, 13}, {121, 8}, {122, 17}, {127, 9}, {129, 24}, {136, 31}, {200, 33}};
   while (int(out.size()) < count) {
     const int w = int(uni(rng, 8, 260)), h = int(uni(rng, 8, 48));
     if (motionDetectTmpBufSize(h, w) > 0) out.push_back({w, h});
@@ -181,7 +181,7 @@ std::vector<std::pair<int, int>> acceptedSizes(std::mt19937 &rng, int count) {
 TEST(VecMotionDetect, ChainedFramesMatchPerSample) {
   auto rng = tnr_md_test::seededRng(0x6d01);
   int i = 0;
-  for (const auto &[w, h] : acceptedSizes(rng, 24)) {
+  for (const auto &[w, h] : acceptedSizes(rng, 30)) {
     Params p;
     p.proWidth = w;
     p.proHeight = h;
@@ -205,7 +205,7 @@ TEST(VecMotionDetect, ChainedFramesMatchPerSample) {
 // differences past the int16 range.
 TEST(VecMotionDetect, ExtremeTuningMatchesPerSample) {
   auto rng = tnr_md_test::seededRng(0x6d02);
-  const float scales[][3] = {{0.0f, 0.0f, 0.0f},
+  const float scales[][3] = {{0.0f, 0.0f, 3.0f},
                              {7.0f, 7.0f, 1.0f},
                              {0.875f, 1.75f, 4.0f},
                              {-1.0f, 20.0f, 0.5f},
