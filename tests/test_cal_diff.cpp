@@ -166,6 +166,30 @@ TEST(CalDiff, CompensationAndFloorShift) {
   }
 }
 
+// A uniform U change of +6 is a change of light: the cell's U mean is 6,
+// pHdiff and pLdiff are 0. The sigma comes from the raw values: the block's
+// U term |384 >> 1| = 192 against the summed raw samples 64 x 6 >> 1 = 192.
+TEST(CalDiff, ChromaLightChangeCompensatedSigmaFromRawValues) {
+  Cd t(32, 32, 32, 32);
+  for (int i = 0; i < 16; ++i)
+    for (int c = 0; c < 32; c += 2) t.UV(t.cur, i, c) = 106;
+  t.run(1.0f, 100.0f);
+  EXPECT_EQ(t.mean(1, 0, 0), 6);
+  EXPECT_EQ(t.mean(2, 0, 0), 0);
+  for (int r = 0; r < 32; ++r)
+    for (int c = 0; c < 32; ++c) ASSERT_EQ(t.hd(r, c), 0);
+  for (int by = 0; by < 4; ++by)
+    for (int bx = 0; bx < 4; ++bx) {
+      EXPECT_EQ(t.ld(bx, by), 0);
+      EXPECT_EQ(t.sg(bx, by), 0);
+    }
+  // Without compensation the same values go to pHdiff and pLdiff.
+  t.run(1.0f, 0.0f);
+  EXPECT_EQ(t.hd(5, 7), 6 * 32);
+  EXPECT_EQ(t.ld(2, 1), 192);
+  EXPECT_EQ(t.sg(2, 1), 0);
+}
+
 // The chroma term rounds half away from zero: -0.5 x 1 gives -1 and -0.5 x 3
 // gives -2 (a half-up rounding would give 0 and -1). The weight is used at
 // full 32 bits: 300.0 gives 38400, not its low 16 bits.
