@@ -144,8 +144,8 @@ TEST(CalDiff, CompensationAndFloorShift) {
     Cd t(32, 32, 32, 32);
     for (int r = 0; r < 32; ++r)
       for (int c = 0; c < 32; ++c) t.setLuma(r, c, 5 * sign);
-    const int special[4][3] = {{0, 0, 3}, {0, 1, -3}, {1, 0, 8}, {1, 1, 8}};
-    for (auto &s : special) t.setLuma(s[0], s[1], s[2] * sign);
+    const int firstQuad[4][3] = {{0, 0, 3}, {0, 1, -3}, {1, 0, 8}, {1, 1, 8}};
+    for (auto &s : firstQuad) t.setLuma(s[0], s[1], s[2] * sign);
     for (int r = 2; r < 4; ++r)
       for (int c = 0; c < 2; ++c) t.setLuma(r, c, 6 * sign);
     t.run(1.0f, 100.0f);
