@@ -87,9 +87,9 @@ struct Twin {
   DsFn fn;
 };
 const Twin kTwins[] = {
-    {"c", tnr_md::calDiffAndDownScale_c},
+    {"PerSample", tnr_md::calDiffAndDownScale_c},
 #if TNR_MD_HAVE_NEON
-    {"neon", tnr_md::calDiffAndDownScale_neon},
+    {"Vector", tnr_md::calDiffAndDownScale_neon},
 #endif
 };
 
@@ -161,7 +161,7 @@ TEST_P(CalDiffAndDownScale, FloorShiftOfPatchSums) {
   EXPECT_EQ(t.hd(3, 13), 10);
 }
 
-INSTANTIATE_TEST_SUITE_P(Twins, CalDiffAndDownScale, ::testing::ValuesIn(kTwins),
+INSTANTIATE_TEST_SUITE_P(Forms, CalDiffAndDownScale, ::testing::ValuesIn(kTwins),
                          [](const auto &info) { return std::string(info.param.name); });
 
 #if TNR_MD_HAVE_NEON

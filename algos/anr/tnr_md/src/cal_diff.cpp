@@ -29,14 +29,6 @@ namespace tnr_md {
 
 namespace {
 
-// uv_ratio with 7 fractional bits, rounded half away from zero: the product
-// in single precision, the 0.5 added in double precision.
-int32_t uvRatioFix(float uv_ratio) {
-  const float p = uv_ratio * 128.0f;
-  return p > 0.0f ? truncToInt(static_cast<double>(p) + 0.5)
-                  : truncToInt(static_cast<double>(p) - 0.5);
-}
-
 // The raw difference s pulled toward zero by the cell mean m: keeps the sign
 // of s, never grows; a difference of the opposite sign to m is unchanged.
 inline int64_t compensate(int64_t s, int64_t m) {
