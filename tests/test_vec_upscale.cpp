@@ -257,8 +257,23 @@ TEST(VecUpScale, BlockEdgesMatchPerSample) {
 TEST(VecUpScale, RandomShapesMatchPerSample) {
   auto rng = tnr_md_test::seededRng(0x5503);
   for (int i = 0; i < 60; ++i) {
-    const int w = int(uni(rng, 1, 300)), h = int(uni(rng, 1, 40));
+    const int w = int(uni(rng, 1, 300)), h = int(uni(rng, 1, 90));
     checkShape(shapeFor(w, h, rng), rng);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// Grids tall enough that the compact block-alpha plane (dsHgt x dsWid bytes)
+// reaches past column proWidth of the first map rows: with a pitch wider than
+// the grid those bytes keep the block alpha, in both forms alike.
+TEST(VecUpScale, BlockAlphaPastTheGridMatchesPerSample) {
+  auto rng = tnr_md_test::seededRng(0x5505);
+  for (const auto &[w, h] : std::vector<std::pair<int, int>>{
+           {5, 90}, {20, 100}, {33, 150}, {121, 160}, {130, 150}, {257, 300}}) {
+    Shape s = shapeFor(w, h, rng);
+    s.gainStride = w + 11;
+    ASSERT_GT(((h + 7) / 8) * ((w + 7) / 8), w) << "no block-alpha byte lies past the grid";
+    checkShape(s, rng);
     if (HasFatalFailure()) return;
   }
 }
