@@ -153,6 +153,34 @@ struct HighSigma {
 // quotient rounded once to single precision (sH = 0 gives +infinity).
 inline float invSigma(int32_t sH) { return static_cast<float>(1.0 / static_cast<double>(sH)); }
 
+// High sigma per lane for a block whose lane p is pixel x0 + p: each lane
+// takes the entry of its own pixel's block column (one division per column).
+// Lanes left of column 0 (the padding of a row narrower than 16) get sH = 0
+// and inv = 0, which gives hAlpha = 0 there; they are dropped anyway.
+inline HighSigma laneHighSigma(const uint32_t *sigRow, int x0) {
+  int32_t sLane[16];
+  float invLane[16];
+  int col = -1;
+  int32_t sH = 0;
+  float inv = 0.0f;
+  for (int p = 0; p < 16; ++p) {
+    const int X = x0 + p;
+    if (X >= 0 && (X >> 3) != col) {
+      col = X >> 3;
+      sH = static_cast<int32_t>(sigRow[col]);
+      inv = invSigma(sH);
+    }
+    sLane[p] = sH;
+    invLane[p] = inv;
+  }
+  HighSigma hs;
+  for (int q = 0; q < 4; ++q) {
+    hs.sH[q] = vld1q_s32(sLane + 4 * q);
+    hs.inv[q] = vld1q_f32(invLane + 4 * q);
+  }
+  return hs;
+}
+
 // hAlpha of 4 lanes: min(trunc(max(h - sH, 0) x 128 x inv + 0.5), 128), the
 // subtraction and the shift wrapping in 32 bits; the conversion saturates
 // and the narrowing to 16 bits saturates too, so 65536 and more end as 128.
@@ -315,45 +343,28 @@ void upScale_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pH
         io.curY = pCurIn + lumaRow + offsetX;
         io.preY = pPreIn + lumaRow + offsetX;
         io.curC = oddRow ? pCurIn + chromaRow + offsetX : nullptr;
-        io.preC = pPreIn + chromaRow + offsetX;
+        io.preC = oddRow ? pPreIn + chromaRow + offsetX : nullptr;
         io.alpha = pAlpha + mapRow + offsetX;
         io.gain = gain_table_u8 + mapRow + offsetX;
         const uint8x16_t lAlpha =
             vcombine_u8(interpHalf(tRow, offsetX, tEnd, lutTable, wgtTable),
                         interpHalf(tRow, offsetX + 8, tEnd, lutTable, wgtTable));
-        HighSigma hs;
         if (!last) {
           // Lanes 0 .. 7 lie in block column x / 8, lanes 8 .. 15 in the next.
           const int32_t s0 = static_cast<int32_t>(sigRow[x >> 3]);
           const int32_t s1 = static_cast<int32_t>(sigRow[(x >> 3) + 1]);
           const float inv0 = invSigma(s0), inv1 = invSigma(s1);
+          HighSigma hs;
           hs.sH[0] = hs.sH[1] = vdupq_n_s32(s0);
           hs.sH[2] = hs.sH[3] = vdupq_n_s32(s1);
           hs.inv[0] = hs.inv[1] = vdupq_n_f32(inv0);
           hs.inv[2] = hs.inv[3] = vdupq_n_f32(inv1);
           pixelBlock<false>(io, lAlpha, hs, pc, vdupq_n_u8(0));
         } else {
-          // The moved-back block spans up to three block columns: each lane
-          // takes the entry of its own pixel's column.
-          int32_t sLane[16];
-          float invLane[16];
-          const int c0 = offsetX >> 3;
-          const int cLast = (proWidth - 1) >> 3;
-          int32_t sCol[3];
-          float invCol[3];
-          for (int c = c0; c <= cLast; ++c) {
-            sCol[c - c0] = static_cast<int32_t>(sigRow[c]);
-            invCol[c - c0] = invSigma(sCol[c - c0]);
-          }
-          for (int p = 0; p < 16; ++p) {
-            const int c = ((offsetX + p) >> 3) - c0;
-            sLane[p] = sCol[c];
-            invLane[p] = invCol[c];
-          }
-          for (int q = 0; q < 4; ++q) {
-            hs.sH[q] = vld1q_s32(sLane + 4 * q);
-            hs.inv[q] = vld1q_f32(invLane + 4 * q);
-          }
+          // Moved back to end at the row's end. Lanes offsetX .. x - 1 were
+          // already updated in place by the previous block: their results
+          // here come from updated inputs and are discarded.
+          const HighSigma hs = laneHighSigma(sigRow, offsetX);
           const uint8x16_t keep =
               vcltq_u8(laneIndex, vdupq_n_u8(static_cast<uint8_t>(x - offsetX)));
           pixelBlock<true>(io, lAlpha, hs, pc, keep);
@@ -362,7 +373,8 @@ void upScale_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pH
     } else {
       // A row narrower than one block: the block is moved back to start at
       // proWidth - 16 < 0, so pixel X sits in lane X + pad of zero-padded
-      // local copies and only those lanes are copied back.
+      // local copies and only those lanes are copied back. Chroma pairs
+      // count from that start, as in any moved-back block.
       const int pad = 16 - proWidth;
       int16_t h[16] = {0};
       uint8_t pa[16] = {0}, cy[16] = {0}, py[16] = {0}, cc[16] = {0}, pcb[16] = {0};
@@ -385,24 +397,7 @@ void upScale_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pH
                                          interpHalf(t, 8, t + sizeof t, lutTable, wgtTable)));
       const uint8x16_t lAlpha = vld1q_u8(lShift);
 
-      int32_t sLane[16] = {0};
-      float invLane[16] = {0};
-      const int cLast = (proWidth - 1) >> 3;
-      int32_t sCol[2];
-      float invCol[2];
-      for (int c = 0; c <= cLast; ++c) {
-        sCol[c] = static_cast<int32_t>(sigRow[c]);
-        invCol[c] = invSigma(sCol[c]);
-      }
-      for (int p = pad; p < 16; ++p) {
-        sLane[p] = sCol[(p - pad) >> 3];
-        invLane[p] = invCol[(p - pad) >> 3];
-      }
-      HighSigma hs;
-      for (int q = 0; q < 4; ++q) {
-        hs.sH[q] = vld1q_s32(sLane + 4 * q);
-        hs.inv[q] = vld1q_f32(invLane + 4 * q);
-      }
+      const HighSigma hs = laneHighSigma(sigRow, -pad);
       BlockIo io{h, pa, cy, py, oddRow ? cc : nullptr, pcb, al, gn};
       pixelBlock<false>(io, lAlpha, hs, pc, vdupq_n_u8(0));
       std::memcpy(pPreAlpha + mapRow, pa + pad, n);
