@@ -9,6 +9,11 @@
 //   ARMv7 rounds the product, then the difference, and gives 2 for inf x 0.
 // - vcvtq_u32_f32: SIMDe gives 2^31 for inputs in [2^31, 2^32) unless
 //   AVX-512VL is enabled; Arm truncates them exactly.
+// - vshll_n_s16: SIMDe shifts negative values left lane by lane, which is
+//   undefined behaviour (UBSan stops there) and slow.
+// - vmulq_n_s32, vmlaq_n_s32, vmull_n_u16: SIMDe multiplies in signed 32-bit
+//   vector arithmetic, undefined when a product exceeds INT32_MAX (every
+//   vmull_n_u16 product above 2^31, and the wrapping products Arm defines).
 // The replacements follow ARMv7's NEON unit, which flushes subnormal inputs
 // and results to zero, only where that is cheap (the estimate); no result of
 // the library depends on subnormal values.
@@ -97,6 +102,31 @@ static inline uint32x4_t tnr_md_vcvtq_u32_f32(float32x4_t v) {
   return simde_uint32x4_from_m128i(r);
 }
 
+// The low 32 bits of the lane products.
+static inline __m128i tnr_md_mullo32(__m128i a, __m128i b) {
+#if defined(__SSE4_1__)
+  return _mm_mullo_epi32(a, b);
+#else
+  const __m128i even = _mm_mul_epu32(a, b);
+  const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(a, 32), _mm_srli_epi64(b, 32));
+  return _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(0, 0, 2, 0)),
+                            _mm_shuffle_epi32(odd, _MM_SHUFFLE(0, 0, 2, 0)));
+#endif
+}
+
+// Products that wrap modulo 2^32, as Arm's do.
+static inline int32x4_t tnr_md_vmulq_n_s32(int32x4_t a, int32_t b) {
+  return simde_int32x4_from_m128i(tnr_md_mullo32(simde_int32x4_to_m128i(a), _mm_set1_epi32(b)));
+}
+static inline int32x4_t tnr_md_vmlaq_n_s32(int32x4_t acc, int32x4_t a, int32_t b) {
+  return simde_int32x4_from_m128i(_mm_add_epi32(
+      simde_int32x4_to_m128i(acc), tnr_md_mullo32(simde_int32x4_to_m128i(a), _mm_set1_epi32(b))));
+}
+static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
+  return simde_uint32x4_from_m128i(
+      tnr_md_mullo32(simde_uint32x4_to_m128i(vmovl_u16(a)), _mm_set1_epi32(b)));
+}
+
 #else  // no SSE2: lane by lane
 
 static inline float32x4_t tnr_md_vrecpeq_f32(float32x4_t v) {
@@ -124,6 +154,30 @@ static inline uint32x4_t tnr_md_vcvtq_u32_f32(float32x4_t v) {
   for (int i = 0; i < 4; ++i) out[i] = tnr_md::truncToUint(in[i]);
   return vld1q_u32(out);
 }
+
+static inline int32x4_t tnr_md_vmulq_n_s32(int32x4_t a, int32_t b) {
+  int32_t v[4];
+  vst1q_s32(v, a);
+  for (int i = 0; i < 4; ++i)
+    v[i] = static_cast<int32_t>(static_cast<uint32_t>(v[i]) * static_cast<uint32_t>(b));
+  return vld1q_s32(v);
+}
+static inline int32x4_t tnr_md_vmlaq_n_s32(int32x4_t acc, int32x4_t a, int32_t b) {
+  int32_t v[4], c[4];
+  vst1q_s32(v, a);
+  vst1q_s32(c, acc);
+  for (int i = 0; i < 4; ++i)
+    v[i] = static_cast<int32_t>(static_cast<uint32_t>(c[i]) +
+                                static_cast<uint32_t>(v[i]) * static_cast<uint32_t>(b));
+  return vld1q_s32(v);
+}
+static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
+  uint16_t v[4];
+  uint32_t r[4];
+  vst1_u16(v, a);
+  for (int i = 0; i < 4; ++i) r[i] = static_cast<uint32_t>(v[i]) * b;
+  return vld1q_u32(r);
+}
 #endif
 
 #undef vrecpeq_f32
@@ -132,6 +186,19 @@ static inline uint32x4_t tnr_md_vcvtq_u32_f32(float32x4_t v) {
 #define vrecpsq_f32 tnr_md_vrecpsq_f32
 #undef vcvtq_u32_f32
 #define vcvtq_u32_f32 tnr_md_vcvtq_u32_f32
+
+// SIMDe widens and shifts lane by lane, shifting negative values left
+// (undefined behaviour in C++17); widening then shifting the 32-bit lanes
+// gives the same bits without it, in vector instructions.
+#undef vmulq_n_s32
+#define vmulq_n_s32 tnr_md_vmulq_n_s32
+#undef vmlaq_n_s32
+#define vmlaq_n_s32 tnr_md_vmlaq_n_s32
+#undef vmull_n_u16
+#define vmull_n_u16 tnr_md_vmull_n_u16
+
+#undef vshll_n_s16
+#define vshll_n_s16(a, n) vshlq_n_s32(vmovl_s16(a), (n))
 #endif
 
 #endif  // TNR_MD_NEON_H
