@@ -14,6 +14,9 @@
 // - vmulq_n_s32, vmlaq_n_s32, vmull_n_u16: SIMDe multiplies in signed 32-bit
 //   vector arithmetic, undefined when a product exceeds INT32_MAX (every
 //   vmull_n_u16 product above 2^31, and the wrapping products Arm defines).
+// AArch64's own vrecpsq_f32 (FRECPS) is fused, unlike ARMv7's: the two differ
+// when a*b is inexact. The stages only step with exact products (an integer
+// below 2^15 times a 9-bit estimate), where every target agrees.
 // The replacements follow ARMv7's NEON unit, which flushes subnormal inputs
 // and results to zero, only where that is cheap (the estimate); no result of
 // the library depends on subnormal values.
