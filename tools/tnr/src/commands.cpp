@@ -320,7 +320,10 @@ int runDenoise(const DenoiseOptions &opt) {
   std::unique_ptr<VideoReader> reference;
   if (!opt.reference.empty()) {
     checkDistinct(opt.reference, opt.output);
-    reference = openVideo(opt.reference, size);
+    // --size describes the reference only when it is raw NV12 too.
+    const std::string ext = extensionOf(opt.reference);
+    const bool raw = opt.reference == "-" || ext == ".nv12" || ext == ".yuv";
+    reference = openVideo(opt.reference, raw ? size : std::nullopt);
   }
   const RunResult r = runPipeline(*input, reference.get(), opt, params);
   if (!opt.quiet) {

@@ -18,7 +18,7 @@ Denoiser::Denoiser(int width, int height, const TnrParams &params)
   const size_t scratch = motionDetectTmpBufSize(gridH_, gridW_);
   if (scratch == 0)
     throw ToolError("processing grid " + grid +
-                    " is too small for the filter (at least 16x8; some widths below 14 fail)");
+                    " is too small for the filter (grids of at least 14x8 always work)");
   if (params.startGain < 0 || params.startGain > 255) throw ToolError("--gain must lie in 0..255");
   scratch_.resize(scratch);
   const size_t maps = static_cast<size_t>(gridW_) * gridH_;

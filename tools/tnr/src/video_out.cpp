@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "output_file.h"
 
@@ -16,6 +17,9 @@ extern "C" {
 namespace tnr {
 
 Container containerFor(const std::string &path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec))
+    throw ToolError("cannot write '" + path + "': it is a directory");
   const std::string ext = extensionOf(path);
   if (ext == ".nv12" || ext == ".yuv") return Container::Raw;
   if (ext == ".y4m") return Container::Y4m;
