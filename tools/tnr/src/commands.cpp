@@ -415,10 +415,13 @@ int runSweep(const SweepOptions &opt) {
     if (!csv) throw ToolError("cannot write '" + opt.csv + "'");
     std::fprintf(csv,
                  "noise,sigma_h,sigma_l,uv_ratio,static_ratio_bit,psnr_input_db,"
-                 "psnr_output_db,psnr_input_moving_db,psnr_output_moving_db\n");
+                 "psnr_output_db,psnr_input_moving_db,psnr_output_moving_db,ghost_share_input,"
+                 "ghost_share_output\n");
   }
   std::printf("%zu frames %dx%d\n", clean.size(), w, h);
-  std::printf("noise sigma_h sigma_l uv_ratio bit | psnr_in psnr_out | moving_in moving_out\n");
+  std::printf(
+      "noise sigma_h sigma_l uv_ratio bit | psnr_in psnr_out | moving_in moving_out | "
+      "ghost%%_in ghost%%_out\n");
   for (double sigma : opt.noise) {
     std::vector<Frame> noisy = clean;
     for (size_t i = 0; i < noisy.size(); ++i)
@@ -433,20 +436,21 @@ int runSweep(const SweepOptions &opt) {
             p.uvRatio = uv;
             p.staticRatioBit = bit;
             Denoiser d(w, h, p);
-            QualityTracker q(w, h);
+            QualityTracker q(w, h, static_cast<int>(std::lround(4 * sigma)));
             Frame out;
             for (size_t i = 0; i < clean.size(); ++i) {
               out = noisy[i];
               d.process(out.data());
               q.add(clean[i], noisy[i], out);
             }
-            std::printf("%5.1f %7.3f %7.3f %8.3f %3d | %7.2f %8.2f | %9.2f %10.2f\n", sigma, sh, sl,
-                        uv, bit, q.meanPsnrIn(), q.meanPsnrOut(), q.movingPsnrIn(),
-                        q.movingPsnrOut());
+            std::printf("%5.1f %7.3f %7.3f %8.3f %3d | %7.2f %8.2f | %9.2f %10.2f | %9.3f %10.3f\n",
+                        sigma, sh, sl, uv, bit, q.meanPsnrIn(), q.meanPsnrOut(), q.movingPsnrIn(),
+                        q.movingPsnrOut(), 100 * q.ghostShareIn(), 100 * q.ghostShareOut());
             std::fflush(stdout);
             if (csv)
-              std::fprintf(csv, "%g,%g,%g,%g,%d,%.4f,%.4f,%.4f,%.4f\n", sigma, sh, sl, uv, bit,
-                           q.meanPsnrIn(), q.meanPsnrOut(), q.movingPsnrIn(), q.movingPsnrOut());
+              std::fprintf(csv, "%g,%g,%g,%g,%d,%.4f,%.4f,%.4f,%.4f,%.6f,%.6f\n", sigma, sh, sl, uv,
+                           bit, q.meanPsnrIn(), q.meanPsnrOut(), q.movingPsnrIn(),
+                           q.movingPsnrOut(), q.ghostShareIn(), q.ghostShareOut());
           }
   }
   if (csv) {

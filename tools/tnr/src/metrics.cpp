@@ -22,6 +22,8 @@ FrameQuality QualityTracker::add(const Frame &clean, const Frame &input, const F
       ++q.moving;
       q.sseMovingIn += dIn * dIn;
       q.sseMovingOut += dOut * dOut;
+      q.largeMovingIn += std::fabs(dIn) > largeError_;
+      q.largeMovingOut += std::fabs(dOut) > largeError_;
     }
   }
   q.psnrIn = psnrFromMse(sseIn / n);
@@ -61,6 +63,24 @@ double QualityTracker::movingPsnrOut() const {
     n += f.moving;
   }
   return n ? psnrFromMse(s / n) : std::numeric_limits<double>::quiet_NaN();
+}
+
+double QualityTracker::ghostShareIn() const {
+  long long large = 0, n = 0;
+  for (const auto &f : frames_) {
+    large += f.largeMovingIn;
+    n += f.moving;
+  }
+  return n ? static_cast<double>(large) / n : 0.0;
+}
+
+double QualityTracker::ghostShareOut() const {
+  long long large = 0, n = 0;
+  for (const auto &f : frames_) {
+    large += f.largeMovingOut;
+    n += f.moving;
+  }
+  return n ? static_cast<double>(large) / n : 0.0;
 }
 
 uint64_t Gaussian::next() {

@@ -20,12 +20,16 @@ struct FrameQuality {
   double psnrIn = 0, psnrOut = 0;  // whole luma plane
   long long moving = 0;            // moving luma pixels
   double sseMovingIn = 0, sseMovingOut = 0;
+  long long largeMovingIn = 0, largeMovingOut = 0;  // moving, error above the large-error bound
 };
 
 // Compares input and output luma with the clean frames, frame by frame.
 class QualityTracker {
  public:
-  QualityTracker(int width, int height) : width_(width), height_(height) {}
+  // largeError: the error bound above which a moving pixel counts as a ghost
+  // (a few noise sigmas: noise alone almost never gets there).
+  QualityTracker(int width, int height, int largeError = 32)
+      : width_(width), height_(height), largeError_(largeError) {}
   FrameQuality add(const Frame &clean, const Frame &input, const Frame &output);
 
   const std::vector<FrameQuality> &frames() const { return frames_; }
@@ -34,9 +38,12 @@ class QualityTracker {
   // PSNR over all moving pixels of all frames (NaN when there are none).
   double movingPsnrIn() const;
   double movingPsnrOut() const;
+  // Share of moving pixels off by more than the large-error bound, 0 .. 1.
+  double ghostShareIn() const;
+  double ghostShareOut() const;
 
  private:
-  int width_, height_;
+  int width_, height_, largeError_;
   Frame previousClean_;
   std::vector<FrameQuality> frames_;
 };
