@@ -259,6 +259,8 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
     if (cmpWriter) {
       composeComparison(in, frame, denoiser, w, h, cmp);
       cmpWriter->write(cmp.data());
+      if (!opt.comparePng.empty() && r.frames == opt.comparePngFrame)
+        writePng(opt.comparePng, greyFromPlane(cmp.data(), 3 * w, h, 3 * w));
     }
     if (reference) {
       if (!reference->read(clean))
@@ -347,6 +349,8 @@ int runDemo(const DemoOptions &opt) {
   DenoiseOptions d;
   d.output = (dir / "denoised.mkv").string();
   d.compare = (dir / "compare.mkv").string();
+  d.comparePng = (dir / "compare.png").string();
+  d.comparePngFrame = opt.frames / 2;
   d.mapsDir = (dir / "maps").string();
   d.mapFrames = {"1", "10", std::to_string(opt.frames / 2), "last"};
   d.csv = (dir / "psnr.csv").string();
@@ -367,7 +371,7 @@ int runDemo(const DemoOptions &opt) {
                 r.seconds > 0 ? r.frames / r.seconds : 0, r.staticRatioSum / r.frames);
     std::printf(
         "outputs in %s/:\n  denoised.mkv  filtered video (lossless FFV1)\n"
-        "  compare.mkv   noisy | filtered | static-ratio map\n"
+        "  compare.mkv   noisy | filtered | static-ratio map (compare.png: one frame)\n"
         "  maps/         PNG maps of chosen frames\n"
         "  psnr.csv, psnr.png  PSNR per frame\n",
         opt.outDir.c_str());

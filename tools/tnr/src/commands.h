@@ -20,6 +20,8 @@ struct DenoiseOptions {
   std::string mapsDir;
   std::vector<std::string> mapFrames{"1", "10", "last"};
   std::string compare;
+  std::string comparePng;  // one frame of the comparison as a grey PNG
+  long long comparePngFrame = 0;
   std::string reference;
   std::string csv;
   std::string plot;

@@ -124,9 +124,13 @@ void Scene::clean(int t, Frame &out) const {
           const double rx = dx - o.w / 2.0 + 0.5, ry = dy - o.h / 2.0 + 0.5;
           if (rx * rx + ry * ry > o.w * o.h / 4.0) continue;
         }
-        // Texture that moves with the object: checks and a ramp.
-        const int check = ((dx + o.phase) / 5 + dy / 5) % 2;
-        const double v = 60 + 130.0 * dy / o.h + (check ? 40 : 0);
+        // Shading that moves with the object (a ramp and a soft rim) and a
+        // faint stripe texture; strong periodic texture would look like noise
+        // to any detector that measures how much of a change cancels out.
+        const double ex = std::min(dx, o.w - 1 - dx), ey = std::min(dy, o.h - 1 - dy);
+        const double rim = std::min(1.0, std::min(ex, ey) / 6.0);
+        const int stripe = ((dx + o.phase) / 6) % 2;
+        const double v = 40 + 150.0 * dy / o.h * rim + (stripe ? 8 : 0);
         out[static_cast<size_t>(y) * w + x] = clamp8(v);
         if (((x | y) & 1) == 0) {
           uv[static_cast<size_t>(y / 2) * w + x] = o.u;

@@ -303,7 +303,7 @@ TEST_F(ToolTest, DemoImprovesPsnrOnItsScene) {
   const double after = meanPsnrLine(r.out, "PSNR after:");
   EXPECT_GT(before, 25.0) << r.out;
   EXPECT_GT(after, before + 3.0) << r.out;
-  for (const char *f : {"denoised.mkv", "compare.mkv", "psnr.csv", "psnr.png",
+  for (const char *f : {"denoised.mkv", "compare.mkv", "compare.png", "psnr.csv", "psnr.png",
                         "maps/frame0001_static_ratio.png", "maps/frame0029_output.png"})
     EXPECT_TRUE(fs::exists(dir_ / "demo" / f)) << f;
   // The comparison video is input | output | map, three frames wide.
