@@ -116,7 +116,8 @@ class SceneReader : public VideoReader {
 
 struct RunResult {
   long long frames = 0;
-  double seconds = 0;  // time spent in the filter
+  double seconds = 0;      // time spent in the filter
+  double wallSeconds = 0;  // the whole run: reading, filtering, writing
   double staticRatioSum = 0;
   std::optional<QualityTracker> quality;
 };
@@ -244,6 +245,7 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
     throw ToolError("--start " + std::to_string(opt.start) + " is past the end of the reference");
 
   RunResult r;
+  const auto runStart = Clock::now();
   if (reference) r.quality.emplace(w, h);
   Progress progress(opt.quiet, total);
   Frame frame, in, clean, cmp, lastIn;
@@ -290,13 +292,17 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
   }
   out.commit();
   if (cmpFile) cmpFile->commit();
+  r.wallSeconds = std::chrono::duration<double>(Clock::now() - runStart).count();
   return r;
 }
 
 void printSummary(const RunResult &r, const VideoInfo &info) {
   const double fps = r.seconds > 0 ? r.frames / r.seconds : 0;
-  std::printf("frames: %lld (%dx%d), filter speed %.1f frames/s, mean static ratio %.3f\n",
-              r.frames, info.width, info.height, fps, r.staticRatioSum / r.frames);
+  const double wallFps = r.wallSeconds > 0 ? r.frames / r.wallSeconds : 0;
+  std::printf(
+      "frames: %lld (%dx%d) in %.1f s, %.1f frames/s (filter alone %.1f frames/s), "
+      "mean static ratio %.3f\n",
+      r.frames, info.width, info.height, r.wallSeconds, wallFps, fps, r.staticRatioSum / r.frames);
   if (r.quality) {
     const QualityTracker &q = *r.quality;
     std::printf("PSNR (luma, mean over frames): input %.2f dB, output %.2f dB (%+.2f dB)\n",
@@ -313,8 +319,12 @@ int runDenoise(const DenoiseOptions &opt) {
   containerFor(opt.output);
   checkDistinct(opt.input, opt.output);
   if (!opt.compare.empty()) checkDistinct(opt.input, opt.compare);
-  if (!opt.compare.empty() && opt.compare == opt.output)
-    throw ToolError("--compare may not name the output file");
+  for (const std::string *extra : {&opt.compare, &opt.csv, &opt.plot}) {
+    if (extra->empty()) continue;
+    checkDistinct(opt.input, *extra);
+    if (!opt.reference.empty()) checkDistinct(opt.reference, *extra);
+    if (*extra == opt.output) throw ToolError("'" + *extra + "' is already the output file");
+  }
   if (opt.frames < 0 || opt.start < 0) throw ToolError("--frames and --start must be >= 0");
   const TnrParams params = withGrid(opt.params, opt.grid);
   const std::optional<Size> size = optionalSize(opt.size);

@@ -9,17 +9,19 @@
 namespace {
 
 void addTuning(CLI::App *cmd, tnr::TnrParams &p) {
-  cmd->add_option("--sigma-h", p.sigmaH,
-                  "Scale of the per-pixel noise level: higher treats larger changes as noise")
+  cmd->add_option(
+         "--sigma-h", p.sigmaH,
+         "Scale of the per-pixel noise level: higher blends more, and trails motion sooner")
       ->capture_default_str();
-  cmd->add_option("--sigma-l", p.sigmaL,
-                  "Scale of the per-8x8-block noise level: higher treats larger changes as noise")
+  cmd->add_option(
+         "--sigma-l", p.sigmaL,
+         "Scale of the per-8x8-block noise level: higher blends more, and trails motion sooner")
       ->capture_default_str();
   cmd->add_option("--uv-ratio", p.uvRatio,
                   "Weight of chroma differences in motion detection (1 = as much as luma)")
       ->capture_default_str();
   cmd->add_option("--static-ratio-bit", p.staticRatioBit,
-                  "log2 of the static ratio (x128) at full motion; 8 or more gives 0")
+                  "log2 of the static ratio (x128) at full motion (map and gain only); 8+ gives 0")
       ->capture_default_str()
       ->check(CLI::Range(0, 255));
   cmd->add_option("--gain", p.startGain, "Start value of the per-pixel gain table (0..255)")
@@ -37,7 +39,8 @@ int main(int argc, char **argv) {
   app.set_version_flag("--version", "tnr 0.1.0");
 
   tnr::DenoiseOptions d;
-  auto *den = app.add_subcommand("denoise", "Denoise a video file (or raw NV12 from stdin)");
+  auto *den = app.add_subcommand(
+      "denoise", "Denoise a video file (or raw NV12 from stdin); odd frame sizes are rejected");
   den->add_option("INPUT", d.input,
                   "Input video: anything FFmpeg reads, or raw NV12 with --size ('-' = stdin)")
       ->required();

@@ -234,6 +234,8 @@ TEST_F(ToolTest, BadInputFailsWithOneLineAndLeavesNoOutput) {
       {{"denoise", "in.nv12", "--size", "64x32", "-o", "plainfile/o.nv12"},
        "cannot write 'plainfile/o.nv12'"},
       {{"denoise", "in.nv12", "--size", "64x32", "-o", "folder"}, "it is a directory"},
+      {{"denoise", "in.nv12", "--size", "64x32", "-o", "o.nv12", "--csv", "in.nv12"},
+       "is the input file"},
       {{"denoise", "in.nv12", "--size", "64x32", "--reference", "clean.y4m", "-o", "o.nv12"},
        "the reference is 48x32 but the input is 64x32"},
       // Fails after two good frames: the old file stays, no partial output.
@@ -249,6 +251,16 @@ TEST_F(ToolTest, BadInputFailsWithOneLineAndLeavesNoOutput) {
     EXPECT_EQ(files(), before) << joined;
   }
   EXPECT_EQ(slurp(dir_ / "keep.nv12"), "previous contents");
+
+  // Permissions bind only when the tests do not run as root.
+  if (geteuid() != 0) {
+    fs::permissions(dir_ / "in.nv12", fs::perms::none);
+    const Result r = tnr({"denoise", "in.nv12", "--size", "64x32", "-o", "o.nv12"});
+    EXPECT_NE(r.rc, 0);
+    EXPECT_NE(r.err.find("cannot open 'in.nv12': Permission denied"), std::string::npos) << r.err;
+    fs::permissions(dir_ / "in.nv12", fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(files(), before);
+  }
 
   // A stream that ends inside a frame, after whole frames were written.
   const Result r = tnr({"denoise", "-", "--size", "64x32", "-o", "keep.nv12", "-q"},
@@ -314,8 +326,7 @@ TEST_F(ToolTest, DemoImprovesPsnrOnItsScene) {
 
 // Real footage: the walking-people clip shipped in Debian's opencv-doc, with
 // Gaussian noise of sigma 8 on every byte.
-fs::path fetchFootage(std::string &why) {
-  const fs::path cache = TNR_TEST_CACHE;
+fs::path fetchFootageInto(const fs::path &cache, std::string &why) {
   const fs::path clip = cache / "vtest.avi";
   if (fs::exists(clip)) return clip;
   fs::create_directories(cache);
@@ -340,6 +351,15 @@ fs::path fetchFootage(std::string &why) {
   fs::remove_all(work);
   if (!fs::exists(clip)) why = "opencv-doc holds no vtest.avi";
   return fs::exists(clip) ? clip : fs::path();
+}
+
+fs::path fetchFootage(std::string &why) {
+  try {
+    return fetchFootageInto(TNR_TEST_CACHE, why);
+  } catch (const fs::filesystem_error &e) {
+    why = std::string("cannot keep the download in " TNR_TEST_CACHE ": ") + e.what();
+    return {};
+  }
 }
 
 TEST_F(ToolTest, RealFootageLosesNoiseAndLeavesNoGhostTrails) {
