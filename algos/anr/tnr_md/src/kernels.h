@@ -30,11 +30,32 @@ namespace tnr_md {
       int proHeight, int proWidth, int GainStride, uint8_t static_ratio_r_bit, uint16_t *pSigmaL, \
       uint32_t *pSigmaH
 
+// upScale in three pieces, so that a driver can run the per-pixel pass over
+// bands of rows; upScale runs them over the whole grid in this order.
+//  - block alpha of block rows [0, rows) into pA at pitch dsWid;
+//  - the row buffer T of processing rows [y0, y1): row y at pT + (y - y0) x
+//    (dsWid + 2), its two border columns included; reads A rows up to
+//    min((y1 + 3) >> 3, dsHgt - 1);
+//  - the per-pixel pass of rows [y0, y1), pT pointing at T's row y0 and
+//    pTEnd at the end of the caller's T buffer (no load reaches past it).
+#define TNR_MD_BLOCKALPHA_ARGS                                                                    \
+  const int16_t *pLdiff, const uint16_t *pSigmaL, uint8_t *pA, int rows, int dsWid, int dsStride, \
+      int sigmaStride
+#define TNR_MD_ROWBUFFER_ARGS const uint8_t *pA, uint8_t *pT, int y0, int y1, int dsHgt, int dsWid
+#define TNR_MD_PIXELROWS_ARGS                                                                \
+  uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, const uint8_t *pT,          \
+      const uint8_t *pTEnd, uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8,     \
+      int imgHeight, int imgWidth, int proWidth, int GainStride, uint8_t static_ratio_r_bit, \
+      const uint32_t *pSigmaH, int y0, int y1
+
 void calDiffAndDownScale8x8_c(TNR_MD_CALDIFF8X8_ARGS);
 void calDiffAndDownScale_c(TNR_MD_CALDIFF_DS_ARGS);
 void gauss3x3Filter_c(TNR_MD_GAUSS3X3_ARGS);
 void sigmaFilterLut_c(TNR_MD_SIGMALUT_ARGS);
 void upScale_c(TNR_MD_UPSCALE_ARGS);
+void upScaleBlockAlpha_c(TNR_MD_BLOCKALPHA_ARGS);
+void upScaleRowBuffer_c(TNR_MD_ROWBUFFER_ARGS);
+void upScalePixelRows_c(TNR_MD_PIXELROWS_ARGS);
 
 #if TNR_MD_HAVE_NEON
 void calDiffAndDownScale8x8_neon(TNR_MD_CALDIFF8X8_ARGS);
@@ -42,6 +63,9 @@ void calDiffAndDownScale_neon(TNR_MD_CALDIFF_DS_ARGS);
 void gauss3x3Filter_neon(TNR_MD_GAUSS3X3_ARGS);
 void sigmaFilterLut_neon(TNR_MD_SIGMALUT_ARGS);
 void upScale_neon(TNR_MD_UPSCALE_ARGS);
+void upScaleBlockAlpha_neon(TNR_MD_BLOCKALPHA_ARGS);
+void upScaleRowBuffer_neon(TNR_MD_ROWBUFFER_ARGS);
+void upScalePixelRows_neon(TNR_MD_PIXELROWS_ARGS);
 #endif
 
 // Scalar-only stages (no vector form).
@@ -65,6 +89,9 @@ struct Kernels {
   void (*gauss3x3Filter)(TNR_MD_GAUSS3X3_ARGS);
   void (*sigmaFilterLut)(TNR_MD_SIGMALUT_ARGS);
   void (*upScale)(TNR_MD_UPSCALE_ARGS);
+  void (*upScaleBlockAlpha)(TNR_MD_BLOCKALPHA_ARGS);
+  void (*upScaleRowBuffer)(TNR_MD_ROWBUFFER_ARGS);
+  void (*upScalePixelRows)(TNR_MD_PIXELROWS_ARGS);
 };
 
 extern const Kernels kKernelsC;

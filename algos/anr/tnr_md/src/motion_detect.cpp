@@ -88,10 +88,14 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
             static_cast<uint8_t>(static_ratio_r_bit), pSigmaL, pSigmaH);
 }
 
-const Kernels kKernelsC = {calDiffAndDownScale8x8_c, gauss3x3Filter_c, sigmaFilterLut_c, upScale_c};
+const Kernels kKernelsC = {calDiffAndDownScale8x8_c, gauss3x3Filter_c,    sigmaFilterLut_c,
+                           upScale_c,                upScaleBlockAlpha_c, upScaleRowBuffer_c,
+                           upScalePixelRows_c};
 #if TNR_MD_HAVE_NEON
-const Kernels kKernelsNeon = {calDiffAndDownScale8x8_neon, gauss3x3Filter_neon, sigmaFilterLut_neon,
-                              upScale_neon};
+const Kernels kKernelsNeon = {calDiffAndDownScale8x8_neon, gauss3x3Filter_neon,
+                              sigmaFilterLut_neon,         upScale_neon,
+                              upScaleBlockAlpha_neon,      upScaleRowBuffer_neon,
+                              upScalePixelRows_neon};
 #endif
 
 }  // namespace tnr_md

@@ -44,39 +44,46 @@ static inline uint8_t blend(uint8_t prev, uint8_t cur, uint8_t w) {
   return static_cast<uint8_t>(roundShift(prev * w + cur * (128 - w), 7));
 }
 
-void upScale_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, uint8_t *pTmp,
-               uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
-               int imgWidth, int proHeight, int proWidth, int GainStride,
-               uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH) {
-  const int dsHgt = (proHeight + 7) / 8;
-  const int dsWid = (proWidth + 7) / 8;
-  const int dsStride = dsWid + 2;
-  const int sigmaStride = dsWid + 8;
-  const int hdiffStride = proWidth + 2;
-  const int tmpStride = dsStride;
-  const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
-  const uint8_t ratioDelta = static_cast<uint8_t>(128 - ratioR);
-  const ptrdiff_t W = imgWidth, G = GainStride;
-
-  // Block alpha, held in a compact plane of pitch dsWid at the start of pAlpha.
-  for (int j = 0; j < dsHgt; ++j)
+// Block alpha of block rows [0, rows), at pitch dsWid.
+void upScaleBlockAlpha_c(const int16_t *pLdiff, const uint16_t *pSigmaL, uint8_t *pA, int rows,
+                         int dsWid, int dsStride, int sigmaStride) {
+  for (int j = 0; j < rows; ++j)
     for (int i = 0; i < dsWid; ++i)
-      pAlpha[j * dsWid + i] = blockAlpha(pLdiff[j * dsStride + i], pSigmaL[j * sigmaStride + i]);
+      pA[j * dsWid + i] = blockAlpha(pLdiff[j * dsStride + i], pSigmaL[j * sigmaStride + i]);
+}
 
-  // Vertical interpolation between block centres (rows 8j + 4) into T.
-  for (int y = 0; y < proHeight; ++y) {
+// Vertical interpolation between block centres (rows 8j + 4), then the two
+// border columns, which repeat the outermost block columns.
+void upScaleRowBuffer_c(const uint8_t *pA, uint8_t *pT, int y0, int y1, int dsHgt, int dsWid) {
+  const int tmpStride = dsWid + 2;
+  for (int y = y0; y < y1; ++y) {
     const int index = (y + 4) >> 3;
     const int index0 = index - 1 > 0 ? index - 1 : 0;
     const int index1 = index < dsHgt - 1 ? index : dsHgt - 1;
     const int wgt0 = (y + 4) - 8 * index;
     const int wgt1 = 8 - wgt0;
-    uint8_t *t = pTmp + static_cast<ptrdiff_t>(y) * tmpStride;
+    uint8_t *t = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
     for (int i = 0; i < dsWid; ++i)
       t[i + 1] = static_cast<uint8_t>(
-          roundShift(pAlpha[index0 * dsWid + i] * wgt1 + pAlpha[index1 * dsWid + i] * wgt0, 3));
+          roundShift(pA[index0 * dsWid + i] * wgt1 + pA[index1 * dsWid + i] * wgt0, 3));
+    t[0] = t[1];
+    t[dsWid + 1] = t[dsWid];
   }
-  for (int y = 0; y < proHeight; ++y) pTmp[y * tmpStride] = pTmp[y * tmpStride + 1];
-  for (int y = 0; y < proHeight; ++y) pTmp[y * tmpStride + dsWid + 1] = pTmp[y * tmpStride + dsWid];
+}
+
+// The per-pixel pass over rows [y0, y1).
+void upScalePixelRows_c(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
+                        const uint8_t *pT, const uint8_t * /*pTEnd*/, uint8_t *pAlpha,
+                        uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,
+                        int proWidth, int GainStride, uint8_t static_ratio_r_bit,
+                        const uint32_t *pSigmaH, int y0, int y1) {
+  const int dsWid = (proWidth + 7) / 8;
+  const int sigmaStride = dsWid + 8;
+  const int hdiffStride = proWidth + 2;
+  const int tmpStride = dsWid + 2;
+  const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
+  const uint8_t ratioDelta = static_cast<uint8_t>(128 - ratioR);
+  const ptrdiff_t W = imgWidth, G = GainStride;
 
   // The 16-pixel blocks of the per-pixel pass start at 0, 16, ...; a partial
   // last block is moved back to end at the grid's edge (to proWidth - 16, a
@@ -88,8 +95,8 @@ void upScale_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdif
   const int lastStart = proWidth - 16;
   const int lastNominal = (proWidth - 1) & ~15;
 
-  for (int y = 0; y < proHeight; ++y) {
-    const uint8_t *t = pTmp + static_cast<ptrdiff_t>(y) * tmpStride;
+  for (int y = y0; y < y1; ++y) {
+    const uint8_t *t = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
     uint8_t *cur = pCurIn + y * W;
     const uint8_t *pre = pPreIn + y * W;
     for (int X = 0; X < proWidth; ++X) {
@@ -121,6 +128,23 @@ void upScale_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdif
       }
     }
   }
+}
+
+// The block alpha is held in a compact plane of pitch dsWid at the start of
+// pAlpha, which the per-pixel pass overwrites where it belongs to the grid;
+// the row buffer T lives in pTmp.
+void upScale_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, uint8_t *pTmp,
+               uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
+               int imgWidth, int proHeight, int proWidth, int GainStride,
+               uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH) {
+  const int dsHgt = (proHeight + 7) / 8;
+  const int dsWid = (proWidth + 7) / 8;
+  upScaleBlockAlpha_c(pLdiff, pSigmaL, pAlpha, dsHgt, dsWid, dsWid + 2, dsWid + 8);
+  upScaleRowBuffer_c(pAlpha, pTmp, 0, proHeight, dsHgt, dsWid);
+  upScalePixelRows_c(pCurIn, pPreIn, pHdiff, pTmp,
+                     pTmp + static_cast<ptrdiff_t>(proHeight) * (dsWid + 2), pAlpha, pPreAlpha,
+                     gain_table_u8, imgHeight, imgWidth, proWidth, GainStride, static_ratio_r_bit,
+                     pSigmaH, 0, proHeight);
 }
 
 }  // namespace tnr_md

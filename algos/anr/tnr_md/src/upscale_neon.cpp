@@ -83,12 +83,13 @@ inline uint8x16_t vInterp16(uint8x16_t a0, uint8x16_t a1, uint8x8_t wgt0, uint8x
   return vcombine_u8(vrshrn_n_u16(lo, 3), vrshrn_n_u16(hi, 3));
 }
 
-// Steps 2 to 4: the row buffer T, dsWid + 2 bytes per processing row.
-// 16 block columns per step, the last step moved back to dsWid - 16; rows of
-// fewer than 16 blocks go through a padded copy.
-void rowBuffer(const uint8_t *pAlpha, uint8_t *pTmp, int proHeight, int dsHgt, int dsWid,
-               int tmpStride) {
-  for (int y = 0; y < proHeight; ++y) {
+// Steps 2 to 4 for processing rows [y0, y1): the row buffer T, dsWid + 2
+// bytes per row, row y at pT + (y - y0) x (dsWid + 2). 16 block columns per
+// step, the last step moved back to dsWid - 16; rows of fewer than 16 blocks
+// go through a padded copy.
+void rowBuffer(const uint8_t *pAlpha, uint8_t *pT, int y0, int y1, int dsHgt, int dsWid) {
+  const int tmpStride = dsWid + 2;
+  for (int y = y0; y < y1; ++y) {
     const int index = (y + 4) >> 3;
     const int index0 = index - 1 > 0 ? index - 1 : 0;
     const int index1 = index < dsHgt - 1 ? index : dsHgt - 1;
@@ -97,22 +98,23 @@ void rowBuffer(const uint8_t *pAlpha, uint8_t *pTmp, int proHeight, int dsHgt, i
     const uint8x8_t vW1 = vdup_n_u8(static_cast<uint8_t>(8 - wgt0));
     const uint8_t *a0 = pAlpha + index0 * dsWid;
     const uint8_t *a1 = pAlpha + index1 * dsWid;
-    uint8_t *t = pTmp + y * tmpStride + 1;
+    uint8_t *t = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
     if (dsWid >= 16) {
       for (int x = 0; x < dsWid; x += 16) {
         const int offsetX = x + 16 <= dsWid ? x : dsWid - 16;
-        vst1q_u8(t + offsetX, vInterp16(vld1q_u8(a0 + offsetX), vld1q_u8(a1 + offsetX), vW0, vW1));
+        vst1q_u8(t + 1 + offsetX,
+                 vInterp16(vld1q_u8(a0 + offsetX), vld1q_u8(a1 + offsetX), vW0, vW1));
       }
     } else {
       uint8_t r0[16] = {0}, r1[16] = {0}, out[16];
       std::memcpy(r0, a0, dsWid);
       std::memcpy(r1, a1, dsWid);
       vst1q_u8(out, vInterp16(vld1q_u8(r0), vld1q_u8(r1), vW0, vW1));
-      std::memcpy(t, out, dsWid);
+      std::memcpy(t + 1, out, dsWid);
     }
+    t[0] = t[1];
+    t[dsWid + 1] = t[dsWid];
   }
-  for (int y = 0; y < proHeight; ++y) pTmp[y * tmpStride] = pTmp[y * tmpStride + 1];
-  for (int y = 0; y < proHeight; ++y) pTmp[y * tmpStride + dsWid + 1] = pTmp[y * tmpStride + dsWid];
 }
 
 // Horizontal interpolation of the 8 pixels from column b of one T row:
@@ -301,16 +303,24 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t lAlpha, const HighSigma &hs
 
 }  // namespace
 
-void upScale_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, uint8_t *pTmp,
-                  uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
-                  int imgWidth, int proHeight, int proWidth, int GainStride,
-                  uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH) {
-  const int dsHgt = (proHeight + 7) / 8;
+void upScaleBlockAlpha_neon(const int16_t *pLdiff, const uint16_t *pSigmaL, uint8_t *pA, int rows,
+                            int dsWid, int dsStride, int sigmaStride) {
+  blockAlphaPlane(pLdiff, pSigmaL, pA, rows, dsWid, dsStride, sigmaStride);
+}
+
+void upScaleRowBuffer_neon(const uint8_t *pA, uint8_t *pT, int y0, int y1, int dsHgt, int dsWid) {
+  rowBuffer(pA, pT, y0, y1, dsHgt, dsWid);
+}
+
+void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
+                           const uint8_t *pT, const uint8_t *pTEnd, uint8_t *pAlpha,
+                           uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,
+                           int proWidth, int GainStride, uint8_t static_ratio_r_bit,
+                           const uint32_t *pSigmaH, int y0, int y1) {
   const int dsWid = (proWidth + 7) / 8;
-  const int dsStride = dsWid + 2;
   const int sigmaStride = dsWid + 8;
   const int hdiffStride = proWidth + 2;
-  const int tmpStride = dsStride;
+  const int tmpStride = dsWid + 2;
 
   PassConst pc;
   pc.ratioR = static_ratio_r_bit < 8 ? static_cast<uint8_t>(1u << static_ratio_r_bit) : 0;
@@ -321,12 +331,9 @@ void upScale_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pH
   std::memcpy(wgtTable, kWgtTable, sizeof wgtTable);
   const uint8x16_t laneIndex = vld1q_u8(kLaneIndex);
 
-  blockAlphaPlane(pLdiff, pSigmaL, pAlpha, dsHgt, dsWid, dsStride, sigmaStride);
-  rowBuffer(pAlpha, pTmp, proHeight, dsHgt, dsWid, tmpStride);
-
-  const uint8_t *tEnd = pTmp + static_cast<ptrdiff_t>(proHeight) * tmpStride;
-  for (int y = 0; y < proHeight; ++y) {
-    const uint8_t *tRow = pTmp + y * tmpStride;
+  const uint8_t *tEnd = pTEnd;
+  for (int y = y0; y < y1; ++y) {
+    const uint8_t *tRow = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
     const uint32_t *sigRow = pSigmaH + (y >> 3) * sigmaStride;
     const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * GainStride;
     const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * imgWidth;
@@ -407,6 +414,23 @@ void upScale_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pH
       std::memcpy(gain_table_u8 + mapRow, gn + pad, n);
     }
   }
+}
+
+// The block alpha is held in a compact plane of pitch dsWid at the start of
+// pAlpha, which the per-pixel pass overwrites where it belongs to the grid;
+// the row buffer T lives in pTmp.
+void upScale_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, uint8_t *pTmp,
+                  uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
+                  int imgWidth, int proHeight, int proWidth, int GainStride,
+                  uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH) {
+  const int dsHgt = (proHeight + 7) / 8;
+  const int dsWid = (proWidth + 7) / 8;
+  blockAlphaPlane(pLdiff, pSigmaL, pAlpha, dsHgt, dsWid, dsWid + 2, dsWid + 8);
+  rowBuffer(pAlpha, pTmp, 0, proHeight, dsHgt, dsWid);
+  upScalePixelRows_neon(pCurIn, pPreIn, pHdiff, pTmp,
+                        pTmp + static_cast<ptrdiff_t>(proHeight) * (dsWid + 2), pAlpha, pPreAlpha,
+                        gain_table_u8, imgHeight, imgWidth, proWidth, GainStride,
+                        static_ratio_r_bit, pSigmaH, 0, proHeight);
 }
 
 }  // namespace tnr_md
