@@ -22,6 +22,11 @@ namespace {
 constexpr uint8_t kLutTable[16] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1};
 constexpr uint8_t kWgtTable[16] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7};
 
+// Column offsets and right-hand weights of the 8 pixels from a column that is
+// a multiple of 8: (p + 4) >> 3 and (p + 4) & 7.
+constexpr uint8_t kAlignedIdx[8] = {0, 0, 0, 0, 1, 1, 1, 1};
+constexpr uint8_t kAlignedWgt[8] = {4, 5, 6, 7, 0, 1, 2, 3};
+
 // Lane numbers 0 .. 15, for the keep-mask of a moved-back block.
 constexpr uint8_t kLaneIndex[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
@@ -145,6 +150,39 @@ inline uint8x8_t interpHalf(const uint8_t *tRow, int b, const uint8_t *tEnd, con
   return vrshrn_n_u16(acc, 3);
 }
 
+// The horizontal interpolation of a block of 16 pixels from a column b that
+// is a multiple of 16, where the lane pattern is fixed: n = b / 8, pixel b + p
+// lies between T columns n + (p + 4) / 8 and the next one, with the right
+// one's weight (p + 4) & 7. So lanes 0 .. 7 take columns n, n + 1 (left) and
+// n + 1, n + 2 (right), lanes 8 .. 15 take n + 1, n + 2 and n + 2, n + 3:
+// three table lookups over the four columns n .. n + 3, the only bytes read.
+struct InterpAligned {
+  uint8x8_t idx0, idx1, idx2;  // lane p: column (p + 4) / 8, + 1, + 2 (from n)
+  uint8x8_t wR, wL;            // (p + 4) & 7 and 8 minus it (equal in both halves)
+};
+
+inline InterpAligned interpAlignedConst() {
+  InterpAligned c;
+  c.idx0 = vld1_u8(kAlignedIdx);
+  c.idx1 = vadd_u8(c.idx0, vdup_n_u8(1));
+  c.idx2 = vadd_u8(c.idx0, vdup_n_u8(2));
+  c.wR = vld1_u8(kAlignedWgt);
+  c.wL = vsub_u8(vdup_n_u8(8), c.wR);
+  return c;
+}
+
+inline uint8x16_t interpAligned(const uint8_t *tRow, int b, const InterpAligned &c) {
+  uint32_t four;
+  std::memcpy(&four, tRow + (b >> 3), sizeof four);
+  const uint8x8_t t = vreinterpret_u8_u32(vdup_n_u32(four));
+  const uint8x8_t c0 = vtbl1_u8(t, c.idx0);
+  const uint8x8_t c1 = vtbl1_u8(t, c.idx1);
+  const uint8x8_t c2 = vtbl1_u8(t, c.idx2);
+  const uint8x8_t lo = vrshrn_n_u16(vmlal_u8(vmull_u8(c0, c.wL), c1, c.wR), 3);
+  const uint8x8_t hi = vrshrn_n_u16(vmlal_u8(vmull_u8(c1, c.wL), c2, c.wR), 3);
+  return vcombine_u8(lo, hi);
+}
+
 // High sigma and its reciprocal per lane, one quad per 4 lanes.
 struct HighSigma {
   int32x4_t sH[4];
@@ -183,9 +221,10 @@ inline HighSigma laneHighSigma(const uint32_t *sigRow, int x0) {
   return hs;
 }
 
-// hAlpha of 4 lanes: min(trunc(max(h - sH, 0) x 128 x inv + 0.5), 128), the
-// subtraction and the shift wrapping in 32 bits; the conversion saturates
-// and the narrowing to 16 bits saturates too, so 65536 and more end as 128.
+// hAlpha of 4 lanes, for any high sigma: min(trunc(max(h - sH, 0) x 128 x
+// inv + 0.5), 128), the subtraction and the shift wrapping in 32 bits; the
+// conversion saturates and the narrowing to 16 bits saturates too, so 65536
+// and more end as 128 after the caller's clamp.
 inline uint16x4_t hAlpha4(int16x4_t h, int32x4_t sH, float32x4_t inv) {
   int32x4_t hd = vmaxq_s32(vsubq_s32(vmovl_s16(h), sH), vdupq_n_s32(0));
   hd = vshlq_n_s32(hd, 7);
@@ -193,29 +232,83 @@ inline uint16x4_t hAlpha4(int16x4_t h, int32x4_t sH, float32x4_t inv) {
   return vqmovn_u32(vcvtq_u32_f32(f));
 }
 
-// newPreAlpha of 8 lanes: min(trunc(staticAlpha x 128 x recip(256 - preAlpha)
-// + 0.5), 128); the value before the clamp is at most 16384.
-inline uint8x8_t newPreAlpha8(uint8x8_t staticAlpha, uint8x8_t preAlpha) {
-  const int16x8_t sa = vreinterpretq_s16_u16(vmovl_u8(staticAlpha));
-  const int16x8_t den = vsubq_s16(vdupq_n_s16(256), vreinterpretq_s16_u16(vmovl_u8(preAlpha)));
-  const float32x4_t half = vdupq_n_f32(0.5f);
-  const float32x4_t num0 = vcvtq_f32_s32(vshll_n_s16(vget_low_s16(sa), 7));
-  const float32x4_t num1 = vcvtq_f32_s32(vshll_n_s16(vget_high_s16(sa), 7));
-  const float32x4_t inv0 = recipRefine4(vcvtq_f32_s32(vmovl_s16(vget_low_s16(den))));
-  const float32x4_t inv1 = recipRefine4(vcvtq_f32_s32(vmovl_s16(vget_high_s16(den))));
-  const uint16x4_t q0 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num0, inv0), half)));
-  const uint16x4_t q1 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num1, inv1), half)));
-  return vmovn_u16(vminq_u16(vcombine_u16(q0, q1), vdupq_n_u16(128)));
+// hAlpha of 16 lanes from per-lane high sigmas, clamped to 128.
+inline uint8x16_t hAlpha16(const int16_t *hdiff, const HighSigma &hs) {
+  const int16x8_t h0 = vld1q_s16(hdiff);
+  const int16x8_t h1 = vld1q_s16(hdiff + 8);
+  const uint16x8_t a0 = vcombine_u16(hAlpha4(vget_low_s16(h0), hs.sH[0], hs.inv[0]),
+                                     hAlpha4(vget_high_s16(h0), hs.sH[1], hs.inv[1]));
+  const uint16x8_t a1 = vcombine_u16(hAlpha4(vget_low_s16(h1), hs.sH[2], hs.inv[2]),
+                                     hAlpha4(vget_high_s16(h1), hs.sH[3], hs.inv[3]));
+  return vminq_u8(vcombine_u8(vqmovn_u16(a0), vqmovn_u16(a1)), vdupq_n_u8(128));
 }
 
-// RoundShift(p x w + c x (128 - w), 7) for 8 lanes; at most 255 x 128.
-inline uint8x8_t blend8(uint8x8_t c, uint8x8_t p, uint8x8_t w) {
-  const uint8x8_t wc = vsub_u8(vdup_n_u8(128), w);
-  return vrshrn_n_u16(vmlal_u8(vmull_u8(p, w), c, wc), 7);
+// A high sigma below 2^30 keeps max(h - sH, 0) within 0 .. 32767, where it is
+// exact in 16-bit lanes (a saturating subtraction of min(sH, 32767): for sH
+// >= 32767 every h gives 0, as in 32 bits) and its shift by 7 cannot wrap.
+// Then (float)(d x 128) x inv equals (float)d x (128 x inv) bit for bit:
+// both products are the same real number (scaling by 128 is exact, also for
+// inv = +infinity at sH = 0), rounded once.
+constexpr uint32_t kNarrowSigmaLimit = 1u << 30;
+
+// hAlpha of the 8 pixels of one block column with such a sigma, saturated to
+// 16 bits; inv128 = 128 x inv.
+inline uint16x8_t hAlpha8(int16x8_t h, int16_t sH16, float inv128) {
+  const int16x8_t d = vmaxq_s16(vqsubq_s16(h, vdupq_n_s16(sH16)), vdupq_n_s16(0));
+  const uint16x8_t du = vreinterpretq_u16_s16(d);
+  const float32x4_t scale = vdupq_n_f32(inv128);
+  const float32x4_t half = vdupq_n_f32(0.5f);
+  const float32x4_t f0 =
+      vaddq_f32(vmulq_f32(vcvtq_f32_u32(vmovl_u16(vget_low_u16(du))), scale), half);
+  const float32x4_t f1 =
+      vaddq_f32(vmulq_f32(vcvtq_f32_u32(vmovl_u16(vget_high_u16(du))), scale), half);
+  return vcombine_u16(vqmovn_u32(vcvtq_u32_f32(f0)), vqmovn_u32(vcvtq_u32_f32(f1)));
 }
+
+// hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take high
+// sigma s0, lanes 8 .. 15 s1 (the entries of its two block columns), one
+// division each.
+inline uint8x16_t hAlphaAligned(const int16_t *hdiff, uint32_t s0, uint32_t s1) {
+  const float inv0 = invSigma(static_cast<int32_t>(s0));
+  const float inv1 = invSigma(static_cast<int32_t>(s1));
+  if (s0 < kNarrowSigmaLimit && s1 < kNarrowSigmaLimit) {
+    const int16_t s16a = static_cast<int16_t>(s0 < 32767 ? s0 : 32767);
+    const int16_t s16b = static_cast<int16_t>(s1 < 32767 ? s1 : 32767);
+    const uint16x8_t a0 = hAlpha8(vld1q_s16(hdiff), s16a, inv0 * 128.0f);
+    const uint16x8_t a1 = hAlpha8(vld1q_s16(hdiff + 8), s16b, inv1 * 128.0f);
+    return vminq_u8(vcombine_u8(vqmovn_u16(a0), vqmovn_u16(a1)), vdupq_n_u8(128));
+  }
+  HighSigma hs;
+  hs.sH[0] = hs.sH[1] = vdupq_n_s32(static_cast<int32_t>(s0));
+  hs.sH[2] = hs.sH[3] = vdupq_n_s32(static_cast<int32_t>(s1));
+  hs.inv[0] = hs.inv[1] = vdupq_n_f32(inv0);
+  hs.inv[2] = hs.inv[3] = vdupq_n_f32(inv1);
+  return hAlpha16(hdiff, hs);
+}
+
+// newPreAlpha before its clamp for 8 lanes, saturated to 8 bits:
+// trunc(staticAlpha x 128 x recip(256 - preAlpha) + 0.5), at most 16384.
+inline uint8x8_t newPreAlpha8(uint8x8_t staticAlpha, uint8x8_t preAlpha) {
+  const uint16x8_t num = vshll_n_u8(staticAlpha, 7);
+  const uint16x8_t den = vsubw_u8(vdupq_n_u16(256), preAlpha);  // 1 .. 256
+  const float32x4_t half = vdupq_n_f32(0.5f);
+  const float32x4_t num0 = vcvtq_f32_u32(vmovl_u16(vget_low_u16(num)));
+  const float32x4_t num1 = vcvtq_f32_u32(vmovl_u16(vget_high_u16(num)));
+  const float32x4_t inv0 = recipRefine4(vcvtq_f32_u32(vmovl_u16(vget_low_u16(den))));
+  const float32x4_t inv1 = recipRefine4(vcvtq_f32_u32(vmovl_u16(vget_high_u16(den))));
+  const uint16x4_t q0 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num0, inv0), half)));
+  const uint16x4_t q1 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num1, inv1), half)));
+  return vqmovn_u16(vcombine_u16(q0, q1));
+}
+
+// RoundShift(p x w + c x (128 - w), 7) for 16 lanes; at most 255 x 128.
 inline uint8x16_t blend16(uint8x16_t c, uint8x16_t p, uint8x16_t w) {
-  return vcombine_u8(blend8(vget_low_u8(c), vget_low_u8(p), vget_low_u8(w)),
-                     blend8(vget_high_u8(c), vget_high_u8(p), vget_high_u8(w)));
+  const uint8x16_t wc = vsubq_u8(vdupq_n_u8(128), w);
+  const uint16x8_t lo = vmlal_u8(vmull_u8(vget_low_u8(p), vget_low_u8(w)), vget_low_u8(c),
+                                 vget_low_u8(wc));
+  const uint16x8_t hi = vmlal_u8(vmull_u8(vget_high_u8(p), vget_high_u8(w)), vget_high_u8(c),
+                                 vget_high_u8(wc));
+  return vcombine_u8(vrshrn_n_u16(lo, 7), vrshrn_n_u16(hi, 7));
 }
 
 // Stores v at dst; with kMasked, lanes where keep is set keep dst's bytes
@@ -227,14 +320,13 @@ inline void store16(uint8_t *dst, uint8x16_t v, uint8x16_t keep) {
 }
 
 struct PassConst {
-  uint8_t ratioR;       // static_ratio_r
-  uint16_t ratioDelta;  // static_ratio_delta
+  uint8x16_t ratioR;      // static_ratio_r in every lane
+  int16x8_t ratioDelta2;  // 2 x static_ratio_delta (0 .. 256) in every lane
 };
 
 // Outputs and in-place operands of one 16-pixel block; curC/preC are null on
 // even rows.
 struct BlockIo {
-  const int16_t *hdiff;
   uint8_t *preAlpha;
   uint8_t *curY;
   const uint8_t *preY;
@@ -244,61 +336,52 @@ struct BlockIo {
   uint8_t *gain;
 };
 
-// One block of the per-pixel pass, given its lAlpha and high sigmas. Outputs
-// are written in the order pPreAlpha, luma, chroma, pAlpha, gain.
+// One block of the per-pixel pass, given its lAlpha and hAlpha. Outputs are
+// written in the order pPreAlpha, luma, chroma, pAlpha, gain.
 template <bool kMasked>
-inline void pixelBlock(const BlockIo &io, uint8x16_t lAlpha, const HighSigma &hs,
+inline void pixelBlock(const BlockIo &io, uint8x16_t lAlpha, uint8x16_t hAlpha,
                        const PassConst &pc, uint8x16_t keep) {
-  const int16x8_t h0 = vld1q_s16(io.hdiff);
-  const int16x8_t h1 = vld1q_s16(io.hdiff + 8);
-  const uint16x8_t ha0 = vcombine_u16(hAlpha4(vget_low_s16(h0), hs.sH[0], hs.inv[0]),
-                                      hAlpha4(vget_high_s16(h0), hs.sH[1], hs.inv[1]));
-  const uint16x8_t ha1 = vcombine_u16(hAlpha4(vget_low_s16(h1), hs.sH[2], hs.inv[2]),
-                                      hAlpha4(vget_high_s16(h1), hs.sH[3], hs.inv[3]));
-  const uint16x8_t c128 = vdupq_n_u16(128);
-  const uint8x8_t hAlphaLo = vmovn_u16(vminq_u16(ha0, c128));
-  const uint8x8_t hAlphaHi = vmovn_u16(vminq_u16(ha1, c128));
-
-  const uint8x8_t motionLo = vrshrn_n_u16(vmull_u8(vget_low_u8(lAlpha), hAlphaLo), 7);
-  const uint8x8_t motionHi = vrshrn_n_u16(vmull_u8(vget_high_u8(lAlpha), hAlphaHi), 7);
-  const uint8x8_t v128 = vdup_n_u8(128);
-  const uint8x8_t staticLo = vsub_u8(v128, motionLo);
-  const uint8x8_t staticHi = vsub_u8(v128, motionHi);
+  const uint8x8_t motionLo = vrshrn_n_u16(vmull_u8(vget_low_u8(lAlpha), vget_low_u8(hAlpha)), 7);
+  const uint8x8_t motionHi =
+      vrshrn_n_u16(vmull_u8(vget_high_u8(lAlpha), vget_high_u8(hAlpha)), 7);
+  const uint8x16_t staticAlpha = vsubq_u8(vdupq_n_u8(128), vcombine_u8(motionLo, motionHi));
+  const uint8x8_t staticLo = vget_low_u8(staticAlpha);
+  const uint8x8_t staticHi = vget_high_u8(staticAlpha);
 
   const uint8x16_t preAlpha = vld1q_u8(io.preAlpha);
-  const uint8x16_t w = vcombine_u8(newPreAlpha8(staticLo, vget_low_u8(preAlpha)),
-                                   newPreAlpha8(staticHi, vget_high_u8(preAlpha)));
+  const uint8x16_t w = vminq_u8(vcombine_u8(newPreAlpha8(staticLo, vget_low_u8(preAlpha)),
+                                            newPreAlpha8(staticHi, vget_high_u8(preAlpha))),
+                                vdupq_n_u8(128));
   store16<kMasked>(io.preAlpha, w, keep);
 
   store16<kMasked>(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w), keep);
 
   if (io.curC) {
-    // Byte p of the block takes the weight of lane 2 x (p >> 1) + 1: the
-    // right-hand pixel of its pair, counted from the block's start.
-    const uint8x8_t odd = vget_low_u8(vuzpq_u8(w, w).val[1]);
-    const uint8x8x2_t z = vzip_u8(odd, odd);
-    const uint8x16_t wC = vcombine_u8(z.val[0], z.val[1]);
+    // Byte p of the block takes the weight of lane 2 x (p >> 1) + 1, the
+    // right-hand pixel of its pair counted from the block's start: in 16-bit
+    // lanes, the high byte copied into the low one.
+    const uint16x8_t w16 = vreinterpretq_u16_u8(w);
+    const uint8x16_t wC = vreinterpretq_u8_u16(vsriq_n_u16(w16, w16, 8));
     store16<kMasked>(io.curC, blend16(vld1q_u8(io.curC), vld1q_u8(io.preC), wC), keep);
   }
 
-  // staticRatio = r + RoundShift(staticAlpha^2 x delta, 14), at most 128.
-  const uint16x8_t sq0 = vmull_u8(staticLo, staticLo);
-  const uint16x8_t sq1 = vmull_u8(staticHi, staticHi);
-  const uint16x4_t t0 = vrshrn_n_u32(vmull_n_u16(vget_low_u16(sq0), pc.ratioDelta), 14);
-  const uint16x4_t t1 = vrshrn_n_u32(vmull_n_u16(vget_high_u16(sq0), pc.ratioDelta), 14);
-  const uint16x4_t t2 = vrshrn_n_u32(vmull_n_u16(vget_low_u16(sq1), pc.ratioDelta), 14);
-  const uint16x4_t t3 = vrshrn_n_u32(vmull_n_u16(vget_high_u16(sq1), pc.ratioDelta), 14);
-  const uint8x8_t vR = vdup_n_u8(pc.ratioR);
-  const uint8x8_t ratioLo = vadd_u8(vmovn_u16(vcombine_u16(t0, t1)), vR);
-  const uint8x8_t ratioHi = vadd_u8(vmovn_u16(vcombine_u16(t2, t3)), vR);
-  store16<kMasked>(io.alpha, vcombine_u8(ratioLo, ratioHi), keep);
+  // staticRatio = r + RoundShift(staticAlpha^2 x delta, 14), at most 128. With
+  // staticAlpha^2 <= 16384 and 2 x delta <= 256, the doubling rounding high
+  // half (2 x a x 2 x delta + 2^15) >> 16 is exactly that rounded term.
+  const int16x8_t sq0 = vreinterpretq_s16_u16(vmull_u8(staticLo, staticLo));
+  const int16x8_t sq1 = vreinterpretq_s16_u16(vmull_u8(staticHi, staticHi));
+  const int16x8_t t0 = vqrdmulhq_s16(sq0, pc.ratioDelta2);
+  const int16x8_t t1 = vqrdmulhq_s16(sq1, pc.ratioDelta2);
+  const uint8x16_t ratio = vaddq_u8(vcombine_u8(vmovn_u16(vreinterpretq_u16_s16(t0)),
+                                                vmovn_u16(vreinterpretq_u16_s16(t1))),
+                                    pc.ratioR);
+  store16<kMasked>(io.alpha, ratio, keep);
 
   // Gain: max(RoundShift(staticRatio x g, 7), 1).
   const uint8x16_t g = vld1q_u8(io.gain);
-  const uint8x8_t one = vdup_n_u8(1);
-  const uint8x8_t gLo = vmax_u8(vrshrn_n_u16(vmull_u8(ratioLo, vget_low_u8(g)), 7), one);
-  const uint8x8_t gHi = vmax_u8(vrshrn_n_u16(vmull_u8(ratioHi, vget_high_u8(g)), 7), one);
-  store16<kMasked>(io.gain, vcombine_u8(gLo, gHi), keep);
+  const uint8x8_t gLo = vrshrn_n_u16(vmull_u8(vget_low_u8(ratio), vget_low_u8(g)), 7);
+  const uint8x8_t gHi = vrshrn_n_u16(vmull_u8(vget_high_u8(ratio), vget_high_u8(g)), 7);
+  store16<kMasked>(io.gain, vmaxq_u8(vcombine_u8(gLo, gHi), vdupq_n_u8(1)), keep);
 }
 
 }  // namespace
@@ -323,59 +406,60 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
   const int tmpStride = dsWid + 2;
 
   PassConst pc;
-  pc.ratioR = static_ratio_r_bit < 8 ? static_cast<uint8_t>(1u << static_ratio_r_bit) : 0;
-  pc.ratioDelta = static_cast<uint8_t>(128 - pc.ratioR);
+  const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
+  pc.ratioR = vdupq_n_u8(ratioR);
+  pc.ratioDelta2 = vdupq_n_s16(static_cast<int16_t>(2 * (128 - ratioR)));
 
   uint8_t lutTable[16], wgtTable[16];
   std::memcpy(lutTable, kLutTable, sizeof lutTable);
   std::memcpy(wgtTable, kWgtTable, sizeof wgtTable);
+  const InterpAligned ia = interpAlignedConst();
   const uint8x16_t laneIndex = vld1q_u8(kLaneIndex);
+  const uint8x16_t noKeep = vdupq_n_u8(0);
 
   const uint8_t *tEnd = pTEnd;
   for (int y = y0; y < y1; ++y) {
     const uint8_t *tRow = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
     const uint32_t *sigRow = pSigmaH + (y >> 3) * sigmaStride;
+    const int16_t *hRow = pHdiff + y * hdiffStride;
     const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * GainStride;
     const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * imgWidth;
     const bool oddRow = (y & 1) != 0;
     const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(imgWidth) * (imgHeight + (y >> 1));
+    auto blockIo = [&](int offsetX) {
+      BlockIo io;
+      io.preAlpha = pPreAlpha + mapRow + offsetX;
+      io.curY = pCurIn + lumaRow + offsetX;
+      io.preY = pPreIn + lumaRow + offsetX;
+      io.curC = oddRow ? pCurIn + chromaRow + offsetX : nullptr;
+      io.preC = oddRow ? pPreIn + chromaRow + offsetX : nullptr;
+      io.alpha = pAlpha + mapRow + offsetX;
+      io.gain = gain_table_u8 + mapRow + offsetX;
+      return io;
+    };
 
     if (proWidth >= 16) {
-      for (int x = 0; x < proWidth; x += 16) {
-        const bool last = x + 16 > proWidth;
-        const int offsetX = last ? proWidth - 16 : x;
-        BlockIo io;
-        io.hdiff = pHdiff + y * hdiffStride + offsetX;
-        io.preAlpha = pPreAlpha + mapRow + offsetX;
-        io.curY = pCurIn + lumaRow + offsetX;
-        io.preY = pPreIn + lumaRow + offsetX;
-        io.curC = oddRow ? pCurIn + chromaRow + offsetX : nullptr;
-        io.preC = oddRow ? pPreIn + chromaRow + offsetX : nullptr;
-        io.alpha = pAlpha + mapRow + offsetX;
-        io.gain = gain_table_u8 + mapRow + offsetX;
+      // Blocks at multiples of 16: fixed lane patterns, and lanes 0 .. 7 and
+      // 8 .. 15 lie in block columns x / 8 and x / 8 + 1.
+      const int alignedEnd = proWidth & ~15;
+      for (int x = 0; x < alignedEnd; x += 16) {
+        const uint8x16_t lAlpha = interpAligned(tRow, x, ia);
+        const uint8x16_t hAlpha = hAlphaAligned(hRow + x, sigRow[x >> 3], sigRow[(x >> 3) + 1]);
+        pixelBlock<false>(blockIo(x), lAlpha, hAlpha, pc, noKeep);
+      }
+      if (alignedEnd < proWidth) {
+        // Moved back to end at the row's end. Lanes offsetX .. x - 1 were
+        // already updated in place by the previous block: their results here
+        // come from updated inputs and are discarded. Each lane takes the high
+        // sigma of its own pixel's block column.
+        const int x = alignedEnd;
+        const int offsetX = proWidth - 16;
         const uint8x16_t lAlpha =
             vcombine_u8(interpHalf(tRow, offsetX, tEnd, lutTable, wgtTable),
                         interpHalf(tRow, offsetX + 8, tEnd, lutTable, wgtTable));
-        if (!last) {
-          // Lanes 0 .. 7 lie in block column x / 8, lanes 8 .. 15 in the next.
-          const int32_t s0 = static_cast<int32_t>(sigRow[x >> 3]);
-          const int32_t s1 = static_cast<int32_t>(sigRow[(x >> 3) + 1]);
-          const float inv0 = invSigma(s0), inv1 = invSigma(s1);
-          HighSigma hs;
-          hs.sH[0] = hs.sH[1] = vdupq_n_s32(s0);
-          hs.sH[2] = hs.sH[3] = vdupq_n_s32(s1);
-          hs.inv[0] = hs.inv[1] = vdupq_n_f32(inv0);
-          hs.inv[2] = hs.inv[3] = vdupq_n_f32(inv1);
-          pixelBlock<false>(io, lAlpha, hs, pc, vdupq_n_u8(0));
-        } else {
-          // Moved back to end at the row's end. Lanes offsetX .. x - 1 were
-          // already updated in place by the previous block: their results
-          // here come from updated inputs and are discarded.
-          const HighSigma hs = laneHighSigma(sigRow, offsetX);
-          const uint8x16_t keep =
-              vcltq_u8(laneIndex, vdupq_n_u8(static_cast<uint8_t>(x - offsetX)));
-          pixelBlock<true>(io, lAlpha, hs, pc, keep);
-        }
+        const uint8x16_t hAlpha = hAlpha16(hRow + offsetX, laneHighSigma(sigRow, offsetX));
+        const uint8x16_t keep = vcltq_u8(laneIndex, vdupq_n_u8(static_cast<uint8_t>(x - offsetX)));
+        pixelBlock<true>(blockIo(offsetX), lAlpha, hAlpha, pc, keep);
       }
     } else {
       // A row narrower than one block: the block is moved back to start at
@@ -387,7 +471,7 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
       uint8_t pa[16] = {0}, cy[16] = {0}, py[16] = {0}, cc[16] = {0}, pcb[16] = {0};
       uint8_t al[16] = {0}, gn[16] = {0};
       const size_t n = static_cast<size_t>(proWidth);
-      std::memcpy(h + pad, pHdiff + y * hdiffStride, n * sizeof(int16_t));
+      std::memcpy(h + pad, hRow, n * sizeof(int16_t));
       std::memcpy(pa + pad, pPreAlpha + mapRow, n);
       std::memcpy(cy + pad, pCurIn + lumaRow, n);
       std::memcpy(py + pad, pPreIn + lumaRow, n);
@@ -403,10 +487,9 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
       vst1q_u8(lShift + pad, vcombine_u8(interpHalf(t, 0, t + sizeof t, lutTable, wgtTable),
                                          interpHalf(t, 8, t + sizeof t, lutTable, wgtTable)));
       const uint8x16_t lAlpha = vld1q_u8(lShift);
-
-      const HighSigma hs = laneHighSigma(sigRow, -pad);
-      BlockIo io{h, pa, cy, py, oddRow ? cc : nullptr, pcb, al, gn};
-      pixelBlock<false>(io, lAlpha, hs, pc, vdupq_n_u8(0));
+      const uint8x16_t hAlpha = hAlpha16(h, laneHighSigma(sigRow, -pad));
+      BlockIo io{pa, cy, py, oddRow ? cc : nullptr, pcb, al, gn};
+      pixelBlock<false>(io, lAlpha, hAlpha, pc, noKeep);
       std::memcpy(pPreAlpha + mapRow, pa + pad, n);
       std::memcpy(pCurIn + lumaRow, cy + pad, n);
       if (oddRow) std::memcpy(pCurIn + chromaRow, cc + pad, n);
