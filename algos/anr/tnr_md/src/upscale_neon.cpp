@@ -265,24 +265,47 @@ inline uint16x8_t hAlpha8(int16x8_t h, int16_t sH16, float inv128) {
   return vcombine_u16(vqmovn_u32(vcvtq_u32_f32(f0)), vqmovn_u32(vcvtq_u32_f32(f1)));
 }
 
-// hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take high
-// sigma s0, lanes 8 .. 15 s1 (the entries of its two block columns), one
-// division each.
-inline uint8x16_t hAlphaAligned(const int16_t *hdiff, uint32_t s0, uint32_t s1) {
-  const float inv0 = invSigma(static_cast<int32_t>(s0));
-  const float inv1 = invSigma(static_cast<int32_t>(s1));
-  if (s0 < kNarrowSigmaLimit && s1 < kNarrowSigmaLimit) {
-    const int16_t s16a = static_cast<int16_t>(s0 < 32767 ? s0 : 32767);
-    const int16_t s16b = static_cast<int16_t>(s1 < 32767 ? s1 : 32767);
-    const uint16x8_t a0 = hAlpha8(vld1q_s16(hdiff), s16a, inv0 * 128.0f);
-    const uint16x8_t a1 = hAlpha8(vld1q_s16(hdiff + 8), s16b, inv1 * 128.0f);
+// The high sigmas of a run of block columns of one block row in the form the
+// aligned blocks use, computed once for the 8 processing rows that share
+// them: s16 = min(sH, 32767) and inv128 = 128 x inv for a sigma below
+// kNarrowSigmaLimit; s16 = -1 marks an entry that takes the 32-bit path.
+constexpr int kSigmaRun = 256;  // block columns, 2048 pixels
+
+struct SigmaRun {
+  int row = -1, col0 = -1;
+  int16_t s16[kSigmaRun];
+  float inv128[kSigmaRun];
+};
+
+void fillSigmaRun(SigmaRun &run, const uint32_t *sigRow, int row, int col0, int cols) {
+  run.row = row;
+  run.col0 = col0;
+  for (int i = 0; i < cols; ++i) {
+    const uint32_t sH = sigRow[col0 + i];
+    const bool narrow = sH < kNarrowSigmaLimit;
+    run.s16[i] = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
+    run.inv128[i] = narrow ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
+  }
+}
+
+// hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take the
+// high sigma of block column i, lanes 8 .. 15 that of column i + 1 (i counted
+// in the run; sigRow gives the entries themselves for the 32-bit path).
+inline uint8x16_t hAlphaAligned(const int16_t *hdiff, const SigmaRun &run, int i,
+                                const uint32_t *sigRow) {
+  const int16_t s16a = run.s16[i], s16b = run.s16[i + 1];
+  if ((s16a | s16b) >= 0) {
+    const uint16x8_t a0 = hAlpha8(vld1q_s16(hdiff), s16a, run.inv128[i]);
+    const uint16x8_t a1 = hAlpha8(vld1q_s16(hdiff + 8), s16b, run.inv128[i + 1]);
     return vminq_u8(vcombine_u8(vqmovn_u16(a0), vqmovn_u16(a1)), vdupq_n_u8(128));
   }
+  const int32_t s0 = static_cast<int32_t>(sigRow[run.col0 + i]);
+  const int32_t s1 = static_cast<int32_t>(sigRow[run.col0 + i + 1]);
   HighSigma hs;
-  hs.sH[0] = hs.sH[1] = vdupq_n_s32(static_cast<int32_t>(s0));
-  hs.sH[2] = hs.sH[3] = vdupq_n_s32(static_cast<int32_t>(s1));
-  hs.inv[0] = hs.inv[1] = vdupq_n_f32(inv0);
-  hs.inv[2] = hs.inv[3] = vdupq_n_f32(inv1);
+  hs.sH[0] = hs.sH[1] = vdupq_n_s32(s0);
+  hs.sH[2] = hs.sH[3] = vdupq_n_s32(s1);
+  hs.inv[0] = hs.inv[1] = vdupq_n_f32(invSigma(s0));
+  hs.inv[2] = hs.inv[3] = vdupq_n_f32(invSigma(s1));
   return hAlpha16(hdiff, hs);
 }
 
@@ -304,10 +327,10 @@ inline uint8x8_t newPreAlpha8(uint8x8_t staticAlpha, uint8x8_t preAlpha) {
 // RoundShift(p x w + c x (128 - w), 7) for 16 lanes; at most 255 x 128.
 inline uint8x16_t blend16(uint8x16_t c, uint8x16_t p, uint8x16_t w) {
   const uint8x16_t wc = vsubq_u8(vdupq_n_u8(128), w);
-  const uint16x8_t lo = vmlal_u8(vmull_u8(vget_low_u8(p), vget_low_u8(w)), vget_low_u8(c),
-                                 vget_low_u8(wc));
-  const uint16x8_t hi = vmlal_u8(vmull_u8(vget_high_u8(p), vget_high_u8(w)), vget_high_u8(c),
-                                 vget_high_u8(wc));
+  const uint16x8_t lo =
+      vmlal_u8(vmull_u8(vget_low_u8(p), vget_low_u8(w)), vget_low_u8(c), vget_low_u8(wc));
+  const uint16x8_t hi =
+      vmlal_u8(vmull_u8(vget_high_u8(p), vget_high_u8(w)), vget_high_u8(c), vget_high_u8(wc));
   return vcombine_u8(vrshrn_n_u16(lo, 7), vrshrn_n_u16(hi, 7));
 }
 
@@ -339,11 +362,10 @@ struct BlockIo {
 // One block of the per-pixel pass, given its lAlpha and hAlpha. Outputs are
 // written in the order pPreAlpha, luma, chroma, pAlpha, gain.
 template <bool kMasked>
-inline void pixelBlock(const BlockIo &io, uint8x16_t lAlpha, uint8x16_t hAlpha,
-                       const PassConst &pc, uint8x16_t keep) {
+inline void pixelBlock(const BlockIo &io, uint8x16_t lAlpha, uint8x16_t hAlpha, const PassConst &pc,
+                       uint8x16_t keep) {
   const uint8x8_t motionLo = vrshrn_n_u16(vmull_u8(vget_low_u8(lAlpha), vget_low_u8(hAlpha)), 7);
-  const uint8x8_t motionHi =
-      vrshrn_n_u16(vmull_u8(vget_high_u8(lAlpha), vget_high_u8(hAlpha)), 7);
+  const uint8x8_t motionHi = vrshrn_n_u16(vmull_u8(vget_high_u8(lAlpha), vget_high_u8(hAlpha)), 7);
   const uint8x16_t staticAlpha = vsubq_u8(vdupq_n_u8(128), vcombine_u8(motionLo, motionHi));
   const uint8x8_t staticLo = vget_low_u8(staticAlpha);
   const uint8x8_t staticHi = vget_high_u8(staticAlpha);
@@ -372,9 +394,9 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t lAlpha, uint8x16_t hAlpha,
   const int16x8_t sq1 = vreinterpretq_s16_u16(vmull_u8(staticHi, staticHi));
   const int16x8_t t0 = vqrdmulhq_s16(sq0, pc.ratioDelta2);
   const int16x8_t t1 = vqrdmulhq_s16(sq1, pc.ratioDelta2);
-  const uint8x16_t ratio = vaddq_u8(vcombine_u8(vmovn_u16(vreinterpretq_u16_s16(t0)),
-                                                vmovn_u16(vreinterpretq_u16_s16(t1))),
-                                    pc.ratioR);
+  const uint8x16_t ratio = vaddq_u8(
+      vcombine_u8(vmovn_u16(vreinterpretq_u16_s16(t0)), vmovn_u16(vreinterpretq_u16_s16(t1))),
+      pc.ratioR);
   store16<kMasked>(io.alpha, ratio, keep);
 
   // Gain: max(RoundShift(staticRatio x g, 7), 1).
@@ -418,6 +440,7 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
   const uint8x16_t noKeep = vdupq_n_u8(0);
 
   const uint8_t *tEnd = pTEnd;
+  SigmaRun run;
   for (int y = y0; y < y1; ++y) {
     const uint8_t *tRow = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
     const uint32_t *sigRow = pSigmaH + (y >> 3) * sigmaStride;
@@ -441,11 +464,18 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
     if (proWidth >= 16) {
       // Blocks at multiples of 16: fixed lane patterns, and lanes 0 .. 7 and
       // 8 .. 15 lie in block columns x / 8 and x / 8 + 1.
+      // The high sigmas come from a run of kSigmaRun block columns, filled
+      // when the block row or the run changes.
       const int alignedEnd = proWidth & ~15;
-      for (int x = 0; x < alignedEnd; x += 16) {
-        const uint8x16_t lAlpha = interpAligned(tRow, x, ia);
-        const uint8x16_t hAlpha = hAlphaAligned(hRow + x, sigRow[x >> 3], sigRow[(x >> 3) + 1]);
-        pixelBlock<false>(blockIo(x), lAlpha, hAlpha, pc, noKeep);
+      for (int r0 = 0; r0 < alignedEnd; r0 += 8 * kSigmaRun) {
+        const int r1 = alignedEnd - r0 > 8 * kSigmaRun ? r0 + 8 * kSigmaRun : alignedEnd;
+        if (run.row != (y >> 3) || run.col0 != r0 >> 3)
+          fillSigmaRun(run, sigRow, y >> 3, r0 >> 3, (r1 - r0) >> 3);
+        for (int x = r0; x < r1; x += 16) {
+          const uint8x16_t lAlpha = interpAligned(tRow, x, ia);
+          const uint8x16_t hAlpha = hAlphaAligned(hRow + x, run, (x - r0) >> 3, sigRow);
+          pixelBlock<false>(blockIo(x), lAlpha, hAlpha, pc, noKeep);
+        }
       }
       if (alignedEnd < proWidth) {
         // Moved back to end at the row's end. Lanes offsetX .. x - 1 were
