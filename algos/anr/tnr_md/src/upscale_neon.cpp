@@ -171,9 +171,14 @@ inline InterpAligned interpAlignedConst() {
   return c;
 }
 
-inline uint8x16_t interpAligned(const uint8_t *tRow, int b, const InterpAligned &c) {
+// T columns n .. n + 3 of the block from column b, as the low 4 bytes.
+inline uint32_t alignedColumns(const uint8_t *tRow, int b) {
   uint32_t four;
   std::memcpy(&four, tRow + (b >> 3), sizeof four);
+  return four;
+}
+
+inline uint8x16_t interpAligned(uint32_t four, const InterpAligned &c) {
   const uint8x8_t t = vreinterpret_u8_u32(vdup_n_u32(four));
   const uint8x8_t c0 = vtbl1_u8(t, c.idx0);
   const uint8x8_t c1 = vtbl1_u8(t, c.idx1);
@@ -359,14 +364,18 @@ struct BlockIo {
   uint8_t *gain;
 };
 
-// One block of the per-pixel pass, given its lAlpha and hAlpha. Outputs are
-// written in the order pPreAlpha, luma, chroma, pAlpha, gain.
-template <bool kMasked>
-inline void pixelBlock(const BlockIo &io, uint8x16_t lAlpha, uint8x16_t hAlpha, const PassConst &pc,
-                       uint8x16_t keep) {
+// staticAlpha = 128 - RoundShift(lAlpha x hAlpha, 7) of 16 pixels.
+inline uint8x16_t staticAlpha16(uint8x16_t lAlpha, uint8x16_t hAlpha) {
   const uint8x8_t motionLo = vrshrn_n_u16(vmull_u8(vget_low_u8(lAlpha), vget_low_u8(hAlpha)), 7);
   const uint8x8_t motionHi = vrshrn_n_u16(vmull_u8(vget_high_u8(lAlpha), vget_high_u8(hAlpha)), 7);
-  const uint8x16_t staticAlpha = vsubq_u8(vdupq_n_u8(128), vcombine_u8(motionLo, motionHi));
+  return vsubq_u8(vdupq_n_u8(128), vcombine_u8(motionLo, motionHi));
+}
+
+// One block of the per-pixel pass, given its staticAlpha. Outputs are
+// written in the order pPreAlpha, luma, chroma, pAlpha, gain.
+template <bool kMasked>
+inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassConst &pc,
+                       uint8x16_t keep) {
   const uint8x8_t staticLo = vget_low_u8(staticAlpha);
   const uint8x8_t staticHi = vget_high_u8(staticAlpha);
 
@@ -438,6 +447,7 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
   const InterpAligned ia = interpAlignedConst();
   const uint8x16_t laneIndex = vld1q_u8(kLaneIndex);
   const uint8x16_t noKeep = vdupq_n_u8(0);
+  const uint8x16_t still = vdupq_n_u8(128);
 
   const uint8_t *tEnd = pTEnd;
   SigmaRun run;
@@ -472,9 +482,15 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
         if (run.row != (y >> 3) || run.col0 != r0 >> 3)
           fillSigmaRun(run, sigRow, y >> 3, r0 >> 3, (r1 - r0) >> 3);
         for (int x = r0; x < r1; x += 16) {
-          const uint8x16_t lAlpha = interpAligned(tRow, x, ia);
-          const uint8x16_t hAlpha = hAlphaAligned(hRow + x, run, (x - r0) >> 3, sigRow);
-          pixelBlock<false>(blockIo(x), lAlpha, hAlpha, pc, noKeep);
+          // Where the four T columns are 0, lAlpha and with it the motion
+          // alpha are 0 whatever hAlpha is: a still block.
+          const uint32_t four = alignedColumns(tRow, x);
+          uint8x16_t staticAlpha = still;
+          if (four != 0) {
+            const uint8x16_t hAlpha = hAlphaAligned(hRow + x, run, (x - r0) >> 3, sigRow);
+            staticAlpha = staticAlpha16(interpAligned(four, ia), hAlpha);
+          }
+          pixelBlock<false>(blockIo(x), staticAlpha, pc, noKeep);
         }
       }
       if (alignedEnd < proWidth) {
@@ -489,7 +505,7 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
                         interpHalf(tRow, offsetX + 8, tEnd, lutTable, wgtTable));
         const uint8x16_t hAlpha = hAlpha16(hRow + offsetX, laneHighSigma(sigRow, offsetX));
         const uint8x16_t keep = vcltq_u8(laneIndex, vdupq_n_u8(static_cast<uint8_t>(x - offsetX)));
-        pixelBlock<true>(blockIo(offsetX), lAlpha, hAlpha, pc, keep);
+        pixelBlock<true>(blockIo(offsetX), staticAlpha16(lAlpha, hAlpha), pc, keep);
       }
     } else {
       // A row narrower than one block: the block is moved back to start at
@@ -519,7 +535,7 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
       const uint8x16_t lAlpha = vld1q_u8(lShift);
       const uint8x16_t hAlpha = hAlpha16(h, laneHighSigma(sigRow, -pad));
       BlockIo io{pa, cy, py, oddRow ? cc : nullptr, pcb, al, gn};
-      pixelBlock<false>(io, lAlpha, hAlpha, pc, noKeep);
+      pixelBlock<false>(io, staticAlpha16(lAlpha, hAlpha), pc, noKeep);
       std::memcpy(pPreAlpha + mapRow, pa + pad, n);
       std::memcpy(pCurIn + lumaRow, cy + pad, n);
       if (oddRow) std::memcpy(pCurIn + chromaRow, cc + pad, n);
