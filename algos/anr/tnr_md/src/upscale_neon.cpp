@@ -315,18 +315,22 @@ inline uint8x16_t hAlphaAligned(const int16_t *hdiff, const SigmaRun &run, int i
 }
 
 // newPreAlpha before its clamp for 8 lanes, saturated to 8 bits:
-// trunc(staticAlpha x 128 x recip(256 - preAlpha) + 0.5), at most 16384.
-inline uint8x8_t newPreAlpha8(uint8x8_t staticAlpha, uint8x8_t preAlpha) {
-  const uint16x8_t num = vshll_n_u8(staticAlpha, 7);
+// trunc(num x recip(256 - preAlpha) + 0.5) with num = staticAlpha x 128 as
+// float (lanes 0 .. 3 in num0), at most 16384.
+inline uint8x8_t newPreAlpha8(float32x4_t num0, float32x4_t num1, uint8x8_t preAlpha) {
   const uint16x8_t den = vsubw_u8(vdupq_n_u16(256), preAlpha);  // 1 .. 256
   const float32x4_t half = vdupq_n_f32(0.5f);
-  const float32x4_t num0 = vcvtq_f32_u32(vmovl_u16(vget_low_u16(num)));
-  const float32x4_t num1 = vcvtq_f32_u32(vmovl_u16(vget_high_u16(num)));
   const float32x4_t inv0 = recipRefine4(vcvtq_f32_u32(vmovl_u16(vget_low_u16(den))));
   const float32x4_t inv1 = recipRefine4(vcvtq_f32_u32(vmovl_u16(vget_high_u16(den))));
   const uint16x4_t q0 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num0, inv0), half)));
   const uint16x4_t q1 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num1, inv1), half)));
   return vqmovn_u16(vcombine_u16(q0, q1));
+}
+
+inline uint8x8_t newPreAlpha8(uint8x8_t staticAlpha, uint8x8_t preAlpha) {
+  const uint16x8_t num = vshll_n_u8(staticAlpha, 7);
+  return newPreAlpha8(vcvtq_f32_u32(vmovl_u16(vget_low_u16(num))),
+                      vcvtq_f32_u32(vmovl_u16(vget_high_u16(num))), preAlpha);
 }
 
 // RoundShift(p x w + c x (128 - w), 7) for 16 lanes; at most 255 x 128.
@@ -372,17 +376,26 @@ inline uint8x16_t staticAlpha16(uint8x16_t lAlpha, uint8x16_t hAlpha) {
 }
 
 // One block of the per-pixel pass, given its staticAlpha. Outputs are
-// written in the order pPreAlpha, luma, chroma, pAlpha, gain.
-template <bool kMasked>
+// written in the order pPreAlpha, luma, chroma, pAlpha, gain. kStill: every
+// staticAlpha is 128, so the numerator of the weight is 16384, the static
+// ratio is r + delta = 128 and the gain max(g, 1).
+template <bool kMasked, bool kStill = false>
 inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassConst &pc,
                        uint8x16_t keep) {
   const uint8x8_t staticLo = vget_low_u8(staticAlpha);
   const uint8x8_t staticHi = vget_high_u8(staticAlpha);
 
   const uint8x16_t preAlpha = vld1q_u8(io.preAlpha);
-  const uint8x16_t w = vminq_u8(vcombine_u8(newPreAlpha8(staticLo, vget_low_u8(preAlpha)),
-                                            newPreAlpha8(staticHi, vget_high_u8(preAlpha))),
-                                vdupq_n_u8(128));
+  uint8x8_t wLo, wHi;
+  if (kStill) {
+    const float32x4_t num = vdupq_n_f32(16384.0f);
+    wLo = newPreAlpha8(num, num, vget_low_u8(preAlpha));
+    wHi = newPreAlpha8(num, num, vget_high_u8(preAlpha));
+  } else {
+    wLo = newPreAlpha8(staticLo, vget_low_u8(preAlpha));
+    wHi = newPreAlpha8(staticHi, vget_high_u8(preAlpha));
+  }
+  const uint8x16_t w = vminq_u8(vcombine_u8(wLo, wHi), vdupq_n_u8(128));
   store16<kMasked>(io.preAlpha, w, keep);
 
   store16<kMasked>(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w), keep);
@@ -394,6 +407,13 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
     const uint16x8_t w16 = vreinterpretq_u16_u8(w);
     const uint8x16_t wC = vreinterpretq_u8_u16(vsriq_n_u16(w16, w16, 8));
     store16<kMasked>(io.curC, blend16(vld1q_u8(io.curC), vld1q_u8(io.preC), wC), keep);
+  }
+
+  const uint8x16_t g = vld1q_u8(io.gain);
+  if (kStill) {
+    store16<kMasked>(io.alpha, vdupq_n_u8(128), keep);
+    store16<kMasked>(io.gain, vmaxq_u8(g, vdupq_n_u8(1)), keep);
+    return;
   }
 
   // staticRatio = r + RoundShift(staticAlpha^2 x delta, 14), at most 128. With
@@ -409,7 +429,6 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
   store16<kMasked>(io.alpha, ratio, keep);
 
   // Gain: max(RoundShift(staticRatio x g, 7), 1).
-  const uint8x16_t g = vld1q_u8(io.gain);
   const uint8x8_t gLo = vrshrn_n_u16(vmull_u8(vget_low_u8(ratio), vget_low_u8(g)), 7);
   const uint8x8_t gHi = vrshrn_n_u16(vmull_u8(vget_high_u8(ratio), vget_high_u8(g)), 7);
   store16<kMasked>(io.gain, vmaxq_u8(vcombine_u8(gLo, gHi), vdupq_n_u8(1)), keep);
@@ -485,12 +504,12 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
           // Where the four T columns are 0, lAlpha and with it the motion
           // alpha are 0 whatever hAlpha is: a still block.
           const uint32_t four = alignedColumns(tRow, x);
-          uint8x16_t staticAlpha = still;
-          if (four != 0) {
-            const uint8x16_t hAlpha = hAlphaAligned(hRow + x, run, (x - r0) >> 3, sigRow);
-            staticAlpha = staticAlpha16(interpAligned(four, ia), hAlpha);
+          if (four == 0) {
+            pixelBlock<false, true>(blockIo(x), still, pc, noKeep);
+            continue;
           }
-          pixelBlock<false>(blockIo(x), staticAlpha, pc, noKeep);
+          const uint8x16_t hAlpha = hAlphaAligned(hRow + x, run, (x - r0) >> 3, sigRow);
+          pixelBlock<false>(blockIo(x), staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
         }
       }
       if (alignedEnd < proWidth) {
