@@ -133,31 +133,39 @@ void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, co
   int16x8_t sumYa = vdupq_n_s16(0), sumYb = vdupq_n_s16(0);
   int16x8_t sumHa = vdupq_n_s16(0), sumHb = vdupq_n_s16(0);
   int16x8_t sumU = vdupq_n_s16(0), sumV = vdupq_n_s16(0);  // per pair: lanes 0 .. 3 block a
+  // One luma row of both blocks, t holding the chroma term per column.
+  auto lumaRow = [&](const int16x8x2_t &t) {
+    const uint8x16_t cy = vld1q_u8(curY);
+    const uint8x16_t py = vld1q_u8(preY);
+    const int16x8_t dYa = vreinterpretq_s16_u16(vsubl_u8(vget_low_u8(cy), vget_low_u8(py)));
+    const int16x8_t dYb = vreinterpretq_s16_u16(vsubl_u8(vget_high_u8(cy), vget_high_u8(py)));
+    const int16x8_t ha = vaddq_s16(vabsq_s16(dYa), t.val[0]);  // wraps
+    const int16x8_t hb = vaddq_s16(vabsq_s16(dYb), t.val[1]);
+    vst1q_s16(hd, vshlq_n_s16(ha, 5));
+    vst1q_s16(hd + 8, vshlq_n_s16(hb, 5));
+    sumYa = vaddq_s16(sumYa, dYa);
+    sumYb = vaddq_s16(sumYb, dYb);
+    sumHa = vaddq_s16(sumHa, ha);
+    sumHb = vaddq_s16(sumHb, hb);
+    curY += imgWidth;
+    preY += imgWidth;
+    hd += hDiffStride;
+  };
   for (int c = 0; c < 4; ++c) {
-    const uint8x8x2_t cc = vld2_u8(curC + c * imgWidth);
-    const uint8x8x2_t pc = vld2_u8(preC + c * imgWidth);
+    const uint8x8x2_t cc = vld2_u8(curC);
+    const uint8x8x2_t pc = vld2_u8(preC);
+    curC += imgWidth;
+    preC += imgWidth;
     // Exact differences of bytes: the wrapped 16-bit difference read as signed.
     const int16x8_t du = vreinterpretq_s16_u16(vsubl_u8(cc.val[0], pc.val[0]));
     const int16x8_t dv = vreinterpretq_s16_u16(vsubl_u8(cc.val[1], pc.val[1]));
     sumU = vaddq_s16(sumU, du);
     sumV = vaddq_s16(sumV, dv);
-    // Each pair's term for its two luma columns.
-    const int16x8x2_t t = vzipq_s16(chromaTerm(du, dv, uvf16), chromaTerm(du, dv, uvf16));
-    for (int r = 2 * c; r < 2 * c + 2; ++r) {
-      const uint8x16_t cy = vld1q_u8(curY + r * imgWidth);
-      const uint8x16_t py = vld1q_u8(preY + r * imgWidth);
-      const int16x8_t dYa = vreinterpretq_s16_u16(vsubl_u8(vget_low_u8(cy), vget_low_u8(py)));
-      const int16x8_t dYb = vreinterpretq_s16_u16(vsubl_u8(vget_high_u8(cy), vget_high_u8(py)));
-      const int16x8_t ha = vaddq_s16(vabsq_s16(dYa), t.val[0]);  // wraps
-      const int16x8_t hb = vaddq_s16(vabsq_s16(dYb), t.val[1]);
-      int16_t *out = hd + r * hDiffStride;
-      vst1q_s16(out, vshlq_n_s16(ha, 5));
-      vst1q_s16(out + 8, vshlq_n_s16(hb, 5));
-      sumYa = vaddq_s16(sumYa, dYa);
-      sumYb = vaddq_s16(sumYb, dYb);
-      sumHa = vaddq_s16(sumHa, ha);
-      sumHb = vaddq_s16(sumHb, hb);
-    }
+    // Each pair's term for its two luma columns, for both of its luma rows.
+    const int16x8_t t = chromaTerm(du, dv, uvf16);
+    const int16x8x2_t tz = vzipq_s16(t, t);
+    lumaRow(tz);
+    lumaRow(tz);
   }
   // Block sums, a and b side by side. Lanes of the widened pair sums are
   // pairs 0 + 1, 2 + 3 of a, then of b; each pair serves 4 samples.
