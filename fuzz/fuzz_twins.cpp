@@ -113,8 +113,8 @@ uint64_t splitmix(uint64_t &s) {
 // One buffer, twice: the per-sample form works on A, the vector form on B.
 struct Twin {
   std::string name;
-  size_t elem = 1, count = 0, offset = 0;  // offset elements ahead of the data
-  std::unique_ptr<uint8_t[]> a, b;
+  size_t elem = 1, count = 0, offset = 0;   // offset elements ahead of the data
+  std::unique_ptr<uint8_t[]> a, b, before;  // before: A as the calls received it
   size_t bytes() const { return (count + offset) * elem; }
 };
 
@@ -159,7 +159,25 @@ class Buffers {
     uint8_t *d = t.a.get() + t.offset * t.elem;
     const size_t span = t.count * t.elem;
     for (size_t i = 0; i < n && i < span; ++i) d[i] ^= p[i];
-    for (auto &tw : twins_) std::memcpy(tw->b.get(), tw->a.get(), tw->bytes());
+    for (auto &tw : twins_) {
+      std::memcpy(tw->b.get(), tw->a.get(), tw->bytes());
+      tw->before.reset(new uint8_t[tw->bytes()]);
+      std::memcpy(tw->before.get(), tw->a.get(), tw->bytes());
+    }
+  }
+  // After check(): no element of buffer i outside mayWrite(element index)
+  // changed, nor any byte ahead of the data.
+  template <class Pred>
+  void untouched(size_t i, const std::string &what, Pred mayWrite) const {
+    const Twin &t = *twins_[i];
+    for (size_t k = 0; k < t.bytes(); ++k) {
+      if (t.a[k] == t.before[k]) continue;
+      const long e = static_cast<long>(k / t.elem) - static_cast<long>(t.offset);
+      if (e >= 0 && mayWrite(static_cast<size_t>(e))) continue;
+      std::fprintf(stderr, "write outside the contract: %s\n  buffer %s, element %ld changed\n",
+                   what.c_str(), t.name.c_str(), e);
+      __builtin_trap();
+    }
   }
   void check(const std::string &what) const {
     for (const auto &t : twins_) {
@@ -241,6 +259,36 @@ std::string fmt(const char *f, ...) {
   return buf;
 }
 
+// Which elements a stage may write, by element index.
+bool nothing(size_t) { return false; }
+
+// Columns x0 .. x0 + w - 1 of rows y0 .. y0 + h - 1 of a plane of the given pitch.
+auto inGrid(int pitch, int x0, int y0, int w, int h) {
+  return [=](size_t e) {
+    const long y = static_cast<long>(e / pitch), x = static_cast<long>(e % pitch);
+    return y >= y0 && y < y0 + h && x >= x0 && x < x0 + w;
+  };
+}
+
+// The filtered frame: luma of the grid, and chroma rows c with 2c + 1 inside
+// the grid, over the grid's columns.
+auto filtered(int imgWidth, int imgHeight, int proWidth, int proHeight) {
+  return [=](size_t e) {
+    const long y = static_cast<long>(e / imgWidth), x = static_cast<long>(e % imgWidth);
+    if (x >= proWidth) return false;
+    if (y < imgHeight) return y < proHeight;
+    return 2 * (y - imgHeight) + 1 < proHeight;
+  };
+}
+
+// pAlpha: the grid, plus the compact block-alpha plane at its start, whose
+// bytes past the grid keep the block alpha.
+auto alphaMap(int gainStride, int proWidth, int proHeight) {
+  const size_t blockBytes = static_cast<size_t>((proWidth + 7) / 8) * ((proHeight + 7) / 8);
+  return
+      [=](size_t e) { return e < blockBytes || inGrid(gainStride, 0, 0, proWidth, proHeight)(e); };
+}
+
 size_t frameBytes(int w, int h) { return static_cast<size_t>(w) * h * 3 / 2; }
 
 void fuzzCalDiff8x8(Reader &r) {
@@ -288,7 +336,14 @@ void fuzzCalDiffDs(Reader &r) {
   tnr_md::calDiffAndDownScale_neon(B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld),
                                    B.b<int16_t>(hd), B.b<int16_t>(sg), imgHeight, imgWidth,
                                    lDiffStride);
-  B.check(fmt("calDiffAndDownScale img %dx%d lDiffStride %d", imgWidth, imgHeight, lDiffStride));
+  const std::string what =
+      fmt("calDiffAndDownScale img %dx%d lDiffStride %d", imgWidth, imgHeight, lDiffStride);
+  B.check(what);
+  B.untouched(cur, what, nothing);
+  B.untouched(pre, what, nothing);
+  B.untouched(ld, what, inGrid(lDiffStride, 1, 1, 2 * blocks, bands));
+  B.untouched(hd, what, inGrid(imgWidth + 2, 1, 1, imgWidth, imgHeight));
+  B.untouched(sg, what, inGrid(lDiffStride, 1, 1, 2 * blocks, bands));
 }
 
 void fuzzGauss3x3(Reader &r) {
@@ -306,7 +361,10 @@ void fuzzGauss3x3(Reader &r) {
   const ptrdiff_t first = empty ? 0 : stride + 1;
   tnr_md::gauss3x3Filter_c(B.a<int16_t>(in) + first, B.a<int16_t>(out), imgHgt, imgWid, stride);
   tnr_md::gauss3x3Filter_neon(B.b<int16_t>(in) + first, B.b<int16_t>(out), imgHgt, imgWid, stride);
-  B.check(fmt("gauss3x3Filter %dx%d stride %d", imgWid, imgHgt, stride));
+  const std::string what = fmt("gauss3x3Filter %dx%d stride %d", imgWid, imgHgt, stride);
+  B.check(what);
+  B.untouched(in, what, nothing);
+  B.untouched(out, what, inGrid(stride, 0, 0, imgWid, imgHgt));
 }
 
 void fuzzSigmaLut(Reader &r) {
@@ -329,8 +387,13 @@ void fuzzSigmaLut(Reader &r) {
                            B.a<uint32_t>(sh), sigmaHScale, sigmaLScale, imgHgt, imgWid, stride);
   tnr_md::sigmaFilterLut_neon(B.b<int16_t>(in) + first, B.b<int16_t>(tmp), B.b<uint16_t>(sl),
                               B.b<uint32_t>(sh), sigmaHScale, sigmaLScale, imgHgt, imgWid, stride);
-  B.check(fmt("sigmaFilterLut %dx%d stride %d sigmaHScale %a sigmaLScale %a", imgWid, imgHgt,
-              stride, sigmaHScale, sigmaLScale));
+  const std::string what = fmt("sigmaFilterLut %dx%d stride %d sigmaHScale %a sigmaLScale %a",
+                               imgWid, imgHgt, stride, sigmaHScale, sigmaLScale);
+  B.check(what);
+  B.untouched(in, what, nothing);
+  B.untouched(tmp, what, inGrid(stride, 4, 0, imgWid, imgHgt + 8));
+  B.untouched(sl, what, inGrid(stride, 0, 0, imgWid, imgHgt));
+  B.untouched(sh, what, inGrid(stride, 0, 0, imgWid, imgHgt));
 }
 
 // The narrowest processing width handed to upScale.
@@ -371,8 +434,14 @@ void fuzzUpScale(Reader &r) {
                        B.b<uint8_t>(tmp), B.b<uint8_t>(al), B.b<uint8_t>(pa), B.b<uint8_t>(gn),
                        imgHeight, imgWidth, proHeight, proWidth, gainStride, srb, B.b<uint16_t>(sl),
                        B.b<uint32_t>(sh));
-  B.check(fmt("upScale img %dx%d pro %dx%d GainStride %d static_ratio_r_bit %u", imgWidth,
-              imgHeight, proWidth, proHeight, gainStride, srb));
+  const std::string what = fmt("upScale img %dx%d pro %dx%d GainStride %d static_ratio_r_bit %u",
+                               imgWidth, imgHeight, proWidth, proHeight, gainStride, srb);
+  B.check(what);
+  B.untouched(cur, what, filtered(imgWidth, imgHeight, proWidth, proHeight));
+  for (size_t i : {pre, ld, hd, sl, sh}) B.untouched(i, what, nothing);
+  B.untouched(al, what, alphaMap(gainStride, proWidth, proHeight));
+  B.untouched(pa, what, inGrid(gainStride, 0, 0, proWidth, proHeight));
+  B.untouched(gn, what, inGrid(gainStride, 0, 0, proWidth, proHeight));
 }
 
 void fuzzMotionDetect(Reader &r) {
