@@ -2,6 +2,7 @@
 #ifndef TNR_MD_TEST_UTIL_H
 #define TNR_MD_TEST_UTIL_H
 
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -11,8 +12,6 @@
 #include <random>
 #include <stdexcept>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace tnr_md_test {
 

@@ -70,8 +70,8 @@ TNR_MD_API size_t motionDetectTmpBufSize(int proHeight, int proWidth);
  * light_clip    accepted for interface compatibility; no result depends on it.
  * static_ratio_r_bit  log2 of the static ratio at full motion (low 8 bits count).
  */
-TNR_MD_API void motion_detect(uint8_t* pCurIn, uint8_t* pPreIn, int16_t* pTmpBuf, uint8_t* pAlpha,
-                              uint8_t* pPreAlpha, uint8_t* gain_table_u8, int imgHeight,
+TNR_MD_API void motion_detect(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pTmpBuf, uint8_t *pAlpha,
+                              uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
                               int imgWidth, int proHeight, int proWidth, int gainStride,
                               float sigmaHScale, float sigmaLScale, float uv_ratio,
                               float light_clip, int static_ratio_r_bit);
@@ -82,51 +82,51 @@ TNR_MD_API void motion_detect(uint8_t* pCurIn, uint8_t* pPreIn, int16_t* pTmpBuf
  * x32, border 1, pitch proWidth + 2), pLdiff (per block, border 1, pitch
  * lDiffStride), pSigma (per block, border 4, pitch sigmaStride). Plane
  * pointers are the top-left border elements; borders are not written. */
-TNR_MD_API void calDiffAndDownScale8x8(uint8_t* pCurIn, uint8_t* pPreIn, int16_t* pLdiff,
-                                       int16_t* pHdiff, int16_t* pSigma, int imgHeight,
+TNR_MD_API void calDiffAndDownScale8x8(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
+                                       int16_t *pHdiff, int16_t *pSigma, int imgHeight,
                                        int imgWidth, int proHeight, int proWidth, int lDiffStride,
                                        int sigmaStride, float uv_ratio);
 
 /* Unweighted difference of the whole frame: two 4x4 patch entries per 8-column
  * block, first 4 rows of each 8-row band; pLdiff and pSigma share lDiffStride
  * and a border of 1. */
-TNR_MD_API void calDiffAndDownScale(uint8_t* pCurIn, uint8_t* pPreIn, int16_t* pLdiff,
-                                    int16_t* pHdiff, int16_t* pSigma, int imgHeight, int imgWidth,
+TNR_MD_API void calDiffAndDownScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
+                                    int16_t *pHdiff, int16_t *pSigma, int imgHeight, int imgWidth,
                                     int lDiffStride);
 
 /* Scalar difference with a 32x32 light-change estimate removed (grid of at
  * least 32 x 32). pHdiffTmp holds proWidth x (proHeight + proHeight / 2) raw
  * differences, pDsHdiff three planes of 32x32 cell means. */
-TNR_MD_API void calDiff(uint8_t* pCurIn, uint8_t* pPreIn, int16_t* pLdiff, int16_t* pHdiff,
-                        int16_t* pSigma, int16_t* pHdiffTmp, int16_t* pDsHdiff, int imgHeight,
+TNR_MD_API void calDiff(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
+                        int16_t *pSigma, int16_t *pHdiffTmp, int16_t *pDsHdiff, int imgHeight,
                         int imgWidth, int proHeight, int proWidth, int lDiffStride, int sigmaStride,
                         float uv_ratio, float light_clip);
 
 /* Replicates the outermost valid samples of a Width_ext x Height_ext plane
  * (pitch Width_ext) into its ext_x columns and ext_y rows of border. */
-TNR_MD_API void extendImgBorder(int16_t* pData_ext, int Width_ext, int Height_ext, int ext_x,
+TNR_MD_API void extendImgBorder(int16_t *pData_ext, int Width_ext, int Height_ext, int ext_x,
                                 int ext_y);
 
 /* 1-2-1 x 1-2-1 smoothing, rounded; pIn is the first valid sample of a plane
  * with a filled border of 1, pOut the first output sample, same stride. */
-TNR_MD_API void gauss3x3Filter(int16_t* pIn, int16_t* pOut, int imgHgt, int imgWid, int stride);
+TNR_MD_API void gauss3x3Filter(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride);
 
 /* Separable 9-tap smoothing of the block sigma (border of 4 read) into the low
  * (uint16_t) and high (uint32_t) sigma tables, at least 32 each. pTmpBuf holds
  * (imgHgt + 8) x stride int16_t. */
-TNR_MD_API void sigmaFilterLut(int16_t* pIn, int16_t* pTmpBuf, uint16_t* pSigmaL,
-                               uint32_t* pSigmaH, float sigmaHScale, float sigmaLScale, int imgHgt,
-                               int imgWid, int stride);
+TNR_MD_API void sigmaFilterLut(int16_t *pIn, int16_t *pTmpBuf, uint16_t *pSigmaL, uint32_t *pSigmaH,
+                               float sigmaHScale, float sigmaLScale, int imgHgt, int imgWid,
+                               int stride);
 
 /* Scalar 5x5 Gaussian smoothing normalised to 1024 (border of 2 read). */
-TNR_MD_API void gauss9x9Filter(int16_t* pIn, int16_t* pOut, int imgHgt, int imgWid, int stride);
+TNR_MD_API void gauss9x9Filter(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride);
 
 /* Block alpha, its bilinear upsampling and the per-pixel pass: updates
  * pPreAlpha, blends pPreIn into pCurIn, writes pAlpha, scales the gains. */
-TNR_MD_API void upScale(uint8_t* pCurIn, uint8_t* pPreIn, int16_t* pLdiff, int16_t* pHdiff,
-                        uint8_t* pTmp, uint8_t* pAlpha, uint8_t* pPreAlpha, uint8_t* gain_table_u8,
+TNR_MD_API void upScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
+                        uint8_t *pTmp, uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8,
                         int imgHeight, int imgWidth, int proHeight, int proWidth, int GainStride,
-                        uint8_t static_ratio_r_bit, uint16_t* pSigmaL, uint32_t* pSigmaH);
+                        uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH);
 
 #ifdef __cplusplus
 }

@@ -13,22 +13,22 @@
 
 namespace tnr_md {
 
-#define TNR_MD_CALDIFF8X8_ARGS                                                              \
-  uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma,     \
-      int imgHeight, int imgWidth, int proHeight, int proWidth, int lDiffStride,            \
-      int sigmaStride, float uv_ratio
-#define TNR_MD_CALDIFF_DS_ARGS                                                              \
-  uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma,     \
+#define TNR_MD_CALDIFF8X8_ARGS                                                                    \
+  uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma,            \
+      int imgHeight, int imgWidth, int proHeight, int proWidth, int lDiffStride, int sigmaStride, \
+      float uv_ratio
+#define TNR_MD_CALDIFF_DS_ARGS                                                         \
+  uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma, \
       int imgHeight, int imgWidth, int lDiffStride
 #define TNR_MD_GAUSS3X3_ARGS int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride
-#define TNR_MD_SIGMALUT_ARGS                                                                \
+#define TNR_MD_SIGMALUT_ARGS                                                               \
   int16_t *pIn, int16_t *pTmpBuf, uint16_t *pSigmaL, uint32_t *pSigmaH, float sigmaHScale, \
       float sigmaLScale, int imgHgt, int imgWid, int stride
-#define TNR_MD_UPSCALE_ARGS                                                                 \
-  uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, uint8_t *pTmp,       \
-      uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,           \
-      int imgWidth, int proHeight, int proWidth, int GainStride, uint8_t static_ratio_r_bit, \
-      uint16_t *pSigmaL, uint32_t *pSigmaH
+#define TNR_MD_UPSCALE_ARGS                                                                       \
+  uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, uint8_t *pTmp,              \
+      uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,   \
+      int proHeight, int proWidth, int GainStride, uint8_t static_ratio_r_bit, uint16_t *pSigmaL, \
+      uint32_t *pSigmaH
 
 void calDiffAndDownScale8x8_c(TNR_MD_CALDIFF8X8_ARGS);
 void calDiffAndDownScale_c(TNR_MD_CALDIFF_DS_ARGS);
@@ -50,6 +50,14 @@ void calDiff_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdif
                int16_t *pHdiffTmp, int16_t *pDsHdiff, int imgHeight, int imgWidth, int proHeight,
                int proWidth, int lDiffStride, int sigmaStride, float uv_ratio, float light_clip);
 void gauss9x9Filter_c(TNR_MD_GAUSS3X3_ARGS);
+
+// Per-sample steps shared by the twins (their narrow-grid paths reuse them).
+int32_t uvRatioFix(float uv_ratio);  // chroma weight in 1/128, halves away from 0
+float sigmaTableScale(float scale);  // scale x 8/7 in double, rounded to float
+uint8_t blockAlpha(int16_t ldiff, uint16_t sigmaL);
+uint8_t pixelAlpha(int16_t hdiff, int32_t sH, float inv);
+uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha);
+uint8_t staticRatioR(uint8_t static_ratio_r_bit);
 
 // The kernels one motion_detect call runs: the per-sample set, the vector set.
 struct Kernels {

@@ -15,11 +15,11 @@ struct Layout {
   int64_t lDiffSize, hDiffSize, sigmaSize;
   int64_t ldiff, sigma, hdiffTmp;  // pLdiff, pSigma, pHdiffTmp (= pFilterLdiff)
   int64_t filterHdiff, sigmaL, sigmaH;
-  int64_t dsHiff;        // end mark measured by the size check
-  int64_t sigmaHEnd;     // one past the last pSigmaH entry, in int16_t elements
-  int64_t sigmaTmpEnd;   // end of the sigma stage's scratch plane (from element 0)
-  int64_t rowBufBytes;   // bytes of upScale's row buffer (from byte 0)
-  int64_t bufElems;      // 6 x proWidth x proHeight
+  int64_t dsHiff;       // end mark measured by the size check
+  int64_t sigmaHEnd;    // one past the last pSigmaH entry, in int16_t elements
+  int64_t sigmaTmpEnd;  // end of the sigma stage's scratch plane (from element 0)
+  int64_t rowBufBytes;  // bytes of upScale's row buffer (from byte 0)
+  int64_t bufElems;     // 6 x proWidth x proHeight
   bool accepted;
 };
 

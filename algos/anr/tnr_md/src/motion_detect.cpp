@@ -1,7 +1,8 @@
 // The pipeline driver: geometry, scratch layout, size check, stages in order.
+#include "motion_detect.h"
+
 #include "kernels.h"
 #include "layout.h"
-#include "motion_detect.h"
 
 namespace tnr_md {
 
@@ -42,8 +43,8 @@ Layout makeLayout(int proHeight, int proWidth) {
   // That check alone lets the sigma tables of some narrow grids (widths 8 to
   // 13) run past the buffer: every plane must also end inside it, and the
   // stages' scratch must stay inside the dead planes it borrows.
-  g.accepted = g.sigmaHEnd <= g.bufElems && g.sigmaTmpEnd <= g.sigma &&
-               g.rowBufBytes <= 2 * g.hdiffTmp;
+  g.accepted =
+      g.sigmaHEnd <= g.bufElems && g.sigmaTmpEnd <= g.sigma && g.rowBufBytes <= 2 * g.hdiffTmp;
   return g;
 }
 
@@ -74,8 +75,7 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
   extendImgBorder_c(pHdiff, g.hDiffStride, proHeight + 2, 1, 1);
   extendImgBorder_c(pSigma, g.sigmaStride, g.lDiffHgt + 8, 4, 4);
 
-  k.gauss3x3Filter(pLdiff + g.lDiffStride + 1, pFilterLdiff, g.lDiffHgt, g.lDiffWid,
-                   g.lDiffStride);
+  k.gauss3x3Filter(pLdiff + g.lDiffStride + 1, pFilterLdiff, g.lDiffHgt, g.lDiffWid, g.lDiffStride);
   k.gauss3x3Filter(pHdiff + g.hDiffStride + 1, pFilterHdiff, proHeight, proWidth, g.hDiffStride);
 
   // pHdiff is dead: the sigma stage uses its region as scratch.
@@ -88,11 +88,10 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
             static_cast<uint8_t>(static_ratio_r_bit), pSigmaL, pSigmaH);
 }
 
-const Kernels kKernelsC = {calDiffAndDownScale8x8_c, gauss3x3Filter_c, sigmaFilterLut_c,
-                           upScale_c};
+const Kernels kKernelsC = {calDiffAndDownScale8x8_c, gauss3x3Filter_c, sigmaFilterLut_c, upScale_c};
 #if TNR_MD_HAVE_NEON
-const Kernels kKernelsNeon = {calDiffAndDownScale8x8_neon, gauss3x3Filter_neon,
-                              sigmaFilterLut_neon, upScale_neon};
+const Kernels kKernelsNeon = {calDiffAndDownScale8x8_neon, gauss3x3Filter_neon, sigmaFilterLut_neon,
+                              upScale_neon};
 #endif
 
 }  // namespace tnr_md
@@ -113,9 +112,9 @@ void motion_detect(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pTmpBuf, uint8_t *
 #else
   const tnr_md::Kernels &k = tnr_md::kKernelsC;
 #endif
-  tnr_md::motionDetectWith(k, pCurIn, pPreIn, pTmpBuf, pAlpha, pPreAlpha, gain_table_u8,
-                           imgHeight, imgWidth, proHeight, proWidth, gainStride, sigmaHScale,
-                           sigmaLScale, uv_ratio, light_clip, static_ratio_r_bit);
+  tnr_md::motionDetectWith(k, pCurIn, pPreIn, pTmpBuf, pAlpha, pPreAlpha, gain_table_u8, imgHeight,
+                           imgWidth, proHeight, proWidth, gainStride, sigmaHScale, sigmaLScale,
+                           uv_ratio, light_clip, static_ratio_r_bit);
 }
 
 }  // extern "C"

@@ -1,0 +1,222 @@
+// The 3x3 smoothing and the sigma tables: worked values, rounding, wraps.
+#include <vector>
+
+#include "arith.h"
+#include "forms.h"
+#include "test_util.h"
+
+using tnr_md_test::Guard;
+using tnr_md_test::GuardedBuffer;
+
+namespace {
+
+constexpr int16_t kCanary = -12345;
+
+// A plane with a border of b around imgWid x imgHgt samples, pitch >= imgWid + 2b.
+struct Bordered {
+  int w, h, b, stride;
+  GuardedBuffer<int16_t> buf;
+  Bordered(int w_, int h_, int b_, int extraPitch, Guard side)
+      : w(w_),
+        h(h_),
+        b(b_),
+        stride(w_ + 2 * b_ + extraPitch),
+        buf(size_t(w_ + 2 * b_ + extraPitch) * (h_ + 2 * b_), side) {}
+  int16_t *first() { return buf.data() + size_t(b) * stride + b; }
+  int16_t &at(int x, int y) { return first()[ptrdiff_t(y) * stride + x]; }
+};
+
+}  // namespace
+
+class Gauss3x3 : public ::testing::TestWithParam<tnr_md_test::Form> {
+ protected:
+  // Filters in into a canary-filled output of the same pitch; checks that only
+  // the w x h rectangle was written and returns the output.
+  std::vector<int16_t> filter(Bordered &in, Guard side) {
+    GuardedBuffer<int16_t> out(size_t(in.stride) * (in.h - 1) + in.w, side);
+    out.fill(kCanary);
+    GetParam().k->gauss3x3Filter(in.first(), out.data(), in.h, in.w, in.stride);
+    for (size_t i = 0; i < out.size(); ++i)
+      if (int(i % in.stride) >= in.w) {
+        EXPECT_EQ(out[i], kCanary) << "written past the row at " << i;
+      }
+    return std::vector<int16_t>(out.begin(), out.end());
+  }
+};
+TNR_MD_FORMS_SUITE(Gauss3x3);
+
+TEST_P(Gauss3x3, ImpulseResponseAndRounding) {
+  const struct {
+    int16_t v, centre, edge, corner;
+  } cases[] = {{16, 4, 2, 1},  {2, 1, 0, 0},      {1, 0, 0, 0},     {-2, 0, 0, 0},
+               {-3, -1, 0, 0}, {-16, -4, -2, -1}, {-24, -6, -3, -1}};
+  for (const auto &c : cases) {
+    for (int w : {5, 16, 20, 33}) {
+      Bordered in(w, 5, 1, 3, Guard::Right);
+      in.buf.fill(0);
+      in.at(w / 2, 2) = c.v;
+      const auto out = filter(in, Guard::Right);
+      for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < w; ++x) {
+          const int dx = std::abs(x - w / 2), dy = std::abs(y - 2);
+          const int16_t want = (dx == 0 && dy == 0)   ? c.centre
+                               : (dx + dy == 1)       ? c.edge
+                               : (dx == 1 && dy == 1) ? c.corner
+                                                      : 0;
+          ASSERT_EQ(out[size_t(y) * in.stride + x], want)
+              << c.v << " w=" << w << " at " << x << "," << y;
+        }
+    }
+  }
+}
+
+TEST_P(Gauss3x3, ExtremesAndBorderSamplesCountLikeInterior) {
+  for (int16_t k : {int16_t(32767), int16_t(-32768), int16_t(7)}) {
+    Bordered in(19, 3, 1, 0, Guard::Left);
+    in.buf.fill(k);
+    const auto out = filter(in, Guard::Left);
+    for (int y = 0; y < 3; ++y)
+      for (int x = 0; x < 19; ++x) ASSERT_EQ(out[size_t(y) * in.stride + x], k);
+  }
+  // A border sample 16 next to the top-left corner sample weighs as a corner.
+  Bordered in(24, 2, 1, 0, Guard::Right);
+  in.buf.fill(0);
+  in.at(-1, -1) = 16;
+  in.at(24, 2) = 32;  // bottom-right border corner
+  const auto out = filter(in, Guard::Right);
+  EXPECT_EQ(out[0], 1);
+  EXPECT_EQ(out[size_t(1) * in.stride + 23], 2);
+}
+
+TEST_P(Gauss3x3, BlockPlacementMatchesPerSampleForEveryWidth) {
+  auto rng = tnr_md_test::seededRng(3);
+  for (int w = 1; w <= 50; ++w) {
+    for (auto side : {Guard::Right, Guard::Left}) {
+      Bordered in(w, 4, 1, w % 3, side);
+      tnr_md_test::fillRandom(in.buf.data(), in.buf.size(), rng, -32768, 32767);
+      const auto out = filter(in, side);
+      for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < w; ++x) {
+          int32_t a = 0;
+          for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx)
+              a += (2 - std::abs(dx)) * (2 - std::abs(dy)) * in.at(x + dx, y + dy);
+          ASSERT_EQ(out[size_t(y) * in.stride + x], int16_t((a + 8) >> 4))
+              << "w=" << w << " " << x << "," << y;
+        }
+    }
+  }
+}
+
+TEST_P(Gauss3x3, EmptySizesWriteNothing) {
+  Bordered in(8, 4, 1, 0, Guard::Right);
+  in.buf.fill(1);
+  GuardedBuffer<int16_t> out(64);
+  out.fill(kCanary);
+  GetParam().k->gauss3x3Filter(in.first(), out.data(), 0, 8, in.stride);
+  GetParam().k->gauss3x3Filter(in.first(), out.data(), 4, 0, in.stride);
+  GetParam().k->gauss3x3Filter(in.first(), out.data(), -1, -5, in.stride);
+  for (int16_t v : out) ASSERT_EQ(v, kCanary);
+}
+
+class SigmaLut : public ::testing::TestWithParam<tnr_md_test::Form> {
+ protected:
+  struct Tables {
+    std::vector<uint16_t> L;
+    std::vector<uint32_t> H;
+  };
+  // Runs the stage on a plane with a border of 4 and checks that only the
+  // imgWid entries of each table row and the scratch columns 4 .. w + 3 of
+  // its rows are written.
+  Tables run(Bordered &in, float hScale, float lScale, Guard side) {
+    const int w = in.w, h = in.h, S = in.stride;
+    const size_t entries = size_t(h - 1) * S + w;
+    GuardedBuffer<uint16_t> L(entries, side);
+    GuardedBuffer<uint32_t> H(entries, side);
+    GuardedBuffer<int16_t> tmp(size_t(h + 7) * S + w + 4, side);
+    L.fill(0xBEEF);
+    H.fill(0xDEADBEEF);
+    tmp.fill(kCanary);
+    GetParam().k->sigmaFilterLut(in.first(), tmp.data(), L.data(), H.data(), hScale, lScale, h, w,
+                                 S);
+    for (size_t i = 0; i < entries; ++i)
+      if (int(i % S) >= w) {
+        EXPECT_EQ(L[i], 0xBEEF) << i;
+        EXPECT_EQ(H[i], 0xDEADBEEFu) << i;
+      }
+    for (size_t i = 0; i < tmp.size(); ++i)
+      if (int(i % S) < 4 || int(i % S) >= w + 4) {
+        EXPECT_EQ(tmp[i], kCanary) << "scratch " << i;
+      }
+    Tables t;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        t.L.push_back(L[size_t(y) * S + x]);
+        t.H.push_back(H[size_t(y) * S + x]);
+      }
+    return t;
+  }
+};
+TNR_MD_FORMS_SUITE(SigmaLut);
+
+TEST_P(SigmaLut, ConstantPlanesAndPairSumWraps) {
+  const struct {
+    int16_t s;
+    uint16_t L;
+    uint32_t H;
+  } cases[] = {{0, 32, 32},     {16383, 18723, 18723}, {16384, 32, 32},
+               {20000, 32, 32}, {27, 32, 32},          {28, 32, 32},
+               {100, 114, 114}, {1000, 1143, 1143},    {10000, 11429, 11429}};
+  for (const auto &c : cases)
+    for (int w : {3, 8, 12, 17}) {
+      Bordered in(w, 5, 4, 1, Guard::Right);
+      in.buf.fill(c.s);
+      const auto t = run(in, 1.0f, 1.0f, Guard::Right);
+      for (size_t i = 0; i < t.L.size(); ++i) {
+        ASSERT_EQ(t.L[i], c.L) << c.s << " w=" << w;
+        ASSERT_EQ(t.H[i], c.H) << c.s << " w=" << w;
+      }
+    }
+}
+
+TEST_P(SigmaLut, ScalesRoundingAndTheSixteenBitLowTable) {
+  EXPECT_EQ(tnr_md::sigmaTableScale(0.875f), 1.0f);
+  EXPECT_EQ(tnr_md::sigmaTableScale(1.75f), 2.0f);
+  EXPECT_EQ(tnr_md::sigmaTableScale(1.0f), 1.1428571939468384f);
+  Bordered in(9, 3, 4, 0, Guard::Left);
+  in.buf.fill(10000);
+  auto t = run(in, 7.0f, 7.0f, Guard::Left);  // scale 8: 80000
+  EXPECT_EQ(t.L[0], 14464);
+  EXPECT_EQ(t.H[0], 80000u);
+  t = run(in, -1.0f, 0.875f, Guard::Left);  // negative product: floor 32
+  EXPECT_EQ(t.L[4], 10000);
+  EXPECT_EQ(t.H[4], 32u);
+}
+
+TEST_P(SigmaLut, BorderSamplesWeighLikeInterior) {
+  // A single 128 in the top-left border corner at (-4, -4) reaches only entry
+  // (0, 0), through the outermost taps: T = 10 x 128 / 128 = 10 on row -4,
+  // then v = RoundShift(10 x 10, 7) = 1, scaled by 1.0 and floored to 32.
+  Bordered in(12, 6, 4, 0, Guard::Right);
+  in.buf.fill(0);
+  in.at(-4, -4) = 12800;
+  const auto t = run(in, 0.875f * 40, 0.875f, Guard::Right);
+  // T(0, -4) = (10 x 12800 + 64) >> 7 = 1000; v = (10 x 1000 + 64) >> 7 = 78.
+  EXPECT_EQ(t.L[0], 78);
+  EXPECT_EQ(t.H[0], 3120u);
+  for (size_t i = 1; i < t.L.size(); ++i) EXPECT_EQ(t.L[i], 32) << i;
+}
+
+TEST_P(SigmaLut, EmptySizesWriteNothing) {
+  Bordered in(8, 2, 4, 0, Guard::Right);
+  GuardedBuffer<uint16_t> L(64);
+  GuardedBuffer<uint32_t> H(64);
+  GuardedBuffer<int16_t> tmp(256);
+  L.fill(7);
+  H.fill(7);
+  tmp.fill(7);
+  GetParam().k->sigmaFilterLut(in.first(), tmp.data(), L.data(), H.data(), 1, 1, 0, 8, in.stride);
+  GetParam().k->sigmaFilterLut(in.first(), tmp.data(), L.data(), H.data(), 1, 1, 2, 0, in.stride);
+  for (int i = 0; i < 64; ++i) ASSERT_TRUE(L[i] == 7 && H[i] == 7u);
+  for (int16_t v : tmp) ASSERT_EQ(v, 7);
+}

@@ -1,0 +1,264 @@
+// motion_detect end to end: the per-frame contract over real-looking sequences,
+// the size check, writes confined to the grid, concurrent calls.
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "forms.h"
+#include "layout.h"
+#include "motion_detect.h"
+#include "test_util.h"
+
+using tnr_md_test::Guard;
+using tnr_md_test::GuardedBuffer;
+
+namespace {
+
+// Caller buffers of one stream, each against a guard page, with the state
+// carried from call to call as the contract says.
+struct Stream {
+  int imgW, imgH, proW, proH, G;
+  GuardedBuffer<uint8_t> cur, prev, alpha, preAlpha, gain;
+  GuardedBuffer<int16_t> tmp;
+  Stream(int iw, int ih, int pw, int ph, int g, Guard side = Guard::Right)
+      : imgW(iw),
+        imgH(ih),
+        proW(pw),
+        proH(ph),
+        G(g),
+        cur(size_t(iw) * ih * 3 / 2, side),
+        prev(size_t(iw) * ih * 3 / 2, side),
+        alpha(size_t(g) * ph, side),
+        preAlpha(size_t(g) * ph, side),
+        gain(size_t(g) * ph, side),
+        tmp(std::max<size_t>(motionDetectTmpBufSize(ph, pw), 1), side) {
+    alpha.fill(0xA5);
+    preAlpha.fill(0);
+    gain.fill(128);
+  }
+  // Runs one frame: copies `frame` in as the current frame, filters it, and
+  // keeps the filtered frame as the next previous frame.
+  void step(const std::vector<uint8_t> &frame, const tnr_md::Kernels &k, bool first, int rbit = 4,
+            float light = 0.0f) {
+    std::copy(frame.begin(), frame.end(), cur.begin());
+    if (first) std::copy(frame.begin(), frame.end(), prev.begin());
+    tnr_md::motionDetectWith(k, cur.data(), prev.data(), tmp.data(), alpha.data(), preAlpha.data(),
+                             gain.data(), imgH, imgW, proH, proW, G, 1.0f, 1.0f, 0.5f, light, rbit);
+    std::copy(cur.begin(), cur.end(), prev.begin());
+  }
+};
+
+// A textured still background, a bright square that moves right by `speed`
+// pixels per frame from frame `moveFrom` on, and brightness-dependent noise.
+struct Scene {
+  int w, h;
+  std::mt19937 rng;
+  Scene(int w_, int h_, uint32_t salt) : w(w_), h(h_), rng(tnr_md_test::seededRng(salt)) {}
+  uint8_t clean(int x, int y, int t, int speed) const {
+    const int sx = 8 + speed * t;
+    if (speed && x >= sx && x < sx + 24 && y >= 16 && y < 40) return 235;
+    return uint8_t(90 + 40 * std::sin(x * 0.21) * std::cos(y * 0.13) +
+                   (((x / 8) + (y / 8)) & 1) * 20);
+  }
+  std::vector<uint8_t> frame(int t, int speed, double noise) {
+    std::vector<uint8_t> f(size_t(w) * h * 3 / 2);
+    std::normal_distribution<double> n(0.0, 1.0);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const double c = clean(x, y, t, speed);
+        const double v = c + n(rng) * noise * std::sqrt(c / 128.0);
+        f[size_t(y) * w + x] = uint8_t(std::lround(std::min(255.0, std::max(0.0, v))));
+      }
+    for (size_t i = size_t(w) * h; i < f.size(); ++i)
+      f[i] = uint8_t(128 + (i & 1) * 4 + n(rng) * noise * 0.5);
+    return f;
+  }
+};
+
+double lumaMse(const uint8_t *a, const std::vector<uint8_t> &b, int w, int h) {
+  double s = 0;
+  for (int i = 0; i < w * h; ++i) s += double(a[i] - b[i]) * (a[i] - b[i]);
+  return s / (w * h);
+}
+
+}  // namespace
+
+class MotionDetect : public ::testing::TestWithParam<tnr_md_test::Form> {};
+TNR_MD_FORMS_SUITE(MotionDetect);
+
+TEST_P(MotionDetect, RefusedGridsTouchNothing) {
+  // 8 x 8 fails the size check; 10 x 8 passes it but its sigma tables would
+  // overrun the buffer; 64 x 32 in a 60-wide frame does not fit the frame.
+  const struct {
+    int iw, ih, pw, ph, g;
+  } cases[] = {{8, 8, 8, 8, 8},
+               {10, 8, 10, 8, 10},
+               {60, 32, 64, 32, 64},
+               {64, 32, 64, 32, 63},
+               {63, 32, 62, 32, 64}};
+  for (const auto &c : cases) {
+    Stream s(c.iw, c.ih, c.pw, c.ph, c.g);
+    GuardedBuffer<int16_t> tmp(size_t(6) * c.pw * c.ph);
+    tmp.fill(0x1234);
+    s.cur.fill(7);
+    s.prev.fill(9);
+    s.gain.fill(33);
+    s.preAlpha.fill(44);
+    tnr_md::motionDetectWith(*GetParam().k, s.cur.data(), s.prev.data(), tmp.data(), s.alpha.data(),
+                             s.preAlpha.data(), s.gain.data(), c.ih, c.iw, c.ph, c.pw, c.g, 1, 1, 1,
+                             0, 4);
+    for (auto v : s.cur) ASSERT_EQ(v, 7);
+    for (auto v : s.prev) ASSERT_EQ(v, 9);
+    for (auto v : s.alpha) ASSERT_EQ(v, 0xA5);
+    for (auto v : s.preAlpha) ASSERT_EQ(v, 44);
+    for (auto v : s.gain) ASSERT_EQ(v, 33);
+    for (auto v : tmp) ASSERT_EQ(v, 0x1234);
+  }
+}
+
+TEST_P(MotionDetect, IdenticalFramesZeroTheDifferencePlanesAndRunTheMean) {
+  const int w = 64, h = 48;
+  Scene scene(w, h, 1);
+  const auto f = scene.frame(0, 0, 6.0);
+  Stream s(w, h, w, h, w);
+  const uint8_t seq[] = {64, 85, 96, 102, 106, 109};
+  for (int t = 0; t < 6; ++t) {
+    std::copy(f.begin(), f.end(), s.cur.begin());
+    std::copy(f.begin(), f.end(), s.prev.begin());
+    tnr_md::motionDetectWith(*GetParam().k, s.cur.data(), s.prev.data(), s.tmp.data(),
+                             s.alpha.data(), s.preAlpha.data(), s.gain.data(), h, w, h, w, w, 1, 1,
+                             0.5f, 0, 4);
+    const auto g = tnr_md::makeLayout(h, w);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) ASSERT_EQ(s.tmp[g.filterHdiff + y * g.hDiffStride + x], 0);
+    for (int y = 0; y < g.lDiffHgt; ++y)
+      for (int x = 0; x < g.lDiffWid; ++x) ASSERT_EQ(s.tmp[g.hdiffTmp + y * g.lDiffStride + x], 0);
+    for (size_t i = 0; i < f.size(); ++i) ASSERT_EQ(s.cur[i], f[i]);
+    for (int i = 0; i < w * h; ++i) {
+      ASSERT_EQ(s.preAlpha[i], seq[t]);
+      ASSERT_EQ(s.alpha[i], 128);
+      ASSERT_EQ(s.gain[i], 128);
+    }
+  }
+}
+
+TEST_P(MotionDetect, StillSceneConvergesTowardTheRunningMean) {
+  const int w = 96, h = 64;
+  Scene scene(w, h, 2);
+  std::vector<uint8_t> clean(size_t(w) * h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) clean[size_t(y) * w + x] = scene.clean(x, y, 0, 0);
+  Stream s(w, h, w, h, w);
+  double inMse = 0, outMse = 0;
+  for (int t = 0; t < 12; ++t) {
+    const auto f = scene.frame(t, 0, 5.0);
+    s.step(f, *GetParam().k, t == 0);
+    if (t >= 8) {
+      inMse += lumaMse(f.data(), clean, w, h);
+      outMse += lumaMse(s.cur.data(), clean, w, h);
+    }
+  }
+  // A mean over k >= 8 frames cuts the noise power several times.
+  EXPECT_LT(outMse, inMse / 3) << "in " << inMse / 4 << " out " << outMse / 4;
+  int high = 0;
+  for (int i = 0; i < w * h; ++i) high += s.preAlpha[i] >= 100;
+  EXPECT_GT(high, w * h * 8 / 10);
+}
+
+TEST_P(MotionDetect, MovingObjectResetsTheWeightAndPassesThrough) {
+  const int w = 272, h = 64, speed = 32;  // no overlap between positions
+  Scene scene(w, h, 3);
+  Stream s(w, h, w, h, w);
+  for (int t = 0; t < 5; ++t) s.step(scene.frame(t, 0, 2.0), *GetParam().k, t == 0);
+  // The object appears at x 8 + 16 t: its interior, away from the block
+  // interpolation's ramps, must pass unchanged with weight 0.
+  for (int t = 5; t < 8; ++t) {
+    const auto f = scene.frame(t, speed, 2.0);
+    s.step(f, *GetParam().k, false);
+    const int sx = 8 + speed * t;
+    int passed = 0, total = 0;
+    for (int y = 20; y < 36; ++y)
+      for (int x = sx + 4; x < sx + 20; ++x) {
+        ++total;
+        passed +=
+            s.preAlpha[size_t(y) * w + x] == 0 && s.cur[size_t(y) * w + x] == f[size_t(y) * w + x];
+      }
+    EXPECT_EQ(passed, total) << "frame " << t;
+  }
+}
+
+TEST_P(MotionDetect, NothingOutsideTheGridChangesAndLightClipIsIgnored) {
+  auto rng = tnr_md_test::seededRng(4);
+  const struct {
+    int iw, ih, pw, ph, g;
+  } cases[] = {{64, 40, 64, 40, 64}, {70, 42, 61, 37, 67}, {136, 30, 121, 25, 130},
+               {40, 24, 14, 8, 16},  {34, 20, 33, 19, 33}, {20, 18, 16, 17, 17}};
+  for (auto side : {Guard::Right, Guard::Left})
+    for (const auto &c : cases) {
+      ASSERT_NE(motionDetectTmpBufSize(c.ph, c.pw), 0u) << c.pw << "x" << c.ph;
+      Stream a(c.iw, c.ih, c.pw, c.ph, c.g, side), b(c.iw, c.ih, c.pw, c.ph, c.g, side);
+      for (Stream *s : {&a, &b}) {
+        auto r2 = rng;
+        tnr_md_test::fillRandom(s->cur.data(), s->cur.size(), r2, 0, 255);
+        tnr_md_test::fillRandom(s->prev.data(), s->prev.size(), r2, 0, 255);
+        tnr_md_test::fillRandom(s->preAlpha.data(), s->preAlpha.size(), r2, 0, 128);
+        tnr_md_test::fillRandom(s->gain.data(), s->gain.size(), r2, 0, 255);
+      }
+      rng.discard(10);
+      const std::vector<uint8_t> cur0(a.cur.begin(), a.cur.end()),
+          pa0(a.preAlpha.begin(), a.preAlpha.end()), g0(a.gain.begin(), a.gain.end());
+      const std::vector<uint8_t> prev0(a.prev.begin(), a.prev.end());
+      auto call = [&](Stream &s, float light, int rbit) {
+        tnr_md::motionDetectWith(*GetParam().k, s.cur.data(), s.prev.data(), s.tmp.data(),
+                                 s.alpha.data(), s.preAlpha.data(), s.gain.data(), c.ih, c.iw, c.ph,
+                                 c.pw, c.g, 1.3f, 0.8f, 0.4f, light, rbit);
+      };
+      call(a, 0.0f, 3);
+      call(b, 123.5f, 256 + 3);  // light_clip unused; only the low 8 bits of the r bit count
+      for (size_t i = 0; i < a.cur.size(); ++i) ASSERT_EQ(a.cur[i], b.cur[i]);
+      for (size_t i = 0; i < a.alpha.size(); ++i) ASSERT_EQ(a.alpha[i], b.alpha[i]);
+      for (size_t i = 0; i < a.gain.size(); ++i) ASSERT_EQ(a.gain[i], b.gain[i]);
+      for (size_t i = 0; i < a.preAlpha.size(); ++i) ASSERT_EQ(a.preAlpha[i], b.preAlpha[i]);
+      for (size_t i = 0; i < a.prev.size(); ++i) ASSERT_EQ(a.prev[i], prev0[i]);
+
+      for (int y = 0; y < c.ih; ++y)
+        for (int x = 0; x < c.iw; ++x)
+          if (y >= c.ph || x >= c.pw)
+            ASSERT_EQ(a.cur[size_t(y) * c.iw + x], cur0[size_t(y) * c.iw + x]);
+      for (int cr = 0; cr < c.ih / 2; ++cr)
+        for (int x = 0; x < c.iw; ++x)
+          if (2 * cr + 1 >= c.ph || x >= c.pw) {
+            const size_t i = size_t(c.ih + cr) * c.iw + x;
+            ASSERT_EQ(a.cur[i], cur0[i]) << "chroma row " << cr << " byte " << x;
+          }
+      const int blocks = ((c.pw + 7) / 8) * ((c.ph + 7) / 8);
+      for (int y = 0; y < c.ph; ++y)
+        for (int x = c.pw; x < c.g; ++x) {
+          const size_t i = size_t(y) * c.g + x;
+          ASSERT_EQ(a.preAlpha[i], pa0[i]);
+          ASSERT_EQ(a.gain[i], g0[i]);
+          if (int(i) >= blocks) ASSERT_EQ(a.alpha[i], 0xA5) << i;
+        }
+    }
+}
+
+// Calls on distinct buffers may run at once; each result must equal the
+// one-at-a-time result (run under ThreadSanitizer in CI).
+TEST_P(MotionDetect, ConcurrentCallsOnDistinctBuffersAgree) {
+  const int w = 80, h = 48, n = 4, frames = 3;
+  std::vector<std::vector<uint8_t>> serial(n), parallel(n);
+  auto runStream = [&](int i, std::vector<uint8_t> &out) {
+    Scene scene(w, h, 100 + i);
+    Stream s(w, h, w, h, w);
+    for (int t = 0; t < frames; ++t) s.step(scene.frame(t, i, 4.0), *GetParam().k, t == 0);
+    out.assign(s.cur.begin(), s.cur.end());
+    out.insert(out.end(), s.preAlpha.begin(), s.preAlpha.end());
+    out.insert(out.end(), s.gain.begin(), s.gain.end());
+    out.insert(out.end(), s.alpha.begin(), s.alpha.end());
+  };
+  for (int i = 0; i < n; ++i) runStream(i, serial[i]);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < n; ++i) threads.emplace_back(runStream, i, std::ref(parallel[i]));
+  for (auto &t : threads) t.join();
+  for (int i = 0; i < n; ++i) EXPECT_EQ(serial[i], parallel[i]) << "stream " << i;
+}
