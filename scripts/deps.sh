@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs, on Debian, what building and testing tnr_md needs; skips apt-get
+# when everything is already there.
+set -euo pipefail
+pkgs=(cmake ninja-build g++ pkg-config googletest libbenchmark-dev libsimde-dev qemu-user
+      g++-arm-linux-gnueabihf g++-aarch64-linux-gnu clang libclang-rt-14-dev
+      libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libcli11-dev zlib1g-dev)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
