@@ -1,0 +1,382 @@
+// calDiff: light estimate, compensation, chroma rounding, moved-back cells and
+// blocks, 16-bit wrap, and odd grid sizes against guard pages.
+#include <cstdlib>
+#include <vector>
+
+#include "kernels.h"
+#include "test_util.h"
+
+using namespace tnr_md_test;
+
+namespace {
+
+constexpr int16_t kCanary = 0x7F7F;
+
+// Every buffer sized exactly (frames imgWidth x imgHeight x 3 / 2, planes as
+// the function documents), against an inaccessible page on one side.
+struct Cd {
+  int w, h, pw, ph, lw, lh, lDiffStride, sigmaStride, cw, chh;
+  GuardedBuffer<uint8_t> cur, pre;
+  GuardedBuffer<int16_t> hdiff, ldiff, sigma, tmp, ds;
+  Cd(int w_, int h_, int pw_, int ph_, Guard g = Guard::Right)
+      : w(w_),
+        h(h_),
+        pw(pw_),
+        ph(ph_),
+        lw((pw_ + 7) / 8),
+        lh((ph_ + 7) / 8),
+        lDiffStride(lw + 2),
+        sigmaStride(lw + 8),
+        cw((pw_ + 31) / 32),
+        chh((ph_ + 31) / 32),
+        cur(size_t(w_) * h_ * 3 / 2, g),
+        pre(size_t(w_) * h_ * 3 / 2, g),
+        hdiff(size_t(pw_ + 2) * (ph_ + 2), g),
+        ldiff(size_t(lDiffStride) * (lh + 2), g),
+        sigma(size_t(sigmaStride) * (lh + 8), g),
+        tmp(size_t(pw_) * (ph_ + ph_ / 2), g),
+        ds(size_t(3) * cw * chh, g) {
+    for (auto *b : {&hdiff, &ldiff, &sigma, &tmp, &ds}) b->fill(kCanary);
+    cur.fill(100);
+    pre.fill(100);
+  }
+  void run(float uvRatio, float lightClip) {
+    tnr_md::calDiff_c(cur.data(), pre.data(), ldiff.data(), hdiff.data(), sigma.data(), tmp.data(),
+                      ds.data(), h, w, ph, pw, lDiffStride, sigmaStride, uvRatio, lightClip);
+  }
+  uint8_t &Y(GuardedBuffer<uint8_t> &f, int r, int c) { return f[size_t(r) * w + c]; }
+  uint8_t &UV(GuardedBuffer<uint8_t> &f, int i, int c) {
+    return f[size_t(w) * h + size_t(i) * w + c];
+  }
+  int dY(int r, int c) { return Y(cur, r, c) - Y(pre, r, c); }
+  int dUV(int i, int c) { return UV(cur, i, c) - UV(pre, i, c); }
+  int16_t &hd(int r, int c) { return hdiff[size_t(r + 1) * (pw + 2) + c + 1]; }
+  int16_t &ld(int bx, int by) { return ldiff[size_t(by + 1) * lDiffStride + bx + 1]; }
+  int16_t &sg(int bx, int by) { return sigma[size_t(by + 4) * sigmaStride + bx + 4]; }
+  int16_t &mean(int plane, int cx, int cy) { return ds[size_t(plane) * cw * chh + cy * cw + cx]; }
+  // Luma difference d everywhere in the grid (relative to a level of 100).
+  void setLuma(int r, int c, int d) { Y(cur, r, c) = uint8_t(100 + d); }
+
+  // Borders of the three output planes untouched, every valid element written.
+  void expectFrame() {
+    for (int r = -1; r <= ph; ++r)
+      for (int c = -1; c <= pw; ++c) {
+        const bool in = r >= 0 && r < ph && c >= 0 && c < pw;
+        ASSERT_EQ(hd(r, c) == kCanary, !in) << "hdiff " << r << "," << c;
+      }
+    for (int by = -1; by <= lh; ++by)
+      for (int bx = -1; bx <= lw; ++bx) {
+        const bool in = by >= 0 && by < lh && bx >= 0 && bx < lw;
+        ASSERT_EQ(ld(bx, by) == kCanary, !in) << "ldiff " << bx << "," << by;
+      }
+    for (int by = -4; by < lh + 4; ++by)
+      for (int bx = -4; bx < lw + 4; ++bx) {
+        const bool in = by >= 0 && by < lh && bx >= 0 && bx < lw;
+        ASSERT_EQ(sg(bx, by) == kCanary, !in) << "sigma " << bx << "," << by;
+      }
+  }
+};
+
+TEST(CalDiff, IdenticalFramesGiveZeroEverywhere) {
+  Cd t(104, 44, 100, 40);
+  auto rng = seededRng(21);
+  fillRandom(t.cur.data(), t.cur.size(), rng, 0, 255);
+  std::copy(t.cur.begin(), t.cur.end(), t.pre.begin());
+  t.run(0.7f, 3.0f);
+  t.expectFrame();
+  for (size_t i = 0; i < t.tmp.size(); ++i) ASSERT_EQ(t.tmp[i], 0) << i;
+  for (size_t i = 0; i < t.ds.size(); ++i) ASSERT_EQ(t.ds[i], 0) << i;
+  for (int r = 0; r < t.ph; ++r)
+    for (int c = 0; c < t.pw; ++c) ASSERT_EQ(t.hd(r, c), 0);
+  for (int by = 0; by < t.lh; ++by)
+    for (int bx = 0; bx < t.lw; ++bx) {
+      ASSERT_EQ(t.ld(bx, by), 0);
+      ASSERT_EQ(t.sg(bx, by), 0);
+    }
+}
+
+// With light_clip 0 every mean is 0 and nothing is compensated: with weight
+// 1.0 each sample is (|dY| + |dU| + |dV|) x 32 of its own chroma pair, and each
+// block value follows from the block's 64 samples (moved-back ones included).
+TEST(CalDiff, ZeroLightClipIsThePlainDifference) {
+  auto rng = seededRng(22);
+  for (auto s : {std::pair<int, int>{32, 32}, {100, 40}, {64, 48}, {40, 36}, {98, 70}}) {
+    SCOPED_TRACE(::testing::Message() << s.first << "x" << s.second);
+    Cd t(s.first + 6, s.second + 4, s.first, s.second);
+    fillRandom(t.cur.data(), t.cur.size(), rng, 0, 255);
+    fillRandom(t.pre.data(), t.pre.size(), rng, 0, 255);
+    t.run(1.0f, 0.0f);
+    t.expectFrame();
+    for (size_t i = 0; i < t.ds.size(); ++i) ASSERT_EQ(t.ds[i], 0);
+    auto sample = [&](int r, int c) {
+      const int p = c & ~1;
+      return std::abs(t.dY(r, c)) + std::abs(t.dUV(r / 2, p)) + std::abs(t.dUV(r / 2, p + 1));
+    };
+    for (int r = 0; r < t.ph; ++r)
+      for (int c = 0; c < t.pw; ++c) ASSERT_EQ(t.hd(r, c), sample(r, c) * 32) << r << "," << c;
+    auto fl = [](int v) { return v >= 0 ? v / 2 : -((-v + 1) / 2); };
+    for (int by = 0; by < t.lh; ++by)
+      for (int bx = 0; bx < t.lw; ++bx) {
+        const int r0 = std::min(8 * by, t.ph - 8), c0 = std::min(8 * bx, t.pw - 8);
+        int sY = 0, sU = 0, sV = 0, sH = 0;
+        for (int r = r0; r < r0 + 8; ++r)
+          for (int c = c0; c < c0 + 8; ++c) {
+            sY += t.dY(r, c);
+            sU += t.dUV(r / 2, c & ~1);
+            sV += t.dUV(r / 2, (c & ~1) + 1);
+            sH += sample(r, c);
+          }
+        const int ds = std::abs(fl(sY)) + std::abs(fl(sU)) + std::abs(fl(sV));
+        ASSERT_EQ(t.ld(bx, by), ds) << bx << "," << by;
+        ASSERT_EQ(t.sg(bx, by), std::abs(ds - fl(sH))) << bx << "," << by;
+      }
+  }
+}
+
+// One 32x32 cell whose luma mean is exactly +5 (or -5): block (0, 0) holds
+// raw differences 3, -3, 8, 8 in its first quad and 6 in the next four
+// samples, 5 elsewhere. Compensate(3, 5) = 2, (-3, 5) = -3, (8, 5) = 3,
+// (6, 5) = 1, (5, 5) = 0, and the mirror image for the mean -5; the block
+// sum 9 (or -9) shifted down by 1 gives 4 (or floor(-4.5) = -5, so 5).
+TEST(CalDiff, CompensationAndFloorShift) {
+  for (int sign : {1, -1}) {
+    SCOPED_TRACE(sign);
+    Cd t(32, 32, 32, 32);
+    for (int r = 0; r < 32; ++r)
+      for (int c = 0; c < 32; ++c) t.setLuma(r, c, 5 * sign);
+    const int firstQuad[4][3] = {{0, 0, 3}, {0, 1, -3}, {1, 0, 8}, {1, 1, 8}};
+    for (auto &s : firstQuad) t.setLuma(s[0], s[1], s[2] * sign);
+    for (int r = 2; r < 4; ++r)
+      for (int c = 0; c < 2; ++c) t.setLuma(r, c, 6 * sign);
+    t.run(1.0f, 100.0f);
+    EXPECT_EQ(t.mean(0, 0, 0), 5 * sign);
+    EXPECT_EQ(t.mean(1, 0, 0), 0);
+    EXPECT_EQ(t.hd(0, 0), 2 * 32);
+    EXPECT_EQ(t.hd(0, 1), 3 * 32);  // opposite sign to the mean: unchanged
+    EXPECT_EQ(t.hd(1, 0), 3 * 32);
+    EXPECT_EQ(t.hd(1, 1), 3 * 32);
+    EXPECT_EQ(t.hd(2, 0), 32);
+    EXPECT_EQ(t.hd(3, 1), 32);
+    EXPECT_EQ(t.hd(0, 2), 0);
+    EXPECT_EQ(t.ld(0, 0), sign > 0 ? 4 : 5);
+    // The sigma comes from the raw differences: |160 - (326 >> 1)|.
+    EXPECT_EQ(t.sg(0, 0), 3);
+    EXPECT_EQ(t.ld(1, 0), 0);
+    EXPECT_EQ(t.sg(1, 0), 0);
+  }
+}
+
+// A uniform U change of +6 is a change of light: the cell's U mean is 6,
+// pHdiff and pLdiff are 0. The sigma comes from the raw values: the block's
+// U term |384 >> 1| = 192 against the summed raw samples 64 x 6 >> 1 = 192.
+TEST(CalDiff, ChromaLightChangeCompensatedSigmaFromRawValues) {
+  Cd t(32, 32, 32, 32);
+  for (int i = 0; i < 16; ++i)
+    for (int c = 0; c < 32; c += 2) t.UV(t.cur, i, c) = 106;
+  t.run(1.0f, 100.0f);
+  EXPECT_EQ(t.mean(1, 0, 0), 6);
+  EXPECT_EQ(t.mean(2, 0, 0), 0);
+  for (int r = 0; r < 32; ++r)
+    for (int c = 0; c < 32; ++c) ASSERT_EQ(t.hd(r, c), 0);
+  for (int by = 0; by < 4; ++by)
+    for (int bx = 0; bx < 4; ++bx) {
+      EXPECT_EQ(t.ld(bx, by), 0);
+      EXPECT_EQ(t.sg(bx, by), 0);
+    }
+  // Without compensation the same values go to pHdiff and pLdiff.
+  t.run(1.0f, 0.0f);
+  EXPECT_EQ(t.hd(5, 7), 6 * 32);
+  EXPECT_EQ(t.ld(2, 1), 192);
+  EXPECT_EQ(t.sg(2, 1), 0);
+}
+
+// The chroma term rounds half away from zero: -0.5 x 1 gives -1 and -0.5 x 3
+// gives -2 (a half-up rounding would give 0 and -1). The weight is used at
+// full 32 bits: 300.0 gives 38400, not its low 16 bits.
+TEST(CalDiff, ChromaTermRounding) {
+  struct Case {
+    float ratio;
+    int du, dv, hd;
+  };
+  const Case cases[] = {{-0.5f, 1, 0, -32},     {-0.5f, 0, -3, -64},    {0.5f, 1, 0, 32},
+                        {0.5f, 2, 1, 64},       {-0.3f, 3, 0, -32},     {300.0f, 1, 0, 9600},
+                        {1.0f / 256, 63, 0, 0}, {1.0f / 256, 64, 0, 32}};
+  for (const Case &k : cases) {
+    SCOPED_TRACE(::testing::Message() << k.ratio << " " << k.du << " " << k.dv);
+    Cd t(32, 32, 32, 32);
+    t.UV(t.cur, 5, 10) = uint8_t(100 + k.du);
+    t.UV(t.cur, 5, 11) = uint8_t(100 + k.dv);
+    t.run(k.ratio, 0.0f);
+    for (int r = 10; r < 12; ++r)
+      for (int c = 10; c < 12; ++c) EXPECT_EQ(t.hd(r, c), k.hd);
+    EXPECT_EQ(t.hd(9, 10), 0);
+    EXPECT_EQ(t.hd(10, 12), 0);
+  }
+}
+
+// A uniform luma step of +10: light_clip 10 removes it entirely; light_clip 4
+// leaves 6 of it (6 x 32 = 192; 64 x 6 = 384 >> 1 = 192). Sigma 0 in both.
+TEST(CalDiff, UniformStep) {
+  for (auto k : {std::pair<float, int>{10.0f, 10}, {4.0f, 4}, {4.9f, 4}}) {
+    SCOPED_TRACE(k.first);
+    Cd t(104, 42, 100, 40);
+    for (int r = 0; r < 42; ++r)
+      for (int c = 0; c < 104; ++c) t.setLuma(r, c, 10);
+    t.run(0.8f, k.first);
+    t.expectFrame();
+    const int left = 10 - k.second;
+    for (int cy = 0; cy < t.chh; ++cy)
+      for (int cx = 0; cx < t.cw; ++cx) {
+        EXPECT_EQ(t.mean(0, cx, cy), k.second);
+        EXPECT_EQ(t.mean(1, cx, cy), 0);
+        EXPECT_EQ(t.mean(2, cx, cy), 0);
+      }
+    for (int r = 0; r < t.ph; ++r)
+      for (int c = 0; c < t.pw; ++c) ASSERT_EQ(t.hd(r, c), left * 32);
+    for (int by = 0; by < t.lh; ++by)
+      for (int bx = 0; bx < t.lw; ++bx) {
+        ASSERT_EQ(t.ld(bx, by), left * 32);
+        ASSERT_EQ(t.sg(bx, by), 0);
+      }
+  }
+}
+
+// proWidth 100: cells at columns 0, 32, 64 and 68, blocks at 0 .. 88 and 92.
+// Luma +4 everywhere but +20 in columns 96 .. 99: cell 2 has mean 4, the
+// moved-back cell 3 has mean 6. The block at 88 uses cell 2 (columns 88 .. 91
+// compensate to 0); the moved-back block (loop position 96) uses cell 3, so
+// its columns 92 .. 95 compensate to 2 and overwrite the 0 written before.
+TEST(CalDiff, MovedBackBlockTakesTheNextCellsMeans) {
+  Cd t(100, 32, 100, 32);
+  for (int r = 0; r < 32; ++r)
+    for (int c = 0; c < 100; ++c) t.setLuma(r, c, c >= 96 ? 20 : 4);
+  t.run(1.0f, 100.0f);
+  t.expectFrame();
+  EXPECT_EQ(t.mean(0, 0, 0), 4);
+  EXPECT_EQ(t.mean(0, 1, 0), 4);
+  EXPECT_EQ(t.mean(0, 2, 0), 4);
+  EXPECT_EQ(t.mean(0, 3, 0), 6);
+  for (int r = 0; r < 32; ++r) {
+    for (int c = 0; c < 92; ++c) ASSERT_EQ(t.hd(r, c), 0) << r << "," << c;
+    for (int c = 92; c < 96; ++c) ASSERT_EQ(t.hd(r, c), 2 * 32) << r << "," << c;
+    for (int c = 96; c < 100; ++c) ASSERT_EQ(t.hd(r, c), 14 * 32) << r << "," << c;
+  }
+  for (int by = 0; by < 4; ++by) {
+    EXPECT_EQ(t.ld(11, by), 0);
+    EXPECT_EQ(t.ld(12, by), 256);  // 8 rows x (4 x 2 + 4 x 14) = 512, >> 1
+  }
+}
+
+// Weight 2.5 (320), means 0, luma difference 255 and |dU| + |dV| = 510:
+// 255 + 1275 = 1530, and 1530 x 32 = 48960 is stored as -16576; the block
+// value 8160 + 20400 + 20400 = 48960 wraps the same way.
+TEST(CalDiff, LargeWeightsWrapTo16Bits) {
+  Cd t(40, 34, 40, 34);
+  for (int r = 0; r < 34; ++r)
+    for (int c = 0; c < 40; ++c) {
+      t.Y(t.cur, r, c) = 255;
+      t.Y(t.pre, r, c) = 0;
+    }
+  for (int i = 0; i < 17; ++i)
+    for (int c = 0; c < 40; c += 2) {
+      t.UV(t.cur, i, c) = 255;
+      t.UV(t.pre, i, c) = 0;
+      t.UV(t.cur, i, c + 1) = 0;
+      t.UV(t.pre, i, c + 1) = 255;
+    }
+  t.run(2.5f, 0.0f);
+  t.expectFrame();
+  for (int r = 0; r < t.ph; ++r)
+    for (int c = 0; c < t.pw; ++c) ASSERT_EQ(t.hd(r, c), -16576);
+  for (int by = 0; by < t.lh; ++by)
+    for (int bx = 0; bx < t.lw; ++bx) {
+      ASSERT_EQ(t.ld(bx, by), -16576);
+      ASSERT_EQ(t.sg(bx, by), 0);
+    }
+}
+
+// Odd grid sizes. A quad always takes the chroma-area elements (row >> 1,
+// col) and (row >> 1, col + 1) as its U and V values: for an odd col the V
+// byte of one pair and the U byte of the next, for an odd row the chroma row
+// of its upper luma row. Every U byte changes by +8, V bytes by 0.
+TEST(CalDiff, OddWidthQuadsTakeVThenNextU) {
+  Cd t(34, 32, 33, 32);
+  for (int i = 0; i < 16; ++i)
+    for (int c = 0; c < 34; c += 2) t.UV(t.cur, i, c) = 108;
+  t.run(1.0f, 1000.0f);
+  t.expectFrame();
+  // Cell 0 (even columns) sees U +8; the moved-back cell 1 (origin 1) sees
+  // the U bytes as its V values.
+  EXPECT_EQ(t.mean(1, 0, 0), 8);
+  EXPECT_EQ(t.mean(2, 0, 0), 0);
+  EXPECT_EQ(t.mean(1, 1, 0), 0);
+  EXPECT_EQ(t.mean(2, 1, 0), 8);
+  // Every block's change is fully compensated, the moved-back one included.
+  for (int r = 0; r < 32; ++r)
+    for (int c = 0; c < 33; ++c) ASSERT_EQ(t.hd(r, c), 0) << r << "," << c;
+  for (int bx = 0; bx < t.lw; ++bx) EXPECT_EQ(t.ld(bx, 0), 0);
+  // Without compensation, each quad counts the one changed byte once.
+  t.run(1.0f, 0.0f);
+  for (int r = 0; r < 32; ++r)
+    for (int c = 0; c < 33; ++c) ASSERT_EQ(t.hd(r, c), 8 * 32) << r << "," << c;
+}
+
+TEST(CalDiff, OddHeightLastQuadRowUsesTheUpperChromaRow) {
+  Cd t(32, 34, 32, 33);
+  for (int c = 0; c < 32; c += 2) t.UV(t.cur, 15, c) = 108;
+  t.run(1.0f, 0.0f);
+  t.expectFrame();
+  // The moved-back last block (origin 25, quads at rows 25, 27, 29, 31)
+  // overwrites rows 25 .. 31: rows 31 and 32 form its last quad and use
+  // chroma row 15; row 30 belongs to its quad at row 29 and uses chroma row
+  // 14, although the block above had given it chroma row 15.
+  for (int r = 0; r < 33; ++r)
+    for (int c = 0; c < 32; ++c)
+      ASSERT_EQ(t.hd(r, c), (r == 31 || r == 32) ? 8 * 32 : 0) << r << "," << c;
+}
+
+// Odd and even sizes pressed against the frame's end: no access outside any
+// buffer (guard pages on either side), every scratch element defined: the
+// luma area holds the raw differences, the chroma area mirrors the chroma
+// plane byte for byte, each cell mean the floor mean of its clipped values.
+TEST(CalDiff, GuardPagesAndScratchPlanes) {
+  auto rng = seededRng(23);
+  const int sizes[][4] = {{33, 33, 34, 34}, {35, 37, 36, 38}, {45, 63, 46, 64}, {33, 32, 34, 32},
+                          {32, 33, 32, 34}, {63, 35, 64, 36}, {32, 32, 32, 32}, {100, 40, 100, 40},
+                          {65, 65, 66, 66}, {71, 41, 72, 42}};
+  for (auto &s : sizes)
+    for (Guard g : {Guard::Right, Guard::Left}) {
+      const int pw = s[0], ph = s[1];
+      SCOPED_TRACE(::testing::Message() << pw << "x" << ph);
+      Cd t(s[2], s[3], pw, ph, g);
+      fillRandom(t.cur.data(), t.cur.size(), rng, 0, 255);
+      fillRandom(t.pre.data(), t.pre.size(), rng, 0, 255);
+      const int clip = 40;
+      t.run(0.75f, float(clip));
+      t.expectFrame();
+      for (int r = 0; r < ph; ++r)
+        for (int c = 0; c < pw; ++c) ASSERT_EQ(t.tmp[size_t(r) * pw + c], t.dY(r, c));
+      for (int i = 0; i < ph / 2; ++i)
+        for (int c = 0; c < pw; ++c)
+          ASSERT_EQ(t.tmp[size_t(pw) * ph + size_t(i) * pw + c], t.dUV(i, c)) << i << "," << c;
+      auto cl = [clip](int d) { return d < -clip ? -clip : (d > clip ? clip : d); };
+      auto fl = [](int v) { return v >= 0 ? v / 1024 : -((-v + 1023) / 1024); };
+      for (int cy = 0; cy < t.chh; ++cy)
+        for (int cx = 0; cx < t.cw; ++cx) {
+          const int r0 = std::min(32 * cy, ph - 32), c0 = std::min(32 * cx, pw - 32);
+          int sY = 0, sU = 0, sV = 0;
+          for (int r = r0; r < r0 + 32; ++r)
+            for (int c = c0; c < c0 + 32; ++c) sY += cl(t.dY(r, c));
+          for (int r = r0; r < r0 + 32; r += 2)
+            for (int c = c0; c < c0 + 32; c += 2) {
+              sU += 4 * cl(t.dUV(r >> 1, c));
+              sV += 4 * cl(t.dUV(r >> 1, c + 1));
+            }
+          ASSERT_EQ(t.mean(0, cx, cy), fl(sY));
+          ASSERT_EQ(t.mean(1, cx, cy), fl(sU));
+          ASSERT_EQ(t.mean(2, cx, cy), fl(sV));
+        }
+    }
+}
+
+}  // namespace

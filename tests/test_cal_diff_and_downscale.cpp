@@ -1,0 +1,218 @@
+// calDiffAndDownScale: band and block placement, per-sample values, the floor
+// shift of the patch sums; the vector form against the per-sample form.
+#include <cstdlib>
+#include <map>
+#include <vector>
+
+#include "kernels.h"
+#include "test_util.h"
+
+using namespace tnr_md_test;
+
+namespace {
+
+using DsFn = void (*)(uint8_t *, uint8_t *, int16_t *, int16_t *, int16_t *, int, int, int);
+
+constexpr int16_t kCanary = 0x5A5A;
+
+// Every buffer sized exactly, against an inaccessible page on one side.
+struct DsCase {
+  int w, h, lDiffStride;
+  GuardedBuffer<uint8_t> cur, pre;
+  GuardedBuffer<int16_t> hdiff, ldiff, sigma;
+  DsCase(int w_, int h_, Guard g, int extraPitch = 0)
+      : w(w_),
+        h(h_),
+        lDiffStride(2 * ((w_ + 7) / 8) + 2 + extraPitch),
+        cur(size_t(w_) * h_ * 3 / 2, g),
+        pre(size_t(w_) * h_ * 3 / 2, g),
+        hdiff(size_t(w_ + 2) * (h_ + 2), g),
+        ldiff(size_t(lDiffStride) * ((h_ + 7) / 8 + 2), g),
+        sigma(size_t(lDiffStride) * ((h_ + 7) / 8 + 2), g) {
+    hdiff.fill(kCanary);
+    ldiff.fill(kCanary);
+    sigma.fill(kCanary);
+  }
+  void run(DsFn f) {
+    f(cur.data(), pre.data(), ldiff.data(), hdiff.data(), sigma.data(), h, w, lDiffStride);
+  }
+  int y(const GuardedBuffer<uint8_t> &f, int r, int c) const { return f[size_t(r) * w + c]; }
+  int uv(const GuardedBuffer<uint8_t> &f, int i, int c) const {
+    return f[size_t(w) * h + size_t(i) * w + c];
+  }
+  int16_t &ld(int b, int q) { return ldiff[size_t(b + 1) * lDiffStride + q + 1]; }
+  int16_t &sg(int b, int q) { return sigma[size_t(b + 1) * lDiffStride + q + 1]; }
+  int16_t &hd(int r, int c) { return hdiff[size_t(r + 1) * (w + 2) + c + 1]; }
+  // |dY| + |dU| + |dV| of luma sample (r, c) and its co-sited chroma pair.
+  int sampleH(int r, int c) const {
+    const int p = c & ~1;
+    return std::abs(y(cur, r, c) - y(pre, r, c)) + std::abs(uv(cur, r / 2, p) - uv(pre, r / 2, p)) +
+           std::abs(uv(cur, r / 2, p + 1) - uv(pre, r / 2, p + 1));
+  }
+  // The low-resolution value and the sigma of the 4x4 patch at (r0, c0),
+  // straight from the frames, sums shifted with floor semantics.
+  void patch(int r0, int c0, int &ldv, int &sgv) const {
+    int sY = 0, sU = 0, sV = 0, sH = 0;
+    for (int r = r0; r < r0 + 4; ++r)
+      for (int c = c0; c < c0 + 4; ++c) {
+        const int p = c & ~1;
+        sY += y(cur, r, c) - y(pre, r, c);
+        sU += uv(cur, r / 2, p) - uv(pre, r / 2, p);
+        sV += uv(cur, r / 2, p + 1) - uv(pre, r / 2, p + 1);
+        sH += sampleH(r, c);
+      }
+    auto fl = [](int v) { return v >= 0 ? v / 64 : -((-v + 63) / 64); };
+    ldv = std::abs(fl(sY)) + std::abs(fl(sU)) + std::abs(fl(sV));
+    sgv = std::abs(ldv - fl(sH));
+  }
+};
+
+// First row of each band's four read rows, per frame height.
+const std::map<int, std::vector<int>> kBandRows = {
+    {8, {0}},
+    {10, {0, 2}},
+    {12, {0, 0}},
+    {14, {0, 2}},
+    {16, {0, 8}},
+    {18, {0, 8, 10}},
+    {20, {0, 8, 8}},
+    {22, {0, 8, 10}},
+    {28, {0, 8, 16, 16}},
+    {30, {0, 8, 16, 18}},
+    {32, {0, 8, 16, 24}},
+};
+
+struct Twin {
+  const char *name;
+  DsFn fn;
+};
+const Twin kTwins[] = {
+    {"PerSample", tnr_md::calDiffAndDownScale_c},
+#if TNR_MD_HAVE_NEON
+    {"Vector", tnr_md::calDiffAndDownScale_neon},
+#endif
+};
+
+void PrintTo(const Twin &t, std::ostream *os) { *os << t.name; }
+
+class CalDiffAndDownScale : public ::testing::TestWithParam<Twin> {};
+
+// Every element of the three planes: the written ones against the frames, the
+// others still holding the canary. Heights and widths not multiples of 8:
+// with imgWidth 12 the second block starts at column 4 (entries 1 and 2 cover
+// the same columns); with imgHeight 20 the third band rereads rows 8 .. 11 and
+// its row of entries repeats the second's.
+TEST_P(CalDiffAndDownScale, PlacementAndValues) {
+  auto rng = seededRng(11);
+  const int widths[] = {8, 10, 12, 14, 16, 18, 24, 30};
+  for (const auto &hb : kBandRows) {
+    for (int w : widths) {
+      for (Guard g : {Guard::Right, Guard::Left}) {
+        SCOPED_TRACE(::testing::Message() << "w=" << w << " h=" << hb.first);
+        DsCase t(w, hb.first, g, 3);
+        fillRandom(t.cur.data(), t.cur.size(), rng, 0, 255);
+        fillRandom(t.pre.data(), t.pre.size(), rng, 0, 255);
+        t.run(GetParam().fn);
+        std::vector<bool> rowWritten(t.h, false);
+        for (int r0 : hb.second)
+          for (int r = r0; r < r0 + 4; ++r) rowWritten[r] = true;
+        for (int r = -1; r <= t.h; ++r)
+          for (int c = -1; c <= t.w; ++c) {
+            const bool in = r >= 0 && r < t.h && c >= 0 && c < t.w && rowWritten[r];
+            ASSERT_EQ(t.hd(r, c), in ? t.sampleH(r, c) : kCanary) << "hdiff " << r << "," << c;
+          }
+        const int bands = int(hb.second.size()), blocks = (w + 7) / 8;
+        for (int b = -1; b <= bands; ++b)
+          for (int q = -1; q < t.lDiffStride - 1; ++q) {
+            const bool in = b >= 0 && b < bands && q >= 0 && q < 2 * blocks;
+            int ldv = kCanary, sgv = kCanary;
+            if (in) t.patch(hb.second[b], std::min(8 * (q / 2), w - 8) + 4 * (q & 1), ldv, sgv);
+            ASSERT_EQ(t.ld(b, q), ldv) << "ldiff " << b << "," << q;
+            ASSERT_EQ(t.sg(b, q), sgv) << "sigma " << b << "," << q;
+          }
+      }
+    }
+  }
+}
+
+// Floor shift: a patch sum of -1 gives 1, +1 gives 0; a uniform +10 gives
+// 2 with sigma 0, an alternating +-10 gives 0 with sigma 2.
+TEST_P(CalDiffAndDownScale, FloorShiftOfPatchSums) {
+  DsCase t(16, 8, Guard::Right);
+  t.pre.fill(100);
+  t.cur.fill(100);
+  t.cur[1 * 16 + 2] = 99;   // block 0, left half: luma sum -1
+  t.cur[2 * 16 + 5] = 101;  // block 0, right half: luma sum +1
+  for (int r = 0; r < 4; ++r)
+    for (int j = 0; j < 4; ++j) {
+      t.cur[r * 16 + 8 + j] = 110;                  // block 1, left: +10
+      t.cur[r * 16 + 12 + j] = (j & 1) ? 90 : 110;  // block 1, right: +-10
+    }
+  t.run(GetParam().fn);
+  EXPECT_EQ(t.ld(0, 0), 1);
+  EXPECT_EQ(t.sg(0, 0), 1);  // |1 - (1 >> 6)|
+  EXPECT_EQ(t.ld(0, 1), 0);
+  EXPECT_EQ(t.sg(0, 1), 0);
+  EXPECT_EQ(t.ld(0, 2), 2);
+  EXPECT_EQ(t.sg(0, 2), 0);
+  EXPECT_EQ(t.ld(0, 3), 0);
+  EXPECT_EQ(t.sg(0, 3), 2);
+  EXPECT_EQ(t.hd(1, 2), 1);
+  EXPECT_EQ(t.hd(3, 13), 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, CalDiffAndDownScale, ::testing::ValuesIn(kTwins),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+#if TNR_MD_HAVE_NEON
+// The vector form against the per-sample form over many sizes and contents,
+// every buffer against an inaccessible page on the right, then on the left;
+// every element of every plane compared, untouched ones included.
+TEST(CalDiffAndDownScaleNeon, MatchesPerSampleForm) {
+  auto rng = seededRng(13);
+  std::vector<int> sizes;
+  for (int s = 8; s <= 40; s += 2) sizes.push_back(s);
+  for (int s : {46, 48, 50, 62, 64, 66, 98}) sizes.push_back(s);
+  int cases = 0;
+  for (int h : sizes)
+    for (int w : sizes)
+      for (Guard g : {Guard::Right, Guard::Left}) {
+        const int fillKind = cases++ % 5;
+        const int extra = cases % 3;
+        DsCase a(w, h, g, extra), b(w, h, g, extra);
+        switch (fillKind) {
+          case 0:  // random
+            fillRandom(a.cur.data(), a.cur.size(), rng, 0, 255);
+            fillRandom(a.pre.data(), a.pre.size(), rng, 0, 255);
+            break;
+          case 1:  // largest positive differences
+            a.cur.fill(255);
+            a.pre.fill(0);
+            break;
+          case 2:  // largest negative differences
+            a.cur.fill(0);
+            a.pre.fill(255);
+            break;
+          case 3:  // alternating extremes
+            for (size_t i = 0; i < a.cur.size(); ++i) {
+              a.cur[i] = (i % 3) ? 255 : 0;
+              a.pre[i] = (i % 2) ? 255 : 0;
+            }
+            break;
+          default:  // small noise around a level
+            fillRandom(a.cur.data(), a.cur.size(), rng, 126, 130);
+            fillRandom(a.pre.data(), a.pre.size(), rng, 126, 130);
+        }
+        std::copy(a.cur.begin(), a.cur.end(), b.cur.begin());
+        std::copy(a.pre.begin(), a.pre.end(), b.pre.begin());
+        a.run(tnr_md::calDiffAndDownScale_c);
+        b.run(tnr_md::calDiffAndDownScale_neon);
+        SCOPED_TRACE(::testing::Message() << "w=" << w << " h=" << h << " fill=" << fillKind);
+        ASSERT_EQ(0, std::memcmp(a.hdiff.data(), b.hdiff.data(), a.hdiff.size() * 2));
+        ASSERT_EQ(0, std::memcmp(a.ldiff.data(), b.ldiff.data(), a.ldiff.size() * 2));
+        ASSERT_EQ(0, std::memcmp(a.sigma.data(), b.sigma.data(), a.sigma.size() * 2));
+      }
+}
+#endif
+
+}  // namespace
