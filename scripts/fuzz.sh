@@ -13,6 +13,7 @@ cd "$(dirname "$0")/.."
 SECONDS_TO_RUN=${1:-60}
 JOBS=${JOBS:-2}
 
+mkdir -p build
 cmake --preset fuzz >build/fuzz.configure.log 2>&1 || { cat build/fuzz.configure.log >&2; exit 1; }
 cmake --build --preset fuzz -j"$JOBS" --target tnr_md_fuzz
 
