@@ -1,6 +1,25 @@
 // The NEON intrinsics the vector forms are written with: native on ARMv7-A and
 // AArch64; on other targets the same source runs through SIMDe, with the
 // intrinsics whose SIMDe mapping is not bit-exact with Arm replaced here.
+//
+// Replaced on x86 (tests/test_neon_ops.cpp checks every intrinsic the vector
+// forms use, lane by lane, on all three targets):
+// - vrecpeq_f32: SIMDe uses x86's approximation; Arm's is a 9-bit table.
+// - vrecpsq_f32: SIMDe fuses 2 - a*b on FMA targets and gives NaN for inf x 0;
+//   ARMv7 rounds the product, then the difference, and gives 2 for inf x 0.
+// - vcvtq_u32_f32: SIMDe gives 2^31 for inputs in [2^31, 2^32) unless
+//   AVX-512VL is enabled; Arm truncates them exactly.
+// - vshll_n_s16: SIMDe shifts negative values left lane by lane, which is
+//   undefined behaviour (UBSan stops there) and slow.
+// - vmulq_n_s32, vmlaq_n_s32, vmull_n_u16: SIMDe multiplies in signed 32-bit
+//   vector arithmetic, undefined when a product exceeds INT32_MAX (every
+//   vmull_n_u16 product above 2^31, and the wrapping products Arm defines).
+// AArch64's own vrecpsq_f32 (FRECPS) is fused, unlike ARMv7's: the two differ
+// when a*b is inexact. The stages only step with exact products (an integer
+// below 2^15 times a 9-bit estimate), where every target agrees.
+// The replacements follow ARMv7's NEON unit, which flushes subnormal inputs
+// and results to zero, only where that is cheap (the estimate); no result of
+// the library depends on subnormal values.
 #ifndef TNR_MD_NEON_H
 #define TNR_MD_NEON_H
 
@@ -12,17 +31,177 @@
 #include <simde/arm/neon.h>
 #define TNR_MD_NATIVE_NEON 0
 
+#include <cmath>
+#include <cstdint>
+
 #include "arith.h"
 
-// SIMDe's reciprocal estimate is x86's approximation; Arm's is a 9-bit table.
-#undef vrecpeq_f32
+// VRECPE of one lane as ARMv7 computes it: NaN gives the default NaN, zero
+// and subnormal inputs (flushed) give infinity of the same sign, infinity
+// gives zero, and an estimate that would be subnormal is flushed to zero.
+static inline float tnr_md_recpeLane(float f) {
+  const uint32_t bits = tnr_md::floatBits(f);
+  const uint32_t sign = bits & 0x80000000u;
+  const uint32_t e = (bits >> 23) & 0xFF;
+  if (std::isnan(f)) return tnr_md::bitsFloat(0x7FC00000u);
+  if (e == 0) return tnr_md::bitsFloat(sign | 0x7F800000u);
+  if (e >= 253) return tnr_md::bitsFloat(sign);  // infinity, or a subnormal estimate
+  return tnr_md::recipEstimate(f);
+}
+
+#if defined(SIMDE_X86_SSE2_NATIVE)
+#include <emmintrin.h>
+
+static inline float32x4_t tnr_md_vrecpeq_f32(float32x4_t v) {
+  const __m128i bits = _mm_castps_si128(simde_float32x4_to_m128(v));
+  const __m128i e = _mm_and_si128(_mm_srli_epi32(bits, 23), _mm_set1_epi32(0xFF));
+  // Lanes with a normal input and a normal estimate (biased exponent 1 .. 252).
+  const __m128i direct = _mm_and_si128(_mm_cmpgt_epi32(e, _mm_setzero_si128()),
+                                       _mm_cmplt_epi32(e, _mm_set1_epi32(253)));
+  if (_mm_movemask_epi8(direct) != 0xFFFF) {
+    float in[4], out[4];
+    vst1q_f32(in, v);
+    for (int i = 0; i < 4; ++i) out[i] = tnr_md_recpeLane(in[i]);
+    return vld1q_f32(out);
+  }
+  // a = 256 + top 8 fraction bits; q = 2^19 / (2a + 1) truncated. The divisor
+  // is odd and above 1, so the quotient is never an integer and lies at least
+  // 1/1023 from one; the correctly rounded single-precision quotient (below
+  // 1024, spacing 2^-14) therefore truncates to the exact integer quotient.
+  const __m128i a = _mm_add_epi32(_mm_and_si128(_mm_srli_epi32(bits, 15), _mm_set1_epi32(0xFF)),
+                                  _mm_set1_epi32(256));
+  const __m128 d = _mm_cvtepi32_ps(_mm_add_epi32(_mm_add_epi32(a, a), _mm_set1_epi32(1)));
+  const __m128i q = _mm_cvttps_epi32(_mm_div_ps(_mm_set1_ps(524288.0f), d));
+  const __m128i r = _mm_srli_epi32(_mm_add_epi32(q, _mm_set1_epi32(1)), 1);  // 256 .. 511
+  const __m128i sign = _mm_and_si128(bits, _mm_set1_epi32(static_cast<int>(0x80000000u)));
+  const __m128i exp = _mm_slli_epi32(_mm_sub_epi32(_mm_set1_epi32(253), e), 23);
+  const __m128i frac = _mm_slli_epi32(_mm_sub_epi32(r, _mm_set1_epi32(256)), 15);
+  return simde_float32x4_from_m128(_mm_castsi128_ps(_mm_or_si128(_mm_or_si128(sign, exp), frac)));
+}
+
+// 2 - a*b with the product rounded on its own; infinity times zero gives 2.
+static inline float32x4_t tnr_md_vrecpsq_f32(float32x4_t a, float32x4_t b) {
+  const __m128 x = simde_float32x4_to_m128(a);
+  const __m128 y = simde_float32x4_to_m128(b);
+  const __m128 two = _mm_set1_ps(2.0f);
+  __m128 p = _mm_mul_ps(x, y);
+  __asm__("" : "+x"(p));  // keeps the compiler from contracting the product into the subtraction
+  const __m128 r = _mm_sub_ps(two, p);
+  // inf x 0 is the only way for the product of two non-NaN inputs to be NaN.
+  const __m128 infZero =
+      _mm_and_ps(_mm_cmpunord_ps(p, p), _mm_and_ps(_mm_cmpord_ps(x, x), _mm_cmpord_ps(y, y)));
+  return simde_float32x4_from_m128(_mm_or_ps(_mm_and_ps(infZero, two), _mm_andnot_ps(infZero, r)));
+}
+
+// Truncation toward zero, saturating; NaN and negative inputs give 0.
+static inline uint32x4_t tnr_md_vcvtq_u32_f32(float32x4_t v) {
+  const __m128 x = simde_float32x4_to_m128(v);
+  const __m128 two31 = _mm_set1_ps(2147483648.0f);
+  const __m128 high = _mm_cmpge_ps(x, two31);
+  const __m128i t = _mm_cvttps_epi32(_mm_sub_ps(x, _mm_and_ps(high, two31)));
+  __m128i r = _mm_xor_si128(t, _mm_slli_epi32(_mm_castps_si128(high), 31));
+  r = _mm_and_si128(r, _mm_castps_si128(_mm_cmpgt_ps(x, _mm_setzero_ps())));
+  r = _mm_or_si128(r, _mm_castps_si128(_mm_cmpge_ps(x, _mm_set1_ps(4294967296.0f))));
+  return simde_uint32x4_from_m128i(r);
+}
+
+// The low 32 bits of the lane products.
+static inline __m128i tnr_md_mullo32(__m128i a, __m128i b) {
+#if defined(__SSE4_1__)
+  return _mm_mullo_epi32(a, b);
+#else
+  const __m128i even = _mm_mul_epu32(a, b);
+  const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(a, 32), _mm_srli_epi64(b, 32));
+  return _mm_unpacklo_epi32(_mm_shuffle_epi32(even, _MM_SHUFFLE(0, 0, 2, 0)),
+                            _mm_shuffle_epi32(odd, _MM_SHUFFLE(0, 0, 2, 0)));
+#endif
+}
+
+// Products that wrap modulo 2^32, as Arm's do.
+static inline int32x4_t tnr_md_vmulq_n_s32(int32x4_t a, int32_t b) {
+  return simde_int32x4_from_m128i(tnr_md_mullo32(simde_int32x4_to_m128i(a), _mm_set1_epi32(b)));
+}
+static inline int32x4_t tnr_md_vmlaq_n_s32(int32x4_t acc, int32x4_t a, int32_t b) {
+  return simde_int32x4_from_m128i(_mm_add_epi32(
+      simde_int32x4_to_m128i(acc), tnr_md_mullo32(simde_int32x4_to_m128i(a), _mm_set1_epi32(b))));
+}
+static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
+  return simde_uint32x4_from_m128i(
+      tnr_md_mullo32(simde_uint32x4_to_m128i(vmovl_u16(a)), _mm_set1_epi32(b)));
+}
+
+#else  // no SSE2: lane by lane
+
 static inline float32x4_t tnr_md_vrecpeq_f32(float32x4_t v) {
   float in[4], out[4];
   vst1q_f32(in, v);
-  for (int i = 0; i < 4; ++i) out[i] = tnr_md::recipEstimate(in[i]);
+  for (int i = 0; i < 4; ++i) out[i] = tnr_md_recpeLane(in[i]);
   return vld1q_f32(out);
 }
+
+static inline float32x4_t tnr_md_vrecpsq_f32(float32x4_t a, float32x4_t b) {
+  float x[4], y[4], out[4];
+  vst1q_f32(x, a);
+  vst1q_f32(y, b);
+  for (int i = 0; i < 4; ++i) {
+    const bool infZero = (std::isinf(x[i]) && y[i] == 0.0f) || (x[i] == 0.0f && std::isinf(y[i]));
+    out[i] = infZero ? 2.0f : tnr_md::recipStep(x[i], y[i]);
+  }
+  return vld1q_f32(out);
+}
+
+static inline uint32x4_t tnr_md_vcvtq_u32_f32(float32x4_t v) {
+  float in[4];
+  uint32_t out[4];
+  vst1q_f32(in, v);
+  for (int i = 0; i < 4; ++i) out[i] = tnr_md::truncToUint(in[i]);
+  return vld1q_u32(out);
+}
+
+static inline int32x4_t tnr_md_vmulq_n_s32(int32x4_t a, int32_t b) {
+  int32_t v[4];
+  vst1q_s32(v, a);
+  for (int i = 0; i < 4; ++i)
+    v[i] = static_cast<int32_t>(static_cast<uint32_t>(v[i]) * static_cast<uint32_t>(b));
+  return vld1q_s32(v);
+}
+static inline int32x4_t tnr_md_vmlaq_n_s32(int32x4_t acc, int32x4_t a, int32_t b) {
+  int32_t v[4], c[4];
+  vst1q_s32(v, a);
+  vst1q_s32(c, acc);
+  for (int i = 0; i < 4; ++i)
+    v[i] = static_cast<int32_t>(static_cast<uint32_t>(c[i]) +
+                                static_cast<uint32_t>(v[i]) * static_cast<uint32_t>(b));
+  return vld1q_s32(v);
+}
+static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
+  uint16_t v[4];
+  uint32_t r[4];
+  vst1_u16(v, a);
+  for (int i = 0; i < 4; ++i) r[i] = static_cast<uint32_t>(v[i]) * b;
+  return vld1q_u32(r);
+}
+#endif
+
+#undef vrecpeq_f32
 #define vrecpeq_f32 tnr_md_vrecpeq_f32
+#undef vrecpsq_f32
+#define vrecpsq_f32 tnr_md_vrecpsq_f32
+#undef vcvtq_u32_f32
+#define vcvtq_u32_f32 tnr_md_vcvtq_u32_f32
+
+// SIMDe widens and shifts lane by lane, shifting negative values left
+// (undefined behaviour in C++17); widening then shifting the 32-bit lanes
+// gives the same bits without it, in vector instructions.
+#undef vmulq_n_s32
+#define vmulq_n_s32 tnr_md_vmulq_n_s32
+#undef vmlaq_n_s32
+#define vmlaq_n_s32 tnr_md_vmlaq_n_s32
+#undef vmull_n_u16
+#define vmull_n_u16 tnr_md_vmull_n_u16
+
+#undef vshll_n_s16
+#define vshll_n_s16(a, n) vshlq_n_s32(vmovl_s16(a), (n))
 #endif
 
 #endif  // TNR_MD_NEON_H

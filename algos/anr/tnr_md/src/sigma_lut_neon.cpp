@@ -1,0 +1,109 @@
+// Sigma estimation, vector form: separable 9-tap smoothing (10 13 15 17 18 17
+// 15 13 10, rounded shift by 7) in blocks of 8 lanes, then the two scaled
+// tables.
+#include <cstdint>
+
+#include "kernels.h"
+#include "neon.h"
+
+namespace tnr_md {
+
+namespace {
+
+// The 9-tap kernel on 8 lanes given the four pair sums (16-bit, wrapped) and
+// the centre: 32-bit accumulation, then RoundShift by 7.
+inline int32x4_t taps4(int16x4_t s08, int16x4_t s17, int16x4_t s26, int16x4_t s35, int16x4_t c) {
+  int32x4_t acc = vmull_n_s16(s08, 10);
+  acc = vmlal_n_s16(acc, s17, 13);
+  acc = vmlal_n_s16(acc, s26, 15);
+  acc = vmlal_n_s16(acc, s35, 17);
+  acc = vmlal_n_s16(acc, c, 18);
+  return vrshrq_n_s32(acc, 7);
+}
+
+struct Taps8 {
+  int32x4_t lo, hi;
+};
+
+inline Taps8 taps8(int16x8_t s08, int16x8_t s17, int16x8_t s26, int16x8_t s35, int16x8_t c) {
+  return {taps4(vget_low_s16(s08), vget_low_s16(s17), vget_low_s16(s26), vget_low_s16(s35),
+                vget_low_s16(c)),
+          taps4(vget_high_s16(s08), vget_high_s16(s17), vget_high_s16(s26), vget_high_s16(s35),
+                vget_high_s16(c))};
+}
+
+// max(TruncToInt(f * scale + 0.5f), 32), product and sum rounded separately.
+inline int32x4_t scaleEntry(float32x4_t f, float32x4_t scale) {
+  const int32x4_t v = vcvtq_s32_f32(vaddq_f32(vmulq_f32(f, scale), vdupq_n_f32(0.5f)));
+  return vmaxq_s32(v, vdupq_n_s32(32));
+}
+
+}  // namespace
+
+void sigmaFilterLut_neon(int16_t *pIn, int16_t *pTmpBuf, uint16_t *pSigmaL, uint32_t *pSigmaH,
+                         float sigmaHScale, float sigmaLScale, int imgHgt, int imgWid, int stride) {
+  if (imgHgt <= 0 || imgWid <= 0) return;
+  // Rows narrower than one block: the per-sample form, which writes only the
+  // scratch and table columns of the valid area.
+  if (imgWid < 8) {
+    sigmaFilterLut_c(pIn, pTmpBuf, pSigmaL, pSigmaH, sigmaHScale, sigmaLScale, imgHgt, imgWid,
+                     stride);
+    return;
+  }
+  const double k8over7 = 8.0 / 7.0;
+  const float32x4_t scaleL =
+      vdupq_n_f32(static_cast<float>(static_cast<double>(sigmaLScale) * k8over7));
+  const float32x4_t scaleH =
+      vdupq_n_f32(static_cast<float>(static_cast<double>(sigmaHScale) * k8over7));
+  const int lastProNum = imgWid & 7;
+
+  // Both passes: blocks of 8 at 0, 8, 16, ...; when imgWid is not a multiple
+  // of 8 the last block is moved back to start at imgWid - 8 and recomputes
+  // the overlap with equal values.
+  //
+  // Horizontal pass over every row of the bordered plane (-4 .. imgHgt + 3).
+  // A block at c0 reads input columns c0 - 4 .. c0 + 11 (inside the 4-sample
+  // border) and writes scratch columns c0 + 4 .. c0 + 11.
+  for (int r = -4; r < imgHgt + 4; ++r) {
+    const int16_t *in = pIn + r * stride;
+    int16_t *tmp = pTmpBuf + (r + 4) * stride + 4;
+    for (int x = 0; x < imgWid; x += 8) {
+      const int c0 = imgWid > x + 7 ? x : x + lastProNum - 8;
+      const int16x8_t a = vld1q_s16(in + c0 - 4);
+      const int16x8_t b = vld1q_s16(in + c0 + 4);
+      const int16x8_t s08 = vaddq_s16(a, b);
+      const int16x8_t s17 = vaddq_s16(vextq_s16(a, b, 1), vextq_s16(a, b, 7));
+      const int16x8_t s26 = vaddq_s16(vextq_s16(a, b, 2), vextq_s16(a, b, 6));
+      const int16x8_t s35 = vaddq_s16(vextq_s16(a, b, 3), vextq_s16(a, b, 5));
+      const Taps8 t = taps8(s08, s17, s26, s35, vextq_s16(a, b, 4));
+      // The rounded value lies in -18688 .. 18687: the narrowing keeps it.
+      vst1q_s16(tmp + c0, vcombine_s16(vmovn_s32(t.lo), vmovn_s32(t.hi)));
+    }
+  }
+  // Vertical pass: scratch rows y .. y + 8 (input rows y - 4 .. y + 4) at the
+  // block's columns, then the tables at columns c0 .. c0 + 7 of row y.
+  for (int y = 0; y < imgHgt; ++y) {
+    const int16_t *t0 = pTmpBuf + y * stride + 4;
+    uint16_t *rowL = pSigmaL + y * stride;
+    uint32_t *rowH = pSigmaH + y * stride;
+    for (int x = 0; x < imgWid; x += 8) {
+      const int c0 = imgWid > x + 7 ? x : x + lastProNum - 8;
+      const int16_t *t = t0 + c0;
+      int16x8_t rows[9];
+      for (int i = 0; i < 9; ++i) rows[i] = vld1q_s16(t + i * stride);
+      const Taps8 v = taps8(vaddq_s16(rows[0], rows[8]), vaddq_s16(rows[1], rows[7]),
+                            vaddq_s16(rows[2], rows[6]), vaddq_s16(rows[3], rows[5]), rows[4]);
+      const float32x4_t fLo = vcvtq_f32_s32(v.lo);
+      const float32x4_t fHi = vcvtq_f32_s32(v.hi);
+      const int32x4_t lLo = scaleEntry(fLo, scaleL);
+      const int32x4_t lHi = scaleEntry(fHi, scaleL);
+      // pSigmaL keeps the low 16 bits.
+      vst1q_s16(reinterpret_cast<int16_t *>(rowL + c0),
+                vcombine_s16(vmovn_s32(lLo), vmovn_s32(lHi)));
+      vst1q_s32(reinterpret_cast<int32_t *>(rowH + c0), scaleEntry(fLo, scaleH));
+      vst1q_s32(reinterpret_cast<int32_t *>(rowH + c0 + 4), scaleEntry(fHi, scaleH));
+    }
+  }
+}
+
+}  // namespace tnr_md

@@ -1,0 +1,45 @@
+# Disassembles object files with the target's objdump and fails if any fused
+# multiply-add instruction appears (the library promises unfused float steps
+# on every target). With EXPECT=present it fails unless one appears, which
+# checks the check itself.
+#   cmake -DOBJDUMP=<objdump> -DOBJECTS=<a.o|b.o|...> [-DEXPECT=present] -P check_no_fma.cmake
+if(NOT OBJDUMP OR NOT OBJECTS)
+  message(FATAL_ERROR "OBJDUMP and OBJECTS must be set")
+endif()
+string(REPLACE "|" ";" objects "${OBJECTS}")
+# Mnemonics: x86 vfmadd*/vfmsub*/vfnmadd*/vfnmsub* (FMA3, FMA4, AVX-512);
+# ARMv7 vfma/vfms/vfnma/vfnms; AArch64 fmla/fmls/fmadd/fmsub/fnmadd/fnmsub.
+set(fma_regex "\t(vfn?m(add|sub)|vfn?m[as]\\.|fml[as]|fn?m(add|sub))[^\n]*")
+set(hits "")
+set(instructions 0)
+foreach(obj IN LISTS objects)
+  execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${obj} OUTPUT_VARIABLE dis
+                  RESULT_VARIABLE rc ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} failed on ${obj}: ${err}")
+  endif()
+  string(REGEX MATCHALL "\n +[0-9a-f]+:\t" lines "${dis}")
+  list(LENGTH lines n)
+  math(EXPR instructions "${instructions} + ${n}")
+  string(REGEX MATCHALL "${fma_regex}" found "${dis}")
+  foreach(f IN LISTS found)
+    string(STRIP "${f}" f)
+    get_filename_component(name ${obj} NAME)
+    list(APPEND hits "${name}: ${f}")
+  endforeach()
+endforeach()
+if(instructions EQUAL 0)
+  message(FATAL_ERROR "no instructions disassembled from ${OBJECTS}")
+endif()
+list(LENGTH hits nhits)
+if(EXPECT STREQUAL "present")
+  if(nhits EQUAL 0)
+    message(FATAL_ERROR "no fused multiply-add found where one is expected")
+  endif()
+  message(STATUS "found ${nhits} fused multiply-add(s), as expected")
+elseif(nhits GREATER 0)
+  list(JOIN hits "\n  " text)
+  message(FATAL_ERROR "fused multiply-add in the library:\n  ${text}")
+else()
+  message(STATUS "${instructions} instructions, no fused multiply-add")
+endif()

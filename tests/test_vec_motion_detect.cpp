@@ -1,0 +1,235 @@
+// motion_detect with the vector kernels against the per-sample kernels,
+// chained over several frames: each call's filtered frame, pPreAlpha and gain
+// table feed the next call, so a difference anywhere in the pipeline shows up
+// and compounds. Every caller buffer lies against an inaccessible page.
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernels.h"
+#include "motion_detect.h"
+#include "test_util.h"
+
+#if TNR_MD_HAVE_NEON
+
+namespace {
+
+using tnr_md_test::Guard;
+using tnr_md_test::GuardedBuffer;
+
+enum class Scene { Noise, MovingBlocks, Extremes };
+
+struct Params {
+  int proWidth, proHeight, imgWidth, imgHeight, gainStride;
+  float sigmaHScale, sigmaLScale, uvRatio;
+  int ratioBit;
+  Scene scene;
+  Guard guard;
+};
+
+std::string describe(const Params &p) {
+  static const char *kScene[] = {"noise", "moving blocks", "extremes"};
+  return "proWidth " + std::to_string(p.proWidth) + " proHeight " + std::to_string(p.proHeight) +
+         " imgWidth " + std::to_string(p.imgWidth) + " imgHeight " + std::to_string(p.imgHeight) +
+         " gainStride " + std::to_string(p.gainStride) + " sigmaH " +
+         std::to_string(p.sigmaHScale) + " sigmaL " + std::to_string(p.sigmaLScale) + " uv " +
+         std::to_string(p.uvRatio) + " ratioBit " + std::to_string(p.ratioBit) + " " +
+         kScene[int(p.scene)] + (p.guard == Guard::Right ? " guard right" : " guard left");
+}
+
+int64_t uni(std::mt19937 &rng, int64_t lo, int64_t hi) {
+  return std::uniform_int_distribution<int64_t>(lo, hi)(rng);
+}
+
+// Frame t of a synthetic sequence (NV12, whole frame including the parts
+// outside the processing grid).
+std::vector<uint8_t> makeFrame(const Params &p, int t, std::mt19937 &rng) {
+  const size_t lumaBytes = size_t(p.imgWidth) * p.imgHeight;
+  std::vector<uint8_t> f(lumaBytes + size_t(p.imgWidth) * (p.imgHeight / 2));
+  switch (p.scene) {
+    case Scene::Noise:
+      // A gradient with noise of a few levels: mostly still.
+      for (size_t i = 0; i < f.size(); ++i) {
+        const int base = int((i * 7) % 200) + 20;
+        f[i] = uint8_t(std::clamp<int64_t>(base + uni(rng, -6, 6), 0, 255));
+      }
+      break;
+    case Scene::MovingBlocks: {
+      for (size_t i = 0; i < f.size(); ++i) f[i] = uint8_t(90 + uni(rng, -3, 3));
+      // Two bright rectangles moving right and down by a few pixels a frame.
+      for (int r = 0; r < 2; ++r) {
+        const int x0 = (5 + 7 * t + 30 * r) % std::max(1, p.imgWidth);
+        const int y0 = (3 + 3 * t + 11 * r) % std::max(1, p.imgHeight);
+        for (int y = y0; y < std::min(p.imgHeight, y0 + 12); ++y)
+          for (int x = x0; x < std::min(p.imgWidth, x0 + 20); ++x) {
+            f[size_t(y) * p.imgWidth + x] = uint8_t(230 - 40 * r);
+            if (y / 2 < p.imgHeight / 2)
+              f[lumaBytes + size_t(y / 2) * p.imgWidth + x] = uint8_t(40 + 150 * r);
+          }
+      }
+      break;
+    }
+    case Scene::Extremes:
+      // Whole frames at 0 or 255, checkerboards and random bytes in turn.
+      for (size_t i = 0; i < f.size(); ++i) {
+        switch (t % 4) {
+          case 0:
+            f[i] = 0;
+            break;
+          case 1:
+            f[i] = 255;
+            break;
+          case 2:
+            f[i] = ((i / p.imgWidth + i) & 1) ? 255 : 0;
+            break;
+          default:
+            f[i] = uint8_t(uni(rng, 0, 255));
+        }
+      }
+      break;
+  }
+  return f;
+}
+
+// One chain of calls with one kernel set; the state every call leaves behind.
+struct Chain {
+  GuardedBuffer<uint8_t> pre, alpha, preAlpha, gain;
+  GuardedBuffer<int16_t> tmp;
+};
+
+template <class T>
+void copyIn(GuardedBuffer<T> &b, const std::vector<T> &v) {
+  std::copy(v.begin(), v.end(), b.begin());
+}
+
+void runChains(const Params &p, int frames, std::mt19937 &rng) {
+  SCOPED_TRACE(describe(p));
+  const size_t tmpElems = motionDetectTmpBufSize(p.proHeight, p.proWidth);
+  ASSERT_GT(tmpElems, 0u);
+  const size_t mapBytes = size_t(p.proHeight - 1) * p.gainStride + p.proWidth;
+
+  std::vector<uint8_t> first = makeFrame(p, 0, rng);
+  std::vector<uint8_t> preAlpha0(mapBytes), gain0(mapBytes), alpha0(mapBytes);
+  for (auto &v : preAlpha0)
+    v = uint8_t(p.scene == Scene::Extremes ? uni(rng, 0, 255) : uni(rng, 0, 128));
+  for (auto &v : gain0)
+    v = uint8_t(p.scene == Scene::Extremes ? (uni(rng, 0, 1) ? 255 : 0) : uni(rng, 0, 255));
+  for (auto &v : alpha0) v = uint8_t(uni(rng, 0, 255));
+
+  auto makeChain = [&] {
+    Chain c{GuardedBuffer<uint8_t>(first.size(), p.guard),
+            GuardedBuffer<uint8_t>(mapBytes, p.guard), GuardedBuffer<uint8_t>(mapBytes, p.guard),
+            GuardedBuffer<uint8_t>(mapBytes, p.guard), GuardedBuffer<int16_t>(tmpElems, p.guard)};
+    copyIn(c.pre, first);
+    copyIn(c.alpha, alpha0);
+    copyIn(c.preAlpha, preAlpha0);
+    copyIn(c.gain, gain0);
+    c.tmp.fill(int16_t(0x5A5A));
+    return c;
+  };
+  Chain cc = makeChain(), vc = makeChain();
+
+  for (int t = 1; t <= frames; ++t) {
+    SCOPED_TRACE("frame " + std::to_string(t));
+    const std::vector<uint8_t> next = makeFrame(p, t, rng);
+    GuardedBuffer<uint8_t> curC(next.size(), p.guard), curV(next.size(), p.guard);
+    copyIn(curC, next);
+    copyIn(curV, next);
+    tnr_md::motionDetectWith(tnr_md::kKernelsC, curC.data(), cc.pre.data(), cc.tmp.data(),
+                             cc.alpha.data(), cc.preAlpha.data(), cc.gain.data(), p.imgHeight,
+                             p.imgWidth, p.proHeight, p.proWidth, p.gainStride, p.sigmaHScale,
+                             p.sigmaLScale, p.uvRatio, 0.0f, p.ratioBit);
+    tnr_md::motionDetectWith(tnr_md::kKernelsNeon, curV.data(), vc.pre.data(), vc.tmp.data(),
+                             vc.alpha.data(), vc.preAlpha.data(), vc.gain.data(), p.imgHeight,
+                             p.imgWidth, p.proHeight, p.proWidth, p.gainStride, p.sigmaHScale,
+                             p.sigmaLScale, p.uvRatio, 0.0f, p.ratioBit);
+    auto same = [](const GuardedBuffer<uint8_t> &a, const GuardedBuffer<uint8_t> &b) {
+      for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return long(i);
+      return -1L;
+    };
+    ASSERT_EQ(same(curV, curC), -1) << "filtered frame";
+    ASSERT_EQ(same(vc.alpha, cc.alpha), -1) << "pAlpha";
+    ASSERT_EQ(same(vc.preAlpha, cc.preAlpha), -1) << "pPreAlpha";
+    ASSERT_EQ(same(vc.gain, cc.gain), -1) << "gain_table_u8";
+    // The filtered frame is the next call's previous frame.
+    std::copy(curC.begin(), curC.end(), cc.pre.begin());
+    std::copy(curV.begin(), curV.end(), vc.pre.begin());
+  }
+}
+
+// Grids accepted by the scratch layout; sizes not multiples of 8 or 16 and
+// widths below the 16-block rows (121) included.
+std::vector<std::pair<int, int>> acceptedSizes(std::mt19937 &rng, int count) {
+  std::vector<std::pair<int, int>> out = {
+      {8, 48}, {9, 24},   {11, 16}, {14, 8},   {15, 9},  {16, 16},  {17, 9},   {23, 11}, {31, 15},
+      {40, 8}, {119, 13}, {121, 8}, {122, 17}, {127, 9}, {129, 24}, {136, 31}, {200, 33}};
+  while (int(out.size()) < count) {
+    const int w = int(uni(rng, 8, 260)), h = int(uni(rng, 8, 48));
+    if (motionDetectTmpBufSize(h, w) > 0) out.push_back({w, h});
+  }
+  out.erase(std::remove_if(out.begin(), out.end(),
+                           [](const std::pair<int, int> &s) {
+                             return motionDetectTmpBufSize(s.second, s.first) == 0;
+                           }),
+            out.end());
+  return out;
+}
+
+TEST(VecMotionDetect, ChainedFramesMatchPerSample) {
+  auto rng = tnr_md_test::seededRng(0x6d01);
+  int i = 0;
+  for (const auto &[w, h] : acceptedSizes(rng, 30)) {
+    Params p;
+    p.proWidth = w;
+    p.proHeight = h;
+    p.imgWidth = (w + int(uni(rng, 0, 9)) + 1) & ~1;
+    p.imgHeight = (h + int(uni(rng, 0, 5)) + 1) & ~1;
+    p.gainStride = w + int(uni(rng, 0, 1) ? 0 : uni(rng, 1, 19));
+    p.sigmaHScale = float(uni(rng, 2, 40)) / 8.0f;
+    p.sigmaLScale = float(uni(rng, 2, 40)) / 8.0f;
+    p.uvRatio = float(uni(rng, 0, 128)) / 128.0f;
+    p.ratioBit = int(uni(rng, 0, 9));
+    p.scene = Scene(i % 3);
+    p.guard = (i / 3) % 2 ? Guard::Left : Guard::Right;
+    ++i;
+    runChains(p, 5, rng);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// Scales that push the sigma tables to their floor and past int16 (pSigmaL
+// entries that read back negative), and chroma weights that push the
+// differences past the int16 range.
+TEST(VecMotionDetect, ExtremeTuningMatchesPerSample) {
+  auto rng = tnr_md_test::seededRng(0x6d02);
+  const float scales[][3] = {{0.0f, 0.0f, 3.0f},
+                             {7.0f, 7.0f, 1.0f},
+                             {0.875f, 1.75f, 4.0f},
+                             {-1.0f, 20.0f, 0.5f},
+                             {30.0f, -2.0f, -1.0f}};
+  int i = 0;
+  for (const auto &s : scales)
+    for (const auto &[w, h] : std::vector<std::pair<int, int>>{{37, 14}, {121, 9}, {150, 20}}) {
+      Params p{w,
+               h,
+               (w + 3) & ~1,
+               (h + 3) & ~1,
+               w + 3,
+               s[0],
+               s[1],
+               s[2],
+               i % 10,
+               Scene(i % 3),
+               i % 2 ? Guard::Left : Guard::Right};
+      ++i;
+      runChains(p, 4, rng);
+      if (HasFatalFailure()) return;
+    }
+}
+
+}  // namespace
+
+#endif  // TNR_MD_HAVE_NEON

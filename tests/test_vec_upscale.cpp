@@ -1,0 +1,348 @@
+// upScale_neon against upScale_c, byte for byte: random and adversarial
+// contents, sizes around every block width and below the narrowest vector
+// row, pitches wider than rows, every caller buffer against an inaccessible
+// page on its right and then on its left, and nothing changed outside the
+// bytes a call may write.
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kernels.h"
+#include "test_util.h"
+
+#if TNR_MD_HAVE_NEON
+
+namespace {
+
+using tnr_md_test::Guard;
+using tnr_md_test::GuardedBuffer;
+
+using UpScaleFn = void (*)(TNR_MD_UPSCALE_ARGS);
+
+struct Shape {
+  int proWidth, proHeight;
+  int imgWidth, imgHeight;
+  int gainStride;
+  uint8_t ratioBit;
+};
+
+// Content profiles: plausible values, and values at the edges of every type.
+enum class Profile { Plausible, Extreme, Mixed };
+
+// The inputs of one call, generated once and copied into each run's buffers.
+struct Inputs {
+  Shape s;
+  int dsHgt, dsWid, dsStride, sigmaStride, hdiffStride;
+  std::vector<uint8_t> cur, pre, preAlpha, gain, alpha, tmp;
+  std::vector<int16_t> ldiff, hdiff;
+  std::vector<uint16_t> sigmaL;
+  std::vector<uint32_t> sigmaH;
+};
+
+size_t frameBytes(const Shape &s) {
+  return size_t(s.imgWidth) * size_t(s.imgHeight + s.imgHeight / 2);
+}
+size_t mapBytes(const Shape &s) { return size_t(s.proHeight - 1) * s.gainStride + s.proWidth; }
+
+template <class T>
+T pick(std::mt19937 &rng, std::initializer_list<T> v) {
+  std::uniform_int_distribution<size_t> d(0, v.size() - 1);
+  return *(v.begin() + d(rng));
+}
+
+int64_t uni(std::mt19937 &rng, int64_t lo, int64_t hi) {
+  return std::uniform_int_distribution<int64_t>(lo, hi)(rng);
+}
+
+Inputs makeInputs(const Shape &s, Profile prof, std::mt19937 &rng) {
+  Inputs in;
+  in.s = s;
+  in.dsHgt = (s.proHeight + 7) / 8;
+  in.dsWid = (s.proWidth + 7) / 8;
+  in.dsStride = in.dsWid + 2;
+  in.sigmaStride = in.dsWid + 8;
+  in.hdiffStride = s.proWidth + 2;
+  const size_t nBlk = size_t(in.dsHgt - 1) * in.dsStride + in.dsWid;
+  const size_t nSig = size_t(in.dsHgt - 1) * in.sigmaStride + in.dsWid;
+  const size_t nH = size_t(s.proHeight - 1) * in.hdiffStride + s.proWidth;
+
+  const bool extreme = prof == Profile::Extreme;
+  auto mixedExtreme = [&] { return prof == Profile::Mixed && uni(rng, 0, 7) == 0; };
+
+  in.cur.resize(frameBytes(s));
+  in.pre.resize(frameBytes(s));
+  for (auto &v : in.cur) v = uint8_t(extreme ? pick<int>(rng, {0, 1, 254, 255}) : uni(rng, 0, 255));
+  for (auto &v : in.pre) v = uint8_t(extreme ? pick<int>(rng, {0, 1, 254, 255}) : uni(rng, 0, 255));
+
+  in.ldiff.resize(nBlk);
+  in.sigmaL.resize(nSig);
+  for (auto &v : in.ldiff)
+    v = int16_t(extreme || mixedExtreme()
+                    ? pick<int>(rng, {-32768, -32767, -1, 0, 1, 63, 64, 65, 32766, 32767})
+                    : uni(rng, 0, 1200));
+  for (auto &v : in.sigmaL)
+    v = uint16_t(extreme || mixedExtreme()
+                     ? pick<int>(rng, {0, 1, 32, 63, 64, 65, 256, 32767, 32768, 40000, 65535})
+                     : uni(rng, 32, 600));
+
+  in.hdiff.resize(nH);
+  in.sigmaH.resize(nSig);
+  for (auto &v : in.hdiff)
+    v = int16_t(extreme || mixedExtreme()
+                    ? pick<int>(rng, {-32768, -32767, -1, 0, 1, 16415, 16416, 32766, 32767})
+                    : uni(rng, -300, 2500));
+  for (auto &v : in.sigmaH)
+    v = uint32_t(extreme || mixedExtreme()
+                     ? pick<int64_t>(rng, {0, 1, 32, 100, 32767, 32768, 0x7FFFFFFF, 0x80000000,
+                                           0xFFFF8000, 0xFFFFFFFF})
+                     : uni(rng, 32, 800));
+
+  const size_t nMap = mapBytes(s);
+  in.preAlpha.resize(nMap);
+  in.gain.resize(nMap);
+  in.alpha.resize(nMap);
+  for (auto &v : in.preAlpha)
+    v = uint8_t(extreme ? pick<int>(rng, {0, 1, 127, 128, 129, 200, 254, 255})
+                        : (prof == Profile::Mixed ? uni(rng, 0, 255) : uni(rng, 0, 128)));
+  for (auto &v : in.gain)
+    v = uint8_t(extreme ? pick<int>(rng, {0, 1, 128, 255}) : uni(rng, 0, 255));
+  for (auto &v : in.alpha) v = uint8_t(uni(rng, 0, 255));  // canary: only some bytes change
+  in.tmp.resize(size_t(s.proHeight) * in.dsStride);
+  for (auto &v : in.tmp) v = uint8_t(uni(rng, 0, 255));
+  return in;
+}
+
+// Every caller buffer of one run, each against its own guard page.
+struct Run {
+  GuardedBuffer<uint8_t> cur, pre, preAlpha, gain, alpha, tmp;
+  GuardedBuffer<int16_t> ldiff, hdiff;
+  GuardedBuffer<uint16_t> sigmaL;
+  GuardedBuffer<uint32_t> sigmaH;
+};
+
+template <class T>
+GuardedBuffer<T> place(const std::vector<T> &v, Guard g) {
+  GuardedBuffer<T> b(v.size(), g);
+  std::copy(v.begin(), v.end(), b.begin());
+  return b;
+}
+
+Run runOnce(UpScaleFn fn, const Inputs &in, Guard g) {
+  Run r{place(in.cur, g),    place(in.pre, g),   place(in.preAlpha, g), place(in.gain, g),
+        place(in.alpha, g),  place(in.tmp, g),   place(in.ldiff, g),    place(in.hdiff, g),
+        place(in.sigmaL, g), place(in.sigmaH, g)};
+  const Shape &s = in.s;
+  fn(r.cur.data(), r.pre.data(), r.ldiff.data(), r.hdiff.data(), r.tmp.data(), r.alpha.data(),
+     r.preAlpha.data(), r.gain.data(), s.imgHeight, s.imgWidth, s.proHeight, s.proWidth,
+     s.gainStride, s.ratioBit, r.sigmaL.data(), r.sigmaH.data());
+  return r;
+}
+
+std::string describe(const Shape &s) {
+  return "proWidth " + std::to_string(s.proWidth) + " proHeight " + std::to_string(s.proHeight) +
+         " imgWidth " + std::to_string(s.imgWidth) + " imgHeight " + std::to_string(s.imgHeight) +
+         " gainStride " + std::to_string(s.gainStride) + " ratioBit " +
+         std::to_string(int(s.ratioBit));
+}
+
+// First differing index of two buffers, or -1.
+template <class A, class B>
+long firstDiff(const A &a, const B &b, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return long(i);
+  return -1;
+}
+
+// Bytes outside the grid of a map must be as they were; pAlpha's first
+// dsHgt x dsWid bytes are exempt (they hold the block alpha past the grid).
+void expectMapOutsideUnchanged(const GuardedBuffer<uint8_t> &got, const std::vector<uint8_t> &was,
+                               const Inputs &in, size_t exemptPrefix, const char *what) {
+  for (size_t i = exemptPrefix; i < was.size(); ++i) {
+    const int x = int(i % size_t(in.s.gainStride));
+    if (x < in.s.proWidth) continue;
+    ASSERT_EQ(int(got[i]), int(was[i])) << what << " byte " << i << " outside the grid changed";
+  }
+}
+
+void expectFrameOutsideUnchanged(const GuardedBuffer<uint8_t> &got, const std::vector<uint8_t> &was,
+                                 const Shape &s) {
+  for (size_t i = 0; i < was.size(); ++i) {
+    const int row = int(i / size_t(s.imgWidth)), x = int(i % size_t(s.imgWidth));
+    bool inside;
+    if (row < s.imgHeight) {
+      inside = row < s.proHeight && x < s.proWidth;
+    } else {
+      const int c = row - s.imgHeight;
+      inside = 2 * c + 1 < s.proHeight && x < s.proWidth;
+    }
+    if (inside) continue;
+    ASSERT_EQ(int(got[i]), int(was[i]))
+        << "frame byte " << i << " (row " << row << ", column " << x << ") changed";
+  }
+}
+
+// Runs both twins on the same inputs with the given guard side and compares
+// every output and every byte outside the outputs.
+void compareTwins(const Inputs &in, Guard g) {
+  SCOPED_TRACE(describe(in.s) + (g == Guard::Right ? " guard right" : " guard left"));
+  const Run c = runOnce(tnr_md::upScale_c, in, g);
+  const Run v = runOnce(tnr_md::upScale_neon, in, g);
+  ASSERT_EQ(firstDiff(v.preAlpha, c.preAlpha, in.preAlpha.size()), -1) << "pPreAlpha";
+  ASSERT_EQ(firstDiff(v.cur, c.cur, in.cur.size()), -1) << "pCurIn";
+  ASSERT_EQ(firstDiff(v.alpha, c.alpha, in.alpha.size()), -1) << "pAlpha";
+  ASSERT_EQ(firstDiff(v.gain, c.gain, in.gain.size()), -1) << "gain_table_u8";
+  // Read-only inputs stay as they were.
+  ASSERT_EQ(firstDiff(v.pre, in.pre, in.pre.size()), -1) << "pPreIn written";
+  ASSERT_EQ(firstDiff(v.ldiff, in.ldiff, in.ldiff.size()), -1) << "pLdiff written";
+  ASSERT_EQ(firstDiff(v.hdiff, in.hdiff, in.hdiff.size()), -1) << "pHdiff written";
+  ASSERT_EQ(firstDiff(v.sigmaL, in.sigmaL, in.sigmaL.size()), -1) << "pSigmaL written";
+  ASSERT_EQ(firstDiff(v.sigmaH, in.sigmaH, in.sigmaH.size()), -1) << "pSigmaH written";
+  // Canaries outside the writable area.
+  const size_t blockPlane = size_t(in.dsHgt) * in.dsWid;
+  expectMapOutsideUnchanged(v.preAlpha, in.preAlpha, in, 0, "pPreAlpha");
+  expectMapOutsideUnchanged(v.gain, in.gain, in, 0, "gain_table_u8");
+  expectMapOutsideUnchanged(v.alpha, in.alpha, in, blockPlane, "pAlpha");
+  expectFrameOutsideUnchanged(v.cur, in.cur, in.s);
+}
+
+Shape shapeFor(int w, int h, std::mt19937 &rng) {
+  Shape s;
+  s.proWidth = w;
+  s.proHeight = h;
+  s.imgWidth = w + int(pick<int>(rng, {0, 0, 1, 2, 5, 16}));
+  s.imgHeight = h + int(pick<int>(rng, {0, 0, 1, 2, 3}));
+  s.gainStride = w + int(pick<int>(rng, {0, 0, 1, 3, 8, 17}));
+  s.ratioBit = uint8_t(uni(rng, 0, 9));
+  return s;
+}
+
+void checkShape(const Shape &s, std::mt19937 &rng) {
+  for (Profile p : {Profile::Plausible, Profile::Mixed, Profile::Extreme}) {
+    const Inputs in = makeInputs(s, p, rng);
+    compareTwins(in, Guard::Right);
+    compareTwins(in, Guard::Left);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+// Widths below the vector rows of every step (the 8-block alpha, the 16-block
+// interpolation, the 16-pixel pass), every height from 1.
+TEST(VecUpScale, NarrowGridsMatchPerSample) {
+  auto rng = tnr_md_test::seededRng(0x5501);
+  for (int w = 1; w <= 40; ++w)
+    for (int h : {1, 2, 3, 4, 5, 8, 9, 13}) {
+      checkShape(shapeFor(w, h, rng), rng);
+      if (HasFatalFailure()) return;
+    }
+}
+
+// Around the widths where step 2 switches to 16-block rows (dsWid 15/16/17)
+// and around multiples of the 16-pixel block, odd widths starting the
+// moved-back block at an odd column, odd heights.
+TEST(VecUpScale, BlockEdgesMatchPerSample) {
+  auto rng = tnr_md_test::seededRng(0x5502);
+  std::vector<int> widths = {119, 120, 121, 122, 123, 127, 128, 129, 135, 136, 137, 255, 256, 257};
+  for (int k = 3; k <= 6; ++k) {
+    widths.push_back(16 * k - 1);
+    widths.push_back(16 * k + 1);
+  }
+  for (int w : widths)
+    for (int h : {7, 12, 17}) {
+      checkShape(shapeFor(w, h, rng), rng);
+      if (HasFatalFailure()) return;
+    }
+}
+
+TEST(VecUpScale, RandomShapesMatchPerSample) {
+  auto rng = tnr_md_test::seededRng(0x5503);
+  for (int i = 0; i < 60; ++i) {
+    const int w = int(uni(rng, 1, 300)), h = int(uni(rng, 1, 90));
+    checkShape(shapeFor(w, h, rng), rng);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// Grids tall enough that the compact block-alpha plane (dsHgt x dsWid bytes)
+// reaches past column proWidth of the first map rows: with a pitch wider than
+// the grid those bytes keep the block alpha, in both forms alike.
+TEST(VecUpScale, BlockAlphaPastTheGridMatchesPerSample) {
+  auto rng = tnr_md_test::seededRng(0x5505);
+  for (const auto &[w, h] : std::vector<std::pair<int, int>>{
+           {5, 90}, {20, 100}, {33, 150}, {121, 160}, {130, 150}, {257, 300}}) {
+    Shape s = shapeFor(w, h, rng);
+    s.gainStride = w + 11;
+    ASSERT_GT(((h + 7) / 8) * ((w + 7) / 8), w) << "no block-alpha byte lies past the grid";
+    checkShape(s, rng);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// Every static_ratio_r_bit from 0 to 9 and beyond (only 2^bit's low 8 bits
+// count), on a width with a moved-back block.
+TEST(VecUpScale, EveryStaticRatioBitMatchesPerSample) {
+  auto rng = tnr_md_test::seededRng(0x5504);
+  for (int bit : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 31, 255}) {
+    Shape s = shapeFor(37, 11, rng);
+    s.ratioBit = uint8_t(bit);
+    checkShape(s, rng);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// Uniform planes, pinned values of the vector form itself: the exact-half
+// quotient of the block alpha falls to the lower value only with the Arm
+// reciprocal estimate, and a per-pixel quotient of 65536 must end as 128.
+struct Uniform {
+  int16_t l;
+  uint16_t sL;
+  int16_t h;
+  uint32_t sH;
+  uint8_t preAlpha;
+};
+
+// Runs upScale_neon on a 32 x 16 grid of uniform planes and returns pAlpha(0, 0)
+// and pPreAlpha(0, 0) after the call (ratio bit 8: staticRatio = RoundShift(sa^2, 7)).
+std::pair<int, int> uniformRun(const Uniform &u) {
+  const int w = 32, h = 16, dsW = 4, dsH = 2;
+  std::vector<uint8_t> cur(size_t(w) * (h + h / 2), 100), pre(cur.size(), 100), tmp(h * (dsW + 2));
+  std::vector<int16_t> ldiff(size_t(dsH) * (dsW + 2), u.l), hdiff(size_t(h) * (w + 2), u.h);
+  std::vector<uint16_t> sigmaL(size_t(dsH) * (dsW + 8), u.sL);
+  std::vector<uint32_t> sigmaH(sigmaL.size(), u.sH);
+  std::vector<uint8_t> alpha(size_t(w) * h), preAlpha(alpha.size(), u.preAlpha),
+      gain(alpha.size(), 128);
+  tnr_md::upScale_neon(cur.data(), pre.data(), ldiff.data(), hdiff.data(), tmp.data(), alpha.data(),
+                       preAlpha.data(), gain.data(), h, w, h, w, w, 8, sigmaL.data(),
+                       sigmaH.data());
+  for (size_t i = 1; i < alpha.size(); ++i) {
+    EXPECT_EQ(alpha[i], alpha[0]) << "uniform input, pixel " << i;
+    EXPECT_EQ(preAlpha[i], preAlpha[0]) << "uniform input, pixel " << i;
+  }
+  return {alpha[0], preAlpha[0]};
+}
+
+TEST(VecUpScale, PinnedQuotients) {
+  // hAlpha = 128 everywhere (h far above sH), so motionAlpha = block alpha A.
+  auto staticRatioFor = [](int a) {
+    const int sa = 128 - a;
+    return int((sa * sa * 128 + (1 << 13)) >> 14);
+  };
+  // d = 1, s = 256: exactly 0.5 falls to A = 0; d = 3: 1.5 gives 1.
+  EXPECT_EQ(uniformRun({int16_t(257), 256, 30000, 32, 0}).first, staticRatioFor(0));
+  EXPECT_EQ(uniformRun({int16_t(259), 256, 30000, 32, 0}).first, staticRatioFor(1));
+  // d = 63, s = 64 gives 126.
+  EXPECT_EQ(uniformRun({int16_t(127), 64, 30000, 32, 0}).first, staticRatioFor(126));
+  // sL of 32768 or more is negative: s = 64 (-32700 - -32768 = 68 >= 64 gives
+  // 128), and l - sL wraps (32767 - -1 wraps to -32768, so d = 0).
+  EXPECT_EQ(uniformRun({int16_t(-32700), 32768, 30000, 32, 0}).first, staticRatioFor(128));
+  EXPECT_EQ(uniformRun({int16_t(32767), 65535, 30000, 32, 0}).first, staticRatioFor(0));
+  // h = 16416, sH = 32: the converted quotient is 65536, which saturates to 128.
+  EXPECT_EQ(uniformRun({int16_t(32767), 32, 16416, 32, 0}).first, staticRatioFor(128));
+  // A still pixel (staticAlpha 128) from preAlpha 0 gets 64; from 255 gets 128.
+  EXPECT_EQ(uniformRun({0, 64, 0, 32, 0}).second, 64);
+  EXPECT_EQ(uniformRun({0, 64, 0, 32, 255}).second, 128);
+}
+
+}  // namespace
+
+#endif  // TNR_MD_HAVE_NEON

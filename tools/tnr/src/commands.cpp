@@ -1,0 +1,477 @@
+#include "commands.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "image.h"
+#include "metrics.h"
+#include "output_file.h"
+#include "synth.h"
+#include "video_in.h"
+#include "video_out.h"
+
+namespace tnr {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::optional<Size> optionalSize(const std::string &text) {
+  if (text.empty()) return std::nullopt;
+  return parseSize(text, "--size");
+}
+
+std::string formatTime(double seconds) {
+  const long s = std::lround(std::max(seconds, 0.0));
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+  return buf;
+}
+
+// Progress on standard error, redrawn in place at most four times a second,
+// and only when standard error is a terminal.
+class Progress {
+ public:
+  Progress(bool quiet, long long total)
+      : enabled_(!quiet && isatty(2)), total_(total), start_(Clock::now()) {}
+  void update(long long done, bool force = false) {
+    if (!enabled_) return;
+    const auto now = Clock::now();
+    if (!force && now - last_ < std::chrono::milliseconds(250)) return;
+    last_ = now;
+    const double secs = std::chrono::duration<double>(now - start_).count();
+    const double fps = secs > 0 ? done / secs : 0;
+    std::string left = "?";
+    if (total_ > 0 && fps > 0) left = formatTime((total_ - done) / fps);
+    std::fprintf(stderr, "\rframe %lld%s  %.1f fps  time left %s   ", done,
+                 total_ > 0 ? ("/" + std::to_string(total_)).c_str() : "", fps, left.c_str());
+    std::fflush(stderr);
+  }
+  void done() {
+    if (enabled_) std::fprintf(stderr, "\r%60s\r", "");
+  }
+
+ private:
+  bool enabled_;
+  long long total_;
+  Clock::time_point start_, last_{};
+};
+
+// Which frames get map images: indices counted from --start, or "last".
+struct MapSelection {
+  std::vector<long long> indices;
+  bool last = false;
+  bool wants(long long i) const {
+    return std::find(indices.begin(), indices.end(), i) != indices.end();
+  }
+};
+
+MapSelection parseMapFrames(const std::vector<std::string> &items) {
+  MapSelection sel;
+  for (const std::string &s : items) {
+    if (s == "last") {
+      sel.last = true;
+      continue;
+    }
+    char *end = nullptr;
+    const long long v = std::strtoll(s.c_str(), &end, 10);
+    if (s.empty() || *end != 0 || v < 0)
+      throw ToolError("--map-frames expects frame numbers (from 0) or 'last', got '" + s + "'");
+    sel.indices.push_back(v);
+  }
+  return sel;
+}
+
+// A frame source that plays the demo scene, clean or with its noise.
+class SceneReader : public VideoReader {
+ public:
+  SceneReader(const Scene &scene, bool noisy) : scene_(scene), noisy_(noisy) {
+    info_.width = scene.width();
+    info_.height = scene.height();
+    info_.fpsNum = 24;
+    info_.frameCount = scene.frames();
+  }
+  bool read(Frame &frame) override {
+    if (t_ >= scene_.frames()) return false;
+    scene_.clean(t_, frame);
+    if (noisy_) scene_.addSensorNoise(t_, frame);
+    ++t_;
+    return true;
+  }
+
+ private:
+  const Scene &scene_;
+  bool noisy_;
+  int t_ = 0;
+};
+
+struct RunResult {
+  long long frames = 0;
+  double seconds = 0;      // time spent in the filter
+  double wallSeconds = 0;  // the whole run: reading, filtering, writing
+  double staticRatioSum = 0;
+  std::optional<QualityTracker> quality;
+};
+
+void writeMaps(const std::string &dir, long long index, const Frame &input, const Frame &output,
+               const Denoiser &d, int w, int h) {
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "frame%04lld_", index);
+  const std::string base = (fs::path(dir) / prefix).string();
+  const int gw = d.gridWidth(), gh = d.gridHeight();
+  writePng(base + "input.png", greyFromPlane(input.data(), w, h, w));
+  writePng(base + "output.png", greyFromPlane(output.data(), w, h, w));
+  // Fractions of 128 are stretched to the full 0..255 range.
+  writePng(base + "static_ratio.png", greyFromPlane(d.staticRatio().data(), gw, gh, gw, 255, 128));
+  writePng(base + "weight.png", greyFromPlane(d.weight().data(), gw, gh, gw, 255, 128));
+  writePng(base + "gain.png", greyFromPlane(d.gain().data(), gw, gh, gw));
+}
+
+// input | output | static-ratio map, as one NV12 frame three times as wide.
+void composeComparison(const Frame &input, const Frame &output, const Denoiser &d, int w, int h,
+                       Frame &out) {
+  const int cw = 3 * w;
+  out.assign(nv12Bytes(cw, h), 128);
+  for (int y = 0; y < h; ++y) {
+    uint8_t *row = out.data() + static_cast<size_t>(y) * cw;
+    std::memcpy(row, input.data() + static_cast<size_t>(y) * w, w);
+    std::memcpy(row + w, output.data() + static_cast<size_t>(y) * w, w);
+    std::memset(row + 2 * w, 0, w);
+    if (y < d.gridHeight())
+      for (int x = 0; x < d.gridWidth(); ++x)
+        row[2 * w + x] = static_cast<uint8_t>(
+            std::min(255, d.staticRatio()[static_cast<size_t>(y) * d.gridWidth() + x] * 255 / 128));
+  }
+  const uint8_t *inUv = input.data() + static_cast<size_t>(w) * h;
+  const uint8_t *outUv = output.data() + static_cast<size_t>(w) * h;
+  uint8_t *uv = out.data() + static_cast<size_t>(cw) * h;
+  for (int y = 0; y < h / 2; ++y) {
+    std::memcpy(uv + static_cast<size_t>(y) * cw, inUv + static_cast<size_t>(y) * w, w);
+    std::memcpy(uv + static_cast<size_t>(y) * cw + w, outUv + static_cast<size_t>(y) * w, w);
+  }
+}
+
+void writeCsv(const std::string &path, const QualityTracker &q, long long start) {
+  OutputFile out(path);
+  FILE *f = std::fopen(out.tempPath().c_str(), "w");
+  if (!f) throw ToolError("cannot write '" + path + "'");
+  std::fprintf(f,
+               "frame,psnr_input_db,psnr_output_db,moving_pixels,psnr_input_moving_db,"
+               "psnr_output_moving_db\n");
+  long long i = start;
+  for (const FrameQuality &fq : q.frames()) {
+    std::fprintf(f, "%lld,%.4f,%.4f,%lld,", i++, fq.psnrIn, fq.psnrOut, fq.moving);
+    if (fq.moving)
+      std::fprintf(f, "%.4f,%.4f\n", psnrFromMse(fq.sseMovingIn / fq.moving),
+                   psnrFromMse(fq.sseMovingOut / fq.moving));
+    else
+      std::fprintf(f, ",\n");
+  }
+  if (std::fclose(f) != 0) throw ToolError("cannot write '" + path + "'");
+  out.commit();
+}
+
+void writePlot(const std::string &path, const QualityTracker &q, const std::string &inLabel,
+               const std::string &outLabel) {
+  Series a{inLabel, {200, 40, 40}, {}}, b{outLabel, {30, 80, 200}, {}};
+  for (const FrameQuality &fq : q.frames()) {
+    a.values.push_back(fq.psnrIn);
+    b.values.push_back(fq.psnrOut);
+  }
+  writePng(path, plotSeries({a, b}, "PSNR DB", "FRAME"));
+}
+
+void checkSameSize(const VideoInfo &a, const VideoInfo &b, const std::string &what) {
+  if (a.width != b.width || a.height != b.height)
+    throw ToolError(what + " is " + std::to_string(b.width) + "x" + std::to_string(b.height) +
+                    " but the input is " + std::to_string(a.width) + "x" +
+                    std::to_string(a.height));
+}
+
+TnrParams withGrid(TnrParams p, const std::string &grid) {
+  if (!grid.empty()) {
+    const Size g = parseSize(grid, "--grid");
+    p.gridWidth = g.width;
+    p.gridHeight = g.height;
+  }
+  return p;
+}
+
+// Everything a denoise run does once its sources are open.
+RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseOptions &opt,
+                      const TnrParams &params) {
+  const VideoInfo info = input.info();
+  const int w = info.width, h = info.height;
+  Denoiser denoiser(w, h, params);
+  if (reference) checkSameSize(info, reference->info(), "the reference");
+  const MapSelection maps = parseMapFrames(opt.mapFrames);
+
+  // Outputs are created before the first frame, so an unwritable path fails
+  // at once; they appear under their names only after the last frame.
+  const Container container = containerFor(opt.output);
+  std::optional<Container> compareContainer;
+  if (!opt.compare.empty()) compareContainer = containerFor(opt.compare);
+  OutputFile out(opt.output);
+  std::optional<OutputFile> cmpFile;
+  if (!opt.compare.empty()) cmpFile.emplace(opt.compare);
+  if (!opt.mapsDir.empty()) {
+    std::error_code ec;
+    fs::create_directories(opt.mapsDir, ec);
+    if (ec || !fs::is_directory(opt.mapsDir))
+      throw ToolError("cannot create the maps folder '" + opt.mapsDir + "'");
+  }
+  auto writer = createWriter(out.tempPath(), container, info);
+  std::unique_ptr<VideoWriter> cmpWriter;
+  if (cmpFile) {
+    VideoInfo ci = info;
+    ci.width = 3 * w;
+    cmpWriter = createWriter(cmpFile->tempPath(), *compareContainer, ci);
+  }
+
+  long long total = info.frameCount > 0 ? std::max(0LL, info.frameCount - opt.start) : -1;
+  if (opt.frames > 0) total = total > 0 ? std::min(total, opt.frames) : opt.frames;
+  if (opt.start > 0 && !input.skip(opt.start))
+    throw ToolError("--start " + std::to_string(opt.start) + " is past the end of the input");
+  if (reference && opt.start > 0 && !reference->skip(opt.start))
+    throw ToolError("--start " + std::to_string(opt.start) + " is past the end of the reference");
+
+  RunResult r;
+  const auto runStart = Clock::now();
+  if (reference) r.quality.emplace(w, h);
+  Progress progress(opt.quiet, total);
+  Frame frame, in, clean, cmp, lastIn;
+  const bool keepInput = !opt.mapsDir.empty() || cmpWriter || reference;
+  bool lastPending = false;
+  while ((opt.frames <= 0 || r.frames < opt.frames) && input.read(frame)) {
+    if (keepInput) in = frame;
+    const auto t0 = Clock::now();
+    denoiser.process(frame.data());
+    r.seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+    r.staticRatioSum += denoiser.meanStaticRatio();
+    writer->write(frame.data());
+    if (cmpWriter) {
+      composeComparison(in, frame, denoiser, w, h, cmp);
+      cmpWriter->write(cmp.data());
+      if (!opt.comparePng.empty() && r.frames == opt.comparePngFrame)
+        writePng(opt.comparePng, greyFromPlane(cmp.data(), 3 * w, h, 3 * w));
+    }
+    if (reference) {
+      if (!reference->read(clean))
+        throw ToolError("the reference ends after " + std::to_string(r.frames) +
+                        " frames, before the input");
+      r.quality->add(clean, in, frame);
+    }
+    if (!opt.mapsDir.empty()) {
+      if (maps.wants(r.frames)) writeMaps(opt.mapsDir, r.frames, in, frame, denoiser, w, h);
+      lastPending = maps.last && !maps.wants(r.frames);
+    }
+    ++r.frames;
+    progress.update(r.frames);
+  }
+  progress.done();
+  if (r.frames == 0) throw ToolError("no frame to process in the input");
+  if (lastPending) writeMaps(opt.mapsDir, r.frames - 1, in, frame, denoiser, w, h);
+
+  writer->finish();
+  if (cmpWriter) cmpWriter->finish();
+  if (reference && !opt.csv.empty()) writeCsv(opt.csv, *r.quality, opt.start);
+  if (reference) {
+    std::string plot = opt.plot;
+    if (plot.empty() && !opt.csv.empty())
+      plot = (fs::path(opt.csv).replace_extension(".png")).string();
+    if (!plot.empty()) writePlot(plot, *r.quality, "INPUT", "OUTPUT");
+  }
+  out.commit();
+  if (cmpFile) cmpFile->commit();
+  r.wallSeconds = std::chrono::duration<double>(Clock::now() - runStart).count();
+  return r;
+}
+
+void printSummary(const RunResult &r, const VideoInfo &info) {
+  const double fps = r.seconds > 0 ? r.frames / r.seconds : 0;
+  const double wallFps = r.wallSeconds > 0 ? r.frames / r.wallSeconds : 0;
+  std::printf(
+      "frames: %lld (%dx%d) in %.1f s, %.1f frames/s (filter alone %.1f frames/s), "
+      "mean static ratio %.3f\n",
+      r.frames, info.width, info.height, r.wallSeconds, wallFps, fps, r.staticRatioSum / r.frames);
+  if (r.quality) {
+    const QualityTracker &q = *r.quality;
+    std::printf("PSNR (luma, mean over frames): input %.2f dB, output %.2f dB (%+.2f dB)\n",
+                q.meanPsnrIn(), q.meanPsnrOut(), q.meanPsnrOut() - q.meanPsnrIn());
+    if (std::isfinite(q.movingPsnrIn()))
+      std::printf("PSNR where the reference moves: input %.2f dB, output %.2f dB\n",
+                  q.movingPsnrIn(), q.movingPsnrOut());
+  }
+}
+
+}  // namespace
+
+int runDenoise(const DenoiseOptions &opt) {
+  containerFor(opt.output);
+  checkDistinct(opt.input, opt.output);
+  if (!opt.compare.empty()) checkDistinct(opt.input, opt.compare);
+  for (const std::string *extra : {&opt.compare, &opt.csv, &opt.plot}) {
+    if (extra->empty()) continue;
+    checkDistinct(opt.input, *extra);
+    if (!opt.reference.empty()) checkDistinct(opt.reference, *extra);
+    if (*extra == opt.output) throw ToolError("'" + *extra + "' is already the output file");
+  }
+  if (opt.frames < 0 || opt.start < 0) throw ToolError("--frames and --start must be >= 0");
+  const TnrParams params = withGrid(opt.params, opt.grid);
+  const std::optional<Size> size = optionalSize(opt.size);
+  auto input = openVideo(opt.input, size);
+  std::unique_ptr<VideoReader> reference;
+  if (!opt.reference.empty()) {
+    checkDistinct(opt.reference, opt.output);
+    // --size describes the reference only when it is raw NV12 too.
+    const std::string ext = extensionOf(opt.reference);
+    const bool raw = opt.reference == "-" || ext == ".nv12" || ext == ".yuv";
+    reference = openVideo(opt.reference, raw ? size : std::nullopt);
+  }
+  const RunResult r = runPipeline(*input, reference.get(), opt, params);
+  if (!opt.quiet) {
+    printSummary(r, input->info());
+    std::printf("wrote %s\n", opt.output.c_str());
+  }
+  return 0;
+}
+
+int runDemo(const DemoOptions &opt) {
+  const Size size = parseSize(opt.size, "--size");
+  checkFrameSize(size.width, size.height, "--size");
+  if (opt.frames < 2) throw ToolError("--frames must be at least 2");
+  const Scene scene(size.width, size.height, opt.frames, opt.seed);
+  SceneReader noisy(scene, true), clean(scene, false);
+  std::error_code ec;
+  fs::create_directories(opt.outDir, ec);
+  if (ec || !fs::is_directory(opt.outDir))
+    throw ToolError("cannot create the folder '" + opt.outDir + "'");
+  const fs::path dir(opt.outDir);
+  DenoiseOptions d;
+  d.output = (dir / "denoised.mkv").string();
+  d.compare = (dir / "compare.mkv").string();
+  d.comparePng = (dir / "compare.png").string();
+  d.comparePngFrame = opt.frames / 2;
+  d.mapsDir = (dir / "maps").string();
+  d.mapFrames = {"1", "10", std::to_string(opt.frames / 2), "last"};
+  d.csv = (dir / "psnr.csv").string();
+  d.plot = (dir / "psnr.png").string();
+  d.quiet = opt.quiet;
+  if (!opt.quiet)
+    std::printf("demo: %dx%d, %d frames of a synthetic scene with sensor-like noise\n", size.width,
+                size.height, opt.frames);
+  const RunResult r = runPipeline(noisy, &clean, d, opt.params);
+  const QualityTracker &q = *r.quality;
+  // The figures go to standard output even with -q: they are the demo's result.
+  std::printf("PSNR before: %.2f dB\nPSNR after:  %.2f dB (%+.2f dB)\n", q.meanPsnrIn(),
+              q.meanPsnrOut(), q.meanPsnrOut() - q.meanPsnrIn());
+  if (!opt.quiet) {
+    std::printf("PSNR where objects move: before %.2f dB, after %.2f dB\n", q.movingPsnrIn(),
+                q.movingPsnrOut());
+    std::printf("filter speed %.1f frames/s, mean static ratio %.3f\n",
+                r.seconds > 0 ? r.frames / r.seconds : 0, r.staticRatioSum / r.frames);
+    std::printf(
+        "outputs in %s/:\n  denoised.mkv  filtered video (lossless FFV1)\n"
+        "  compare.mkv   noisy | filtered | static-ratio map (compare.png: one frame)\n"
+        "  maps/         PNG maps of chosen frames\n"
+        "  psnr.csv, psnr.png  PSNR per frame\n",
+        opt.outDir.c_str());
+  }
+  return 0;
+}
+
+int runConvert(const ConvertOptions &opt) {
+  const Container container = containerFor(opt.output);
+  checkDistinct(opt.input, opt.output);
+  if (opt.frames < 0 || opt.start < 0) throw ToolError("--frames and --start must be >= 0");
+  if (opt.noise < 0) throw ToolError("--noise must be >= 0");
+  auto input = openVideo(opt.input, optionalSize(opt.size));
+  OutputFile out(opt.output);
+  auto writer = createWriter(out.tempPath(), container, input->info());
+  if (opt.start > 0 && !input->skip(opt.start))
+    throw ToolError("--start " + std::to_string(opt.start) + " is past the end of the input");
+  Frame f;
+  long long n = 0;
+  while ((opt.frames <= 0 || n < opt.frames) && input->read(f)) {
+    if (opt.noise > 0) addGaussianNoise(f, opt.noise, opt.seed, opt.start + n);
+    writer->write(f.data());
+    ++n;
+  }
+  if (n == 0) throw ToolError("no frame to convert in the input");
+  writer->finish();
+  out.commit();
+  return 0;
+}
+
+int runSweep(const SweepOptions &opt) {
+  auto input = openVideo(opt.clean, optionalSize(opt.size));
+  const int w = input->info().width, h = input->info().height;
+  if (opt.start > 0 && !input->skip(opt.start)) throw ToolError("--start is past the end");
+  std::vector<Frame> clean;
+  Frame f;
+  while ((opt.frames <= 0 || static_cast<long long>(clean.size()) < opt.frames) && input->read(f))
+    clean.push_back(f);
+  if (clean.empty()) throw ToolError("no frame in the clean input");
+  std::optional<OutputFile> csvFile;
+  FILE *csv = nullptr;
+  if (!opt.csv.empty()) {
+    csvFile.emplace(opt.csv);
+    csv = std::fopen(csvFile->tempPath().c_str(), "w");
+    if (!csv) throw ToolError("cannot write '" + opt.csv + "'");
+    std::fprintf(csv,
+                 "noise,sigma_h,sigma_l,uv_ratio,static_ratio_bit,psnr_input_db,"
+                 "psnr_output_db,psnr_input_moving_db,psnr_output_moving_db,ghost_share_input,"
+                 "ghost_share_output\n");
+  }
+  std::printf("%zu frames %dx%d\n", clean.size(), w, h);
+  std::printf(
+      "noise sigma_h sigma_l uv_ratio bit | psnr_in psnr_out | moving_in moving_out | "
+      "ghost%%_in ghost%%_out\n");
+  for (double sigma : opt.noise) {
+    std::vector<Frame> noisy = clean;
+    for (size_t i = 0; i < noisy.size(); ++i)
+      addGaussianNoise(noisy[i], sigma, opt.seed, opt.start + static_cast<long long>(i));
+    for (float sh : opt.sigmaH)
+      for (float sl : opt.sigmaL)
+        for (float uv : opt.uvRatio)
+          for (int bit : opt.staticRatioBit) {
+            TnrParams p;
+            p.sigmaH = sh;
+            p.sigmaL = sl;
+            p.uvRatio = uv;
+            p.staticRatioBit = bit;
+            Denoiser d(w, h, p);
+            QualityTracker q(w, h, static_cast<int>(std::lround(4 * sigma)));
+            Frame out;
+            for (size_t i = 0; i < clean.size(); ++i) {
+              out = noisy[i];
+              d.process(out.data());
+              q.add(clean[i], noisy[i], out);
+            }
+            std::printf("%5.1f %7.3f %7.3f %8.3f %3d | %7.2f %8.2f | %9.2f %10.2f | %9.3f %10.3f\n",
+                        sigma, sh, sl, uv, bit, q.meanPsnrIn(), q.meanPsnrOut(), q.movingPsnrIn(),
+                        q.movingPsnrOut(), 100 * q.ghostShareIn(), 100 * q.ghostShareOut());
+            std::fflush(stdout);
+            if (csv)
+              std::fprintf(csv, "%g,%g,%g,%g,%d,%.4f,%.4f,%.4f,%.4f,%.6f,%.6f\n", sigma, sh, sl, uv,
+                           bit, q.meanPsnrIn(), q.meanPsnrOut(), q.movingPsnrIn(),
+                           q.movingPsnrOut(), q.ghostShareIn(), q.ghostShareOut());
+          }
+  }
+  if (csv) {
+    if (std::fclose(csv) != 0) throw ToolError("cannot write '" + opt.csv + "'");
+    csvFile->commit();
+  }
+  return 0;
+}
+
+}  // namespace tnr

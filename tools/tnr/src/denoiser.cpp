@@ -1,0 +1,50 @@
+#include "denoiser.h"
+
+#include <cstring>
+#include <string>
+
+#include "motion_detect.h"
+
+namespace tnr {
+
+Denoiser::Denoiser(int width, int height, const TnrParams &params)
+    : width_(width), height_(height), params_(params) {
+  gridW_ = params.gridWidth > 0 ? params.gridWidth : width;
+  gridH_ = params.gridHeight > 0 ? params.gridHeight : height;
+  const std::string grid = std::to_string(gridW_) + "x" + std::to_string(gridH_);
+  if (gridW_ > width || gridH_ > height)
+    throw ToolError("--grid " + grid + " does not fit the " + std::to_string(width) + "x" +
+                    std::to_string(height) + " frame");
+  const size_t scratch = motionDetectTmpBufSize(gridH_, gridW_);
+  if (scratch == 0)
+    throw ToolError("processing grid " + grid +
+                    " is too small for the filter (grids of at least 14x8 always work)");
+  if (params.startGain < 0 || params.startGain > 255) throw ToolError("--gain must lie in 0..255");
+  scratch_.resize(scratch);
+  const size_t maps = static_cast<size_t>(gridW_) * gridH_;
+  alpha_.assign(maps, 0);
+  preAlpha_.assign(maps, 0);  // no history: the first frames get the full blend ramp
+  gain_.assign(maps, static_cast<uint8_t>(params.startGain));
+  previous_.resize(nv12Bytes(width, height));
+}
+
+void Denoiser::process(uint8_t *frame) {
+  const size_t bytes = nv12Bytes(width_, height_);
+  if (first_) {
+    std::memcpy(previous_.data(), frame, bytes);
+    first_ = false;
+  }
+  motion_detect(frame, previous_.data(), scratch_.data(), alpha_.data(), preAlpha_.data(),
+                gain_.data(), height_, width_, gridH_, gridW_, gridW_, params_.sigmaH,
+                params_.sigmaL, params_.uvRatio, 0.0f, params_.staticRatioBit);
+  // The filtered frame is the next call's previous frame.
+  std::memcpy(previous_.data(), frame, bytes);
+}
+
+double Denoiser::meanStaticRatio() const {
+  uint64_t sum = 0;
+  for (uint8_t v : alpha_) sum += v;
+  return alpha_.empty() ? 0.0 : static_cast<double>(sum) / (128.0 * alpha_.size());
+}
+
+}  // namespace tnr

@@ -1,0 +1,135 @@
+// tnr: motion-adaptive temporal noise reduction of video files.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
+
+#include "commands.h"
+#include "video.h"
+
+namespace {
+
+void addTuning(CLI::App *cmd, tnr::TnrParams &p) {
+  cmd->add_option(
+         "--sigma-h", p.sigmaH,
+         "Scale of the per-pixel noise level: higher blends more, and trails motion sooner")
+      ->capture_default_str();
+  cmd->add_option(
+         "--sigma-l", p.sigmaL,
+         "Scale of the per-8x8-block noise level: higher blends more, and trails motion sooner")
+      ->capture_default_str();
+  cmd->add_option("--uv-ratio", p.uvRatio,
+                  "Weight of chroma differences in motion detection (1 = as much as luma)")
+      ->capture_default_str();
+  cmd->add_option("--static-ratio-bit", p.staticRatioBit,
+                  "log2 of the static ratio (x128) at full motion (map and gain only); 8+ gives 0")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 255));
+  cmd->add_option("--gain", p.startGain, "Start value of the per-pixel gain table (0..255)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 255));
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  CLI::App app{
+      "tnr: motion-adaptive temporal noise reduction of video.\n"
+      "Frames must have even width and height (odd sizes are rejected, not padded)."};
+  app.require_subcommand(1);
+  app.set_version_flag("--version", "tnr 0.1.0");
+
+  tnr::DenoiseOptions d;
+  auto *den = app.add_subcommand(
+      "denoise", "Denoise a video file (or raw NV12 from stdin); odd frame sizes are rejected");
+  den->add_option("INPUT", d.input,
+                  "Input video: anything FFmpeg reads, or raw NV12 with --size ('-' = stdin)")
+      ->required();
+  den->add_option("-o,--output", d.output, "Output: .nv12/.yuv (raw NV12), .y4m or .mkv (FFV1)")
+      ->required();
+  den->add_option("--size", d.size, "Frame size WxH of raw NV12 input (even numbers)");
+  den->add_option("--grid", d.grid,
+                  "Processing grid WxH: the top-left area filtered (default: whole frame)");
+  addTuning(den, d.params);
+  den->add_option("--frames", d.frames, "Process at most this many frames (0 = all)")
+      ->capture_default_str();
+  den->add_option("--start", d.start, "Skip this many frames first")->capture_default_str();
+  den->add_option("--maps", d.mapsDir,
+                  "Folder for PNG images of input, output, static ratio, weight and gain");
+  den->add_option("--map-frames", d.mapFrames,
+                  "Frames (from 0, counted after --start, or 'last') that get map images")
+      ->delimiter(',')
+      ->capture_default_str();
+  den->add_option("--compare", d.compare,
+                  "Also write a side-by-side video: input | output | static-ratio map");
+  den->add_option("--reference", d.reference,
+                  "Clean sequence of the same size: report the PSNR of input and output");
+  den->add_option("--csv", d.csv, "With --reference: PSNR per frame as CSV (plot beside it, .png)");
+  den->add_option("--plot", d.plot, "With --reference: PNG plot of PSNR per frame");
+  den->add_flag("-q,--quiet", d.quiet, "No progress line and no summary");
+
+  tnr::DemoOptions m;
+  auto *demo = app.add_subcommand(
+      "demo", "Denoise a synthetic noisy scene with known clean frames and report the PSNR");
+  demo->add_option("--out", m.outDir, "Folder for the outputs")->capture_default_str();
+  demo->add_option("--size", m.size, "Frame size WxH")->capture_default_str();
+  demo->add_option("--frames", m.frames, "Number of frames")->capture_default_str();
+  demo->add_option("--seed", m.seed, "Seed of the scene and its noise")->capture_default_str();
+  addTuning(demo, m.params);
+  demo->add_flag("-q,--quiet", m.quiet, "Print only the PSNR figures");
+
+  tnr::ConvertOptions c;
+  auto *conv = app.add_subcommand(
+      "convert", "Copy a video to raw NV12, Y4M or FFV1, optionally adding Gaussian noise");
+  conv->add_option("INPUT", c.input, "Input video ('-' = stdin)")->required();
+  conv->add_option("-o,--output", c.output, "Output: .nv12/.yuv, .y4m or .mkv")->required();
+  conv->add_option("--size", c.size, "Frame size WxH of raw NV12 input");
+  conv->add_option("--frames", c.frames, "At most this many frames (0 = all)")
+      ->capture_default_str();
+  conv->add_option("--start", c.start, "Skip this many frames first")->capture_default_str();
+  conv->add_option("--noise", c.noise, "Sigma of zero-mean Gaussian noise added to every byte")
+      ->capture_default_str();
+  conv->add_option("--seed", c.seed, "Seed of the noise")->capture_default_str();
+
+  tnr::SweepOptions s;
+  auto *sweep = app.add_subcommand(
+      "sweep", "Measure PSNR for combinations of tuning values on a clean clip with added noise");
+  sweep->add_option("CLEAN", s.clean, "Clean input video")->required();
+  sweep->add_option("--size", s.size, "Frame size WxH of raw NV12 input");
+  sweep->add_option("--frames", s.frames, "Frames used (0 = all)")->capture_default_str();
+  sweep->add_option("--start", s.start, "Skip this many frames first")->capture_default_str();
+  sweep->add_option("--seed", s.seed, "Seed of the noise")->capture_default_str();
+  sweep->add_option("--noise", s.noise, "Noise sigmas")->delimiter(',')->capture_default_str();
+  sweep->add_option("--sigma-h", s.sigmaH, "Values of --sigma-h")->delimiter(',');
+  sweep->add_option("--sigma-l", s.sigmaL, "Values of --sigma-l")->delimiter(',');
+  sweep->add_option("--uv-ratio", s.uvRatio, "Values of --uv-ratio")->delimiter(',');
+  sweep->add_option("--static-ratio-bit", s.staticRatioBit, "Values of --static-ratio-bit")
+      ->delimiter(',');
+  sweep->add_option("--csv", s.csv, "Write the results as CSV");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    return app.exit(e);
+  }
+  // Defaults of the sweep follow the tool's defaults unless given.
+  if (sweep->count("--sigma-h") == 0) s.sigmaH = {tnr::TnrParams{}.sigmaH};
+  if (sweep->count("--sigma-l") == 0) s.sigmaL = {tnr::TnrParams{}.sigmaL};
+  if (sweep->count("--uv-ratio") == 0) s.uvRatio = {tnr::TnrParams{}.uvRatio};
+  if (sweep->count("--static-ratio-bit") == 0) s.staticRatioBit = {tnr::TnrParams{}.staticRatioBit};
+
+  try {
+    if (*den) return tnr::runDenoise(d);
+    if (*demo) return tnr::runDemo(m);
+    if (*conv) return tnr::runConvert(c);
+    if (*sweep) return tnr::runSweep(s);
+  } catch (const tnr::ToolError &e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "tnr: error: %s\n", e.what());
+    return 1;
+  } catch (const std::exception &e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "tnr: error: %s\n", e.what());
+    return 2;
+  }
+  return 0;
+}

@@ -1,0 +1,195 @@
+#include "video_out.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "output_file.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+}
+
+namespace tnr {
+
+Container containerFor(const std::string &path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec))
+    throw ToolError("cannot write '" + path + "': it is a directory");
+  const std::string ext = extensionOf(path);
+  if (ext == ".nv12" || ext == ".yuv") return Container::Raw;
+  if (ext == ".y4m") return Container::Y4m;
+  if (ext == ".mkv") return Container::Mkv;
+  throw ToolError("cannot write '" + path + "': unknown output format '" + ext +
+                  "' (use .nv12/.yuv for raw NV12, .y4m or .mkv)");
+}
+
+namespace {
+
+class FileWriter : public VideoWriter {
+ public:
+  FileWriter(const std::string &file, const VideoInfo &info, bool y4m)
+      : file_(file), info_(info), y4m_(y4m) {
+    f_ = std::fopen(file.c_str(), "wb");
+    if (!f_) throw ToolError("cannot write '" + file + "': " + std::strerror(errno));
+    if (y4m_)
+      std::fprintf(f_, "YUV4MPEG2 W%d H%d F%d:%d Ip A1:1 C420jpeg\n", info.width, info.height,
+                   info.fpsNum, info.fpsDen);
+    planar_.resize(nv12Bytes(info.width, info.height));
+  }
+  ~FileWriter() override {
+    if (f_) std::fclose(f_);
+  }
+  void write(const uint8_t *nv12) override {
+    const size_t bytes = nv12Bytes(info_.width, info_.height);
+    const uint8_t *data = nv12;
+    if (y4m_) {
+      std::fputs("FRAME\n", f_);
+      // Y4M 4:2:0 is planar: U and V are de-interleaved, nothing resampled.
+      const size_t luma = static_cast<size_t>(info_.width) * info_.height;
+      std::memcpy(planar_.data(), nv12, luma);
+      const size_t chroma = luma / 4;
+      for (size_t i = 0; i < chroma; ++i) {
+        planar_[luma + i] = nv12[luma + 2 * i];
+        planar_[luma + chroma + i] = nv12[luma + 2 * i + 1];
+      }
+      data = planar_.data();
+    }
+    if (std::fwrite(data, 1, bytes, f_) != bytes) fail();
+  }
+  void finish() override {
+    if (std::fflush(f_) != 0) fail();
+    const int err = std::fclose(f_);
+    f_ = nullptr;
+    if (err != 0) fail();
+  }
+
+ private:
+  [[noreturn]] void fail() {
+    throw ToolError("cannot write '" + file_ + "': " + std::strerror(errno));
+  }
+  std::string file_;
+  VideoInfo info_;
+  bool y4m_;
+  FILE *f_ = nullptr;
+  Frame planar_;
+};
+
+std::string avErr(int err) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(err, buf, sizeof buf);
+  return buf;
+}
+
+class Ffv1Writer : public VideoWriter {
+ public:
+  Ffv1Writer(const std::string &file, const VideoInfo &info) : file_(file), info_(info) {
+    av_log_set_level(AV_LOG_QUIET);
+    int err = avformat_alloc_output_context2(&fmt_, nullptr, "matroska", file.c_str());
+    if (err < 0 || !fmt_) throw ToolError("cannot set up Matroska output: " + avErr(err));
+    const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_FFV1);
+    if (!codec) throw ToolError("this FFmpeg has no FFV1 encoder; write .y4m or .nv12 instead");
+    st_ = avformat_new_stream(fmt_, nullptr);
+    enc_ = avcodec_alloc_context3(codec);
+    enc_->width = info.width;
+    enc_->height = info.height;
+    enc_->pix_fmt = AV_PIX_FMT_YUV420P;
+    enc_->time_base = AVRational{info.fpsDen, info.fpsNum};
+    enc_->framerate = AVRational{info.fpsNum, info.fpsDen};
+    enc_->gop_size = 1;
+    av_opt_set_int(enc_->priv_data, "slicecrc", 1, 0);
+    if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) enc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    err = avcodec_open2(enc_, codec, nullptr);
+    if (err < 0) throw ToolError("cannot open the FFV1 encoder: " + avErr(err));
+    avcodec_parameters_from_context(st_->codecpar, enc_);
+    st_->time_base = enc_->time_base;
+    err = avio_open(&fmt_->pb, file.c_str(), AVIO_FLAG_WRITE);
+    if (err < 0) throw ToolError("cannot write '" + file + "': " + avErr(err));
+    err = avformat_write_header(fmt_, nullptr);
+    if (err < 0) throw ToolError("cannot write '" + file + "': " + avErr(err));
+    frame_ = av_frame_alloc();
+    frame_->format = AV_PIX_FMT_YUV420P;
+    frame_->width = info.width;
+    frame_->height = info.height;
+    if (av_frame_get_buffer(frame_, 0) < 0) throw ToolError("out of memory");
+    pkt_ = av_packet_alloc();
+  }
+  ~Ffv1Writer() override {
+    av_packet_free(&pkt_);
+    av_frame_free(&frame_);
+    avcodec_free_context(&enc_);
+    if (fmt_) {
+      if (fmt_->pb) avio_closep(&fmt_->pb);
+      avformat_free_context(fmt_);
+    }
+  }
+  void write(const uint8_t *nv12) override {
+    if (av_frame_make_writable(frame_) < 0) throw ToolError("out of memory");
+    const int w = info_.width, h = info_.height;
+    for (int r = 0; r < h; ++r)
+      std::memcpy(frame_->data[0] + r * frame_->linesize[0], nv12 + static_cast<size_t>(r) * w, w);
+    const uint8_t *uv = nv12 + static_cast<size_t>(w) * h;
+    for (int r = 0; r < h / 2; ++r) {
+      uint8_t *u = frame_->data[1] + r * frame_->linesize[1];
+      uint8_t *v = frame_->data[2] + r * frame_->linesize[2];
+      const uint8_t *s = uv + static_cast<size_t>(r) * w;
+      for (int c = 0; c < w / 2; ++c) {
+        u[c] = s[2 * c];
+        v[c] = s[2 * c + 1];
+      }
+    }
+    frame_->pts = pts_++;
+    send(frame_);
+  }
+  void finish() override {
+    send(nullptr);
+    int err = av_write_trailer(fmt_);
+    if (err < 0) throw ToolError("cannot write '" + file_ + "': " + avErr(err));
+    err = avio_closep(&fmt_->pb);
+    if (err < 0) throw ToolError("cannot write '" + file_ + "': " + avErr(err));
+  }
+
+ private:
+  void send(AVFrame *f) {
+    int err = avcodec_send_frame(enc_, f);
+    if (err < 0) throw ToolError("FFV1 encoding failed: " + avErr(err));
+    while ((err = avcodec_receive_packet(enc_, pkt_)) == 0) {
+      av_packet_rescale_ts(pkt_, enc_->time_base, st_->time_base);
+      pkt_->stream_index = st_->index;
+      err = av_interleaved_write_frame(fmt_, pkt_);
+      if (err < 0) throw ToolError("cannot write '" + file_ + "': " + avErr(err));
+    }
+    if (err != AVERROR(EAGAIN) && err != AVERROR_EOF)
+      throw ToolError("FFV1 encoding failed: " + avErr(err));
+  }
+
+  std::string file_;
+  VideoInfo info_;
+  AVFormatContext *fmt_ = nullptr;
+  AVCodecContext *enc_ = nullptr;
+  AVStream *st_ = nullptr;
+  AVFrame *frame_ = nullptr;
+  AVPacket *pkt_ = nullptr;
+  int64_t pts_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<VideoWriter> createWriter(const std::string &file, Container container,
+                                          const VideoInfo &info) {
+  switch (container) {
+    case Container::Raw:
+      return std::make_unique<FileWriter>(file, info, false);
+    case Container::Y4m:
+      return std::make_unique<FileWriter>(file, info, true);
+    case Container::Mkv:
+      return std::make_unique<Ffv1Writer>(file, info);
+  }
+  throw ToolError("unknown container");
+}
+
+}  // namespace tnr

@@ -1,0 +1,33 @@
+// Frame sinks: raw NV12, Y4M and lossless FFV1 in Matroska.
+#ifndef TNR_TOOL_VIDEO_OUT_H
+#define TNR_TOOL_VIDEO_OUT_H
+
+#include <memory>
+#include <string>
+
+#include "video.h"
+
+namespace tnr {
+
+enum class Container { Raw, Y4m, Mkv };
+
+// The container an output name asks for: .nv12/.yuv raw, .y4m, .mkv (FFV1).
+// Throws ToolError for any other extension.
+Container containerFor(const std::string &path);
+
+class VideoWriter {
+ public:
+  virtual ~VideoWriter() = default;
+  virtual void write(const uint8_t *nv12) = 0;
+  // Flushes everything; the file is complete once this returns.
+  virtual void finish() = 0;
+};
+
+// Writes to file (normally an OutputFile's temporary path) in the given
+// container. Every format keeps the frames' bytes exactly.
+std::unique_ptr<VideoWriter> createWriter(const std::string &file, Container container,
+                                          const VideoInfo &info);
+
+}  // namespace tnr
+
+#endif
