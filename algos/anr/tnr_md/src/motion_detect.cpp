@@ -69,8 +69,9 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
   const Layout g = makeLayout(proHeight, proWidth);
   if (!g.accepted) return;
   // Outside these limits the stages would read or write past the frames or maps.
+  // The high sigma table inside the scratch buffer is read as uint32_t.
   if (proWidth > imgWidth || proHeight > imgHeight || gainStride < proWidth || (imgWidth & 1) ||
-      (imgHeight & 1))
+      (imgHeight & 1) || (reinterpret_cast<uintptr_t>(pTmpBuf) & 3))
     return;
 
   int16_t *pHdiff = pTmpBuf;
