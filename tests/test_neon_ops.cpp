@@ -397,10 +397,41 @@ TEST(NeonOps, IntegerArithmetic) {
       "vshlq_n_s16 5", [](int16x8_t a) { return vshlq_n_s16(a, 5); },
       [](auto &a) { return map1<int16_t>(a, [](int64_t x) { return wrap<int16_t>(x * 32); }); },
       gS16, 212);
+  unary<int16_t, 8, int16_t, int16x8_t>(
+      "vshlq_n_s16 12", [](int16x8_t a) { return vshlq_n_s16(a, 12); },
+      [](auto &a) { return map1<int16_t>(a, [](int64_t x) { return wrap<int16_t>(x * 4096); }); },
+      gS16, 219);
   unary<int32_t, 4, int32_t, int32x4_t>(
       "vshlq_n_s32 7", [](int32x4_t a) { return vshlq_n_s32(a, 7); },
       [](auto &a) { return map1<int32_t>(a, [](int64_t x) { return wrap<int32_t>(x * 128); }); },
       gS32, 213);
+  binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(
+      "vhaddq_s16", [](int16x8_t a, int16x8_t b) { return vhaddq_s16(a, b); },
+      [](auto &a, auto &b) {
+        return map2<int16_t>(a, b, [](int64_t x, int64_t y) { return (x + y) >> 1; });
+      },
+      gS16, gS16, 215);
+  binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(
+      "vorrq_s16", [](int16x8_t a, int16x8_t b) { return vorrq_s16(a, b); },
+      [](auto &a, auto &b) {
+        return map2<int16_t>(a, b, [](int64_t x, int64_t y) { return x | y; });
+      },
+      gS16, gS16, 216);
+  binary<int16_t, 4, int16_t, 4, int16_t, int16x4_t, int16x4_t>(
+      "vorr_s16", [](int16x4_t a, int16x4_t b) { return vorr_s16(a, b); },
+      [](auto &a, auto &b) {
+        return map2<int16_t>(a, b, [](int64_t x, int64_t y) { return x | y; });
+      },
+      gS16, gS16, 217);
+  unary<int16_t, 4, uint64_t, int16x4_t>(
+      "vget_lane_u64 of vreinterpret_u64_s16",
+      [](int16x4_t a) { return vget_lane_u64(vreinterpret_u64_s16(a), 0); },
+      [](auto &a) {
+        uint64_t x = 0;
+        for (int i = 3; i >= 0; --i) x = (x << 16) | static_cast<uint16_t>(a[i]);
+        return Arr<uint64_t, 1>{x};
+      },
+      gS16, 218);
   auto rng = seededRng(214);
   for (int k = 0; k < 24; ++k) {
     const int32_t n = k < 4 ? (k == 0 ? 1 : k == 1 ? 2 : k == 2 ? 4 : -1) : pick<int32_t>(rng);

@@ -1,8 +1,14 @@
 // 3x3 binomial filter (1 2 1 / 2 4 2 / 1 2 1, rounded shift by 4), vector
-// form: 16 outputs per block. The kernel is separable: the vertical sums
-// up + 2 x mid + down of the 18 columns a block needs are formed once, then
-// each output adds its left, centre (twice) and right column sums. All sums
-// are exact in 32-bit lanes (at most 16 x 32768 in magnitude).
+// form. Two paths, equal to the per-sample form for every input:
+//  - any input: 16 outputs per block, all sums exact in 32-bit lanes (at
+//    most 16 x 32768 in magnitude). The kernel is separable: the vertical
+//    sums up + 2 x mid + down of the 18 columns a block needs are formed
+//    once, then each output adds its left, centre (twice) and right column
+//    sums.
+//  - a row whose inputs are all multiples of 16 (the full-resolution
+//    difference plane is scaled by 32): 8 outputs per step in 16-bit lanes
+//    with halving adds, tried first and redone on the first path when a
+//    loaded input turns out not to qualify.
 #include <cstdint>
 
 #include "kernels.h"
@@ -58,6 +64,86 @@ inline void block16(const int16_t *up, const int16_t *mid, const int16_t *down, 
   vst1q_s16(out + 8, vcombine_s16(rowFilter(q2, q3), rowFilter(q3, q4)));
 }
 
+// Inputs that are multiples of 16. A halving add (a + b) >> 1 is exact
+// when a + b is even, and never leaves int16. With u, m, d multiples of 16,
+// h = (u + d) / 2 is a multiple of 8 and (h + m) / 2 = (u + 2m + d) / 4 a
+// multiple of 4: the vertical sum V over 4, exact. Across columns likewise
+// (L + R) / 2 is even and ((L + R) / 2 + C) / 2 = (L + 2C + R) / 4 = A / 16,
+// exact; A is a multiple of 16, so that is RoundShift(A, 4).
+//
+// V of the 8 columns from column c - 1 of rows y - 1 .. y + 1 (up, mid,
+// down at column c - 1); the loaded vectors that are checked are ORed into
+// seen.
+template <bool kCheckAll>
+inline int16x8_t vSum16(const int16_t *up, const int16_t *mid, const int16_t *down,
+                        int16x8_t &seen) {
+  const int16x8_t u = vld1q_s16(up);
+  const int16x8_t m = vld1q_s16(mid);
+  const int16x8_t d = vld1q_s16(down);
+  seen = vorrq_s16(seen, kCheckAll ? vorrq_s16(vorrq_s16(u, m), d) : d);
+  return vhaddq_s16(vhaddq_s16(u, d), m);
+}
+
+// (L + 2C + R) / 4 of vertical sums over 4.
+inline int16x8_t hSum16(int16x8_t left, int16x8_t centre, int16x8_t right) {
+  return vhaddq_s16(vhaddq_s16(left, right), centre);
+}
+
+// Outputs at columns c .. c + 7 from V of columns c - 1 .. c + 6 (cur) and
+// c + 7 .. c + 14 (next).
+inline int16x8_t out8(int16x8_t cur, int16x8_t next) {
+  return hSum16(cur, vextq_s16(cur, next, 1), vextq_s16(cur, next, 2));
+}
+
+// One output row, imgWid >= 16, up, mid, down at column -1 of rows y - 1 ..
+// y + 1. Loads at column c - 1 reach column c + 6; the last ones end at
+// column imgWid (the right border). With kCheckAll every loaded vector is
+// checked, else only those of the row below (the caller knows that the
+// other two rows qualify). Returns false, having written garbage, when a
+// checked input is not a multiple of 16.
+template <bool kCheckAll>
+bool rowMultiplesOf16(const int16_t *up, const int16_t *mid, const int16_t *down, int16_t *out,
+                      int imgWid) {
+  int16x8_t seen = vdupq_n_s16(0);
+  const int16_t *const up0 = up;
+  const int16_t *const mid0 = mid;
+  const int16_t *const down0 = down;
+  int16_t *const out0 = out;
+  // cur: V of columns c - 1 .. c + 6; steps of 8 while the next loads stay
+  // within column imgWid.
+  int16x8_t cur = vSum16<kCheckAll>(up, mid, down, seen);
+  up += 8;
+  mid += 8;
+  down += 8;
+  int c = 0;
+  for (; c + 14 <= imgWid; c += 8) {
+    const int16x8_t next = vSum16<kCheckAll>(up, mid, down, seen);
+    up += 8;
+    mid += 8;
+    down += 8;
+    vst1q_s16(out, out8(cur, next));
+    out += 8;
+    cur = next;
+  }
+  // 6 .. 13 outputs remain: 8 from c when more than 8 remain, then the last
+  // 8, moved back to end at imgWid (recomputing the overlap with equal
+  // values). Each takes V of the columns from c - 1, c and c + 1.
+  if (imgWid - c > 8) {
+    const int16x8_t centre = vSum16<kCheckAll>(up0 + c + 1, mid0 + c + 1, down0 + c + 1, seen);
+    const int16x8_t right = vSum16<kCheckAll>(up0 + c + 2, mid0 + c + 2, down0 + c + 2, seen);
+    vst1q_s16(out, hSum16(cur, centre, right));
+  }
+  c = imgWid - 8;
+  const int16x8_t left = vSum16<kCheckAll>(up0 + c, mid0 + c, down0 + c, seen);
+  const int16x8_t centre = vSum16<kCheckAll>(up0 + c + 1, mid0 + c + 1, down0 + c + 1, seen);
+  const int16x8_t right = vSum16<kCheckAll>(up0 + c + 2, mid0 + c + 2, down0 + c + 2, seen);
+  vst1q_s16(out0 + c, hSum16(left, centre, right));
+  // Any of the low 4 bits set in any checked lane.
+  const int16x8_t low = vshlq_n_s16(seen, 12);
+  const int16x4_t any = vorr_s16(vget_low_s16(low), vget_high_s16(low));
+  return vget_lane_u64(vreinterpret_u64_s16(any), 0) == 0;
+}
+
 }  // namespace
 
 void gauss3x3Filter_neon(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
@@ -69,11 +155,16 @@ void gauss3x3Filter_neon(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, in
     return;
   }
   const int16x4_t two = vdup_n_s16(2);
+  // Whether the input rows y - 1 and y are known to be multiples of 16.
+  bool knownAbove = false;
   for (int y = 0; y < imgHgt; ++y) {
     const int16_t *mid = pIn + static_cast<ptrdiff_t>(y) * stride - 1;
     const int16_t *up = mid - stride;
     const int16_t *down = mid + stride;
     int16_t *out = pOut + static_cast<ptrdiff_t>(y) * stride;
+    knownAbove = knownAbove ? rowMultiplesOf16<false>(up, mid, down, out, imgWid)
+                            : rowMultiplesOf16<true>(up, mid, down, out, imgWid);
+    if (knownAbove) continue;
     // Blocks at 0, 16, 32, ...; when imgWid is not a multiple of 16 the last
     // block is moved back to start at imgWid - 16 and recomputes the overlap
     // with equal values.
