@@ -565,6 +565,40 @@ TEST(NeonOps, Permutes) {
         return r;
       },
       gU8, [](std::mt19937 &g) { return static_cast<uint8_t>(g() % 2 ? g() % 16 : g()); }, 415);
+  // Extended lookup over 32 bytes: indices 32 and above keep the lane of a.
+  {
+    auto rngT = seededRng(430);
+    for (int it = 0; it < kIters; ++it) {
+      const auto a = fill<uint8_t, 8>(rngT, gU8);
+      const auto tab = fill<uint8_t, 32>(rngT, gU8);
+      const auto idx = fill<uint8_t, 8>(
+          rngT, [](std::mt19937 &g) { return static_cast<uint8_t>(g() % 2 ? g() % 40 : g()); });
+      uint8x8x4_t t;
+      for (int j = 0; j < 4; ++j) t.val[j] = vld1_u8(tab.data() + 8 * j);
+      const auto got = lanes<uint8_t>(vtbx4_u8(vec<uint8x8_t>(a), t, vec<uint8x8_t>(idx)));
+      for (int i = 0; i < 8; ++i) {
+        const uint8_t want = idx[i] < 32 ? tab[idx[i]] : a[i];
+        ASSERT_EQ(got[i], want) << "vtbx4_u8 lane " << i << ", index " << int(idx[i]);
+      }
+    }
+  }
+  // Interleaving store and de-interleaving load by 4: byte 4 i + j is lane i
+  // of vector j.
+  {
+    auto rngT = seededRng(431);
+    for (int it = 0; it < 200; ++it) {
+      const auto bytes = fill<uint8_t, 32>(rngT, gU8);
+      const uint8x8x4_t v = vld4_u8(bytes.data());
+      for (int j = 0; j < 4; ++j) {
+        const auto l = lanes<uint8_t>(v.val[j]);
+        for (int i = 0; i < 8; ++i)
+          ASSERT_EQ(l[i], bytes[4 * i + j]) << "vld4_u8 " << j << " " << i;
+      }
+      uint8_t back[32];
+      vst4_u8(back, v);
+      ASSERT_EQ(0, std::memcmp(back, bytes.data(), 32)) << "vst4_u8";
+    }
+  }
   // Halves, joins, lane reads and broadcasts.
   unary<int16_t, 8, int16_t, int16x8_t>(
       "vget_high_s16/vget_low_s16/vcombine_s16",

@@ -171,13 +171,7 @@ inline InterpAligned interpAlignedConst() {
   return c;
 }
 
-// T columns n .. n + 3 of the block from column b, as the low 4 bytes.
-inline uint32_t alignedColumns(const uint8_t *tRow, int b) {
-  uint32_t four;
-  std::memcpy(&four, tRow + (b >> 3), sizeof four);
-  return four;
-}
-
+// four: T columns n .. n + 3 of the block, as the low 4 bytes.
 inline uint8x16_t interpAligned(uint32_t four, const InterpAligned &c) {
   const uint8x8_t t = vreinterpret_u8_u32(vdup_n_u32(four));
   const uint8x8_t c0 = vtbl1_u8(t, c.idx0);
@@ -256,10 +250,14 @@ inline uint8x16_t hAlpha16(const int16_t *hdiff, const HighSigma &hs) {
 // inv = +infinity at sH = 0), rounded once.
 constexpr uint32_t kNarrowSigmaLimit = 1u << 30;
 
-// hAlpha of the 8 pixels of one block column with such a sigma, saturated to
-// 16 bits; inv128 = 128 x inv.
-inline uint16x8_t hAlpha8(int16x8_t h, int16_t sH16, float inv128) {
-  const int16x8_t d = vmaxq_s16(vqsubq_s16(h, vdupq_n_s16(sH16)), vdupq_n_s16(0));
+// max(h - sH, 0) of the 8 pixels of one block column with such a sigma.
+inline int16x8_t excess8(int16x8_t h, int16_t sH16) {
+  return vmaxq_s16(vqsubq_s16(h, vdupq_n_s16(sH16)), vdupq_n_s16(0));
+}
+
+// hAlpha of 8 pixels from their excess, saturated to 16 bits; inv128 = 128 x
+// inv.
+inline uint16x8_t hAlpha8(int16x8_t d, float inv128) {
   const uint16x8_t du = vreinterpretq_u16_s16(d);
   const float32x4_t scale = vdupq_n_f32(inv128);
   const float32x4_t half = vdupq_n_f32(0.5f);
@@ -293,16 +291,28 @@ void fillSigmaRun(SigmaRun &run, const uint32_t *sigRow, int row, int col0, int 
   }
 }
 
+// Whether every lane is 0.
+inline bool allZero(int16x8_t v) {
+  const int16x4_t any = vorr_s16(vget_low_s16(v), vget_high_s16(v));
+  return vget_lane_u64(vreinterpret_u64_s16(any), 0) == 0;
+}
+
 // hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take the
 // high sigma of block column i, lanes 8 .. 15 that of column i + 1 (i counted
 // in the run; sigRow gives the entries themselves for the 32-bit path).
-inline uint8x16_t hAlphaAligned(const int16_t *hdiff, const SigmaRun &run, int i,
-                                const uint32_t *sigRow) {
+// Returns false, leaving hAlpha unset, where every h <= sH, so that hAlpha
+// and the motion alpha are 0: a still block.
+inline bool hAlphaAligned(const int16_t *hdiff, const SigmaRun &run, int i, const uint32_t *sigRow,
+                          uint8x16_t &hAlpha) {
   const int16_t s16a = run.s16[i], s16b = run.s16[i + 1];
   if ((s16a | s16b) >= 0) {
-    const uint16x8_t a0 = hAlpha8(vld1q_s16(hdiff), s16a, run.inv128[i]);
-    const uint16x8_t a1 = hAlpha8(vld1q_s16(hdiff + 8), s16b, run.inv128[i + 1]);
-    return vminq_u8(vcombine_u8(vqmovn_u16(a0), vqmovn_u16(a1)), vdupq_n_u8(128));
+    const int16x8_t d0 = excess8(vld1q_s16(hdiff), s16a);
+    const int16x8_t d1 = excess8(vld1q_s16(hdiff + 8), s16b);
+    if (allZero(vorrq_s16(d0, d1))) return false;
+    const uint16x8_t a0 = hAlpha8(d0, run.inv128[i]);
+    const uint16x8_t a1 = hAlpha8(d1, run.inv128[i + 1]);
+    hAlpha = vminq_u8(vcombine_u8(vqmovn_u16(a0), vqmovn_u16(a1)), vdupq_n_u8(128));
+    return true;
   }
   const int32_t s0 = static_cast<int32_t>(sigRow[run.col0 + i]);
   const int32_t s1 = static_cast<int32_t>(sigRow[run.col0 + i + 1]);
@@ -311,7 +321,8 @@ inline uint8x16_t hAlphaAligned(const int16_t *hdiff, const SigmaRun &run, int i
   hs.sH[2] = hs.sH[3] = vdupq_n_s32(s1);
   hs.inv[0] = hs.inv[1] = vdupq_n_f32(invSigma(s0));
   hs.inv[2] = hs.inv[3] = vdupq_n_f32(invSigma(s1));
-  return hAlpha16(hdiff, hs);
+  hAlpha = hAlpha16(hdiff, hs);
+  return true;
 }
 
 // newPreAlpha before its clamp for 8 lanes, saturated to 8 bits:
@@ -333,6 +344,44 @@ inline uint8x8_t newPreAlpha8(uint8x8_t staticAlpha, uint8x8_t preAlpha) {
                       vcvtq_f32_u32(vmovl_u16(vget_high_u16(num))), preAlpha);
 }
 
+// The recursive weight of a still pixel (staticAlpha 128) depends on its
+// preAlpha alone: a table of preAlpha 0 .. 127, filled once per call by the
+// lane arithmetic above. From preAlpha 128 on, 256 - preAlpha <= 128 and
+// 16384 x recip(256 - preAlpha) lies within a few units in the last place of
+// 16384 / (256 - preAlpha) >= 128, so the clamped weight is 128.
+//
+// The table is kept in four quarters of 32 entries, each stored interleaved
+// by 4 (vst4) so that one vld4 brings it back as the four registers of a
+// 32-byte lookup.
+struct StillWeights {
+  uint8_t q[4][32];
+};
+
+void fillStillWeights(StillWeights &sw) {
+  const float32x4_t num = vdupq_n_f32(16384.0f);
+  uint8x8_t p = vld1_u8(kLaneIndex);
+  for (int k = 0; k < 4; ++k) {
+    uint8x8x4_t quarter;
+    for (int j = 0; j < 4; ++j) {
+      quarter.val[j] = vmin_u8(newPreAlpha8(num, num, p), vdup_n_u8(128));
+      p = vadd_u8(p, vdup_n_u8(8));
+    }
+    vst4_u8(sw.q[k], quarter);
+  }
+}
+
+// Lookup of 8 lanes: each quarter's 32-byte lookup leaves the lanes outside
+// it alone (the index minus the quarter's start is 32 or more, wrapping
+// below it); lanes from 128 on keep 128.
+inline uint8x8_t stillWeight8(const StillWeights &sw, uint8x8_t preAlpha) {
+  uint8x8_t w = vdup_n_u8(128);
+  w = vtbx4_u8(w, vld4_u8(sw.q[0]), preAlpha);
+  w = vtbx4_u8(w, vld4_u8(sw.q[1]), vsub_u8(preAlpha, vdup_n_u8(32)));
+  w = vtbx4_u8(w, vld4_u8(sw.q[2]), vsub_u8(preAlpha, vdup_n_u8(64)));
+  w = vtbx4_u8(w, vld4_u8(sw.q[3]), vsub_u8(preAlpha, vdup_n_u8(96)));
+  return w;
+}
+
 // RoundShift(p x w + c x (128 - w), 7) for 16 lanes; at most 255 x 128.
 inline uint8x16_t blend16(uint8x16_t c, uint8x16_t p, uint8x16_t w) {
   const uint8x16_t wc = vsubq_u8(vdupq_n_u8(128), w);
@@ -352,8 +401,9 @@ inline void store16(uint8_t *dst, uint8x16_t v, uint8x16_t keep) {
 }
 
 struct PassConst {
-  uint8x16_t ratioR;      // static_ratio_r in every lane
-  int16x8_t ratioDelta2;  // 2 x static_ratio_delta (0 .. 256) in every lane
+  uint8x16_t ratioR;          // static_ratio_r in every lane
+  int16x8_t ratioDelta2;      // 2 x static_ratio_delta (0 .. 256) in every lane
+  const StillWeights *still;  // weights of still pixels by preAlpha
 };
 
 // Outputs and in-place operands of one 16-pixel block; curC/preC are null on
@@ -376,31 +426,31 @@ inline uint8x16_t staticAlpha16(uint8x16_t lAlpha, uint8x16_t hAlpha) {
 }
 
 // One block of the per-pixel pass, given its staticAlpha. Outputs are
-// written in the order pPreAlpha, luma, chroma, pAlpha, gain. kStill: every
-// staticAlpha is 128, so the numerator of the weight is 16384, the static
-// ratio is r + delta = 128 and the gain max(g, 1).
-template <bool kMasked, bool kStill = false>
+// written in the order pPreAlpha, luma, chroma (kChroma: odd rows), pAlpha,
+// gain. kStill: every staticAlpha is 128, so the weight comes from the
+// still-pixel table, the static ratio is r + delta = 128 and the gain
+// max(g, 1).
+template <bool kMasked, bool kChroma, bool kStill = false>
 inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassConst &pc,
                        uint8x16_t keep) {
   const uint8x8_t staticLo = vget_low_u8(staticAlpha);
   const uint8x8_t staticHi = vget_high_u8(staticAlpha);
 
   const uint8x16_t preAlpha = vld1q_u8(io.preAlpha);
-  uint8x8_t wLo, wHi;
+  uint8x16_t w;
   if (kStill) {
-    const float32x4_t num = vdupq_n_f32(16384.0f);
-    wLo = newPreAlpha8(num, num, vget_low_u8(preAlpha));
-    wHi = newPreAlpha8(num, num, vget_high_u8(preAlpha));
+    w = vcombine_u8(stillWeight8(*pc.still, vget_low_u8(preAlpha)),
+                    stillWeight8(*pc.still, vget_high_u8(preAlpha)));
   } else {
-    wLo = newPreAlpha8(staticLo, vget_low_u8(preAlpha));
-    wHi = newPreAlpha8(staticHi, vget_high_u8(preAlpha));
+    const uint8x8_t wLo = newPreAlpha8(staticLo, vget_low_u8(preAlpha));
+    const uint8x8_t wHi = newPreAlpha8(staticHi, vget_high_u8(preAlpha));
+    w = vminq_u8(vcombine_u8(wLo, wHi), vdupq_n_u8(128));
   }
-  const uint8x16_t w = vminq_u8(vcombine_u8(wLo, wHi), vdupq_n_u8(128));
   store16<kMasked>(io.preAlpha, w, keep);
 
   store16<kMasked>(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w), keep);
 
-  if (io.curC) {
+  if (kChroma) {
     // Byte p of the block takes the weight of lane 2 x (p >> 1) + 1, the
     // right-hand pixel of its pair counted from the block's start: in 16-bit
     // lanes, the high byte copied into the low one.
@@ -434,6 +484,41 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
   store16<kMasked>(io.gain, vmaxq_u8(vcombine_u8(gLo, gHi), vdupq_n_u8(1)), keep);
 }
 
+// Blocks at multiples of 16 of one row: fixed lane patterns, and lanes 0 ..
+// 7 and 8 .. 15 lie in block columns x / 8 and x / 8 + 1. nBlocks blocks from
+// the one that io, t (the block's first T column) and hdiff point at, whose
+// first block column is column i of the sigma run.
+template <bool kChroma>
+void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, const SigmaRun &run, int i,
+                   int nBlocks, const uint32_t *sigRow, const PassConst &pc,
+                   const InterpAligned &ia) {
+  const uint8x16_t still = vdupq_n_u8(128);
+  const uint8x16_t noKeep = vdupq_n_u8(0);
+  for (int b = 0; b < nBlocks; ++b) {
+    // Where the four T columns are 0, lAlpha and with it the motion alpha
+    // are 0 whatever hAlpha is: a still block.
+    uint32_t four;
+    std::memcpy(&four, t, sizeof four);
+    uint8x16_t hAlpha;
+    if (four != 0 && hAlphaAligned(hdiff, run, i, sigRow, hAlpha))
+      pixelBlock<false, kChroma>(io, staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
+    else
+      pixelBlock<false, kChroma, true>(io, still, pc, noKeep);
+    t += 2;
+    hdiff += 16;
+    i += 2;
+    io.preAlpha += 16;
+    io.curY += 16;
+    io.preY += 16;
+    if (kChroma) {
+      io.curC += 16;
+      io.preC += 16;
+    }
+    io.alpha += 16;
+    io.gain += 16;
+  }
+}
+
 }  // namespace
 
 void upScaleBlockAlpha_neon(const int16_t *pLdiff, const uint16_t *pSigmaL, uint8_t *pA, int rows,
@@ -459,6 +544,9 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
   const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
   pc.ratioR = vdupq_n_u8(ratioR);
   pc.ratioDelta2 = vdupq_n_s16(static_cast<int16_t>(2 * (128 - ratioR)));
+  StillWeights stillWeights;
+  fillStillWeights(stillWeights);
+  pc.still = &stillWeights;
 
   uint8_t lutTable[16], wgtTable[16];
   std::memcpy(lutTable, kLutTable, sizeof lutTable);
@@ -466,7 +554,6 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
   const InterpAligned ia = interpAlignedConst();
   const uint8x16_t laneIndex = vld1q_u8(kLaneIndex);
   const uint8x16_t noKeep = vdupq_n_u8(0);
-  const uint8x16_t still = vdupq_n_u8(128);
 
   const uint8_t *tEnd = pTEnd;
   SigmaRun run;
@@ -500,17 +587,12 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
         const int r1 = alignedEnd - r0 > 8 * kSigmaRun ? r0 + 8 * kSigmaRun : alignedEnd;
         if (run.row != (y >> 3) || run.col0 != r0 >> 3)
           fillSigmaRun(run, sigRow, y >> 3, r0 >> 3, (r1 - r0) >> 3);
-        for (int x = r0; x < r1; x += 16) {
-          // Where the four T columns are 0, lAlpha and with it the motion
-          // alpha are 0 whatever hAlpha is: a still block.
-          const uint32_t four = alignedColumns(tRow, x);
-          if (four == 0) {
-            pixelBlock<false, true>(blockIo(x), still, pc, noKeep);
-            continue;
-          }
-          const uint8x16_t hAlpha = hAlphaAligned(hRow + x, run, (x - r0) >> 3, sigRow);
-          pixelBlock<false>(blockIo(x), staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
-        }
+        if (oddRow)
+          alignedBlocks<true>(blockIo(r0), tRow + (r0 >> 3), hRow + r0, run, 0, (r1 - r0) >> 4,
+                              sigRow, pc, ia);
+        else
+          alignedBlocks<false>(blockIo(r0), tRow + (r0 >> 3), hRow + r0, run, 0, (r1 - r0) >> 4,
+                               sigRow, pc, ia);
       }
       if (alignedEnd < proWidth) {
         // Moved back to end at the row's end. Lanes offsetX .. x - 1 were
@@ -524,7 +606,11 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
                         interpHalf(tRow, offsetX + 8, tEnd, lutTable, wgtTable));
         const uint8x16_t hAlpha = hAlpha16(hRow + offsetX, laneHighSigma(sigRow, offsetX));
         const uint8x16_t keep = vcltq_u8(laneIndex, vdupq_n_u8(static_cast<uint8_t>(x - offsetX)));
-        pixelBlock<true>(blockIo(offsetX), staticAlpha16(lAlpha, hAlpha), pc, keep);
+        const uint8x16_t staticAlpha = staticAlpha16(lAlpha, hAlpha);
+        if (oddRow)
+          pixelBlock<true, true>(blockIo(offsetX), staticAlpha, pc, keep);
+        else
+          pixelBlock<true, false>(blockIo(offsetX), staticAlpha, pc, keep);
       }
     } else {
       // A row narrower than one block: the block is moved back to start at
@@ -554,7 +640,11 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
       const uint8x16_t lAlpha = vld1q_u8(lShift);
       const uint8x16_t hAlpha = hAlpha16(h, laneHighSigma(sigRow, -pad));
       BlockIo io{pa, cy, py, oddRow ? cc : nullptr, pcb, al, gn};
-      pixelBlock<false>(io, staticAlpha16(lAlpha, hAlpha), pc, noKeep);
+      const uint8x16_t staticAlpha = staticAlpha16(lAlpha, hAlpha);
+      if (oddRow)
+        pixelBlock<false, true>(io, staticAlpha, pc, noKeep);
+      else
+        pixelBlock<false, false>(io, staticAlpha, pc, noKeep);
       std::memcpy(pPreAlpha + mapRow, pa + pad, n);
       std::memcpy(pCurIn + lumaRow, cy + pad, n);
       if (oddRow) std::memcpy(pCurIn + chromaRow, cc + pad, n);
