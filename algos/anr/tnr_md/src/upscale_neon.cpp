@@ -484,6 +484,29 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
   store16<kMasked>(io.gain, vmaxq_u8(vcombine_u8(gLo, gHi), vdupq_n_u8(1)), keep);
 }
 
+inline void advance(BlockIo &io, int n, bool chroma) {
+  io.preAlpha += n;
+  io.curY += n;
+  io.preY += n;
+  if (chroma) {
+    io.curC += n;
+    io.preC += n;
+  }
+  io.alpha += n;
+  io.gain += n;
+}
+
+// n still blocks of 16 pixels from io.
+template <bool kChroma>
+void stillBlocks(BlockIo io, int n, const PassConst &pc) {
+  const uint8x16_t still = vdupq_n_u8(128);
+  const uint8x16_t noKeep = vdupq_n_u8(0);
+  for (int b = 0; b < n; ++b) {
+    pixelBlock<false, kChroma, true>(io, still, pc, noKeep);
+    advance(io, 16, kChroma);
+  }
+}
+
 // Blocks at multiples of 16 of one row: fixed lane patterns, and lanes 0 ..
 // 7 and 8 .. 15 lie in block columns x / 8 and x / 8 + 1. nBlocks blocks from
 // the one that io, t (the block's first T column) and hdiff point at, whose
@@ -492,30 +515,28 @@ template <bool kChroma>
 void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, const SigmaRun &run, int i,
                    int nBlocks, const uint32_t *sigRow, const PassConst &pc,
                    const InterpAligned &ia) {
-  const uint8x16_t still = vdupq_n_u8(128);
   const uint8x16_t noKeep = vdupq_n_u8(0);
-  for (int b = 0; b < nBlocks; ++b) {
+  for (int b = 0; b < nBlocks;) {
     // Where the four T columns are 0, lAlpha and with it the motion alpha
-    // are 0 whatever hAlpha is: a still block.
+    // are 0 whatever hAlpha is: a still block, and so are the blocks after
+    // it while the two further T columns each needs are 0.
     uint32_t four;
     std::memcpy(&four, t, sizeof four);
+    int n = 1;
     uint8x16_t hAlpha;
-    if (four != 0 && hAlphaAligned(hdiff, run, i, sigRow, hAlpha))
+    if (four == 0) {
+      while (b + n < nBlocks && (t[2 * n + 2] | t[2 * n + 3]) == 0) ++n;
+      stillBlocks<kChroma>(io, n, pc);
+    } else if (hAlphaAligned(hdiff, run, i, sigRow, hAlpha)) {
       pixelBlock<false, kChroma>(io, staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
-    else
-      pixelBlock<false, kChroma, true>(io, still, pc, noKeep);
-    t += 2;
-    hdiff += 16;
-    i += 2;
-    io.preAlpha += 16;
-    io.curY += 16;
-    io.preY += 16;
-    if (kChroma) {
-      io.curC += 16;
-      io.preC += 16;
+    } else {
+      stillBlocks<kChroma>(io, 1, pc);
     }
-    io.alpha += 16;
-    io.gain += 16;
+    b += n;
+    t += 2 * n;
+    hdiff += 16 * n;
+    i += 2 * n;
+    advance(io, 16 * n, kChroma);
   }
 }
 
