@@ -749,6 +749,56 @@ TEST(NeonOps, ReciprocalRefineExhaustive) {
 // and insert that copies a halfword's high byte into its low one, the
 // rounding doubling multiply that gives the static ratio, multiplies by a
 // lane, pairwise adds and 32-bit lane extraction.
+// The 32-bit forms of the frame difference's block finish (two blocks per
+// vector): wrapping absolute values, shifts, sums, and the lane reads.
+TEST(NeonOps, BlockFinishForms) {
+  unary<int32_t, 4, int32_t, int32x4_t>(
+      "vabsq_s32", [](int32x4_t a) { return vabsq_s32(a); },
+      [](auto &a) {
+        return map1<int32_t>(a, [](int64_t x) { return wrap<int32_t>(x < 0 ? -x : x); });
+      },
+      gS32, 440);
+  unary<int32_t, 2, int32_t, int32x2_t>(
+      "vabs_s32", [](int32x2_t a) { return vabs_s32(a); },
+      [](auto &a) {
+        return map1<int32_t>(a, [](int64_t x) { return wrap<int32_t>(x < 0 ? -x : x); });
+      },
+      gS32, 441);
+  unary<int32_t, 2, int32_t, int32x2_t>(
+      "vshr_n_s32 1", [](int32x2_t a) { return vshr_n_s32(a, 1); },
+      [](auto &a) { return map1<int32_t>(a, [](int64_t x) { return x >> 1; }); }, gS32, 442);
+  unary<int32_t, 4, int32_t, int32x4_t>(
+      "vshlq_n_s32 1", [](int32x4_t a) { return vshlq_n_s32(a, 1); },
+      [](auto &a) { return map1<int32_t>(a, [](int64_t x) { return wrap<int32_t>(x * 2); }); },
+      gS32, 443);
+  binary<int32_t, 2, int32_t, 2, int32_t, int32x2_t, int32x2_t>(
+      "vadd_s32", [](int32x2_t a, int32x2_t b) { return vadd_s32(a, b); },
+      [](auto &a, auto &b) {
+        return map2<int32_t>(a, b, [](int64_t x, int64_t y) { return wrap<int32_t>(x + y); });
+      },
+      gS32, gS32, 444);
+  binary<int32_t, 2, int32_t, 2, int32_t, int32x2_t, int32x2_t>(
+      "vsub_s32", [](int32x2_t a, int32x2_t b) { return vsub_s32(a, b); },
+      [](auto &a, auto &b) {
+        return map2<int32_t>(a, b, [](int64_t x, int64_t y) { return wrap<int32_t>(x - y); });
+      },
+      gS32, gS32, 445);
+  unary<int16_t, 4, int16_t, int16x4_t>(
+      "vext_s16 2", [](int16x4_t a) { return vext_s16(a, a, 2); },
+      [](auto &a) {
+        return Arr<int16_t, 4>{a[2], a[3], a[0], a[1]};
+      },
+      gS16, 446);
+  unary<int16_t, 4, uint32_t, int16x4_t>(
+      "vget_lane_u32 of vreinterpret_u32_s16",
+      [](int16x4_t a) { return vget_lane_u32(vreinterpret_u32_s16(a), 0); },
+      [](auto &a) {
+        return Arr<uint32_t, 1>{static_cast<uint32_t>(static_cast<uint16_t>(a[0])) |
+                                static_cast<uint32_t>(static_cast<uint16_t>(a[1])) << 16};
+      },
+      gS16, 447);
+}
+
 TEST(NeonOps, ByteAndHalfwordForms) {
   binary<uint8_t, 8, uint8_t, 8, uint16_t, uint8x8_t, uint8x8_t>(
       "vsubl_u8", [](uint8x8_t a, uint8x8_t b) { return vsubl_u8(a, b); },

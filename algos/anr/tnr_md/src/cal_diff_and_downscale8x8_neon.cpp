@@ -90,6 +90,28 @@ inline void blockResult(int32_t sumY, int32_t sumU, int32_t sumV, int32_t sumYUV
   *sg = low16(abs32(dsDiff00 - sumValueYUV00));
 }
 
+// blockResult of two neighbouring blocks a, b in lanes 0, 1: y and h their
+// luma and h sums, quarters = [U a, U b, V a, V b] the chroma sums over the
+// pairs (each pair serves 4 samples), absFix = |uvRatioFix| <= 2^17. Only
+// the magnitudes of the chroma values count: |SymRoundShift(a x fix, 7)| is
+// (a x |fix| + 64) >> 7, below 2^31 (see chromaBlockTerm). The two blocks'
+// outputs are stored as the low 16 bits, ld[0 .. 1] and sg[0 .. 1].
+inline void pairResult(int32x2_t y, int32x4_t quarters, int32x2_t h, int32_t absFix, int16_t *ld,
+                       int16_t *sg) {
+  // a = |4 x quarter| >> 1 = 2 x |quarter|.
+  const int32x4_t a = vshlq_n_s32(vabsq_s32(quarters), 1);
+  const int32x4_t uv = vrshrq_n_s32(vmulq_n_s32(a, absFix), 7);
+  const int32x2_t yAbs = vabs_s32(vshr_n_s32(y, 1));
+  // The sums wrap in 32 bits like the unsigned per-block ones.
+  const int32x2_t ds = vadd_s32(vadd_s32(yAbs, vget_low_s32(uv)), vget_high_s32(uv));
+  const int32x2_t sgm = vabs_s32(vsub_s32(ds, vshr_n_s32(h, 1)));  // |INT32_MIN| wraps
+  const int16x4_t out = vmovn_s32(vcombine_s32(ds, sgm));
+  const uint32_t ldPair = vget_lane_u32(vreinterpret_u32_s16(out), 0);
+  const uint32_t sgPair = vget_lane_u32(vreinterpret_u32_s16(vext_s16(out, out, 2)), 0);
+  std::memcpy(ld, &ldPair, sizeof ldPair);
+  std::memcpy(sg, &sgPair, sizeof sgPair);
+}
+
 // One block at luma column cx (any parity) and row offsetRow (any parity).
 void block8(const uint8_t *pCurIn, const uint8_t *pPreIn, int16_t *pHdiff, int hDiffStride,
             int imgWidth, size_t chromaStart, size_t frameBytes, int offsetRow, int cx,
@@ -129,7 +151,7 @@ void block8(const uint8_t *pCurIn, const uint8_t *pPreIn, int16_t *pHdiff, int h
 // differenced and weighted once for both of its luma rows.
 void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, const uint8_t *preC,
                int imgWidth, int16_t *hd, int hDiffStride, int16x4_t uvf16, int32_t uvRatioFix,
-               int16_t *ld, int16_t *sg) {
+               int32_t absFix, int16_t *ld, int16_t *sg) {
   int16x8_t sumYa = vdupq_n_s16(0), sumYb = vdupq_n_s16(0);
   int16x8_t sumHa = vdupq_n_s16(0), sumHb = vdupq_n_s16(0);
   int16x8_t sumU = vdupq_n_s16(0), sumV = vdupq_n_s16(0);  // per pair: lanes 0 .. 3 block a
@@ -172,15 +194,23 @@ void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, co
   const int32x4_t u = vpaddlq_s16(sumU), v = vpaddlq_s16(sumV);
   const int32x4_t ya = vpaddlq_s16(sumYa), yb = vpaddlq_s16(sumYb);
   const int32x4_t ha = vpaddlq_s16(sumHa), hb = vpaddlq_s16(sumHb);
-  int32_t y[2], h[2], su[2], sv[2];
-  vst1_s32(y, vpadd_s32(vpadd_s32(vget_low_s32(ya), vget_high_s32(ya)),
-                        vpadd_s32(vget_low_s32(yb), vget_high_s32(yb))));
-  vst1_s32(h, vpadd_s32(vpadd_s32(vget_low_s32(ha), vget_high_s32(ha)),
-                        vpadd_s32(vget_low_s32(hb), vget_high_s32(hb))));
-  vst1_s32(su, vpadd_s32(vget_low_s32(u), vget_high_s32(u)));
-  vst1_s32(sv, vpadd_s32(vget_low_s32(v), vget_high_s32(v)));
-  blockResult(y[0], 4 * su[0], 4 * sv[0], h[0], uvRatioFix, ld, sg);
-  blockResult(y[1], 4 * su[1], 4 * sv[1], h[1], uvRatioFix, ld + 1, sg + 1);
+  const int32x2_t y = vpadd_s32(vpadd_s32(vget_low_s32(ya), vget_high_s32(ya)),
+                                vpadd_s32(vget_low_s32(yb), vget_high_s32(yb)));
+  const int32x2_t h = vpadd_s32(vpadd_s32(vget_low_s32(ha), vget_high_s32(ha)),
+                                vpadd_s32(vget_low_s32(hb), vget_high_s32(hb)));
+  const int32x2_t su = vpadd_s32(vget_low_s32(u), vget_high_s32(u));
+  const int32x2_t sv = vpadd_s32(vget_low_s32(v), vget_high_s32(v));
+  if (absFix >= 0) {
+    pairResult(y, vcombine_s32(su, sv), h, absFix, ld, sg);
+    return;
+  }
+  int32_t ys[2], hs[2], us[2], vs[2];
+  vst1_s32(ys, y);
+  vst1_s32(hs, h);
+  vst1_s32(us, su);
+  vst1_s32(vs, sv);
+  blockResult(ys[0], 4 * us[0], 4 * vs[0], hs[0], uvRatioFix, ld, sg);
+  blockResult(ys[1], 4 * us[1], 4 * vs[1], hs[1], uvRatioFix, ld + 1, sg + 1);
 }
 
 }  // namespace
@@ -192,6 +222,10 @@ void calDiffAndDownScale8x8_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdi
   const int32_t uvRatioFix = p > 0.0f ? truncToInt(static_cast<double>(p) + 0.5)
                                       : truncToInt(static_cast<double>(p) - 0.5);
   const int16x4_t uvf16 = vdup_n_s16(low16(uvRatioFix));
+  // Block chroma products in 32 bits for |fix| <= 2^17, else -1.
+  const int32_t absFix = uvRatioFix >= -(1 << 17) && uvRatioFix <= (1 << 17)
+                             ? (uvRatioFix < 0 ? -uvRatioFix : uvRatioFix)
+                             : -1;
   const int hDiffStride = proWidth + 2;
   const size_t frameBytes = static_cast<size_t>(imgWidth) * imgHeight * 3 / 2;
   const size_t chromaStart = static_cast<size_t>(imgWidth) * imgHeight;
@@ -213,7 +247,7 @@ void calDiffAndDownScale8x8_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdi
       int16_t *hd = pHdiff + (offsetRow + 1) * hDiffStride + 1;
       for (; x + 16 <= proWidth; x += 16, bx += 2)
         blockPair(pCurIn + lumaRow + x, pPreIn + lumaRow + x, pCurIn + chromaRow + x,
-                  pPreIn + chromaRow + x, imgWidth, hd + x, hDiffStride, uvf16, uvRatioFix,
+                  pPreIn + chromaRow + x, imgWidth, hd + x, hDiffStride, uvf16, uvRatioFix, absFix,
                   ldRow + bx, sgRow + bx);
     }
     for (; x < proWidth; x += 8, ++bx) {
