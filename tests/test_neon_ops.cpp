@@ -397,10 +397,10 @@ TEST(NeonOps, IntegerArithmetic) {
       "vshlq_n_s16 5", [](int16x8_t a) { return vshlq_n_s16(a, 5); },
       [](auto &a) { return map1<int16_t>(a, [](int64_t x) { return wrap<int16_t>(x * 32); }); },
       gS16, 212);
-  unary<int16_t, 8, int16_t, int16x8_t>(
-      "vshlq_n_s16 12", [](int16x8_t a) { return vshlq_n_s16(a, 12); },
-      [](auto &a) { return map1<int16_t>(a, [](int64_t x) { return wrap<int16_t>(x * 4096); }); },
-      gS16, 219);
+  unary<uint16_t, 8, uint16_t, uint16x8_t>(
+      "vshlq_n_u16 12", [](uint16x8_t a) { return vshlq_n_u16(a, 12); },
+      [](auto &a) { return map1<uint16_t>(a, [](int64_t x) { return wrap<uint16_t>(x * 4096); }); },
+      gU16, 219);
   unary<int32_t, 4, int32_t, int32x4_t>(
       "vshlq_n_s32 7", [](int32x4_t a) { return vshlq_n_s32(a, 7); },
       [](auto &a) { return map1<int32_t>(a, [](int64_t x) { return wrap<int32_t>(x * 128); }); },
@@ -423,6 +423,21 @@ TEST(NeonOps, IntegerArithmetic) {
         return map2<int16_t>(a, b, [](int64_t x, int64_t y) { return x | y; });
       },
       gS16, gS16, 217);
+  binary<uint16_t, 4, uint16_t, 4, uint16_t, uint16x4_t, uint16x4_t>(
+      "vorr_u16", [](uint16x4_t a, uint16x4_t b) { return vorr_u16(a, b); },
+      [](auto &a, auto &b) {
+        return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return x | y; });
+      },
+      gU16, gU16, 229);
+  unary<uint16_t, 4, uint64_t, uint16x4_t>(
+      "vget_lane_u64 of vreinterpret_u64_u16",
+      [](uint16x4_t a) { return vget_lane_u64(vreinterpret_u64_u16(a), 0); },
+      [](auto &a) {
+        uint64_t x = 0;
+        for (int i = 3; i >= 0; --i) x = (x << 16) | a[i];
+        return Arr<uint64_t, 1>{x};
+      },
+      gU16, 239);
   unary<int16_t, 4, uint64_t, int16x4_t>(
       "vget_lane_u64 of vreinterpret_u64_s16",
       [](int16x4_t a) { return vget_lane_u64(vreinterpret_u64_s16(a), 0); },
@@ -749,6 +764,57 @@ TEST(NeonOps, ReciprocalRefineExhaustive) {
 // and insert that copies a halfword's high byte into its low one, the
 // rounding doubling multiply that gives the static ratio, multiplies by a
 // lane, pairwise adds and 32-bit lane extraction.
+// The frame difference's pair path: absolute differences of bytes, pairwise
+// accumulation of bytes, and the insertion that puts a 16-bit value in both
+// halves of a 32-bit lane.
+TEST(NeonOps, PairPathForms) {
+  binary<uint8_t, 8, uint8_t, 8, uint16_t, uint8x8_t, uint8x8_t>(
+      "vabdl_u8", [](uint8x8_t a, uint8x8_t b) { return vabdl_u8(a, b); },
+      [](auto &a, auto &b) {
+        return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return x > y ? x - y : y - x; });
+      },
+      gU8, gU8, 450);
+  {
+    auto rngA = seededRng(451);
+    for (int it = 0; it < kIters; ++it) {
+      const auto acc = fill<uint16_t, 8>(rngA, gU16);
+      const auto x = fill<uint8_t, 8>(rngA, gU8);
+      const auto y = fill<uint8_t, 8>(rngA, gU8);
+      const auto got =
+          lanes<uint16_t>(vabal_u8(vec<uint16x8_t>(acc), vec<uint8x8_t>(x), vec<uint8x8_t>(y)));
+      for (int i = 0; i < 8; ++i) {
+        const int d = x[i] > y[i] ? x[i] - y[i] : y[i] - x[i];
+        ASSERT_EQ(got[i], wrap<uint16_t>(acc[i] + d)) << "vabal_u8 lane " << i;
+      }
+    }
+  }
+  binary<uint16_t, 8, uint8_t, 16, uint16_t, uint16x8_t, uint8x16_t>(
+      "vpadalq_u8", [](uint16x8_t acc, uint8x16_t b) { return vpadalq_u8(acc, b); },
+      [](auto &acc, auto &b) {
+        Arr<uint16_t, 8> r;
+        for (int i = 0; i < 8; ++i) r[i] = wrap<uint16_t>(acc[i] + b[2 * i] + b[2 * i + 1]);
+        return r;
+      },
+      gU16, gU8, 452);
+  unary<uint16_t, 8, uint32_t, uint16x8_t>(
+      "vpaddlq_u16", [](uint16x8_t a) { return vpaddlq_u16(a); },
+      [](auto &a) {
+        Arr<uint32_t, 4> r;
+        for (int i = 0; i < 4; ++i) r[i] = uint32_t{a[2 * i]} + a[2 * i + 1];
+        return r;
+      },
+      gU16, 453);
+  unary<int32_t, 4, int32_t, int32x4_t>(
+      "vsliq_n_s32 16 of a with itself", [](int32x4_t a) { return vsliq_n_s32(a, a, 16); },
+      [](auto &a) {
+        return map1<int32_t>(a, [](int64_t x) {
+          const uint32_t u = static_cast<uint32_t>(x);
+          return static_cast<int32_t>((u << 16) | (u & 0xFFFFu));
+        });
+      },
+      gS32, 454);
+}
+
 // The 32-bit forms of the frame difference's block finish (two blocks per
 // vector): wrapping absolute values, shifts, sums, and the lane reads.
 TEST(NeonOps, BlockFinishForms) {

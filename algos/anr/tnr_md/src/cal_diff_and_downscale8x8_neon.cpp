@@ -145,6 +145,15 @@ void block8(const uint8_t *pCurIn, const uint8_t *pPreIn, int16_t *pHdiff, int h
               uvRatioFix, ld, sg);
 }
 
+// The chroma terms of 4 pairs from their |dU| + |dV| (at most 510, exact in
+// the 32-bit product): Low16(RoundShift(x * uvf16, 7)) in both 16-bit halves
+// of a 32-bit lane, so that read as 8 lanes of 16 bits each pair's term
+// stands at both of its luma columns.
+inline int16x8_t chromaTermCols(int16x4_t absUV, int16x4_t uvf) {
+  const int32x4_t r = vrshrq_n_s32(vmull_lane_s16(absUV, uvf, 0), 7);
+  return vreinterpretq_s16_s32(vsliq_n_s32(r, r, 16));
+}
+
 // Two neighbouring blocks at an even luma column cx and an even row
 // offsetRow, columns cx .. cx + 15 inside the grid. The 16 chroma bytes of a
 // chroma row (8 pairs, 4 per block, all inside the grid's columns) are loaded,
@@ -152,50 +161,53 @@ void block8(const uint8_t *pCurIn, const uint8_t *pPreIn, int16_t *pHdiff, int h
 void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, const uint8_t *preC,
                int imgWidth, int16_t *hd, int hDiffStride, int16x4_t uvf16, int32_t uvRatioFix,
                int32_t absFix, int16_t *ld, int16_t *sg) {
-  int16x8_t sumYa = vdupq_n_s16(0), sumYb = vdupq_n_s16(0);
+  // Sums of neighbouring luma bytes of both frames (lanes 0 .. 3 block a),
+  // at most 8 x 510; their difference gives the luma sums.
+  uint16x8_t sumCY = vdupq_n_u16(0), sumPY = vdupq_n_u16(0);
   int16x8_t sumHa = vdupq_n_s16(0), sumHb = vdupq_n_s16(0);
   int16x8_t sumU = vdupq_n_s16(0), sumV = vdupq_n_s16(0);  // per pair: lanes 0 .. 3 block a
-  // One luma row of both blocks, t holding the chroma term per column.
-  auto lumaRow = [&](const int16x8x2_t &t) {
+  // One luma row of both blocks, ta and tb holding the chroma term per column.
+  auto lumaRow = [&](int16x8_t ta, int16x8_t tb) {
     const uint8x16_t cy = vld1q_u8(curY);
     const uint8x16_t py = vld1q_u8(preY);
-    const int16x8_t dYa = vreinterpretq_s16_u16(vsubl_u8(vget_low_u8(cy), vget_low_u8(py)));
-    const int16x8_t dYb = vreinterpretq_s16_u16(vsubl_u8(vget_high_u8(cy), vget_high_u8(py)));
-    const int16x8_t ha = vaddq_s16(vabsq_s16(dYa), t.val[0]);  // wraps
-    const int16x8_t hb = vaddq_s16(vabsq_s16(dYb), t.val[1]);
+    sumCY = vpadalq_u8(sumCY, cy);
+    sumPY = vpadalq_u8(sumPY, py);
+    const int16x8_t absYa = vreinterpretq_s16_u16(vabdl_u8(vget_low_u8(cy), vget_low_u8(py)));
+    const int16x8_t absYb = vreinterpretq_s16_u16(vabdl_u8(vget_high_u8(cy), vget_high_u8(py)));
+    const int16x8_t ha = vaddq_s16(absYa, ta);  // wraps
+    const int16x8_t hb = vaddq_s16(absYb, tb);
     vst1q_s16(hd, vshlq_n_s16(ha, 5));
     vst1q_s16(hd + 8, vshlq_n_s16(hb, 5));
-    sumYa = vaddq_s16(sumYa, dYa);
-    sumYb = vaddq_s16(sumYb, dYb);
     sumHa = vaddq_s16(sumHa, ha);
     sumHb = vaddq_s16(sumHb, hb);
     curY += imgWidth;
     preY += imgWidth;
     hd += hDiffStride;
   };
+#pragma GCC unroll 1
   for (int c = 0; c < 4; ++c) {
     const uint8x8x2_t cc = vld2_u8(curC);
     const uint8x8x2_t pc = vld2_u8(preC);
     curC += imgWidth;
     preC += imgWidth;
     // Exact differences of bytes: the wrapped 16-bit difference read as signed.
-    const int16x8_t du = vreinterpretq_s16_u16(vsubl_u8(cc.val[0], pc.val[0]));
-    const int16x8_t dv = vreinterpretq_s16_u16(vsubl_u8(cc.val[1], pc.val[1]));
-    sumU = vaddq_s16(sumU, du);
-    sumV = vaddq_s16(sumV, dv);
+    sumU = vaddq_s16(sumU, vreinterpretq_s16_u16(vsubl_u8(cc.val[0], pc.val[0])));
+    sumV = vaddq_s16(sumV, vreinterpretq_s16_u16(vsubl_u8(cc.val[1], pc.val[1])));
+    const int16x8_t absUV =
+        vreinterpretq_s16_u16(vabal_u8(vabdl_u8(cc.val[0], pc.val[0]), cc.val[1], pc.val[1]));
     // Each pair's term for its two luma columns, for both of its luma rows.
-    const int16x8_t t = chromaTerm(du, dv, uvf16);
-    const int16x8x2_t tz = vzipq_s16(t, t);
-    lumaRow(tz);
-    lumaRow(tz);
+    const int16x8_t ta = chromaTermCols(vget_low_s16(absUV), uvf16);
+    const int16x8_t tb = chromaTermCols(vget_high_s16(absUV), uvf16);
+    lumaRow(ta, tb);
+    lumaRow(ta, tb);
   }
   // Block sums, a and b side by side. Lanes of the widened pair sums are
   // pairs 0 + 1, 2 + 3 of a, then of b; each pair serves 4 samples.
   const int32x4_t u = vpaddlq_s16(sumU), v = vpaddlq_s16(sumV);
-  const int32x4_t ya = vpaddlq_s16(sumYa), yb = vpaddlq_s16(sumYb);
+  const int32x4_t yq = vsubq_s32(vreinterpretq_s32_u32(vpaddlq_u16(sumCY)),
+                                 vreinterpretq_s32_u32(vpaddlq_u16(sumPY)));
   const int32x4_t ha = vpaddlq_s16(sumHa), hb = vpaddlq_s16(sumHb);
-  const int32x2_t y = vpadd_s32(vpadd_s32(vget_low_s32(ya), vget_high_s32(ya)),
-                                vpadd_s32(vget_low_s32(yb), vget_high_s32(yb)));
+  const int32x2_t y = vpadd_s32(vget_low_s32(yq), vget_high_s32(yq));
   const int32x2_t h = vpadd_s32(vpadd_s32(vget_low_s32(ha), vget_high_s32(ha)),
                                 vpadd_s32(vget_low_s32(hb), vget_high_s32(hb)));
   const int32x2_t su = vpadd_s32(vget_low_s32(u), vget_high_s32(u));

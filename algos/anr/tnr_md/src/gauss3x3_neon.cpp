@@ -139,9 +139,9 @@ bool rowMultiplesOf16(const int16_t *up, const int16_t *mid, const int16_t *down
   const int16x8_t right = vSum16<kCheckAll>(up0 + c + 2, mid0 + c + 2, down0 + c + 2, seen);
   vst1q_s16(out0 + c, hSum16(left, centre, right));
   // Any of the low 4 bits set in any checked lane.
-  const int16x8_t low = vshlq_n_s16(seen, 12);
-  const int16x4_t any = vorr_s16(vget_low_s16(low), vget_high_s16(low));
-  return vget_lane_u64(vreinterpret_u64_s16(any), 0) == 0;
+  const uint16x8_t low = vshlq_n_u16(vreinterpretq_u16_s16(seen), 12);
+  const uint16x4_t any = vorr_u16(vget_low_u16(low), vget_high_u16(low));
+  return vget_lane_u64(vreinterpret_u64_u16(any), 0) == 0;
 }
 
 }  // namespace

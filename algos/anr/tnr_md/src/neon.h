@@ -16,6 +16,7 @@
 //   vmull_n_u16 product above 2^31, and the wrapping products Arm defines).
 // - vqrdmulhq_s16: SIMDe's SSSE3 mapping gives -32768 for -32768 x -32768
 //   and for -32768 x -32767, where Arm saturates to and rounds to 32767.
+// - vabal_u8, vsliq_n_s32: missing from SIMDe 0.7.4.
 // AArch64's own vrecpsq_f32 (FRECPS) is fused, unlike ARMv7's: the two differ
 // when a*b is inexact. The stages only step with exact products (an integer
 // below 2^15 times a 9-bit estimate), where every target agrees.
@@ -235,6 +236,22 @@ static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
 
 #undef vshll_n_s16
 #define vshll_n_s16(a, n) vshlq_n_s32(vmovl_s16(a), (n))
+
+// Missing from SIMDe 0.7.4, defined from the Arm definitions: the absolute
+// difference accumulated into 16-bit lanes (wrapping), and the shift left
+// and insert that keeps a's low n bits.
+static inline uint16x8_t tnr_md_vabal_u8(uint16x8_t a, uint8x8_t b, uint8x8_t c) {
+  return vaddq_u16(a, vabdl_u8(b, c));
+}
+static inline int32x4_t tnr_md_vsliq_n_s32(int32x4_t a, int32x4_t b, int n) {
+  const uint32x4_t low = vdupq_n_u32(n == 0 ? 0u : (uint32_t{1} << n) - 1);
+  const uint32x4_t shifted = vshlq_u32(vreinterpretq_u32_s32(b), vdupq_n_s32(n));
+  return vreinterpretq_s32_u32(vorrq_u32(shifted, vandq_u32(vreinterpretq_u32_s32(a), low)));
+}
+#undef vabal_u8
+#define vabal_u8 tnr_md_vabal_u8
+#undef vsliq_n_s32
+#define vsliq_n_s32(a, b, n) tnr_md_vsliq_n_s32((a), (b), (n))
 #endif
 
 #endif  // TNR_MD_NEON_H
