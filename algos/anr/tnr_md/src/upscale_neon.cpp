@@ -373,13 +373,22 @@ void fillStillWeights(StillWeights &sw) {
 // Lookup of 8 lanes: each quarter's 32-byte lookup leaves the lanes outside
 // it alone (the index minus the quarter's start is 32 or more, wrapping
 // below it); lanes from 128 on keep 128.
-inline uint8x8_t stillWeight8(const StillWeights &sw, uint8x8_t preAlpha) {
-  uint8x8_t w = vdup_n_u8(128);
-  w = vtbx4_u8(w, vld4_u8(sw.q[0]), preAlpha);
-  w = vtbx4_u8(w, vld4_u8(sw.q[1]), vsub_u8(preAlpha, vdup_n_u8(32)));
-  w = vtbx4_u8(w, vld4_u8(sw.q[2]), vsub_u8(preAlpha, vdup_n_u8(64)));
-  w = vtbx4_u8(w, vld4_u8(sw.q[3]), vsub_u8(preAlpha, vdup_n_u8(96)));
-  return w;
+inline uint8x16_t stillWeight16(const StillWeights &sw, uint8x16_t preAlpha) {
+  const uint8x16_t i1 = vsubq_u8(preAlpha, vdupq_n_u8(32));
+  const uint8x16_t i2 = vsubq_u8(preAlpha, vdupq_n_u8(64));
+  const uint8x16_t i3 = vsubq_u8(preAlpha, vdupq_n_u8(96));
+  const uint8x8x4_t q0 = vld4_u8(sw.q[0]), q1 = vld4_u8(sw.q[1]);
+  const uint8x8x4_t q2 = vld4_u8(sw.q[2]), q3 = vld4_u8(sw.q[3]);
+  uint8x8_t lo = vdup_n_u8(128), hi = vdup_n_u8(128);
+  lo = vtbx4_u8(lo, q0, vget_low_u8(preAlpha));
+  hi = vtbx4_u8(hi, q0, vget_high_u8(preAlpha));
+  lo = vtbx4_u8(lo, q1, vget_low_u8(i1));
+  hi = vtbx4_u8(hi, q1, vget_high_u8(i1));
+  lo = vtbx4_u8(lo, q2, vget_low_u8(i2));
+  hi = vtbx4_u8(hi, q2, vget_high_u8(i2));
+  lo = vtbx4_u8(lo, q3, vget_low_u8(i3));
+  hi = vtbx4_u8(hi, q3, vget_high_u8(i3));
+  return vcombine_u8(lo, hi);
 }
 
 // RoundShift(p x w + c x (128 - w), 7) for 16 lanes; at most 255 x 128.
@@ -390,6 +399,14 @@ inline uint8x16_t blend16(uint8x16_t c, uint8x16_t p, uint8x16_t w) {
   const uint16x8_t hi =
       vmlal_u8(vmull_u8(vget_high_u8(p), vget_high_u8(w)), vget_high_u8(c), vget_high_u8(wc));
   return vcombine_u8(vrshrn_n_u16(lo, 7), vrshrn_n_u16(hi, 7));
+}
+
+// The chroma weights of a block: byte p takes the weight of lane 2 x (p >> 1)
+// + 1, the right-hand pixel of its pair counted from the block's start; in
+// 16-bit lanes, the high byte copied into the low one.
+inline uint8x16_t chromaWeights(uint8x16_t w) {
+  const uint16x8_t w16 = vreinterpretq_u16_u8(w);
+  return vreinterpretq_u8_u16(vsriq_n_u16(w16, w16, 8));
 }
 
 // Stores v at dst; with kMasked, lanes where keep is set keep dst's bytes
@@ -427,44 +444,27 @@ inline uint8x16_t staticAlpha16(uint8x16_t lAlpha, uint8x16_t hAlpha) {
 
 // One block of the per-pixel pass, given its staticAlpha. Outputs are
 // written in the order pPreAlpha, luma, chroma (kChroma: odd rows), pAlpha,
-// gain. kStill: every staticAlpha is 128, so the weight comes from the
-// still-pixel table, the static ratio is r + delta = 128 and the gain
-// max(g, 1).
-template <bool kMasked, bool kChroma, bool kStill = false>
+// gain.
+template <bool kMasked, bool kChroma>
 inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassConst &pc,
                        uint8x16_t keep) {
   const uint8x8_t staticLo = vget_low_u8(staticAlpha);
   const uint8x8_t staticHi = vget_high_u8(staticAlpha);
 
   const uint8x16_t preAlpha = vld1q_u8(io.preAlpha);
-  uint8x16_t w;
-  if (kStill) {
-    w = vcombine_u8(stillWeight8(*pc.still, vget_low_u8(preAlpha)),
-                    stillWeight8(*pc.still, vget_high_u8(preAlpha)));
-  } else {
-    const uint8x8_t wLo = newPreAlpha8(staticLo, vget_low_u8(preAlpha));
-    const uint8x8_t wHi = newPreAlpha8(staticHi, vget_high_u8(preAlpha));
-    w = vminq_u8(vcombine_u8(wLo, wHi), vdupq_n_u8(128));
-  }
+  const uint8x8_t wLo = newPreAlpha8(staticLo, vget_low_u8(preAlpha));
+  const uint8x8_t wHi = newPreAlpha8(staticHi, vget_high_u8(preAlpha));
+  const uint8x16_t w = vminq_u8(vcombine_u8(wLo, wHi), vdupq_n_u8(128));
   store16<kMasked>(io.preAlpha, w, keep);
 
   store16<kMasked>(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w), keep);
 
   if (kChroma) {
-    // Byte p of the block takes the weight of lane 2 x (p >> 1) + 1, the
-    // right-hand pixel of its pair counted from the block's start: in 16-bit
-    // lanes, the high byte copied into the low one.
-    const uint16x8_t w16 = vreinterpretq_u16_u8(w);
-    const uint8x16_t wC = vreinterpretq_u8_u16(vsriq_n_u16(w16, w16, 8));
-    store16<kMasked>(io.curC, blend16(vld1q_u8(io.curC), vld1q_u8(io.preC), wC), keep);
+    store16<kMasked>(io.curC, blend16(vld1q_u8(io.curC), vld1q_u8(io.preC), chromaWeights(w)),
+                     keep);
   }
 
   const uint8x16_t g = vld1q_u8(io.gain);
-  if (kStill) {
-    store16<kMasked>(io.alpha, vdupq_n_u8(128), keep);
-    store16<kMasked>(io.gain, vmaxq_u8(g, vdupq_n_u8(1)), keep);
-    return;
-  }
 
   // staticRatio = r + RoundShift(staticAlpha^2 x delta, 14), at most 128. With
   // staticAlpha^2 <= 16384 and 2 x delta <= 256, the doubling rounding high
@@ -496,13 +496,18 @@ inline void advance(BlockIo &io, int n, bool chroma) {
   io.gain += n;
 }
 
-// n still blocks of 16 pixels from io.
+// n still blocks of 16 pixels from io: every staticAlpha is 128, so the
+// weight comes from the still-pixel table, the static ratio is r + delta =
+// 128 and the gain max(g, 1). Outputs in the order of pixelBlock.
 template <bool kChroma>
-void stillBlocks(BlockIo io, int n, const PassConst &pc) {
-  const uint8x16_t still = vdupq_n_u8(128);
-  const uint8x16_t noKeep = vdupq_n_u8(0);
+void stillBlocks(BlockIo io, int n, const StillWeights &sw) {
   for (int b = 0; b < n; ++b) {
-    pixelBlock<false, kChroma, true>(io, still, pc, noKeep);
+    const uint8x16_t w = stillWeight16(sw, vld1q_u8(io.preAlpha));
+    vst1q_u8(io.preAlpha, w);
+    vst1q_u8(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w));
+    if (kChroma) vst1q_u8(io.curC, blend16(vld1q_u8(io.curC), vld1q_u8(io.preC), chromaWeights(w)));
+    vst1q_u8(io.alpha, vdupq_n_u8(128));
+    vst1q_u8(io.gain, vmaxq_u8(vld1q_u8(io.gain), vdupq_n_u8(1)));
     advance(io, 16, kChroma);
   }
 }
@@ -526,11 +531,11 @@ void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, const Sig
     uint8x16_t hAlpha;
     if (four == 0) {
       while (b + n < nBlocks && (t[2 * n + 2] | t[2 * n + 3]) == 0) ++n;
-      stillBlocks<kChroma>(io, n, pc);
+      stillBlocks<kChroma>(io, n, *pc.still);
     } else if (hAlphaAligned(hdiff, run, i, sigRow, hAlpha)) {
       pixelBlock<false, kChroma>(io, staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
     } else {
-      stillBlocks<kChroma>(io, 1, pc);
+      stillBlocks<kChroma>(io, 1, *pc.still);
     }
     b += n;
     t += 2 * n;
