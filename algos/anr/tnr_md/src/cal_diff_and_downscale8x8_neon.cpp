@@ -103,9 +103,12 @@ inline void pairResult(int32x2_t y, int32x4_t quarters, int32x2_t h, int32_t abs
   const int32x4_t uv = vrshrq_n_s32(vmulq_n_s32(a, absFix), 7);
   const int32x2_t yAbs = vabs_s32(vshr_n_s32(y, 1));
   // The sums wrap in 32 bits like the unsigned per-block ones.
-  const int32x2_t ds = vadd_s32(vadd_s32(yAbs, vget_low_s32(uv)), vget_high_s32(uv));
-  const int32x2_t sgm = vabs_s32(vsub_s32(ds, vshr_n_s32(h, 1)));  // |INT32_MIN| wraps
-  const int16x4_t out = vmovn_s32(vcombine_s32(ds, sgm));
+  const uint32x2_t ds =
+      vadd_u32(vadd_u32(vreinterpret_u32_s32(yAbs), vreinterpret_u32_s32(vget_low_s32(uv))),
+               vreinterpret_u32_s32(vget_high_s32(uv)));
+  const uint32x2_t diff = vsub_u32(ds, vreinterpret_u32_s32(vshr_n_s32(h, 1)));
+  const int32x2_t sgm = vabs_s32(vreinterpret_s32_u32(diff));  // |INT32_MIN| wraps
+  const int16x4_t out = vmovn_s32(vcombine_s32(vreinterpret_s32_u32(ds), sgm));
   const uint32_t ldPair = vget_lane_u32(vreinterpret_u32_s16(out), 0);
   const uint32_t sgPair = vget_lane_u32(vreinterpret_u32_s16(vext_s16(out, out, 2)), 0);
   std::memcpy(ld, &ldPair, sizeof ldPair);

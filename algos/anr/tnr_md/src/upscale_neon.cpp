@@ -350,9 +350,10 @@ inline uint8x8_t newPreAlpha8(uint8x8_t staticAlpha, uint8x8_t preAlpha) {
 // 16384 x recip(256 - preAlpha) lies within a few units in the last place of
 // 16384 / (256 - preAlpha) >= 128, so the clamped weight is 128.
 //
-// The table is kept in four quarters of 32 entries, each stored interleaved
-// by 4 (vst4) so that one vld4 brings it back as the four registers of a
-// 32-byte lookup.
+// ARMv7 looks up 32 bytes at a time: the table is kept in four quarters of
+// 32 entries, each stored interleaved by 4 (vst4) so that one vld4 brings it
+// back as the four registers of a 32-byte lookup. AArch64 looks up 64 bytes
+// at a time from the table in natural order.
 struct StillWeights {
   uint8_t q[4][32];
 };
@@ -366,13 +367,25 @@ void fillStillWeights(StillWeights &sw) {
       quarter.val[j] = vmin_u8(newPreAlpha8(num, num, p), vdup_n_u8(128));
       p = vadd_u8(p, vdup_n_u8(8));
     }
+#if defined(__aarch64__)
+    for (int j = 0; j < 4; ++j) vst1_u8(sw.q[k] + 8 * j, quarter.val[j]);
+#else
     vst4_u8(sw.q[k], quarter);
+#endif
   }
 }
 
-// Lookup of 8 lanes: each quarter's 32-byte lookup leaves the lanes outside
-// it alone (the index minus the quarter's start is 32 or more, wrapping
-// below it); lanes from 128 on keep 128.
+// Lookup of 16 lanes: each part's lookup leaves the lanes outside it alone
+// (the index minus the part's start is past its end, wrapping below it);
+// lanes from 128 on keep 128.
+#if defined(__aarch64__)
+inline uint8x16_t stillWeight16(const StillWeights &sw, uint8x16_t preAlpha) {
+  const uint8x16x4_t lo = vld1q_u8_x4(sw.q[0]);
+  const uint8x16x4_t hi = vld1q_u8_x4(sw.q[2]);
+  const uint8x16_t w = vqtbx4q_u8(vdupq_n_u8(128), lo, preAlpha);
+  return vqtbx4q_u8(w, hi, vsubq_u8(preAlpha, vdupq_n_u8(64)));
+}
+#else
 inline uint8x16_t stillWeight16(const StillWeights &sw, uint8x16_t preAlpha) {
   const uint8x16_t i1 = vsubq_u8(preAlpha, vdupq_n_u8(32));
   const uint8x16_t i2 = vsubq_u8(preAlpha, vdupq_n_u8(64));
@@ -390,6 +403,7 @@ inline uint8x16_t stillWeight16(const StillWeights &sw, uint8x16_t preAlpha) {
   hi = vtbx4_u8(hi, q3, vget_high_u8(i3));
   return vcombine_u8(lo, hi);
 }
+#endif
 
 // RoundShift(p x w + c x (128 - w), 7) for 16 lanes; at most 255 x 128.
 inline uint8x16_t blend16(uint8x16_t c, uint8x16_t p, uint8x16_t w) {
