@@ -270,25 +270,33 @@ inline uint16x8_t hAlpha8(int16x8_t d, float inv128) {
 
 // The high sigmas of a run of block columns of one block row in the form the
 // aligned blocks use, computed once for the 8 processing rows that share
-// them: s16 = min(sH, 32767) and inv128 = 128 x inv for a sigma below
-// kNarrowSigmaLimit; s16 = -1 marks an entry that takes the 32-bit path.
-constexpr int kSigmaRun = 256;  // block columns, 2048 pixels
+// them and only for the columns that a moving block needs: s16 = min(sH,
+// 32767) and inv128 = 128 x inv for a sigma below kNarrowSigmaLimit; s16 =
+// -1 marks an entry that takes the 32-bit path, kSigmaUnset one not yet
+// computed.
+constexpr int kSigmaRun = 256;                                 // block columns, 2048 pixels
+constexpr int16_t kSigmaUnset = static_cast<int16_t>(0x8080);  // bytes of 0x80
 
 struct SigmaRun {
   int row = -1, col0 = -1;
+  const uint32_t *sig = nullptr;  // the block row's entry of column col0
   int16_t s16[kSigmaRun];
   float inv128[kSigmaRun];
 };
 
-void fillSigmaRun(SigmaRun &run, const uint32_t *sigRow, int row, int col0, int cols) {
+void resetSigmaRun(SigmaRun &run, const uint32_t *sigRow, int row, int col0, int cols) {
   run.row = row;
   run.col0 = col0;
-  for (int i = 0; i < cols; ++i) {
-    const uint32_t sH = sigRow[col0 + i];
-    const bool narrow = sH < kNarrowSigmaLimit;
-    run.s16[i] = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
-    run.inv128[i] = narrow ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
-  }
+  run.sig = sigRow + col0;
+  std::memset(run.s16, 0x80, sizeof(int16_t) * static_cast<size_t>(cols));
+}
+
+inline void computeSigma(SigmaRun &run, int i) {
+  if (run.s16[i] != kSigmaUnset) return;
+  const uint32_t sH = run.sig[i];
+  const bool narrow = sH < kNarrowSigmaLimit;
+  run.s16[i] = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
+  run.inv128[i] = narrow ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
 }
 
 // Whether every lane is 0.
@@ -302,8 +310,12 @@ inline bool allZero(int16x8_t v) {
 // in the run; sigRow gives the entries themselves for the 32-bit path).
 // Returns false, leaving hAlpha unset, where every h <= sH, so that hAlpha
 // and the motion alpha are 0: a still block.
-inline bool hAlphaAligned(const int16_t *hdiff, const SigmaRun &run, int i, const uint32_t *sigRow,
+inline bool hAlphaAligned(const int16_t *hdiff, SigmaRun &run, int i, const uint32_t *sigRow,
                           uint8x16_t &hAlpha) {
+  if ((run.s16[i] | run.s16[i + 1]) < 0) {
+    computeSigma(run, i);
+    computeSigma(run, i + 1);
+  }
   const int16_t s16a = run.s16[i], s16b = run.s16[i + 1];
   if ((s16a | s16b) >= 0) {
     const int16x8_t d0 = excess8(vld1q_s16(hdiff), s16a);
@@ -531,7 +543,7 @@ void stillBlocks(BlockIo io, int n, const StillWeights &sw) {
 // the one that io, t (the block's first T column) and hdiff point at, whose
 // first block column is column i of the sigma run.
 template <bool kChroma>
-void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, const SigmaRun &run, int i,
+void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run, int i,
                    int nBlocks, const uint32_t *sigRow, const PassConst &pc,
                    const InterpAligned &ia) {
   const uint8x16_t noKeep = vdupq_n_u8(0);
@@ -620,13 +632,13 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
     if (proWidth >= 16) {
       // Blocks at multiples of 16: fixed lane patterns, and lanes 0 .. 7 and
       // 8 .. 15 lie in block columns x / 8 and x / 8 + 1.
-      // The high sigmas come from a run of kSigmaRun block columns, filled
+      // The high sigmas come from a run of kSigmaRun block columns, reset
       // when the block row or the run changes.
       const int alignedEnd = proWidth & ~15;
       for (int r0 = 0; r0 < alignedEnd; r0 += 8 * kSigmaRun) {
         const int r1 = alignedEnd - r0 > 8 * kSigmaRun ? r0 + 8 * kSigmaRun : alignedEnd;
         if (run.row != (y >> 3) || run.col0 != r0 >> 3)
-          fillSigmaRun(run, sigRow, y >> 3, r0 >> 3, (r1 - r0) >> 3);
+          resetSigmaRun(run, sigRow, y >> 3, r0 >> 3, (r1 - r0) >> 3);
         if (oddRow)
           alignedBlocks<true>(blockIo(r0), tRow + (r0 >> 3), hRow + r0, run, 0, (r1 - r0) >> 4,
                               sigRow, pc, ia);
