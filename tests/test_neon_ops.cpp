@@ -387,6 +387,12 @@ TEST(NeonOps, IntegerArithmetic) {
         return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return x < y ? x : y; });
       },
       gU16, gU16, 210);
+  binary<uint32_t, 4, uint32_t, 4, uint32_t, uint32x4_t, uint32x4_t>(
+      "vminq_u32", [](uint32x4_t a, uint32x4_t b) { return vminq_u32(a, b); },
+      [](auto &a, auto &b) {
+        return map2<uint32_t>(a, b, [](int64_t x, int64_t y) { return x < y ? x : y; });
+      },
+      gU32, gU32, 290);
   binary<uint8_t, 8, uint8_t, 8, uint8_t, uint8x8_t, uint8x8_t>(
       "vmax_u8", [](uint8x8_t a, uint8x8_t b) { return vmax_u8(a, b); },
       [](auto &a, auto &b) {
@@ -571,6 +577,14 @@ TEST(NeonOps, Permutes) {
         return r;
       },
       gU8, gU8, 414);
+  binary<uint16_t, 8, uint16_t, 8, uint16_t, uint16x8_t, uint16x8_t>(
+      "vuzpq_u16 val[0]", [](uint16x8_t a, uint16x8_t b) { return vuzpq_u16(a, b).val[0]; },
+      [](auto &a, auto &b) {
+        Arr<uint16_t, 8> r;
+        for (int i = 0; i < 4; ++i) r[i] = a[2 * i], r[4 + i] = b[2 * i];
+        return r;
+      },
+      gU16, gU16, 418);
   // Table lookup: indices 8 and above (out of range) give 0.
   binary<uint8_t, 8, uint8_t, 8, uint8_t, uint8x8_t, uint8x8_t>(
       "vtbl1_u8", [](uint8x8_t t, uint8x8_t idx) { return vtbl1_u8(t, idx); },

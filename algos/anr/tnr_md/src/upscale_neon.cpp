@@ -255,17 +255,20 @@ inline int16x8_t excess8(int16x8_t h, int16_t sH16) {
   return vmaxq_s16(vqsubq_s16(h, vdupq_n_s16(sH16)), vdupq_n_s16(0));
 }
 
-// hAlpha of 8 pixels from their excess, saturated to 16 bits; inv128 = 128 x
-// inv.
-inline uint16x8_t hAlpha8(int16x8_t d, float inv128) {
-  const uint16x8_t du = vreinterpretq_u16_s16(d);
-  const float32x4_t scale = vdupq_n_f32(inv128);
-  const float32x4_t half = vdupq_n_f32(0.5f);
-  const float32x4_t f0 =
-      vaddq_f32(vmulq_f32(vcvtq_f32_u32(vmovl_u16(vget_low_u16(du))), scale), half);
-  const float32x4_t f1 =
-      vaddq_f32(vmulq_f32(vcvtq_f32_u32(vmovl_u16(vget_high_u16(du))), scale), half);
-  return vcombine_u16(vqmovn_u32(vcvtq_u32_f32(f0)), vqmovn_u32(vcvtq_u32_f32(f1)));
+// The low 8 bits of 16 32-bit lanes in lane order (a: lanes 0 .. 3, ..., d:
+// lanes 12 .. 15): de-interleaving keeps each lane's low half, twice.
+inline uint8x16_t lowBytes16(uint32x4_t a, uint32x4_t b, uint32x4_t c, uint32x4_t d) {
+  const uint16x8_t lo = vuzpq_u16(vreinterpretq_u16_u32(a), vreinterpretq_u16_u32(b)).val[0];
+  const uint16x8_t hi = vuzpq_u16(vreinterpretq_u16_u32(c), vreinterpretq_u16_u32(d)).val[0];
+  return vuzpq_u8(vreinterpretq_u8_u16(lo), vreinterpretq_u8_u16(hi)).val[0];
+}
+
+// hAlpha of 4 pixels from their excess (lanes of du), clamped to 128 in 32
+// bits; inv128 = 128 x inv.
+inline uint32x4_t hAlpha4(uint16x4_t du, float32x4_t scale) {
+  const float32x4_t f =
+      vaddq_f32(vmulq_f32(vcvtq_f32_u32(vmovl_u16(du)), scale), vdupq_n_f32(0.5f));
+  return vminq_u32(vcvtq_u32_f32(f), vdupq_n_u32(128));
 }
 
 // The high sigmas of a run of block columns of one block row in the form the
@@ -321,9 +324,11 @@ inline bool hAlphaAligned(const int16_t *hdiff, SigmaRun &run, int i, const uint
     const int16x8_t d0 = excess8(vld1q_s16(hdiff), s16a);
     const int16x8_t d1 = excess8(vld1q_s16(hdiff + 8), s16b);
     if (allZero(vorrq_s16(d0, d1))) return false;
-    const uint16x8_t a0 = hAlpha8(d0, run.inv128[i]);
-    const uint16x8_t a1 = hAlpha8(d1, run.inv128[i + 1]);
-    hAlpha = vminq_u8(vcombine_u8(vqmovn_u16(a0), vqmovn_u16(a1)), vdupq_n_u8(128));
+    const uint16x8_t du0 = vreinterpretq_u16_s16(d0), du1 = vreinterpretq_u16_s16(d1);
+    const float32x4_t scale0 = vdupq_n_f32(run.inv128[i]);
+    const float32x4_t scale1 = vdupq_n_f32(run.inv128[i + 1]);
+    hAlpha = lowBytes16(hAlpha4(vget_low_u16(du0), scale0), hAlpha4(vget_high_u16(du0), scale0),
+                        hAlpha4(vget_low_u16(du1), scale1), hAlpha4(vget_high_u16(du1), scale1));
     return true;
   }
   const int32_t s0 = static_cast<int32_t>(sigRow[run.col0 + i]);
@@ -350,10 +355,32 @@ inline uint8x8_t newPreAlpha8(float32x4_t num0, float32x4_t num1, uint8x8_t preA
   return vqmovn_u16(vcombine_u16(q0, q1));
 }
 
-inline uint8x8_t newPreAlpha8(uint8x8_t staticAlpha, uint8x8_t preAlpha) {
-  const uint16x8_t num = vshll_n_u8(staticAlpha, 7);
-  return newPreAlpha8(vcvtq_f32_u32(vmovl_u16(vget_low_u16(num))),
-                      vcvtq_f32_u32(vmovl_u16(vget_high_u16(num))), preAlpha);
+// newPreAlpha of 4 lanes before its clamp, at most 16384: num = staticAlpha
+// x 128 and den = 256 - preAlpha.
+inline uint32x4_t newPreAlpha4(uint16x4_t num, uint16x4_t den) {
+  const float32x4_t inv = recipRefine4(vcvtq_f32_u32(vmovl_u16(den)));
+  const float32x4_t f = vaddq_f32(vmulq_f32(vcvtq_f32_u32(vmovl_u16(num)), inv), vdupq_n_f32(0.5f));
+  return vcvtq_u32_f32(f);
+}
+
+// Lanes 0 .. 7 from a and b, the low 16 bits of each.
+inline uint16x8_t lowHalves8(uint32x4_t a, uint32x4_t b) {
+  return vuzpq_u16(vreinterpretq_u16_u32(a), vreinterpretq_u16_u32(b)).val[0];
+}
+
+inline uint8x16_t newPreAlpha16(uint8x16_t staticAlpha, uint8x16_t preAlpha) {
+  const uint16x8_t num0 = vshll_n_u8(vget_low_u8(staticAlpha), 7);
+  const uint16x8_t num1 = vshll_n_u8(vget_high_u8(staticAlpha), 7);
+  const uint16x8_t den0 = vsubw_u8(vdupq_n_u16(256), vget_low_u8(preAlpha));  // 1 .. 256
+  const uint16x8_t den1 = vsubw_u8(vdupq_n_u16(256), vget_high_u8(preAlpha));
+  const uint16x8_t w0 = lowHalves8(newPreAlpha4(vget_low_u16(num0), vget_low_u16(den0)),
+                                   newPreAlpha4(vget_high_u16(num0), vget_high_u16(den0)));
+  const uint16x8_t w1 = lowHalves8(newPreAlpha4(vget_low_u16(num1), vget_low_u16(den1)),
+                                   newPreAlpha4(vget_high_u16(num1), vget_high_u16(den1)));
+  const uint16x8_t max = vdupq_n_u16(128);
+  return vuzpq_u8(vreinterpretq_u8_u16(vminq_u16(w0, max)),
+                  vreinterpretq_u8_u16(vminq_u16(w1, max)))
+      .val[0];
 }
 
 // The recursive weight of a still pixel (staticAlpha 128) depends on its
@@ -478,9 +505,7 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
   const uint8x8_t staticHi = vget_high_u8(staticAlpha);
 
   const uint8x16_t preAlpha = vld1q_u8(io.preAlpha);
-  const uint8x8_t wLo = newPreAlpha8(staticLo, vget_low_u8(preAlpha));
-  const uint8x8_t wHi = newPreAlpha8(staticHi, vget_high_u8(preAlpha));
-  const uint8x16_t w = vminq_u8(vcombine_u8(wLo, wHi), vdupq_n_u8(128));
+  const uint8x16_t w = newPreAlpha16(staticAlpha, preAlpha);
   store16<kMasked>(io.preAlpha, w, keep);
 
   store16<kMasked>(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w), keep);
