@@ -630,6 +630,41 @@ TEST(NeonOps, Permutes) {
     }
   }
 #endif
+  // 32-byte lookup: indices 32 and above give 0.
+  {
+    auto rngT = seededRng(433);
+    for (int it = 0; it < kIters; ++it) {
+      const auto tab = fill<uint8_t, 32>(rngT, gU8);
+      const auto idx = fill<uint8_t, 8>(
+          rngT, [](std::mt19937 &g) { return static_cast<uint8_t>(g() % 2 ? g() % 40 : g()); });
+      uint8x8x4_t t;
+      for (int j = 0; j < 4; ++j) t.val[j] = vld1_u8(tab.data() + 8 * j);
+      const auto got = lanes<uint8_t>(vtbl4_u8(t, vec<uint8x8_t>(idx)));
+      for (int i = 0; i < 8; ++i)
+        ASSERT_EQ(got[i], idx[i] < 32 ? tab[idx[i]] : 0) << "vtbl4_u8 lane " << i;
+    }
+  }
+  binary<uint8_t, 16, uint8_t, 16, uint8_t, uint8x16_t, uint8x16_t>(
+      "vcgeq_u8", [](uint8x16_t a, uint8x16_t b) { return vcgeq_u8(a, b); },
+      [](auto &a, auto &b) {
+        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return x >= y ? 255 : 0; });
+      },
+      gU8, gU8, 434);
+  binary<uint8_t, 8, uint8_t, 8, uint8_t, uint8x8_t, uint8x8_t>(
+      "vorr_u8", [](uint8x8_t a, uint8x8_t b) { return vorr_u8(a, b); },
+      [](auto &a, auto &b) {
+        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return x | y; });
+      },
+      gU8, gU8, 435);
+  unary<uint8_t, 8, uint64_t, uint8x8_t>(
+      "vget_lane_u64 of vreinterpret_u64_u8",
+      [](uint8x8_t a) { return vget_lane_u64(vreinterpret_u64_u8(a), 0); },
+      [](auto &a) {
+        uint64_t x = 0;
+        for (int i = 7; i >= 0; --i) x = (x << 8) | a[i];
+        return Arr<uint64_t, 1>{x};
+      },
+      gU8, 436);
   // Interleaving store and de-interleaving load by 4: byte 4 i + j is lane i
   // of vector j.
   {

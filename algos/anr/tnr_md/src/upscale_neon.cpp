@@ -426,9 +426,17 @@ inline uint8x16_t stillWeight16(const StillWeights &sw, uint8x16_t preAlpha) {
 }
 #else
 inline uint8x16_t stillWeight16(const StillWeights &sw, uint8x16_t preAlpha) {
+  const uint8x16_t i3 = vsubq_u8(preAlpha, vdupq_n_u8(96));
+  // Where every preAlpha lies in 96 .. 127 (where the weight of a pixel that
+  // stays still settles after three calls) the last quarter alone serves.
+  const uint8x16_t outside = vcgeq_u8(i3, vdupq_n_u8(32));
+  const uint8x8_t any = vorr_u8(vget_low_u8(outside), vget_high_u8(outside));
+  if (vget_lane_u64(vreinterpret_u64_u8(any), 0) == 0) {
+    const uint8x8x4_t q3 = vld4_u8(sw.q[3]);
+    return vcombine_u8(vtbl4_u8(q3, vget_low_u8(i3)), vtbl4_u8(q3, vget_high_u8(i3)));
+  }
   const uint8x16_t i1 = vsubq_u8(preAlpha, vdupq_n_u8(32));
   const uint8x16_t i2 = vsubq_u8(preAlpha, vdupq_n_u8(64));
-  const uint8x16_t i3 = vsubq_u8(preAlpha, vdupq_n_u8(96));
   const uint8x8x4_t q0 = vld4_u8(sw.q[0]), q1 = vld4_u8(sw.q[1]);
   const uint8x8x4_t q2 = vld4_u8(sw.q[2]), q3 = vld4_u8(sw.q[3]);
   uint8x8_t lo = vdup_n_u8(128), hi = vdup_n_u8(128);
