@@ -16,7 +16,10 @@ endif()
 # ARMv7-A gets its NEON unit from the toolchain file (-mfpu=neon-vfpv4);
 # AArch64 always has it; on x86-64 the NEON source runs through SIMDe.
 set(TNR_MD_VECTOR_FLAGS "")
+set(TNR_MD_X86_FLAGS "")
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
   set(TNR_MD_X86_LEVEL "x86-64-v2" CACHE STRING "x86-64 level of the vector translation units")
+  set_property(CACHE TNR_MD_X86_LEVEL PROPERTY STRINGS x86-64-v2 x86-64-v3)
   set(TNR_MD_VECTOR_FLAGS -march=${TNR_MD_X86_LEVEL})
+  set(TNR_MD_X86_FLAGS -march=${TNR_MD_X86_LEVEL})
 endif()

@@ -68,6 +68,15 @@ void upScaleRowBuffer_neon(TNR_MD_ROWBUFFER_ARGS);
 void upScalePixelRows_neon(TNR_MD_PIXELROWS_ARGS);
 #endif
 
+#if TNR_MD_HAVE_X86
+// x86-64 forms (SSE4.1, and AVX2 where the build's level has it) of the stages
+// where the NEON source through SIMDe is slow.
+void calDiffAndDownScale8x8_x86(TNR_MD_CALDIFF8X8_ARGS);
+void gauss3x3Filter_x86(TNR_MD_GAUSS3X3_ARGS);
+void upScale_x86(TNR_MD_UPSCALE_ARGS);
+void upScalePixelRows_x86(TNR_MD_PIXELROWS_ARGS);
+#endif
+
 // Scalar-only stages (no vector form).
 void extendImgBorder_c(int16_t *pData_ext, int Width_ext, int Height_ext, int ext_x, int ext_y);
 void calDiff_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma,
@@ -83,7 +92,8 @@ uint8_t pixelAlpha(int16_t hdiff, int32_t sH, float inv);
 uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha);
 uint8_t staticRatioR(uint8_t static_ratio_r_bit);
 
-// The kernels one motion_detect call runs: the per-sample set, the vector set.
+// The kernels one motion_detect call runs: the per-sample set, the NEON set
+// and, on x86-64, the x86 set (x86 forms where they exist, NEON ones elsewhere).
 struct Kernels {
   void (*calDiffAndDownScale8x8)(TNR_MD_CALDIFF8X8_ARGS);
   void (*gauss3x3Filter)(TNR_MD_GAUSS3X3_ARGS);
@@ -97,6 +107,18 @@ struct Kernels {
 extern const Kernels kKernelsC;
 #if TNR_MD_HAVE_NEON
 extern const Kernels kKernelsNeon;
+#endif
+#if TNR_MD_HAVE_X86
+extern const Kernels kKernelsX86;
+#endif
+
+// The set motion_detect and the exported stages use: the fastest this build has.
+#if TNR_MD_HAVE_X86
+#define TNR_MD_DEFAULT_KERNELS ::tnr_md::kKernelsX86
+#elif TNR_MD_HAVE_NEON
+#define TNR_MD_DEFAULT_KERNELS ::tnr_md::kKernelsNeon
+#else
+#define TNR_MD_DEFAULT_KERNELS ::tnr_md::kKernelsC
 #endif
 
 // The set the exported functions use: vector where the build has it.

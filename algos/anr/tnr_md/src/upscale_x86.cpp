@@ -1,0 +1,286 @@
+// upScale's per-pixel pass, x86-64 form (SSE4.1), 16 pixels per block; the
+// block alpha and the row buffer come from the NEON forms. Results equal
+// upScalePixelRows_c byte for byte.
+//
+// Exact shortcuts, each equal to the per-sample arithmetic for every input:
+// - lAlpha: T(m) x (8 - w) + T(m + 1) x w as one byte multiply-add (all
+//   operands at most 128 and 8).
+// - newPreAlpha: with den = 256 - preAlpha, the product staticAlpha x 128 x
+//   RecipRefine(den), plus 0.5 and truncated, equals the quotient rounded to
+//   nearest with halves down, floor((256 staticAlpha + den - 1) / (2 den)),
+//   for every staticAlpha 0 .. 128 and preAlpha 0 .. 255 (checked
+//   exhaustively by the tests). The quotient comes from one correctly rounded
+//   single-precision division: below 129 it lies at least 1 / 512 from the
+//   next integer, far more than its rounding error, so truncation is exact.
+// - Blends: RoundShift(p w + c (128 - w), 7) = c + RoundShift((p - c) w, 7),
+//   the second term a rounding high-half multiply of 2 (p - c) by 128 w.
+// - staticRatio: RoundShift(sa^2 x delta, 14) as a rounding high-half
+//   multiply of sa^2 (at most 16384) by 2 delta (at most 256).
+//
+// Tail policy: a row whose width is not a multiple of 16 ends with a block
+// moved back to end at the row's end; the lanes before its nominal start keep
+// what the previous block wrote, so every in-place update is applied once.
+// Rows narrower than 16 pixels take the per-sample form.
+#include <smmintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "kernels.h"
+
+namespace tnr_md {
+namespace {
+
+inline __m128i loadu(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
+inline void storeu(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
+
+// The reciprocal of one high sigma entry: a double-precision division, the
+// quotient rounded once to single precision (sH = 0 gives +infinity).
+inline float invSigma(int32_t sH) { return static_cast<float>(1.0 / static_cast<double>(sH)); }
+
+// hAlpha of 4 lanes: min(trunc(max(h - sH, 0) x 128 x inv + 0.5), 128), the
+// subtraction and the shift wrapping in 32 bits. max_ps(f, 0) maps NaN
+// (0 x infinity) and negative values to 0, as the saturating conversion does;
+// the clamp to 128 comes before the conversion, which then only truncates.
+inline __m128i hAlpha4(__m128i h32, __m128i sH, __m128 inv) {
+  __m128i d = _mm_max_epi32(_mm_sub_epi32(h32, sH), _mm_setzero_si128());
+  d = _mm_slli_epi32(d, 7);
+  __m128 f = _mm_mul_ps(_mm_cvtepi32_ps(d), inv);
+  __asm__("" : "+x"(f));  // the product stays rounded on its own
+  f = _mm_add_ps(f, _mm_set1_ps(0.5f));
+  f = _mm_min_ps(_mm_max_ps(f, _mm_setzero_ps()), _mm_set1_ps(128.0f));
+  return _mm_cvttps_epi32(f);
+}
+
+// newPreAlpha of 4 lanes from 32-bit staticAlpha and preAlpha.
+inline __m128i newPreAlpha4(__m128i sa, __m128i pa) {
+  const __m128i den = _mm_sub_epi32(_mm_set1_epi32(256), pa);
+  const __m128i n = _mm_add_epi32(_mm_slli_epi32(sa, 8), _mm_sub_epi32(den, _mm_set1_epi32(1)));
+  const __m128 q = _mm_div_ps(_mm_cvtepi32_ps(n), _mm_cvtepi32_ps(_mm_add_epi32(den, den)));
+  return _mm_cvttps_epi32(_mm_min_ps(q, _mm_set1_ps(128.0f)));
+}
+
+// RoundShift(p x w + c x (128 - w), 7) of 8 lanes; w128 = 128 w.
+inline __m128i blend8(__m128i c, __m128i p, __m128i w128) {
+  const __m128i d = _mm_sub_epi16(p, c);
+  return _mm_add_epi16(c, _mm_mulhrs_epi16(_mm_add_epi16(d, d), w128));
+}
+inline __m128i blend16(__m128i c, __m128i p, __m128i w128lo, __m128i w128hi) {
+  const __m128i z = _mm_setzero_si128();
+  return _mm_packus_epi16(blend8(_mm_unpacklo_epi8(c, z), _mm_unpacklo_epi8(p, z), w128lo),
+                          blend8(_mm_unpackhi_epi8(c, z), _mm_unpackhi_epi8(p, z), w128hi));
+}
+
+template <bool kMasked>
+inline void store16(uint8_t *dst, __m128i v, __m128i keep) {
+  if (kMasked) v = _mm_blendv_epi8(v, loadu(dst), keep);
+  storeu(dst, v);
+}
+
+struct PassConst {
+  __m128i ratioR;   // static_ratio_r, 16-bit lanes
+  __m128i delta2;   // 2 x static_ratio_delta, 16-bit lanes
+  __m128i chromaW;  // byte p takes lane 2 (p >> 1) + 1
+};
+
+struct BlockIo {
+  const int16_t *hdiff;
+  uint8_t *preAlpha;
+  uint8_t *curY;
+  const uint8_t *preY;
+  uint8_t *curC;  // null on even rows
+  const uint8_t *preC;
+  uint8_t *alpha;
+  uint8_t *gain;
+};
+
+// One block: lAlpha as two 16-bit halves, high sigmas and reciprocals per
+// quad of lanes. Outputs are written in the order pPreAlpha, luma, chroma,
+// pAlpha, gain.
+template <bool kMasked>
+inline void pixelBlock(const BlockIo &io, __m128i la0, __m128i la1, const __m128i sH[4],
+                       const __m128 inv[4], const PassConst &pc, __m128i keep) {
+  const __m128i z = _mm_setzero_si128();
+  const __m128i h0 = loadu(io.hdiff), h1 = loadu(io.hdiff + 8);
+  const __m128i ha0 =
+      _mm_packs_epi32(hAlpha4(_mm_cvtepi16_epi32(h0), sH[0], inv[0]),
+                      hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h0, h0), 16), sH[1], inv[1]));
+  const __m128i ha1 =
+      _mm_packs_epi32(hAlpha4(_mm_cvtepi16_epi32(h1), sH[2], inv[2]),
+                      hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h1, h1), 16), sH[3], inv[3]));
+  const __m128i r64 = _mm_set1_epi16(64), c128 = _mm_set1_epi16(128);
+  const __m128i sa0 =
+      _mm_sub_epi16(c128, _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(la0, ha0), r64), 7));
+  const __m128i sa1 =
+      _mm_sub_epi16(c128, _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(la1, ha1), r64), 7));
+
+  const __m128i pa = loadu(io.preAlpha);
+  const __m128i pa0 = _mm_unpacklo_epi8(pa, z), pa1 = _mm_unpackhi_epi8(pa, z);
+  const __m128i w0 =
+      _mm_packs_epi32(newPreAlpha4(_mm_unpacklo_epi16(sa0, z), _mm_unpacklo_epi16(pa0, z)),
+                      newPreAlpha4(_mm_unpackhi_epi16(sa0, z), _mm_unpackhi_epi16(pa0, z)));
+  const __m128i w1 =
+      _mm_packs_epi32(newPreAlpha4(_mm_unpacklo_epi16(sa1, z), _mm_unpacklo_epi16(pa1, z)),
+                      newPreAlpha4(_mm_unpackhi_epi16(sa1, z), _mm_unpackhi_epi16(pa1, z)));
+  const __m128i w = _mm_packus_epi16(w0, w1);
+  store16<kMasked>(io.preAlpha, w, keep);
+
+  store16<kMasked>(
+      io.curY,
+      blend16(loadu(io.curY), loadu(io.preY), _mm_slli_epi16(w0, 7), _mm_slli_epi16(w1, 7)), keep);
+
+  if (io.curC) {
+    const __m128i wc = _mm_shuffle_epi8(w, pc.chromaW);
+    store16<kMasked>(
+        io.curC,
+        blend16(loadu(io.curC), loadu(io.preC), _mm_slli_epi16(_mm_unpacklo_epi8(wc, z), 7),
+                _mm_slli_epi16(_mm_unpackhi_epi8(wc, z), 7)),
+        keep);
+  }
+
+  const __m128i ratio0 =
+      _mm_add_epi16(pc.ratioR, _mm_mulhrs_epi16(_mm_mullo_epi16(sa0, sa0), pc.delta2));
+  const __m128i ratio1 =
+      _mm_add_epi16(pc.ratioR, _mm_mulhrs_epi16(_mm_mullo_epi16(sa1, sa1), pc.delta2));
+  store16<kMasked>(io.alpha, _mm_packus_epi16(ratio0, ratio1), keep);
+
+  const __m128i g = loadu(io.gain);
+  const __m128i g0 =
+      _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(ratio0, _mm_unpacklo_epi8(g, z)), r64), 7);
+  const __m128i g1 =
+      _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(ratio1, _mm_unpackhi_epi8(g, z)), r64), 7);
+  store16<kMasked>(io.gain, _mm_max_epu8(_mm_packus_epi16(g0, g1), _mm_set1_epi8(1)), keep);
+}
+
+}  // namespace
+
+void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
+                          const uint8_t *pT, const uint8_t *pTEnd, uint8_t *pAlpha,
+                          uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,
+                          int proWidth, int GainStride, uint8_t static_ratio_r_bit,
+                          const uint32_t *pSigmaH, int y0, int y1) {
+  if (proWidth < 16) {
+    upScalePixelRows_c(pCurIn, pPreIn, pHdiff, pT, pTEnd, pAlpha, pPreAlpha, gain_table_u8,
+                       imgHeight, imgWidth, proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0,
+                       y1);
+    return;
+  }
+  const int dsWid = (proWidth + 7) / 8;
+  const int sigmaStride = dsWid + 8;
+  const ptrdiff_t hdiffStride = proWidth + 2;
+  const int tmpStride = dsWid + 2;
+
+  const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
+  PassConst pc;
+  pc.ratioR = _mm_set1_epi16(ratioR);
+  pc.delta2 = _mm_set1_epi16(static_cast<int16_t>(2 * (128 - ratioR)));
+  pc.chromaW = _mm_setr_epi8(1, 1, 3, 3, 5, 5, 7, 7, 9, 9, 11, 11, 13, 13, 15, 15);
+  // lAlpha of a block starting at a multiple of 16 (phase 4): lane p pairs T
+  // columns n + ((p + 4) >> 3) and the next, with weights 8 - w and w, w =
+  // (p + 4) & 7; the same weights serve both halves.
+  const __m128i pairLo = _mm_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 1, 2);
+  const __m128i pairHi = _mm_setr_epi8(1, 2, 1, 2, 1, 2, 1, 2, 2, 3, 2, 3, 2, 3, 2, 3);
+  const __m128i pairW = _mm_setr_epi8(4, 4, 3, 5, 2, 6, 1, 7, 8, 0, 7, 1, 6, 2, 5, 3);
+  const __m128i four = _mm_set1_epi16(4);
+  const __m128i laneIndex = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+
+  // Reciprocals of the high sigma row of the current block row, for the first
+  // kInvCache block columns (the rest are divided as they come).
+  constexpr int kInvCache = 512;
+  float invRow[kInvCache];
+  const int cached = dsWid < kInvCache ? dsWid : kInvCache;
+  int invRowOf = -1;
+
+  for (int y = y0; y < y1; ++y) {
+    const uint8_t *tRow = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
+    const uint32_t *sigRow = pSigmaH + static_cast<ptrdiff_t>(y >> 3) * sigmaStride;
+    if ((y >> 3) != invRowOf) {
+      invRowOf = y >> 3;
+      for (int i = 0; i < cached; ++i) invRow[i] = invSigma(static_cast<int32_t>(sigRow[i]));
+    }
+    auto invAt = [&](int col) {
+      return col < kInvCache ? invRow[col] : invSigma(static_cast<int32_t>(sigRow[col]));
+    };
+    const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * GainStride;
+    const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * imgWidth;
+    const bool oddRow = (y & 1) != 0;
+    const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(imgWidth) * (imgHeight + (y >> 1));
+    const int16_t *hRow = pHdiff + y * hdiffStride;
+
+    for (int x = 0; x < proWidth; x += 16) {
+      const bool last = x + 16 > proWidth;
+      const int offsetX = last ? proWidth - 16 : x;
+      BlockIo io;
+      io.hdiff = hRow + offsetX;
+      io.preAlpha = pPreAlpha + mapRow + offsetX;
+      io.curY = pCurIn + lumaRow + offsetX;
+      io.preY = pPreIn + lumaRow + offsetX;
+      io.curC = oddRow ? pCurIn + chromaRow + offsetX : nullptr;
+      io.preC = oddRow ? pPreIn + chromaRow + offsetX : nullptr;
+      io.alpha = pAlpha + mapRow + offsetX;
+      io.gain = gain_table_u8 + mapRow + offsetX;
+      __m128i sH[4];
+      __m128 inv[4];
+      if (!last) {
+        // T columns n .. n + 3 with n = x / 8, all at most dsWid + 1.
+        int32_t t4;
+        std::memcpy(&t4, tRow + (x >> 3), 4);
+        const __m128i t = _mm_cvtsi32_si128(t4);
+        const __m128i la0 = _mm_srli_epi16(
+            _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairLo), pairW), four), 3);
+        const __m128i la1 = _mm_srli_epi16(
+            _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairHi), pairW), four), 3);
+        // Lanes 0 .. 7 lie in block column x / 8, lanes 8 .. 15 in the next.
+        const int col = x >> 3;
+        sH[0] = sH[1] = _mm_set1_epi32(static_cast<int32_t>(sigRow[col]));
+        sH[2] = sH[3] = _mm_set1_epi32(static_cast<int32_t>(sigRow[col + 1]));
+        inv[0] = inv[1] = _mm_set1_ps(invAt(col));
+        inv[2] = inv[3] = _mm_set1_ps(invAt(col + 1));
+        pixelBlock<false>(io, la0, la1, sH, inv, pc, _mm_setzero_si128());
+      } else {
+        // Moved back: lane p is pixel offsetX + p, with its own T columns,
+        // weights and block column. Lanes offsetX .. x - 1 were already
+        // updated in place by the previous block; their results here come
+        // from updated inputs and are discarded.
+        alignas(16) uint8_t la[16];
+        alignas(16) int32_t sLane[16];
+        alignas(16) float invLane[16];
+        for (int p = 0; p < 16; ++p) {
+          const int X = offsetX + p;
+          const int m = (X + 4) >> 3, w = (X + 4) & 7;
+          la[p] = static_cast<uint8_t>((tRow[m] * (8 - w) + tRow[m + 1] * w + 4) >> 3);
+          sLane[p] = static_cast<int32_t>(sigRow[X >> 3]);
+          invLane[p] = invAt(X >> 3);
+        }
+        for (int q = 0; q < 4; ++q) {
+          sH[q] = _mm_load_si128(reinterpret_cast<const __m128i *>(sLane + 4 * q));
+          inv[q] = _mm_load_ps(invLane + 4 * q);
+        }
+        const __m128i l = _mm_load_si128(reinterpret_cast<const __m128i *>(la));
+        const __m128i keep =
+            _mm_cmplt_epi8(laneIndex, _mm_set1_epi8(static_cast<char>(x - offsetX)));
+        pixelBlock<true>(io, _mm_cvtepu8_epi16(l), _mm_unpackhi_epi8(l, _mm_setzero_si128()), sH,
+                         inv, pc, keep);
+      }
+    }
+  }
+}
+
+// The block alpha is held in a compact plane of pitch dsWid at the start of
+// pAlpha, which the per-pixel pass overwrites where it belongs to the grid;
+// the row buffer T lives in pTmp.
+void upScale_x86(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, uint8_t *pTmp,
+                 uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
+                 int imgWidth, int proHeight, int proWidth, int GainStride,
+                 uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH) {
+  const int dsHgt = (proHeight + 7) / 8;
+  const int dsWid = (proWidth + 7) / 8;
+  upScaleBlockAlpha_neon(pLdiff, pSigmaL, pAlpha, dsHgt, dsWid, dsWid + 2, dsWid + 8);
+  upScaleRowBuffer_neon(pAlpha, pTmp, 0, proHeight, dsHgt, dsWid);
+  upScalePixelRows_x86(pCurIn, pPreIn, pHdiff, pTmp,
+                       pTmp + static_cast<ptrdiff_t>(proHeight) * (dsWid + 2), pAlpha, pPreAlpha,
+                       gain_table_u8, imgHeight, imgWidth, proWidth, GainStride, static_ratio_r_bit,
+                       pSigmaH, 0, proHeight);
+}
+
+}  // namespace tnr_md
