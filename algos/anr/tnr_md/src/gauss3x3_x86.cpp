@@ -103,7 +103,7 @@ inline void strip(const int16_t *pIn, int16_t *pOut, ptrdiff_t stride, int p, in
 template <class S, int kN>
 void filterPlane(const int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, ptrdiff_t stride) {
   constexpr int kW = kN * S::kLanes;
-  constexpr int kBand = 32;  // rows per band: the strips of a band stay in cache
+  constexpr int kBand = 16;  // rows per band: a band's rows stay in the first-level cache
   for (int y0 = 0; y0 < imgHgt; y0 += kBand) {
     const int y1 = y0 + kBand < imgHgt ? y0 + kBand : imgHgt;
     for (int x = 0; x < imgWid; x += kW) {

@@ -22,6 +22,9 @@
 // what the previous block wrote, so every in-place update is applied once.
 // Rows narrower than 16 pixels take the per-sample form.
 #include <smmintrin.h>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
@@ -98,10 +101,11 @@ struct BlockIo {
 // quad of lanes. Outputs are written in the order pPreAlpha, luma, chroma,
 // pAlpha, gain.
 template <bool kMasked>
-inline void pixelBlock(const BlockIo &io, __m128i la0, __m128i la1, const __m128i sH[4],
-                       const __m128 inv[4], const PassConst &pc, __m128i keep) {
+inline void pixelBlock(const BlockIo &io, ptrdiff_t o, __m128i la0, __m128i la1,
+                       const __m128i sH[4], const __m128 inv[4], const PassConst &pc,
+                       __m128i keep) {
   const __m128i z = _mm_setzero_si128();
-  const __m128i h0 = loadu(io.hdiff), h1 = loadu(io.hdiff + 8);
+  const __m128i h0 = loadu((io.hdiff + o)), h1 = loadu((io.hdiff + o) + 8);
   const __m128i ha0 =
       _mm_packs_epi32(hAlpha4(_mm_cvtepi16_epi32(h0), sH[0], inv[0]),
                       hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h0, h0), 16), sH[1], inv[1]));
@@ -114,7 +118,7 @@ inline void pixelBlock(const BlockIo &io, __m128i la0, __m128i la1, const __m128
   const __m128i sa1 =
       _mm_sub_epi16(c128, _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(la1, ha1), r64), 7));
 
-  const __m128i pa = loadu(io.preAlpha);
+  const __m128i pa = loadu((io.preAlpha + o));
   const __m128i pa0 = _mm_unpacklo_epi8(pa, z), pa1 = _mm_unpackhi_epi8(pa, z);
   const __m128i w0 =
       _mm_packs_epi32(newPreAlpha4(_mm_unpacklo_epi16(sa0, z), _mm_unpacklo_epi16(pa0, z)),
@@ -123,34 +127,118 @@ inline void pixelBlock(const BlockIo &io, __m128i la0, __m128i la1, const __m128
       _mm_packs_epi32(newPreAlpha4(_mm_unpacklo_epi16(sa1, z), _mm_unpacklo_epi16(pa1, z)),
                       newPreAlpha4(_mm_unpackhi_epi16(sa1, z), _mm_unpackhi_epi16(pa1, z)));
   const __m128i w = _mm_packus_epi16(w0, w1);
-  store16<kMasked>(io.preAlpha, w, keep);
+  store16<kMasked>((io.preAlpha + o), w, keep);
 
-  store16<kMasked>(
-      io.curY,
-      blend16(loadu(io.curY), loadu(io.preY), _mm_slli_epi16(w0, 7), _mm_slli_epi16(w1, 7)), keep);
+  store16<kMasked>((io.curY + o),
+                   blend16(loadu((io.curY + o)), loadu((io.preY + o)), _mm_slli_epi16(w0, 7),
+                           _mm_slli_epi16(w1, 7)),
+                   keep);
 
   if (io.curC) {
     const __m128i wc = _mm_shuffle_epi8(w, pc.chromaW);
-    store16<kMasked>(
-        io.curC,
-        blend16(loadu(io.curC), loadu(io.preC), _mm_slli_epi16(_mm_unpacklo_epi8(wc, z), 7),
-                _mm_slli_epi16(_mm_unpackhi_epi8(wc, z), 7)),
-        keep);
+    store16<kMasked>((io.curC + o),
+                     blend16(loadu((io.curC + o)), loadu((io.preC + o)),
+                             _mm_slli_epi16(_mm_unpacklo_epi8(wc, z), 7),
+                             _mm_slli_epi16(_mm_unpackhi_epi8(wc, z), 7)),
+                     keep);
   }
 
   const __m128i ratio0 =
       _mm_add_epi16(pc.ratioR, _mm_mulhrs_epi16(_mm_mullo_epi16(sa0, sa0), pc.delta2));
   const __m128i ratio1 =
       _mm_add_epi16(pc.ratioR, _mm_mulhrs_epi16(_mm_mullo_epi16(sa1, sa1), pc.delta2));
-  store16<kMasked>(io.alpha, _mm_packus_epi16(ratio0, ratio1), keep);
+  store16<kMasked>((io.alpha + o), _mm_packus_epi16(ratio0, ratio1), keep);
 
-  const __m128i g = loadu(io.gain);
+  const __m128i g = loadu((io.gain + o));
   const __m128i g0 =
       _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(ratio0, _mm_unpacklo_epi8(g, z)), r64), 7);
   const __m128i g1 =
       _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(ratio1, _mm_unpackhi_epi8(g, z)), r64), 7);
-  store16<kMasked>(io.gain, _mm_max_epu8(_mm_packus_epi16(g0, g1), _mm_set1_epi8(1)), keep);
+  store16<kMasked>((io.gain + o), _mm_max_epu8(_mm_packus_epi16(g0, g1), _mm_set1_epi8(1)), keep);
 }
+
+#if defined(__AVX2__)
+// The same block in 256-bit registers: 16 pixels in one vector of 16-bit
+// lanes, 8 in one of 32-bit lanes. Lanes 0 .. 7 use sH[0] / inv[0], lanes
+// 8 .. 15 sH[1] / inv[1].
+inline __m256i hAlpha8(__m256i h32, __m256i sH, __m256 inv) {
+  __m256i d = _mm256_max_epi32(_mm256_sub_epi32(h32, sH), _mm256_setzero_si256());
+  d = _mm256_slli_epi32(d, 7);
+  __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(d), inv);
+  __asm__("" : "+x"(f));  // the product stays rounded on its own
+  f = _mm256_add_ps(f, _mm256_set1_ps(0.5f));
+  f = _mm256_min_ps(_mm256_max_ps(f, _mm256_setzero_ps()), _mm256_set1_ps(128.0f));
+  return _mm256_cvttps_epi32(f);
+}
+
+// Quotients of 8 lanes, n and d exact in single precision.
+inline __m256i quotient8(__m128i n16, __m128i d16) {
+  const __m256 q = _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(n16)),
+                                 _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(d16)));
+  return _mm256_cvttps_epi32(_mm256_min_ps(q, _mm256_set1_ps(128.0f)));
+}
+
+// 32-bit lanes of a and b (each 8 values in order) to 16 values in order.
+inline __m256i pack32(__m256i a, __m256i b) {
+  return _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
+}
+// 16-bit lanes (values 0 .. 255) to 16 bytes in order.
+inline __m128i pack16(__m256i v) {
+  return _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+}
+
+inline __m256i blend16x(__m256i c, __m256i p, __m256i w128) {
+  const __m256i d = _mm256_sub_epi16(p, c);
+  return _mm256_add_epi16(c, _mm256_mulhrs_epi16(_mm256_add_epi16(d, d), w128));
+}
+
+template <bool kMasked>
+inline void pixelBlock256(const BlockIo &io, ptrdiff_t o, __m256i la, const __m256i sH[2],
+                          const __m256 inv[2], const PassConst &pc, __m128i keep) {
+  const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i *>((io.hdiff + o)));
+  const __m256i ha =
+      pack32(hAlpha8(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(h)), sH[0], inv[0]),
+             hAlpha8(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(h, 1)), sH[1], inv[1]));
+  const __m256i r64 = _mm256_set1_epi16(64);
+  const __m256i sa =
+      _mm256_sub_epi16(_mm256_set1_epi16(128),
+                       _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(la, ha), r64), 7));
+
+  const __m256i pa = _mm256_cvtepu8_epi16(loadu((io.preAlpha + o)));
+  const __m256i den = _mm256_sub_epi16(_mm256_set1_epi16(256), pa);
+  const __m256i n =
+      _mm256_add_epi16(_mm256_slli_epi16(sa, 8), _mm256_sub_epi16(den, _mm256_set1_epi16(1)));
+  const __m256i d2 = _mm256_add_epi16(den, den);
+  const __m256i w16 =
+      pack32(quotient8(_mm256_castsi256_si128(n), _mm256_castsi256_si128(d2)),
+             quotient8(_mm256_extracti128_si256(n, 1), _mm256_extracti128_si256(d2, 1)));
+  const __m128i w = pack16(w16);
+  store16<kMasked>((io.preAlpha + o), w, keep);
+
+  const __m256i w128 = _mm256_slli_epi16(w16, 7);
+  store16<kMasked>((io.curY + o),
+                   pack16(blend16x(_mm256_cvtepu8_epi16(loadu((io.curY + o))),
+                                   _mm256_cvtepu8_epi16(loadu((io.preY + o))), w128)),
+                   keep);
+  if (io.curC) {
+    const __m256i wc = _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_shuffle_epi8(w, pc.chromaW)), 7);
+    store16<kMasked>((io.curC + o),
+                     pack16(blend16x(_mm256_cvtepu8_epi16(loadu((io.curC + o))),
+                                     _mm256_cvtepu8_epi16(loadu((io.preC + o))), wc)),
+                     keep);
+  }
+
+  const __m256i ratio = _mm256_add_epi16(
+      _mm256_broadcastsi128_si256(pc.ratioR),
+      _mm256_mulhrs_epi16(_mm256_mullo_epi16(sa, sa), _mm256_broadcastsi128_si256(pc.delta2)));
+  store16<kMasked>((io.alpha + o), pack16(ratio), keep);
+
+  const __m256i g = _mm256_srli_epi16(
+      _mm256_add_epi16(_mm256_mullo_epi16(ratio, _mm256_cvtepu8_epi16(loadu((io.gain + o)))), r64),
+      7);
+  store16<kMasked>((io.gain + o), _mm_max_epu8(pack16(g), _mm_set1_epi8(1)), keep);
+}
+#endif
 
 }  // namespace
 
@@ -207,61 +295,76 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
     const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(imgWidth) * (imgHeight + (y >> 1));
     const int16_t *hRow = pHdiff + y * hdiffStride;
 
-    for (int x = 0; x < proWidth; x += 16) {
-      const bool last = x + 16 > proWidth;
-      const int offsetX = last ? proWidth - 16 : x;
-      BlockIo io;
-      io.hdiff = hRow + offsetX;
-      io.preAlpha = pPreAlpha + mapRow + offsetX;
-      io.curY = pCurIn + lumaRow + offsetX;
-      io.preY = pPreIn + lumaRow + offsetX;
-      io.curC = oddRow ? pCurIn + chromaRow + offsetX : nullptr;
-      io.preC = oddRow ? pPreIn + chromaRow + offsetX : nullptr;
-      io.alpha = pAlpha + mapRow + offsetX;
-      io.gain = gain_table_u8 + mapRow + offsetX;
+    BlockIo io;
+    io.hdiff = hRow;
+    io.preAlpha = pPreAlpha + mapRow;
+    io.curY = pCurIn + lumaRow;
+    io.preY = pPreIn + lumaRow;
+    io.curC = oddRow ? pCurIn + chromaRow : nullptr;
+    io.preC = oddRow ? pPreIn + chromaRow : nullptr;
+    io.alpha = pAlpha + mapRow;
+    io.gain = gain_table_u8 + mapRow;
+    const int nFull = proWidth & ~15;
+    for (int x = 0; x < nFull; x += 16) {
+      // T columns n .. n + 3 with n = x / 8, all at most dsWid + 1.
+      int32_t t4;
+      std::memcpy(&t4, tRow + (x >> 3), 4);
+      const __m128i t = _mm_cvtsi32_si128(t4);
+      const __m128i la0 = _mm_srli_epi16(
+          _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairLo), pairW), four), 3);
+      const __m128i la1 = _mm_srli_epi16(
+          _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairHi), pairW), four), 3);
+      // Lanes 0 .. 7 lie in block column x / 8, lanes 8 .. 15 in the next.
+      const int col = x >> 3;
+#if defined(__AVX2__)
+      const __m256i sH8[2] = {_mm256_set1_epi32(static_cast<int32_t>(sigRow[col])),
+                              _mm256_set1_epi32(static_cast<int32_t>(sigRow[col + 1]))};
+      const __m256 inv8[2] = {_mm256_set1_ps(invAt(col)), _mm256_set1_ps(invAt(col + 1))};
+      pixelBlock256<false>(io, x, _mm256_set_m128i(la1, la0), sH8, inv8, pc, _mm_setzero_si128());
+#else
       __m128i sH[4];
       __m128 inv[4];
-      if (!last) {
-        // T columns n .. n + 3 with n = x / 8, all at most dsWid + 1.
-        int32_t t4;
-        std::memcpy(&t4, tRow + (x >> 3), 4);
-        const __m128i t = _mm_cvtsi32_si128(t4);
-        const __m128i la0 = _mm_srli_epi16(
-            _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairLo), pairW), four), 3);
-        const __m128i la1 = _mm_srli_epi16(
-            _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairHi), pairW), four), 3);
-        // Lanes 0 .. 7 lie in block column x / 8, lanes 8 .. 15 in the next.
-        const int col = x >> 3;
-        sH[0] = sH[1] = _mm_set1_epi32(static_cast<int32_t>(sigRow[col]));
-        sH[2] = sH[3] = _mm_set1_epi32(static_cast<int32_t>(sigRow[col + 1]));
-        inv[0] = inv[1] = _mm_set1_ps(invAt(col));
-        inv[2] = inv[3] = _mm_set1_ps(invAt(col + 1));
-        pixelBlock<false>(io, la0, la1, sH, inv, pc, _mm_setzero_si128());
-      } else {
-        // Moved back: lane p is pixel offsetX + p, with its own T columns,
-        // weights and block column. Lanes offsetX .. x - 1 were already
-        // updated in place by the previous block; their results here come
-        // from updated inputs and are discarded.
-        alignas(16) uint8_t la[16];
-        alignas(16) int32_t sLane[16];
-        alignas(16) float invLane[16];
-        for (int p = 0; p < 16; ++p) {
-          const int X = offsetX + p;
-          const int m = (X + 4) >> 3, w = (X + 4) & 7;
-          la[p] = static_cast<uint8_t>((tRow[m] * (8 - w) + tRow[m + 1] * w + 4) >> 3);
-          sLane[p] = static_cast<int32_t>(sigRow[X >> 3]);
-          invLane[p] = invAt(X >> 3);
-        }
-        for (int q = 0; q < 4; ++q) {
-          sH[q] = _mm_load_si128(reinterpret_cast<const __m128i *>(sLane + 4 * q));
-          inv[q] = _mm_load_ps(invLane + 4 * q);
-        }
-        const __m128i l = _mm_load_si128(reinterpret_cast<const __m128i *>(la));
-        const __m128i keep =
-            _mm_cmplt_epi8(laneIndex, _mm_set1_epi8(static_cast<char>(x - offsetX)));
-        pixelBlock<true>(io, _mm_cvtepu8_epi16(l), _mm_unpackhi_epi8(l, _mm_setzero_si128()), sH,
-                         inv, pc, keep);
+      sH[0] = sH[1] = _mm_set1_epi32(static_cast<int32_t>(sigRow[col]));
+      sH[2] = sH[3] = _mm_set1_epi32(static_cast<int32_t>(sigRow[col + 1]));
+      inv[0] = inv[1] = _mm_set1_ps(invAt(col));
+      inv[2] = inv[3] = _mm_set1_ps(invAt(col + 1));
+      pixelBlock<false>(io, x, la0, la1, sH, inv, pc, _mm_setzero_si128());
+#endif
+    }
+    if (nFull < proWidth) {
+      // Moved back to end at the row's end: lane p is pixel offsetX + p, with
+      // its own T columns, weights and block column. Lanes offsetX .. nFull - 1
+      // were already updated in place by the previous block; their results
+      // here come from updated inputs and are discarded.
+      const int offsetX = proWidth - 16;
+      alignas(16) uint8_t la[16];
+      alignas(32) int32_t sLane[16];
+      alignas(32) float invLane[16];
+      for (int p = 0; p < 16; ++p) {
+        const int X = offsetX + p;
+        const int m = (X + 4) >> 3, w = (X + 4) & 7;
+        la[p] = static_cast<uint8_t>((tRow[m] * (8 - w) + tRow[m + 1] * w + 4) >> 3);
+        sLane[p] = static_cast<int32_t>(sigRow[X >> 3]);
+        invLane[p] = invAt(X >> 3);
       }
+      const __m128i l = _mm_load_si128(reinterpret_cast<const __m128i *>(la));
+      const __m128i keep =
+          _mm_cmplt_epi8(laneIndex, _mm_set1_epi8(static_cast<char>(nFull - offsetX)));
+#if defined(__AVX2__)
+      const __m256i sH8[2] = {_mm256_load_si256(reinterpret_cast<const __m256i *>(sLane)),
+                              _mm256_load_si256(reinterpret_cast<const __m256i *>(sLane + 8))};
+      const __m256 inv8[2] = {_mm256_load_ps(invLane), _mm256_load_ps(invLane + 8)};
+      pixelBlock256<true>(io, offsetX, _mm256_cvtepu8_epi16(l), sH8, inv8, pc, keep);
+#else
+      __m128i sH[4];
+      __m128 inv[4];
+      for (int q = 0; q < 4; ++q) {
+        sH[q] = _mm_load_si128(reinterpret_cast<const __m128i *>(sLane + 4 * q));
+        inv[q] = _mm_load_ps(invLane + 4 * q);
+      }
+      pixelBlock<true>(io, offsetX, _mm_cvtepu8_epi16(l), _mm_unpackhi_epi8(l, _mm_setzero_si128()),
+                       sH, inv, pc, keep);
+#endif
     }
   }
 }
