@@ -1,10 +1,12 @@
 // Frame difference with 8x8 block downscale, x86-64 form (SSE4.1): two blocks
-// (16 luma columns) per step, each chroma row de-interleaved and weighted
-// once for its two luma rows. Blocks that do not fit that pattern (a lone
-// last block, a moved-back block, a moved-back block row starting at an odd
-// row) go through an 8-column step that takes each column's chroma pair as
-// the per-sample rule names it.
+// (16 luma columns; four blocks, 32 columns, with AVX2) per step, each chroma row de-interleaved
+// and weighted once for its two luma rows. Blocks that do not fit that pattern (a lone last block,
+// a moved-back block, a moved-back block row starting at an odd row) go through an 8-column step
+// that takes each column's chroma pair as the per-sample rule names it.
 #include <smmintrin.h>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
@@ -165,6 +167,79 @@ inline void oneBlock(const Frame &f, int r0, int cx, __m128i uvf, int32_t fix, i
   blockOut(s[0], s[1], s[2], s[3], fix, ld, sg);
 }
 
+#if defined(__AVX2__)
+template <bool kSmall>
+inline __m256i chromaTerm256(__m256i a, __m256i uvf) {
+  if (kSmall) {
+    return _mm256_avg_epu16(_mm256_srli_epi16(_mm256_mullo_epi16(a, uvf), 6),
+                            _mm256_setzero_si256());
+  }
+  const __m256i lo = _mm256_mullo_epi16(a, uvf);
+  const __m256i hi = _mm256_mulhi_epi16(a, uvf);
+  const __m256i r = _mm256_set1_epi32(64);
+  __m256i p0 = _mm256_srai_epi32(_mm256_add_epi32(_mm256_unpacklo_epi16(lo, hi), r), 7);
+  __m256i p1 = _mm256_srai_epi32(_mm256_add_epi32(_mm256_unpackhi_epi16(lo, hi), r), 7);
+  p0 = _mm256_srai_epi32(_mm256_slli_epi32(p0, 16), 16);
+  p1 = _mm256_srai_epi32(_mm256_slli_epi32(p1, 16), 16);
+  return _mm256_packs_epi32(p0, p1);  // in-lane unpack and pack keep the lane order
+}
+
+// Four blocks at luma columns cx .. cx + 31 (cx even, cx + 32 <= proWidth),
+// as twoBlocks.
+template <bool kSmall>
+inline void fourBlocks(const Frame &f, int r0, int cx, __m256i uvf, int32_t fix, int16_t *hOut,
+                       ptrdiff_t hStride, int16_t *ld, int16_t *sg) {
+  const __m256i lowByte = _mm256_set1_epi16(0xFF);
+  __m256i sY0 = _mm256_setzero_si256(), sY1 = sY0, sH0 = sY0, sH1 = sY0, sU = sY0, sV = sY0;
+  for (int k = 0; k < 8; k += 2) {
+    const size_t co = f.chromaStart + static_cast<size_t>((r0 + k) >> 1) * f.W + cx;
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(f.cur + co));
+    const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(f.pre + co));
+    const __m256i dU = _mm256_sub_epi16(_mm256_and_si256(c, lowByte), _mm256_and_si256(p, lowByte));
+    const __m256i dV = _mm256_sub_epi16(_mm256_srli_epi16(c, 8), _mm256_srli_epi16(p, 8));
+    sU = _mm256_add_epi16(sU, dU);
+    sV = _mm256_add_epi16(sV, dV);
+    const __m256i t =
+        chromaTerm256<kSmall>(_mm256_add_epi16(_mm256_abs_epi16(dU), _mm256_abs_epi16(dV)), uvf);
+    const __m256i tl = _mm256_unpacklo_epi16(t, t), th = _mm256_unpackhi_epi16(t, t);
+    const __m256i t0 = _mm256_permute2x128_si256(tl, th, 0x20);  // columns 0 .. 15
+    const __m256i t1 = _mm256_permute2x128_si256(tl, th, 0x31);  // columns 16 .. 31
+    for (int j = 0; j < 2; ++j) {
+      const int row = r0 + k + j;
+      const size_t lo = static_cast<size_t>(row) * f.W + cx;
+      const __m256i dY0 = _mm256_sub_epi16(_mm256_cvtepu8_epi16(loadu(f.cur + lo)),
+                                           _mm256_cvtepu8_epi16(loadu(f.pre + lo)));
+      const __m256i dY1 = _mm256_sub_epi16(_mm256_cvtepu8_epi16(loadu(f.cur + lo + 16)),
+                                           _mm256_cvtepu8_epi16(loadu(f.pre + lo + 16)));
+      const __m256i h0 = _mm256_add_epi16(_mm256_abs_epi16(dY0), t0);  // wraps
+      const __m256i h1 = _mm256_add_epi16(_mm256_abs_epi16(dY1), t1);
+      int16_t *o = hOut + (row + 1) * hStride + cx + 1;
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), _mm256_slli_epi16(h0, 5));
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + 16), _mm256_slli_epi16(h1, 5));
+      sY0 = _mm256_add_epi16(sY0, dY0);
+      sY1 = _mm256_add_epi16(sY1, dY1);
+      sH0 = _mm256_add_epi16(sH0, h0);
+      sH1 = _mm256_add_epi16(sH1, h1);
+    }
+  }
+  // In-lane horizontal adds: yh = [Y0, Y2, H0, H2 | Y1, Y3, H1, H3] and
+  // uv = [U0, U1, V0, V1 | U2, U3, V2, V3] (block numbers).
+  const __m256i one = _mm256_set1_epi16(1);
+  const __m256i yh = _mm256_hadd_epi32(
+      _mm256_hadd_epi32(_mm256_madd_epi16(sY0, one), _mm256_madd_epi16(sY1, one)),
+      _mm256_hadd_epi32(_mm256_madd_epi16(sH0, one), _mm256_madd_epi16(sH1, one)));
+  const __m256i uv = _mm256_hadd_epi32(_mm256_madd_epi16(sU, one), _mm256_madd_epi16(sV, one));
+  alignas(32) int32_t a[8], b[8];
+  _mm256_store_si256(reinterpret_cast<__m256i *>(a), yh);
+  _mm256_store_si256(reinterpret_cast<__m256i *>(b), uv);
+  // Each chroma difference serves 2 x 2 luma samples of the block.
+  blockOut(a[0], 4 * b[0], 4 * b[2], a[2], fix, ld, sg);
+  blockOut(a[4], 4 * b[1], 4 * b[3], a[6], fix, ld + 1, sg + 1);
+  blockOut(a[1], 4 * b[4], 4 * b[6], a[3], fix, ld + 2, sg + 2);
+  blockOut(a[5], 4 * b[5], 4 * b[7], a[7], fix, ld + 3, sg + 3);
+}
+#endif
+
 template <bool kSmall>
 void run(const Frame &f, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma, int proHeight,
          int proWidth, int lDiffStride, int sigmaStride, int32_t fix) {
@@ -179,9 +254,15 @@ void run(const Frame &f, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma, int 
     int16_t *ld = pLdiff + (by + 1) * lDiffStride + 1;
     int16_t *sg = pSigma + (by + 4) * sigmaStride + 4;
     int x = 0, bx = 0;
-    if ((r0 & 1) == 0)
+    if ((r0 & 1) == 0) {
+#if defined(__AVX2__)
+      const __m256i uvf8 = _mm256_set1_epi16(low16(fix));
+      for (; x + 32 <= proWidth; x += 32, bx += 4)
+        fourBlocks<kSmall>(f, r0, x, uvf8, fix, pHdiff, hStride, ld + bx, sg + bx);
+#endif
       for (; x + 16 <= proWidth; x += 16, bx += 2)
         twoBlocks<kSmall>(f, r0, x, uvf, fix, pHdiff, hStride, ld + bx, sg + bx);
+    }
     for (; x < proWidth; x += 8, ++bx) {
       const int cx = x + 8 <= proWidth ? x : proWidth - 8;
       oneBlock<kSmall>(f, r0, cx, uvf, fix, pHdiff, hStride, ld + bx, sg + bx);
