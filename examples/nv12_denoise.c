@@ -48,7 +48,7 @@ int main(int argc, char **argv) {
     /* The first frame is its own previous frame. */
     if (frames == 0) memcpy(prev, cur, frameBytes);
     motion_detect(cur, prev, tmp, alpha, preAlpha, gain, height, width, proHeight, proWidth,
-                  gainStride, /*sigmaHScale=*/1.0f, /*sigmaLScale=*/1.0f, /*uv_ratio=*/0.5f,
+                  gainStride, /*sigmaHScale=*/1.1f, /*sigmaLScale=*/0.12f, /*uv_ratio=*/0.75f,
                   /*light_clip=*/0.0f, /*static_ratio_r_bit=*/4);
     if (fwrite(cur, 1, frameBytes, out) != frameBytes) {
       fprintf(stderr, "write failed\n");

@@ -44,8 +44,9 @@ extern "C" {
  * accept the grid: narrower or lower than 8, a scratch layout that would not
  * fit the buffer (some grids below about 14 columns), or a buffer too large to
  * address. motion_detect returns without touching any buffer exactly when
- * this returns 0 for its grid (or when the grid does not fit the frame, or
- * gainStride < proWidth).
+ * this returns 0 for its grid (or when the grid does not fit the frame, the
+ * frame's sizes are odd, gainStride < proWidth, or pTmpBuf is not 4-byte
+ * aligned).
  */
 TNR_MD_API size_t motionDetectTmpBufSize(int proHeight, int proWidth);
 
@@ -58,7 +59,8 @@ TNR_MD_API size_t motionDetectTmpBufSize(int proHeight, int proWidth);
  *                       processing grid, chroma rows paired with odd luma rows).
  * pPreIn        in      previous frame, same geometry (normally the previous
  *                       call's filtered pCurIn).
- * pTmpBuf       scratch motionDetectTmpBufSize(proHeight, proWidth) int16_t.
+ * pTmpBuf       scratch motionDetectTmpBufSize(proHeight, proWidth) int16_t,
+ *                       4-byte aligned (malloc's alignment suffices).
  * pAlpha        out     static-ratio map, proHeight rows of proWidth bytes at
  *                       pitch gainStride.
  * pPreAlpha     in/out  recursive blend weight (0..128), same geometry; start a

@@ -128,11 +128,18 @@ extern const Kernels kKernelsX86;
 #define TNR_MD_PICK(name) name##_c
 #endif
 
+// How motion_detect orders its stages: each stage over the whole grid before
+// the next, or the full-resolution tail in bands of rows that stay in cache
+// (the default wherever the scratch buffer has room for its work data). Both
+// give the same bytes.
+enum class Schedule { StageByStage, Banded };
+
 // motion_detect with a given kernel set (the exported one passes the build's).
 void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pTmpBuf,
                       uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
                       int imgWidth, int proHeight, int proWidth, int gainStride, float sigmaHScale,
-                      float sigmaLScale, float uv_ratio, float light_clip, int static_ratio_r_bit);
+                      float sigmaLScale, float uv_ratio, float light_clip, int static_ratio_r_bit,
+                      Schedule schedule = Schedule::Banded);
 
 }  // namespace tnr_md
 

@@ -25,6 +25,15 @@ struct Layout {
 
 Layout makeLayout(int proHeight, int proWidth);
 
+// Rows of the per-pixel pass per band in the banded schedule: the smoothed
+// difference and the row buffer of a band are still in cache when the pass
+// reads them.
+constexpr int kBandRows = 16;
+
+// Offset (int16_t elements) of the banded schedule's work area, or -1 when the
+// grid leaves no room for it and motion_detect runs stage by stage.
+int64_t bandWorkOffset(const Layout &g);
+
 }  // namespace tnr_md
 
 #endif  // TNR_MD_LAYOUT_H

@@ -48,16 +48,30 @@ Layout makeLayout(int proHeight, int proWidth) {
   return g;
 }
 
+// The banded schedule keeps its work data in the tail of the block sigma
+// reservation, which is larger than the plane (it counts processing rows, not
+// block rows): the sigma stage's scratch, then the block alpha plane and the
+// band's row buffer. Returns the tail's offset in elements, or -1 when the
+// tail is too small for the grid.
+int64_t bandWorkOffset(const Layout &g) {
+  const int64_t planeEnd = g.sigma + int64_t{g.lDiffHgt + 8} * g.sigmaStride;
+  const int64_t spareBytes = 2 * (g.hdiffTmp - planeEnd);
+  const int64_t sigmaTmpBytes = 2 * (int64_t{g.lDiffHgt + 7} * g.sigmaStride + g.lDiffWid + 4);
+  const int64_t alphaBytes = int64_t{g.lDiffHgt} * g.lDiffWid + int64_t{kBandRows} * g.lDiffStride;
+  return sigmaTmpBytes <= spareBytes && alphaBytes <= spareBytes ? planeEnd : -1;
+}
+
 void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pTmpBuf,
                       uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
                       int imgWidth, int proHeight, int proWidth, int gainStride, float sigmaHScale,
                       float sigmaLScale, float uv_ratio, float /*light_clip*/,
-                      int static_ratio_r_bit) {
+                      int static_ratio_r_bit, Schedule schedule) {
   const Layout g = makeLayout(proHeight, proWidth);
   if (!g.accepted) return;
   // Outside these limits the stages would read or write past the frames or maps.
+  // The high sigma table inside the scratch buffer is read as uint32_t.
   if (proWidth > imgWidth || proHeight > imgHeight || gainStride < proWidth || (imgWidth & 1) ||
-      (imgHeight & 1))
+      (imgHeight & 1) || (reinterpret_cast<uintptr_t>(pTmpBuf) & 3))
     return;
 
   int16_t *pHdiff = pTmpBuf;
@@ -67,6 +81,8 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
   int16_t *pFilterHdiff = pTmpBuf + g.filterHdiff;
   auto *pSigmaL = reinterpret_cast<uint16_t *>(pTmpBuf + g.sigmaL);
   auto *pSigmaH = reinterpret_cast<uint32_t *>(pTmpBuf + g.sigmaH);
+  const auto rBit = static_cast<uint8_t>(static_ratio_r_bit);
+  const int64_t workOffset = schedule == Schedule::Banded ? bandWorkOffset(g) : -1;
 
   k.calDiffAndDownScale8x8(pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth, proHeight,
                            proWidth, g.lDiffStride, g.sigmaStride, uv_ratio);
@@ -76,16 +92,46 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
   extendImgBorder_c(pSigma, g.sigmaStride, g.lDiffHgt + 8, 4, 4);
 
   k.gauss3x3Filter(pLdiff + g.lDiffStride + 1, pFilterLdiff, g.lDiffHgt, g.lDiffWid, g.lDiffStride);
-  k.gauss3x3Filter(pHdiff + g.hDiffStride + 1, pFilterHdiff, proHeight, proWidth, g.hDiffStride);
 
-  // pHdiff is dead: the sigma stage uses its region as scratch.
-  k.sigmaFilterLut(pSigma + 4 * g.sigmaStride + 4, pTmpBuf, pSigmaL, pSigmaH, sigmaHScale,
-                   sigmaLScale, g.lDiffHgt, g.lDiffWid, g.sigmaStride);
+  if (workOffset < 0) {
+    // Stage by stage: each plane complete before the next stage reads it.
+    k.gauss3x3Filter(pHdiff + g.hDiffStride + 1, pFilterHdiff, proHeight, proWidth, g.hDiffStride);
+    // pHdiff is dead: the sigma stage uses its region as scratch.
+    k.sigmaFilterLut(pSigma + 4 * g.sigmaStride + 4, pTmpBuf, pSigmaL, pSigmaH, sigmaHScale,
+                     sigmaLScale, g.lDiffHgt, g.lDiffWid, g.sigmaStride);
+    // upScale's row buffer also lives in the dead start of the scratch buffer.
+    k.upScale(pCurIn, pPreIn, pFilterLdiff, pFilterHdiff, reinterpret_cast<uint8_t *>(pTmpBuf),
+              pAlpha, pPreAlpha, gain_table_u8, imgHeight, imgWidth, proHeight, proWidth,
+              gainStride, rBit, pSigmaL, pSigmaH);
+    return;
+  }
 
-  // upScale's row buffer also lives in the dead start of the scratch buffer.
-  k.upScale(pCurIn, pPreIn, pFilterLdiff, pFilterHdiff, reinterpret_cast<uint8_t *>(pTmpBuf),
-            pAlpha, pPreAlpha, gain_table_u8, imgHeight, imgWidth, proHeight, proWidth, gainStride,
-            static_cast<uint8_t>(static_ratio_r_bit), pSigmaL, pSigmaH);
+  // Banded: the low-resolution stages run whole, then the full-resolution
+  // smoothing, the row buffer and the per-pixel pass run band by band. pHdiff
+  // stays live, so the sigma scratch, the block alpha plane and the band's
+  // row buffer live in the work area instead. The results are the same bytes.
+  int16_t *work = pTmpBuf + workOffset;
+  k.sigmaFilterLut(pSigma + 4 * g.sigmaStride + 4, work, pSigmaL, pSigmaH, sigmaHScale, sigmaLScale,
+                   g.lDiffHgt, g.lDiffWid, g.sigmaStride);
+  uint8_t *pA = reinterpret_cast<uint8_t *>(work);  // block alpha, pitch lDiffWid
+  uint8_t *pT = pA + g.lDiffHgt * g.lDiffWid;       // the band's row buffer
+  k.upScaleBlockAlpha(pFilterLdiff, pSigmaL, pA, g.lDiffHgt, g.lDiffWid, g.lDiffStride,
+                      g.sigmaStride);
+  for (int y0 = 0; y0 < proHeight; y0 += kBandRows) {
+    const int y1 = y0 + kBandRows < proHeight ? y0 + kBandRows : proHeight;
+    k.gauss3x3Filter(pHdiff + (y0 + 1) * g.hDiffStride + 1, pFilterHdiff + y0 * g.hDiffStride,
+                     y1 - y0, proWidth, g.hDiffStride);
+    k.upScaleRowBuffer(pA, pT, y0, y1, g.lDiffHgt, g.lDiffWid);
+    k.upScalePixelRows(pCurIn, pPreIn, pFilterHdiff, pT, pT + (y1 - y0) * g.lDiffStride, pAlpha,
+                       pPreAlpha, gain_table_u8, imgHeight, imgWidth, proWidth, gainStride, rBit,
+                       pSigmaH, y0, y1);
+  }
+  // Stage by stage, the block alpha is held in pAlpha itself, and the bytes
+  // of it that lie past the grid in their row keep it.
+  const int alphaBytes = g.lDiffHgt * g.lDiffWid;
+  for (int row = 0; row * gainStride < alphaBytes; ++row)
+    for (int x = row * gainStride + proWidth; x < (row + 1) * gainStride && x < alphaBytes; ++x)
+      pAlpha[x] = pA[x];
 }
 
 const Kernels kKernelsC = {

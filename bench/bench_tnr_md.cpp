@@ -1,0 +1,319 @@
+// Google Benchmark of every motion_detect stage and of the whole call, the
+// per-sample form (_c) against the vector form (_neon) in the same run, plus a
+// memory skeleton that moves exactly the bytes one call must move.
+//
+// Every figure counts processing pixels (items_per_second = pixels/s), also for
+// the stages that work on the 8x8-block planes, so that all rows compare with
+// the frame rate. After the runs a summary prints the median time per call,
+// the vector form's speed-up over its twin (ratio of medians) and the ratio of
+// motion_detect to the skeleton. Without --benchmark_repetitions, 5 are run.
+// Times are the thread's CPU time: the calls are single-threaded, and on a
+// shared machine CPU time is the steadier figure (wall time is also printed).
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kernels.h"
+#include "layout.h"
+#include "motion_detect.h"
+#include "scene.h"
+
+namespace {
+
+using tnr_md::Kernels;
+using tnr_md::Layout;
+using tnr_md_bench::Scene;
+
+// Inputs of every stage at one size, produced once by running the per-sample
+// pipeline up to that stage. The stage benchmarks give the sigma stage and
+// upScale their own scratch (in motion_detect both borrow the dead pHdiff
+// region), so that the planes the other stages read stay intact.
+struct Setup {
+  Scene scene;
+  Layout g{};
+  std::vector<int16_t> tmp;                         // the driver's planes, filled by the prefix
+  std::vector<int16_t> sigmaScratch;                // sigmaFilterLut's horizontal-pass plane
+  std::vector<uint8_t> rowBuf;                      // upScale's row buffer
+  std::vector<int16_t> mdTmp;                       // motion_detect's own scratch
+  std::vector<uint8_t> cur, alpha, preAlpha, gain;  // in-place buffers, restored per call
+
+  int16_t *hdiff() { return tmp.data(); }
+  int16_t *ldiff() { return tmp.data() + g.ldiff; }
+  int16_t *sigma() { return tmp.data() + g.sigma; }
+  int16_t *filterLdiff() { return tmp.data() + g.hdiffTmp; }
+  int16_t *filterHdiff() { return tmp.data() + g.filterHdiff; }
+  uint16_t *sigmaL() { return reinterpret_cast<uint16_t *>(tmp.data() + g.sigmaL); }
+  uint32_t *sigmaH() { return reinterpret_cast<uint32_t *>(tmp.data() + g.sigmaH); }
+  int w() const { return scene.width; }
+  int h() const { return scene.height; }
+
+  void restore() {
+    std::memcpy(cur.data(), scene.cur.data(), cur.size());
+    std::memcpy(preAlpha.data(), scene.preAlpha.data(), preAlpha.size());
+    std::memcpy(gain.data(), scene.gain.data(), gain.size());
+  }
+};
+
+Setup &setupFor(int w, int h) {
+  static std::map<std::pair<int, int>, std::unique_ptr<Setup>> cache;
+  auto &slot = cache[{w, h}];
+  if (slot) return *slot;
+  slot = std::make_unique<Setup>();
+  Setup &s = *slot;
+  s.scene = tnr_md_bench::makeScene(w, h);
+  s.g = tnr_md::makeLayout(h, w);
+  const size_t elems = motionDetectTmpBufSize(h, w);
+  s.tmp.assign(elems, 0);
+  s.mdTmp.assign(elems, 0);
+  s.sigmaScratch.assign(static_cast<size_t>(s.g.lDiffHgt + 8) * s.g.sigmaStride, 0);
+  s.rowBuf.assign(static_cast<size_t>(h) * (s.g.lDiffWid + 2), 0);
+  s.cur = s.scene.cur;
+  s.alpha.assign(s.scene.pixels(), 0);
+  s.preAlpha = s.scene.preAlpha;
+  s.gain = s.scene.gain;
+
+  const Layout &g = s.g;
+  uint8_t *pre = s.scene.pre.data();
+  tnr_md::calDiffAndDownScale8x8_c(s.cur.data(), pre, s.ldiff(), s.hdiff(), s.sigma(), h, w, h, w,
+                                   g.lDiffStride, g.sigmaStride, tnr_md_bench::kUvRatio);
+  tnr_md::extendImgBorder_c(s.ldiff(), g.lDiffStride, g.lDiffHgt + 2, 1, 1);
+  tnr_md::extendImgBorder_c(s.hdiff(), g.hDiffStride, h + 2, 1, 1);
+  tnr_md::extendImgBorder_c(s.sigma(), g.sigmaStride, g.lDiffHgt + 8, 4, 4);
+  tnr_md::gauss3x3Filter_c(s.ldiff() + g.lDiffStride + 1, s.filterLdiff(), g.lDiffHgt, g.lDiffWid,
+                           g.lDiffStride);
+  tnr_md::gauss3x3Filter_c(s.hdiff() + g.hDiffStride + 1, s.filterHdiff(), h, w, g.hDiffStride);
+  tnr_md::sigmaFilterLut_c(s.sigma() + 4 * g.sigmaStride + 4, s.sigmaScratch.data(), s.sigmaL(),
+                           s.sigmaH(), tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale,
+                           g.lDiffHgt, g.lDiffWid, g.sigmaStride);
+  return s;
+}
+
+void finish(benchmark::State &st, const Setup &s) {
+  st.SetItemsProcessed(static_cast<int64_t>(st.iterations()) *
+                       static_cast<int64_t>(s.scene.pixels()));
+}
+
+// Pure stages: every call rewrites the same outputs from the same inputs, so
+// repeated calls need no setup between them.
+template <class Fn>
+void pureStage(benchmark::State &st, int w, int h, Fn fn) {
+  Setup &s = setupFor(w, h);
+  for (auto _ : st) {
+    fn(s);
+    benchmark::ClobberMemory();
+  }
+  finish(st, s);
+}
+
+// upScale and motion_detect update pCurIn, pPreAlpha and gain_table_u8 in
+// place. Each timed call starts from the pristine scene: the three buffers are
+// copied back outside the timed region (PauseTiming), which also leaves them
+// warm in the cache as an earlier stage of the frame would.
+template <class Fn>
+void inPlaceStage(benchmark::State &st, int w, int h, Fn fn) {
+  Setup &s = setupFor(w, h);
+  for (auto _ : st) {
+    st.PauseTiming();
+    s.restore();
+    st.ResumeTiming();
+    fn(s);
+    benchmark::ClobberMemory();
+  }
+  finish(st, s);
+}
+
+// The skeleton: luma and chroma of the processing rows read from both frames
+// and written back to the current one, pPreAlpha and the gains read and
+// written, pAlpha written, with one trivial operation per byte. 9.5 bytes per
+// processing pixel, 19.7 MB at 1920x1080. Its in-place state is chained from
+// call to call; no value affects its cost.
+void skeleton(uint8_t *cur, const uint8_t *pre, uint8_t *alpha, uint8_t *preAlpha, uint8_t *gain,
+              int w, int h) {
+  const size_t luma = static_cast<size_t>(w) * h;
+  const size_t bytes = luma + luma / 2;
+  for (size_t i = 0; i < bytes; ++i) cur[i] = static_cast<uint8_t>((cur[i] + pre[i] + 1) >> 1);
+  for (size_t i = 0; i < luma; ++i) {
+    const uint8_t a = static_cast<uint8_t>(preAlpha[i] + 1);
+    preAlpha[i] = a;
+    gain[i] = static_cast<uint8_t>(gain[i] ^ a);
+    alpha[i] = static_cast<uint8_t>(a >> 1);
+  }
+}
+
+void registerSize(int w, int h) {
+  const std::string size = "/" + std::to_string(w) + "x" + std::to_string(h);
+  struct Form {
+    const char *name;
+    const Kernels *k;
+  };
+  std::vector<Form> forms{{"c", &tnr_md::kKernelsC}};
+#if TNR_MD_HAVE_NEON
+  forms.push_back({"neon", &tnr_md::kKernelsNeon});
+#endif
+  auto reg = [](const std::string &name, auto fn) {
+    benchmark::RegisterBenchmark(name.c_str(), fn)->Unit(benchmark::kMillisecond);
+  };
+  for (const Form &f : forms) {
+    const Kernels *k = f.k;
+    const std::string tag = std::string("/") + f.name + size;
+    reg("calDiffAndDownScale8x8" + tag, [=](benchmark::State &st) {
+      pureStage(st, w, h, [k](Setup &s) {
+        k->calDiffAndDownScale8x8(s.scene.cur.data(), s.scene.pre.data(), s.ldiff(), s.hdiff(),
+                                  s.sigma(), s.h(), s.w(), s.h(), s.w(), s.g.lDiffStride,
+                                  s.g.sigmaStride, tnr_md_bench::kUvRatio);
+      });
+    });
+    reg("gauss3x3Filter_ldiff" + tag, [=](benchmark::State &st) {
+      pureStage(st, w, h, [k](Setup &s) {
+        k->gauss3x3Filter(s.ldiff() + s.g.lDiffStride + 1, s.filterLdiff(), s.g.lDiffHgt,
+                          s.g.lDiffWid, s.g.lDiffStride);
+      });
+    });
+    reg("gauss3x3Filter_hdiff" + tag, [=](benchmark::State &st) {
+      pureStage(st, w, h, [k](Setup &s) {
+        k->gauss3x3Filter(s.hdiff() + s.g.hDiffStride + 1, s.filterHdiff(), s.h(), s.w(),
+                          s.g.hDiffStride);
+      });
+    });
+    reg("sigmaFilterLut" + tag, [=](benchmark::State &st) {
+      pureStage(st, w, h, [k](Setup &s) {
+        k->sigmaFilterLut(s.sigma() + 4 * s.g.sigmaStride + 4, s.sigmaScratch.data(), s.sigmaL(),
+                          s.sigmaH(), tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale,
+                          s.g.lDiffHgt, s.g.lDiffWid, s.g.sigmaStride);
+      });
+    });
+    reg("upScale" + tag, [=](benchmark::State &st) {
+      inPlaceStage(st, w, h, [k](Setup &s) {
+        k->upScale(s.cur.data(), s.scene.pre.data(), s.filterLdiff(), s.filterHdiff(),
+                   s.rowBuf.data(), s.alpha.data(), s.preAlpha.data(), s.gain.data(), s.h(), s.w(),
+                   s.h(), s.w(), s.w(), static_cast<uint8_t>(tnr_md_bench::kStaticRatioRBit),
+                   s.sigmaL(), s.sigmaH());
+      });
+    });
+    reg("motion_detect" + tag, [=](benchmark::State &st) {
+      inPlaceStage(st, w, h, [k](Setup &s) {
+        tnr_md::motionDetectWith(*k, s.cur.data(), s.scene.pre.data(), s.mdTmp.data(),
+                                 s.alpha.data(), s.preAlpha.data(), s.gain.data(), s.h(), s.w(),
+                                 s.h(), s.w(), s.w(), tnr_md_bench::kSigmaHScale,
+                                 tnr_md_bench::kSigmaLScale, tnr_md_bench::kUvRatio,
+                                 tnr_md_bench::kLightClip, tnr_md_bench::kStaticRatioRBit);
+      });
+    });
+  }
+  // Border extension has one form; the three calls of one motion_detect.
+  reg("extendImgBorder_x3" + size, [=](benchmark::State &st) {
+    pureStage(st, w, h, [](Setup &s) {
+      tnr_md::extendImgBorder_c(s.ldiff(), s.g.lDiffStride, s.g.lDiffHgt + 2, 1, 1);
+      tnr_md::extendImgBorder_c(s.hdiff(), s.g.hDiffStride, s.h() + 2, 1, 1);
+      tnr_md::extendImgBorder_c(s.sigma(), s.g.sigmaStride, s.g.lDiffHgt + 8, 4, 4);
+    });
+  });
+  reg("skeleton" + size, [=](benchmark::State &st) {
+    Setup &s = setupFor(w, h);
+    std::vector<uint8_t> cur = s.scene.cur, alpha(s.scene.pixels()), preAlpha = s.scene.preAlpha,
+                         gain = s.scene.gain;
+    for (auto _ : st) {
+      skeleton(cur.data(), s.scene.pre.data(), alpha.data(), preAlpha.data(), gain.data(), w, h);
+      benchmark::ClobberMemory();
+    }
+    finish(st, s);
+  });
+}
+
+// Keeps the median of every repeated benchmark (CPU time, milliseconds) and
+// otherwise reports like the console reporter.
+class MedianReporter : public benchmark::ConsoleReporter {
+ public:
+  std::map<std::string, double> medianMs;
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &r : runs)
+      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
+        medianMs[r.run_name.function_name] = r.GetAdjustedCPUTime();
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
+
+void printSummary(const std::map<std::string, double> &ms) {
+  if (ms.empty()) {
+    std::printf("\n(no medians: run with --benchmark_repetitions >= 2 for the summary)\n");
+    return;
+  }
+  const char *sizes[] = {"1920x1080", "3840x2160"};
+  const double pixels[] = {1920.0 * 1080, 3840.0 * 2160};
+  const char *stages[] = {"calDiffAndDownScale8x8",
+                          "gauss3x3Filter_ldiff",
+                          "gauss3x3Filter_hdiff",
+                          "sigmaFilterLut",
+                          "upScale",
+                          "motion_detect"};
+  auto get = [&](const std::string &n) {
+    auto it = ms.find(n);
+    return it == ms.end() ? -1.0 : it->second;
+  };
+  std::printf("\nMedians (ms per frame, Mpixel/s), vector speed-up over per-sample:\n");
+  std::printf("%-24s %-10s %10s %10s %10s %10s %8s\n", "stage", "size", "c ms", "neon ms",
+              "c Mpix/s", "neon Mpix/s", "speedup");
+  for (int si = 0; si < 2; ++si) {
+    for (const char *st : stages) {
+      const double c = get(std::string(st) + "/c/" + sizes[si]);
+      const double v = get(std::string(st) + "/neon/" + sizes[si]);
+      if (c < 0) continue;
+      const double mp = pixels[si] / 1e6;
+      if (v > 0)
+        std::printf("%-24s %-10s %10.3f %10.3f %10.1f %10.1f %7.2fx\n", st, sizes[si], c, v,
+                    mp / (c * 1e-3), mp / (v * 1e-3), c / v);
+      else
+        std::printf("%-24s %-10s %10.3f %10s %10.1f %10s %8s\n", st, sizes[si], c, "-",
+                    mp / (c * 1e-3), "-", "-");
+    }
+    const double e = get(std::string("extendImgBorder_x3/") + sizes[si]);
+    if (e > 0)
+      std::printf("%-24s %-10s %10.3f %10s %10.1f\n", "extendImgBorder_x3", sizes[si], e, "-",
+                  pixels[si] / 1e6 / (e * 1e-3));
+    const double sk = get(std::string("skeleton/") + sizes[si]);
+    if (sk > 0) {
+      const double bytes = pixels[si] * 9.5;
+      std::printf("%-24s %-10s %10.3f %10s %10.1f   (%.1f MB moved, %.1f GB/s)\n", "skeleton",
+                  sizes[si], sk, "-", pixels[si] / 1e6 / (sk * 1e-3), bytes / 1e6,
+                  bytes / (sk * 1e-3) / 1e9);
+      for (const char *form : {"c", "neon"}) {
+        const double m = get(std::string("motion_detect/") + form + "/" + sizes[si]);
+        if (m > 0)
+          std::printf("  motion_detect/%s / skeleton at %s: %.2f\n", form, sizes[si], m / sk);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::vector<char *> args(argv, argv + argc);
+  bool hasReps = false;
+  for (int i = 1; i < argc; ++i)
+    if (std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0) hasReps = true;
+  static char reps[] = "--benchmark_repetitions=5";
+  static char aggOnly[] = "--benchmark_display_aggregates_only=true";
+  if (!hasReps) {
+    args.push_back(reps);
+    args.push_back(aggOnly);
+  }
+  int n = static_cast<int>(args.size());
+  args.push_back(nullptr);
+
+  registerSize(1920, 1080);
+  registerSize(3840, 2160);
+  benchmark::Initialize(&n, args.data());
+  if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
+  MedianReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  printSummary(reporter.medianMs);
+  return 0;
+}

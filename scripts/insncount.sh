@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Executed Arm instructions per processing pixel of motion_detect at 1920x1080,
+# for the per-sample and the vector kernels, on ARMv7-A (NEON, VFPv4, hard
+# float) and AArch64, counted under qemu user mode with tools/insncount.
+#
+#   scripts/insncount.sh [N]        N calls per count (default 3)
+#
+# Per target and form: insns(K = N) - insns(K = 0), divided by N x 1920 x 1080.
+# The K = 0 run does everything but the calls (start-up, scene generation),
+# so the difference is the calls alone. Environment: JOBS (build parallelism,
+# default 2), TARGETS (default "armv7 aarch64").
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+N=${1:-3}
+JOBS=${JOBS:-2}
+TARGETS=${TARGETS:-"armv7 aarch64"}
+PIXELS=$((1920 * 1080))
+plugin=build/insncount/insncount.so
+
+mkdir -p build/insncount
+gcc -shared -fPIC -O2 -o "$plugin" tools/insncount/insncount.c
+
+printf '%-8s %-5s %16s %16s %12s\n' target form 'insns(K=0)' "insns(K=$N)" 'insns/pixel'
+for target in $TARGETS; do
+  case $target in
+    armv7) triple=arm-linux-gnueabihf qemu=qemu-arm ;;
+    aarch64) triple=aarch64-linux-gnu qemu=qemu-aarch64 ;;
+    *) echo "unknown target $target" >&2; exit 2 ;;
+  esac
+  dir=build/insn-$target
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$triple.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DTNR_MD_VECTOR=ON -DTNR_MD_BUILD_BENCH=ON \
+    -DTNR_MD_BUILD_TESTS=OFF -DTNR_MD_BUILD_EXAMPLES=OFF >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log" >&2; exit 1; }
+  cmake --build "$dir" -j"$JOBS" --target tnr_md_insn_driver >"$dir.build.log" 2>&1 ||
+    { cat "$dir.build.log" >&2; exit 1; }
+  count() {
+    local out n
+    out=$("$qemu" -L "/usr/$triple" -plugin "$plugin" -d plugin \
+      "$dir/bench/tnr_md_insn_driver" "$@" 2>&1) || { echo "$out" >&2; return 1; }
+    n=$(sed -n 's/^insns: //p' <<<"$out")
+    [[ -n $n ]] || { echo "no count in: $out" >&2; return 1; }
+    echo "$n"
+  }
+  for form in c neon; do
+    base=$(count 0 "$form")
+    full=$(count "$N" "$form")
+    per=$(awk -v a="$full" -v b="$base" -v n="$N" -v p="$PIXELS" \
+      'BEGIN { printf "%.2f", (a - b) / (n * p) }')
+    printf '%-8s %-5s %16s %16s %12s\n' "$target" "$form" "$base" "$full" "$per"
+  done
+done

@@ -1,0 +1,95 @@
+// The banded schedule against the stage-by-stage order: the same bytes in
+// every buffer, for every kernel set.
+#include <vector>
+
+#include "forms.h"
+#include "layout.h"
+#include "motion_detect.h"
+#include "test_util.h"
+
+using tnr_md_test::GuardedBuffer;
+
+namespace {
+
+struct Buffers {
+  GuardedBuffer<uint8_t> cur, prev, alpha, preAlpha, gain;
+  GuardedBuffer<int16_t> tmp;
+  Buffers(int iw, int ih, int pw, int ph, int g)
+      : cur(size_t(iw) * ih * 3 / 2),
+        prev(size_t(iw) * ih * 3 / 2),
+        alpha(size_t(g) * ph),
+        preAlpha(size_t(g) * ph),
+        gain(size_t(g) * ph),
+        tmp(motionDetectTmpBufSize(ph, pw)) {}
+};
+
+}  // namespace
+
+class Schedule : public ::testing::TestWithParam<tnr_md_test::Form> {};
+TNR_MD_FORMS_SUITE(Schedule);
+
+TEST_P(Schedule, BandedEqualsStageByStage) {
+  auto rng = tnr_md_test::seededRng(77);
+  int banded = 0, fallback = 0;
+  for (int iter = 0; iter < 60; ++iter) {
+    // Heights around band multiples leave short last bands; narrow and low
+    // grids exercise the fall-back to the stage order.
+    const int pw = iter < 8 ? 14 + iter * 9 : 8 + int(rng() % 260);
+    const int ph = iter < 8 ? 8 + iter * 15 : 8 + int(rng() % 90);
+    if (motionDetectTmpBufSize(ph, pw) == 0) continue;
+    const int iw = (pw + 1 + int(rng() % 8)) & ~1, ih = (ph + 1 + int(rng() % 4)) & ~1;
+    const int g = pw + int(rng() % 5);
+    const auto layout = tnr_md::makeLayout(ph, pw);
+    (tnr_md::bandWorkOffset(layout) >= 0 ? banded : fallback)++;
+
+    Buffers a(iw, ih, pw, ph, g), b(iw, ih, pw, ph, g);
+    tnr_md_test::fillRandom(a.cur.data(), a.cur.size(), rng, 0, 255);
+    tnr_md_test::fillRandom(a.prev.data(), a.prev.size(), rng, 0, 255);
+    // A moving square over noise, so that every alpha range occurs.
+    for (int y = ph / 4; y < ph / 2; ++y)
+      for (int x = pw / 3; x < pw / 3 + 12 && x < iw; ++x) a.cur[size_t(y) * iw + x] = 250;
+    tnr_md_test::fillRandom(a.preAlpha.data(), a.preAlpha.size(), rng, 0, 255);
+    tnr_md_test::fillRandom(a.gain.data(), a.gain.size(), rng, 0, 255);
+    tnr_md_test::fillRandom(a.alpha.data(), a.alpha.size(), rng, 0, 255);
+    std::copy(a.cur.begin(), a.cur.end(), b.cur.begin());
+    std::copy(a.prev.begin(), a.prev.end(), b.prev.begin());
+    std::copy(a.preAlpha.begin(), a.preAlpha.end(), b.preAlpha.begin());
+    std::copy(a.gain.begin(), a.gain.end(), b.gain.begin());
+    std::copy(a.alpha.begin(), a.alpha.end(), b.alpha.begin());
+    const float uv = float(rng() % 300) / 100, sh = 0.2f + float(rng() % 300) / 100,
+                sl = 0.05f + float(rng() % 100) / 100;
+    const int rbit = int(rng() % 10);
+    tnr_md::motionDetectWith(*GetParam().k, a.cur.data(), a.prev.data(), a.tmp.data(),
+                             a.alpha.data(), a.preAlpha.data(), a.gain.data(), ih, iw, ph, pw, g,
+                             sh, sl, uv, 0, rbit, tnr_md::Schedule::Banded);
+    tnr_md::motionDetectWith(*GetParam().k, b.cur.data(), b.prev.data(), b.tmp.data(),
+                             b.alpha.data(), b.preAlpha.data(), b.gain.data(), ih, iw, ph, pw, g,
+                             sh, sl, uv, 0, rbit, tnr_md::Schedule::StageByStage);
+    const std::string at = std::to_string(pw) + "x" + std::to_string(ph) + " frame " +
+                           std::to_string(iw) + "x" + std::to_string(ih) + " pitch " +
+                           std::to_string(g);
+    ASSERT_TRUE(std::equal(a.cur.begin(), a.cur.end(), b.cur.begin())) << at;
+    ASSERT_TRUE(std::equal(a.alpha.begin(), a.alpha.end(), b.alpha.begin())) << at;
+    ASSERT_TRUE(std::equal(a.preAlpha.begin(), a.preAlpha.end(), b.preAlpha.begin())) << at;
+    ASSERT_TRUE(std::equal(a.gain.begin(), a.gain.end(), b.gain.begin())) << at;
+  }
+  EXPECT_GT(banded, 20);
+  EXPECT_GT(fallback, 0);
+}
+
+TEST(ScheduleWorkArea, LiesInsideTheUnusedTailOfTheSigmaReservation) {
+  for (int w = 8; w < 400; w += 13)
+    for (int h = 8; h < 200; h += 7) {
+      const auto g = tnr_md::makeLayout(h, w);
+      if (!g.accepted) continue;
+      const int64_t off = tnr_md::bandWorkOffset(g);
+      if (off < 0) continue;
+      EXPECT_GE(off, g.sigma + int64_t{g.lDiffHgt + 8} * g.sigmaStride);
+      const int64_t need = std::max<int64_t>(
+          2 * (int64_t{g.lDiffHgt + 7} * g.sigmaStride + g.lDiffWid + 4),
+          int64_t{g.lDiffHgt} * g.lDiffWid + int64_t{tnr_md::kBandRows} * g.lDiffStride);
+      EXPECT_LE(2 * off + need, 2 * g.hdiffTmp) << w << "x" << h;
+    }
+  EXPECT_GE(tnr_md::bandWorkOffset(tnr_md::makeLayout(1080, 1920)), 0);
+  EXPECT_GE(tnr_md::bandWorkOffset(tnr_md::makeLayout(2160, 3840)), 0);
+}
