@@ -679,4 +679,112 @@ TEST(NeonOps, ReciprocalRefineExhaustive) {
   }
 }
 
+// The byte and halfword forms of the leaner passes: exact differences of
+// bytes, widening shifts and subtractions, saturating narrowing, the shift
+// and insert that copies a halfword's high byte into its low one, the
+// rounding doubling multiply that gives the static ratio, multiplies by a
+// lane, pairwise adds and 32-bit lane extraction.
+TEST(NeonOps, ByteAndHalfwordForms) {
+  binary<uint8_t, 8, uint8_t, 8, uint16_t, uint8x8_t, uint8x8_t>(
+      "vsubl_u8", [](uint8x8_t a, uint8x8_t b) { return vsubl_u8(a, b); },
+      [](auto &a, auto &b) {
+        return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return wrap<uint16_t>(x - y); });
+      },
+      gU8, gU8, 900);
+  binary<uint16_t, 8, uint8_t, 8, uint16_t, uint16x8_t, uint8x8_t>(
+      "vsubw_u8", [](uint16x8_t a, uint8x8_t b) { return vsubw_u8(a, b); },
+      [](auto &a, auto &b) {
+        return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return wrap<uint16_t>(x - y); });
+      },
+      gU16, gU8, 901);
+  unary<uint8_t, 8, uint16_t, uint8x8_t>(
+      "vshll_n_u8 7", [](uint8x8_t a) { return vshll_n_u8(a, 7); },
+      [](auto &a) { return map1<uint16_t>(a, [](int64_t x) { return x * 128; }); }, gU8, 902);
+  unary<uint32_t, 4, float, uint32x4_t>(
+      "vcvtq_f32_u32", [](uint32x4_t a) { return vcvtq_f32_u32(a); },
+      [](auto &a) { return map1<float>(a, [](uint32_t x) { return static_cast<float>(x); }); },
+      gU32, 903);
+  unary<uint16_t, 8, uint8_t, uint16x8_t>(
+      "vqmovn_u16", [](uint16x8_t a) { return vqmovn_u16(a); },
+      [](auto &a) { return map1<uint8_t>(a, [](int64_t x) { return tnr_md::satU8(x); }); }, gU16,
+      904);
+  binary<uint8_t, 16, uint8_t, 16, uint8_t, uint8x16_t, uint8x16_t>(
+      "vminq_u8", [](uint8x16_t a, uint8x16_t b) { return vminq_u8(a, b); },
+      [](auto &a, auto &b) {
+        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return x < y ? x : y; });
+      },
+      gU8, gU8, 905);
+  binary<uint8_t, 16, uint8_t, 16, uint8_t, uint8x16_t, uint8x16_t>(
+      "vmaxq_u8", [](uint8x16_t a, uint8x16_t b) { return vmaxq_u8(a, b); },
+      [](auto &a, auto &b) {
+        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return x > y ? x : y; });
+      },
+      gU8, gU8, 906);
+  binary<uint8_t, 16, uint8_t, 16, uint8_t, uint8x16_t, uint8x16_t>(
+      "vsubq_u8", [](uint8x16_t a, uint8x16_t b) { return vsubq_u8(a, b); },
+      [](auto &a, auto &b) {
+        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return wrap<uint8_t>(x - y); });
+      },
+      gU8, gU8, 907);
+  binary<uint8_t, 16, uint8_t, 16, uint8_t, uint8x16_t, uint8x16_t>(
+      "vaddq_u8", [](uint8x16_t a, uint8x16_t b) { return vaddq_u8(a, b); },
+      [](auto &a, auto &b) {
+        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return wrap<uint8_t>(x + y); });
+      },
+      gU8, gU8, 908);
+  binary<uint16_t, 8, uint16_t, 8, uint16_t, uint16x8_t, uint16x8_t>(
+      "vsriq_n_u16 8", [](uint16x8_t a, uint16x8_t b) { return vsriq_n_u16(a, b, 8); },
+      [](auto &a, auto &b) {
+        return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return (x & 0xFF00) | (y >> 8); });
+      },
+      gU16, gU16, 909);
+  binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(
+      "vqrdmulhq_s16", [](int16x8_t a, int16x8_t b) { return vqrdmulhq_s16(a, b); },
+      [](auto &a, auto &b) {
+        return map2<int16_t>(
+            a, b, [](int64_t x, int64_t y) { return tnr_md::satS16((2 * x * y + 32768) >> 16); });
+      },
+      gS16, gS16, 910);
+  auto rng = seededRng(911);
+  for (int k = 0; k < 24; ++k) {
+    const int16_t n = pick<int16_t>(rng);
+    const int16x4_t nv = vdup_n_s16(n);
+    unary<int16_t, 4, int32_t, int16x4_t>(
+        "vmull_lane_s16", [nv](int16x4_t a) { return vmull_lane_s16(a, nv, 0); },
+        [n](auto &a) { return map1<int32_t>(a, [n](int64_t x) { return x * n; }); }, gS16, 920 + k);
+    binary<int32_t, 4, int16_t, 4, int32_t, int32x4_t, int16x4_t>(
+        "vmlal_lane_s16",
+        [nv](int32x4_t acc, int16x4_t a) { return vmlal_lane_s16(acc, a, nv, 0); },
+        [n](auto &acc, auto &a) {
+          return map2<int32_t>(acc, a,
+                               [n](int64_t c, int64_t x) { return wrap<int32_t>(c + x * n); });
+        },
+        gS32, gS16, 950 + k);
+  }
+  binary<int32_t, 4, int32_t, 4, int32_t, int32x4_t, int32x4_t>(
+      "vextq_s32 1, vextq_s32 2",
+      [](int32x4_t a, int32x4_t b) {
+        return vcombine_s32(vget_low_s32(vextq_s32(a, b, 1)), vget_high_s32(vextq_s32(a, b, 2)));
+      },
+      [](auto &a, auto &b) {
+        return Arr<int32_t, 4>{a[1], a[2], b[0], b[1]};
+      },
+      gS32, gS32, 980);
+  binary<int32_t, 2, int32_t, 2, int32_t, int32x2_t, int32x2_t>(
+      "vpadd_s32", [](int32x2_t a, int32x2_t b) { return vpadd_s32(a, b); },
+      [](auto &a, auto &b) {
+        return Arr<int32_t, 2>{wrap<int32_t>(int64_t{a[0]} + a[1]),
+                               wrap<int32_t>(int64_t{b[0]} + b[1])};
+      },
+      gS32, gS32, 981);
+  unary<uint32_t, 1, uint8_t, uint32_t>(
+      "vdup_n_u32 as bytes", [](uint32_t a) { return vreinterpret_u8_u32(vdup_n_u32(a)); },
+      [](auto &a) {
+        Arr<uint8_t, 8> r;
+        for (int i = 0; i < 8; ++i) r[i] = static_cast<uint8_t>(a[0] >> (8 * (i & 3)));
+        return r;
+      },
+      gU32, 982);
+}
+
 }  // namespace

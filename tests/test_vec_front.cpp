@@ -48,12 +48,12 @@ GuardedBuffer<T> canaryBuffer(size_t n, Guard g, T canary) {
 // Chroma weights: ordinary ones, ones whose low 16 bits wrap in the per-sample
 // term (fix >= 32768), ones whose block products wrap 32 bits, and specials.
 float pickUvRatio(std::mt19937 &rng) {
-  const float special[] = {
-      0.0f,         1.0f,       0.5f,        0.3f,
-      -0.3f,        1.0f / 256, -1.0f / 256, 255.99f,
-      256.0f,       300.0f,     -256.01f,    511.5f,
-      1e6f,         2e7f,       -3e7f,       std::numeric_limits<float>::infinity(),
-      std::nanf("")};
+  const float special[] = {0.0f, 1.0f, 0.5f, 0.3f, -0.3f, 1.0f / 256, -1.0f / 256, 255.99f, 256.0f,
+                           300.0f, -256.01f, 511.5f, 1e6f, 2e7f, -3e7f,
+                           std::numeric_limits<float>::infinity(), std::nanf(""),
+                           // Weights 2^17 and just past it in both signs: the widest weight whose
+                           // block chroma product fits in 32 bits, and the first that does not.
+                           1024.0f, -1024.0f, 1024.01f, -1024.01f};
   if (rng() % 2) return special[rng() % (sizeof special / sizeof special[0])];
   return std::uniform_real_distribution<float>(-4.0f, 4.0f)(rng);
 }

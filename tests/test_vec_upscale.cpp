@@ -3,6 +3,7 @@
 // row, pitches wider than rows, every caller buffer against an inaccessible
 // page on its right and then on its left, and nothing changed outside the
 // bytes a call may write.
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -93,10 +94,11 @@ Inputs makeInputs(const Shape &s, Profile prof, std::mt19937 &rng) {
                     ? pick<int>(rng, {-32768, -32767, -1, 0, 1, 16415, 16416, 32766, 32767})
                     : uni(rng, -300, 2500));
   for (auto &v : in.sigmaH)
-    v = uint32_t(extreme || mixedExtreme()
-                     ? pick<int64_t>(rng, {0, 1, 32, 100, 32767, 32768, 0x7FFFFFFF, 0x80000000,
-                                           0xFFFF8000, 0xFFFFFFFF})
-                     : uni(rng, 32, 800));
+    v = uint32_t(
+        extreme || mixedExtreme()
+            ? pick<int64_t>(rng, {0, 1, 32, 100, 32766, 32767, 32768, 0x3FFFFFFF, 0x40000000,
+                                  0x7FFFFFFF, 0x80000000, 0xFFFF8000, 0xFFFFFFFF})
+            : uni(rng, 32, 800));
 
   const size_t nMap = mapBytes(s);
   in.preAlpha.resize(nMap);
@@ -260,6 +262,60 @@ TEST(VecUpScale, RandomShapesMatchPerSample) {
     const int w = int(uni(rng, 1, 300)), h = int(uni(rng, 1, 90));
     checkShape(shapeFor(w, h, rng), rng);
     if (HasFatalFailure()) return;
+  }
+}
+
+// Rows of more than 256 block columns, whose high sigmas the vector pass
+// takes in runs of 256 columns: the run boundary at pixel 2048, a second run
+// that ends at the last whole 16-pixel block, then the moved-back block.
+TEST(VecUpScale, WideRowsMatchPerSample) {
+  auto rng = tnr_md_test::seededRng(0x5506);
+  for (int w : {2048, 2056, 2064, 4096 + 16 + 5}) {
+    checkShape(shapeFor(w, 10, rng), rng);
+    if (HasFatalFailure()) return;
+  }
+}
+
+// Runs nothing: runOnce with it only places the inputs.
+void placeOnly(uint8_t *, uint8_t *, int16_t *, int16_t *, uint8_t *, uint8_t *, uint8_t *,
+               uint8_t *, int, int, int, int, int, uint8_t, uint16_t *, uint32_t *) {}
+
+// The three pieces of the vector form over bands of rows, as a banded driver
+// runs them: the block alpha in a plane of its own, each band's row buffer
+// exactly its rows long (against the guard page, so no load passes pTEnd).
+// The result equals one whole call of the per-sample form; the pitch equals
+// the width, so that call's compact block-alpha plane lies inside the grid
+// and is overwritten.
+TEST(VecUpScale, BandsMatchWholeCall) {
+  auto rng = tnr_md_test::seededRng(0x5507);
+  const std::pair<int, int> shapes[] = {{16, 9}, {37, 21}, {121, 40}, {130, 37}, {257, 29}};
+  for (const auto &[w, h] : shapes) {
+    Shape s = shapeFor(w, h, rng);
+    s.gainStride = w;
+    for (Profile p : {Profile::Plausible, Profile::Mixed, Profile::Extreme}) {
+      const Inputs in = makeInputs(s, p, rng);
+      const auto want = runOnce(tnr_md::upScale_c, in, Guard::Right);
+      for (int band : {1, 5, 8, 13}) {
+        SCOPED_TRACE(describe(s) + " band " + std::to_string(band));
+        auto got = runOnce(placeOnly, in, Guard::Right);
+        GuardedBuffer<uint8_t> a(size_t(in.dsHgt) * in.dsWid, Guard::Right);
+        tnr_md::upScaleBlockAlpha_neon(got.ldiff.data(), got.sigmaL.data(), a.data(), in.dsHgt,
+                                       in.dsWid, in.dsStride, in.sigmaStride);
+        for (int y0 = 0; y0 < h; y0 += band) {
+          const int y1 = std::min(h, y0 + band);
+          GuardedBuffer<uint8_t> t(size_t(y1 - y0) * (in.dsWid + 2), Guard::Right);
+          tnr_md::upScaleRowBuffer_neon(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
+          tnr_md::upScalePixelRows_neon(got.cur.data(), got.pre.data(), got.hdiff.data(), t.data(),
+                                        t.data() + t.size(), got.alpha.data(), got.preAlpha.data(),
+                                        got.gain.data(), s.imgHeight, s.imgWidth, s.proWidth,
+                                        s.gainStride, s.ratioBit, got.sigmaH.data(), y0, y1);
+        }
+        ASSERT_EQ(firstDiff(got.preAlpha, want.preAlpha, in.preAlpha.size()), -1) << "pPreAlpha";
+        ASSERT_EQ(firstDiff(got.cur, want.cur, in.cur.size()), -1) << "pCurIn";
+        ASSERT_EQ(firstDiff(got.alpha, want.alpha, in.alpha.size()), -1) << "pAlpha";
+        ASSERT_EQ(firstDiff(got.gain, want.gain, in.gain.size()), -1) << "gain_table_u8";
+      }
+    }
   }
 }
 

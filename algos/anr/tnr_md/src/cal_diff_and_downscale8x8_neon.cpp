@@ -55,6 +55,134 @@ inline int64_t sumLanes(int16x8_t v) {
   return vgetq_lane_s64(s, 0) + vgetq_lane_s64(s, 1);
 }
 
+// t = Low16(RoundShift((|dU| + |dV|) * uvf16, 7)) per lane, the product
+// exact in 32 bits; uvf16 in lane 0 of uvf.
+inline int16x8_t chromaTerm(int16x8_t du, int16x8_t dv, int16x4_t uvf) {
+  const int16x8_t absUV = vaddq_s16(vabsq_s16(du), vabsq_s16(dv));
+  return vcombine_s16(vrshrn_n_s32(vmull_lane_s16(vget_low_s16(absUV), uvf, 0), 7),
+                      vrshrn_n_s32(vmull_lane_s16(vget_high_s16(absUV), uvf, 0), 7));
+}
+
+// A block's chroma value |chromaSum| / 2 x fix / 128, halves away from zero,
+// the low 32 bits. |chromaSum| <= 64 x 255, so for |fix| <= 2^17 the product
+// stays below 2^31 and 32-bit arithmetic gives the same value.
+inline uint32_t chromaBlockTerm(int32_t chromaSum, int32_t fix) {
+  const int32_t a = (chromaSum < 0 ? -chromaSum : chromaSum) >> 1;
+  if (fix >= -(1 << 17) && fix <= (1 << 17)) {
+    const int32_t prod = a * fix;
+    return static_cast<uint32_t>(prod >= 0 ? (prod + 64) >> 7 : -((64 - prod) >> 7));
+  }
+  return static_cast<uint32_t>(symRoundShift(int64_t{a} * fix, 7));
+}
+
+// A block's two outputs from its sums over its 64 samples: the luma, U and V
+// differences (sumU and sumV count each chroma pair once per sample it
+// serves) and the 16-bit-wrapped column sums of h, added in 32 bits.
+inline void blockResult(int32_t sumY, int32_t sumU, int32_t sumV, int32_t sumYUV,
+                        int32_t uvRatioFix, int16_t *ld, int16_t *sg) {
+  const int32_t sumValueY00 = sumY >> 1;
+  const uint32_t sumValueU00 = chromaBlockTerm(sumU, uvRatioFix);
+  const uint32_t sumValueV00 = chromaBlockTerm(sumV, uvRatioFix);
+  const uint32_t dsDiff00 =
+      abs32(static_cast<uint32_t>(sumValueY00)) + abs32(sumValueU00) + abs32(sumValueV00);
+  const uint32_t sumValueYUV00 = static_cast<uint32_t>(sumYUV >> 1);
+  *ld = low16(dsDiff00);
+  *sg = low16(abs32(dsDiff00 - sumValueYUV00));
+}
+
+// One block at luma column cx (any parity) and row offsetRow (any parity).
+void block8(const uint8_t *pCurIn, const uint8_t *pPreIn, int16_t *pHdiff, int hDiffStride,
+            int imgWidth, size_t chromaStart, size_t frameBytes, int offsetRow, int cx,
+            int16x4_t uvf16, int32_t uvRatioFix, int16_t *ld, int16_t *sg) {
+  const bool oddCol = (cx & 1) != 0;
+  int16x8_t sumY = vdupq_n_s16(0), sumU = vdupq_n_s16(0), sumV = vdupq_n_s16(0);
+  int16x8_t sumH = vdupq_n_s16(0);
+  ChromaDiff ch{};
+  int16x8_t t = vdupq_n_s16(0);
+  for (int k = 0; k < 8; ++k) {
+    const int row = offsetRow + k;
+    // A new chroma row at every even luma row, and at the first row.
+    if (k == 0 || (row & 1) == 0) {
+      const size_t off = chromaStart + static_cast<size_t>(row >> 1) * imgWidth + (cx & ~1);
+      ch = chromaDiff(pCurIn + off, pPreIn + off, oddCol, frameBytes - off);
+      t = chromaTerm(ch.du, ch.dv, uvf16);
+    }
+    const size_t lo = static_cast<size_t>(row) * imgWidth + cx;
+    const int16x8_t dY = vqsubq_s16(vreinterpretq_s16_u16(vmovl_u8(vld1_u8(pCurIn + lo))),
+                                    vreinterpretq_s16_u16(vmovl_u8(vld1_u8(pPreIn + lo))));
+    const int16x8_t h = vaddq_s16(vabsq_s16(dY), t);  // wraps
+    vst1q_s16(pHdiff + (row + 1) * hDiffStride + cx + 1, vshlq_n_s16(h, 5));
+    // Column sums: dY, dU, dV stay within +-2040; h wraps in 16 bits.
+    sumY = vaddq_s16(sumY, dY);
+    sumU = vaddq_s16(sumU, ch.du);
+    sumV = vaddq_s16(sumV, ch.dv);
+    sumH = vaddq_s16(sumH, h);
+  }
+  blockResult(static_cast<int32_t>(sumLanes(sumY)), static_cast<int32_t>(sumLanes(sumU)),
+              static_cast<int32_t>(sumLanes(sumV)), static_cast<int32_t>(sumLanes(sumH)),
+              uvRatioFix, ld, sg);
+}
+
+// Two neighbouring blocks at an even luma column cx and an even row
+// offsetRow, columns cx .. cx + 15 inside the grid. The 16 chroma bytes of a
+// chroma row (8 pairs, 4 per block, all inside the grid's columns) are loaded,
+// differenced and weighted once for both of its luma rows.
+void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, const uint8_t *preC,
+               int imgWidth, int16_t *hd, int hDiffStride, int16x4_t uvf16, int32_t uvRatioFix,
+               int16_t *ld, int16_t *sg) {
+  int16x8_t sumYa = vdupq_n_s16(0), sumYb = vdupq_n_s16(0);
+  int16x8_t sumHa = vdupq_n_s16(0), sumHb = vdupq_n_s16(0);
+  int16x8_t sumU = vdupq_n_s16(0), sumV = vdupq_n_s16(0);  // per pair: lanes 0 .. 3 block a
+  // One luma row of both blocks, t holding the chroma term per column.
+  auto lumaRow = [&](const int16x8x2_t &t) {
+    const uint8x16_t cy = vld1q_u8(curY);
+    const uint8x16_t py = vld1q_u8(preY);
+    const int16x8_t dYa = vreinterpretq_s16_u16(vsubl_u8(vget_low_u8(cy), vget_low_u8(py)));
+    const int16x8_t dYb = vreinterpretq_s16_u16(vsubl_u8(vget_high_u8(cy), vget_high_u8(py)));
+    const int16x8_t ha = vaddq_s16(vabsq_s16(dYa), t.val[0]);  // wraps
+    const int16x8_t hb = vaddq_s16(vabsq_s16(dYb), t.val[1]);
+    vst1q_s16(hd, vshlq_n_s16(ha, 5));
+    vst1q_s16(hd + 8, vshlq_n_s16(hb, 5));
+    sumYa = vaddq_s16(sumYa, dYa);
+    sumYb = vaddq_s16(sumYb, dYb);
+    sumHa = vaddq_s16(sumHa, ha);
+    sumHb = vaddq_s16(sumHb, hb);
+    curY += imgWidth;
+    preY += imgWidth;
+    hd += hDiffStride;
+  };
+  for (int c = 0; c < 4; ++c) {
+    const uint8x8x2_t cc = vld2_u8(curC);
+    const uint8x8x2_t pc = vld2_u8(preC);
+    curC += imgWidth;
+    preC += imgWidth;
+    // Exact differences of bytes: the wrapped 16-bit difference read as signed.
+    const int16x8_t du = vreinterpretq_s16_u16(vsubl_u8(cc.val[0], pc.val[0]));
+    const int16x8_t dv = vreinterpretq_s16_u16(vsubl_u8(cc.val[1], pc.val[1]));
+    sumU = vaddq_s16(sumU, du);
+    sumV = vaddq_s16(sumV, dv);
+    // Each pair's term for its two luma columns, for both of its luma rows.
+    const int16x8_t t = chromaTerm(du, dv, uvf16);
+    const int16x8x2_t tz = vzipq_s16(t, t);
+    lumaRow(tz);
+    lumaRow(tz);
+  }
+  // Block sums, a and b side by side. Lanes of the widened pair sums are
+  // pairs 0 + 1, 2 + 3 of a, then of b; each pair serves 4 samples.
+  const int32x4_t u = vpaddlq_s16(sumU), v = vpaddlq_s16(sumV);
+  const int32x4_t ya = vpaddlq_s16(sumYa), yb = vpaddlq_s16(sumYb);
+  const int32x4_t ha = vpaddlq_s16(sumHa), hb = vpaddlq_s16(sumHb);
+  int32_t y[2], h[2], su[2], sv[2];
+  vst1_s32(y, vpadd_s32(vpadd_s32(vget_low_s32(ya), vget_high_s32(ya)),
+                        vpadd_s32(vget_low_s32(yb), vget_high_s32(yb))));
+  vst1_s32(h, vpadd_s32(vpadd_s32(vget_low_s32(ha), vget_high_s32(ha)),
+                        vpadd_s32(vget_low_s32(hb), vget_high_s32(hb))));
+  vst1_s32(su, vpadd_s32(vget_low_s32(u), vget_high_s32(u)));
+  vst1_s32(sv, vpadd_s32(vget_low_s32(v), vget_high_s32(v)));
+  blockResult(y[0], 4 * su[0], 4 * sv[0], h[0], uvRatioFix, ld, sg);
+  blockResult(y[1], 4 * su[1], 4 * sv[1], h[1], uvRatioFix, ld + 1, sg + 1);
+}
+
 }  // namespace
 
 void calDiffAndDownScale8x8_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
@@ -63,7 +191,7 @@ void calDiffAndDownScale8x8_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdi
   const float p = uv_ratio * 128.0f;
   const int32_t uvRatioFix = p > 0.0f ? truncToInt(static_cast<double>(p) + 0.5)
                                       : truncToInt(static_cast<double>(p) - 0.5);
-  const int16_t uvf16 = low16(uvRatioFix);
+  const int16x4_t uvf16 = vdup_n_s16(low16(uvRatioFix));
   const int hDiffStride = proWidth + 2;
   const size_t frameBytes = static_cast<size_t>(imgWidth) * imgHeight * 3 / 2;
   const size_t chromaStart = static_cast<size_t>(imgWidth) * imgHeight;
@@ -71,49 +199,27 @@ void calDiffAndDownScale8x8_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdi
   // Blocks are 8x8; when proWidth (proHeight) is not a multiple of 8 the last
   // block of a row (column) is moved back to end at the grid's edge and
   // overlaps its neighbour: its pHdiff samples are recomputed with equal
-  // values, its block sums cover its own 64 samples.
+  // values, its block sums cover its own 64 samples. Whole blocks at even
+  // rows go two at a time; the others (an odd-row or odd-column moved-back
+  // block, a last unpaired block) one at a time.
   for (int y = 0, by = 0; y < proHeight; y += 8, ++by) {
     const int offsetRow = y + 8 <= proHeight ? y : proHeight - 8;
     int16_t *ldRow = pLdiff + (by + 1) * lDiffStride + 1;
     int16_t *sgRow = pSigma + (by + 4) * sigmaStride + 4;
-    for (int x = 0, bx = 0; x < proWidth; x += 8, ++bx) {
+    int x = 0, bx = 0;
+    if ((offsetRow & 1) == 0) {
+      const size_t lumaRow = static_cast<size_t>(offsetRow) * imgWidth;
+      const size_t chromaRow = chromaStart + static_cast<size_t>(offsetRow >> 1) * imgWidth;
+      int16_t *hd = pHdiff + (offsetRow + 1) * hDiffStride + 1;
+      for (; x + 16 <= proWidth; x += 16, bx += 2)
+        blockPair(pCurIn + lumaRow + x, pPreIn + lumaRow + x, pCurIn + chromaRow + x,
+                  pPreIn + chromaRow + x, imgWidth, hd + x, hDiffStride, uvf16, uvRatioFix,
+                  ldRow + bx, sgRow + bx);
+    }
+    for (; x < proWidth; x += 8, ++bx) {
       const int cx = x + 8 <= proWidth ? x : proWidth - 8;
-      const bool oddCol = (cx & 1) != 0;
-      int16x8_t sumY = vdupq_n_s16(0), sumU = vdupq_n_s16(0), sumV = vdupq_n_s16(0);
-      int16x8_t sumH = vdupq_n_s16(0);
-      ChromaDiff ch{};
-      for (int k = 0; k < 8; ++k) {
-        const int row = offsetRow + k;
-        // A new chroma row at every even luma row, and at the first row.
-        if (k == 0 || (row & 1) == 0) {
-          const size_t off = chromaStart + static_cast<size_t>(row >> 1) * imgWidth + (cx & ~1);
-          ch = chromaDiff(pCurIn + off, pPreIn + off, oddCol, frameBytes - off);
-        }
-        const size_t lo = static_cast<size_t>(row) * imgWidth + cx;
-        const int16x8_t dY = vqsubq_s16(vreinterpretq_s16_u16(vmovl_u8(vld1_u8(pCurIn + lo))),
-                                        vreinterpretq_s16_u16(vmovl_u8(vld1_u8(pPreIn + lo))));
-        // t = Low16(RoundShift((|dU| + |dV|) * uvf16, 7)), the product exact in 32 bits.
-        const int16x8_t absUV = vaddq_s16(vabsq_s16(ch.du), vabsq_s16(ch.dv));
-        const int16x8_t t = vcombine_s16(vrshrn_n_s32(vmull_n_s16(vget_low_s16(absUV), uvf16), 7),
-                                         vrshrn_n_s32(vmull_n_s16(vget_high_s16(absUV), uvf16), 7));
-        const int16x8_t h = vaddq_s16(vabsq_s16(dY), t);  // wraps
-        vst1q_s16(pHdiff + (row + 1) * hDiffStride + cx + 1, vshlq_n_s16(h, 5));
-        // Column sums: dY, dU, dV stay within +-2040; h wraps in 16 bits.
-        sumY = vaddq_s16(sumY, dY);
-        sumU = vaddq_s16(sumU, ch.du);
-        sumV = vaddq_s16(sumV, ch.dv);
-        sumH = vaddq_s16(sumH, h);
-      }
-      const int32_t sumValueY00 = static_cast<int32_t>(sumLanes(sumY) >> 1);
-      const int64_t aU = (sumLanes(sumU) < 0 ? -sumLanes(sumU) : sumLanes(sumU)) >> 1;
-      const int64_t aV = (sumLanes(sumV) < 0 ? -sumLanes(sumV) : sumLanes(sumV)) >> 1;
-      const uint32_t sumValueU00 = static_cast<uint32_t>(symRoundShift(aU * uvRatioFix, 7));
-      const uint32_t sumValueV00 = static_cast<uint32_t>(symRoundShift(aV * uvRatioFix, 7));
-      const uint32_t dsDiff00 =
-          abs32(static_cast<uint32_t>(sumValueY00)) + abs32(sumValueU00) + abs32(sumValueV00);
-      const uint32_t sumValueYUV00 = static_cast<uint32_t>(sumLanes(sumH) >> 1);
-      ldRow[bx] = low16(dsDiff00);
-      sgRow[bx] = low16(abs32(dsDiff00 - sumValueYUV00));
+      block8(pCurIn, pPreIn, pHdiff, hDiffStride, imgWidth, chromaStart, frameBytes, offsetRow, cx,
+             uvf16, uvRatioFix, ldRow + bx, sgRow + bx);
     }
   }
 }

@@ -14,6 +14,8 @@
 // - vmulq_n_s32, vmlaq_n_s32, vmull_n_u16: SIMDe multiplies in signed 32-bit
 //   vector arithmetic, undefined when a product exceeds INT32_MAX (every
 //   vmull_n_u16 product above 2^31, and the wrapping products Arm defines).
+// - vqrdmulhq_s16: SIMDe's SSSE3 mapping gives -32768 for -32768 x -32768
+//   and for -32768 x -32767, where Arm saturates to and rounds to 32767.
 // AArch64's own vrecpsq_f32 (FRECPS) is fused, unlike ARMv7's: the two differ
 // when a*b is inexact. The stages only step with exact products (an integer
 // below 2^15 times a 9-bit estimate), where every target agrees.
@@ -130,6 +132,28 @@ static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
       tnr_md_mullo32(simde_uint32x4_to_m128i(vmovl_u16(a)), _mm_set1_epi32(b)));
 }
 
+// (2ab + 2^15) >> 16, saturated: only -32768 x -32768 leaves the range.
+static inline int16x8_t tnr_md_vqrdmulhq_s16(int16x8_t a, int16x8_t b) {
+  const __m128i x = simde_int16x8_to_m128i(a);
+  const __m128i y = simde_int16x8_to_m128i(b);
+#if defined(__SSSE3__)
+  // The high half of the product rounded at bit 14: exact, except that the
+  // one overflowing lane wraps to -32768, which the mask turns into 32767.
+  const __m128i r = _mm_mulhrs_epi16(x, y);
+  const __m128i min = _mm_set1_epi16(-32768);
+  const __m128i both = _mm_and_si128(_mm_cmpeq_epi16(x, min), _mm_cmpeq_epi16(y, min));
+  return simde_int16x8_from_m128i(_mm_xor_si128(r, both));
+#else
+  // The 32-bit products from their halves, (p + 2^14) >> 15, packed with
+  // saturation.
+  const __m128i lo = _mm_mullo_epi16(x, y), hi = _mm_mulhi_epi16(x, y);
+  const __m128i p0 = _mm_unpacklo_epi16(lo, hi), p1 = _mm_unpackhi_epi16(lo, hi);
+  const __m128i round = _mm_set1_epi32(1 << 14);
+  return simde_int16x8_from_m128i(_mm_packs_epi32(_mm_srai_epi32(_mm_add_epi32(p0, round), 15),
+                                                  _mm_srai_epi32(_mm_add_epi32(p1, round), 15)));
+#endif
+}
+
 #else  // no SSE2: lane by lane
 
 static inline float32x4_t tnr_md_vrecpeq_f32(float32x4_t v) {
@@ -174,6 +198,13 @@ static inline int32x4_t tnr_md_vmlaq_n_s32(int32x4_t acc, int32x4_t a, int32_t b
                                 static_cast<uint32_t>(v[i]) * static_cast<uint32_t>(b));
   return vld1q_s32(v);
 }
+static inline int16x8_t tnr_md_vqrdmulhq_s16(int16x8_t a, int16x8_t b) {
+  int16_t x[8], y[8];
+  vst1q_s16(x, a);
+  vst1q_s16(y, b);
+  for (int i = 0; i < 8; ++i) x[i] = tnr_md::satS16((2 * int64_t{x[i]} * y[i] + 32768) >> 16);
+  return vld1q_s16(x);
+}
 static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
   uint16_t v[4];
   uint32_t r[4];
@@ -199,6 +230,8 @@ static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
 #define vmlaq_n_s32 tnr_md_vmlaq_n_s32
 #undef vmull_n_u16
 #define vmull_n_u16 tnr_md_vmull_n_u16
+#undef vqrdmulhq_s16
+#define vqrdmulhq_s16 tnr_md_vqrdmulhq_s16
 
 #undef vshll_n_s16
 #define vshll_n_s16(a, n) vshlq_n_s32(vmovl_s16(a), (n))

@@ -22,6 +22,11 @@ namespace {
 constexpr uint8_t kLutTable[16] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1};
 constexpr uint8_t kWgtTable[16] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7};
 
+// Column offsets and right-hand weights of the 8 pixels from a column that is
+// a multiple of 8: (p + 4) >> 3 and (p + 4) & 7.
+constexpr uint8_t kAlignedIdx[8] = {0, 0, 0, 0, 1, 1, 1, 1};
+constexpr uint8_t kAlignedWgt[8] = {4, 5, 6, 7, 0, 1, 2, 3};
+
 // Lane numbers 0 .. 15, for the keep-mask of a moved-back block.
 constexpr uint8_t kLaneIndex[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
@@ -145,6 +150,44 @@ inline uint8x8_t interpHalf(const uint8_t *tRow, int b, const uint8_t *tEnd, con
   return vrshrn_n_u16(acc, 3);
 }
 
+// The horizontal interpolation of a block of 16 pixels from a column b that
+// is a multiple of 16, where the lane pattern is fixed: n = b / 8, pixel b + p
+// lies between T columns n + (p + 4) / 8 and the next one, with the right
+// one's weight (p + 4) & 7. So lanes 0 .. 7 take columns n, n + 1 (left) and
+// n + 1, n + 2 (right), lanes 8 .. 15 take n + 1, n + 2 and n + 2, n + 3:
+// three table lookups over the four columns n .. n + 3, the only bytes read.
+struct InterpAligned {
+  uint8x8_t idx0, idx1, idx2;  // lane p: column (p + 4) / 8, + 1, + 2 (from n)
+  uint8x8_t wR, wL;            // (p + 4) & 7 and 8 minus it (equal in both halves)
+};
+
+inline InterpAligned interpAlignedConst() {
+  InterpAligned c;
+  c.idx0 = vld1_u8(kAlignedIdx);
+  c.idx1 = vadd_u8(c.idx0, vdup_n_u8(1));
+  c.idx2 = vadd_u8(c.idx0, vdup_n_u8(2));
+  c.wR = vld1_u8(kAlignedWgt);
+  c.wL = vsub_u8(vdup_n_u8(8), c.wR);
+  return c;
+}
+
+// T columns n .. n + 3 of the block from column b, as the low 4 bytes.
+inline uint32_t alignedColumns(const uint8_t *tRow, int b) {
+  uint32_t four;
+  std::memcpy(&four, tRow + (b >> 3), sizeof four);
+  return four;
+}
+
+inline uint8x16_t interpAligned(uint32_t four, const InterpAligned &c) {
+  const uint8x8_t t = vreinterpret_u8_u32(vdup_n_u32(four));
+  const uint8x8_t c0 = vtbl1_u8(t, c.idx0);
+  const uint8x8_t c1 = vtbl1_u8(t, c.idx1);
+  const uint8x8_t c2 = vtbl1_u8(t, c.idx2);
+  const uint8x8_t lo = vrshrn_n_u16(vmlal_u8(vmull_u8(c0, c.wL), c1, c.wR), 3);
+  const uint8x8_t hi = vrshrn_n_u16(vmlal_u8(vmull_u8(c1, c.wL), c2, c.wR), 3);
+  return vcombine_u8(lo, hi);
+}
+
 // High sigma and its reciprocal per lane, one quad per 4 lanes.
 struct HighSigma {
   int32x4_t sH[4];
@@ -183,9 +226,10 @@ inline HighSigma laneHighSigma(const uint32_t *sigRow, int x0) {
   return hs;
 }
 
-// hAlpha of 4 lanes: min(trunc(max(h - sH, 0) x 128 x inv + 0.5), 128), the
-// subtraction and the shift wrapping in 32 bits; the conversion saturates
-// and the narrowing to 16 bits saturates too, so 65536 and more end as 128.
+// hAlpha of 4 lanes, for any high sigma: min(trunc(max(h - sH, 0) x 128 x
+// inv + 0.5), 128), the subtraction and the shift wrapping in 32 bits; the
+// conversion saturates and the narrowing to 16 bits saturates too, so 65536
+// and more end as 128 after the caller's clamp.
 inline uint16x4_t hAlpha4(int16x4_t h, int32x4_t sH, float32x4_t inv) {
   int32x4_t hd = vmaxq_s32(vsubq_s32(vmovl_s16(h), sH), vdupq_n_s32(0));
   hd = vshlq_n_s32(hd, 7);
@@ -193,29 +237,110 @@ inline uint16x4_t hAlpha4(int16x4_t h, int32x4_t sH, float32x4_t inv) {
   return vqmovn_u32(vcvtq_u32_f32(f));
 }
 
-// newPreAlpha of 8 lanes: min(trunc(staticAlpha x 128 x recip(256 - preAlpha)
-// + 0.5), 128); the value before the clamp is at most 16384.
-inline uint8x8_t newPreAlpha8(uint8x8_t staticAlpha, uint8x8_t preAlpha) {
-  const int16x8_t sa = vreinterpretq_s16_u16(vmovl_u8(staticAlpha));
-  const int16x8_t den = vsubq_s16(vdupq_n_s16(256), vreinterpretq_s16_u16(vmovl_u8(preAlpha)));
-  const float32x4_t half = vdupq_n_f32(0.5f);
-  const float32x4_t num0 = vcvtq_f32_s32(vshll_n_s16(vget_low_s16(sa), 7));
-  const float32x4_t num1 = vcvtq_f32_s32(vshll_n_s16(vget_high_s16(sa), 7));
-  const float32x4_t inv0 = recipRefine4(vcvtq_f32_s32(vmovl_s16(vget_low_s16(den))));
-  const float32x4_t inv1 = recipRefine4(vcvtq_f32_s32(vmovl_s16(vget_high_s16(den))));
-  const uint16x4_t q0 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num0, inv0), half)));
-  const uint16x4_t q1 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num1, inv1), half)));
-  return vmovn_u16(vminq_u16(vcombine_u16(q0, q1), vdupq_n_u16(128)));
+// hAlpha of 16 lanes from per-lane high sigmas, clamped to 128.
+inline uint8x16_t hAlpha16(const int16_t *hdiff, const HighSigma &hs) {
+  const int16x8_t h0 = vld1q_s16(hdiff);
+  const int16x8_t h1 = vld1q_s16(hdiff + 8);
+  const uint16x8_t a0 = vcombine_u16(hAlpha4(vget_low_s16(h0), hs.sH[0], hs.inv[0]),
+                                     hAlpha4(vget_high_s16(h0), hs.sH[1], hs.inv[1]));
+  const uint16x8_t a1 = vcombine_u16(hAlpha4(vget_low_s16(h1), hs.sH[2], hs.inv[2]),
+                                     hAlpha4(vget_high_s16(h1), hs.sH[3], hs.inv[3]));
+  return vminq_u8(vcombine_u8(vqmovn_u16(a0), vqmovn_u16(a1)), vdupq_n_u8(128));
 }
 
-// RoundShift(p x w + c x (128 - w), 7) for 8 lanes; at most 255 x 128.
-inline uint8x8_t blend8(uint8x8_t c, uint8x8_t p, uint8x8_t w) {
-  const uint8x8_t wc = vsub_u8(vdup_n_u8(128), w);
-  return vrshrn_n_u16(vmlal_u8(vmull_u8(p, w), c, wc), 7);
+// A high sigma below 2^30 keeps max(h - sH, 0) within 0 .. 32767, where it is
+// exact in 16-bit lanes (a saturating subtraction of min(sH, 32767): for sH
+// >= 32767 every h gives 0, as in 32 bits) and its shift by 7 cannot wrap.
+// Then (float)(d x 128) x inv equals (float)d x (128 x inv) bit for bit:
+// both products are the same real number (scaling by 128 is exact, also for
+// inv = +infinity at sH = 0), rounded once.
+constexpr uint32_t kNarrowSigmaLimit = 1u << 30;
+
+// hAlpha of the 8 pixels of one block column with such a sigma, saturated to
+// 16 bits; inv128 = 128 x inv.
+inline uint16x8_t hAlpha8(int16x8_t h, int16_t sH16, float inv128) {
+  const int16x8_t d = vmaxq_s16(vqsubq_s16(h, vdupq_n_s16(sH16)), vdupq_n_s16(0));
+  const uint16x8_t du = vreinterpretq_u16_s16(d);
+  const float32x4_t scale = vdupq_n_f32(inv128);
+  const float32x4_t half = vdupq_n_f32(0.5f);
+  const float32x4_t f0 =
+      vaddq_f32(vmulq_f32(vcvtq_f32_u32(vmovl_u16(vget_low_u16(du))), scale), half);
+  const float32x4_t f1 =
+      vaddq_f32(vmulq_f32(vcvtq_f32_u32(vmovl_u16(vget_high_u16(du))), scale), half);
+  return vcombine_u16(vqmovn_u32(vcvtq_u32_f32(f0)), vqmovn_u32(vcvtq_u32_f32(f1)));
 }
+
+// The high sigmas of a run of block columns of one block row in the form the
+// aligned blocks use, computed once for the 8 processing rows that share
+// them: s16 = min(sH, 32767) and inv128 = 128 x inv for a sigma below
+// kNarrowSigmaLimit; s16 = -1 marks an entry that takes the 32-bit path.
+constexpr int kSigmaRun = 256;  // block columns, 2048 pixels
+
+struct SigmaRun {
+  int row = -1, col0 = -1;
+  int16_t s16[kSigmaRun];
+  float inv128[kSigmaRun];
+};
+
+void fillSigmaRun(SigmaRun &run, const uint32_t *sigRow, int row, int col0, int cols) {
+  run.row = row;
+  run.col0 = col0;
+  for (int i = 0; i < cols; ++i) {
+    const uint32_t sH = sigRow[col0 + i];
+    const bool narrow = sH < kNarrowSigmaLimit;
+    run.s16[i] = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
+    run.inv128[i] = narrow ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
+  }
+}
+
+// hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take the
+// high sigma of block column i, lanes 8 .. 15 that of column i + 1 (i counted
+// in the run; sigRow gives the entries themselves for the 32-bit path).
+inline uint8x16_t hAlphaAligned(const int16_t *hdiff, const SigmaRun &run, int i,
+                                const uint32_t *sigRow) {
+  const int16_t s16a = run.s16[i], s16b = run.s16[i + 1];
+  if ((s16a | s16b) >= 0) {
+    const uint16x8_t a0 = hAlpha8(vld1q_s16(hdiff), s16a, run.inv128[i]);
+    const uint16x8_t a1 = hAlpha8(vld1q_s16(hdiff + 8), s16b, run.inv128[i + 1]);
+    return vminq_u8(vcombine_u8(vqmovn_u16(a0), vqmovn_u16(a1)), vdupq_n_u8(128));
+  }
+  const int32_t s0 = static_cast<int32_t>(sigRow[run.col0 + i]);
+  const int32_t s1 = static_cast<int32_t>(sigRow[run.col0 + i + 1]);
+  HighSigma hs;
+  hs.sH[0] = hs.sH[1] = vdupq_n_s32(s0);
+  hs.sH[2] = hs.sH[3] = vdupq_n_s32(s1);
+  hs.inv[0] = hs.inv[1] = vdupq_n_f32(invSigma(s0));
+  hs.inv[2] = hs.inv[3] = vdupq_n_f32(invSigma(s1));
+  return hAlpha16(hdiff, hs);
+}
+
+// newPreAlpha before its clamp for 8 lanes, saturated to 8 bits:
+// trunc(num x recip(256 - preAlpha) + 0.5) with num = staticAlpha x 128 as
+// float (lanes 0 .. 3 in num0), at most 16384.
+inline uint8x8_t newPreAlpha8(float32x4_t num0, float32x4_t num1, uint8x8_t preAlpha) {
+  const uint16x8_t den = vsubw_u8(vdupq_n_u16(256), preAlpha);  // 1 .. 256
+  const float32x4_t half = vdupq_n_f32(0.5f);
+  const float32x4_t inv0 = recipRefine4(vcvtq_f32_u32(vmovl_u16(vget_low_u16(den))));
+  const float32x4_t inv1 = recipRefine4(vcvtq_f32_u32(vmovl_u16(vget_high_u16(den))));
+  const uint16x4_t q0 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num0, inv0), half)));
+  const uint16x4_t q1 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num1, inv1), half)));
+  return vqmovn_u16(vcombine_u16(q0, q1));
+}
+
+inline uint8x8_t newPreAlpha8(uint8x8_t staticAlpha, uint8x8_t preAlpha) {
+  const uint16x8_t num = vshll_n_u8(staticAlpha, 7);
+  return newPreAlpha8(vcvtq_f32_u32(vmovl_u16(vget_low_u16(num))),
+                      vcvtq_f32_u32(vmovl_u16(vget_high_u16(num))), preAlpha);
+}
+
+// RoundShift(p x w + c x (128 - w), 7) for 16 lanes; at most 255 x 128.
 inline uint8x16_t blend16(uint8x16_t c, uint8x16_t p, uint8x16_t w) {
-  return vcombine_u8(blend8(vget_low_u8(c), vget_low_u8(p), vget_low_u8(w)),
-                     blend8(vget_high_u8(c), vget_high_u8(p), vget_high_u8(w)));
+  const uint8x16_t wc = vsubq_u8(vdupq_n_u8(128), w);
+  const uint16x8_t lo =
+      vmlal_u8(vmull_u8(vget_low_u8(p), vget_low_u8(w)), vget_low_u8(c), vget_low_u8(wc));
+  const uint16x8_t hi =
+      vmlal_u8(vmull_u8(vget_high_u8(p), vget_high_u8(w)), vget_high_u8(c), vget_high_u8(wc));
+  return vcombine_u8(vrshrn_n_u16(lo, 7), vrshrn_n_u16(hi, 7));
 }
 
 // Stores v at dst; with kMasked, lanes where keep is set keep dst's bytes
@@ -227,14 +352,13 @@ inline void store16(uint8_t *dst, uint8x16_t v, uint8x16_t keep) {
 }
 
 struct PassConst {
-  uint8_t ratioR;       // static_ratio_r
-  uint16_t ratioDelta;  // static_ratio_delta
+  uint8x16_t ratioR;      // static_ratio_r in every lane
+  int16x8_t ratioDelta2;  // 2 x static_ratio_delta (0 .. 256) in every lane
 };
 
 // Outputs and in-place operands of one 16-pixel block; curC/preC are null on
 // even rows.
 struct BlockIo {
-  const int16_t *hdiff;
   uint8_t *preAlpha;
   uint8_t *curY;
   const uint8_t *preY;
@@ -244,61 +368,70 @@ struct BlockIo {
   uint8_t *gain;
 };
 
-// One block of the per-pixel pass, given its lAlpha and high sigmas. Outputs
-// are written in the order pPreAlpha, luma, chroma, pAlpha, gain.
-template <bool kMasked>
-inline void pixelBlock(const BlockIo &io, uint8x16_t lAlpha, const HighSigma &hs,
-                       const PassConst &pc, uint8x16_t keep) {
-  const int16x8_t h0 = vld1q_s16(io.hdiff);
-  const int16x8_t h1 = vld1q_s16(io.hdiff + 8);
-  const uint16x8_t ha0 = vcombine_u16(hAlpha4(vget_low_s16(h0), hs.sH[0], hs.inv[0]),
-                                      hAlpha4(vget_high_s16(h0), hs.sH[1], hs.inv[1]));
-  const uint16x8_t ha1 = vcombine_u16(hAlpha4(vget_low_s16(h1), hs.sH[2], hs.inv[2]),
-                                      hAlpha4(vget_high_s16(h1), hs.sH[3], hs.inv[3]));
-  const uint16x8_t c128 = vdupq_n_u16(128);
-  const uint8x8_t hAlphaLo = vmovn_u16(vminq_u16(ha0, c128));
-  const uint8x8_t hAlphaHi = vmovn_u16(vminq_u16(ha1, c128));
+// staticAlpha = 128 - RoundShift(lAlpha x hAlpha, 7) of 16 pixels.
+inline uint8x16_t staticAlpha16(uint8x16_t lAlpha, uint8x16_t hAlpha) {
+  const uint8x8_t motionLo = vrshrn_n_u16(vmull_u8(vget_low_u8(lAlpha), vget_low_u8(hAlpha)), 7);
+  const uint8x8_t motionHi = vrshrn_n_u16(vmull_u8(vget_high_u8(lAlpha), vget_high_u8(hAlpha)), 7);
+  return vsubq_u8(vdupq_n_u8(128), vcombine_u8(motionLo, motionHi));
+}
 
-  const uint8x8_t motionLo = vrshrn_n_u16(vmull_u8(vget_low_u8(lAlpha), hAlphaLo), 7);
-  const uint8x8_t motionHi = vrshrn_n_u16(vmull_u8(vget_high_u8(lAlpha), hAlphaHi), 7);
-  const uint8x8_t v128 = vdup_n_u8(128);
-  const uint8x8_t staticLo = vsub_u8(v128, motionLo);
-  const uint8x8_t staticHi = vsub_u8(v128, motionHi);
+// One block of the per-pixel pass, given its staticAlpha. Outputs are
+// written in the order pPreAlpha, luma, chroma, pAlpha, gain. kStill: every
+// staticAlpha is 128, so the numerator of the weight is 16384, the static
+// ratio is r + delta = 128 and the gain max(g, 1).
+template <bool kMasked, bool kStill = false>
+inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassConst &pc,
+                       uint8x16_t keep) {
+  const uint8x8_t staticLo = vget_low_u8(staticAlpha);
+  const uint8x8_t staticHi = vget_high_u8(staticAlpha);
 
   const uint8x16_t preAlpha = vld1q_u8(io.preAlpha);
-  const uint8x16_t w = vcombine_u8(newPreAlpha8(staticLo, vget_low_u8(preAlpha)),
-                                   newPreAlpha8(staticHi, vget_high_u8(preAlpha)));
+  uint8x8_t wLo, wHi;
+  if (kStill) {
+    const float32x4_t num = vdupq_n_f32(16384.0f);
+    wLo = newPreAlpha8(num, num, vget_low_u8(preAlpha));
+    wHi = newPreAlpha8(num, num, vget_high_u8(preAlpha));
+  } else {
+    wLo = newPreAlpha8(staticLo, vget_low_u8(preAlpha));
+    wHi = newPreAlpha8(staticHi, vget_high_u8(preAlpha));
+  }
+  const uint8x16_t w = vminq_u8(vcombine_u8(wLo, wHi), vdupq_n_u8(128));
   store16<kMasked>(io.preAlpha, w, keep);
 
   store16<kMasked>(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w), keep);
 
   if (io.curC) {
-    // Byte p of the block takes the weight of lane 2 x (p >> 1) + 1: the
-    // right-hand pixel of its pair, counted from the block's start.
-    const uint8x8_t odd = vget_low_u8(vuzpq_u8(w, w).val[1]);
-    const uint8x8x2_t z = vzip_u8(odd, odd);
-    const uint8x16_t wC = vcombine_u8(z.val[0], z.val[1]);
+    // Byte p of the block takes the weight of lane 2 x (p >> 1) + 1, the
+    // right-hand pixel of its pair counted from the block's start: in 16-bit
+    // lanes, the high byte copied into the low one.
+    const uint16x8_t w16 = vreinterpretq_u16_u8(w);
+    const uint8x16_t wC = vreinterpretq_u8_u16(vsriq_n_u16(w16, w16, 8));
     store16<kMasked>(io.curC, blend16(vld1q_u8(io.curC), vld1q_u8(io.preC), wC), keep);
   }
 
-  // staticRatio = r + RoundShift(staticAlpha^2 x delta, 14), at most 128.
-  const uint16x8_t sq0 = vmull_u8(staticLo, staticLo);
-  const uint16x8_t sq1 = vmull_u8(staticHi, staticHi);
-  const uint16x4_t t0 = vrshrn_n_u32(vmull_n_u16(vget_low_u16(sq0), pc.ratioDelta), 14);
-  const uint16x4_t t1 = vrshrn_n_u32(vmull_n_u16(vget_high_u16(sq0), pc.ratioDelta), 14);
-  const uint16x4_t t2 = vrshrn_n_u32(vmull_n_u16(vget_low_u16(sq1), pc.ratioDelta), 14);
-  const uint16x4_t t3 = vrshrn_n_u32(vmull_n_u16(vget_high_u16(sq1), pc.ratioDelta), 14);
-  const uint8x8_t vR = vdup_n_u8(pc.ratioR);
-  const uint8x8_t ratioLo = vadd_u8(vmovn_u16(vcombine_u16(t0, t1)), vR);
-  const uint8x8_t ratioHi = vadd_u8(vmovn_u16(vcombine_u16(t2, t3)), vR);
-  store16<kMasked>(io.alpha, vcombine_u8(ratioLo, ratioHi), keep);
+  const uint8x16_t g = vld1q_u8(io.gain);
+  if (kStill) {
+    store16<kMasked>(io.alpha, vdupq_n_u8(128), keep);
+    store16<kMasked>(io.gain, vmaxq_u8(g, vdupq_n_u8(1)), keep);
+    return;
+  }
+
+  // staticRatio = r + RoundShift(staticAlpha^2 x delta, 14), at most 128. With
+  // staticAlpha^2 <= 16384 and 2 x delta <= 256, the doubling rounding high
+  // half (2 x a x 2 x delta + 2^15) >> 16 is exactly that rounded term.
+  const int16x8_t sq0 = vreinterpretq_s16_u16(vmull_u8(staticLo, staticLo));
+  const int16x8_t sq1 = vreinterpretq_s16_u16(vmull_u8(staticHi, staticHi));
+  const int16x8_t t0 = vqrdmulhq_s16(sq0, pc.ratioDelta2);
+  const int16x8_t t1 = vqrdmulhq_s16(sq1, pc.ratioDelta2);
+  const uint8x16_t ratio = vaddq_u8(
+      vcombine_u8(vmovn_u16(vreinterpretq_u16_s16(t0)), vmovn_u16(vreinterpretq_u16_s16(t1))),
+      pc.ratioR);
+  store16<kMasked>(io.alpha, ratio, keep);
 
   // Gain: max(RoundShift(staticRatio x g, 7), 1).
-  const uint8x16_t g = vld1q_u8(io.gain);
-  const uint8x8_t one = vdup_n_u8(1);
-  const uint8x8_t gLo = vmax_u8(vrshrn_n_u16(vmull_u8(ratioLo, vget_low_u8(g)), 7), one);
-  const uint8x8_t gHi = vmax_u8(vrshrn_n_u16(vmull_u8(ratioHi, vget_high_u8(g)), 7), one);
-  store16<kMasked>(io.gain, vcombine_u8(gLo, gHi), keep);
+  const uint8x8_t gLo = vrshrn_n_u16(vmull_u8(vget_low_u8(ratio), vget_low_u8(g)), 7);
+  const uint8x8_t gHi = vrshrn_n_u16(vmull_u8(vget_high_u8(ratio), vget_high_u8(g)), 7);
+  store16<kMasked>(io.gain, vmaxq_u8(vcombine_u8(gLo, gHi), vdupq_n_u8(1)), keep);
 }
 
 }  // namespace
@@ -323,59 +456,75 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
   const int tmpStride = dsWid + 2;
 
   PassConst pc;
-  pc.ratioR = static_ratio_r_bit < 8 ? static_cast<uint8_t>(1u << static_ratio_r_bit) : 0;
-  pc.ratioDelta = static_cast<uint8_t>(128 - pc.ratioR);
+  const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
+  pc.ratioR = vdupq_n_u8(ratioR);
+  pc.ratioDelta2 = vdupq_n_s16(static_cast<int16_t>(2 * (128 - ratioR)));
 
   uint8_t lutTable[16], wgtTable[16];
   std::memcpy(lutTable, kLutTable, sizeof lutTable);
   std::memcpy(wgtTable, kWgtTable, sizeof wgtTable);
+  const InterpAligned ia = interpAlignedConst();
   const uint8x16_t laneIndex = vld1q_u8(kLaneIndex);
+  const uint8x16_t noKeep = vdupq_n_u8(0);
+  const uint8x16_t still = vdupq_n_u8(128);
 
   const uint8_t *tEnd = pTEnd;
+  SigmaRun run;
   for (int y = y0; y < y1; ++y) {
     const uint8_t *tRow = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
     const uint32_t *sigRow = pSigmaH + (y >> 3) * sigmaStride;
+    const int16_t *hRow = pHdiff + y * hdiffStride;
     const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * GainStride;
     const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * imgWidth;
     const bool oddRow = (y & 1) != 0;
     const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(imgWidth) * (imgHeight + (y >> 1));
+    auto blockIo = [&](int offsetX) {
+      BlockIo io;
+      io.preAlpha = pPreAlpha + mapRow + offsetX;
+      io.curY = pCurIn + lumaRow + offsetX;
+      io.preY = pPreIn + lumaRow + offsetX;
+      io.curC = oddRow ? pCurIn + chromaRow + offsetX : nullptr;
+      io.preC = oddRow ? pPreIn + chromaRow + offsetX : nullptr;
+      io.alpha = pAlpha + mapRow + offsetX;
+      io.gain = gain_table_u8 + mapRow + offsetX;
+      return io;
+    };
 
     if (proWidth >= 16) {
-      for (int x = 0; x < proWidth; x += 16) {
-        const bool last = x + 16 > proWidth;
-        const int offsetX = last ? proWidth - 16 : x;
-        BlockIo io;
-        io.hdiff = pHdiff + y * hdiffStride + offsetX;
-        io.preAlpha = pPreAlpha + mapRow + offsetX;
-        io.curY = pCurIn + lumaRow + offsetX;
-        io.preY = pPreIn + lumaRow + offsetX;
-        io.curC = oddRow ? pCurIn + chromaRow + offsetX : nullptr;
-        io.preC = oddRow ? pPreIn + chromaRow + offsetX : nullptr;
-        io.alpha = pAlpha + mapRow + offsetX;
-        io.gain = gain_table_u8 + mapRow + offsetX;
+      // Blocks at multiples of 16: fixed lane patterns, and lanes 0 .. 7 and
+      // 8 .. 15 lie in block columns x / 8 and x / 8 + 1.
+      // The high sigmas come from a run of kSigmaRun block columns, filled
+      // when the block row or the run changes.
+      const int alignedEnd = proWidth & ~15;
+      for (int r0 = 0; r0 < alignedEnd; r0 += 8 * kSigmaRun) {
+        const int r1 = alignedEnd - r0 > 8 * kSigmaRun ? r0 + 8 * kSigmaRun : alignedEnd;
+        if (run.row != (y >> 3) || run.col0 != r0 >> 3)
+          fillSigmaRun(run, sigRow, y >> 3, r0 >> 3, (r1 - r0) >> 3);
+        for (int x = r0; x < r1; x += 16) {
+          // Where the four T columns are 0, lAlpha and with it the motion
+          // alpha are 0 whatever hAlpha is: a still block.
+          const uint32_t four = alignedColumns(tRow, x);
+          if (four == 0) {
+            pixelBlock<false, true>(blockIo(x), still, pc, noKeep);
+            continue;
+          }
+          const uint8x16_t hAlpha = hAlphaAligned(hRow + x, run, (x - r0) >> 3, sigRow);
+          pixelBlock<false>(blockIo(x), staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
+        }
+      }
+      if (alignedEnd < proWidth) {
+        // Moved back to end at the row's end. Lanes offsetX .. x - 1 were
+        // already updated in place by the previous block: their results here
+        // come from updated inputs and are discarded. Each lane takes the high
+        // sigma of its own pixel's block column.
+        const int x = alignedEnd;
+        const int offsetX = proWidth - 16;
         const uint8x16_t lAlpha =
             vcombine_u8(interpHalf(tRow, offsetX, tEnd, lutTable, wgtTable),
                         interpHalf(tRow, offsetX + 8, tEnd, lutTable, wgtTable));
-        if (!last) {
-          // Lanes 0 .. 7 lie in block column x / 8, lanes 8 .. 15 in the next.
-          const int32_t s0 = static_cast<int32_t>(sigRow[x >> 3]);
-          const int32_t s1 = static_cast<int32_t>(sigRow[(x >> 3) + 1]);
-          const float inv0 = invSigma(s0), inv1 = invSigma(s1);
-          HighSigma hs;
-          hs.sH[0] = hs.sH[1] = vdupq_n_s32(s0);
-          hs.sH[2] = hs.sH[3] = vdupq_n_s32(s1);
-          hs.inv[0] = hs.inv[1] = vdupq_n_f32(inv0);
-          hs.inv[2] = hs.inv[3] = vdupq_n_f32(inv1);
-          pixelBlock<false>(io, lAlpha, hs, pc, vdupq_n_u8(0));
-        } else {
-          // Moved back to end at the row's end. Lanes offsetX .. x - 1 were
-          // already updated in place by the previous block: their results
-          // here come from updated inputs and are discarded.
-          const HighSigma hs = laneHighSigma(sigRow, offsetX);
-          const uint8x16_t keep =
-              vcltq_u8(laneIndex, vdupq_n_u8(static_cast<uint8_t>(x - offsetX)));
-          pixelBlock<true>(io, lAlpha, hs, pc, keep);
-        }
+        const uint8x16_t hAlpha = hAlpha16(hRow + offsetX, laneHighSigma(sigRow, offsetX));
+        const uint8x16_t keep = vcltq_u8(laneIndex, vdupq_n_u8(static_cast<uint8_t>(x - offsetX)));
+        pixelBlock<true>(blockIo(offsetX), staticAlpha16(lAlpha, hAlpha), pc, keep);
       }
     } else {
       // A row narrower than one block: the block is moved back to start at
@@ -387,7 +536,7 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
       uint8_t pa[16] = {0}, cy[16] = {0}, py[16] = {0}, cc[16] = {0}, pcb[16] = {0};
       uint8_t al[16] = {0}, gn[16] = {0};
       const size_t n = static_cast<size_t>(proWidth);
-      std::memcpy(h + pad, pHdiff + y * hdiffStride, n * sizeof(int16_t));
+      std::memcpy(h + pad, hRow, n * sizeof(int16_t));
       std::memcpy(pa + pad, pPreAlpha + mapRow, n);
       std::memcpy(cy + pad, pCurIn + lumaRow, n);
       std::memcpy(py + pad, pPreIn + lumaRow, n);
@@ -403,10 +552,9 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
       vst1q_u8(lShift + pad, vcombine_u8(interpHalf(t, 0, t + sizeof t, lutTable, wgtTable),
                                          interpHalf(t, 8, t + sizeof t, lutTable, wgtTable)));
       const uint8x16_t lAlpha = vld1q_u8(lShift);
-
-      const HighSigma hs = laneHighSigma(sigRow, -pad);
-      BlockIo io{h, pa, cy, py, oddRow ? cc : nullptr, pcb, al, gn};
-      pixelBlock<false>(io, lAlpha, hs, pc, vdupq_n_u8(0));
+      const uint8x16_t hAlpha = hAlpha16(h, laneHighSigma(sigRow, -pad));
+      BlockIo io{pa, cy, py, oddRow ? cc : nullptr, pcb, al, gn};
+      pixelBlock<false>(io, staticAlpha16(lAlpha, hAlpha), pc, noKeep);
       std::memcpy(pPreAlpha + mapRow, pa + pad, n);
       std::memcpy(pCurIn + lumaRow, cy + pad, n);
       if (oddRow) std::memcpy(pCurIn + chromaRow, cc + pad, n);
