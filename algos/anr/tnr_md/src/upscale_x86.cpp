@@ -102,21 +102,22 @@ struct BlockIo {
 // pAlpha, gain.
 template <bool kMasked>
 inline void pixelBlock(const BlockIo &io, ptrdiff_t o, __m128i la0, __m128i la1,
-                       const __m128i sH[4], const __m128 inv[4], const PassConst &pc,
-                       __m128i keep) {
+                       const __m128i sH[4], const __m128 inv[4], const PassConst &pc, __m128i keep,
+                       bool still = false) {
   const __m128i z = _mm_setzero_si128();
-  const __m128i h0 = loadu((io.hdiff + o)), h1 = loadu((io.hdiff + o) + 8);
-  const __m128i ha0 =
-      _mm_packs_epi32(hAlpha4(_mm_cvtepi16_epi32(h0), sH[0], inv[0]),
-                      hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h0, h0), 16), sH[1], inv[1]));
-  const __m128i ha1 =
-      _mm_packs_epi32(hAlpha4(_mm_cvtepi16_epi32(h1), sH[2], inv[2]),
-                      hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h1, h1), 16), sH[3], inv[3]));
   const __m128i r64 = _mm_set1_epi16(64), c128 = _mm_set1_epi16(128);
-  const __m128i sa0 =
-      _mm_sub_epi16(c128, _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(la0, ha0), r64), 7));
-  const __m128i sa1 =
-      _mm_sub_epi16(c128, _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(la1, ha1), r64), 7));
+  __m128i sa0 = c128, sa1 = c128;  // lAlpha 0 everywhere: motionAlpha 0
+  if (!still) {
+    const __m128i h0 = loadu((io.hdiff + o)), h1 = loadu((io.hdiff + o) + 8);
+    const __m128i ha0 =
+        _mm_packs_epi32(hAlpha4(_mm_cvtepi16_epi32(h0), sH[0], inv[0]),
+                        hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h0, h0), 16), sH[1], inv[1]));
+    const __m128i ha1 =
+        _mm_packs_epi32(hAlpha4(_mm_cvtepi16_epi32(h1), sH[2], inv[2]),
+                        hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h1, h1), 16), sH[3], inv[3]));
+    sa0 = _mm_sub_epi16(c128, _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(la0, ha0), r64), 7));
+    sa1 = _mm_sub_epi16(c128, _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(la1, ha1), r64), 7));
+  }
 
   const __m128i pa = loadu((io.preAlpha + o));
   const __m128i pa0 = _mm_unpacklo_epi8(pa, z), pa1 = _mm_unpackhi_epi8(pa, z);
@@ -192,17 +193,19 @@ inline __m256i blend16x(__m256i c, __m256i p, __m256i w128) {
   return _mm256_add_epi16(c, _mm256_mulhrs_epi16(_mm256_add_epi16(d, d), w128));
 }
 
-template <bool kMasked>
+template <bool kMasked, bool kStill = false>
 inline void pixelBlock256(const BlockIo &io, ptrdiff_t o, __m256i la, const __m256i sH[2],
                           const __m256 inv[2], const PassConst &pc, __m128i keep) {
-  const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i *>((io.hdiff + o)));
-  const __m256i ha =
-      pack32(hAlpha8(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(h)), sH[0], inv[0]),
-             hAlpha8(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(h, 1)), sH[1], inv[1]));
   const __m256i r64 = _mm256_set1_epi16(64);
-  const __m256i sa =
-      _mm256_sub_epi16(_mm256_set1_epi16(128),
-                       _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(la, ha), r64), 7));
+  __m256i sa = _mm256_set1_epi16(128);  // kStill: lAlpha 0 everywhere, motionAlpha 0
+  if (!kStill) {
+    const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i *>((io.hdiff + o)));
+    const __m256i ha =
+        pack32(hAlpha8(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(h)), sH[0], inv[0]),
+               hAlpha8(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(h, 1)), sH[1], inv[1]));
+    sa = _mm256_sub_epi16(sa,
+                          _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(la, ha), r64), 7));
+  }
 
   const __m256i pa = _mm256_cvtepu8_epi16(loadu((io.preAlpha + o)));
   const __m256i den = _mm256_sub_epi16(_mm256_set1_epi16(256), pa);
@@ -228,6 +231,13 @@ inline void pixelBlock256(const BlockIo &io, ptrdiff_t o, __m256i la, const __m2
                      keep);
   }
 
+  if (kStill) {
+    // staticAlpha 128: the ratio is static_ratio_r + static_ratio_delta = 128
+    // for every static_ratio_r_bit, and the gain keeps its value (0 becomes 1).
+    store16<kMasked>((io.alpha + o), _mm_set1_epi8(static_cast<char>(128)), keep);
+    store16<kMasked>((io.gain + o), _mm_max_epu8(loadu((io.gain + o)), _mm_set1_epi8(1)), keep);
+    return;
+  }
   const __m256i ratio = _mm256_add_epi16(
       _mm256_broadcastsi128_si256(pc.ratioR),
       _mm256_mulhrs_epi16(_mm256_mullo_epi16(sa, sa), _mm256_broadcastsi128_si256(pc.delta2)));
@@ -306,7 +316,9 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
     io.gain = gain_table_u8 + mapRow;
     const int nFull = proWidth & ~15;
     for (int x = 0; x < nFull; x += 16) {
-      // T columns n .. n + 3 with n = x / 8, all at most dsWid + 1.
+      // T columns n .. n + 3 with n = x / 8, all at most dsWid + 1. When all
+      // four are 0, so is every lane's lAlpha and motionAlpha: the block is
+      // still, and its high-sigma alpha is not needed.
       int32_t t4;
       std::memcpy(&t4, tRow + (x >> 3), 4);
       const __m128i t = _mm_cvtsi32_si128(t4);
@@ -320,7 +332,11 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
       const __m256i sH8[2] = {_mm256_set1_epi32(static_cast<int32_t>(sigRow[col])),
                               _mm256_set1_epi32(static_cast<int32_t>(sigRow[col + 1]))};
       const __m256 inv8[2] = {_mm256_set1_ps(invAt(col)), _mm256_set1_ps(invAt(col + 1))};
-      pixelBlock256<false>(io, x, _mm256_set_m128i(la1, la0), sH8, inv8, pc, _mm_setzero_si128());
+      if (t4 == 0)
+        pixelBlock256<false, true>(io, x, _mm256_setzero_si256(), sH8, inv8, pc,
+                                   _mm_setzero_si128());
+      else
+        pixelBlock256<false>(io, x, _mm256_set_m128i(la1, la0), sH8, inv8, pc, _mm_setzero_si128());
 #else
       __m128i sH[4];
       __m128 inv[4];
@@ -328,7 +344,7 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
       sH[2] = sH[3] = _mm_set1_epi32(static_cast<int32_t>(sigRow[col + 1]));
       inv[0] = inv[1] = _mm_set1_ps(invAt(col));
       inv[2] = inv[3] = _mm_set1_ps(invAt(col + 1));
-      pixelBlock<false>(io, x, la0, la1, sH, inv, pc, _mm_setzero_si128());
+      pixelBlock<false>(io, x, la0, la1, sH, inv, pc, _mm_setzero_si128(), t4 == 0);
 #endif
     }
     if (nFull < proWidth) {
