@@ -1,6 +1,6 @@
-// upScale's per-pixel pass, x86-64 form (SSE4.1), 16 pixels per block; the
-// block alpha and the row buffer come from the NEON forms. Results equal
-// upScalePixelRows_c byte for byte.
+// upScale's per-pixel pass, x86-64 form (SSE4.1, or AVX2 where the build's
+// level has it), 16 pixels per block; the block alpha and the row buffer come
+// from the NEON forms. Results equal upScalePixelRows_c byte for byte.
 //
 // Exact shortcuts, each equal to the per-sample arithmetic for every input:
 // - lAlpha: T(m) x (8 - w) + T(m + 1) x w as one byte multiply-add (all
@@ -16,6 +16,10 @@
 //   the second term a rounding high-half multiply of 2 (p - c) by 128 w.
 // - staticRatio: RoundShift(sa^2 x delta, 14) as a rounding high-half
 //   multiply of sa^2 (at most 16384) by 2 delta (at most 256).
+// - A block whose four row-buffer columns are 0 has lAlpha, hence
+//   motionAlpha, 0 in every lane: its high-sigma alpha is skipped.
+// - hAlpha keeps the float steps: the product and the sum rounded on their
+//   own, then truncated and clamped to 128.
 //
 // Tail policy: a row whose width is not a multiple of 16 ends with a block
 // moved back to end at the row's end; the lanes before its nominal start keep
