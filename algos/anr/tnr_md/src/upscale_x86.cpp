@@ -49,7 +49,8 @@ inline float invSigma(int32_t sH) { return static_cast<float>(1.0 / static_cast<
 // subtraction and the shift wrapping in 32 bits. max_ps(f, 0) maps NaN
 // (0 x infinity) and negative values to 0, as the saturating conversion does;
 // the clamp to 128 comes before the conversion, which then only truncates.
-inline __m128i hAlpha4(__m128i h32, __m128i sH, __m128 inv) {
+// (The 128-bit helpers serve the SSE4.1 build; an AVX2 build leaves them unused.)
+[[maybe_unused]] inline __m128i hAlpha4(__m128i h32, __m128i sH, __m128 inv) {
   __m128i d = _mm_max_epi32(_mm_sub_epi32(h32, sH), _mm_setzero_si128());
   d = _mm_slli_epi32(d, 7);
   __m128 f = _mm_mul_ps(_mm_cvtepi32_ps(d), inv);
@@ -60,7 +61,7 @@ inline __m128i hAlpha4(__m128i h32, __m128i sH, __m128 inv) {
 }
 
 // newPreAlpha of 4 lanes from 32-bit staticAlpha and preAlpha.
-inline __m128i newPreAlpha4(__m128i sa, __m128i pa) {
+[[maybe_unused]] inline __m128i newPreAlpha4(__m128i sa, __m128i pa) {
   const __m128i den = _mm_sub_epi32(_mm_set1_epi32(256), pa);
   const __m128i n = _mm_add_epi32(_mm_slli_epi32(sa, 8), _mm_sub_epi32(den, _mm_set1_epi32(1)));
   const __m128 q = _mm_div_ps(_mm_cvtepi32_ps(n), _mm_cvtepi32_ps(_mm_add_epi32(den, den)));
@@ -72,7 +73,7 @@ inline __m128i blend8(__m128i c, __m128i p, __m128i w128) {
   const __m128i d = _mm_sub_epi16(p, c);
   return _mm_add_epi16(c, _mm_mulhrs_epi16(_mm_add_epi16(d, d), w128));
 }
-inline __m128i blend16(__m128i c, __m128i p, __m128i w128lo, __m128i w128hi) {
+[[maybe_unused]] inline __m128i blend16(__m128i c, __m128i p, __m128i w128lo, __m128i w128hi) {
   const __m128i z = _mm_setzero_si128();
   return _mm_packus_epi16(blend8(_mm_unpacklo_epi8(c, z), _mm_unpacklo_epi8(p, z), w128lo),
                           blend8(_mm_unpackhi_epi8(c, z), _mm_unpackhi_epi8(p, z), w128hi));
