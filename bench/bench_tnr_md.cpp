@@ -156,6 +156,9 @@ void registerSize(int w, int h) {
 #if TNR_MD_HAVE_NEON
   forms.push_back({"neon", &tnr_md::kKernelsNeon});
 #endif
+#if TNR_MD_HAVE_X86
+  forms.push_back({"x86", &tnr_md::kKernelsX86});
+#endif
   auto reg = [](const std::string &name, auto fn) {
     benchmark::RegisterBenchmark(name.c_str(), fn)->Unit(benchmark::kMillisecond);
   };
@@ -257,20 +260,25 @@ void printSummary(const std::map<std::string, double> &ms) {
     return it == ms.end() ? -1.0 : it->second;
   };
   std::printf("\nMedians (ms per frame, Mpixel/s), vector speed-up over per-sample:\n");
-  std::printf("%-24s %-10s %10s %10s %10s %10s %8s\n", "stage", "size", "c ms", "neon ms",
-              "c Mpix/s", "neon Mpix/s", "speedup");
+  std::printf("%-24s %-10s %10s %10s %10s %10s %8s %10s %8s\n", "stage", "size", "c ms", "neon ms",
+              "c Mpix/s", "neon Mpix/s", "speedup", "x86 ms", "x86 x");
   for (int si = 0; si < 2; ++si) {
     for (const char *st : stages) {
       const double c = get(std::string(st) + "/c/" + sizes[si]);
       const double v = get(std::string(st) + "/neon/" + sizes[si]);
+      const double x = get(std::string(st) + "/x86/" + sizes[si]);
       if (c < 0) continue;
       const double mp = pixels[si] / 1e6;
       if (v > 0)
-        std::printf("%-24s %-10s %10.3f %10.3f %10.1f %10.1f %7.2fx\n", st, sizes[si], c, v,
+        std::printf("%-24s %-10s %10.3f %10.3f %10.1f %10.1f %7.2fx", st, sizes[si], c, v,
                     mp / (c * 1e-3), mp / (v * 1e-3), c / v);
       else
-        std::printf("%-24s %-10s %10.3f %10s %10.1f %10s %8s\n", st, sizes[si], c, "-",
+        std::printf("%-24s %-10s %10.3f %10s %10.1f %10s %8s", st, sizes[si], c, "-",
                     mp / (c * 1e-3), "-", "-");
+      if (x > 0)
+        std::printf(" %10.3f %7.2fx\n", x, c / x);
+      else
+        std::printf("\n");
     }
     const double e = get(std::string("extendImgBorder_x3/") + sizes[si]);
     if (e > 0)
@@ -282,7 +290,7 @@ void printSummary(const std::map<std::string, double> &ms) {
       std::printf("%-24s %-10s %10.3f %10s %10.1f   (%.1f MB moved, %.1f GB/s)\n", "skeleton",
                   sizes[si], sk, "-", pixels[si] / 1e6 / (sk * 1e-3), bytes / 1e6,
                   bytes / (sk * 1e-3) / 1e9);
-      for (const char *form : {"c", "neon"}) {
+      for (const char *form : {"c", "neon", "x86"}) {
         const double m = get(std::string("motion_detect/") + form + "/" + sizes[si]);
         if (m > 0)
           std::printf("  motion_detect/%s / skeleton at %s: %.2f\n", form, sizes[si], m / sk);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test of tnr_md from nothing on a Debian machine:
-# x86-64 vector and per-sample builds, AddressSanitizer + UBSan, ThreadSanitizer,
+# x86-64 vector (AVX2 and SSE4.1 levels) and per-sample builds, AddressSanitizer + UBSan, ThreadSanitizer,
 # ARMv7-A and AArch64 under qemu, the C example, the tnr tool, a bounded fuzz run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +14,8 @@ run_preset() {
   ctest --preset "$1"
 }
 
-for preset in release scalar asan armv7 aarch64; do run_preset "$preset"; done
+# release-x86-v2: the SSE4.1 build for x86-64 machines without AVX2.
+for preset in release release-x86-v2 scalar asan armv7 aarch64; do run_preset "$preset"; done
 # ThreadSanitizer needs a fixed address-space layout on recent kernels.
 echo "=== tsan"
 cmake --preset tsan >/dev/null

@@ -22,6 +22,9 @@ inline std::vector<Form> allForms() {
 #if TNR_MD_HAVE_NEON
   forms.push_back({"Vector", &tnr_md::kKernelsNeon});
 #endif
+#if TNR_MD_HAVE_X86
+  forms.push_back({"X86", &tnr_md::kKernelsX86});
+#endif
   return forms;
 }
 

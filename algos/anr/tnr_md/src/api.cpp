@@ -1,4 +1,5 @@
-// The exported building blocks: each forwards to the form this build chose.
+// The exported building blocks: each forwards to the form this build chose
+// (the stages that motion_detect runs take theirs from its default set).
 #include "kernels.h"
 #include "motion_detect.h"
 
@@ -9,9 +10,9 @@ extern "C" {
 void calDiffAndDownScale8x8(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
                             int16_t *pSigma, int imgHeight, int imgWidth, int proHeight,
                             int proWidth, int lDiffStride, int sigmaStride, float uv_ratio) {
-  TNR_MD_PICK(calDiffAndDownScale8x8)
-  (pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth, proHeight, proWidth, lDiffStride,
-   sigmaStride, uv_ratio);
+  TNR_MD_DEFAULT_KERNELS.calDiffAndDownScale8x8(pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight,
+                                                imgWidth, proHeight, proWidth, lDiffStride,
+                                                sigmaStride, uv_ratio);
 }
 
 void calDiffAndDownScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
@@ -32,13 +33,13 @@ void extendImgBorder(int16_t *pData_ext, int Width_ext, int Height_ext, int ext_
 }
 
 void gauss3x3Filter(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
-  TNR_MD_PICK(gauss3x3Filter)(pIn, pOut, imgHgt, imgWid, stride);
+  TNR_MD_DEFAULT_KERNELS.gauss3x3Filter(pIn, pOut, imgHgt, imgWid, stride);
 }
 
 void sigmaFilterLut(int16_t *pIn, int16_t *pTmpBuf, uint16_t *pSigmaL, uint32_t *pSigmaH,
                     float sigmaHScale, float sigmaLScale, int imgHgt, int imgWid, int stride) {
-  TNR_MD_PICK(sigmaFilterLut)
-  (pIn, pTmpBuf, pSigmaL, pSigmaH, sigmaHScale, sigmaLScale, imgHgt, imgWid, stride);
+  TNR_MD_DEFAULT_KERNELS.sigmaFilterLut(pIn, pTmpBuf, pSigmaL, pSigmaH, sigmaHScale, sigmaLScale,
+                                        imgHgt, imgWid, stride);
 }
 
 void gauss9x9Filter(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
@@ -49,9 +50,9 @@ void upScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
              uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
              int imgWidth, int proHeight, int proWidth, int GainStride, uint8_t static_ratio_r_bit,
              uint16_t *pSigmaL, uint32_t *pSigmaH) {
-  TNR_MD_PICK(upScale)
-  (pCurIn, pPreIn, pLdiff, pHdiff, pTmp, pAlpha, pPreAlpha, gain_table_u8, imgHeight, imgWidth,
-   proHeight, proWidth, GainStride, static_ratio_r_bit, pSigmaL, pSigmaH);
+  TNR_MD_DEFAULT_KERNELS.upScale(pCurIn, pPreIn, pLdiff, pHdiff, pTmp, pAlpha, pPreAlpha,
+                                 gain_table_u8, imgHeight, imgWidth, proHeight, proWidth,
+                                 GainStride, static_ratio_r_bit, pSigmaL, pSigmaH);
 }
 
 }  // extern "C"

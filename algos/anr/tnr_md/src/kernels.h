@@ -52,7 +52,6 @@ void calDiffAndDownScale8x8_c(TNR_MD_CALDIFF8X8_ARGS);
 void calDiffAndDownScale_c(TNR_MD_CALDIFF_DS_ARGS);
 void gauss3x3Filter_c(TNR_MD_GAUSS3X3_ARGS);
 void sigmaFilterLut_c(TNR_MD_SIGMALUT_ARGS);
-void upScale_c(TNR_MD_UPSCALE_ARGS);
 void upScaleBlockAlpha_c(TNR_MD_BLOCKALPHA_ARGS);
 void upScaleRowBuffer_c(TNR_MD_ROWBUFFER_ARGS);
 void upScalePixelRows_c(TNR_MD_PIXELROWS_ARGS);
@@ -62,10 +61,48 @@ void calDiffAndDownScale8x8_neon(TNR_MD_CALDIFF8X8_ARGS);
 void calDiffAndDownScale_neon(TNR_MD_CALDIFF_DS_ARGS);
 void gauss3x3Filter_neon(TNR_MD_GAUSS3X3_ARGS);
 void sigmaFilterLut_neon(TNR_MD_SIGMALUT_ARGS);
-void upScale_neon(TNR_MD_UPSCALE_ARGS);
 void upScaleBlockAlpha_neon(TNR_MD_BLOCKALPHA_ARGS);
 void upScaleRowBuffer_neon(TNR_MD_ROWBUFFER_ARGS);
 void upScalePixelRows_neon(TNR_MD_PIXELROWS_ARGS);
+#endif
+
+#if TNR_MD_HAVE_X86
+// x86-64 forms (SSE4.1, and AVX2 where the build's level has it) of the stages
+// where the NEON source through SIMDe is slow.
+void calDiffAndDownScale8x8_x86(TNR_MD_CALDIFF8X8_ARGS);
+void gauss3x3Filter_x86(TNR_MD_GAUSS3X3_ARGS);
+void upScalePixelRows_x86(TNR_MD_PIXELROWS_ARGS);
+#endif
+
+// upScale over the whole grid from one form's three pieces: the block alpha
+// held in a compact plane of pitch dsWid at the start of pAlpha (which the
+// per-pixel pass overwrites where it belongs to the grid), the row buffer T
+// in pTmp, then the per-pixel pass over every row.
+template <void (*BlockAlpha)(TNR_MD_BLOCKALPHA_ARGS), void (*RowBuffer)(TNR_MD_ROWBUFFER_ARGS),
+          void (*PixelRows)(TNR_MD_PIXELROWS_ARGS)>
+void upScaleWhole(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, uint8_t *pTmp,
+                  uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
+                  int imgWidth, int proHeight, int proWidth, int GainStride,
+                  uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH) {
+  const int dsHgt = (proHeight + 7) / 8;
+  const int dsWid = (proWidth + 7) / 8;
+  BlockAlpha(pLdiff, pSigmaL, pAlpha, dsHgt, dsWid, dsWid + 2, dsWid + 8);
+  RowBuffer(pAlpha, pTmp, 0, proHeight, dsHgt, dsWid);
+  PixelRows(pCurIn, pPreIn, pHdiff, pTmp, pTmp + static_cast<ptrdiff_t>(proHeight) * (dsWid + 2),
+            pAlpha, pPreAlpha, gain_table_u8, imgHeight, imgWidth, proWidth, GainStride,
+            static_ratio_r_bit, pSigmaH, 0, proHeight);
+}
+
+inline constexpr void (*upScale_c)(TNR_MD_UPSCALE_ARGS) =
+    upScaleWhole<upScaleBlockAlpha_c, upScaleRowBuffer_c, upScalePixelRows_c>;
+#if TNR_MD_HAVE_NEON
+inline constexpr void (*upScale_neon)(TNR_MD_UPSCALE_ARGS) =
+    upScaleWhole<upScaleBlockAlpha_neon, upScaleRowBuffer_neon, upScalePixelRows_neon>;
+#endif
+#if TNR_MD_HAVE_X86
+// The low-resolution pieces stay on the NEON source, where their time is nil.
+inline constexpr void (*upScale_x86)(TNR_MD_UPSCALE_ARGS) =
+    upScaleWhole<upScaleBlockAlpha_neon, upScaleRowBuffer_neon, upScalePixelRows_x86>;
 #endif
 
 // Scalar-only stages (no vector form).
@@ -83,7 +120,8 @@ uint8_t pixelAlpha(int16_t hdiff, int32_t sH, float inv);
 uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha);
 uint8_t staticRatioR(uint8_t static_ratio_r_bit);
 
-// The kernels one motion_detect call runs: the per-sample set, the vector set.
+// The kernels one motion_detect call runs: the per-sample set, the NEON set
+// and, on x86-64, the x86 set (x86 forms where they exist, NEON ones elsewhere).
 struct Kernels {
   void (*calDiffAndDownScale8x8)(TNR_MD_CALDIFF8X8_ARGS);
   void (*gauss3x3Filter)(TNR_MD_GAUSS3X3_ARGS);
@@ -97,6 +135,18 @@ struct Kernels {
 extern const Kernels kKernelsC;
 #if TNR_MD_HAVE_NEON
 extern const Kernels kKernelsNeon;
+#endif
+#if TNR_MD_HAVE_X86
+extern const Kernels kKernelsX86;
+#endif
+
+// The set motion_detect and the exported stages use: the fastest this build has.
+#if TNR_MD_HAVE_X86
+#define TNR_MD_DEFAULT_KERNELS ::tnr_md::kKernelsX86
+#elif TNR_MD_HAVE_NEON
+#define TNR_MD_DEFAULT_KERNELS ::tnr_md::kKernelsNeon
+#else
+#define TNR_MD_DEFAULT_KERNELS ::tnr_md::kKernelsC
 #endif
 
 // The set the exported functions use: vector where the build has it.

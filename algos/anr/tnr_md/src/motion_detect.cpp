@@ -156,11 +156,7 @@ void motion_detect(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pTmpBuf, uint8_t *
                    uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,
                    int proHeight, int proWidth, int gainStride, float sigmaHScale,
                    float sigmaLScale, float uv_ratio, float light_clip, int static_ratio_r_bit) {
-#if TNR_MD_HAVE_NEON
-  const tnr_md::Kernels &k = tnr_md::kKernelsNeon;
-#else
-  const tnr_md::Kernels &k = tnr_md::kKernelsC;
-#endif
+  const tnr_md::Kernels &k = TNR_MD_DEFAULT_KERNELS;
   tnr_md::motionDetectWith(k, pCurIn, pPreIn, pTmpBuf, pAlpha, pPreAlpha, gain_table_u8, imgHeight,
                            imgWidth, proHeight, proWidth, gainStride, sigmaHScale, sigmaLScale,
                            uv_ratio, light_clip, static_ratio_r_bit);

@@ -739,21 +739,4 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
   }
 }
 
-// The block alpha is held in a compact plane of pitch dsWid at the start of
-// pAlpha, which the per-pixel pass overwrites where it belongs to the grid;
-// the row buffer T lives in pTmp.
-void upScale_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, uint8_t *pTmp,
-                  uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
-                  int imgWidth, int proHeight, int proWidth, int GainStride,
-                  uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH) {
-  const int dsHgt = (proHeight + 7) / 8;
-  const int dsWid = (proWidth + 7) / 8;
-  blockAlphaPlane(pLdiff, pSigmaL, pAlpha, dsHgt, dsWid, dsWid + 2, dsWid + 8);
-  rowBuffer(pAlpha, pTmp, 0, proHeight, dsHgt, dsWid);
-  upScalePixelRows_neon(pCurIn, pPreIn, pHdiff, pTmp,
-                        pTmp + static_cast<ptrdiff_t>(proHeight) * (dsWid + 2), pAlpha, pPreAlpha,
-                        gain_table_u8, imgHeight, imgWidth, proWidth, GainStride,
-                        static_ratio_r_bit, pSigmaH, 0, proHeight);
-}
-
 }  // namespace tnr_md

@@ -1,0 +1,289 @@
+// Frame difference with 8x8 block downscale, x86-64 form (SSE4.1): two blocks
+// (16 luma columns; four blocks, 32 columns, with AVX2) per step, each chroma row de-interleaved
+// and weighted once for its two luma rows. Blocks that do not fit that pattern (a lone last block,
+// a moved-back block, a moved-back block row starting at an odd row) go through an 8-column step
+// that takes each column's chroma pair as the per-sample rule names it.
+#include <smmintrin.h>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+#include <cstdint>
+#include <cstring>
+
+#include "arith.h"
+#include "kernels.h"
+
+namespace tnr_md {
+namespace {
+
+inline uint32_t abs32(uint32_t x) { return static_cast<int32_t>(x) < 0 ? 0u - x : x; }
+
+// The block outputs from the block's exact sums: sumY of the 64 dY, sumU and
+// sumV of the 64 (co-sited) dU and dV, sumH of the 8 column sums of h (each
+// column wrapped in 16 bits).
+inline void blockOut(int32_t sumY, int32_t sumU, int32_t sumV, int32_t sumH, int32_t fix,
+                     int16_t *ld, int16_t *sg) {
+  const uint32_t y00 = static_cast<uint32_t>(sumY >> 1);
+  const int64_t aU = (sumU < 0 ? -int64_t{sumU} : int64_t{sumU}) >> 1;
+  const int64_t aV = (sumV < 0 ? -int64_t{sumV} : int64_t{sumV}) >> 1;
+  const uint32_t u00 = static_cast<uint32_t>(symRoundShift(aU * fix, 7));
+  const uint32_t v00 = static_cast<uint32_t>(symRoundShift(aV * fix, 7));
+  const uint32_t ds = abs32(y00) + abs32(u00) + abs32(v00);
+  const uint32_t yuv = static_cast<uint32_t>(sumH >> 1);
+  *ld = low16(ds);
+  *sg = low16(abs32(ds - yuv));
+}
+
+// Low16(RoundShift(a x uvf, 7)) of 8 lanes, a in 0 .. 510.
+template <bool kSmall>
+inline __m128i chromaTerm(__m128i a, __m128i uvf) {
+  if (kSmall) {
+    // 0 <= uvf <= 128: the product fits 16 unsigned bits, and
+    // (x + 64) >> 7 = ((x >> 6) + 1) >> 1.
+    return _mm_avg_epu16(_mm_srli_epi16(_mm_mullo_epi16(a, uvf), 6), _mm_setzero_si128());
+  }
+  const __m128i lo = _mm_mullo_epi16(a, uvf);
+  const __m128i hi = _mm_mulhi_epi16(a, uvf);
+  const __m128i r = _mm_set1_epi32(64);
+  __m128i p0 = _mm_srai_epi32(_mm_add_epi32(_mm_unpacklo_epi16(lo, hi), r), 7);
+  __m128i p1 = _mm_srai_epi32(_mm_add_epi32(_mm_unpackhi_epi16(lo, hi), r), 7);
+  // Keep the low 16 bits (a plain narrowing, not a saturating one).
+  p0 = _mm_srai_epi32(_mm_slli_epi32(p0, 16), 16);
+  p1 = _mm_srai_epi32(_mm_slli_epi32(p1, 16), 16);
+  return _mm_packs_epi32(p0, p1);
+}
+
+inline __m128i load8(const uint8_t *p) {
+  return _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)));
+}
+inline __m128i loadu(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
+inline void storeu(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
+
+struct Frame {
+  const uint8_t *cur, *pre;
+  size_t W;            // pitch
+  size_t chromaStart;  // W x imgHeight
+  size_t bytes;        // W x imgHeight x 3 / 2
+};
+
+// Two blocks at luma columns cx .. cx + 15 (cx even, cx + 16 <= proWidth),
+// luma rows r0 .. r0 + 7 (r0 even). Chroma bytes cx .. cx + 15 of chroma rows
+// r0 / 2 .. r0 / 2 + 3 hold exactly the pairs of these columns.
+template <bool kSmall>
+inline void twoBlocks(const Frame &f, int r0, int cx, __m128i uvf, int32_t fix, int16_t *hOut,
+                      ptrdiff_t hStride, int16_t *ld, int16_t *sg) {
+  const __m128i lowByte = _mm_set1_epi16(0xFF);
+  __m128i sY0 = _mm_setzero_si128(), sY1 = sY0, sH0 = sY0, sH1 = sY0, sU = sY0, sV = sY0;
+  for (int k = 0; k < 8; k += 2) {
+    const size_t co = f.chromaStart + static_cast<size_t>((r0 + k) >> 1) * f.W + cx;
+    const __m128i c = loadu(f.cur + co), p = loadu(f.pre + co);
+    // Lane j: pair j (U at byte 2j, V at 2j + 1), differences exact in 16 bits.
+    const __m128i dU = _mm_sub_epi16(_mm_and_si128(c, lowByte), _mm_and_si128(p, lowByte));
+    const __m128i dV = _mm_sub_epi16(_mm_srli_epi16(c, 8), _mm_srli_epi16(p, 8));
+    sU = _mm_add_epi16(sU, dU);
+    sV = _mm_add_epi16(sV, dV);
+    const __m128i t = chromaTerm<kSmall>(_mm_add_epi16(_mm_abs_epi16(dU), _mm_abs_epi16(dV)), uvf);
+    // Each pair's term serves its two luma columns.
+    const __m128i t0 = _mm_unpacklo_epi16(t, t), t1 = _mm_unpackhi_epi16(t, t);
+    for (int j = 0; j < 2; ++j) {
+      const int row = r0 + k + j;
+      const size_t lo = static_cast<size_t>(row) * f.W + cx;
+      const __m128i a = loadu(f.cur + lo), b = loadu(f.pre + lo);
+      const __m128i z = _mm_setzero_si128();
+      const __m128i dY0 = _mm_sub_epi16(_mm_unpacklo_epi8(a, z), _mm_unpacklo_epi8(b, z));
+      const __m128i dY1 = _mm_sub_epi16(_mm_unpackhi_epi8(a, z), _mm_unpackhi_epi8(b, z));
+      const __m128i h0 = _mm_add_epi16(_mm_abs_epi16(dY0), t0);  // wraps
+      const __m128i h1 = _mm_add_epi16(_mm_abs_epi16(dY1), t1);
+      int16_t *o = hOut + (row + 1) * hStride + cx + 1;
+      storeu(o, _mm_slli_epi16(h0, 5));
+      storeu(o + 8, _mm_slli_epi16(h1, 5));
+      sY0 = _mm_add_epi16(sY0, dY0);
+      sY1 = _mm_add_epi16(sY1, dY1);
+      sH0 = _mm_add_epi16(sH0, h0);
+      sH1 = _mm_add_epi16(sH1, h1);
+    }
+  }
+  // Exact lane sums (each lane sign-extended): [Y0, Y1, H0, H1], [U0, U1, V0, V1].
+  const __m128i one = _mm_set1_epi16(1);
+  const __m128i yh =
+      _mm_hadd_epi32(_mm_hadd_epi32(_mm_madd_epi16(sY0, one), _mm_madd_epi16(sY1, one)),
+                     _mm_hadd_epi32(_mm_madd_epi16(sH0, one), _mm_madd_epi16(sH1, one)));
+  const __m128i uv = _mm_hadd_epi32(_mm_madd_epi16(sU, one), _mm_madd_epi16(sV, one));
+  alignas(16) int32_t s[8];
+  _mm_store_si128(reinterpret_cast<__m128i *>(s), yh);
+  _mm_store_si128(reinterpret_cast<__m128i *>(s + 4), uv);
+  // Each chroma difference serves 2 x 2 luma samples of the block.
+  blockOut(s[0], 4 * s[4], 4 * s[6], s[2], fix, ld, sg);
+  blockOut(s[1], 4 * s[5], 4 * s[7], s[3], fix, ld + 1, sg + 1);
+}
+
+// One block at luma columns cx .. cx + 7, rows r0 .. r0 + 7, any parity.
+// Column l takes pair (cx + l) >> 1, that is byte 2 x ((l + (cx & 1)) >> 1)
+// from the pair-aligned start cx & ~1; the 16-byte chroma loads read bytes
+// (cx & ~1) .. +15, from a local copy where that would pass the frame's end.
+template <bool kSmall>
+inline void oneBlock(const Frame &f, int r0, int cx, __m128i uvf, int32_t fix, int16_t *hOut,
+                     ptrdiff_t hStride, int16_t *ld, int16_t *sg) {
+  const bool odd = (cx & 1) != 0;
+  const __m128i selU = odd ? _mm_setr_epi8(0, -1, 2, -1, 2, -1, 4, -1, 4, -1, 6, -1, 6, -1, 8, -1)
+                           : _mm_setr_epi8(0, -1, 0, -1, 2, -1, 2, -1, 4, -1, 4, -1, 6, -1, 6, -1);
+  const __m128i selV = _mm_add_epi8(selU, _mm_set1_epi16(1));  // the -1 lanes stay negative
+  __m128i sY = _mm_setzero_si128(), sH = sY, sU = sY, sV = sY;
+  __m128i dU = sY, dV = sY, t = sY;
+  for (int k = 0; k < 8; ++k) {
+    const int row = r0 + k;
+    if (k == 0 || (row & 1) == 0) {
+      const size_t co = f.chromaStart + static_cast<size_t>(row >> 1) * f.W + (cx & ~1);
+      __m128i c, p;
+      if (f.bytes - co >= 16) {
+        c = loadu(f.cur + co);
+        p = loadu(f.pre + co);
+      } else {
+        uint8_t cb[16] = {0}, pb[16] = {0};
+        std::memcpy(cb, f.cur + co, f.bytes - co);
+        std::memcpy(pb, f.pre + co, f.bytes - co);
+        c = loadu(cb);
+        p = loadu(pb);
+      }
+      dU = _mm_sub_epi16(_mm_shuffle_epi8(c, selU), _mm_shuffle_epi8(p, selU));
+      dV = _mm_sub_epi16(_mm_shuffle_epi8(c, selV), _mm_shuffle_epi8(p, selV));
+      t = chromaTerm<kSmall>(_mm_add_epi16(_mm_abs_epi16(dU), _mm_abs_epi16(dV)), uvf);
+    }
+    const size_t lo = static_cast<size_t>(row) * f.W + cx;
+    const __m128i dY = _mm_sub_epi16(load8(f.cur + lo), load8(f.pre + lo));
+    const __m128i h = _mm_add_epi16(_mm_abs_epi16(dY), t);
+    storeu(hOut + (row + 1) * hStride + cx + 1, _mm_slli_epi16(h, 5));
+    sY = _mm_add_epi16(sY, dY);
+    sU = _mm_add_epi16(sU, dU);
+    sV = _mm_add_epi16(sV, dV);
+    sH = _mm_add_epi16(sH, h);
+  }
+  const __m128i one = _mm_set1_epi16(1);
+  const __m128i a = _mm_hadd_epi32(_mm_madd_epi16(sY, one), _mm_madd_epi16(sU, one));
+  const __m128i b = _mm_hadd_epi32(_mm_madd_epi16(sV, one), _mm_madd_epi16(sH, one));
+  alignas(16) int32_t s[4];
+  _mm_store_si128(reinterpret_cast<__m128i *>(s), _mm_hadd_epi32(a, b));
+  blockOut(s[0], s[1], s[2], s[3], fix, ld, sg);
+}
+
+#if defined(__AVX2__)
+template <bool kSmall>
+inline __m256i chromaTerm256(__m256i a, __m256i uvf) {
+  if (kSmall) {
+    return _mm256_avg_epu16(_mm256_srli_epi16(_mm256_mullo_epi16(a, uvf), 6),
+                            _mm256_setzero_si256());
+  }
+  const __m256i lo = _mm256_mullo_epi16(a, uvf);
+  const __m256i hi = _mm256_mulhi_epi16(a, uvf);
+  const __m256i r = _mm256_set1_epi32(64);
+  __m256i p0 = _mm256_srai_epi32(_mm256_add_epi32(_mm256_unpacklo_epi16(lo, hi), r), 7);
+  __m256i p1 = _mm256_srai_epi32(_mm256_add_epi32(_mm256_unpackhi_epi16(lo, hi), r), 7);
+  p0 = _mm256_srai_epi32(_mm256_slli_epi32(p0, 16), 16);
+  p1 = _mm256_srai_epi32(_mm256_slli_epi32(p1, 16), 16);
+  return _mm256_packs_epi32(p0, p1);  // in-lane unpack and pack keep the lane order
+}
+
+// Four blocks at luma columns cx .. cx + 31 (cx even, cx + 32 <= proWidth),
+// as twoBlocks.
+template <bool kSmall>
+inline void fourBlocks(const Frame &f, int r0, int cx, __m256i uvf, int32_t fix, int16_t *hOut,
+                       ptrdiff_t hStride, int16_t *ld, int16_t *sg) {
+  const __m256i lowByte = _mm256_set1_epi16(0xFF);
+  __m256i sY0 = _mm256_setzero_si256(), sY1 = sY0, sH0 = sY0, sH1 = sY0, sU = sY0, sV = sY0;
+  for (int k = 0; k < 8; k += 2) {
+    const size_t co = f.chromaStart + static_cast<size_t>((r0 + k) >> 1) * f.W + cx;
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(f.cur + co));
+    const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(f.pre + co));
+    const __m256i dU = _mm256_sub_epi16(_mm256_and_si256(c, lowByte), _mm256_and_si256(p, lowByte));
+    const __m256i dV = _mm256_sub_epi16(_mm256_srli_epi16(c, 8), _mm256_srli_epi16(p, 8));
+    sU = _mm256_add_epi16(sU, dU);
+    sV = _mm256_add_epi16(sV, dV);
+    const __m256i t =
+        chromaTerm256<kSmall>(_mm256_add_epi16(_mm256_abs_epi16(dU), _mm256_abs_epi16(dV)), uvf);
+    const __m256i tl = _mm256_unpacklo_epi16(t, t), th = _mm256_unpackhi_epi16(t, t);
+    const __m256i t0 = _mm256_permute2x128_si256(tl, th, 0x20);  // columns 0 .. 15
+    const __m256i t1 = _mm256_permute2x128_si256(tl, th, 0x31);  // columns 16 .. 31
+    for (int j = 0; j < 2; ++j) {
+      const int row = r0 + k + j;
+      const size_t lo = static_cast<size_t>(row) * f.W + cx;
+      const __m256i dY0 = _mm256_sub_epi16(_mm256_cvtepu8_epi16(loadu(f.cur + lo)),
+                                           _mm256_cvtepu8_epi16(loadu(f.pre + lo)));
+      const __m256i dY1 = _mm256_sub_epi16(_mm256_cvtepu8_epi16(loadu(f.cur + lo + 16)),
+                                           _mm256_cvtepu8_epi16(loadu(f.pre + lo + 16)));
+      const __m256i h0 = _mm256_add_epi16(_mm256_abs_epi16(dY0), t0);  // wraps
+      const __m256i h1 = _mm256_add_epi16(_mm256_abs_epi16(dY1), t1);
+      int16_t *o = hOut + (row + 1) * hStride + cx + 1;
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), _mm256_slli_epi16(h0, 5));
+      _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + 16), _mm256_slli_epi16(h1, 5));
+      sY0 = _mm256_add_epi16(sY0, dY0);
+      sY1 = _mm256_add_epi16(sY1, dY1);
+      sH0 = _mm256_add_epi16(sH0, h0);
+      sH1 = _mm256_add_epi16(sH1, h1);
+    }
+  }
+  // In-lane horizontal adds: yh = [Y0, Y2, H0, H2 | Y1, Y3, H1, H3] and
+  // uv = [U0, U1, V0, V1 | U2, U3, V2, V3] (block numbers).
+  const __m256i one = _mm256_set1_epi16(1);
+  const __m256i yh = _mm256_hadd_epi32(
+      _mm256_hadd_epi32(_mm256_madd_epi16(sY0, one), _mm256_madd_epi16(sY1, one)),
+      _mm256_hadd_epi32(_mm256_madd_epi16(sH0, one), _mm256_madd_epi16(sH1, one)));
+  const __m256i uv = _mm256_hadd_epi32(_mm256_madd_epi16(sU, one), _mm256_madd_epi16(sV, one));
+  alignas(32) int32_t a[8], b[8];
+  _mm256_store_si256(reinterpret_cast<__m256i *>(a), yh);
+  _mm256_store_si256(reinterpret_cast<__m256i *>(b), uv);
+  // Each chroma difference serves 2 x 2 luma samples of the block.
+  blockOut(a[0], 4 * b[0], 4 * b[2], a[2], fix, ld, sg);
+  blockOut(a[4], 4 * b[1], 4 * b[3], a[6], fix, ld + 1, sg + 1);
+  blockOut(a[1], 4 * b[4], 4 * b[6], a[3], fix, ld + 2, sg + 2);
+  blockOut(a[5], 4 * b[5], 4 * b[7], a[7], fix, ld + 3, sg + 3);
+}
+#endif
+
+template <bool kSmall>
+void run(const Frame &f, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma, int proHeight,
+         int proWidth, int lDiffStride, int sigmaStride, int32_t fix) {
+  const __m128i uvf = _mm_set1_epi16(low16(fix));
+  const ptrdiff_t hStride = proWidth + 2;
+  // Blocks are 8x8; when proWidth (proHeight) is not a multiple of 8 the last
+  // block of a row (column) is moved back to end at the grid's edge and
+  // overlaps its neighbour: its pHdiff samples are recomputed with equal
+  // values, its block sums cover its own 64 samples.
+  for (int y = 0, by = 0; y < proHeight; y += 8, ++by) {
+    const int r0 = y + 8 <= proHeight ? y : proHeight - 8;
+    int16_t *ld = pLdiff + (by + 1) * lDiffStride + 1;
+    int16_t *sg = pSigma + (by + 4) * sigmaStride + 4;
+    int x = 0, bx = 0;
+    if ((r0 & 1) == 0) {
+#if defined(__AVX2__)
+      const __m256i uvf8 = _mm256_set1_epi16(low16(fix));
+      for (; x + 32 <= proWidth; x += 32, bx += 4)
+        fourBlocks<kSmall>(f, r0, x, uvf8, fix, pHdiff, hStride, ld + bx, sg + bx);
+#endif
+      for (; x + 16 <= proWidth; x += 16, bx += 2)
+        twoBlocks<kSmall>(f, r0, x, uvf, fix, pHdiff, hStride, ld + bx, sg + bx);
+    }
+    for (; x < proWidth; x += 8, ++bx) {
+      const int cx = x + 8 <= proWidth ? x : proWidth - 8;
+      oneBlock<kSmall>(f, r0, cx, uvf, fix, pHdiff, hStride, ld + bx, sg + bx);
+    }
+  }
+}
+
+}  // namespace
+
+void calDiffAndDownScale8x8_x86(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
+                                int16_t *pSigma, int imgHeight, int imgWidth, int proHeight,
+                                int proWidth, int lDiffStride, int sigmaStride, float uv_ratio) {
+  const int32_t fix = uvRatioFix(uv_ratio);
+  const Frame f{pCurIn, pPreIn, static_cast<size_t>(imgWidth),
+                static_cast<size_t>(imgWidth) * imgHeight,
+                static_cast<size_t>(imgWidth) * imgHeight * 3 / 2};
+  const int16_t uvf16 = low16(fix);
+  if (uvf16 >= 0 && uvf16 <= 128)
+    run<true>(f, pLdiff, pHdiff, pSigma, proHeight, proWidth, lDiffStride, sigmaStride, fix);
+  else
+    run<false>(f, pLdiff, pHdiff, pSigma, proHeight, proWidth, lDiffStride, sigmaStride, fix);
+}
+
+}  // namespace tnr_md

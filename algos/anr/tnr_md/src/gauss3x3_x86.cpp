@@ -1,0 +1,132 @@
+// 3x3 binomial filter (1 2 1 / 2 4 2 / 1 2 1, rounded shift by 4), x86-64 form
+// in 16-bit lanes, exact for every int16 input.
+//
+// With q = x >> 4 for each input x, the weighted sum A = sum w x (weights
+// summing to 16) splits as A = 16 Q + R with Q = sum w q and R = sum w (x & 15)
+// in 0 .. 240. Q lies in -32768 .. 32752, so its wrapping 16-bit sum is exact;
+// the wrapping 16-bit sum of the inputs gives A mod 2^16, hence R = A - 16 Q
+// (mod 2^16) exactly; the output (A + 8) >> 4 is Q + ((R + 8) >> 4).
+//
+// The filter is separable: H(x) = I(x - 1) + 2 I(x) + I(x + 1) per row, the
+// output H(y - 1) + 2 H(y) + H(y + 1), formed as the sum of the pair sums
+// H(y - 1) + H(y) and H(y) + H(y + 1). Columns are walked in strips, rows down
+// a band at a time, so each input row is split and summed once per strip.
+#include <smmintrin.h>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+#include <cstdint>
+
+#include "kernels.h"
+
+namespace tnr_md {
+namespace {
+
+struct Sse {
+  using V = __m128i;
+  static constexpr int kLanes = 8;
+  static V load(const int16_t *p) { return _mm_loadu_si128(reinterpret_cast<const V *>(p)); }
+  static void store(int16_t *p, V v) { _mm_storeu_si128(reinterpret_cast<V *>(p), v); }
+  static V add(V a, V b) { return _mm_add_epi16(a, b); }
+  static V sub(V a, V b) { return _mm_sub_epi16(a, b); }
+  static V sra4(V a) { return _mm_srai_epi16(a, 4); }
+  static V shl4(V a) { return _mm_slli_epi16(a, 4); }
+  static V srl4(V a) { return _mm_srli_epi16(a, 4); }
+  static V set8() { return _mm_set1_epi16(8); }
+};
+
+#if defined(__AVX2__)
+struct Avx2 {
+  using V = __m256i;
+  static constexpr int kLanes = 16;
+  static V load(const int16_t *p) { return _mm256_loadu_si256(reinterpret_cast<const V *>(p)); }
+  static void store(int16_t *p, V v) { _mm256_storeu_si256(reinterpret_cast<V *>(p), v); }
+  static V add(V a, V b) { return _mm256_add_epi16(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_epi16(a, b); }
+  static V sra4(V a) { return _mm256_srai_epi16(a, 4); }
+  static V shl4(V a) { return _mm256_slli_epi16(a, 4); }
+  static V srl4(V a) { return _mm256_srli_epi16(a, 4); }
+  static V set8() { return _mm256_set1_epi16(8); }
+};
+#endif
+
+// Row sums of one vector of columns p .. p + lanes - 1: the quotient part and
+// the wrapping full sum. Reads columns p - 1 .. p + lanes.
+template <class S>
+struct RowSum {
+  typename S::V q, a;
+};
+
+template <class S>
+inline RowSum<S> rowSum(const int16_t *row) {
+  const auto l = S::load(row - 1), m = S::load(row), r = S::load(row + 1);
+  const auto ql = S::sra4(l), qm = S::sra4(m), qr = S::sra4(r);
+  return {S::add(S::add(ql, qr), S::add(qm, qm)), S::add(S::add(l, r), S::add(m, m))};
+}
+
+// One strip of kN vectors of columns from p, output rows [y0, y1).
+template <class S, int kN>
+inline void strip(const int16_t *pIn, int16_t *pOut, ptrdiff_t stride, int p, int y0, int y1) {
+  using V = typename S::V;
+  V hq[kN], ha[kN], sq[kN], sa[kN];
+  const int16_t *in = pIn + p;
+  for (int v = 0; v < kN; ++v) {
+    const RowSum<S> up = rowSum<S>(in + (y0 - 1) * stride + v * S::kLanes);
+    const RowSum<S> mid = rowSum<S>(in + y0 * stride + v * S::kLanes);
+    hq[v] = mid.q;
+    ha[v] = mid.a;
+    sq[v] = S::add(up.q, mid.q);
+    sa[v] = S::add(up.a, mid.a);
+  }
+  const V eight = S::set8();
+  for (int y = y0; y < y1; ++y) {
+    const int16_t *down = in + (y + 1) * stride;
+    int16_t *out = pOut + y * stride + p;
+    for (int v = 0; v < kN; ++v) {
+      const RowSum<S> d = rowSum<S>(down + v * S::kLanes);
+      const V nq = S::add(hq[v], d.q), na = S::add(ha[v], d.a);
+      const V q = S::add(sq[v], nq), a = S::add(sa[v], na);
+      const V r = S::sub(a, S::shl4(q));  // 0 .. 240
+      S::store(out + v * S::kLanes, S::add(q, S::srl4(S::add(r, eight))));
+      hq[v] = d.q;
+      ha[v] = d.a;
+      sq[v] = nq;
+      sa[v] = na;
+    }
+  }
+}
+
+// Strips of kN vectors across the row; when imgWid is not a multiple of the
+// strip the last one is moved back to end at imgWid and recomputes the
+// overlap with equal values. Needs imgWid >= the strip's width.
+template <class S, int kN>
+void filterPlane(const int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, ptrdiff_t stride) {
+  constexpr int kW = kN * S::kLanes;
+  constexpr int kBand = 16;  // rows per band: a band's rows stay in the first-level cache
+  for (int y0 = 0; y0 < imgHgt; y0 += kBand) {
+    const int y1 = y0 + kBand < imgHgt ? y0 + kBand : imgHgt;
+    for (int x = 0; x < imgWid; x += kW) {
+      const int p = x + kW <= imgWid ? x : imgWid - kW;
+      strip<S, kN>(pIn, pOut, stride, p, y0, y1);
+    }
+  }
+}
+
+}  // namespace
+
+// Reads rows -1 .. imgHgt and columns -1 .. imgWid of pIn, writes columns
+// 0 .. imgWid - 1 of imgHgt rows of pOut; nothing else is touched.
+void gauss3x3Filter_x86(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
+  if (imgHgt <= 0 || imgWid <= 0) return;
+#if defined(__AVX2__)
+  if (imgWid >= 32) return filterPlane<Avx2, 2>(pIn, pOut, imgHgt, imgWid, stride);
+  if (imgWid >= 16) return filterPlane<Avx2, 1>(pIn, pOut, imgHgt, imgWid, stride);
+#else
+  if (imgWid >= 16) return filterPlane<Sse, 2>(pIn, pOut, imgHgt, imgWid, stride);
+#endif
+  if (imgWid >= 8) return filterPlane<Sse, 1>(pIn, pOut, imgHgt, imgWid, stride);
+  gauss3x3Filter_c(pIn, pOut, imgHgt, imgWid, stride);
+}
+
+}  // namespace tnr_md

@@ -1,0 +1,393 @@
+// upScale's per-pixel pass, x86-64 form (SSE4.1, or AVX2 where the build's
+// level has it), 16 pixels per block; the block alpha and the row buffer come
+// from the NEON forms. Results equal upScalePixelRows_c byte for byte.
+//
+// Exact shortcuts, each equal to the per-sample arithmetic for every input:
+// - lAlpha: T(m) x (8 - w) + T(m + 1) x w as one byte multiply-add (all
+//   operands at most 128 and 8).
+// - newPreAlpha: with den = 256 - preAlpha, the product staticAlpha x 128 x
+//   RecipRefine(den), plus 0.5 and truncated, equals the quotient rounded to
+//   nearest with halves down, floor((256 staticAlpha + den - 1) / (2 den)),
+//   for every staticAlpha 0 .. 128 and preAlpha 0 .. 255 (checked
+//   exhaustively by the tests). The quotient comes from one correctly rounded
+//   single-precision division: below 129 it lies at least 1 / 512 from the
+//   next integer, far more than its rounding error, so truncation is exact.
+// - Blends: RoundShift(p w + c (128 - w), 7) = c + RoundShift((p - c) w, 7),
+//   the second term a rounding high-half multiply of 2 (p - c) by 128 w.
+// - staticRatio: RoundShift(sa^2 x delta, 14) as a rounding high-half
+//   multiply of sa^2 (at most 16384) by 2 delta (at most 256).
+// - A block whose four row-buffer columns are 0 has lAlpha, hence
+//   motionAlpha, 0 in every lane: its high-sigma alpha is skipped.
+// - hAlpha keeps the float steps: the product and the sum rounded on their
+//   own, then truncated and clamped to 128.
+//
+// Tail policy: a row whose width is not a multiple of 16 ends with a block
+// moved back to end at the row's end; the lanes before its nominal start keep
+// what the previous block wrote, so every in-place update is applied once.
+// Rows narrower than 16 pixels take the per-sample form.
+#include <smmintrin.h>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+#include <cstdint>
+#include <cstring>
+
+#include "kernels.h"
+
+namespace tnr_md {
+namespace {
+
+inline __m128i loadu(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
+inline void storeu(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
+
+// The reciprocal of one high sigma entry: a double-precision division, the
+// quotient rounded once to single precision (sH = 0 gives +infinity).
+inline float invSigma(int32_t sH) { return static_cast<float>(1.0 / static_cast<double>(sH)); }
+
+// hAlpha of 4 lanes: min(trunc(max(h - sH, 0) x 128 x inv + 0.5), 128), the
+// subtraction and the shift wrapping in 32 bits. max_ps(f, 0) maps NaN
+// (0 x infinity) and negative values to 0, as the saturating conversion does;
+// the clamp to 128 comes before the conversion, which then only truncates.
+// (The 128-bit helpers serve the SSE4.1 build; an AVX2 build leaves them unused.)
+[[maybe_unused]] inline __m128i hAlpha4(__m128i h32, __m128i sH, __m128 inv) {
+  __m128i d = _mm_max_epi32(_mm_sub_epi32(h32, sH), _mm_setzero_si128());
+  d = _mm_slli_epi32(d, 7);
+  __m128 f = _mm_mul_ps(_mm_cvtepi32_ps(d), inv);
+  __asm__("" : "+x"(f));  // the product stays rounded on its own
+  f = _mm_add_ps(f, _mm_set1_ps(0.5f));
+  f = _mm_min_ps(_mm_max_ps(f, _mm_setzero_ps()), _mm_set1_ps(128.0f));
+  return _mm_cvttps_epi32(f);
+}
+
+// newPreAlpha of 4 lanes from 32-bit staticAlpha and preAlpha.
+[[maybe_unused]] inline __m128i newPreAlpha4(__m128i sa, __m128i pa) {
+  const __m128i den = _mm_sub_epi32(_mm_set1_epi32(256), pa);
+  const __m128i n = _mm_add_epi32(_mm_slli_epi32(sa, 8), _mm_sub_epi32(den, _mm_set1_epi32(1)));
+  const __m128 q = _mm_div_ps(_mm_cvtepi32_ps(n), _mm_cvtepi32_ps(_mm_add_epi32(den, den)));
+  return _mm_cvttps_epi32(_mm_min_ps(q, _mm_set1_ps(128.0f)));
+}
+
+// RoundShift(p x w + c x (128 - w), 7) of 8 lanes; w128 = 128 w.
+inline __m128i blend8(__m128i c, __m128i p, __m128i w128) {
+  const __m128i d = _mm_sub_epi16(p, c);
+  return _mm_add_epi16(c, _mm_mulhrs_epi16(_mm_add_epi16(d, d), w128));
+}
+[[maybe_unused]] inline __m128i blend16(__m128i c, __m128i p, __m128i w128lo, __m128i w128hi) {
+  const __m128i z = _mm_setzero_si128();
+  return _mm_packus_epi16(blend8(_mm_unpacklo_epi8(c, z), _mm_unpacklo_epi8(p, z), w128lo),
+                          blend8(_mm_unpackhi_epi8(c, z), _mm_unpackhi_epi8(p, z), w128hi));
+}
+
+template <bool kMasked>
+inline void store16(uint8_t *dst, __m128i v, __m128i keep) {
+  if (kMasked) v = _mm_blendv_epi8(v, loadu(dst), keep);
+  storeu(dst, v);
+}
+
+struct PassConst {
+  __m128i ratioR;   // static_ratio_r, 16-bit lanes
+  __m128i delta2;   // 2 x static_ratio_delta, 16-bit lanes
+  __m128i chromaW;  // byte p takes lane 2 (p >> 1) + 1
+};
+
+struct BlockIo {
+  const int16_t *hdiff;
+  uint8_t *preAlpha;
+  uint8_t *curY;
+  const uint8_t *preY;
+  uint8_t *curC;  // null on even rows
+  const uint8_t *preC;
+  uint8_t *alpha;
+  uint8_t *gain;
+};
+
+// One block: lAlpha as two 16-bit halves, high sigmas and reciprocals per
+// quad of lanes. Outputs are written in the order pPreAlpha, luma, chroma,
+// pAlpha, gain.
+template <bool kMasked>
+inline void pixelBlock(const BlockIo &io, ptrdiff_t o, __m128i la0, __m128i la1,
+                       const __m128i sH[4], const __m128 inv[4], const PassConst &pc, __m128i keep,
+                       bool still = false) {
+  const __m128i z = _mm_setzero_si128();
+  const __m128i r64 = _mm_set1_epi16(64), c128 = _mm_set1_epi16(128);
+  __m128i sa0 = c128, sa1 = c128;  // lAlpha 0 everywhere: motionAlpha 0
+  if (!still) {
+    const __m128i h0 = loadu((io.hdiff + o)), h1 = loadu((io.hdiff + o) + 8);
+    const __m128i ha0 =
+        _mm_packs_epi32(hAlpha4(_mm_cvtepi16_epi32(h0), sH[0], inv[0]),
+                        hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h0, h0), 16), sH[1], inv[1]));
+    const __m128i ha1 =
+        _mm_packs_epi32(hAlpha4(_mm_cvtepi16_epi32(h1), sH[2], inv[2]),
+                        hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h1, h1), 16), sH[3], inv[3]));
+    sa0 = _mm_sub_epi16(c128, _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(la0, ha0), r64), 7));
+    sa1 = _mm_sub_epi16(c128, _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(la1, ha1), r64), 7));
+  }
+
+  const __m128i pa = loadu((io.preAlpha + o));
+  const __m128i pa0 = _mm_unpacklo_epi8(pa, z), pa1 = _mm_unpackhi_epi8(pa, z);
+  const __m128i w0 =
+      _mm_packs_epi32(newPreAlpha4(_mm_unpacklo_epi16(sa0, z), _mm_unpacklo_epi16(pa0, z)),
+                      newPreAlpha4(_mm_unpackhi_epi16(sa0, z), _mm_unpackhi_epi16(pa0, z)));
+  const __m128i w1 =
+      _mm_packs_epi32(newPreAlpha4(_mm_unpacklo_epi16(sa1, z), _mm_unpacklo_epi16(pa1, z)),
+                      newPreAlpha4(_mm_unpackhi_epi16(sa1, z), _mm_unpackhi_epi16(pa1, z)));
+  const __m128i w = _mm_packus_epi16(w0, w1);
+  store16<kMasked>((io.preAlpha + o), w, keep);
+
+  store16<kMasked>((io.curY + o),
+                   blend16(loadu((io.curY + o)), loadu((io.preY + o)), _mm_slli_epi16(w0, 7),
+                           _mm_slli_epi16(w1, 7)),
+                   keep);
+
+  if (io.curC) {
+    const __m128i wc = _mm_shuffle_epi8(w, pc.chromaW);
+    store16<kMasked>((io.curC + o),
+                     blend16(loadu((io.curC + o)), loadu((io.preC + o)),
+                             _mm_slli_epi16(_mm_unpacklo_epi8(wc, z), 7),
+                             _mm_slli_epi16(_mm_unpackhi_epi8(wc, z), 7)),
+                     keep);
+  }
+
+  const __m128i ratio0 =
+      _mm_add_epi16(pc.ratioR, _mm_mulhrs_epi16(_mm_mullo_epi16(sa0, sa0), pc.delta2));
+  const __m128i ratio1 =
+      _mm_add_epi16(pc.ratioR, _mm_mulhrs_epi16(_mm_mullo_epi16(sa1, sa1), pc.delta2));
+  store16<kMasked>((io.alpha + o), _mm_packus_epi16(ratio0, ratio1), keep);
+
+  const __m128i g = loadu((io.gain + o));
+  const __m128i g0 =
+      _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(ratio0, _mm_unpacklo_epi8(g, z)), r64), 7);
+  const __m128i g1 =
+      _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(ratio1, _mm_unpackhi_epi8(g, z)), r64), 7);
+  store16<kMasked>((io.gain + o), _mm_max_epu8(_mm_packus_epi16(g0, g1), _mm_set1_epi8(1)), keep);
+}
+
+#if defined(__AVX2__)
+// The same block in 256-bit registers: 16 pixels in one vector of 16-bit
+// lanes, 8 in one of 32-bit lanes. Lanes 0 .. 7 use sH[0] / inv[0], lanes
+// 8 .. 15 sH[1] / inv[1].
+inline __m256i hAlpha8(__m256i h32, __m256i sH, __m256 inv) {
+  __m256i d = _mm256_max_epi32(_mm256_sub_epi32(h32, sH), _mm256_setzero_si256());
+  d = _mm256_slli_epi32(d, 7);
+  __m256 f = _mm256_mul_ps(_mm256_cvtepi32_ps(d), inv);
+  __asm__("" : "+x"(f));  // the product stays rounded on its own
+  f = _mm256_add_ps(f, _mm256_set1_ps(0.5f));
+  f = _mm256_min_ps(_mm256_max_ps(f, _mm256_setzero_ps()), _mm256_set1_ps(128.0f));
+  return _mm256_cvttps_epi32(f);
+}
+
+// Quotients of 8 lanes, n and d exact in single precision.
+inline __m256i quotient8(__m128i n16, __m128i d16) {
+  const __m256 q = _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(n16)),
+                                 _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(d16)));
+  return _mm256_cvttps_epi32(_mm256_min_ps(q, _mm256_set1_ps(128.0f)));
+}
+
+// 32-bit lanes of a and b (each 8 values in order) to 16 values in order.
+inline __m256i pack32(__m256i a, __m256i b) {
+  return _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
+}
+// 16-bit lanes (values 0 .. 255) to 16 bytes in order.
+inline __m128i pack16(__m256i v) {
+  return _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+}
+
+inline __m256i blend16x(__m256i c, __m256i p, __m256i w128) {
+  const __m256i d = _mm256_sub_epi16(p, c);
+  return _mm256_add_epi16(c, _mm256_mulhrs_epi16(_mm256_add_epi16(d, d), w128));
+}
+
+template <bool kMasked, bool kStill = false>
+inline void pixelBlock256(const BlockIo &io, ptrdiff_t o, __m256i la, const __m256i sH[2],
+                          const __m256 inv[2], const PassConst &pc, __m128i keep) {
+  const __m256i r64 = _mm256_set1_epi16(64);
+  __m256i sa = _mm256_set1_epi16(128);  // kStill: lAlpha 0 everywhere, motionAlpha 0
+  if (!kStill) {
+    const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i *>((io.hdiff + o)));
+    const __m256i ha =
+        pack32(hAlpha8(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(h)), sH[0], inv[0]),
+               hAlpha8(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(h, 1)), sH[1], inv[1]));
+    sa = _mm256_sub_epi16(sa,
+                          _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(la, ha), r64), 7));
+  }
+
+  const __m256i pa = _mm256_cvtepu8_epi16(loadu((io.preAlpha + o)));
+  const __m256i den = _mm256_sub_epi16(_mm256_set1_epi16(256), pa);
+  const __m256i n =
+      _mm256_add_epi16(_mm256_slli_epi16(sa, 8), _mm256_sub_epi16(den, _mm256_set1_epi16(1)));
+  const __m256i d2 = _mm256_add_epi16(den, den);
+  const __m256i w16 =
+      pack32(quotient8(_mm256_castsi256_si128(n), _mm256_castsi256_si128(d2)),
+             quotient8(_mm256_extracti128_si256(n, 1), _mm256_extracti128_si256(d2, 1)));
+  const __m128i w = pack16(w16);
+  store16<kMasked>((io.preAlpha + o), w, keep);
+
+  const __m256i w128 = _mm256_slli_epi16(w16, 7);
+  store16<kMasked>((io.curY + o),
+                   pack16(blend16x(_mm256_cvtepu8_epi16(loadu((io.curY + o))),
+                                   _mm256_cvtepu8_epi16(loadu((io.preY + o))), w128)),
+                   keep);
+  if (io.curC) {
+    const __m256i wc = _mm256_slli_epi16(_mm256_cvtepu8_epi16(_mm_shuffle_epi8(w, pc.chromaW)), 7);
+    store16<kMasked>((io.curC + o),
+                     pack16(blend16x(_mm256_cvtepu8_epi16(loadu((io.curC + o))),
+                                     _mm256_cvtepu8_epi16(loadu((io.preC + o))), wc)),
+                     keep);
+  }
+
+  if (kStill) {
+    // staticAlpha 128: the ratio is static_ratio_r + static_ratio_delta = 128
+    // for every static_ratio_r_bit, and the gain keeps its value (0 becomes 1).
+    store16<kMasked>((io.alpha + o), _mm_set1_epi8(static_cast<char>(128)), keep);
+    store16<kMasked>((io.gain + o), _mm_max_epu8(loadu((io.gain + o)), _mm_set1_epi8(1)), keep);
+    return;
+  }
+  const __m256i ratio = _mm256_add_epi16(
+      _mm256_broadcastsi128_si256(pc.ratioR),
+      _mm256_mulhrs_epi16(_mm256_mullo_epi16(sa, sa), _mm256_broadcastsi128_si256(pc.delta2)));
+  store16<kMasked>((io.alpha + o), pack16(ratio), keep);
+
+  const __m256i g = _mm256_srli_epi16(
+      _mm256_add_epi16(_mm256_mullo_epi16(ratio, _mm256_cvtepu8_epi16(loadu((io.gain + o)))), r64),
+      7);
+  store16<kMasked>((io.gain + o), _mm_max_epu8(pack16(g), _mm_set1_epi8(1)), keep);
+}
+#endif
+
+}  // namespace
+
+void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
+                          const uint8_t *pT, const uint8_t *pTEnd, uint8_t *pAlpha,
+                          uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,
+                          int proWidth, int GainStride, uint8_t static_ratio_r_bit,
+                          const uint32_t *pSigmaH, int y0, int y1) {
+  if (proWidth < 16) {
+    upScalePixelRows_c(pCurIn, pPreIn, pHdiff, pT, pTEnd, pAlpha, pPreAlpha, gain_table_u8,
+                       imgHeight, imgWidth, proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0,
+                       y1);
+    return;
+  }
+  const int dsWid = (proWidth + 7) / 8;
+  const int sigmaStride = dsWid + 8;
+  const ptrdiff_t hdiffStride = proWidth + 2;
+  const int tmpStride = dsWid + 2;
+
+  const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
+  PassConst pc;
+  pc.ratioR = _mm_set1_epi16(ratioR);
+  pc.delta2 = _mm_set1_epi16(static_cast<int16_t>(2 * (128 - ratioR)));
+  pc.chromaW = _mm_setr_epi8(1, 1, 3, 3, 5, 5, 7, 7, 9, 9, 11, 11, 13, 13, 15, 15);
+  // lAlpha of a block starting at a multiple of 16 (phase 4): lane p pairs T
+  // columns n + ((p + 4) >> 3) and the next, with weights 8 - w and w, w =
+  // (p + 4) & 7; the same weights serve both halves.
+  const __m128i pairLo = _mm_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 1, 2);
+  const __m128i pairHi = _mm_setr_epi8(1, 2, 1, 2, 1, 2, 1, 2, 2, 3, 2, 3, 2, 3, 2, 3);
+  const __m128i pairW = _mm_setr_epi8(4, 4, 3, 5, 2, 6, 1, 7, 8, 0, 7, 1, 6, 2, 5, 3);
+  const __m128i four = _mm_set1_epi16(4);
+  const __m128i laneIndex = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+
+  // Reciprocals of the high sigma row of the current block row, for the first
+  // kInvCache block columns (the rest are divided as they come).
+  constexpr int kInvCache = 512;
+  float invRow[kInvCache];
+  const int cached = dsWid < kInvCache ? dsWid : kInvCache;
+  int invRowOf = -1;
+
+  for (int y = y0; y < y1; ++y) {
+    const uint8_t *tRow = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
+    const uint32_t *sigRow = pSigmaH + static_cast<ptrdiff_t>(y >> 3) * sigmaStride;
+    if ((y >> 3) != invRowOf) {
+      invRowOf = y >> 3;
+      for (int i = 0; i < cached; ++i) invRow[i] = invSigma(static_cast<int32_t>(sigRow[i]));
+    }
+    auto invAt = [&](int col) {
+      return col < kInvCache ? invRow[col] : invSigma(static_cast<int32_t>(sigRow[col]));
+    };
+    const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * GainStride;
+    const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * imgWidth;
+    const bool oddRow = (y & 1) != 0;
+    const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(imgWidth) * (imgHeight + (y >> 1));
+    const int16_t *hRow = pHdiff + y * hdiffStride;
+
+    BlockIo io;
+    io.hdiff = hRow;
+    io.preAlpha = pPreAlpha + mapRow;
+    io.curY = pCurIn + lumaRow;
+    io.preY = pPreIn + lumaRow;
+    io.curC = oddRow ? pCurIn + chromaRow : nullptr;
+    io.preC = oddRow ? pPreIn + chromaRow : nullptr;
+    io.alpha = pAlpha + mapRow;
+    io.gain = gain_table_u8 + mapRow;
+    const int nFull = proWidth & ~15;
+    for (int x = 0; x < nFull; x += 16) {
+      // T columns n .. n + 3 with n = x / 8, all at most dsWid + 1. When all
+      // four are 0, so is every lane's lAlpha and motionAlpha: the block is
+      // still, and its high-sigma alpha is not needed.
+      int32_t t4;
+      std::memcpy(&t4, tRow + (x >> 3), 4);
+      const __m128i t = _mm_cvtsi32_si128(t4);
+      const __m128i la0 = _mm_srli_epi16(
+          _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairLo), pairW), four), 3);
+      const __m128i la1 = _mm_srli_epi16(
+          _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairHi), pairW), four), 3);
+      // Lanes 0 .. 7 lie in block column x / 8, lanes 8 .. 15 in the next.
+      const int col = x >> 3;
+#if defined(__AVX2__)
+      const __m256i sH8[2] = {_mm256_set1_epi32(static_cast<int32_t>(sigRow[col])),
+                              _mm256_set1_epi32(static_cast<int32_t>(sigRow[col + 1]))};
+      const __m256 inv8[2] = {_mm256_set1_ps(invAt(col)), _mm256_set1_ps(invAt(col + 1))};
+      if (t4 == 0)
+        pixelBlock256<false, true>(io, x, _mm256_setzero_si256(), sH8, inv8, pc,
+                                   _mm_setzero_si128());
+      else
+        pixelBlock256<false>(io, x, _mm256_set_m128i(la1, la0), sH8, inv8, pc, _mm_setzero_si128());
+#else
+      __m128i sH[4];
+      __m128 inv[4];
+      sH[0] = sH[1] = _mm_set1_epi32(static_cast<int32_t>(sigRow[col]));
+      sH[2] = sH[3] = _mm_set1_epi32(static_cast<int32_t>(sigRow[col + 1]));
+      inv[0] = inv[1] = _mm_set1_ps(invAt(col));
+      inv[2] = inv[3] = _mm_set1_ps(invAt(col + 1));
+      pixelBlock<false>(io, x, la0, la1, sH, inv, pc, _mm_setzero_si128(), t4 == 0);
+#endif
+    }
+    if (nFull < proWidth) {
+      // Moved back to end at the row's end: lane p is pixel offsetX + p, with
+      // its own T columns, weights and block column. Lanes offsetX .. nFull - 1
+      // were already updated in place by the previous block; their results
+      // here come from updated inputs and are discarded.
+      const int offsetX = proWidth - 16;
+      alignas(16) uint8_t la[16];
+      alignas(32) int32_t sLane[16];
+      alignas(32) float invLane[16];
+      for (int p = 0; p < 16; ++p) {
+        const int X = offsetX + p;
+        const int m = (X + 4) >> 3, w = (X + 4) & 7;
+        la[p] = static_cast<uint8_t>((tRow[m] * (8 - w) + tRow[m + 1] * w + 4) >> 3);
+        sLane[p] = static_cast<int32_t>(sigRow[X >> 3]);
+        invLane[p] = invAt(X >> 3);
+      }
+      const __m128i l = _mm_load_si128(reinterpret_cast<const __m128i *>(la));
+      const __m128i keep =
+          _mm_cmplt_epi8(laneIndex, _mm_set1_epi8(static_cast<char>(nFull - offsetX)));
+#if defined(__AVX2__)
+      const __m256i sH8[2] = {_mm256_load_si256(reinterpret_cast<const __m256i *>(sLane)),
+                              _mm256_load_si256(reinterpret_cast<const __m256i *>(sLane + 8))};
+      const __m256 inv8[2] = {_mm256_load_ps(invLane), _mm256_load_ps(invLane + 8)};
+      pixelBlock256<true>(io, offsetX, _mm256_cvtepu8_epi16(l), sH8, inv8, pc, keep);
+#else
+      __m128i sH[4];
+      __m128 inv[4];
+      for (int q = 0; q < 4; ++q) {
+        sH[q] = _mm_load_si128(reinterpret_cast<const __m128i *>(sLane + 4 * q));
+        inv[q] = _mm_load_ps(invLane + 4 * q);
+      }
+      pixelBlock<true>(io, offsetX, _mm_cvtepu8_epi16(l), _mm_unpackhi_epi8(l, _mm_setzero_si128()),
+                       sH, inv, pc, keep);
+#endif
+    }
+  }
+}
+
+}  // namespace tnr_md
