@@ -571,6 +571,34 @@ void stillBlocks(BlockIo io, int n, const StillWeights &sw) {
   }
 }
 
+// A run of blocks at multiples of 16 from io whose four T columns are not
+// all 0, at most nLeft; returns its length. Out of line, so that the moving
+// blocks and the still blocks each keep their constants in registers.
+template <bool kChroma>
+__attribute__((noinline)) int movingRun(BlockIo io, const uint8_t *t, const int16_t *hdiff,
+                                        SigmaRun &run, int i, int nLeft, const uint32_t *sigRow,
+                                        const PassConst &pc, const InterpAligned &ia) {
+  const uint8x16_t noKeep = vdupq_n_u8(0);
+  int n = 0;
+  uint32_t four;
+  std::memcpy(&four, t, sizeof four);
+  do {
+    uint8x16_t hAlpha;
+    if (hAlphaAligned(hdiff, run, i, sigRow, hAlpha))
+      pixelBlock<false, kChroma>(io, staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
+    else
+      stillBlocks<kChroma>(io, 1, *pc.still);  // every h <= sH
+    ++n;
+    t += 2;
+    hdiff += 16;
+    i += 2;
+    advance(io, 16, kChroma);
+    if (n == nLeft) break;
+    std::memcpy(&four, t, sizeof four);
+  } while (four != 0);
+  return n;
+}
+
 // Blocks at multiples of 16 of one row: fixed lane patterns, and lanes 0 ..
 // 7 and 8 .. 15 lie in block columns x / 8 and x / 8 + 1. nBlocks blocks from
 // the one that io, t (the block's first T column) and hdiff point at, whose
@@ -579,7 +607,6 @@ template <bool kChroma>
 void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run, int i,
                    int nBlocks, const uint32_t *sigRow, const PassConst &pc,
                    const InterpAligned &ia) {
-  const uint8x16_t noKeep = vdupq_n_u8(0);
   for (int b = 0; b < nBlocks;) {
     // Where the four T columns are 0, lAlpha and with it the motion alpha
     // are 0 whatever hAlpha is: a still block, and so are the blocks after
@@ -587,14 +614,11 @@ void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun 
     uint32_t four;
     std::memcpy(&four, t, sizeof four);
     int n = 1;
-    uint8x16_t hAlpha;
     if (four == 0) {
       while (b + n < nBlocks && (t[2 * n + 2] | t[2 * n + 3]) == 0) ++n;
       stillBlocks<kChroma>(io, n, *pc.still);
-    } else if (hAlphaAligned(hdiff, run, i, sigRow, hAlpha)) {
-      pixelBlock<false, kChroma>(io, staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
     } else {
-      stillBlocks<kChroma>(io, 1, *pc.still);
+      n = movingRun<kChroma>(io, t, hdiff, run, i, nBlocks - b, sigRow, pc, ia);
     }
     b += n;
     t += 2 * n;
