@@ -387,7 +387,7 @@ inline uint8x16_t newPreAlpha16(uint8x16_t staticAlpha, uint8x16_t preAlpha) {
 // preAlpha alone: a table of preAlpha 0 .. 127, filled once per call by the
 // lane arithmetic above. From preAlpha 128 on, 256 - preAlpha <= 128 and
 // 16384 x recip(256 - preAlpha) lies within a few units in the last place of
-// 16384 / (256 - preAlpha) >= 128, so the clamped weight is 128.
+// 16384 / (256 - preAlpha) >= 128, so above 127.5: the weight is 128.
 //
 // ARMv7 looks up 32 bytes at a time: the table is kept in four quarters of
 // 32 entries, each stored interleaved by 4 (vst4) so that one vld4 brings it
