@@ -116,6 +116,7 @@ bool rowMultiplesOf16(const int16_t *up, const int16_t *mid, const int16_t *down
   mid += 8;
   down += 8;
   int c = 0;
+#pragma GCC unroll 2
   for (; c + 14 <= imgWid; c += 8) {
     const int16x8_t next = vSum16<kCheckAll>(up, mid, down, seen);
     up += 8;
