@@ -560,6 +560,7 @@ inline void advance(BlockIo &io, int n, bool chroma) {
 // 128 and the gain max(g, 1). Outputs in the order of pixelBlock.
 template <bool kChroma>
 void stillBlocks(BlockIo io, int n, const StillWeights &sw) {
+#pragma GCC unroll 2
   for (int b = 0; b < n; ++b) {
     const uint8x16_t w = stillWeight16(sw, vld1q_u8(io.preAlpha));
     vst1q_u8(io.preAlpha, w);
