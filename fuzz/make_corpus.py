@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of tnr_md_fuzz into fuzz/corpus/ (or the directory given).
+"""Writes the starting corpus of tnr_md_fuzz into fuzz/corpus/ (or the directory given).
 
 Each seed follows the input layout that fuzz_twins.cpp reads: function byte,
 sizes as 16-bit offsets from their minimum, parameters, then a fill mode byte

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzz preset and runs the twin fuzzer for a bounded time over a
-# copy of the seed corpus (fuzz/corpus/ is left as it is; new inputs land in
+# copy of the starting corpus (fuzz/corpus/ is left as it is; new inputs land in
 # build/fuzz/corpus). Exits non-zero when the fuzzer finds a crash or a twin
 # mismatch; the reproducer is written to build/fuzz/artifacts/.
 #

@@ -77,7 +77,7 @@ inline uint32_t testSeed() {
   return s ? static_cast<uint32_t>(std::strtoul(s, nullptr, 0)) : 20261206u;
 }
 
-// A generator seeded from testSeed() mixed with a per-test salt; the seed is
+// A generator seeded from testSeed() mixed with a per-test salt; that seed is
 // recorded in the test's output so a failure can be replayed.
 inline std::mt19937 seededRng(uint32_t salt) {
   const uint32_t seed = testSeed();

@@ -10,7 +10,7 @@
 namespace tnr {
 
 // A textured still background with objects that move, stop and move again,
-// all fixed by the seed. Frame t of the clean sequence depends only on t.
+// all fixed by its seed. Frame t of the clean sequence depends only on t.
 class Scene {
  public:
   Scene(int width, int height, int frames, uint64_t seed = 1);
@@ -20,7 +20,7 @@ class Scene {
 
   void clean(int t, Frame &out) const;
   // Adds noise whose variance grows with brightness (read noise plus shot
-  // noise), weaker on chroma; replayable from the seed and t.
+  // noise), weaker on chroma; replayable from its seed and t.
   void addSensorNoise(int t, Frame &frame) const;
 
  private:
