@@ -120,6 +120,19 @@ uint8_t pixelAlpha(int16_t hdiff, int32_t sH, float inv);
 uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha);
 uint8_t staticRatioR(uint8_t static_ratio_r_bit);
 
+// The two block rows that processing row y interpolates between (block row j
+// sits at row 8j + 4; rows above the first centre and below the last repeat
+// it) and the weight of the lower one, 0 .. 7; the upper one weighs 8 - wgt0.
+// Both weights come from the unclamped block row.
+struct BlockRowPair {
+  int index0, index1, wgt0;
+};
+inline BlockRowPair blockRowPair(int y, int dsHgt) {
+  const int index = (y + 4) >> 3;
+  return {index - 1 > 0 ? index - 1 : 0, index < dsHgt - 1 ? index : dsHgt - 1,
+          (y + 4) - 8 * index};
+}
+
 // The kernels one motion_detect call runs: the per-sample set, the NEON set
 // and, on x86-64, the x86 set (x86 forms where they exist, NEON ones elsewhere).
 struct Kernels {

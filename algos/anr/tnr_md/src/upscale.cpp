@@ -57,10 +57,7 @@ void upScaleBlockAlpha_c(const int16_t *pLdiff, const uint16_t *pSigmaL, uint8_t
 void upScaleRowBuffer_c(const uint8_t *pA, uint8_t *pT, int y0, int y1, int dsHgt, int dsWid) {
   const int tmpStride = dsWid + 2;
   for (int y = y0; y < y1; ++y) {
-    const int index = (y + 4) >> 3;
-    const int index0 = index - 1 > 0 ? index - 1 : 0;
-    const int index1 = index < dsHgt - 1 ? index : dsHgt - 1;
-    const int wgt0 = (y + 4) - 8 * index;
+    const auto [index0, index1, wgt0] = blockRowPair(y, dsHgt);
     const int wgt1 = 8 - wgt0;
     uint8_t *t = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
     for (int i = 0; i < dsWid; ++i)

@@ -53,7 +53,7 @@ inline uint8x8_t blockAlpha8(int16x8_t l, int16x8_t sL) {
   return vmovn_u16(vminq_u16(vcombine_u16(q0, q1), vdupq_n_u16(128)));
 }
 
-// Step 1: A(j, i) into pAlpha at pitch dsWid. Groups of 8 block columns
+// The block alpha A(j, i) into pAlpha at pitch dsWid. Groups of 8 block columns
 // outside, block rows inside; the last group of a row is moved back to start
 // at dsWid - 8. Rows narrower than 8 blocks go through a padded copy (padding
 // lanes compute d = 0 and are dropped).
@@ -88,17 +88,14 @@ inline uint8x16_t vInterp16(uint8x16_t a0, uint8x16_t a1, uint8x8_t wgt0, uint8x
   return vcombine_u8(vrshrn_n_u16(lo, 3), vrshrn_n_u16(hi, 3));
 }
 
-// Steps 2 to 4 for processing rows [y0, y1): the row buffer T, dsWid + 2
+// The row buffer T of processing rows [y0, y1), its border columns included: dsWid + 2
 // bytes per row, row y at pT + (y - y0) x (dsWid + 2). 16 block columns per
 // step, the last step moved back to dsWid - 16; rows of fewer than 16 blocks
 // go through a padded copy.
 void rowBuffer(const uint8_t *pAlpha, uint8_t *pT, int y0, int y1, int dsHgt, int dsWid) {
   const int tmpStride = dsWid + 2;
   for (int y = y0; y < y1; ++y) {
-    const int index = (y + 4) >> 3;
-    const int index0 = index - 1 > 0 ? index - 1 : 0;
-    const int index1 = index < dsHgt - 1 ? index : dsHgt - 1;
-    const int wgt0 = (y + 4) - 8 * index;
+    const auto [index0, index1, wgt0] = blockRowPair(y, dsHgt);
     const uint8x8_t vW0 = vdup_n_u8(static_cast<uint8_t>(wgt0));
     const uint8x8_t vW1 = vdup_n_u8(static_cast<uint8_t>(8 - wgt0));
     const uint8_t *a0 = pAlpha + index0 * dsWid;
