@@ -106,7 +106,27 @@ struct DiffPlanes {
   GuardedBuffer<int16_t> h, l, s;
 };
 
-DiffPlanes runDiff(bool vector, uint8_t *cur, uint8_t *pre, int imgW, int imgH, int proW, int proH,
+// The vector twins checked here: the NEON source (native on Arm, through
+// SIMDe elsewhere) and, on x86-64, the x86 forms.
+using DiffFn = decltype(&tnr_md::calDiffAndDownScale8x8_c);
+using GaussFn = decltype(&tnr_md::gauss3x3Filter_c);
+template <class Fn>
+struct Twin {
+  const char *name;
+  Fn fn;
+};
+const Twin<DiffFn> kDiffTwins[] = {{"neon", tnr_md::calDiffAndDownScale8x8_neon},
+#if TNR_MD_HAVE_X86
+                                   {"x86", tnr_md::calDiffAndDownScale8x8_x86}
+#endif
+};
+const Twin<GaussFn> kGaussTwins[] = {{"neon", tnr_md::gauss3x3Filter_neon},
+#if TNR_MD_HAVE_X86
+                                     {"x86", tnr_md::gauss3x3Filter_x86}
+#endif
+};
+
+DiffPlanes runDiff(DiffFn fn, uint8_t *cur, uint8_t *pre, int imgW, int imgH, int proW, int proH,
                    int lStride, int sStride, float uv, Guard g) {
   const int lWid = (proW + 7) / 8, lHgt = (proH + 7) / 8;
   // Each plane ends at its last written element (no bottom or right border).
@@ -114,8 +134,7 @@ DiffPlanes runDiff(bool vector, uint8_t *cur, uint8_t *pre, int imgW, int imgH, 
       canaryBuffer<int16_t>(static_cast<size_t>(proH) * (proW + 2) + proW + 1, g, kCanary16),
       canaryBuffer<int16_t>(static_cast<size_t>(lHgt) * lStride + lWid + 1, g, kCanary16),
       canaryBuffer<int16_t>(static_cast<size_t>(lHgt + 3) * sStride + lWid + 4, g, kCanary16)};
-  (vector ? tnr_md::calDiffAndDownScale8x8_neon : tnr_md::calDiffAndDownScale8x8_c)(
-      cur, pre, p.l.data(), p.h.data(), p.s.data(), imgH, imgW, proH, proW, lStride, sStride, uv);
+  fn(cur, pre, p.l.data(), p.h.data(), p.s.data(), imgH, imgW, proH, proW, lStride, sStride, uv);
   return p;
 }
 
@@ -154,37 +173,42 @@ TEST(VecFront, FrameDiffMatchesPerSample) {
                    << "frame " << imgW << "x" << imgH << ", grid " << proW << "x" << proH
                    << ", lDiffStride " << lStride << ", sigmaStride " << sStride << ", uv_ratio "
                    << uv << ", contents " << kind << ", guard " << sideName(g));
-      const DiffPlanes want =
-          runDiff(false, cur.data(), pre.data(), imgW, imgH, proW, proH, lStride, sStride, uv, g);
-      const DiffPlanes got =
-          runDiff(true, cur.data(), pre.data(), imgW, imgH, proW, proH, lStride, sStride, uv, g);
-      ASSERT_TRUE(sameBuffers(want.h.data(), got.h.data(), want.h.size(), proW + 2)) << "pHdiff";
-      ASSERT_TRUE(sameBuffers(want.l.data(), got.l.data(), want.l.size(), lStride)) << "pLdiff";
-      ASSERT_TRUE(sameBuffers(want.s.data(), got.s.data(), want.s.size(), sStride)) << "pSigma";
-      // Only the valid samples are written, never a border element.
-      const size_t hs = proW + 2;
-      ASSERT_TRUE(canaryIntact<int16_t>(
-          got.h.data(), got.h.size(), kCanary16,
-          [&](size_t i) {
-            const size_t r = i / hs, c = i % hs;
-            return r >= 1 && r <= static_cast<size_t>(proH) && c >= 1 &&
-                   c <= static_cast<size_t>(proW);
-          },
-          hs));
-      ASSERT_TRUE(canaryIntact<int16_t>(
-          got.l.data(), got.l.size(), kCanary16,
-          [&](size_t i) {
-            const size_t r = i / lStride, c = i % lStride;
-            return r >= 1 && c >= 1 && c <= static_cast<size_t>(lWid);
-          },
-          lStride));
-      ASSERT_TRUE(canaryIntact<int16_t>(
-          got.s.data(), got.s.size(), kCanary16,
-          [&](size_t i) {
-            const size_t r = i / sStride, c = i % sStride;
-            return r >= 4 && c >= 4 && c < static_cast<size_t>(lWid) + 4;
-          },
-          sStride));
+      const std::vector<uint8_t> cur0(cur.begin(), cur.end());
+      const DiffPlanes want = runDiff(tnr_md::calDiffAndDownScale8x8_c, cur.data(), pre.data(),
+                                      imgW, imgH, proW, proH, lStride, sStride, uv, g);
+      for (const auto &twin : kDiffTwins) {
+        SCOPED_TRACE(twin.name);
+        const DiffPlanes got = runDiff(twin.fn, cur.data(), pre.data(), imgW, imgH, proW, proH,
+                                       lStride, sStride, uv, g);
+        ASSERT_TRUE(sameBuffers(cur0.data(), cur.data(), cur0.size())) << "pCurIn written";
+        ASSERT_TRUE(sameBuffers(want.h.data(), got.h.data(), want.h.size(), proW + 2)) << "pHdiff";
+        ASSERT_TRUE(sameBuffers(want.l.data(), got.l.data(), want.l.size(), lStride)) << "pLdiff";
+        ASSERT_TRUE(sameBuffers(want.s.data(), got.s.data(), want.s.size(), sStride)) << "pSigma";
+        // Only the valid samples are written, never a border element.
+        const size_t hs = proW + 2;
+        ASSERT_TRUE(canaryIntact<int16_t>(
+            got.h.data(), got.h.size(), kCanary16,
+            [&](size_t i) {
+              const size_t r = i / hs, c = i % hs;
+              return r >= 1 && r <= static_cast<size_t>(proH) && c >= 1 &&
+                     c <= static_cast<size_t>(proW);
+            },
+            hs));
+        ASSERT_TRUE(canaryIntact<int16_t>(
+            got.l.data(), got.l.size(), kCanary16,
+            [&](size_t i) {
+              const size_t r = i / lStride, c = i % lStride;
+              return r >= 1 && c >= 1 && c <= static_cast<size_t>(lWid);
+            },
+            lStride));
+        ASSERT_TRUE(canaryIntact<int16_t>(
+            got.s.data(), got.s.size(), kCanary16,
+            [&](size_t i) {
+              const size_t r = i / sStride, c = i % sStride;
+              return r >= 4 && c >= 4 && c < static_cast<size_t>(lWid) + 4;
+            },
+            sStride));
+      }
       ++cases;
     }
   }
@@ -200,16 +224,20 @@ void fillPlane16(int16_t *p, size_t n, int kind, size_t pitch, std::mt19937 &rng
   fillWith(p, n, static_cast<Fill>(kind % static_cast<int>(Fill::Count)), rng, lo, hi, pitch);
 }
 
-const int kFilterWidths[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,  16,
-                             17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31,  32,
-                             33, 34, 35, 36, 37, 38, 39, 40, 47, 48, 49, 63, 64, 65, 100, 241};
+const int kFilterWidths[] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,  12,  13,
+                             14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24,  25,  26,
+                             27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37,  38,  39,
+                             40, 47, 48, 49, 63, 64, 65, 95, 96, 97, 100, 241, 1000};
 
 TEST(VecFront, Gauss3x3MatchesPerSample) {
   auto rng = seededRng(0x6A55);
   for (Guard g : kSides) {
     for (int w : kFilterWidths) {
       for (int rep = 0; rep < 6; ++rep) {
-        const int h = 1 + static_cast<int>(rng() % 7);
+        // Low planes, and (rep 5) planes spanning several of the x86 form's
+        // 16-row bands.
+        const int h =
+            rep == 5 ? 30 + static_cast<int>(rng() % 41) : 1 + static_cast<int>(rng() % 7);
         const int stride = w + 2 + static_cast<int>(rng() % 6);
         const int kind = rep;
         // Input rows -1 .. h, columns -1 .. w, nothing more: the last element
@@ -224,13 +252,16 @@ TEST(VecFront, Gauss3x3MatchesPerSample) {
                      << "imgWid " << w << ", imgHgt " << h << ", stride " << stride << ", contents "
                      << fillName(f) << ", guard " << sideName(g));
         auto want = canaryBuffer<int16_t>(outN, g, kCanary16);
-        auto got = canaryBuffer<int16_t>(outN, g, kCanary16);
         tnr_md::gauss3x3Filter_c(in.data() + stride + 1, want.data(), h, w, stride);
-        tnr_md::gauss3x3Filter_neon(in.data() + stride + 1, got.data(), h, w, stride);
-        ASSERT_TRUE(sameBuffers(want.data(), got.data(), outN, stride));
-        ASSERT_TRUE(canaryIntact<int16_t>(
-            got.data(), outN, kCanary16,
-            [&](size_t i) { return i % stride < static_cast<size_t>(w); }, stride));
+        for (const auto &twin : kGaussTwins) {
+          SCOPED_TRACE(twin.name);
+          auto got = canaryBuffer<int16_t>(outN, g, kCanary16);
+          twin.fn(in.data() + stride + 1, got.data(), h, w, stride);
+          ASSERT_TRUE(sameBuffers(want.data(), got.data(), outN, stride));
+          ASSERT_TRUE(canaryIntact<int16_t>(
+              got.data(), outN, kCanary16,
+              [&](size_t i) { return i % stride < static_cast<size_t>(w); }, stride));
+        }
       }
     }
   }
@@ -265,13 +296,16 @@ TEST(VecFront, Gauss3x3MultiplesOf16MatchesPerSample) {
                      << fillName(f) << ", not a multiple of 16 at row " << badRow << " column "
                      << badCol << ", guard " << sideName(g));
         auto want = canaryBuffer<int16_t>(outN, g, kCanary16);
-        auto got = canaryBuffer<int16_t>(outN, g, kCanary16);
         tnr_md::gauss3x3Filter_c(in.data() + stride + 1, want.data(), h, w, stride);
-        tnr_md::gauss3x3Filter_neon(in.data() + stride + 1, got.data(), h, w, stride);
-        ASSERT_TRUE(sameBuffers(want.data(), got.data(), outN, stride));
-        ASSERT_TRUE(canaryIntact<int16_t>(
-            got.data(), outN, kCanary16,
-            [&](size_t i) { return i % stride < static_cast<size_t>(w); }, stride));
+        for (const auto &twin : kGaussTwins) {
+          SCOPED_TRACE(twin.name);
+          auto got = canaryBuffer<int16_t>(outN, g, kCanary16);
+          twin.fn(in.data() + stride + 1, got.data(), h, w, stride);
+          ASSERT_TRUE(sameBuffers(want.data(), got.data(), outN, stride));
+          ASSERT_TRUE(canaryIntact<int16_t>(
+              got.data(), outN, kCanary16,
+              [&](size_t i) { return i % stride < static_cast<size_t>(w); }, stride));
+        }
       }
     }
   }
