@@ -45,6 +45,20 @@ if cmp -s build/release/example_in.nv12 build/release/example_out.nv12; then
 fi
 echo "example: 5 frames filtered"
 
+# The installed library: headers, pkg-config file and shared library are
+# enough to build the example, which gives the same bytes.
+echo "=== install"
+inst=$PWD/build/install-check
+rm -rf "$inst"
+cmake --install build/release --prefix "$inst" >/dev/null
+pcdir=$(dirname "$(find "$inst" -name tnr_md.pc)")
+gcc -std=c99 examples/nv12_denoise.c $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs tnr_md) \
+  -o "$inst/nv12_denoise"
+LD_LIBRARY_PATH=$(dirname "$(find "$inst" -name 'libtnr_md.so' | head -n 1)") \
+  "$inst/nv12_denoise" 96 64 build/release/example_in.nv12 "$inst/out.nv12"
+cmp "$inst/out.nv12" build/release/example_out.nv12
+echo "install: example built against the installed library gives the same frames"
+
 if [ -f tools/tnr/CMakeLists.txt ]; then run_preset tools; fi
 if [ -x scripts/fuzz.sh ]; then echo "=== fuzz"; scripts/fuzz.sh 60; fi
 echo "all test configurations passed"
