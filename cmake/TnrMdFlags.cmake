@@ -27,7 +27,17 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
   # The NEON source through SIMDe stays at x86-64-v2 whatever the level: at v3
   # SIMDe forms some conversions with fused multiply-adds, which the library
   # never contains, and it is the slower twin on x86 anyway.
-  set(TNR_MD_X86_LEVEL "x86-64-v3" CACHE STRING "x86-64 level of the x86 forms")
+  # A native build on a host without AVX2 defaults to x86-64-v2, so that its
+  # own tests and tools run there.
+  set(_tnr_md_x86_default "x86-64-v3")
+  if(NOT CMAKE_CROSSCOMPILING AND EXISTS /proc/cpuinfo)
+    file(STRINGS /proc/cpuinfo _tnr_md_avx2 REGEX "^flags.* avx2( |$)" LIMIT_COUNT 1)
+    if(NOT _tnr_md_avx2)
+      set(_tnr_md_x86_default "x86-64-v2")
+      message(STATUS "tnr_md: this host has no AVX2; x86 forms default to x86-64-v2")
+    endif()
+  endif()
+  set(TNR_MD_X86_LEVEL "${_tnr_md_x86_default}" CACHE STRING "x86-64 level of the x86 forms")
   set_property(CACHE TNR_MD_X86_LEVEL PROPERTY STRINGS x86-64-v2 x86-64-v3)
   set(TNR_MD_VECTOR_FLAGS -march=x86-64-v2)
   set(TNR_MD_X86_FLAGS -march=${TNR_MD_X86_LEVEL})
