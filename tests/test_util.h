@@ -17,6 +17,8 @@ namespace tnr_md_test {
 
 // Which end of a GuardedBuffer touches an inaccessible page.
 enum class Guard { Right, Left };
+constexpr Guard kGuardSides[] = {Guard::Right, Guard::Left};
+inline const char *sideName(Guard g) { return g == Guard::Right ? "right" : "left"; }
 
 // n elements of T placed so that the first byte past the end (Guard::Right) or
 // the byte before the start (Guard::Left) lies on a PROT_NONE page: any

@@ -29,8 +29,8 @@ using tnr_md_test::GuardedBuffer;
 using tnr_md_test::sameBuffers;
 using tnr_md_test::seededRng;
 
-constexpr Guard kSides[] = {Guard::Right, Guard::Left};
-const char *sideName(Guard g) { return g == Guard::Right ? "right" : "left"; }
+using tnr_md_test::sideName;
+constexpr auto &kSides = tnr_md_test::kGuardSides;
 
 constexpr int16_t kCanary16 = 0x5A5A;
 constexpr uint32_t kCanary32 = 0xA5A5A5A5u;

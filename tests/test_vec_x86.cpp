@@ -31,8 +31,8 @@ using tnr_md_test::GuardedBuffer;
 using tnr_md_test::sameBuffers;
 using tnr_md_test::seededRng;
 
-constexpr Guard kSides[] = {Guard::Right, Guard::Left};
-const char *sideName(Guard g) { return g == Guard::Right ? "right" : "left"; }
+using tnr_md_test::sideName;
+constexpr auto &kSides = tnr_md_test::kGuardSides;
 constexpr int16_t kCanary16 = 0x5A5A;
 
 int64_t uni(std::mt19937 &rng, int64_t lo, int64_t hi) {
