@@ -18,27 +18,34 @@ endif()
 set(TNR_MD_VECTOR_FLAGS "")
 set(TNR_MD_X86_FLAGS "")
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
-  # The x86 forms (*_x86.cpp) build for x86-64-v3 (AVX2) by default: the
-  # per-pixel pass, the frame difference and the 3x3 filter then run 16 lanes
-  # of 16 bits per instruction, about a quarter to a third faster than the
-  # same code at x86-64-v2 (SSE4.1), and every x86-64 machine of the last
-  # decade has AVX2. -DTNR_MD_X86_LEVEL=x86-64-v2 (the preset release-x86-v2)
-  # builds their SSE4.1 paths for older machines; the bytes are the same.
+  # The x86 forms (*_x86.cpp) build for the best x86-64 level of the build
+  # host: x86-64-v4 (AVX-512 F/BW/DQ/VL/CD) where it has it, else x86-64-v3
+  # (AVX2), else x86-64-v2 (SSE4.1). Each level has its own paths in the x86
+  # forms; the bytes are the same at every level, and the presets
+  # release-x86-v3 and release-x86-v2 keep the lower levels built and tested.
+  # A build meant for other machines sets -DTNR_MD_X86_LEVEL to the lowest
+  # level they have. A cross build (no host to read) defaults to x86-64-v3.
   # The NEON source through SIMDe stays at x86-64-v2 whatever the level: at v3
   # SIMDe forms some conversions with fused multiply-adds, which the library
   # never contains, and it is the slower twin on x86 anyway.
-  # A native build on a host without AVX2 defaults to x86-64-v2, so that its
-  # own tests and tools run there.
   set(_tnr_md_x86_default "x86-64-v3")
   if(NOT CMAKE_CROSSCOMPILING AND EXISTS /proc/cpuinfo)
-    file(STRINGS /proc/cpuinfo _tnr_md_avx2 REGEX "^flags.* avx2( |$)" LIMIT_COUNT 1)
-    if(NOT _tnr_md_avx2)
+    file(STRINGS /proc/cpuinfo _tnr_md_flags REGEX "^flags" LIMIT_COUNT 1)
+    set(_tnr_md_has_v4 TRUE)
+    foreach(_f avx512f avx512bw avx512dq avx512vl avx512cd)
+      if(NOT _tnr_md_flags MATCHES " ${_f}( |$)")
+        set(_tnr_md_has_v4 FALSE)
+      endif()
+    endforeach()
+    if(_tnr_md_has_v4)
+      set(_tnr_md_x86_default "x86-64-v4")
+    elseif(NOT _tnr_md_flags MATCHES " avx2( |$)")
       set(_tnr_md_x86_default "x86-64-v2")
-      message(STATUS "tnr_md: this host has no AVX2; x86 forms default to x86-64-v2")
     endif()
   endif()
   set(TNR_MD_X86_LEVEL "${_tnr_md_x86_default}" CACHE STRING "x86-64 level of the x86 forms")
-  set_property(CACHE TNR_MD_X86_LEVEL PROPERTY STRINGS x86-64-v2 x86-64-v3)
+  set_property(CACHE TNR_MD_X86_LEVEL PROPERTY STRINGS x86-64-v2 x86-64-v3 x86-64-v4)
+  message(STATUS "tnr_md: x86 forms built for ${TNR_MD_X86_LEVEL}")
   set(TNR_MD_VECTOR_FLAGS -march=x86-64-v2)
   set(TNR_MD_X86_FLAGS -march=${TNR_MD_X86_LEVEL})
 endif()
