@@ -191,6 +191,19 @@ void registerSize(int w, int h) {
                           s.g.lDiffHgt, s.g.lDiffWid, s.g.sigmaStride);
       });
     });
+    // upScale's two low-resolution pieces on their own: the block alpha into
+    // a plane of pitch lDiffWid, then the row buffer of every processing row.
+    reg("upScaleBlockAlpha" + tag, [=](benchmark::State &st) {
+      pureStage(st, w, h, [k](Setup &s) {
+        k->upScaleBlockAlpha(s.filterLdiff(), s.sigmaL(), s.alpha.data(), s.g.lDiffHgt,
+                             s.g.lDiffWid, s.g.lDiffStride, s.g.sigmaStride);
+      });
+    });
+    reg("upScaleRowBuffer" + tag, [=](benchmark::State &st) {
+      pureStage(st, w, h, [k](Setup &s) {
+        k->upScaleRowBuffer(s.alpha.data(), s.rowBuf.data(), 0, s.h(), s.g.lDiffHgt, s.g.lDiffWid);
+      });
+    });
     reg("upScale" + tag, [=](benchmark::State &st) {
       inPlaceStage(st, w, h, [k](Setup &s) {
         k->upScale(s.cur.data(), s.scene.pre.data(), s.filterLdiff(), s.filterHdiff(),
@@ -253,6 +266,8 @@ void printSummary(const std::map<std::string, double> &ms) {
                           "gauss3x3Filter_ldiff",
                           "gauss3x3Filter_hdiff",
                           "sigmaFilterLut",
+                          "upScaleBlockAlpha",
+                          "upScaleRowBuffer",
                           "upScale",
                           "motion_detect"};
   auto get = [&](const std::string &n) {

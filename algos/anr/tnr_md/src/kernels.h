@@ -67,10 +67,13 @@ void upScalePixelRows_neon(TNR_MD_PIXELROWS_ARGS);
 #endif
 
 #if TNR_MD_HAVE_X86
-// x86-64 forms (SSE4.1, and AVX2 where the build's level has it) of the stages
-// where the NEON source through SIMDe is slow.
+// x86-64 forms (SSE4.1, and AVX2 where the build's level has it) of every
+// stage with a vector form: the NEON source through SIMDe is slow on x86.
 void calDiffAndDownScale8x8_x86(TNR_MD_CALDIFF8X8_ARGS);
 void gauss3x3Filter_x86(TNR_MD_GAUSS3X3_ARGS);
+void sigmaFilterLut_x86(TNR_MD_SIGMALUT_ARGS);
+void upScaleBlockAlpha_x86(TNR_MD_BLOCKALPHA_ARGS);
+void upScaleRowBuffer_x86(TNR_MD_ROWBUFFER_ARGS);
 void upScalePixelRows_x86(TNR_MD_PIXELROWS_ARGS);
 #endif
 
@@ -100,9 +103,8 @@ inline constexpr void (*upScale_neon)(TNR_MD_UPSCALE_ARGS) =
     upScaleWhole<upScaleBlockAlpha_neon, upScaleRowBuffer_neon, upScalePixelRows_neon>;
 #endif
 #if TNR_MD_HAVE_X86
-// The low-resolution pieces stay on the NEON source, where their time is nil.
 inline constexpr void (*upScale_x86)(TNR_MD_UPSCALE_ARGS) =
-    upScaleWhole<upScaleBlockAlpha_neon, upScaleRowBuffer_neon, upScalePixelRows_x86>;
+    upScaleWhole<upScaleBlockAlpha_x86, upScaleRowBuffer_x86, upScalePixelRows_x86>;
 #endif
 
 // Scalar-only stages (no vector form).
@@ -134,7 +136,7 @@ inline BlockRowPair blockRowPair(int y, int dsHgt) {
 }
 
 // The kernels one motion_detect call runs: the per-sample set, the NEON set
-// and, on x86-64, the x86 set (x86 forms where they exist, NEON ones elsewhere).
+// and, on x86-64, the x86 set.
 struct Kernels {
   void (*calDiffAndDownScale8x8)(TNR_MD_CALDIFF8X8_ARGS);
   void (*gauss3x3Filter)(TNR_MD_GAUSS3X3_ARGS);
