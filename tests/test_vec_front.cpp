@@ -125,6 +125,12 @@ const Twin<GaussFn> kGaussTwins[] = {{"neon", tnr_md::gauss3x3Filter_neon},
                                      {"x86", tnr_md::gauss3x3Filter_x86}
 #endif
 };
+using SigmaFn = decltype(&tnr_md::sigmaFilterLut_c);
+const Twin<SigmaFn> kSigmaTwins[] = {{"neon", tnr_md::sigmaFilterLut_neon},
+#if TNR_MD_HAVE_X86
+                                     {"x86", tnr_md::sigmaFilterLut_x86}
+#endif
+};
 
 DiffPlanes runDiff(DiffFn fn, uint8_t *cur, uint8_t *pre, int imgW, int imgH, int proW, int proH,
                    int lStride, int sStride, float uv, Guard g) {
@@ -344,28 +350,31 @@ TEST(VecFront, SigmaLutMatchesPerSample) {
                      << fillName(f) << " in [" << lo << ", " << hi << "], sigmaHScale " << sH
                      << ", sigmaLScale " << sL << ", guard " << sideName(g));
         auto tmpC = canaryBuffer<int16_t>(tmpN, g, kCanary16);
-        auto tmpV = canaryBuffer<int16_t>(tmpN, g, kCanary16);
         auto lC = canaryBuffer<uint16_t>(tabN, g, static_cast<uint16_t>(kCanary16));
-        auto lV = canaryBuffer<uint16_t>(tabN, g, static_cast<uint16_t>(kCanary16));
         auto hC = canaryBuffer<uint32_t>(tabN, g, kCanary32);
-        auto hV = canaryBuffer<uint32_t>(tabN, g, kCanary32);
         int16_t *pIn = in.data() + 4 * stride + 4;
         tnr_md::sigmaFilterLut_c(pIn, tmpC.data(), lC.data(), hC.data(), sH, sL, h, w, stride);
-        tnr_md::sigmaFilterLut_neon(pIn, tmpV.data(), lV.data(), hV.data(), sH, sL, h, w, stride);
-        ASSERT_TRUE(sameBuffers(tmpC.data(), tmpV.data(), tmpN, stride)) << "scratch";
-        ASSERT_TRUE(sameBuffers(lC.data(), lV.data(), tabN, stride)) << "pSigmaL";
-        ASSERT_TRUE(sameBuffers(hC.data(), hV.data(), tabN, stride)) << "pSigmaH";
-        const auto inTable = [&](size_t i) { return i % stride < static_cast<size_t>(w); };
-        ASSERT_TRUE(canaryIntact<uint16_t>(lV.data(), tabN, static_cast<uint16_t>(kCanary16),
-                                           inTable, stride));
-        ASSERT_TRUE(canaryIntact<uint32_t>(hV.data(), tabN, kCanary32, inTable, stride));
-        ASSERT_TRUE(canaryIntact<int16_t>(
-            tmpV.data(), tmpN, kCanary16,
-            [&](size_t i) {
-              const size_t c = i % stride;
-              return c >= 4 && c < static_cast<size_t>(w) + 4;
-            },
-            stride));
+        for (const auto &twin : kSigmaTwins) {
+          SCOPED_TRACE(twin.name);
+          auto tmpV = canaryBuffer<int16_t>(tmpN, g, kCanary16);
+          auto lV = canaryBuffer<uint16_t>(tabN, g, static_cast<uint16_t>(kCanary16));
+          auto hV = canaryBuffer<uint32_t>(tabN, g, kCanary32);
+          twin.fn(pIn, tmpV.data(), lV.data(), hV.data(), sH, sL, h, w, stride);
+          ASSERT_TRUE(sameBuffers(tmpC.data(), tmpV.data(), tmpN, stride)) << "scratch";
+          ASSERT_TRUE(sameBuffers(lC.data(), lV.data(), tabN, stride)) << "pSigmaL";
+          ASSERT_TRUE(sameBuffers(hC.data(), hV.data(), tabN, stride)) << "pSigmaH";
+          const auto inTable = [&](size_t i) { return i % stride < static_cast<size_t>(w); };
+          ASSERT_TRUE(canaryIntact<uint16_t>(lV.data(), tabN, static_cast<uint16_t>(kCanary16),
+                                             inTable, stride));
+          ASSERT_TRUE(canaryIntact<uint32_t>(hV.data(), tabN, kCanary32, inTable, stride));
+          ASSERT_TRUE(canaryIntact<int16_t>(
+              tmpV.data(), tmpN, kCanary16,
+              [&](size_t i) {
+                const size_t c = i % stride;
+                return c >= 4 && c < static_cast<size_t>(w) + 4;
+              },
+              stride));
+        }
       }
     }
   }

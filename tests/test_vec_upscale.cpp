@@ -1,4 +1,5 @@
-// upScale_neon against upScale_c, byte for byte: random and adversarial
+// upScale's vector forms (upScale_neon and, on x86-64, upScale_x86, whole
+// and in pieces) against upScale_c, byte for byte: random and adversarial
 // contents, sizes around every block width and below the narrowest vector
 // row, pitches wider than rows, every caller buffer against an inaccessible
 // page on its right and then on its left, and nothing changed outside the
@@ -194,12 +195,35 @@ void expectFrameOutsideUnchanged(const GuardedBuffer<uint8_t> &got, const std::v
   }
 }
 
-// Runs both twins on the same inputs with the given guard side and compares
-// every output and every byte outside the outputs.
+// The vector twins checked here: the NEON source (native on Arm, through
+// SIMDe elsewhere) and, on x86-64, the x86 forms.
+struct Twin {
+  const char *name;
+  const tnr_md::Kernels *k;
+};
+const Twin kTwins[] = {{"neon", &tnr_md::kKernelsNeon},
+#if TNR_MD_HAVE_X86
+                       {"x86", &tnr_md::kKernelsX86}
+#endif
+};
+
+void compareTwin(const Inputs &in, Guard g, const Run &c, const Twin &twin);
+
+// Runs the per-sample form and every vector twin on the same inputs with the
+// given guard side and compares every output and every byte outside the
+// outputs.
 void compareTwins(const Inputs &in, Guard g) {
   SCOPED_TRACE(describe(in.s) + (g == Guard::Right ? " guard right" : " guard left"));
   const Run c = runOnce(tnr_md::upScale_c, in, g);
-  const Run v = runOnce(tnr_md::upScale_neon, in, g);
+  for (const Twin &twin : kTwins) {
+    compareTwin(in, g, c, twin);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+void compareTwin(const Inputs &in, Guard g, const Run &c, const Twin &twin) {
+  SCOPED_TRACE(twin.name);
+  const Run v = runOnce(twin.k->upScale, in, g);
   ASSERT_EQ(firstDiff(v.preAlpha, c.preAlpha, in.preAlpha.size()), -1) << "pPreAlpha";
   ASSERT_EQ(firstDiff(v.cur, c.cur, in.cur.size()), -1) << "pCurIn";
   ASSERT_EQ(firstDiff(v.alpha, c.alpha, in.alpha.size()), -1) << "pAlpha";
@@ -250,11 +274,13 @@ TEST(VecUpScale, NarrowGridsMatchPerSample) {
 }
 
 // Around the widths where step 2 switches to 16-block rows (dsWid 15/16/17)
+// and to the 32-block rows of a wider body (dsWid 31/32/33, 47/48/49)
 // and around multiples of the 16-pixel block, odd widths starting the
 // moved-back block at an odd column, odd heights.
 TEST(VecUpScale, BlockEdgesMatchPerSample) {
   auto rng = tnr_md_test::seededRng(0x5502);
-  std::vector<int> widths = {119, 120, 121, 122, 123, 127, 128, 129, 135, 136, 137, 255, 256, 257};
+  std::vector<int> widths = {119, 120, 121, 122, 123, 127, 128, 129, 135, 136,
+                             137, 241, 248, 255, 256, 257, 377, 384, 385};
   for (int k = 3; k <= 6; ++k) {
     widths.push_back(16 * k - 1);
     widths.push_back(16 * k + 1);
@@ -305,26 +331,28 @@ TEST(VecUpScale, BandsMatchWholeCall) {
     for (Profile p : {Profile::Plausible, Profile::Mixed, Profile::Extreme, Profile::Quiet}) {
       const Inputs in = makeInputs(s, p, rng);
       const auto want = runOnce(tnr_md::upScale_c, in, Guard::Right);
-      for (int band : {1, 5, 8, 13}) {
-        SCOPED_TRACE(describe(s) + " band " + std::to_string(band));
-        auto got = runOnce(placeOnly, in, Guard::Right);
-        GuardedBuffer<uint8_t> a(size_t(in.dsHgt) * in.dsWid, Guard::Right);
-        tnr_md::upScaleBlockAlpha_neon(got.ldiff.data(), got.sigmaL.data(), a.data(), in.dsHgt,
-                                       in.dsWid, in.dsStride, in.sigmaStride);
-        for (int y0 = 0; y0 < h; y0 += band) {
-          const int y1 = std::min(h, y0 + band);
-          GuardedBuffer<uint8_t> t(size_t(y1 - y0) * (in.dsWid + 2), Guard::Right);
-          tnr_md::upScaleRowBuffer_neon(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
-          tnr_md::upScalePixelRows_neon(got.cur.data(), got.pre.data(), got.hdiff.data(), t.data(),
-                                        t.data() + t.size(), got.alpha.data(), got.preAlpha.data(),
-                                        got.gain.data(), s.imgHeight, s.imgWidth, s.proWidth,
-                                        s.gainStride, s.ratioBit, got.sigmaH.data(), y0, y1);
+      for (int band : {1, 5, 8, 13})
+        for (const Twin &twin : kTwins) {
+          SCOPED_TRACE(describe(s) + " band " + std::to_string(band) + " " + twin.name);
+          const tnr_md::Kernels &k = *twin.k;
+          auto got = runOnce(placeOnly, in, Guard::Right);
+          GuardedBuffer<uint8_t> a(size_t(in.dsHgt) * in.dsWid, Guard::Right);
+          k.upScaleBlockAlpha(got.ldiff.data(), got.sigmaL.data(), a.data(), in.dsHgt, in.dsWid,
+                              in.dsStride, in.sigmaStride);
+          for (int y0 = 0; y0 < h; y0 += band) {
+            const int y1 = std::min(h, y0 + band);
+            GuardedBuffer<uint8_t> t(size_t(y1 - y0) * (in.dsWid + 2), Guard::Right);
+            k.upScaleRowBuffer(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
+            k.upScalePixelRows(got.cur.data(), got.pre.data(), got.hdiff.data(), t.data(),
+                               t.data() + t.size(), got.alpha.data(), got.preAlpha.data(),
+                               got.gain.data(), s.imgHeight, s.imgWidth, s.proWidth, s.gainStride,
+                               s.ratioBit, got.sigmaH.data(), y0, y1);
+          }
+          ASSERT_EQ(firstDiff(got.preAlpha, want.preAlpha, in.preAlpha.size()), -1) << "pPreAlpha";
+          ASSERT_EQ(firstDiff(got.cur, want.cur, in.cur.size()), -1) << "pCurIn";
+          ASSERT_EQ(firstDiff(got.alpha, want.alpha, in.alpha.size()), -1) << "pAlpha";
+          ASSERT_EQ(firstDiff(got.gain, want.gain, in.gain.size()), -1) << "gain_table_u8";
         }
-        ASSERT_EQ(firstDiff(got.preAlpha, want.preAlpha, in.preAlpha.size()), -1) << "pPreAlpha";
-        ASSERT_EQ(firstDiff(got.cur, want.cur, in.cur.size()), -1) << "pCurIn";
-        ASSERT_EQ(firstDiff(got.alpha, want.alpha, in.alpha.size()), -1) << "pAlpha";
-        ASSERT_EQ(firstDiff(got.gain, want.gain, in.gain.size()), -1) << "gain_table_u8";
-      }
     }
   }
 }
@@ -367,9 +395,10 @@ struct Uniform {
   uint8_t preAlpha;
 };
 
-// Runs upScale_neon on a 32 x 16 grid of uniform planes and returns pAlpha(0, 0)
-// and pPreAlpha(0, 0) after the call (ratio bit 8: staticRatio = RoundShift(sa^2, 7)).
-std::pair<int, int> uniformRun(const Uniform &u) {
+// Runs a vector form of upScale on a 32 x 16 grid of uniform planes and returns
+// pAlpha(0, 0) and pPreAlpha(0, 0) after the call (ratio bit 8: staticRatio =
+// RoundShift(sa^2, 7)).
+std::pair<int, int> uniformRun(UpScaleFn fn, const Uniform &u) {
   const int w = 32, h = 16, dsW = 4, dsH = 2;
   std::vector<uint8_t> cur(size_t(w) * (h + h / 2), 100), pre(cur.size(), 100), tmp(h * (dsW + 2));
   std::vector<int16_t> ldiff(size_t(dsH) * (dsW + 2), u.l), hdiff(size_t(h) * (w + 2), u.h);
@@ -377,9 +406,8 @@ std::pair<int, int> uniformRun(const Uniform &u) {
   std::vector<uint32_t> sigmaH(sigmaL.size(), u.sH);
   std::vector<uint8_t> alpha(size_t(w) * h), preAlpha(alpha.size(), u.preAlpha),
       gain(alpha.size(), 128);
-  tnr_md::upScale_neon(cur.data(), pre.data(), ldiff.data(), hdiff.data(), tmp.data(), alpha.data(),
-                       preAlpha.data(), gain.data(), h, w, h, w, w, 8, sigmaL.data(),
-                       sigmaH.data());
+  fn(cur.data(), pre.data(), ldiff.data(), hdiff.data(), tmp.data(), alpha.data(), preAlpha.data(),
+     gain.data(), h, w, h, w, w, 8, sigmaL.data(), sigmaH.data());
   for (size_t i = 1; i < alpha.size(); ++i) {
     EXPECT_EQ(alpha[i], alpha[0]) << "uniform input, pixel " << i;
     EXPECT_EQ(preAlpha[i], preAlpha[0]) << "uniform input, pixel " << i;
@@ -393,20 +421,24 @@ TEST(VecUpScale, PinnedQuotients) {
     const int sa = 128 - a;
     return int((sa * sa * 128 + (1 << 13)) >> 14);
   };
-  // d = 1, s = 256: exactly 0.5 falls to A = 0; d = 3: 1.5 gives 1.
-  EXPECT_EQ(uniformRun({int16_t(257), 256, 30000, 32, 0}).first, staticRatioFor(0));
-  EXPECT_EQ(uniformRun({int16_t(259), 256, 30000, 32, 0}).first, staticRatioFor(1));
-  // d = 63, s = 64 gives 126.
-  EXPECT_EQ(uniformRun({int16_t(127), 64, 30000, 32, 0}).first, staticRatioFor(126));
-  // sL of 32768 or more is negative: s = 64 (-32700 - -32768 = 68 >= 64 gives
-  // 128), and l - sL wraps (32767 - -1 wraps to -32768, so d = 0).
-  EXPECT_EQ(uniformRun({int16_t(-32700), 32768, 30000, 32, 0}).first, staticRatioFor(128));
-  EXPECT_EQ(uniformRun({int16_t(32767), 65535, 30000, 32, 0}).first, staticRatioFor(0));
-  // h = 16416, sH = 32: the converted quotient is 65536, which saturates to 128.
-  EXPECT_EQ(uniformRun({int16_t(32767), 32, 16416, 32, 0}).first, staticRatioFor(128));
-  // A still pixel (staticAlpha 128) from preAlpha 0 gets 64; from 255 gets 128.
-  EXPECT_EQ(uniformRun({0, 64, 0, 32, 0}).second, 64);
-  EXPECT_EQ(uniformRun({0, 64, 0, 32, 255}).second, 128);
+  for (const Twin &twin : kTwins) {
+    SCOPED_TRACE(twin.name);
+    const auto uniformRun = [&](const Uniform &u) { return ::uniformRun(twin.k->upScale, u); };
+    // d = 1, s = 256: exactly 0.5 falls to A = 0; d = 3: 1.5 gives 1.
+    EXPECT_EQ(uniformRun({int16_t(257), 256, 30000, 32, 0}).first, staticRatioFor(0));
+    EXPECT_EQ(uniformRun({int16_t(259), 256, 30000, 32, 0}).first, staticRatioFor(1));
+    // d = 63, s = 64 gives 126.
+    EXPECT_EQ(uniformRun({int16_t(127), 64, 30000, 32, 0}).first, staticRatioFor(126));
+    // sL of 32768 or more is negative: s = 64 (-32700 - -32768 = 68 >= 64 gives
+    // 128), and l - sL wraps (32767 - -1 wraps to -32768, so d = 0).
+    EXPECT_EQ(uniformRun({int16_t(-32700), 32768, 30000, 32, 0}).first, staticRatioFor(128));
+    EXPECT_EQ(uniformRun({int16_t(32767), 65535, 30000, 32, 0}).first, staticRatioFor(0));
+    // h = 16416, sH = 32: the converted quotient is 65536, which saturates to 128.
+    EXPECT_EQ(uniformRun({int16_t(32767), 32, 16416, 32, 0}).first, staticRatioFor(128));
+    // A still pixel (staticAlpha 128) from preAlpha 0 gets 64; from 255 gets 128.
+    EXPECT_EQ(uniformRun({0, 64, 0, 32, 0}).second, 64);
+    EXPECT_EQ(uniformRun({0, 64, 0, 32, 255}).second, 128);
+  }
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // adversarial contents, sizes around every block width and the narrowest
 // each form supports, pitches wider than rows, every buffer against an
 // inaccessible page on its right and then on its left, canaries outside the
-// written area, and motion_detect with the x86 set chained over frames.
+// written area, the block alpha at every rounding boundary, and motion_detect
+// with the x86 set chained over frames.
 #include "kernels.h"
 
 #if TNR_MD_HAVE_X86
@@ -16,8 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "arith.h"
 #include "equiv.h"
 #include "motion_detect.h"
+#include "recip_x86.h"
 #include "test_util.h"
 
 namespace {
@@ -224,6 +227,71 @@ TEST(VecX86, PixelRowsEveryWeightPair) {
   // Exact halves fall to the lower value: static alpha 1 from weight 0 gives 0.
   EXPECT_EQ(paX[size_t(127) * w + 0], 0);
   EXPECT_EQ(paX[size_t(0) * w + 0], 64);
+}
+
+// ---------------------------------------------------------------------------
+// upScale's block alpha (the random equivalence of every upScale piece runs
+// for every vector twin in test_vec_upscale.cpp)
+
+// The 4-lane refined reciprocal equals RecipRefine bit for bit on its whole
+// domain, the integers 1 .. 32767.
+TEST(VecX86, RecipRefineExhaustive) {
+  for (int s = 1; s <= 32767; s += 4) {
+    alignas(16) float in[4], out[4];
+    for (int i = 0; i < 4; ++i) in[i] = static_cast<float>(std::min(s + i, 32767));
+    _mm_store_ps(out, tnr_md::recipRefine4(_mm_load_ps(in)));
+    for (int i = 0; i < 4; ++i)
+      ASSERT_EQ(tnr_md::floatBits(out[i]), tnr_md::floatBits(tnr_md::recipRefine(in[i])))
+          << "s = " << in[i];
+  }
+}
+
+// Every low sigma s = 64 .. 32767, with the differences on both sides of each
+// rounding boundary (2k + 1) s / 256 (k = 0 .. 127), where the reciprocal's
+// last bits decide the result, and around d = s; then every sigma entry that
+// acts as 64 (below 64, or 32768 and up as int16) with random differences.
+// Rows of 263 blocks end with a moved-back group.
+TEST(VecX86, BlockAlphaAtEveryRoundingBoundary) {
+  constexpr int kRow = 263;
+  auto rng = seededRng(0x86D1);
+  std::vector<int16_t> l(kRow);
+  std::vector<uint16_t> sL(kRow);
+  std::vector<uint8_t> want(kRow), got(kRow);
+  auto check = [&](int sigma) {
+    for (int i = 0; i < kRow; ++i) want[i] = tnr_md::blockAlpha(l[i], sL[i]);
+    std::fill(got.begin(), got.end(), uint8_t{0xEE});
+    tnr_md::upScaleBlockAlpha_x86(l.data(), sL.data(), got.data(), 1, kRow, kRow, kRow);
+    ASSERT_TRUE(sameBuffers(want.data(), got.data(), kRow)) << "sigma entry " << sigma;
+  };
+  for (int s = 64; s <= 32767; ++s) {
+    int i = 0;
+    auto put = [&](int64_t d) {
+      d = std::clamp<int64_t>(d, 0, 32767);
+      sL[i] = uint16_t(s);
+      l[i] = tnr_md::low16(s + d);  // Low16(l - sL) = d
+      ++i;
+    };
+    for (int k = 0; k < 128; ++k) {
+      const int64_t d0 = (int64_t(2 * k + 1) * s) / 256;
+      put(d0);
+      put(d0 + 1);
+    }
+    for (int64_t d :
+         {int64_t(s) - 1, int64_t(s), int64_t(s) + 1, int64_t(32767), uni(rng, 0, 32767)})
+      put(d);
+    while (i < kRow) put(uni(rng, 0, s));
+    check(s);
+    if (HasFatalFailure()) return;
+  }
+  for (int s = 0; s < 65536; ++s) {
+    if (s == 64) s = 32768;
+    for (int i = 0; i < kRow; ++i) {
+      sL[i] = uint16_t(s);
+      l[i] = int16_t(uni(rng, -32768, 32767));
+    }
+    check(s);
+    if (HasFatalFailure()) return;
+  }
 }
 
 // ---------------------------------------------------------------------------

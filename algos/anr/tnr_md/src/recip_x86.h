@@ -7,6 +7,9 @@
 #define TNR_MD_RECIP_X86_H
 
 #include <emmintrin.h>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
 
 namespace tnr_md {
 
@@ -37,6 +40,31 @@ inline __m128 recipRefine4(__m128 v) {
   __asm__("" : "+x"(p));  // the product stays rounded on its own
   return _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(2.0f), p), e);
 }
+
+#if defined(__AVX2__)
+// The same on 8 lanes.
+inline __m256 recipEstimate8(__m256 v) {
+  const __m256i bits = _mm256_castps_si256(v);
+  const __m256i e = _mm256_srli_epi32(bits, 23);  // sign 0
+  const __m256i a =
+      _mm256_add_epi32(_mm256_and_si256(_mm256_srli_epi32(bits, 15), _mm256_set1_epi32(0xFF)),
+                       _mm256_set1_epi32(256));
+  const __m256 den =
+      _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_add_epi32(a, a), _mm256_set1_epi32(1)));
+  const __m256i q = _mm256_cvttps_epi32(_mm256_div_ps(_mm256_set1_ps(524288.0f), den));
+  const __m256i r = _mm256_srli_epi32(_mm256_add_epi32(q, _mm256_set1_epi32(1)), 1);
+  const __m256i exp = _mm256_slli_epi32(_mm256_sub_epi32(_mm256_set1_epi32(253), e), 23);
+  const __m256i frac = _mm256_slli_epi32(_mm256_sub_epi32(r, _mm256_set1_epi32(256)), 15);
+  return _mm256_castsi256_ps(_mm256_or_si256(exp, frac));
+}
+
+inline __m256 recipRefine8(__m256 v) {
+  const __m256 e = recipEstimate8(v);
+  __m256 p = _mm256_mul_ps(v, e);
+  __asm__("" : "+x"(p));  // the product stays rounded on its own
+  return _mm256_mul_ps(_mm256_sub_ps(_mm256_set1_ps(2.0f), p), e);
+}
+#endif
 
 }  // namespace tnr_md
 

@@ -417,6 +417,22 @@ namespace {
 
 // Block alpha of 8 blocks: min(trunc(d x 128 x RecipRefine(s) + 0.5), 128)
 // with d = max(Low16(l - sL), 0) and s = max(sL, 64), signed 16-bit.
+#if defined(__AVX2__)
+inline __m128i blockAlpha8(__m128i l, __m128i sL) {
+  const __m128i z = _mm_setzero_si128();
+  const __m128i d = _mm_max_epi16(_mm_sub_epi16(l, sL), z);
+  const __m128i s = _mm_max_epi16(sL, _mm_set1_epi16(64));
+  // d and s are non-negative: zero extension is their 32-bit value.
+  const __m256 num = _mm256_cvtepi32_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(d), 7));
+  const __m256 inv = recipRefine8(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(s)));
+  __m256 p = _mm256_mul_ps(num, inv);
+  __asm__("" : "+x"(p));  // the product stays rounded on its own
+  const __m256i q = _mm256_min_epi32(_mm256_cvttps_epi32(_mm256_add_ps(p, _mm256_set1_ps(0.5f))),
+                                     _mm256_set1_epi32(128));
+  return _mm_packus_epi16(
+      _mm_packs_epi32(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)), z);
+}
+#else
 inline __m128i blockAlpha8(__m128i l, __m128i sL) {
   const __m128i z = _mm_setzero_si128();
   const __m128i d = _mm_max_epi16(_mm_sub_epi16(l, sL), z);
@@ -434,6 +450,7 @@ inline __m128i blockAlpha8(__m128i l, __m128i sL) {
   const __m128i q1 = _mm_min_epi32(_mm_cvttps_epi32(_mm_add_ps(p1, half)), c128);
   return _mm_packus_epi16(_mm_packs_epi32(q0, q1), z);  // 8 bytes in the low half
 }
+#endif
 
 // RoundShift(a0 x wgt1 + a1 x wgt0, 3) of 16 bytes; w10 holds the byte pairs
 // (wgt1, wgt0).
