@@ -408,6 +408,42 @@ inline __m256i quotientSplit(__m256i n, __m256i d) {
   return _mm256_or_si256(qe, _mm256_slli_epi32(qo, 16));
 }
 
+// The new weight of a still pixel (staticAlpha 128) by its previous weight
+// pa: floor((32767 + den) / (2 den)) with den = 256 - pa, the quotient above
+// for staticAlpha 128; it is 128 for every pa from 128 on. Below 128 it is
+// looked up in eight 16-entry tables, one per high nibble of pa. Row k holds
+// table k XOR table k - 1, twice (one copy per 128-bit half): the lookups of
+// rows 0 .. k all hit for a pa of high nibble k, those above it miss (their
+// index has its top bit set), so the XOR of all eight lookups is table k.
+struct StillWeights {
+  alignas(32) uint8_t row[8][32];
+};
+constexpr uint8_t stillWeight(int pa) {
+  return static_cast<uint8_t>((32767 + (256 - pa)) / (2 * (256 - pa)));
+}
+constexpr StillWeights makeStillWeights() {
+  StillWeights t{};
+  for (int k = 0; k < 8; ++k)
+    for (int l = 0; l < 16; ++l) {
+      const uint8_t v = stillWeight(16 * k + l) ^ (k > 0 ? stillWeight(16 * (k - 1) + l) : 0);
+      t.row[k][l] = t.row[k][l + 16] = v;
+    }
+  return t;
+}
+constexpr StillWeights kStillWeights = makeStillWeights();
+
+inline __m256i stillWeight32(__m256i pa) {
+  auto row = [](int k) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i *>(kStillWeights.row[k]));
+  };
+  __m256i idx = pa, w = _mm256_shuffle_epi8(row(0), idx);
+  for (int k = 1; k < 8; ++k) {
+    idx = _mm256_sub_epi8(idx, _mm256_set1_epi8(16));
+    w = _mm256_xor_si256(w, _mm256_shuffle_epi8(row(k), idx));
+  }
+  return _mm256_blendv_epi8(w, _mm256_set1_epi8(static_cast<char>(128)), pa);  // pa >= 128
+}
+
 struct Block32 {
   int32_t t4;          // T columns n .. n + 3, n = x / 8
   uint16_t t45;        // T columns n + 4 and n + 5
@@ -468,16 +504,23 @@ inline void pixelBlock32(const BlockIo &io, ptrdiff_t o, const Block32 &b, const
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(q), v);
   };
 
-  const Split pa = split8(loadu256(io.preAlpha + o));
-  const __m256i c256 = _mm256_set1_epi16(256), one = _mm256_set1_epi16(1);
-  const __m256i denE = _mm256_sub_epi16(c256, pa.e), denO = _mm256_sub_epi16(c256, pa.o);
-  const __m256i wE =
-      quotientSplit(_mm256_add_epi16(_mm256_slli_epi16(sa.e, 8), _mm256_sub_epi16(denE, one)),
-                    _mm256_add_epi16(denE, denE));
-  const __m256i wO =
-      quotientSplit(_mm256_add_epi16(_mm256_slli_epi16(sa.o, 8), _mm256_sub_epi16(denO, one)),
-                    _mm256_add_epi16(denO, denO));
-  storeu256(io.preAlpha + o, join8(wE, wO));
+  __m256i wE, wO;
+  if (kStill) {
+    const __m256i w = stillWeight32(loadu256(io.preAlpha + o));
+    storeu256(io.preAlpha + o, w);
+    const Split ws = split8(w);
+    wE = ws.e;
+    wO = ws.o;
+  } else {
+    const Split pa = split8(loadu256(io.preAlpha + o));
+    const __m256i c256 = _mm256_set1_epi16(256), one = _mm256_set1_epi16(1);
+    const __m256i denE = _mm256_sub_epi16(c256, pa.e), denO = _mm256_sub_epi16(c256, pa.o);
+    wE = quotientSplit(_mm256_add_epi16(_mm256_slli_epi16(sa.e, 8), _mm256_sub_epi16(denE, one)),
+                       _mm256_add_epi16(denE, denE));
+    wO = quotientSplit(_mm256_add_epi16(_mm256_slli_epi16(sa.o, 8), _mm256_sub_epi16(denO, one)),
+                       _mm256_add_epi16(denO, denO));
+    storeu256(io.preAlpha + o, join8(wE, wO));
+  }
 
   const __m256i w128E = _mm256_slli_epi16(wE, 7), w128O = _mm256_slli_epi16(wO, 7);
   {
