@@ -240,6 +240,130 @@ inline void fourBlocks(const Frame &f, int r0, int cx, __m256i uvf, int32_t fix,
 }
 #endif
 
+#if defined(__AVX512BW__)
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC 12's AVX-512 headers build 256-bit halves from deliberately undefined
+// vectors and then warn about them; no value of this file depends on those.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+// Word indices for vpermw / vpermt2w.
+alignas(64) constexpr int16_t kEvenHalves[32] = {0,  2,  4,  6,  32, 34, 36, 38, 8,  10, 12,
+                                                 14, 40, 42, 44, 46, 16, 18, 20, 22, 48, 50,
+                                                 52, 54, 24, 26, 28, 30, 56, 58, 60, 62};
+alignas(64) constexpr int16_t kDupPairs[32] = {0,  0,  1,  1,  2,  2,  3,  3,  4,  4,  5,
+                                               5,  6,  6,  7,  7,  8,  8,  9,  9,  10, 10,
+                                               11, 11, 12, 12, 13, 13, 14, 14, 15, 15};
+inline __m512i loadIdx(const int16_t *t) { return _mm512_load_si512(t); }
+#endif
+
+#if defined(__AVX512BW__)
+template <bool kSmall>
+inline __m512i chromaTerm512(__m512i a, __m512i uvf) {
+  if (kSmall) {
+    return _mm512_avg_epu16(_mm512_srli_epi16(_mm512_mullo_epi16(a, uvf), 6),
+                            _mm512_setzero_si512());
+  }
+  const __m512i lo = _mm512_mullo_epi16(a, uvf);
+  const __m512i hi = _mm512_mulhi_epi16(a, uvf);
+  const __m512i r = _mm512_set1_epi32(64);
+  const __m512i p0 = _mm512_srai_epi32(_mm512_add_epi32(_mm512_unpacklo_epi16(lo, hi), r), 7);
+  const __m512i p1 = _mm512_srai_epi32(_mm512_add_epi32(_mm512_unpackhi_epi16(lo, hi), r), 7);
+  // Keep the low 16 bits of each product (a plain narrowing): the even 16-bit
+  // halves of p0 and p1, in the order the in-lane unpacks took them.
+  const __m512i even = loadIdx(kEvenHalves);
+  return _mm512_permutex2var_epi16(p0, even, p1);
+}
+
+// The outputs of eight blocks from their sums (lane b: block b): sY of the 64
+// dY, sH of the 8 column sums of h, sU and sV of the 16 distinct dU and dV (each
+// serves four samples). As blockOut: the chroma magnitude (|P| + 64) >> 7 with
+// P = a x fix is formed from |fix| in 64 bits and kept to its low 32 bits; only
+// its absolute value as int32 enters dsDiff00, so the sign of P drops out.
+inline void blockOut8(__m256i sY, __m256i sH, __m256i sU, __m256i sV, __m512i absFix, int16_t *ld,
+                      int16_t *sg) {
+  const __m512i r = _mm512_set1_epi64(64);
+  // a = |4 s| >> 1 = 2 |s|, at most 8160.
+  const __m512i aU = _mm512_cvtepu32_epi64(_mm256_slli_epi32(_mm256_abs_epi32(sU), 1));
+  const __m512i aV = _mm512_cvtepu32_epi64(_mm256_slli_epi32(_mm256_abs_epi32(sV), 1));
+  const __m256i u00 = _mm512_cvtepi64_epi32(
+      _mm512_srli_epi64(_mm512_add_epi64(_mm512_mul_epu32(aU, absFix), r), 7));
+  const __m256i v00 = _mm512_cvtepi64_epi32(
+      _mm512_srli_epi64(_mm512_add_epi64(_mm512_mul_epu32(aV, absFix), r), 7));
+  const __m256i ds = _mm256_add_epi32(
+      _mm256_add_epi32(_mm256_abs_epi32(_mm256_srai_epi32(sY, 1)), _mm256_abs_epi32(u00)),
+      _mm256_abs_epi32(v00));
+  const __m256i yuv = _mm256_srai_epi32(sH, 1);
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(ld), _mm256_cvtepi32_epi16(ds));
+  _mm_storeu_si128(reinterpret_cast<__m128i *>(sg),
+                   _mm256_cvtepi32_epi16(_mm256_abs_epi32(_mm256_sub_epi32(ds, yuv))));
+}
+
+// Lane b of the result: the sum of 32-bit lanes 4b .. 4b + 3 of lo (b < 4) or
+// of hi (b >= 4), that is the sum of a block whose 8 columns madd folded into 4.
+inline __m256i blockSums(__m512i lo, __m512i hi) {
+  const __m512i k02 = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 2, 6, 10, 14, 18, 22, 26, 30);
+  const __m512i k13 = _mm512_setr_epi32(1, 5, 9, 13, 17, 21, 25, 29, 3, 7, 11, 15, 19, 23, 27, 31);
+  const __m512i s = _mm512_add_epi32(_mm512_permutex2var_epi32(lo, k02, hi),
+                                     _mm512_permutex2var_epi32(lo, k13, hi));
+  return _mm256_add_epi32(_mm512_castsi512_si256(s), _mm512_extracti64x4_epi64(s, 1));
+}
+
+// Eight blocks at luma columns cx .. cx + 63 (cx even, cx + 64 <= proWidth),
+// as twoBlocks; every load and store stays inside the block row's columns.
+template <bool kSmall>
+inline void eightBlocks(const Frame &f, int r0, int cx, __m512i uvf, __m512i absFix, int16_t *hOut,
+                        ptrdiff_t hStride, int16_t *ld, int16_t *sg) {
+  const __m512i lowByte = _mm512_set1_epi16(0xFF);
+  // Lane i of column vector 0 (1) takes pair i / 2 (16 + i / 2).
+  const __m512i dup0 = loadIdx(kDupPairs);
+  const __m512i dup1 = _mm512_add_epi16(dup0, _mm512_set1_epi16(16));
+  __m512i sY0 = _mm512_setzero_si512(), sY1 = sY0, sH0 = sY0, sH1 = sY0, sU = sY0, sV = sY0;
+  for (int k = 0; k < 8; k += 2) {
+    const size_t co = f.chromaStart + static_cast<size_t>((r0 + k) >> 1) * f.W + cx;
+    const __m512i c = _mm512_loadu_si512(f.cur + co);
+    const __m512i p = _mm512_loadu_si512(f.pre + co);
+    const __m512i dU = _mm512_sub_epi16(_mm512_and_si512(c, lowByte), _mm512_and_si512(p, lowByte));
+    const __m512i dV = _mm512_sub_epi16(_mm512_srli_epi16(c, 8), _mm512_srli_epi16(p, 8));
+    sU = _mm512_add_epi16(sU, dU);
+    sV = _mm512_add_epi16(sV, dV);
+    const __m512i t =
+        chromaTerm512<kSmall>(_mm512_add_epi16(_mm512_abs_epi16(dU), _mm512_abs_epi16(dV)), uvf);
+    const __m512i t0 = _mm512_permutexvar_epi16(dup0, t);  // columns 0 .. 31
+    const __m512i t1 = _mm512_permutexvar_epi16(dup1, t);  // columns 32 .. 63
+    for (int j = 0; j < 2; ++j) {
+      const int row = r0 + k + j;
+      const size_t lo = static_cast<size_t>(row) * f.W + cx;
+      const auto ld256 = [](const uint8_t *q) {
+        return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(q)));
+      };
+      const __m512i dY0 = _mm512_sub_epi16(ld256(f.cur + lo), ld256(f.pre + lo));
+      const __m512i dY1 = _mm512_sub_epi16(ld256(f.cur + lo + 32), ld256(f.pre + lo + 32));
+      const __m512i h0 = _mm512_add_epi16(_mm512_abs_epi16(dY0), t0);  // wraps
+      const __m512i h1 = _mm512_add_epi16(_mm512_abs_epi16(dY1), t1);
+      int16_t *o = hOut + (row + 1) * hStride + cx + 1;
+      _mm512_storeu_si512(o, _mm512_slli_epi16(h0, 5));
+      _mm512_storeu_si512(o + 32, _mm512_slli_epi16(h1, 5));
+      sY0 = _mm512_add_epi16(sY0, dY0);
+      sY1 = _mm512_add_epi16(sY1, dY1);
+      sH0 = _mm512_add_epi16(sH0, h0);
+      sH1 = _mm512_add_epi16(sH1, h1);
+    }
+  }
+  const __m512i one = _mm512_set1_epi16(1);
+  // Pair lanes of the chroma sums: block b holds pairs 4b .. 4b + 3, 32-bit
+  // lanes 2b and 2b + 1 after madd; lanes 0 .. 7 of uv are U, 8 .. 15 are V.
+  const __m512i mU = _mm512_madd_epi16(sU, one), mV = _mm512_madd_epi16(sV, one);
+  const __m512i kEven =
+      _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+  const __m512i uv = _mm512_add_epi32(
+      _mm512_permutex2var_epi32(mU, kEven, mV),
+      _mm512_permutex2var_epi32(mU, _mm512_add_epi32(kEven, _mm512_set1_epi32(1)), mV));
+  blockOut8(blockSums(_mm512_madd_epi16(sY0, one), _mm512_madd_epi16(sY1, one)),
+            blockSums(_mm512_madd_epi16(sH0, one), _mm512_madd_epi16(sH1, one)),
+            _mm512_castsi512_si256(uv), _mm512_extracti64x4_epi64(uv, 1), absFix, ld, sg);
+}
+#endif
+
 template <bool kSmall>
 void run(const Frame &f, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma, int proHeight,
          int proWidth, int lDiffStride, int sigmaStride, int32_t fix) {
@@ -255,6 +379,13 @@ void run(const Frame &f, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma, int 
     int16_t *sg = pSigma + (by + 4) * sigmaStride + 4;
     int x = 0, bx = 0;
     if ((r0 & 1) == 0) {
+#if defined(__AVX512BW__)
+      const __m512i uvf32 = _mm512_set1_epi16(low16(fix));
+      const __m512i absFix =
+          _mm512_set1_epi64(fix < 0 ? 0u - static_cast<uint32_t>(fix) : static_cast<uint32_t>(fix));
+      for (; x + 64 <= proWidth; x += 64, bx += 8)
+        eightBlocks<kSmall>(f, r0, x, uvf32, absFix, pHdiff, hStride, ld + bx, sg + bx);
+#endif
 #if defined(__AVX2__)
       const __m256i uvf8 = _mm256_set1_epi16(low16(fix));
       for (; x + 32 <= proWidth; x += 32, bx += 4)

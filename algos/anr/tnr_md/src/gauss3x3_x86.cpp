@@ -51,6 +51,21 @@ struct Avx2 {
 };
 #endif
 
+#if defined(__AVX512BW__)
+struct Avx512 {
+  using V = __m512i;
+  static constexpr int kLanes = 32;
+  static V load(const int16_t *p) { return _mm512_loadu_si512(p); }
+  static void store(int16_t *p, V v) { _mm512_storeu_si512(p, v); }
+  static V add(V a, V b) { return _mm512_add_epi16(a, b); }
+  static V sub(V a, V b) { return _mm512_sub_epi16(a, b); }
+  static V sra4(V a) { return _mm512_srai_epi16(a, 4); }
+  static V shl4(V a) { return _mm512_slli_epi16(a, 4); }
+  static V srl4(V a) { return _mm512_srli_epi16(a, 4); }
+  static V set8() { return _mm512_set1_epi16(8); }
+};
+#endif
+
 // Row sums of one vector of columns p .. p + lanes - 1: the quotient part and
 // the wrapping full sum. Reads columns p - 1 .. p + lanes.
 template <class S>
@@ -119,6 +134,10 @@ void filterPlane(const int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, ptrd
 // 0 .. imgWid - 1 of imgHgt rows of pOut; nothing else is touched.
 void gauss3x3Filter_x86(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
   if (imgHgt <= 0 || imgWid <= 0) return;
+#if defined(__AVX512BW__)
+  if (imgWid >= 128) return filterPlane<Avx512, 4>(pIn, pOut, imgHgt, imgWid, stride);
+  if (imgWid >= 64) return filterPlane<Avx512, 2>(pIn, pOut, imgHgt, imgWid, stride);
+#endif
 #if defined(__AVX2__)
   if (imgWid >= 32) return filterPlane<Avx2, 2>(pIn, pOut, imgHgt, imgWid, stride);
   if (imgWid >= 16) return filterPlane<Avx2, 1>(pIn, pOut, imgHgt, imgWid, stride);

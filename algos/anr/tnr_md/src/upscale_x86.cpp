@@ -1,17 +1,23 @@
-// upScale's per-pixel pass, x86-64 form (SSE4.1, or AVX2 where the build's
-// level has it), 16 pixels per block; the block alpha and the row buffer come
-// from the NEON forms. Results equal upScalePixelRows_c byte for byte.
+// upScale's per-pixel pass, x86-64 form (SSE4.1; AVX2 or AVX-512 where the
+// build's level has it), 16 pixels per block; the block alpha and the row
+// buffer come from the NEON forms. Results equal upScalePixelRows_c byte for
+// byte.
 //
 // Exact shortcuts, each equal to the per-sample arithmetic for every input:
 // - lAlpha: T(m) x (8 - w) + T(m + 1) x w as one byte multiply-add (all
 //   operands at most 128 and 8).
 // - newPreAlpha: with den = 256 - preAlpha, the product staticAlpha x 128 x
 //   RecipRefine(den), plus 0.5 and truncated, equals the quotient rounded to
-//   nearest with halves down, floor((256 staticAlpha + den - 1) / (2 den)),
-//   for every staticAlpha 0 .. 128 and preAlpha 0 .. 255 (checked
-//   exhaustively by the tests). The quotient comes from one correctly rounded
-//   single-precision division: below 129 it lies at least 1 / 512 from the
-//   next integer, far more than its rounding error, so truncation is exact.
+//   nearest with halves down, floor(n / d) with n = 256 staticAlpha + den - 1
+//   and d = 2 den, for every staticAlpha 0 .. 128 and preAlpha 0 .. 255
+//   (checked exhaustively by the tests). The quotient comes from the x86
+//   reciprocal estimate (relative error at most 1.5 x 2^-12 on every x86
+//   implementation, 2^-14 for the AVX-512 one) and one Newton-Raphson step:
+//   n x r then lies within 6e-5 of n / d wherever n / d < 130. Below 130 a
+//   quotient that is not an integer lies at least 1 / d >= 1 / 512 under the
+//   next one, so adding 1 / 1024 and truncating gives floor(n / d) exactly;
+//   from 129 on the clamp to 128 decides. The result is the same whichever
+//   estimate the processor has.
 // - Blends: RoundShift(p w + c (128 - w), 7) = c + RoundShift((p - c) w, 7),
 //   the second term a rounding high-half multiply of 2 (p - c) by 128 w.
 // - staticRatio: RoundShift(sa^2 x delta, 14) as a rounding high-half
@@ -23,7 +29,8 @@
 //
 // Tail policy: a row whose width is not a multiple of 16 ends with a block
 // moved back to end at the row's end; the lanes before its nominal start keep
-// what the previous block wrote, so every in-place update is applied once.
+// what the previous block wrote (a masked store at AVX-512, a blend with the
+// bytes in memory below it), so every in-place update is applied once.
 // Rows narrower than 16 pixels take the per-sample form.
 #include <smmintrin.h>
 #if defined(__AVX2__)
@@ -35,6 +42,17 @@
 
 #include "kernels.h"
 
+#if defined(__AVX512BW__) && defined(__AVX512VL__)
+#define TNR_MD_PIXEL_AVX512 1
+// g++ 12 takes the deliberately undefined source vectors inside its AVX-512
+// intrinsics for uninitialised variables.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#else
+#define TNR_MD_PIXEL_AVX512 0
+#endif
+
 namespace tnr_md {
 namespace {
 
@@ -45,11 +63,35 @@ inline void storeu(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>
 // quotient rounded once to single precision (sH = 0 gives +infinity).
 inline float invSigma(int32_t sH) { return static_cast<float>(1.0 / static_cast<double>(sH)); }
 
+// invSigma of n entries (read as int32), four divisions per instruction
+// where the level has AVX2.
+inline void invSigmaRow(const uint32_t *sH, float *inv, int n) {
+  int i = 0;
+#if defined(__AVX2__)
+  const __m256d one = _mm256_set1_pd(1.0);
+  for (; i + 4 <= n; i += 4)
+    _mm_storeu_ps(inv + i, _mm256_cvtpd_ps(_mm256_div_pd(one, _mm256_cvtepi32_pd(loadu(sH + i)))));
+#endif
+  for (; i < n; ++i) inv[i] = invSigma(static_cast<int32_t>(sH[i]));
+}
+
+// Reciprocal estimate and one Newton-Raphson step (error bound above).
+inline __m128 recipStep(__m128 d, __m128 r) {
+  return _mm_mul_ps(r, _mm_sub_ps(_mm_set1_ps(2.0f), _mm_mul_ps(d, r)));
+}
+// min(floor(n / d), 128) of 4 lanes (n, d exact in single precision).
+[[maybe_unused]] inline __m128i quotient4(__m128i n, __m128i d) {
+  const __m128 df = _mm_cvtepi32_ps(d);
+  const __m128 r = recipStep(df, _mm_rcp_ps(df));
+  const __m128 q = _mm_add_ps(_mm_mul_ps(_mm_cvtepi32_ps(n), r), _mm_set1_ps(1.0f / 1024));
+  return _mm_cvttps_epi32(_mm_min_ps(q, _mm_set1_ps(128.0f)));
+}
+
 // hAlpha of 4 lanes: min(trunc(max(h - sH, 0) x 128 x inv + 0.5), 128), the
 // subtraction and the shift wrapping in 32 bits. max_ps(f, 0) maps NaN
 // (0 x infinity) and negative values to 0, as the saturating conversion does;
 // the clamp to 128 comes before the conversion, which then only truncates.
-// (The 128-bit helpers serve the SSE4.1 build; an AVX2 build leaves them unused.)
+// (The 128-bit helpers serve the SSE4.1 build.)
 [[maybe_unused]] inline __m128i hAlpha4(__m128i h32, __m128i sH, __m128 inv) {
   __m128i d = _mm_max_epi32(_mm_sub_epi32(h32, sH), _mm_setzero_si128());
   d = _mm_slli_epi32(d, 7);
@@ -64,12 +106,11 @@ inline float invSigma(int32_t sH) { return static_cast<float>(1.0 / static_cast<
 [[maybe_unused]] inline __m128i newPreAlpha4(__m128i sa, __m128i pa) {
   const __m128i den = _mm_sub_epi32(_mm_set1_epi32(256), pa);
   const __m128i n = _mm_add_epi32(_mm_slli_epi32(sa, 8), _mm_sub_epi32(den, _mm_set1_epi32(1)));
-  const __m128 q = _mm_div_ps(_mm_cvtepi32_ps(n), _mm_cvtepi32_ps(_mm_add_epi32(den, den)));
-  return _mm_cvttps_epi32(_mm_min_ps(q, _mm_set1_ps(128.0f)));
+  return quotient4(n, _mm_add_epi32(den, den));
 }
 
 // RoundShift(p x w + c x (128 - w), 7) of 8 lanes; w128 = 128 w.
-inline __m128i blend8(__m128i c, __m128i p, __m128i w128) {
+[[maybe_unused]] inline __m128i blend8(__m128i c, __m128i p, __m128i w128) {
   const __m128i d = _mm_sub_epi16(p, c);
   return _mm_add_epi16(c, _mm_mulhrs_epi16(_mm_add_epi16(d, d), w128));
 }
@@ -79,11 +120,30 @@ inline __m128i blend8(__m128i c, __m128i p, __m128i w128) {
                           blend8(_mm_unpackhi_epi8(c, z), _mm_unpackhi_epi8(p, z), w128hi));
 }
 
+// Which lanes of a block a store may write: all of them, or (kMasked) those
+// from the moved-back block's nominal start on.
+#if TNR_MD_PIXEL_AVX512
+using Keep = __mmask16;  // bit p set: lane p is written
+inline Keep keepFrom(int first) { return static_cast<__mmask16>(0xFFFFu << first); }
 template <bool kMasked>
-inline void store16(uint8_t *dst, __m128i v, __m128i keep) {
+inline void store16(uint8_t *dst, __m128i v, Keep keep) {
+  if (kMasked)
+    _mm_mask_storeu_epi8(dst, keep, v);
+  else
+    storeu(dst, v);
+}
+#else
+using Keep = __m128i;  // lane p all ones: lane p keeps the byte in memory
+inline Keep keepFrom(int first) {
+  return _mm_cmplt_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
+                        _mm_set1_epi8(static_cast<char>(first)));
+}
+template <bool kMasked>
+inline void store16(uint8_t *dst, __m128i v, Keep keep) {
   if (kMasked) v = _mm_blendv_epi8(v, loadu(dst), keep);
   storeu(dst, v);
 }
+#endif
 
 struct PassConst {
   __m128i ratioR;   // static_ratio_r, 16-bit lanes
@@ -102,24 +162,66 @@ struct BlockIo {
   uint8_t *gain;
 };
 
-// One block: lAlpha as two 16-bit halves, high sigmas and reciprocals per
-// quad of lanes. Outputs are written in the order pPreAlpha, luma, chroma,
-// pAlpha, gain.
-template <bool kMasked>
-inline void pixelBlock(const BlockIo &io, ptrdiff_t o, __m128i la0, __m128i la1,
-                       const __m128i sH[4], const __m128 inv[4], const PassConst &pc, __m128i keep,
-                       bool still = false) {
+// The high sigma and its reciprocal of each lane of a block: for a block at a
+// multiple of 16, lanes 0 .. 7 take one block column and lanes 8 .. 15 the
+// next; in the moved-back block each lane takes its own.
+#if TNR_MD_PIXEL_AVX512
+struct Sigma16 {
+  __m512i sH;
+  __m512 inv;
+  Sigma16(int32_t s0, int32_t s1, float i0, float i1)
+      : sH(_mm512_mask_set1_epi32(_mm512_set1_epi32(s0), 0xFF00, s1)),
+        inv(_mm512_mask_broadcastss_ps(_mm512_set1_ps(i0), 0xFF00, _mm_set_ss(i1))) {}
+  Sigma16(const int32_t *s, const float *i) : sH(_mm512_loadu_si512(s)), inv(_mm512_loadu_ps(i)) {}
+};
+#elif defined(__AVX2__)
+struct Sigma16 {
+  __m256i sH[2];
+  __m256 inv[2];
+  Sigma16(int32_t s0, int32_t s1, float i0, float i1)
+      : sH{_mm256_set1_epi32(s0), _mm256_set1_epi32(s1)},
+        inv{_mm256_set1_ps(i0), _mm256_set1_ps(i1)} {}
+  Sigma16(const int32_t *s, const float *i)
+      : sH{_mm256_loadu_si256(reinterpret_cast<const __m256i *>(s)),
+           _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 8))},
+        inv{_mm256_loadu_ps(i), _mm256_loadu_ps(i + 8)} {}
+};
+#else
+struct Sigma16 {
+  __m128i sH[4];
+  __m128 inv[4];
+  Sigma16(int32_t s0, int32_t s1, float i0, float i1) {
+    sH[0] = sH[1] = _mm_set1_epi32(s0);
+    sH[2] = sH[3] = _mm_set1_epi32(s1);
+    inv[0] = inv[1] = _mm_set1_ps(i0);
+    inv[2] = inv[3] = _mm_set1_ps(i1);
+  }
+  Sigma16(const int32_t *s, const float *i) {
+    for (int q = 0; q < 4; ++q) {
+      sH[q] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 4 * q));
+      inv[q] = _mm_loadu_ps(i + 4 * q);
+    }
+  }
+};
+#endif
+
+#if !defined(__AVX2__)
+// One block in 128-bit registers: lAlpha as two 16-bit halves. Outputs are
+// written in the order pPreAlpha, luma, chroma, pAlpha, gain.
+template <bool kMasked, bool kStill = false>
+inline void pixelBlock(const BlockIo &io, ptrdiff_t o, __m128i la0, __m128i la1, const Sigma16 &sig,
+                       const PassConst &pc, Keep keep) {
   const __m128i z = _mm_setzero_si128();
   const __m128i r64 = _mm_set1_epi16(64), c128 = _mm_set1_epi16(128);
-  __m128i sa0 = c128, sa1 = c128;  // lAlpha 0 everywhere: motionAlpha 0
-  if (!still) {
+  __m128i sa0 = c128, sa1 = c128;  // kStill: lAlpha 0 everywhere, motionAlpha 0
+  if (!kStill) {
     const __m128i h0 = loadu((io.hdiff + o)), h1 = loadu((io.hdiff + o) + 8);
-    const __m128i ha0 =
-        _mm_packs_epi32(hAlpha4(_mm_cvtepi16_epi32(h0), sH[0], inv[0]),
-                        hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h0, h0), 16), sH[1], inv[1]));
-    const __m128i ha1 =
-        _mm_packs_epi32(hAlpha4(_mm_cvtepi16_epi32(h1), sH[2], inv[2]),
-                        hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h1, h1), 16), sH[3], inv[3]));
+    const __m128i ha0 = _mm_packs_epi32(
+        hAlpha4(_mm_cvtepi16_epi32(h0), sig.sH[0], sig.inv[0]),
+        hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h0, h0), 16), sig.sH[1], sig.inv[1]));
+    const __m128i ha1 = _mm_packs_epi32(
+        hAlpha4(_mm_cvtepi16_epi32(h1), sig.sH[2], sig.inv[2]),
+        hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h1, h1), 16), sig.sH[3], sig.inv[3]));
     sa0 = _mm_sub_epi16(c128, _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(la0, ha0), r64), 7));
     sa1 = _mm_sub_epi16(c128, _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(la1, ha1), r64), 7));
   }
@@ -162,11 +264,16 @@ inline void pixelBlock(const BlockIo &io, ptrdiff_t o, __m128i la0, __m128i la1,
       _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(ratio1, _mm_unpackhi_epi8(g, z)), r64), 7);
   store16<kMasked>((io.gain + o), _mm_max_epu8(_mm_packus_epi16(g0, g1), _mm_set1_epi8(1)), keep);
 }
+#else
+// The same block with 16 pixels in one vector of 16-bit lanes; the 32-bit
+// steps run in one 512-bit vector at AVX-512, in two 256-bit ones at AVX2.
 
-#if defined(__AVX2__)
-// The same block in 256-bit registers: 16 pixels in one vector of 16-bit
-// lanes, 8 in one of 32-bit lanes. Lanes 0 .. 7 use sH[0] / inv[0], lanes
-// 8 .. 15 sH[1] / inv[1].
+// 16-bit lanes (values 0 .. 255) to 16 bytes in order.
+inline __m128i pack16(__m256i v) {
+  return _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+}
+
+// hAlpha of 8 lanes from 32-bit h.
 inline __m256i hAlpha8(__m256i h32, __m256i sH, __m256 inv) {
   __m256i d = _mm256_max_epi32(_mm256_sub_epi32(h32, sH), _mm256_setzero_si256());
   d = _mm256_slli_epi32(d, 7);
@@ -176,22 +283,52 @@ inline __m256i hAlpha8(__m256i h32, __m256i sH, __m256 inv) {
   f = _mm256_min_ps(_mm256_max_ps(f, _mm256_setzero_ps()), _mm256_set1_ps(128.0f));
   return _mm256_cvttps_epi32(f);
 }
-
-// Quotients of 8 lanes, n and d exact in single precision.
-inline __m256i quotient8(__m128i n16, __m128i d16) {
-  const __m256 q = _mm256_div_ps(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(n16)),
-                                 _mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(d16)));
+// min(floor(n / d), 128) of 8 lanes, n and d exact in single precision.
+inline __m256i quotient8(__m256i n32, __m256i d32) {
+  const __m256 d = _mm256_cvtepi32_ps(d32);
+  __m256 r = _mm256_rcp_ps(d);
+  r = _mm256_mul_ps(r, _mm256_sub_ps(_mm256_set1_ps(2.0f), _mm256_mul_ps(d, r)));
+  const __m256 q =
+      _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(n32), r), _mm256_set1_ps(1.0f / 1024));
   return _mm256_cvttps_epi32(_mm256_min_ps(q, _mm256_set1_ps(128.0f)));
 }
 
+#if TNR_MD_PIXEL_AVX512
+inline __m256i hAlpha16(__m256i h, const Sigma16 &sig) {
+  __m512i d =
+      _mm512_max_epi32(_mm512_sub_epi32(_mm512_cvtepi16_epi32(h), sig.sH), _mm512_setzero_si512());
+  d = _mm512_slli_epi32(d, 7);
+  __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(d), sig.inv);
+  __asm__("" : "+v"(f));  // the product stays rounded on its own
+  f = _mm512_add_ps(f, _mm512_set1_ps(0.5f));
+  f = _mm512_min_ps(_mm512_max_ps(f, _mm512_setzero_ps()), _mm512_set1_ps(128.0f));
+  return _mm512_cvtepi32_epi16(_mm512_cvttps_epi32(f));
+}
+inline __m256i quotient16(__m256i n16, __m256i d16) {
+  const __m512 d = _mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(d16));
+  __m512 r = _mm512_rcp14_ps(d);
+  r = _mm512_mul_ps(r, _mm512_sub_ps(_mm512_set1_ps(2.0f), _mm512_mul_ps(d, r)));
+  const __m512 q = _mm512_add_ps(_mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_cvtepu16_epi32(n16)), r),
+                                 _mm512_set1_ps(1.0f / 1024));
+  return _mm512_cvtepi32_epi16(_mm512_cvttps_epi32(_mm512_min_ps(q, _mm512_set1_ps(128.0f))));
+}
+#else
 // 32-bit lanes of a and b (each 8 values in order) to 16 values in order.
 inline __m256i pack32(__m256i a, __m256i b) {
   return _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
 }
-// 16-bit lanes (values 0 .. 255) to 16 bytes in order.
-inline __m128i pack16(__m256i v) {
-  return _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+inline __m256i hAlpha16(__m256i h, const Sigma16 &sig) {
+  return pack32(
+      hAlpha8(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(h)), sig.sH[0], sig.inv[0]),
+      hAlpha8(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(h, 1)), sig.sH[1], sig.inv[1]));
 }
+inline __m256i quotient16(__m256i n, __m256i d) {
+  return pack32(quotient8(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(n)),
+                          _mm256_cvtepu16_epi32(_mm256_castsi256_si128(d))),
+                quotient8(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(n, 1)),
+                          _mm256_cvtepu16_epi32(_mm256_extracti128_si256(d, 1))));
+}
+#endif
 
 inline __m256i blend16x(__m256i c, __m256i p, __m256i w128) {
   const __m256i d = _mm256_sub_epi16(p, c);
@@ -199,15 +336,13 @@ inline __m256i blend16x(__m256i c, __m256i p, __m256i w128) {
 }
 
 template <bool kMasked, bool kStill = false>
-inline void pixelBlock256(const BlockIo &io, ptrdiff_t o, __m256i la, const __m256i sH[2],
-                          const __m256 inv[2], const PassConst &pc, __m128i keep) {
+inline void pixelBlock(const BlockIo &io, ptrdiff_t o, __m256i la, const Sigma16 &sig,
+                       const PassConst &pc, Keep keep) {
   const __m256i r64 = _mm256_set1_epi16(64);
   __m256i sa = _mm256_set1_epi16(128);  // kStill: lAlpha 0 everywhere, motionAlpha 0
   if (!kStill) {
-    const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i *>((io.hdiff + o)));
     const __m256i ha =
-        pack32(hAlpha8(_mm256_cvtepi16_epi32(_mm256_castsi256_si128(h)), sH[0], inv[0]),
-               hAlpha8(_mm256_cvtepi16_epi32(_mm256_extracti128_si256(h, 1)), sH[1], inv[1]));
+        hAlpha16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>((io.hdiff + o))), sig);
     sa = _mm256_sub_epi16(sa,
                           _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(la, ha), r64), 7));
   }
@@ -216,10 +351,7 @@ inline void pixelBlock256(const BlockIo &io, ptrdiff_t o, __m256i la, const __m2
   const __m256i den = _mm256_sub_epi16(_mm256_set1_epi16(256), pa);
   const __m256i n =
       _mm256_add_epi16(_mm256_slli_epi16(sa, 8), _mm256_sub_epi16(den, _mm256_set1_epi16(1)));
-  const __m256i d2 = _mm256_add_epi16(den, den);
-  const __m256i w16 =
-      pack32(quotient8(_mm256_castsi256_si128(n), _mm256_castsi256_si128(d2)),
-             quotient8(_mm256_extracti128_si256(n, 1), _mm256_extracti128_si256(d2, 1)));
+  const __m256i w16 = quotient16(n, _mm256_add_epi16(den, den));
   const __m128i w = pack16(w16);
   store16<kMasked>((io.preAlpha + o), w, keep);
 
@@ -253,6 +385,176 @@ inline void pixelBlock256(const BlockIo &io, ptrdiff_t o, __m256i la, const __m2
       7);
   store16<kMasked>((io.gain + o), _mm_max_epu8(pack16(g), _mm_set1_epi8(1)), keep);
 }
+
+// Thirty-two pixels without lane-crossing shuffles: a 16-bit lane m holds
+// the block's pixel pair (2m, 2m + 1) as two halves, e (even pixel) and o
+// (odd pixel), split and joined with masks and shifts; the 32-bit steps
+// split each half once more. x86 has a single shuffle port, and the 16-pixel
+// block above spends most of its time waiting for it.
+struct Split {
+  __m256i e, o;  // 16-bit lanes
+};
+inline Split split8(__m256i v) {
+  return {_mm256_and_si256(v, _mm256_set1_epi16(0x00FF)), _mm256_srli_epi16(v, 8)};
+}
+inline __m256i join8(__m256i e, __m256i o) {  // both halves 0 .. 255
+  return _mm256_or_si256(e, _mm256_slli_epi16(o, 8));
+}
+// min(floor(n / d), 128) of 16-bit lanes (n < 65536, 2 <= d <= 512).
+inline __m256i quotientSplit(__m256i n, __m256i d) {
+  const __m256i lo = _mm256_set1_epi32(0xFFFF);
+  const __m256i qe = quotient8(_mm256_and_si256(n, lo), _mm256_and_si256(d, lo));
+  const __m256i qo = quotient8(_mm256_srli_epi32(n, 16), _mm256_srli_epi32(d, 16));
+  return _mm256_or_si256(qe, _mm256_slli_epi32(qo, 16));
+}
+
+// The new weight of a still pixel (staticAlpha 128) by its previous weight
+// pa: floor((32767 + den) / (2 den)) with den = 256 - pa, the quotient above
+// for staticAlpha 128; it is 128 for every pa from 128 on. Below 128 it is
+// looked up in eight 16-entry tables, one per high nibble of pa. Row k holds
+// table k XOR table k - 1, twice (one copy per 128-bit half): the lookups of
+// rows 0 .. k all hit for a pa of high nibble k, those above it miss (their
+// index has its top bit set), so the XOR of all eight lookups is table k.
+struct StillWeights {
+  alignas(32) uint8_t row[8][32];
+};
+constexpr uint8_t stillWeight(int pa) {
+  return static_cast<uint8_t>((32767 + (256 - pa)) / (2 * (256 - pa)));
+}
+constexpr StillWeights makeStillWeights() {
+  StillWeights t{};
+  for (int k = 0; k < 8; ++k)
+    for (int l = 0; l < 16; ++l) {
+      const uint8_t v = stillWeight(16 * k + l) ^ (k > 0 ? stillWeight(16 * (k - 1) + l) : 0);
+      t.row[k][l] = t.row[k][l + 16] = v;
+    }
+  return t;
+}
+constexpr StillWeights kStillWeights = makeStillWeights();
+
+inline __m256i stillWeight32(__m256i pa) {
+  auto row = [](int k) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i *>(kStillWeights.row[k]));
+  };
+  __m256i idx = pa, w = _mm256_shuffle_epi8(row(0), idx);
+  for (int k = 1; k < 8; ++k) {
+    idx = _mm256_sub_epi8(idx, _mm256_set1_epi8(16));
+    w = _mm256_xor_si256(w, _mm256_shuffle_epi8(row(k), idx));
+  }
+  return _mm256_blendv_epi8(w, _mm256_set1_epi8(static_cast<char>(128)), pa);  // pa >= 128
+}
+
+struct Block32 {
+  int32_t t4;          // T columns n .. n + 3, n = x / 8
+  uint16_t t45;        // T columns n + 4 and n + 5
+  const uint32_t *sH;  // high sigmas of block columns n .. n + 3
+  const float *inv;    // and their reciprocals
+};
+
+template <bool kStill>
+inline void pixelBlock32(const BlockIo &io, ptrdiff_t o, const Block32 &b, const PassConst &pc) {
+  const __m256i r64 = _mm256_set1_epi16(64), c128 = _mm256_set1_epi16(128);
+  Split sa{c128, c128};  // kStill: lAlpha 0 everywhere, motionAlpha 0
+  if (!kStill) {
+    // lAlpha: pixel p pairs T columns n + ((p + 4) >> 3) and the next with
+    // weights 8 - w and w, w = (p + 4) & 7. Both halves use the same pairs.
+    const __m256i t =
+        _mm256_broadcastsi128_si256(_mm_insert_epi16(_mm_cvtsi32_si128(b.t4), b.t45, 2));
+    const __m256i pairs = _mm256_setr_epi8(0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 1, 2, 2, 3, 2, 3,  //
+                                           2, 3, 2, 3, 3, 4, 3, 4, 3, 4, 3, 4, 4, 5, 4, 5);
+    const __m256i wE = _mm256_setr_epi8(4, 4, 2, 6, 8, 0, 6, 2, 4, 4, 2, 6, 8, 0, 6, 2,  //
+                                        4, 4, 2, 6, 8, 0, 6, 2, 4, 4, 2, 6, 8, 0, 6, 2);
+    const __m256i wO = _mm256_setr_epi8(3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1, 7, 7, 1, 5, 3,  //
+                                        3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1, 7, 7, 1, 5, 3);
+    const __m256i tp = _mm256_shuffle_epi8(t, pairs);
+    const __m256i four = _mm256_set1_epi16(4);
+    const __m256i laE = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(tp, wE), four), 3);
+    const __m256i laO = _mm256_srli_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(tp, wO), four), 3);
+
+    // hAlpha: h0 holds pixels 0 .. 7 and 16 .. 23, h1 pixels 8 .. 15 and
+    // 24 .. 31, so that packing their 32-bit halves gives pixel order.
+    const int16_t *hd = io.hdiff + o;
+    const __m256i h0 =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(loadu(hd)), loadu(hd + 16), 1);
+    const __m256i h1 =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(loadu(hd + 8)), loadu(hd + 24), 1);
+    const __m256i s4 = _mm256_castsi128_si256(loadu(b.sH));
+    const __m256 i4 = _mm256_castps128_ps256(_mm_loadu_ps(b.inv));
+    const __m256i col02 = _mm256_setr_epi32(0, 0, 0, 0, 2, 2, 2, 2);
+    const __m256i col13 = _mm256_setr_epi32(1, 1, 1, 1, 3, 3, 3, 3);
+    const __m256i s02 = _mm256_permutevar8x32_epi32(s4, col02);
+    const __m256i s13 = _mm256_permutevar8x32_epi32(s4, col13);
+    const __m256 i02 = _mm256_permutevar8x32_ps(i4, col02);
+    const __m256 i13 = _mm256_permutevar8x32_ps(i4, col13);
+    const __m256i haE =
+        _mm256_packus_epi32(hAlpha8(_mm256_srai_epi32(_mm256_slli_epi32(h0, 16), 16), s02, i02),
+                            hAlpha8(_mm256_srai_epi32(_mm256_slli_epi32(h1, 16), 16), s13, i13));
+    const __m256i haO = _mm256_packus_epi32(hAlpha8(_mm256_srai_epi32(h0, 16), s02, i02),
+                                            hAlpha8(_mm256_srai_epi32(h1, 16), s13, i13));
+    sa.e = _mm256_sub_epi16(
+        c128, _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(laE, haE), r64), 7));
+    sa.o = _mm256_sub_epi16(
+        c128, _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(laO, haO), r64), 7));
+  }
+
+  auto loadu256 = [](const uint8_t *q) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(q));
+  };
+  auto storeu256 = [](uint8_t *q, __m256i v) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(q), v);
+  };
+
+  __m256i wE, wO;
+  if (kStill) {
+    const __m256i w = stillWeight32(loadu256(io.preAlpha + o));
+    storeu256(io.preAlpha + o, w);
+    const Split ws = split8(w);
+    wE = ws.e;
+    wO = ws.o;
+  } else {
+    const Split pa = split8(loadu256(io.preAlpha + o));
+    const __m256i c256 = _mm256_set1_epi16(256), one = _mm256_set1_epi16(1);
+    const __m256i denE = _mm256_sub_epi16(c256, pa.e), denO = _mm256_sub_epi16(c256, pa.o);
+    wE = quotientSplit(_mm256_add_epi16(_mm256_slli_epi16(sa.e, 8), _mm256_sub_epi16(denE, one)),
+                       _mm256_add_epi16(denE, denE));
+    wO = quotientSplit(_mm256_add_epi16(_mm256_slli_epi16(sa.o, 8), _mm256_sub_epi16(denO, one)),
+                       _mm256_add_epi16(denO, denO));
+    storeu256(io.preAlpha + o, join8(wE, wO));
+  }
+
+  const __m256i w128E = _mm256_slli_epi16(wE, 7), w128O = _mm256_slli_epi16(wO, 7);
+  {
+    const Split c = split8(loadu256(io.curY + o)), p = split8(loadu256(io.preY + o));
+    storeu256(io.curY + o, join8(blend16x(c.e, p.e, w128E), blend16x(c.o, p.o, w128O)));
+  }
+  if (io.curC) {
+    // A chroma pair's U (even byte) and V (odd byte) take the weight of the
+    // pair's right-hand luma pixel, the odd one.
+    const Split c = split8(loadu256(io.curC + o)), p = split8(loadu256(io.preC + o));
+    storeu256(io.curC + o, join8(blend16x(c.e, p.e, w128O), blend16x(c.o, p.o, w128O)));
+  }
+
+  const __m256i ff = _mm256_set1_epi8(1);
+  if (kStill) {
+    // staticAlpha 128: the ratio is static_ratio_r + static_ratio_delta = 128
+    // for every static_ratio_r_bit, and the gain keeps its value (0 becomes 1).
+    storeu256(io.alpha + o, _mm256_set1_epi8(static_cast<char>(128)));
+    storeu256(io.gain + o, _mm256_max_epu8(loadu256(io.gain + o), ff));
+    return;
+  }
+  const __m256i ratioR = _mm256_broadcastsi128_si256(pc.ratioR);
+  const __m256i delta2 = _mm256_broadcastsi128_si256(pc.delta2);
+  const __m256i ratioE =
+      _mm256_add_epi16(ratioR, _mm256_mulhrs_epi16(_mm256_mullo_epi16(sa.e, sa.e), delta2));
+  const __m256i ratioO =
+      _mm256_add_epi16(ratioR, _mm256_mulhrs_epi16(_mm256_mullo_epi16(sa.o, sa.o), delta2));
+  storeu256(io.alpha + o, join8(ratioE, ratioO));
+
+  const Split g = split8(loadu256(io.gain + o));
+  const __m256i gE = _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(ratioE, g.e), r64), 7);
+  const __m256i gO = _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(ratioO, g.o), r64), 7);
+  storeu256(io.gain + o, _mm256_max_epu8(join8(gE, gO), ff));
+}
 #endif
 
 }  // namespace
@@ -285,7 +587,6 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
   const __m128i pairHi = _mm_setr_epi8(1, 2, 1, 2, 1, 2, 1, 2, 2, 3, 2, 3, 2, 3, 2, 3);
   const __m128i pairW = _mm_setr_epi8(4, 4, 3, 5, 2, 6, 1, 7, 8, 0, 7, 1, 6, 2, 5, 3);
   const __m128i four = _mm_set1_epi16(4);
-  const __m128i laneIndex = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
 
   // Reciprocals of the high sigma row of the current block row, for the first
   // kInvCache block columns (the rest are divided as they come).
@@ -299,7 +600,7 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
     const uint32_t *sigRow = pSigmaH + static_cast<ptrdiff_t>(y >> 3) * sigmaStride;
     if ((y >> 3) != invRowOf) {
       invRowOf = y >> 3;
-      for (int i = 0; i < cached; ++i) invRow[i] = invSigma(static_cast<int32_t>(sigRow[i]));
+      invSigmaRow(sigRow, invRow, cached);
     }
     auto invAt = [&](int col) {
       return col < kInvCache ? invRow[col] : invSigma(static_cast<int32_t>(sigRow[col]));
@@ -319,8 +620,32 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
     io.preC = oddRow ? pPreIn + chromaRow : nullptr;
     io.alpha = pAlpha + mapRow;
     io.gain = gain_table_u8 + mapRow;
+    const Keep all{};
     const int nFull = proWidth & ~15;
-    for (int x = 0; x < nFull; x += 16) {
+    int x = 0;
+#if defined(__AVX2__)
+    for (; x + 32 <= nFull; x += 32) {
+      // T columns n .. n + 5 with n = x / 8; when all are 0, so is every
+      // lane's lAlpha and motionAlpha: the block is still.
+      const int col = x >> 3;
+      Block32 b;
+      std::memcpy(&b.t4, tRow + col, 4);
+      std::memcpy(&b.t45, tRow + col + 4, 2);
+      b.sH = sigRow + col;
+      float inv4[4];
+      if (col + 4 <= kInvCache) {
+        b.inv = invRow + col;
+      } else {
+        for (int i = 0; i < 4; ++i) inv4[i] = invAt(col + i);
+        b.inv = inv4;
+      }
+      if ((b.t4 | b.t45) == 0)
+        pixelBlock32<true>(io, x, b, pc);
+      else
+        pixelBlock32<false>(io, x, b, pc);
+    }
+#endif
+    for (; x < nFull; x += 16) {
       // T columns n .. n + 3 with n = x / 8, all at most dsWid + 1. When all
       // four are 0, so is every lane's lAlpha and motionAlpha: the block is
       // still, and its high-sigma alpha is not needed.
@@ -333,23 +658,19 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
           _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairHi), pairW), four), 3);
       // Lanes 0 .. 7 lie in block column x / 8, lanes 8 .. 15 in the next.
       const int col = x >> 3;
+      const Sigma16 sig(static_cast<int32_t>(sigRow[col]), static_cast<int32_t>(sigRow[col + 1]),
+                        invAt(col), invAt(col + 1));
 #if defined(__AVX2__)
-      const __m256i sH8[2] = {_mm256_set1_epi32(static_cast<int32_t>(sigRow[col])),
-                              _mm256_set1_epi32(static_cast<int32_t>(sigRow[col + 1]))};
-      const __m256 inv8[2] = {_mm256_set1_ps(invAt(col)), _mm256_set1_ps(invAt(col + 1))};
+      const __m256i la = _mm256_set_m128i(la1, la0);
       if (t4 == 0)
-        pixelBlock256<false, true>(io, x, _mm256_setzero_si256(), sH8, inv8, pc,
-                                   _mm_setzero_si128());
+        pixelBlock<false, true>(io, x, la, sig, pc, all);
       else
-        pixelBlock256<false>(io, x, _mm256_set_m128i(la1, la0), sH8, inv8, pc, _mm_setzero_si128());
+        pixelBlock<false>(io, x, la, sig, pc, all);
 #else
-      __m128i sH[4];
-      __m128 inv[4];
-      sH[0] = sH[1] = _mm_set1_epi32(static_cast<int32_t>(sigRow[col]));
-      sH[2] = sH[3] = _mm_set1_epi32(static_cast<int32_t>(sigRow[col + 1]));
-      inv[0] = inv[1] = _mm_set1_ps(invAt(col));
-      inv[2] = inv[3] = _mm_set1_ps(invAt(col + 1));
-      pixelBlock<false>(io, x, la0, la1, sH, inv, pc, _mm_setzero_si128(), t4 == 0);
+      if (t4 == 0)
+        pixelBlock<false, true>(io, x, la0, la1, sig, pc, all);
+      else
+        pixelBlock<false>(io, x, la0, la1, sig, pc, all);
 #endif
     }
     if (nFull < proWidth) {
@@ -359,8 +680,8 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
       // here come from updated inputs and are discarded.
       const int offsetX = proWidth - 16;
       alignas(16) uint8_t la[16];
-      alignas(32) int32_t sLane[16];
-      alignas(32) float invLane[16];
+      alignas(64) int32_t sLane[16];
+      alignas(64) float invLane[16];
       for (int p = 0; p < 16; ++p) {
         const int X = offsetX + p;
         const int m = (X + 4) >> 3, w = (X + 4) & 7;
@@ -369,22 +690,13 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
         invLane[p] = invAt(X >> 3);
       }
       const __m128i l = _mm_load_si128(reinterpret_cast<const __m128i *>(la));
-      const __m128i keep =
-          _mm_cmplt_epi8(laneIndex, _mm_set1_epi8(static_cast<char>(nFull - offsetX)));
+      const Keep keep = keepFrom(nFull - offsetX);
+      const Sigma16 sig(sLane, invLane);
 #if defined(__AVX2__)
-      const __m256i sH8[2] = {_mm256_load_si256(reinterpret_cast<const __m256i *>(sLane)),
-                              _mm256_load_si256(reinterpret_cast<const __m256i *>(sLane + 8))};
-      const __m256 inv8[2] = {_mm256_load_ps(invLane), _mm256_load_ps(invLane + 8)};
-      pixelBlock256<true>(io, offsetX, _mm256_cvtepu8_epi16(l), sH8, inv8, pc, keep);
+      pixelBlock<true>(io, offsetX, _mm256_cvtepu8_epi16(l), sig, pc, keep);
 #else
-      __m128i sH[4];
-      __m128 inv[4];
-      for (int q = 0; q < 4; ++q) {
-        sH[q] = _mm_load_si128(reinterpret_cast<const __m128i *>(sLane + 4 * q));
-        inv[q] = _mm_load_ps(invLane + 4 * q);
-      }
       pixelBlock<true>(io, offsetX, _mm_cvtepu8_epi16(l), _mm_unpackhi_epi8(l, _mm_setzero_si128()),
-                       sH, inv, pc, keep);
+                       sig, pc, keep);
 #endif
     }
   }
