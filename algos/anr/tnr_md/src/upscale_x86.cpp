@@ -1,7 +1,190 @@
-// upScale's per-pixel pass, x86-64 form (SSE4.1; AVX2 or AVX-512 where the
-// build's level has it), 16 pixels per block; the block alpha and the row
-// buffer come from the NEON forms. Results equal upScalePixelRows_c byte for
-// byte.
+// upScale, x86-64 form (SSE4.1; AVX2 or AVX-512 where the build's level has
+// it): the block alpha, the row buffer and the per-pixel pass, in that
+// order. Results equal upScaleBlockAlpha_c, upScaleRowBuffer_c and
+// upScalePixelRows_c byte for byte.
+#include <smmintrin.h>
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+#include <cstdint>
+#include <cstring>
+
+#include "kernels.h"
+#include "recip_x86.h"
+
+#if defined(__AVX512BW__) && defined(__AVX512VL__)
+#define TNR_MD_PIXEL_AVX512 1
+// g++ 12 takes the deliberately undefined source vectors inside its AVX-512
+// intrinsics for uninitialised variables.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#else
+#define TNR_MD_PIXEL_AVX512 0
+#endif
+
+namespace tnr_md {
+namespace {
+
+inline __m128i loadu(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
+inline void storeu(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
+
+}  // namespace
+}  // namespace tnr_md
+
+// ---------------------------------------------------------------------------
+// upScale's low-resolution pieces, x86-64 form: the block alpha 8 blocks and
+// the row buffer 16 bytes (32 in the AVX2 body) at a time. Results equal
+// upScaleBlockAlpha_c and upScaleRowBuffer_c byte for byte.
+//
+// Block alpha: the reciprocal is RecipRefine itself (the Arm estimate computed
+// exactly, one Newton-Raphson step), the product by d x 128 and the + 0.5
+// rounded on their own, then truncated: no shortcut. The value before the
+// clamp is at most 65534 and never negative, so plain truncation is the
+// saturating conversion.
+//
+// Row buffer: RoundShift(a0 x wgt1 + a1 x wgt0, 3) as one byte multiply-add
+// (alphas at most 128, weights at most 8, sums at most 1024).
+//
+// Tail policy: a row whose length is not a multiple of the block ends with a
+// block moved back to end at the row's end, recomputing the overlap with
+// equal values. Rows narrower than one block run the same lane code on a
+// zero-padded local copy and copy back only the row's own bytes.
+namespace tnr_md {
+namespace {
+
+// Block alpha of 8 blocks: min(trunc(d x 128 x RecipRefine(s) + 0.5), 128)
+// with d = max(Low16(l - sL), 0) and s = max(sL, 64), signed 16-bit.
+#if defined(__AVX2__)
+inline __m128i blockAlpha8(__m128i l, __m128i sL) {
+  const __m128i z = _mm_setzero_si128();
+  const __m128i d = _mm_max_epi16(_mm_sub_epi16(l, sL), z);
+  const __m128i s = _mm_max_epi16(sL, _mm_set1_epi16(64));
+  // d and s are non-negative: zero extension is their 32-bit value.
+  const __m256 num = _mm256_cvtepi32_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(d), 7));
+  const __m256 inv = recipRefine8(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(s)));
+  __m256 p = _mm256_mul_ps(num, inv);
+  __asm__("" : "+x"(p));  // the product stays rounded on its own
+  const __m256i q = _mm256_min_epi32(_mm256_cvttps_epi32(_mm256_add_ps(p, _mm256_set1_ps(0.5f))),
+                                     _mm256_set1_epi32(128));
+  return _mm_packus_epi16(
+      _mm_packs_epi32(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)), z);
+}
+#else
+inline __m128i blockAlpha8(__m128i l, __m128i sL) {
+  const __m128i z = _mm_setzero_si128();
+  const __m128i d = _mm_max_epi16(_mm_sub_epi16(l, sL), z);
+  const __m128i s = _mm_max_epi16(sL, _mm_set1_epi16(64));
+  const __m128 half = _mm_set1_ps(0.5f);
+  // d and s are non-negative: zero extension is their 32-bit value.
+  const __m128 num0 = _mm_cvtepi32_ps(_mm_slli_epi32(_mm_unpacklo_epi16(d, z), 7));
+  const __m128 num1 = _mm_cvtepi32_ps(_mm_slli_epi32(_mm_unpackhi_epi16(d, z), 7));
+  const __m128 inv0 = recipRefine4(_mm_cvtepi32_ps(_mm_unpacklo_epi16(s, z)));
+  const __m128 inv1 = recipRefine4(_mm_cvtepi32_ps(_mm_unpackhi_epi16(s, z)));
+  __m128 p0 = _mm_mul_ps(num0, inv0), p1 = _mm_mul_ps(num1, inv1);
+  __asm__("" : "+x"(p0), "+x"(p1));  // the products stay rounded on their own
+  const __m128i c128 = _mm_set1_epi32(128);
+  const __m128i q0 = _mm_min_epi32(_mm_cvttps_epi32(_mm_add_ps(p0, half)), c128);
+  const __m128i q1 = _mm_min_epi32(_mm_cvttps_epi32(_mm_add_ps(p1, half)), c128);
+  return _mm_packus_epi16(_mm_packs_epi32(q0, q1), z);  // 8 bytes in the low half
+}
+#endif
+
+// RoundShift(a0 x wgt1 + a1 x wgt0, 3) of 16 bytes; w10 holds the byte pairs
+// (wgt1, wgt0).
+inline __m128i interp16(__m128i a0, __m128i a1, __m128i w10) {
+  const __m128i four = _mm_set1_epi16(4);
+  const __m128i lo = _mm_maddubs_epi16(_mm_unpacklo_epi8(a0, a1), w10);
+  const __m128i hi = _mm_maddubs_epi16(_mm_unpackhi_epi8(a0, a1), w10);
+  return _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(lo, four), 3),
+                          _mm_srli_epi16(_mm_add_epi16(hi, four), 3));
+}
+
+#if defined(__AVX2__)
+// The same on 32 bytes; unpacks and pack stay within 128-bit halves, so the
+// bytes come back in order.
+inline __m256i interp32(__m256i a0, __m256i a1, __m256i w10) {
+  const __m256i four = _mm256_set1_epi16(4);
+  const __m256i lo = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(a0, a1), w10);
+  const __m256i hi = _mm256_maddubs_epi16(_mm256_unpackhi_epi8(a0, a1), w10);
+  return _mm256_packus_epi16(_mm256_srli_epi16(_mm256_add_epi16(lo, four), 3),
+                             _mm256_srli_epi16(_mm256_add_epi16(hi, four), 3));
+}
+#endif
+
+}  // namespace
+
+// Block rows [0, rows) into pA at pitch dsWid.
+void upScaleBlockAlpha_x86(const int16_t *pLdiff, const uint16_t *pSigmaL, uint8_t *pA, int rows,
+                           int dsWid, int dsStride, int sigmaStride) {
+  if (dsWid >= 8) {
+    const int last = dsWid - 8;  // the moved-back last group
+    for (int j = 0; j < rows; ++j) {
+      const int16_t *l = pLdiff + static_cast<ptrdiff_t>(j) * dsStride;
+      const uint16_t *s = pSigmaL + static_cast<ptrdiff_t>(j) * sigmaStride;
+      uint8_t *a = pA + static_cast<ptrdiff_t>(j) * dsWid;
+      for (int x = 0; x < dsWid; x += 8) {
+        const int o = x <= last ? x : last;
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(a + o),
+                         blockAlpha8(loadu(l + o), loadu(s + o)));
+      }
+    }
+    return;
+  }
+  // Padding lanes compute d = 0 and are dropped.
+  for (int j = 0; j < rows; ++j) {
+    int16_t l[8] = {0};
+    uint16_t s[8] = {0};
+    uint8_t out[8];
+    std::memcpy(l, pLdiff + static_cast<ptrdiff_t>(j) * dsStride, sizeof(int16_t) * dsWid);
+    std::memcpy(s, pSigmaL + static_cast<ptrdiff_t>(j) * sigmaStride, sizeof(uint16_t) * dsWid);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), blockAlpha8(loadu(l), loadu(s)));
+    std::memcpy(pA + static_cast<ptrdiff_t>(j) * dsWid, out, dsWid);
+  }
+}
+
+// The row buffer of processing rows [y0, y1), row y at pT + (y - y0) x
+// (dsWid + 2): block columns at 1 .. dsWid, then the two border columns.
+void upScaleRowBuffer_x86(const uint8_t *pA, uint8_t *pT, int y0, int y1, int dsHgt, int dsWid) {
+  const int tmpStride = dsWid + 2;
+  for (int y = y0; y < y1; ++y) {
+    const auto [index0, index1, wgt0] = blockRowPair(y, dsHgt);
+    const uint8_t *a0 = pA + static_cast<ptrdiff_t>(index0) * dsWid;
+    const uint8_t *a1 = pA + static_cast<ptrdiff_t>(index1) * dsWid;
+    uint8_t *t = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
+    const int16_t w10 = static_cast<int16_t>((wgt0 << 8) | (8 - wgt0));
+    if (dsWid >= 16) {
+      int x = 0;
+#if defined(__AVX2__)
+      const __m256i w32 = _mm256_set1_epi16(w10);
+      for (; x + 32 <= dsWid; x += 32)
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i *>(t + 1 + x),
+            interp32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(a0 + x)),
+                     _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a1 + x)), w32));
+#endif
+      const __m128i w16 = _mm_set1_epi16(w10);
+      for (; x < dsWid; x += 16) {
+        const int o = x + 16 <= dsWid ? x : dsWid - 16;  // the moved-back last block
+        storeu(t + 1 + o, interp16(loadu(a0 + o), loadu(a1 + o), w16));
+      }
+    } else {
+      uint8_t r0[16] = {0}, r1[16] = {0}, out[16];
+      std::memcpy(r0, a0, dsWid);
+      std::memcpy(r1, a1, dsWid);
+      storeu(out, interp16(loadu(r0), loadu(r1), _mm_set1_epi16(w10)));
+      std::memcpy(t + 1, out, dsWid);
+    }
+    t[0] = t[1];
+    t[dsWid + 1] = t[dsWid];
+  }
+}
+
+}  // namespace tnr_md
+
+// ---------------------------------------------------------------------------
+// The per-pixel pass, 32 or 16 pixels per block.
 //
 // Exact shortcuts, each equal to the per-sample arithmetic for every input:
 // - lAlpha: T(m) x (8 - w) + T(m + 1) x w as one byte multiply-add (all
@@ -32,32 +215,8 @@
 // what the previous block wrote (a masked store at AVX-512, a blend with the
 // bytes in memory below it), so every in-place update is applied once.
 // Rows narrower than 16 pixels take the per-sample form.
-#include <smmintrin.h>
-#if defined(__AVX2__)
-#include <immintrin.h>
-#endif
-
-#include <cstdint>
-#include <cstring>
-
-#include "kernels.h"
-
-#if defined(__AVX512BW__) && defined(__AVX512VL__)
-#define TNR_MD_PIXEL_AVX512 1
-// g++ 12 takes the deliberately undefined source vectors inside its AVX-512
-// intrinsics for uninitialised variables.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#else
-#define TNR_MD_PIXEL_AVX512 0
-#endif
-
 namespace tnr_md {
 namespace {
-
-inline __m128i loadu(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
-inline void storeu(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
 
 // The reciprocal of one high sigma entry: a double-precision division, the
 // quotient rounded once to single precision (sH = 0 gives +infinity).
@@ -699,158 +858,6 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
                        sig, pc, keep);
 #endif
     }
-  }
-}
-
-}  // namespace tnr_md
-
-// ---------------------------------------------------------------------------
-// upScale's low-resolution pieces, x86-64 form: the block alpha 8 blocks and
-// the row buffer 16 bytes (32 in the AVX2 body) at a time. Results equal
-// upScaleBlockAlpha_c and upScaleRowBuffer_c byte for byte.
-//
-// Block alpha: the reciprocal is RecipRefine itself (the Arm estimate computed
-// exactly, one Newton-Raphson step), the product by d x 128 and the + 0.5
-// rounded on their own, then truncated: no shortcut. The value before the
-// clamp is at most 65534 and never negative, so plain truncation is the
-// saturating conversion.
-//
-// Row buffer: RoundShift(a0 x wgt1 + a1 x wgt0, 3) as one byte multiply-add
-// (alphas at most 128, weights at most 8, sums at most 1024).
-//
-// Tail policy: a row whose length is not a multiple of the block ends with a
-// block moved back to end at the row's end, recomputing the overlap with
-// equal values. Rows narrower than one block run the same lane code on a
-// zero-padded local copy and copy back only the row's own bytes.
-#include "recip_x86.h"
-
-namespace tnr_md {
-namespace {
-
-// Block alpha of 8 blocks: min(trunc(d x 128 x RecipRefine(s) + 0.5), 128)
-// with d = max(Low16(l - sL), 0) and s = max(sL, 64), signed 16-bit.
-#if defined(__AVX2__)
-inline __m128i blockAlpha8(__m128i l, __m128i sL) {
-  const __m128i z = _mm_setzero_si128();
-  const __m128i d = _mm_max_epi16(_mm_sub_epi16(l, sL), z);
-  const __m128i s = _mm_max_epi16(sL, _mm_set1_epi16(64));
-  // d and s are non-negative: zero extension is their 32-bit value.
-  const __m256 num = _mm256_cvtepi32_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(d), 7));
-  const __m256 inv = recipRefine8(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(s)));
-  __m256 p = _mm256_mul_ps(num, inv);
-  __asm__("" : "+x"(p));  // the product stays rounded on its own
-  const __m256i q = _mm256_min_epi32(_mm256_cvttps_epi32(_mm256_add_ps(p, _mm256_set1_ps(0.5f))),
-                                     _mm256_set1_epi32(128));
-  return _mm_packus_epi16(
-      _mm_packs_epi32(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)), z);
-}
-#else
-inline __m128i blockAlpha8(__m128i l, __m128i sL) {
-  const __m128i z = _mm_setzero_si128();
-  const __m128i d = _mm_max_epi16(_mm_sub_epi16(l, sL), z);
-  const __m128i s = _mm_max_epi16(sL, _mm_set1_epi16(64));
-  const __m128 half = _mm_set1_ps(0.5f);
-  // d and s are non-negative: zero extension is their 32-bit value.
-  const __m128 num0 = _mm_cvtepi32_ps(_mm_slli_epi32(_mm_unpacklo_epi16(d, z), 7));
-  const __m128 num1 = _mm_cvtepi32_ps(_mm_slli_epi32(_mm_unpackhi_epi16(d, z), 7));
-  const __m128 inv0 = recipRefine4(_mm_cvtepi32_ps(_mm_unpacklo_epi16(s, z)));
-  const __m128 inv1 = recipRefine4(_mm_cvtepi32_ps(_mm_unpackhi_epi16(s, z)));
-  __m128 p0 = _mm_mul_ps(num0, inv0), p1 = _mm_mul_ps(num1, inv1);
-  __asm__("" : "+x"(p0), "+x"(p1));  // the products stay rounded on their own
-  const __m128i c128 = _mm_set1_epi32(128);
-  const __m128i q0 = _mm_min_epi32(_mm_cvttps_epi32(_mm_add_ps(p0, half)), c128);
-  const __m128i q1 = _mm_min_epi32(_mm_cvttps_epi32(_mm_add_ps(p1, half)), c128);
-  return _mm_packus_epi16(_mm_packs_epi32(q0, q1), z);  // 8 bytes in the low half
-}
-#endif
-
-// RoundShift(a0 x wgt1 + a1 x wgt0, 3) of 16 bytes; w10 holds the byte pairs
-// (wgt1, wgt0).
-inline __m128i interp16(__m128i a0, __m128i a1, __m128i w10) {
-  const __m128i four = _mm_set1_epi16(4);
-  const __m128i lo = _mm_maddubs_epi16(_mm_unpacklo_epi8(a0, a1), w10);
-  const __m128i hi = _mm_maddubs_epi16(_mm_unpackhi_epi8(a0, a1), w10);
-  return _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(lo, four), 3),
-                          _mm_srli_epi16(_mm_add_epi16(hi, four), 3));
-}
-
-#if defined(__AVX2__)
-// The same on 32 bytes; unpacks and pack stay within 128-bit halves, so the
-// bytes come back in order.
-inline __m256i interp32(__m256i a0, __m256i a1, __m256i w10) {
-  const __m256i four = _mm256_set1_epi16(4);
-  const __m256i lo = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(a0, a1), w10);
-  const __m256i hi = _mm256_maddubs_epi16(_mm256_unpackhi_epi8(a0, a1), w10);
-  return _mm256_packus_epi16(_mm256_srli_epi16(_mm256_add_epi16(lo, four), 3),
-                             _mm256_srli_epi16(_mm256_add_epi16(hi, four), 3));
-}
-#endif
-
-}  // namespace
-
-// Block rows [0, rows) into pA at pitch dsWid.
-void upScaleBlockAlpha_x86(const int16_t *pLdiff, const uint16_t *pSigmaL, uint8_t *pA, int rows,
-                           int dsWid, int dsStride, int sigmaStride) {
-  if (dsWid >= 8) {
-    const int last = dsWid - 8;  // the moved-back last group
-    for (int j = 0; j < rows; ++j) {
-      const int16_t *l = pLdiff + static_cast<ptrdiff_t>(j) * dsStride;
-      const uint16_t *s = pSigmaL + static_cast<ptrdiff_t>(j) * sigmaStride;
-      uint8_t *a = pA + static_cast<ptrdiff_t>(j) * dsWid;
-      for (int x = 0; x < dsWid; x += 8) {
-        const int o = x <= last ? x : last;
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(a + o),
-                         blockAlpha8(loadu(l + o), loadu(s + o)));
-      }
-    }
-    return;
-  }
-  // Padding lanes compute d = 0 and are dropped.
-  for (int j = 0; j < rows; ++j) {
-    int16_t l[8] = {0};
-    uint16_t s[8] = {0};
-    uint8_t out[8];
-    std::memcpy(l, pLdiff + static_cast<ptrdiff_t>(j) * dsStride, sizeof(int16_t) * dsWid);
-    std::memcpy(s, pSigmaL + static_cast<ptrdiff_t>(j) * sigmaStride, sizeof(uint16_t) * dsWid);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), blockAlpha8(loadu(l), loadu(s)));
-    std::memcpy(pA + static_cast<ptrdiff_t>(j) * dsWid, out, dsWid);
-  }
-}
-
-// The row buffer of processing rows [y0, y1), row y at pT + (y - y0) x
-// (dsWid + 2): block columns at 1 .. dsWid, then the two border columns.
-void upScaleRowBuffer_x86(const uint8_t *pA, uint8_t *pT, int y0, int y1, int dsHgt, int dsWid) {
-  const int tmpStride = dsWid + 2;
-  for (int y = y0; y < y1; ++y) {
-    const auto [index0, index1, wgt0] = blockRowPair(y, dsHgt);
-    const uint8_t *a0 = pA + static_cast<ptrdiff_t>(index0) * dsWid;
-    const uint8_t *a1 = pA + static_cast<ptrdiff_t>(index1) * dsWid;
-    uint8_t *t = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
-    const int16_t w10 = static_cast<int16_t>((wgt0 << 8) | (8 - wgt0));
-    if (dsWid >= 16) {
-      int x = 0;
-#if defined(__AVX2__)
-      const __m256i w32 = _mm256_set1_epi16(w10);
-      for (; x + 32 <= dsWid; x += 32)
-        _mm256_storeu_si256(
-            reinterpret_cast<__m256i *>(t + 1 + x),
-            interp32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(a0 + x)),
-                     _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a1 + x)), w32));
-#endif
-      const __m128i w16 = _mm_set1_epi16(w10);
-      for (; x < dsWid; x += 16) {
-        const int o = x + 16 <= dsWid ? x : dsWid - 16;  // the moved-back last block
-        storeu(t + 1 + o, interp16(loadu(a0 + o), loadu(a1 + o), w16));
-      }
-    } else {
-      uint8_t r0[16] = {0}, r1[16] = {0}, out[16];
-      std::memcpy(r0, a0, dsWid);
-      std::memcpy(r1, a1, dsWid);
-      storeu(out, interp16(loadu(r0), loadu(r1), _mm_set1_epi16(w10)));
-      std::memcpy(t + 1, out, dsWid);
-    }
-    t[0] = t[1];
-    t[dsWid + 1] = t[dsWid];
   }
 }
 
