@@ -151,9 +151,10 @@ void block8(const uint8_t *pCurIn, const uint8_t *pPreIn, int16_t *pHdiff, int h
 // The chroma terms of 4 pairs from their |dU| + |dV| (at most 510, exact in
 // the 32-bit product): Low16(RoundShift(x * uvf16, 7)) in both 16-bit halves
 // of a 32-bit lane, so that read as 8 lanes of 16 bits each pair's term
-// stands at both of its luma columns.
+// stands at both of its luma columns. uvf holds uvf16 in every lane (a
+// multiply by a lane would tie it to registers d0 .. d7 on ARMv7).
 inline int16x8_t chromaTermCols(int16x4_t absUV, int16x4_t uvf) {
-  const int32x4_t r = vrshrq_n_s32(vmull_lane_s16(absUV, uvf, 0), 7);
+  const int32x4_t r = vrshrq_n_s32(vmull_s16(absUV, uvf), 7);
   return vreinterpretq_s16_s32(vsliq_n_s32(r, r, 16));
 }
 
@@ -161,54 +162,74 @@ inline int16x8_t chromaTermCols(int16x4_t absUV, int16x4_t uvf) {
 // offsetRow, columns cx .. cx + 15 inside the grid. The 16 chroma bytes of a
 // chroma row (8 pairs, 4 per block, all inside the grid's columns) are loaded,
 // differenced and weighted once for both of its luma rows.
+// p + n, hidden from the compiler's induction-variable rewriting so that
+// each row pointer stays one register that the loads and stores
+// post-increment, instead of one precomputed address per row.
+template <typename T>
+inline T *walk(T *p, int n) {
+  p += n;
+  asm("" : "+r"(p));
+  return p;
+}
+
 void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, const uint8_t *preC,
                int imgWidth, int16_t *hd, int hDiffStride, int16x4_t uvf16, int32_t uvRatioFix,
                int32_t absFix, int16_t *ld, int16_t *sg) {
   // Sums of neighbouring luma bytes of both frames (lanes 0 .. 3 block a),
-  // at most 8 x 510; their difference gives the luma sums.
-  uint16x8_t sumCY = vdupq_n_u16(0), sumPY = vdupq_n_u16(0);
-  int16x8_t sumHa = vdupq_n_s16(0), sumHb = vdupq_n_s16(0);
-  int16x8_t sumU = vdupq_n_s16(0), sumV = vdupq_n_s16(0);  // per pair: lanes 0 .. 3 block a
-  // One luma row of both blocks, ta and tb holding the chroma term per column.
-  auto lumaRow = [&](int16x8_t ta, int16x8_t tb) {
-    const uint8x16_t cy = vld1q_u8(curY);
-    const uint8x16_t py = vld1q_u8(preY);
-    sumCY = vpadalq_u8(sumCY, cy);
-    sumPY = vpadalq_u8(sumPY, py);
-    const int16x8_t absYa = vreinterpretq_s16_u16(vabdl_u8(vget_low_u8(cy), vget_low_u8(py)));
-    const int16x8_t absYb = vreinterpretq_s16_u16(vabdl_u8(vget_high_u8(cy), vget_high_u8(py)));
-    const int16x8_t ha = vaddq_s16(absYa, ta);  // wraps
-    const int16x8_t hb = vaddq_s16(absYb, tb);
-    vst1q_s16(hd, vshlq_n_s16(ha, 5));
-    vst1q_s16(hd + 8, vshlq_n_s16(hb, 5));
-    sumHa = vaddq_s16(sumHa, ha);
-    sumHb = vaddq_s16(sumHb, hb);
-    curY += imgWidth;
-    preY += imgWidth;
-    hd += hDiffStride;
-  };
-#pragma GCC unroll 1
-  for (int c = 0; c < 4; ++c) {
+  // at most 8 x 510; their difference gives the luma sums. Chroma
+  // differences per pair (lanes 0 .. 3 block a). Wrapped column sums of h.
+  // The first chroma row and its two luma rows start the sums.
+  uint16x8_t sumCY, sumPY;
+  int16x8_t sumU, sumV, sumHa, sumHb;
+  auto chromaRow = [&](bool first, int16x8_t &ta, int16x8_t &tb) {
     const uint8x8x2_t cc = vld2_u8(curC);
     const uint8x8x2_t pc = vld2_u8(preC);
-    curC += imgWidth;
-    preC += imgWidth;
+    curC = walk(curC, imgWidth);
+    preC = walk(preC, imgWidth);
     // Exact differences of bytes: the wrapped 16-bit difference read as signed.
-    sumU = vaddq_s16(sumU, vreinterpretq_s16_u16(vsubl_u8(cc.val[0], pc.val[0])));
-    sumV = vaddq_s16(sumV, vreinterpretq_s16_u16(vsubl_u8(cc.val[1], pc.val[1])));
+    const int16x8_t du = vreinterpretq_s16_u16(vsubl_u8(cc.val[0], pc.val[0]));
+    const int16x8_t dv = vreinterpretq_s16_u16(vsubl_u8(cc.val[1], pc.val[1]));
+    sumU = first ? du : vaddq_s16(sumU, du);
+    sumV = first ? dv : vaddq_s16(sumV, dv);
     const int16x8_t absUV =
         vreinterpretq_s16_u16(vabal_u8(vabdl_u8(cc.val[0], pc.val[0]), cc.val[1], pc.val[1]));
     // Each pair's term for its two luma columns, for both of its luma rows.
-    const int16x8_t ta = chromaTermCols(vget_low_s16(absUV), uvf16);
-    const int16x8_t tb = chromaTermCols(vget_high_s16(absUV), uvf16);
-    lumaRow(ta, tb);
-    lumaRow(ta, tb);
+    ta = chromaTermCols(vget_low_s16(absUV), uvf16);
+    tb = chromaTermCols(vget_high_s16(absUV), uvf16);
+  };
+  // One luma row of both blocks, ta and tb holding the chroma term per column.
+  auto lumaRow = [&](int16x8_t ta, int16x8_t tb, bool first) {
+    const uint8x16_t cy = vld1q_u8(curY);
+    const uint8x16_t py = vld1q_u8(preY);
+    curY = walk(curY, imgWidth);
+    preY = walk(preY, imgWidth);
+    sumCY = first ? vpaddlq_u8(cy) : vpadalq_u8(sumCY, cy);
+    sumPY = first ? vpaddlq_u8(py) : vpadalq_u8(sumPY, py);
+    const int16x8_t ha = vaddq_s16(  // wraps
+        vreinterpretq_s16_u16(vabdl_u8(vget_low_u8(cy), vget_low_u8(py))), ta);
+    const int16x8_t hb =
+        vaddq_s16(vreinterpretq_s16_u16(vabdl_u8(vget_high_u8(cy), vget_high_u8(py))), tb);
+    vst1q_s16(hd, vshlq_n_s16(ha, 5));
+    vst1q_s16(hd + 8, vshlq_n_s16(hb, 5));
+    hd = walk(hd, hDiffStride);
+    sumHa = first ? ha : vaddq_s16(sumHa, ha);
+    sumHb = first ? hb : vaddq_s16(sumHb, hb);
+  };
+  int16x8_t ta, tb;
+  chromaRow(true, ta, tb);
+  lumaRow(ta, tb, true);
+  lumaRow(ta, tb, false);
+#pragma GCC unroll 1
+  for (int c = 1; c < 4; ++c) {
+    chromaRow(false, ta, tb);
+    lumaRow(ta, tb, false);
+    lumaRow(ta, tb, false);
   }
   // Block sums, a and b side by side. Lanes of the widened pair sums are
-  // pairs 0 + 1, 2 + 3 of a, then of b; each pair serves 4 samples.
+  // pairs 0 + 1, 2 + 3 of a, then of b; each pair serves 4 samples. The
+  // difference of the luma byte sums is exact in 16 bits.
   const int32x4_t u = vpaddlq_s16(sumU), v = vpaddlq_s16(sumV);
-  const int32x4_t yq = vsubq_s32(vreinterpretq_s32_u32(vpaddlq_u16(sumCY)),
-                                 vreinterpretq_s32_u32(vpaddlq_u16(sumPY)));
+  const int32x4_t yq = vpaddlq_s16(vreinterpretq_s16_u16(vsubq_u16(sumCY, sumPY)));
   const int32x4_t ha = vpaddlq_s16(sumHa), hb = vpaddlq_s16(sumHb);
   const int32x2_t y = vpadd_s32(vget_low_s32(yq), vget_high_s32(yq));
   const int32x2_t h = vpadd_s32(vpadd_s32(vget_low_s32(ha), vget_high_s32(ha)),
