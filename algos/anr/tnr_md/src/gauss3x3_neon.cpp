@@ -71,6 +71,15 @@ inline void block16(const int16_t *up, const int16_t *mid, const int16_t *down, 
 // (L + R) / 2 is even and ((L + R) / 2 + C) / 2 = (L + 2C + R) / 4 = A / 16,
 // exact; A is a multiple of 16, so that is RoundShift(A, 4).
 //
+// p + n, hidden from the compiler's induction-variable rewriting so that a
+// row pointer stays one register that the loads and stores post-increment.
+template <typename T>
+inline T *walk(T *p, int n) {
+  p += n;
+  asm("" : "+r"(p));
+  return p;
+}
+
 // V of the 8 columns from column c - 1 of rows y - 1 .. y + 1 (up, mid,
 // down at column c - 1); the loaded vectors that are checked are ORed into
 // seen.
@@ -109,22 +118,35 @@ bool rowMultiplesOf16(const int16_t *up, const int16_t *mid, const int16_t *down
   const int16_t *const mid0 = mid;
   const int16_t *const down0 = down;
   int16_t *const out0 = out;
-  // cur: V of columns c - 1 .. c + 6; steps of 8 while the next loads stay
-  // within column imgWid.
+  // cur: V of columns c - 1 .. c + 6.
   int16x8_t cur = vSum16<kCheckAll>(up, mid, down, seen);
   up += 8;
   mid += 8;
   down += 8;
-  int c = 0;
-#pragma GCC unroll 2
-  for (; c + 14 <= imgWid; c += 8) {
+  // Two steps per iteration while the loads stay within column imgWid, the
+  // two V vectors taking turns as cur, so that neither is copied.
+  int c = (imgWid - 6) / 16 * 16;
+  const int16_t *const upEnd = up + c;
+#pragma GCC unroll 1
+  while (up != upEnd) {
     const int16x8_t next = vSum16<kCheckAll>(up, mid, down, seen);
-    up += 8;
-    mid += 8;
-    down += 8;
+    up = walk(up, 8);
+    mid = walk(mid, 8);
+    down = walk(down, 8);
     vst1q_s16(out, out8(cur, next));
-    out += 8;
+    out = walk(out, 8);
+    cur = vSum16<kCheckAll>(up, mid, down, seen);
+    up = walk(up, 8);
+    mid = walk(mid, 8);
+    down = walk(down, 8);
+    vst1q_s16(out, out8(next, cur));
+    out = walk(out, 8);
+  }
+  if (c + 14 <= imgWid) {
+    const int16x8_t next = vSum16<kCheckAll>(up, mid, down, seen);
+    vst1q_s16(out0 + c, out8(cur, next));
     cur = next;
+    c += 8;
   }
   // 6 .. 13 outputs remain: 8 from c when more than 8 remain, then the last
   // 8, moved back to end at imgWid (recomputing the overlap with equal
@@ -132,7 +154,7 @@ bool rowMultiplesOf16(const int16_t *up, const int16_t *mid, const int16_t *down
   if (imgWid - c > 8) {
     const int16x8_t centre = vSum16<kCheckAll>(up0 + c + 1, mid0 + c + 1, down0 + c + 1, seen);
     const int16x8_t right = vSum16<kCheckAll>(up0 + c + 2, mid0 + c + 2, down0 + c + 2, seen);
-    vst1q_s16(out, hSum16(cur, centre, right));
+    vst1q_s16(out0 + c, hSum16(cur, centre, right));
   }
   c = imgWid - 8;
   const int16x8_t left = vSum16<kCheckAll>(up0 + c, mid0 + c, down0 + c, seen);
