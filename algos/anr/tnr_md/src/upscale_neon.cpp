@@ -467,6 +467,20 @@ inline uint8x16_t chromaWeights(uint8x16_t w) {
   return vreinterpretq_u8_u16(vsriq_n_u16(w16, w16, 8));
 }
 
+// The chroma blend of a block, unmasked: U and V of the 8 pairs
+// de-interleaved, each pair weighted by its right-hand pixel (the high byte
+// of a 16-bit lane of w), the same RoundShift as blend16.
+inline void blendChroma16(uint8_t *curC, const uint8_t *preC, uint8x16_t w) {
+  const uint8x8_t cw = vshrn_n_u16(vreinterpretq_u16_u8(w), 8);
+  const uint8x8_t cwc = vsub_u8(vdup_n_u8(128), cw);
+  const uint8x8x2_t c = vld2_u8(curC);
+  const uint8x8x2_t p = vld2_u8(preC);
+  uint8x8x2_t r;
+  r.val[0] = vrshrn_n_u16(vmlal_u8(vmull_u8(p.val[0], cw), c.val[0], cwc), 7);
+  r.val[1] = vrshrn_n_u16(vmlal_u8(vmull_u8(p.val[1], cw), c.val[1], cwc), 7);
+  vst2_u8(curC, r);
+}
+
 // Stores v at dst; with kMasked, lanes where keep is set keep dst's bytes
 // (the lanes that the previous block already updated).
 template <bool kMasked>
@@ -515,9 +529,11 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
 
   store16<kMasked>(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w), keep);
 
-  if (kChroma) {
+  if (kChroma && kMasked) {
     store16<kMasked>(io.curC, blend16(vld1q_u8(io.curC), vld1q_u8(io.preC), chromaWeights(w)),
                      keep);
+  } else if (kChroma) {
+    blendChroma16(io.curC, io.preC, w);
   }
 
   const uint8x16_t g = vld1q_u8(io.gain);
@@ -552,6 +568,27 @@ inline void advance(BlockIo &io, int n, bool chroma) {
   io.gain += n;
 }
 
+// p + 16, hidden from the compiler's induction-variable rewriting so that
+// the pointer stays one register that the loads and stores post-increment.
+template <typename T>
+inline T *walk16(T *p) {
+  p += 16;
+  asm("" : "+r"(p));
+  return p;
+}
+
+inline void walkIo(BlockIo &io, bool chroma) {
+  io.preAlpha = walk16(io.preAlpha);
+  io.curY = walk16(io.curY);
+  io.preY = walk16(io.preY);
+  if (chroma) {
+    io.curC = walk16(io.curC);
+    io.preC = walk16(io.preC);
+  }
+  io.alpha = walk16(io.alpha);
+  io.gain = walk16(io.gain);
+}
+
 // n still blocks of 16 pixels from io: every staticAlpha is 128, so the
 // weight comes from the still-pixel table, the static ratio is r + delta =
 // 128 and the gain max(g, 1). Outputs in the order of pixelBlock.
@@ -562,11 +599,36 @@ void stillBlocks(BlockIo io, int n, const StillWeights &sw) {
     const uint8x16_t w = stillWeight16(sw, vld1q_u8(io.preAlpha));
     vst1q_u8(io.preAlpha, w);
     vst1q_u8(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w));
-    if (kChroma) vst1q_u8(io.curC, blend16(vld1q_u8(io.curC), vld1q_u8(io.preC), chromaWeights(w)));
+    if (kChroma) blendChroma16(io.curC, io.preC, w);
     vst1q_u8(io.alpha, vdupq_n_u8(128));
     vst1q_u8(io.gain, vmaxq_u8(vld1q_u8(io.gain), vdupq_n_u8(1)));
     advance(io, 16, kChroma);
   }
+}
+
+// A run of still blocks at multiples of 16 from io, the first of which has
+// its four T columns (from t) all 0: it continues while the two further T
+// columns that each next block needs are 0, at most nLeft blocks; returns
+// its length. Outputs as stillBlocks.
+template <bool kChroma>
+int stillRun(BlockIo io, const uint8_t *t, int nLeft, const StillWeights &sw) {
+  const uint8_t *const t0 = t;
+  const uint8_t *const tEnd = t + 2 * nLeft;
+  for (;;) {
+    const uint8x16_t w = stillWeight16(sw, vld1q_u8(io.preAlpha));
+    vst1q_u8(io.preAlpha, w);
+    vst1q_u8(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w));
+    if (kChroma) blendChroma16(io.curC, io.preC, w);
+    vst1q_u8(io.alpha, vdupq_n_u8(128));
+    vst1q_u8(io.gain, vmaxq_u8(vld1q_u8(io.gain), vdupq_n_u8(1)));
+    walkIo(io, kChroma);
+    t += 2;
+    if (t == tEnd) break;
+    uint16_t further;
+    std::memcpy(&further, t + 2, sizeof further);
+    if (further != 0) break;
+  }
+  return static_cast<int>(t - t0) / 2;
 }
 
 // A run of blocks at multiples of 16 from io whose four T columns are not
@@ -613,8 +675,7 @@ void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun 
     std::memcpy(&four, t, sizeof four);
     int n = 1;
     if (four == 0) {
-      while (b + n < nBlocks && (t[2 * n + 2] | t[2 * n + 3]) == 0) ++n;
-      stillBlocks<kChroma>(io, n, *pc.still);
+      n = stillRun<kChroma>(io, t, nBlocks - b, *pc.still);
     } else {
       n = movingRun<kChroma>(io, t, hdiff, run, i, nBlocks - b, sigRow, pc, ia);
     }
