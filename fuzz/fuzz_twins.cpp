@@ -4,9 +4,9 @@
 // that neither may touch. Any difference traps.
 //
 // Input layout (read front to back; missing bytes read as 0):
-//   function byte, then the function's sizes and parameters, then for every
-//   buffer a fill mode byte and a 32-bit seed; the bytes that remain are
-//   XORed into the first buffer (the current frame or the input plane).
+//   function byte (its top bit picks the vector twin), then the function's sizes and parameters,
+//   then for every buffer a fill mode byte and a 32-bit seed; the bytes that remain are XORed into
+//   the first buffer (the current frame or the input plane).
 // Every buffer is allocated at exactly the size its contract names, so that
 // AddressSanitizer faults on any access past it; an optional leading offset
 // varies the alignment.
@@ -291,7 +291,7 @@ auto alphaMap(int gainStride, int proWidth, int proHeight) {
 
 size_t frameBytes(int w, int h) { return static_cast<size_t>(w) * h * 3 / 2; }
 
-void fuzzCalDiff8x8(Reader &r) {
+void fuzzCalDiff8x8(Reader &r, const tnr_md::Kernels &vec) {
   const int imgWidth = 2 * r.range(4, 100), imgHeight = 2 * r.range(4, 60);
   const int proWidth = r.range(8, imgWidth), proHeight = r.range(8, imgHeight);
   const int lDiffWid = (proWidth + 7) / 8, lDiffHgt = (proHeight + 7) / 8;
@@ -309,9 +309,9 @@ void fuzzCalDiff8x8(Reader &r) {
   tnr_md::calDiffAndDownScale8x8_c(B.a<uint8_t>(cur), B.a<uint8_t>(pre), B.a<int16_t>(ld),
                                    B.a<int16_t>(hd), B.a<int16_t>(sg), imgHeight, imgWidth,
                                    proHeight, proWidth, lDiffStride, sigmaStride, uv);
-  tnr_md::calDiffAndDownScale8x8_neon(B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld),
-                                      B.b<int16_t>(hd), B.b<int16_t>(sg), imgHeight, imgWidth,
-                                      proHeight, proWidth, lDiffStride, sigmaStride, uv);
+  vec.calDiffAndDownScale8x8(B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld),
+                             B.b<int16_t>(hd), B.b<int16_t>(sg), imgHeight, imgWidth, proHeight,
+                             proWidth, lDiffStride, sigmaStride, uv);
   B.check(
       fmt("calDiffAndDownScale8x8 img %dx%d pro %dx%d lDiffStride %d sigmaStride %d "
           "uv_ratio %a",
@@ -346,7 +346,7 @@ void fuzzCalDiffDs(Reader &r) {
   B.untouched(sg, what, inGrid(lDiffStride, 1, 1, 2 * blocks, bands));
 }
 
-void fuzzGauss3x3(Reader &r) {
+void fuzzGauss3x3(Reader &r, const tnr_md::Kernels &vec) {
   // Zero sizes now and then: nothing may be written.
   const int imgHgt = r.range(0, 120), imgWid = r.range(0, 200);
   const int stride = (imgWid > 0 ? imgWid : 1) + 2 + r.range(0, 3);
@@ -360,14 +360,14 @@ void fuzzGauss3x3(Reader &r) {
   B.seal();
   const ptrdiff_t first = empty ? 0 : stride + 1;
   tnr_md::gauss3x3Filter_c(B.a<int16_t>(in) + first, B.a<int16_t>(out), imgHgt, imgWid, stride);
-  tnr_md::gauss3x3Filter_neon(B.b<int16_t>(in) + first, B.b<int16_t>(out), imgHgt, imgWid, stride);
+  vec.gauss3x3Filter(B.b<int16_t>(in) + first, B.b<int16_t>(out), imgHgt, imgWid, stride);
   const std::string what = fmt("gauss3x3Filter %dx%d stride %d", imgWid, imgHgt, stride);
   B.check(what);
   B.untouched(in, what, nothing);
   B.untouched(out, what, inGrid(stride, 0, 0, imgWid, imgHgt));
 }
 
-void fuzzSigmaLut(Reader &r) {
+void fuzzSigmaLut(Reader &r, const tnr_md::Kernels &vec) {
   const int imgHgt = r.range(0, 24), imgWid = r.range(0, 40);
   const int stride = (imgWid > 0 ? imgWid : 1) + 8 + r.range(0, 3);
   const float sigmaHScale = r.param(), sigmaLScale = r.param();
@@ -385,8 +385,8 @@ void fuzzSigmaLut(Reader &r) {
   const ptrdiff_t first = empty ? 0 : 4 * stride + 4;
   tnr_md::sigmaFilterLut_c(B.a<int16_t>(in) + first, B.a<int16_t>(tmp), B.a<uint16_t>(sl),
                            B.a<uint32_t>(sh), sigmaHScale, sigmaLScale, imgHgt, imgWid, stride);
-  tnr_md::sigmaFilterLut_neon(B.b<int16_t>(in) + first, B.b<int16_t>(tmp), B.b<uint16_t>(sl),
-                              B.b<uint32_t>(sh), sigmaHScale, sigmaLScale, imgHgt, imgWid, stride);
+  vec.sigmaFilterLut(B.b<int16_t>(in) + first, B.b<int16_t>(tmp), B.b<uint16_t>(sl),
+                     B.b<uint32_t>(sh), sigmaHScale, sigmaLScale, imgHgt, imgWid, stride);
   const std::string what = fmt("sigmaFilterLut %dx%d stride %d sigmaHScale %a sigmaLScale %a",
                                imgWid, imgHgt, stride, sigmaHScale, sigmaLScale);
   B.check(what);
@@ -399,7 +399,7 @@ void fuzzSigmaLut(Reader &r) {
 // The narrowest processing width handed to upScale.
 constexpr int kUpScaleMinWidth = 1;
 
-void fuzzUpScale(Reader &r) {
+void fuzzUpScale(Reader &r, const tnr_md::Kernels &vec) {
   const int imgWidth = 2 * r.range(1, 100), imgHeight = 2 * r.range(1, 60);
   const int proWidth = r.range(kUpScaleMinWidth > imgWidth ? imgWidth : kUpScaleMinWidth, imgWidth);
   const int proHeight = r.range(1, imgHeight);
@@ -430,10 +430,9 @@ void fuzzUpScale(Reader &r) {
                     B.a<uint8_t>(tmp), B.a<uint8_t>(al), B.a<uint8_t>(pa), B.a<uint8_t>(gn),
                     imgHeight, imgWidth, proHeight, proWidth, gainStride, srb, B.a<uint16_t>(sl),
                     B.a<uint32_t>(sh));
-  tnr_md::upScale_neon(B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld), B.b<int16_t>(hd),
-                       B.b<uint8_t>(tmp), B.b<uint8_t>(al), B.b<uint8_t>(pa), B.b<uint8_t>(gn),
-                       imgHeight, imgWidth, proHeight, proWidth, gainStride, srb, B.b<uint16_t>(sl),
-                       B.b<uint32_t>(sh));
+  vec.upScale(B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld), B.b<int16_t>(hd),
+              B.b<uint8_t>(tmp), B.b<uint8_t>(al), B.b<uint8_t>(pa), B.b<uint8_t>(gn), imgHeight,
+              imgWidth, proHeight, proWidth, gainStride, srb, B.b<uint16_t>(sl), B.b<uint32_t>(sh));
   const std::string what = fmt("upScale img %dx%d pro %dx%d GainStride %d static_ratio_r_bit %u",
                                imgWidth, imgHeight, proWidth, proHeight, gainStride, srb);
   B.check(what);
@@ -444,7 +443,7 @@ void fuzzUpScale(Reader &r) {
   B.untouched(gn, what, inGrid(gainStride, 0, 0, proWidth, proHeight));
 }
 
-void fuzzMotionDetect(Reader &r) {
+void fuzzMotionDetect(Reader &r, const tnr_md::Kernels &vec) {
   const int imgWidth = 2 * r.range(4, 100), imgHeight = 2 * r.range(4, 60);
   const int proWidth = r.range(8, imgWidth), proHeight = r.range(8, imgHeight);
   const size_t tmpElems = motionDetectTmpBufSize(proHeight, proWidth);
@@ -469,10 +468,10 @@ void fuzzMotionDetect(Reader &r) {
                            B.a<int16_t>(tmp), B.a<uint8_t>(al), B.a<uint8_t>(pa), B.a<uint8_t>(gn),
                            imgHeight, imgWidth, proHeight, proWidth, gainStride, sigmaHScale,
                            sigmaLScale, uv, lightClip, srb);
-  tnr_md::motionDetectWith(tnr_md::kKernelsNeon, B.b<uint8_t>(cur), B.b<uint8_t>(pre),
-                           B.b<int16_t>(tmp), B.b<uint8_t>(al), B.b<uint8_t>(pa), B.b<uint8_t>(gn),
-                           imgHeight, imgWidth, proHeight, proWidth, gainStride, sigmaHScale,
-                           sigmaLScale, uv, lightClip, srb);
+  tnr_md::motionDetectWith(vec, B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(tmp),
+                           B.b<uint8_t>(al), B.b<uint8_t>(pa), B.b<uint8_t>(gn), imgHeight,
+                           imgWidth, proHeight, proWidth, gainStride, sigmaHScale, sigmaLScale, uv,
+                           lightClip, srb);
   B.check(
       fmt("motion_detect img %dx%d pro %dx%d gainStride %d sigmaHScale %a sigmaLScale %a "
           "uv_ratio %a light_clip %a static_ratio_r_bit %d",
@@ -484,24 +483,32 @@ void fuzzMotionDetect(Reader &r) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Reader r(data, size);
-  switch (r.u8() % 6) {
+  const uint8_t function = r.u8();
+  // The function byte's top bit picks the vector twin: the NEON forms, or on
+  // x86-64 the x86 set.
+#if TNR_MD_HAVE_X86
+  const tnr_md::Kernels &vec = (function & 0x80) ? tnr_md::kKernelsX86 : tnr_md::kKernelsNeon;
+#else
+  const tnr_md::Kernels &vec = tnr_md::kKernelsNeon;
+#endif
+  switch ((function & 0x7F) % 6) {
     case 0:
-      fuzzCalDiff8x8(r);
+      fuzzCalDiff8x8(r, vec);
       break;
     case 1:
       fuzzCalDiffDs(r);
       break;
     case 2:
-      fuzzGauss3x3(r);
+      fuzzGauss3x3(r, vec);
       break;
     case 3:
-      fuzzSigmaLut(r);
+      fuzzSigmaLut(r, vec);
       break;
     case 4:
-      fuzzUpScale(r);
+      fuzzUpScale(r, vec);
       break;
     default:
-      fuzzMotionDetect(r);
+      fuzzMotionDetect(r, vec);
       break;
   }
   return 0;
