@@ -162,13 +162,16 @@ inline int16x8_t chromaTermCols(int16x4_t absUV, int16x4_t uvf) {
 // offsetRow, columns cx .. cx + 15 inside the grid. The 16 chroma bytes of a
 // chroma row (8 pairs, 4 per block, all inside the grid's columns) are loaded,
 // differenced and weighted once for both of its luma rows.
-// p + n, hidden from the compiler's induction-variable rewriting so that
-// each row pointer stays one register that the loads and stores
-// post-increment, instead of one precomputed address per row.
+// p + n, hidden on ARMv7 from the compiler's induction-variable rewriting so
+// that each row pointer stays one register that the loads and stores
+// post-increment, instead of one precomputed address per row (AArch64's
+// register-offset addressing does better without the barrier).
 template <typename T>
 inline T *walk(T *p, int n) {
   p += n;
+#if defined(__arm__)
   asm("" : "+r"(p));
+#endif
   return p;
 }
 
