@@ -158,22 +158,21 @@ inline int16x8_t chromaTermCols(int16x4_t absUV, int16x4_t uvf) {
   return vreinterpretq_s16_s32(vsliq_n_s32(r, r, 16));
 }
 
+// Row pointers step with walk on ARMv7; AArch64's register-offset
+// addressing does better with the compiler's own induction variables.
+template <typename T>
+inline T *stepRow(T *p, int n) {
+#if defined(__arm__)
+  return walk(p, n);
+#else
+  return p + n;
+#endif
+}
+
 // Two neighbouring blocks at an even luma column cx and an even row
 // offsetRow, columns cx .. cx + 15 inside the grid. The 16 chroma bytes of a
 // chroma row (8 pairs, 4 per block, all inside the grid's columns) are loaded,
 // differenced and weighted once for both of its luma rows.
-// p + n, hidden on ARMv7 from the compiler's induction-variable rewriting so
-// that each row pointer stays one register that the loads and stores
-// post-increment, instead of one precomputed address per row (AArch64's
-// register-offset addressing does better without the barrier).
-template <typename T>
-inline T *walk(T *p, int n) {
-  p += n;
-#if defined(__arm__)
-  asm("" : "+r"(p));
-#endif
-  return p;
-}
 
 void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, const uint8_t *preC,
                int imgWidth, int16_t *hd, int hDiffStride, int16x4_t uvf16, int32_t uvRatioFix,
@@ -187,8 +186,8 @@ void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, co
   auto chromaRow = [&](bool first, int16x8_t &ta, int16x8_t &tb) {
     const uint8x8x2_t cc = vld2_u8(curC);
     const uint8x8x2_t pc = vld2_u8(preC);
-    curC = walk(curC, imgWidth);
-    preC = walk(preC, imgWidth);
+    curC = stepRow(curC, imgWidth);
+    preC = stepRow(preC, imgWidth);
     // Exact differences of bytes: the wrapped 16-bit difference read as signed.
     const int16x8_t du = vreinterpretq_s16_u16(vsubl_u8(cc.val[0], pc.val[0]));
     const int16x8_t dv = vreinterpretq_s16_u16(vsubl_u8(cc.val[1], pc.val[1]));
@@ -204,8 +203,8 @@ void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, co
   auto lumaRow = [&](int16x8_t ta, int16x8_t tb, bool first) {
     const uint8x16_t cy = vld1q_u8(curY);
     const uint8x16_t py = vld1q_u8(preY);
-    curY = walk(curY, imgWidth);
-    preY = walk(preY, imgWidth);
+    curY = stepRow(curY, imgWidth);
+    preY = stepRow(preY, imgWidth);
     sumCY = first ? vpaddlq_u8(cy) : vpadalq_u8(sumCY, cy);
     sumPY = first ? vpaddlq_u8(py) : vpadalq_u8(sumPY, py);
     const int16x8_t ha = vaddq_s16(  // wraps
@@ -214,7 +213,7 @@ void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, co
         vaddq_s16(vreinterpretq_s16_u16(vabdl_u8(vget_high_u8(cy), vget_high_u8(py))), tb);
     vst1q_s16(hd, vshlq_n_s16(ha, 5));
     vst1q_s16(hd + 8, vshlq_n_s16(hb, 5));
-    hd = walk(hd, hDiffStride);
+    hd = stepRow(hd, hDiffStride);
     sumHa = first ? ha : vaddq_s16(sumHa, ha);
     sumHb = first ? hb : vaddq_s16(sumHb, hb);
   };

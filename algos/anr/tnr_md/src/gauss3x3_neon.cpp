@@ -70,15 +70,6 @@ inline void block16(const int16_t *up, const int16_t *mid, const int16_t *down, 
 // multiple of 4: the vertical sum V over 4, exact. Across columns likewise
 // (L + R) / 2 is even and ((L + R) / 2 + C) / 2 = (L + 2C + R) / 4 = A / 16,
 // exact; A is a multiple of 16, so that is RoundShift(A, 4).
-//
-// p + n, hidden from the compiler's induction-variable rewriting so that a
-// row pointer stays one register that the loads and stores post-increment.
-template <typename T>
-inline T *walk(T *p, int n) {
-  p += n;
-  asm("" : "+r"(p));
-  return p;
-}
 
 // V of the 8 columns from column c - 1 of rows y - 1 .. y + 1 (up, mid,
 // down at column c - 1); the loaded vectors that are checked are ORed into

@@ -254,4 +254,21 @@ static inline int32x4_t tnr_md_vsliq_n_s32(int32x4_t a, int32x4_t b, int n) {
 #define vsliq_n_s32(a, b, n) tnr_md_vsliq_n_s32((a), (b), (n))
 #endif
 
+#include <cstddef>
+
+namespace tnr_md {
+
+// p + n, hidden from the compiler's induction-variable rewriting (an empty
+// asm, no instruction): a row pointer stepped this way stays one register
+// that the loads and stores post-increment, instead of one address per row
+// recomputed from a base.
+template <typename T>
+inline T *walk(T *p, ptrdiff_t n) {
+  p += n;
+  asm("" : "+r"(p));
+  return p;
+}
+
+}  // namespace tnr_md
+
 #endif  // TNR_MD_NEON_H

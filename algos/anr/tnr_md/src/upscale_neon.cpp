@@ -568,25 +568,16 @@ inline void advance(BlockIo &io, int n, bool chroma) {
   io.gain += n;
 }
 
-// p + 16, hidden from the compiler's induction-variable rewriting so that
-// the pointer stays one register that the loads and stores post-increment.
-template <typename T>
-inline T *walk16(T *p) {
-  p += 16;
-  asm("" : "+r"(p));
-  return p;
-}
-
 inline void walkIo(BlockIo &io, bool chroma) {
-  io.preAlpha = walk16(io.preAlpha);
-  io.curY = walk16(io.curY);
-  io.preY = walk16(io.preY);
+  io.preAlpha = walk(io.preAlpha, 16);
+  io.curY = walk(io.curY, 16);
+  io.preY = walk(io.preY, 16);
   if (chroma) {
-    io.curC = walk16(io.curC);
-    io.preC = walk16(io.preC);
+    io.curC = walk(io.curC, 16);
+    io.preC = walk(io.preC, 16);
   }
-  io.alpha = walk16(io.alpha);
-  io.gain = walk16(io.gain);
+  io.alpha = walk(io.alpha, 16);
+  io.gain = walk(io.gain, 16);
 }
 
 // n still blocks of 16 pixels from io: every staticAlpha is 128, so the
