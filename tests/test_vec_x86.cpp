@@ -130,23 +130,29 @@ struct PixelRun {
   GuardedBuffer<uint32_t> sigmaH;
 };
 
+// hdiffAt: where pHdiff points in in.hdiff (the first sample of a bordered
+// plane for the pass that smooths it itself).
 PixelRun runPixels(void (*fn)(TNR_MD_PIXELROWS_ARGS), const PixelCase &c, const PixelInputs &in,
-                   int y0, int y1, Guard g) {
+                   int y0, int y1, Guard g, size_t hdiffAt = 0) {
   PixelRun r{copyOf(in.cur, g),  copyOf(in.pre, g),   copyOf(in.t, g),     copyOf(in.preAlpha, g),
              copyOf(in.gain, g), copyOf(in.alpha, g), copyOf(in.hdiff, g), copyOf(in.sigmaH, g)};
-  fn(r.cur.data(), r.pre.data(), r.hdiff.data(), r.t.data(), r.t.data() + r.t.size(),
+  fn(r.cur.data(), r.pre.data(), r.hdiff.data() + hdiffAt, r.t.data(), r.t.data() + r.t.size(),
      r.alpha.data(), r.preAlpha.data(), r.gain.data(), c.imgHeight, c.imgWidth, c.proWidth,
      c.gainStride, c.ratioBit, r.sigmaH.data(), y0, y1);
   return r;
 }
 
-void comparePixels(const PixelCase &c, int y0, int y1, bool extreme, std::mt19937 &rng) {
-  const PixelInputs in = makePixelInputs(c, y0, y1, extreme, rng);
+// The per-sample pass on inputs `in` against fn on the same inputs, or, with
+// smooth, fn on the unsmoothed bordered plane `raw` that the 3x3 filter
+// turns into in.hdiff.
+void expectSamePixels(const PixelCase &c, const PixelInputs &in, void (*fn)(TNR_MD_PIXELROWS_ARGS),
+                      const PixelInputs *raw, int y0, int y1) {
+  const size_t hdiffAt = raw ? size_t(c.proWidth) + 3 : 0;
   for (Guard g : kSides) {
     SCOPED_TRACE(describe(c) + " rows " + std::to_string(y0) + ".." + std::to_string(y1) +
-                 " guard " + sideName(g));
+                 " guard " + sideName(g) + (raw ? " smoothing in the pass" : ""));
     const PixelRun want = runPixels(tnr_md::upScalePixelRows_c, c, in, y0, y1, g);
-    const PixelRun got = runPixels(tnr_md::upScalePixelRows_x86, c, in, y0, y1, g);
+    const PixelRun got = runPixels(fn, c, raw ? *raw : in, y0, y1, g, hdiffAt);
     ASSERT_TRUE(
         sameBuffers(want.preAlpha.data(), got.preAlpha.data(), in.preAlpha.size(), c.gainStride))
         << "pPreAlpha";
@@ -159,6 +165,28 @@ void comparePixels(const PixelCase &c, int y0, int y1, bool extreme, std::mt1993
     ASSERT_TRUE(sameBuffers(in.pre.data(), got.pre.data(), in.pre.size())) << "pPreIn written";
     ASSERT_TRUE(sameBuffers(in.t.data(), got.t.data(), in.t.size())) << "T written";
   }
+}
+
+void comparePixels(const PixelCase &c, int y0, int y1, bool extreme, std::mt19937 &rng) {
+  expectSamePixels(c, makePixelInputs(c, y0, y1, extreme, rng), tnr_md::upScalePixelRows_x86,
+                   nullptr, y0, y1);
+}
+
+// The pass that smooths the difference itself: an unsmoothed bordered plane
+// of multiples of 32 (as the frame difference writes it), with values of
+// every kind in some cases, exactly as large as the pass may read.
+void compareSmoothingPixels(const PixelCase &c, int y0, int y1, bool extreme, std::mt19937 &rng) {
+  PixelInputs in = makePixelInputs(c, y0, y1, extreme, rng);
+  const int stride = c.proWidth + 2;
+  PixelInputs raw = in;
+  raw.hdiff.assign(size_t(c.proHeight + 2) * stride, 0);
+  const bool any = uni(rng, 0, 2) == 0;
+  for (auto &v : raw.hdiff)
+    v = int16_t(extreme ? std::vector<int>{-32768, -32, 0, 32, 32736}[uni(rng, 0, 4)]
+                        : (any ? uni(rng, -32768, 32767) : uni(rng, 0, 800) * 32));
+  tnr_md::gauss3x3Filter_c(raw.hdiff.data() + stride + 1, in.hdiff.data(), c.proHeight, c.proWidth,
+                           stride);
+  expectSamePixels(c, in, tnr_md::upScaleSmoothPixelRows_x86, &raw, y0, y1);
 }
 
 PixelCase pixelCase(int w, int h, std::mt19937 &rng) {
@@ -194,6 +222,17 @@ TEST(VecX86, PixelRowBandsMatchPerSample) {
     const int w = int(uni(rng, 16, 300)), h = int(uni(rng, 2, 40));
     const int y0 = int(uni(rng, 0, h - 1)), y1 = int(uni(rng, y0 + 1, h));
     comparePixels(pixelCase(w, h, rng), y0, y1, it % 4 == 0, rng);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(VecX86, PixelRowsSmoothingInThePassMatchPerSample) {
+  auto rng = seededRng(0x86B5);
+  for (int it = 0; it < 200; ++it) {
+    const int w = it < 40 ? 16 + it : int(uni(rng, 16, 300)), h = int(uni(rng, 1, 40));
+    const int y0 = it % 2 ? 0 : int(uni(rng, 0, h - 1));
+    const int y1 = it % 2 ? h : int(uni(rng, y0 + 1, h));
+    compareSmoothingPixels(pixelCase(w, h, rng), y0, y1, it % 5 == 0, rng);
     if (HasFatalFailure()) return;
   }
 }

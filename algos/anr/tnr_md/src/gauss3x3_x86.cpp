@@ -1,11 +1,6 @@
 // 3x3 binomial filter (1 2 1 / 2 4 2 / 1 2 1, rounded shift by 4), x86-64 form
 // in 16-bit lanes, exact for every int16 input.
-//
-// With q = x >> 4 for each input x, the weighted sum A = sum w x (weights
-// summing to 16) splits as A = 16 Q + R with Q = sum w q and R = sum w (x & 15)
-// in 0 .. 240. Q lies in -32768 .. 32752, so its wrapping 16-bit sum is exact;
-// the wrapping 16-bit sum of the inputs gives A mod 2^16, hence R = A - 16 Q
-// (mod 2^16) exactly; the output (A + 8) >> 4 is Q + ((R + 8) >> 4).
+// (The split that makes 16-bit lanes exact is in gauss3x3_x86.h.)
 //
 // The filter is separable: H(x) = I(x - 1) + 2 I(x) + I(x + 1) per row, the
 // output H(y - 1) + 2 H(y) + H(y + 1), formed as the sum of the pair sums
@@ -18,82 +13,21 @@
 
 #include <cstdint>
 
+#include "gauss3x3_x86.h"
 #include "kernels.h"
 
 namespace tnr_md {
 namespace {
 
-struct Sse {
-  using V = __m128i;
-  static constexpr int kLanes = 8;
-  static V load(const int16_t *p) { return _mm_loadu_si128(reinterpret_cast<const V *>(p)); }
-  static void store(int16_t *p, V v) { _mm_storeu_si128(reinterpret_cast<V *>(p), v); }
-  static V add(V a, V b) { return _mm_add_epi16(a, b); }
-  static V sub(V a, V b) { return _mm_sub_epi16(a, b); }
-  static V sra4(V a) { return _mm_srai_epi16(a, 4); }
-  static V shl4(V a) { return _mm_slli_epi16(a, 4); }
-  static V srl4(V a) { return _mm_srli_epi16(a, 4); }
-  static V set8() { return _mm_set1_epi16(8); }
-  static V avg(V a, V b) { return _mm_avg_epu16(a, b); }
-  static V bor(V a, V b) { return _mm_or_si128(a, b); }
-  static V bxor(V a, V b) { return _mm_xor_si128(a, b); }
-  static V set1(int16_t v) { return _mm_set1_epi16(v); }
-  static bool anyLow4(V a) { return !_mm_testz_si128(a, _mm_set1_epi16(15)); }
-};
-
+using gauss_x86::RowSum;
+using gauss_x86::rowSum;
+using gauss_x86::Sse;
 #if defined(__AVX2__)
-struct Avx2 {
-  using V = __m256i;
-  static constexpr int kLanes = 16;
-  static V load(const int16_t *p) { return _mm256_loadu_si256(reinterpret_cast<const V *>(p)); }
-  static void store(int16_t *p, V v) { _mm256_storeu_si256(reinterpret_cast<V *>(p), v); }
-  static V add(V a, V b) { return _mm256_add_epi16(a, b); }
-  static V sub(V a, V b) { return _mm256_sub_epi16(a, b); }
-  static V sra4(V a) { return _mm256_srai_epi16(a, 4); }
-  static V shl4(V a) { return _mm256_slli_epi16(a, 4); }
-  static V srl4(V a) { return _mm256_srli_epi16(a, 4); }
-  static V set8() { return _mm256_set1_epi16(8); }
-  static V avg(V a, V b) { return _mm256_avg_epu16(a, b); }
-  static V bor(V a, V b) { return _mm256_or_si256(a, b); }
-  static V bxor(V a, V b) { return _mm256_xor_si256(a, b); }
-  static V set1(int16_t v) { return _mm256_set1_epi16(v); }
-  static bool anyLow4(V a) { return !_mm256_testz_si256(a, _mm256_set1_epi16(15)); }
-};
+using gauss_x86::Avx2;
 #endif
-
 #if defined(__AVX512BW__)
-struct Avx512 {
-  using V = __m512i;
-  static constexpr int kLanes = 32;
-  static V load(const int16_t *p) { return _mm512_loadu_si512(p); }
-  static void store(int16_t *p, V v) { _mm512_storeu_si512(p, v); }
-  static V add(V a, V b) { return _mm512_add_epi16(a, b); }
-  static V sub(V a, V b) { return _mm512_sub_epi16(a, b); }
-  static V sra4(V a) { return _mm512_srai_epi16(a, 4); }
-  static V shl4(V a) { return _mm512_slli_epi16(a, 4); }
-  static V srl4(V a) { return _mm512_srli_epi16(a, 4); }
-  static V set8() { return _mm512_set1_epi16(8); }
-  static V avg(V a, V b) { return _mm512_avg_epu16(a, b); }
-  static V bor(V a, V b) { return _mm512_or_si512(a, b); }
-  static V bxor(V a, V b) { return _mm512_xor_si512(a, b); }
-  static V set1(int16_t v) { return _mm512_set1_epi16(v); }
-  static bool anyLow4(V a) { return _mm512_test_epi16_mask(a, _mm512_set1_epi16(15)) != 0; }
-};
+using gauss_x86::Avx512;
 #endif
-
-// Row sums of one vector of columns p .. p + lanes - 1: the quotient part and
-// the wrapping full sum. Reads columns p - 1 .. p + lanes.
-template <class S>
-struct RowSum {
-  typename S::V q, a;
-};
-
-template <class S>
-inline RowSum<S> rowSum(const int16_t *row) {
-  const auto l = S::load(row - 1), m = S::load(row), r = S::load(row + 1);
-  const auto ql = S::sra4(l), qm = S::sra4(m), qr = S::sra4(r);
-  return {S::add(S::add(ql, qr), S::add(qm, qm)), S::add(S::add(l, r), S::add(m, m))};
-}
 
 // One strip of kN vectors of columns from p, output rows [y0, y1).
 template <class S, int kN>

@@ -75,6 +75,12 @@ void sigmaFilterLut_x86(TNR_MD_SIGMALUT_ARGS);
 void upScaleBlockAlpha_x86(TNR_MD_BLOCKALPHA_ARGS);
 void upScaleRowBuffer_x86(TNR_MD_ROWBUFFER_ARGS);
 void upScalePixelRows_x86(TNR_MD_PIXELROWS_ARGS);
+// The 3x3 smoothing of the full-resolution difference and the per-pixel pass
+// in one: pHdiff is the unsmoothed plane (at sample (0, 0), its border of one
+// sample filled), and the pass smooths only the samples of the blocks that
+// need them (still blocks need none). Needs proWidth >= 16; the bytes are
+// those of gauss3x3Filter then upScalePixelRows.
+void upScaleSmoothPixelRows_x86(TNR_MD_PIXELROWS_ARGS);
 #endif
 
 // upScale over the whole grid from one form's three pieces: the block alpha
@@ -145,6 +151,10 @@ struct Kernels {
   void (*upScaleBlockAlpha)(TNR_MD_BLOCKALPHA_ARGS);
   void (*upScaleRowBuffer)(TNR_MD_ROWBUFFER_ARGS);
   void (*upScalePixelRows)(TNR_MD_PIXELROWS_ARGS);
+  // Optional: the full-resolution smoothing and the per-pixel pass in one
+  // (see upScaleSmoothPixelRows_x86); the banded driver uses it for grids at
+  // least 16 pixels wide.
+  void (*upScaleSmoothPixelRows)(TNR_MD_PIXELROWS_ARGS);
 };
 
 extern const Kernels kKernelsC;

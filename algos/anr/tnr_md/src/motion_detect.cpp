@@ -61,6 +61,18 @@ int64_t bandWorkOffset(const Layout &g) {
   return sigmaTmpBytes <= spareBytes && alphaBytes <= spareBytes ? planeEnd : -1;
 }
 
+// Whether under a quarter of a band's row-buffer bytes are non-zero (moving
+// blocks), judged from its first and middle rows, which the vertical
+// interpolation makes representative. Smoothing in the pass costs a moving
+// block about three times its share of the band filter and a still block
+// nothing; either way the bytes are the same.
+static bool mostlyStill(const uint8_t *pT, int rows, int stride) {
+  const uint8_t *mid = pT + (rows / 2) * stride;
+  int moving = 0;
+  for (int i = 0; i < stride; ++i) moving += (pT[i] != 0) + (mid[i] != 0);
+  return 4 * moving < 2 * stride;
+}
+
 void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pTmpBuf,
                       uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
                       int imgWidth, int proHeight, int proWidth, int gainStride, float sigmaHScale,
@@ -117,14 +129,23 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
   uint8_t *pT = pA + g.lDiffHgt * g.lDiffWid;       // the band's row buffer
   k.upScaleBlockAlpha(pFilterLdiff, pSigmaL, pA, g.lDiffHgt, g.lDiffWid, g.lDiffStride,
                       g.sigmaStride);
+  // Where the set has it, a band that is mostly still has the pass smooth
+  // the full-resolution difference itself, only for the blocks that move.
+  const bool canSmoothInPass = k.upScaleSmoothPixelRows != nullptr && proWidth >= 16;
   for (int y0 = 0; y0 < proHeight; y0 += kBandRows) {
     const int y1 = y0 + kBandRows < proHeight ? y0 + kBandRows : proHeight;
+    k.upScaleRowBuffer(pA, pT, y0, y1, g.lDiffHgt, g.lDiffWid);
+    const uint8_t *pTEnd = pT + (y1 - y0) * g.lDiffStride;
+    if (canSmoothInPass && mostlyStill(pT, y1 - y0, g.lDiffStride)) {
+      k.upScaleSmoothPixelRows(pCurIn, pPreIn, pHdiff + g.hDiffStride + 1, pT, pTEnd, pAlpha,
+                               pPreAlpha, gain_table_u8, imgHeight, imgWidth, proWidth, gainStride,
+                               rBit, pSigmaH, y0, y1);
+      continue;
+    }
     k.gauss3x3Filter(pHdiff + (y0 + 1) * g.hDiffStride + 1, pFilterHdiff + y0 * g.hDiffStride,
                      y1 - y0, proWidth, g.hDiffStride);
-    k.upScaleRowBuffer(pA, pT, y0, y1, g.lDiffHgt, g.lDiffWid);
-    k.upScalePixelRows(pCurIn, pPreIn, pFilterHdiff, pT, pT + (y1 - y0) * g.lDiffStride, pAlpha,
-                       pPreAlpha, gain_table_u8, imgHeight, imgWidth, proWidth, gainStride, rBit,
-                       pSigmaH, y0, y1);
+    k.upScalePixelRows(pCurIn, pPreIn, pFilterHdiff, pT, pTEnd, pAlpha, pPreAlpha, gain_table_u8,
+                       imgHeight, imgWidth, proWidth, gainStride, rBit, pSigmaH, y0, y1);
   }
   // Stage by stage, the block alpha is held in pAlpha itself, and the bytes
   // of it that lie past the grid in their row keep it.
@@ -135,12 +156,12 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
 }
 
 const Kernels kKernelsC = {
-    calDiffAndDownScale8x8_c, gauss3x3Filter_c,   sigmaFilterLut_c,  upScale_c,
-    upScaleBlockAlpha_c,      upScaleRowBuffer_c, upScalePixelRows_c};
+    calDiffAndDownScale8x8_c, gauss3x3Filter_c,   sigmaFilterLut_c,   upScale_c,
+    upScaleBlockAlpha_c,      upScaleRowBuffer_c, upScalePixelRows_c, nullptr};
 #if TNR_MD_HAVE_NEON
 const Kernels kKernelsNeon = {
-    calDiffAndDownScale8x8_neon, gauss3x3Filter_neon,   sigmaFilterLut_neon,  upScale_neon,
-    upScaleBlockAlpha_neon,      upScaleRowBuffer_neon, upScalePixelRows_neon};
+    calDiffAndDownScale8x8_neon, gauss3x3Filter_neon,   sigmaFilterLut_neon,   upScale_neon,
+    upScaleBlockAlpha_neon,      upScaleRowBuffer_neon, upScalePixelRows_neon, nullptr};
 #endif
 
 }  // namespace tnr_md

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "gauss3x3_x86.h"
 #include "kernels.h"
 #include "recip_x86.h"
 
@@ -312,6 +313,7 @@ struct PassConst {
 
 struct BlockIo {
   const int16_t *hdiff;
+  ptrdiff_t filterStride;  // 0: hdiff is smoothed; else its pitch, and smoothed here
   uint8_t *preAlpha;
   uint8_t *curY;
   const uint8_t *preY;
@@ -320,6 +322,19 @@ struct BlockIo {
   uint8_t *alpha;
   uint8_t *gain;
 };
+
+// The smoothed difference of 8 (16) pixels from o: loaded, or formed here
+// from the unsmoothed plane, exactly as the 3x3 filter forms it.
+[[maybe_unused]] inline __m128i hdiff8(const BlockIo &io, ptrdiff_t o) {
+  return io.filterStride ? gauss_x86::filterAt<gauss_x86::Sse>(io.hdiff + o, io.filterStride)
+                         : loadu(io.hdiff + o);
+}
+#if defined(__AVX2__)
+inline __m256i hdiff16(const BlockIo &io, ptrdiff_t o) {
+  return io.filterStride ? gauss_x86::filterAt<gauss_x86::Avx2>(io.hdiff + o, io.filterStride)
+                         : _mm256_loadu_si256(reinterpret_cast<const __m256i *>(io.hdiff + o));
+}
+#endif
 
 // The high sigma and its reciprocal of each lane of a block: for a block at a
 // multiple of 16, lanes 0 .. 7 take one block column and lanes 8 .. 15 the
@@ -374,7 +389,7 @@ inline void pixelBlock(const BlockIo &io, ptrdiff_t o, __m128i la0, __m128i la1,
   const __m128i r64 = _mm_set1_epi16(64), c128 = _mm_set1_epi16(128);
   __m128i sa0 = c128, sa1 = c128;  // kStill: lAlpha 0 everywhere, motionAlpha 0
   if (!kStill) {
-    const __m128i h0 = loadu((io.hdiff + o)), h1 = loadu((io.hdiff + o) + 8);
+    const __m128i h0 = hdiff8(io, o), h1 = hdiff8(io, o + 8);
     const __m128i ha0 = _mm_packs_epi32(
         hAlpha4(_mm_cvtepi16_epi32(h0), sig.sH[0], sig.inv[0]),
         hAlpha4(_mm_srai_epi32(_mm_unpackhi_epi16(h0, h0), 16), sig.sH[1], sig.inv[1]));
@@ -500,8 +515,7 @@ inline void pixelBlock(const BlockIo &io, ptrdiff_t o, __m256i la, const Sigma16
   const __m256i r64 = _mm256_set1_epi16(64);
   __m256i sa = _mm256_set1_epi16(128);  // kStill: lAlpha 0 everywhere, motionAlpha 0
   if (!kStill) {
-    const __m256i ha =
-        hAlpha16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>((io.hdiff + o))), sig);
+    const __m256i ha = hAlpha16(hdiff16(io, o), sig);
     sa = _mm256_sub_epi16(sa,
                           _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(la, ha), r64), 7));
   }
@@ -632,11 +646,9 @@ inline void pixelBlock32(const BlockIo &io, ptrdiff_t o, const Block32 &b, const
 
     // hAlpha: h0 holds pixels 0 .. 7 and 16 .. 23, h1 pixels 8 .. 15 and
     // 24 .. 31, so that packing their 32-bit halves gives pixel order.
-    const int16_t *hd = io.hdiff + o;
-    const __m256i h0 =
-        _mm256_inserti128_si256(_mm256_castsi128_si256(loadu(hd)), loadu(hd + 16), 1);
-    const __m256i h1 =
-        _mm256_inserti128_si256(_mm256_castsi128_si256(loadu(hd + 8)), loadu(hd + 24), 1);
+    const __m256i f0 = hdiff16(io, o), f1 = hdiff16(io, o + 16);
+    const __m256i h0 = _mm256_permute2x128_si256(f0, f1, 0x20);
+    const __m256i h1 = _mm256_permute2x128_si256(f0, f1, 0x31);
     const __m256i s4 = _mm256_castsi128_si256(loadu(b.sH));
     const __m256 i4 = _mm256_castps128_ps256(_mm_loadu_ps(b.inv));
     const __m256i col02 = _mm256_setr_epi32(0, 0, 0, 0, 2, 2, 2, 2);
@@ -716,19 +728,13 @@ inline void pixelBlock32(const BlockIo &io, ptrdiff_t o, const Block32 &b, const
 }
 #endif
 
-}  // namespace
-
-void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
-                          const uint8_t *pT, const uint8_t *pTEnd, uint8_t *pAlpha,
-                          uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,
-                          int proWidth, int GainStride, uint8_t static_ratio_r_bit,
-                          const uint32_t *pSigmaH, int y0, int y1) {
-  if (proWidth < 16) {
-    upScalePixelRows_c(pCurIn, pPreIn, pHdiff, pT, pTEnd, pAlpha, pPreAlpha, gain_table_u8,
-                       imgHeight, imgWidth, proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0,
-                       y1);
-    return;
-  }
+// The pass over rows [y0, y1) of a grid at least 16 pixels wide; with
+// smoothHere, pHdiff is the unsmoothed plane and each moving block smooths
+// the samples it needs.
+void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, const uint8_t *pT,
+               uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
+               int imgWidth, int proWidth, int GainStride, uint8_t static_ratio_r_bit,
+               const uint32_t *pSigmaH, int y0, int y1, bool smoothHere) {
   const int dsWid = (proWidth + 7) / 8;
   const int sigmaStride = dsWid + 8;
   const ptrdiff_t hdiffStride = proWidth + 2;
@@ -772,6 +778,7 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
 
     BlockIo io;
     io.hdiff = hRow;
+    io.filterStride = smoothHere ? hdiffStride : 0;
     io.preAlpha = pPreAlpha + mapRow;
     io.curY = pCurIn + lumaRow;
     io.preY = pPreIn + lumaRow;
@@ -859,6 +866,33 @@ void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t 
 #endif
     }
   }
+}
+
+}  // namespace
+
+void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
+                          const uint8_t *pT, const uint8_t *pTEnd, uint8_t *pAlpha,
+                          uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,
+                          int proWidth, int GainStride, uint8_t static_ratio_r_bit,
+                          const uint32_t *pSigmaH, int y0, int y1) {
+  if (proWidth < 16) {
+    upScalePixelRows_c(pCurIn, pPreIn, pHdiff, pT, pTEnd, pAlpha, pPreAlpha, gain_table_u8,
+                       imgHeight, imgWidth, proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0,
+                       y1);
+    return;
+  }
+  pixelRows(pCurIn, pPreIn, pHdiff, pT, pAlpha, pPreAlpha, gain_table_u8, imgHeight, imgWidth,
+            proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0, y1, false);
+}
+
+void upScaleSmoothPixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
+                                const uint8_t *pT, const uint8_t * /*pTEnd*/, uint8_t *pAlpha,
+                                uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
+                                int imgWidth, int proWidth, int GainStride,
+                                uint8_t static_ratio_r_bit, const uint32_t *pSigmaH, int y0,
+                                int y1) {
+  pixelRows(pCurIn, pPreIn, pHdiff, pT, pAlpha, pPreAlpha, gain_table_u8, imgHeight, imgWidth,
+            proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0, y1, true);
 }
 
 }  // namespace tnr_md
