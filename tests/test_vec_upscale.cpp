@@ -357,6 +357,58 @@ TEST(VecUpScale, BandsMatchWholeCall) {
   }
 }
 
+// The sets whose per-pixel pass can smooth the full-resolution difference
+// itself: over bands, from an unsmoothed bordered plane of multiples of 32
+// (as the frame difference writes it; any values in the Extreme profile)
+// exactly as large as the pass may read, the same bytes as the per-sample
+// form on that plane smoothed by the 3x3 filter.
+TEST(VecUpScale, SmoothingInThePassMatchesWholeCall) {
+  auto rng = tnr_md_test::seededRng(0x5508);
+  const std::pair<int, int> shapes[] = {{16, 9},   {17, 8},   {37, 21},
+                                        {121, 40}, {130, 37}, {257, 29}};
+  for (const auto &[w, h] : shapes) {
+    Shape s = shapeFor(w, h, rng);
+    s.gainStride = w;
+    for (Profile p : {Profile::Plausible, Profile::Mixed, Profile::Extreme, Profile::Quiet}) {
+      Inputs in = makeInputs(s, p, rng);
+      const int stride = w + 2;
+      std::vector<int16_t> raw(size_t(h + 2) * stride);
+      for (auto &v : raw)
+        v = int16_t(p == Profile::Extreme ? uni(rng, -32768, 32767) : uni(rng, 0, 60) * 32);
+      tnr_md::gauss3x3Filter_c(raw.data() + stride + 1, in.hdiff.data(), h, w, stride);
+      const auto want = runOnce(tnr_md::upScale_c, in, Guard::Right);
+      for (Guard g : {Guard::Right, Guard::Left})
+        for (int band : {1, 8, 16})
+          for (const Twin &twin : kTwins) {
+            const tnr_md::Kernels &k = *twin.k;
+            if (!k.upScaleSmoothPixelRows) continue;
+            SCOPED_TRACE(describe(s) + " band " + std::to_string(band) + " " + twin.name +
+                         " guard " + tnr_md_test::sideName(g));
+            auto got = runOnce(placeOnly, in, g);
+            const GuardedBuffer<int16_t> unsmoothed = place(raw, g);
+            GuardedBuffer<uint8_t> a(size_t(in.dsHgt) * in.dsWid, g);
+            k.upScaleBlockAlpha(got.ldiff.data(), got.sigmaL.data(), a.data(), in.dsHgt, in.dsWid,
+                                in.dsStride, in.sigmaStride);
+            for (int y0 = 0; y0 < h; y0 += band) {
+              const int y1 = std::min(h, y0 + band);
+              GuardedBuffer<uint8_t> t(size_t(y1 - y0) * (in.dsWid + 2), g);
+              k.upScaleRowBuffer(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
+              k.upScaleSmoothPixelRows(got.cur.data(), got.pre.data(),
+                                       unsmoothed.data() + stride + 1, t.data(),
+                                       t.data() + t.size(), got.alpha.data(), got.preAlpha.data(),
+                                       got.gain.data(), s.imgHeight, s.imgWidth, s.proWidth,
+                                       s.gainStride, s.ratioBit, got.sigmaH.data(), y0, y1);
+            }
+            ASSERT_EQ(firstDiff(got.preAlpha, want.preAlpha, in.preAlpha.size()), -1)
+                << "pPreAlpha";
+            ASSERT_EQ(firstDiff(got.cur, want.cur, in.cur.size()), -1) << "pCurIn";
+            ASSERT_EQ(firstDiff(got.alpha, want.alpha, in.alpha.size()), -1) << "pAlpha";
+            ASSERT_EQ(firstDiff(got.gain, want.gain, in.gain.size()), -1) << "gain_table_u8";
+          }
+    }
+  }
+}
+
 // Grids tall enough that the compact block-alpha plane (dsHgt x dsWid bytes)
 // reaches past column proWidth of the first map rows: with a pitch wider than
 // the grid those bytes keep the block alpha, in both forms alike.

@@ -64,6 +64,7 @@ void sigmaFilterLut_neon(TNR_MD_SIGMALUT_ARGS);
 void upScaleBlockAlpha_neon(TNR_MD_BLOCKALPHA_ARGS);
 void upScaleRowBuffer_neon(TNR_MD_ROWBUFFER_ARGS);
 void upScalePixelRows_neon(TNR_MD_PIXELROWS_ARGS);
+void upScaleSmoothPixelRows_neon(TNR_MD_PIXELROWS_ARGS);  // as upScaleSmoothPixelRows_x86
 #endif
 
 #if TNR_MD_HAVE_X86

@@ -159,9 +159,10 @@ const Kernels kKernelsC = {
     calDiffAndDownScale8x8_c, gauss3x3Filter_c,   sigmaFilterLut_c,   upScale_c,
     upScaleBlockAlpha_c,      upScaleRowBuffer_c, upScalePixelRows_c, nullptr};
 #if TNR_MD_HAVE_NEON
-const Kernels kKernelsNeon = {
-    calDiffAndDownScale8x8_neon, gauss3x3Filter_neon,   sigmaFilterLut_neon,   upScale_neon,
-    upScaleBlockAlpha_neon,      upScaleRowBuffer_neon, upScalePixelRows_neon, nullptr};
+const Kernels kKernelsNeon = {calDiffAndDownScale8x8_neon, gauss3x3Filter_neon,
+                              sigmaFilterLut_neon,         upScale_neon,
+                              upScaleBlockAlpha_neon,      upScaleRowBuffer_neon,
+                              upScalePixelRows_neon,       upScaleSmoothPixelRows_neon};
 #endif
 
 }  // namespace tnr_md

@@ -228,10 +228,33 @@ inline uint16x4_t hAlpha4(int16x4_t h, int32x4_t sH, float32x4_t inv) {
   return vqmovn_u32(vcvtq_u32_f32(f));
 }
 
+// The smoothed difference of 8 pixels from h: loaded, or, with smooth (the
+// plane's pitch), formed here from the unsmoothed plane exactly as the 3x3
+// filter forms it: every weighted sum exact in 32-bit lanes, RoundShift by 4.
+inline int16x8_t smoothed8(const int16_t *h, ptrdiff_t smooth) {
+  if (smooth == 0) return vld1q_s16(h);
+  int32x4_t lo = vdupq_n_s32(0), hi = vdupq_n_s32(0);
+  for (int r = -1; r <= 1; ++r) {
+    const int16_t *p = h + r * smooth;
+    const int16x8_t left = vld1q_s16(p - 1), mid = vld1q_s16(p), right = vld1q_s16(p + 1);
+    int32x4_t sLo =
+        vmlal_n_s16(vaddl_s16(vget_low_s16(left), vget_low_s16(right)), vget_low_s16(mid), 2);
+    int32x4_t sHi =
+        vmlal_n_s16(vaddl_s16(vget_high_s16(left), vget_high_s16(right)), vget_high_s16(mid), 2);
+    if (r == 0) {
+      sLo = vshlq_n_s32(sLo, 1);
+      sHi = vshlq_n_s32(sHi, 1);
+    }
+    lo = vaddq_s32(lo, sLo);
+    hi = vaddq_s32(hi, sHi);
+  }
+  return vcombine_s16(vrshrn_n_s32(lo, 4), vrshrn_n_s32(hi, 4));
+}
+
 // hAlpha of 16 lanes from per-lane high sigmas, clamped to 128.
-inline uint8x16_t hAlpha16(const int16_t *hdiff, const HighSigma &hs) {
-  const int16x8_t h0 = vld1q_s16(hdiff);
-  const int16x8_t h1 = vld1q_s16(hdiff + 8);
+inline uint8x16_t hAlpha16(const int16_t *hdiff, ptrdiff_t smooth, const HighSigma &hs) {
+  const int16x8_t h0 = smoothed8(hdiff, smooth);
+  const int16x8_t h1 = smoothed8(hdiff + 8, smooth);
   const uint16x8_t a0 = vcombine_u16(hAlpha4(vget_low_s16(h0), hs.sH[0], hs.inv[0]),
                                      hAlpha4(vget_high_s16(h0), hs.sH[1], hs.inv[1]));
   const uint16x8_t a1 = vcombine_u16(hAlpha4(vget_low_s16(h1), hs.sH[2], hs.inv[2]),
@@ -310,16 +333,16 @@ inline bool allZero(int16x8_t v) {
 // in the run; sigRow gives the entries themselves for the 32-bit path).
 // Returns false, leaving hAlpha unset, where every h <= sH, so that hAlpha
 // and the motion alpha are 0: a still block.
-inline bool hAlphaAligned(const int16_t *hdiff, SigmaRun &run, int i, const uint32_t *sigRow,
-                          uint8x16_t &hAlpha) {
+inline bool hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run, int i,
+                          const uint32_t *sigRow, uint8x16_t &hAlpha) {
   if ((run.s16[i] | run.s16[i + 1]) < 0) {
     computeSigma(run, i);
     computeSigma(run, i + 1);
   }
   const int16_t s16a = run.s16[i], s16b = run.s16[i + 1];
   if ((s16a | s16b) >= 0) {
-    const int16x8_t d0 = excess8(vld1q_s16(hdiff), s16a);
-    const int16x8_t d1 = excess8(vld1q_s16(hdiff + 8), s16b);
+    const int16x8_t d0 = excess8(smoothed8(hdiff, smooth), s16a);
+    const int16x8_t d1 = excess8(smoothed8(hdiff + 8, smooth), s16b);
     if (allZero(vorrq_s16(d0, d1))) return false;
     const uint16x8_t du0 = vreinterpretq_u16_s16(d0), du1 = vreinterpretq_u16_s16(d1);
     const float32x4_t scale0 = vdupq_n_f32(run.inv128[i]);
@@ -335,7 +358,7 @@ inline bool hAlphaAligned(const int16_t *hdiff, SigmaRun &run, int i, const uint
   hs.sH[2] = hs.sH[3] = vdupq_n_s32(s1);
   hs.inv[0] = hs.inv[1] = vdupq_n_f32(invSigma(s0));
   hs.inv[2] = hs.inv[3] = vdupq_n_f32(invSigma(s1));
-  hAlpha = hAlpha16(hdiff, hs);
+  hAlpha = hAlpha16(hdiff, smooth, hs);
   return true;
 }
 
@@ -493,6 +516,7 @@ struct PassConst {
   uint8x16_t ratioR;          // static_ratio_r in every lane
   int16x8_t ratioDelta2;      // 2 x static_ratio_delta (0 .. 256) in every lane
   const StillWeights *still;  // weights of still pixels by preAlpha
+  ptrdiff_t smooth;           // 0: pHdiff is smoothed; else its pitch, smoothed here
 };
 
 // Outputs and in-place operands of one 16-pixel block; curC/preC are null on
@@ -635,7 +659,7 @@ __attribute__((noinline)) int movingRun(BlockIo io, const uint8_t *t, const int1
   std::memcpy(&four, t, sizeof four);
   do {
     uint8x16_t hAlpha;
-    if (hAlphaAligned(hdiff, run, i, sigRow, hAlpha))
+    if (hAlphaAligned(hdiff, pc.smooth, run, i, sigRow, hAlpha))
       pixelBlock<false, kChroma>(io, staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
     else
       stillBlocks<kChroma>(io, 1, *pc.still);  // every h <= sH
@@ -689,11 +713,16 @@ void upScaleRowBuffer_neon(const uint8_t *pA, uint8_t *pT, int y0, int y1, int d
   rowBuffer(pA, pT, y0, y1, dsHgt, dsWid);
 }
 
-void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
-                           const uint8_t *pT, const uint8_t *pTEnd, uint8_t *pAlpha,
-                           uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,
-                           int proWidth, int GainStride, uint8_t static_ratio_r_bit,
-                           const uint32_t *pSigmaH, int y0, int y1) {
+namespace {
+
+// The pass over rows [y0, y1); with smoothHere (grids at least 16 pixels
+// wide), pHdiff is the unsmoothed plane and each moving block smooths the
+// samples it needs.
+void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, const uint8_t *pT,
+               const uint8_t *pTEnd, uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8,
+               int imgHeight, int imgWidth, int proWidth, int GainStride,
+               uint8_t static_ratio_r_bit, const uint32_t *pSigmaH, int y0, int y1,
+               bool smoothHere) {
   const int dsWid = (proWidth + 7) / 8;
   const int sigmaStride = dsWid + 8;
   const int hdiffStride = proWidth + 2;
@@ -706,6 +735,7 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
   StillWeights stillWeights;
   fillStillWeights(stillWeights);
   pc.still = &stillWeights;
+  pc.smooth = smoothHere ? hdiffStride : 0;
 
   uint8_t lutTable[16], wgtTable[16];
   std::memcpy(lutTable, kLutTable, sizeof lutTable);
@@ -763,7 +793,8 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
         const uint8x16_t lAlpha =
             vcombine_u8(interpHalf(tRow, offsetX, tEnd, lutTable, wgtTable),
                         interpHalf(tRow, offsetX + 8, tEnd, lutTable, wgtTable));
-        const uint8x16_t hAlpha = hAlpha16(hRow + offsetX, laneHighSigma(sigRow, offsetX));
+        const uint8x16_t hAlpha =
+            hAlpha16(hRow + offsetX, pc.smooth, laneHighSigma(sigRow, offsetX));
         const uint8x16_t keep = vcltq_u8(laneIndex, vdupq_n_u8(static_cast<uint8_t>(x - offsetX)));
         const uint8x16_t staticAlpha = staticAlpha16(lAlpha, hAlpha);
         if (oddRow)
@@ -797,7 +828,7 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
       vst1q_u8(lShift + pad, vcombine_u8(interpHalf(t, 0, t + sizeof t, lutTable, wgtTable),
                                          interpHalf(t, 8, t + sizeof t, lutTable, wgtTable)));
       const uint8x16_t lAlpha = vld1q_u8(lShift);
-      const uint8x16_t hAlpha = hAlpha16(h, laneHighSigma(sigRow, -pad));
+      const uint8x16_t hAlpha = hAlpha16(h, 0, laneHighSigma(sigRow, -pad));
       BlockIo io{pa, cy, py, oddRow ? cc : nullptr, pcb, al, gn};
       const uint8x16_t staticAlpha = staticAlpha16(lAlpha, hAlpha);
       if (oddRow)
@@ -811,6 +842,27 @@ void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t
       std::memcpy(gain_table_u8 + mapRow, gn + pad, n);
     }
   }
+}
+
+}  // namespace
+
+void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
+                           const uint8_t *pT, const uint8_t *pTEnd, uint8_t *pAlpha,
+                           uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,
+                           int proWidth, int GainStride, uint8_t static_ratio_r_bit,
+                           const uint32_t *pSigmaH, int y0, int y1) {
+  pixelRows(pCurIn, pPreIn, pHdiff, pT, pTEnd, pAlpha, pPreAlpha, gain_table_u8, imgHeight,
+            imgWidth, proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0, y1, false);
+}
+
+void upScaleSmoothPixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
+                                 const uint8_t *pT, const uint8_t *pTEnd, uint8_t *pAlpha,
+                                 uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
+                                 int imgWidth, int proWidth, int GainStride,
+                                 uint8_t static_ratio_r_bit, const uint32_t *pSigmaH, int y0,
+                                 int y1) {
+  pixelRows(pCurIn, pPreIn, pHdiff, pT, pTEnd, pAlpha, pPreAlpha, gain_table_u8, imgHeight,
+            imgWidth, proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0, y1, true);
 }
 
 }  // namespace tnr_md
