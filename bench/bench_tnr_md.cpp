@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "kernels.h"
@@ -60,13 +61,13 @@ struct Setup {
   }
 };
 
-Setup &setupFor(int w, int h) {
-  static std::map<std::pair<int, int>, std::unique_ptr<Setup>> cache;
-  auto &slot = cache[{w, h}];
+Setup &setupFor(int w, int h, bool everythingMoves = false) {
+  static std::map<std::tuple<int, int, bool>, std::unique_ptr<Setup>> cache;
+  auto &slot = cache[{w, h, everythingMoves}];
   if (slot) return *slot;
   slot = std::make_unique<Setup>();
   Setup &s = *slot;
-  s.scene = tnr_md_bench::makeScene(w, h);
+  s.scene = tnr_md_bench::makeScene(w, h, everythingMoves);
   s.g = tnr_md::makeLayout(h, w);
   const size_t elems = motionDetectTmpBufSize(h, w);
   s.tmp.assign(elems, 0);
@@ -116,8 +117,8 @@ void pureStage(benchmark::State &st, int w, int h, Fn fn) {
 // copied back outside the timed region (PauseTiming), which also leaves them
 // warm in the cache as an earlier stage of the frame would.
 template <class Fn>
-void inPlaceStage(benchmark::State &st, int w, int h, Fn fn) {
-  Setup &s = setupFor(w, h);
+void inPlaceStage(benchmark::State &st, int w, int h, Fn fn, bool everythingMoves = false) {
+  Setup &s = setupFor(w, h, everythingMoves);
   for (auto _ : st) {
     st.PauseTiming();
     s.restore();
@@ -212,15 +213,17 @@ void registerSize(int w, int h) {
                    s.sigmaL(), s.sigmaH());
       });
     });
-    reg("motion_detect" + tag, [=](benchmark::State &st) {
-      inPlaceStage(st, w, h, [k](Setup &s) {
-        tnr_md::motionDetectWith(*k, s.cur.data(), s.scene.pre.data(), s.mdTmp.data(),
-                                 s.alpha.data(), s.preAlpha.data(), s.gain.data(), s.h(), s.w(),
-                                 s.h(), s.w(), s.w(), tnr_md_bench::kSigmaHScale,
-                                 tnr_md_bench::kSigmaLScale, tnr_md_bench::kUvRatio,
-                                 tnr_md_bench::kLightClip, tnr_md_bench::kStaticRatioRBit);
-      });
-    });
+    const auto motionDetect = [k](Setup &s) {
+      tnr_md::motionDetectWith(*k, s.cur.data(), s.scene.pre.data(), s.mdTmp.data(), s.alpha.data(),
+                               s.preAlpha.data(), s.gain.data(), s.h(), s.w(), s.h(), s.w(), s.w(),
+                               tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale,
+                               tnr_md_bench::kUvRatio, tnr_md_bench::kLightClip,
+                               tnr_md_bench::kStaticRatioRBit);
+    };
+    reg("motion_detect" + tag, [=](benchmark::State &st) { inPlaceStage(st, w, h, motionDetect); });
+    // The same call on a scene where everything moves (the costliest case).
+    reg("motion_detect_moving" + tag,
+        [=](benchmark::State &st) { inPlaceStage(st, w, h, motionDetect, true); });
   }
   // Border extension has one form; the three calls of one motion_detect.
   reg("extendImgBorder_x3" + size, [=](benchmark::State &st) {
@@ -269,7 +272,8 @@ void printSummary(const std::map<std::string, double> &ms) {
                           "upScaleBlockAlpha",
                           "upScaleRowBuffer",
                           "upScale",
-                          "motion_detect"};
+                          "motion_detect",
+                          "motion_detect_moving"};
   auto get = [&](const std::string &n) {
     auto it = ms.find(n);
     return it == ms.end() ? -1.0 : it->second;
@@ -305,11 +309,11 @@ void printSummary(const std::map<std::string, double> &ms) {
       std::printf("%-24s %-10s %10.3f %10s %10.1f   (%.1f MB moved, %.1f GB/s)\n", "skeleton",
                   sizes[si], sk, "-", pixels[si] / 1e6 / (sk * 1e-3), bytes / 1e6,
                   bytes / (sk * 1e-3) / 1e9);
-      for (const char *form : {"c", "neon", "x86"}) {
-        const double m = get(std::string("motion_detect/") + form + "/" + sizes[si]);
-        if (m > 0)
-          std::printf("  motion_detect/%s / skeleton at %s: %.2f\n", form, sizes[si], m / sk);
-      }
+      for (const char *call : {"motion_detect", "motion_detect_moving"})
+        for (const char *form : {"c", "neon", "x86"}) {
+          const double m = get(std::string(call) + "/" + form + "/" + sizes[si]);
+          if (m > 0) std::printf("  %s/%s / skeleton at %s: %.2f\n", call, form, sizes[si], m / sk);
+        }
     }
   }
 }

@@ -2,7 +2,10 @@
 // executed instructions under an emulator: K = 0 gives the start-up baseline
 // (scene generation included), the difference to K = N is N calls.
 //
-//   tnr_md_insn_driver K [c|neon]
+//   tnr_md_insn_driver K [c|neon] [moving]
+//
+// With "moving" the scene's previous frame is scrambled, so that everything
+// moves (the costliest case).
 //
 // The calls are chained: each one filters the current frame, pPreAlpha and
 // the gains in place, and the next call starts from what it left. Restoring
@@ -22,7 +25,7 @@
 
 int main(int argc, char **argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s K [c|neon]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s K [c|neon] [moving]\n", argv[0]);
     return 2;
   }
   const int calls = std::atoi(argv[1]);
@@ -41,7 +44,8 @@ int main(int argc, char **argv) {
   const tnr_md::Kernels &k = tnr_md::kKernelsC;
 #endif
   const int w = 1920, h = 1080;
-  tnr_md_bench::Scene s = tnr_md_bench::makeScene(w, h);
+  const bool moving = argc >= 4 && std::strcmp(argv[3], "moving") == 0;
+  tnr_md_bench::Scene s = tnr_md_bench::makeScene(w, h, moving);
   std::vector<int16_t> tmp(motionDetectTmpBufSize(h, w));
   std::vector<uint8_t> alpha(s.pixels());
   for (int i = 0; i < calls; ++i)

@@ -97,7 +97,9 @@ inline void render(uint8_t *f, int w, int h, const Objects &o, uint32_t seed) {
 // moves 12 right and 4 down, the disc 8 left and 10 up. pPreAlpha starts at
 // 96 (a pixel still for a few frames) except where the objects were, gains
 // vary between 64 and 127.
-inline Scene makeScene(int width, int height) {
+// everythingMoves: the previous frame's bytes are scrambled as well, so that
+// every block and pixel differs far beyond the noise (the costliest case).
+inline Scene makeScene(int width, int height, bool everythingMoves = false) {
   Scene s;
   s.width = width;
   s.height = height;
@@ -113,6 +115,10 @@ inline Scene makeScene(int width, int height) {
   after.cy -= 10;
   detail::render(s.pre.data(), width, height, before, 0x2545F491u);
   detail::render(s.cur.data(), width, height, after, 0x9E3779B9u);
+  if (everythingMoves) {
+    detail::Noise scramble{0xC0FFEEu};
+    for (uint8_t &b : s.pre) b = static_cast<uint8_t>(b ^ (scramble.next() & 0x7F));
+  }
 
   s.preAlpha.resize(s.pixels());
   s.gain.resize(s.pixels());

@@ -8,7 +8,8 @@
 # Per target and form: insns(K = N) - insns(K = 0), divided by N x 1920 x 1080.
 # The K = 0 run does everything but the calls (start-up, scene generation),
 # so the difference is the calls alone. Environment: JOBS (build parallelism,
-# default 2), TARGETS (default "armv7 aarch64").
+# default 2), TARGETS (default "armv7 aarch64"), MOVING=1 (a scene where
+# everything moves, the costliest case).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -44,8 +45,8 @@ for target in $TARGETS; do
     echo "$n"
   }
   for form in c neon; do
-    base=$(count 0 "$form")
-    full=$(count "$N" "$form")
+    base=$(count 0 "$form" ${MOVING:+moving})
+    full=$(count "$N" "$form" ${MOVING:+moving})
     per=$(awk -v a="$full" -v b="$base" -v n="$N" -v p="$PIXELS" \
       'BEGIN { printf "%.2f", (a - b) / (n * p) }')
     printf '%-8s %-5s %16s %16s %12s\n' "$target" "$form" "$base" "$full" "$per"
