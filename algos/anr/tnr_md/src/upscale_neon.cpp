@@ -604,19 +604,25 @@ inline void walkIo(BlockIo &io, bool chroma) {
   io.gain = walk(io.gain, 16);
 }
 
-// n still blocks of 16 pixels from io: every staticAlpha is 128, so the
+// One still block of 16 pixels at io: every staticAlpha is 128, so the
 // weight comes from the still-pixel table, the static ratio is r + delta =
 // 128 and the gain max(g, 1). Outputs in the order of pixelBlock.
+template <bool kChroma>
+inline void stillBlock(const BlockIo &io, const StillWeights &sw) {
+  const uint8x16_t w = stillWeight16(sw, vld1q_u8(io.preAlpha));
+  vst1q_u8(io.preAlpha, w);
+  vst1q_u8(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w));
+  if (kChroma) blendChroma16(io.curC, io.preC, w);
+  vst1q_u8(io.alpha, vdupq_n_u8(128));
+  vst1q_u8(io.gain, vmaxq_u8(vld1q_u8(io.gain), vdupq_n_u8(1)));
+}
+
+// n still blocks from io.
 template <bool kChroma>
 void stillBlocks(BlockIo io, int n, const StillWeights &sw) {
 #pragma GCC unroll 2
   for (int b = 0; b < n; ++b) {
-    const uint8x16_t w = stillWeight16(sw, vld1q_u8(io.preAlpha));
-    vst1q_u8(io.preAlpha, w);
-    vst1q_u8(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w));
-    if (kChroma) blendChroma16(io.curC, io.preC, w);
-    vst1q_u8(io.alpha, vdupq_n_u8(128));
-    vst1q_u8(io.gain, vmaxq_u8(vld1q_u8(io.gain), vdupq_n_u8(1)));
+    stillBlock<kChroma>(io, sw);
     advance(io, 16, kChroma);
   }
 }
@@ -630,12 +636,7 @@ int stillRun(BlockIo io, const uint8_t *t, int nLeft, const StillWeights &sw) {
   const uint8_t *const t0 = t;
   const uint8_t *const tEnd = t + 2 * nLeft;
   for (;;) {
-    const uint8x16_t w = stillWeight16(sw, vld1q_u8(io.preAlpha));
-    vst1q_u8(io.preAlpha, w);
-    vst1q_u8(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w));
-    if (kChroma) blendChroma16(io.curC, io.preC, w);
-    vst1q_u8(io.alpha, vdupq_n_u8(128));
-    vst1q_u8(io.gain, vmaxq_u8(vld1q_u8(io.gain), vdupq_n_u8(1)));
+    stillBlock<kChroma>(io, sw);
     walkIo(io, kChroma);
     t += 2;
     if (t == tEnd) break;
