@@ -617,6 +617,47 @@ inline __m256i stillWeight32(__m256i pa) {
   return _mm256_blendv_epi8(w, _mm256_set1_epi8(static_cast<char>(128)), pa);  // pa >= 128
 }
 
+#if TNR_MD_PIXEL_AVX512
+// Sixty-four still pixels at once: the still-pixel weights by the same
+// eight-table lookup, the blend and the constant outputs of pixelBlock32's
+// still case, on 512-bit registers.
+inline void stillBlock64(const BlockIo &io, ptrdiff_t o) {
+  auto row = [](int k) {
+    return _mm512_broadcast_i32x4(
+        _mm_load_si128(reinterpret_cast<const __m128i *>(kStillWeights.row[k])));
+  };
+  const __m512i pa = _mm512_loadu_si512(io.preAlpha + o);
+  __m512i idx = pa, w = _mm512_shuffle_epi8(row(0), idx);
+  for (int k = 1; k < 8; ++k) {
+    idx = _mm512_sub_epi8(idx, _mm512_set1_epi8(16));
+    w = _mm512_xor_si512(w, _mm512_shuffle_epi8(row(k), idx));
+  }
+  const __m512i c128 = _mm512_set1_epi8(static_cast<char>(128));
+  w = _mm512_mask_blend_epi8(_mm512_movepi8_mask(pa), w, c128);  // pa >= 128
+  _mm512_storeu_si512(io.preAlpha + o, w);
+
+  const __m512i lowByte = _mm512_set1_epi16(0x00FF);
+  const __m512i w128E = _mm512_slli_epi16(_mm512_and_si512(w, lowByte), 7);
+  const __m512i w128O = _mm512_slli_epi16(_mm512_srli_epi16(w, 8), 7);
+  // c + round((p - c) x w / 128) of the even (odd) bytes of 16-bit lanes.
+  auto blend = [&](const uint8_t *cur, const uint8_t *pre, __m512i wE, __m512i wO) {
+    const __m512i c = _mm512_loadu_si512(cur), p = _mm512_loadu_si512(pre);
+    const __m512i cE = _mm512_and_si512(c, lowByte), cO = _mm512_srli_epi16(c, 8);
+    const __m512i dE = _mm512_sub_epi16(_mm512_and_si512(p, lowByte), cE);
+    const __m512i dO = _mm512_sub_epi16(_mm512_srli_epi16(p, 8), cO);
+    const __m512i e = _mm512_add_epi16(cE, _mm512_mulhrs_epi16(_mm512_add_epi16(dE, dE), wE));
+    const __m512i od = _mm512_add_epi16(cO, _mm512_mulhrs_epi16(_mm512_add_epi16(dO, dO), wO));
+    return _mm512_or_si512(e, _mm512_slli_epi16(od, 8));
+  };
+  _mm512_storeu_si512(io.curY + o, blend(io.curY + o, io.preY + o, w128E, w128O));
+  // A chroma pair takes the weight of its right-hand luma pixel, the odd one.
+  if (io.curC) _mm512_storeu_si512(io.curC + o, blend(io.curC + o, io.preC + o, w128O, w128O));
+  _mm512_storeu_si512(io.alpha + o, c128);
+  _mm512_storeu_si512(io.gain + o,
+                      _mm512_max_epu8(_mm512_loadu_si512(io.gain + o), _mm512_set1_epi8(1)));
+}
+#endif
+
 struct Block32 {
   int32_t t4;          // T columns n .. n + 3, n = x / 8
   uint16_t t45;        // T columns n + 4 and n + 5
@@ -790,10 +831,24 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
     const int nFull = proWidth & ~15;
     int x = 0;
 #if defined(__AVX2__)
-    for (; x + 32 <= nFull; x += 32) {
+    while (x + 32 <= nFull) {
       // T columns n .. n + 5 with n = x / 8; when all are 0, so is every
       // lane's lAlpha and motionAlpha: the block is still.
       const int col = x >> 3;
+#if TNR_MD_PIXEL_AVX512
+      // Sixty-four pixels are still when T columns n .. n + 9 are all 0.
+      if (x + 64 <= nFull) {
+        uint64_t t8;
+        uint16_t t89;
+        std::memcpy(&t8, tRow + col, 8);
+        std::memcpy(&t89, tRow + col + 8, 2);
+        if ((t8 | t89) == 0) {
+          stillBlock64(io, x);
+          x += 64;
+          continue;
+        }
+      }
+#endif
       Block32 b;
       std::memcpy(&b.t4, tRow + col, 4);
       std::memcpy(&b.t45, tRow + col + 4, 2);
@@ -809,6 +864,7 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
         pixelBlock32<true>(io, x, b, pc);
       else
         pixelBlock32<false>(io, x, b, pc);
+      x += 32;
     }
 #endif
     for (; x < nFull; x += 16) {
