@@ -68,8 +68,9 @@ void upScaleSmoothPixelRows_neon(TNR_MD_PIXELROWS_ARGS);  // as upScaleSmoothPix
 #endif
 
 #if TNR_MD_HAVE_X86
-// x86-64 forms (SSE4.1, and AVX2 where the build's level has it) of every
-// stage with a vector form: the NEON source through SIMDe is slow on x86.
+// x86-64 forms (SSE4.1, and AVX2 or AVX-512 where the build's level has it)
+// of every stage with a vector form: the NEON source through SIMDe is slow on
+// x86.
 void calDiffAndDownScale8x8_x86(TNR_MD_CALDIFF8X8_ARGS);
 void gauss3x3Filter_x86(TNR_MD_GAUSS3X3_ARGS);
 void sigmaFilterLut_x86(TNR_MD_SIGMALUT_ARGS);

@@ -618,22 +618,25 @@ inline __m256i stillWeight32(__m256i pa) {
 }
 
 #if TNR_MD_PIXEL_AVX512
-// Sixty-four still pixels at once: the still-pixel weights by the same
-// eight-table lookup, the blend and the constant outputs of pixelBlock32's
-// still case, on 512-bit registers.
-inline void stillBlock64(const BlockIo &io, ptrdiff_t o) {
+// The same lookup on 64 bytes.
+inline __m512i stillWeight64(__m512i pa) {
   auto row = [](int k) {
     return _mm512_broadcast_i32x4(
         _mm_load_si128(reinterpret_cast<const __m128i *>(kStillWeights.row[k])));
   };
-  const __m512i pa = _mm512_loadu_si512(io.preAlpha + o);
   __m512i idx = pa, w = _mm512_shuffle_epi8(row(0), idx);
   for (int k = 1; k < 8; ++k) {
     idx = _mm512_sub_epi8(idx, _mm512_set1_epi8(16));
     w = _mm512_xor_si512(w, _mm512_shuffle_epi8(row(k), idx));
   }
-  const __m512i c128 = _mm512_set1_epi8(static_cast<char>(128));
-  w = _mm512_mask_blend_epi8(_mm512_movepi8_mask(pa), w, c128);  // pa >= 128
+  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(pa), w,
+                                _mm512_set1_epi8(static_cast<char>(128)));  // pa >= 128
+}
+
+// Sixty-four still pixels at once: the weights, the blend and the constant
+// outputs of pixelBlock32's still case, on 512-bit registers.
+inline void stillBlock64(const BlockIo &io, ptrdiff_t o) {
+  const __m512i w = stillWeight64(_mm512_loadu_si512(io.preAlpha + o));
   _mm512_storeu_si512(io.preAlpha + o, w);
 
   const __m512i lowByte = _mm512_set1_epi16(0x00FF);
@@ -652,7 +655,7 @@ inline void stillBlock64(const BlockIo &io, ptrdiff_t o) {
   _mm512_storeu_si512(io.curY + o, blend(io.curY + o, io.preY + o, w128E, w128O));
   // A chroma pair takes the weight of its right-hand luma pixel, the odd one.
   if (io.curC) _mm512_storeu_si512(io.curC + o, blend(io.curC + o, io.preC + o, w128O, w128O));
-  _mm512_storeu_si512(io.alpha + o, c128);
+  _mm512_storeu_si512(io.alpha + o, _mm512_set1_epi8(static_cast<char>(128)));
   _mm512_storeu_si512(io.gain + o,
                       _mm512_max_epu8(_mm512_loadu_si512(io.gain + o), _mm512_set1_epi8(1)));
 }
