@@ -38,11 +38,11 @@ using tnr_md_bench::Scene;
 struct Setup {
   Scene scene;
   Layout g{};
-  std::vector<int16_t> tmp;                         // the driver's planes, filled by the prefix
-  std::vector<int16_t> sigmaScratch;                // sigmaFilterLut's horizontal-pass plane
-  std::vector<uint8_t> rowBuf;                      // upScale's row buffer
-  std::vector<int16_t> mdTmp;                       // motion_detect's own scratch
-  std::vector<uint8_t> cur, alpha, preAlpha, gain;  // in-place buffers, restored per call
+  tnr_md_bench::Buf<int16_t> tmp;           // the driver's planes, filled by the prefix
+  tnr_md_bench::Buf<int16_t> sigmaScratch;  // sigmaFilterLut's horizontal-pass plane
+  tnr_md_bench::Buf<uint8_t> rowBuf;        // upScale's row buffer
+  tnr_md_bench::Buf<int16_t> mdTmp;         // motion_detect's own scratch
+  tnr_md_bench::Buf<uint8_t> cur, alpha, preAlpha, gain;  // in-place buffers, restored per call
 
   int16_t *hdiff() { return tmp.data(); }
   int16_t *ldiff() { return tmp.data() + g.ldiff; }
@@ -235,8 +235,8 @@ void registerSize(int w, int h) {
   });
   reg("skeleton" + size, [=](benchmark::State &st) {
     Setup &s = setupFor(w, h);
-    std::vector<uint8_t> cur = s.scene.cur, alpha(s.scene.pixels()), preAlpha = s.scene.preAlpha,
-                         gain = s.scene.gain;
+    tnr_md_bench::Buf<uint8_t> cur = s.scene.cur, alpha(s.scene.pixels()),
+                               preAlpha = s.scene.preAlpha, gain = s.scene.gain;
     for (auto _ : st) {
       skeleton(cur.data(), s.scene.pre.data(), alpha.data(), preAlpha.data(), gain.data(), w, h);
       benchmark::ClobberMemory();

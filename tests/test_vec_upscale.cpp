@@ -343,7 +343,8 @@ TEST(VecUpScale, BandsMatchWholeCall) {
             const int y1 = std::min(h, y0 + band);
             GuardedBuffer<uint8_t> t(size_t(y1 - y0) * (in.dsWid + 2), Guard::Right);
             k.upScaleRowBuffer(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
-            k.upScalePixelRows(got.cur.data(), got.pre.data(), got.hdiff.data(), t.data(),
+            k.upScalePixelRows(got.cur.data(), got.pre.data(),
+                               got.hdiff.data() + size_t(y0) * in.hdiffStride, t.data(),
                                t.data() + t.size(), got.alpha.data(), got.preAlpha.data(),
                                got.gain.data(), s.imgHeight, s.imgWidth, s.proWidth, s.gainStride,
                                s.ratioBit, got.sigmaH.data(), y0, y1);
@@ -394,7 +395,7 @@ TEST(VecUpScale, SmoothingInThePassMatchesWholeCall) {
               GuardedBuffer<uint8_t> t(size_t(y1 - y0) * (in.dsWid + 2), g);
               k.upScaleRowBuffer(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
               k.upScaleSmoothPixelRows(got.cur.data(), got.pre.data(),
-                                       unsmoothed.data() + stride + 1, t.data(),
+                                       unsmoothed.data() + size_t(y0 + 1) * stride + 1, t.data(),
                                        t.data() + t.size(), got.alpha.data(), got.preAlpha.data(),
                                        got.gain.data(), s.imgHeight, s.imgWidth, s.proWidth,
                                        s.gainStride, s.ratioBit, got.sigmaH.data(), y0, y1);

@@ -130,15 +130,15 @@ struct PixelRun {
   GuardedBuffer<uint32_t> sigmaH;
 };
 
-// hdiffAt: where pHdiff points in in.hdiff (the first sample of a bordered
-// plane for the pass that smooths it itself).
+// hdiffAt: where sample (0, 0) lies in in.hdiff (after the border of a
+// bordered plane for the pass that smooths it itself); the pass gets row y0.
 PixelRun runPixels(void (*fn)(TNR_MD_PIXELROWS_ARGS), const PixelCase &c, const PixelInputs &in,
                    int y0, int y1, Guard g, size_t hdiffAt = 0) {
   PixelRun r{copyOf(in.cur, g),  copyOf(in.pre, g),   copyOf(in.t, g),     copyOf(in.preAlpha, g),
              copyOf(in.gain, g), copyOf(in.alpha, g), copyOf(in.hdiff, g), copyOf(in.sigmaH, g)};
-  fn(r.cur.data(), r.pre.data(), r.hdiff.data() + hdiffAt, r.t.data(), r.t.data() + r.t.size(),
-     r.alpha.data(), r.preAlpha.data(), r.gain.data(), c.imgHeight, c.imgWidth, c.proWidth,
-     c.gainStride, c.ratioBit, r.sigmaH.data(), y0, y1);
+  fn(r.cur.data(), r.pre.data(), r.hdiff.data() + hdiffAt + size_t(y0) * (c.proWidth + 2),
+     r.t.data(), r.t.data() + r.t.size(), r.alpha.data(), r.preAlpha.data(), r.gain.data(),
+     c.imgHeight, c.imgWidth, c.proWidth, c.gainStride, c.ratioBit, r.sigmaH.data(), y0, y1);
   return r;
 }
 

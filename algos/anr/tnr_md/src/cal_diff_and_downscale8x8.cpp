@@ -26,9 +26,10 @@ uint32_t chromaBlockTerm(int32_t chromaSum, int32_t fix) {
 
 }  // namespace
 
-void calDiffAndDownScale8x8_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
-                              int16_t *pSigma, int imgHeight, int imgWidth, int proHeight,
-                              int proWidth, int lDiffStride, int sigmaStride, float uv_ratio) {
+void calDiffAndDownScale8x8Rows_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
+                                  int16_t *pHdiff, int16_t *pSigma, int imgHeight, int imgWidth,
+                                  int proHeight, int proWidth, int lDiffStride, int sigmaStride,
+                                  float uv_ratio, int by0, int by1) {
   const int32_t fix = uvRatioFix(uv_ratio);
   const int32_t uvf16 = low16(fix);  // the per-sample term uses the low 16 bits only
   const int hDiffStride = proWidth + 2;
@@ -36,7 +37,10 @@ void calDiffAndDownScale8x8_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
   const uint8_t *curUV = pCurIn + W * imgHeight;
   const uint8_t *preUV = pPreIn + W * imgHeight;
 
-  for (int y = 0, by = 0; y < proHeight; y += 8, ++by) {
+  // pHdiff's row 0 lies above the first block row's offset row.
+  const int hRow0 = 8 * by0 + 8 <= proHeight ? 8 * by0 : proHeight - 8;
+  for (int by = by0; by < by1; ++by) {
+    const int y = 8 * by;
     // A partial last block row is a full block moved back to end at the grid's edge.
     const int offsetRow = y + 8 <= proHeight ? y : proHeight - 8;
     for (int x = 0, bx = 0; x < proWidth; x += 8, ++bx) {
@@ -53,7 +57,7 @@ void calDiffAndDownScale8x8_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
           const int dV = curUV[uv + 1] - preUV[uv + 1];
           const int16_t t = low16(roundShift((std::abs(dU) + std::abs(dV)) * uvf16, 7));
           const int16_t h = low16(std::abs(dY) + t);
-          pHdiff[(Y + 1) * hDiffStride + X + 1] = low16(static_cast<int32_t>(h) * 32);
+          pHdiff[(Y - hRow0 + 1) * hDiffStride + X + 1] = low16(static_cast<int32_t>(h) * 32);
           sumY += dY;
           sumU += dU;
           sumV += dV;
@@ -70,6 +74,12 @@ void calDiffAndDownScale8x8_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
       pSigma[(by + 4) * sigmaStride + bx + 4] = low16(abs32(dsDiff00 - sumValueYUV00));
     }
   }
+}
+
+void calDiffAndDownScale8x8_c(TNR_MD_CALDIFF8X8_ARGS) {
+  calDiffAndDownScale8x8Rows_c(pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth,
+                               proHeight, proWidth, lDiffStride, sigmaStride, uv_ratio, 0,
+                               (proHeight + 7) / 8);
 }
 
 }  // namespace tnr_md

@@ -115,8 +115,9 @@ inline void pairResult(int32x2_t y, int32x4_t quarters, int32x2_t h, int32_t abs
   std::memcpy(sg, &sgPair, sizeof sgPair);
 }
 
-// One block at luma column cx (any parity) and row offsetRow (any parity).
-void block8(const uint8_t *pCurIn, const uint8_t *pPreIn, int16_t *pHdiff, int hDiffStride,
+// One block at luma column cx (any parity) and row offsetRow (any parity);
+// hd points at the difference plane's sample (offsetRow, 0).
+void block8(const uint8_t *pCurIn, const uint8_t *pPreIn, int16_t *hd, int hDiffStride,
             int imgWidth, size_t chromaStart, size_t frameBytes, int offsetRow, int cx,
             int16x4_t uvf16, int32_t uvRatioFix, int16_t *ld, int16_t *sg) {
   const bool oddCol = (cx & 1) != 0;
@@ -136,7 +137,7 @@ void block8(const uint8_t *pCurIn, const uint8_t *pPreIn, int16_t *pHdiff, int h
     const int16x8_t dY = vqsubq_s16(vreinterpretq_s16_u16(vmovl_u8(vld1_u8(pCurIn + lo))),
                                     vreinterpretq_s16_u16(vmovl_u8(vld1_u8(pPreIn + lo))));
     const int16x8_t h = vaddq_s16(vabsq_s16(dY), t);  // wraps
-    vst1q_s16(pHdiff + (row + 1) * hDiffStride + cx + 1, vshlq_n_s16(h, 5));
+    vst1q_s16(hd + k * hDiffStride + cx, vshlq_n_s16(h, 5));
     // Column sums: dY, dU, dV stay within +-2040; h wraps in 16 bits.
     sumY = vaddq_s16(sumY, dY);
     sumU = vaddq_s16(sumU, ch.du);
@@ -253,9 +254,10 @@ void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, co
 
 }  // namespace
 
-void calDiffAndDownScale8x8_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
-                                 int16_t *pSigma, int imgHeight, int imgWidth, int proHeight,
-                                 int proWidth, int lDiffStride, int sigmaStride, float uv_ratio) {
+void calDiffAndDownScale8x8Rows_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
+                                     int16_t *pHdiff, int16_t *pSigma, int imgHeight, int imgWidth,
+                                     int proHeight, int proWidth, int lDiffStride, int sigmaStride,
+                                     float uv_ratio, int by0, int by1) {
   const float p = uv_ratio * 128.0f;
   const int32_t uvRatioFix = p > 0.0f ? truncToInt(static_cast<double>(p) + 0.5)
                                       : truncToInt(static_cast<double>(p) - 0.5);
@@ -274,15 +276,18 @@ void calDiffAndDownScale8x8_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdi
   // values, its block sums cover its own 64 samples. Whole blocks at even
   // rows go two at a time; the others (an odd-row or odd-column moved-back
   // block, a last unpaired block) one at a time.
-  for (int y = 0, by = 0; y < proHeight; y += 8, ++by) {
+  // pHdiff's row 0 lies above the first block row's offset row.
+  const int hRow0 = 8 * by0 + 8 <= proHeight ? 8 * by0 : proHeight - 8;
+  for (int by = by0; by < by1; ++by) {
+    const int y = 8 * by;
     const int offsetRow = y + 8 <= proHeight ? y : proHeight - 8;
     int16_t *ldRow = pLdiff + (by + 1) * lDiffStride + 1;
     int16_t *sgRow = pSigma + (by + 4) * sigmaStride + 4;
+    int16_t *hd = pHdiff + (offsetRow - hRow0 + 1) * hDiffStride + 1;
     int x = 0, bx = 0;
     if ((offsetRow & 1) == 0) {
       const size_t lumaRow = static_cast<size_t>(offsetRow) * imgWidth;
       const size_t chromaRow = chromaStart + static_cast<size_t>(offsetRow >> 1) * imgWidth;
-      int16_t *hd = pHdiff + (offsetRow + 1) * hDiffStride + 1;
       for (; x + 16 <= proWidth; x += 16, bx += 2)
         blockPair(pCurIn + lumaRow + x, pPreIn + lumaRow + x, pCurIn + chromaRow + x,
                   pPreIn + chromaRow + x, imgWidth, hd + x, hDiffStride, uvf16, uvRatioFix, absFix,
@@ -290,10 +295,16 @@ void calDiffAndDownScale8x8_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdi
     }
     for (; x < proWidth; x += 8, ++bx) {
       const int cx = x + 8 <= proWidth ? x : proWidth - 8;
-      block8(pCurIn, pPreIn, pHdiff, hDiffStride, imgWidth, chromaStart, frameBytes, offsetRow, cx,
+      block8(pCurIn, pPreIn, hd, hDiffStride, imgWidth, chromaStart, frameBytes, offsetRow, cx,
              uvf16, uvRatioFix, ldRow + bx, sgRow + bx);
     }
   }
+}
+
+void calDiffAndDownScale8x8_neon(TNR_MD_CALDIFF8X8_ARGS) {
+  calDiffAndDownScale8x8Rows_neon(pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth,
+                                  proHeight, proWidth, lDiffStride, sigmaStride, uv_ratio, 0,
+                                  (proHeight + 7) / 8);
 }
 
 }  // namespace tnr_md

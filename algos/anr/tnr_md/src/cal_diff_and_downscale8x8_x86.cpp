@@ -68,7 +68,8 @@ struct Frame {
 };
 
 // Two blocks at luma columns cx .. cx + 15 (cx even, cx + 16 <= proWidth),
-// luma rows r0 .. r0 + 7 (r0 even). Chroma bytes cx .. cx + 15 of chroma rows
+// luma rows r0 .. r0 + 7 (r0 even); hOut points at the difference plane's
+// sample (r0, 0), as in every block step below. Chroma bytes cx .. cx + 15 of chroma rows
 // r0 / 2 .. r0 / 2 + 3 hold exactly the pairs of these columns.
 template <bool kSmall>
 inline void twoBlocks(const Frame &f, int r0, int cx, __m128i uvf, int32_t fix, int16_t *hOut,
@@ -95,7 +96,7 @@ inline void twoBlocks(const Frame &f, int r0, int cx, __m128i uvf, int32_t fix, 
       const __m128i dY1 = _mm_sub_epi16(_mm_unpackhi_epi8(a, z), _mm_unpackhi_epi8(b, z));
       const __m128i h0 = _mm_add_epi16(_mm_abs_epi16(dY0), t0);  // wraps
       const __m128i h1 = _mm_add_epi16(_mm_abs_epi16(dY1), t1);
-      int16_t *o = hOut + (row + 1) * hStride + cx + 1;
+      int16_t *o = hOut + (row - r0) * hStride + cx;
       storeu(o, _mm_slli_epi16(h0, 5));
       storeu(o + 8, _mm_slli_epi16(h1, 5));
       sY0 = _mm_add_epi16(sY0, dY0);
@@ -153,7 +154,7 @@ inline void oneBlock(const Frame &f, int r0, int cx, __m128i uvf, int32_t fix, i
     const size_t lo = static_cast<size_t>(row) * f.W + cx;
     const __m128i dY = _mm_sub_epi16(load8(f.cur + lo), load8(f.pre + lo));
     const __m128i h = _mm_add_epi16(_mm_abs_epi16(dY), t);
-    storeu(hOut + (row + 1) * hStride + cx + 1, _mm_slli_epi16(h, 5));
+    storeu(hOut + (row - r0) * hStride + cx, _mm_slli_epi16(h, 5));
     sY = _mm_add_epi16(sY, dY);
     sU = _mm_add_epi16(sU, dU);
     sV = _mm_add_epi16(sV, dV);
@@ -213,7 +214,7 @@ inline void fourBlocks(const Frame &f, int r0, int cx, __m256i uvf, int32_t fix,
                                            _mm256_cvtepu8_epi16(loadu(f.pre + lo + 16)));
       const __m256i h0 = _mm256_add_epi16(_mm256_abs_epi16(dY0), t0);  // wraps
       const __m256i h1 = _mm256_add_epi16(_mm256_abs_epi16(dY1), t1);
-      int16_t *o = hOut + (row + 1) * hStride + cx + 1;
+      int16_t *o = hOut + (row - r0) * hStride + cx;
       _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), _mm256_slli_epi16(h0, 5));
       _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + 16), _mm256_slli_epi16(h1, 5));
       sY0 = _mm256_add_epi16(sY0, dY0);
@@ -340,7 +341,7 @@ inline void eightBlocks(const Frame &f, int r0, int cx, __m512i uvf, __m512i abs
       const __m512i dY1 = _mm512_sub_epi16(ld256(f.cur + lo + 32), ld256(f.pre + lo + 32));
       const __m512i h0 = _mm512_add_epi16(_mm512_abs_epi16(dY0), t0);  // wraps
       const __m512i h1 = _mm512_add_epi16(_mm512_abs_epi16(dY1), t1);
-      int16_t *o = hOut + (row + 1) * hStride + cx + 1;
+      int16_t *o = hOut + (row - r0) * hStride + cx;
       _mm512_storeu_si512(o, _mm512_slli_epi16(h0, 5));
       _mm512_storeu_si512(o + 32, _mm512_slli_epi16(h1, 5));
       sY0 = _mm512_add_epi16(sY0, dY0);
@@ -366,15 +367,19 @@ inline void eightBlocks(const Frame &f, int r0, int cx, __m512i uvf, __m512i abs
 
 template <bool kSmall>
 void run(const Frame &f, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma, int proHeight,
-         int proWidth, int lDiffStride, int sigmaStride, int32_t fix) {
+         int proWidth, int lDiffStride, int sigmaStride, int32_t fix, int by0, int by1) {
   const __m128i uvf = _mm_set1_epi16(low16(fix));
   const ptrdiff_t hStride = proWidth + 2;
   // Blocks are 8x8; when proWidth (proHeight) is not a multiple of 8 the last
   // block of a row (column) is moved back to end at the grid's edge and
   // overlaps its neighbour: its pHdiff samples are recomputed with equal
   // values, its block sums cover its own 64 samples.
-  for (int y = 0, by = 0; y < proHeight; y += 8, ++by) {
+  // pHdiff's row 0 lies above the first block row's offset row.
+  const int hRow0 = 8 * by0 + 8 <= proHeight ? 8 * by0 : proHeight - 8;
+  for (int by = by0; by < by1; ++by) {
+    const int y = 8 * by;
     const int r0 = y + 8 <= proHeight ? y : proHeight - 8;
+    int16_t *hd = pHdiff + (r0 - hRow0 + 1) * hStride + 1;  // sample (r0, 0)
     int16_t *ld = pLdiff + (by + 1) * lDiffStride + 1;
     int16_t *sg = pSigma + (by + 4) * sigmaStride + 4;
     int x = 0, bx = 0;
@@ -384,37 +389,46 @@ void run(const Frame &f, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma, int 
       const __m512i absFix =
           _mm512_set1_epi64(fix < 0 ? 0u - static_cast<uint32_t>(fix) : static_cast<uint32_t>(fix));
       for (; x + 64 <= proWidth; x += 64, bx += 8)
-        eightBlocks<kSmall>(f, r0, x, uvf32, absFix, pHdiff, hStride, ld + bx, sg + bx);
+        eightBlocks<kSmall>(f, r0, x, uvf32, absFix, hd, hStride, ld + bx, sg + bx);
 #endif
 #if defined(__AVX2__)
       const __m256i uvf8 = _mm256_set1_epi16(low16(fix));
       for (; x + 32 <= proWidth; x += 32, bx += 4)
-        fourBlocks<kSmall>(f, r0, x, uvf8, fix, pHdiff, hStride, ld + bx, sg + bx);
+        fourBlocks<kSmall>(f, r0, x, uvf8, fix, hd, hStride, ld + bx, sg + bx);
 #endif
       for (; x + 16 <= proWidth; x += 16, bx += 2)
-        twoBlocks<kSmall>(f, r0, x, uvf, fix, pHdiff, hStride, ld + bx, sg + bx);
+        twoBlocks<kSmall>(f, r0, x, uvf, fix, hd, hStride, ld + bx, sg + bx);
     }
     for (; x < proWidth; x += 8, ++bx) {
       const int cx = x + 8 <= proWidth ? x : proWidth - 8;
-      oneBlock<kSmall>(f, r0, cx, uvf, fix, pHdiff, hStride, ld + bx, sg + bx);
+      oneBlock<kSmall>(f, r0, cx, uvf, fix, hd, hStride, ld + bx, sg + bx);
     }
   }
 }
 
 }  // namespace
 
-void calDiffAndDownScale8x8_x86(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
-                                int16_t *pSigma, int imgHeight, int imgWidth, int proHeight,
-                                int proWidth, int lDiffStride, int sigmaStride, float uv_ratio) {
+void calDiffAndDownScale8x8Rows_x86(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
+                                    int16_t *pHdiff, int16_t *pSigma, int imgHeight, int imgWidth,
+                                    int proHeight, int proWidth, int lDiffStride, int sigmaStride,
+                                    float uv_ratio, int by0, int by1) {
   const int32_t fix = uvRatioFix(uv_ratio);
   const Frame f{pCurIn, pPreIn, static_cast<size_t>(imgWidth),
                 static_cast<size_t>(imgWidth) * imgHeight,
                 static_cast<size_t>(imgWidth) * imgHeight * 3 / 2};
   const int16_t uvf16 = low16(fix);
   if (uvf16 >= 0 && uvf16 <= 128)
-    run<true>(f, pLdiff, pHdiff, pSigma, proHeight, proWidth, lDiffStride, sigmaStride, fix);
+    run<true>(f, pLdiff, pHdiff, pSigma, proHeight, proWidth, lDiffStride, sigmaStride, fix, by0,
+              by1);
   else
-    run<false>(f, pLdiff, pHdiff, pSigma, proHeight, proWidth, lDiffStride, sigmaStride, fix);
+    run<false>(f, pLdiff, pHdiff, pSigma, proHeight, proWidth, lDiffStride, sigmaStride, fix, by0,
+               by1);
+}
+
+void calDiffAndDownScale8x8_x86(TNR_MD_CALDIFF8X8_ARGS) {
+  calDiffAndDownScale8x8Rows_x86(pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth,
+                                 proHeight, proWidth, lDiffStride, sigmaStride, uv_ratio, 0,
+                                 (proHeight + 7) / 8);
 }
 
 }  // namespace tnr_md

@@ -17,6 +17,13 @@ namespace tnr_md {
   uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma,            \
       int imgHeight, int imgWidth, int proHeight, int proWidth, int lDiffStride, int sigmaStride, \
       float uv_ratio
+// The frame difference of block rows [by0, by1) only (block row by covers
+// processing rows 8 x by .. 8 x by + 7, the moved-back last one its own
+// rows). Its pHdiff rows are relative: pHdiff points at the row above the
+// first row the call writes (the first block row's offset row), its border
+// column included, as pHdiff of the whole stage points at the plane's top
+// border row; the whole stage is by0 = 0, by1 = (proHeight + 7) / 8.
+#define TNR_MD_CALDIFFROWS_ARGS TNR_MD_CALDIFF8X8_ARGS, int by0, int by1
 #define TNR_MD_CALDIFF_DS_ARGS                                                         \
   uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma, \
       int imgHeight, int imgWidth, int lDiffStride
@@ -36,8 +43,10 @@ namespace tnr_md {
 //  - the row buffer T of processing rows [y0, y1): row y at pT + (y - y0) x
 //    (dsWid + 2), its two border columns included; reads A rows up to
 //    min((y1 + 3) >> 3, dsHgt - 1);
-//  - the per-pixel pass of rows [y0, y1), pT pointing at T's row y0 and
-//    pTEnd at the end of the caller's T buffer (no load reaches past it).
+//  - the per-pixel pass of rows [y0, y1), pHdiff pointing at the difference
+//    plane's sample (y0, 0) (rows follow at pitch proWidth + 2), pT at T's
+//    row y0 and pTEnd at the end of the caller's T buffer (no load reaches
+//    past it).
 #define TNR_MD_BLOCKALPHA_ARGS                                                                    \
   const int16_t *pLdiff, const uint16_t *pSigmaL, uint8_t *pA, int rows, int dsWid, int dsStride, \
       int sigmaStride
@@ -49,6 +58,7 @@ namespace tnr_md {
       const uint32_t *pSigmaH, int y0, int y1
 
 void calDiffAndDownScale8x8_c(TNR_MD_CALDIFF8X8_ARGS);
+void calDiffAndDownScale8x8Rows_c(TNR_MD_CALDIFFROWS_ARGS);
 void calDiffAndDownScale_c(TNR_MD_CALDIFF_DS_ARGS);
 void gauss3x3Filter_c(TNR_MD_GAUSS3X3_ARGS);
 void sigmaFilterLut_c(TNR_MD_SIGMALUT_ARGS);
@@ -58,6 +68,7 @@ void upScalePixelRows_c(TNR_MD_PIXELROWS_ARGS);
 
 #if TNR_MD_HAVE_NEON
 void calDiffAndDownScale8x8_neon(TNR_MD_CALDIFF8X8_ARGS);
+void calDiffAndDownScale8x8Rows_neon(TNR_MD_CALDIFFROWS_ARGS);
 void calDiffAndDownScale_neon(TNR_MD_CALDIFF_DS_ARGS);
 void gauss3x3Filter_neon(TNR_MD_GAUSS3X3_ARGS);
 void sigmaFilterLut_neon(TNR_MD_SIGMALUT_ARGS);
@@ -72,6 +83,7 @@ void upScaleSmoothPixelRows_neon(TNR_MD_PIXELROWS_ARGS);  // as upScaleSmoothPix
 // of every stage with a vector form: the NEON source through SIMDe is slow on
 // x86.
 void calDiffAndDownScale8x8_x86(TNR_MD_CALDIFF8X8_ARGS);
+void calDiffAndDownScale8x8Rows_x86(TNR_MD_CALDIFFROWS_ARGS);
 void gauss3x3Filter_x86(TNR_MD_GAUSS3X3_ARGS);
 void sigmaFilterLut_x86(TNR_MD_SIGMALUT_ARGS);
 void upScaleBlockAlpha_x86(TNR_MD_BLOCKALPHA_ARGS);
@@ -147,6 +159,7 @@ inline BlockRowPair blockRowPair(int y, int dsHgt) {
 // and, on x86-64, the x86 set.
 struct Kernels {
   void (*calDiffAndDownScale8x8)(TNR_MD_CALDIFF8X8_ARGS);
+  void (*calDiffAndDownScale8x8Rows)(TNR_MD_CALDIFFROWS_ARGS);
   void (*gauss3x3Filter)(TNR_MD_GAUSS3X3_ARGS);
   void (*sigmaFilterLut)(TNR_MD_SIGMALUT_ARGS);
   void (*upScale)(TNR_MD_UPSCALE_ARGS);

@@ -29,10 +29,32 @@ Layout makeLayout(int proHeight, int proWidth);
 // difference and the row buffer of a band are still in cache when the pass
 // reads them.
 constexpr int kBandRows = 16;
+// Block rows per step of the low-resolution stages in the banded schedule
+// (the block sigma smoothing recomputes eight rows of its horizontal pass per
+// step, so steps are not made smaller).
+constexpr int kLowResRows = 4;
 
-// Offset (int16_t elements) of the banded schedule's work area, or -1 when the
-// grid leaves no room for it and motion_detect runs stage by stage.
-int64_t bandWorkOffset(const Layout &g);
+// Rows of the ring that holds the full-resolution difference in the banded
+// schedule when the grid is taller than kRingRows + kBandRows (lower grids
+// keep the whole plane): the difference runs at most
+// 8 x ((kBandRows + 3) / 8 + kLowResRows + 4) - 1 rows below a band's first
+// row y0 and must not overwrite row y0 - 1, which the band still reads. The
+// ring holds whole bands and whole block rows, so neither wraps inside.
+constexpr int kRingRows = 96;
+static_assert(kRingRows % kBandRows == 0 && kRingRows % 8 == 0, "bands and block rows fit");
+static_assert(kRingRows >= 8 * ((kBandRows + 3) / 8 + kLowResRows + 4) + 1, "lookahead fits");
+
+// The banded schedule's work area, in the tail of the block sigma reservation
+// (larger than the plane: it counts processing rows, not block rows): the
+// block alpha plane (lDiffHgt rows of lDiffWid bytes), the band's row buffer
+// (kBandRows rows of lDiffStride bytes), then the sigma stage's scratch for
+// one step of kLowResRows block rows. Offsets in int16_t elements from the
+// start of the scratch buffer; at is -1 when the grid leaves no room for it
+// and motion_detect runs stage by stage.
+struct BandWork {
+  int64_t at, sigmaTmp, end;
+};
+BandWork bandWork(const Layout &g);
 
 }  // namespace tnr_md
 

@@ -1,6 +1,8 @@
 // The pipeline driver: geometry, scratch layout, size check, stages in order.
 #include "motion_detect.h"
 
+#include <cstring>
+
 #include "kernels.h"
 #include "layout.h"
 
@@ -48,17 +50,14 @@ Layout makeLayout(int proHeight, int proWidth) {
   return g;
 }
 
-// The banded schedule keeps its work data in the tail of the block sigma
-// reservation, which is larger than the plane (it counts processing rows, not
-// block rows): the sigma stage's scratch, then the block alpha plane and the
-// band's row buffer. Returns the tail's offset in elements, or -1 when the
-// tail is too small for the grid.
-int64_t bandWorkOffset(const Layout &g) {
-  const int64_t planeEnd = g.sigma + int64_t{g.lDiffHgt + 8} * g.sigmaStride;
-  const int64_t spareBytes = 2 * (g.hdiffTmp - planeEnd);
-  const int64_t sigmaTmpBytes = 2 * (int64_t{g.lDiffHgt + 7} * g.sigmaStride + g.lDiffWid + 4);
-  const int64_t alphaBytes = int64_t{g.lDiffHgt} * g.lDiffWid + int64_t{kBandRows} * g.lDiffStride;
-  return sigmaTmpBytes <= spareBytes && alphaBytes <= spareBytes ? planeEnd : -1;
+BandWork bandWork(const Layout &g) {
+  BandWork w{};
+  w.at = g.sigma + int64_t{g.lDiffHgt + 8} * g.sigmaStride;  // the block sigma plane's end
+  const int64_t tableBytes = int64_t{g.lDiffHgt} * g.lDiffWid + int64_t{kBandRows} * g.lDiffStride;
+  w.sigmaTmp = w.at + (tableBytes + 1) / 2;
+  w.end = w.sigmaTmp + int64_t{kLowResRows + 7} * g.sigmaStride + g.lDiffWid + 4;
+  if (w.end > g.hdiffTmp) w.at = -1;
+  return w;
 }
 
 // Whether under a quarter of a band's row-buffer bytes are non-zero (moving
@@ -71,6 +70,26 @@ static bool mostlyStill(const uint8_t *pT, int rows, int stride) {
   int moving = 0;
   for (int i = 0; i < stride; ++i) moving += (pT[i] != 0) + (mid[i] != 0);
   return 4 * moving < 2 * stride;
+}
+
+// The border of rows [r0, r1) of a plane with `rows` valid rows and a border
+// of `ext` samples on every side: their border columns, and the border rows
+// above (below) when r0 (r1) is the first (last) row. The same samples as
+// extending the whole plane once all its rows are done.
+static void extendBorderRows(int16_t *plane, int stride, int rows, int ext, int r0, int r1) {
+  for (int r = r0; r < r1; ++r) {
+    int16_t *row = plane + static_cast<ptrdiff_t>(r + ext) * stride;
+    for (int c = 0; c < ext; ++c) row[c] = row[ext];
+    for (int c = stride - ext; c < stride; ++c) row[c] = row[stride - ext - 1];
+  }
+  const size_t rowBytes = sizeof(int16_t) * static_cast<size_t>(stride);
+  if (r0 == 0 && r1 > 0)
+    for (int h = 0; h < ext; ++h)
+      std::memcpy(plane + static_cast<ptrdiff_t>(h) * stride, plane + ext * stride, rowBytes);
+  if (r1 == rows)
+    for (int h = rows + ext; h < rows + 2 * ext; ++h)
+      std::memcpy(plane + static_cast<ptrdiff_t>(h) * stride,
+                  plane + static_cast<ptrdiff_t>(rows + ext - 1) * stride, rowBytes);
 }
 
 void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pTmpBuf,
@@ -94,19 +113,16 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
   auto *pSigmaL = reinterpret_cast<uint16_t *>(pTmpBuf + g.sigmaL);
   auto *pSigmaH = reinterpret_cast<uint32_t *>(pTmpBuf + g.sigmaH);
   const auto rBit = static_cast<uint8_t>(static_ratio_r_bit);
-  const int64_t workOffset = schedule == Schedule::Banded ? bandWorkOffset(g) : -1;
-
-  k.calDiffAndDownScale8x8(pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth, proHeight,
-                           proWidth, g.lDiffStride, g.sigmaStride, uv_ratio);
-
-  extendImgBorder_c(pLdiff, g.lDiffStride, g.lDiffHgt + 2, 1, 1);
-  extendImgBorder_c(pHdiff, g.hDiffStride, proHeight + 2, 1, 1);
-  extendImgBorder_c(pSigma, g.sigmaStride, g.lDiffHgt + 8, 4, 4);
-
-  k.gauss3x3Filter(pLdiff + g.lDiffStride + 1, pFilterLdiff, g.lDiffHgt, g.lDiffWid, g.lDiffStride);
-
-  if (workOffset < 0) {
+  const BandWork work = bandWork(g);
+  if (schedule == Schedule::StageByStage || work.at < 0) {
     // Stage by stage: each plane complete before the next stage reads it.
+    k.calDiffAndDownScale8x8(pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth, proHeight,
+                             proWidth, g.lDiffStride, g.sigmaStride, uv_ratio);
+    extendImgBorder_c(pLdiff, g.lDiffStride, g.lDiffHgt + 2, 1, 1);
+    extendImgBorder_c(pHdiff, g.hDiffStride, proHeight + 2, 1, 1);
+    extendImgBorder_c(pSigma, g.sigmaStride, g.lDiffHgt + 8, 4, 4);
+    k.gauss3x3Filter(pLdiff + g.lDiffStride + 1, pFilterLdiff, g.lDiffHgt, g.lDiffWid,
+                     g.lDiffStride);
     k.gauss3x3Filter(pHdiff + g.hDiffStride + 1, pFilterHdiff, proHeight, proWidth, g.hDiffStride);
     // pHdiff is dead: the sigma stage uses its region as scratch.
     k.sigmaFilterLut(pSigma + 4 * g.sigmaStride + 4, pTmpBuf, pSigmaL, pSigmaH, sigmaHScale,
@@ -118,51 +134,155 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
     return;
   }
 
-  // Banded: the low-resolution stages run whole, then the full-resolution
-  // smoothing, the row buffer and the per-pixel pass run band by band. pHdiff
-  // stays live, so the sigma scratch, the block alpha plane and the band's
-  // row buffer live in the work area instead. The results are the same bytes.
-  int16_t *work = pTmpBuf + workOffset;
-  k.sigmaFilterLut(pSigma + 4 * g.sigmaStride + 4, work, pSigmaL, pSigmaH, sigmaHScale, sigmaLScale,
-                   g.lDiffHgt, g.lDiffWid, g.sigmaStride);
-  uint8_t *pA = reinterpret_cast<uint8_t *>(work);  // block alpha, pitch lDiffWid
-  uint8_t *pT = pA + g.lDiffHgt * g.lDiffWid;       // the band's row buffer
-  k.upScaleBlockAlpha(pFilterLdiff, pSigmaL, pA, g.lDiffHgt, g.lDiffWid, g.lDiffStride,
-                      g.sigmaStride);
+  // Banded: the same stages run over bands of rows, each a few rows behind
+  // the one it reads from, so that a band's planes are still in cache when the
+  // next stage reads them. The difference runs ahead; the low-resolution
+  // stages follow it in chunks of block rows; the full-resolution smoothing,
+  // the row buffer and the per-pixel pass follow them band by band. Every
+  // stage reads only rows its predecessor has finished (the block sigma
+  // smoothing reaches four block rows down), and the difference has read the
+  // current frame's rows before the pass filters them in place. The sigma
+  // scratch, the block alpha plane and the band's row buffer live in the work
+  // area. The results are the same bytes.
+  const int blockRows = g.lDiffHgt;
+  uint8_t *pA = reinterpret_cast<uint8_t *>(pTmpBuf + work.at);  // block alpha, pitch lDiffWid
+  uint8_t *pT = pA + blockRows * g.lDiffWid;                     // the band's row buffer
+  int16_t *sigmaTmp = pTmpBuf + work.sigmaTmp;
+
+  // The full-resolution difference lives in a ring of rows at the start of
+  // the scratch buffer, so that it stays in cache between the difference and
+  // the pass: processing row y in slot y mod ringRows, at ring + (slot + 1) x
+  // stride; the rows just above slot 0 and below the last slot take the
+  // neighbours a band reads across the wrap (and the plane's border rows),
+  // and nine rows after them receive the moved-back last block row when its
+  // rows would wrap. A grid of at most kRingRows + kBandRows rows keeps the
+  // whole plane in order (ringRows = proHeight, nothing wraps).
+  const ptrdiff_t hs = g.hDiffStride;
+  const size_t hRowBytes = sizeof(int16_t) * static_cast<size_t>(hs);
+  const int ringRows = proHeight > kRingRows + kBandRows ? kRingRows : proHeight;
+  int16_t *ring = pHdiff;
+  const auto hRow = [&](int y) { return ring + (y % ringRows + 1) * hs; };  // column -1
+  // Copies rows [ya, yb) of a block row's rows written at src (the row above
+  // ya's) to their slots, then fills their border columns.
+  const auto placeRows = [&](const int16_t *src, int ya, int yb) {
+    for (int y = ya; y < yb; ++y) {
+      int16_t *row = hRow(y);
+      if (src) std::memcpy(row, src + (y - ya + 1) * hs, hRowBytes);
+      row[0] = row[1];
+      row[proWidth + 1] = row[proWidth];
+    }
+  };
+
+  int diffRows = 0;  // block rows of the three difference planes done, borders included
+  const auto differenceUpTo = [&](int by1) {
+    if (by1 <= diffRows) return;
+    // Runs of block rows whose rows do not wrap in the ring.
+    for (int by = diffRows; by < by1;) {
+      const int r0 = 8 * by + 8 <= proHeight ? 8 * by : proHeight - 8;  // first row written
+      int end = by + 1;
+      while (end < by1 && (8 * end) % ringRows != 0) ++end;
+      const int rEnd = end == blockRows ? proHeight : 8 * end;
+      if ((r0 % ringRows) + (rEnd - r0) <= ringRows) {
+        k.calDiffAndDownScale8x8Rows(pCurIn, pPreIn, pLdiff, hRow(r0) - hs, pSigma, imgHeight,
+                                     imgWidth, proHeight, proWidth, g.lDiffStride, g.sigmaStride,
+                                     uv_ratio, by, end);
+        placeRows(nullptr, 8 * by, rEnd);
+      } else {
+        // The moved-back last block row, whose rows would wrap: written
+        // aside, its own rows copied to their slots.
+        int16_t *aside = ring + (ringRows + 2) * hs;
+        k.calDiffAndDownScale8x8Rows(pCurIn, pPreIn, pLdiff, aside, pSigma, imgHeight, imgWidth,
+                                     proHeight, proWidth, g.lDiffStride, g.sigmaStride, uv_ratio,
+                                     by, end);
+        placeRows(aside + (8 * by - r0) * hs, 8 * by, rEnd);
+      }
+      by = end;
+    }
+    extendBorderRows(pLdiff, g.lDiffStride, blockRows, 1, diffRows, by1);
+    extendBorderRows(pSigma, g.sigmaStride, blockRows, 4, diffRows, by1);
+    diffRows = by1;
+  };
+  int lowRows = 0;  // block rows of the block alpha done
+  const auto lowResolutionUpTo = [&](int by1) {
+    while (lowRows < by1) {
+      const int end = lowRows + kLowResRows < blockRows ? lowRows + kLowResRows : blockRows;
+      const int rows = end - lowRows;
+      differenceUpTo(end + 4 < blockRows ? end + 4 : blockRows);
+      k.gauss3x3Filter(pLdiff + (lowRows + 1) * g.lDiffStride + 1,
+                       pFilterLdiff + lowRows * g.lDiffStride, rows, g.lDiffWid, g.lDiffStride);
+      k.sigmaFilterLut(pSigma + (lowRows + 4) * g.sigmaStride + 4, sigmaTmp,
+                       pSigmaL + lowRows * g.sigmaStride, pSigmaH + lowRows * g.sigmaStride,
+                       sigmaHScale, sigmaLScale, rows, g.lDiffWid, g.sigmaStride);
+      k.upScaleBlockAlpha(pFilterLdiff + lowRows * g.lDiffStride, pSigmaL + lowRows * g.sigmaStride,
+                          pA + lowRows * g.lDiffWid, rows, g.lDiffWid, g.lDiffStride,
+                          g.sigmaStride);
+      lowRows = end;
+    }
+  };
+
   // Where the set has it, a band that is mostly still has the pass smooth
   // the full-resolution difference itself, only for the blocks that move.
   const bool canSmoothInPass = k.upScaleSmoothPixelRows != nullptr && proWidth >= 16;
   for (int y0 = 0; y0 < proHeight; y0 += kBandRows) {
     const int y1 = y0 + kBandRows < proHeight ? y0 + kBandRows : proHeight;
-    k.upScaleRowBuffer(pA, pT, y0, y1, g.lDiffHgt, g.lDiffWid);
+    // The row buffer reads block alpha rows up to (y1 + 3) / 8; the
+    // smoothing reads difference row y1, which that leaves done too.
+    const int alphaRows = (y1 + 3) / 8 + 1;
+    lowResolutionUpTo(alphaRows < blockRows ? alphaRows : blockRows);
+    // The band's difference rows y0 - 1 .. y1 in order: rows y0 .. y1 - 1
+    // never wrap; the row above slot 0 and the row below the last slot take
+    // copies, the plane's border rows repeat its first and last rows.
+    int16_t *band = hRow(y0);
+    if (y0 == 0)
+      std::memcpy(band - hs, band, hRowBytes);
+    else if (band - hs == ring)
+      std::memcpy(ring, hRow(y0 - 1), hRowBytes);
+    int16_t *below = band + (y1 - y0) * hs;
+    if (y1 == proHeight)
+      std::memcpy(below, below - hs, hRowBytes);
+    else if (below != hRow(y1))
+      std::memcpy(below, hRow(y1), hRowBytes);
+
+    k.upScaleRowBuffer(pA, pT, y0, y1, blockRows, g.lDiffWid);
     const uint8_t *pTEnd = pT + (y1 - y0) * g.lDiffStride;
     if (canSmoothInPass && mostlyStill(pT, y1 - y0, g.lDiffStride)) {
-      k.upScaleSmoothPixelRows(pCurIn, pPreIn, pHdiff + g.hDiffStride + 1, pT, pTEnd, pAlpha,
-                               pPreAlpha, gain_table_u8, imgHeight, imgWidth, proWidth, gainStride,
-                               rBit, pSigmaH, y0, y1);
+      k.upScaleSmoothPixelRows(pCurIn, pPreIn, band + 1, pT, pTEnd, pAlpha, pPreAlpha,
+                               gain_table_u8, imgHeight, imgWidth, proWidth, gainStride, rBit,
+                               pSigmaH, y0, y1);
       continue;
     }
-    k.gauss3x3Filter(pHdiff + (y0 + 1) * g.hDiffStride + 1, pFilterHdiff + y0 * g.hDiffStride,
-                     y1 - y0, proWidth, g.hDiffStride);
-    k.upScalePixelRows(pCurIn, pPreIn, pFilterHdiff, pT, pTEnd, pAlpha, pPreAlpha, gain_table_u8,
+    int16_t *filtered = pFilterHdiff + y0 * hs;
+    k.gauss3x3Filter(band + 1, filtered, y1 - y0, proWidth, static_cast<int>(hs));
+    k.upScalePixelRows(pCurIn, pPreIn, filtered, pT, pTEnd, pAlpha, pPreAlpha, gain_table_u8,
                        imgHeight, imgWidth, proWidth, gainStride, rBit, pSigmaH, y0, y1);
   }
   // Stage by stage, the block alpha is held in pAlpha itself, and the bytes
   // of it that lie past the grid in their row keep it.
-  const int alphaBytes = g.lDiffHgt * g.lDiffWid;
+  const int alphaBytes = blockRows * g.lDiffWid;
   for (int row = 0; row * gainStride < alphaBytes; ++row)
     for (int x = row * gainStride + proWidth; x < (row + 1) * gainStride && x < alphaBytes; ++x)
       pAlpha[x] = pA[x];
 }
 
-const Kernels kKernelsC = {
-    calDiffAndDownScale8x8_c, gauss3x3Filter_c,   sigmaFilterLut_c,   upScale_c,
-    upScaleBlockAlpha_c,      upScaleRowBuffer_c, upScalePixelRows_c, nullptr};
+const Kernels kKernelsC = {calDiffAndDownScale8x8_c,
+                           calDiffAndDownScale8x8Rows_c,
+                           gauss3x3Filter_c,
+                           sigmaFilterLut_c,
+                           upScale_c,
+                           upScaleBlockAlpha_c,
+                           upScaleRowBuffer_c,
+                           upScalePixelRows_c,
+                           nullptr};
 #if TNR_MD_HAVE_NEON
-const Kernels kKernelsNeon = {calDiffAndDownScale8x8_neon, gauss3x3Filter_neon,
-                              sigmaFilterLut_neon,         upScale_neon,
-                              upScaleBlockAlpha_neon,      upScaleRowBuffer_neon,
-                              upScalePixelRows_neon,       upScaleSmoothPixelRows_neon};
+const Kernels kKernelsNeon = {calDiffAndDownScale8x8_neon,
+                              calDiffAndDownScale8x8Rows_neon,
+                              gauss3x3Filter_neon,
+                              sigmaFilterLut_neon,
+                              upScale_neon,
+                              upScaleBlockAlpha_neon,
+                              upScaleRowBuffer_neon,
+                              upScalePixelRows_neon,
+                              upScaleSmoothPixelRows_neon};
 #endif
 
 }  // namespace tnr_md

@@ -101,7 +101,7 @@ void upScalePixelRows_c(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *p
       const uint8_t lAlpha = static_cast<uint8_t>(roundShift(t[m] * (8 - w) + t[m + 1] * w, 3));
       const int32_t sH = static_cast<int32_t>(pSigmaH[(y >> 3) * sigmaStride + (X >> 3)]);
       const float inv = static_cast<float>(1.0 / static_cast<double>(sH));
-      const uint8_t hAlpha = pixelAlpha(pHdiff[y * hdiffStride + X], sH, inv);
+      const uint8_t hAlpha = pixelAlpha(pHdiff[(y - y0) * hdiffStride + X], sH, inv);
       const int motionAlpha = static_cast<int>(roundShift(lAlpha * hAlpha, 7));
       const uint8_t staticAlpha = static_cast<uint8_t>(128 - motionAlpha);
       const uint8_t w8 = recursiveWeight(staticAlpha, pPreAlpha[y * G + X]);

@@ -750,7 +750,7 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
   for (int y = y0; y < y1; ++y) {
     const uint8_t *tRow = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
     const uint32_t *sigRow = pSigmaH + (y >> 3) * sigmaStride;
-    const int16_t *hRow = pHdiff + y * hdiffStride;
+    const int16_t *hRow = pHdiff + (y - y0) * hdiffStride;
     const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * GainStride;
     const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * imgWidth;
     const bool oddRow = (y & 1) != 0;

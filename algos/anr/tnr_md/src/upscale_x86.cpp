@@ -818,7 +818,7 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
     const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * imgWidth;
     const bool oddRow = (y & 1) != 0;
     const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(imgWidth) * (imgHeight + (y >> 1));
-    const int16_t *hRow = pHdiff + y * hdiffStride;
+    const int16_t *hRow = pHdiff + (y - y0) * hdiffStride;
 
     BlockIo io;
     io.hdiff = hRow;
