@@ -170,6 +170,12 @@ struct Kernels {
   // (see upScaleSmoothPixelRows_x86); the banded driver uses it for grids at
   // least 16 pixels wide.
   void (*upScaleSmoothPixelRows)(TNR_MD_PIXELROWS_ARGS);
+  // How the banded driver feeds the bands: true, the difference runs a few
+  // block rows ahead in a ring of rows that stays in a desktop core's cache;
+  // false, the difference and the block-level stages run whole first (the
+  // Arm target's cache holds neither, and steps repeat part of the block
+  // sigma smoothing). The same bytes either way.
+  bool streamed;
 };
 
 extern const Kernels kKernelsC;

@@ -11,6 +11,7 @@ const Kernels kKernelsX86 = {calDiffAndDownScale8x8_x86,
                              upScaleBlockAlpha_x86,
                              upScaleRowBuffer_x86,
                              upScalePixelRows_x86,
-                             upScaleSmoothPixelRows_x86};
+                             upScaleSmoothPixelRows_x86,
+                             true};
 
 }  // namespace tnr_md

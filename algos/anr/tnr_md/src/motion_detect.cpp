@@ -144,10 +144,17 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
   // current frame's rows before the pass filters them in place. The sigma
   // scratch, the block alpha plane and the band's row buffer live in the work
   // area. The results are the same bytes.
+  //
+  // Sets that do not stream run the difference and the block-level stages
+  // whole before the first band (a ring of all rows, one step of all block
+  // rows), with the sigma stage's scratch in the smoothed-difference plane,
+  // which no band has written yet.
+  const bool streamed = k.streamed || g.sigmaTmpEnd > g.hDiffSize;
   const int blockRows = g.lDiffHgt;
+  const int lowResStep = streamed ? kLowResRows : blockRows;
   uint8_t *pA = reinterpret_cast<uint8_t *>(pTmpBuf + work.at);  // block alpha, pitch lDiffWid
   uint8_t *pT = pA + blockRows * g.lDiffWid;                     // the band's row buffer
-  int16_t *sigmaTmp = pTmpBuf + work.sigmaTmp;
+  int16_t *sigmaTmp = streamed ? pTmpBuf + work.sigmaTmp : pFilterHdiff;
 
   // The full-resolution difference lives in a ring of rows at the start of
   // the scratch buffer, so that it stays in cache between the difference and
@@ -159,7 +166,7 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
   // whole plane in order (ringRows = proHeight, nothing wraps).
   const ptrdiff_t hs = g.hDiffStride;
   const size_t hRowBytes = sizeof(int16_t) * static_cast<size_t>(hs);
-  const int ringRows = proHeight > kRingRows + kBandRows ? kRingRows : proHeight;
+  const int ringRows = streamed && proHeight > kRingRows + kBandRows ? kRingRows : proHeight;
   int16_t *ring = pHdiff;
   const auto hRow = [&](int y) { return ring + (y % ringRows + 1) * hs; };  // column -1
   // Copies rows [ya, yb) of a block row's rows written at src (the row above
@@ -205,7 +212,7 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
   int lowRows = 0;  // block rows of the block alpha done
   const auto lowResolutionUpTo = [&](int by1) {
     while (lowRows < by1) {
-      const int end = lowRows + kLowResRows < blockRows ? lowRows + kLowResRows : blockRows;
+      const int end = lowRows + lowResStep < blockRows ? lowRows + lowResStep : blockRows;
       const int rows = end - lowRows;
       differenceUpTo(end + 4 < blockRows ? end + 4 : blockRows);
       k.gauss3x3Filter(pLdiff + (lowRows + 1) * g.lDiffStride + 1,
@@ -272,7 +279,8 @@ const Kernels kKernelsC = {calDiffAndDownScale8x8_c,
                            upScaleBlockAlpha_c,
                            upScaleRowBuffer_c,
                            upScalePixelRows_c,
-                           nullptr};
+                           nullptr,
+                           true};
 #if TNR_MD_HAVE_NEON
 const Kernels kKernelsNeon = {calDiffAndDownScale8x8_neon,
                               calDiffAndDownScale8x8Rows_neon,
@@ -282,7 +290,8 @@ const Kernels kKernelsNeon = {calDiffAndDownScale8x8_neon,
                               upScaleBlockAlpha_neon,
                               upScaleRowBuffer_neon,
                               upScalePixelRows_neon,
-                              upScaleSmoothPixelRows_neon};
+                              upScaleSmoothPixelRows_neon,
+                              false};
 #endif
 
 }  // namespace tnr_md
