@@ -46,6 +46,20 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
   set(TNR_MD_X86_LEVEL "${_tnr_md_x86_default}" CACHE STRING "x86-64 level of the x86 forms")
   set_property(CACHE TNR_MD_X86_LEVEL PROPERTY STRINGS x86-64-v2 x86-64-v3 x86-64-v4)
   message(STATUS "tnr_md: x86 forms built for ${TNR_MD_X86_LEVEL}")
+  # At x86-64-v4, AVX-512 VBMI (Ice Lake and later, Zen 4) replaces a table
+  # lookup of eight byte shuffles in the per-pixel pass by one permute; on by
+  # default where the build host has it, and the preset release-x86-v4 keeps
+  # the build without it.
+  set(_tnr_md_vbmi_default OFF)
+  if(TNR_MD_X86_LEVEL STREQUAL "x86-64-v4" AND NOT CMAKE_CROSSCOMPILING AND _tnr_md_flags
+     MATCHES " avx512vbmi( |$)")
+    set(_tnr_md_vbmi_default ON)
+  endif()
+  option(TNR_MD_X86_VBMI "x86-64-v4 forms also use AVX-512 VBMI" ${_tnr_md_vbmi_default})
   set(TNR_MD_VECTOR_FLAGS -march=x86-64-v2)
   set(TNR_MD_X86_FLAGS -march=${TNR_MD_X86_LEVEL})
+  if(TNR_MD_X86_VBMI)
+    list(APPEND TNR_MD_X86_FLAGS -mavx512vbmi)
+  endif()
+  message(STATUS "tnr_md: AVX-512 VBMI in the x86 forms: ${TNR_MD_X86_VBMI}")
 endif()

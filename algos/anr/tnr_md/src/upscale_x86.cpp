@@ -605,7 +605,28 @@ constexpr StillWeights makeStillWeights() {
 }
 constexpr StillWeights kStillWeights = makeStillWeights();
 
+#if defined(__AVX512VBMI__)
+// With AVX-512 VBMI the 128 weights below 128 are one two-register byte
+// permute away (index bits 0 .. 6; bit 7 is ignored, its lanes take 128).
+struct StillTable {
+  alignas(64) uint8_t w[128];
+};
+constexpr StillTable makeStillTable() {
+  StillTable t{};
+  for (int pa = 0; pa < 128; ++pa) t.w[pa] = stillWeight(pa);
+  return t;
+}
+constexpr StillTable kStillTable = makeStillTable();
+inline __m512i stillLookup128(__m512i pa) {
+  return _mm512_permutex2var_epi8(_mm512_load_si512(kStillTable.w), pa,
+                                  _mm512_load_si512(kStillTable.w + 64));
+}
+#endif
+
 inline __m256i stillWeight32(__m256i pa) {
+#if defined(__AVX512VBMI__)
+  const __m256i w = _mm512_castsi512_si256(stillLookup128(_mm512_zextsi256_si512(pa)));
+#else
   auto row = [](int k) {
     return _mm256_load_si256(reinterpret_cast<const __m256i *>(kStillWeights.row[k]));
   };
@@ -614,12 +635,16 @@ inline __m256i stillWeight32(__m256i pa) {
     idx = _mm256_sub_epi8(idx, _mm256_set1_epi8(16));
     w = _mm256_xor_si256(w, _mm256_shuffle_epi8(row(k), idx));
   }
+#endif
   return _mm256_blendv_epi8(w, _mm256_set1_epi8(static_cast<char>(128)), pa);  // pa >= 128
 }
 
 #if TNR_MD_PIXEL_AVX512
 // The same lookup on 64 bytes.
 inline __m512i stillWeight64(__m512i pa) {
+#if defined(__AVX512VBMI__)
+  const __m512i w = stillLookup128(pa);
+#else
   auto row = [](int k) {
     return _mm512_broadcast_i32x4(
         _mm_load_si128(reinterpret_cast<const __m128i *>(kStillWeights.row[k])));
@@ -629,6 +654,7 @@ inline __m512i stillWeight64(__m512i pa) {
     idx = _mm512_sub_epi8(idx, _mm512_set1_epi8(16));
     w = _mm512_xor_si512(w, _mm512_shuffle_epi8(row(k), idx));
   }
+#endif
   return _mm512_mask_blend_epi8(_mm512_movepi8_mask(pa), w,
                                 _mm512_set1_epi8(static_cast<char>(128)));  // pa >= 128
 }
