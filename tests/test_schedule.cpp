@@ -1,6 +1,7 @@
 // The banded schedule against the stage-by-stage order: the same bytes in
 // every buffer, for every kernel set.
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "forms.h"
@@ -107,4 +108,52 @@ TEST(ScheduleWorkArea, LiesInsideTheUnusedTailOfTheSigmaReservation) {
     }
   EXPECT_GE(tnr_md::bandWork(tnr_md::makeLayout(1080, 1920)).at, 0);
   EXPECT_GE(tnr_md::bandWork(tnr_md::makeLayout(2160, 3840)).at, 0);
+}
+
+// The row-range difference over chunks of block rows, each chunk writing its
+// difference rows from its own pointer (the row above its first offset row,
+// which the moved-back last block row moves up), gives the whole stage's
+// planes; nothing lands above a chunk's first row, in the border columns or
+// past its last sample.
+TEST_P(Schedule, DifferenceRowRangesMatchTheWholeStage) {
+  auto rng = tnr_md_test::seededRng(78);
+  constexpr int16_t kCanary = 0x5A5A;
+  for (int iter = 0; iter < 40; ++iter) {
+    const int pw = 8 + int(rng() % 150), ph = 8 + int(rng() % 100);
+    const int iw = (pw + 1 + int(rng() % 6)) & ~1, ih = (ph + 1 + int(rng() % 4)) & ~1;
+    const auto g = tnr_md::makeLayout(ph, pw);
+    if (!g.accepted) continue;
+    std::vector<uint8_t> cur(size_t(iw) * ih * 3 / 2), pre(cur.size());
+    tnr_md_test::fillRandom(cur.data(), cur.size(), rng, 0, 255);
+    tnr_md_test::fillRandom(pre.data(), pre.size(), rng, 0, 255);
+    const float uv = float(rng() % 300) / 100;
+    const size_t stride = size_t(pw) + 2;
+    std::vector<int16_t> hA(stride * size_t(ph + 2)), ldA(size_t(g.lDiffSize)),
+        sgA(size_t(g.sigmaStride) * (g.lDiffHgt + 8));
+    std::vector<int16_t> ldB(ldA.size()), sgB(sgA.size());
+    tnr_md::calDiffAndDownScale8x8_c(cur.data(), pre.data(), ldA.data(), hA.data(), sgA.data(), ih,
+                                     iw, ph, pw, g.lDiffStride, g.sigmaStride, uv);
+    for (int by0 = 0, by1 = 0; by0 < g.lDiffHgt; by0 = by1) {
+      by1 = std::min(g.lDiffHgt, by0 + 1 + int(rng() % 4));
+      const int hRow0 = 8 * by0 + 8 <= ph ? 8 * by0 : ph - 8;
+      const int rEnd = by1 == g.lDiffHgt ? ph : 8 * by1;
+      const std::string at = std::to_string(pw) + "x" + std::to_string(ph) + " block rows " +
+                             std::to_string(by0) + ".." + std::to_string(by1);
+      GuardedBuffer<int16_t> h(size_t(rEnd - hRow0) * stride + size_t(pw) + 1);
+      std::fill(h.begin(), h.end(), kCanary);
+      GetParam().k->calDiffAndDownScale8x8Rows(cur.data(), pre.data(), ldB.data(), h.data(),
+                                               sgB.data(), ih, iw, ph, pw, g.lDiffStride,
+                                               g.sigmaStride, uv, by0, by1);
+      for (size_t c = 0; c < stride; ++c) ASSERT_EQ(h[c], kCanary) << at << ": row above";
+      for (int r = hRow0; r < rEnd; ++r) {
+        const int16_t *got = h.data() + size_t(r - hRow0 + 1) * stride;
+        const int16_t *want = hA.data() + size_t(r + 1) * stride;
+        ASSERT_EQ(got[0], kCanary) << at << ": left border of row " << r;
+        ASSERT_TRUE(std::equal(got + 1, got + 1 + pw, want + 1)) << at << ": row " << r;
+        if (r + 1 < rEnd) ASSERT_EQ(got[pw + 1], kCanary) << at << ": right border of row " << r;
+      }
+    }
+    ASSERT_EQ(ldB, ldA) << pw << "x" << ph;
+    ASSERT_EQ(sgB, sgA) << pw << "x" << ph;
+  }
 }
