@@ -90,9 +90,9 @@ void upScaleBlockAlpha_x86(TNR_MD_BLOCKALPHA_ARGS);
 void upScaleRowBuffer_x86(TNR_MD_ROWBUFFER_ARGS);
 void upScalePixelRows_x86(TNR_MD_PIXELROWS_ARGS);
 // The 3x3 smoothing of the full-resolution difference and the per-pixel pass
-// in one: pHdiff is the unsmoothed plane (at sample (0, 0), its border of one
-// sample filled), and the pass smooths only the samples of the blocks that
-// need them (still blocks need none). Needs proWidth >= 16; the bytes are
+// in one: pHdiff is the unsmoothed plane (at sample (y0, 0); rows y0 - 1 ..
+// y1 and their border samples filled), and the pass smooths only the samples
+// of the blocks that need them (still blocks need none). Needs proWidth >= 16; the bytes are
 // those of gauss3x3Filter then upScalePixelRows.
 void upScaleSmoothPixelRows_x86(TNR_MD_PIXELROWS_ARGS);
 #endif
