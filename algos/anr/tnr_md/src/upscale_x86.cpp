@@ -583,27 +583,10 @@ inline __m256i quotientSplit(__m256i n, __m256i d) {
 
 // The new weight of a still pixel (staticAlpha 128) by its previous weight
 // pa: floor((32767 + den) / (2 den)) with den = 256 - pa, the quotient above
-// for staticAlpha 128; it is 128 for every pa from 128 on. Below 128 it is
-// looked up in eight 16-entry tables, one per high nibble of pa. Row k holds
-// table k XOR table k - 1, twice (one copy per 128-bit half): the lookups of
-// rows 0 .. k all hit for a pa of high nibble k, those above it miss (their
-// index has its top bit set), so the XOR of all eight lookups is table k.
-struct StillWeights {
-  alignas(32) uint8_t row[8][32];
-};
+// for staticAlpha 128; it is 128 for every pa from 128 on.
 constexpr uint8_t stillWeight(int pa) {
   return static_cast<uint8_t>((32767 + (256 - pa)) / (2 * (256 - pa)));
 }
-constexpr StillWeights makeStillWeights() {
-  StillWeights t{};
-  for (int k = 0; k < 8; ++k)
-    for (int l = 0; l < 16; ++l) {
-      const uint8_t v = stillWeight(16 * k + l) ^ (k > 0 ? stillWeight(16 * (k - 1) + l) : 0);
-      t.row[k][l] = t.row[k][l + 16] = v;
-    }
-  return t;
-}
-constexpr StillWeights kStillWeights = makeStillWeights();
 
 #if defined(__AVX512VBMI__)
 // With AVX-512 VBMI the 128 weights below 128 are one two-register byte
@@ -621,6 +604,25 @@ inline __m512i stillLookup128(__m512i pa) {
   return _mm512_permutex2var_epi8(_mm512_load_si512(kStillTable.w), pa,
                                   _mm512_load_si512(kStillTable.w + 64));
 }
+#else
+// Without it, the weights below 128 are looked up in eight 16-entry tables,
+// one per high nibble of pa. Row k holds table k XOR table k - 1, twice (one
+// copy per 128-bit half): the lookups of rows 0 .. k all hit for a pa of high
+// nibble k, those above it miss (their index has its top bit set), so the
+// XOR of all eight lookups is table k.
+struct StillWeights {
+  alignas(32) uint8_t row[8][32];
+};
+constexpr StillWeights makeStillWeights() {
+  StillWeights t{};
+  for (int k = 0; k < 8; ++k)
+    for (int l = 0; l < 16; ++l) {
+      const uint8_t v = stillWeight(16 * k + l) ^ (k > 0 ? stillWeight(16 * (k - 1) + l) : 0);
+      t.row[k][l] = t.row[k][l + 16] = v;
+    }
+  return t;
+}
+constexpr StillWeights kStillWeights = makeStillWeights();
 #endif
 
 inline __m256i stillWeight32(__m256i pa) {
