@@ -38,11 +38,9 @@ void calDiffAndDownScale8x8Rows_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLd
   const uint8_t *preUV = pPreIn + W * imgHeight;
 
   // pHdiff's row 0 lies above the first block row's offset row.
-  const int hRow0 = 8 * by0 + 8 <= proHeight ? 8 * by0 : proHeight - 8;
+  const int hRow0 = blockRowStart(by0, proHeight);
   for (int by = by0; by < by1; ++by) {
-    const int y = 8 * by;
-    // A partial last block row is a full block moved back to end at the grid's edge.
-    const int offsetRow = y + 8 <= proHeight ? y : proHeight - 8;
+    const int offsetRow = blockRowStart(by, proHeight);
     for (int x = 0, bx = 0; x < proWidth; x += 8, ++bx) {
       const int cx = x + 8 <= proWidth ? x : proWidth - 8;
       int32_t sumY = 0, sumU = 0, sumV = 0, sumYUV = 0;

@@ -277,10 +277,9 @@ void calDiffAndDownScale8x8Rows_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *
   // rows go two at a time; the others (an odd-row or odd-column moved-back
   // block, a last unpaired block) one at a time.
   // pHdiff's row 0 lies above the first block row's offset row.
-  const int hRow0 = 8 * by0 + 8 <= proHeight ? 8 * by0 : proHeight - 8;
+  const int hRow0 = blockRowStart(by0, proHeight);
   for (int by = by0; by < by1; ++by) {
-    const int y = 8 * by;
-    const int offsetRow = y + 8 <= proHeight ? y : proHeight - 8;
+    const int offsetRow = blockRowStart(by, proHeight);
     int16_t *ldRow = pLdiff + (by + 1) * lDiffStride + 1;
     int16_t *sgRow = pSigma + (by + 4) * sigmaStride + 4;
     int16_t *hd = pHdiff + (offsetRow - hRow0 + 1) * hDiffStride + 1;

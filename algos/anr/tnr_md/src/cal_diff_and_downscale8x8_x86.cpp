@@ -69,8 +69,8 @@ struct Frame {
 
 // Two blocks at luma columns cx .. cx + 15 (cx even, cx + 16 <= proWidth),
 // luma rows r0 .. r0 + 7 (r0 even); hOut points at the difference plane's
-// sample (r0, 0), as in every block step below. Chroma bytes cx .. cx + 15 of chroma rows
-// r0 / 2 .. r0 / 2 + 3 hold exactly the pairs of these columns.
+// sample (r0, 0), as in every block step below. Chroma bytes cx .. cx + 15 of
+// chroma rows r0 / 2 .. r0 / 2 + 3 hold exactly the pairs of these columns.
 template <bool kSmall>
 inline void twoBlocks(const Frame &f, int r0, int cx, __m128i uvf, int32_t fix, int16_t *hOut,
                       ptrdiff_t hStride, int16_t *ld, int16_t *sg) {
@@ -375,10 +375,9 @@ void run(const Frame &f, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma, int 
   // overlaps its neighbour: its pHdiff samples are recomputed with equal
   // values, its block sums cover its own 64 samples.
   // pHdiff's row 0 lies above the first block row's offset row.
-  const int hRow0 = 8 * by0 + 8 <= proHeight ? 8 * by0 : proHeight - 8;
+  const int hRow0 = blockRowStart(by0, proHeight);
   for (int by = by0; by < by1; ++by) {
-    const int y = 8 * by;
-    const int r0 = y + 8 <= proHeight ? y : proHeight - 8;
+    const int r0 = blockRowStart(by, proHeight);
     int16_t *hd = pHdiff + (r0 - hRow0 + 1) * hStride + 1;  // sample (r0, 0)
     int16_t *ld = pLdiff + (by + 1) * lDiffStride + 1;
     int16_t *sg = pSigma + (by + 4) * sigmaStride + 4;

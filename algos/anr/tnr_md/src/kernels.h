@@ -17,6 +17,13 @@ namespace tnr_md {
   uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma,            \
       int imgHeight, int imgWidth, int proHeight, int proWidth, int lDiffStride, int sigmaStride, \
       float uv_ratio
+// The first processing row of block row by: 8 x by, or for a partial last
+// block row proHeight - 8 (a full block row moved back to end at the grid's
+// edge, overlapping the one above it).
+inline int blockRowStart(int by, int proHeight) {
+  return 8 * by + 8 <= proHeight ? 8 * by : proHeight - 8;
+}
+
 // The frame difference of block rows [by0, by1) only (block row by covers
 // processing rows 8 x by .. 8 x by + 7, the moved-back last one its own
 // rows). Its pHdiff rows are relative: pHdiff points at the row above the

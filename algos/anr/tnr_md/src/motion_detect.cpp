@@ -185,7 +185,7 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
     if (by1 <= diffRows) return;
     // Runs of block rows whose rows do not wrap in the ring.
     for (int by = diffRows; by < by1;) {
-      const int r0 = 8 * by + 8 <= proHeight ? 8 * by : proHeight - 8;  // first row written
+      const int r0 = blockRowStart(by, proHeight);  // first row written
       int end = by + 1;
       while (end < by1 && (8 * end) % ringRows != 0) ++end;
       const int rEnd = end == blockRows ? proHeight : 8 * end;
