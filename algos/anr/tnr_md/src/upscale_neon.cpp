@@ -305,7 +305,29 @@ struct SigmaRun {
   const uint32_t *sig = nullptr;  // the block row's entry of column col0
   int16_t s16[kSigmaRun];
   float inv128[kSigmaRun];
+  uint16_t sat[kSigmaRun];  // the least excess whose hAlpha is 128; 0xFFFF: none
 };
+
+// hAlpha of one excess d (0 .. 32767) as hAlpha4 computes it lane by lane:
+// the product and the sum rounded on their own, truncated, clamped to 128
+// (d = 0 with inv128 = +infinity gives NaN there, which converts to 0).
+inline uint32_t hAlphaOf(int d, float inv128) {
+  const float f = static_cast<float>(d) * inv128;
+  const float g = f + 0.5f;
+  if (!(g >= 0.0f)) return 0;
+  return g >= 128.0f ? 128u : static_cast<uint32_t>(g);
+}
+
+// The least excess whose hAlpha is 128 (hAlpha never falls as the excess
+// grows), or 0xFFFF where no excess up to 32767 reaches it: found from the
+// quotient 127.5 / inv128, then stepped to the exact boundary.
+inline uint16_t saturatingExcess(float inv128) {
+  const float est = 127.5f / inv128;
+  int d = est >= 32768.0f ? 32768 : static_cast<int>(est);
+  while (d > 0 && hAlphaOf(d - 1, inv128) == 128) --d;
+  while (d <= 32767 && hAlphaOf(d, inv128) < 128) ++d;
+  return d > 32767 ? uint16_t{0xFFFF} : static_cast<uint16_t>(d);
+}
 
 void resetSigmaRun(SigmaRun &run, const uint32_t *sigRow, int row, int col0, int cols) {
   run.row = row;
@@ -314,12 +336,24 @@ void resetSigmaRun(SigmaRun &run, const uint32_t *sigRow, int row, int col0, int
   std::memset(run.s16, 0x80, sizeof(int16_t) * static_cast<size_t>(cols));
 }
 
-inline void computeSigma(SigmaRun &run, int i) {
-  if (run.s16[i] != kSigmaUnset) return;
+// Out of line: once per block column and block row, away from the
+// registers of the block loop.
+__attribute__((noinline)) void computeSigmaNow(SigmaRun &run, int i) {
   const uint32_t sH = run.sig[i];
   const bool narrow = sH < kNarrowSigmaLimit;
   run.s16[i] = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
   run.inv128[i] = narrow ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
+  run.sat[i] = narrow ? saturatingExcess(run.inv128[i]) : uint16_t{0xFFFF};
+}
+
+inline void computeSigma(SigmaRun &run, int i) {
+  if (run.s16[i] == kSigmaUnset) computeSigmaNow(run, i);
+}
+
+// Whether every lane is all ones.
+inline bool allOnes(uint16x8_t v) {
+  const uint16x4_t all = vand_u16(vget_low_u16(v), vget_high_u16(v));
+  return vget_lane_u64(vreinterpret_u64_u16(all), 0) == ~uint64_t{0};
 }
 
 // Whether every lane is 0.
@@ -328,13 +362,17 @@ inline bool allZero(int16x8_t v) {
   return vget_lane_u64(vreinterpret_u64_s16(any), 0) == 0;
 }
 
+// What a block's hAlpha makes of it: every h <= sH (hAlpha and the motion
+// alpha 0, a still block), every hAlpha 128, or anything else.
+enum class HighAlpha { Still, Saturated, Mixed };
+
 // hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take the
 // high sigma of block column i, lanes 8 .. 15 that of column i + 1 (i counted
 // in the run; sigRow gives the entries themselves for the 32-bit path).
-// Returns false, leaving hAlpha unset, where every h <= sH, so that hAlpha
-// and the motion alpha are 0: a still block.
-inline bool hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run, int i,
-                          const uint32_t *sigRow, uint8x16_t &hAlpha) {
+// hAlpha is set only for Mixed; Saturated is reported only when askSaturated.
+__attribute__((always_inline)) inline HighAlpha hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run, int i,
+                                                             const uint32_t *sigRow, bool askSaturated,
+                                                             uint8x16_t &hAlpha) {
   if ((run.s16[i] | run.s16[i + 1]) < 0) {
     computeSigma(run, i);
     computeSigma(run, i + 1);
@@ -343,13 +381,16 @@ inline bool hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run,
   if ((s16a | s16b) >= 0) {
     const int16x8_t d0 = excess8(smoothed8(hdiff, smooth), s16a);
     const int16x8_t d1 = excess8(smoothed8(hdiff + 8, smooth), s16b);
-    if (allZero(vorrq_s16(d0, d1))) return false;
+    if (allZero(vorrq_s16(d0, d1))) return HighAlpha::Still;
     const uint16x8_t du0 = vreinterpretq_u16_s16(d0), du1 = vreinterpretq_u16_s16(d1);
+    if (askSaturated && allOnes(vandq_u16(vcgeq_u16(du0, vdupq_n_u16(run.sat[i])),
+                                          vcgeq_u16(du1, vdupq_n_u16(run.sat[i + 1])))))
+      return HighAlpha::Saturated;
     const float32x4_t scale0 = vdupq_n_f32(run.inv128[i]);
     const float32x4_t scale1 = vdupq_n_f32(run.inv128[i + 1]);
     hAlpha = lowBytes16(hAlpha4(vget_low_u16(du0), scale0), hAlpha4(vget_high_u16(du0), scale0),
                         hAlpha4(vget_low_u16(du1), scale1), hAlpha4(vget_high_u16(du1), scale1));
-    return true;
+    return HighAlpha::Mixed;
   }
   const int32_t s0 = static_cast<int32_t>(sigRow[run.col0 + i]);
   const int32_t s1 = static_cast<int32_t>(sigRow[run.col0 + i + 1]);
@@ -359,7 +400,7 @@ inline bool hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run,
   hs.inv[0] = hs.inv[1] = vdupq_n_f32(invSigma(s0));
   hs.inv[2] = hs.inv[3] = vdupq_n_f32(invSigma(s1));
   hAlpha = hAlpha16(hdiff, smooth, hs);
-  return true;
+  return HighAlpha::Mixed;
 }
 
 // newPreAlpha before its clamp for 8 lanes, saturated to 8 bits:
@@ -617,6 +658,20 @@ inline void stillBlock(const BlockIo &io, const StillWeights &sw) {
   vst1q_u8(io.gain, vmaxq_u8(vld1q_u8(io.gain), vdupq_n_u8(1)));
 }
 
+// One block of 16 pixels at io whose lAlpha and hAlpha are 128 in every
+// lane: staticAlpha 0, so the new weight is 0 (0 x anything + 0.5,
+// truncated), the blends keep the current frame's bytes (RoundShift(c x 128,
+// 7) = c), which are left as they are, the static ratio is r and the gain
+// max(RoundShift(r x g, 7), 1). Outputs in the order of pixelBlock.
+inline void saturatedBlock(const BlockIo &io, const PassConst &pc) {
+  vst1q_u8(io.preAlpha, vdupq_n_u8(0));
+  vst1q_u8(io.alpha, pc.ratioR);
+  const uint8x16_t g = vld1q_u8(io.gain);
+  const uint8x8_t gLo = vrshrn_n_u16(vmull_u8(vget_low_u8(pc.ratioR), vget_low_u8(g)), 7);
+  const uint8x8_t gHi = vrshrn_n_u16(vmull_u8(vget_high_u8(pc.ratioR), vget_high_u8(g)), 7);
+  vst1q_u8(io.gain, vmaxq_u8(vcombine_u8(gLo, gHi), vdupq_n_u8(1)));
+}
+
 // n still blocks from io.
 template <bool kChroma>
 void stillBlocks(BlockIo io, int n, const StillWeights &sw) {
@@ -659,11 +714,24 @@ __attribute__((noinline)) int movingRun(BlockIo io, const uint8_t *t, const int1
   uint32_t four;
   std::memcpy(&four, t, sizeof four);
   do {
+    // Four T columns of 128 give lAlpha 128 in every lane (the interpolation
+    // of equal values), and then staticAlpha = 128 - hAlpha.
+    const bool lSaturated = four == 0x80808080u;
     uint8x16_t hAlpha;
-    if (hAlphaAligned(hdiff, pc.smooth, run, i, sigRow, hAlpha))
-      pixelBlock<false, kChroma>(io, staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
-    else
-      stillBlocks<kChroma>(io, 1, *pc.still);  // every h <= sH
+    switch (hAlphaAligned(hdiff, pc.smooth, run, i, sigRow, lSaturated, hAlpha)) {
+      case HighAlpha::Still:
+        stillBlocks<kChroma>(io, 1, *pc.still);  // every h <= sH
+        break;
+      case HighAlpha::Saturated:
+        saturatedBlock(io, pc);
+        break;
+      case HighAlpha::Mixed:
+        pixelBlock<false, kChroma>(io,
+                                   lSaturated ? vsubq_u8(vdupq_n_u8(128), hAlpha)
+                                              : staticAlpha16(interpAligned(four, ia), hAlpha),
+                                   pc, noKeep);
+        break;
+    }
     ++n;
     t += 2;
     hdiff += 16;
