@@ -2,10 +2,13 @@
 // executed instructions under an emulator: K = 0 gives the start-up baseline
 // (scene generation included), the difference to K = N is N calls.
 //
-//   tnr_md_insn_driver K [c|neon] [moving]
+//   tnr_md_insn_driver K [c|neon] [moving|still] [N]
 //
 // With "moving" the scene's previous frame is scrambled, so that everything
-// moves (the costliest case).
+// moves (the costliest case); "still" (or anything else) keeps the bench
+// scene. With N, the calls are motion_detect_parallel's with N tasks on an
+// executor that runs them one after another on this thread: the instructions
+// of all tasks summed, to set against N = 1.
 //
 // The calls are chained: each one filters the current frame, pPreAlpha and
 // the gains in place, and the next call starts from what it left. Restoring
@@ -25,7 +28,7 @@
 
 int main(int argc, char **argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s K [c|neon] [moving]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s K [c|neon] [moving|still] [N]\n", argv[0]);
     return 2;
   }
   const int calls = std::atoi(argv[1]);
@@ -48,7 +51,16 @@ int main(int argc, char **argv) {
   tnr_md_bench::Scene s = tnr_md_bench::makeScene(w, h, moving);
   std::vector<int16_t> tmp(motionDetectTmpBufSize(h, w));
   std::vector<uint8_t> alpha(s.pixels());
-  for (int i = 0; i < calls; ++i)
+  const int tasks = argc >= 5 ? std::atoi(argv[4]) : 0;
+  if (tasks > 0) {
+    tmp.assign(motionDetectParallelTmpBufSize(h, w, tasks), 0);
+    for (int i = 0; i < calls; ++i)
+      tnr_md::motionDetectParallelWith(
+          k, nullptr, tasks, s.cur.data(), s.pre.data(), tmp.data(), alpha.data(),
+          s.preAlpha.data(), s.gain.data(), h, w, h, w, w, tnr_md_bench::kSigmaHScale,
+          tnr_md_bench::kSigmaLScale, tnr_md_bench::kUvRatio, tnr_md_bench::kStaticRatioRBit);
+  }
+  for (int i = 0; i < (tasks > 0 ? 0 : calls); ++i)
     tnr_md::motionDetectWith(
         k, s.cur.data(), s.pre.data(), tmp.data(), alpha.data(), s.preAlpha.data(), s.gain.data(),
         h, w, h, w, w, tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale,

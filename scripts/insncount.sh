@@ -9,7 +9,8 @@
 # The K = 0 run does everything but the calls (start-up, scene generation),
 # so the difference is the calls alone. Environment: JOBS (build parallelism,
 # default 2), TARGETS (default "armv7 aarch64"), MOVING=1 (a scene where
-# everything moves, the costliest case).
+# everything moves, the costliest case), TASKS=N (motion_detect_parallel with N
+# tasks run one after another on the calling thread: all tasks summed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,8 +46,9 @@ for target in $TARGETS; do
     echo "$n"
   }
   for form in c neon; do
-    base=$(count 0 "$form" ${MOVING:+moving})
-    full=$(count "$N" "$form" ${MOVING:+moving})
+    scene=${MOVING:+moving}
+    base=$(count 0 "$form" "${scene:-still}" ${TASKS:+"$TASKS"})
+    full=$(count "$N" "$form" "${scene:-still}" ${TASKS:+"$TASKS"})
     per=$(awk -v a="$full" -v b="$base" -v n="$N" -v p="$PIXELS" \
       'BEGIN { printf "%.2f", (a - b) / (n * p) }')
     printf '%-8s %-5s %16s %16s %12s\n' "$target" "$form" "$base" "$full" "$per"

@@ -15,7 +15,10 @@ Denoiser::Denoiser(int width, int height, const TnrParams &params)
   if (gridW_ > width || gridH_ > height)
     throw ToolError("--grid " + grid + " does not fit the " + std::to_string(width) + "x" +
                     std::to_string(height) + " frame");
-  const size_t scratch = motionDetectTmpBufSize(gridH_, gridW_);
+  // A pool that cannot start runs the frames on this thread.
+  pool_.reset(tnrMdThreadPoolCreate(params.threads));
+  tasks_ = tnrMdThreadPoolThreads(pool_.get());
+  const size_t scratch = motionDetectParallelTmpBufSize(gridH_, gridW_, tasks_);
   if (scratch == 0)
     throw ToolError("processing grid " + grid +
                     " is too small for the filter (grids of at least 14x8 always work)");
@@ -34,9 +37,11 @@ void Denoiser::process(uint8_t *frame) {
     std::memcpy(previous_.data(), frame, bytes);
     first_ = false;
   }
-  motion_detect(frame, previous_.data(), scratch_.data(), alpha_.data(), preAlpha_.data(),
-                gain_.data(), height_, width_, gridH_, gridW_, gridW_, params_.sigmaH,
-                params_.sigmaL, params_.uvRatio, 0.0f, params_.staticRatioBit);
+  const TnrMdExecutor executor = tnrMdThreadPoolExecutor(pool_.get());
+  motion_detect_parallel(&executor, tasks_, frame, previous_.data(), scratch_.data(),
+                         alpha_.data(), preAlpha_.data(), gain_.data(), height_, width_, gridH_,
+                         gridW_, gridW_, params_.sigmaH, params_.sigmaL, params_.uvRatio, 0.0f,
+                         params_.staticRatioBit);
   // The filtered frame is the next call's previous frame.
   std::memcpy(previous_.data(), frame, bytes);
 }

@@ -3,8 +3,10 @@
 #define TNR_TOOL_DENOISER_H
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "tnr_md_threads.h"
 #include "video.h"
 
 namespace tnr {
@@ -24,6 +26,7 @@ struct TnrParams {
   int startGain = 128;
   int gridWidth = 0;  // 0: the whole frame
   int gridHeight = 0;
+  int threads = 0;  // threads sharing each frame; 0: one per core
 };
 
 class Denoiser {
@@ -52,6 +55,11 @@ class Denoiser {
   Frame previous_;
   std::vector<int16_t> scratch_;
   std::vector<uint8_t> alpha_, preAlpha_, gain_;
+  struct PoolDeleter {
+    void operator()(TnrMdThreadPool *p) const { tnrMdThreadPoolDestroy(p); }
+  };
+  std::unique_ptr<TnrMdThreadPool, PoolDeleter> pool_;
+  int tasks_ = 1;
 };
 
 }  // namespace tnr

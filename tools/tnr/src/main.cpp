@@ -27,6 +27,10 @@ void addTuning(CLI::App *cmd, tnr::TnrParams &p) {
   cmd->add_option("--gain", p.startGain, "Start value of the per-pixel gain table (0..255)")
       ->capture_default_str()
       ->check(CLI::Range(0, 255));
+  cmd->add_option("--threads", p.threads,
+                  "Threads that share each frame (0: one per core; the output is the same)")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 256));
 }
 
 }  // namespace

@@ -78,6 +78,52 @@ TNR_MD_API void motion_detect(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pTmpBuf
                               float sigmaHScale, float sigmaLScale, float uv_ratio,
                               float light_clip, int static_ratio_r_bit);
 
+/* ---- One frame over several threads --------------------------------------- */
+
+/*
+ * An executor runs tasks for the library; the caller decides where (its own
+ * thread pool, a framework's task pool, OpenMP, or the calling thread).
+ *
+ * run(context, task, taskArg, count) must call task(taskArg, i) exactly once
+ * for every i in 0 .. count - 1, in any order, on any threads, any number at
+ * once, and return only when every call has returned. count may be 0 (then
+ * there is nothing to do). The library never calls run from inside a task.
+ * A null executor, or one whose run is null, means: run the tasks one after
+ * another on the calling thread.
+ */
+typedef void (*TnrMdTask)(void *taskArg, int taskIndex);
+typedef struct TnrMdExecutor {
+  void *context;
+  void (*run)(void *context, TnrMdTask task, void *taskArg, int count);
+} TnrMdExecutor;
+
+/*
+ * Scratch size of motion_detect_parallel for the grid and a task count, in
+ * int16_t elements; at least motionDetectTmpBufSize(proHeight, proWidth) (as
+ * large for ordinary grids and task counts), or 0 when the grid is not
+ * accepted or tasks < 1.
+ */
+TNR_MD_API size_t motionDetectParallelTmpBufSize(int proHeight, int proWidth, int tasks);
+
+/*
+ * motion_detect, with the frame's work split into at most `tasks` tasks per
+ * step, run on the executor. The steps that depend on one another (the
+ * difference of the whole frame before the pass filters it in place, the
+ * block-level stages that read neighbouring block rows) are separated by
+ * the executor's returns: three calls of run per frame, and no locks in the
+ * library. Outputs are the bytes motion_detect gives for every task count,
+ * task order and number of threads. pTmpBuf holds
+ * motionDetectParallelTmpBufSize(proHeight, proWidth, tasks) elements. The
+ * call returns without touching any buffer where motion_detect would, or
+ * where that size is 0.
+ */
+TNR_MD_API void motion_detect_parallel(const TnrMdExecutor *executor, int tasks, uint8_t *pCurIn,
+                                       uint8_t *pPreIn, int16_t *pTmpBuf, uint8_t *pAlpha,
+                                       uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
+                                       int imgWidth, int proHeight, int proWidth, int gainStride,
+                                       float sigmaHScale, float sigmaLScale, float uv_ratio,
+                                       float light_clip, int static_ratio_r_bit);
+
 /* ---- Building blocks ------------------------------------------------------ */
 
 /* Frame difference over the processing grid in 8x8 blocks: pHdiff (per sample,

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "motion_detect.h"
+
 namespace tnr_md {
 
 #define TNR_MD_CALDIFF8X8_ARGS                                                                    \
@@ -221,6 +223,15 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
                       int imgWidth, int proHeight, int proWidth, int gainStride, float sigmaHScale,
                       float sigmaLScale, float uv_ratio, float light_clip, int static_ratio_r_bit,
                       Schedule schedule = Schedule::Banded);
+
+// motion_detect_parallel with a given kernel set, and its scratch size.
+void motionDetectParallelWith(const Kernels &k, const TnrMdExecutor *executor, int tasks,
+                              uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pTmpBuf, uint8_t *pAlpha,
+                              uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
+                              int imgWidth, int proHeight, int proWidth, int gainStride,
+                              float sigmaHScale, float sigmaLScale, float uv_ratio,
+                              int static_ratio_r_bit);
+size_t parallelTmpBufSize(int proHeight, int proWidth, int tasks);
 
 }  // namespace tnr_md
 

@@ -56,6 +56,16 @@ struct BandWork {
 };
 BandWork bandWork(const Layout &g);
 
+// Whether under a quarter of a band's row-buffer bytes (rows of `stride`
+// bytes) are non-zero: the band's pass then smooths the difference itself,
+// only for its moving blocks, instead of the band being smoothed whole.
+bool mostlyStill(const uint8_t *pT, int rows, int stride);
+
+// The border of rows [r0, r1) of a plane with `rows` valid rows and a border
+// of `ext` samples on every side: their border columns, and the border rows
+// above (below) when r0 (r1) is the first (last) row.
+void extendBorderRows(int16_t *plane, int stride, int rows, int ext, int r0, int r1);
+
 }  // namespace tnr_md
 
 #endif  // TNR_MD_LAYOUT_H

@@ -65,7 +65,7 @@ BandWork bandWork(const Layout &g) {
 // interpolation makes representative. Smoothing in the pass costs a moving
 // block about three times its share of the band filter and a still block
 // nothing; either way the bytes are the same.
-static bool mostlyStill(const uint8_t *pT, int rows, int stride) {
+bool mostlyStill(const uint8_t *pT, int rows, int stride) {
   const uint8_t *mid = pT + (rows / 2) * stride;
   int moving = 0;
   for (int i = 0; i < stride; ++i) moving += (pT[i] != 0) + (mid[i] != 0);
@@ -76,7 +76,7 @@ static bool mostlyStill(const uint8_t *pT, int rows, int stride) {
 // of `ext` samples on every side: their border columns, and the border rows
 // above (below) when r0 (r1) is the first (last) row. The same samples as
 // extending the whole plane once all its rows are done.
-static void extendBorderRows(int16_t *plane, int stride, int rows, int ext, int r0, int r1) {
+void extendBorderRows(int16_t *plane, int stride, int rows, int ext, int r0, int r1) {
   for (int r = r0; r < r1; ++r) {
     int16_t *row = plane + static_cast<ptrdiff_t>(r + ext) * stride;
     for (int c = 0; c < ext; ++c) row[c] = row[ext];
