@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "equiv.h"
 #include "kernels.h"
 #include "test_util.h"
 
@@ -491,6 +492,86 @@ TEST(VecUpScale, PinnedQuotients) {
     // A still pixel (staticAlpha 128) from preAlpha 0 gets 64; from 255 gets 128.
     EXPECT_EQ(uniformRun({0, 64, 0, 32, 0}).second, 64);
     EXPECT_EQ(uniformRun({0, 64, 0, 32, 255}).second, 128);
+  }
+}
+
+// Blocks whose lAlpha is 128 (T all 128) with smoothed differences at the
+// least value from which every hAlpha is 128, or one below it, over many high
+// sigmas: the vector forms' shortcut for blocks where every hAlpha is 128
+// must find that boundary exactly. Rows of 280 pixels end with a moved-back
+// block; row by row, every pixel sits on the boundary, one pixel per 16 below
+// it, every pixel below it, or pixels scattered around it.
+TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
+  auto rng = tnr_md_test::seededRng(0x5a7);
+  const int w = 280, h = 48, dsWid = (w + 7) / 8, sigmaStride = dsWid + 8, tStride = dsWid + 2;
+  const int hdStride = w + 2, imgH = h;
+  for (int round = 0; round < 6; ++round) {
+    std::vector<uint32_t> sigmaH(size_t((h + 7) / 8) * sigmaStride);
+    for (auto &v : sigmaH)
+      v = round == 0 ? uint32_t(uni(rng, 0, 300))
+          : round < 4 ? uint32_t(uni(rng, 0, 20000))
+                      : pick<uint32_t>(rng, {0u, 1u, 2u, 64u, 127u, 128u, 16383u, 16384u, 32766u,
+                                             32767u, 40000u, 1u << 24, 1u << 30});
+    // The least h from which pixelAlpha is 128 for every larger h, per entry.
+    std::vector<int> bound(sigmaH.size(), 32768);
+    for (size_t i = 0; i < sigmaH.size(); ++i) {
+      const int32_t sH = int32_t(sigmaH[i]);
+      const float inv = float(1.0 / double(sH));
+      auto saturates = [&](int v) { return tnr_md::pixelAlpha(int16_t(v), sH, inv) == 128; };
+      if (!saturates(32767)) continue;
+      // pixelAlpha does not fall as h grows: bisect.
+      int lo = -32769, hi = 32767;  // saturates(hi), !saturates(lo) (or lo below the range)
+      while (hi - lo > 1) {
+        const int mid = lo + (hi - lo) / 2;
+        (saturates(mid) ? hi : lo) = mid;
+      }
+      bound[i] = hi;
+    }
+    std::vector<int16_t> hdiff(size_t(h) * hdStride);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const int b = bound[size_t(y >> 3) * sigmaStride + (x >> 3)];
+        int v = b > 32767 ? int(uni(rng, 0, 32767)) : b;
+        switch (y % 4) {
+          case 1:
+            if (x % 16 == int(y % 16)) --v;
+            break;
+          case 2:
+            --v;
+            break;
+          case 3:
+            v += int(uni(rng, -2, 1));
+            break;
+        }
+        hdiff[size_t(y) * hdStride + x] = int16_t(std::clamp(v, -32768, 32767));
+      }
+    std::vector<uint8_t> t(size_t(h) * tStride, 128), cur(size_t(w) * (imgH + imgH / 2));
+    std::vector<uint8_t> pre(cur.size()), preAlpha(size_t(w) * h), gain(preAlpha.size());
+    for (auto &v : cur) v = uint8_t(uni(rng, 0, 255));
+    for (auto &v : pre) v = uint8_t(uni(rng, 0, 255));
+    for (auto &v : preAlpha) v = uint8_t(uni(rng, 0, 255));
+    for (auto &v : gain) v = uint8_t(uni(rng, 0, 255));
+    auto run = [&](void (*fn)(TNR_MD_PIXELROWS_ARGS), std::vector<uint8_t> &c,
+                   std::vector<uint8_t> &pa, std::vector<uint8_t> &a, std::vector<uint8_t> &g) {
+      c = cur;
+      pa = preAlpha;
+      g = gain;
+      a.assign(preAlpha.size(), 0);
+      fn(c.data(), pre.data(), hdiff.data(), t.data(), t.data() + t.size(), a.data(), pa.data(),
+         g.data(), imgH, w, w, w, 3, sigmaH.data(), 0, h);
+    };
+    std::vector<uint8_t> cC, paC, aC, gC;
+    run(tnr_md::upScalePixelRows_c, cC, paC, aC, gC);
+    for (const Twin &twin : kTwins) {
+      SCOPED_TRACE(std::string(twin.name) + " round " + std::to_string(round));
+      std::vector<uint8_t> cV, paV, aV, gV;
+      run(twin.k->upScalePixelRows, cV, paV, aV, gV);
+      using tnr_md_test::sameBuffers;
+      ASSERT_TRUE(sameBuffers(paC.data(), paV.data(), paC.size(), w)) << "pPreAlpha";
+      ASSERT_TRUE(sameBuffers(cC.data(), cV.data(), cC.size(), w)) << "pCurIn";
+      ASSERT_TRUE(sameBuffers(aC.data(), aV.data(), aC.size(), w)) << "pAlpha";
+      ASSERT_TRUE(sameBuffers(gC.data(), gV.data(), gC.size(), w)) << "gain";
+    }
   }
 }
 

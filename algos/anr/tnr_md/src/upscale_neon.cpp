@@ -305,7 +305,9 @@ struct SigmaRun {
   const uint32_t *sig = nullptr;  // the block row's entry of column col0
   int16_t s16[kSigmaRun];
   float inv128[kSigmaRun];
-  uint16_t sat[kSigmaRun];  // the least excess whose hAlpha is 128; 0xFFFF: none
+  // One below the least smoothed difference whose hAlpha is 128 (sH + the
+  // least such excess - 1), or 32767 where no difference reaches it.
+  int16_t satBelow[kSigmaRun];
 };
 
 // hAlpha of one excess d (0 .. 32767) as hAlpha4 computes it lane by lane:
@@ -319,14 +321,17 @@ inline uint32_t hAlphaOf(int d, float inv128) {
 }
 
 // The least excess whose hAlpha is 128 (hAlpha never falls as the excess
-// grows), or 0xFFFF where no excess up to 32767 reaches it: found from the
-// quotient 127.5 / inv128, then stepped to the exact boundary.
-inline uint16_t saturatingExcess(float inv128) {
-  const float est = 127.5f / inv128;
-  int d = est >= 32768.0f ? 32768 : static_cast<int>(est);
-  while (d > 0 && hAlphaOf(d - 1, inv128) == 128) --d;
+// grows; it is 0 at excess 0), or 32768 where no excess up to 32767 reaches
+// it: the quotient 127.5 / inv128 rounded up, stepped to the exact boundary.
+inline int saturatingExcess(float inv128) {
+  // hAlpha is 128 exactly where the rounded product reaches 127.5 (adding
+  // 0.5 is exact below 128), so where d x inv128 >= 127.5 - 2^-18: the
+  // estimate is that bound's quotient, rounded up.
+  const double est = (127.5 - 0x1p-18) / static_cast<double>(inv128);
+  int d = est >= 32767.0 ? 32768 : static_cast<int>(est) + 1;
+  while (d > 1 && hAlphaOf(d - 1, inv128) == 128) --d;
   while (d <= 32767 && hAlphaOf(d, inv128) < 128) ++d;
-  return d > 32767 ? uint16_t{0xFFFF} : static_cast<uint16_t>(d);
+  return d;
 }
 
 void resetSigmaRun(SigmaRun &run, const uint32_t *sigRow, int row, int col0, int cols) {
@@ -343,7 +348,9 @@ __attribute__((noinline)) void computeSigmaNow(SigmaRun &run, int i) {
   const bool narrow = sH < kNarrowSigmaLimit;
   run.s16[i] = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
   run.inv128[i] = narrow ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
-  run.sat[i] = narrow ? saturatingExcess(run.inv128[i]) : uint16_t{0xFFFF};
+  // h - s16 saturates in 16 bits, so with s16 + d > 32767 no h reaches d.
+  const int below = narrow ? run.s16[i] + saturatingExcess(run.inv128[i]) - 1 : 32767;
+  run.satBelow[i] = static_cast<int16_t>(below < 32767 ? below : 32767);
 }
 
 inline void computeSigma(SigmaRun &run, int i) {
@@ -352,8 +359,8 @@ inline void computeSigma(SigmaRun &run, int i) {
 
 // Whether every lane is all ones.
 inline bool allOnes(uint16x8_t v) {
-  const uint16x4_t all = vand_u16(vget_low_u16(v), vget_high_u16(v));
-  return vget_lane_u64(vreinterpret_u64_u16(all), 0) == ~uint64_t{0};
+  const uint32x2_t all = vreinterpret_u32_u16(vand_u16(vget_low_u16(v), vget_high_u16(v)));
+  return vget_lane_u32(vpmin_u32(all, all), 0) == 0xFFFFFFFFu;
 }
 
 // Whether every lane is 0.
@@ -362,17 +369,13 @@ inline bool allZero(int16x8_t v) {
   return vget_lane_u64(vreinterpret_u64_s16(any), 0) == 0;
 }
 
-// What a block's hAlpha makes of it: every h <= sH (hAlpha and the motion
-// alpha 0, a still block), every hAlpha 128, or anything else.
-enum class HighAlpha { Still, Saturated, Mixed };
-
 // hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take the
 // high sigma of block column i, lanes 8 .. 15 that of column i + 1 (i counted
 // in the run; sigRow gives the entries themselves for the 32-bit path).
-// hAlpha is set only for Mixed; Saturated is reported only when askSaturated.
-__attribute__((always_inline)) inline HighAlpha hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run, int i,
-                                                             const uint32_t *sigRow, bool askSaturated,
-                                                             uint8x16_t &hAlpha) {
+// Returns false, leaving hAlpha unset, where every h <= sH, so that hAlpha
+// and the motion alpha are 0: a still block.
+inline bool hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run, int i,
+                          const uint32_t *sigRow, uint8x16_t &hAlpha) {
   if ((run.s16[i] | run.s16[i + 1]) < 0) {
     computeSigma(run, i);
     computeSigma(run, i + 1);
@@ -381,16 +384,13 @@ __attribute__((always_inline)) inline HighAlpha hAlphaAligned(const int16_t *hdi
   if ((s16a | s16b) >= 0) {
     const int16x8_t d0 = excess8(smoothed8(hdiff, smooth), s16a);
     const int16x8_t d1 = excess8(smoothed8(hdiff + 8, smooth), s16b);
-    if (allZero(vorrq_s16(d0, d1))) return HighAlpha::Still;
+    if (allZero(vorrq_s16(d0, d1))) return false;
     const uint16x8_t du0 = vreinterpretq_u16_s16(d0), du1 = vreinterpretq_u16_s16(d1);
-    if (askSaturated && allOnes(vandq_u16(vcgeq_u16(du0, vdupq_n_u16(run.sat[i])),
-                                          vcgeq_u16(du1, vdupq_n_u16(run.sat[i + 1])))))
-      return HighAlpha::Saturated;
     const float32x4_t scale0 = vdupq_n_f32(run.inv128[i]);
     const float32x4_t scale1 = vdupq_n_f32(run.inv128[i + 1]);
     hAlpha = lowBytes16(hAlpha4(vget_low_u16(du0), scale0), hAlpha4(vget_high_u16(du0), scale0),
                         hAlpha4(vget_low_u16(du1), scale1), hAlpha4(vget_high_u16(du1), scale1));
-    return HighAlpha::Mixed;
+    return true;
   }
   const int32_t s0 = static_cast<int32_t>(sigRow[run.col0 + i]);
   const int32_t s1 = static_cast<int32_t>(sigRow[run.col0 + i + 1]);
@@ -400,7 +400,7 @@ __attribute__((always_inline)) inline HighAlpha hAlphaAligned(const int16_t *hdi
   hs.inv[0] = hs.inv[1] = vdupq_n_f32(invSigma(s0));
   hs.inv[2] = hs.inv[3] = vdupq_n_f32(invSigma(s1));
   hAlpha = hAlpha16(hdiff, smooth, hs);
-  return HighAlpha::Mixed;
+  return true;
 }
 
 // newPreAlpha before its clamp for 8 lanes, saturated to 8 bits:
@@ -658,20 +658,6 @@ inline void stillBlock(const BlockIo &io, const StillWeights &sw) {
   vst1q_u8(io.gain, vmaxq_u8(vld1q_u8(io.gain), vdupq_n_u8(1)));
 }
 
-// One block of 16 pixels at io whose lAlpha and hAlpha are 128 in every
-// lane: staticAlpha 0, so the new weight is 0 (0 x anything + 0.5,
-// truncated), the blends keep the current frame's bytes (RoundShift(c x 128,
-// 7) = c), which are left as they are, the static ratio is r and the gain
-// max(RoundShift(r x g, 7), 1). Outputs in the order of pixelBlock.
-inline void saturatedBlock(const BlockIo &io, const PassConst &pc) {
-  vst1q_u8(io.preAlpha, vdupq_n_u8(0));
-  vst1q_u8(io.alpha, pc.ratioR);
-  const uint8x16_t g = vld1q_u8(io.gain);
-  const uint8x8_t gLo = vrshrn_n_u16(vmull_u8(vget_low_u8(pc.ratioR), vget_low_u8(g)), 7);
-  const uint8x8_t gHi = vrshrn_n_u16(vmull_u8(vget_high_u8(pc.ratioR), vget_high_u8(g)), 7);
-  vst1q_u8(io.gain, vmaxq_u8(vcombine_u8(gLo, gHi), vdupq_n_u8(1)));
-}
-
 // n still blocks from io.
 template <bool kChroma>
 void stillBlocks(BlockIo io, int n, const StillWeights &sw) {
@@ -702,8 +688,59 @@ int stillRun(BlockIo io, const uint8_t *t, int nLeft, const StillWeights &sw) {
   return static_cast<int>(t - t0) / 2;
 }
 
-// A run of blocks at multiples of 16 from io whose four T columns are not
-// all 0, at most nLeft; returns its length. Out of line, so that the moving
+// Whether every smoothed difference of a block whose block columns are i and
+// i + 1 of the run (sigmas of the 16-bit path) lies above its satBelow.
+inline bool saturated(const int16_t *hdiff, ptrdiff_t smooth, const SigmaRun &run, int i) {
+  const uint16x8_t above0 = vcgtq_s16(smoothed8(hdiff, smooth), vld1q_dup_s16(run.satBelow + i));
+  const uint16x8_t above1 =
+      vcgtq_s16(smoothed8(hdiff + 8, smooth), vld1q_dup_s16(run.satBelow + i + 1));
+  return allOnes(vandq_u16(above0, above1));
+}
+
+// A run of saturated blocks at multiples of 16 from io, at most nLeft;
+// returns its length (0 when the first block is not one). A saturated
+// block's four T columns are 128 (lAlpha 128 in every lane: the
+// interpolation of equal values) and every smoothed difference lies above
+// its column's satBelow (hAlpha 128): staticAlpha is 0, so the new weight is
+// 0 (0 x anything + 0.5, truncated), the blends keep the current frame's
+// bytes (RoundShift(c x 128, 7) = c), which stay as they are, the static
+// ratio is r and the gain max(RoundShift(r x g, 7), 1). Outputs in the order
+// of pixelBlock. Out of line, as movingRun.
+__attribute__((noinline)) int saturatedRun(BlockIo io, const uint8_t *t, const int16_t *hdiff,
+                                           SigmaRun &run, int i, int nLeft, const PassConst &pc) {
+  const uint8x16_t ratioR = pc.ratioR;
+  int n = 0;
+  for (;;) {
+    uint32_t four;
+    std::memcpy(&four, t, sizeof four);
+    if (four != 0x80808080u) break;
+    if ((run.s16[i] | run.s16[i + 1]) < 0) {
+      computeSigma(run, i);
+      computeSigma(run, i + 1);
+      if ((run.s16[i] | run.s16[i + 1]) < 0) break;  // a sigma of the 32-bit path
+    }
+    if (!saturated(hdiff, pc.smooth, run, i)) break;
+    vst1q_u8(io.preAlpha, vdupq_n_u8(0));
+    vst1q_u8(io.alpha, ratioR);
+    const uint8x16_t g = vld1q_u8(io.gain);
+    const uint8x8_t gLo = vrshrn_n_u16(vmull_u8(vget_low_u8(ratioR), vget_low_u8(g)), 7);
+    const uint8x8_t gHi = vrshrn_n_u16(vmull_u8(vget_high_u8(ratioR), vget_high_u8(g)), 7);
+    vst1q_u8(io.gain, vmaxq_u8(vcombine_u8(gLo, gHi), vdupq_n_u8(1)));
+    ++n;
+    if (n == nLeft) break;
+    io.preAlpha += 16;
+    io.alpha += 16;
+    io.gain += 16;
+    hdiff += 16;
+    t += 2;
+    i += 2;
+  }
+  return n;
+}
+
+// A run of blocks at multiples of 16 from io whose four T columns are
+// neither all 0 nor all 128 but for the first (which may be an all-128 block
+// that saturatedRun turned down), at most nLeft; returns its length. Out of line, so that the moving
 // blocks and the still blocks each keep their constants in registers.
 template <bool kChroma>
 __attribute__((noinline)) int movingRun(BlockIo io, const uint8_t *t, const int16_t *hdiff,
@@ -714,24 +751,13 @@ __attribute__((noinline)) int movingRun(BlockIo io, const uint8_t *t, const int1
   uint32_t four;
   std::memcpy(&four, t, sizeof four);
   do {
-    // Four T columns of 128 give lAlpha 128 in every lane (the interpolation
-    // of equal values), and then staticAlpha = 128 - hAlpha.
-    const bool lSaturated = four == 0x80808080u;
     uint8x16_t hAlpha;
-    switch (hAlphaAligned(hdiff, pc.smooth, run, i, sigRow, lSaturated, hAlpha)) {
-      case HighAlpha::Still:
-        stillBlocks<kChroma>(io, 1, *pc.still);  // every h <= sH
-        break;
-      case HighAlpha::Saturated:
-        saturatedBlock(io, pc);
-        break;
-      case HighAlpha::Mixed:
-        pixelBlock<false, kChroma>(io,
-                                   lSaturated ? vsubq_u8(vdupq_n_u8(128), hAlpha)
-                                              : staticAlpha16(interpAligned(four, ia), hAlpha),
-                                   pc, noKeep);
-        break;
-    }
+    if (!hAlphaAligned(hdiff, pc.smooth, run, i, sigRow, hAlpha))
+      stillBlocks<kChroma>(io, 1, *pc.still);  // every h <= sH
+    else if (four == 0x80808080u)  // lAlpha 128: staticAlpha = 128 - hAlpha
+      pixelBlock<false, kChroma>(io, vsubq_u8(vdupq_n_u8(128), hAlpha), pc, noKeep);
+    else
+      pixelBlock<false, kChroma>(io, staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
     ++n;
     t += 2;
     hdiff += 16;
@@ -739,7 +765,7 @@ __attribute__((noinline)) int movingRun(BlockIo io, const uint8_t *t, const int1
     advance(io, 16, kChroma);
     if (n == nLeft) break;
     std::memcpy(&four, t, sizeof four);
-  } while (four != 0);
+  } while (four != 0 && four != 0x80808080u);
   return n;
 }
 
@@ -761,7 +787,8 @@ void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun 
     if (four == 0) {
       n = stillRun<kChroma>(io, t, nBlocks - b, *pc.still);
     } else {
-      n = movingRun<kChroma>(io, t, hdiff, run, i, nBlocks - b, sigRow, pc, ia);
+      n = four == 0x80808080u ? saturatedRun(io, t, hdiff, run, i, nBlocks - b, pc) : 0;
+      if (n == 0) n = movingRun<kChroma>(io, t, hdiff, run, i, nBlocks - b, sigRow, pc, ia);
     }
     b += n;
     t += 2 * n;

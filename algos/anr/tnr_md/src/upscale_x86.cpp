@@ -235,6 +235,30 @@ inline void invSigmaRow(const uint32_t *sH, float *inv, int n) {
   for (; i < n; ++i) inv[i] = invSigma(static_cast<int32_t>(sH[i]));
 }
 
+// hAlpha of one smoothed difference h as hAlpha8 computes it lane by lane,
+// for a high sigma below 2^24 (where (h - sH) x 128 is exact).
+inline int hAlphaOf(int h, int32_t sH, float inv) {
+  const int32_t d = h > sH ? (h - sH) << 7 : 0;
+  const float f = static_cast<float>(d) * inv;
+  const float g = f + 0.5f;
+  if (!(g > 0.0f)) return 0;  // NaN (0 x infinity) and 0
+  return g >= 128.0f ? 128 : static_cast<int>(g);
+}
+
+// One below the least smoothed difference whose hAlpha is 128 (hAlpha never
+// falls as h grows), or 32767 where no h of 16 bits reaches it (and for
+// sigmas from 2^24 on, which keep the general path).
+inline int16_t saturationBelow(int32_t sH, float inv) {
+  if (sH < 0 || sH >= (1 << 24) || sH >= 32767) return 32767;
+  // hAlpha is 128 where the rounded product reaches 127.5.
+  const double est = sH + (127.5 - 0x1p-18) / (128.0 * static_cast<double>(inv));
+  int h = est >= 32767.0 ? 32768 : static_cast<int>(est) + 1;
+  if (h <= sH) h = sH + 1;
+  while (h > sH + 1 && hAlphaOf(h - 1, sH, inv) == 128) --h;
+  while (h <= 32767 && hAlphaOf(h, sH, inv) < 128) ++h;
+  return static_cast<int16_t>(h - 1);
+}
+
 // Reciprocal estimate and one Newton-Raphson step (error bound above).
 inline __m128 recipStep(__m128 d, __m128 r) {
   return _mm_mul_ps(r, _mm_sub_ps(_mm_set1_ps(2.0f), _mm_mul_ps(d, r)));
@@ -306,6 +330,7 @@ inline void store16(uint8_t *dst, __m128i v, Keep keep) {
 #endif
 
 struct PassConst {
+  uint8_t ratioRByte;  // static_ratio_r
   __m128i ratioR;   // static_ratio_r, 16-bit lanes
   __m128i delta2;   // 2 x static_ratio_delta, 16-bit lanes
   __m128i chromaW;  // byte p takes lane 2 (p >> 1) + 1
@@ -696,6 +721,35 @@ struct Block32 {
   const float *inv;    // and their reciprocals
 };
 
+// A block of 32 pixels whose six T columns are 128 (lAlpha 128 in every
+// lane: the interpolation of equal values) and whose smoothed differences
+// all lie above their block column's satBelow (hAlpha 128): staticAlpha is
+// 0, so the new weight is 0, the blends keep the current frame's bytes
+// (c + RoundShift(0, 7)), which stay as they are, the static ratio is r and
+// the gain max(RoundShift(r x g, 7), 1). satBelow: block columns n .. n + 3.
+inline bool saturated32(const BlockIo &io, ptrdiff_t o, const int16_t *satBelow) {
+  const __m256i s01 = _mm256_set_m128i(_mm_set1_epi16(satBelow[1]), _mm_set1_epi16(satBelow[0]));
+  const __m256i s23 = _mm256_set_m128i(_mm_set1_epi16(satBelow[3]), _mm_set1_epi16(satBelow[2]));
+  const __m256i above = _mm256_and_si256(_mm256_cmpgt_epi16(hdiff16(io, o), s01),
+                                         _mm256_cmpgt_epi16(hdiff16(io, o + 16), s23));
+  return _mm256_movemask_epi8(above) == -1;
+}
+inline void saturatedBlock32(const BlockIo &io, ptrdiff_t o, const PassConst &pc) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i *>(io.preAlpha + o), _mm256_setzero_si256());
+  _mm256_storeu_si256(reinterpret_cast<__m256i *>(io.alpha + o),
+                      _mm256_set1_epi8(static_cast<char>(pc.ratioRByte)));
+  const __m256i g = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(io.gain + o));
+  const __m256i r = _mm256_broadcastsi128_si256(pc.ratioR), r64 = _mm256_set1_epi16(64);
+  const __m256i gE = _mm256_srli_epi16(
+      _mm256_add_epi16(_mm256_mullo_epi16(_mm256_and_si256(g, _mm256_set1_epi16(0x00FF)), r), r64),
+      7);
+  const __m256i gO =
+      _mm256_srli_epi16(_mm256_add_epi16(_mm256_mullo_epi16(_mm256_srli_epi16(g, 8), r), r64), 7);
+  _mm256_storeu_si256(reinterpret_cast<__m256i *>(io.gain + o),
+                      _mm256_max_epu8(_mm256_or_si256(gE, _mm256_slli_epi16(gO, 8)),
+                                      _mm256_set1_epi8(1)));
+}
+
 template <bool kStill>
 inline void pixelBlock32(const BlockIo &io, ptrdiff_t o, const Block32 &b, const PassConst &pc) {
   const __m256i r64 = _mm256_set1_epi16(64), c128 = _mm256_set1_epi16(128);
@@ -814,6 +868,7 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
 
   const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
   PassConst pc;
+  pc.ratioRByte = ratioR;
   pc.ratioR = _mm_set1_epi16(ratioR);
   pc.delta2 = _mm_set1_epi16(static_cast<int16_t>(2 * (128 - ratioR)));
   pc.chromaW = _mm_setr_epi8(1, 1, 3, 3, 5, 5, 7, 7, 9, 9, 11, 11, 13, 13, 15, 15);
@@ -831,6 +886,9 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
   float invRow[kInvCache];
   const int cached = dsWid < kInvCache ? dsWid : kInvCache;
   int invRowOf = -1;
+  // Their saturationBelow, computed when a block first asks for it.
+  constexpr int16_t kSatUnset = INT16_MIN;
+  int16_t satRow[kInvCache];
 
   for (int y = y0; y < y1; ++y) {
     const uint8_t *tRow = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
@@ -838,6 +896,7 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
     if ((y >> 3) != invRowOf) {
       invRowOf = y >> 3;
       invSigmaRow(sigRow, invRow, cached);
+      for (int i = 0; i < cached; ++i) satRow[i] = kSatUnset;
     }
     auto invAt = [&](int col) {
       return col < kInvCache ? invRow[col] : invSigma(static_cast<int32_t>(sigRow[col]));
@@ -891,10 +950,20 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
         for (int i = 0; i < 4; ++i) inv4[i] = invAt(col + i);
         b.inv = inv4;
       }
-      if ((b.t4 | b.t45) == 0)
+      if ((b.t4 | b.t45) == 0) {
         pixelBlock32<true>(io, x, b, pc);
-      else
+      } else if (b.t4 == static_cast<int32_t>(0x80808080u) && b.t45 == 0x8080 &&
+                 col + 4 <= kInvCache) {
+        for (int i = col; i < col + 4; ++i)
+          if (satRow[i] == kSatUnset)
+            satRow[i] = saturationBelow(static_cast<int32_t>(sigRow[i]), invRow[i]);
+        if (saturated32(io, x, satRow + col))
+          saturatedBlock32(io, x, pc);
+        else
+          pixelBlock32<false>(io, x, b, pc);
+      } else {
         pixelBlock32<false>(io, x, b, pc);
+      }
       x += 32;
     }
 #endif
