@@ -765,7 +765,13 @@ __attribute__((noinline)) int movingRun(BlockIo io, const uint8_t *t, const int1
     advance(io, 16, kChroma);
     if (n == nLeft) break;
     std::memcpy(&four, t, sizeof four);
-  } while (four != 0 && four != 0x80808080u);
+    // A saturated block ends the run: saturatedRun takes it. (Its first and
+    // last difference, unsmoothed where the pass smooths, only screen.)
+    if (four == 0x80808080u && (run.s16[i] | run.s16[i + 1]) >= 0 &&
+        hdiff[0] > run.satBelow[i] && hdiff[15] > run.satBelow[i + 1] &&
+        saturated(hdiff, pc.smooth, run, i))
+      break;
+  } while (four != 0);
   return n;
 }
 
