@@ -82,8 +82,8 @@ Setup &setupFor(int w, int h, bool everythingMoves = false) {
 
   const Layout &g = s.g;
   uint8_t *pre = s.scene.pre.data();
-  tnr_md::frameDiffWith(tnr_md::kKernelsC, s.cur.data(), pre, s.ldiff(), s.hdiff(), s.sigma(), h,
-                        w, h, w, g.lDiffStride, g.sigmaStride, tnr_md_bench::kUvRatio);
+  tnr_md::frameDiffWith(tnr_md::kKernelsC, s.cur.data(), pre, s.ldiff(), s.hdiff(), s.sigma(), h, w,
+                        h, w, g.lDiffStride, g.sigmaStride, tnr_md_bench::kUvRatio);
   tnr_md::extendImgBorder_c(s.ldiff(), g.lDiffStride, g.blockRows + 2, 1, 1);
   tnr_md::extendImgBorder_c(s.hdiff(), g.hDiffStride, h + 2, 1, 1);
   tnr_md::extendImgBorder_c(s.sigma(), g.sigmaStride, g.blockRows + 8, 4, 4);
@@ -91,8 +91,9 @@ Setup &setupFor(int w, int h, bool everythingMoves = false) {
                      g.lDiffStride);
   tnr_md::gauss3x3_c(s.hdiff() + g.hDiffStride + 1, s.filterHdiff(), h, w, g.hDiffStride);
   tnr_md::sigmaLut_c(s.sigma() + 4 * g.sigmaStride + 4, s.sigmaScratch.data(),
-                     {s.sigmaL(), s.sigmaH()}, {tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale},
-                     g.blockRows, g.blockCols, g.sigmaStride);
+                     {s.sigmaL(), s.sigmaH()},
+                     {tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale}, g.blockRows,
+                     g.blockCols, g.sigmaStride);
   return s;
 }
 
@@ -180,8 +181,8 @@ void registerSize(int w, int h) {
     });
     reg("gauss3x3_ldiff" + tag, [=](benchmark::State &st) {
       pureStage(st, w, h, [k](Setup &s) {
-        k->gauss3x3(s.ldiff() + s.g.lDiffStride + 1, s.filterLdiff(), s.g.blockRows,
-                    s.g.blockCols, s.g.lDiffStride);
+        k->gauss3x3(s.ldiff() + s.g.lDiffStride + 1, s.filterLdiff(), s.g.blockRows, s.g.blockCols,
+                    s.g.lDiffStride);
       });
     });
     reg("gauss3x3_hdiff" + tag, [=](benchmark::State &st) {
@@ -204,8 +205,8 @@ void registerSize(int w, int h) {
     // pass).
     reg("blockAlpha" + tag, [=](benchmark::State &st) {
       pureStage(st, w, h, [k](Setup &s) {
-        k->blockAlpha(s.filterLdiff(), s.g.lDiffStride, s.sigmaL(), s.g.sigmaStride,
-                      s.alpha.data(), s.g.blockRows, s.g.blockCols);
+        k->blockAlpha(s.filterLdiff(), s.g.lDiffStride, s.sigmaL(), s.g.sigmaStride, s.alpha.data(),
+                      s.g.blockRows, s.g.blockCols);
       });
     });
     reg("rowBuffer" + tag, [=](benchmark::State &st) {
@@ -215,11 +216,10 @@ void registerSize(int w, int h) {
     });
     reg("upScale" + tag, [=](benchmark::State &st) {
       inPlaceStage(st, w, h, [k](Setup &s) {
-        tnr_md::upScaleWith(*k, s.cur.data(), s.scene.pre.data(), s.filterLdiff(),
-                            s.filterHdiff(), s.rowBuf.data(), s.alpha.data(), s.preAlpha.data(),
-                            s.gain.data(), s.h(), s.w(), s.h(), s.w(), s.w(),
-                            static_cast<uint8_t>(tnr_md_bench::kStaticRatioRBit), s.sigmaL(),
-                            s.sigmaH());
+        tnr_md::upScaleWith(
+            *k, s.cur.data(), s.scene.pre.data(), s.filterLdiff(), s.filterHdiff(), s.rowBuf.data(),
+            s.alpha.data(), s.preAlpha.data(), s.gain.data(), s.h(), s.w(), s.h(), s.w(), s.w(),
+            static_cast<uint8_t>(tnr_md_bench::kStaticRatioRBit), s.sigmaL(), s.sigmaH());
       });
     });
     const auto motionDetect = [k](Setup &s) {

@@ -313,9 +313,9 @@ void fuzzCalDiff8x8(Reader &r, const tnr_md::Kernels &vec) {
   const size_t hd = B.add<int16_t>("pHdiff", size_t(proHeight + 2) * (proWidth + 2), 0, 24480);
   const size_t sg = B.add<int16_t>("pSigma", size_t(blockRows + 8) * sigmaStride, 0, 24480);
   B.seal();
-  tnr_md::frameDiffWith(tnr_md::kKernelsC, B.a<uint8_t>(cur), B.a<uint8_t>(pre),
-                        B.a<int16_t>(ld), B.a<int16_t>(hd), B.a<int16_t>(sg), imgHeight, imgWidth,
-                        proHeight, proWidth, lDiffStride, sigmaStride, uv);
+  tnr_md::frameDiffWith(tnr_md::kKernelsC, B.a<uint8_t>(cur), B.a<uint8_t>(pre), B.a<int16_t>(ld),
+                        B.a<int16_t>(hd), B.a<int16_t>(sg), imgHeight, imgWidth, proHeight,
+                        proWidth, lDiffStride, sigmaStride, uv);
   tnr_md::frameDiffWith(vec, B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld),
                         B.b<int16_t>(hd), B.b<int16_t>(sg), imgHeight, imgWidth, proHeight,
                         proWidth, lDiffStride, sigmaStride, uv);
@@ -394,8 +394,8 @@ void fuzzSigmaLut(Reader &r, const tnr_md::Kernels &vec) {
                      imgWid, stride);
   vec.sigmaLut(B.b<int16_t>(in) + first, B.b<int16_t>(tmp), {B.b<uint16_t>(sl), B.b<uint32_t>(sh)},
                {sigmaHScale, sigmaLScale}, imgHgt, imgWid, stride);
-  const std::string what = fmt("sigmaLut %dx%d stride %d sigmaHScale %a sigmaLScale %a",
-                               imgWid, imgHgt, stride, sigmaHScale, sigmaLScale);
+  const std::string what = fmt("sigmaLut %dx%d stride %d sigmaHScale %a sigmaLScale %a", imgWid,
+                               imgHgt, stride, sigmaHScale, sigmaLScale);
   B.check(what);
   B.untouched(in, what, nothing);
   B.untouched(tmp, what, inGrid(stride, 4, 0, imgWid, imgHgt + 8));
@@ -437,10 +437,10 @@ void fuzzUpScale(Reader &r, const tnr_md::Kernels &vec) {
                       B.a<int16_t>(hd), B.a<uint8_t>(tmp), B.a<uint8_t>(al), B.a<uint8_t>(pa),
                       B.a<uint8_t>(gn), imgHeight, imgWidth, proHeight, proWidth, gainStride, srb,
                       B.a<uint16_t>(sl), B.a<uint32_t>(sh));
-  tnr_md::upScaleWith(vec, B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld),
-                      B.b<int16_t>(hd), B.b<uint8_t>(tmp), B.b<uint8_t>(al), B.b<uint8_t>(pa),
-                      B.b<uint8_t>(gn), imgHeight, imgWidth, proHeight, proWidth, gainStride, srb,
-                      B.b<uint16_t>(sl), B.b<uint32_t>(sh));
+  tnr_md::upScaleWith(vec, B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld), B.b<int16_t>(hd),
+                      B.b<uint8_t>(tmp), B.b<uint8_t>(al), B.b<uint8_t>(pa), B.b<uint8_t>(gn),
+                      imgHeight, imgWidth, proHeight, proWidth, gainStride, srb, B.b<uint16_t>(sl),
+                      B.b<uint32_t>(sh));
   const std::string what = fmt("upScale img %dx%d pro %dx%d GainStride %d static_ratio_r_bit %u",
                                imgWidth, imgHeight, proWidth, proHeight, gainStride, srb);
   B.check(what);
@@ -535,7 +535,7 @@ void runOne(const uint8_t *data, size_t size, const tnr_md::Kernels &vec) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const std::vector<const tnr_md::Kernels *> neon = vectorSets(false),
-                                                     x86 = vectorSets(true);
+                                                    x86 = vectorSets(true);
   const bool pickX86 = size > 0 && (data[0] & 0x80);
   for (const tnr_md::Kernels *vec : pickX86 ? x86 : neon) runOne(data, size, *vec);
   return 0;

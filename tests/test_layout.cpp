@@ -49,7 +49,7 @@ TEST(Layout, SizeCheckAtItsBoundary) {
 TEST(Layout, NarrowGridsWhoseSigmaTablesOverrunAreRefused) {
   const auto g = makeLayout(8, 10);
   EXPECT_LT(2 * g.checkEnd, 2 * g.bufElems);  // 944 < 960: the bare check would pass
-  EXPECT_EQ(g.sigmaH, 584);                 // but pSigmaH starts past 480 elements
+  EXPECT_EQ(g.sigmaH, 584);                   // but pSigmaH starts past 480 elements
   EXPECT_FALSE(g.accepted);
 
   int passBareCheckButOverrun = 0;

@@ -74,8 +74,8 @@ TEST_P(Schedule, BandedEqualsStageByStage) {
                 sl = 0.05f + float(rng() % 100) / 100;
     const int rbit = int(rng() % 10);
     // The ring cases stream; the random grids take either banded order.
-    const auto order = iter < 13 || iter % 2 ? tnr_md::Schedule::Streamed
-                                             : tnr_md::Schedule::WholeFirst;
+    const auto order =
+        iter < 13 || iter % 2 ? tnr_md::Schedule::Streamed : tnr_md::Schedule::WholeFirst;
     tnr_md::motionDetectWith(*GetParam().k, a.cur.data(), a.prev.data(), a.tmp.data(),
                              a.alpha.data(), a.preAlpha.data(), a.gain.data(), ih, iw, ph, pw, g,
                              sh, sl, uv, 0, rbit, order);

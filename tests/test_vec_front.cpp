@@ -112,8 +112,8 @@ struct DiffPlanes {
 // processor runs.
 const std::vector<tnr_md_test::Form> kTwins = tnr_md_test::vectorForms();
 
-DiffPlanes runDiff(const tnr_md::Kernels &k, uint8_t *cur, uint8_t *pre, int imgW, int imgH, int proW, int proH,
-                   int lStride, int sStride, float uv, Guard g) {
+DiffPlanes runDiff(const tnr_md::Kernels &k, uint8_t *cur, uint8_t *pre, int imgW, int imgH,
+                   int proW, int proH, int lStride, int sStride, float uv, Guard g) {
   const int lWid = (proW + 7) / 8, lHgt = (proH + 7) / 8;
   // Each plane ends at its last written element (no bottom or right border).
   DiffPlanes p{
@@ -138,8 +138,8 @@ void expectDiffTwinsMatch(int imgW, int imgH, int proW, int proH, int lStride, i
                << ", lDiffStride " << lStride << ", sigmaStride " << sStride << ", uv_ratio " << uv
                << ", contents " << kind << ", guard " << sideName(g));
   const std::vector<uint8_t> cur0(cur.begin(), cur.end());
-  const DiffPlanes want = runDiff(tnr_md::kKernelsC, cur.data(), pre.data(), imgW, imgH, proW,
-                                  proH, lStride, sStride, uv, g);
+  const DiffPlanes want = runDiff(tnr_md::kKernelsC, cur.data(), pre.data(), imgW, imgH, proW, proH,
+                                  lStride, sStride, uv, g);
   for (const auto &twin : kTwins) {
     SCOPED_TRACE(twin.name);
     const DiffPlanes got =

@@ -385,8 +385,8 @@ TEST(VecUpScale, SmoothingInThePassMatchesWholeCall) {
             auto got = runOnce(placeOnly, in, g);
             const GuardedBuffer<int16_t> unsmoothed = place(raw, g);
             GuardedBuffer<uint8_t> a(size_t(in.dsHgt) * in.dsWid, g);
-            k.blockAlpha(got.ldiff.data(), in.dsStride, got.sigmaL.data(), in.sigmaStride,
-                         a.data(), in.dsHgt, in.dsWid);
+            k.blockAlpha(got.ldiff.data(), in.dsStride, got.sigmaL.data(), in.sigmaStride, a.data(),
+                         in.dsHgt, in.dsWid);
             for (int y0 = 0; y0 < h; y0 += band) {
               const int y1 = std::min(h, y0 + band);
               GuardedBuffer<uint8_t> t(size_t(y1 - y0) * (in.dsWid + 2), g);

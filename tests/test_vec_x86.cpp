@@ -194,7 +194,7 @@ void compareSmoothingPixels(const tnr_md::Kernels &k, const PixelCase &c, int y0
     v = int16_t(extreme ? std::vector<int>{-32768, -32, 0, 32, 32736}[uni(rng, 0, 4)]
                         : (any ? uni(rng, -32768, 32767) : uni(rng, 0, 800) * 32));
   tnr_md::gauss3x3_c(raw.hdiff.data() + stride + 1, in.hdiff.data(), c.proHeight, c.proWidth,
-                           stride);
+                     stride);
   expectSamePixels(c, in, k.pixelPassSmooth, &raw, y0, y1);
 }
 
@@ -262,8 +262,8 @@ TEST_P(VecX86, PixelRowsEveryWeightPair) {
   std::vector<uint32_t> sigmaH(size_t((h + 7) / 8) * (dsWid + 8), 32);
   auto run = [&](tnr_md::PixelPassFn *fn, std::vector<uint8_t> &pa, std::vector<uint8_t> &c,
                  std::vector<uint8_t> &a, std::vector<uint8_t> &g) {
-    fn({c.data(), pre.data(), h + 1, w}, {a.data(), pa.data(), g.data(), w},
-       tnr_md::makeGrid(h, w), {hdiff.data(), t.data(), t.data() + t.size(), sigmaH.data(), 8, 0, h});
+    fn({c.data(), pre.data(), h + 1, w}, {a.data(), pa.data(), g.data(), w}, tnr_md::makeGrid(h, w),
+       {hdiff.data(), t.data(), t.data() + t.size(), sigmaH.data(), 8, 0, h});
   };
   std::vector<uint8_t> paC = preAlpha, paX = preAlpha, cC = cur, cX = cur;
   std::vector<uint8_t> aC(preAlpha.size()), aX(aC.size()), gC = gain, gX = gain;
@@ -389,9 +389,9 @@ void chain(const tnr_md::Kernels &k, int w, int h, int frames, Guard g, std::mt1
     tnr_md::motionDetectWith(tnr_md::kKernelsC, curC.data(), c.pre.data(), c.tmp.data(),
                              c.alpha.data(), c.preAlpha.data(), c.gain.data(), imgH, imgW, h, w,
                              gainStride, sH, sL, uv, 0.0f, ratioBit);
-    tnr_md::motionDetectWith(k, curX.data(), x.pre.data(), x.tmp.data(),
-                             x.alpha.data(), x.preAlpha.data(), x.gain.data(), imgH, imgW, h, w,
-                             gainStride, sH, sL, uv, 0.0f, ratioBit);
+    tnr_md::motionDetectWith(k, curX.data(), x.pre.data(), x.tmp.data(), x.alpha.data(),
+                             x.preAlpha.data(), x.gain.data(), imgH, imgW, h, w, gainStride, sH, sL,
+                             uv, 0.0f, ratioBit);
     ASSERT_TRUE(sameBuffers(curC.data(), curX.data(), frameN, imgW)) << "frame " << f;
     ASSERT_TRUE(sameBuffers(c.alpha.data(), x.alpha.data(), mapN, gainStride)) << "frame " << f;
     ASSERT_TRUE(sameBuffers(c.preAlpha.data(), x.preAlpha.data(), mapN, gainStride))

@@ -16,11 +16,10 @@ void frameDiffWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *
 void upScaleWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
                  int16_t *pHdiff, uint8_t *pTmp, uint8_t *pAlpha, uint8_t *pPreAlpha,
                  uint8_t *gain_table_u8, int imgHeight, int imgWidth, int proHeight, int proWidth,
-                 int gainStride, uint8_t static_ratio_r_bit, uint16_t *pSigmaL,
-                 uint32_t *pSigmaH) {
-  upScaleWhole(k, {pCurIn, pPreIn, imgHeight, imgWidth}, {pAlpha, pPreAlpha, gain_table_u8, gainStride},
-               makeGrid(proHeight, proWidth), pLdiff, pHdiff, pTmp, {pSigmaL, pSigmaH},
-               static_ratio_r_bit);
+                 int gainStride, uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH) {
+  upScaleWhole(k, {pCurIn, pPreIn, imgHeight, imgWidth},
+               {pAlpha, pPreAlpha, gain_table_u8, gainStride}, makeGrid(proHeight, proWidth),
+               pLdiff, pHdiff, pTmp, {pSigmaL, pSigmaH}, static_ratio_r_bit);
 }
 
 }  // namespace tnr_md
@@ -32,8 +31,8 @@ extern "C" {
 void calDiffAndDownScale8x8(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
                             int16_t *pSigma, int imgHeight, int imgWidth, int proHeight,
                             int proWidth, int lDiffStride, int sigmaStride, float uv_ratio) {
-  frameDiffWith(TNR_MD_DEFAULT_KERNELS, pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight,
-                imgWidth, proHeight, proWidth, lDiffStride, sigmaStride, uv_ratio);
+  frameDiffWith(TNR_MD_DEFAULT_KERNELS, pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth,
+                proHeight, proWidth, lDiffStride, sigmaStride, uv_ratio);
 }
 
 void calDiffAndDownScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,

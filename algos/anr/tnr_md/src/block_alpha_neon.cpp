@@ -7,6 +7,7 @@
 // zero-padded local copy and copy back only the row's own bytes.
 #include <cstring>
 
+#include "arith.h"
 #include "kernels.h"
 #include "neon.h"
 

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "arith.h"
 #include "kernels.h"
 #include "neon.h"
 

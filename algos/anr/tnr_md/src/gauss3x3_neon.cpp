@@ -11,6 +11,7 @@
 //    loaded input turns out not to qualify.
 #include <cstdint>
 
+#include "arith.h"
 #include "kernels.h"
 #include "neon.h"
 

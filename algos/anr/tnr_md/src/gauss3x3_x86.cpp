@@ -6,9 +6,10 @@
 // output H(y - 1) + 2 H(y) + H(y + 1), formed as the sum of the pair sums
 // H(y - 1) + H(y) and H(y) + H(y + 1). Columns are walked in strips, rows down
 // a band at a time, so each input row is split and summed once per strip.
+#include "gauss3x3_x86.h"
+
 #include <cstdint>
 
-#include "gauss3x3_x86.h"
 #include "kernels.h"
 #include "x86_vec.h"
 

@@ -70,7 +70,7 @@ struct SigmaScales {
 
 // What the per-pixel pass reads for rows [y0, y1) besides the frames and maps.
 struct PassRows {
-  const int16_t *hdiff;  // the smoothed difference at sample (y0, 0), pitch grid width + 2
+  const int16_t *hdiff;      // the smoothed difference at sample (y0, 0), pitch grid width + 2
   const uint8_t *rowBuf;     // the row buffer's row y0 (pitch blockCols + 2)
   const uint8_t *rowBufEnd;  // the end of the caller's row buffer: no load reaches past it
   const uint32_t *sigmaH;    // the high sigma table, pitch blockCols + 8
@@ -191,8 +191,7 @@ void frameDiffWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *
 void upScaleWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
                  int16_t *pHdiff, uint8_t *pTmp, uint8_t *pAlpha, uint8_t *pPreAlpha,
                  uint8_t *gain_table_u8, int imgHeight, int imgWidth, int proHeight, int proWidth,
-                 int gainStride, uint8_t static_ratio_r_bit, uint16_t *pSigmaL,
-                 uint32_t *pSigmaH);
+                 int gainStride, uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH);
 
 // Stages with a per-sample form only, in the shape of the exported functions.
 void extendImgBorder_c(int16_t *pData_ext, int Width_ext, int Height_ext, int ext_x, int ext_y);

@@ -24,9 +24,10 @@ struct Layout {
   int lDiffStride, hDiffStride, sigmaStride;
   int64_t lDiffSize, hDiffSize, sigmaSize;
   int64_t ldiff, sigma, filterLdiff, filterHdiff, sigmaL, sigmaH;
-  int64_t checkEnd;     // end mark measured by the size check
-  int64_t sigmaHEnd;    // one past the last sigmaH entry, in int16_t elements
-  int64_t sigmaTmpEnd;  // end of the sigma stage's scratch (in the dead hdiff plane, from element 0)
+  int64_t checkEnd;   // end mark measured by the size check
+  int64_t sigmaHEnd;  // one past the last sigmaH entry, in int16_t elements
+  int64_t
+      sigmaTmpEnd;  // end of the sigma stage's scratch (in the dead hdiff plane, from element 0)
   int64_t rowBufBytes;  // bytes of the whole-grid row buffer (in the dead hdiff plane, from byte 0)
   int64_t bufElems;     // 6 x proWidth x proHeight
   bool accepted;

@@ -15,12 +15,13 @@ struct Planes {
   SigmaTables tables;
 };
 Planes planesOf(int16_t *buf, const Layout &g) {
-  return {buf,
-          buf + g.ldiff,
-          buf + g.sigma,
-          buf + g.filterLdiff,
-          buf + g.filterHdiff,
-          {reinterpret_cast<uint16_t *>(buf + g.sigmaL), reinterpret_cast<uint32_t *>(buf + g.sigmaH)}};
+  return {
+      buf,
+      buf + g.ldiff,
+      buf + g.sigma,
+      buf + g.filterLdiff,
+      buf + g.filterHdiff,
+      {reinterpret_cast<uint16_t *>(buf + g.sigmaL), reinterpret_cast<uint32_t *>(buf + g.sigmaH)}};
 }
 
 int minInt(int a, int b) { return a < b ? a : b; }
@@ -215,13 +216,12 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
     extendImgBorder_c(p.ldiff, g.lDiffStride, g.blockRows + 2, 1, 1);
     extendImgBorder_c(p.hdiff, g.hDiffStride, proHeight + 2, 1, 1);
     extendImgBorder_c(p.sigma, g.sigmaStride, g.blockRows + 8, 4, 4);
-    k.gauss3x3(p.ldiff + g.lDiffStride + 1, p.filterLdiff, g.blockRows, g.blockCols,
-               g.lDiffStride);
+    k.gauss3x3(p.ldiff + g.lDiffStride + 1, p.filterLdiff, g.blockRows, g.blockCols, g.lDiffStride);
     k.gauss3x3(p.hdiff + g.hDiffStride + 1, p.filterHdiff, proHeight, proWidth, g.hDiffStride);
     // The hdiff plane is dead: the sigma stage uses its region as scratch,
     // and so does the row buffer after it.
-    k.sigmaLut(p.sigma + 4 * g.sigmaStride + 4, pTmpBuf, p.tables, scale, g.blockRows,
-               g.blockCols, g.sigmaStride);
+    k.sigmaLut(p.sigma + 4 * g.sigmaStride + 4, pTmpBuf, p.tables, scale, g.blockRows, g.blockCols,
+               g.sigmaStride);
     upScaleWhole(k, f, m, grid, p.filterLdiff, p.filterHdiff, reinterpret_cast<uint8_t *>(pTmpBuf),
                  p.tables, rBit);
     return;
@@ -240,13 +240,20 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
   // yet. A grid too narrow for that scratch streams.
   const bool streamed = schedule == Schedule::Streamed || g.sigmaTmpEnd > g.hDiffSize;
   auto *a = reinterpret_cast<uint8_t *>(pTmpBuf + work.at);  // block alpha, pitch blockCols
-  uint8_t *rowBuf = a + g.blockRows * g.blockCols;            // the band's row buffer
+  uint8_t *rowBuf = a + g.blockRows * g.blockCols;           // the band's row buffer
   const int slots = streamed && proHeight > kRingRows + kBandRows ? kRingRows : proHeight;
   const DiffRing ring(p.hdiff, slots, g.hDiffStride, proWidth);
-  BlockRowStages blockStages{k,     f,        grid,
-                             g,     p,        ring,
-                             uv_ratio, scale, streamed ? pTmpBuf + work.sigmaTmp : p.filterHdiff,
-                             a,     streamed ? kLowResRows : g.blockRows};
+  BlockRowStages blockStages{k,
+                             f,
+                             grid,
+                             g,
+                             p,
+                             ring,
+                             uv_ratio,
+                             scale,
+                             streamed ? pTmpBuf + work.sigmaTmp : p.filterHdiff,
+                             a,
+                             streamed ? kLowResRows : g.blockRows};
 
   // Where the set has it, a band that is mostly still has the pass smooth
   // the full-resolution difference itself, only for the blocks that move.
@@ -258,7 +265,8 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
     blockStages.blockAlphaUpTo(minInt((y1 + 3) / 8 + 1, g.blockRows));
     const int16_t *band = ring.band(y0, y1, proHeight);
     k.rowBuffer(a, rowBuf, y0, y1, g.blockRows, g.blockCols);
-    PassRows rows{band + 1, rowBuf, rowBuf + (y1 - y0) * g.lDiffStride, p.tables.high, rBit, y0, y1};
+    PassRows rows{band + 1, rowBuf, rowBuf + (y1 - y0) * g.lDiffStride, p.tables.high, rBit,
+                  y0,       y1};
     if (canSmoothInPass && mostlyStill(rowBuf, y1 - y0, g.lDiffStride)) {
       k.pixelPassSmooth(f, m, grid, rows);
       continue;

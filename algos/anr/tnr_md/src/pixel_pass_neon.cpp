@@ -9,6 +9,7 @@
 // outside the caller's rows is read or written.
 #include <cstring>
 
+#include "arith.h"
 #include "kernels.h"
 #include "neon.h"
 
@@ -93,7 +94,6 @@ struct HighSigma {
   int32x4_t sH[4];
   float32x4_t inv[4];
 };
-
 
 // High sigma per lane for a block whose lane p is pixel x0 + p: each lane
 // takes the entry of its own pixel's block column (one division per column).

@@ -681,8 +681,8 @@ inline bool stillStep64([[maybe_unused]] const BlockIo &io, [[maybe_unused]] int
 // still pixels at once where stillStep64 can; returns where the 16-pixel
 // blocks go on. None below AVX2.
 #if defined(__AVX2__)
-inline int wideBlocks(const BlockIo &io, int x, int nFull, const uint8_t *tRow,
-                      const SigmaRow &sig, const PassConst &pc) {
+inline int wideBlocks(const BlockIo &io, int x, int nFull, const uint8_t *tRow, const SigmaRow &sig,
+                      const PassConst &pc) {
   while (x + 32 <= nFull) {
     if (x + 64 <= nFull && stillStep64(io, x, tRow)) {
       x += 64;
@@ -720,8 +720,7 @@ inline int wideBlocks(const BlockIo &, int x, int, const uint8_t *, const SigmaR
 // The pass over rows [y0, y1) of a grid at least 16 pixels wide; with
 // smoothHere, hdiff is the unsmoothed plane and each moving block smooths
 // the samples it needs.
-void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
-               bool smoothHere) {
+void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r, bool smoothHere) {
   const int proWidth = g.width;
   const int sigmaStride = g.blockCols + 8;
   const ptrdiff_t hDiffStride = proWidth + 2;
@@ -777,10 +776,10 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
       std::memcpy(&t4, tRow + (x >> 3), 4);
       const __m128i t = _mm_cvtsi32_si128(t4);
       const LAlpha16 la = lAlpha16(
-          _mm_srli_epi16(
-              _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairLo), pairW), four), 3),
-          _mm_srli_epi16(
-              _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairHi), pairW), four), 3));
+          _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairLo), pairW), four),
+                         3),
+          _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairHi), pairW), four),
+                         3));
       // Lanes 0 .. 7 lie in block column x / 8, lanes 8 .. 15 in the next.
       const int col = x >> 3;
       const Sigma16 s16(static_cast<int32_t>(sig.sH[col]), static_cast<int32_t>(sig.sH[col + 1]),
@@ -807,8 +806,7 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
         invLane[p] = sig.invAt(X >> 3);
       }
       const Keep keep = keepFrom(nFull - offsetX);
-      pixelBlock<true>(io, offsetX,
-                       lAlpha16(_mm_load_si128(reinterpret_cast<const __m128i *>(la))),
+      pixelBlock<true>(io, offsetX, lAlpha16(_mm_load_si128(reinterpret_cast<const __m128i *>(la))),
                        Sigma16(sLane, invLane), pc, keep);
     }
   }

@@ -6,8 +6,7 @@
 
 namespace tnr_md {
 
-void rowBuffer_c(const uint8_t *a, uint8_t *rowBuf, int y0, int y1, int blockRows,
-                 int blockCols) {
+void rowBuffer_c(const uint8_t *a, uint8_t *rowBuf, int y0, int y1, int blockRows, int blockCols) {
   const int rowBufStride = blockCols + 2;
   for (int y = y0; y < y1; ++y) {
     const auto [index0, index1, wgt0] = blockRowPair(y, blockRows);

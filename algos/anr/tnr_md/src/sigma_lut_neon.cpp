@@ -3,6 +3,7 @@
 // tables.
 #include <cstdint>
 
+#include "arith.h"
 #include "kernels.h"
 #include "neon.h"
 
