@@ -49,7 +49,7 @@ ParallelLayout makeParallelLayout(int proHeight, int proWidth, int tasks) {
   p.g = makeLayout(proHeight, proWidth);
   if (!p.g.accepted || tasks < 1) return p;
   const Layout &g = p.g;
-  p.blockRows = g.lDiffHgt;
+  p.blockRows = g.blockRows;
   // A partial last block row is moved back over the rows of the one above
   // it: both go to the same task, so that no two tasks write a row.
   p.diffUnits = proHeight % 8 != 0 && p.blockRows >= 2 ? p.blockRows - 1 : p.blockRows;
@@ -59,10 +59,10 @@ ParallelLayout makeParallelLayout(int proHeight, int proWidth, int tasks) {
   p.bandTasks = tasks < p.bands ? tasks : p.bands;
   const int maxChunk = (p.blockRows + p.lowTasks - 1) / p.lowTasks;
   p.alphaAt = (g.sigmaHEnd + 1) & ~int64_t{1};  // 4-byte aligned, as the tables before it
-  p.workAt = p.alphaAt + (int64_t{g.lDiffHgt} * g.lDiffWid + 3) / 2;
+  p.workAt = p.alphaAt + (int64_t{g.blockRows} * g.blockCols + 3) / 2;
   p.workAt = (p.workAt + 1) & ~int64_t{1};
   p.rowBufElems = ((int64_t{kBandRows} * g.lDiffStride + 3) / 4) * 2;
-  const int64_t sigmaTmpElems = int64_t{maxChunk + 7} * g.sigmaStride + g.lDiffWid + 4;
+  const int64_t sigmaTmpElems = int64_t{maxChunk + 7} * g.sigmaStride + g.blockCols + 4;
   p.workElems = p.rowBufElems + ((sigmaTmpElems + 1) & ~int64_t{1});
   p.end = p.workAt + int64_t{tasks} * p.workElems;
   if (p.end < g.bufElems) p.end = g.bufElems;
@@ -71,19 +71,23 @@ ParallelLayout makeParallelLayout(int proHeight, int proWidth, int tasks) {
   return p;
 }
 
-struct Frame {
+// What every task of a frame reads: the kernels, the geometry, the caller's
+// buffers and the planes in the scratch buffer.
+struct Job {
   const Kernels *k;
   const ParallelLayout *p;
-  uint8_t *pCurIn, *pPreIn, *pAlpha, *pPreAlpha, *gain;
+  Frames f;
+  Maps m;
+  Grid grid;
   int16_t *tmp;
-  int imgHeight, imgWidth, proHeight, proWidth, gainStride;
-  float sigmaHScale, sigmaLScale, uvRatio;
+  SigmaScales scale;
+  float uvRatio;
   uint8_t rBit;
 
   int16_t *hdiff() const { return tmp; }
   int16_t *ldiff() const { return tmp + p->g.ldiff; }
   int16_t *sigma() const { return tmp + p->g.sigma; }
-  int16_t *filterLdiff() const { return tmp + p->g.hdiffTmp; }
+  int16_t *filterLdiff() const { return tmp + p->g.filterLdiff; }
   int16_t *filterHdiff() const { return tmp + p->g.filterHdiff; }
   uint16_t *sigmaL() const { return reinterpret_cast<uint16_t *>(tmp + p->g.sigmaL); }
   uint32_t *sigmaH() const { return reinterpret_cast<uint32_t *>(tmp + p->g.sigmaH); }
@@ -93,82 +97,81 @@ struct Frame {
 
 // Step 1, task t: the difference of its block rows and their borders.
 void differenceTask(void *arg, int t) {
-  const Frame &f = *static_cast<const Frame *>(arg);
-  const ParallelLayout &p = *f.p;
+  const Job &j = *static_cast<const Job *>(arg);
+  const ParallelLayout &p = *j.p;
   const Layout &g = p.g;
   const int by0 = splitAt(p.diffUnits, p.diffTasks, t);
   int by1 = splitAt(p.diffUnits, p.diffTasks, t + 1);
   if (by1 == p.diffUnits) by1 = p.blockRows;
   if (by0 >= by1) return;
   const ptrdiff_t hs = g.hDiffStride;
-  // pHdiff of a row range points at the row above the first row written.
-  f.k->calDiffAndDownScale8x8Rows(f.pCurIn, f.pPreIn, f.ldiff(),
-                                  f.hdiff() + blockRowStart(by0, f.proHeight) * hs, f.sigma(),
-                                  f.imgHeight, f.imgWidth, f.proHeight, f.proWidth, g.lDiffStride,
-                                  g.sigmaStride, f.uvRatio, by0, by1);
-  const int r1 = by1 == p.blockRows ? f.proHeight : 8 * by1;
-  extendBorderRows(f.hdiff(), static_cast<int>(hs), f.proHeight, 1, 8 * by0, r1);
-  extendBorderRows(f.ldiff(), g.lDiffStride, p.blockRows, 1, by0, by1);
-  extendBorderRows(f.sigma(), g.sigmaStride, p.blockRows, 4, by0, by1);
+  const int height = j.grid.height;
+  // The difference rows of a block-row range start at the row above the
+  // first row written.
+  j.k->frameDiff(j.f, j.grid,
+                 {j.ldiff(), j.hdiff() + blockRowStart(by0, height) * hs, j.sigma(), g.lDiffStride,
+                  g.sigmaStride},
+                 j.uvRatio, by0, by1);
+  const int r1 = by1 == p.blockRows ? height : 8 * by1;
+  extendBorderRows(j.hdiff(), static_cast<int>(hs), height, 1, 8 * by0, r1);
+  extendBorderRows(j.ldiff(), g.lDiffStride, p.blockRows, 1, by0, by1);
+  extendBorderRows(j.sigma(), g.sigmaStride, p.blockRows, 4, by0, by1);
 }
 
 // Step 2, task t: the block-level stages of its chunk of block rows.
 void lowResolutionTask(void *arg, int t) {
-  const Frame &f = *static_cast<const Frame *>(arg);
-  const ParallelLayout &p = *f.p;
+  const Job &j = *static_cast<const Job *>(arg);
+  const ParallelLayout &p = *j.p;
   const Layout &g = p.g;
   const int by0 = splitAt(p.blockRows, p.lowTasks, t);
   const int by1 = splitAt(p.blockRows, p.lowTasks, t + 1);
   const int rows = by1 - by0;
   if (rows <= 0) return;
-  f.k->gauss3x3Filter(f.ldiff() + (by0 + 1) * g.lDiffStride + 1,
-                      f.filterLdiff() + by0 * g.lDiffStride, rows, g.lDiffWid, g.lDiffStride);
-  f.k->sigmaFilterLut(f.sigma() + (by0 + 4) * g.sigmaStride + 4, f.work(t) + p.rowBufElems,
-                      f.sigmaL() + by0 * g.sigmaStride, f.sigmaH() + by0 * g.sigmaStride,
-                      f.sigmaHScale, f.sigmaLScale, rows, g.lDiffWid, g.sigmaStride);
-  f.k->upScaleBlockAlpha(f.filterLdiff() + by0 * g.lDiffStride, f.sigmaL() + by0 * g.sigmaStride,
-                         f.blockAlpha() + by0 * g.lDiffWid, rows, g.lDiffWid, g.lDiffStride,
-                         g.sigmaStride);
+  int16_t *filtered = j.filterLdiff() + by0 * g.lDiffStride;
+  j.k->gauss3x3(j.ldiff() + (by0 + 1) * g.lDiffStride + 1, filtered, rows, g.blockCols,
+                g.lDiffStride);
+  const SigmaTables tables{j.sigmaL() + by0 * g.sigmaStride, j.sigmaH() + by0 * g.sigmaStride};
+  j.k->sigmaLut(j.sigma() + (by0 + 4) * g.sigmaStride + 4, j.work(t) + p.rowBufElems, tables,
+                j.scale, rows, g.blockCols, g.sigmaStride);
+  j.k->blockAlpha(filtered, g.lDiffStride, tables.low, g.sigmaStride,
+                  j.blockAlpha() + by0 * g.blockCols, rows, g.blockCols);
 }
 
 // Step 3, task t: the per-pixel bands of its rows.
 void bandTask(void *arg, int t) {
-  const Frame &f = *static_cast<const Frame *>(arg);
-  const ParallelLayout &p = *f.p;
+  const Job &j = *static_cast<const Job *>(arg);
+  const ParallelLayout &p = *j.p;
   const Layout &g = p.g;
   const ptrdiff_t hs = g.hDiffStride;
   const int b0 = splitAt(p.bands, p.bandTasks, t);
   const int b1 = splitAt(p.bands, p.bandTasks, t + 1);
-  uint8_t *pT = reinterpret_cast<uint8_t *>(f.work(t));
-  const bool canSmoothInPass = f.k->upScaleSmoothPixelRows != nullptr && f.proWidth >= 16;
+  uint8_t *rowBuf = reinterpret_cast<uint8_t *>(j.work(t));
+  const int height = j.grid.height, width = j.grid.width;
+  const bool canSmoothInPass = j.k->pixelPassSmooth != nullptr && width >= 16;
   for (int b = b0; b < b1; ++b) {
     const int y0 = b * kBandRows;
-    const int y1 = y0 + kBandRows < f.proHeight ? y0 + kBandRows : f.proHeight;
-    const int16_t *band = f.hdiff() + (y0 + 1) * hs;  // row y0, border column
-    f.k->upScaleRowBuffer(f.blockAlpha(), pT, y0, y1, p.blockRows, g.lDiffWid);
-    const uint8_t *pTEnd = pT + (y1 - y0) * g.lDiffStride;
-    if (canSmoothInPass && mostlyStill(pT, y1 - y0, g.lDiffStride)) {
-      f.k->upScaleSmoothPixelRows(f.pCurIn, f.pPreIn, band + 1, pT, pTEnd, f.pAlpha, f.pPreAlpha,
-                                  f.gain, f.imgHeight, f.imgWidth, f.proWidth, f.gainStride,
-                                  f.rBit, f.sigmaH(), y0, y1);
+    const int y1 = y0 + kBandRows < height ? y0 + kBandRows : height;
+    const int16_t *band = j.hdiff() + (y0 + 1) * hs;  // row y0, border column
+    j.k->rowBuffer(j.blockAlpha(), rowBuf, y0, y1, p.blockRows, g.blockCols);
+    PassRows rows{band + 1, rowBuf, rowBuf + (y1 - y0) * g.lDiffStride, j.sigmaH(), j.rBit,
+                  y0,       y1};
+    if (canSmoothInPass && mostlyStill(rowBuf, y1 - y0, g.lDiffStride)) {
+      j.k->pixelPassSmooth(j.f, j.m, j.grid, rows);
       continue;
     }
-    int16_t *filtered = f.filterHdiff() + y0 * hs;
-    f.k->gauss3x3Filter(const_cast<int16_t *>(band) + 1, filtered, y1 - y0, f.proWidth,
-                        static_cast<int>(hs));
-    f.k->upScalePixelRows(f.pCurIn, f.pPreIn, filtered, pT, pTEnd, f.pAlpha, f.pPreAlpha, f.gain,
-                          f.imgHeight, f.imgWidth, f.proWidth, f.gainStride, f.rBit, f.sigmaH(),
-                          y0, y1);
+    int16_t *filtered = j.filterHdiff() + y0 * hs;
+    j.k->gauss3x3(band + 1, filtered, y1 - y0, width, static_cast<int>(hs));
+    rows.hdiff = filtered;
+    j.k->pixelPass(j.f, j.m, j.grid, rows);
   }
   if (t == 0) {
     // motion_detect leaves the block alpha (pitch lDiffWid) in the bytes of
     // pAlpha past the grid in their row, as its stage-by-stage order holds
     // the plane there; no band writes those bytes.
-    const int alphaBytes = p.blockRows * g.lDiffWid;
-    for (int row = 0; static_cast<int64_t>(row) * f.gainStride < alphaBytes; ++row)
-      for (int x = row * f.gainStride + f.proWidth; x < (row + 1) * f.gainStride && x < alphaBytes;
-           ++x)
-        f.pAlpha[x] = f.blockAlpha()[x];
+    const int alphaBytes = p.blockRows * g.blockCols, stride = j.m.stride;
+    for (int row = 0; row * stride < alphaBytes; ++row)
+      for (int x = row * stride + j.grid.width; x < (row + 1) * stride && x < alphaBytes; ++x)
+        j.m.alpha[x] = j.blockAlpha()[x];
   }
 }
 
@@ -199,12 +202,18 @@ void motionDetectParallelWith(const Kernels &k, const TnrMdExecutor *executor, i
   if (proWidth > imgWidth || proHeight > imgHeight || gainStride < proWidth || (imgWidth & 1) ||
       (imgHeight & 1) || (reinterpret_cast<uintptr_t>(pTmpBuf) & 3))
     return;
-  Frame f{&k,        &p,        pCurIn,    pPreIn,      pAlpha,      pPreAlpha,   gain_table_u8,
-          pTmpBuf,   imgHeight, imgWidth,  proHeight,   proWidth,    gainStride,  sigmaHScale,
-          sigmaLScale, uv_ratio, static_cast<uint8_t>(static_ratio_r_bit)};
-  runTasks(executor, differenceTask, &f, p.diffTasks);
-  runTasks(executor, lowResolutionTask, &f, p.lowTasks);
-  runTasks(executor, bandTask, &f, p.bandTasks);
+  Job j{&k,
+        &p,
+        {pCurIn, pPreIn, imgHeight, imgWidth},
+        {pAlpha, pPreAlpha, gain_table_u8, gainStride},
+        makeGrid(proHeight, proWidth),
+        pTmpBuf,
+        {sigmaHScale, sigmaLScale},
+        uv_ratio,
+        static_cast<uint8_t>(static_ratio_r_bit)};
+  runTasks(executor, differenceTask, &j, p.diffTasks);
+  runTasks(executor, lowResolutionTask, &j, p.lowTasks);
+  runTasks(executor, bandTask, &j, p.bandTasks);
 }
 
 }  // namespace tnr_md
