@@ -158,13 +158,16 @@ typedef enum {
   LAYOUT_PADDED,         /* wider rows, chroma plane below 6 spare rows: fits */
   LAYOUT_STRIDES_DIFFER, /* chroma pitch differs from luma pitch */
   LAYOUT_ODD_ROWS,       /* chroma plane an odd number of rows below luma */
+  LAYOUT_MID_ROW,        /* chroma plane starts within a row of the luma pitch */
+  LAYOUT_ODD_PITCH,      /* one odd pitch for both planes */
   LAYOUT_CHROMA_FIRST,   /* chroma plane before the luma plane */
   LAYOUT_TWO_MEMORIES,   /* each plane in a GstMemory of its own */
   N_LAYOUTS
 } Layout;
 
-static const char *layout_names[N_LAYOUTS] = {"caps",      "padded",       "strides differ",
-                                              "odd rows", "chroma first", "two memories"};
+static const char *layout_names[N_LAYOUTS] = {
+    "caps",    "padded",    "strides differ", "odd rows", "mid row", "odd pitch",
+    "chroma first", "two memories"};
 
 typedef struct {
   gsize offset[GST_VIDEO_MAX_PLANES];
@@ -192,14 +195,22 @@ static Geometry geometry(Layout l, int w, int h) {
       g.stride[0] = g.stride[1] = ew + 64;
       g.offset[1] = (gsize)g.stride[0] * (eh + 6);
       break;
-    case LAYOUT_STRIDES_DIFFER:
-      g.stride[0] = w + 40;
-      g.stride[1] = cw + 72;
-      g.offset[1] = (gsize)g.stride[0] * h + 24;
+    case LAYOUT_STRIDES_DIFFER: /* all else as a fitting layout */
+      g.stride[0] = ew + 40;
+      g.stride[1] = ew + 72;
+      g.offset[1] = (gsize)g.stride[0] * (eh + 2);
       break;
     case LAYOUT_ODD_ROWS:
       g.stride[0] = g.stride[1] = ew + 32;
       g.offset[1] = (gsize)g.stride[0] * ((h | 1) + 2);
+      break;
+    case LAYOUT_MID_ROW:
+      g.stride[0] = g.stride[1] = ew + 32;
+      g.offset[1] = (gsize)g.stride[0] * (eh + 2) + 16;
+      break;
+    case LAYOUT_ODD_PITCH:
+      g.stride[0] = g.stride[1] = ew + 33;
+      g.offset[1] = (gsize)g.stride[0] * (eh + 2);
       break;
     case LAYOUT_CHROMA_FIRST:
       g.stride[0] = g.stride[1] = ew + 16;
@@ -263,9 +274,10 @@ static GstHarness *harness_new(int w, int h, int fps) {
   return hr;
 }
 
+/* New caps alone: unlike gst_harness_set_src_caps, no segment follows. */
 static void set_caps(GstHarness *hr, int w, int h, int fps) {
   gchar *s = g_strdup_printf("video/x-raw,format=NV12,width=%d,height=%d,framerate=%d/1", w, h, fps);
-  gst_harness_set_src_caps_str(hr, s);
+  fail_unless(gst_pad_push_event(hr->srcpad, gst_event_new_caps(gst_caps_from_string(s))));
   g_free(s);
 }
 
@@ -312,6 +324,26 @@ static void push_and_check(GstHarness *hr, Ref *r, Layout l, int w, int h, int t
   image_free(&want);
 }
 
+/* The element message of frame t reports the reference's means and times. */
+static void check_stats(GstBus *bus, const Ref *r, int t) {
+  GstMessage *m = gst_bus_pop_filtered(bus, GST_MESSAGE_ELEMENT);
+  fail_unless(m != NULL, "no message for frame %d", t);
+  fail_unless(gst_message_has_name(m, "tnrmd"));
+  const GstStructure *s = gst_message_get_structure(m);
+  double ratio = -1, gain = -1;
+  guint64 ts = 0, running = 0;
+  fail_unless(gst_structure_get_double(s, "mean-static-ratio", &ratio));
+  fail_unless(gst_structure_get_double(s, "mean-gain", &gain));
+  fail_unless(gst_structure_get_uint64(s, "timestamp", &ts));
+  fail_unless(gst_structure_get_uint64(s, "running-time", &running));
+  fail_unless_equals_uint64(ts, gst_util_uint64_scale(t, GST_SECOND, FPS));
+  fail_unless_equals_uint64(running, ts);
+  const gsize n = (gsize)r->w * r->h;
+  fail_unless_equals_float(ratio, mean_of(r->alpha, n, 128.0));
+  fail_unless_equals_float(gain, mean_of(r->gain, n, 1.0));
+  gst_message_unref(m);
+}
+
 static const guint32 seeds[] = {1u, 0x9e3779b9u};
 
 /* ---- Tests ----------------------------------------------------------------------- */
@@ -343,7 +375,7 @@ GST_END_TEST;
  * come out as they went in. */
 GST_START_TEST(test_odd_sizes) {
   const int sizes[][2] = {{161, 96}, {160, 97}, {161, 97}, {123, 35}};
-  const Layout layouts[] = {LAYOUT_CAPS, LAYOUT_PADDED, LAYOUT_STRIDES_DIFFER};
+  const Layout layouts[] = {LAYOUT_CAPS, LAYOUT_PADDED, LAYOUT_STRIDES_DIFFER, LAYOUT_ODD_PITCH};
   for (guint s = 0; s < G_N_ELEMENTS(sizes); ++s)
     for (guint l = 0; l < G_N_ELEMENTS(layouts); ++l) {
       const int w = sizes[s][0], h = sizes[s][1];
@@ -369,10 +401,15 @@ GST_START_TEST(test_restarts) {
       const Layout layout = l ? LAYOUT_STRIDES_DIFFER : LAYOUT_CAPS;
       int w = 160, h = 96;
       GstHarness *hr = harness_new(w, h, FPS);
+      GstBus *bus = gst_bus_new();
+      gst_element_set_bus(hr->element, bus);
+      g_object_set(hr->element, "post-messages", TRUE, NULL);
       Ref r;
       ref_init(&r, w, h, default_params);
-      for (int t = 0; t < 3; ++t)
+      for (int t = 0; t < 3; ++t) {
         push_and_check(hr, &r, layout, w, h, t, seeds[0], FALSE, "before the restart");
+        check_stats(bus, &r, t);
+      }
       ref_clear(&r);
       GstSegment segment;
       gst_segment_init(&segment, GST_FORMAT_TIME);
@@ -401,10 +438,14 @@ GST_START_TEST(test_restarts) {
           g_assert_not_reached();
       }
       ref_init(&r, w, h, default_params);
-      for (int t = 3; t < 6; ++t)
+      for (int t = 3; t < 6; ++t) {
         push_and_check(hr, &r, layout, w, h, t, seeds[0], k == BY_DISCONT && t == 3,
                        restart_names[k]);
+        check_stats(bus, &r, t);
+      }
       ref_clear(&r);
+      gst_element_set_bus(hr->element, NULL);
+      gst_object_unref(bus);
       gst_harness_teardown(hr);
     }
 }
@@ -459,13 +500,6 @@ GST_START_TEST(test_refuses_other_formats) {
 }
 GST_END_TEST;
 
-static GstMessage *pop_stats(GstBus *bus) {
-  GstMessage *m = gst_bus_pop_filtered(bus, GST_MESSAGE_ELEMENT);
-  fail_unless(m != NULL, "no tnrmd message");
-  fail_unless(gst_message_has_name(m, "tnrmd"));
-  return m;
-}
-
 /* Properties set between two frames apply from the next frame on, and the
  * per-frame message reports the reference's mean static ratio and gain. */
 GST_START_TEST(test_property_change_mid_stream) {
@@ -496,19 +530,7 @@ GST_START_TEST(test_property_change_mid_stream) {
       image_free(&want);
       image_free(&with_old);
 
-      GstMessage *m = pop_stats(bus);
-      const GstStructure *s = gst_message_get_structure(m);
-      double ratio = -1, gain = -1;
-      guint64 ts = 0, running = 0;
-      fail_unless(gst_structure_get_double(s, "mean-static-ratio", &ratio));
-      fail_unless(gst_structure_get_double(s, "mean-gain", &gain));
-      fail_unless(gst_structure_get_uint64(s, "timestamp", &ts));
-      fail_unless(gst_structure_get_uint64(s, "running-time", &running));
-      fail_unless_equals_uint64(ts, gst_util_uint64_scale(t, GST_SECOND, FPS));
-      fail_unless_equals_uint64(running, ts);
-      fail_unless_equals_float(ratio, mean_of(r.alpha, (gsize)w * h, 128.0));
-      fail_unless_equals_float(gain, mean_of(r.gain, (gsize)w * h, 1.0));
-      gst_message_unref(m);
+      check_stats(bus, &r, t);
     }
     fail_unless(gst_bus_pop_filtered(bus, GST_MESSAGE_ELEMENT) == NULL);
     ref_clear(&r);
@@ -531,7 +553,9 @@ GST_START_TEST(test_too_small_passes_through) {
     GstBus *bus = gst_bus_new();
     gst_element_set_bus(hr->element, bus);
     g_object_set(hr->element, "post-messages", TRUE, NULL);
-    set_caps(hr, w, h, FPS);
+    gchar *caps = g_strdup_printf("video/x-raw,format=NV12,width=%d,height=%d", w, h);
+    gst_harness_set_src_caps_str(hr, caps);
+    g_free(caps);
     for (int t = 0; t < 3; ++t)
       push_and_check(hr, NULL, t == 1 ? LAYOUT_PADDED : LAYOUT_CAPS, w, h, t, seeds[0], FALSE,
                      "too small");
