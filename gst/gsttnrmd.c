@@ -12,9 +12,11 @@
  * last column or row passes through.
  *
  * Buffers are filtered where they lie when their layout is the library's
- * frame: both planes at one even pitch, the chroma plane an even number of
- * luma rows (at least the grid's) below the first luma row, in one mapping.
- * Other layouts go through a contiguous frame of the element's own.
+ * frame: both planes at one even pitch, the chroma plane an even number k of
+ * luma rows (at least the grid's) below the first luma row, and the whole
+ * frame of k luma and k / 2 chroma rows in one mapping (the library may read
+ * any byte of its frame, padding included). Other layouts go through a
+ * contiguous frame of the element's own.
  */
 #include "gsttnrmd.h"
 
@@ -86,14 +88,16 @@ static guint8 *frame_chroma(const GstTnrMdFrame *f) {
 static gboolean frame_set_layout(GstTnrMdFrame *f, gint pitch, gint chroma_row, gint gw, gint gh,
                                  gboolean keep_grid) {
   if (f->data && f->pitch == pitch && f->chroma_row == chroma_row) return TRUE;
-  const gsize size = (gsize)pitch * (chroma_row + gh / 2);
+  /* The library's whole frame; zeroed, as the bytes outside the grid are
+   * read (and never count). */
+  const gsize size = (gsize)pitch * (chroma_row + chroma_row / 2);
   GstTnrMdFrame n = {NULL, size, pitch, chroma_row};
   if (!keep_grid && f->data && f->size >= size) {
     f->pitch = pitch;
     f->chroma_row = chroma_row;
     return TRUE;
   }
-  n.data = g_try_malloc(size);
+  n.data = g_try_malloc0(size);
   if (!n.data) return FALSE;
   if (keep_grid && f->data)
     copy_grid(n.data, frame_chroma(&n), pitch, pitch, f->data, frame_chroma(f), f->pitch, f->pitch,
@@ -119,10 +123,10 @@ static gboolean layout_fits(const GstVideoFrame *frame, gint gw, gint gh, gint *
   if (offset % (guintptr)stride) return FALSE;
   const guint64 rows = offset / (guintptr)stride;
   if ((rows & 1) || rows < (guint64)gh) return FALSE;
-  /* The chroma rows of the grid lie in the mapping, and the frame is within
-   * the int sizes the library computes with. */
-  if ((guint64)(end - puv) < (guint64)stride * (gh / 2 - 1) + gw) return FALSE;
-  if ((guint64)stride * (rows + gh / 2) > G_MAXINT) return FALSE;
+  /* The library's frame (rows / 2 chroma rows) lies in the mapping, and its
+   * size within the int arithmetic the library does. */
+  if ((guint64)(end - puv) < (guint64)stride * (rows / 2)) return FALSE;
+  if ((guint64)stride * (rows + rows / 2) > G_MAXINT) return FALSE;
   *pitch = stride;
   *chroma_row = (gint)rows;
   return TRUE;
@@ -185,7 +189,8 @@ static gboolean gst_tnr_md_set_info(GstVideoFilter *filter, GstCaps *incaps, Gst
   const gsize offset = GST_VIDEO_INFO_PLANE_OFFSET(in_info, 1);
   const gboolean fits = stride == GST_VIDEO_INFO_PLANE_STRIDE(in_info, 1) && stride >= gw &&
                         !(stride & 1) && offset % stride == 0 && !((offset / stride) & 1) &&
-                        offset / stride >= (gsize)gh;
+                        offset / stride >= (gsize)gh &&
+                        GST_VIDEO_INFO_SIZE(in_info) >= offset + stride * (offset / stride / 2);
   gboolean ok = self->scratch && self->alpha && self->pre_alpha && self->gain_table;
   if (fits)
     ok = ok && frame_set_layout(&self->prev, stride, (gint)(offset / stride), gw, gh, FALSE);

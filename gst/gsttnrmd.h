@@ -15,9 +15,8 @@ G_BEGIN_DECLS
 #define GST_TYPE_TNR_MD (gst_tnr_md_get_type())
 G_DECLARE_FINAL_TYPE(GstTnrMd, gst_tnr_md, GST, TNR_MD, GstVideoFilter)
 
-/* An NV12 frame the element owns: luma rows at `pitch`, the chroma plane
- * `chroma_row` luma rows below the first (the library's frame layout when
- * the rows between the grid and the chroma plane are never read). */
+/* An NV12 frame the element owns, in the library's layout: chroma_row luma
+ * rows at `pitch`, then chroma_row / 2 chroma rows at the same pitch. */
 typedef struct {
   guint8 *data;
   gsize size;

@@ -3,12 +3,15 @@
  * the library's motion_detect called directly on the same sequence of
  * contiguous frames (the even top-left part of each frame; an odd last row or
  * column passes through), whatever the buffer layout, and every byte of a
- * buffer outside the frame's planes is left alone.
+ * buffer outside the frame's planes is left alone. Every buffer ends where an
+ * inaccessible page begins, so a read past its end faults.
  */
 #include <gst/check/gstcheck.h>
 #include <gst/check/gstharness.h>
 #include <gst/video/video.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "motion_detect.h"
 
@@ -156,6 +159,7 @@ static Image expected(Ref *r, const Image *in) {
 typedef enum {
   LAYOUT_CAPS,           /* GstVideoInfo's layout, no GstVideoMeta */
   LAYOUT_PADDED,         /* wider rows, chroma plane below 6 spare rows: fits */
+  LAYOUT_SHORT_CHROMA,   /* chroma plane below 6 spare rows, buffer ends after its visible rows */
   LAYOUT_STRIDES_DIFFER, /* chroma pitch differs from luma pitch */
   LAYOUT_ODD_ROWS,       /* chroma plane an odd number of rows below luma */
   LAYOUT_MID_ROW,        /* chroma plane starts within a row of the luma pitch */
@@ -166,7 +170,7 @@ typedef enum {
 } Layout;
 
 static const char *layout_names[N_LAYOUTS] = {
-    "caps",    "padded",    "strides differ", "odd rows", "mid row", "odd pitch",
+    "caps",    "padded",    "short chroma", "strides differ", "odd rows", "mid row", "odd pitch",
     "chroma first", "two memories"};
 
 typedef struct {
@@ -191,8 +195,13 @@ static Geometry geometry(Layout l, int w, int h) {
       g.meta = FALSE;
       return g;
     }
-    case LAYOUT_PADDED:
+    case LAYOUT_PADDED: /* the library's frame of eh + 6 rows, as aligned decoders give */
       g.stride[0] = g.stride[1] = ew + 64;
+      g.offset[1] = (gsize)g.stride[0] * (eh + 6);
+      g.size = g.offset[1] + (gsize)g.stride[1] * ((eh + 6) / 2);
+      return g;
+    case LAYOUT_SHORT_CHROMA: /* no row padding: a read past the last row faults */
+      g.stride[0] = g.stride[1] = ew;
       g.offset[1] = (gsize)g.stride[0] * (eh + 6);
       break;
     case LAYOUT_STRIDES_DIFFER: /* all else as a fitting layout */
@@ -225,7 +234,10 @@ static Geometry geometry(Layout l, int w, int h) {
     default:
       g_assert_not_reached();
   }
-  g.size = g.offset[1] + (gsize)g.stride[1] * ch;
+  /* Room for the library's frame at every chroma offset above, so each
+   * layout misses the library's frame by its own condition only; the short
+   * one ends after the visible chroma rows. */
+  g.size = g.offset[1] + (gsize)g.stride[1] * (l == LAYOUT_SHORT_CHROMA ? ch : (eh + 4) / 2 + 1);
   return g;
 }
 
@@ -240,19 +252,41 @@ static guint8 *buffer_bytes(const Geometry *g, const Image *im) {
   return b;
 }
 
+typedef struct {
+  void *base;
+  gsize len;
+} Mapping;
+
+static void mapping_free(gpointer p) {
+  Mapping *m = p;
+  munmap(m->base, m->len);
+  g_free(m);
+}
+
+/* A memory holding a copy of `bytes` that ends where an inaccessible page
+ * begins (with another such page before it). */
+static GstMemory *guarded_memory(const guint8 *bytes, gsize size) {
+  const gsize page = (gsize)sysconf(_SC_PAGESIZE), span = (size + page - 1) / page * page;
+  Mapping *m = g_new(Mapping, 1);
+  m->len = span + 2 * page;
+  m->base = mmap(NULL, m->len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  fail_if(m->base == MAP_FAILED);
+  guint8 *first = (guint8 *)m->base + page;
+  fail_if(mprotect(m->base, page, PROT_NONE) || mprotect(first + span, page, PROT_NONE));
+  guint8 *data = first + span - size;
+  memcpy(data, bytes, size);
+  return gst_memory_new_wrapped(0, data, size, 0, size, m, mapping_free);
+}
+
 static GstBuffer *make_buffer(Layout l, const Image *im, int t) {
   Geometry g = geometry(l, im->w, im->h);
   guint8 *bytes = buffer_bytes(&g, im);
   GstBuffer *buf = gst_buffer_new();
   if (g.split) {
-    gst_buffer_append_memory(buf, gst_memory_new_wrapped(0, g_memdup2(bytes, g.split), g.split, 0,
-                                                         g.split, NULL, NULL));
-    gst_buffer_append_memory(
-        buf, gst_memory_new_wrapped(0, g_memdup2(bytes + g.split, g.size - g.split),
-                                    g.size - g.split, 0, g.size - g.split, NULL, NULL));
+    gst_buffer_append_memory(buf, guarded_memory(bytes, g.split));
+    gst_buffer_append_memory(buf, guarded_memory(bytes + g.split, g.size - g.split));
   } else {
-    gst_buffer_append_memory(buf, gst_memory_new_wrapped(0, bytes, g.size, 0, g.size, bytes, g_free));
-    bytes = NULL;
+    gst_buffer_append_memory(buf, guarded_memory(bytes, g.size));
   }
   g_free(bytes);
   if (g.meta)
