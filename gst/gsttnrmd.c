@@ -88,8 +88,8 @@ static guint8 *frame_chroma(const GstTnrMdFrame *f) {
 static gboolean frame_set_layout(GstTnrMdFrame *f, gint pitch, gint chroma_row, gint gw, gint gh,
                                  gboolean keep_grid) {
   if (f->data && f->pitch == pitch && f->chroma_row == chroma_row) return TRUE;
-  /* The library's whole frame; zeroed, as the bytes outside the grid are
-   * read (and never count). */
+  /* The library's whole frame, zeroed when allocated: the library reads the
+   * bytes outside the grid too, and no result depends on them. */
   const gsize size = (gsize)pitch * (chroma_row + chroma_row / 2);
   GstTnrMdFrame n = {NULL, size, pitch, chroma_row};
   if (!keep_grid && f->data && f->size >= size) {
@@ -216,16 +216,19 @@ static void gst_tnr_md_log_path(GstTnrMd *self, gint path, const GstVideoFrame *
   self->logged_path = path;
   const gint stride_y = GST_VIDEO_FRAME_PLANE_STRIDE(frame, 0);
   const gint stride_uv = GST_VIDEO_FRAME_PLANE_STRIDE(frame, 1);
-  const gint64 offset =
-      (gint64)((guintptr)GST_VIDEO_FRAME_PLANE_DATA(frame, 1) -
-               (guintptr)GST_VIDEO_FRAME_PLANE_DATA(frame, 0));
+  const gint64 offset = (gint64)((guintptr)GST_VIDEO_FRAME_PLANE_DATA(frame, 1) -
+                                 (guintptr)GST_VIDEO_FRAME_PLANE_DATA(frame, 0));
   if (path == 0)
-    GST_INFO_OBJECT(self, "filtering in place, no copy (pitch %d, chroma plane %" G_GINT64_FORMAT
-                    " bytes after the luma plane)", stride_y, offset);
+    GST_INFO_OBJECT(self,
+                    "filtering in place, no copy (pitch %d, chroma plane %" G_GINT64_FORMAT
+                    " bytes after the luma plane)",
+                    stride_y, offset);
   else
-    GST_INFO_OBJECT(self, "buffer layout (strides %d and %d, chroma plane %" G_GINT64_FORMAT
+    GST_INFO_OBJECT(self,
+                    "buffer layout (strides %d and %d, chroma plane %" G_GINT64_FORMAT
                     " bytes after the luma plane) is not the library's frame: filtering a "
-                    "contiguous copy, copied back", stride_y, stride_uv, offset);
+                    "contiguous copy, copied back",
+                    stride_y, stride_uv, offset);
 }
 
 /* ---- Per frame ---------------------------------------------------------------- */
@@ -244,12 +247,12 @@ static void gst_tnr_md_post_stats(GstTnrMd *self, GstBuffer *buf) {
     running_time = gst_segment_to_running_time(segment, GST_FORMAT_TIME, ts);
     stream_time = gst_segment_to_stream_time(segment, GST_FORMAT_TIME, ts);
   }
-  GstStructure *s = gst_structure_new(
-      "tnrmd", "timestamp", G_TYPE_UINT64, ts, "stream-time", G_TYPE_UINT64, stream_time,
-      "running-time", G_TYPE_UINT64, running_time, "duration", G_TYPE_UINT64,
-      GST_BUFFER_DURATION(buf), "mean-static-ratio", G_TYPE_DOUBLE,
-      (double)alpha_sum / (128.0 * (double)n), "mean-gain", G_TYPE_DOUBLE,
-      (double)gain_sum / (double)n, NULL);
+  GstStructure *s =
+      gst_structure_new("tnrmd", "timestamp", G_TYPE_UINT64, ts, "stream-time", G_TYPE_UINT64,
+                        stream_time, "running-time", G_TYPE_UINT64, running_time, "duration",
+                        G_TYPE_UINT64, GST_BUFFER_DURATION(buf), "mean-static-ratio", G_TYPE_DOUBLE,
+                        (double)alpha_sum / (128.0 * (double)n), "mean-gain", G_TYPE_DOUBLE,
+                        (double)gain_sum / (double)n, NULL);
   gst_element_post_message(GST_ELEMENT(self), gst_message_new_element(GST_OBJECT(self), s));
 }
 
@@ -287,10 +290,11 @@ static GstFlowReturn gst_tnr_md_transform_frame_ip(GstVideoFilter *filter, GstVi
     if (restart)
       copy_grid(self->prev.data, frame_chroma(&self->prev), pitch, pitch, y, uv, pitch, pitch, gw,
                 gh);
-    motion_detect(y, self->prev.data, self->scratch, self->alpha, self->pre_alpha,
-                  self->gain_table, chroma_row, pitch, gh, gw, gw, sigma_h, sigma_l, uv_ratio, 0.0f,
+    motion_detect(y, self->prev.data, self->scratch, self->alpha, self->pre_alpha, self->gain_table,
+                  chroma_row, pitch, gh, gw, gw, sigma_h, sigma_l, uv_ratio, 0.0f,
                   static_ratio_bit);
-    copy_grid(self->prev.data, frame_chroma(&self->prev), pitch, pitch, y, uv, pitch, pitch, gw, gh);
+    copy_grid(self->prev.data, frame_chroma(&self->prev), pitch, pitch, y, uv, pitch, pitch, gw,
+              gh);
   } else {
     gst_tnr_md_log_path(self, 1, frame);
     if (!frame_set_layout(&self->work, gw, gh, gw, gh, FALSE) ||
@@ -407,8 +411,8 @@ static void gst_tnr_md_class_init(GstTnrMdClass *klass) {
   GstElementClass *element_class = GST_ELEMENT_CLASS(klass);
   GstBaseTransformClass *trans_class = GST_BASE_TRANSFORM_CLASS(klass);
   GstVideoFilterClass *filter_class = GST_VIDEO_FILTER_CLASS(klass);
-  const GParamFlags flags =
-      G_PARAM_READWRITE | GST_PARAM_CONTROLLABLE | GST_PARAM_MUTABLE_PLAYING | G_PARAM_STATIC_STRINGS;
+  const GParamFlags flags = G_PARAM_READWRITE | GST_PARAM_CONTROLLABLE | GST_PARAM_MUTABLE_PLAYING |
+                            G_PARAM_STATIC_STRINGS;
 
   GST_DEBUG_CATEGORY_INIT(gst_tnr_md_debug, "tnrmd", 0, "temporal noise reduction (tnr_md)");
 
@@ -454,8 +458,8 @@ static void gst_tnr_md_class_init(GstTnrMdClass *klass) {
           "Post an element message \"tnrmd\" per filtered frame with the mean static ratio "
           "(mean-static-ratio, 0 = everything moves, 1 = everything still), the mean gain "
           "(mean-gain) and the frame's timestamp, stream-time, running-time and duration",
-          DEFAULT_POST_MESSAGES, G_PARAM_READWRITE | GST_PARAM_MUTABLE_PLAYING |
-                                     G_PARAM_STATIC_STRINGS));
+          DEFAULT_POST_MESSAGES,
+          G_PARAM_READWRITE | GST_PARAM_MUTABLE_PLAYING | G_PARAM_STATIC_STRINGS));
 
   gst_element_class_set_static_metadata(
       element_class, "Temporal noise reduction", "Filter/Effect/Video",
@@ -491,5 +495,5 @@ static void gst_tnr_md_init(GstTnrMd *self) {
 static gboolean plugin_init(GstPlugin *plugin) { return GST_ELEMENT_REGISTER(tnrmd, plugin); }
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, tnrmd,
-                  "Motion-adaptive temporal noise reduction (tnr_md)", plugin_init,
-                  TNR_MD_VERSION, "unknown", "tnr_md", "tnr_md")
+                  "Motion-adaptive temporal noise reduction (tnr_md)", plugin_init, TNR_MD_VERSION,
+                  "unknown", "tnr_md", "tnr_md")

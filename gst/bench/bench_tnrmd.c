@@ -65,8 +65,8 @@ static void scene(guint8 *f, int w, int h, int t) {
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
       const int a = x - (100 + 24 * t), b = y - (200 + 9 * t), c = x - (1400 - 16 * t);
-      const int in = (a >= 0 && a < 160 && b >= 0 && b < 160) || (c >= 0 && c < 96 && y >= 600 &&
-                                                                   y < 760);
+      const int in =
+          (a >= 0 && a < 160 && b >= 0 && b < 160) || (c >= 0 && c < 96 && y >= 600 && y < 760);
       const int base = in ? 210 : 50 + (x * 3 + y * 7) % 120;
       const int n = (int)(hash32((guint32)t * 2654435761u ^ (guint32)(y * 65599 + x)) % 17) - 8;
       f[(gsize)y * w + x] = (guint8)CLAMP(base + n, 0, 255);
@@ -185,8 +185,8 @@ int main(int argc, char **argv) {
     for (int i = 0; i < frames; ++i) {
       memcpy(cur, src[i], bytes);
       const double t0 = now_ms(), w0 = wall_ms();
-      motion_detect(cur, prev, tmp, alpha, pre_alpha, gain, h, w, h, w, w, 1.1f, 0.12f, 0.75f,
-                    0.0f, 4);
+      motion_detect(cur, prev, tmp, alpha, pre_alpha, gain, h, w, h, w, w, 1.1f, 0.12f, 0.75f, 0.0f,
+                    4);
       t_lib[r * frames + i] = now_ms() - t0;
       wall_lib += wall_ms() - w0;
       guint8 *t = prev;
@@ -207,8 +207,10 @@ int main(int argc, char **argv) {
     }
   }
   const double lib = median(t_lib, n), el = median(t_el, n), cp = median(t_copy, n);
-  printf("%dx%d, %d frames (%d rounds of %d); CPU time per frame (median), wall time per frame "
-         "(mean):\n", w, h, n, rounds, frames);
+  printf(
+      "%dx%d, %d frames (%d rounds of %d); CPU time per frame (median), wall time per frame "
+      "(mean):\n",
+      w, h, n, rounds, frames);
   printf("  motion_detect alone                 %7.3f ms          %7.3f ms\n", lib, wall_lib / n);
   printf("  tnrmd, in place (caps layout)       %7.3f ms  %.2fx   %7.3f ms  %.2fx\n", el, el / lib,
          wall_el / n, wall_el / wall_lib);

@@ -169,9 +169,9 @@ typedef enum {
   N_LAYOUTS
 } Layout;
 
-static const char *layout_names[N_LAYOUTS] = {
-    "caps",    "padded",    "short chroma", "strides differ", "odd rows", "mid row", "odd pitch",
-    "chroma first", "two memories"};
+static const char *layout_names[N_LAYOUTS] = {"caps",           "padded",       "short chroma",
+                                              "strides differ", "odd rows",     "mid row",
+                                              "odd pitch",      "chroma first", "two memories"};
 
 typedef struct {
   gsize offset[GST_VIDEO_MAX_PLANES];
@@ -301,8 +301,8 @@ static GstBuffer *make_buffer(Layout l, const Image *im, int t) {
 
 static GstHarness *harness_new(int w, int h, int fps) {
   GstHarness *hr = gst_harness_new("tnrmd");
-  gchar *caps = g_strdup_printf("video/x-raw,format=NV12,width=%d,height=%d,framerate=%d/1", w, h,
-                                fps);
+  gchar *caps =
+      g_strdup_printf("video/x-raw,format=NV12,width=%d,height=%d,framerate=%d/1", w, h, fps);
   gst_harness_set_src_caps_str(hr, caps);
   g_free(caps);
   return hr;
@@ -310,7 +310,8 @@ static GstHarness *harness_new(int w, int h, int fps) {
 
 /* New caps alone: unlike gst_harness_set_src_caps, no segment follows. */
 static void set_caps(GstHarness *hr, int w, int h, int fps) {
-  gchar *s = g_strdup_printf("video/x-raw,format=NV12,width=%d,height=%d,framerate=%d/1", w, h, fps);
+  gchar *s =
+      g_strdup_printf("video/x-raw,format=NV12,width=%d,height=%d,framerate=%d/1", w, h, fps);
   fail_unless(gst_pad_push_event(hr->srcpad, gst_event_new_caps(gst_caps_from_string(s))));
   g_free(s);
 }
@@ -336,8 +337,8 @@ static void push_image(GstHarness *hr, Layout l, const Image *in, const Image *w
     if (got[i] == want_bytes[i]) continue;
     const int p = i >= g.offset[1] && i < g.offset[1] + (gsize)g.stride[1] * in->ch;
     const gsize rel = i - g.offset[p];
-    fail("%s: %dx%d, layout %s, frame %d, seed %u: byte %" G_GSIZE_FORMAT " (plane %d row %"
-         G_GSIZE_FORMAT " column %" G_GSIZE_FORMAT ") is %d, want %d (input %d)",
+    fail("%s: %dx%d, layout %s, frame %d, seed %u: byte %" G_GSIZE_FORMAT
+         " (plane %d row %" G_GSIZE_FORMAT " column %" G_GSIZE_FORMAT ") is %d, want %d (input %d)",
          what, w, h, layout_names[l], t, seed, i, p, rel / g.stride[p], rel % g.stride[p], got[i],
          want_bytes[i], in_bytes[i]);
   }
@@ -493,7 +494,8 @@ GST_START_TEST(test_flush_alone) {
   GstHarness *hr = harness_new(w, h, FPS);
   Ref r;
   ref_init(&r, w, h, default_params);
-  for (int t = 0; t < 3; ++t) push_and_check(hr, &r, LAYOUT_CAPS, w, h, t, seeds[1], FALSE, "flush");
+  for (int t = 0; t < 3; ++t)
+    push_and_check(hr, &r, LAYOUT_CAPS, w, h, t, seeds[1], FALSE, "flush");
   ref_clear(&r);
   GstPad *sinkpad = gst_element_get_static_pad(hr->element, "sink");
   fail_unless(gst_pad_send_event(sinkpad, gst_event_new_flush_start()));
@@ -511,25 +513,28 @@ GST_START_TEST(test_refuses_other_formats) {
   GstHarness *hr = gst_harness_new("tnrmd");
   const char *formats[] = {"I420", "NV21", "YUY2", "GRAY8", "RGBA", "P010_10LE"};
   for (guint i = 0; i < G_N_ELEMENTS(formats); ++i) {
-    gchar *s = g_strdup_printf("video/x-raw,format=%s,width=160,height=96,framerate=30/1",
-                               formats[i]);
+    gchar *s =
+        g_strdup_printf("video/x-raw,format=%s,width=160,height=96,framerate=30/1", formats[i]);
     GstCaps *caps = gst_caps_from_string(s);
     fail_if(gst_pad_peer_query_accept_caps(hr->srcpad, caps), "%s accepted", formats[i]);
     gst_caps_unref(caps);
     g_free(s);
   }
-  GstCaps *nv12 = gst_caps_from_string("video/x-raw,format=NV12,width=160,height=96,framerate=30/1");
+  GstCaps *nv12 =
+      gst_caps_from_string("video/x-raw,format=NV12,width=160,height=96,framerate=30/1");
   fail_unless(gst_pad_peer_query_accept_caps(hr->srcpad, nv12));
   gst_caps_unref(nv12);
 
   /* Data in another format is not negotiated. */
-  GstCaps *i420 = gst_caps_from_string("video/x-raw,format=I420,width=160,height=96,framerate=30/1");
+  GstCaps *i420 =
+      gst_caps_from_string("video/x-raw,format=I420,width=160,height=96,framerate=30/1");
   gst_pad_push_event(hr->srcpad, gst_event_new_caps(i420));
   GstSegment segment;
   gst_segment_init(&segment, GST_FORMAT_TIME);
   gst_pad_push_event(hr->srcpad, gst_event_new_segment(&segment));
-  fail_unless_equals_int(gst_harness_push(hr, gst_buffer_new_allocate(NULL, 160 * 96 * 3 / 2, NULL)),
-                         GST_FLOW_NOT_NEGOTIATED);
+  fail_unless_equals_int(
+      gst_harness_push(hr, gst_buffer_new_allocate(NULL, 160 * 96 * 3 / 2, NULL)),
+      GST_FLOW_NOT_NEGOTIATED);
   gst_harness_teardown(hr);
 }
 GST_END_TEST;
