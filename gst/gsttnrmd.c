@@ -323,6 +323,14 @@ no_memory:
 
 /* ---- Events, states, properties ------------------------------------------- */
 
+/* Controlled properties take their values at the buffer's stream time. */
+static void gst_tnr_md_before_transform(GstBaseTransform *trans, GstBuffer *buf) {
+  const GstClockTime ts = GST_BUFFER_PTS(buf);
+  if (trans->segment.format != GST_FORMAT_TIME || !GST_CLOCK_TIME_IS_VALID(ts)) return;
+  const GstClockTime stream_time = gst_segment_to_stream_time(&trans->segment, GST_FORMAT_TIME, ts);
+  if (GST_CLOCK_TIME_IS_VALID(stream_time)) gst_object_sync_values(GST_OBJECT(trans), stream_time);
+}
+
 static gboolean gst_tnr_md_sink_event(GstBaseTransform *trans, GstEvent *event) {
   switch (GST_EVENT_TYPE(event)) {
     case GST_EVENT_FLUSH_STOP:
@@ -469,6 +477,7 @@ static void gst_tnr_md_class_init(GstTnrMdClass *klass) {
   gst_element_class_add_static_pad_template(element_class, &sink_template);
   gst_element_class_add_static_pad_template(element_class, &src_template);
 
+  trans_class->before_transform = GST_DEBUG_FUNCPTR(gst_tnr_md_before_transform);
   trans_class->sink_event = GST_DEBUG_FUNCPTR(gst_tnr_md_sink_event);
   trans_class->stop = GST_DEBUG_FUNCPTR(gst_tnr_md_stop);
   trans_class->transform_ip_on_passthrough = FALSE;

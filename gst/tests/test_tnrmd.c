@@ -8,6 +8,8 @@
  */
 #include <gst/check/gstcheck.h>
 #include <gst/check/gstharness.h>
+#include <gst/controller/gstdirectcontrolbinding.h>
+#include <gst/controller/gsttriggercontrolsource.h>
 #include <gst/video/video.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -581,6 +583,31 @@ GST_START_TEST(test_property_change_mid_stream) {
 }
 GST_END_TEST;
 
+/* A controlled property (a trigger control source) changes at its stream
+ * time, from that frame on. */
+GST_START_TEST(test_controlled_property) {
+  const int w = 160, h = 96;
+  GstHarness *hr = harness_new(w, h, FPS);
+  GstControlSource *cs = gst_trigger_control_source_new();
+  GstTimedValueControlSource *tv = GST_TIMED_VALUE_CONTROL_SOURCE(cs);
+  fail_unless(gst_timed_value_control_source_set(tv, 0, 1.1));
+  fail_unless(
+      gst_timed_value_control_source_set(tv, gst_util_uint64_scale(3, GST_SECOND, FPS), 3.0));
+  fail_unless(gst_object_add_control_binding(
+      GST_OBJECT(hr->element),
+      gst_direct_control_binding_new_absolute(GST_OBJECT(hr->element), "sigma-h", cs)));
+  Ref r;
+  ref_init(&r, w, h, default_params);
+  for (int t = 0; t < 5; ++t) {
+    if (t == 3) r.p.sigma_h = 3.0f;
+    push_and_check(hr, &r, LAYOUT_CAPS, w, h, t, seeds[0], FALSE, "controlled sigma-h");
+  }
+  ref_clear(&r);
+  gst_object_unref(cs);
+  gst_harness_teardown(hr);
+}
+GST_END_TEST;
+
 /* Frames the library does not accept pass through unchanged, with one
  * warning. */
 GST_START_TEST(test_too_small_passes_through) {
@@ -621,6 +648,7 @@ static Suite *tnrmd_suite(void) {
   tcase_add_test(tc, test_flush_alone);
   tcase_add_test(tc, test_refuses_other_formats);
   tcase_add_test(tc, test_property_change_mid_stream);
+  tcase_add_test(tc, test_controlled_property);
   tcase_add_test(tc, test_too_small_passes_through);
   return s;
 }
