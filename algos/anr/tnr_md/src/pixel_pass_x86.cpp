@@ -764,10 +764,13 @@ inline int wideBlocks(const BlockIo &io, int x, int nFull, const uint8_t *tRow, 
       for (int i = 0; i < 4; ++i) inv4[i] = sig.invAt(col + i);
       b.inv = inv4;
     }
-    if ((b.t4 | b.t45) == 0)
+    // The six T columns as one value, from the registers they were loaded
+    // into (a wider load of the Block32 fields would wait for their stores).
+    const uint64_t t6 = static_cast<uint32_t>(b.t4) | uint64_t{b.t45} << 32;
+    if (t6 == 0)
       pixelBlock32<true>(io, x, b, pc);
-    else if (b.t4 == static_cast<int32_t>(0x80808080u) && b.t45 == 0x8080 &&
-             col + 4 <= SigmaRow::kCached && saturated32(io, x, sig.satAt(col)))
+    else if (t6 == 0x808080808080u && col + 4 <= SigmaRow::kCached &&
+             saturated32(io, x, sig.satAt(col)))
       saturatedBlock32(io, x, pc);
     else
       pixelBlock32<false>(io, x, b, pc);
