@@ -10,7 +10,8 @@
 # so the difference is the calls alone. Environment: JOBS (build parallelism,
 # default 2), TARGETS (default "armv7 aarch64"), MOVING=1 (a scene where
 # everything moves, the costliest case), TASKS=N (motion_detect_parallel with N
-# tasks run one after another on the calling thread: all tasks summed).
+# tasks run one after another on the calling thread: all tasks summed), FORMS
+# (default "c neon").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,7 +46,7 @@ for target in $TARGETS; do
     [[ -n $n ]] || { echo "no count in: $out" >&2; return 1; }
     echo "$n"
   }
-  for form in c neon; do
+  for form in ${FORMS:-c neon}; do
     scene=${MOVING:+moving}
     base=$(count 0 "$form" "${scene:-still}" ${TASKS:+"$TASKS"})
     full=$(count "$N" "$form" "${scene:-still}" ${TASKS:+"$TASKS"})
