@@ -91,6 +91,7 @@ class MapsFolder {
  public:
   explicit MapsFolder(std::string dir) : dir_(std::move(dir)) {}
   ~MapsFolder() {
+    for (int slot : slots_) unpublishCreatedFolder(slot);
     if (committed_) return;
     std::error_code ec;
     for (auto it = created_.rbegin(); it != created_.rend(); ++it) fs::remove(*it, ec);
@@ -108,6 +109,7 @@ class MapsFolder {
       if (!fs::create_directory(*it, ec) || ec)
         throw ToolError("cannot create the maps folder '" + dir_ + "': " + ec.message());
       created_.push_back(*it);
+      slots_.push_back(publishCreatedFolder(it->string()));
     }
     ready_ = true;
   }
@@ -116,6 +118,7 @@ class MapsFolder {
  private:
   std::string dir_;
   std::vector<fs::path> created_;
+  std::vector<int> slots_;
   bool ready_ = false, committed_ = false;
 };
 
@@ -444,22 +447,17 @@ const std::string &memoryNote() { return gMemoryNote; }
 
 int runDenoise(const DenoiseOptions &opt) {
   containerFor(opt.output, opt.format);
-  if (!opt.format.empty() && opt.output != "-")
-    warn("--format does nothing for a file output: its extension chooses the format");
   const bool hasRef = !opt.reference.empty();
-  if (!hasRef) {
-    if (!opt.csv.empty()) warn("--csv does nothing without --reference");
-    if (!opt.plot.empty()) warn("--plot does nothing without --reference");
-  }
-  if (opt.mapFramesGiven && opt.mapsDir.empty()) warn("--map-frames does nothing without --maps");
 
   // Every file named, compared as files before anything is opened.
   std::vector<NamedFile> names = {{"INPUT", opt.input, NamedFile::Input},
                                   {"-o", opt.output, NamedFile::Output}};
   if (hasRef) names.push_back({"--reference", opt.reference, NamedFile::Input});
   if (!opt.compare.empty()) names.push_back({"--compare", opt.compare, NamedFile::Output});
-  if (hasRef && !opt.csv.empty()) names.push_back({"--csv", opt.csv, NamedFile::Output});
-  if (hasRef && !opt.plot.empty()) names.push_back({"--plot", opt.plot, NamedFile::Output});
+  // --csv and --plot are compared even when they do nothing: naming the
+  // input as an output is a mistake either way.
+  if (!opt.csv.empty()) names.push_back({"--csv", opt.csv, NamedFile::Output});
+  if (!opt.plot.empty()) names.push_back({"--plot", opt.plot, NamedFile::Output});
   if (hasRef && !opt.csv.empty() && opt.plot.empty())
     names.push_back({"the plot of --csv", fs::path(opt.csv).replace_extension(".png").string(),
                      NamedFile::Output});
@@ -467,6 +465,7 @@ int runDenoise(const DenoiseOptions &opt) {
   checkNoCollisions(names);
   for (const NamedFile &n : names) {
     if (n.kind != NamedFile::Output) continue;
+    if (!hasRef && (n.option == "--csv" || n.option == "--plot")) continue;
     if (n.path != "-")
       checkWritable(n.path, n.option);
     else if (n.option != "-o")
@@ -474,6 +473,14 @@ int runDenoise(const DenoiseOptions &opt) {
   }
   if (!opt.compare.empty()) containerFor(opt.compare);
   if (!opt.mapsDir.empty()) checkMapsFolder(opt.mapsDir);
+  // Options that do nothing are said once everything named is known sound.
+  if (!opt.format.empty() && opt.output != "-")
+    warn("--format does nothing for a file output: its extension chooses the format");
+  if (!hasRef) {
+    if (!opt.csv.empty()) warn("--csv does nothing without --reference");
+    if (!opt.plot.empty()) warn("--plot does nothing without --reference");
+  }
+  if (opt.mapFramesGiven && opt.mapsDir.empty()) warn("--map-frames does nothing without --maps");
 
   const TnrParams params = withGrid(opt.params, opt.grid);
   const std::optional<Size> size = optionalSize(opt.size);

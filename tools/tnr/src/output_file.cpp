@@ -25,12 +25,20 @@ namespace fs = std::filesystem;
 // handler only reads and calls unlink (async-signal-safe).
 constexpr int kSlots = 4096;
 std::atomic<char *> gTemps[kSlots];
+// Folders created for outputs (the maps folder and its parents), removed
+// after the temporaries if they are then empty.
+constexpr int kFolderSlots = 64;
+std::atomic<char *> gFolders[kFolderSlots];
 
 extern "C" void removeTempsAndDie(int sig) {
   const int saved = errno;
   for (auto &slot : gTemps) {
     char *p = slot.load();
     if (p) unlink(p);
+  }
+  for (int i = kFolderSlots - 1; i >= 0; --i) {
+    char *p = gFolders[i].load();
+    if (p) rmdir(p);
   }
   // Die of the same signal, so that the parent sees what happened.
   signal(sig, SIG_DFL);
@@ -82,6 +90,18 @@ void unpublishTemp(int slot) {
   free(p);
 }
 
+// Published in creation order, so that the handler removes children first.
+int publishIn(std::atomic<char *> *table, int n, const std::string &path) {
+  char *copy = strdup(path.c_str());
+  if (!copy) throw std::bad_alloc();
+  for (int i = 0; i < n; ++i) {
+    char *expected = nullptr;
+    if (table[i].compare_exchange_strong(expected, copy)) return i;
+  }
+  free(copy);
+  return -1;
+}
+
 std::string inQuotes(const std::string &s) { return "'" + s + "'"; }
 
 fs::path folderOf(const std::string &path) {
@@ -99,6 +119,16 @@ std::string extensionOf(const std::string &path) {
   for (char &c : ext)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return ext;
+}
+
+int publishCreatedFolder(const std::string &path) {
+  installHandlers();
+  return publishIn(gFolders, kFolderSlots, path);
+}
+
+void unpublishCreatedFolder(int slot) {
+  if (slot < 0) return;
+  free(gFolders[slot].exchange(nullptr));
 }
 
 void checkWritable(const std::string &path, const std::string &option) {
@@ -133,11 +163,18 @@ OutputFile::OutputFile(const std::string &path) : path_(path) {
     name.resize(static_cast<size_t>(nameMax) - extra);
   std::string templ = (dir / ("." + name + ".tnr-XXXXXX")).string();
   installHandlers();
+  // No signal between creating the file and publishing its name: the
+  // handler must know every temporary that exists.
+  sigset_t all, old;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &old);
   const int fd = mkstemp(templ.data());
-  if (fd < 0) throw ToolError("cannot write " + inQuotes(path) + ": " + std::strerror(errno));
+  const int err = errno;
+  if (fd >= 0) slot_ = publishTemp(templ);
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  if (fd < 0) throw ToolError("cannot write " + inQuotes(path) + ": " + std::strerror(err));
   close(fd);
   temp_ = templ;
-  slot_ = publishTemp(temp_);
   if (slot_ < 0) {
     unlink(temp_.c_str());
     throw ToolError("too many output files at once");

@@ -32,6 +32,11 @@ class OutputFile {
   bool committed_ = false;
 };
 
+// A folder created for outputs, removed (if empty) by the signal handler
+// after the temporaries; unpublish it once the run has ended either way.
+int publishCreatedFolder(const std::string &path);
+void unpublishCreatedFolder(int slot);
+
 // Throws ToolError unless path (a file to be replaced or created) could be
 // written by this user: the folder exists and is writable, and an existing
 // file is not a directory and is writable.

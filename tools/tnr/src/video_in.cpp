@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
+#include <cstdarg>
 #include <cstring>
+#include <vector>
 
 #include "numbers.h"
 
@@ -28,6 +31,10 @@ std::string avErrorText(int err) {
 
 // Demuxers that name other resources (playlists, concatenation lists, image
 // sequences) get no way to open them: the input is the one file named.
+class FfmpegReader;
+std::vector<FfmpegReader *> gReaders;  // open readers, for the log callback
+void countLogError(void *avcl, int level, const char *fmt, va_list vl);
+
 extern "C" int refuseNestedOpen(AVFormatContext *, AVIOContext **, const char *, int,
                                 AVDictionary **) {
   return AVERROR(EPERM);
@@ -37,7 +44,10 @@ class FfmpegReader : public VideoReader {
  public:
   FfmpegReader(std::unique_ptr<ByteSource> src, const std::string &path, const ReadOptions &opt)
       : src_(std::move(src)), name_(src_->name()), accept_(opt.acceptDamaged) {
-    av_log_set_level(AV_LOG_QUIET);
+    // FFmpeg's messages are not shown, but its errors count as damage of the
+    // input whose demuxer or decoder reports them.
+    av_log_set_callback(countLogError);
+    gReaders.push_back(this);
     // FFmpeg reads through the source the tool opened: it never opens the
     // name itself, so no protocol prefix ("file:", "concat:", ...) is read.
     const int bufSize = 1 << 16;
@@ -55,7 +65,8 @@ class FfmpegReader : public VideoReader {
     fmt_->flags |= AVFMT_FLAG_CUSTOM_IO;
     fmt_->io_open = refuseNestedOpen;
     AVDictionary *opts = nullptr;
-    av_dict_set(&opts, "protocol_whitelist", "file,pipe", 0);
+    // No protocol at all for anything a demuxer would open besides it.
+    av_dict_set(&opts, "protocol_whitelist", "none", 0);
     // The name only helps the format guess; "" for standard input.
     int err = avformat_open_input(&fmt_, path == "-" ? "" : path.c_str(), nullptr, &opts);
     av_dict_free(&opts);
@@ -107,6 +118,7 @@ class FfmpegReader : public VideoReader {
     if (!pkt_ || !frame_) throw std::bad_alloc();
   }
   ~FfmpegReader() override {
+    gReaders.erase(std::find(gReaders.begin(), gReaders.end(), this));
     sws_freeContext(sws_);
     av_frame_free(&frame_);
     av_packet_free(&pkt_);
@@ -122,10 +134,13 @@ class FfmpegReader : public VideoReader {
     for (;;) {
       int err = avcodec_receive_frame(dec_, frame_);
       if (err == 0) {
-        if ((frame_->flags & AV_FRAME_FLAG_CORRUPT) || frame_->decode_error_flags) {
-          av_frame_unref(frame_);
-          damaged("has a frame that decodes with errors");
-          continue;
+        // A frame the decoder concealed errors in is kept (when damage is
+        // accepted) and counted.
+        if ((frame_->flags & AV_FRAME_FLAG_CORRUPT) || frame_->decode_error_flags ||
+            decodeErrors_ > seenDecodeErrors_) {
+          seenDecodeErrors_ = decodeErrors_;
+          damaged("has a frame that decodes with errors (" +
+                  (firstLog_.empty() ? std::string("marked corrupt") : firstLog_) + ")");
         }
         lastPts_ = frame_->best_effort_timestamp;
         lastDuration_ = frame_->pkt_duration;
@@ -193,38 +208,51 @@ class FfmpegReader : public VideoReader {
                       "that decode)");
     if (firstDamage_.empty()) firstDamage_ = what;
   }
-  // The frames the container announces (its frame count, or its duration at
-  // the stream's frame rate), or -1.
-  long long expectedFrames() const {
+  // Whether the decoded frames stop short of what the container announces:
+  // its frame count, or its duration (less half a frame, for rounding).
+  bool endedEarly(std::string &what) const {
     const AVStream *st = fmt_->streams[stream_];
-    if (st->nb_frames > 0) return st->nb_frames;
-    double seconds = -1;
+    if (st->nb_frames > 0) {
+      what = std::to_string(frames_) + " frames decoded of the " + std::to_string(st->nb_frames) +
+             " its container announces";
+      return frames_ < st->nb_frames;
+    }
+    double announced = -1;
     if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
-      seconds = st->duration * av_q2d(st->time_base);
+      announced = st->duration * av_q2d(st->time_base);
     else if (fmt_->duration != AV_NOPTS_VALUE && fmt_->duration > 0)
-      seconds = static_cast<double>(fmt_->duration) / AV_TIME_BASE;
-    if (seconds <= 0 || info_.fpsNum <= 0 || info_.fpsDen <= 0) return -1;
-    return std::llround(seconds * info_.fpsNum / info_.fpsDen);
+      announced = static_cast<double>(fmt_->duration) / AV_TIME_BASE;
+    if (announced <= 0) return false;
+    const double tb = av_q2d(st->time_base);
+    const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    const double frame = info_.fpsNum > 0 ? static_cast<double>(info_.fpsDen) / info_.fpsNum
+                         : lastDuration_ > 0 ? lastDuration_ * tb
+                                             : 0.0;
+    const double reached =
+        lastPts_ == AV_NOPTS_VALUE ? 0.0 : (lastPts_ - start) * tb + frame;
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "%lld frames decoded, %.3f s of the %.3f s its container announces",
+                  frames_, reached, announced);
+    what = buf;
+    return reached < announced - std::max(frame / 2, 0.001);
   }
   bool finish() {
     if (finished_) return false;
     finished_ = true;
-    const long long expected = expectedFrames();
-    // A frame short of the announced count or more: rounding of durations
-    // and frame rates is no damage.
-    const bool early = expected > 0 && frames_ + 1 < expected;
+    std::string what;
+    const bool early = endedEarly(what);
+    if (!early && (readErrors_ > 0 || decodeErrors_ > seenDecodeErrors_)) {
+      seenDecodeErrors_ = decodeErrors_;
+      damaged("reports errors (" + firstLog_ + ")");
+    }
     if (early && !accept_)
-      throw ToolError(name_ + " ended early: " + std::to_string(frames_) +
-                      " frames decoded of the " + std::to_string(expected) +
-                      " its container announces; it is truncated or damaged (--accept-damaged "
-                      "keeps the frames that decode)");
-    if (early || damaged_ > 0) {
-      damage_ = name_ + (early ? " ended early" : " is damaged") + ": " +
-                std::to_string(frames_) + " frames decoded" +
-                (expected > 0 ? " of the " + std::to_string(expected) + " announced" : "") +
+      throw ToolError(name_ + " ended early: " + what +
+                      "; it is truncated or damaged (--accept-damaged keeps the frames that decode)");
+    if (early || damaged_ > 0)
+      damage_ = name_ + (early ? " ended early: " + what : " is damaged: " + std::to_string(frames_) +
+                                                              " frames decoded") +
                 (damaged_ > 0 ? ", " + std::to_string(damaged_) + " damaged (" + firstDamage_ + ")"
                               : "");
-    }
     return false;
   }
 
@@ -291,7 +319,27 @@ class FfmpegReader : public VideoReader {
   int errorsInARow_ = 0;
   int64_t lastPts_ = AV_NOPTS_VALUE, lastDuration_ = 0;
   std::string firstDamage_;
+  long long decodeErrors_ = 0, seenDecodeErrors_ = 0, readErrors_ = 0;
+  std::string firstLog_;
+  friend void countLogError(void *, int, const char *, va_list);
 };
+
+void countLogError(void *avcl, int level, const char *fmt, va_list vl) {
+  if (level > AV_LOG_ERROR || !avcl) return;
+  for (FfmpegReader *r : gReaders) {
+    if (avcl != r->dec_ && avcl != r->fmt_) continue;
+    long long &count = avcl == r->dec_ ? r->decodeErrors_ : r->readErrors_;
+    if (count++ == 0 && r->decodeErrors_ + r->readErrors_ == 1) {
+      char line[256];
+      int prefix = 0;
+      av_log_format_line(nullptr, level, fmt, vl, line, sizeof line, &prefix);
+      std::string text(line);
+      while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '!'))
+        text.pop_back();
+      r->firstLog_ = text;
+    }
+  }
+}
 
 }  // namespace
 
