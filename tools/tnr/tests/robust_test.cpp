@@ -415,11 +415,16 @@ TEST_F(Robust, Permissions) {
   if (r.rc == 125) GTEST_SKIP() << "cannot run as another user here";
   expectRefused(r, "cannot replace 'ro.y4m' (-o): Permission denied", before);
   chmod((dir_ / "ro.y4m").c_str(), 0644);  // writable by its owner only
+  fs::create_directory(dir_ / "rodir");
+  chmod((dir_ / "rodir").c_str(), 0555);
   const Snapshot before2 = snapshot();
   if (geteuid() == 0) {
     r = tnr(with(kRawIn, {"-o", "ro.y4m"}), "", asUser);
     expectRefused(r, "cannot replace 'ro.y4m' (-o): Permission denied", before2);
   }
+  // A maps folder that cannot be written is refused before the run.
+  r = tnr(with(kRawIn, {"-o", "o.y4m", "--maps", "rodir"}), "", asUser);
+  expectRefused(r, "cannot write maps into 'rodir': Permission denied", before2);
   chmod(root_.c_str(), 0755);
 }
 
@@ -543,6 +548,10 @@ TEST_F(Robust, DamagedInputs) {
     EXPECT_TRUE(temporaries().empty());
     spit(dir_ / "out.y4m", "previous");
   }
+  // A run that fails after map images were made leaves none (nor their folder).
+  expectRefused(tnr({"denoise", "short.y4m", "-o", "out.y4m", "--maps", "m/deep", "--map-frames",
+                     "0,1"}),
+                "'short.y4m' ends inside its frame 4", before);
   Outcome r = tnr({"denoise", "short.mkv", "-o", "out.y4m", "-q"});
   EXPECT_NE(r.err.find(" s its container announces"), std::string::npos) << r.err;
   r = tnr({"convert", "short.y4m", "-o", "c.nv12", "--accept-damaged"});
