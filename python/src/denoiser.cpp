@@ -82,7 +82,7 @@ void Denoiser::resetLocked() {
   frames_ = 0;
   std::fill(alpha_.begin(), alpha_.end(), 0);
   std::fill(preAlpha_.begin(), preAlpha_.end(), 0);  // no history: full blend ramp
-  std::fill(gain_.begin(), gain_.end(), static_cast<uint8_t>(params_.startGain));
+  std::fill(gain_.begin(), gain_.end(), static_cast<uint8_t>(params().startGain));
 }
 
 void Denoiser::reset() {
@@ -102,6 +102,7 @@ void Denoiser::usePitch(int pitch) {
 void Denoiser::process(uint8_t *luma, ptrdiff_t lumaPitch, uint8_t *chroma, ptrdiff_t chromaPitch,
                        bool frame) {
   std::lock_guard<std::mutex> lock(mutex_);
+  const Params p = params();
   const size_t w = static_cast<size_t>(width_);
   const int chromaRows = height_ / 2;
   uint8_t *cur;
@@ -132,9 +133,9 @@ void Denoiser::process(uint8_t *luma, ptrdiff_t lumaPitch, uint8_t *chroma, ptrd
     copyRows(prev_.data() + chromaAt, pitch, cur + chromaAt, pitch, chromaRows, w);
   }
   motion_detect(cur, prev_.data(), scratch_.data(), alpha_.data(), preAlpha_.data(), gain_.data(),
-                height_, pitch, gridH_, gridW_, gridW_, static_cast<float>(params_.sigmaH),
-                static_cast<float>(params_.sigmaL), static_cast<float>(params_.uvRatio), 0.0f,
-                params_.staticRatioBit);
+                height_, pitch, gridH_, gridW_, gridW_, static_cast<float>(p.sigmaH),
+                static_cast<float>(p.sigmaL), static_cast<float>(p.uvRatio), 0.0f,
+                p.staticRatioBit);
   ++frames_;
   // The filtered frame is the next call's previous frame.
   if (frame) {
@@ -148,19 +149,16 @@ void Denoiser::process(uint8_t *luma, ptrdiff_t lumaPitch, uint8_t *chroma, ptrd
 }
 
 Params Denoiser::params() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(paramsMutex_);
   return params_;
 }
 
 void Denoiser::setParams(const Params &p) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(paramsMutex_);
   params_ = p;
 }
 
-long long Denoiser::frames() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return frames_;
-}
+long long Denoiser::frames() { return frames_; }
 
 std::vector<uint8_t> Denoiser::staticRatio() {
   std::lock_guard<std::mutex> lock(mutex_);

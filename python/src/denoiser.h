@@ -1,10 +1,13 @@
 // The filter over a sequence: the library's per-frame contract kept in one
 // object (previous filtered frame, recursive weights, gains, scratch), safe to
-// share between threads: every member function takes the object's lock.
+// share between threads: the frame state has one lock, held for a whole
+// frame; the parameters another, held only to read or write them, so that
+// reading or setting one never waits for a frame.
 #ifndef TNR_MD_PYTHON_DENOISER_H
 #define TNR_MD_PYTHON_DENOISER_H
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <stdexcept>
@@ -65,9 +68,10 @@ class Denoiser {
   void usePitch(int pitch);
 
   const int width_, height_, gridW_, gridH_;
-  std::mutex mutex_;
+  std::mutex paramsMutex_;  // guards params_
   Params params_;
-  long long frames_ = 0;
+  std::mutex mutex_;  // guards everything below, for a whole frame
+  std::atomic<long long> frames_{0};
   int prevPitch_ = 0;
   std::vector<uint8_t> prev_, work_;
   std::vector<int16_t> scratch_;

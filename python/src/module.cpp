@@ -179,7 +179,6 @@ fractional bits: 128 stands for 1.0.)doc";
           "grid", [](const Denoiser &d) { return py::make_tuple(d.gridWidth(), d.gridHeight()); },
           "(grid_width, grid_height): the top-left area filtered; the maps have this size.")
       .def_property_readonly("frame_count", &Denoiser::frames,
-                             py::call_guard<py::gil_scoped_release>(),
                              "Frames processed since construction or reset().")
       .def_property(
           "sigma_h", [](Denoiser &d) { return d.params().sigmaH; },

@@ -1,4 +1,6 @@
 """Denoiser against the C library: frames and maps, every array form, reset."""
+import ctypes
+import mmap
 import subprocess
 
 import numpy as np
@@ -137,6 +139,44 @@ def test_every_form_gives_the_same_bytes(clib, rng):
                 assert np.array_equal(b, a), f"{label}: frame {i} wrote into the row padding"
             for j, m in enumerate(("static_ratio", "weight", "gain")):
                 assert np.array_equal(getattr(d, m), want[i][j + 1]), f"{name}: frame {i}: {m}"
+
+
+def test_padded_view_at_an_inaccessible_page(clib, rng):
+    """A padded frame (and planes) whose last row ends where an inaccessible
+    page begins: the library's frame would span a whole pitch more, so the
+    object must not hand it the caller's memory directly."""
+    width, height, pitch = 72, 48, 78  # the last 8x8 block column stands alone
+    frames = scenes.sequence(rng, width, height, 3)
+    want = clib.sequence(frames, width, height)
+    rows = height * 3 // 2
+    need = (rows - 1) * pitch + width
+    page = mmap.PAGESIZE
+    pages = (need + page - 1) // page
+    mem = mmap.mmap(-1, (pages + 1) * page)
+    base = ctypes.addressof(ctypes.c_char.from_buffer(mem))
+    libc = ctypes.CDLL(None)
+    libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+    assert libc.mprotect(base + pages * page, page, 0) == 0
+    try:
+        start = pages * page - need
+        view = np.ndarray((rows, width), np.uint8, buffer=mem, offset=start, strides=(pitch, 1))
+        d = tnr_md.Denoiser(width, height)
+        for i, f in enumerate(frames):
+            view[...] = f
+            d.process(view)
+            assert np.array_equal(view, want[i][0]), f"frame {i}"
+        d.reset()
+        for i, f in enumerate(frames):
+            view[...] = f
+            d.process(view[:height], view[height:])
+            assert np.array_equal(view, want[i][0]), f"planes: frame {i}"
+            assert np.array_equal(tnr_md.cal_diff_and_downscale_8x8(view, view)[0],
+                                  np.zeros((height + 2, width + 2), np.int16))
+    finally:
+        del view
+        libc.mprotect(base + pages * page, page, 3)
+        del base
+        mem.close()
 
 
 def test_reset_starts_a_cold_sequence(clib, rng):

@@ -113,6 +113,34 @@ def test_one_object_hammered_by_two_threads_is_serialised(clib, rng):
         state.update(prev=cur, weight=weight, gain=gain)
         weights.append(weight)
     assert np.array_equal(d.weight, weights[-1]) and np.array_equal(d.gain, state["gain"])
-    print("order of the calls:", "".join(map(str, order)))
+    print("order of the calls:", "".join(map(str, order)), "map snapshots:", len(snapshots))
     known = {w.tobytes() for w in weights}
     assert all(s.tobytes() in known for s in snapshots), "a map was read in the middle of a frame"
+
+
+def test_process_releases_the_gil(rng):
+    """With a switch interval far longer than the test, a thread gives up the
+    GIL only where it releases it itself: the main thread sets the event
+    while the worker is inside process() only if process() released it."""
+    d = tnr_md.Denoiser(320, 240)
+    frames = scenes.sequence(rng, 320, 240, 3)
+    seen = []
+    ev = threading.Event()
+
+    def worker():
+        # Nothing but process() between the checks: numpy releases the GIL
+        # in its own copies.
+        for f in frames:
+            d.process(f)
+            seen.append(ev.is_set())
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(100.0)
+    try:
+        t = threading.Thread(target=worker)
+        t.start()
+        ev.set()
+        t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert seen[-1], f"the main thread never ran during process(): {seen}"
