@@ -64,7 +64,7 @@ The first frame after construction or reset() is its own previous frame
 and comes out unchanged.
 
 width, height      frame size in pixels, both even.
-sigma_h            scale of the per-pixel noise level, 0 .. 100: higher
+sigma_h            scale of the per-pixel noise level, 0 .. 16: higher
                    blends more and trails behind motion sooner.
 sigma_l            scale of the per-8x8-block noise level, 0 .. 1.75.
 uv_ratio           weight of the chroma differences in the motion measure,
@@ -188,7 +188,7 @@ fractional bits: 128 stands for 1.0.)doc";
             p.sigmaH = v;
             d.setParams(p);
           },
-          "Scale of the per-pixel noise level, 0 .. 100.")
+          "Scale of the per-pixel noise level, 0 .. 16.")
       .def_property(
           "sigma_l", [](Denoiser &d) { return d.params().sigmaL; },
           [](Denoiser &d, double v) {

@@ -92,10 +92,10 @@ CONSTRUCTOR_ERRORS = [
     (dict(width=64, height=48, grid=(12, 8)), ValueError, "does not accept a 12x8 grid"),
     (dict(width=64, height=48, grid=(64,)), TypeError, "grid must be a (width, height) pair of ints"),
     (dict(width=64, height=48, grid="64x48"), TypeError, "grid must be None or a (width, height) pair"),
-    (dict(width=64, height=48, sigma_h=101.0), ValueError, "sigma_h must lie in 0 .. 100, got 101"),
+    (dict(width=64, height=48, sigma_h=16.5), ValueError, "sigma_h must lie in 0 .. 16, got 16.5"),
     (dict(width=64, height=48, sigma_l=-1.0), ValueError, "sigma_l must lie in 0 .. 1.75"),
     (dict(width=64, height=48, uv_ratio=1.6), ValueError, "uv_ratio must lie in 0 .. 1.5"),
-    (dict(width=64, height=48, sigma_h=float("inf")), ValueError, "sigma_h must lie in 0 .. 100, got inf"),
+    (dict(width=64, height=48, sigma_h=float("inf")), ValueError, "sigma_h must lie in 0 .. 16, got inf"),
     (dict(width=64, height=48, static_ratio_bit=-1), ValueError, "static_ratio_bit must lie in 0 .. 255"),
     (dict(width=64, height=48, gain=256), ValueError, "gain must lie in 0 .. 255, got 256"),
 ]
