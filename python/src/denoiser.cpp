@@ -27,10 +27,10 @@ void checkRange(const char *name, double v, double lo, double hi, const char *wh
 
 }  // namespace
 
-// sigma_h within the GStreamer element's bounds. Beyond the other bounds the filter's planes would wrap: the low
-// sigma table holds 16-bit entries (a block sigma below 32768 times
-// sigma_l x 8/7 stays below 65536 up to 1.75), and chroma weights above 1.5
-// push the 16-bit difference planes past 32767.
+// sigma_h within the GStreamer element's bounds. Beyond the other bounds the
+// filter's planes would wrap: the low sigma table holds 16-bit entries (a
+// block sigma below 32768 times sigma_l x 8/7 stays below 65536 up to 1.75),
+// and chroma weights above 1.5 push the 16-bit difference planes past 32767.
 void checkSigmaH(double v) { checkRange("sigma_h", v, 0.0, 16.0, ""); }
 void checkSigmaL(double v) {
   checkRange("sigma_l", v, 0.0, 1.75, " (larger values overflow the 16-bit low sigma table)");
