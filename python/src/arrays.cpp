@@ -10,20 +10,28 @@ namespace {
 
 const char *elemName(Elem e) {
   switch (e) {
-    case Elem::U8: return "uint8";
-    case Elem::I16: return "int16";
-    case Elem::U16: return "uint16";
-    case Elem::U32: return "uint32";
+    case Elem::U8:
+      return "uint8";
+    case Elem::I16:
+      return "int16";
+    case Elem::U16:
+      return "uint16";
+    case Elem::U32:
+      return "uint32";
   }
   return "?";
 }
 
 size_t elemSize(Elem e) {
   switch (e) {
-    case Elem::U8: return 1;
-    case Elem::I16: return 2;
-    case Elem::U16: return 2;
-    case Elem::U32: return 4;
+    case Elem::U8:
+      return 1;
+    case Elem::I16:
+      return 2;
+    case Elem::U16:
+      return 2;
+    case Elem::U32:
+      return 4;
   }
   return 1;
 }
@@ -31,10 +39,14 @@ size_t elemSize(Elem e) {
 // Native byte order and exactly this type (a big-endian int16 does not pass).
 bool hasElem(const py::handle &obj, Elem e) {
   switch (e) {
-    case Elem::U8: return py::isinstance<py::array_t<uint8_t, 0>>(obj);
-    case Elem::I16: return py::isinstance<py::array_t<int16_t, 0>>(obj);
-    case Elem::U16: return py::isinstance<py::array_t<uint16_t, 0>>(obj);
-    case Elem::U32: return py::isinstance<py::array_t<uint32_t, 0>>(obj);
+    case Elem::U8:
+      return py::isinstance<py::array_t<uint8_t, 0>>(obj);
+    case Elem::I16:
+      return py::isinstance<py::array_t<int16_t, 0>>(obj);
+    case Elem::U16:
+      return py::isinstance<py::array_t<uint16_t, 0>>(obj);
+    case Elem::U32:
+      return py::isinstance<py::array_t<uint32_t, 0>>(obj);
   }
   return false;
 }
@@ -106,10 +118,9 @@ Plane checkPlane(const py::handle &obj, const char *name, Elem elem, int rows, i
                          std::string(py::str(a.dtype())) +
                          " (arrays are never converted: convert it yourself and pass the result)");
   const std::string wanted =
-      rows >= 0 && cols >= 0
-          ? "shape (" + std::to_string(rows) + ", " + std::to_string(cols) + ")" +
-                (shapeHint.empty() ? "" : " (" + shapeHint + ")")
-          : "a 2-D array" + (shapeHint.empty() ? "" : " (" + shapeHint + ")");
+      rows >= 0 && cols >= 0 ? "shape (" + std::to_string(rows) + ", " + std::to_string(cols) +
+                                   ")" + (shapeHint.empty() ? "" : " (" + shapeHint + ")")
+                             : "a 2-D array" + (shapeHint.empty() ? "" : " (" + shapeHint + ")");
   if (a.ndim() != 2)
     throw py::value_error(n + ": expected " + wanted + ", got a " + std::to_string(a.ndim()) +
                           "-D array of shape " + shapeText(a));
@@ -121,21 +132,23 @@ Plane checkPlane(const py::handle &obj, const char *name, Elem elem, int rows, i
   if (a.shape(0) > INT_MAX || a.shape(1) > INT_MAX)
     throw py::value_error(n + ": shape " + shapeText(a) + " is too large");
   if (access == Access::Write && !a.writeable())
-    throw py::value_error(n + ": the array is read-only, and the result is written into it "
-                              "(pass a writeable array)");
+    throw py::value_error(n +
+                          ": the array is read-only, and the result is written into it "
+                          "(pass a writeable array)");
   const auto item = static_cast<py::ssize_t>(elemSize(elem));
   if (a.strides(1) != item)
-    throw py::value_error(n + ": the elements of a row must be adjacent (strides[1] == " +
-                          std::to_string(item) + "), got strides " + stridesText(a) +
-                          " (a row may be padded, a column may not be strided)");
+    throw py::value_error(
+        n + ": the elements of a row must be adjacent (strides[1] == " + std::to_string(item) +
+        "), got strides " + stridesText(a) + " (a row may be padded, a column may not be strided)");
   Plane p;
   p.rows = static_cast<int>(a.shape(0));
   p.cols = static_cast<int>(a.shape(1));
   p.itemSize = static_cast<size_t>(item);
   p.pitch = p.rows == 1 ? static_cast<ptrdiff_t>(p.rowBytes()) : a.strides(0);
   if (p.pitch < static_cast<ptrdiff_t>(p.rowBytes()) || p.pitch % item != 0 || p.pitch > INT_MAX)
-    throw py::value_error(n + ": rows must follow each other at increasing addresses, at least a "
-                              "row apart and a whole number of elements apart (strides[0] >= " +
+    throw py::value_error(n +
+                          ": rows must follow each other at increasing addresses, at least a "
+                          "row apart and a whole number of elements apart (strides[0] >= " +
                           std::to_string(p.rowBytes()) + "), got strides " + stridesText(a));
   // Taking a pointer writes nothing; the write access was checked above.
   p.data = static_cast<uint8_t *>(const_cast<void *>(a.data()));
@@ -154,8 +167,7 @@ void copyRows(uint8_t *dst, ptrdiff_t dstPitch, const uint8_t *src, ptrdiff_t sr
     std::memcpy(dst, src, rowBytes * static_cast<size_t>(rows));
     return;
   }
-  for (int r = 0; r < rows; ++r)
-    std::memcpy(dst + r * dstPitch, src + r * srcPitch, rowBytes);
+  for (int r = 0; r < rows; ++r) std::memcpy(dst + r * dstPitch, src + r * srcPitch, rowBytes);
 }
 
 void splitFrame(const Plane &frame, int height, Plane &luma, Plane &chroma) {

@@ -55,8 +55,10 @@ Denoiser::Denoiser(int width, int height, int gridWidth, int gridHeight, const P
       params_(params) {
   const std::string size = std::to_string(width) + "x" + std::to_string(height);
   if (width <= 0 || height <= 0 || (width & 1) || (height & 1))
-    throw std::invalid_argument("width and height must be positive and even (NV12 pairs chroma "
-                                "with 2x2 luma samples), got " + size);
+    throw std::invalid_argument(
+        "width and height must be positive and even (NV12 pairs chroma "
+        "with 2x2 luma samples), got " +
+        size);
   const std::string grid = std::to_string(gridW_) + "x" + std::to_string(gridH_);
   if (gridWidth < 0 || gridHeight < 0 || gridW_ > width || gridH_ > height)
     throw std::invalid_argument("grid " + grid + " does not fit the " + size +

@@ -6,8 +6,8 @@
 #ifndef TNR_MD_PYTHON_DENOISER_H
 #define TNR_MD_PYTHON_DENOISER_H
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <stdexcept>

@@ -142,9 +142,9 @@ fractional bits: 128 stands for 1.0.)doc";
              checked([&] { d = new Denoiser(w, h, g.first, g.second, p); });
              return d;
            }),
-           py::arg("width"), py::arg("height"), py::arg("sigma_h") = 1.1,
-           py::arg("sigma_l") = 0.12, py::arg("uv_ratio") = 0.75,
-           py::arg("static_ratio_bit") = 4, py::arg("gain") = 128, py::arg("grid") = py::none())
+           py::arg("width"), py::arg("height"), py::arg("sigma_h") = 1.1, py::arg("sigma_l") = 0.12,
+           py::arg("uv_ratio") = 0.75, py::arg("static_ratio_bit") = 4, py::arg("gain") = 128,
+           py::arg("grid") = py::none())
       .def(
           "process",
           [](Denoiser &d, const py::object &frame, const py::object &uv) -> py::object {

@@ -41,8 +41,8 @@ void frameSize(const Plane &f, const char *name, int &width, int &height) {
   if (f.rows % 3 != 0 || (f.cols & 1))
     throw py::value_error(std::string(name) +
                           ": an NV12 frame is an array of shape (height * 3 // 2, width) with "
-                          "even width and height, got shape (" + std::to_string(f.rows) + ", " +
-                          std::to_string(f.cols) + ")");
+                          "even width and height, got shape (" +
+                          std::to_string(f.rows) + ", " + std::to_string(f.cols) + ")");
   width = f.cols;
   height = f.rows * 2 / 3;
 }
@@ -54,15 +54,15 @@ void loadFrames(FramePair &p, const py::object &cur, const py::object &prev, Acc
   const Plane c = checkPlane(cur, "cur", Elem::U8, -1, -1, curAccess,
                              "an NV12 frame of height * 3 // 2 rows of width bytes");
   frameSize(c, "cur", p.width, p.height);
-  const Plane q = checkPlane(prev, "prev", Elem::U8, c.rows, c.cols, Access::Read,
-                             "the shape of cur");
+  const Plane q =
+      checkPlane(prev, "prev", Elem::U8, c.rows, c.cols, Access::Read, "the shape of cur");
   splitFrame(c, p.height, p.curLuma, p.curChroma);
   splitFrame(q, p.height, p.prevLuma, p.prevChroma);
   if (curAccess == Access::Write && overlaps(c, q))
     throw py::value_error("cur and prev overlap in memory");
   const bool direct = canUseDirectly(p.curLuma, p.curChroma, p.height) &&
-                      canUseDirectly(p.prevLuma, p.prevChroma, p.height) &&
-                      c.pitch == q.pitch && (!packedPitch || c.pitch == c.cols);
+                      canUseDirectly(p.prevLuma, p.prevChroma, p.height) && c.pitch == q.pitch &&
+                      (!packedPitch || c.pitch == c.cols);
   if (direct) {
     p.cur = {c.data, static_cast<int>(c.pitch), true};
     p.prev = {q.data, static_cast<int>(q.pitch), true};
@@ -234,7 +234,8 @@ low    new uint16 array (blocks_y, blocks_x): the block-level sigma,
 high   new uint32 array (blocks_y, blocks_x): the per-pixel sigma,
        round(v x sigma_h x 8/7), at least 32.)doc";
 
-const char *kUpscaleDoc = R"doc(upscale(cur, prev, ldiff, hdiff, sigma_low, sigma_high, weight, gain,
+const char *kUpscaleDoc =
+    R"doc(upscale(cur, prev, ldiff, hdiff, sigma_low, sigma_high, weight, gain,
         static_ratio_bit=4) -> static_ratio
 
 The filter's last stage: block motion alpha from the smoothed block
@@ -295,8 +296,8 @@ void addStages(py::module_ &m) {
         int16_t *ph = ptr(hdiff), *pl = ptr(ldiff), *ps = ptr(sigma);
         {
           py::gil_scoped_release release;
-          calDiffAndDownScale8x8(f.cur.data, f.prev.data, pl, ph, ps, f.height, f.cur.pitch, gh,
-                                 gw, lw + 2, lw + 8, uv);
+          calDiffAndDownScale8x8(f.cur.data, f.prev.data, pl, ph, ps, f.height, f.cur.pitch, gh, gw,
+                                 lw + 2, lw + 8, uv);
         }
         return py::make_tuple(hdiff, ldiff, sigma);
       },
@@ -517,8 +518,8 @@ void addStages(py::module_ &m) {
         const Plane wt = checkPlane(weightObj, "weight", Elem::U8, -1, -1, Access::Write,
                                     "the processing grid: grid_height, grid_width");
         const int gw = wt.cols, gh = wt.rows;
-        const Plane gn = checkPlane(gainObj, "gain", Elem::U8, gh, gw, Access::Write,
-                                    "the shape of weight");
+        const Plane gn =
+            checkPlane(gainObj, "gain", Elem::U8, gh, gw, Access::Write, "the shape of weight");
         if (gw > f.width || gh > f.height)
           throw py::value_error("weight: the grid " + dims(gw, gh) + " does not fit the " +
                                 dims(f.width, f.height) + " frame");
@@ -561,9 +562,9 @@ void addStages(py::module_ &m) {
         const int gainStride = wt.pitch == gn.pitch ? static_cast<int>(wt.pitch) : gw;
         return compact(alpha.data(), gh, gw, gainStride);
       },
-      py::arg("cur"), py::arg("prev"), py::arg("weight"), py::arg("gain"),
-      py::arg("sigma_h") = 1.1, py::arg("sigma_l") = 0.12, py::arg("uv_ratio") = 0.75,
-      py::arg("static_ratio_bit") = 4, kMotionDoc);
+      py::arg("cur"), py::arg("prev"), py::arg("weight"), py::arg("gain"), py::arg("sigma_h") = 1.1,
+      py::arg("sigma_l") = 0.12, py::arg("uv_ratio") = 0.75, py::arg("static_ratio_bit") = 4,
+      kMotionDoc);
 }
 
 }  // namespace tnr_py
