@@ -14,7 +14,8 @@ only the filtering call is timed:
           the copy of the filtered frame the object keeps as the next previous
           frame.
 The rounds alternate C and Python; the figures are medians over rounds of the
-per-frame mean, and the ratio of the medians.
+per-frame mean, wall time and the calling thread's CPU time (steadier on a
+shared machine), and the ratios of the medians.
 """
 import argparse
 import ctypes
@@ -68,27 +69,29 @@ def run_c(lib, frames, width, height):
             gain.ctypes.data_as(u8p))
     cur, prev = 0, 1
     np.copyto(bufs[prev], frames[0])  # the first frame is its own previous frame
-    total = 0.0
+    wall = cpu = 0.0
     for f in frames:
         np.copyto(bufs[cur], f)
-        t0 = time.perf_counter()
+        t0, c0 = time.perf_counter(), time.thread_time()
         lib.motion_detect(ptrs[cur], ptrs[prev], *args, height, width, height, width, width,
                           1.1, 0.12, 0.75, 0.0, 4)
-        total += time.perf_counter() - t0
+        wall += time.perf_counter() - t0
+        cpu += time.thread_time() - c0
         cur, prev = prev, cur
-    return total / len(frames), bufs[prev].copy()
+    return wall / len(frames), cpu / len(frames), bufs[prev].copy()
 
 
 def run_python(frames, width, height):
     d = tnr_md.Denoiser(width, height)
     buf = np.empty_like(frames[0])
-    total = 0.0
+    wall = cpu = 0.0
     for f in frames:
         np.copyto(buf, f)
-        t0 = time.perf_counter()
+        t0, c0 = time.perf_counter(), time.thread_time()
         d.process(buf)
-        total += time.perf_counter() - t0
-    return total / len(frames), buf.copy()
+        wall += time.perf_counter() - t0
+        cpu += time.thread_time() - c0
+    return wall / len(frames), cpu / len(frames), buf.copy()
 
 
 def main():
@@ -103,19 +106,20 @@ def main():
     width, height = (int(v) for v in a.size.split("x"))
     lib = c_library(a.lib)
     frames = scene(width, height, a.frames)
-    c_times, py_times = [], []
+    c_runs, py_runs = [], []
     for r in range(a.rounds):
-        tc, out_c = run_c(lib, frames, width, height)
-        tp, out_py = run_python(frames, width, height)
+        *tc, out_c = run_c(lib, frames, width, height)
+        *tp, out_py = run_python(frames, width, height)
         if not np.array_equal(out_c, out_py):
             sys.exit("the two runs gave different frames")
-        c_times.append(tc)
-        py_times.append(tp)
-    mc, mp = statistics.median(c_times), statistics.median(py_times)
+        c_runs.append(tc)
+        py_runs.append(tp)
     print(f"{width}x{height}, {a.frames} frames x {a.rounds} rounds (medians of per-frame means)")
-    print(f"  C motion_detect         {mc * 1e3:7.3f} ms")
-    print(f"  Python Denoiser.process {mp * 1e3:7.3f} ms")
-    print(f"  ratio                   {mp / mc:7.3f}x")
+    print("                           wall ms   thread CPU ms")
+    med = [[statistics.median(r[k] for r in runs) for k in (0, 1)] for runs in (c_runs, py_runs)]
+    print(f"  C motion_detect         {med[0][0] * 1e3:8.3f}  {med[0][1] * 1e3:8.3f}")
+    print(f"  Python Denoiser.process {med[1][0] * 1e3:8.3f}  {med[1][1] * 1e3:8.3f}")
+    print(f"  ratio                   {med[1][0] / med[0][0]:7.3f}x  {med[1][1] / med[0][1]:7.3f}x")
 
 
 if __name__ == "__main__":

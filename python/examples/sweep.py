@@ -151,7 +151,7 @@ def main():
     axr.set_title("static ratio of the last frame (128 = still)")
     axr.axis("off")
     fig.colorbar(im, ax=axr, shrink=0.8)
-    fig.savefig(a.out, dpi=80)
+    fig.savefig(a.out, dpi=64)
     print(f"wrote {a.out}")
 
 
