@@ -287,7 +287,7 @@ TEST(VecX86Build, RecipRefineExhaustive) {
   for (int s = 1; s <= 32767; s += 4) {
     alignas(16) float in[4], out[4];
     for (int i = 0; i < 4; ++i) in[i] = static_cast<float>(std::min(s + i, 32767));
-    _mm_store_ps(out, tnr_md::x86_test::recipRefine4(_mm_load_ps(in)));
+    _mm_store_ps(out, tnr_md::x86_own::recipRefine4(_mm_load_ps(in)));
     for (int i = 0; i < 4; ++i)
       ASSERT_EQ(tnr_md::floatBits(out[i]), tnr_md::floatBits(tnr_md::recipRefine(in[i])))
           << "s = " << in[i];

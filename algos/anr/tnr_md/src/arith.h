@@ -96,6 +96,34 @@ inline float recipRefine(float v) {
   return recipStep(v, e) * e;
 }
 
+// The magnitude of a 32-bit value read as signed, as unsigned (INT32_MIN
+// stays 2^31): the absolute difference of the block stage's sums.
+inline uint32_t abs32(uint32_t v) { return static_cast<int32_t>(v) < 0 ? 0u - v : v; }
+
+// A block's chroma value: |chromaSum| / 2 (floored) x fix / 128, halves
+// away from zero, the low 32 bits of the 64-bit result.
+inline uint32_t chromaBlockTerm(int32_t chromaSum, int32_t fix) {
+  const int64_t a = (chromaSum < 0 ? -int64_t{chromaSum} : int64_t{chromaSum}) >> 1;
+  return static_cast<uint32_t>(symRoundShift(a * fix, 7));
+}
+
+// The frame difference's two outputs of one 8x8 block from its exact sums:
+// sumY of the 64 luma differences, sumU and sumV of the 64 co-sited chroma
+// differences (a chroma pair counts once per sample it serves), sumYUV of the
+// 8 column sums of the full-resolution difference (each column wrapped in 16
+// bits); fix the chroma weight (uvRatioFix). The block difference is the
+// wrapping sum of the three magnitudes, the block sigma its magnitude's
+// distance from sumYUV / 2; both keep their low 16 bits.
+struct BlockOut {
+  int16_t ldiff, sigma;
+};
+inline BlockOut blockOut(int32_t sumY, int32_t sumU, int32_t sumV, int32_t sumYUV, int32_t fix) {
+  const uint32_t y = static_cast<uint32_t>(sumY >> 1);  // floor
+  const uint32_t ds = abs32(y) + abs32(chromaBlockTerm(sumU, fix)) +
+                      abs32(chromaBlockTerm(sumV, fix));
+  return {low16(ds), low16(abs32(ds - static_cast<uint32_t>(sumYUV >> 1)))};
+}
+
 // The reciprocal of one high sigma entry: a double-precision division, the
 // quotient rounded once to single precision (sH = 0 gives +infinity).
 inline float invSigma(int32_t sH) { return static_cast<float>(1.0 / static_cast<double>(sH)); }
