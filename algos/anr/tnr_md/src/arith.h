@@ -119,8 +119,8 @@ struct BlockOut {
 };
 inline BlockOut blockOut(int32_t sumY, int32_t sumU, int32_t sumV, int32_t sumYUV, int32_t fix) {
   const uint32_t y = static_cast<uint32_t>(sumY >> 1);  // floor
-  const uint32_t ds = abs32(y) + abs32(chromaBlockTerm(sumU, fix)) +
-                      abs32(chromaBlockTerm(sumV, fix));
+  const uint32_t ds =
+      abs32(y) + abs32(chromaBlockTerm(sumU, fix)) + abs32(chromaBlockTerm(sumV, fix));
   return {low16(ds), low16(abs32(ds - static_cast<uint32_t>(sumYUV >> 1)))};
 }
 

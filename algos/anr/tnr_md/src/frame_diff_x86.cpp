@@ -14,7 +14,6 @@
 namespace tnr_md::TNR_MD_X86_NS {
 namespace {
 
-
 // The block outputs (arith.h's blockOut) stored at ld and sg.
 inline void blockOut(int32_t sumY, int32_t sumU, int32_t sumV, int32_t sumH, int32_t fix,
                      int16_t *ld, int16_t *sg) {
