@@ -9,15 +9,6 @@
 
 namespace tnr_md {
 
-// The steps defined out of line, shared by the forms (their narrow-grid and
-// tail paths reuse them).
-int32_t uvRatioFix(float uv_ratio);  // chroma weight in 1/128, halves away from 0
-float sigmaTableScale(float scale);  // scale x 8/7 in double, rounded to float
-uint8_t blockAlphaOf(int16_t ldiff, uint16_t sigmaL);
-uint8_t pixelAlphaOf(int16_t hdiff, int32_t sH, float inv);
-uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha);
-uint8_t staticRatioR(uint8_t static_ratio_r_bit);
-
 // The inline steps have internal linkage: the x86 forms compile them once
 // per x86-64 level, and no copy of one level may stand in for another's.
 namespace {
@@ -94,6 +85,54 @@ inline float recipStep(float a, float b) {
 inline float recipRefine(float v) {
   const float e = recipEstimate(v);
   return recipStep(v, e) * e;
+}
+
+// The stages' per-sample steps, shared by the forms (their narrow-grid and
+// tail paths reuse them).
+
+// The chroma weight in 1/128 steps, rounded half away from zero; the 0.5 is
+// added in double precision.
+inline int32_t uvRatioFix(float uv_ratio) {
+  const float p = uv_ratio * 128.0f;
+  return p > 0.0f ? truncToInt(static_cast<double>(p) + 0.5)
+                  : truncToInt(static_cast<double>(p) - 0.5);
+}
+
+// The table scales: sigma scale x 8/7 in double precision, then to float.
+inline float sigmaTableScale(float scale) {
+  return static_cast<float>(static_cast<double>(scale) * (8.0 / 7.0));
+}
+
+// d x 128 / s with the estimate-and-one-step reciprocal, rounded, at most 128.
+inline uint8_t blockAlphaOf(int16_t ldiff, uint16_t sigmaL) {
+  const int16_t sL = static_cast<int16_t>(sigmaL);
+  const int16_t diff = low16(ldiff - sL);  // wraps in 16 bits
+  const int32_t d = diff > 0 ? diff : 0;
+  const int32_t s = sL > 64 ? sL : 64;
+  const uint32_t a =
+      truncToUint(static_cast<float>(d * 128) * recipRefine(static_cast<float>(s)) + 0.5f);
+  return static_cast<uint8_t>(a < 128 ? a : 128);
+}
+
+// Per-pixel motion against the high sigma; inv = 1 / sH in double, to float.
+inline uint8_t pixelAlphaOf(int16_t hdiff, int32_t sH, float inv) {
+  const uint32_t excess = static_cast<uint32_t>(hdiff) - static_cast<uint32_t>(sH);
+  const int32_t hd = static_cast<int32_t>((static_cast<int32_t>(excess) > 0 ? excess : 0u) << 7);
+  const uint32_t a = truncToUint(static_cast<float>(hd) * inv + 0.5f);
+  return static_cast<uint8_t>(a < 128 ? a : 128);
+}
+
+// The new recursive weight: (staticAlpha / 128) / (2 - preAlpha / 128).
+inline uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha) {
+  const uint32_t w = truncToUint(static_cast<float>(staticAlpha * 128) *
+                                     recipRefine(static_cast<float>(256 - preAlpha)) +
+                                 0.5f);
+  return static_cast<uint8_t>(w < 128 ? w : 128);
+}
+
+// static_ratio_r: 1 << static_ratio_r_bit, 0 from bit 8 on.
+inline uint8_t staticRatioR(uint8_t static_ratio_r_bit) {
+  return static_ratio_r_bit >= 8 ? 0 : static_cast<uint8_t>(1u << static_ratio_r_bit);
 }
 
 // The magnitude of a 32-bit value read as signed, as unsigned (INT32_MIN

@@ -6,14 +6,6 @@
 
 namespace tnr_md {
 
-// The chroma weight in 1/128 steps, rounded half away from zero; the 0.5 is
-// added in double precision.
-int32_t uvRatioFix(float uv_ratio) {
-  const float p = uv_ratio * 128.0f;
-  return p > 0.0f ? truncToInt(static_cast<double>(p) + 0.5)
-                  : truncToInt(static_cast<double>(p) - 0.5);
-}
-
 void frameDiff_c(const Frames &f, const Grid &g, const DiffPlanes &out, float uvRatio, int by0,
                  int by1) {
   const uint8_t *pCurIn = f.cur, *pPreIn = f.pre;
@@ -22,6 +14,7 @@ void frameDiff_c(const Frames &f, const Grid &g, const DiffPlanes &out, float uv
   const int32_t uvf16 = low16(fix);  // the per-sample term uses the low 16 bits only
   const int hDiffStride = proWidth + 2;
   const ptrdiff_t W = f.width;
+  int16_t *pHdiff = out.hdiff;
   const uint8_t *curUV = pCurIn + W * imgHeight;
   const uint8_t *preUV = pPreIn + W * imgHeight;
 
@@ -43,7 +36,7 @@ void frameDiff_c(const Frames &f, const Grid &g, const DiffPlanes &out, float uv
           const int dV = curUV[uv + 1] - preUV[uv + 1];
           const int16_t t = low16(roundShift((std::abs(dU) + std::abs(dV)) * uvf16, 7));
           const int16_t h = low16(std::abs(dY) + t);
-          out.hdiff[(Y - hRow0 + 1) * hDiffStride + X + 1] = low16(static_cast<int32_t>(h) * 32);
+          pHdiff[(Y - hRow0 + 1) * hDiffStride + X + 1] = low16(static_cast<int32_t>(h) * 32);
           sumY += dY;
           sumU += dU;
           sumV += dV;

@@ -16,11 +16,6 @@ int32_t tap9(int16_t c, int16_t s1a, int16_t s1b, int16_t s2a, int16_t s2b, int1
 
 }  // namespace
 
-// The table scales: sigma scale x 8/7 in double precision, then to float.
-float sigmaTableScale(float scale) {
-  return static_cast<float>(static_cast<double>(scale) * (8.0 / 7.0));
-}
-
 // Reads rows -4 .. rows + 3 and columns -4 .. cols + 3 of pIn. The
 // horizontal results of input row r go to scratch row r + 4, columns 4 ..
 // cols + 3; the tables get cols entries per row at pitch stride.
