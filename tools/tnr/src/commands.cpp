@@ -187,7 +187,7 @@ void writePlot(const std::string &path, const QualityTracker &q, const std::stri
     a.values.push_back(fq.psnrIn);
     b.values.push_back(fq.psnrOut);
   }
-  writePng(path, plotSeries({a, b}, "PSNR DB", "FRAME"));
+  writePng(path, plotSeries({a, b}, {"Luma PSNR against the reference", "frame", "PSNR (dB)"}));
 }
 
 void checkSameSize(const VideoInfo &a, const VideoInfo &b, const std::string &what) {
@@ -288,7 +288,7 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
     std::string plot = opt.plot;
     if (plot.empty() && !opt.csv.empty())
       plot = (fs::path(opt.csv).replace_extension(".png")).string();
-    if (!plot.empty()) writePlot(plot, *r.quality, "INPUT", "OUTPUT");
+    if (!plot.empty()) writePlot(plot, *r.quality, "input", "filtered");
   }
   out.commit();
   if (cmpFile) cmpFile->commit();
