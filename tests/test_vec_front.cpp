@@ -167,12 +167,6 @@ TEST(VecFront, FrameDiffWideGridsMatchPerSample) {
 // ---------------------------------------------------------------------------
 // 3x3 filter
 
-// Input contents: full-range noise, the extremes, smooth runs, and small values.
-void fillPlane16(int16_t *p, size_t n, int kind, size_t pitch, std::mt19937 &rng, int64_t lo,
-                 int64_t hi) {
-  fillWith(p, n, static_cast<Fill>(kind % static_cast<int>(Fill::Count)), rng, lo, hi, pitch);
-}
-
 const int kFilterWidths[] = {1,  2,  3,  4,  5,   6,   7,   8,   9,   10,  11,  12,  13, 14, 15,
                              16, 17, 18, 19, 20,  21,  22,  23,  24,  25,  26,  27,  28, 29, 30,
                              31, 32, 33, 34, 35,  36,  37,  38,  39,  40,  47,  48,  49, 63, 64,
@@ -194,28 +188,44 @@ void expectGaussTwinsMatch(int16_t *pIn, size_t outN, int h, int w, int stride, 
   }
 }
 
+// Full-range and small contents (reps 0 .. 5; rep 5 spans several of the x86
+// form's 16-row bands), then inputs that are all multiples of 16 (as the
+// scaled difference plane is), which take the 16-bit path; in half of those
+// a single input that is not, anywhere in the rows and columns a row reads
+// (borders included), sends that row back to the exact 32-bit path, and the
+// rows after it must still be right.
 TEST(VecFront, Gauss3x3MatchesPerSample) {
   auto rng = seededRng(0x6A55);
   for (Guard g : kSides) {
     for (int w : kFilterWidths) {
-      for (int rep = 0; rep < 6; ++rep) {
-        // Low planes, and (rep 5) planes spanning several of the x86 form's
-        // 16-row bands.
-        const int h =
-            rep == 5 ? 30 + static_cast<int>(rng() % 41) : 1 + static_cast<int>(rng() % 7);
-        const int stride = w + 2 + static_cast<int>(rng() % 6);
-        const int kind = rep;
+      for (int rep = 0; rep < 14; ++rep) {
+        const bool sixteens = rep >= 6;
+        const int h = rep == 5   ? 30 + int(uni(rng, 0, 40))
+                      : sixteens ? 1 + int(uni(rng, 0, 8))
+                                 : 1 + int(uni(rng, 0, 6));
+        const int stride = w + 2 + int(uni(rng, 0, 5));
         // Input rows -1 .. h, columns -1 .. w, nothing more: the last element
         // is column w of row h, the first column -1 of row -1.
-        const size_t inN = static_cast<size_t>(h + 1) * stride + w + 2;
-        const size_t outN = static_cast<size_t>(h - 1) * stride + w;
+        const size_t inN = size_t(h + 1) * stride + w + 2;
+        const size_t outN = size_t(h - 1) * stride + w;
         GuardedBuffer<int16_t> in(inN, g);
-        const Fill f = static_cast<Fill>(kind % static_cast<int>(Fill::Count));
-        const bool small = rng() % 3 == 0;
-        fillPlane16(in.data(), inN, kind, stride, rng, small ? -40 : -32768, small ? 40 : 32767);
+        const Fill f = static_cast<Fill>(rep % int(Fill::Count));
+        const bool small = !sixteens && rng() % 3 == 0;
+        fillWith(in.data(), inN, f, rng, small ? -40 : -32768, small ? 40 : 32767, stride);
+        int badRow = -2, badCol = -2;
+        if (sixteens) {
+          for (size_t i = 0; i < inN; ++i) in[i] = int16_t(in[i] & ~15);
+          if (rep % 2) {
+            badRow = int(uni(rng, -1, h));
+            badCol = int(uni(rng, -1, w));
+            in[size_t(badRow + 1) * stride + badCol + 1] |= int16_t(1 << uni(rng, 0, 3));
+          }
+        }
         SCOPED_TRACE(::testing::Message()
                      << "imgWid " << w << ", imgHgt " << h << ", stride " << stride << ", contents "
-                     << fillName(f) << ", guard " << sideName(g));
+                     << fillName(f) << (sixteens ? ", multiples of 16" : "")
+                     << ", not a multiple of 16 at row " << badRow << " column " << badCol
+                     << ", guard " << sideName(g));
         expectGaussTwinsMatch(in.data() + stride + 1, outN, h, w, stride, g);
       }
     }
@@ -238,40 +248,6 @@ TEST(VecFront, Gauss3x3ExtremeNeighbourhoods) {
       twin.k->gauss3x3(in.data() + stride + 1, got.data(), h, w, stride);
       ASSERT_TRUE(sameBuffers(want.data(), got.data(), want.size(), stride))
           << twin.name << ", case " << it;
-    }
-  }
-}
-
-// Inputs that are multiples of 16 (as the scaled difference plane is) take
-// the 16-bit path; a single input that is not, anywhere in the rows and
-// columns a row reads (borders included), sends that row back to the exact
-// 32-bit path, and the rows after it must still be right.
-TEST(VecFront, Gauss3x3MultiplesOf16MatchesPerSample) {
-  auto rng = seededRng(0x6A56);
-  for (Guard g : kSides) {
-    for (int w : kFilterWidths) {
-      for (int rep = 0; rep < 8; ++rep) {
-        const int h = 1 + static_cast<int>(rng() % 9);
-        const int stride = w + 2 + static_cast<int>(rng() % 4);
-        const size_t inN = static_cast<size_t>(h + 1) * stride + w + 2;
-        const size_t outN = static_cast<size_t>(h - 1) * stride + w;
-        GuardedBuffer<int16_t> in(inN, g);
-        const Fill f = static_cast<Fill>(rep % static_cast<int>(Fill::Count));
-        fillPlane16(in.data(), inN, rep, stride, rng, -32768, 32767);
-        for (size_t i = 0; i < inN; ++i) in.data()[i] = static_cast<int16_t>(in.data()[i] & ~15);
-        // Half the cases: one input row -1 .. h, column -1 .. w that is not.
-        int badRow = -2, badCol = -2;
-        if (rep % 2) {
-          badRow = static_cast<int>(rng() % (h + 2)) - 1;
-          badCol = static_cast<int>(rng() % (w + 2)) - 1;
-          in.data()[(badRow + 1) * stride + badCol + 1] |= static_cast<int16_t>(1 << (rng() % 4));
-        }
-        SCOPED_TRACE(::testing::Message()
-                     << "imgWid " << w << ", imgHgt " << h << ", stride " << stride << ", contents "
-                     << fillName(f) << ", not a multiple of 16 at row " << badRow << " column "
-                     << badCol << ", guard " << sideName(g));
-        expectGaussTwinsMatch(in.data() + stride + 1, outN, h, w, stride, g);
-      }
     }
   }
 }
