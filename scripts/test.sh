@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test of tnr_md from nothing on a Debian machine:
 # x86-64 vector (the host's level, AVX-512 without VBMI, AVX2 and SSE4.1) and per-sample builds, AddressSanitizer + UBSan, ThreadSanitizer,
-# ARMv7-A and AArch64 under qemu, the C example, the tnr tool, the Python module, a bounded fuzz run.
+# ARMv7-A and AArch64 under qemu, the C example, the tnr tool (with its command-line
+# robustness suite), the Python module, bounded fuzz runs of the library and of the
+# tool's parsers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -104,4 +106,8 @@ echo "python: installed module imports from $site"
 # ---- end Python module -----------------------------------------------------
 
 if [ -x scripts/fuzz.sh ]; then echo "=== fuzz"; scripts/fuzz.sh 60; fi
+
+# --- The tnr tool's own parsers (Y4M and raw readers, WxH and numbers), fuzzed
+# for 20 s next to the library's fuzzer.
+if [ -x scripts/fuzz_tool.sh ]; then echo "=== fuzz (tool parsers)"; scripts/fuzz_tool.sh 20; fi
 echo "all test configurations passed"
