@@ -24,7 +24,7 @@
 #include "layout.h"
 #include "motion_detect.h"
 #include "scene.h"
-#include "x86_sets.h"
+#include "kernel_sets.h"
 
 namespace {
 
@@ -151,21 +151,29 @@ void skeleton(uint8_t *cur, const uint8_t *pre, uint8_t *alpha, uint8_t *preAlph
 
 void registerSize(int w, int h) {
   const std::string size = "/" + std::to_string(w) + "x" + std::to_string(h);
+  // "x86": the set the library is built for, under that name; then every
+  // other set this processor runs.
   struct Form {
     const char *name;
     const Kernels *k;
   };
-  std::vector<Form> forms{{"c", &tnr_md::kKernelsC}};
-#if TNR_MD_HAVE_NEON
-  forms.push_back({"neon", &tnr_md::kKernelsNeon});
-#endif
+  std::vector<Form> forms;
+  for (const tnr_md::KernelSet &s : tnr_md::runnableKernelSets()) {
+    const bool isC = s.k == &tnr_md::kKernelsC;
 #if TNR_MD_HAVE_X86
-  // "x86": the set the library is built for; then every other x86 level
-  // this processor runs.
-  forms.push_back({"x86", &tnr_md::TNR_MD_X86_SET::kKernelsX86});
-  for (const tnr_md::X86Set &x : tnr_md::x86Sets())
-    if (!x.lacks && x.k != &tnr_md::TNR_MD_X86_SET::kKernelsX86) forms.push_back({x.name, x.k});
+    if (s.k == &tnr_md::TNR_MD_X86_SET::kKernelsX86) {
+      forms.push_back({"x86", s.k});
+      continue;
+    }
 #endif
+#if TNR_MD_HAVE_NEON
+    if (s.k == &tnr_md::kKernelsNeon) {
+      forms.push_back({"neon", s.k});
+      continue;
+    }
+#endif
+    forms.push_back({isC ? "c" : s.name, s.k});
+  }
   auto reg = [](const std::string &name, auto fn) {
     benchmark::RegisterBenchmark(name.c_str(), fn)->Unit(benchmark::kMillisecond);
   };

@@ -23,7 +23,7 @@
 
 #include "kernels.h"
 #include "motion_detect.h"
-#include "x86_sets.h"
+#include "kernel_sets.h"
 
 #if !TNR_MD_HAVE_NEON
 #error "the twin fuzzer needs the vector forms (TNR_MD_VECTOR=ON)"
@@ -494,16 +494,10 @@ void fuzzMotionDetect(Reader &r, const tnr_md::Kernels &vec) {
 // x86-64 the x86 set of every level this processor runs, each on the same
 // input.
 std::vector<const tnr_md::Kernels *> vectorSets(bool x86) {
-#if TNR_MD_HAVE_X86
-  if (x86) {
-    std::vector<const tnr_md::Kernels *> sets;
-    for (const tnr_md::X86Set &s : tnr_md::x86Sets())
-      if (!s.lacks) sets.push_back(s.k);
-    return sets;
-  }
-#endif
-  (void)x86;
-  return {&tnr_md::kKernelsNeon};
+  std::vector<const tnr_md::Kernels *> sets;
+  for (const tnr_md::KernelSet &s : tnr_md::runnableKernelSets())
+    if (s.k != &tnr_md::kKernelsC && (s.k != &tnr_md::kKernelsNeon) == x86) sets.push_back(s.k);
+  return sets;
 }
 
 void runOne(const uint8_t *data, size_t size, const tnr_md::Kernels &vec) {

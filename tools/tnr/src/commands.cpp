@@ -304,7 +304,8 @@ std::unique_ptr<OutputFile> writePlot(const std::string &path, const QualityTrac
     a.values.push_back(fq.psnrIn);
     b.values.push_back(fq.psnrOut);
   }
-  return pngOutput(path, plotSeries({a, b}, "PSNR DB", "FRAME"));
+  return pngOutput(path,
+                   plotSeries({a, b}, {"Luma PSNR against the reference", "frame", "PSNR (dB)"}));
 }
 
 void checkSameSize(const VideoInfo &a, const VideoInfo &b, const std::string &what) {
@@ -414,7 +415,7 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
     std::string plot = opt.plot;
     if (plot.empty() && !opt.csv.empty())
       plot = (fs::path(opt.csv).replace_extension(".png")).string();
-    if (!plot.empty()) pending.push_back(writePlot(plot, *r.quality, "INPUT", "OUTPUT"));
+    if (!plot.empty()) pending.push_back(writePlot(plot, *r.quality, "input", "filtered"));
   }
   if (out) out->commit();
   if (cmpFile) cmpFile->commit();

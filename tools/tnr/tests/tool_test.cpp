@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <random>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,10 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "image.h"
 #include "metrics.h"
 #include "motion_detect.h"
 #include "synth.h"
 #include "video_in.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
 
 namespace fs = std::filesystem;
 using tnr::Frame;
@@ -85,6 +91,31 @@ class ToolTest : public ::testing::Test {
   fs::path dir_;
 };
 
+// A PNG file decoded with FFmpeg's decoder into packed grey or RGB rows; an
+// empty image when it is not a PNG of one of those formats.
+tnr::Image decodePng(const fs::path &p) {
+  const std::string data = slurp(p);
+  tnr::Image img;
+  AVCodecContext *dec = avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_PNG));
+  AVPacket *pkt = av_packet_alloc();
+  AVFrame *frame = av_frame_alloc();
+  if (avcodec_open2(dec, nullptr, nullptr) == 0 && av_new_packet(pkt, static_cast<int>(data.size())) == 0) {
+    std::copy(data.begin(), data.end(), pkt->data);
+    if (avcodec_send_packet(dec, pkt) == 0 && avcodec_receive_frame(dec, frame) == 0 &&
+        (frame->format == AV_PIX_FMT_GRAY8 || frame->format == AV_PIX_FMT_RGB24)) {
+      img = tnr::Image(frame->width, frame->height, frame->format == AV_PIX_FMT_RGB24 ? 3 : 1);
+      const size_t row = static_cast<size_t>(img.width) * img.channels;
+      for (int y = 0; y < img.height; ++y)
+        std::copy_n(frame->data[0] + static_cast<size_t>(y) * frame->linesize[0], row,
+                    img.at(0, y));
+    }
+  }
+  av_frame_free(&frame);
+  av_packet_free(&pkt);
+  avcodec_free_context(&dec);
+  return img;
+}
+
 // Noisy frames of the demo scene, written as one raw NV12 file.
 std::vector<Frame> sceneFrames(int w, int h, int n, uint64_t seed) {
   tnr::Scene scene(w, h, n, seed);
@@ -126,6 +157,26 @@ std::vector<Frame> libraryDirect(std::vector<Frame> frames, int w, int h, int gw
     prev = f;
   }
   return frames;
+}
+
+TEST_F(ToolTest, PngDecodesBackToTheBytesWritten) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  // Odd widths: FFmpeg's frame rows are padded, the image's are not.
+  for (const int channels : {1, 3})
+    for (const auto &[w, h] : {std::pair{1, 1}, {37, 23}, {64, 3}}) {
+      tnr::Image img(w, h, channels);
+      for (uint8_t &b : img.pixels) b = static_cast<uint8_t>(rng());
+      const fs::path p = dir_ / "image.png";
+      tnr::writePng(p.string(), img);
+      const tnr::Image back = decodePng(p);
+      EXPECT_EQ(back.width, w);
+      EXPECT_EQ(back.height, h);
+      EXPECT_EQ(back.channels, channels);
+      EXPECT_TRUE(back.pixels == img.pixels) << w << "x" << h << "x" << channels;
+    }
+  EXPECT_EQ(files(), std::vector<std::string>{"image.png"});
 }
 
 TEST_F(ToolTest, FramesEqualTheLibraryCalledDirectly) {
@@ -319,6 +370,24 @@ TEST_F(ToolTest, DemoImprovesPsnrOnItsScene) {
   for (const char *f : {"denoised.mkv", "compare.mkv", "compare.png", "psnr.csv", "psnr.png",
                         "maps/frame0001_static_ratio.png", "maps/frame0029_output.png"})
     EXPECT_TRUE(fs::exists(dir_ / "demo" / f)) << f;
+  // The still images: grey maps of the grid, the comparison three frames wide.
+  const auto shape = [](const tnr::Image &i) {
+    return std::to_string(i.width) + "x" + std::to_string(i.height) + "x" + std::to_string(i.channels);
+  };
+  EXPECT_EQ(shape(decodePng(dir_ / "demo" / "maps/frame0001_static_ratio.png")), "256x144x1");
+  EXPECT_EQ(shape(decodePng(dir_ / "demo" / "compare.png")), "768x144x1");
+  // The plot: RGB of its size, both series drawn in their colours (lines and
+  // legend; input red, filtered blue).
+  const tnr::Image plot = decodePng(dir_ / "demo" / "psnr.png");
+  ASSERT_EQ(shape(plot), "800x450x3");
+  const uint8_t red[3] = {200, 40, 40}, blue[3] = {30, 80, 200};
+  for (const uint8_t *rgb : {red, blue}) {
+    int near = 0;
+    for (size_t i = 0; i < plot.pixels.size(); i += 3)
+      near += std::abs(plot.pixels[i] - rgb[0]) + std::abs(plot.pixels[i + 1] - rgb[1]) +
+                  std::abs(plot.pixels[i + 2] - rgb[2]) < 40;
+    EXPECT_GT(near, 300) << int(rgb[0]) << "," << int(rgb[1]) << "," << int(rgb[2]);
+  }
   // The comparison video is input | output | map, three frames wide.
   const auto cmp = readAll(dir_ / "demo" / "compare.mkv");
   ASSERT_EQ(cmp.size(), 30u);
