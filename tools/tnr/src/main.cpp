@@ -24,6 +24,12 @@ void addTuning(CLI::App *cmd, tnr::TnrParams &p) {
                   "log2 of the static ratio (x128) at full motion (map and gain only); 8+ gives 0")
       ->capture_default_str()
       ->check(CLI::Range(0, 255));
+  cmd->add_option("--spatial", p.spatial,
+                  "Spatial stage after the temporal one: edge-preserving threshold at moving "
+                  "pixels in units of the estimated noise sigma, fading where frames were "
+                  "averaged (0 = off)")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 15.9));
   cmd->add_option("--gain", p.startGain, "Start value of the per-pixel gain table (0..255)")
       ->capture_default_str()
       ->check(CLI::Range(0, 255));
@@ -104,6 +110,7 @@ int main(int argc, char **argv) {
   sweep->add_option("--uv-ratio", s.uvRatio, "Values of --uv-ratio")->delimiter(',');
   sweep->add_option("--static-ratio-bit", s.staticRatioBit, "Values of --static-ratio-bit")
       ->delimiter(',');
+  sweep->add_option("--spatial", s.spatial, "Values of --spatial")->delimiter(',');
   sweep->add_option("--csv", s.csv, "Write the results as CSV");
 
   try {
@@ -115,6 +122,7 @@ int main(int argc, char **argv) {
   if (sweep->count("--sigma-h") == 0) s.sigmaH = {tnr::TnrParams{}.sigmaH};
   if (sweep->count("--sigma-l") == 0) s.sigmaL = {tnr::TnrParams{}.sigmaL};
   if (sweep->count("--uv-ratio") == 0) s.uvRatio = {tnr::TnrParams{}.uvRatio};
+  if (sweep->count("--spatial") == 0) s.spatial = {tnr::TnrParams{}.spatial};
   if (sweep->count("--static-ratio-bit") == 0) s.staticRatioBit = {tnr::TnrParams{}.staticRatioBit};
 
   try {

@@ -1,0 +1,80 @@
+// The spatial stage that follows motion_detect: an edge-preserving 5x5 filter
+// whose range threshold follows the residual noise the temporal blend left at
+// each pixel. Its forms and the per-sample steps they share.
+#ifndef TNR_MD_SPATIAL_H
+#define TNR_MD_SPATIAL_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tnr_md {
+
+// Entries of the threshold table: a pixel's threshold is lut[min(w >> 2, 31)]
+// for its recursive weight w.
+constexpr int kSpatialLutSize = 32;
+// Largest threshold: the range weights of 9 taps (<= 28 each) sum within 8
+// bits, and times a sample (<= 255) within 16 bits, which the vector forms'
+// accumulators rely on.
+constexpr int kSpatialMaxThreshold = 28;
+// Spatial kernel along each axis: tap (i, j) of the window weighs
+// kSpatialTap[i] x kSpatialTap[j] (4 on the inner 3x3, 2 on the outer ring,
+// 1 in the corners) times its range weight.
+constexpr uint8_t kSpatialTap[5] = {1, 2, 2, 2, 1};
+// Thresholds below this are 0 (the pixel passes unchanged): where the
+// temporal blend left little noise, the stage does nothing.
+constexpr int kSpatialMinThreshold = 3;
+// Weights from 4 x this index on (w >= 120) get no filtering: the temporal
+// blend's recursive weight settles at 120 on a still pixel (a running mean of
+// 16 frames), where its output is as clean as the blend makes it.
+constexpr int kSpatialStillIndex = 30;
+// Accepted ranges of the two tuning values (larger values are clamped).
+constexpr int kSpatialMaxNoise = 4095;    // 1/16 code values: sigma 255.9
+constexpr int kSpatialMaxStrength = 255;  // 1/16: 15.9 times the noise sigma
+
+// One call's frames and maps (geometry already checked by the entry point).
+struct SpatialFrame {
+  const uint8_t *pIn;        // filtered NV12 frame
+  uint8_t *pOut;             // output NV12 frame, same geometry, disjoint from pIn
+  const uint8_t *pPreAlpha;  // recursive weight after the motion_detect call
+  int imgHeight, imgWidth, proHeight, proWidth, gainStride;
+  const uint8_t *lut;  // kSpatialLutSize thresholds, each 0 or 3 .. 32
+};
+
+// Whether the entry point accepts these sizes (it touches nothing otherwise).
+bool spatialAccepts(int imgHeight, int imgWidth, int proHeight, int proWidth, int gainStride);
+
+// The threshold table for a noise sigma (1/16 code values) and a strength
+// (1/16): entry i is (isqrt(a^2 x (126 - 4 i) x 512) + 32768) >> 16 with
+// a = strength x noiseLevel (both clamped to their ranges), that is
+// strength x sigma x sqrt((126 - 4 i) / 128) rounded; 0 below
+// kSpatialMinThreshold and from kSpatialStillIndex on, at most
+// kSpatialMaxThreshold.
+void spatialThresholds(int noiseLevel, int strength, uint8_t lut[kSpatialLutSize]);
+
+// Threshold index of a recursive weight: min(w >> 2, 31).
+inline int spatialIndex(uint8_t w) { return w >> 2 < 31 ? w >> 2 : 31; }
+
+// One output sample of a plane (luma: step 1; chroma: step 2, the same
+// component two bytes away), from row pointers r[0..4] (rows y - 2 .. y + 2,
+// clamped to the plane) and columns c[0..4] (x - 2 step .. x + 2 step, clamped
+// to the component's columns), with threshold t. Defined per sample:
+//   w(q) = s(i) s(j) max(t - |v(q) - v(x)|, 0) over the 25 taps (i, j);
+//   out = v(x) when t = 0, else
+//   min(TruncToUint((float)sum(w v) x RecipRefine((float)sum(w)) + 0.5f), 255).
+uint8_t spatialSample(const uint8_t *const r[5], const int c[5], int t);
+
+// Rows [y0, y1) of the luma plane and chroma rows [c0, c1), written to pOut:
+// filtered inside the grid, copied outside it. Whole frame: y0 = 0,
+// y1 = imgHeight, c0 = 0, c1 = imgHeight / 2.
+#define TNR_MD_SPATIAL_ARGS const SpatialFrame &f, int y0, int y1, int c0, int c1
+void spatialRows_c(TNR_MD_SPATIAL_ARGS);
+#if TNR_MD_HAVE_NEON
+void spatialRows_neon(TNR_MD_SPATIAL_ARGS);
+#endif
+#if TNR_MD_HAVE_X86
+void spatialRows_x86(TNR_MD_SPATIAL_ARGS);
+#endif
+
+}  // namespace tnr_md
+
+#endif  // TNR_MD_SPATIAL_H

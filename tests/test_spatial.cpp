@@ -1,0 +1,311 @@
+// The spatial stage: worked values of the threshold table and of single
+// windows, whole frames with known answers (flat, an edge, fully still, fully
+// moving), the entry point's size checks, the noise level read from
+// motion_detect's scratch, and every vector form against the per-sample one
+// on random sizes and contents with each buffer against an inaccessible page.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "arith.h"
+#include "equiv.h"
+#include "motion_detect.h"
+#include "spatial.h"
+#include "test_util.h"
+
+namespace {
+
+using tnr_md::SpatialFrame;
+using tnr_md_test::Guard;
+using tnr_md_test::GuardedBuffer;
+
+struct SpatialForm {
+  const char *name;
+  void (*rows)(TNR_MD_SPATIAL_ARGS);
+};
+
+std::vector<SpatialForm> spatialForms() {
+  std::vector<SpatialForm> forms{{"PerSample", tnr_md::spatialRows_c}};
+#if TNR_MD_HAVE_NEON
+  forms.push_back({"Vector", tnr_md::spatialRows_neon});
+#endif
+#if TNR_MD_HAVE_X86
+  forms.push_back({"X86", tnr_md::spatialRows_x86});
+#endif
+  return forms;
+}
+
+// One frame's buffers for a whole-frame call.
+struct Frame {
+  int w, h, pw, ph, gs;
+  std::vector<uint8_t> in, pre;
+  size_t bytes() const { return size_t(w) * h * 3 / 2; }
+  uint8_t &y(int x, int r) { return in[size_t(r) * w + x]; }
+};
+
+Frame makeFrame(int w, int h, int pw, int ph, int gs, uint8_t value, uint8_t weight) {
+  Frame f{w, h, pw, ph, gs, std::vector<uint8_t>(size_t(w) * h * 3 / 2, value),
+          std::vector<uint8_t>(size_t(gs) * ph, weight)};
+  return f;
+}
+
+std::vector<uint8_t> runForm(const SpatialForm &form, const Frame &f, int noise, int strength) {
+  uint8_t lut[tnr_md::kSpatialLutSize];
+  tnr_md::spatialThresholds(noise, strength, lut);
+  std::vector<uint8_t> out(f.bytes(), 0xA5);
+  const SpatialFrame sf{f.in.data(), out.data(), f.pre.data(), f.h, f.w, f.ph, f.pw, f.gs, lut};
+  form.rows(sf, 0, f.h, 0, f.h / 2);
+  return out;
+}
+
+class SpatialForms : public ::testing::TestWithParam<SpatialForm> {};
+
+std::string formName(const ::testing::TestParamInfo<SpatialForm> &i) { return i.param.name; }
+
+TEST(SpatialThresholds, WorkedValues) {
+  uint8_t lut[tnr_md::kSpatialLutSize];
+  // sigma 8 (128 / 16), strength 3.5 (56 / 16): 28 x sqrt((126 - 4 i) / 128).
+  tnr_md::spatialThresholds(128, 56, lut);
+  EXPECT_EQ(lut[0], 28);   // 27.78: a moving pixel
+  EXPECT_EQ(lut[1], 27);   // 27.34
+  EXPECT_EQ(lut[16], 19);  // 19.49: w = 64, a mean of two frames
+  EXPECT_EQ(lut[29], 8);   // 7.83
+  EXPECT_EQ(lut[30], 0);   // w = 120: the blend's ceiling
+  EXPECT_EQ(lut[31], 0);
+  // sigma 4, strength 3: 12 x sqrt(...): 11.91, 8.35; 3.35 is kept, 2.x is not.
+  tnr_md::spatialThresholds(64, 48, lut);
+  EXPECT_EQ(lut[0], 12);
+  EXPECT_EQ(lut[16], 8);
+  EXPECT_EQ(lut[29], 3);
+  tnr_md::spatialThresholds(32, 64, lut);  // sigma 2, strength 4: 2.65 at 28, 2.24 at 29
+  EXPECT_EQ(lut[28], 3);
+  EXPECT_EQ(lut[29], 0);
+  // Clamped: the threshold cap, and out-of-range arguments.
+  tnr_md::spatialThresholds(4095, 255, lut);
+  EXPECT_EQ(lut[0], tnr_md::kSpatialMaxThreshold);
+  uint8_t big[tnr_md::kSpatialLutSize];
+  tnr_md::spatialThresholds(100000, 1000, big);
+  EXPECT_TRUE(std::equal(lut, lut + tnr_md::kSpatialLutSize, big));
+  tnr_md::spatialThresholds(-5, 56, lut);
+  for (uint8_t t : lut) EXPECT_EQ(t, 0);
+  tnr_md::spatialThresholds(128, 0, lut);
+  for (uint8_t t : lut) EXPECT_EQ(t, 0);
+}
+
+TEST(SpatialSample, WorkedValues) {
+  // A 5x5 window of 100 with a centre of 110, threshold 20: every neighbour
+  // weighs 10 times its spatial weight (4 inner, 2 ring, 1 corner), the
+  // centre 4 x 20. sum w = 320 + 240 + 40 + 80 = 680, sum w v = 100 x 600 +
+  // 110 x 80 = 68800; 68800 / 680 = 101.18 -> 101.
+  uint8_t rows[5][5];
+  for (auto &r : rows)
+    for (auto &v : r) v = 100;
+  rows[2][2] = 110;
+  const uint8_t *r[5] = {rows[0], rows[1], rows[2], rows[3], rows[4]};
+  const int c[5] = {0, 1, 2, 3, 4};
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 20), 101);
+  // Threshold 10 or less: no neighbour counts, the centre stays.
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 10), 110);
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 0), 110);
+  // Threshold 11: every neighbour weighs 1 x its spatial weight (60), the
+  // centre 44: (6000 + 4840) / 104 = 104.23 -> 104.
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 11), 104);
+  // A half-way quotient rounds through the refined reciprocal: centre 101
+  // among 100s at threshold 2: neighbours 1 x 60, centre 8: (6000 + 808) / 68
+  // = 100.12 -> 100.
+  rows[2][2] = 101;
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 2), 100);
+  // Extremes: 255 among 255s stays 255 (no overshoot past the byte).
+  for (auto &row : rows)
+    for (auto &v : row) v = 255;
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 28), 255);
+}
+
+TEST_P(SpatialForms, FlatEdgeStillMoving) {
+  const SpatialForm form = GetParam();
+  const int w = 64, h = 40;
+  // Flat: a constant frame stays constant at any threshold.
+  {
+    Frame f = makeFrame(w, h, w, h, w, 77, 0);
+    EXPECT_TRUE(tnr_md_test::sameBuffers(f.in.data(), runForm(form, f, 128, 56).data(), f.bytes()));
+  }
+  // An edge of contrast 100 (beyond every threshold) survives unchanged, in
+  // luma (vertical edge) and chroma (horizontal edge in U, V constant).
+  {
+    Frame f = makeFrame(w, h, w, h, w, 50, 0);
+    for (int r = 0; r < h; ++r)
+      for (int x = w / 2 + 3; x < w; ++x) f.y(x, r) = 150;
+    uint8_t *uv = f.in.data() + size_t(w) * h;
+    for (int r = h / 4 + 1; r < h / 2; ++r)
+      for (int x = 0; x < w; x += 2) uv[size_t(r) * w + x] = 200;
+    EXPECT_TRUE(tnr_md_test::sameBuffers(f.in.data(), runForm(form, f, 4095, 255).data(),
+                                         f.bytes(), w));
+  }
+  // Fully still (every weight at the blend's ceiling of 120 or above): the
+  // frame passes unchanged whatever its noise.
+  std::mt19937 rng = tnr_md_test::seededRng(161);
+  SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()));
+  std::normal_distribution<double> noise(0.0, 8.0);
+  Frame noisy = makeFrame(w, h, w, h, w, 0, 120);
+  for (auto &v : noisy.in) v = tnr_md::satU8(std::lround(120 + noise(rng)));
+  for (size_t i = 0; i < noisy.pre.size(); i += 3) noisy.pre[i] = static_cast<uint8_t>(120 + i % 136);
+  EXPECT_TRUE(tnr_md_test::sameBuffers(noisy.in.data(), runForm(form, noisy, 128, 56).data(),
+                                       noisy.bytes()));
+  // Fully moving (weights 0), sigma 8 on a flat grey: the stage smooths luma
+  // and chroma (error variance at least four times lower), and keeps the mean.
+  std::fill(noisy.pre.begin(), noisy.pre.end(), 0);
+  const std::vector<uint8_t> out = runForm(form, noisy, 128, 56);
+  const auto stats = [&](const std::vector<uint8_t> &v, size_t a, size_t b) {
+    double s = 0, s2 = 0;
+    for (size_t i = a; i < b; ++i) {
+      s += v[i] - 120.0;
+      s2 += (v[i] - 120.0) * (v[i] - 120.0);
+    }
+    return std::make_pair(s / (b - a), s2 / (b - a));
+  };
+  const size_t lumaEnd = size_t(w) * h, end = noisy.bytes();
+  const auto inY = stats(noisy.in, 0, lumaEnd), outY = stats(out, 0, lumaEnd);
+  const auto inC = stats(noisy.in, lumaEnd, end), outC = stats(out, lumaEnd, end);
+  EXPECT_LT(outY.second * 4, inY.second);
+  EXPECT_LT(outC.second * 4, inC.second);
+  EXPECT_NEAR(outY.first, inY.first, 0.5);
+  EXPECT_NEAR(outC.first, inC.first, 0.5);
+}
+
+// Grid smaller than the frame: everything outside it is a copy of the input,
+// and a window at the grid's edge repeats the grid's last row and column (not
+// the frame's samples beyond it).
+TEST_P(SpatialForms, GridInsideFrame) {
+  const SpatialForm form = GetParam();
+  const int w = 80, h = 48, pw = 58, ph = 30, gs = 61;
+  Frame f = makeFrame(w, h, pw, ph, gs, 90, 0);
+  std::mt19937 rng = tnr_md_test::seededRng(162);
+  SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()));
+  for (auto &v : f.in) v = static_cast<uint8_t>(rng() % 256);
+  // Inside the grid a flat 90; outside it values that would pull the edge.
+  for (int r = 0; r < ph; ++r)
+    for (int x = 0; x < pw; ++x) f.y(x, r) = 90;
+  const std::vector<uint8_t> out = runForm(form, f, 128, 56);
+  for (int r = 0; r < h; ++r)
+    for (int x = 0; x < w; ++x) {
+      const size_t i = size_t(r) * w + x;
+      ASSERT_EQ(out[i], f.in[i]) << "luma row " << r << " column " << x;
+    }
+  for (int r = ph / 2; r < h / 2; ++r)
+    for (int x = 0; x < w; ++x) {
+      const size_t i = size_t(w) * h + size_t(r) * w + x;
+      ASSERT_EQ(out[i], f.in[i]) << "chroma row " << r << " column " << x;
+    }
+  for (int r = 0; r < ph / 2; ++r)
+    for (int x = pw; x < w; ++x) {
+      const size_t i = size_t(w) * h + size_t(r) * w + x;
+      ASSERT_EQ(out[i], f.in[i]) << "chroma row " << r << " column " << x;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, SpatialForms, ::testing::ValuesIn(spatialForms()), formName);
+
+TEST(SpatialDenoise, RefusedSizesTouchNothing) {
+  const int w = 64, h = 32;
+  std::vector<uint8_t> in(size_t(w) * h * 3 / 2, 10), out(in.size(), 0xEE), pre(size_t(w) * h, 0);
+  struct Case {
+    int ih, iw, ph, pw, gs;
+  } cases[] = {{h, w, h, 63, w},  {h, w, 31, w, w},    {h, w, h, 6, w},     {h, w, 6, w, w},
+               {h, w, h, w, 63},  {h, w, h, 66, 66},   {h, w, 34, w, w},    {h, 63, h, 62, 62},
+               {31, w, 30, w, w}, {h, w, -2, w, w},    {h, w, h, -8, w},    {1 << 16, 1 << 16, 8, 8, 8}};
+  for (const Case &c : cases) {
+    EXPECT_EQ(spatialDenoiseAccepts(c.ih, c.iw, c.ph, c.pw, c.gs), 0)
+        << c.iw << "x" << c.ih << " grid " << c.pw << "x" << c.ph << " pitch " << c.gs;
+    spatial_denoise(in.data(), out.data(), pre.data(), c.ih, c.iw, c.ph, c.pw, c.gs, 128, 56);
+    for (uint8_t v : out) ASSERT_EQ(v, 0xEE);
+  }
+  EXPECT_EQ(spatialDenoiseAccepts(h, w, 8, 8, 8), 1);
+  EXPECT_EQ(spatialDenoiseAccepts(h, w, h, w, w), 1);
+  // Strength 0 copies the whole frame.
+  spatial_denoise(in.data(), out.data(), pre.data(), h, w, h, w, w, 128, 0);
+  EXPECT_TRUE(tnr_md_test::sameBuffers(in.data(), out.data(), in.size()));
+}
+
+// The noise level read from motion_detect's scratch: the sigma of Gaussian
+// noise on every byte of a still textured scene, within 20 %, when the
+// previous frame is as clean as the blend makes it (sigma / 4).
+TEST(NoiseLevel, FollowsTheNoiseSigma) {
+  const int w = 256, h = 128;
+  std::mt19937 rng = tnr_md_test::seededRng(163);
+  SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()));
+  std::vector<uint8_t> clean(size_t(w) * h * 3 / 2);
+  for (int r = 0; r < h * 3 / 2; ++r)
+    for (int x = 0; x < w; ++x)
+      clean[size_t(r) * w + x] = static_cast<uint8_t>(128 + 60 * std::sin(x * 0.11 + r * 0.07));
+  std::vector<int16_t> tmp(motionDetectTmpBufSize(h, w));
+  std::vector<uint8_t> alpha(size_t(w) * h), pre(size_t(w) * h, 120), gain(size_t(w) * h, 128);
+  for (double sigma : {4.0, 8.0, 12.0}) {
+    std::normal_distribution<double> n(0.0, sigma), n4(0.0, sigma / 4);
+    std::vector<uint8_t> cur(clean), prev(clean);
+    for (auto &v : cur) v = tnr_md::satU8(std::lround(v + n(rng)));
+    for (auto &v : prev) v = tnr_md::satU8(std::lround(v + n4(rng)));
+    motion_detect(cur.data(), prev.data(), tmp.data(), alpha.data(), pre.data(), gain.data(), h, w,
+                  h, w, w, 1.1f, 0.12f, 0.75f, 0.0f, 4);
+    const int level = motionDetectNoiseLevel(tmp.data(), h, w, 0.75f);
+    EXPECT_NEAR(level / 16.0, sigma, 0.2 * sigma) << "sigma " << sigma;
+  }
+  EXPECT_EQ(motionDetectNoiseLevel(tmp.data(), 7, w, 0.75f), 0);
+  EXPECT_EQ(motionDetectNoiseLevel(nullptr, h, 4, 0.75f), 0);
+}
+
+#if TNR_MD_HAVE_NEON
+// Vector forms against the per-sample form: random sizes (around the 16-lane
+// step plus the border columns, and rows narrower than one step), grids
+// inside larger frames, map pitches wider than the grid, random and
+// adversarial contents and weights, random noise levels and strengths; each
+// caller buffer against an inaccessible page on its right, then its left.
+TEST(SpatialEquivalence, VectorFormsMatchPerSample) {
+  std::mt19937 rng = tnr_md_test::seededRng(164);
+  SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()) + " (TNR_MD_SEED replays)");
+  const std::vector<SpatialForm> forms = spatialForms();
+  const int widths[] = {8, 10, 16, 18, 20, 22, 24, 26, 34, 36, 38, 40, 52, 54, 66, 98, 130, 200};
+  int cases = 0;
+  for (int pw : widths)
+    for (Guard side : tnr_md_test::kGuardSides)
+      for (int rep = 0; rep < 3; ++rep) {
+        const int ph = 8 + 2 * static_cast<int>(rng() % 12);
+        const int w = pw + 2 * static_cast<int>(rng() % 3);
+        const int h = ph + 2 * static_cast<int>(rng() % 2);
+        const int gs = pw + static_cast<int>(rng() % 5);
+        const auto fill = static_cast<tnr_md_test::Fill>(rng() % int(tnr_md_test::Fill::Count));
+        const size_t bytes = size_t(w) * h * 3 / 2;
+        const size_t mapBytes = size_t(gs) * (ph - 1) + pw;
+        GuardedBuffer<uint8_t> in(bytes, side), pre(mapBytes, side);
+        tnr_md_test::fillWith(in.data(), bytes, fill, rng, 0, 255, w);
+        // Weights: mostly the values the blend writes, some above 128.
+        for (size_t i = 0; i < mapBytes; ++i) {
+          const uint32_t k = rng() % 8;
+          pre[i] = static_cast<uint8_t>(k < 3 ? 0 : k < 5 ? rng() % 129 : k < 7 ? 120 : rng() % 256);
+        }
+        const int noise = static_cast<int>(rng() % 400);
+        const int strength = static_cast<int>(rng() % 120);
+        uint8_t lut[tnr_md::kSpatialLutSize];
+        tnr_md::spatialThresholds(noise, strength, lut);
+        std::vector<uint8_t> want(bytes);
+        const SpatialFrame ref{in.data(), want.data(), pre.data(), h, w, ph, pw, gs, lut};
+        tnr_md::spatialRows_c(ref, 0, h, 0, h / 2);
+        for (const SpatialForm &form : forms) {
+          GuardedBuffer<uint8_t> out(bytes, side);
+          out.fill(0x5A);
+          const SpatialFrame sf{in.data(), out.data(), pre.data(), h, w, ph, pw, gs, lut};
+          form.rows(sf, 0, h, 0, h / 2);
+          ASSERT_TRUE(tnr_md_test::sameBuffers(want.data(), out.data(), bytes, w))
+              << form.name << " " << w << "x" << h << " grid " << pw << "x" << ph << " pitch "
+              << gs << " fill " << tnr_md_test::fillName(fill) << " noise " << noise
+              << " strength " << strength << " guard " << tnr_md_test::sideName(side);
+        }
+        ++cases;
+      }
+  EXPECT_GT(cases, 100);
+}
+#endif
+
+}  // namespace
