@@ -24,6 +24,7 @@
 #include "layout.h"
 #include "motion_detect.h"
 #include "scene.h"
+#include "spatial.h"
 
 namespace {
 
@@ -92,6 +93,40 @@ Setup &setupFor(int w, int h, bool everythingMoves = false) {
   tnr_md::sigmaFilterLut_c(s.sigma() + 4 * g.sigmaStride + 4, s.sigmaScratch.data(), s.sigmaL(),
                            s.sigmaH(), tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale,
                            g.lDiffHgt, g.lDiffWid, g.sigmaStride);
+  return s;
+}
+
+// The spatial stage's inputs: the scene after `settle` chained motion_detect
+// calls (12: the still pixels' weights have settled at the blend's ceiling;
+// 1: still pixels a few frames old, which the stage still filters), the
+// thresholds for the noise level the last call measured, an output frame.
+struct SpatialSetup {
+  Scene scene;
+  uint8_t lut[tnr_md::kSpatialLutSize];
+  tnr_md_bench::Buf<uint8_t> out;
+  tnr_md::SpatialFrame frame() {
+    return {scene.cur.data(), out.data(), scene.preAlpha.data(), scene.height, scene.width,
+            scene.height, scene.width, scene.width, lut};
+  }
+};
+
+SpatialSetup &spatialSetupFor(int w, int h, int settle) {
+  static std::map<std::tuple<int, int, int>, std::unique_ptr<SpatialSetup>> cache;
+  auto &slot = cache[{w, h, settle}];
+  if (slot) return *slot;
+  slot = std::make_unique<SpatialSetup>();
+  SpatialSetup &s = *slot;
+  s.scene = tnr_md_bench::makeScene(w, h);
+  std::vector<int16_t> tmp(motionDetectTmpBufSize(h, w));
+  std::vector<uint8_t> alpha(s.scene.pixels());
+  for (int i = 0; i < settle; ++i)
+    motion_detect(s.scene.cur.data(), s.scene.pre.data(), tmp.data(), alpha.data(),
+                  s.scene.preAlpha.data(), s.scene.gain.data(), h, w, h, w, w,
+                  tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale, tnr_md_bench::kUvRatio,
+                  tnr_md_bench::kLightClip, tnr_md_bench::kStaticRatioRBit);
+  tnr_md::spatialThresholds(motionDetectNoiseLevel(tmp.data(), h, w, tnr_md_bench::kUvRatio),
+                            tnr_md_bench::kSpatialStrength, s.lut);
+  s.out.assign(s.scene.cur.size(), 0);
   return s;
 }
 
@@ -225,6 +260,34 @@ void registerSize(int w, int h) {
     reg("motion_detect_moving" + tag,
         [=](benchmark::State &st) { inPlaceStage(st, w, h, motionDetect, true); });
   }
+  // The spatial stage after motion_detect, per form, on the settled scene and
+  // on the scene after one call.
+  struct SpatialForm {
+    const char *name;
+    void (*rows)(TNR_MD_SPATIAL_ARGS);
+  };
+  std::vector<SpatialForm> spatialForms{{"c", tnr_md::spatialRows_c}};
+#if TNR_MD_HAVE_NEON
+  spatialForms.push_back({"neon", tnr_md::spatialRows_neon});
+#endif
+#if TNR_MD_HAVE_X86
+  spatialForms.push_back({"x86", tnr_md::spatialRows_x86});
+#endif
+  for (const SpatialForm &f : spatialForms)
+    for (int settle : {12, 1}) {
+      const auto rows = f.rows;
+      const std::string name = settle == 1 ? "spatial_denoise_fresh" : "spatial_denoise";
+      reg(name + "/" + f.name + size, [=](benchmark::State &st) {
+        SpatialSetup &s = spatialSetupFor(w, h, settle);
+        const tnr_md::SpatialFrame fr = s.frame();
+        for (auto _ : st) {
+          rows(fr, 0, h, 0, h / 2);
+          benchmark::ClobberMemory();
+        }
+        st.SetItemsProcessed(static_cast<int64_t>(st.iterations()) *
+                             static_cast<int64_t>(s.scene.pixels()));
+      });
+    }
   // Border extension has one form; the three calls of one motion_detect.
   reg("extendImgBorder_x3" + size, [=](benchmark::State &st) {
     pureStage(st, w, h, [](Setup &s) {
@@ -273,7 +336,9 @@ void printSummary(const std::map<std::string, double> &ms) {
                           "upScaleRowBuffer",
                           "upScale",
                           "motion_detect",
-                          "motion_detect_moving"};
+                          "motion_detect_moving",
+                          "spatial_denoise",
+                          "spatial_denoise_fresh"};
   auto get = [&](const std::string &n) {
     auto it = ms.find(n);
     return it == ms.end() ? -1.0 : it->second;
