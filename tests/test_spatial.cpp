@@ -213,9 +213,9 @@ TEST(SpatialDenoise, RefusedSizesTouchNothing) {
   std::vector<uint8_t> in(size_t(w) * h * 3 / 2, 10), out(in.size(), 0xEE), pre(size_t(w) * h, 0);
   struct Case {
     int ih, iw, ph, pw, gs;
-  } cases[] = {{h, w, h, 63, w},  {h, w, 31, w, w},    {h, w, h, 6, w},     {h, w, 6, w, w},
-               {h, w, h, w, 63},  {h, w, h, 66, 66},   {h, w, 34, w, w},    {h, 63, h, 62, 62},
-               {31, w, 30, w, w}, {h, w, -2, w, w},    {h, w, h, -8, w},    {1 << 16, 1 << 16, 8, 8, 8}};
+  } cases[] = {{h, w, h, 7, w},   {h, w, 7, w, w},   {h, w, h, 6, w},         {h, w, 6, w, w},
+               {h, w, h, w, 63},  {h, w, h, 66, 66}, {h, w, 34, w, w},        {h, 63, h, 62, 62},
+               {31, w, 30, w, w}, {h, w, -2, w, w},  {h, w, h, -8, w},        {1 << 16, 1 << 16, 8, 8, 8}};
   for (const Case &c : cases) {
     EXPECT_EQ(spatialDenoiseAccepts(c.ih, c.iw, c.ph, c.pw, c.gs), 0)
         << c.iw << "x" << c.ih << " grid " << c.pw << "x" << c.ph << " pitch " << c.gs;
@@ -223,6 +223,7 @@ TEST(SpatialDenoise, RefusedSizesTouchNothing) {
     for (uint8_t v : out) ASSERT_EQ(v, 0xEE);
   }
   EXPECT_EQ(spatialDenoiseAccepts(h, w, 8, 8, 8), 1);
+  EXPECT_EQ(spatialDenoiseAccepts(h, w, 9, 63, 63), 1);  // odd grids are filtered too
   EXPECT_EQ(spatialDenoiseAccepts(h, w, h, w, w), 1);
   // Strength 0 copies the whole frame.
   spatial_denoise(in.data(), out.data(), pre.data(), h, w, h, w, w, 128, 0);
@@ -266,14 +267,15 @@ TEST(SpatialEquivalence, VectorFormsMatchPerSample) {
   std::mt19937 rng = tnr_md_test::seededRng(164);
   SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()) + " (TNR_MD_SEED replays)");
   const std::vector<SpatialForm> forms = spatialForms();
-  const int widths[] = {8, 10, 16, 18, 20, 22, 24, 26, 34, 36, 38, 40, 52, 54, 66, 98, 130, 200};
+  const int widths[] = {8,  9,  10, 16, 18, 19, 20, 21, 22, 23, 24, 25, 26,  27,
+                        34, 35, 36, 37, 38, 40, 41, 52, 54, 66, 67, 98, 130, 201};
   int cases = 0;
   for (int pw : widths)
     for (Guard side : tnr_md_test::kGuardSides)
       for (int rep = 0; rep < 3; ++rep) {
-        const int ph = 8 + 2 * static_cast<int>(rng() % 12);
-        const int w = pw + 2 * static_cast<int>(rng() % 3);
-        const int h = ph + 2 * static_cast<int>(rng() % 2);
+        const int ph = 8 + static_cast<int>(rng() % 24);
+        const int w = (pw + 1 + 2 * static_cast<int>(rng() % 3)) & ~1;
+        const int h = (ph + 1 + 2 * static_cast<int>(rng() % 2)) & ~1;
         const int gs = pw + static_cast<int>(rng() % 5);
         const auto fill = static_cast<tnr_md_test::Fill>(rng() % int(tnr_md_test::Fill::Count));
         const size_t bytes = size_t(w) * h * 3 / 2;

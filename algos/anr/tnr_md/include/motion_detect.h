@@ -164,19 +164,21 @@ TNR_MD_API void upScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16
  * pIn        in   the filtered frame motion_detect just left in pCurIn.
  * pOut       out  NV12 frame of the same geometry, not overlapping pIn: the
  *                 processing grid filtered (luma, and chroma rows 0 ..
- *                 proHeight / 2 - 1, bytes 0 .. proWidth - 1), every other
- *                 byte of the frame copied from pIn.
+ *                 proHeight / 2 - 1, bytes 0 .. proWidth - 1, as the
+ *                 temporal blend), every other byte of the frame copied
+ *                 from pIn.
  * pPreAlpha  in   the recursive weight motion_detect just wrote (proHeight
  *                 rows of proWidth bytes at pitch gainStride).
  * noiseLevel      noise sigma in 1/16 code values (0 .. 4095, clamped), normally
  *                 motionDetectNoiseLevel() of the same call.
  * strength        threshold per unit of noise sigma at a moving pixel, in
  *                 1/16 (0 .. 255, clamped; 0 copies the frame unchanged).
- * Window samples outside the grid repeat its nearest row or column. Sizes:
- * proWidth and proHeight even and at least 8, the grid inside the frame,
- * imgWidth and imgHeight even, gainStride >= proWidth, frames below 2 GiB;
- * otherwise the call returns without touching anything
- * (spatialDenoiseAccepts() says which).
+ * Window samples outside the grid repeat its nearest row or column (of the
+ * same chroma component). With an odd proWidth the last chroma byte takes
+ * the weight of the grid's last column. Sizes: proWidth and proHeight at
+ * least 8, the grid inside the frame, imgWidth and imgHeight even,
+ * gainStride >= proWidth, frames below 2 GiB; otherwise the call returns
+ * without touching anything (spatialDenoiseAccepts() says which).
  */
 TNR_MD_API void spatial_denoise(const uint8_t *pIn, uint8_t *pOut, const uint8_t *pPreAlpha,
                                 int imgHeight, int imgWidth, int proHeight, int proWidth,

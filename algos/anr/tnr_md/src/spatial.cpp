@@ -59,7 +59,7 @@ constexpr int kNoiseNum = 81, kNoiseDen = 4;
 }  // namespace
 
 bool spatialAccepts(int imgHeight, int imgWidth, int proHeight, int proWidth, int gainStride) {
-  if (proWidth < 8 || proHeight < 8 || (proWidth & 1) || (proHeight & 1)) return false;
+  if (proWidth < 8 || proHeight < 8) return false;
   if ((imgWidth & 1) || (imgHeight & 1) || proWidth > imgWidth || proHeight > imgHeight)
     return false;
   if (gainStride < proWidth) return false;
@@ -98,6 +98,16 @@ uint8_t spatialSample(const uint8_t *const r[5], const int c[5], int t) {
   return static_cast<uint8_t>(out < 255 ? out : 255);
 }
 
+uint8_t spatialPlaneSample(const uint8_t *const r[5], const uint8_t *pre, int width, int s, int x,
+                           const uint8_t *lut) {
+  const int comp = s == 2 ? (x & 1) : 0;
+  const int hi = s == 2 ? width - 1 - ((width - 1 - comp) & 1) : width - 1;  // last column of comp
+  int c[5];
+  for (int k = 0; k < 5; ++k) c[k] = clampInt(x + s * (k - 2), comp, hi);
+  const int wx = s == 2 ? ((x | 1) < width ? (x | 1) : width - 1) : x;
+  return spatialSample(r, c, lut[spatialIndex(pre[wx])]);
+}
+
 void spatialRows_c(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
   const ptrdiff_t pitch = f.imgWidth;
   for (int y = y0; y < y1; ++y) {
@@ -110,11 +120,7 @@ void spatialRows_c(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
     const uint8_t *r[5];
     for (int k = 0; k < 5; ++k) r[k] = f.pIn + clampInt(y - 2 + k, 0, f.proHeight - 1) * pitch;
     const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(y) * f.gainStride;
-    for (int x = 0; x < f.proWidth; ++x) {
-      int c[5];
-      for (int k = 0; k < 5; ++k) c[k] = clampInt(x - 2 + k, 0, f.proWidth - 1);
-      out[x] = spatialSample(r, c, f.lut[spatialIndex(pre[x])]);
-    }
+    for (int x = 0; x < f.proWidth; ++x) out[x] = spatialPlaneSample(r, pre, f.proWidth, 1, x, f.lut);
     std::memcpy(out + f.proWidth, in + f.proWidth, static_cast<size_t>(pitch - f.proWidth));
   }
   const ptrdiff_t uv = pitch * f.imgHeight;
@@ -129,14 +135,10 @@ void spatialRows_c(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
     const uint8_t *r[5];
     for (int k = 0; k < 5; ++k) r[k] = f.pIn + uv + clampInt(cy - 2 + k, 0, uvRows - 1) * pitch;
     // Both bytes of a pair take the weight of the right-hand luma pixel of
-    // the pair on the lower luma row, as the temporal blend does.
+    // the pair on the lower luma row, as the temporal blend does (the last
+    // column's for the last byte of an odd-width grid).
     const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(2 * cy + 1) * f.gainStride;
-    for (int x = 0; x < f.proWidth; ++x) {
-      const int comp = x & 1;
-      int c[5];
-      for (int k = 0; k < 5; ++k) c[k] = clampInt(x + 2 * (k - 2), comp, f.proWidth - 2 + comp);
-      out[x] = spatialSample(r, c, f.lut[spatialIndex(pre[x | 1])]);
-    }
+    for (int x = 0; x < f.proWidth; ++x) out[x] = spatialPlaneSample(r, pre, f.proWidth, 2, x, f.lut);
     std::memcpy(out + f.proWidth, in + f.proWidth, static_cast<size_t>(pitch - f.proWidth));
   }
 }

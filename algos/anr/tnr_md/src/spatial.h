@@ -63,6 +63,13 @@ inline int spatialIndex(uint8_t w) { return w >> 2 < 31 ? w >> 2 : 31; }
 //   min(TruncToUint((float)sum(w v) x RecipRefine((float)sum(w)) + 0.5f), 255).
 uint8_t spatialSample(const uint8_t *const r[5], const int c[5], int t);
 
+// Sample x of a grid row of `width` columns: luma (s = 1, thresholds from
+// the weights pre[x]) or chroma (s = 2, bytes x - 4 .. x + 4 of the same
+// component, the weight of luma column min(x | 1, width - 1) of the row
+// below); window columns clamped to the component's columns in the grid.
+uint8_t spatialPlaneSample(const uint8_t *const r[5], const uint8_t *pre, int width, int s, int x,
+                           const uint8_t *lut);
+
 // Rows [y0, y1) of the luma plane and chroma rows [c0, c1), written to pOut:
 // filtered inside the grid, copied outside it. Whole frame: y0 = 0,
 // y1 = imgHeight, c0 = 0, c1 = imgHeight / 2.

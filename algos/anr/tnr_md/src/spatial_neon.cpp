@@ -125,13 +125,10 @@ int clampInt(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 // weight of column x | 1).
 void planeRow(const uint8_t *const r[5], uint8_t *out, const uint8_t *pre, int width, int s,
               const uint8x8x4_t &lut, const uint8_t *lutBytes) {
-  const int first = 2 * s, end = width - 2 * s;  // interior columns [first, end)
-  const auto sample = [&](int x) {
-    const int comp = s == 2 ? (x & 1) : 0;
-    int c[5];
-    for (int k = 0; k < 5; ++k) c[k] = clampInt(x + s * (k - 2), comp, width - s + comp);
-    out[x] = spatialSample(r, c, lutBytes[spatialIndex(pre[s == 2 ? (x | 1) : x])]);
-  };
+  // Interior columns [first, end): every tap inside the grid; for chroma
+  // end is even, so that every step starts on a U byte.
+  const int first = 2 * s, end = s == 2 ? (width - 4) & ~1 : width - 2;
+  const auto sample = [&](int x) { out[x] = spatialPlaneSample(r, pre, width, s, x, lutBytes); };
   if (end - first < 16) {
     for (int x = 0; x < width; ++x) sample(x);
     return;
@@ -139,7 +136,7 @@ void planeRow(const uint8_t *const r[5], uint8_t *out, const uint8_t *pre, int w
   for (int x = 0; x < first; ++x) sample(x);
   for (int x = end; x < width; ++x) sample(x);
   for (int x0 = first; x0 < end; x0 += 16) {
-    const int x = x0 + 16 <= end ? x0 : end - 16;  // even for chroma: width is even
+    const int x = x0 + 16 <= end ? x0 : end - 16;  // even for chroma
     uint8x16_t w = vld1q_u8(pre + x);
     if (s == 2) {
       // Lanes 2k and 2k + 1 take weight 2k + 1 of the luma row.

@@ -211,13 +211,10 @@ template <class S>
 void planeRow(const uint8_t *const r[5], uint8_t *out, const uint8_t *pre, int width, int s,
               const uint8_t *lutBytes) {
   using V = typename S::V;
-  const int first = 2 * s, end = width - 2 * s;  // interior columns [first, end)
-  const auto sample = [&](int x) {
-    const int comp = s == 2 ? (x & 1) : 0;
-    int c[5];
-    for (int k = 0; k < 5; ++k) c[k] = clampInt(x + s * (k - 2), comp, width - s + comp);
-    out[x] = spatialSample(r, c, lutBytes[spatialIndex(pre[s == 2 ? (x | 1) : x])]);
-  };
+  // Interior columns [first, end): every tap inside the grid; for chroma
+  // end is even, so that every step starts on a U byte.
+  const int first = 2 * s, end = s == 2 ? (width - 4) & ~1 : width - 2;
+  const auto sample = [&](int x) { out[x] = spatialPlaneSample(r, pre, width, s, x, lutBytes); };
   if (end - first < S::kLanes) {
     for (int x = 0; x < width; ++x) sample(x);
     return;
@@ -226,7 +223,7 @@ void planeRow(const uint8_t *const r[5], uint8_t *out, const uint8_t *pre, int w
   for (int x = end; x < width; ++x) sample(x);
   const V lut0 = S::broadcast16(lutBytes), lut1 = S::broadcast16(lutBytes + 16);
   for (int x0 = first; x0 < end; x0 += S::kLanes) {
-    const int x = x0 + S::kLanes <= end ? x0 : end - S::kLanes;  // even: width is even
+    const int x = x0 + S::kLanes <= end ? x0 : end - S::kLanes;  // even for chroma
     V w = S::load(pre + x);
     if (s == 2) w = pairWeights<S>(w);
     const V t = thresholds<S>(w, lut0, lut1);
@@ -259,7 +256,7 @@ void spatialRows_x86(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
     const uint8_t *r[5];
     for (int k = 0; k < 5; ++k) r[k] = f.pIn + clampInt(y - 2 + k, 0, f.proHeight - 1) * pitch;
     const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(y) * f.gainStride;
-    if (f.proWidth - 4 >= Best::kLanes)
+    if (f.proWidth - 4 >= Best::kLanes)  // the luma interior: columns 2 .. proWidth - 3
       planeRow<Best>(r, out, pre, f.proWidth, 1, f.lut);
     else
       planeRow<Sse>(r, out, pre, f.proWidth, 1, f.lut);
@@ -277,7 +274,7 @@ void spatialRows_x86(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
     const uint8_t *r[5];
     for (int k = 0; k < 5; ++k) r[k] = f.pIn + uv + clampInt(cy - 2 + k, 0, uvRows - 1) * pitch;
     const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(2 * cy + 1) * f.gainStride;
-    if (f.proWidth - 8 >= Best::kLanes)
+    if (((f.proWidth - 4) & ~1) - 4 >= Best::kLanes)  // the chroma interior (planeRow)
       planeRow<Best>(r, out, pre, f.proWidth, 2, f.lut);
     else
       planeRow<Sse>(r, out, pre, f.proWidth, 2, f.lut);
