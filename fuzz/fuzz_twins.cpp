@@ -23,6 +23,7 @@
 
 #include "kernels.h"
 #include "motion_detect.h"
+#include "spatial.h"
 
 #if !TNR_MD_HAVE_NEON
 #error "the twin fuzzer needs the vector forms (TNR_MD_VECTOR=ON)"
@@ -488,6 +489,46 @@ void fuzzMotionDetect(Reader &r, const tnr_md::Kernels &vec) {
           lightClip, srb));
 }
 
+// The spatial stage: the whole output frame may be written (the grid
+// filtered, the rest copied), nothing else; sizes it refuses leave every
+// buffer alone through the entry point.
+void fuzzSpatial(Reader &r, bool x86) {
+  const int imgWidth = 2 * r.range(4, 100), imgHeight = 2 * r.range(4, 60);
+  const int proWidth = r.range(1, imgWidth), proHeight = r.range(1, imgHeight);
+  const int gainStride = proWidth + r.range(0, 7);
+  const int noise = r.range(-8, 5000), strength = r.range(-8, 400);
+  const size_t mapElems = size_t(proHeight - 1) * gainStride + proWidth;
+  Buffers B(r);
+  const size_t in = B.add<uint8_t>("pIn", frameBytes(imgWidth, imgHeight), 0, 255);
+  const size_t out = B.add<uint8_t>("pOut", frameBytes(imgWidth, imgHeight), 0, 255);
+  const size_t pa = B.add<uint8_t>("pPreAlpha", mapElems, 0, 128);
+  B.seal();
+  const std::string what =
+      fmt("spatial img %dx%d pro %dx%d gainStride %d noise %d strength %d%s", imgWidth, imgHeight,
+          proWidth, proHeight, gainStride, noise, strength, x86 ? " x86" : "");
+  if (!tnr_md::spatialAccepts(imgHeight, imgWidth, proHeight, proWidth, gainStride)) {
+    spatial_denoise(B.a<uint8_t>(in), B.a<uint8_t>(out), B.a<uint8_t>(pa), imgHeight, imgWidth,
+                    proHeight, proWidth, gainStride, noise, strength);
+    for (size_t i : {in, out, pa}) B.untouched(i, what, nothing);
+    return;
+  }
+  uint8_t lut[tnr_md::kSpatialLutSize];
+  tnr_md::spatialThresholds(noise, strength, lut);
+  const tnr_md::SpatialFrame a{B.a<uint8_t>(in), B.a<uint8_t>(out), B.a<uint8_t>(pa), imgHeight,
+                               imgWidth, proHeight, proWidth, gainStride, lut};
+  const tnr_md::SpatialFrame b{B.b<uint8_t>(in), B.b<uint8_t>(out), B.b<uint8_t>(pa), imgHeight,
+                               imgWidth, proHeight, proWidth, gainStride, lut};
+  tnr_md::spatialRows_c(a, 0, imgHeight, 0, imgHeight / 2);
+#if TNR_MD_HAVE_X86
+  (x86 ? tnr_md::spatialRows_x86 : tnr_md::spatialRows_neon)(b, 0, imgHeight, 0, imgHeight / 2);
+#else
+  tnr_md::spatialRows_neon(b, 0, imgHeight, 0, imgHeight / 2);
+#endif
+  B.check(what);
+  B.untouched(in, what, nothing);
+  B.untouched(pa, what, nothing);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -500,7 +541,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 #else
   const tnr_md::Kernels &vec = tnr_md::kKernelsNeon;
 #endif
-  switch ((function & 0x7F) % 6) {
+  switch ((function & 0x7F) % 7) {
     case 0:
       fuzzCalDiff8x8(r, vec);
       break;
@@ -516,8 +557,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case 4:
       fuzzUpScale(r, vec);
       break;
-    default:
+    case 5:
       fuzzMotionDetect(r, vec);
+      break;
+    default:
+      fuzzSpatial(r, (function & 0x80) != 0);
       break;
   }
   return 0;
