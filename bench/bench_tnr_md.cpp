@@ -25,6 +25,7 @@
 #include "motion_detect.h"
 #include "scene.h"
 #include "spatial.h"
+#include "x86_sets.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ struct Setup {
   int16_t *hdiff() { return tmp.data(); }
   int16_t *ldiff() { return tmp.data() + g.ldiff; }
   int16_t *sigma() { return tmp.data() + g.sigma; }
-  int16_t *filterLdiff() { return tmp.data() + g.hdiffTmp; }
+  int16_t *filterLdiff() { return tmp.data() + g.filterLdiff; }
   int16_t *filterHdiff() { return tmp.data() + g.filterHdiff; }
   uint16_t *sigmaL() { return reinterpret_cast<uint16_t *>(tmp.data() + g.sigmaL); }
   uint32_t *sigmaH() { return reinterpret_cast<uint32_t *>(tmp.data() + g.sigmaH); }
@@ -73,8 +74,8 @@ Setup &setupFor(int w, int h, bool everythingMoves = false) {
   const size_t elems = motionDetectTmpBufSize(h, w);
   s.tmp.assign(elems, 0);
   s.mdTmp.assign(elems, 0);
-  s.sigmaScratch.assign(static_cast<size_t>(s.g.lDiffHgt + 8) * s.g.sigmaStride, 0);
-  s.rowBuf.assign(static_cast<size_t>(h) * (s.g.lDiffWid + 2), 0);
+  s.sigmaScratch.assign(static_cast<size_t>(s.g.blockRows + 8) * s.g.sigmaStride, 0);
+  s.rowBuf.assign(static_cast<size_t>(h) * (s.g.blockCols + 2), 0);
   s.cur = s.scene.cur;
   s.alpha.assign(s.scene.pixels(), 0);
   s.preAlpha = s.scene.preAlpha;
@@ -82,17 +83,18 @@ Setup &setupFor(int w, int h, bool everythingMoves = false) {
 
   const Layout &g = s.g;
   uint8_t *pre = s.scene.pre.data();
-  tnr_md::calDiffAndDownScale8x8_c(s.cur.data(), pre, s.ldiff(), s.hdiff(), s.sigma(), h, w, h, w,
-                                   g.lDiffStride, g.sigmaStride, tnr_md_bench::kUvRatio);
-  tnr_md::extendImgBorder_c(s.ldiff(), g.lDiffStride, g.lDiffHgt + 2, 1, 1);
+  tnr_md::frameDiffWith(tnr_md::kKernelsC, s.cur.data(), pre, s.ldiff(), s.hdiff(), s.sigma(), h, w,
+                        h, w, g.lDiffStride, g.sigmaStride, tnr_md_bench::kUvRatio);
+  tnr_md::extendImgBorder_c(s.ldiff(), g.lDiffStride, g.blockRows + 2, 1, 1);
   tnr_md::extendImgBorder_c(s.hdiff(), g.hDiffStride, h + 2, 1, 1);
-  tnr_md::extendImgBorder_c(s.sigma(), g.sigmaStride, g.lDiffHgt + 8, 4, 4);
-  tnr_md::gauss3x3Filter_c(s.ldiff() + g.lDiffStride + 1, s.filterLdiff(), g.lDiffHgt, g.lDiffWid,
-                           g.lDiffStride);
-  tnr_md::gauss3x3Filter_c(s.hdiff() + g.hDiffStride + 1, s.filterHdiff(), h, w, g.hDiffStride);
-  tnr_md::sigmaFilterLut_c(s.sigma() + 4 * g.sigmaStride + 4, s.sigmaScratch.data(), s.sigmaL(),
-                           s.sigmaH(), tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale,
-                           g.lDiffHgt, g.lDiffWid, g.sigmaStride);
+  tnr_md::extendImgBorder_c(s.sigma(), g.sigmaStride, g.blockRows + 8, 4, 4);
+  tnr_md::gauss3x3_c(s.ldiff() + g.lDiffStride + 1, s.filterLdiff(), g.blockRows, g.blockCols,
+                     g.lDiffStride);
+  tnr_md::gauss3x3_c(s.hdiff() + g.hDiffStride + 1, s.filterHdiff(), h, w, g.hDiffStride);
+  tnr_md::sigmaLut_c(s.sigma() + 4 * g.sigmaStride + 4, s.sigmaScratch.data(),
+                     {s.sigmaL(), s.sigmaH()},
+                     {tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale}, g.blockRows,
+                     g.blockCols, g.sigmaStride);
   return s;
 }
 
@@ -193,7 +195,11 @@ void registerSize(int w, int h) {
   forms.push_back({"neon", &tnr_md::kKernelsNeon});
 #endif
 #if TNR_MD_HAVE_X86
-  forms.push_back({"x86", &tnr_md::kKernelsX86});
+  // "x86": the set the library is built for; then every other x86 level
+  // this processor runs.
+  forms.push_back({"x86", &tnr_md::TNR_MD_X86_SET::kKernelsX86});
+  for (const tnr_md::X86Set &x : tnr_md::x86Sets())
+    if (!x.lacks && x.k != &tnr_md::TNR_MD_X86_SET::kKernelsX86) forms.push_back({x.name, x.k});
 #endif
   auto reg = [](const std::string &name, auto fn) {
     benchmark::RegisterBenchmark(name.c_str(), fn)->Unit(benchmark::kMillisecond);
@@ -201,51 +207,54 @@ void registerSize(int w, int h) {
   for (const Form &f : forms) {
     const Kernels *k = f.k;
     const std::string tag = std::string("/") + f.name + size;
-    reg("calDiffAndDownScale8x8" + tag, [=](benchmark::State &st) {
+    reg("frameDiff" + tag, [=](benchmark::State &st) {
       pureStage(st, w, h, [k](Setup &s) {
-        k->calDiffAndDownScale8x8(s.scene.cur.data(), s.scene.pre.data(), s.ldiff(), s.hdiff(),
-                                  s.sigma(), s.h(), s.w(), s.h(), s.w(), s.g.lDiffStride,
-                                  s.g.sigmaStride, tnr_md_bench::kUvRatio);
+        tnr_md::frameDiffWith(*k, s.scene.cur.data(), s.scene.pre.data(), s.ldiff(), s.hdiff(),
+                              s.sigma(), s.h(), s.w(), s.h(), s.w(), s.g.lDiffStride,
+                              s.g.sigmaStride, tnr_md_bench::kUvRatio);
       });
     });
-    reg("gauss3x3Filter_ldiff" + tag, [=](benchmark::State &st) {
+    reg("gauss3x3_ldiff" + tag, [=](benchmark::State &st) {
       pureStage(st, w, h, [k](Setup &s) {
-        k->gauss3x3Filter(s.ldiff() + s.g.lDiffStride + 1, s.filterLdiff(), s.g.lDiffHgt,
-                          s.g.lDiffWid, s.g.lDiffStride);
+        k->gauss3x3(s.ldiff() + s.g.lDiffStride + 1, s.filterLdiff(), s.g.blockRows, s.g.blockCols,
+                    s.g.lDiffStride);
       });
     });
-    reg("gauss3x3Filter_hdiff" + tag, [=](benchmark::State &st) {
+    reg("gauss3x3_hdiff" + tag, [=](benchmark::State &st) {
       pureStage(st, w, h, [k](Setup &s) {
-        k->gauss3x3Filter(s.hdiff() + s.g.hDiffStride + 1, s.filterHdiff(), s.h(), s.w(),
-                          s.g.hDiffStride);
+        k->gauss3x3(s.hdiff() + s.g.hDiffStride + 1, s.filterHdiff(), s.h(), s.w(),
+                    s.g.hDiffStride);
       });
     });
-    reg("sigmaFilterLut" + tag, [=](benchmark::State &st) {
+    reg("sigmaLut" + tag, [=](benchmark::State &st) {
       pureStage(st, w, h, [k](Setup &s) {
-        k->sigmaFilterLut(s.sigma() + 4 * s.g.sigmaStride + 4, s.sigmaScratch.data(), s.sigmaL(),
-                          s.sigmaH(), tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale,
-                          s.g.lDiffHgt, s.g.lDiffWid, s.g.sigmaStride);
+        k->sigmaLut(s.sigma() + 4 * s.g.sigmaStride + 4, s.sigmaScratch.data(),
+                    {s.sigmaL(), s.sigmaH()},
+                    {tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale}, s.g.blockRows,
+                    s.g.blockCols, s.g.sigmaStride);
       });
     });
-    // upScale's two low-resolution pieces on their own: the block alpha into
-    // a plane of pitch lDiffWid, then the row buffer of every processing row.
-    reg("upScaleBlockAlpha" + tag, [=](benchmark::State &st) {
+    // The two low-resolution stages of upScale on their own: the block alpha
+    // into a plane of pitch blockCols, then the row buffer of every
+    // processing row; then upScale whole (block alpha, row buffer, per-pixel
+    // pass).
+    reg("blockAlpha" + tag, [=](benchmark::State &st) {
       pureStage(st, w, h, [k](Setup &s) {
-        k->upScaleBlockAlpha(s.filterLdiff(), s.sigmaL(), s.alpha.data(), s.g.lDiffHgt,
-                             s.g.lDiffWid, s.g.lDiffStride, s.g.sigmaStride);
+        k->blockAlpha(s.filterLdiff(), s.g.lDiffStride, s.sigmaL(), s.g.sigmaStride, s.alpha.data(),
+                      s.g.blockRows, s.g.blockCols);
       });
     });
-    reg("upScaleRowBuffer" + tag, [=](benchmark::State &st) {
+    reg("rowBuffer" + tag, [=](benchmark::State &st) {
       pureStage(st, w, h, [k](Setup &s) {
-        k->upScaleRowBuffer(s.alpha.data(), s.rowBuf.data(), 0, s.h(), s.g.lDiffHgt, s.g.lDiffWid);
+        k->rowBuffer(s.alpha.data(), s.rowBuf.data(), 0, s.h(), s.g.blockRows, s.g.blockCols);
       });
     });
     reg("upScale" + tag, [=](benchmark::State &st) {
       inPlaceStage(st, w, h, [k](Setup &s) {
-        k->upScale(s.cur.data(), s.scene.pre.data(), s.filterLdiff(), s.filterHdiff(),
-                   s.rowBuf.data(), s.alpha.data(), s.preAlpha.data(), s.gain.data(), s.h(), s.w(),
-                   s.h(), s.w(), s.w(), static_cast<uint8_t>(tnr_md_bench::kStaticRatioRBit),
-                   s.sigmaL(), s.sigmaH());
+        tnr_md::upScaleWith(
+            *k, s.cur.data(), s.scene.pre.data(), s.filterLdiff(), s.filterHdiff(), s.rowBuf.data(),
+            s.alpha.data(), s.preAlpha.data(), s.gain.data(), s.h(), s.w(), s.h(), s.w(), s.w(),
+            static_cast<uint8_t>(tnr_md_bench::kStaticRatioRBit), s.sigmaL(), s.sigmaH());
       });
     });
     const auto motionDetect = [k](Setup &s) {
@@ -262,20 +271,9 @@ void registerSize(int w, int h) {
   }
   // The spatial stage after motion_detect, per form, on the settled scene and
   // on the scene after one call.
-  struct SpatialForm {
-    const char *name;
-    void (*rows)(TNR_MD_SPATIAL_ARGS);
-  };
-  std::vector<SpatialForm> spatialForms{{"c", tnr_md::spatialRows_c}};
-#if TNR_MD_HAVE_NEON
-  spatialForms.push_back({"neon", tnr_md::spatialRows_neon});
-#endif
-#if TNR_MD_HAVE_X86
-  spatialForms.push_back({"x86", tnr_md::spatialRows_x86});
-#endif
-  for (const SpatialForm &f : spatialForms)
+  for (const Form &f : forms)
     for (int settle : {12, 1}) {
-      const auto rows = f.rows;
+      const auto rows = f.k->spatial;
       const std::string name = settle == 1 ? "spatial_denoise_fresh" : "spatial_denoise";
       reg(name + "/" + f.name + size, [=](benchmark::State &st) {
         SpatialSetup &s = spatialSetupFor(w, h, settle);
@@ -291,9 +289,9 @@ void registerSize(int w, int h) {
   // Border extension has one form; the three calls of one motion_detect.
   reg("extendImgBorder_x3" + size, [=](benchmark::State &st) {
     pureStage(st, w, h, [](Setup &s) {
-      tnr_md::extendImgBorder_c(s.ldiff(), s.g.lDiffStride, s.g.lDiffHgt + 2, 1, 1);
+      tnr_md::extendImgBorder_c(s.ldiff(), s.g.lDiffStride, s.g.blockRows + 2, 1, 1);
       tnr_md::extendImgBorder_c(s.hdiff(), s.g.hDiffStride, s.h() + 2, 1, 1);
-      tnr_md::extendImgBorder_c(s.sigma(), s.g.sigmaStride, s.g.lDiffHgt + 8, 4, 4);
+      tnr_md::extendImgBorder_c(s.sigma(), s.g.sigmaStride, s.g.blockRows + 8, 4, 4);
     });
   });
   reg("skeleton" + size, [=](benchmark::State &st) {

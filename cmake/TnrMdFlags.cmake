@@ -16,19 +16,21 @@ endif()
 # ARMv7-A gets its NEON unit from the toolchain file (-mfpu=neon-vfpv4);
 # AArch64 always has it; on x86-64 the NEON source runs through SIMDe.
 set(TNR_MD_VECTOR_FLAGS "")
-set(TNR_MD_X86_FLAGS "")
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
-  # The x86 forms (*_x86.cpp) build for the best x86-64 level of the build
-  # host: x86-64-v4 (AVX-512 F/BW/DQ/VL/CD) where it has it, else x86-64-v3
-  # (AVX2), else x86-64-v2 (SSE4.1). Each level has its own paths in the x86
-  # forms; the bytes are the same at every level, and the presets
-  # release-x86-v3 and release-x86-v2 keep the lower levels built and tested.
-  # A build meant for other machines sets -DTNR_MD_X86_LEVEL to the lowest
-  # level they have. A cross build (no host to read) defaults to x86-64-v3.
-  # The NEON source through SIMDe stays at x86-64-v2 whatever the level: at v3
-  # SIMDe forms some conversions with fused multiply-adds, which the library
-  # never contains, and it is the slower twin on x86 anyway.
+  # The x86 forms (*_x86.cpp) compile once per x86-64 level, each into its
+  # own namespace (see algos/anr/tnr_md/CMakeLists.txt): x86-64-v2 (SSE4.1),
+  # x86-64-v3 (AVX2), x86-64-v4 (AVX-512 F/BW/DQ/VL/CD), and x86-64-v4 with
+  # AVX-512 VBMI where the compiler has it. The library links one level:
+  # by default the best the build host has (a cross build, with no host to
+  # read, x86-64-v3); a library meant for other machines sets
+  # -DTNR_MD_X86_LEVEL to the lowest level they have. Every level gives the
+  # same bytes; the tests, the benchmark and the fuzzer link every level and
+  # run each one the machine can. The NEON source through SIMDe stays at
+  # x86-64-v2 whatever the level: at v3 SIMDe forms some conversions with
+  # fused multiply-adds, which the library never contains, and it is the
+  # slower form on x86 anyway.
   set(_tnr_md_x86_default "x86-64-v3")
+  set(_tnr_md_flags "")
   if(NOT CMAKE_CROSSCOMPILING AND EXISTS /proc/cpuinfo)
     file(STRINGS /proc/cpuinfo _tnr_md_flags REGEX "^flags" LIMIT_COUNT 1)
     set(_tnr_md_has_v4 TRUE)
@@ -43,23 +45,35 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
       set(_tnr_md_x86_default "x86-64-v2")
     endif()
   endif()
-  set(TNR_MD_X86_LEVEL "${_tnr_md_x86_default}" CACHE STRING "x86-64 level of the x86 forms")
+  set(TNR_MD_X86_LEVEL "${_tnr_md_x86_default}" CACHE STRING "x86-64 level of the library's x86 forms")
   set_property(CACHE TNR_MD_X86_LEVEL PROPERTY STRINGS x86-64-v2 x86-64-v3 x86-64-v4)
-  message(STATUS "tnr_md: x86 forms built for ${TNR_MD_X86_LEVEL}")
+  # The levels the compiler can build: x86_v2, x86_v3, x86_v4, x86_v4vbmi.
+  include(CheckCXXCompilerFlag)
+  check_cxx_compiler_flag("-march=x86-64-v4 -mavx512vbmi" TNR_MD_CXX_HAS_VBMI)
+  set(TNR_MD_X86_SETS x86_v2 x86_v3 x86_v4)
+  set(TNR_MD_X86_FLAGS_x86_v2 -march=x86-64-v2)
+  set(TNR_MD_X86_FLAGS_x86_v3 -march=x86-64-v3)
+  set(TNR_MD_X86_FLAGS_x86_v4 -march=x86-64-v4)
+  if(TNR_MD_CXX_HAS_VBMI)
+    list(APPEND TNR_MD_X86_SETS x86_v4vbmi)
+    set(TNR_MD_X86_FLAGS_x86_v4vbmi -march=x86-64-v4 -mavx512vbmi)
+  endif()
   # At x86-64-v4, AVX-512 VBMI (Ice Lake and later, Zen 4) replaces a table
   # lookup of eight byte shuffles in the per-pixel pass by one permute; on by
-  # default where the build host has it, and the preset release-x86-v4 keeps
-  # the build without it.
+  # default where the build host has it.
   set(_tnr_md_vbmi_default OFF)
-  if(TNR_MD_X86_LEVEL STREQUAL "x86-64-v4" AND NOT CMAKE_CROSSCOMPILING AND _tnr_md_flags
+  if(TNR_MD_X86_LEVEL STREQUAL "x86-64-v4" AND TNR_MD_CXX_HAS_VBMI AND _tnr_md_flags
      MATCHES " avx512vbmi( |$)")
     set(_tnr_md_vbmi_default ON)
   endif()
   option(TNR_MD_X86_VBMI "x86-64-v4 forms also use AVX-512 VBMI" ${_tnr_md_vbmi_default})
-  set(TNR_MD_VECTOR_FLAGS -march=x86-64-v2)
-  set(TNR_MD_X86_FLAGS -march=${TNR_MD_X86_LEVEL})
-  if(TNR_MD_X86_VBMI)
-    list(APPEND TNR_MD_X86_FLAGS -mavx512vbmi)
+  string(REPLACE "x86-64-" "x86_" TNR_MD_X86_SET "${TNR_MD_X86_LEVEL}")
+  if(TNR_MD_X86_VBMI AND TNR_MD_X86_SET STREQUAL "x86_v4")
+    set(TNR_MD_X86_SET x86_v4vbmi)
   endif()
-  message(STATUS "tnr_md: AVX-512 VBMI in the x86 forms: ${TNR_MD_X86_VBMI}")
+  if(NOT TNR_MD_X86_SET IN_LIST TNR_MD_X86_SETS)
+    message(FATAL_ERROR "tnr_md: no x86 set ${TNR_MD_X86_SET} (TNR_MD_X86_LEVEL, TNR_MD_X86_VBMI)")
+  endif()
+  message(STATUS "tnr_md: the library's x86 forms: ${TNR_MD_X86_SET}; sets built for tests: ${TNR_MD_X86_SETS}")
+  set(TNR_MD_VECTOR_FLAGS -march=x86-64-v2)
 endif()

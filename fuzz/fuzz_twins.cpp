@@ -24,6 +24,7 @@
 #include "kernels.h"
 #include "motion_detect.h"
 #include "spatial.h"
+#include "x86_sets.h"
 
 #if !TNR_MD_HAVE_NEON
 #error "the twin fuzzer needs the vector forms (TNR_MD_VECTOR=ON)"
@@ -301,24 +302,24 @@ size_t frameBytes(int w, int h) { return static_cast<size_t>(w) * h * 3 / 2; }
 void fuzzCalDiff8x8(Reader &r, const tnr_md::Kernels &vec) {
   const int imgWidth = 2 * r.range(4, 100), imgHeight = 2 * r.range(4, 60);
   const int proWidth = r.range(8, imgWidth), proHeight = r.range(8, imgHeight);
-  const int lDiffWid = (proWidth + 7) / 8, lDiffHgt = (proHeight + 7) / 8;
-  const int lDiffStride = lDiffWid + 2 + r.range(0, 3);
-  const int sigmaStride = lDiffWid + 8 + r.range(0, 3);
+  const int blockCols = (proWidth + 7) / 8, blockRows = (proHeight + 7) / 8;
+  const int lDiffStride = blockCols + 2 + r.range(0, 3);
+  const int sigmaStride = blockCols + 8 + r.range(0, 3);
   const float uv = r.param();
   Buffers B(r);
   const size_t cur = B.add<uint8_t>("pCurIn", frameBytes(imgWidth, imgHeight), 0, 255);
   const size_t pre =
       B.add<uint8_t>("pPreIn", frameBytes(imgWidth, imgHeight), 0, 255, B.a<uint8_t>(cur));
-  const size_t ld = B.add<int16_t>("pLdiff", size_t(lDiffHgt + 2) * lDiffStride, 0, 24480);
+  const size_t ld = B.add<int16_t>("pLdiff", size_t(blockRows + 2) * lDiffStride, 0, 24480);
   const size_t hd = B.add<int16_t>("pHdiff", size_t(proHeight + 2) * (proWidth + 2), 0, 24480);
-  const size_t sg = B.add<int16_t>("pSigma", size_t(lDiffHgt + 8) * sigmaStride, 0, 24480);
+  const size_t sg = B.add<int16_t>("pSigma", size_t(blockRows + 8) * sigmaStride, 0, 24480);
   B.seal();
-  tnr_md::calDiffAndDownScale8x8_c(B.a<uint8_t>(cur), B.a<uint8_t>(pre), B.a<int16_t>(ld),
-                                   B.a<int16_t>(hd), B.a<int16_t>(sg), imgHeight, imgWidth,
-                                   proHeight, proWidth, lDiffStride, sigmaStride, uv);
-  vec.calDiffAndDownScale8x8(B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld),
-                             B.b<int16_t>(hd), B.b<int16_t>(sg), imgHeight, imgWidth, proHeight,
-                             proWidth, lDiffStride, sigmaStride, uv);
+  tnr_md::frameDiffWith(tnr_md::kKernelsC, B.a<uint8_t>(cur), B.a<uint8_t>(pre), B.a<int16_t>(ld),
+                        B.a<int16_t>(hd), B.a<int16_t>(sg), imgHeight, imgWidth, proHeight,
+                        proWidth, lDiffStride, sigmaStride, uv);
+  tnr_md::frameDiffWith(vec, B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld),
+                        B.b<int16_t>(hd), B.b<int16_t>(sg), imgHeight, imgWidth, proHeight,
+                        proWidth, lDiffStride, sigmaStride, uv);
   B.check(
       fmt("calDiffAndDownScale8x8 img %dx%d pro %dx%d lDiffStride %d sigmaStride %d "
           "uv_ratio %a",
@@ -337,11 +338,10 @@ void fuzzCalDiffDs(Reader &r) {
   const size_t hd = B.add<int16_t>("pHdiff", size_t(imgHeight + 2) * (imgWidth + 2), 0, 765);
   const size_t sg = B.add<int16_t>("pSigma", size_t(bands + 2) * lDiffStride, 0, 192);
   B.seal();
-  tnr_md::calDiffAndDownScale_c(B.a<uint8_t>(cur), B.a<uint8_t>(pre), B.a<int16_t>(ld),
-                                B.a<int16_t>(hd), B.a<int16_t>(sg), imgHeight, imgWidth,
-                                lDiffStride);
-  tnr_md::calDiffAndDownScale_neon(B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld),
-                                   B.b<int16_t>(hd), B.b<int16_t>(sg), imgHeight, imgWidth,
+  tnr_md::calDiffAndDownScale_c({B.a<uint8_t>(cur), B.a<uint8_t>(pre), imgHeight, imgWidth},
+                                B.a<int16_t>(ld), B.a<int16_t>(hd), B.a<int16_t>(sg), lDiffStride);
+  tnr_md::calDiffAndDownScale_neon({B.b<uint8_t>(cur), B.b<uint8_t>(pre), imgHeight, imgWidth},
+                                   B.b<int16_t>(ld), B.b<int16_t>(hd), B.b<int16_t>(sg),
                                    lDiffStride);
   const std::string what =
       fmt("calDiffAndDownScale img %dx%d lDiffStride %d", imgWidth, imgHeight, lDiffStride);
@@ -366,9 +366,9 @@ void fuzzGauss3x3(Reader &r, const tnr_md::Kernels &vec) {
   const size_t out = B.add<int16_t>("pOut", outElems, 0, 24480);
   B.seal();
   const ptrdiff_t first = empty ? 0 : stride + 1;
-  tnr_md::gauss3x3Filter_c(B.a<int16_t>(in) + first, B.a<int16_t>(out), imgHgt, imgWid, stride);
-  vec.gauss3x3Filter(B.b<int16_t>(in) + first, B.b<int16_t>(out), imgHgt, imgWid, stride);
-  const std::string what = fmt("gauss3x3Filter %dx%d stride %d", imgWid, imgHgt, stride);
+  tnr_md::gauss3x3_c(B.a<int16_t>(in) + first, B.a<int16_t>(out), imgHgt, imgWid, stride);
+  vec.gauss3x3(B.b<int16_t>(in) + first, B.b<int16_t>(out), imgHgt, imgWid, stride);
+  const std::string what = fmt("gauss3x3 %dx%d stride %d", imgWid, imgHgt, stride);
   B.check(what);
   B.untouched(in, what, nothing);
   B.untouched(out, what, inGrid(stride, 0, 0, imgWid, imgHgt));
@@ -390,12 +390,13 @@ void fuzzSigmaLut(Reader &r, const tnr_md::Kernels &vec) {
   const size_t sh = B.add<uint32_t>("pSigmaH", tabElems, 32, 5000);
   B.seal();
   const ptrdiff_t first = empty ? 0 : 4 * stride + 4;
-  tnr_md::sigmaFilterLut_c(B.a<int16_t>(in) + first, B.a<int16_t>(tmp), B.a<uint16_t>(sl),
-                           B.a<uint32_t>(sh), sigmaHScale, sigmaLScale, imgHgt, imgWid, stride);
-  vec.sigmaFilterLut(B.b<int16_t>(in) + first, B.b<int16_t>(tmp), B.b<uint16_t>(sl),
-                     B.b<uint32_t>(sh), sigmaHScale, sigmaLScale, imgHgt, imgWid, stride);
-  const std::string what = fmt("sigmaFilterLut %dx%d stride %d sigmaHScale %a sigmaLScale %a",
-                               imgWid, imgHgt, stride, sigmaHScale, sigmaLScale);
+  tnr_md::sigmaLut_c(B.a<int16_t>(in) + first, B.a<int16_t>(tmp),
+                     {B.a<uint16_t>(sl), B.a<uint32_t>(sh)}, {sigmaHScale, sigmaLScale}, imgHgt,
+                     imgWid, stride);
+  vec.sigmaLut(B.b<int16_t>(in) + first, B.b<int16_t>(tmp), {B.b<uint16_t>(sl), B.b<uint32_t>(sh)},
+               {sigmaHScale, sigmaLScale}, imgHgt, imgWid, stride);
+  const std::string what = fmt("sigmaLut %dx%d stride %d sigmaHScale %a sigmaLScale %a", imgWid,
+                               imgHgt, stride, sigmaHScale, sigmaLScale);
   B.check(what);
   B.untouched(in, what, nothing);
   B.untouched(tmp, what, inGrid(stride, 4, 0, imgWid, imgHgt + 8));
@@ -433,13 +434,14 @@ void fuzzUpScale(Reader &r, const tnr_md::Kernels &vec) {
   // The high sigma table holds non-negative 32-bit values.
   for (size_t i = 0; i < tabElems; ++i) B.a<uint32_t>(sh)[i] &= 0x7FFFFFFFu;
   B.seal();
-  tnr_md::upScale_c(B.a<uint8_t>(cur), B.a<uint8_t>(pre), B.a<int16_t>(ld), B.a<int16_t>(hd),
-                    B.a<uint8_t>(tmp), B.a<uint8_t>(al), B.a<uint8_t>(pa), B.a<uint8_t>(gn),
-                    imgHeight, imgWidth, proHeight, proWidth, gainStride, srb, B.a<uint16_t>(sl),
-                    B.a<uint32_t>(sh));
-  vec.upScale(B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld), B.b<int16_t>(hd),
-              B.b<uint8_t>(tmp), B.b<uint8_t>(al), B.b<uint8_t>(pa), B.b<uint8_t>(gn), imgHeight,
-              imgWidth, proHeight, proWidth, gainStride, srb, B.b<uint16_t>(sl), B.b<uint32_t>(sh));
+  tnr_md::upScaleWith(tnr_md::kKernelsC, B.a<uint8_t>(cur), B.a<uint8_t>(pre), B.a<int16_t>(ld),
+                      B.a<int16_t>(hd), B.a<uint8_t>(tmp), B.a<uint8_t>(al), B.a<uint8_t>(pa),
+                      B.a<uint8_t>(gn), imgHeight, imgWidth, proHeight, proWidth, gainStride, srb,
+                      B.a<uint16_t>(sl), B.a<uint32_t>(sh));
+  tnr_md::upScaleWith(vec, B.b<uint8_t>(cur), B.b<uint8_t>(pre), B.b<int16_t>(ld), B.b<int16_t>(hd),
+                      B.b<uint8_t>(tmp), B.b<uint8_t>(al), B.b<uint8_t>(pa), B.b<uint8_t>(gn),
+                      imgHeight, imgWidth, proHeight, proWidth, gainStride, srb, B.b<uint16_t>(sl),
+                      B.b<uint32_t>(sh));
   const std::string what = fmt("upScale img %dx%d pro %dx%d GainStride %d static_ratio_r_bit %u",
                                imgWidth, imgHeight, proWidth, proHeight, gainStride, srb);
   B.check(what);
@@ -492,7 +494,7 @@ void fuzzMotionDetect(Reader &r, const tnr_md::Kernels &vec) {
 // The spatial stage: the whole output frame may be written (the grid
 // filtered, the rest copied), nothing else; sizes it refuses leave every
 // buffer alone through the entry point.
-void fuzzSpatial(Reader &r, bool x86) {
+void fuzzSpatial(Reader &r, const tnr_md::Kernels &vec) {
   const int imgWidth = 2 * r.range(4, 100), imgHeight = 2 * r.range(4, 60);
   const int proWidth = r.range(1, imgWidth), proHeight = r.range(1, imgHeight);
   const int gainStride = proWidth + r.range(0, 7);
@@ -504,8 +506,8 @@ void fuzzSpatial(Reader &r, bool x86) {
   const size_t pa = B.add<uint8_t>("pPreAlpha", mapElems, 0, 128);
   B.seal();
   const std::string what =
-      fmt("spatial img %dx%d pro %dx%d gainStride %d noise %d strength %d%s", imgWidth, imgHeight,
-          proWidth, proHeight, gainStride, noise, strength, x86 ? " x86" : "");
+      fmt("spatial img %dx%d pro %dx%d gainStride %d noise %d strength %d", imgWidth, imgHeight,
+          proWidth, proHeight, gainStride, noise, strength);
   if (!tnr_md::spatialAccepts(imgHeight, imgWidth, proHeight, proWidth, gainStride)) {
     spatial_denoise(B.a<uint8_t>(in), B.a<uint8_t>(out), B.a<uint8_t>(pa), imgHeight, imgWidth,
                     proHeight, proWidth, gainStride, noise, strength);
@@ -518,29 +520,32 @@ void fuzzSpatial(Reader &r, bool x86) {
                                imgWidth, proHeight, proWidth, gainStride, lut};
   const tnr_md::SpatialFrame b{B.b<uint8_t>(in), B.b<uint8_t>(out), B.b<uint8_t>(pa), imgHeight,
                                imgWidth, proHeight, proWidth, gainStride, lut};
-  tnr_md::spatialRows_c(a, 0, imgHeight, 0, imgHeight / 2);
-#if TNR_MD_HAVE_X86
-  (x86 ? tnr_md::spatialRows_x86 : tnr_md::spatialRows_neon)(b, 0, imgHeight, 0, imgHeight / 2);
-#else
-  tnr_md::spatialRows_neon(b, 0, imgHeight, 0, imgHeight / 2);
-#endif
+  tnr_md::spatial_c(a, 0, imgHeight, 0, imgHeight / 2);
+  vec.spatial(b, 0, imgHeight, 0, imgHeight / 2);
   B.check(what);
   B.untouched(in, what, nothing);
   B.untouched(pa, what, nothing);
 }
 
-}  // namespace
+// The function byte's top bit picks the vector sets: the NEON set, or on
+// x86-64 the x86 set of every level this processor runs, each on the same
+// input.
+std::vector<const tnr_md::Kernels *> vectorSets(bool x86) {
+#if TNR_MD_HAVE_X86
+  if (x86) {
+    std::vector<const tnr_md::Kernels *> sets;
+    for (const tnr_md::X86Set &s : tnr_md::x86Sets())
+      if (!s.lacks) sets.push_back(s.k);
+    return sets;
+  }
+#endif
+  (void)x86;
+  return {&tnr_md::kKernelsNeon};
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+void runOne(const uint8_t *data, size_t size, const tnr_md::Kernels &vec) {
   Reader r(data, size);
   const uint8_t function = r.u8();
-  // The function byte's top bit picks the vector twin: the NEON forms, or on
-  // x86-64 the x86 set.
-#if TNR_MD_HAVE_X86
-  const tnr_md::Kernels &vec = (function & 0x80) ? tnr_md::kKernelsX86 : tnr_md::kKernelsNeon;
-#else
-  const tnr_md::Kernels &vec = tnr_md::kKernelsNeon;
-#endif
   switch ((function & 0x7F) % 7) {
     case 0:
       fuzzCalDiff8x8(r, vec);
@@ -561,8 +566,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       fuzzMotionDetect(r, vec);
       break;
     default:
-      fuzzSpatial(r, (function & 0x80) != 0);
+      fuzzSpatial(r, vec);
       break;
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static const std::vector<const tnr_md::Kernels *> neon = vectorSets(false),
+                                                    x86 = vectorSets(true);
+  const bool pickX86 = size > 0 && (data[0] & 0x80);
+  for (const tnr_md::Kernels *vec : pickX86 ? x86 : neon) runOne(data, size, *vec);
   return 0;
 }

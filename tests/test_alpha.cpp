@@ -19,26 +19,26 @@ TEST(Reciprocal, EstimateMatchesTheArmTableAtItsCorners) {
 }
 
 TEST(BlockAlpha, DifferenceOverSigmaWithExactHalvesOfTheRefinedReciprocal) {
-  using tnr_md::blockAlpha;
-  EXPECT_EQ(blockAlpha(50, 100), 0);  // at or below the sigma
-  EXPECT_EQ(blockAlpha(100, 100), 0);
-  EXPECT_EQ(blockAlpha(200, 100), 128);  // d >= s
-  EXPECT_EQ(blockAlpha(64 + 63, 64), 126);
-  EXPECT_EQ(blockAlpha(199, 100), 127);
-  EXPECT_EQ(blockAlpha(257, 256), 0);  // 0.5 exactly falls to 0
-  EXPECT_EQ(blockAlpha(259, 256), 1);  // 1.5 exactly falls to 1
+  using tnr_md::blockAlphaOf;
+  EXPECT_EQ(blockAlphaOf(50, 100), 0);  // at or below the sigma
+  EXPECT_EQ(blockAlphaOf(100, 100), 0);
+  EXPECT_EQ(blockAlphaOf(200, 100), 128);  // d >= s
+  EXPECT_EQ(blockAlphaOf(64 + 63, 64), 126);
+  EXPECT_EQ(blockAlphaOf(199, 100), 127);
+  EXPECT_EQ(blockAlphaOf(257, 256), 0);  // 0.5 exactly falls to 0
+  EXPECT_EQ(blockAlphaOf(259, 256), 1);  // 1.5 exactly falls to 1
   // The refined reciprocal of 3328 lies above 1/3328: 13 x 128 / 3328 = 0.5
   // rounds up here.
-  EXPECT_EQ(blockAlpha(3328 + 13, 3328), 1);
-  EXPECT_EQ(blockAlpha(32 + 63, 32), 126);  // a sigma below 64 acts as 64
-  EXPECT_EQ(blockAlpha(100, 40000), 128);   // 40000 is -25536: s = 64, d = 100 + 25536 wraps
-  EXPECT_EQ(blockAlpha(-32768, 32767), 0);  // -32768 - 32767 wraps to 1: d = 1, s = 32767
-  EXPECT_EQ(blockAlpha(32767, 0), 128);     // 65534 before the clamp
+  EXPECT_EQ(blockAlphaOf(3328 + 13, 3328), 1);
+  EXPECT_EQ(blockAlphaOf(32 + 63, 32), 126);  // a sigma below 64 acts as 64
+  EXPECT_EQ(blockAlphaOf(100, 40000), 128);   // 40000 is -25536: s = 64, d = 100 + 25536 wraps
+  EXPECT_EQ(blockAlphaOf(-32768, 32767), 0);  // -32768 - 32767 wraps to 1: d = 1, s = 32767
+  EXPECT_EQ(blockAlphaOf(32767, 0), 128);     // 65534 before the clamp
 }
 
 TEST(PixelAlpha, ExcessOverTheHighSigma) {
   auto px = [](int16_t h, int32_t sH) {
-    return tnr_md::pixelAlpha(h, sH, static_cast<float>(1.0 / static_cast<double>(sH)));
+    return tnr_md::pixelAlphaOf(h, sH, static_cast<float>(1.0 / static_cast<double>(sH)));
   };
   EXPECT_EQ(px(150, 100), 64);
   EXPECT_EQ(px(132, 100), 41);
@@ -115,9 +115,9 @@ struct AlphaCase {
   uint8_t &Y(GuardedBuffer<uint8_t> &f, int x, int y) { return f[size_t(y) * imgW + x]; }
   uint8_t &UV(GuardedBuffer<uint8_t> &f, int x, int c) { return f[size_t(imgH + c) * imgW + x]; }
   void run(const tnr_md::Kernels &k, uint8_t rbit) {
-    k.upScale(cur.data(), pre.data(), ldiff.data(), hdiff.data(), tmp.data(), alpha.data(),
-              preAlpha.data(), gain.data(), imgH, imgW, proH, proW, G, rbit, sigmaL.data(),
-              sigmaH.data());
+    tnr_md::upScaleWith(k, cur.data(), pre.data(), ldiff.data(), hdiff.data(), tmp.data(),
+                        alpha.data(), preAlpha.data(), gain.data(), imgH, imgW, proH, proW, G, rbit,
+                        sigmaL.data(), sigmaH.data());
   }
 };
 

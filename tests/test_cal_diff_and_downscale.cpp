@@ -11,7 +11,7 @@ using namespace tnr_md_test;
 
 namespace {
 
-using DsFn = void (*)(uint8_t *, uint8_t *, int16_t *, int16_t *, int16_t *, int, int, int);
+using DsFn = tnr_md::CalDiffDsFn *;
 
 constexpr int16_t kCanary = 0x5A5A;
 
@@ -34,7 +34,7 @@ struct DsCase {
     sigma.fill(kCanary);
   }
   void run(DsFn f) {
-    f(cur.data(), pre.data(), ldiff.data(), hdiff.data(), sigma.data(), h, w, lDiffStride);
+    f({cur.data(), pre.data(), h, w}, ldiff.data(), hdiff.data(), sigma.data(), lDiffStride);
   }
   int y(const GuardedBuffer<uint8_t> &f, int r, int c) const { return f[size_t(r) * w + c]; }
   int uv(const GuardedBuffer<uint8_t> &f, int i, int c) const {

@@ -35,7 +35,7 @@ class Gauss3x3 : public ::testing::TestWithParam<tnr_md_test::Form> {
   std::vector<int16_t> filter(Bordered &in, Guard side) {
     GuardedBuffer<int16_t> out(size_t(in.stride) * (in.h - 1) + in.w, side);
     out.fill(kCanary);
-    GetParam().k->gauss3x3Filter(in.first(), out.data(), in.h, in.w, in.stride);
+    GetParam().k->gauss3x3(in.first(), out.data(), in.h, in.w, in.stride);
     for (size_t i = 0; i < out.size(); ++i)
       if (int(i % in.stride) >= in.w) {
         EXPECT_EQ(out[i], kCanary) << "written past the row at " << i;
@@ -113,9 +113,9 @@ TEST_P(Gauss3x3, EmptySizesWriteNothing) {
   in.buf.fill(1);
   GuardedBuffer<int16_t> out(64);
   out.fill(kCanary);
-  GetParam().k->gauss3x3Filter(in.first(), out.data(), 0, 8, in.stride);
-  GetParam().k->gauss3x3Filter(in.first(), out.data(), 4, 0, in.stride);
-  GetParam().k->gauss3x3Filter(in.first(), out.data(), -1, -5, in.stride);
+  GetParam().k->gauss3x3(in.first(), out.data(), 0, 8, in.stride);
+  GetParam().k->gauss3x3(in.first(), out.data(), 4, 0, in.stride);
+  GetParam().k->gauss3x3(in.first(), out.data(), -1, -5, in.stride);
   for (int16_t v : out) ASSERT_EQ(v, kCanary);
 }
 
@@ -137,8 +137,7 @@ class SigmaLut : public ::testing::TestWithParam<tnr_md_test::Form> {
     L.fill(0xBEEF);
     H.fill(0xDEADBEEF);
     tmp.fill(kCanary);
-    GetParam().k->sigmaFilterLut(in.first(), tmp.data(), L.data(), H.data(), hScale, lScale, h, w,
-                                 S);
+    GetParam().k->sigmaLut(in.first(), tmp.data(), {L.data(), H.data()}, {hScale, lScale}, h, w, S);
     for (size_t i = 0; i < entries; ++i)
       if (int(i % S) >= w) {
         EXPECT_EQ(L[i], 0xBEEF) << i;
@@ -215,8 +214,8 @@ TEST_P(SigmaLut, EmptySizesWriteNothing) {
   L.fill(7);
   H.fill(7);
   tmp.fill(7);
-  GetParam().k->sigmaFilterLut(in.first(), tmp.data(), L.data(), H.data(), 1, 1, 0, 8, in.stride);
-  GetParam().k->sigmaFilterLut(in.first(), tmp.data(), L.data(), H.data(), 1, 1, 2, 0, in.stride);
+  GetParam().k->sigmaLut(in.first(), tmp.data(), {L.data(), H.data()}, {1, 1}, 0, 8, in.stride);
+  GetParam().k->sigmaLut(in.first(), tmp.data(), {L.data(), H.data()}, {1, 1}, 2, 0, in.stride);
   for (int i = 0; i < 64; ++i) ASSERT_TRUE(L[i] == 7 && H[i] == 7u);
   for (int16_t v : tmp) ASSERT_EQ(v, 7);
 }

@@ -43,8 +43,8 @@ struct DiffCase {
   int16_t L(int bx, int by) const { return ldiff[size_t(by + 1) * lStride + bx + 1]; }
   int16_t S(int bx, int by) const { return sigma[size_t(by + 4) * sStride + bx + 4]; }
   void run(const tnr_md::Kernels &k, float uv_ratio) {
-    k.calDiffAndDownScale8x8(cur.data(), pre.data(), ldiff.data(), hdiff.data(), sigma.data(), imgH,
-                             imgW, proH, proW, lStride, sStride, uv_ratio);
+    tnr_md::frameDiffWith(k, cur.data(), pre.data(), ldiff.data(), hdiff.data(), sigma.data(), imgH,
+                          imgW, proH, proW, lStride, sStride, uv_ratio);
   }
   // Every border element is left alone.
   void expectBordersUntouched() const {

@@ -30,7 +30,7 @@ struct Plane {
   }
   int16_t &at(int r, int c) { return in[size_t(r + 2) * stride + c + 2]; }
   int16_t &o(int r, int c) { return out[size_t(r) * stride + c]; }
-  void run() { tnr_md::gauss9x9Filter_c(&at(0, 0), out.data(), hgt, wid, stride); }
+  void run() { tnr_md::gauss9x9_c(&at(0, 0), out.data(), hgt, wid, stride); }
   // Checks the written rectangle against want(r, c) and the rest against the canary.
   template <class F>
   void expect(F want) {
@@ -107,7 +107,7 @@ TEST(Gauss9x9Filter, EmptySizesWriteNothing) {
   for (auto hw : {std::pair<int, int>{0, 5}, {5, 0}, {-1, 5}, {5, -3}}) {
     Plane p(5, 5, 0, Guard::Right);
     p.in.fill(1000);
-    tnr_md::gauss9x9Filter_c(&p.at(0, 0), p.out.data(), hw.first, hw.second, p.stride);
+    tnr_md::gauss9x9_c(&p.at(0, 0), p.out.data(), hw.first, hw.second, p.stride);
     for (size_t i = 0; i < p.out.size(); ++i) ASSERT_EQ(p.out[i], kCanary);
   }
 }

@@ -9,24 +9,24 @@ using tnr_md::makeLayout;
 
 TEST(Layout, FullHdGeometryAndOffsets) {
   const auto g = makeLayout(1080, 1920);
-  EXPECT_EQ(g.lDiffWid, 240);
-  EXPECT_EQ(g.lDiffHgt, 135);
+  EXPECT_EQ(g.blockCols, 240);
+  EXPECT_EQ(g.blockRows, 135);
   EXPECT_EQ(g.hDiffSize, 2079604);
   EXPECT_EQ(g.lDiffSize, 33154);
   EXPECT_EQ(g.sigmaSize, 269824);
-  EXPECT_EQ(g.hdiffTmp, 2382582);  // pFilterLdiff
+  EXPECT_EQ(g.filterLdiff, 2382582);  // pFilterLdiff
   EXPECT_EQ(g.filterHdiff, 2415736);
   EXPECT_EQ(g.sigmaL, 4495340);
   EXPECT_EQ(g.sigmaH, 4765164);
-  EXPECT_EQ(2 * g.dsHiff, 11003976);  // D, compared with L = 24 883 200
+  EXPECT_EQ(2 * g.checkEnd, 11003976);  // D, compared with L = 24 883 200
   EXPECT_TRUE(g.accepted);
   EXPECT_EQ(motionDetectTmpBufSize(1080, 1920), size_t{6} * 1920 * 1080);
 }
 
 TEST(Layout, GridsNotMultiplesOf8RoundTheBlockGridUp) {
   const auto g = makeLayout(1078, 1918);
-  EXPECT_EQ(g.lDiffWid, 240);
-  EXPECT_EQ(g.lDiffHgt, 135);
+  EXPECT_EQ(g.blockCols, 240);
+  EXPECT_EQ(g.blockRows, 135);
   EXPECT_TRUE(g.accepted);
 }
 
@@ -35,11 +35,11 @@ TEST(Layout, SizeCheckAtItsBoundary) {
   EXPECT_EQ(g16.hDiffSize, 324);
   EXPECT_EQ(g16.lDiffSize, 16);
   EXPECT_EQ(g16.sigmaSize, 240);
-  EXPECT_EQ(2 * g16.dsHiff, 2132);  // < 3072
+  EXPECT_EQ(2 * g16.checkEnd, 2132);  // < 3072
   EXPECT_TRUE(g16.accepted);
 
   const auto g8 = makeLayout(8, 8);
-  EXPECT_EQ(2 * g8.dsHiff, 806);  // not below 768
+  EXPECT_EQ(2 * g8.checkEnd, 806);  // not below 768
   EXPECT_FALSE(g8.accepted);
   EXPECT_EQ(motionDetectTmpBufSize(8, 8), 0u);
 }
@@ -48,15 +48,15 @@ TEST(Layout, SizeCheckAtItsBoundary) {
 // the sigma tables end past the buffer: such grids are refused.
 TEST(Layout, NarrowGridsWhoseSigmaTablesOverrunAreRefused) {
   const auto g = makeLayout(8, 10);
-  EXPECT_LT(2 * g.dsHiff, 2 * g.bufElems);  // 944 < 960: the bare check would pass
-  EXPECT_EQ(g.sigmaH, 584);                 // but pSigmaH starts past 480 elements
+  EXPECT_LT(2 * g.checkEnd, 2 * g.bufElems);  // 944 < 960: the bare check would pass
+  EXPECT_EQ(g.sigmaH, 584);                   // but pSigmaH starts past 480 elements
   EXPECT_FALSE(g.accepted);
 
   int passBareCheckButOverrun = 0;
   for (int w = 8; w <= 64; ++w) {
     for (int h = 8; h <= 64; ++h) {
       const auto l = makeLayout(h, w);
-      const bool bare = 2 * l.dsHiff < 2 * l.bufElems;
+      const bool bare = 2 * l.checkEnd < 2 * l.bufElems;
       const bool fits = l.sigmaHEnd <= l.bufElems;
       if (bare && !fits) {
         ++passBareCheckButOverrun;
@@ -69,7 +69,7 @@ TEST(Layout, NarrowGridsWhoseSigmaTablesOverrunAreRefused) {
         // Every plane and every borrowed scratch region ends inside the buffer.
         EXPECT_LE(l.sigmaHEnd, l.bufElems);
         EXPECT_LE(l.sigmaTmpEnd, l.sigma);
-        EXPECT_LE(l.rowBufBytes, 2 * l.hdiffTmp);
+        EXPECT_LE(l.rowBufBytes, 2 * l.filterLdiff);
       }
     }
   }

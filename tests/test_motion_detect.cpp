@@ -133,8 +133,9 @@ TEST_P(MotionDetect, IdenticalFramesZeroTheDifferencePlanesAndRunTheMean) {
     const auto g = tnr_md::makeLayout(h, w);
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) ASSERT_EQ(s.tmp[g.filterHdiff + y * g.hDiffStride + x], 0);
-    for (int y = 0; y < g.lDiffHgt; ++y)
-      for (int x = 0; x < g.lDiffWid; ++x) ASSERT_EQ(s.tmp[g.hdiffTmp + y * g.lDiffStride + x], 0);
+    for (int y = 0; y < g.blockRows; ++y)
+      for (int x = 0; x < g.blockCols; ++x)
+        ASSERT_EQ(s.tmp[g.filterLdiff + y * g.lDiffStride + x], 0);
     for (size_t i = 0; i < f.size(); ++i) ASSERT_EQ(s.cur[i], f[i]);
     for (int i = 0; i < w * h; ++i) {
       ASSERT_EQ(s.preAlpha[i], seq[t]);

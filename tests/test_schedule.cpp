@@ -1,5 +1,5 @@
-// The banded schedule against the stage-by-stage order: the same bytes in
-// every buffer, for every kernel set.
+// The banded schedules (streamed and whole-first) against the stage-by-stage
+// order: the same bytes in every buffer, for every kernel set.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -73,9 +73,12 @@ TEST_P(Schedule, BandedEqualsStageByStage) {
     const float uv = float(rng() % 300) / 100, sh = 0.2f + float(rng() % 300) / 100,
                 sl = 0.05f + float(rng() % 100) / 100;
     const int rbit = int(rng() % 10);
+    // The ring cases stream; the random grids take either banded order.
+    const auto order =
+        iter < 13 || iter % 2 ? tnr_md::Schedule::Streamed : tnr_md::Schedule::WholeFirst;
     tnr_md::motionDetectWith(*GetParam().k, a.cur.data(), a.prev.data(), a.tmp.data(),
                              a.alpha.data(), a.preAlpha.data(), a.gain.data(), ih, iw, ph, pw, g,
-                             sh, sl, uv, 0, rbit, tnr_md::Schedule::Banded);
+                             sh, sl, uv, 0, rbit, order);
     tnr_md::motionDetectWith(*GetParam().k, b.cur.data(), b.prev.data(), b.tmp.data(),
                              b.alpha.data(), b.preAlpha.data(), b.gain.data(), ih, iw, ph, pw, g,
                              sh, sl, uv, 0, rbit, tnr_md::Schedule::StageByStage);
@@ -98,13 +101,13 @@ TEST(ScheduleWorkArea, LiesInsideTheUnusedTailOfTheSigmaReservation) {
       if (!g.accepted) continue;
       const auto work = tnr_md::bandWork(g);
       if (work.at < 0) continue;
-      EXPECT_GE(work.at, g.sigma + int64_t{g.lDiffHgt + 8} * g.sigmaStride);
+      EXPECT_GE(work.at, g.sigma + int64_t{g.blockRows + 8} * g.sigmaStride);
       // Block alpha and row buffer, then the sigma scratch of one step.
-      EXPECT_GE(2 * work.sigmaTmp, 2 * work.at + int64_t{g.lDiffHgt} * g.lDiffWid +
+      EXPECT_GE(2 * work.sigmaTmp, 2 * work.at + int64_t{g.blockRows} * g.blockCols +
                                        int64_t{tnr_md::kBandRows} * g.lDiffStride);
       EXPECT_GE(work.end,
-                work.sigmaTmp + int64_t{tnr_md::kLowResRows + 7} * g.sigmaStride + g.lDiffWid + 4);
-      EXPECT_LE(work.end, g.hdiffTmp) << w << "x" << h;
+                work.sigmaTmp + int64_t{tnr_md::kLowResRows + 7} * g.sigmaStride + g.blockCols + 4);
+      EXPECT_LE(work.end, g.filterLdiff) << w << "x" << h;
     }
   EXPECT_GE(tnr_md::bandWork(tnr_md::makeLayout(1080, 1920)).at, 0);
   EXPECT_GE(tnr_md::bandWork(tnr_md::makeLayout(2160, 3840)).at, 0);
@@ -129,21 +132,21 @@ TEST_P(Schedule, DifferenceRowRangesMatchTheWholeStage) {
     const float uv = float(rng() % 300) / 100;
     const size_t stride = size_t(pw) + 2;
     std::vector<int16_t> hA(stride * size_t(ph + 2)), ldA(size_t(g.lDiffSize)),
-        sgA(size_t(g.sigmaStride) * (g.lDiffHgt + 8));
+        sgA(size_t(g.sigmaStride) * (g.blockRows + 8));
     std::vector<int16_t> ldB(ldA.size()), sgB(sgA.size());
-    tnr_md::calDiffAndDownScale8x8_c(cur.data(), pre.data(), ldA.data(), hA.data(), sgA.data(), ih,
-                                     iw, ph, pw, g.lDiffStride, g.sigmaStride, uv);
-    for (int by0 = 0, by1 = 0; by0 < g.lDiffHgt; by0 = by1) {
-      by1 = std::min(g.lDiffHgt, by0 + 1 + int(rng() % 4));
+    tnr_md::frameDiffWith(tnr_md::kKernelsC, cur.data(), pre.data(), ldA.data(), hA.data(),
+                          sgA.data(), ih, iw, ph, pw, g.lDiffStride, g.sigmaStride, uv);
+    for (int by0 = 0, by1 = 0; by0 < g.blockRows; by0 = by1) {
+      by1 = std::min(g.blockRows, by0 + 1 + int(rng() % 4));
       const int hRow0 = 8 * by0 + 8 <= ph ? 8 * by0 : ph - 8;
-      const int rEnd = by1 == g.lDiffHgt ? ph : 8 * by1;
+      const int rEnd = by1 == g.blockRows ? ph : 8 * by1;
       const std::string at = std::to_string(pw) + "x" + std::to_string(ph) + " block rows " +
                              std::to_string(by0) + ".." + std::to_string(by1);
       GuardedBuffer<int16_t> h(size_t(rEnd - hRow0) * stride + size_t(pw) + 1);
       std::fill(h.begin(), h.end(), kCanary);
-      GetParam().k->calDiffAndDownScale8x8Rows(cur.data(), pre.data(), ldB.data(), h.data(),
-                                               sgB.data(), ih, iw, ph, pw, g.lDiffStride,
-                                               g.sigmaStride, uv, by0, by1);
+      GetParam().k->frameDiff({cur.data(), pre.data(), ih, iw}, tnr_md::makeGrid(ph, pw),
+                              {ldB.data(), h.data(), sgB.data(), g.lDiffStride, g.sigmaStride}, uv,
+                              by0, by1);
       for (size_t c = 0; c < stride; ++c) ASSERT_EQ(h[c], kCanary) << at << ": row above";
       for (int r = hRow0; r < rEnd; ++r) {
         const int16_t *got = h.data() + size_t(r - hRow0 + 1) * stride;

@@ -12,6 +12,7 @@
 
 #include "arith.h"
 #include "equiv.h"
+#include "forms.h"
 #include "motion_detect.h"
 #include "spatial.h"
 #include "test_util.h"
@@ -22,21 +23,7 @@ using tnr_md::SpatialFrame;
 using tnr_md_test::Guard;
 using tnr_md_test::GuardedBuffer;
 
-struct SpatialForm {
-  const char *name;
-  void (*rows)(TNR_MD_SPATIAL_ARGS);
-};
-
-std::vector<SpatialForm> spatialForms() {
-  std::vector<SpatialForm> forms{{"PerSample", tnr_md::spatialRows_c}};
-#if TNR_MD_HAVE_NEON
-  forms.push_back({"Vector", tnr_md::spatialRows_neon});
-#endif
-#if TNR_MD_HAVE_X86
-  forms.push_back({"X86", tnr_md::spatialRows_x86});
-#endif
-  return forms;
-}
+using tnr_md_test::Form;
 
 // One frame's buffers for a whole-frame call.
 struct Frame {
@@ -52,19 +39,16 @@ Frame makeFrame(int w, int h, int pw, int ph, int gs, uint8_t value, uint8_t wei
   return f;
 }
 
-std::vector<uint8_t> runForm(const SpatialForm &form, const Frame &f, int noise, int strength) {
+std::vector<uint8_t> runForm(const Form &form, const Frame &f, int noise, int strength) {
   uint8_t lut[tnr_md::kSpatialLutSize];
   tnr_md::spatialThresholds(noise, strength, lut);
   std::vector<uint8_t> out(f.bytes(), 0xA5);
   const SpatialFrame sf{f.in.data(), out.data(), f.pre.data(), f.h, f.w, f.ph, f.pw, f.gs, lut};
-  form.rows(sf, 0, f.h, 0, f.h / 2);
+  form.k->spatial(sf, 0, f.h, 0, f.h / 2);
   return out;
 }
 
-class SpatialForms : public ::testing::TestWithParam<SpatialForm> {};
-
-std::string formName(const ::testing::TestParamInfo<SpatialForm> &i) { return i.param.name; }
-void PrintTo(const SpatialForm &f, std::ostream *os) { *os << f.name; }
+class SpatialForms : public ::testing::TestWithParam<Form> {};
 
 TEST(SpatialThresholds, WorkedValues) {
   uint8_t lut[tnr_md::kSpatialLutSize];
@@ -126,7 +110,7 @@ TEST(SpatialSample, WorkedValues) {
 }
 
 TEST_P(SpatialForms, FlatEdgeStillMoving) {
-  const SpatialForm form = GetParam();
+  const Form form = GetParam();
   const int w = 64, h = 40;
   // Flat: a constant frame stays constant at any threshold.
   {
@@ -180,7 +164,7 @@ TEST_P(SpatialForms, FlatEdgeStillMoving) {
 // and a window at the grid's edge repeats the grid's last row and column (not
 // the frame's samples beyond it).
 TEST_P(SpatialForms, GridInsideFrame) {
-  const SpatialForm form = GetParam();
+  const Form form = GetParam();
   const int w = 80, h = 48, pw = 58, ph = 30, gs = 61;
   Frame f = makeFrame(w, h, pw, ph, gs, 90, 0);
   std::mt19937 rng = tnr_md_test::seededRng(162);
@@ -212,7 +196,7 @@ TEST_P(SpatialForms, GridInsideFrame) {
 // this FNV-1a hash on x86-64, ARMv7-A and AArch64 (the armv7 and aarch64
 // presets run this under qemu).
 TEST_P(SpatialForms, SameBytesOnEveryArchitecture) {
-  const SpatialForm form = GetParam();
+  const Form form = GetParam();
   const int w = 166, h = 98, pw = 161, ph = 95, gs = 163;
   Frame f = makeFrame(w, h, pw, ph, gs, 0, 0);
   uint32_t s = 0x2545F491u;
@@ -235,7 +219,7 @@ TEST_P(SpatialForms, SameBytesOnEveryArchitecture) {
   EXPECT_EQ(hash, 0xf0279ca07311bf3aull) << std::hex << hash;
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, SpatialForms, ::testing::ValuesIn(spatialForms()), formName);
+TNR_MD_FORMS_SUITE(SpatialForms);
 
 TEST(SpatialDenoise, RefusedSizesTouchNothing) {
   const int w = 64, h = 32;
@@ -286,6 +270,38 @@ TEST(NoiseLevel, FollowsTheNoiseSigma) {
   EXPECT_EQ(motionDetectNoiseLevel(nullptr, h, 4, 0.75f), 0);
 }
 
+// The block sigma plane the level is read from stays whole in the scratch
+// buffer whatever set and order motion_detect runs (the banded orders keep
+// their work area past it and the difference ring before it).
+TEST(NoiseLevel, SameForEverySetAndOrder) {
+  const int w = 320, h = 240;  // tall enough for the ring of difference rows
+  std::mt19937 rng = tnr_md_test::seededRng(165);
+  SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()));
+  std::vector<uint8_t> cur(size_t(w) * h * 3 / 2), prev(cur.size());
+  for (size_t i = 0; i < cur.size(); ++i) {
+    prev[i] = static_cast<uint8_t>(100 + (i % w) / 4 + rng() % 9);
+    cur[i] = static_cast<uint8_t>(prev[i] + rng() % 17 - 8);
+  }
+  for (int y = 60; y < 120; ++y)  // a moving patch
+    for (int x = 100; x < 180; ++x) cur[size_t(y) * w + x] = static_cast<uint8_t>(rng() % 256);
+  const size_t elems = motionDetectTmpBufSize(h, w);
+  int want = -1;
+  for (const Form &form : tnr_md_test::allForms())
+    for (tnr_md::Schedule order : {tnr_md::Schedule::StageByStage, tnr_md::Schedule::WholeFirst,
+                                   tnr_md::Schedule::Streamed}) {
+      std::vector<uint8_t> c(cur), alpha(size_t(w) * h), pre(size_t(w) * h, 64),
+          gain(size_t(w) * h, 128);
+      std::vector<int16_t> tmp(elems, 0x5555);
+      tnr_md::motionDetectWith(*form.k, c.data(), prev.data(), tmp.data(), alpha.data(),
+                               pre.data(), gain.data(), h, w, h, w, w, 1.1f, 0.12f, 0.75f, 0.0f, 4,
+                               order);
+      const int level = motionDetectNoiseLevel(tmp.data(), h, w, 0.75f);
+      if (want < 0) want = level;
+      EXPECT_EQ(level, want) << form.name << " order " << static_cast<int>(order);
+    }
+  EXPECT_GT(want, 16);
+}
+
 #if TNR_MD_HAVE_NEON
 // Vector forms against the per-sample form: random sizes (around the 16-lane
 // step plus the border columns, and rows narrower than one step), grids
@@ -295,7 +311,7 @@ TEST(NoiseLevel, FollowsTheNoiseSigma) {
 TEST(SpatialEquivalence, VectorFormsMatchPerSample) {
   std::mt19937 rng = tnr_md_test::seededRng(164);
   SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()) + " (TNR_MD_SEED replays)");
-  const std::vector<SpatialForm> forms = spatialForms();
+  const std::vector<Form> forms = tnr_md_test::vectorForms();
   const int widths[] = {8,  9,  10, 16, 18, 19, 20, 21, 22, 23, 24, 25, 26,  27,
                         34, 35, 36, 37, 38, 40, 41, 52, 54, 66, 67, 98, 130, 201};
   int cases = 0;
@@ -322,12 +338,12 @@ TEST(SpatialEquivalence, VectorFormsMatchPerSample) {
         tnr_md::spatialThresholds(noise, strength, lut);
         std::vector<uint8_t> want(bytes);
         const SpatialFrame ref{in.data(), want.data(), pre.data(), h, w, ph, pw, gs, lut};
-        tnr_md::spatialRows_c(ref, 0, h, 0, h / 2);
-        for (const SpatialForm &form : forms) {
+        tnr_md::spatial_c(ref, 0, h, 0, h / 2);
+        for (const Form &form : forms) {
           GuardedBuffer<uint8_t> out(bytes, side);
           out.fill(0x5A);
           const SpatialFrame sf{in.data(), out.data(), pre.data(), h, w, ph, pw, gs, lut};
-          form.rows(sf, 0, h, 0, h / 2);
+          form.k->spatial(sf, 0, h, 0, h / 2);
           ASSERT_TRUE(tnr_md_test::sameBuffers(want.data(), out.data(), bytes, w))
               << form.name << " " << w << "x" << h << " grid " << pw << "x" << ph << " pitch "
               << gs << " fill " << tnr_md_test::fillName(fill) << " noise " << noise

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "equiv.h"
+#include "forms.h"
 #include "test_util.h"
 
 namespace {
@@ -107,40 +108,20 @@ struct DiffPlanes {
 };
 
 // The vector twins checked here: the NEON source (native on Arm, through
-// SIMDe elsewhere) and, on x86-64, the x86 forms.
-using DiffFn = decltype(&tnr_md::calDiffAndDownScale8x8_c);
-using GaussFn = decltype(&tnr_md::gauss3x3Filter_c);
-template <class Fn>
-struct Twin {
-  const char *name;
-  Fn fn;
-};
-const Twin<DiffFn> kDiffTwins[] = {{"neon", tnr_md::calDiffAndDownScale8x8_neon},
-#if TNR_MD_HAVE_X86
-                                   {"x86", tnr_md::calDiffAndDownScale8x8_x86}
-#endif
-};
-const Twin<GaussFn> kGaussTwins[] = {{"neon", tnr_md::gauss3x3Filter_neon},
-#if TNR_MD_HAVE_X86
-                                     {"x86", tnr_md::gauss3x3Filter_x86}
-#endif
-};
-using SigmaFn = decltype(&tnr_md::sigmaFilterLut_c);
-const Twin<SigmaFn> kSigmaTwins[] = {{"neon", tnr_md::sigmaFilterLut_neon},
-#if TNR_MD_HAVE_X86
-                                     {"x86", tnr_md::sigmaFilterLut_x86}
-#endif
-};
+// SIMDe elsewhere) and, on x86-64, the x86 set of every level this
+// processor runs.
+const std::vector<tnr_md_test::Form> kTwins = tnr_md_test::vectorForms();
 
-DiffPlanes runDiff(DiffFn fn, uint8_t *cur, uint8_t *pre, int imgW, int imgH, int proW, int proH,
-                   int lStride, int sStride, float uv, Guard g) {
+DiffPlanes runDiff(const tnr_md::Kernels &k, uint8_t *cur, uint8_t *pre, int imgW, int imgH,
+                   int proW, int proH, int lStride, int sStride, float uv, Guard g) {
   const int lWid = (proW + 7) / 8, lHgt = (proH + 7) / 8;
   // Each plane ends at its last written element (no bottom or right border).
   DiffPlanes p{
       canaryBuffer<int16_t>(static_cast<size_t>(proH) * (proW + 2) + proW + 1, g, kCanary16),
       canaryBuffer<int16_t>(static_cast<size_t>(lHgt) * lStride + lWid + 1, g, kCanary16),
       canaryBuffer<int16_t>(static_cast<size_t>(lHgt + 3) * sStride + lWid + 4, g, kCanary16)};
-  fn(cur, pre, p.l.data(), p.h.data(), p.s.data(), imgH, imgW, proH, proW, lStride, sStride, uv);
+  tnr_md::frameDiffWith(k, cur, pre, p.l.data(), p.h.data(), p.s.data(), imgH, imgW, proH, proW,
+                        lStride, sStride, uv);
   return p;
 }
 
@@ -157,12 +138,12 @@ void expectDiffTwinsMatch(int imgW, int imgH, int proW, int proH, int lStride, i
                << ", lDiffStride " << lStride << ", sigmaStride " << sStride << ", uv_ratio " << uv
                << ", contents " << kind << ", guard " << sideName(g));
   const std::vector<uint8_t> cur0(cur.begin(), cur.end());
-  const DiffPlanes want = runDiff(tnr_md::calDiffAndDownScale8x8_c, cur.data(), pre.data(), imgW,
-                                  imgH, proW, proH, lStride, sStride, uv, g);
-  for (const auto &twin : kDiffTwins) {
+  const DiffPlanes want = runDiff(tnr_md::kKernelsC, cur.data(), pre.data(), imgW, imgH, proW, proH,
+                                  lStride, sStride, uv, g);
+  for (const auto &twin : kTwins) {
     SCOPED_TRACE(twin.name);
     const DiffPlanes got =
-        runDiff(twin.fn, cur.data(), pre.data(), imgW, imgH, proW, proH, lStride, sStride, uv, g);
+        runDiff(*twin.k, cur.data(), pre.data(), imgW, imgH, proW, proH, lStride, sStride, uv, g);
     ASSERT_TRUE(sameBuffers(cur0.data(), cur.data(), cur0.size())) << "pCurIn written";
     ASSERT_TRUE(sameBuffers(want.h.data(), got.h.data(), want.h.size(), proW + 2)) << "pHdiff";
     ASSERT_TRUE(sameBuffers(want.l.data(), got.l.data(), want.l.size(), lStride)) << "pLdiff";
@@ -276,11 +257,11 @@ const int kFilterWidths[] = {1,  2,  3,  4,  5,   6,   7,   8,   9,   10,  11,  
 // input (first valid sample pIn): equal outputs, nothing written past a row.
 void expectGaussTwinsMatch(int16_t *pIn, size_t outN, int h, int w, int stride, Guard g) {
   auto want = canaryBuffer<int16_t>(outN, g, kCanary16);
-  tnr_md::gauss3x3Filter_c(pIn, want.data(), h, w, stride);
-  for (const auto &twin : kGaussTwins) {
+  tnr_md::gauss3x3_c(pIn, want.data(), h, w, stride);
+  for (const auto &twin : kTwins) {
     SCOPED_TRACE(twin.name);
     auto got = canaryBuffer<int16_t>(outN, g, kCanary16);
-    twin.fn(pIn, got.data(), h, w, stride);
+    twin.k->gauss3x3(pIn, got.data(), h, w, stride);
     ASSERT_TRUE(sameBuffers(want.data(), got.data(), outN, stride));
     ASSERT_TRUE(canaryIntact<int16_t>(
         got.data(), outN, kCanary16, [&](size_t i) { return i % stride < static_cast<size_t>(w); },
@@ -390,13 +371,13 @@ TEST(VecFront, SigmaLutMatchesPerSample) {
         auto lC = canaryBuffer<uint16_t>(tabN, g, static_cast<uint16_t>(kCanary16));
         auto hC = canaryBuffer<uint32_t>(tabN, g, kCanary32);
         int16_t *pIn = in.data() + 4 * stride + 4;
-        tnr_md::sigmaFilterLut_c(pIn, tmpC.data(), lC.data(), hC.data(), sH, sL, h, w, stride);
-        for (const auto &twin : kSigmaTwins) {
+        tnr_md::sigmaLut_c(pIn, tmpC.data(), {lC.data(), hC.data()}, {sH, sL}, h, w, stride);
+        for (const auto &twin : kTwins) {
           SCOPED_TRACE(twin.name);
           auto tmpV = canaryBuffer<int16_t>(tmpN, g, kCanary16);
           auto lV = canaryBuffer<uint16_t>(tabN, g, static_cast<uint16_t>(kCanary16));
           auto hV = canaryBuffer<uint32_t>(tabN, g, kCanary32);
-          twin.fn(pIn, tmpV.data(), lV.data(), hV.data(), sH, sL, h, w, stride);
+          twin.k->sigmaLut(pIn, tmpV.data(), {lV.data(), hV.data()}, {sH, sL}, h, w, stride);
           ASSERT_TRUE(sameBuffers(tmpC.data(), tmpV.data(), tmpN, stride)) << "scratch";
           ASSERT_TRUE(sameBuffers(lC.data(), lV.data(), tabN, stride)) << "pSigmaL";
           ASSERT_TRUE(sameBuffers(hC.data(), hV.data(), tabN, stride)) << "pSigmaH";

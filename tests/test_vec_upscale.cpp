@@ -1,5 +1,5 @@
-// upScale's vector forms (upScale_neon and, on x86-64, upScale_x86, whole
-// and in pieces) against upScale_c, byte for byte: random and adversarial
+// upScale's vector forms (the NEON set and, on x86-64, the x86 sets, whole
+// and stage by stage) against the per-sample set, byte for byte: random and adversarial
 // contents, sizes around every block width and below the narrowest vector
 // row, pitches wider than rows, every caller buffer against an inaccessible
 // page on its right and then on its left, and nothing changed outside the
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "forms.h"
 #include "kernels.h"
 #include "test_util.h"
 
@@ -20,7 +21,8 @@ namespace {
 using tnr_md_test::Guard;
 using tnr_md_test::GuardedBuffer;
 
-using UpScaleFn = void (*)(TNR_MD_UPSCALE_ARGS);
+// A kernel set's upScale over the whole grid; no set: the inputs only placed.
+using UpScaleFn = const tnr_md::Kernels *;
 
 struct Shape {
   int proWidth, proHeight;
@@ -146,9 +148,11 @@ Run runOnce(UpScaleFn fn, const Inputs &in, Guard g) {
         place(in.alpha, g),  place(in.tmp, g),   place(in.ldiff, g),    place(in.hdiff, g),
         place(in.sigmaL, g), place(in.sigmaH, g)};
   const Shape &s = in.s;
-  fn(r.cur.data(), r.pre.data(), r.ldiff.data(), r.hdiff.data(), r.tmp.data(), r.alpha.data(),
-     r.preAlpha.data(), r.gain.data(), s.imgHeight, s.imgWidth, s.proHeight, s.proWidth,
-     s.gainStride, s.ratioBit, r.sigmaL.data(), r.sigmaH.data());
+  if (fn)
+    tnr_md::upScaleWith(*fn, r.cur.data(), r.pre.data(), r.ldiff.data(), r.hdiff.data(),
+                        r.tmp.data(), r.alpha.data(), r.preAlpha.data(), r.gain.data(), s.imgHeight,
+                        s.imgWidth, s.proHeight, s.proWidth, s.gainStride, s.ratioBit,
+                        r.sigmaL.data(), r.sigmaH.data());
   return r;
 }
 
@@ -196,16 +200,10 @@ void expectFrameOutsideUnchanged(const GuardedBuffer<uint8_t> &got, const std::v
 }
 
 // The vector twins checked here: the NEON source (native on Arm, through
-// SIMDe elsewhere) and, on x86-64, the x86 forms.
-struct Twin {
-  const char *name;
-  const tnr_md::Kernels *k;
-};
-const Twin kTwins[] = {{"neon", &tnr_md::kKernelsNeon},
-#if TNR_MD_HAVE_X86
-                       {"x86", &tnr_md::kKernelsX86}
-#endif
-};
+// SIMDe elsewhere) and, on x86-64, the x86 set of every level this
+// processor runs.
+using Twin = tnr_md_test::Form;
+const std::vector<Twin> kTwins = tnr_md_test::vectorForms();
 
 void compareTwin(const Inputs &in, Guard g, const Run &c, const Twin &twin);
 
@@ -214,7 +212,7 @@ void compareTwin(const Inputs &in, Guard g, const Run &c, const Twin &twin);
 // outputs.
 void compareTwins(const Inputs &in, Guard g) {
   SCOPED_TRACE(describe(in.s) + (g == Guard::Right ? " guard right" : " guard left"));
-  const Run c = runOnce(tnr_md::upScale_c, in, g);
+  const Run c = runOnce(&tnr_md::kKernelsC, in, g);
   for (const Twin &twin : kTwins) {
     compareTwin(in, g, c, twin);
     if (::testing::Test::HasFatalFailure()) return;
@@ -223,7 +221,7 @@ void compareTwins(const Inputs &in, Guard g) {
 
 void compareTwin(const Inputs &in, Guard g, const Run &c, const Twin &twin) {
   SCOPED_TRACE(twin.name);
-  const Run v = runOnce(twin.k->upScale, in, g);
+  const Run v = runOnce(twin.k, in, g);
   ASSERT_EQ(firstDiff(v.preAlpha, c.preAlpha, in.preAlpha.size()), -1) << "pPreAlpha";
   ASSERT_EQ(firstDiff(v.cur, c.cur, in.cur.size()), -1) << "pCurIn";
   ASSERT_EQ(firstDiff(v.alpha, c.alpha, in.alpha.size()), -1) << "pAlpha";
@@ -313,8 +311,7 @@ TEST(VecUpScale, WideRowsMatchPerSample) {
 }
 
 // Runs nothing: runOnce with it only places the inputs.
-void placeOnly(uint8_t *, uint8_t *, int16_t *, int16_t *, uint8_t *, uint8_t *, uint8_t *,
-               uint8_t *, int, int, int, int, int, uint8_t, uint16_t *, uint32_t *) {}
+constexpr UpScaleFn placeOnly = nullptr;
 
 // The three pieces of the vector form over bands of rows, as a banded driver
 // runs them: the block alpha in a plane of its own, each band's row buffer
@@ -330,24 +327,24 @@ TEST(VecUpScale, BandsMatchWholeCall) {
     s.gainStride = w;
     for (Profile p : {Profile::Plausible, Profile::Mixed, Profile::Extreme, Profile::Quiet}) {
       const Inputs in = makeInputs(s, p, rng);
-      const auto want = runOnce(tnr_md::upScale_c, in, Guard::Right);
+      const auto want = runOnce(&tnr_md::kKernelsC, in, Guard::Right);
       for (int band : {1, 5, 8, 13})
         for (const Twin &twin : kTwins) {
           SCOPED_TRACE(describe(s) + " band " + std::to_string(band) + " " + twin.name);
           const tnr_md::Kernels &k = *twin.k;
           auto got = runOnce(placeOnly, in, Guard::Right);
           GuardedBuffer<uint8_t> a(size_t(in.dsHgt) * in.dsWid, Guard::Right);
-          k.upScaleBlockAlpha(got.ldiff.data(), got.sigmaL.data(), a.data(), in.dsHgt, in.dsWid,
-                              in.dsStride, in.sigmaStride);
+          k.blockAlpha(got.ldiff.data(), in.dsStride, got.sigmaL.data(), in.sigmaStride, a.data(),
+                       in.dsHgt, in.dsWid);
           for (int y0 = 0; y0 < h; y0 += band) {
             const int y1 = std::min(h, y0 + band);
             GuardedBuffer<uint8_t> t(size_t(y1 - y0) * (in.dsWid + 2), Guard::Right);
-            k.upScaleRowBuffer(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
-            k.upScalePixelRows(got.cur.data(), got.pre.data(),
-                               got.hdiff.data() + size_t(y0) * in.hdiffStride, t.data(),
-                               t.data() + t.size(), got.alpha.data(), got.preAlpha.data(),
-                               got.gain.data(), s.imgHeight, s.imgWidth, s.proWidth, s.gainStride,
-                               s.ratioBit, got.sigmaH.data(), y0, y1);
+            k.rowBuffer(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
+            k.pixelPass({got.cur.data(), got.pre.data(), s.imgHeight, s.imgWidth},
+                        {got.alpha.data(), got.preAlpha.data(), got.gain.data(), s.gainStride},
+                        tnr_md::makeGrid(s.proHeight, s.proWidth),
+                        {got.hdiff.data() + size_t(y0) * in.hdiffStride, t.data(),
+                         t.data() + t.size(), got.sigmaH.data(), s.ratioBit, y0, y1});
           }
           ASSERT_EQ(firstDiff(got.preAlpha, want.preAlpha, in.preAlpha.size()), -1) << "pPreAlpha";
           ASSERT_EQ(firstDiff(got.cur, want.cur, in.cur.size()), -1) << "pCurIn";
@@ -376,29 +373,30 @@ TEST(VecUpScale, SmoothingInThePassMatchesWholeCall) {
       std::vector<int16_t> raw(size_t(h + 2) * stride);
       for (auto &v : raw)
         v = int16_t(p == Profile::Extreme ? uni(rng, -32768, 32767) : uni(rng, 0, 60) * 32);
-      tnr_md::gauss3x3Filter_c(raw.data() + stride + 1, in.hdiff.data(), h, w, stride);
-      const auto want = runOnce(tnr_md::upScale_c, in, Guard::Right);
+      tnr_md::gauss3x3_c(raw.data() + stride + 1, in.hdiff.data(), h, w, stride);
+      const auto want = runOnce(&tnr_md::kKernelsC, in, Guard::Right);
       for (Guard g : {Guard::Right, Guard::Left})
         for (int band : {1, 8, 16})
           for (const Twin &twin : kTwins) {
             const tnr_md::Kernels &k = *twin.k;
-            if (!k.upScaleSmoothPixelRows) continue;
+            if (!k.pixelPassSmooth) continue;
             SCOPED_TRACE(describe(s) + " band " + std::to_string(band) + " " + twin.name +
                          " guard " + tnr_md_test::sideName(g));
             auto got = runOnce(placeOnly, in, g);
             const GuardedBuffer<int16_t> unsmoothed = place(raw, g);
             GuardedBuffer<uint8_t> a(size_t(in.dsHgt) * in.dsWid, g);
-            k.upScaleBlockAlpha(got.ldiff.data(), got.sigmaL.data(), a.data(), in.dsHgt, in.dsWid,
-                                in.dsStride, in.sigmaStride);
+            k.blockAlpha(got.ldiff.data(), in.dsStride, got.sigmaL.data(), in.sigmaStride, a.data(),
+                         in.dsHgt, in.dsWid);
             for (int y0 = 0; y0 < h; y0 += band) {
               const int y1 = std::min(h, y0 + band);
               GuardedBuffer<uint8_t> t(size_t(y1 - y0) * (in.dsWid + 2), g);
-              k.upScaleRowBuffer(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
-              k.upScaleSmoothPixelRows(got.cur.data(), got.pre.data(),
-                                       unsmoothed.data() + size_t(y0 + 1) * stride + 1, t.data(),
-                                       t.data() + t.size(), got.alpha.data(), got.preAlpha.data(),
-                                       got.gain.data(), s.imgHeight, s.imgWidth, s.proWidth,
-                                       s.gainStride, s.ratioBit, got.sigmaH.data(), y0, y1);
+              k.rowBuffer(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
+              k.pixelPassSmooth(
+                  {got.cur.data(), got.pre.data(), s.imgHeight, s.imgWidth},
+                  {got.alpha.data(), got.preAlpha.data(), got.gain.data(), s.gainStride},
+                  tnr_md::makeGrid(s.proHeight, s.proWidth),
+                  {unsmoothed.data() + size_t(y0 + 1) * stride + 1, t.data(), t.data() + t.size(),
+                   got.sigmaH.data(), s.ratioBit, y0, y1});
             }
             ASSERT_EQ(firstDiff(got.preAlpha, want.preAlpha, in.preAlpha.size()), -1)
                 << "pPreAlpha";
@@ -459,8 +457,9 @@ std::pair<int, int> uniformRun(UpScaleFn fn, const Uniform &u) {
   std::vector<uint32_t> sigmaH(sigmaL.size(), u.sH);
   std::vector<uint8_t> alpha(size_t(w) * h), preAlpha(alpha.size(), u.preAlpha),
       gain(alpha.size(), 128);
-  fn(cur.data(), pre.data(), ldiff.data(), hdiff.data(), tmp.data(), alpha.data(), preAlpha.data(),
-     gain.data(), h, w, h, w, w, 8, sigmaL.data(), sigmaH.data());
+  tnr_md::upScaleWith(*fn, cur.data(), pre.data(), ldiff.data(), hdiff.data(), tmp.data(),
+                      alpha.data(), preAlpha.data(), gain.data(), h, w, h, w, w, 8, sigmaL.data(),
+                      sigmaH.data());
   for (size_t i = 1; i < alpha.size(); ++i) {
     EXPECT_EQ(alpha[i], alpha[0]) << "uniform input, pixel " << i;
     EXPECT_EQ(preAlpha[i], preAlpha[0]) << "uniform input, pixel " << i;
@@ -476,7 +475,7 @@ TEST(VecUpScale, PinnedQuotients) {
   };
   for (const Twin &twin : kTwins) {
     SCOPED_TRACE(twin.name);
-    const auto uniformRun = [&](const Uniform &u) { return ::uniformRun(twin.k->upScale, u); };
+    const auto uniformRun = [&](const Uniform &u) { return ::uniformRun(twin.k, u); };
     // d = 1, s = 256: exactly 0.5 falls to A = 0; d = 3: 1.5 gives 1.
     EXPECT_EQ(uniformRun({int16_t(257), 256, 30000, 32, 0}).first, staticRatioFor(0));
     EXPECT_EQ(uniformRun({int16_t(259), 256, 30000, 32, 0}).first, staticRatioFor(1));

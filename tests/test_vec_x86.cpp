@@ -1,9 +1,9 @@
-// The x86-64 forms against their per-sample twins, byte for byte: random and
-// adversarial contents, sizes around every block width and the narrowest
-// each form supports, pitches wider than rows, every buffer against an
-// inaccessible page on its right and then on its left, canaries outside the
-// written area, the block alpha at every rounding boundary, and motion_detect
-// with the x86 set chained over frames.
+// The x86-64 sets of every level this processor runs against the per-sample
+// forms, byte for byte: random and adversarial contents, sizes around every
+// block width and the narrowest each form supports, pitches wider than rows,
+// every buffer against an inaccessible page on its right and then on its
+// left, canaries outside the written area, the block alpha at every rounding
+// boundary, and motion_detect with each x86 set chained over frames.
 #include "kernels.h"
 
 #if TNR_MD_HAVE_X86
@@ -19,11 +19,17 @@
 
 #include "arith.h"
 #include "equiv.h"
+#include "forms.h"
 #include "motion_detect.h"
 #include "recip_x86.h"
 #include "test_util.h"
 
 namespace {
+
+class VecX86 : public ::testing::TestWithParam<tnr_md_test::Form> {};
+INSTANTIATE_TEST_SUITE_P(Levels, VecX86, ::testing::ValuesIn(tnr_md_test::x86Forms()),
+                         tnr_md_test::formName);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(VecX86);
 
 using tnr_md_test::canaryIntact;
 using tnr_md_test::Fill;
@@ -55,7 +61,7 @@ GuardedBuffer<T> copyOf(const std::vector<T> &v, Guard g) {
 
 // The split of each input into x >> 4 and x & 15 at the edges of the range:
 // every 3x3 neighbourhood of the extremes and the values next to them.
-TEST(VecX86, Gauss3x3ExtremeNeighbourhoods) {
+TEST_P(VecX86, Gauss3x3ExtremeNeighbourhoods) {
   const int16_t vals[] = {-32768, -32767, -32753, -17, -16, -9,    -8,    -1,   0,
                           1,      7,      8,      15,  16,  32752, 32753, 32767};
   const int w = 33, h = 3, stride = w + 2;
@@ -64,8 +70,8 @@ TEST(VecX86, Gauss3x3ExtremeNeighbourhoods) {
     std::vector<int16_t> in(static_cast<size_t>(h + 2) * stride);
     for (auto &v : in) v = vals[uni(rng, 0, sizeof vals / sizeof vals[0] - 1)];
     std::vector<int16_t> want(static_cast<size_t>(h) * stride, kCanary16), got(want);
-    tnr_md::gauss3x3Filter_c(in.data() + stride + 1, want.data(), h, w, stride);
-    tnr_md::gauss3x3Filter_x86(in.data() + stride + 1, got.data(), h, w, stride);
+    tnr_md::gauss3x3_c(in.data() + stride + 1, want.data(), h, w, stride);
+    GetParam().k->gauss3x3(in.data() + stride + 1, got.data(), h, w, stride);
     ASSERT_TRUE(sameBuffers(want.data(), got.data(), want.size(), stride)) << "case " << it;
   }
 }
@@ -132,26 +138,28 @@ struct PixelRun {
 
 // hdiffAt: where sample (0, 0) lies in in.hdiff (after the border of a
 // bordered plane for the pass that smooths it itself); the pass gets row y0.
-PixelRun runPixels(void (*fn)(TNR_MD_PIXELROWS_ARGS), const PixelCase &c, const PixelInputs &in,
-                   int y0, int y1, Guard g, size_t hdiffAt = 0) {
+PixelRun runPixels(tnr_md::PixelPassFn *fn, const PixelCase &c, const PixelInputs &in, int y0,
+                   int y1, Guard g, size_t hdiffAt = 0) {
   PixelRun r{copyOf(in.cur, g),  copyOf(in.pre, g),   copyOf(in.t, g),     copyOf(in.preAlpha, g),
              copyOf(in.gain, g), copyOf(in.alpha, g), copyOf(in.hdiff, g), copyOf(in.sigmaH, g)};
-  fn(r.cur.data(), r.pre.data(), r.hdiff.data() + hdiffAt + size_t(y0) * (c.proWidth + 2),
-     r.t.data(), r.t.data() + r.t.size(), r.alpha.data(), r.preAlpha.data(), r.gain.data(),
-     c.imgHeight, c.imgWidth, c.proWidth, c.gainStride, c.ratioBit, r.sigmaH.data(), y0, y1);
+  fn({r.cur.data(), r.pre.data(), c.imgHeight, c.imgWidth},
+     {r.alpha.data(), r.preAlpha.data(), r.gain.data(), c.gainStride},
+     tnr_md::makeGrid(c.proHeight, c.proWidth),
+     {r.hdiff.data() + hdiffAt + size_t(y0) * (c.proWidth + 2), r.t.data(), r.t.data() + r.t.size(),
+      r.sigmaH.data(), c.ratioBit, y0, y1});
   return r;
 }
 
 // The per-sample pass on inputs `in` against fn on the same inputs, or, with
 // smooth, fn on the unsmoothed bordered plane `raw` that the 3x3 filter
 // turns into in.hdiff.
-void expectSamePixels(const PixelCase &c, const PixelInputs &in, void (*fn)(TNR_MD_PIXELROWS_ARGS),
+void expectSamePixels(const PixelCase &c, const PixelInputs &in, tnr_md::PixelPassFn *fn,
                       const PixelInputs *raw, int y0, int y1) {
   const size_t hdiffAt = raw ? size_t(c.proWidth) + 3 : 0;
   for (Guard g : kSides) {
     SCOPED_TRACE(describe(c) + " rows " + std::to_string(y0) + ".." + std::to_string(y1) +
                  " guard " + sideName(g) + (raw ? " smoothing in the pass" : ""));
-    const PixelRun want = runPixels(tnr_md::upScalePixelRows_c, c, in, y0, y1, g);
+    const PixelRun want = runPixels(tnr_md::pixelPass_c, c, in, y0, y1, g);
     const PixelRun got = runPixels(fn, c, raw ? *raw : in, y0, y1, g, hdiffAt);
     ASSERT_TRUE(
         sameBuffers(want.preAlpha.data(), got.preAlpha.data(), in.preAlpha.size(), c.gainStride))
@@ -167,15 +175,16 @@ void expectSamePixels(const PixelCase &c, const PixelInputs &in, void (*fn)(TNR_
   }
 }
 
-void comparePixels(const PixelCase &c, int y0, int y1, bool extreme, std::mt19937 &rng) {
-  expectSamePixels(c, makePixelInputs(c, y0, y1, extreme, rng), tnr_md::upScalePixelRows_x86,
-                   nullptr, y0, y1);
+void comparePixels(const tnr_md::Kernels &k, const PixelCase &c, int y0, int y1, bool extreme,
+                   std::mt19937 &rng) {
+  expectSamePixels(c, makePixelInputs(c, y0, y1, extreme, rng), k.pixelPass, nullptr, y0, y1);
 }
 
 // The pass that smooths the difference itself: an unsmoothed bordered plane
 // of multiples of 32 (as the frame difference writes it), with values of
 // every kind in some cases, exactly as large as the pass may read.
-void compareSmoothingPixels(const PixelCase &c, int y0, int y1, bool extreme, std::mt19937 &rng) {
+void compareSmoothingPixels(const tnr_md::Kernels &k, const PixelCase &c, int y0, int y1,
+                            bool extreme, std::mt19937 &rng) {
   PixelInputs in = makePixelInputs(c, y0, y1, extreme, rng);
   const int stride = c.proWidth + 2;
   PixelInputs raw = in;
@@ -184,9 +193,9 @@ void compareSmoothingPixels(const PixelCase &c, int y0, int y1, bool extreme, st
   for (auto &v : raw.hdiff)
     v = int16_t(extreme ? std::vector<int>{-32768, -32, 0, 32, 32736}[uni(rng, 0, 4)]
                         : (any ? uni(rng, -32768, 32767) : uni(rng, 0, 800) * 32));
-  tnr_md::gauss3x3Filter_c(raw.hdiff.data() + stride + 1, in.hdiff.data(), c.proHeight, c.proWidth,
-                           stride);
-  expectSamePixels(c, in, tnr_md::upScaleSmoothPixelRows_x86, &raw, y0, y1);
+  tnr_md::gauss3x3_c(raw.hdiff.data() + stride + 1, in.hdiff.data(), c.proHeight, c.proWidth,
+                     stride);
+  expectSamePixels(c, in, k.pixelPassSmooth, &raw, y0, y1);
 }
 
 PixelCase pixelCase(int w, int h, std::mt19937 &rng) {
@@ -198,7 +207,7 @@ PixelCase pixelCase(int w, int h, std::mt19937 &rng) {
           uint8_t(uni(rng, 0, 9))};
 }
 
-TEST(VecX86, PixelRowsMatchPerSample) {
+TEST_P(VecX86, PixelRowsMatchPerSample) {
   auto rng = seededRng(0x86B1);
   std::vector<int> widths;
   for (int w = 1; w <= 50; ++w) widths.push_back(w);
@@ -208,7 +217,7 @@ TEST(VecX86, PixelRowsMatchPerSample) {
   for (int w : widths) {
     for (int h : {1, 2, 7, 17}) {
       const PixelCase c = pixelCase(w, h, rng);
-      comparePixels(c, 0, h, uni(rng, 0, 3) == 0, rng);
+      comparePixels(*GetParam().k, c, 0, h, uni(rng, 0, 3) == 0, rng);
       if (HasFatalFailure()) return;
     }
   }
@@ -216,23 +225,23 @@ TEST(VecX86, PixelRowsMatchPerSample) {
 
 // Bands of rows as a banded driver passes them: T holds only the band's
 // rows, and the band may start and end anywhere in a block row.
-TEST(VecX86, PixelRowBandsMatchPerSample) {
+TEST_P(VecX86, PixelRowBandsMatchPerSample) {
   auto rng = seededRng(0x86B2);
   for (int it = 0; it < 150; ++it) {
     const int w = int(uni(rng, 16, 300)), h = int(uni(rng, 2, 40));
     const int y0 = int(uni(rng, 0, h - 1)), y1 = int(uni(rng, y0 + 1, h));
-    comparePixels(pixelCase(w, h, rng), y0, y1, it % 4 == 0, rng);
+    comparePixels(*GetParam().k, pixelCase(w, h, rng), y0, y1, it % 4 == 0, rng);
     if (HasFatalFailure()) return;
   }
 }
 
-TEST(VecX86, PixelRowsSmoothingInThePassMatchPerSample) {
+TEST_P(VecX86, PixelRowsSmoothingInThePassMatchPerSample) {
   auto rng = seededRng(0x86B5);
   for (int it = 0; it < 200; ++it) {
     const int w = it < 40 ? 16 + it : int(uni(rng, 16, 300)), h = int(uni(rng, 1, 40));
     const int y0 = it % 2 ? 0 : int(uni(rng, 0, h - 1));
     const int y1 = it % 2 ? h : int(uni(rng, y0 + 1, h));
-    compareSmoothingPixels(pixelCase(w, h, rng), y0, y1, it % 5 == 0, rng);
+    compareSmoothingPixels(*GetParam().k, pixelCase(w, h, rng), y0, y1, it % 5 == 0, rng);
     if (HasFatalFailure()) return;
   }
 }
@@ -240,7 +249,7 @@ TEST(VecX86, PixelRowsSmoothingInThePassMatchPerSample) {
 // Every static alpha 0 .. 128 against every previous weight 0 .. 255: with
 // hAlpha = 128 the static alpha is 128 - T, and row a of the grid has T = a,
 // column p a previous weight of p.
-TEST(VecX86, PixelRowsEveryWeightPair) {
+TEST_P(VecX86, PixelRowsEveryWeightPair) {
   const int w = 256, h = 129, dsWid = w / 8;
   std::vector<uint8_t> cur(size_t(w) * (h + 1 + (h + 1) / 2), 77), pre(cur.size(), 200);
   std::vector<uint8_t> t(size_t(h) * (dsWid + 2)), preAlpha(size_t(w) * h),
@@ -251,15 +260,15 @@ TEST(VecX86, PixelRowsEveryWeightPair) {
   }
   std::vector<int16_t> hdiff(size_t(h) * (w + 2), 30000);
   std::vector<uint32_t> sigmaH(size_t((h + 7) / 8) * (dsWid + 8), 32);
-  auto run = [&](void (*fn)(TNR_MD_PIXELROWS_ARGS), std::vector<uint8_t> &pa,
-                 std::vector<uint8_t> &c, std::vector<uint8_t> &a, std::vector<uint8_t> &g) {
-    fn(c.data(), pre.data(), hdiff.data(), t.data(), t.data() + t.size(), a.data(), pa.data(),
-       g.data(), h + 1, w, w, w, 8, sigmaH.data(), 0, h);
+  auto run = [&](tnr_md::PixelPassFn *fn, std::vector<uint8_t> &pa, std::vector<uint8_t> &c,
+                 std::vector<uint8_t> &a, std::vector<uint8_t> &g) {
+    fn({c.data(), pre.data(), h + 1, w}, {a.data(), pa.data(), g.data(), w}, tnr_md::makeGrid(h, w),
+       {hdiff.data(), t.data(), t.data() + t.size(), sigmaH.data(), 8, 0, h});
   };
   std::vector<uint8_t> paC = preAlpha, paX = preAlpha, cC = cur, cX = cur;
   std::vector<uint8_t> aC(preAlpha.size()), aX(aC.size()), gC = gain, gX = gain;
-  run(tnr_md::upScalePixelRows_c, paC, cC, aC, gC);
-  run(tnr_md::upScalePixelRows_x86, paX, cX, aX, gX);
+  run(tnr_md::pixelPass_c, paC, cC, aC, gC);
+  run(GetParam().k->pixelPass, paX, cX, aX, gX);
   ASSERT_TRUE(sameBuffers(paC.data(), paX.data(), paC.size(), w)) << "pPreAlpha";
   ASSERT_TRUE(sameBuffers(cC.data(), cX.data(), cC.size(), w)) << "pCurIn";
   ASSERT_TRUE(sameBuffers(aC.data(), aX.data(), aC.size(), w)) << "pAlpha";
@@ -274,11 +283,11 @@ TEST(VecX86, PixelRowsEveryWeightPair) {
 
 // The 4-lane refined reciprocal equals RecipRefine bit for bit on its whole
 // domain, the integers 1 .. 32767.
-TEST(VecX86, RecipRefineExhaustive) {
+TEST(VecX86Build, RecipRefineExhaustive) {
   for (int s = 1; s <= 32767; s += 4) {
     alignas(16) float in[4], out[4];
     for (int i = 0; i < 4; ++i) in[i] = static_cast<float>(std::min(s + i, 32767));
-    _mm_store_ps(out, tnr_md::recipRefine4(_mm_load_ps(in)));
+    _mm_store_ps(out, tnr_md::x86_test::recipRefine4(_mm_load_ps(in)));
     for (int i = 0; i < 4; ++i)
       ASSERT_EQ(tnr_md::floatBits(out[i]), tnr_md::floatBits(tnr_md::recipRefine(in[i])))
           << "s = " << in[i];
@@ -290,16 +299,16 @@ TEST(VecX86, RecipRefineExhaustive) {
 // last bits decide the result, and around d = s; then every sigma entry that
 // acts as 64 (below 64, or 32768 and up as int16) with random differences.
 // Rows of 263 blocks end with a moved-back group.
-TEST(VecX86, BlockAlphaAtEveryRoundingBoundary) {
+TEST_P(VecX86, BlockAlphaAtEveryRoundingBoundary) {
   constexpr int kRow = 263;
   auto rng = seededRng(0x86D1);
   std::vector<int16_t> l(kRow);
   std::vector<uint16_t> sL(kRow);
   std::vector<uint8_t> want(kRow), got(kRow);
   auto check = [&](int sigma) {
-    for (int i = 0; i < kRow; ++i) want[i] = tnr_md::blockAlpha(l[i], sL[i]);
+    for (int i = 0; i < kRow; ++i) want[i] = tnr_md::blockAlphaOf(l[i], sL[i]);
     std::fill(got.begin(), got.end(), uint8_t{0xEE});
-    tnr_md::upScaleBlockAlpha_x86(l.data(), sL.data(), got.data(), 1, kRow, kRow, kRow);
+    GetParam().k->blockAlpha(l.data(), kRow, sL.data(), kRow, got.data(), 1, kRow);
     ASSERT_TRUE(sameBuffers(want.data(), got.data(), kRow)) << "sigma entry " << sigma;
   };
   for (int s = 64; s <= 32767; ++s) {
@@ -336,7 +345,7 @@ TEST(VecX86, BlockAlphaAtEveryRoundingBoundary) {
 // ---------------------------------------------------------------------------
 // motion_detect with the x86 set, chained
 
-void chain(int w, int h, int frames, Guard g, std::mt19937 &rng) {
+void chain(const tnr_md::Kernels &k, int w, int h, int frames, Guard g, std::mt19937 &rng) {
   const int imgW = (w + int(uni(rng, 0, 5)) + 1) & ~1, imgH = (h + int(uni(rng, 0, 3)) + 1) & ~1;
   const int gainStride = w + int(uni(rng, 0, 1) ? 0 : uni(rng, 1, 9));
   const float sH = float(uni(rng, 2, 40)) / 8, sL = float(uni(rng, 2, 40)) / 8;
@@ -380,9 +389,9 @@ void chain(int w, int h, int frames, Guard g, std::mt19937 &rng) {
     tnr_md::motionDetectWith(tnr_md::kKernelsC, curC.data(), c.pre.data(), c.tmp.data(),
                              c.alpha.data(), c.preAlpha.data(), c.gain.data(), imgH, imgW, h, w,
                              gainStride, sH, sL, uv, 0.0f, ratioBit);
-    tnr_md::motionDetectWith(tnr_md::kKernelsX86, curX.data(), x.pre.data(), x.tmp.data(),
-                             x.alpha.data(), x.preAlpha.data(), x.gain.data(), imgH, imgW, h, w,
-                             gainStride, sH, sL, uv, 0.0f, ratioBit);
+    tnr_md::motionDetectWith(k, curX.data(), x.pre.data(), x.tmp.data(), x.alpha.data(),
+                             x.preAlpha.data(), x.gain.data(), imgH, imgW, h, w, gainStride, sH, sL,
+                             uv, 0.0f, ratioBit);
     ASSERT_TRUE(sameBuffers(curC.data(), curX.data(), frameN, imgW)) << "frame " << f;
     ASSERT_TRUE(sameBuffers(c.alpha.data(), x.alpha.data(), mapN, gainStride)) << "frame " << f;
     ASSERT_TRUE(sameBuffers(c.preAlpha.data(), x.preAlpha.data(), mapN, gainStride))
@@ -393,7 +402,7 @@ void chain(int w, int h, int frames, Guard g, std::mt19937 &rng) {
   }
 }
 
-TEST(VecX86, MotionDetectChainedMatchesPerSample) {
+TEST_P(VecX86, MotionDetectChainedMatchesPerSample) {
   auto rng = seededRng(0x86C1);
   const std::vector<std::pair<int, int>> sizes = {
       {16, 16}, {17, 9},   {23, 11}, {31, 15},  {33, 17},  {40, 8},   {119, 13},
@@ -401,14 +410,14 @@ TEST(VecX86, MotionDetectChainedMatchesPerSample) {
   int i = 0;
   for (const auto &[w, h] : sizes) {
     if (motionDetectTmpBufSize(h, w) == 0) continue;
-    chain(w, h, 5, i++ % 2 ? Guard::Left : Guard::Right, rng);
+    chain(*GetParam().k, w, h, 5, i++ % 2 ? Guard::Left : Guard::Right, rng);
     if (HasFatalFailure()) return;
   }
 }
 
-// The exported entry point runs the x86 set in this build.
-TEST(VecX86, ExportedEntryPointUsesX86Set) {
-  EXPECT_EQ(&TNR_MD_DEFAULT_KERNELS, &tnr_md::kKernelsX86);
+// The exported entry point runs the x86 set the library is built for.
+TEST(VecX86Build, ExportedEntryPointUsesTheBuildsX86Set) {
+  EXPECT_EQ(&TNR_MD_DEFAULT_KERNELS, &tnr_md::TNR_MD_X86_SET::kKernelsX86);
 }
 
 }  // namespace

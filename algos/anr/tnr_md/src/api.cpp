@@ -3,6 +3,27 @@
 #include "kernels.h"
 #include "motion_detect.h"
 
+namespace tnr_md {
+
+void frameDiffWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
+                   int16_t *pHdiff, int16_t *pSigma, int imgHeight, int imgWidth, int proHeight,
+                   int proWidth, int lDiffStride, int sigmaStride, float uv_ratio) {
+  const Grid grid = makeGrid(proHeight, proWidth);
+  k.frameDiff({pCurIn, pPreIn, imgHeight, imgWidth}, grid,
+              {pLdiff, pHdiff, pSigma, lDiffStride, sigmaStride}, uv_ratio, 0, grid.blockRows);
+}
+
+void upScaleWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
+                 int16_t *pHdiff, uint8_t *pTmp, uint8_t *pAlpha, uint8_t *pPreAlpha,
+                 uint8_t *gain_table_u8, int imgHeight, int imgWidth, int proHeight, int proWidth,
+                 int gainStride, uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH) {
+  upScaleWhole(k, {pCurIn, pPreIn, imgHeight, imgWidth},
+               {pAlpha, pPreAlpha, gain_table_u8, gainStride}, makeGrid(proHeight, proWidth),
+               pLdiff, pHdiff, pTmp, {pSigmaL, pSigmaH}, static_ratio_r_bit);
+}
+
+}  // namespace tnr_md
+
 using namespace tnr_md;
 
 extern "C" {
@@ -10,15 +31,18 @@ extern "C" {
 void calDiffAndDownScale8x8(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
                             int16_t *pSigma, int imgHeight, int imgWidth, int proHeight,
                             int proWidth, int lDiffStride, int sigmaStride, float uv_ratio) {
-  TNR_MD_DEFAULT_KERNELS.calDiffAndDownScale8x8(pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight,
-                                                imgWidth, proHeight, proWidth, lDiffStride,
-                                                sigmaStride, uv_ratio);
+  frameDiffWith(TNR_MD_DEFAULT_KERNELS, pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth,
+                proHeight, proWidth, lDiffStride, sigmaStride, uv_ratio);
 }
 
 void calDiffAndDownScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
                          int16_t *pSigma, int imgHeight, int imgWidth, int lDiffStride) {
-  TNR_MD_PICK(calDiffAndDownScale)
-  (pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth, lDiffStride);
+#if TNR_MD_HAVE_NEON
+  calDiffAndDownScale_neon
+#else
+  calDiffAndDownScale_c
+#endif
+      ({pCurIn, pPreIn, imgHeight, imgWidth}, pLdiff, pHdiff, pSigma, lDiffStride);
 }
 
 void calDiff(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma,
@@ -33,26 +57,26 @@ void extendImgBorder(int16_t *pData_ext, int Width_ext, int Height_ext, int ext_
 }
 
 void gauss3x3Filter(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
-  TNR_MD_DEFAULT_KERNELS.gauss3x3Filter(pIn, pOut, imgHgt, imgWid, stride);
+  TNR_MD_DEFAULT_KERNELS.gauss3x3(pIn, pOut, imgHgt, imgWid, stride);
 }
 
 void sigmaFilterLut(int16_t *pIn, int16_t *pTmpBuf, uint16_t *pSigmaL, uint32_t *pSigmaH,
                     float sigmaHScale, float sigmaLScale, int imgHgt, int imgWid, int stride) {
-  TNR_MD_DEFAULT_KERNELS.sigmaFilterLut(pIn, pTmpBuf, pSigmaL, pSigmaH, sigmaHScale, sigmaLScale,
-                                        imgHgt, imgWid, stride);
+  TNR_MD_DEFAULT_KERNELS.sigmaLut(pIn, pTmpBuf, {pSigmaL, pSigmaH}, {sigmaHScale, sigmaLScale},
+                                  imgHgt, imgWid, stride);
 }
 
 void gauss9x9Filter(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
-  gauss9x9Filter_c(pIn, pOut, imgHgt, imgWid, stride);
+  gauss9x9_c(pIn, pOut, imgHgt, imgWid, stride);
 }
 
 void upScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff, uint8_t *pTmp,
              uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
              int imgWidth, int proHeight, int proWidth, int GainStride, uint8_t static_ratio_r_bit,
              uint16_t *pSigmaL, uint32_t *pSigmaH) {
-  TNR_MD_DEFAULT_KERNELS.upScale(pCurIn, pPreIn, pLdiff, pHdiff, pTmp, pAlpha, pPreAlpha,
-                                 gain_table_u8, imgHeight, imgWidth, proHeight, proWidth,
-                                 GainStride, static_ratio_r_bit, pSigmaL, pSigmaH);
+  upScaleWith(TNR_MD_DEFAULT_KERNELS, pCurIn, pPreIn, pLdiff, pHdiff, pTmp, pAlpha, pPreAlpha,
+              gain_table_u8, imgHeight, imgWidth, proHeight, proWidth, GainStride,
+              static_ratio_r_bit, pSigmaL, pSigmaH);
 }
 
 }  // extern "C"

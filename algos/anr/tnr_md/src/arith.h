@@ -9,6 +9,19 @@
 
 namespace tnr_md {
 
+// The steps defined out of line, shared by the forms (their narrow-grid and
+// tail paths reuse them).
+int32_t uvRatioFix(float uv_ratio);  // chroma weight in 1/128, halves away from 0
+float sigmaTableScale(float scale);  // scale x 8/7 in double, rounded to float
+uint8_t blockAlphaOf(int16_t ldiff, uint16_t sigmaL);
+uint8_t pixelAlphaOf(int16_t hdiff, int32_t sH, float inv);
+uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha);
+uint8_t staticRatioR(uint8_t static_ratio_r_bit);
+
+// The inline steps have internal linkage: the x86 forms compile them once
+// per x86-64 level, and no copy of one level may stand in for another's.
+namespace {
+
 // (x + 2^(n-1)) >> n in 64 bits, so the rounding constant never overflows.
 constexpr int64_t roundShift(int64_t x, int n) { return (x + (int64_t{1} << (n - 1))) >> n; }
 
@@ -83,6 +96,24 @@ inline float recipRefine(float v) {
   return recipStep(v, e) * e;
 }
 
+// The reciprocal of one high sigma entry: a double-precision division, the
+// quotient rounded once to single precision (sH = 0 gives +infinity).
+inline float invSigma(int32_t sH) { return static_cast<float>(1.0 / static_cast<double>(sH)); }
+
+// The two block rows that processing row y interpolates between (block row j
+// sits at row 8j + 4; rows above the first centre and below the last repeat
+// it) and the weight of the lower one, 0 .. 7; the upper one weighs 8 - wgt0.
+// Both weights come from the unclamped block row.
+struct BlockRowPair {
+  int index0, index1, wgt0;
+};
+inline BlockRowPair blockRowPair(int y, int blockRows) {
+  const int index = (y + 4) >> 3;
+  return {index - 1 > 0 ? index - 1 : 0, index < blockRows - 1 ? index : blockRows - 1,
+          (y + 4) - 8 * index};
+}
+
+}  // namespace
 }  // namespace tnr_md
 
 #endif  // TNR_MD_ARITH_H

@@ -13,8 +13,10 @@
 
 namespace tnr_md {
 
-void calDiffAndDownScale_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
-                           int16_t *pSigma, int imgHeight, int imgWidth, int lDiffStride) {
+void calDiffAndDownScale_c(const Frames &f, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma,
+                           int lDiffStride) {
+  const uint8_t *pCurIn = f.cur, *pPreIn = f.pre;
+  const int imgHeight = f.height, imgWidth = f.width;
   const int stepY = 8, stepX = 8, shiftBits = 6;
   const int lastProNum = imgWidth & 7;
   const int lastProRow = imgHeight & 3;

@@ -4,9 +4,9 @@
 
 namespace tnr_md {
 
-// Reads rows -1 .. imgHgt and columns -1 .. imgWid of pIn; writes columns
-// 0 .. imgWid - 1 of imgHgt rows of pOut. Exact in 32 bits, rounded half up.
-void gauss3x3Filter_c(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
+// Reads rows -1 .. rows and columns -1 .. cols of pIn; writes columns
+// 0 .. cols - 1 of rows rows of pOut. Exact in 32 bits, rounded half up.
+void gauss3x3_c(const int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
   for (int y = 0; y < imgHgt; ++y) {
     const int16_t *up = pIn + static_cast<ptrdiff_t>(y - 1) * stride;
     const int16_t *mid = up + stride;

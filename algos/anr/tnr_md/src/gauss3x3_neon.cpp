@@ -11,6 +11,7 @@
 //    loaded input turns out not to qualify.
 #include <cstdint>
 
+#include "arith.h"
 #include "kernels.h"
 #include "neon.h"
 
@@ -160,12 +161,12 @@ bool rowMultiplesOf16(const int16_t *up, const int16_t *mid, const int16_t *down
 
 }  // namespace
 
-void gauss3x3Filter_neon(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
+void gauss3x3_neon(const int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
   if (imgHgt <= 0 || imgWid <= 0) return;
   // Rows narrower than one block: the per-sample form, which writes columns
   // 0 .. imgWid - 1 only.
   if (imgWid < 16) {
-    gauss3x3Filter_c(pIn, pOut, imgHgt, imgWid, stride);
+    gauss3x3_c(pIn, pOut, imgHgt, imgWid, stride);
     return;
   }
   const int16x4_t two = vdup_n_s16(2);

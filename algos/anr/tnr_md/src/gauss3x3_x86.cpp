@@ -6,28 +6,18 @@
 // output H(y - 1) + 2 H(y) + H(y + 1), formed as the sum of the pair sums
 // H(y - 1) + H(y) and H(y) + H(y + 1). Columns are walked in strips, rows down
 // a band at a time, so each input row is split and summed once per strip.
-#include <smmintrin.h>
-#if defined(__AVX2__)
-#include <immintrin.h>
-#endif
+#include "gauss3x3_x86.h"
 
 #include <cstdint>
 
-#include "gauss3x3_x86.h"
 #include "kernels.h"
+#include "x86_vec.h"
 
-namespace tnr_md {
+namespace tnr_md::TNR_MD_X86_NS {
 namespace {
 
 using gauss_x86::RowSum;
 using gauss_x86::rowSum;
-using gauss_x86::Sse;
-#if defined(__AVX2__)
-using gauss_x86::Avx2;
-#endif
-#if defined(__AVX512BW__)
-using gauss_x86::Avx512;
-#endif
 
 // One strip of kN vectors of columns from p, output rows [y0, y1).
 template <class S, int kN>
@@ -98,17 +88,17 @@ inline bool stripSixteens(const int16_t *pIn, int16_t *pOut, ptrdiff_t stride, i
   return !S::anyLow4(seen);
 }
 
-// Strips of kN vectors across the row; when imgWid is not a multiple of the
-// strip the last one is moved back to end at imgWid and recomputes the
-// overlap with equal values. Needs imgWid >= the strip's width.
+// Strips of kN vectors across the row; when cols is not a multiple of the
+// strip the last one is moved back to end at cols and recomputes the
+// overlap with equal values. Needs cols >= the strip's width.
 template <class S, int kN>
-void filterPlane(const int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, ptrdiff_t stride) {
+void filterPlane(const int16_t *pIn, int16_t *pOut, int rows, int cols, ptrdiff_t stride) {
   constexpr int kW = kN * S::kLanes;
   constexpr int kBand = 16;  // rows per band: a band's rows stay in the first-level cache
-  for (int y0 = 0; y0 < imgHgt; y0 += kBand) {
-    const int y1 = y0 + kBand < imgHgt ? y0 + kBand : imgHgt;
-    for (int x = 0; x < imgWid; x += kW) {
-      const int p = x + kW <= imgWid ? x : imgWid - kW;
+  for (int y0 = 0; y0 < rows; y0 += kBand) {
+    const int y1 = y0 + kBand < rows ? y0 + kBand : rows;
+    for (int x = 0; x < cols; x += kW) {
+      const int p = x + kW <= cols ? x : cols - kW;
       if (!stripSixteens<S, kN>(pIn, pOut, stride, p, y0, y1))
         strip<S, kN>(pIn, pOut, stride, p, y0, y1);
     }
@@ -117,22 +107,21 @@ void filterPlane(const int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, ptrd
 
 }  // namespace
 
-// Reads rows -1 .. imgHgt and columns -1 .. imgWid of pIn, writes columns
-// 0 .. imgWid - 1 of imgHgt rows of pOut; nothing else is touched.
-void gauss3x3Filter_x86(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
-  if (imgHgt <= 0 || imgWid <= 0) return;
+// The widest strip that fits the row: four or two 512-bit vectors at AVX-512,
+// two or one 256-bit vectors at AVX2, two or one 128-bit vectors below.
+// Reads rows -1 .. rows and columns -1 .. cols of in, writes columns
+// 0 .. cols - 1 of rows rows of out; nothing else is touched.
+void gauss3x3_x86(const int16_t *in, int16_t *out, int rows, int cols, int stride) {
+  if (rows <= 0 || cols <= 0) return;
 #if defined(__AVX512BW__)
-  if (imgWid >= 128) return filterPlane<Avx512, 4>(pIn, pOut, imgHgt, imgWid, stride);
-  if (imgWid >= 64) return filterPlane<Avx512, 2>(pIn, pOut, imgHgt, imgWid, stride);
+  if (cols >= 128) return filterPlane<V512, 4>(in, out, rows, cols, stride);
+  if (cols >= 64) return filterPlane<V512, 2>(in, out, rows, cols, stride);
 #endif
-#if defined(__AVX2__)
-  if (imgWid >= 32) return filterPlane<Avx2, 2>(pIn, pOut, imgHgt, imgWid, stride);
-  if (imgWid >= 16) return filterPlane<Avx2, 1>(pIn, pOut, imgHgt, imgWid, stride);
-#else
-  if (imgWid >= 16) return filterPlane<Sse, 2>(pIn, pOut, imgHgt, imgWid, stride);
-#endif
-  if (imgWid >= 8) return filterPlane<Sse, 1>(pIn, pOut, imgHgt, imgWid, stride);
-  gauss3x3Filter_c(pIn, pOut, imgHgt, imgWid, stride);
+  using Half = V128;  // the vector of the narrow strips
+  if (cols >= 2 * Wide::kLanes) return filterPlane<Wide, 2>(in, out, rows, cols, stride);
+  if (cols >= Wide::kLanes) return filterPlane<Wide, 1>(in, out, rows, cols, stride);
+  if (cols >= 8) return filterPlane<Half, 1>(in, out, rows, cols, stride);
+  gauss3x3_c(in, out, rows, cols, stride);
 }
 
-}  // namespace tnr_md
+}  // namespace tnr_md::TNR_MD_X86_NS

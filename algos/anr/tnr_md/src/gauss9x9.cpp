@@ -16,7 +16,7 @@ const uint8_t kGausCoeff[5][5] = {{24, 35, 39, 35, 24},
                                   {24, 35, 39, 35, 24}};
 }  // namespace
 
-void gauss9x9Filter_c(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
+void gauss9x9_c(const int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
   uint8_t gausCoeff[5][5];
   std::memcpy(gausCoeff, kGausCoeff, sizeof gausCoeff);
   const ptrdiff_t s = stride;

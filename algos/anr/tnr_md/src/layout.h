@@ -9,16 +9,26 @@ namespace tnr_md {
 // Plane geometry of one processing grid, and each plane's offset from the
 // start of the scratch buffer in int16_t elements. Offsets and the end marks
 // are 64-bit so that the acceptance test itself cannot overflow.
+//
+// From element 0: the full-resolution difference (hdiff, with a one-sample
+// border), the block difference (ldiff, one-sample border), the block sigma
+// (sigma, four-sample border; its reservation counts processing rows, not
+// block rows, and the banded schedules keep their work area in its unused
+// tail), the smoothed block difference (filterLdiff), the smoothed
+// full-resolution difference (filterHdiff), then the two sigma tables. The
+// size check measures checkEnd, a mark 1.5 hdiff planes past filterLdiff
+// (the device's), not the end of the last plane; acceptance also needs every
+// plane and every stage's borrowed scratch inside the buffer.
 struct Layout {
-  int lDiffHgt, lDiffWid;  // 8x8 blocks, a partial last block counting whole
+  int blockRows, blockCols;  // 8x8 blocks, a partial last block counting whole
   int lDiffStride, hDiffStride, sigmaStride;
   int64_t lDiffSize, hDiffSize, sigmaSize;
-  int64_t ldiff, sigma, hdiffTmp;  // pLdiff, pSigma, pHdiffTmp (= pFilterLdiff)
-  int64_t filterHdiff, sigmaL, sigmaH;
-  int64_t dsHiff;       // end mark measured by the size check
-  int64_t sigmaHEnd;    // one past the last pSigmaH entry, in int16_t elements
-  int64_t sigmaTmpEnd;  // end of the sigma stage's scratch plane (from element 0)
-  int64_t rowBufBytes;  // bytes of upScale's row buffer (from byte 0)
+  int64_t ldiff, sigma, filterLdiff, filterHdiff, sigmaL, sigmaH;
+  int64_t checkEnd;   // end mark measured by the size check
+  int64_t sigmaHEnd;  // one past the last sigmaH entry, in int16_t elements
+  int64_t
+      sigmaTmpEnd;  // end of the sigma stage's scratch (in the dead hdiff plane, from element 0)
+  int64_t rowBufBytes;  // bytes of the whole-grid row buffer (in the dead hdiff plane, from byte 0)
   int64_t bufElems;     // 6 x proWidth x proHeight
   bool accepted;
 };
@@ -46,7 +56,7 @@ static_assert(kRingRows >= 8 * ((kBandRows + 3) / 8 + kLowResRows + 4) + 1, "loo
 
 // The banded schedule's work area, in the tail of the block sigma reservation
 // (larger than the plane: it counts processing rows, not block rows): the
-// block alpha plane (lDiffHgt rows of lDiffWid bytes), the band's row buffer
+// block alpha plane (blockRows rows of blockCols bytes), the band's row buffer
 // (kBandRows rows of lDiffStride bytes), then the sigma stage's scratch for
 // one step of kLowResRows block rows. Offsets in int16_t elements from the
 // start of the scratch buffer; at is -1 when the grid leaves no room for it

@@ -258,6 +258,13 @@ static inline int32x4_t tnr_md_vsliq_n_s32(int32x4_t a, int32x4_t b, int n) {
 
 namespace tnr_md {
 
+// Reciprocal estimate refined by one Newton-Raphson step: e x (2 - v x e),
+// the product inside the step and the outer product each rounded.
+inline float32x4_t recipRefine4(float32x4_t v) {
+  const float32x4_t e = vrecpeq_f32(v);
+  return vmulq_f32(vrecpsq_f32(v, e), e);
+}
+
 // p + n, hidden from the compiler's induction-variable rewriting (an empty
 // asm, no instruction): a row pointer stepped this way stays one register
 // that the loads and stores post-increment, instead of one address per row

@@ -6,12 +6,15 @@
 #ifndef TNR_MD_RECIP_X86_H
 #define TNR_MD_RECIP_X86_H
 
-#include <emmintrin.h>
-#if defined(__AVX2__)
 #include <immintrin.h>
+
+// In an x86 source, the level's namespace (x86_vec.h); a test that includes
+// this header on its own gets it at the test's level.
+#ifndef TNR_MD_X86_NS
+#define TNR_MD_X86_NS x86_test
 #endif
 
-namespace tnr_md {
+namespace tnr_md::TNR_MD_X86_NS {
 
 // Estimate: with biased exponent e and a = 256 + the top 8 fraction bits,
 // r = (2^19 / (2a + 1) + 1) >> 1 (integer division), the estimate having
@@ -66,6 +69,6 @@ inline __m256 recipRefine8(__m256 v) {
 }
 #endif
 
-}  // namespace tnr_md
+}  // namespace tnr_md::TNR_MD_X86_NS
 
 #endif  // TNR_MD_RECIP_X86_H

@@ -21,12 +21,14 @@ float sigmaTableScale(float scale) {
   return static_cast<float>(static_cast<double>(scale) * (8.0 / 7.0));
 }
 
-// Reads rows -4 .. imgHgt + 3 and columns -4 .. imgWid + 3 of pIn. The
+// Reads rows -4 .. rows + 3 and columns -4 .. cols + 3 of pIn. The
 // horizontal results of input row r go to scratch row r + 4, columns 4 ..
-// imgWid + 3; the tables get imgWid entries per row at pitch stride.
-void sigmaFilterLut_c(int16_t *pIn, int16_t *pTmpBuf, uint16_t *pSigmaL, uint32_t *pSigmaH,
-                      float sigmaHScale, float sigmaLScale, int imgHgt, int imgWid, int stride) {
+// cols + 3; the tables get cols entries per row at pitch stride.
+void sigmaLut_c(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
+                const SigmaScales &scale, int imgHgt, int imgWid, int stride) {
   if (imgHgt <= 0 || imgWid <= 0) return;
+  uint16_t *pSigmaL = out.low;
+  uint32_t *pSigmaH = out.high;
   for (int r = -4; r < imgHgt + 4; ++r) {
     const int16_t *s = pIn + static_cast<ptrdiff_t>(r) * stride;
     int16_t *t = pTmpBuf + static_cast<ptrdiff_t>(r + 4) * stride + 4;
@@ -35,8 +37,8 @@ void sigmaFilterLut_c(int16_t *pIn, int16_t *pTmpBuf, uint16_t *pSigmaL, uint32_
                                    s[c - 4], s[c + 4]),
                               7));
   }
-  const float scaleL = sigmaTableScale(sigmaLScale);
-  const float scaleH = sigmaTableScale(sigmaHScale);
+  const float scaleL = sigmaTableScale(scale.low);
+  const float scaleH = sigmaTableScale(scale.high);
   for (int y = 0; y < imgHgt; ++y) {
     // Scratch row y + 4 holds input row y.
     const int16_t *t = pTmpBuf + static_cast<ptrdiff_t>(y + 4) * stride + 4;

@@ -3,6 +3,7 @@
 // tables.
 #include <cstdint>
 
+#include "arith.h"
 #include "kernels.h"
 #include "neon.h"
 
@@ -40,21 +41,16 @@ inline int32x4_t scaleEntry(float32x4_t f, float32x4_t scale) {
 
 }  // namespace
 
-void sigmaFilterLut_neon(int16_t *pIn, int16_t *pTmpBuf, uint16_t *pSigmaL, uint32_t *pSigmaH,
-                         float sigmaHScale, float sigmaLScale, int imgHgt, int imgWid, int stride) {
+void sigmaLut_neon(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
+                   const SigmaScales &scale, int imgHgt, int imgWid, int stride) {
   if (imgHgt <= 0 || imgWid <= 0) return;
   // Rows narrower than one block: the per-sample form, which writes only the
   // scratch and table columns of the valid area.
-  if (imgWid < 8) {
-    sigmaFilterLut_c(pIn, pTmpBuf, pSigmaL, pSigmaH, sigmaHScale, sigmaLScale, imgHgt, imgWid,
-                     stride);
-    return;
-  }
-  const double k8over7 = 8.0 / 7.0;
-  const float32x4_t scaleL =
-      vdupq_n_f32(static_cast<float>(static_cast<double>(sigmaLScale) * k8over7));
-  const float32x4_t scaleH =
-      vdupq_n_f32(static_cast<float>(static_cast<double>(sigmaHScale) * k8over7));
+  if (imgWid < 8) return sigmaLut_c(pIn, pTmpBuf, out, scale, imgHgt, imgWid, stride);
+  uint16_t *pSigmaL = out.low;
+  uint32_t *pSigmaH = out.high;
+  const float32x4_t scaleL = vdupq_n_f32(sigmaTableScale(scale.low));
+  const float32x4_t scaleH = vdupq_n_f32(sigmaTableScale(scale.high));
   const int lastProNum = imgWid & 7;
 
   // Both passes: blocks of 8 at 0, 8, 16, ...; when imgWid is not a multiple

@@ -22,23 +22,15 @@
 // values. A block at column c reads input columns c - 4 .. c + 11 (c + 19 for
 // 16 entries), inside the 4-sample border. Rows narrower than 8 entries take
 // the per-sample form.
-#include <smmintrin.h>
-#if defined(__AVX2__)
-#include <immintrin.h>
-#endif
-
 #include <cstddef>
 #include <cstdint>
 
+#include "arith.h"
 #include "kernels.h"
+#include "x86_vec.h"
 
-namespace tnr_md {
+namespace tnr_md::TNR_MD_X86_NS {
 namespace {
-
-inline __m128i loadu(const int16_t *p) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-}
-inline void storeu(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
 
 struct TapWeights {
   __m128i w0813, w2635, wCentre, one;
@@ -181,51 +173,50 @@ inline void vertical16(const int16_t *t, ptrdiff_t s, uint16_t *outL, uint32_t *
 
 }  // namespace
 
-void sigmaFilterLut_x86(int16_t *pIn, int16_t *pTmpBuf, uint16_t *pSigmaL, uint32_t *pSigmaH,
-                        float sigmaHScale, float sigmaLScale, int imgHgt, int imgWid, int stride) {
-  if (imgHgt <= 0 || imgWid <= 0) return;
-  if (imgWid < 8) {
-    sigmaFilterLut_c(pIn, pTmpBuf, pSigmaL, pSigmaH, sigmaHScale, sigmaLScale, imgHgt, imgWid,
-                     stride);
-    return;
-  }
+void sigmaLut_x86(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
+                  const SigmaScales &scale, int rows, int cols, int stride) {
+  if (rows <= 0 || cols <= 0) return;
+  if (cols < 8) return sigmaLut_c(pIn, pTmpBuf, out, scale, rows, cols, stride);
+  uint16_t *pSigmaL = out.low;
+  uint32_t *pSigmaH = out.high;
+  const float sigmaLScale = scale.low, sigmaHScale = scale.high;
   const ptrdiff_t S = stride;
   const TapWeights k = tapWeights();
   const Scales sc{_mm_set1_ps(sigmaTableScale(sigmaLScale)),
                   _mm_set1_ps(sigmaTableScale(sigmaHScale))};
-  const int last = imgWid - 8;  // the moved-back last block
+  const int last = cols - 8;  // the moved-back last block
 #if defined(__AVX2__)
   const TapWeights256 k16 = tapWeights256();
   const __m256 scaleL16 = _mm256_set1_ps(sigmaTableScale(sigmaLScale));
   const __m256 scaleH16 = _mm256_set1_ps(sigmaTableScale(sigmaHScale));
 #endif
 
-  // Horizontal pass over every row of the bordered plane (-4 .. imgHgt + 3);
-  // scratch row r + 4, columns 4 .. imgWid + 3.
-  for (int r = -4; r < imgHgt + 4; ++r) {
+  // Horizontal pass over every row of the bordered plane (-4 .. rows + 3);
+  // scratch row r + 4, columns 4 .. cols + 3.
+  for (int r = -4; r < rows + 4; ++r) {
     const int16_t *in = pIn + r * S;
     int16_t *tmp = pTmpBuf + (r + 4) * S + 4;
     int x = 0;
 #if defined(__AVX2__)
-    for (; x + 16 <= imgWid; x += 16)
+    for (; x + 16 <= cols; x += 16)
       _mm256_storeu_si256(reinterpret_cast<__m256i *>(tmp + x), horizontal16(in + x, k16));
 #endif
-    for (; x + 8 <= imgWid; x += 8) storeu(tmp + x, horizontal8(in + x, k));
-    if (x < imgWid) storeu(tmp + last, horizontal8(in + last, k));
+    for (; x + 8 <= cols; x += 8) storeu(tmp + x, horizontal8(in + x, k));
+    if (x < cols) storeu(tmp + last, horizontal8(in + last, k));
   }
   // Vertical pass: table row y from scratch rows y .. y + 8.
-  for (int y = 0; y < imgHgt; ++y) {
+  for (int y = 0; y < rows; ++y) {
     const int16_t *t = pTmpBuf + y * S + 4;
     uint16_t *rowL = pSigmaL + y * S;
     uint32_t *rowH = pSigmaH + y * S;
     int x = 0;
 #if defined(__AVX2__)
-    for (; x + 16 <= imgWid; x += 16)
+    for (; x + 16 <= cols; x += 16)
       vertical16(t + x, S, rowL + x, rowH + x, k16, scaleL16, scaleH16);
 #endif
-    for (; x + 8 <= imgWid; x += 8) vertical8(t + x, S, rowL + x, rowH + x, k, sc);
-    if (x < imgWid) vertical8(t + last, S, rowL + last, rowH + last, k, sc);
+    for (; x + 8 <= cols; x += 8) vertical8(t + x, S, rowL + x, rowH + x, k, sc);
+    if (x < cols) vertical8(t + last, S, rowL + last, rowH + last, k, sc);
   }
 }
 
-}  // namespace tnr_md
+}  // namespace tnr_md::TNR_MD_X86_NS

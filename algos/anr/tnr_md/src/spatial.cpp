@@ -108,7 +108,7 @@ uint8_t spatialPlaneSample(const uint8_t *const r[5], const uint8_t *pre, int wi
   return spatialSample(r, c, lut[spatialIndex(pre[wx])]);
 }
 
-void spatialRows_c(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
+void spatial_c(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
   const ptrdiff_t pitch = f.imgWidth;
   for (int y = y0; y < y1; ++y) {
     const uint8_t *in = f.pIn + y * pitch;
@@ -156,12 +156,12 @@ int motionDetectNoiseLevel(const int16_t *pTmpBuf, int proHeight, int proWidth, 
   // part of its distribution), in bins of 4.
   uint32_t hist[1024] = {0};
   const int16_t *sigma = pTmpBuf + g.sigma;
-  for (int by = 0; by < g.lDiffHgt; ++by)
-    for (int bx = 0; bx < g.lDiffWid; ++bx) {
+  for (int by = 0; by < g.blockRows; ++by)
+    for (int bx = 0; bx < g.blockCols; ++bx) {
       const int v = sigma[(by + 4) * g.sigmaStride + bx + 4];
       ++hist[clampInt(v, 0, 4095) >> 2];
     }
-  const uint32_t rank = static_cast<uint32_t>(g.lDiffHgt) * static_cast<uint32_t>(g.lDiffWid) / 4;
+  const uint32_t rank = static_cast<uint32_t>(g.blockRows) * static_cast<uint32_t>(g.blockCols) / 4;
   uint32_t seen = 0;
   int bin = 0;
   while (bin < 1023 && seen + hist[bin] <= rank) seen += hist[bin++];
@@ -185,13 +185,7 @@ void spatial_denoise(const uint8_t *pIn, uint8_t *pOut, const uint8_t *pPreAlpha
   spatialThresholds(noiseLevel, strength, lut);
   const SpatialFrame f{pIn, pOut, pPreAlpha, imgHeight, imgWidth, proHeight, proWidth, gainStride,
                        lut};
-#if TNR_MD_HAVE_X86
-  spatialRows_x86(f, 0, imgHeight, 0, imgHeight / 2);
-#elif TNR_MD_HAVE_NEON
-  spatialRows_neon(f, 0, imgHeight, 0, imgHeight / 2);
-#else
-  spatialRows_c(f, 0, imgHeight, 0, imgHeight / 2);
-#endif
+  TNR_MD_DEFAULT_KERNELS.spatial(f, 0, imgHeight, 0, imgHeight / 2);
 }
 
 }  // extern "C"

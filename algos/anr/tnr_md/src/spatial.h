@@ -1,11 +1,14 @@
 // The spatial stage that follows motion_detect: an edge-preserving 5x5 filter
 // whose range threshold follows the residual noise the temporal blend left at
-// each pixel. Its forms and the per-sample steps they share.
+// each pixel. Its constants and the per-sample steps its forms share (the
+// forms, spatial_c, spatial_neon and spatial_x86, are SpatialFn of kernels.h).
 #ifndef TNR_MD_SPATIAL_H
 #define TNR_MD_SPATIAL_H
 
 #include <cstddef>
 #include <cstdint>
+
+#include "kernels.h"
 
 namespace tnr_md {
 
@@ -31,15 +34,6 @@ constexpr int kSpatialStillIndex = 30;
 constexpr int kSpatialMaxNoise = 4095;    // 1/16 code values: sigma 255.9
 constexpr int kSpatialMaxStrength = 255;  // 1/16: 15.9 times the noise sigma
 
-// One call's frames and maps (geometry already checked by the entry point).
-struct SpatialFrame {
-  const uint8_t *pIn;        // filtered NV12 frame
-  uint8_t *pOut;             // output NV12 frame, same geometry, disjoint from pIn
-  const uint8_t *pPreAlpha;  // recursive weight after the motion_detect call
-  int imgHeight, imgWidth, proHeight, proWidth, gainStride;
-  const uint8_t *lut;  // kSpatialLutSize thresholds, each 0 or 3 .. 32
-};
-
 // Whether the entry point accepts these sizes (it touches nothing otherwise).
 bool spatialAccepts(int imgHeight, int imgWidth, int proHeight, int proWidth, int gainStride);
 
@@ -51,8 +45,11 @@ bool spatialAccepts(int imgHeight, int imgWidth, int proHeight, int proWidth, in
 // kSpatialMaxThreshold.
 void spatialThresholds(int noiseLevel, int strength, uint8_t lut[kSpatialLutSize]);
 
-// Threshold index of a recursive weight: min(w >> 2, 31).
+// Threshold index of a recursive weight: min(w >> 2, 31). (Internal linkage,
+// as the library's other header helpers: the x86 forms compile it per level.)
+namespace {
 inline int spatialIndex(uint8_t w) { return w >> 2 < 31 ? w >> 2 : 31; }
+}  // namespace
 
 // One output sample of a plane (luma: step 1; chroma: step 2, the same
 // component two bytes away), from row pointers r[0..4] (rows y - 2 .. y + 2,
@@ -69,18 +66,6 @@ uint8_t spatialSample(const uint8_t *const r[5], const int c[5], int t);
 // below); window columns clamped to the component's columns in the grid.
 uint8_t spatialPlaneSample(const uint8_t *const r[5], const uint8_t *pre, int width, int s, int x,
                            const uint8_t *lut);
-
-// Rows [y0, y1) of the luma plane and chroma rows [c0, c1), written to pOut:
-// filtered inside the grid, copied outside it. Whole frame: y0 = 0,
-// y1 = imgHeight, c0 = 0, c1 = imgHeight / 2.
-#define TNR_MD_SPATIAL_ARGS const SpatialFrame &f, int y0, int y1, int c0, int c1
-void spatialRows_c(TNR_MD_SPATIAL_ARGS);
-#if TNR_MD_HAVE_NEON
-void spatialRows_neon(TNR_MD_SPATIAL_ARGS);
-#endif
-#if TNR_MD_HAVE_X86
-void spatialRows_x86(TNR_MD_SPATIAL_ARGS);
-#endif
 
 }  // namespace tnr_md
 

@@ -1,5 +1,5 @@
 // The spatial stage, vector form: 16 samples per step. Results equal
-// spatialRows_c byte for byte.
+// spatial_c byte for byte.
 //
 // Tail policy. Each row's interior (the columns whose whole window lies in
 // the grid: luma 2 .. proWidth - 3, chroma bytes 4 .. proWidth - 5) runs in
@@ -156,7 +156,7 @@ void planeRow(const uint8_t *const r[5], uint8_t *out, const uint8_t *pre, int w
 
 }  // namespace
 
-void spatialRows_neon(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
+void spatial_neon(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
   uint8x8x4_t lut;
   lut.val[0] = vld1_u8(f.lut);
   lut.val[1] = vld1_u8(f.lut + 8);

@@ -1,5 +1,7 @@
-// The spatial stage, x86-64 form: 16 samples per step (SSE4.1), 32 with
-// AVX2. Results equal spatialRows_c byte for byte.
+// The spatial stage, x86-64 form, compiled once per x86-64 level into its
+// namespace (x86_vec.h): 16 samples per step at x86-64-v2 (SSE4.1), 32 at
+// x86-64-v3 and v4 (AVX2 at v4 too: no 512-bit form is written).
+// Results equal spatial_c byte for byte.
 //
 // Same tail policy and accumulators as the NEON form (spatial_neon.cpp): the
 // interior of each row in steps moved back to end at the interior's end, the
@@ -7,17 +9,14 @@
 // multiplied and added at once (pmaddubsw of the interleaved samples and
 // range weights: at most 2 x 255 x 28, never saturating); the 16-bit sums
 // wrap exactly as unsigned 16-bit sums, which stay below 65536.
-#include <smmintrin.h>
-#if defined(__AVX2__)
-#include <immintrin.h>
-#endif
-
 #include <cstring>
 
+#include "kernels.h"
 #include "recip_x86.h"
 #include "spatial.h"
+#include "x86_vec.h"
 
-namespace tnr_md {
+namespace tnr_md::TNR_MD_X86_NS {
 namespace {
 
 struct Sse {
@@ -244,7 +243,7 @@ using Best = Sse;
 
 }  // namespace
 
-void spatialRows_x86(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
+void spatial_x86(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
   const ptrdiff_t pitch = f.imgWidth;
   for (int y = y0; y < y1; ++y) {
     const uint8_t *in = f.pIn + y * pitch;
@@ -282,4 +281,4 @@ void spatialRows_x86(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
   }
 }
 
-}  // namespace tnr_md
+}  // namespace tnr_md::TNR_MD_X86_NS

@@ -26,14 +26,14 @@ uint32_t chromaBlockTerm(int32_t chromaSum, int32_t fix) {
 
 }  // namespace
 
-void calDiffAndDownScale8x8Rows_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
-                                  int16_t *pHdiff, int16_t *pSigma, int imgHeight, int imgWidth,
-                                  int proHeight, int proWidth, int lDiffStride, int sigmaStride,
-                                  float uv_ratio, int by0, int by1) {
-  const int32_t fix = uvRatioFix(uv_ratio);
+void frameDiff_c(const Frames &f, const Grid &g, const DiffPlanes &out, float uvRatio, int by0,
+                 int by1) {
+  const uint8_t *pCurIn = f.cur, *pPreIn = f.pre;
+  const int imgHeight = f.height, proHeight = g.height, proWidth = g.width;
+  const int32_t fix = uvRatioFix(uvRatio);
   const int32_t uvf16 = low16(fix);  // the per-sample term uses the low 16 bits only
   const int hDiffStride = proWidth + 2;
-  const ptrdiff_t W = imgWidth;
+  const ptrdiff_t W = f.width;
   const uint8_t *curUV = pCurIn + W * imgHeight;
   const uint8_t *preUV = pPreIn + W * imgHeight;
 
@@ -55,7 +55,7 @@ void calDiffAndDownScale8x8Rows_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLd
           const int dV = curUV[uv + 1] - preUV[uv + 1];
           const int16_t t = low16(roundShift((std::abs(dU) + std::abs(dV)) * uvf16, 7));
           const int16_t h = low16(std::abs(dY) + t);
-          pHdiff[(Y - hRow0 + 1) * hDiffStride + X + 1] = low16(static_cast<int32_t>(h) * 32);
+          out.hdiff[(Y - hRow0 + 1) * hDiffStride + X + 1] = low16(static_cast<int32_t>(h) * 32);
           sumY += dY;
           sumU += dU;
           sumV += dV;
@@ -68,16 +68,10 @@ void calDiffAndDownScale8x8Rows_c(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLd
       const uint32_t sumValueV00 = chromaBlockTerm(sumV, fix);
       const uint32_t sumValueYUV00 = static_cast<uint32_t>(sumYUV >> 1);
       const uint32_t dsDiff00 = abs32(sumValueY00) + abs32(sumValueU00) + abs32(sumValueV00);
-      pLdiff[(by + 1) * lDiffStride + bx + 1] = low16(dsDiff00);
-      pSigma[(by + 4) * sigmaStride + bx + 4] = low16(abs32(dsDiff00 - sumValueYUV00));
+      out.ldiff[(by + 1) * out.lDiffStride + bx + 1] = low16(dsDiff00);
+      out.sigma[(by + 4) * out.sigmaStride + bx + 4] = low16(abs32(dsDiff00 - sumValueYUV00));
     }
   }
-}
-
-void calDiffAndDownScale8x8_c(TNR_MD_CALDIFF8X8_ARGS) {
-  calDiffAndDownScale8x8Rows_c(pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth,
-                               proHeight, proWidth, lDiffStride, sigmaStride, uv_ratio, 0,
-                               (proHeight + 7) / 8);
 }
 
 }  // namespace tnr_md

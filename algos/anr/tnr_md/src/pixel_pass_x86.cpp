@@ -1,192 +1,21 @@
-// upScale, x86-64 form (SSE4.1; AVX2 or AVX-512 where the build's level has
-// it): the block alpha, the row buffer and the per-pixel pass, in that
-// order. Results equal upScaleBlockAlpha_c, upScaleRowBuffer_c and
-// upScalePixelRows_c byte for byte.
-#include <smmintrin.h>
-#if defined(__AVX2__)
-#include <immintrin.h>
-#endif
-
+// Per-pixel pass, x86-64 form: 16 pixels per block at every level, 32 at
+// AVX2 and above, sixty-four still pixels per step at AVX-512. Results equal
+// pixelPass_c byte for byte.
 #include <cstdint>
 #include <cstring>
 
+#include "arith.h"
 #include "gauss3x3_x86.h"
 #include "kernels.h"
 #include "recip_x86.h"
+#include "x86_vec.h"
 
 #if defined(__AVX512BW__) && defined(__AVX512VL__)
 #define TNR_MD_PIXEL_AVX512 1
-// g++ 12 takes the deliberately undefined source vectors inside its AVX-512
-// intrinsics for uninitialised variables.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #else
 #define TNR_MD_PIXEL_AVX512 0
 #endif
 
-namespace tnr_md {
-namespace {
-
-inline __m128i loadu(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
-inline void storeu(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
-
-}  // namespace
-}  // namespace tnr_md
-
-// ---------------------------------------------------------------------------
-// upScale's low-resolution pieces, x86-64 form: the block alpha 8 blocks and
-// the row buffer 16 bytes (32 in the AVX2 body) at a time. Results equal
-// upScaleBlockAlpha_c and upScaleRowBuffer_c byte for byte.
-//
-// Block alpha: the reciprocal is RecipRefine itself (the Arm estimate computed
-// exactly, one Newton-Raphson step), the product by d x 128 and the + 0.5
-// rounded on their own, then truncated: no shortcut. The value before the
-// clamp is at most 65534 and never negative, so plain truncation is the
-// saturating conversion.
-//
-// Row buffer: RoundShift(a0 x wgt1 + a1 x wgt0, 3) as one byte multiply-add
-// (alphas at most 128, weights at most 8, sums at most 1024).
-//
-// Tail policy: a row whose length is not a multiple of the block ends with a
-// block moved back to end at the row's end, recomputing the overlap with
-// equal values. Rows narrower than one block run the same lane code on a
-// zero-padded local copy and copy back only the row's own bytes.
-namespace tnr_md {
-namespace {
-
-// Block alpha of 8 blocks: min(trunc(d x 128 x RecipRefine(s) + 0.5), 128)
-// with d = max(Low16(l - sL), 0) and s = max(sL, 64), signed 16-bit.
-#if defined(__AVX2__)
-inline __m128i blockAlpha8(__m128i l, __m128i sL) {
-  const __m128i z = _mm_setzero_si128();
-  const __m128i d = _mm_max_epi16(_mm_sub_epi16(l, sL), z);
-  const __m128i s = _mm_max_epi16(sL, _mm_set1_epi16(64));
-  // d and s are non-negative: zero extension is their 32-bit value.
-  const __m256 num = _mm256_cvtepi32_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(d), 7));
-  const __m256 inv = recipRefine8(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(s)));
-  __m256 p = _mm256_mul_ps(num, inv);
-  __asm__("" : "+x"(p));  // the product stays rounded on its own
-  const __m256i q = _mm256_min_epi32(_mm256_cvttps_epi32(_mm256_add_ps(p, _mm256_set1_ps(0.5f))),
-                                     _mm256_set1_epi32(128));
-  return _mm_packus_epi16(
-      _mm_packs_epi32(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)), z);
-}
-#else
-inline __m128i blockAlpha8(__m128i l, __m128i sL) {
-  const __m128i z = _mm_setzero_si128();
-  const __m128i d = _mm_max_epi16(_mm_sub_epi16(l, sL), z);
-  const __m128i s = _mm_max_epi16(sL, _mm_set1_epi16(64));
-  const __m128 half = _mm_set1_ps(0.5f);
-  // d and s are non-negative: zero extension is their 32-bit value.
-  const __m128 num0 = _mm_cvtepi32_ps(_mm_slli_epi32(_mm_unpacklo_epi16(d, z), 7));
-  const __m128 num1 = _mm_cvtepi32_ps(_mm_slli_epi32(_mm_unpackhi_epi16(d, z), 7));
-  const __m128 inv0 = recipRefine4(_mm_cvtepi32_ps(_mm_unpacklo_epi16(s, z)));
-  const __m128 inv1 = recipRefine4(_mm_cvtepi32_ps(_mm_unpackhi_epi16(s, z)));
-  __m128 p0 = _mm_mul_ps(num0, inv0), p1 = _mm_mul_ps(num1, inv1);
-  __asm__("" : "+x"(p0), "+x"(p1));  // the products stay rounded on their own
-  const __m128i c128 = _mm_set1_epi32(128);
-  const __m128i q0 = _mm_min_epi32(_mm_cvttps_epi32(_mm_add_ps(p0, half)), c128);
-  const __m128i q1 = _mm_min_epi32(_mm_cvttps_epi32(_mm_add_ps(p1, half)), c128);
-  return _mm_packus_epi16(_mm_packs_epi32(q0, q1), z);  // 8 bytes in the low half
-}
-#endif
-
-// RoundShift(a0 x wgt1 + a1 x wgt0, 3) of 16 bytes; w10 holds the byte pairs
-// (wgt1, wgt0).
-inline __m128i interp16(__m128i a0, __m128i a1, __m128i w10) {
-  const __m128i four = _mm_set1_epi16(4);
-  const __m128i lo = _mm_maddubs_epi16(_mm_unpacklo_epi8(a0, a1), w10);
-  const __m128i hi = _mm_maddubs_epi16(_mm_unpackhi_epi8(a0, a1), w10);
-  return _mm_packus_epi16(_mm_srli_epi16(_mm_add_epi16(lo, four), 3),
-                          _mm_srli_epi16(_mm_add_epi16(hi, four), 3));
-}
-
-#if defined(__AVX2__)
-// The same on 32 bytes; unpacks and pack stay within 128-bit halves, so the
-// bytes come back in order.
-inline __m256i interp32(__m256i a0, __m256i a1, __m256i w10) {
-  const __m256i four = _mm256_set1_epi16(4);
-  const __m256i lo = _mm256_maddubs_epi16(_mm256_unpacklo_epi8(a0, a1), w10);
-  const __m256i hi = _mm256_maddubs_epi16(_mm256_unpackhi_epi8(a0, a1), w10);
-  return _mm256_packus_epi16(_mm256_srli_epi16(_mm256_add_epi16(lo, four), 3),
-                             _mm256_srli_epi16(_mm256_add_epi16(hi, four), 3));
-}
-#endif
-
-}  // namespace
-
-// Block rows [0, rows) into pA at pitch dsWid.
-void upScaleBlockAlpha_x86(const int16_t *pLdiff, const uint16_t *pSigmaL, uint8_t *pA, int rows,
-                           int dsWid, int dsStride, int sigmaStride) {
-  if (dsWid >= 8) {
-    const int last = dsWid - 8;  // the moved-back last group
-    for (int j = 0; j < rows; ++j) {
-      const int16_t *l = pLdiff + static_cast<ptrdiff_t>(j) * dsStride;
-      const uint16_t *s = pSigmaL + static_cast<ptrdiff_t>(j) * sigmaStride;
-      uint8_t *a = pA + static_cast<ptrdiff_t>(j) * dsWid;
-      for (int x = 0; x < dsWid; x += 8) {
-        const int o = x <= last ? x : last;
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(a + o),
-                         blockAlpha8(loadu(l + o), loadu(s + o)));
-      }
-    }
-    return;
-  }
-  // Padding lanes compute d = 0 and are dropped.
-  for (int j = 0; j < rows; ++j) {
-    int16_t l[8] = {0};
-    uint16_t s[8] = {0};
-    uint8_t out[8];
-    std::memcpy(l, pLdiff + static_cast<ptrdiff_t>(j) * dsStride, sizeof(int16_t) * dsWid);
-    std::memcpy(s, pSigmaL + static_cast<ptrdiff_t>(j) * sigmaStride, sizeof(uint16_t) * dsWid);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), blockAlpha8(loadu(l), loadu(s)));
-    std::memcpy(pA + static_cast<ptrdiff_t>(j) * dsWid, out, dsWid);
-  }
-}
-
-// The row buffer of processing rows [y0, y1), row y at pT + (y - y0) x
-// (dsWid + 2): block columns at 1 .. dsWid, then the two border columns.
-void upScaleRowBuffer_x86(const uint8_t *pA, uint8_t *pT, int y0, int y1, int dsHgt, int dsWid) {
-  const int tmpStride = dsWid + 2;
-  for (int y = y0; y < y1; ++y) {
-    const auto [index0, index1, wgt0] = blockRowPair(y, dsHgt);
-    const uint8_t *a0 = pA + static_cast<ptrdiff_t>(index0) * dsWid;
-    const uint8_t *a1 = pA + static_cast<ptrdiff_t>(index1) * dsWid;
-    uint8_t *t = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
-    const int16_t w10 = static_cast<int16_t>((wgt0 << 8) | (8 - wgt0));
-    if (dsWid >= 16) {
-      int x = 0;
-#if defined(__AVX2__)
-      const __m256i w32 = _mm256_set1_epi16(w10);
-      for (; x + 32 <= dsWid; x += 32)
-        _mm256_storeu_si256(
-            reinterpret_cast<__m256i *>(t + 1 + x),
-            interp32(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(a0 + x)),
-                     _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a1 + x)), w32));
-#endif
-      const __m128i w16 = _mm_set1_epi16(w10);
-      for (; x < dsWid; x += 16) {
-        const int o = x + 16 <= dsWid ? x : dsWid - 16;  // the moved-back last block
-        storeu(t + 1 + o, interp16(loadu(a0 + o), loadu(a1 + o), w16));
-      }
-    } else {
-      uint8_t r0[16] = {0}, r1[16] = {0}, out[16];
-      std::memcpy(r0, a0, dsWid);
-      std::memcpy(r1, a1, dsWid);
-      storeu(out, interp16(loadu(r0), loadu(r1), _mm_set1_epi16(w10)));
-      std::memcpy(t + 1, out, dsWid);
-    }
-    t[0] = t[1];
-    t[dsWid + 1] = t[dsWid];
-  }
-}
-
-}  // namespace tnr_md
-
-// ---------------------------------------------------------------------------
-// The per-pixel pass, 32 or 16 pixels per block.
-//
 // Exact shortcuts, each equal to the per-sample arithmetic for every input:
 // - lAlpha: T(m) x (8 - w) + T(m + 1) x w as one byte multiply-add (all
 //   operands at most 128 and 8).
@@ -216,12 +45,8 @@ void upScaleRowBuffer_x86(const uint8_t *pA, uint8_t *pT, int y0, int y1, int ds
 // what the previous block wrote (a masked store at AVX-512, a blend with the
 // bytes in memory below it), so every in-place update is applied once.
 // Rows narrower than 16 pixels take the per-sample form.
-namespace tnr_md {
+namespace tnr_md::TNR_MD_X86_NS {
 namespace {
-
-// The reciprocal of one high sigma entry: a double-precision division, the
-// quotient rounded once to single precision (sH = 0 gives +infinity).
-inline float invSigma(int32_t sH) { return static_cast<float>(1.0 / static_cast<double>(sH)); }
 
 // invSigma of n entries (read as int32), four divisions per instruction
 // where the level has AVX2.
@@ -326,12 +151,12 @@ struct BlockIo {
 // The smoothed difference of 8 (16) pixels from o: loaded, or formed here
 // from the unsmoothed plane, exactly as the 3x3 filter forms it.
 [[maybe_unused]] inline __m128i hdiff8(const BlockIo &io, ptrdiff_t o) {
-  return io.filterStride ? gauss_x86::filterAt<gauss_x86::Sse>(io.hdiff + o, io.filterStride)
+  return io.filterStride ? gauss_x86::filterAt<V128>(io.hdiff + o, io.filterStride)
                          : loadu(io.hdiff + o);
 }
 #if defined(__AVX2__)
 inline __m256i hdiff16(const BlockIo &io, ptrdiff_t o) {
-  return io.filterStride ? gauss_x86::filterAt<gauss_x86::Avx2>(io.hdiff + o, io.filterStride)
+  return io.filterStride ? gauss_x86::filterAt<V256>(io.hdiff + o, io.filterStride)
                          : _mm256_loadu_si256(reinterpret_cast<const __m256i *>(io.hdiff + o));
 }
 #endif
@@ -379,12 +204,30 @@ struct Sigma16 {
 };
 #endif
 
+// The lAlpha of a block's 16 pixels in 16-bit lanes, from its two halves
+// (lanes 0 .. 7 and 8 .. 15) or from 16 bytes: one 256-bit vector at AVX2 and
+// above, two 128-bit ones below.
+#if defined(__AVX2__)
+using LAlpha16 = __m256i;
+inline LAlpha16 lAlpha16(__m128i lo, __m128i hi) { return _mm256_set_m128i(hi, lo); }
+inline LAlpha16 lAlpha16(__m128i bytes) { return _mm256_cvtepu8_epi16(bytes); }
+#else
+struct LAlpha16 {
+  __m128i lo, hi;
+};
+inline LAlpha16 lAlpha16(__m128i lo, __m128i hi) { return {lo, hi}; }
+inline LAlpha16 lAlpha16(__m128i bytes) {
+  return {_mm_cvtepu8_epi16(bytes), _mm_unpackhi_epi8(bytes, _mm_setzero_si128())};
+}
+#endif
+
 #if !defined(__AVX2__)
 // One block in 128-bit registers: lAlpha as two 16-bit halves. Outputs are
 // written in the order pPreAlpha, luma, chroma, pAlpha, gain.
 template <bool kMasked, bool kStill = false>
-inline void pixelBlock(const BlockIo &io, ptrdiff_t o, __m128i la0, __m128i la1, const Sigma16 &sig,
+inline void pixelBlock(const BlockIo &io, ptrdiff_t o, LAlpha16 la, const Sigma16 &sig,
                        const PassConst &pc, Keep keep) {
+  const __m128i la0 = la.lo, la1 = la.hi;
   const __m128i z = _mm_setzero_si128();
   const __m128i r64 = _mm_set1_epi16(64), c128 = _mm_set1_epi16(128);
   __m128i sa0 = c128, sa1 = c128;  // kStill: lAlpha 0 everywhere, motionAlpha 0
@@ -510,7 +353,7 @@ inline __m256i blend16x(__m256i c, __m256i p, __m256i w128) {
 }
 
 template <bool kMasked, bool kStill = false>
-inline void pixelBlock(const BlockIo &io, ptrdiff_t o, __m256i la, const Sigma16 &sig,
+inline void pixelBlock(const BlockIo &io, ptrdiff_t o, LAlpha16 la, const Sigma16 &sig,
                        const PassConst &pc, Keep keep) {
   const __m256i r64 = _mm256_set1_epi16(64);
   __m256i sa = _mm256_set1_epi16(128);  // kStill: lAlpha 0 everywhere, motionAlpha 0
@@ -588,6 +431,8 @@ constexpr uint8_t stillWeight(int pa) {
   return static_cast<uint8_t>((32767 + (256 - pa)) / (2 * (256 - pa)));
 }
 
+// The weights of the lanes whose pa is below 128 (the others are blended to
+// 128 after), on 32 and, at AVX-512, on 64 bytes.
 #if defined(__AVX512VBMI__)
 // With AVX-512 VBMI the 128 weights below 128 are one two-register byte
 // permute away (index bits 0 .. 6; bit 7 is ignored, its lanes take 128).
@@ -600,9 +445,12 @@ constexpr StillTable makeStillTable() {
   return t;
 }
 constexpr StillTable kStillTable = makeStillTable();
-inline __m512i stillLookup128(__m512i pa) {
+inline __m512i stillBelow128x64(__m512i pa) {
   return _mm512_permutex2var_epi8(_mm512_load_si512(kStillTable.w), pa,
                                   _mm512_load_si512(kStillTable.w + 64));
+}
+inline __m256i stillBelow128x32(__m256i pa) {
+  return _mm512_castsi512_si256(stillBelow128x64(_mm512_zextsi256_si512(pa)));
 }
 #else
 // Without it, the weights below 128 are looked up in eight 16-entry tables,
@@ -623,12 +471,7 @@ constexpr StillWeights makeStillWeights() {
   return t;
 }
 constexpr StillWeights kStillWeights = makeStillWeights();
-#endif
-
-inline __m256i stillWeight32(__m256i pa) {
-#if defined(__AVX512VBMI__)
-  const __m256i w = _mm512_castsi512_si256(stillLookup128(_mm512_zextsi256_si512(pa)));
-#else
+inline __m256i stillBelow128x32(__m256i pa) {
   auto row = [](int k) {
     return _mm256_load_si256(reinterpret_cast<const __m256i *>(kStillWeights.row[k]));
   };
@@ -637,16 +480,10 @@ inline __m256i stillWeight32(__m256i pa) {
     idx = _mm256_sub_epi8(idx, _mm256_set1_epi8(16));
     w = _mm256_xor_si256(w, _mm256_shuffle_epi8(row(k), idx));
   }
-#endif
-  return _mm256_blendv_epi8(w, _mm256_set1_epi8(static_cast<char>(128)), pa);  // pa >= 128
+  return w;
 }
-
 #if TNR_MD_PIXEL_AVX512
-// The same lookup on 64 bytes.
-inline __m512i stillWeight64(__m512i pa) {
-#if defined(__AVX512VBMI__)
-  const __m512i w = stillLookup128(pa);
-#else
+inline __m512i stillBelow128x64(__m512i pa) {
   auto row = [](int k) {
     return _mm512_broadcast_i32x4(
         _mm_load_si128(reinterpret_cast<const __m128i *>(kStillWeights.row[k])));
@@ -656,8 +493,20 @@ inline __m512i stillWeight64(__m512i pa) {
     idx = _mm512_sub_epi8(idx, _mm512_set1_epi8(16));
     w = _mm512_xor_si512(w, _mm512_shuffle_epi8(row(k), idx));
   }
+  return w;
+}
 #endif
-  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(pa), w,
+#endif
+
+inline __m256i stillWeight32(__m256i pa) {
+  return _mm256_blendv_epi8(stillBelow128x32(pa), _mm256_set1_epi8(static_cast<char>(128)),
+                            pa);  // pa >= 128
+}
+
+#if TNR_MD_PIXEL_AVX512
+// The same on 64 bytes.
+inline __m512i stillWeight64(__m512i pa) {
+  return _mm512_mask_blend_epi8(_mm512_movepi8_mask(pa), stillBelow128x64(pa),
                                 _mm512_set1_epi8(static_cast<char>(128)));  // pa >= 128
 }
 
@@ -800,19 +649,84 @@ inline void pixelBlock32(const BlockIo &io, ptrdiff_t o, const Block32 &b, const
 }
 #endif
 
-// The pass over rows [y0, y1) of a grid at least 16 pixels wide; with
-// smoothHere, pHdiff is the unsmoothed plane and each moving block smooths
-// the samples it needs.
-void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, const uint8_t *pT,
-               uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
-               int imgWidth, int proWidth, int GainStride, uint8_t static_ratio_r_bit,
-               const uint32_t *pSigmaH, int y0, int y1, bool smoothHere) {
-  const int dsWid = (proWidth + 7) / 8;
-  const int sigmaStride = dsWid + 8;
-  const ptrdiff_t hdiffStride = proWidth + 2;
-  const int tmpStride = dsWid + 2;
+// The high sigmas of one block row and the reciprocals of its first
+// kCached columns (the rest are divided as they come).
+struct SigmaRow {
+  static constexpr int kCached = 512;
+  const uint32_t *sH;
+  const float *inv;
+  float invAt(int col) const {
+    return col < kCached ? inv[col] : invSigma(static_cast<int32_t>(sH[col]));
+  }
+};
 
-  const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
+// Sixty-four still pixels from x when T columns n .. n + 9 (n = x / 8) are
+// all 0, at AVX-512; false, nothing done, otherwise and below AVX-512.
+inline bool stillStep64([[maybe_unused]] const BlockIo &io, [[maybe_unused]] int x,
+                        [[maybe_unused]] const uint8_t *tRow) {
+#if TNR_MD_PIXEL_AVX512
+  uint64_t t8;
+  uint16_t t89;
+  std::memcpy(&t8, tRow + (x >> 3), 8);
+  std::memcpy(&t89, tRow + (x >> 3) + 8, 2);
+  if ((t8 | t89) != 0) return false;
+  stillBlock64(io, x);
+  return true;
+#else
+  return false;
+#endif
+}
+
+// The 32-pixel blocks from x while they fit before nFull, taking sixty-four
+// still pixels at once where stillStep64 can; returns where the 16-pixel
+// blocks go on. None below AVX2.
+#if defined(__AVX2__)
+inline int wideBlocks(const BlockIo &io, int x, int nFull, const uint8_t *tRow, const SigmaRow &sig,
+                      const PassConst &pc) {
+  while (x + 32 <= nFull) {
+    if (x + 64 <= nFull && stillStep64(io, x, tRow)) {
+      x += 64;
+      continue;
+    }
+    // T columns n .. n + 5 with n = x / 8; when all are 0, so is every
+    // lane's lAlpha and motionAlpha: the block is still.
+    const int col = x >> 3;
+    Block32 b;
+    std::memcpy(&b.t4, tRow + col, 4);
+    std::memcpy(&b.t45, tRow + col + 4, 2);
+    b.sH = sig.sH + col;
+    float inv4[4];
+    if (col + 4 <= SigmaRow::kCached) {
+      b.inv = sig.inv + col;
+    } else {
+      for (int i = 0; i < 4; ++i) inv4[i] = sig.invAt(col + i);
+      b.inv = inv4;
+    }
+    if ((b.t4 | b.t45) == 0)
+      pixelBlock32<true>(io, x, b, pc);
+    else
+      pixelBlock32<false>(io, x, b, pc);
+    x += 32;
+  }
+  return x;
+}
+#else
+inline int wideBlocks(const BlockIo &, int x, int, const uint8_t *, const SigmaRow &,
+                      const PassConst &) {
+  return x;
+}
+#endif
+
+// The pass over rows [y0, y1) of a grid at least 16 pixels wide; with
+// smoothHere, hdiff is the unsmoothed plane and each moving block smooths
+// the samples it needs.
+void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r, bool smoothHere) {
+  const int proWidth = g.width;
+  const int sigmaStride = g.blockCols + 8;
+  const ptrdiff_t hDiffStride = proWidth + 2;
+  const int rowBufStride = g.blockCols + 2;
+
+  const uint8_t ratioR = staticRatioR(r.ratioRBit);
   PassConst pc;
   pc.ratioR = _mm_set1_epi16(ratioR);
   pc.delta2 = _mm_set1_epi16(static_cast<int16_t>(2 * (128 - ratioR)));
@@ -825,106 +739,55 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
   const __m128i pairW = _mm_setr_epi8(4, 4, 3, 5, 2, 6, 1, 7, 8, 0, 7, 1, 6, 2, 5, 3);
   const __m128i four = _mm_set1_epi16(4);
 
-  // Reciprocals of the high sigma row of the current block row, for the first
-  // kInvCache block columns (the rest are divided as they come).
-  constexpr int kInvCache = 512;
-  float invRow[kInvCache];
-  const int cached = dsWid < kInvCache ? dsWid : kInvCache;
+  float invRow[SigmaRow::kCached];
+  const int cached = g.blockCols < SigmaRow::kCached ? g.blockCols : SigmaRow::kCached;
   int invRowOf = -1;
 
-  for (int y = y0; y < y1; ++y) {
-    const uint8_t *tRow = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
-    const uint32_t *sigRow = pSigmaH + static_cast<ptrdiff_t>(y >> 3) * sigmaStride;
+  for (int y = r.y0; y < r.y1; ++y) {
+    const uint8_t *tRow = r.rowBuf + static_cast<ptrdiff_t>(y - r.y0) * rowBufStride;
+    const SigmaRow sig{r.sigmaH + static_cast<ptrdiff_t>(y >> 3) * sigmaStride, invRow};
     if ((y >> 3) != invRowOf) {
       invRowOf = y >> 3;
-      invSigmaRow(sigRow, invRow, cached);
+      invSigmaRow(sig.sH, invRow, cached);
     }
-    auto invAt = [&](int col) {
-      return col < kInvCache ? invRow[col] : invSigma(static_cast<int32_t>(sigRow[col]));
-    };
-    const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * GainStride;
-    const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * imgWidth;
+    const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * m.stride;
+    const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * f.width;
     const bool oddRow = (y & 1) != 0;
-    const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(imgWidth) * (imgHeight + (y >> 1));
-    const int16_t *hRow = pHdiff + (y - y0) * hdiffStride;
+    const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(f.width) * (f.height + (y >> 1));
 
     BlockIo io;
-    io.hdiff = hRow;
-    io.filterStride = smoothHere ? hdiffStride : 0;
-    io.preAlpha = pPreAlpha + mapRow;
-    io.curY = pCurIn + lumaRow;
-    io.preY = pPreIn + lumaRow;
-    io.curC = oddRow ? pCurIn + chromaRow : nullptr;
-    io.preC = oddRow ? pPreIn + chromaRow : nullptr;
-    io.alpha = pAlpha + mapRow;
-    io.gain = gain_table_u8 + mapRow;
+    io.hdiff = r.hdiff + (y - r.y0) * hDiffStride;
+    io.filterStride = smoothHere ? hDiffStride : 0;
+    io.preAlpha = m.preAlpha + mapRow;
+    io.curY = f.cur + lumaRow;
+    io.preY = f.pre + lumaRow;
+    io.curC = oddRow ? f.cur + chromaRow : nullptr;
+    io.preC = oddRow ? f.pre + chromaRow : nullptr;
+    io.alpha = m.alpha + mapRow;
+    io.gain = m.gain + mapRow;
     const Keep all{};
     const int nFull = proWidth & ~15;
-    int x = 0;
-#if defined(__AVX2__)
-    while (x + 32 <= nFull) {
-      // T columns n .. n + 5 with n = x / 8; when all are 0, so is every
-      // lane's lAlpha and motionAlpha: the block is still.
-      const int col = x >> 3;
-#if TNR_MD_PIXEL_AVX512
-      // Sixty-four pixels are still when T columns n .. n + 9 are all 0.
-      if (x + 64 <= nFull) {
-        uint64_t t8;
-        uint16_t t89;
-        std::memcpy(&t8, tRow + col, 8);
-        std::memcpy(&t89, tRow + col + 8, 2);
-        if ((t8 | t89) == 0) {
-          stillBlock64(io, x);
-          x += 64;
-          continue;
-        }
-      }
-#endif
-      Block32 b;
-      std::memcpy(&b.t4, tRow + col, 4);
-      std::memcpy(&b.t45, tRow + col + 4, 2);
-      b.sH = sigRow + col;
-      float inv4[4];
-      if (col + 4 <= kInvCache) {
-        b.inv = invRow + col;
-      } else {
-        for (int i = 0; i < 4; ++i) inv4[i] = invAt(col + i);
-        b.inv = inv4;
-      }
-      if ((b.t4 | b.t45) == 0)
-        pixelBlock32<true>(io, x, b, pc);
-      else
-        pixelBlock32<false>(io, x, b, pc);
-      x += 32;
-    }
-#endif
+    int x = wideBlocks(io, 0, nFull, tRow, sig, pc);
     for (; x < nFull; x += 16) {
-      // T columns n .. n + 3 with n = x / 8, all at most dsWid + 1. When all
-      // four are 0, so is every lane's lAlpha and motionAlpha: the block is
-      // still, and its high-sigma alpha is not needed.
+      // T columns n .. n + 3 with n = x / 8, all at most blockCols + 1. When
+      // all four are 0, so is every lane's lAlpha and motionAlpha: the block
+      // is still, and its high-sigma alpha is not needed.
       int32_t t4;
       std::memcpy(&t4, tRow + (x >> 3), 4);
       const __m128i t = _mm_cvtsi32_si128(t4);
-      const __m128i la0 = _mm_srli_epi16(
-          _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairLo), pairW), four), 3);
-      const __m128i la1 = _mm_srli_epi16(
-          _mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairHi), pairW), four), 3);
+      const LAlpha16 la = lAlpha16(
+          _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairLo), pairW), four),
+                         3),
+          _mm_srli_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_shuffle_epi8(t, pairHi), pairW), four),
+                         3));
       // Lanes 0 .. 7 lie in block column x / 8, lanes 8 .. 15 in the next.
       const int col = x >> 3;
-      const Sigma16 sig(static_cast<int32_t>(sigRow[col]), static_cast<int32_t>(sigRow[col + 1]),
-                        invAt(col), invAt(col + 1));
-#if defined(__AVX2__)
-      const __m256i la = _mm256_set_m128i(la1, la0);
+      const Sigma16 s16(static_cast<int32_t>(sig.sH[col]), static_cast<int32_t>(sig.sH[col + 1]),
+                        sig.invAt(col), sig.invAt(col + 1));
       if (t4 == 0)
-        pixelBlock<false, true>(io, x, la, sig, pc, all);
+        pixelBlock<false, true>(io, x, la, s16, pc, all);
       else
-        pixelBlock<false>(io, x, la, sig, pc, all);
-#else
-      if (t4 == 0)
-        pixelBlock<false, true>(io, x, la0, la1, sig, pc, all);
-      else
-        pixelBlock<false>(io, x, la0, la1, sig, pc, all);
-#endif
+        pixelBlock<false>(io, x, la, s16, pc, all);
     }
     if (nFull < proWidth) {
       // Moved back to end at the row's end: lane p is pixel offsetX + p, with
@@ -937,49 +800,27 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
       alignas(64) float invLane[16];
       for (int p = 0; p < 16; ++p) {
         const int X = offsetX + p;
-        const int m = (X + 4) >> 3, w = (X + 4) & 7;
-        la[p] = static_cast<uint8_t>((tRow[m] * (8 - w) + tRow[m + 1] * w + 4) >> 3);
-        sLane[p] = static_cast<int32_t>(sigRow[X >> 3]);
-        invLane[p] = invAt(X >> 3);
+        const int mc = (X + 4) >> 3, w = (X + 4) & 7;
+        la[p] = static_cast<uint8_t>((tRow[mc] * (8 - w) + tRow[mc + 1] * w + 4) >> 3);
+        sLane[p] = static_cast<int32_t>(sig.sH[X >> 3]);
+        invLane[p] = sig.invAt(X >> 3);
       }
-      const __m128i l = _mm_load_si128(reinterpret_cast<const __m128i *>(la));
       const Keep keep = keepFrom(nFull - offsetX);
-      const Sigma16 sig(sLane, invLane);
-#if defined(__AVX2__)
-      pixelBlock<true>(io, offsetX, _mm256_cvtepu8_epi16(l), sig, pc, keep);
-#else
-      pixelBlock<true>(io, offsetX, _mm_cvtepu8_epi16(l), _mm_unpackhi_epi8(l, _mm_setzero_si128()),
-                       sig, pc, keep);
-#endif
+      pixelBlock<true>(io, offsetX, lAlpha16(_mm_load_si128(reinterpret_cast<const __m128i *>(la))),
+                       Sigma16(sLane, invLane), pc, keep);
     }
   }
 }
 
 }  // namespace
 
-void upScalePixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
-                          const uint8_t *pT, const uint8_t *pTEnd, uint8_t *pAlpha,
-                          uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,
-                          int proWidth, int GainStride, uint8_t static_ratio_r_bit,
-                          const uint32_t *pSigmaH, int y0, int y1) {
-  if (proWidth < 16) {
-    upScalePixelRows_c(pCurIn, pPreIn, pHdiff, pT, pTEnd, pAlpha, pPreAlpha, gain_table_u8,
-                       imgHeight, imgWidth, proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0,
-                       y1);
-    return;
-  }
-  pixelRows(pCurIn, pPreIn, pHdiff, pT, pAlpha, pPreAlpha, gain_table_u8, imgHeight, imgWidth,
-            proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0, y1, false);
+void pixelPass_x86(const Frames &f, const Maps &m, const Grid &g, const PassRows &r) {
+  if (g.width < 16) return pixelPass_c(f, m, g, r);
+  pixelRows(f, m, g, r, false);
 }
 
-void upScaleSmoothPixelRows_x86(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
-                                const uint8_t *pT, const uint8_t * /*pTEnd*/, uint8_t *pAlpha,
-                                uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
-                                int imgWidth, int proWidth, int GainStride,
-                                uint8_t static_ratio_r_bit, const uint32_t *pSigmaH, int y0,
-                                int y1) {
-  pixelRows(pCurIn, pPreIn, pHdiff, pT, pAlpha, pPreAlpha, gain_table_u8, imgHeight, imgWidth,
-            proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0, y1, true);
+void pixelPassSmooth_x86(const Frames &f, const Maps &m, const Grid &g, const PassRows &r) {
+  pixelRows(f, m, g, r, true);
 }
 
-}  // namespace tnr_md
+}  // namespace tnr_md::TNR_MD_X86_NS

@@ -254,18 +254,15 @@ void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, co
 
 }  // namespace
 
-void calDiffAndDownScale8x8Rows_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
-                                     int16_t *pHdiff, int16_t *pSigma, int imgHeight, int imgWidth,
-                                     int proHeight, int proWidth, int lDiffStride, int sigmaStride,
-                                     float uv_ratio, int by0, int by1) {
-  const float p = uv_ratio * 128.0f;
-  const int32_t uvRatioFix = p > 0.0f ? truncToInt(static_cast<double>(p) + 0.5)
-                                      : truncToInt(static_cast<double>(p) - 0.5);
-  const int16x4_t uvf16 = vdup_n_s16(low16(uvRatioFix));
+void frameDiff_neon(const Frames &f, const Grid &g, const DiffPlanes &out, float uvRatio, int by0,
+                    int by1) {
+  uint8_t *pCurIn = f.cur;
+  const uint8_t *pPreIn = f.pre;
+  const int imgHeight = f.height, imgWidth = f.width, proHeight = g.height, proWidth = g.width;
+  const int32_t fix = uvRatioFix(uvRatio);
+  const int16x4_t uvf16 = vdup_n_s16(low16(fix));
   // Block chroma products in 32 bits for |fix| <= 2^17, else -1.
-  const int32_t absFix = uvRatioFix >= -(1 << 17) && uvRatioFix <= (1 << 17)
-                             ? (uvRatioFix < 0 ? -uvRatioFix : uvRatioFix)
-                             : -1;
+  const int32_t absFix = fix >= -(1 << 17) && fix <= (1 << 17) ? (fix < 0 ? -fix : fix) : -1;
   const int hDiffStride = proWidth + 2;
   const size_t frameBytes = static_cast<size_t>(imgWidth) * imgHeight * 3 / 2;
   const size_t chromaStart = static_cast<size_t>(imgWidth) * imgHeight;
@@ -280,30 +277,24 @@ void calDiffAndDownScale8x8Rows_neon(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *
   const int hRow0 = blockRowStart(by0, proHeight);
   for (int by = by0; by < by1; ++by) {
     const int offsetRow = blockRowStart(by, proHeight);
-    int16_t *ldRow = pLdiff + (by + 1) * lDiffStride + 1;
-    int16_t *sgRow = pSigma + (by + 4) * sigmaStride + 4;
-    int16_t *hd = pHdiff + (offsetRow - hRow0 + 1) * hDiffStride + 1;
+    int16_t *ldRow = out.ldiff + (by + 1) * out.lDiffStride + 1;
+    int16_t *sgRow = out.sigma + (by + 4) * out.sigmaStride + 4;
+    int16_t *hd = out.hdiff + (offsetRow - hRow0 + 1) * hDiffStride + 1;
     int x = 0, bx = 0;
     if ((offsetRow & 1) == 0) {
       const size_t lumaRow = static_cast<size_t>(offsetRow) * imgWidth;
       const size_t chromaRow = chromaStart + static_cast<size_t>(offsetRow >> 1) * imgWidth;
       for (; x + 16 <= proWidth; x += 16, bx += 2)
         blockPair(pCurIn + lumaRow + x, pPreIn + lumaRow + x, pCurIn + chromaRow + x,
-                  pPreIn + chromaRow + x, imgWidth, hd + x, hDiffStride, uvf16, uvRatioFix, absFix,
+                  pPreIn + chromaRow + x, imgWidth, hd + x, hDiffStride, uvf16, fix, absFix,
                   ldRow + bx, sgRow + bx);
     }
     for (; x < proWidth; x += 8, ++bx) {
       const int cx = x + 8 <= proWidth ? x : proWidth - 8;
       block8(pCurIn, pPreIn, hd, hDiffStride, imgWidth, chromaStart, frameBytes, offsetRow, cx,
-             uvf16, uvRatioFix, ldRow + bx, sgRow + bx);
+             uvf16, fix, ldRow + bx, sgRow + bx);
     }
   }
-}
-
-void calDiffAndDownScale8x8_neon(TNR_MD_CALDIFF8X8_ARGS) {
-  calDiffAndDownScale8x8Rows_neon(pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth,
-                                  proHeight, proWidth, lDiffStride, sigmaStride, uv_ratio, 0,
-                                  (proHeight + 7) / 8);
 }
 
 }  // namespace tnr_md

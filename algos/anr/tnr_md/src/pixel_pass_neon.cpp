@@ -1,16 +1,15 @@
-// upScale, vector form: block alpha 8 lanes wide, its vertical interpolation
-// and the per-pixel pass 16 lanes wide. Results equal upScale_c byte for byte.
+// Per-pixel pass, vector form: 16 pixels per block. Results equal
+// pixelPass_c byte for byte.
 //
-// Tail policy. A row whose length is not a multiple of the block width ends
-// with a block moved back to end exactly at the row's end. In the pure steps
-// (block alpha, vertical interpolation) the overlap is recomputed with
-// identical values. In the in-place pixel pass the moved-back block keeps the
+// Tail policy. A row whose width is not a multiple of 16 ends with a block
+// moved back to end exactly at the row's end; the in-place pass keeps the
 // lanes before its nominal start as the previous block left them, so every
 // update is applied once. Rows narrower than one block run the same lane code
 // on a zero-padded local copy and copy back only the row's own bytes; nothing
 // outside the caller's rows is read or written.
 #include <cstring>
 
+#include "arith.h"
 #include "kernels.h"
 #include "neon.h"
 
@@ -29,95 +28,6 @@ constexpr uint8_t kAlignedWgt[8] = {4, 5, 6, 7, 0, 1, 2, 3};
 
 // Lane numbers 0 .. 15, for the keep-mask of a moved-back block.
 constexpr uint8_t kLaneIndex[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-
-// Reciprocal estimate refined by one Newton-Raphson step: e x (2 - v x e),
-// the product inside the step and the outer product each rounded.
-inline float32x4_t recipRefine4(float32x4_t v) {
-  const float32x4_t e = vrecpeq_f32(v);
-  return vmulq_f32(vrecpsq_f32(v, e), e);
-}
-
-// Block alpha of 8 blocks: min(trunc(d x 128 x recip(max(sL, 64)) + 0.5), 128)
-// with d = max(l - sL, 0), the subtraction wrapping in 16 bits. The value
-// before the clamp is at most 65534, so the plain narrowing is exact.
-inline uint8x8_t blockAlpha8(int16x8_t l, int16x8_t sL) {
-  const int16x8_t d = vmaxq_s16(vsubq_s16(l, sL), vdupq_n_s16(0));
-  const int16x8_t s = vmaxq_s16(sL, vdupq_n_s16(64));
-  const float32x4_t half = vdupq_n_f32(0.5f);
-  const float32x4_t num0 = vcvtq_f32_s32(vshll_n_s16(vget_low_s16(d), 7));
-  const float32x4_t num1 = vcvtq_f32_s32(vshll_n_s16(vget_high_s16(d), 7));
-  const float32x4_t inv0 = recipRefine4(vcvtq_f32_s32(vmovl_s16(vget_low_s16(s))));
-  const float32x4_t inv1 = recipRefine4(vcvtq_f32_s32(vmovl_s16(vget_high_s16(s))));
-  const uint16x4_t q0 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num0, inv0), half)));
-  const uint16x4_t q1 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num1, inv1), half)));
-  return vmovn_u16(vminq_u16(vcombine_u16(q0, q1), vdupq_n_u16(128)));
-}
-
-// The block alpha A(j, i) into pAlpha at pitch dsWid. Groups of 8 block columns
-// outside, block rows inside; the last group of a row is moved back to start
-// at dsWid - 8. Rows narrower than 8 blocks go through a padded copy (padding
-// lanes compute d = 0 and are dropped).
-void blockAlphaPlane(const int16_t *pLdiff, const uint16_t *pSigmaL, uint8_t *pAlpha, int dsHgt,
-                     int dsWid, int dsStride, int sigmaStride) {
-  if (dsWid >= 8) {
-    for (int x = 0; x < dsWid; x += 8) {
-      const int offsetX = x + 8 <= dsWid ? x : dsWid - 8;
-      for (int j = 0; j < dsHgt; ++j) {
-        const int16x8_t l = vld1q_s16(pLdiff + j * dsStride + offsetX);
-        const int16x8_t sL = vreinterpretq_s16_u16(vld1q_u16(pSigmaL + j * sigmaStride + offsetX));
-        vst1_u8(pAlpha + j * dsWid + offsetX, blockAlpha8(l, sL));
-      }
-    }
-    return;
-  }
-  for (int j = 0; j < dsHgt; ++j) {
-    int16_t l[8] = {0};
-    uint16_t sL[8] = {0};
-    uint8_t out[8];
-    std::memcpy(l, pLdiff + j * dsStride, sizeof(int16_t) * dsWid);
-    std::memcpy(sL, pSigmaL + j * sigmaStride, sizeof(uint16_t) * dsWid);
-    vst1_u8(out, blockAlpha8(vld1q_s16(l), vreinterpretq_s16_u16(vld1q_u16(sL))));
-    std::memcpy(pAlpha + j * dsWid, out, dsWid);
-  }
-}
-
-// RoundShift(a0 x wgt1 + a1 x wgt0, 3); the sum is at most 128 x 8.
-inline uint8x16_t vInterp16(uint8x16_t a0, uint8x16_t a1, uint8x8_t wgt0, uint8x8_t wgt1) {
-  const uint16x8_t lo = vmlal_u8(vmull_u8(vget_low_u8(a0), wgt1), vget_low_u8(a1), wgt0);
-  const uint16x8_t hi = vmlal_u8(vmull_u8(vget_high_u8(a0), wgt1), vget_high_u8(a1), wgt0);
-  return vcombine_u8(vrshrn_n_u16(lo, 3), vrshrn_n_u16(hi, 3));
-}
-
-// The row buffer T of processing rows [y0, y1), its border columns included: dsWid + 2
-// bytes per row, row y at pT + (y - y0) x (dsWid + 2). 16 block columns per
-// step, the last step moved back to dsWid - 16; rows of fewer than 16 blocks
-// go through a padded copy.
-void rowBuffer(const uint8_t *pAlpha, uint8_t *pT, int y0, int y1, int dsHgt, int dsWid) {
-  const int tmpStride = dsWid + 2;
-  for (int y = y0; y < y1; ++y) {
-    const auto [index0, index1, wgt0] = blockRowPair(y, dsHgt);
-    const uint8x8_t vW0 = vdup_n_u8(static_cast<uint8_t>(wgt0));
-    const uint8x8_t vW1 = vdup_n_u8(static_cast<uint8_t>(8 - wgt0));
-    const uint8_t *a0 = pAlpha + index0 * dsWid;
-    const uint8_t *a1 = pAlpha + index1 * dsWid;
-    uint8_t *t = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
-    if (dsWid >= 16) {
-      for (int x = 0; x < dsWid; x += 16) {
-        const int offsetX = x + 16 <= dsWid ? x : dsWid - 16;
-        vst1q_u8(t + 1 + offsetX,
-                 vInterp16(vld1q_u8(a0 + offsetX), vld1q_u8(a1 + offsetX), vW0, vW1));
-      }
-    } else {
-      uint8_t r0[16] = {0}, r1[16] = {0}, out[16];
-      std::memcpy(r0, a0, dsWid);
-      std::memcpy(r1, a1, dsWid);
-      vst1q_u8(out, vInterp16(vld1q_u8(r0), vld1q_u8(r1), vW0, vW1));
-      std::memcpy(t + 1, out, dsWid);
-    }
-    t[0] = t[1];
-    t[dsWid + 1] = t[dsWid];
-  }
-}
 
 // Horizontal interpolation of the 8 pixels from column b of one T row:
 // lane p is pixel X = b + p, between T columns n + lut[k + p] and the one
@@ -184,10 +94,6 @@ struct HighSigma {
   int32x4_t sH[4];
   float32x4_t inv[4];
 };
-
-// The reciprocal of one high sigma entry: a double-precision division, the
-// quotient rounded once to single precision (sH = 0 gives +infinity).
-inline float invSigma(int32_t sH) { return static_cast<float>(1.0 / static_cast<double>(sH)); }
 
 // High sigma per lane for a block whose lane p is pixel x0 + p: each lane
 // takes the entry of its own pixel's block column (one division per column).
@@ -703,19 +609,6 @@ void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun 
   }
 }
 
-}  // namespace
-
-void upScaleBlockAlpha_neon(const int16_t *pLdiff, const uint16_t *pSigmaL, uint8_t *pA, int rows,
-                            int dsWid, int dsStride, int sigmaStride) {
-  blockAlphaPlane(pLdiff, pSigmaL, pA, rows, dsWid, dsStride, sigmaStride);
-}
-
-void upScaleRowBuffer_neon(const uint8_t *pA, uint8_t *pT, int y0, int y1, int dsHgt, int dsWid) {
-  rowBuffer(pA, pT, y0, y1, dsHgt, dsWid);
-}
-
-namespace {
-
 // The pass over rows [y0, y1); with smoothHere (grids at least 16 pixels
 // wide), pHdiff is the unsmoothed plane and each moving block smooths the
 // samples it needs.
@@ -847,23 +740,14 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
 
 }  // namespace
 
-void upScalePixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
-                           const uint8_t *pT, const uint8_t *pTEnd, uint8_t *pAlpha,
-                           uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,
-                           int proWidth, int GainStride, uint8_t static_ratio_r_bit,
-                           const uint32_t *pSigmaH, int y0, int y1) {
-  pixelRows(pCurIn, pPreIn, pHdiff, pT, pTEnd, pAlpha, pPreAlpha, gain_table_u8, imgHeight,
-            imgWidth, proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0, y1, false);
+void pixelPass_neon(const Frames &f, const Maps &m, const Grid &g, const PassRows &r) {
+  pixelRows(f.cur, f.pre, r.hdiff, r.rowBuf, r.rowBufEnd, m.alpha, m.preAlpha, m.gain, f.height,
+            f.width, g.width, m.stride, r.ratioRBit, r.sigmaH, r.y0, r.y1, false);
 }
 
-void upScaleSmoothPixelRows_neon(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
-                                 const uint8_t *pT, const uint8_t *pTEnd, uint8_t *pAlpha,
-                                 uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
-                                 int imgWidth, int proWidth, int GainStride,
-                                 uint8_t static_ratio_r_bit, const uint32_t *pSigmaH, int y0,
-                                 int y1) {
-  pixelRows(pCurIn, pPreIn, pHdiff, pT, pTEnd, pAlpha, pPreAlpha, gain_table_u8, imgHeight,
-            imgWidth, proWidth, GainStride, static_ratio_r_bit, pSigmaH, y0, y1, true);
+void pixelPassSmooth_neon(const Frames &f, const Maps &m, const Grid &g, const PassRows &r) {
+  pixelRows(f.cur, f.pre, r.hdiff, r.rowBuf, r.rowBufEnd, m.alpha, m.preAlpha, m.gain, f.height,
+            f.width, g.width, m.stride, r.ratioRBit, r.sigmaH, r.y0, r.y1, true);
 }
 
 }  // namespace tnr_md

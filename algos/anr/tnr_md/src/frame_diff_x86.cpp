@@ -1,20 +1,17 @@
-// Frame difference with 8x8 block downscale, x86-64 form (SSE4.1): two blocks
-// (16 luma columns; four blocks, 32 columns, with AVX2) per step, each chroma row de-interleaved
-// and weighted once for its two luma rows. Blocks that do not fit that pattern (a lone last block,
+// Frame difference with 8x8 block downscale, x86-64 form: two blocks (16
+// luma columns) per step at every level, four (32 columns) at AVX2 and eight
+// (64 columns) at AVX-512, each chroma row de-interleaved and weighted once
+// for its two luma rows. Blocks that do not fit that pattern (a lone last block,
 // a moved-back block, a moved-back block row starting at an odd row) go through an 8-column step
 // that takes each column's chroma pair as the per-sample rule names it.
-#include <smmintrin.h>
-#if defined(__AVX2__)
-#include <immintrin.h>
-#endif
-
 #include <cstdint>
 #include <cstring>
 
 #include "arith.h"
 #include "kernels.h"
+#include "x86_vec.h"
 
-namespace tnr_md {
+namespace tnr_md::TNR_MD_X86_NS {
 namespace {
 
 inline uint32_t abs32(uint32_t x) { return static_cast<int32_t>(x) < 0 ? 0u - x : x; }
@@ -57,8 +54,6 @@ inline __m128i chromaTerm(__m128i a, __m128i uvf) {
 inline __m128i load8(const uint8_t *p) {
   return _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)));
 }
-inline __m128i loadu(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
-inline void storeu(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
 
 struct Frame {
   const uint8_t *cur, *pre;
@@ -242,11 +237,6 @@ inline void fourBlocks(const Frame &f, int r0, int cx, __m256i uvf, int32_t fix,
 #endif
 
 #if defined(__AVX512BW__)
-#if defined(__GNUC__) && !defined(__clang__)
-// GCC 12's AVX-512 headers build 256-bit halves from deliberately undefined
-// vectors and then warn about them; no value of this file depends on those.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 // Word indices for vpermw / vpermt2w.
 alignas(64) constexpr int16_t kEvenHalves[32] = {0,  2,  4,  6,  32, 34, 36, 38, 8,  10, 12,
                                                  14, 40, 42, 44, 46, 16, 18, 20, 22, 48, 50,
@@ -365,69 +355,70 @@ inline void eightBlocks(const Frame &f, int r0, int cx, __m512i uvf, __m512i abs
 }
 #endif
 
+// The widest steps of the level over an even block row, from luma column x
+// while they fit: eight blocks at AVX-512, then four at AVX2 and above;
+// returns where the two-block steps go on (x itself below AVX2).
 template <bool kSmall>
-void run(const Frame &f, int16_t *pLdiff, int16_t *pHdiff, int16_t *pSigma, int proHeight,
-         int proWidth, int lDiffStride, int sigmaStride, int32_t fix, int by0, int by1) {
+inline int wideSteps([[maybe_unused]] const Frame &f, [[maybe_unused]] int r0, int x,
+                     [[maybe_unused]] int proWidth, [[maybe_unused]] int32_t fix,
+                     [[maybe_unused]] int16_t *hd, [[maybe_unused]] ptrdiff_t hStride,
+                     [[maybe_unused]] int16_t *ld, [[maybe_unused]] int16_t *sg) {
+#if defined(__AVX512BW__)
+  const __m512i uvf32 = _mm512_set1_epi16(low16(fix));
+  const __m512i absFix =
+      _mm512_set1_epi64(fix < 0 ? 0u - static_cast<uint32_t>(fix) : static_cast<uint32_t>(fix));
+  for (; x + 64 <= proWidth; x += 64)
+    eightBlocks<kSmall>(f, r0, x, uvf32, absFix, hd, hStride, ld + (x >> 3), sg + (x >> 3));
+#endif
+#if defined(__AVX2__)
+  const __m256i uvf8 = _mm256_set1_epi16(low16(fix));
+  for (; x + 32 <= proWidth; x += 32)
+    fourBlocks<kSmall>(f, r0, x, uvf8, fix, hd, hStride, ld + (x >> 3), sg + (x >> 3));
+#endif
+  return x;
+}
+
+template <bool kSmall>
+void run(const Frame &f, const DiffPlanes &out, int proHeight, int proWidth, int32_t fix, int by0,
+         int by1) {
   const __m128i uvf = _mm_set1_epi16(low16(fix));
   const ptrdiff_t hStride = proWidth + 2;
   // Blocks are 8x8; when proWidth (proHeight) is not a multiple of 8 the last
   // block of a row (column) is moved back to end at the grid's edge and
-  // overlaps its neighbour: its pHdiff samples are recomputed with equal
+  // overlaps its neighbour: its hdiff samples are recomputed with equal
   // values, its block sums cover its own 64 samples.
-  // pHdiff's row 0 lies above the first block row's offset row.
+  // out.hdiff's row 0 lies above the first block row's offset row.
   const int hRow0 = blockRowStart(by0, proHeight);
   for (int by = by0; by < by1; ++by) {
     const int r0 = blockRowStart(by, proHeight);
-    int16_t *hd = pHdiff + (r0 - hRow0 + 1) * hStride + 1;  // sample (r0, 0)
-    int16_t *ld = pLdiff + (by + 1) * lDiffStride + 1;
-    int16_t *sg = pSigma + (by + 4) * sigmaStride + 4;
-    int x = 0, bx = 0;
+    int16_t *hd = out.hdiff + (r0 - hRow0 + 1) * hStride + 1;  // sample (r0, 0)
+    int16_t *ld = out.ldiff + (by + 1) * out.lDiffStride + 1;
+    int16_t *sg = out.sigma + (by + 4) * out.sigmaStride + 4;
+    int x = 0;
     if ((r0 & 1) == 0) {
-#if defined(__AVX512BW__)
-      const __m512i uvf32 = _mm512_set1_epi16(low16(fix));
-      const __m512i absFix =
-          _mm512_set1_epi64(fix < 0 ? 0u - static_cast<uint32_t>(fix) : static_cast<uint32_t>(fix));
-      for (; x + 64 <= proWidth; x += 64, bx += 8)
-        eightBlocks<kSmall>(f, r0, x, uvf32, absFix, hd, hStride, ld + bx, sg + bx);
-#endif
-#if defined(__AVX2__)
-      const __m256i uvf8 = _mm256_set1_epi16(low16(fix));
-      for (; x + 32 <= proWidth; x += 32, bx += 4)
-        fourBlocks<kSmall>(f, r0, x, uvf8, fix, hd, hStride, ld + bx, sg + bx);
-#endif
-      for (; x + 16 <= proWidth; x += 16, bx += 2)
-        twoBlocks<kSmall>(f, r0, x, uvf, fix, hd, hStride, ld + bx, sg + bx);
+      x = wideSteps<kSmall>(f, r0, x, proWidth, fix, hd, hStride, ld, sg);
+      for (; x + 16 <= proWidth; x += 16)
+        twoBlocks<kSmall>(f, r0, x, uvf, fix, hd, hStride, ld + (x >> 3), sg + (x >> 3));
     }
-    for (; x < proWidth; x += 8, ++bx) {
+    for (; x < proWidth; x += 8) {
       const int cx = x + 8 <= proWidth ? x : proWidth - 8;
-      oneBlock<kSmall>(f, r0, cx, uvf, fix, hd, hStride, ld + bx, sg + bx);
+      oneBlock<kSmall>(f, r0, cx, uvf, fix, hd, hStride, ld + (x >> 3), sg + (x >> 3));
     }
   }
 }
 
 }  // namespace
 
-void calDiffAndDownScale8x8Rows_x86(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
-                                    int16_t *pHdiff, int16_t *pSigma, int imgHeight, int imgWidth,
-                                    int proHeight, int proWidth, int lDiffStride, int sigmaStride,
-                                    float uv_ratio, int by0, int by1) {
-  const int32_t fix = uvRatioFix(uv_ratio);
-  const Frame f{pCurIn, pPreIn, static_cast<size_t>(imgWidth),
-                static_cast<size_t>(imgWidth) * imgHeight,
-                static_cast<size_t>(imgWidth) * imgHeight * 3 / 2};
+void frameDiff_x86(const Frames &fr, const Grid &g, const DiffPlanes &out, float uvRatio, int by0,
+                   int by1) {
+  const int32_t fix = uvRatioFix(uvRatio);
+  const size_t W = static_cast<size_t>(fr.width);
+  const Frame f{fr.cur, fr.pre, W, W * fr.height, W * fr.height * 3 / 2};
   const int16_t uvf16 = low16(fix);
   if (uvf16 >= 0 && uvf16 <= 128)
-    run<true>(f, pLdiff, pHdiff, pSigma, proHeight, proWidth, lDiffStride, sigmaStride, fix, by0,
-              by1);
+    run<true>(f, out, g.height, g.width, fix, by0, by1);
   else
-    run<false>(f, pLdiff, pHdiff, pSigma, proHeight, proWidth, lDiffStride, sigmaStride, fix, by0,
-               by1);
+    run<false>(f, out, g.height, g.width, fix, by0, by1);
 }
 
-void calDiffAndDownScale8x8_x86(TNR_MD_CALDIFF8X8_ARGS) {
-  calDiffAndDownScale8x8Rows_x86(pCurIn, pPreIn, pLdiff, pHdiff, pSigma, imgHeight, imgWidth,
-                                 proHeight, proWidth, lDiffStride, sigmaStride, uv_ratio, 0,
-                                 (proHeight + 7) / 8);
-}
-
-}  // namespace tnr_md
+}  // namespace tnr_md::TNR_MD_X86_NS

@@ -1,23 +1,12 @@
-// Alpha generation, per-sample form: block alpha, its bilinear upsampling, and
-// the per-pixel pass that updates the weight, blends the frame, writes the
-// static ratio and scales the gains.
+// Per-pixel pass, per-sample form: the alpha of each pixel from the row
+// buffer and its own difference; it updates the recursive weight, blends the
+// frame, writes the static ratio and scales the gains.
 #include <cstring>
 
 #include "arith.h"
 #include "kernels.h"
 
 namespace tnr_md {
-
-// d x 128 / s with the estimate-and-one-step reciprocal, rounded, at most 128.
-uint8_t blockAlpha(int16_t ldiff, uint16_t sigmaL) {
-  const int16_t sL = static_cast<int16_t>(sigmaL);
-  const int16_t diff = low16(ldiff - sL);  // wraps in 16 bits
-  const int32_t d = diff > 0 ? diff : 0;
-  const int32_t s = sL > 64 ? sL : 64;
-  const uint32_t a =
-      truncToUint(static_cast<float>(d * 128) * recipRefine(static_cast<float>(s)) + 0.5f);
-  return static_cast<uint8_t>(a < 128 ? a : 128);
-}
 
 // The new recursive weight: (staticAlpha / 128) / (2 - preAlpha / 128).
 uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha) {
@@ -28,7 +17,7 @@ uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha) {
 }
 
 // Per-pixel motion against the high sigma; inv = 1 / sH in double, to float.
-uint8_t pixelAlpha(int16_t hdiff, int32_t sH, float inv) {
+uint8_t pixelAlphaOf(int16_t hdiff, int32_t sH, float inv) {
   const uint32_t excess = static_cast<uint32_t>(hdiff) - static_cast<uint32_t>(sH);
   const int32_t hd = static_cast<int32_t>((static_cast<int32_t>(excess) > 0 ? excess : 0u) << 7);
   const uint32_t a = truncToUint(static_cast<float>(hd) * inv + 0.5f);
@@ -44,43 +33,20 @@ static inline uint8_t blend(uint8_t prev, uint8_t cur, uint8_t w) {
   return static_cast<uint8_t>(roundShift(prev * w + cur * (128 - w), 7));
 }
 
-// Block alpha of block rows [0, rows), at pitch dsWid.
-void upScaleBlockAlpha_c(const int16_t *pLdiff, const uint16_t *pSigmaL, uint8_t *pA, int rows,
-                         int dsWid, int dsStride, int sigmaStride) {
-  for (int j = 0; j < rows; ++j)
-    for (int i = 0; i < dsWid; ++i)
-      pA[j * dsWid + i] = blockAlpha(pLdiff[j * dsStride + i], pSigmaL[j * sigmaStride + i]);
-}
-
-// Vertical interpolation between block centres (rows 8j + 4), then the two
-// border columns, which repeat the outermost block columns.
-void upScaleRowBuffer_c(const uint8_t *pA, uint8_t *pT, int y0, int y1, int dsHgt, int dsWid) {
-  const int tmpStride = dsWid + 2;
-  for (int y = y0; y < y1; ++y) {
-    const auto [index0, index1, wgt0] = blockRowPair(y, dsHgt);
-    const int wgt1 = 8 - wgt0;
-    uint8_t *t = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
-    for (int i = 0; i < dsWid; ++i)
-      t[i + 1] = static_cast<uint8_t>(
-          roundShift(pA[index0 * dsWid + i] * wgt1 + pA[index1 * dsWid + i] * wgt0, 3));
-    t[0] = t[1];
-    t[dsWid + 1] = t[dsWid];
-  }
-}
-
 // The per-pixel pass over rows [y0, y1).
-void upScalePixelRows_c(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff,
-                        const uint8_t *pT, const uint8_t * /*pTEnd*/, uint8_t *pAlpha,
-                        uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight, int imgWidth,
-                        int proWidth, int GainStride, uint8_t static_ratio_r_bit,
-                        const uint32_t *pSigmaH, int y0, int y1) {
-  const int dsWid = (proWidth + 7) / 8;
-  const int sigmaStride = dsWid + 8;
-  const int hdiffStride = proWidth + 2;
-  const int tmpStride = dsWid + 2;
-  const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
+void pixelPass_c(const Frames &f, const Maps &m, const Grid &g, const PassRows &r) {
+  uint8_t *pCurIn = f.cur;
+  const uint8_t *pPreIn = f.pre;
+  const int imgHeight = f.height, proWidth = g.width;
+  const int16_t *pHdiff = r.hdiff;
+  const uint32_t *pSigmaH = r.sigmaH;
+  uint8_t *pAlpha = m.alpha, *pPreAlpha = m.preAlpha, *gain_table_u8 = m.gain;
+  const int sigmaStride = g.blockCols + 8;
+  const int hDiffStride = proWidth + 2;
+  const int rowBufStride = g.blockCols + 2;
+  const uint8_t ratioR = staticRatioR(r.ratioRBit);
   const uint8_t ratioDelta = static_cast<uint8_t>(128 - ratioR);
-  const ptrdiff_t W = imgWidth, G = GainStride;
+  const ptrdiff_t W = f.width, G = m.stride;
 
   // The 16-pixel blocks of the per-pixel pass start at 0, 16, ...; a partial
   // last block is moved back to end at the grid's edge (to proWidth - 16, a
@@ -92,16 +58,15 @@ void upScalePixelRows_c(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *p
   const int lastStart = proWidth - 16;
   const int lastNominal = (proWidth - 1) & ~15;
 
-  for (int y = y0; y < y1; ++y) {
-    const uint8_t *t = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
+  for (int y = r.y0; y < r.y1; ++y) {
+    const uint8_t *t = r.rowBuf + static_cast<ptrdiff_t>(y - r.y0) * rowBufStride;
     uint8_t *cur = pCurIn + y * W;
     const uint8_t *pre = pPreIn + y * W;
     for (int X = 0; X < proWidth; ++X) {
       const int m = (X + 4) >> 3, w = (X + 4) & 7;
       const uint8_t lAlpha = static_cast<uint8_t>(roundShift(t[m] * (8 - w) + t[m + 1] * w, 3));
       const int32_t sH = static_cast<int32_t>(pSigmaH[(y >> 3) * sigmaStride + (X >> 3)]);
-      const float inv = static_cast<float>(1.0 / static_cast<double>(sH));
-      const uint8_t hAlpha = pixelAlpha(pHdiff[(y - y0) * hdiffStride + X], sH, inv);
+      const uint8_t hAlpha = pixelAlphaOf(pHdiff[(y - r.y0) * hDiffStride + X], sH, invSigma(sH));
       const int motionAlpha = static_cast<int>(roundShift(lAlpha * hAlpha, 7));
       const uint8_t staticAlpha = static_cast<uint8_t>(128 - motionAlpha);
       const uint8_t w8 = recursiveWeight(staticAlpha, pPreAlpha[y * G + X]);

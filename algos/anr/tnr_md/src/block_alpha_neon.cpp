@@ -1,0 +1,64 @@
+// Block alpha, vector form: 8 blocks per step. Results equal blockAlpha_c
+// byte for byte.
+//
+// Tail policy: a row whose length is not a multiple of 8 ends with a group
+// moved back to end at the row's end, recomputing the overlap with equal
+// values; rows narrower than 8 blocks run the same lane code on a
+// zero-padded local copy and copy back only the row's own bytes.
+#include <cstring>
+
+#include "arith.h"
+#include "kernels.h"
+#include "neon.h"
+
+namespace tnr_md {
+namespace {
+
+// Block alpha of 8 blocks: min(trunc(d x 128 x recip(max(sL, 64)) + 0.5), 128)
+// with d = max(l - sL, 0), the subtraction wrapping in 16 bits. The value
+// before the clamp is at most 65534, so the plain narrowing is exact.
+inline uint8x8_t blockAlpha8(int16x8_t l, int16x8_t sL) {
+  const int16x8_t d = vmaxq_s16(vsubq_s16(l, sL), vdupq_n_s16(0));
+  const int16x8_t s = vmaxq_s16(sL, vdupq_n_s16(64));
+  const float32x4_t half = vdupq_n_f32(0.5f);
+  const float32x4_t num0 = vcvtq_f32_s32(vshll_n_s16(vget_low_s16(d), 7));
+  const float32x4_t num1 = vcvtq_f32_s32(vshll_n_s16(vget_high_s16(d), 7));
+  const float32x4_t inv0 = recipRefine4(vcvtq_f32_s32(vmovl_s16(vget_low_s16(s))));
+  const float32x4_t inv1 = recipRefine4(vcvtq_f32_s32(vmovl_s16(vget_high_s16(s))));
+  const uint16x4_t q0 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num0, inv0), half)));
+  const uint16x4_t q1 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num1, inv1), half)));
+  return vmovn_u16(vminq_u16(vcombine_u16(q0, q1), vdupq_n_u16(128)));
+}
+
+}  // namespace
+
+// The block alpha A(j, i) into pAlpha at pitch blockCols. Groups of 8 block columns
+// outside, block rows inside; the last group of a row is moved back to start
+// at dsWid - 8. Rows narrower than 8 blocks go through a padded copy (padding
+// lanes compute d = 0 and are dropped).
+
+void blockAlpha_neon(const int16_t *pLdiff, int dsStride, const uint16_t *pSigmaL, int sigmaStride,
+                     uint8_t *pAlpha, int dsHgt, int dsWid) {
+  if (dsWid >= 8) {
+    for (int x = 0; x < dsWid; x += 8) {
+      const int offsetX = x + 8 <= dsWid ? x : dsWid - 8;
+      for (int j = 0; j < dsHgt; ++j) {
+        const int16x8_t l = vld1q_s16(pLdiff + j * dsStride + offsetX);
+        const int16x8_t sL = vreinterpretq_s16_u16(vld1q_u16(pSigmaL + j * sigmaStride + offsetX));
+        vst1_u8(pAlpha + j * dsWid + offsetX, blockAlpha8(l, sL));
+      }
+    }
+    return;
+  }
+  for (int j = 0; j < dsHgt; ++j) {
+    int16_t l[8] = {0};
+    uint16_t sL[8] = {0};
+    uint8_t out[8];
+    std::memcpy(l, pLdiff + j * dsStride, sizeof(int16_t) * dsWid);
+    std::memcpy(sL, pSigmaL + j * sigmaStride, sizeof(uint16_t) * dsWid);
+    vst1_u8(out, blockAlpha8(vld1q_s16(l), vreinterpretq_s16_u16(vld1q_u16(sL))));
+    std::memcpy(pAlpha + j * dsWid, out, dsWid);
+  }
+}
+
+}  // namespace tnr_md

@@ -1,0 +1,145 @@
+// The x86-64 vector layer: what the *_x86.cpp sources share, for the level
+// they are compiled for.
+//
+// Each *_x86.cpp is compiled once per x86-64 level (x86-64-v2: SSE4.1,
+// x86-64-v3: AVX2, x86-64-v4: AVX-512, and x86-64-v4 with AVX-512 VBMI),
+// with that level's -march flags and TNR_MD_X86_NS naming the level's
+// namespace (x86_v2, x86_v3, x86_v4, x86_v4vbmi), so that the levels' kernels
+// and helpers never meet: everything of an x86 source, this layer included,
+// lives in tnr_md::TNR_MD_X86_NS.
+//
+// The vector traits V128, V256 and V512 give the same operations on 128,
+// 256 and 512 bits; Wide names the widest the level has (where a kernel is
+// written once over a width), and the constants below say which instruction
+// sets the level has (where a step really differs by level).
+#ifndef TNR_MD_X86_VEC_H
+#define TNR_MD_X86_VEC_H
+
+#ifndef TNR_MD_X86_NS
+#error "x86 sources are compiled once per level with TNR_MD_X86_NS set (see CMakeLists.txt)"
+#endif
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// g++ 12 takes the deliberately undefined source vectors inside its AVX-512
+// intrinsics for uninitialised variables.
+#if defined(__AVX512BW__) && defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+namespace tnr_md::TNR_MD_X86_NS {
+
+#if defined(__AVX512BW__) && defined(__AVX512VL__)
+constexpr bool kAvx512 = true;
+#else
+constexpr bool kAvx512 = false;
+#endif
+#if defined(__AVX2__)
+constexpr bool kAvx2 = true;
+#else
+constexpr bool kAvx2 = false;
+#endif
+#if defined(__AVX512VBMI__)
+constexpr bool kVbmi = true;
+#else
+constexpr bool kVbmi = false;
+#endif
+
+inline __m128i loadu(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
+inline void storeu(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
+
+// Operations on 16-bit lanes (and the byte steps of the row buffer). Lane
+// order within the vector is kept by every operation except where noted:
+// unpacks and packs work within 128-bit halves, so a pair of them gives the
+// bytes back in order.
+struct V128 {
+  using V = __m128i;
+  static constexpr int kBytes = 16;
+  static constexpr int kLanes = 8;  // 16-bit lanes
+  static V load(const void *p) { return _mm_loadu_si128(static_cast<const V *>(p)); }
+  static void store(void *p, V v) { _mm_storeu_si128(static_cast<V *>(p), v); }
+  static V add(V a, V b) { return _mm_add_epi16(a, b); }
+  static V sub(V a, V b) { return _mm_sub_epi16(a, b); }
+  static V sra4(V a) { return _mm_srai_epi16(a, 4); }
+  static V shl4(V a) { return _mm_slli_epi16(a, 4); }
+  static V srl4(V a) { return _mm_srli_epi16(a, 4); }
+  static V srl3(V a) { return _mm_srli_epi16(a, 3); }
+  static V set8() { return _mm_set1_epi16(8); }
+  static V avg(V a, V b) { return _mm_avg_epu16(a, b); }
+  static V bor(V a, V b) { return _mm_or_si128(a, b); }
+  static V bxor(V a, V b) { return _mm_xor_si128(a, b); }
+  static V set1(int16_t v) { return _mm_set1_epi16(v); }
+  static bool anyLow4(V a) { return !_mm_testz_si128(a, _mm_set1_epi16(15)); }
+  static V unpacklo8(V a, V b) { return _mm_unpacklo_epi8(a, b); }
+  static V unpackhi8(V a, V b) { return _mm_unpackhi_epi8(a, b); }
+  static V maddubs(V a, V b) { return _mm_maddubs_epi16(a, b); }
+  static V packus(V a, V b) { return _mm_packus_epi16(a, b); }
+};
+
+#if defined(__AVX2__)
+struct V256 {
+  using V = __m256i;
+  static constexpr int kBytes = 32;
+  static constexpr int kLanes = 16;
+  static V load(const void *p) { return _mm256_loadu_si256(static_cast<const V *>(p)); }
+  static void store(void *p, V v) { _mm256_storeu_si256(static_cast<V *>(p), v); }
+  static V add(V a, V b) { return _mm256_add_epi16(a, b); }
+  static V sub(V a, V b) { return _mm256_sub_epi16(a, b); }
+  static V sra4(V a) { return _mm256_srai_epi16(a, 4); }
+  static V shl4(V a) { return _mm256_slli_epi16(a, 4); }
+  static V srl4(V a) { return _mm256_srli_epi16(a, 4); }
+  static V srl3(V a) { return _mm256_srli_epi16(a, 3); }
+  static V set8() { return _mm256_set1_epi16(8); }
+  static V avg(V a, V b) { return _mm256_avg_epu16(a, b); }
+  static V bor(V a, V b) { return _mm256_or_si256(a, b); }
+  static V bxor(V a, V b) { return _mm256_xor_si256(a, b); }
+  static V set1(int16_t v) { return _mm256_set1_epi16(v); }
+  static bool anyLow4(V a) { return !_mm256_testz_si256(a, _mm256_set1_epi16(15)); }
+  static V unpacklo8(V a, V b) { return _mm256_unpacklo_epi8(a, b); }
+  static V unpackhi8(V a, V b) { return _mm256_unpackhi_epi8(a, b); }
+  static V maddubs(V a, V b) { return _mm256_maddubs_epi16(a, b); }
+  static V packus(V a, V b) { return _mm256_packus_epi16(a, b); }
+};
+#endif
+
+#if defined(__AVX512BW__)
+struct V512 {
+  using V = __m512i;
+  static constexpr int kBytes = 64;
+  static constexpr int kLanes = 32;
+  static V load(const void *p) { return _mm512_loadu_si512(p); }
+  static void store(void *p, V v) { _mm512_storeu_si512(p, v); }
+  static V add(V a, V b) { return _mm512_add_epi16(a, b); }
+  static V sub(V a, V b) { return _mm512_sub_epi16(a, b); }
+  static V sra4(V a) { return _mm512_srai_epi16(a, 4); }
+  static V shl4(V a) { return _mm512_slli_epi16(a, 4); }
+  static V srl4(V a) { return _mm512_srli_epi16(a, 4); }
+  static V srl3(V a) { return _mm512_srli_epi16(a, 3); }
+  static V set8() { return _mm512_set1_epi16(8); }
+  static V avg(V a, V b) { return _mm512_avg_epu16(a, b); }
+  static V bor(V a, V b) { return _mm512_or_si512(a, b); }
+  static V bxor(V a, V b) { return _mm512_xor_si512(a, b); }
+  static V set1(int16_t v) { return _mm512_set1_epi16(v); }
+  static bool anyLow4(V a) { return _mm512_test_epi16_mask(a, _mm512_set1_epi16(15)) != 0; }
+  static V unpacklo8(V a, V b) { return _mm512_unpacklo_epi8(a, b); }
+  static V unpackhi8(V a, V b) { return _mm512_unpackhi_epi8(a, b); }
+  static V maddubs(V a, V b) { return _mm512_maddubs_epi16(a, b); }
+  static V packus(V a, V b) { return _mm512_packus_epi16(a, b); }
+};
+#endif
+
+// The widest vector of 16-bit lanes the row loops of this level use (AVX2's
+// 256 bits at x86-64-v4 as well, where the rows of the block-level stages
+// are too short for 512).
+#if defined(__AVX2__)
+using Wide = V256;
+#else
+using Wide = V128;
+#endif
+
+}  // namespace tnr_md::TNR_MD_X86_NS
+
+#endif  // TNR_MD_X86_VEC_H
