@@ -5,6 +5,7 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config googletest libbenchmark-dev libsimde-dev qemu-user
       g++-arm-linux-gnueabihf g++-aarch64-linux-gnu clang libclang-rt-14-dev
       libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libcli11-dev zlib1g-dev)
+pkgs+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -63,5 +63,27 @@ cmp "$inst/out.nv12" build/release/example_out.nv12
 echo "install: example built against the installed library gives the same frames"
 
 if [ -f tools/tnr/CMakeLists.txt ]; then run_preset tools; fi
+# ---- GStreamer element tnrmd ----------------------------------------------------
+# Its GstHarness tests; gst-inspect-1.0 finding it through GST_PLUGIN_PATH; a
+# videotestsrc pipeline through it (odd size, one message per filtered frame);
+# cmake --install putting it into GStreamer's plugin directory (in a temporary root).
+echo "=== gst"
+run_preset gst
+gst_env=(env GST_PLUGIN_PATH="$PWD/build/gst/gst" GST_REGISTRY="$PWD/build/gst/registry.bin")
+"${gst_env[@]}" gst-inspect-1.0 tnrmd | grep -q "sigma-h"
+msgs=$("${gst_env[@]}" gst-launch-1.0 -m videotestsrc num-buffers=30 pattern=ball \
+  ! video/x-raw,format=NV12,width=321,height=241 ! tnrmd post-messages=true ! fakesink |
+  grep -c "mean-static-ratio")
+[ "$msgs" -eq 30 ] || { echo "gst-launch: $msgs of 30 frames filtered"; exit 1; }
+gst_root=$(mktemp -d)
+DESTDIR="$gst_root" cmake --install build/gst --component gst >/dev/null
+gst_plugin="$gst_root$(pkg-config --variable=pluginsdir gstreamer-1.0)/libgsttnrmd.so"
+[ -f "$gst_plugin" ] || { echo "cmake --install: no $gst_plugin"; exit 1; }
+env GST_PLUGIN_SYSTEM_PATH_1_0="$(dirname "$gst_plugin")" GST_REGISTRY="$gst_root/registry.bin" \
+  gst-inspect-1.0 tnrmd >/dev/null
+rm -rf "$gst_root"
+echo "gst: element tests, gst-inspect-1.0, gst-launch-1.0 (30 frames) and the installed plugin pass"
+# ---- end GStreamer element --------------------------------------------------------
+
 if [ -x scripts/fuzz.sh ]; then echo "=== fuzz"; scripts/fuzz.sh 60; fi
 echo "all test configurations passed"
