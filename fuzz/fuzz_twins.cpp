@@ -491,9 +491,8 @@ void fuzzMotionDetect(Reader &r, const tnr_md::Kernels &vec) {
           lightClip, srb));
 }
 
-// The spatial stage: the whole output frame may be written (the grid
-// filtered, the rest copied), nothing else; sizes it refuses leave every
-// buffer alone through the entry point.
+// The spatial stage: only the grid of the output frame may be written;
+// sizes it refuses leave every buffer alone through the entry point.
 void fuzzSpatial(Reader &r, const tnr_md::Kernels &vec) {
   const int imgWidth = 2 * r.range(4, 100), imgHeight = 2 * r.range(4, 60);
   const int proWidth = r.range(1, imgWidth), proHeight = r.range(1, imgHeight);
@@ -520,10 +519,11 @@ void fuzzSpatial(Reader &r, const tnr_md::Kernels &vec) {
                                imgWidth, proHeight, proWidth, gainStride, lut};
   const tnr_md::SpatialFrame b{B.b<uint8_t>(in), B.b<uint8_t>(out), B.b<uint8_t>(pa), imgHeight,
                                imgWidth, proHeight, proWidth, gainStride, lut};
-  tnr_md::spatial_c(a, 0, imgHeight, 0, imgHeight / 2);
-  vec.spatial(b, 0, imgHeight, 0, imgHeight / 2);
+  tnr_md::spatial_c(a, 0, proHeight, 0, proHeight / 2);
+  vec.spatial(b, 0, proHeight, 0, proHeight / 2);
   B.check(what);
   B.untouched(in, what, nothing);
+  B.untouched(out, what, filtered(imgWidth, imgHeight, proWidth, proHeight));
   B.untouched(pa, what, nothing);
 }
 

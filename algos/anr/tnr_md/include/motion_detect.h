@@ -161,12 +161,13 @@ TNR_MD_API void upScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16
  * (float)sum(w v) x the reciprocal estimate of (float)sum(w) refined by one
  * Newton-Raphson step, + 0.5, truncated, identical in every build.
  *
- * pIn        in   the filtered frame motion_detect just left in pCurIn.
+ * pIn        in   the filtered frame motion_detect just left in pCurIn (or
+ *                 a copy of its grid in a frame of the same geometry); only
+ *                 the grid is read.
  * pOut       out  NV12 frame of the same geometry, not overlapping pIn: the
- *                 processing grid filtered (luma, and chroma rows 0 ..
- *                 proHeight / 2 - 1, bytes 0 .. proWidth - 1, as the
- *                 temporal blend), every other byte of the frame copied
- *                 from pIn.
+ *                 processing grid is written (luma, and chroma rows 0 ..
+ *                 proHeight / 2 - 1, bytes 0 .. proWidth - 1: the bytes
+ *                 motion_detect filters); no other byte is touched.
  * pPreAlpha  in   the recursive weight motion_detect just wrote (proHeight
  *                 rows of proWidth bytes at pitch gainStride).
  * noiseLevel      noise sigma in 1/16 code values (0 .. 4095, clamped), normally

@@ -122,8 +122,9 @@ struct SpatialFrame {
   int imgHeight, imgWidth, proHeight, proWidth, gainStride;
   const uint8_t *lut;
 };
-// Luma rows [y0, y1) and chroma rows [c0, c1) of the output frame: the grid
-// filtered, the rest copied. The whole frame: 0, imgHeight, 0, imgHeight / 2.
+// Luma rows [y0, y1) and chroma rows [c0, c1) of the grid into the output
+// frame (rows past the grid are skipped); nothing outside the grid is
+// written. The whole grid: 0, proHeight, 0, proHeight / 2.
 using SpatialFn = void(const SpatialFrame &f, int y0, int y1, int c0, int c1);
 
 // One form of every stage.

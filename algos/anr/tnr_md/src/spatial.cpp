@@ -110,28 +110,17 @@ uint8_t spatialPlaneSample(const uint8_t *const r[5], const uint8_t *pre, int wi
 
 void spatial_c(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
   const ptrdiff_t pitch = f.imgWidth;
-  for (int y = y0; y < y1; ++y) {
-    const uint8_t *in = f.pIn + y * pitch;
+  for (int y = y0; y < y1 && y < f.proHeight; ++y) {
     uint8_t *out = f.pOut + y * pitch;
-    if (y >= f.proHeight) {
-      std::memcpy(out, in, static_cast<size_t>(pitch));
-      continue;
-    }
     const uint8_t *r[5];
     for (int k = 0; k < 5; ++k) r[k] = f.pIn + clampInt(y - 2 + k, 0, f.proHeight - 1) * pitch;
     const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(y) * f.gainStride;
     for (int x = 0; x < f.proWidth; ++x) out[x] = spatialPlaneSample(r, pre, f.proWidth, 1, x, f.lut);
-    std::memcpy(out + f.proWidth, in + f.proWidth, static_cast<size_t>(pitch - f.proWidth));
   }
   const ptrdiff_t uv = pitch * f.imgHeight;
   const int uvRows = f.proHeight / 2;
-  for (int cy = c0; cy < c1; ++cy) {
-    const uint8_t *in = f.pIn + uv + cy * pitch;
+  for (int cy = c0; cy < c1 && cy < uvRows; ++cy) {
     uint8_t *out = f.pOut + uv + cy * pitch;
-    if (cy >= uvRows) {
-      std::memcpy(out, in, static_cast<size_t>(pitch));
-      continue;
-    }
     const uint8_t *r[5];
     for (int k = 0; k < 5; ++k) r[k] = f.pIn + uv + clampInt(cy - 2 + k, 0, uvRows - 1) * pitch;
     // Both bytes of a pair take the weight of the right-hand luma pixel of
@@ -139,7 +128,6 @@ void spatial_c(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
     // column's for the last byte of an odd-width grid).
     const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(2 * cy + 1) * f.gainStride;
     for (int x = 0; x < f.proWidth; ++x) out[x] = spatialPlaneSample(r, pre, f.proWidth, 2, x, f.lut);
-    std::memcpy(out + f.proWidth, in + f.proWidth, static_cast<size_t>(pitch - f.proWidth));
   }
 }
 
@@ -185,7 +173,7 @@ void spatial_denoise(const uint8_t *pIn, uint8_t *pOut, const uint8_t *pPreAlpha
   spatialThresholds(noiseLevel, strength, lut);
   const SpatialFrame f{pIn, pOut, pPreAlpha, imgHeight, imgWidth, proHeight, proWidth, gainStride,
                        lut};
-  TNR_MD_DEFAULT_KERNELS.spatial(f, 0, imgHeight, 0, imgHeight / 2);
+  TNR_MD_DEFAULT_KERNELS.spatial(f, 0, proHeight, 0, proHeight / 2);
 }
 
 }  // extern "C"

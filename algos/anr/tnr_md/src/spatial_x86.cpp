@@ -245,13 +245,8 @@ using Best = Sse;
 
 void spatial_x86(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
   const ptrdiff_t pitch = f.imgWidth;
-  for (int y = y0; y < y1; ++y) {
-    const uint8_t *in = f.pIn + y * pitch;
+  for (int y = y0; y < y1 && y < f.proHeight; ++y) {
     uint8_t *out = f.pOut + y * pitch;
-    if (y >= f.proHeight) {
-      std::memcpy(out, in, static_cast<size_t>(pitch));
-      continue;
-    }
     const uint8_t *r[5];
     for (int k = 0; k < 5; ++k) r[k] = f.pIn + clampInt(y - 2 + k, 0, f.proHeight - 1) * pitch;
     const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(y) * f.gainStride;
@@ -259,17 +254,11 @@ void spatial_x86(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
       planeRow<Best>(r, out, pre, f.proWidth, 1, f.lut);
     else
       planeRow<Sse>(r, out, pre, f.proWidth, 1, f.lut);
-    std::memcpy(out + f.proWidth, in + f.proWidth, static_cast<size_t>(pitch - f.proWidth));
   }
   const ptrdiff_t uv = pitch * f.imgHeight;
   const int uvRows = f.proHeight / 2;
-  for (int cy = c0; cy < c1; ++cy) {
-    const uint8_t *in = f.pIn + uv + cy * pitch;
+  for (int cy = c0; cy < c1 && cy < uvRows; ++cy) {
     uint8_t *out = f.pOut + uv + cy * pitch;
-    if (cy >= uvRows) {
-      std::memcpy(out, in, static_cast<size_t>(pitch));
-      continue;
-    }
     const uint8_t *r[5];
     for (int k = 0; k < 5; ++k) r[k] = f.pIn + uv + clampInt(cy - 2 + k, 0, uvRows - 1) * pitch;
     const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(2 * cy + 1) * f.gainStride;
@@ -277,7 +266,6 @@ void spatial_x86(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
       planeRow<Best>(r, out, pre, f.proWidth, 2, f.lut);
     else
       planeRow<Sse>(r, out, pre, f.proWidth, 2, f.lut);
-    std::memcpy(out + f.proWidth, in + f.proWidth, static_cast<size_t>(pitch - f.proWidth));
   }
 }
 
