@@ -239,8 +239,11 @@ TEST(SpatialDenoise, RefusedSizesTouchNothing) {
 }
 
 // The noise level read from motion_detect's scratch: the sigma of Gaussian
-// noise on every byte of a still textured scene, within 20 %, when the
-// previous frame is as clean as the blend makes it (sigma / 4).
+// noise on every byte of a textured scene when the previous frame is as clean
+// as the blend makes it (sigma / 4): within 10 % when the scene is still,
+// and within 25 % when 40 % of its blocks move (a moving block's sigma can
+// lie on either side of the still blocks'; the lower quartile reads about
+// 20 % high here).
 TEST(NoiseLevel, FollowsTheNoiseSigma) {
   const int w = 256, h = 128;
   std::mt19937 rng = tnr_md_test::seededRng(163);
@@ -251,16 +254,23 @@ TEST(NoiseLevel, FollowsTheNoiseSigma) {
       clean[size_t(r) * w + x] = static_cast<uint8_t>(128 + 60 * std::sin(x * 0.11 + r * 0.07));
   std::vector<int16_t> tmp(motionDetectTmpBufSize(h, w));
   std::vector<uint8_t> alpha(size_t(w) * h), pre(size_t(w) * h, 120), gain(size_t(w) * h, 128);
-  for (double sigma : {4.0, 8.0, 12.0}) {
-    std::normal_distribution<double> n(0.0, sigma), n4(0.0, sigma / 4);
-    std::vector<uint8_t> cur(clean), prev(clean);
-    for (auto &v : cur) v = tnr_md::satU8(std::lround(v + n(rng)));
-    for (auto &v : prev) v = tnr_md::satU8(std::lround(v + n4(rng)));
-    motion_detect(cur.data(), prev.data(), tmp.data(), alpha.data(), pre.data(), gain.data(), h, w,
-                  h, w, w, 1.1f, 0.12f, 0.75f, 0.0f, 4);
-    const int level = motionDetectNoiseLevel(tmp.data(), h, w, 0.75f);
-    EXPECT_NEAR(level / 16.0, sigma, 0.2 * sigma) << "sigma " << sigma;
-  }
+  for (int movingCols : {0, w * 2 / 5})
+    for (double sigma : {4.0, 8.0, 12.0}) {
+      std::normal_distribution<double> n(0.0, sigma), n4(0.0, sigma / 4);
+      std::vector<uint8_t> cur(clean), prev(clean);
+      for (auto &v : cur) v = tnr_md::satU8(std::lround(v + n(rng)));
+      for (auto &v : prev) v = tnr_md::satU8(std::lround(v + n4(rng)));
+      for (int r = 0; r < h; ++r)  // the moving part: other texture
+        for (int x = 0; x < movingCols; ++x) {
+          const double t = 128 + 60 * std::sin(x * 0.23 + r * 0.05 + 1.0);
+          cur[size_t(r) * w + x] = tnr_md::satU8(std::lround(t + n(rng)));
+        }
+      motion_detect(cur.data(), prev.data(), tmp.data(), alpha.data(), pre.data(), gain.data(), h,
+                    w, h, w, w, 1.1f, 0.12f, 0.75f, 0.0f, 4);
+      const int level = motionDetectNoiseLevel(tmp.data(), h, w, 0.75f);
+      EXPECT_NEAR(level / 16.0, sigma, (movingCols ? 0.25 : 0.1) * sigma)
+          << "sigma " << sigma << ", moving columns " << movingCols;
+    }
   EXPECT_EQ(motionDetectNoiseLevel(tmp.data(), 7, w, 0.75f), 0);
   EXPECT_EQ(motionDetectNoiseLevel(nullptr, h, 4, 0.75f), 0);
 }

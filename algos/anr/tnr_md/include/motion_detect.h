@@ -192,8 +192,10 @@ TNR_MD_API int spatialDenoiseAccepts(int imgHeight, int imgWidth, int proHeight,
 /*
  * The noise sigma of the frames motion_detect just compared, in 1/16 code
  * values (0 .. 4095), as its difference stage estimated it: the lower quartile
- * of the per-block sigma plane (still blocks; moving ones sit above it),
- * converted to a per-byte sigma for the call's uv_ratio. pTmpBuf must be the
+ * of the per-block sigma plane, converted to a per-byte sigma for the call's
+ * uv_ratio (calibrated for noise of equal sigma on every byte). Still blocks
+ * measure the noise; where much of the picture moves the estimate drifts
+ * (about 20 % high with 40 % of the blocks moving in the tests). pTmpBuf must be the
  * scratch buffer of a motion_detect call on a grid of proHeight x proWidth
  * with that uv_ratio, untouched since; it is only read. Returns 0 for grids
  * motionDetectTmpBufSize does not accept, and reads nothing then.

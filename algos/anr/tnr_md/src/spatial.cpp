@@ -140,8 +140,9 @@ extern "C" {
 int motionDetectNoiseLevel(const int16_t *pTmpBuf, int proHeight, int proWidth, float uv_ratio) {
   const Layout g = makeLayout(proHeight, proWidth);
   if (!g.accepted) return 0;
-  // Lower quartile of the block sigma plane (moving blocks sit in the upper
-  // part of its distribution), in bins of 4.
+  // Lower quartile of the block sigma plane, in bins of 4: still blocks
+  // measure the noise; moving ones scatter to either side, and a quartile
+  // keeps a moderate share of them from moving the estimate far.
   uint32_t hist[1024] = {0};
   const int16_t *sigma = pTmpBuf + g.sigma;
   for (int by = 0; by < g.blockRows; ++by)
