@@ -6,6 +6,7 @@ pkgs=(cmake ninja-build g++ pkg-config googletest libbenchmark-dev libsimde-dev 
       g++-arm-linux-gnueabihf g++-aarch64-linux-gnu clang libclang-rt-14-dev
       libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libcli11-dev zlib1g-dev)
 pkgs+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base)
+pkgs+=(pybind11-dev python3-dev python3-numpy python3-pytest python3-av python3-matplotlib)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

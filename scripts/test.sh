@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test of tnr_md from nothing on a Debian machine:
 # x86-64 vector (the host's level, AVX-512 without VBMI, AVX2 and SSE4.1) and per-sample builds, AddressSanitizer + UBSan, ThreadSanitizer,
-# ARMv7-A and AArch64 under qemu, the C example, the tnr tool, a bounded fuzz run.
+# ARMv7-A and AArch64 under qemu, the C example, the tnr tool (with its command-line
+# robustness suite), the Python module, bounded fuzz runs of the library and of the
+# tool's parsers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -63,6 +65,7 @@ cmp "$inst/out.nv12" build/release/example_out.nv12
 echo "install: example built against the installed library gives the same frames"
 
 if [ -f tools/tnr/CMakeLists.txt ]; then run_preset tools; fi
+
 # ---- GStreamer element tnrmd ----------------------------------------------------
 # Its GstHarness tests; gst-inspect-1.0 finding it through GST_PLUGIN_PATH; a
 # videotestsrc pipeline through it (odd size, one message per filtered frame);
@@ -85,5 +88,26 @@ rm -rf "$gst_root"
 echo "gst: element tests, gst-inspect-1.0, gst-launch-1.0 (30 frames) and the installed plugin pass"
 # ---- end GStreamer element --------------------------------------------------------
 
+# ---- Python module ---------------------------------------------------------
+# Built for Debian's /usr/bin/python3; ctest runs pytest (frames and maps
+# against the C library through ctypes and the C example, every array form,
+# each stage, rejected inputs, threads) and fails on any pytest exit code but 0.
+# Then the module installed by cmake --install under a prefix is imported from
+# the folder it went to, which Debian's interpreter searches under /usr/local.
+run_preset python
+inst=$PWD/build/install-python
+rm -rf "$inst"
+cmake --install build/python --prefix "$inst" >/dev/null
+site=$(sed -n 's/^TNR_MD_PYTHON_INSTALL_DIR:STRING=//p' build/python/CMakeCache.txt)
+(cd / && PYTHONPATH="$inst/$site" /usr/bin/python3 -c \
+  'import sys, tnr_md; assert tnr_md.__file__.startswith(sys.argv[1]), tnr_md.__file__' "$inst")
+/usr/bin/python3 -c 'import sys; assert "/usr/local/" + sys.argv[1] in sys.path, sys.path' "$site"
+echo "python: installed module imports from $site"
+# ---- end Python module -----------------------------------------------------
+
 if [ -x scripts/fuzz.sh ]; then echo "=== fuzz"; scripts/fuzz.sh 60; fi
+
+# --- The tnr tool's own parsers (Y4M and raw readers, WxH and numbers), fuzzed
+# for 20 s next to the library's fuzzer.
+if [ -x scripts/fuzz_tool.sh ]; then echo "=== fuzz (tool parsers)"; scripts/fuzz_tool.sh 20; fi
 echo "all test configurations passed"

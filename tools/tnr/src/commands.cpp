@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "image.h"
 #include "metrics.h"
+#include "numbers.h"
 #include "output_file.h"
 #include "synth.h"
 #include "video_in.h"
@@ -25,9 +27,111 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+std::string gMemoryNote;
+
 std::optional<Size> optionalSize(const std::string &text) {
   if (text.empty()) return std::nullopt;
   return parseSize(text, "--size");
+}
+
+void warn(const std::string &what) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "tnr: warning: %s\n", what.c_str());
+}
+
+void note(const std::string &what) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "tnr: note: %s\n", what.c_str());
+}
+
+void printNotices(const VideoReader &r) {
+  for (const std::string &n : r.notices()) note(n);
+}
+
+void printDamage(const VideoReader &r) {
+  if (!r.damage().empty()) warn(r.damage() + "; kept as --accept-damaged asks");
+}
+
+void setMemoryNote(int w, int h) {
+  // Frames, the filter's scratch (12 bytes a pixel) and maps, the copies the
+  // run keeps: about 40 bytes a pixel.
+  const double mib = 40.0 * w * h / (1024.0 * 1024.0);
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "%dx%d frames need about %.0f MiB of memory", w, h, mib);
+  gMemoryNote = buf;
+}
+
+// The maps folder: an existing writable folder, or one that can be created
+// (its nearest existing parent is a writable folder). Checked before the run.
+void checkMapsFolder(const std::string &dir) {
+  std::error_code ec;
+  fs::path p = fs::absolute(dir, ec);
+  struct stat st {};
+  if (stat(p.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode))
+      throw ToolError("--maps '" + dir + "' is not a folder: " + std::strerror(ENOTDIR));
+    if (access(p.c_str(), W_OK | X_OK) != 0)
+      throw ToolError("cannot write maps into '" + dir + "': " + std::strerror(errno));
+    return;
+  }
+  fs::path parent = p.parent_path();
+  while (!parent.empty() && stat(parent.c_str(), &st) != 0) {
+    if (parent == parent.parent_path()) break;
+    parent = parent.parent_path();
+  }
+  if (!S_ISDIR(st.st_mode))
+    throw ToolError("cannot create the maps folder '" + dir + "': " + std::strerror(ENOTDIR));
+  if (access(parent.c_str(), W_OK | X_OK) != 0)
+    throw ToolError("cannot create the maps folder '" + dir + "': " + std::strerror(errno));
+}
+
+// Creates the maps folder when the first map is written; a run that fails
+// removes what it created (only folders it made, and only if still empty).
+class MapsFolder {
+ public:
+  explicit MapsFolder(std::string dir) : dir_(std::move(dir)) {}
+  ~MapsFolder() {
+    for (int slot : slots_) unpublishCreatedFolder(slot);
+    if (committed_) return;
+    std::error_code ec;
+    for (auto it = created_.rbegin(); it != created_.rend(); ++it) fs::remove(*it, ec);
+  }
+  void ensure() {
+    if (ready_) return;
+    std::vector<fs::path> missing;
+    std::error_code ec;
+    for (fs::path p = fs::absolute(dir_, ec); !p.empty() && !fs::exists(p, ec);
+         p = p.parent_path()) {
+      missing.push_back(p);
+      if (p == p.parent_path()) break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+      if (!fs::create_directory(*it, ec) || ec)
+        throw ToolError("cannot create the maps folder '" + dir_ + "': " + ec.message());
+      created_.push_back(*it);
+      slots_.push_back(publishCreatedFolder(it->string()));
+    }
+    ready_ = true;
+  }
+  void commit() { committed_ = true; }
+
+ private:
+  std::string dir_;
+  std::vector<fs::path> created_;
+  std::vector<int> slots_;
+  bool ready_ = false, committed_ = false;
+};
+
+// A PNG written to a temporary file beside path, renamed when the run ends.
+std::unique_ptr<OutputFile> pngOutput(const std::string &path, const Image &img) {
+  auto out = std::make_unique<OutputFile>(path);
+  try {
+    writePng(out->tempPath(), img);
+  } catch (const ToolError &) {
+    const int e = errno;
+    throw ToolError("cannot write '" + path + "': " + std::strerror(e ? e : EIO));
+  }
+  return out;
 }
 
 std::string formatTime(double seconds) {
@@ -82,9 +186,9 @@ MapSelection parseMapFrames(const std::vector<std::string> &items) {
       sel.last = true;
       continue;
     }
-    char *end = nullptr;
-    const long long v = std::strtoll(s.c_str(), &end, 10);
-    if (s.empty() || *end != 0 || v < 0)
+    long long v = 0;
+    std::string why;
+    if (!parseInteger(s, 0, kMaxFrameNumber, v, why))
       throw ToolError("--map-frames expects frame numbers (from 0) or 'last', got '" + s + "'");
     sel.indices.push_back(v);
   }
@@ -122,18 +226,22 @@ struct RunResult {
   std::optional<QualityTracker> quality;
 };
 
+// Map images go to temporary files, renamed with the other outputs when the
+// run ends: a failed run leaves none.
 void writeMaps(const std::string &dir, long long index, const Frame &input, const Frame &output,
-               const Denoiser &d, int w, int h) {
+               const Denoiser &d, int w, int h, std::vector<std::unique_ptr<OutputFile>> &files) {
   char prefix[64];
   std::snprintf(prefix, sizeof prefix, "frame%04lld_", index);
   const std::string base = (fs::path(dir) / prefix).string();
   const int gw = d.gridWidth(), gh = d.gridHeight();
-  writePng(base + "input.png", greyFromPlane(input.data(), w, h, w));
-  writePng(base + "output.png", greyFromPlane(output.data(), w, h, w));
+  files.push_back(pngOutput(base + "input.png", greyFromPlane(input.data(), w, h, w)));
+  files.push_back(pngOutput(base + "output.png", greyFromPlane(output.data(), w, h, w)));
   // Fractions of 128 are stretched to the full 0..255 range.
-  writePng(base + "static_ratio.png", greyFromPlane(d.staticRatio().data(), gw, gh, gw, 255, 128));
-  writePng(base + "weight.png", greyFromPlane(d.weight().data(), gw, gh, gw, 255, 128));
-  writePng(base + "gain.png", greyFromPlane(d.gain().data(), gw, gh, gw));
+  files.push_back(pngOutput(base + "static_ratio.png",
+                            greyFromPlane(d.staticRatio().data(), gw, gh, gw, 255, 128)));
+  files.push_back(
+      pngOutput(base + "weight.png", greyFromPlane(d.weight().data(), gw, gh, gw, 255, 128)));
+  files.push_back(pngOutput(base + "gain.png", greyFromPlane(d.gain().data(), gw, gh, gw)));
 }
 
 // input | output | static-ratio map, as one NV12 frame three times as wide.
@@ -160,10 +268,14 @@ void composeComparison(const Frame &input, const Frame &output, const Denoiser &
   }
 }
 
-void writeCsv(const std::string &path, const QualityTracker &q, long long start) {
-  OutputFile out(path);
-  FILE *f = std::fopen(out.tempPath().c_str(), "w");
-  if (!f) throw ToolError("cannot write '" + path + "'");
+std::unique_ptr<OutputFile> writeCsv(const std::string &path, const QualityTracker &q,
+                                     long long start) {
+  auto out = std::make_unique<OutputFile>(path);
+  const auto fail = [&path]() {
+    return ToolError("cannot write '" + path + "': " + std::strerror(errno));
+  };
+  FILE *f = std::fopen(out->tempPath().c_str(), "w");
+  if (!f) throw fail();
   std::fprintf(f,
                "frame,psnr_input_db,psnr_output_db,moving_pixels,psnr_input_moving_db,"
                "psnr_output_moving_db\n");
@@ -176,18 +288,23 @@ void writeCsv(const std::string &path, const QualityTracker &q, long long start)
     else
       std::fprintf(f, ",\n");
   }
-  if (std::fclose(f) != 0) throw ToolError("cannot write '" + path + "'");
-  out.commit();
+  const bool bad = std::fflush(f) != 0 || std::ferror(f);
+  const int e = errno;
+  if (std::fclose(f) != 0 || bad) {
+    if (bad) errno = e;
+    throw fail();
+  }
+  return out;
 }
 
-void writePlot(const std::string &path, const QualityTracker &q, const std::string &inLabel,
-               const std::string &outLabel) {
+std::unique_ptr<OutputFile> writePlot(const std::string &path, const QualityTracker &q,
+                                      const std::string &inLabel, const std::string &outLabel) {
   Series a{inLabel, {200, 40, 40}, {}}, b{outLabel, {30, 80, 200}, {}};
   for (const FrameQuality &fq : q.frames()) {
     a.values.push_back(fq.psnrIn);
     b.values.push_back(fq.psnrOut);
   }
-  writePng(path, plotSeries({a, b}, "PSNR DB", "FRAME"));
+  return pngOutput(path, plotSeries({a, b}, "PSNR DB", "FRAME"));
 }
 
 void checkSameSize(const VideoInfo &a, const VideoInfo &b, const std::string &what) {
@@ -206,35 +323,33 @@ TnrParams withGrid(TnrParams p, const std::string &grid) {
   return p;
 }
 
-// Everything a denoise run does once its sources are open.
+// Everything a denoise run does once its sources are open. Every output is
+// written to a temporary file and renamed only when the run has succeeded.
 RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseOptions &opt,
                       const TnrParams &params) {
   const VideoInfo info = input.info();
   const int w = info.width, h = info.height;
+  setMemoryNote(w, h);
   Denoiser denoiser(w, h, params);
   if (reference) checkSameSize(info, reference->info(), "the reference");
   const MapSelection maps = parseMapFrames(opt.mapFrames);
 
-  // Outputs are created before the first frame, so an unwritable path fails
-  // at once; they appear under their names only after the last frame.
-  const Container container = containerFor(opt.output);
+  const bool toStdout = opt.output == "-";
+  const Container container = containerFor(opt.output, opt.format);
   std::optional<Container> compareContainer;
   if (!opt.compare.empty()) compareContainer = containerFor(opt.compare);
-  OutputFile out(opt.output);
+  std::optional<OutputFile> out;
+  if (!toStdout) out.emplace(opt.output);
   std::optional<OutputFile> cmpFile;
   if (!opt.compare.empty()) cmpFile.emplace(opt.compare);
-  if (!opt.mapsDir.empty()) {
-    std::error_code ec;
-    fs::create_directories(opt.mapsDir, ec);
-    if (ec || !fs::is_directory(opt.mapsDir))
-      throw ToolError("cannot create the maps folder '" + opt.mapsDir + "'");
-  }
-  auto writer = createWriter(out.tempPath(), container, info);
+  MapsFolder mapsFolder(opt.mapsDir);
+  std::vector<std::unique_ptr<OutputFile>> pending;  // maps, CSV, plot
+  auto writer = createWriter(toStdout ? "-" : out->tempPath(), container, info, opt.output);
   std::unique_ptr<VideoWriter> cmpWriter;
   if (cmpFile) {
     VideoInfo ci = info;
     ci.width = 3 * w;
-    cmpWriter = createWriter(cmpFile->tempPath(), *compareContainer, ci);
+    cmpWriter = createWriter(cmpFile->tempPath(), *compareContainer, ci, opt.compare);
   }
 
   long long total = info.frameCount > 0 ? std::max(0LL, info.frameCount - opt.start) : -1;
@@ -262,7 +377,7 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
       composeComparison(in, frame, denoiser, w, h, cmp);
       cmpWriter->write(cmp.data());
       if (!opt.comparePng.empty() && r.frames == opt.comparePngFrame)
-        writePng(opt.comparePng, greyFromPlane(cmp.data(), 3 * w, h, 3 * w));
+        pending.push_back(pngOutput(opt.comparePng, greyFromPlane(cmp.data(), 3 * w, h, 3 * w)));
     }
     if (reference) {
       if (!reference->read(clean))
@@ -271,7 +386,10 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
       r.quality->add(clean, in, frame);
     }
     if (!opt.mapsDir.empty()) {
-      if (maps.wants(r.frames)) writeMaps(opt.mapsDir, r.frames, in, frame, denoiser, w, h);
+      if (maps.wants(r.frames)) {
+        mapsFolder.ensure();
+        writeMaps(opt.mapsDir, r.frames, in, frame, denoiser, w, h, pending);
+      }
       lastPending = maps.last && !maps.wants(r.frames);
     }
     ++r.frames;
@@ -279,68 +397,118 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
   }
   progress.done();
   if (r.frames == 0) throw ToolError("no frame to process in the input");
-  if (lastPending) writeMaps(opt.mapsDir, r.frames - 1, in, frame, denoiser, w, h);
+  if (lastPending) {
+    mapsFolder.ensure();
+    writeMaps(opt.mapsDir, r.frames - 1, in, frame, denoiser, w, h, pending);
+  }
+  if (!opt.mapsDir.empty())
+    for (long long i : maps.indices)
+      if (i >= r.frames)
+        warn("--map-frames " + std::to_string(i) + " is beyond the last frame (" +
+             std::to_string(r.frames - 1) + "): no map for it");
 
   writer->finish();
   if (cmpWriter) cmpWriter->finish();
-  if (reference && !opt.csv.empty()) writeCsv(opt.csv, *r.quality, opt.start);
+  if (reference && !opt.csv.empty()) pending.push_back(writeCsv(opt.csv, *r.quality, opt.start));
   if (reference) {
     std::string plot = opt.plot;
     if (plot.empty() && !opt.csv.empty())
       plot = (fs::path(opt.csv).replace_extension(".png")).string();
-    if (!plot.empty()) writePlot(plot, *r.quality, "INPUT", "OUTPUT");
+    if (!plot.empty()) pending.push_back(writePlot(plot, *r.quality, "INPUT", "OUTPUT"));
   }
-  out.commit();
+  if (out) out->commit();
   if (cmpFile) cmpFile->commit();
+  for (auto &f : pending) f->commit();
+  mapsFolder.commit();
   r.wallSeconds = std::chrono::duration<double>(Clock::now() - runStart).count();
   return r;
 }
 
-void printSummary(const RunResult &r, const VideoInfo &info) {
+void printSummary(std::FILE *f, const RunResult &r, const VideoInfo &info) {
   const double fps = r.seconds > 0 ? r.frames / r.seconds : 0;
   const double wallFps = r.wallSeconds > 0 ? r.frames / r.wallSeconds : 0;
-  std::printf(
+  std::fprintf(f,
       "frames: %lld (%dx%d) in %.1f s, %.1f frames/s (filter alone %.1f frames/s), "
       "mean static ratio %.3f\n",
       r.frames, info.width, info.height, r.wallSeconds, wallFps, fps, r.staticRatioSum / r.frames);
   if (r.quality) {
     const QualityTracker &q = *r.quality;
-    std::printf("PSNR (luma, mean over frames): input %.2f dB, output %.2f dB (%+.2f dB)\n",
+    std::fprintf(f, "PSNR (luma, mean over frames): input %.2f dB, output %.2f dB (%+.2f dB)\n",
                 q.meanPsnrIn(), q.meanPsnrOut(), q.meanPsnrOut() - q.meanPsnrIn());
     if (std::isfinite(q.movingPsnrIn()))
-      std::printf("PSNR where the reference moves: input %.2f dB, output %.2f dB\n",
+      std::fprintf(f, "PSNR where the reference moves: input %.2f dB, output %.2f dB\n",
                   q.movingPsnrIn(), q.movingPsnrOut());
   }
 }
 
 }  // namespace
 
+const std::string &memoryNote() { return gMemoryNote; }
+
 int runDenoise(const DenoiseOptions &opt) {
-  containerFor(opt.output);
-  checkDistinct(opt.input, opt.output);
-  if (!opt.compare.empty()) checkDistinct(opt.input, opt.compare);
-  for (const std::string *extra : {&opt.compare, &opt.csv, &opt.plot}) {
-    if (extra->empty()) continue;
-    checkDistinct(opt.input, *extra);
-    if (!opt.reference.empty()) checkDistinct(opt.reference, *extra);
-    if (*extra == opt.output) throw ToolError("'" + *extra + "' is already the output file");
+  containerFor(opt.output, opt.format);
+  const bool hasRef = !opt.reference.empty();
+
+  // Every file named, compared as files before anything is opened.
+  std::vector<NamedFile> names = {{"INPUT", opt.input, NamedFile::Input},
+                                  {"-o", opt.output, NamedFile::Output}};
+  if (hasRef) names.push_back({"--reference", opt.reference, NamedFile::Input});
+  if (!opt.compare.empty()) names.push_back({"--compare", opt.compare, NamedFile::Output});
+  // --csv and --plot are compared even when they do nothing: naming the
+  // input as an output is a mistake either way.
+  if (!opt.csv.empty()) names.push_back({"--csv", opt.csv, NamedFile::Output});
+  if (!opt.plot.empty()) names.push_back({"--plot", opt.plot, NamedFile::Output});
+  if (hasRef && !opt.csv.empty() && opt.plot.empty())
+    names.push_back({"the plot of --csv", fs::path(opt.csv).replace_extension(".png").string(),
+                     NamedFile::Output});
+  if (!opt.mapsDir.empty()) names.push_back({"--maps", opt.mapsDir, NamedFile::Folder});
+  checkNoCollisions(names);
+  for (const NamedFile &n : names) {
+    if (n.kind != NamedFile::Output) continue;
+    if (!hasRef && (n.option == "--csv" || n.option == "--plot")) continue;
+    if (n.path != "-")
+      checkWritable(n.path, n.option);
+    else if (n.option != "-o")
+      throw ToolError(n.option + " cannot write to standard output; only -o can");
   }
-  if (opt.frames < 0 || opt.start < 0) throw ToolError("--frames and --start must be >= 0");
+  if (!opt.compare.empty()) containerFor(opt.compare);
+  if (!opt.mapsDir.empty()) checkMapsFolder(opt.mapsDir);
+  // Options that do nothing are said once everything named is known sound.
+  if (!opt.format.empty() && opt.output != "-")
+    warn("--format does nothing for a file output: its extension chooses the format");
+  if (!hasRef) {
+    if (!opt.csv.empty()) warn("--csv does nothing without --reference");
+    if (!opt.plot.empty()) warn("--plot does nothing without --reference");
+  }
+  if (opt.mapFramesGiven && opt.mapsDir.empty()) warn("--map-frames does nothing without --maps");
+
   const TnrParams params = withGrid(opt.params, opt.grid);
   const std::optional<Size> size = optionalSize(opt.size);
-  auto input = openVideo(opt.input, size);
+  ReadOptions in;
+  in.rawSize = size;
+  in.acceptDamaged = opt.acceptDamaged;
+  auto input = openVideo(opt.input, in);
+  printNotices(*input);
   std::unique_ptr<VideoReader> reference;
-  if (!opt.reference.empty()) {
-    checkDistinct(opt.reference, opt.output);
-    // --size describes the reference only when it is raw NV12 too.
-    const std::string ext = extensionOf(opt.reference);
-    const bool raw = opt.reference == "-" || ext == ".nv12" || ext == ".yuv";
-    reference = openVideo(opt.reference, raw ? size : std::nullopt);
+  if (hasRef) {
+    // --size describes the reference too when it is raw NV12: when it is not
+    // named or shaped as a container.
+    ReadOptions ref = in;
+    ref.sizeOnlyIfRaw = true;
+    reference = openVideo(opt.reference, ref);
+    printNotices(*reference);
   }
   const RunResult r = runPipeline(*input, reference.get(), opt, params);
+  printDamage(*input);
+  if (reference) printDamage(*reference);
   if (!opt.quiet) {
-    printSummary(r, input->info());
-    std::printf("wrote %s\n", opt.output.c_str());
+    // With the video on standard output, the summary goes to standard error.
+    if (opt.output == "-") {
+      printSummary(stderr, r, input->info());
+    } else {
+      printSummary(stdout, r, input->info());
+      std::printf("wrote %s\n", opt.output.c_str());
+    }
   }
   return 0;
 }
@@ -349,6 +517,7 @@ int runDemo(const DemoOptions &opt) {
   const Size size = parseSize(opt.size, "--size");
   checkFrameSize(size.width, size.height, "--size");
   if (opt.frames < 2) throw ToolError("--frames must be at least 2");
+  setMemoryNote(size.width, size.height);
   const Scene scene(size.width, size.height, opt.frames, opt.seed);
   SceneReader noisy(scene, true), clean(scene, false);
   std::error_code ec;
@@ -390,13 +559,20 @@ int runDemo(const DemoOptions &opt) {
 }
 
 int runConvert(const ConvertOptions &opt) {
-  const Container container = containerFor(opt.output);
-  checkDistinct(opt.input, opt.output);
-  if (opt.frames < 0 || opt.start < 0) throw ToolError("--frames and --start must be >= 0");
-  if (opt.noise < 0) throw ToolError("--noise must be >= 0");
-  auto input = openVideo(opt.input, optionalSize(opt.size));
-  OutputFile out(opt.output);
-  auto writer = createWriter(out.tempPath(), container, input->info());
+  const Container container = containerFor(opt.output, opt.format);
+  if (!opt.format.empty() && opt.output != "-")
+    warn("--format does nothing for a file output: its extension chooses the format");
+  checkNoCollisions({{"INPUT", opt.input, NamedFile::Input}, {"-o", opt.output, NamedFile::Output}});
+  if (opt.output != "-") checkWritable(opt.output, "-o");
+  ReadOptions ro;
+  ro.rawSize = optionalSize(opt.size);
+  ro.acceptDamaged = opt.acceptDamaged;
+  auto input = openVideo(opt.input, ro);
+  printNotices(*input);
+  setMemoryNote(input->info().width, input->info().height);
+  std::optional<OutputFile> out;
+  if (opt.output != "-") out.emplace(opt.output);
+  auto writer = createWriter(out ? out->tempPath() : "-", container, input->info(), opt.output);
   if (opt.start > 0 && !input->skip(opt.start))
     throw ToolError("--start " + std::to_string(opt.start) + " is past the end of the input");
   Frame f;
@@ -408,12 +584,23 @@ int runConvert(const ConvertOptions &opt) {
   }
   if (n == 0) throw ToolError("no frame to convert in the input");
   writer->finish();
-  out.commit();
+  if (out) out->commit();
+  printDamage(*input);
   return 0;
 }
 
 int runSweep(const SweepOptions &opt) {
-  auto input = openVideo(opt.clean, optionalSize(opt.size));
+  if (!opt.csv.empty()) {
+    checkNoCollisions({{"CLEAN", opt.clean, NamedFile::Input}, {"--csv", opt.csv, NamedFile::Output}});
+    if (opt.csv == "-") throw ToolError("--csv cannot write to standard output");
+    checkWritable(opt.csv, "--csv");
+  }
+  ReadOptions ro;
+  ro.rawSize = optionalSize(opt.size);
+  ro.acceptDamaged = opt.acceptDamaged;
+  auto input = openVideo(opt.clean, ro);
+  printNotices(*input);
+  setMemoryNote(input->info().width, input->info().height);
   const int w = input->info().width, h = input->info().height;
   if (opt.start > 0 && !input->skip(opt.start)) throw ToolError("--start is past the end");
   std::vector<Frame> clean;
@@ -421,12 +608,13 @@ int runSweep(const SweepOptions &opt) {
   while ((opt.frames <= 0 || static_cast<long long>(clean.size()) < opt.frames) && input->read(f))
     clean.push_back(f);
   if (clean.empty()) throw ToolError("no frame in the clean input");
+  printDamage(*input);
   std::optional<OutputFile> csvFile;
   FILE *csv = nullptr;
   if (!opt.csv.empty()) {
     csvFile.emplace(opt.csv);
     csv = std::fopen(csvFile->tempPath().c_str(), "w");
-    if (!csv) throw ToolError("cannot write '" + opt.csv + "'");
+    if (!csv) throw ToolError("cannot write '" + opt.csv + "': " + std::strerror(errno));
     std::fprintf(csv,
                  "noise,sigma_h,sigma_l,uv_ratio,static_ratio_bit,spatial,psnr_input_db,"
                  "psnr_output_db,psnr_input_moving_db,psnr_output_moving_db,psnr_input_still_db,"
@@ -477,7 +665,12 @@ int runSweep(const SweepOptions &opt) {
             }
   }
   if (csv) {
-    if (std::fclose(csv) != 0) throw ToolError("cannot write '" + opt.csv + "'");
+    const bool bad = std::fflush(csv) != 0 || std::ferror(csv);
+    const int e = errno;
+    if (std::fclose(csv) != 0 || bad) {
+      if (bad) errno = e;
+      throw ToolError("cannot write '" + opt.csv + "': " + std::strerror(errno));
+    }
     csvFile->commit();
   }
   return 0;

@@ -25,6 +25,9 @@ struct DenoiseOptions {
   std::string reference;
   std::string csv;
   std::string plot;
+  std::string format;          // for -o -: nv12 or y4m
+  bool acceptDamaged = false;  // keep the frames of a truncated or damaged input
+  bool mapFramesGiven = false;
   bool quiet = false;
 };
 
@@ -45,6 +48,8 @@ struct ConvertOptions {
   long long start = 0;
   double noise = 0;
   unsigned seed = 1;
+  std::string format;
+  bool acceptDamaged = false;
 };
 
 struct SweepOptions {
@@ -60,7 +65,12 @@ struct SweepOptions {
   std::vector<int> staticRatioBit{4};
   std::vector<float> spatial{0.0f};
   std::string csv;
+  bool acceptDamaged = false;
 };
+
+// What the frame size being processed needs in memory, for the message when
+// an allocation fails ("" before a size is known).
+const std::string &memoryNote();
 
 int runDenoise(const DenoiseOptions &opt);
 int runDemo(const DemoOptions &opt);

@@ -17,6 +17,13 @@ Denoiser::Denoiser(int width, int height, const TnrParams &params)
     throw ToolError("--grid " + grid + " does not fit the " + std::to_string(width) + "x" +
                     std::to_string(height) + " frame");
   const size_t scratch = motionDetectTmpBufSize(gridH_, gridW_);
+  // The filter's scratch buffer (12 bytes a grid sample) must be addressable
+  // in 32 bits; below that, only small grids are refused.
+  const long long scratchBytes = 12LL * gridW_ * gridH_;
+  if (scratch == 0 && scratchBytes >= (1LL << 32))
+    throw ToolError("processing grid " + grid +
+                    " is too large for the filter: its scratch buffer (12 bytes a sample) must "
+                    "stay below 4 GiB, so at most 357913941 samples (e.g. 21845x16384)");
   if (scratch == 0)
     throw ToolError("processing grid " + grid +
                     " is too small for the filter (grids of at least 14x8 always work)");

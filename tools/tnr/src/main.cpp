@@ -3,36 +3,77 @@
 #include <cstdio>
 #include <exception>
 
+#include <new>
+
 #include "commands.h"
+#include "numbers.h"
 #include "video.h"
 
 namespace {
 
+using tnr::kMaxFrameNumber;
+
+std::string rangeText(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
+
+// Validators that see the option's text before CLI11 converts it: the whole
+// text must be a number in range (nothing wraps, no nan or inf).
+CLI::Validator integer(long long lo, long long hi) {
+  return CLI::Validator(
+      [lo, hi](std::string &text) {
+        long long v = 0;
+        std::string why;
+        return tnr::parseInteger(text, lo, hi, v, why) ? std::string()
+                                                       : why + ", got '" + text + "'";
+      },
+      "INT " + std::to_string(lo) + ".." + std::to_string(hi));
+}
+
+CLI::Validator real(tnr::Range r) {
+  return CLI::Validator(
+      [r](std::string &text) {
+        double v = 0;
+        std::string why;
+        return tnr::parseReal(text, r.lo, r.hi, v, why) ? std::string()
+                                                        : why + ", got '" + text + "'";
+      },
+      "NUMBER " + rangeText(r.lo) + ".." + rangeText(r.hi));
+}
+
 void addTuning(CLI::App *cmd, tnr::TnrParams &p) {
   cmd->add_option(
          "--sigma-h", p.sigmaH,
-         "Scale of the per-pixel noise level: higher blends more, and trails motion sooner")
-      ->capture_default_str();
+         "Scale of the per-pixel noise level (0 to 16): higher blends more, and trails motion "
+         "sooner")
+      ->capture_default_str()
+      ->check(real(tnr::kSigmaRange));
   cmd->add_option(
          "--sigma-l", p.sigmaL,
-         "Scale of the per-8x8-block noise level: higher blends more, and trails motion sooner")
-      ->capture_default_str();
+         "Scale of the per-8x8-block noise level (0 to 16): higher blends more, and trails motion "
+         "sooner")
+      ->capture_default_str()
+      ->check(real(tnr::kSigmaRange));
   cmd->add_option("--uv-ratio", p.uvRatio,
-                  "Weight of chroma differences in motion detection (1 = as much as luma)")
-      ->capture_default_str();
+                  "Weight of chroma differences in motion detection (0 to 8; 1 = as much as luma)")
+      ->capture_default_str()
+      ->check(real(tnr::kUvRatioRange));
   cmd->add_option("--static-ratio-bit", p.staticRatioBit,
-                  "log2 of the static ratio (x128) at full motion (map and gain only); 8+ gives 0")
+                  "log2 of the static ratio (x128) at full motion (map and gain only, 0 to 255); 8+ "
+                  "gives 0")
       ->capture_default_str()
-      ->check(CLI::Range(0, 255));
+      ->check(integer(0, 255));
   cmd->add_option("--spatial", p.spatial,
-                  "Spatial stage after the temporal one: edge-preserving threshold at moving "
-                  "pixels in units of the estimated noise sigma, fading where frames were "
-                  "averaged (0 = off)")
+                  "Spatial stage after the temporal one (0 to 15.9): edge-preserving threshold "
+                  "at moving pixels in units of the estimated noise sigma, fading where frames "
+                  "were averaged (0 = off)")
       ->capture_default_str()
-      ->check(CLI::Range(0.0, 15.9));
-  cmd->add_option("--gain", p.startGain, "Start value of the per-pixel gain table (0..255)")
+      ->check(real(tnr::kSpatialRange));
+  cmd->add_option("--gain", p.startGain, "Start value of the per-pixel gain table (0 to 255)")
       ->capture_default_str()
-      ->check(CLI::Range(0, 255));
+      ->check(integer(0, 255));
 }
 
 }  // namespace
@@ -50,18 +91,27 @@ int main(int argc, char **argv) {
   den->add_option("INPUT", d.input,
                   "Input video: anything FFmpeg reads, or raw NV12 with --size ('-' = stdin)")
       ->required();
-  den->add_option("-o,--output", d.output, "Output: .nv12/.yuv (raw NV12), .y4m or .mkv (FFV1)")
+  den->add_option("-o,--output", d.output,
+                  "Output: .nv12/.yuv (raw NV12), .y4m or .mkv (FFV1); '-' = standard output "
+                  "(see --format)")
       ->required();
+  den->add_option("--format", d.format, "Format of -o -: y4m (default) or nv12")
+      ->check(CLI::IsMember({"y4m", "nv12"}));
+  den->add_flag("--accept-damaged", d.acceptDamaged,
+                "Keep the frames of a truncated or damaged input (warns) instead of failing");
   den->add_option("--size", d.size, "Frame size WxH of raw NV12 input (even numbers)");
   den->add_option("--grid", d.grid,
                   "Processing grid WxH: the top-left area filtered (default: whole frame)");
   addTuning(den, d.params);
   den->add_option("--frames", d.frames, "Process at most this many frames (0 = all)")
-      ->capture_default_str();
-  den->add_option("--start", d.start, "Skip this many frames first")->capture_default_str();
+      ->capture_default_str()
+      ->check(integer(0, kMaxFrameNumber));
+  den->add_option("--start", d.start, "Skip this many frames first")
+      ->capture_default_str()
+      ->check(integer(0, kMaxFrameNumber));
   den->add_option("--maps", d.mapsDir,
                   "Folder for PNG images of input, output, static ratio, weight and gain");
-  den->add_option("--map-frames", d.mapFrames,
+  auto *mapFrames = den->add_option("--map-frames", d.mapFrames,
                   "Frames (from 0, counted after --start, or 'last') that get map images")
       ->delimiter(',')
       ->capture_default_str();
@@ -78,8 +128,12 @@ int main(int argc, char **argv) {
       "demo", "Denoise a synthetic noisy scene with known clean frames and report the PSNR");
   demo->add_option("--out", m.outDir, "Folder for the outputs")->capture_default_str();
   demo->add_option("--size", m.size, "Frame size WxH")->capture_default_str();
-  demo->add_option("--frames", m.frames, "Number of frames")->capture_default_str();
-  demo->add_option("--seed", m.seed, "Seed of the scene and its noise")->capture_default_str();
+  demo->add_option("--frames", m.frames, "Number of frames (2 to 100000)")
+      ->capture_default_str()
+      ->check(integer(2, 100000));
+  demo->add_option("--seed", m.seed, "Seed of the scene and its noise")
+      ->capture_default_str()
+      ->check(integer(0, 4294967295LL));
   addTuning(demo, m.params);
   demo->add_flag("-q,--quiet", m.quiet, "Print only the PSNR figures");
 
@@ -87,37 +141,72 @@ int main(int argc, char **argv) {
   auto *conv = app.add_subcommand(
       "convert", "Copy a video to raw NV12, Y4M or FFV1, optionally adding Gaussian noise");
   conv->add_option("INPUT", c.input, "Input video ('-' = stdin)")->required();
-  conv->add_option("-o,--output", c.output, "Output: .nv12/.yuv, .y4m or .mkv")->required();
+  conv->add_option("-o,--output", c.output,
+                   "Output: .nv12/.yuv, .y4m or .mkv; '-' = standard output (see --format)")
+      ->required();
+  conv->add_option("--format", c.format, "Format of -o -: y4m (default) or nv12")
+      ->check(CLI::IsMember({"y4m", "nv12"}));
+  conv->add_flag("--accept-damaged", c.acceptDamaged,
+                 "Keep the frames of a truncated or damaged input (warns) instead of failing");
   conv->add_option("--size", c.size, "Frame size WxH of raw NV12 input");
   conv->add_option("--frames", c.frames, "At most this many frames (0 = all)")
-      ->capture_default_str();
-  conv->add_option("--start", c.start, "Skip this many frames first")->capture_default_str();
-  conv->add_option("--noise", c.noise, "Sigma of zero-mean Gaussian noise added to every byte")
-      ->capture_default_str();
-  conv->add_option("--seed", c.seed, "Seed of the noise")->capture_default_str();
+      ->capture_default_str()
+      ->check(integer(0, kMaxFrameNumber));
+  conv->add_option("--start", c.start, "Skip this many frames first")
+      ->capture_default_str()
+      ->check(integer(0, kMaxFrameNumber));
+  conv->add_option("--noise", c.noise,
+                   "Sigma of zero-mean Gaussian noise added to every byte (0 to 100)")
+      ->capture_default_str()
+      ->check(real(tnr::kNoiseRange));
+  conv->add_option("--seed", c.seed, "Seed of the noise")
+      ->capture_default_str()
+      ->check(integer(0, 4294967295LL));
 
   tnr::SweepOptions s;
   auto *sweep = app.add_subcommand(
       "sweep", "Measure PSNR for combinations of tuning values on a clean clip with added noise");
   sweep->add_option("CLEAN", s.clean, "Clean input video")->required();
   sweep->add_option("--size", s.size, "Frame size WxH of raw NV12 input");
-  sweep->add_option("--frames", s.frames, "Frames used (0 = all)")->capture_default_str();
-  sweep->add_option("--start", s.start, "Skip this many frames first")->capture_default_str();
-  sweep->add_option("--seed", s.seed, "Seed of the noise")->capture_default_str();
-  sweep->add_option("--noise", s.noise, "Noise sigmas")->delimiter(',')->capture_default_str();
-  sweep->add_option("--sigma-h", s.sigmaH, "Values of --sigma-h")->delimiter(',');
-  sweep->add_option("--sigma-l", s.sigmaL, "Values of --sigma-l")->delimiter(',');
-  sweep->add_option("--uv-ratio", s.uvRatio, "Values of --uv-ratio")->delimiter(',');
-  sweep->add_option("--static-ratio-bit", s.staticRatioBit, "Values of --static-ratio-bit")
-      ->delimiter(',');
-  sweep->add_option("--spatial", s.spatial, "Values of --spatial")->delimiter(',');
+  sweep->add_option("--frames", s.frames, "Frames used (0 = all)")
+      ->capture_default_str()
+      ->check(integer(0, kMaxFrameNumber));
+  sweep->add_option("--start", s.start, "Skip this many frames first")
+      ->capture_default_str()
+      ->check(integer(0, kMaxFrameNumber));
+  sweep->add_option("--seed", s.seed, "Seed of the noise")
+      ->capture_default_str()
+      ->check(integer(0, 4294967295LL));
+  sweep->add_option("--noise", s.noise, "Noise sigmas (each 0 to 100)")
+      ->delimiter(',')
+      ->capture_default_str()
+      ->check(real(tnr::kNoiseRange));
+  sweep->add_option("--sigma-h", s.sigmaH, "Values of --sigma-h (each 0 to 16)")
+      ->delimiter(',')
+      ->check(real(tnr::kSigmaRange));
+  sweep->add_option("--sigma-l", s.sigmaL, "Values of --sigma-l (each 0 to 16)")
+      ->delimiter(',')
+      ->check(real(tnr::kSigmaRange));
+  sweep->add_option("--uv-ratio", s.uvRatio, "Values of --uv-ratio (each 0 to 8)")
+      ->delimiter(',')
+      ->check(real(tnr::kUvRatioRange));
+  sweep->add_option("--static-ratio-bit", s.staticRatioBit,
+                    "Values of --static-ratio-bit (each 0 to 255)")
+      ->delimiter(',')
+      ->check(integer(0, 255));
+  sweep->add_option("--spatial", s.spatial, "Values of --spatial (each 0 to 15.9)")
+      ->delimiter(',')
+      ->check(real(tnr::kSpatialRange));
   sweep->add_option("--csv", s.csv, "Write the results as CSV");
+  sweep->add_flag("--accept-damaged", s.acceptDamaged,
+                  "Keep the frames of a truncated or damaged input (warns) instead of failing");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
     return app.exit(e);
   }
+  d.mapFramesGiven = mapFrames->count() > 0;
   // Defaults of the sweep follow the tool's defaults unless given.
   if (sweep->count("--sigma-h") == 0) s.sigmaH = {tnr::TnrParams{}.sigmaH};
   if (sweep->count("--sigma-l") == 0) s.sigmaL = {tnr::TnrParams{}.sigmaL};
@@ -130,6 +219,12 @@ int main(int argc, char **argv) {
     if (*demo) return tnr::runDemo(m);
     if (*conv) return tnr::runConvert(c);
     if (*sweep) return tnr::runSweep(s);
+  } catch (const std::bad_alloc &) {
+    std::fflush(stdout);
+    const std::string &need = tnr::memoryNote();
+    std::fprintf(stderr, "tnr: error: out of memory%s%s\n", need.empty() ? "" : ": ",
+                 need.c_str());
+    return 1;
   } catch (const tnr::ToolError &e) {
     std::fflush(stdout);
     std::fprintf(stderr, "tnr: error: %s\n", e.what());

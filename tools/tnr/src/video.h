@@ -22,6 +22,13 @@ struct VideoInfo {
   int fpsNum = 25;
   int fpsDen = 1;
   long long frameCount = -1;  // -1 when the source does not say
+  // Colour description carried from the input to every output that can hold
+  // it, in FFmpeg's numbering: range 0 unknown, 1 limited (MPEG), 2 full (JPEG);
+  // matrix, primaries and transfer 2 = unspecified.
+  int colorRange = 0;
+  int colorMatrix = 2;
+  int colorPrimaries = 2;
+  int colorTransfer = 2;
 };
 
 // One NV12 frame: width x height luma bytes, then height / 2 rows of width
@@ -36,14 +43,6 @@ struct Size {
   int width = 0;
   int height = 0;
 };
-
-// Parses "WxH" (both positive); throws ToolError naming the option otherwise.
-Size parseSize(const std::string &text, const char *option);
-
-// Frames must be even in both directions: NV12 pairs every chroma sample with
-// a 2x2 luma block, and the filter blends chroma by row pairs. Odd sizes are
-// rejected (not padded) so that output frames always match the input's size.
-void checkFrameSize(int width, int height, const std::string &what);
 
 }  // namespace tnr
 

@@ -16,7 +16,12 @@ extern "C" {
 
 namespace tnr {
 
-Container containerFor(const std::string &path) {
+Container containerFor(const std::string &path, const std::string &format) {
+  if (path == "-") {
+    if (format == "nv12") return Container::Raw;
+    if (format == "y4m" || format.empty()) return Container::Y4m;
+    throw ToolError("standard output takes --format nv12 or y4m, not '" + format + "'");
+  }
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec))
     throw ToolError("cannot write '" + path + "': it is a directory");
@@ -32,23 +37,31 @@ namespace {
 
 class FileWriter : public VideoWriter {
  public:
-  FileWriter(const std::string &file, const VideoInfo &info, bool y4m)
-      : file_(file), info_(info), y4m_(y4m) {
-    f_ = std::fopen(file.c_str(), "wb");
-    if (!f_) throw ToolError("cannot write '" + file + "': " + std::strerror(errno));
-    if (y4m_)
-      std::fprintf(f_, "YUV4MPEG2 W%d H%d F%d:%d Ip A1:1 C420jpeg\n", info.width, info.height,
-                   info.fpsNum, info.fpsDen);
+  FileWriter(const std::string &file, const VideoInfo &info, bool y4m, const std::string &shownAs)
+      : file_(shownAs), info_(info), y4m_(y4m) {
+    if (file == "-") {
+      f_ = stdout;
+    } else {
+      f_ = std::fopen(file.c_str(), "wb");
+      if (!f_) fail();
+    }
+    // The range travels in the comment tag other Y4M tools read.
+    const char *range = info.colorRange == 2   ? " XCOLORRANGE=FULL"
+                        : info.colorRange == 1 ? " XCOLORRANGE=LIMITED"
+                                               : "";
+    if (y4m_ && std::fprintf(f_, "YUV4MPEG2 W%d H%d F%d:%d Ip A1:1 C420jpeg%s\n", info.width,
+                             info.height, info.fpsNum, info.fpsDen, range) < 0)
+      fail();
     planar_.resize(nv12Bytes(info.width, info.height));
   }
   ~FileWriter() override {
-    if (f_) std::fclose(f_);
+    if (f_ && f_ != stdout) std::fclose(f_);
   }
   void write(const uint8_t *nv12) override {
     const size_t bytes = nv12Bytes(info_.width, info_.height);
     const uint8_t *data = nv12;
     if (y4m_) {
-      std::fputs("FRAME\n", f_);
+      if (std::fputs("FRAME\n", f_) < 0) fail();
       // Y4M 4:2:0 is planar: U and V are de-interleaved, nothing resampled.
       const size_t luma = static_cast<size_t>(info_.width) * info_.height;
       std::memcpy(planar_.data(), nv12, luma);
@@ -63,6 +76,11 @@ class FileWriter : public VideoWriter {
   }
   void finish() override {
     if (std::fflush(f_) != 0) fail();
+    if (f_ == stdout) {
+      if (std::ferror(f_)) fail();
+      f_ = nullptr;
+      return;
+    }
     const int err = std::fclose(f_);
     f_ = nullptr;
     if (err != 0) fail();
@@ -70,7 +88,9 @@ class FileWriter : public VideoWriter {
 
  private:
   [[noreturn]] void fail() {
-    throw ToolError("cannot write '" + file_ + "': " + std::strerror(errno));
+    const int e = errno;
+    throw ToolError("cannot write " + (file_ == "-" ? std::string("standard output") : "'" + file_ + "'") +
+                    ": " + std::strerror(e));
   }
   std::string file_;
   VideoInfo info_;
@@ -87,7 +107,8 @@ std::string avErr(int err) {
 
 class Ffv1Writer : public VideoWriter {
  public:
-  Ffv1Writer(const std::string &file, const VideoInfo &info) : file_(file), info_(info) {
+  Ffv1Writer(const std::string &file, const VideoInfo &info, const std::string &shownAs)
+      : file_(shownAs), info_(info) {
     av_log_set_level(AV_LOG_QUIET);
     int err = avformat_alloc_output_context2(&fmt_, nullptr, "matroska", file.c_str());
     if (err < 0 || !fmt_) throw ToolError("cannot set up Matroska output: " + avErr(err));
@@ -101,16 +122,26 @@ class Ffv1Writer : public VideoWriter {
     enc_->time_base = AVRational{info.fpsDen, info.fpsNum};
     enc_->framerate = AVRational{info.fpsNum, info.fpsDen};
     enc_->gop_size = 1;
+    // The colour description goes into the Matroska track's Colour element.
+    enc_->color_range = static_cast<AVColorRange>(info.colorRange);
+    enc_->colorspace = static_cast<AVColorSpace>(info.colorMatrix);
+    enc_->color_primaries = static_cast<AVColorPrimaries>(info.colorPrimaries);
+    enc_->color_trc = static_cast<AVColorTransferCharacteristic>(info.colorTransfer);
     av_opt_set_int(enc_->priv_data, "slicecrc", 1, 0);
     if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) enc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     err = avcodec_open2(enc_, codec, nullptr);
     if (err < 0) throw ToolError("cannot open the FFV1 encoder: " + avErr(err));
     avcodec_parameters_from_context(st_->codecpar, enc_);
     st_->time_base = enc_->time_base;
-    err = avio_open(&fmt_->pb, file.c_str(), AVIO_FLAG_WRITE);
-    if (err < 0) throw ToolError("cannot write '" + file + "': " + avErr(err));
+    // The temporary file's name, as a local file: no protocol prefix is read.
+    AVDictionary *opts = nullptr;
+    av_dict_set(&opts, "protocol_whitelist", "file", 0);
+    const std::string url = "file:" + std::filesystem::absolute(file).string();
+    err = avio_open2(&fmt_->pb, url.c_str(), AVIO_FLAG_WRITE, nullptr, &opts);
+    av_dict_free(&opts);
+    if (err < 0) throw ToolError("cannot write '" + file_ + "': " + avErr(err));
     err = avformat_write_header(fmt_, nullptr);
-    if (err < 0) throw ToolError("cannot write '" + file + "': " + avErr(err));
+    if (err < 0) throw ToolError("cannot write '" + file_ + "': " + avErr(err));
     frame_ = av_frame_alloc();
     frame_->format = AV_PIX_FMT_YUV420P;
     frame_->width = info.width;
@@ -180,14 +211,15 @@ class Ffv1Writer : public VideoWriter {
 }  // namespace
 
 std::unique_ptr<VideoWriter> createWriter(const std::string &file, Container container,
-                                          const VideoInfo &info) {
+                                          const VideoInfo &info, const std::string &shownAs) {
   switch (container) {
     case Container::Raw:
-      return std::make_unique<FileWriter>(file, info, false);
+      return std::make_unique<FileWriter>(file, info, false, shownAs);
     case Container::Y4m:
-      return std::make_unique<FileWriter>(file, info, true);
+      return std::make_unique<FileWriter>(file, info, true, shownAs);
     case Container::Mkv:
-      return std::make_unique<Ffv1Writer>(file, info);
+      if (file == "-") throw ToolError("Matroska cannot be written to standard output");
+      return std::make_unique<Ffv1Writer>(file, info, shownAs);
   }
   throw ToolError("unknown container");
 }

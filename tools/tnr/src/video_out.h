@@ -12,8 +12,9 @@ namespace tnr {
 enum class Container { Raw, Y4m, Mkv };
 
 // The container an output name asks for: .nv12/.yuv raw, .y4m, .mkv (FFV1).
-// Throws ToolError for any other extension.
-Container containerFor(const std::string &path);
+// For '-' (standard output) format chooses: "nv12" or "y4m". Throws ToolError
+// for any other extension or format.
+Container containerFor(const std::string &path, const std::string &format = "");
 
 class VideoWriter {
  public:
@@ -23,10 +24,13 @@ class VideoWriter {
   virtual void finish() = 0;
 };
 
-// Writes to file (normally an OutputFile's temporary path) in the given
-// container. Every format keeps the frames' bytes exactly.
+// Writes to file (normally an OutputFile's temporary path; '-' for standard
+// output) in the given container; messages name shownAs, the file the user
+// gave. Every format keeps the frames' bytes exactly, and the colour
+// description of info where the container holds it (Y4M: the range;
+// Matroska: range, matrix, primaries and transfer).
 std::unique_ptr<VideoWriter> createWriter(const std::string &file, Container container,
-                                          const VideoInfo &info);
+                                          const VideoInfo &info, const std::string &shownAs);
 
 }  // namespace tnr
 

@@ -103,9 +103,9 @@ std::string concat(const std::vector<Frame> &frames) {
 }
 
 std::vector<Frame> readAll(const fs::path &p, int w = 0, int h = 0) {
-  std::optional<tnr::Size> size;
-  if (w) size = tnr::Size{w, h};
-  auto r = tnr::openVideo(p.string(), size);
+  tnr::ReadOptions opt;
+  if (w) opt.rawSize = tnr::Size{w, h};
+  auto r = tnr::openVideo(p.string(), opt);
   std::vector<Frame> frames;
   Frame f;
   while (r->read(f)) frames.push_back(f);
@@ -240,8 +240,9 @@ TEST_F(ToolTest, BadInputFailsWithOneLineAndLeavesNoOutput) {
       {{"denoise", "in.nv12", "--size", "64x32", "--grid", "80x32", "-o", "o.nv12"},
        "does not fit"},
       {{"denoise", "in.nv12", "-o", "o.nv12"}, "needs --size"},
-      {{"denoise", "in.nv12", "--size", "64x32", "-o", "in.nv12"}, "is the input file"},
-      {{"denoise", "in.nv12", "--size", "64x32", "-o", "folder/../in.nv12"}, "is the input file"},
+      {{"denoise", "in.nv12", "--size", "64x32", "-o", "in.nv12"}, "INPUT and -o name the same file"},
+      {{"denoise", "in.nv12", "--size", "64x32", "-o", "folder/../in.nv12"},
+       "INPUT and -o name the same file"},
       {{"denoise", "in.nv12", "--size", "64x32", "-o", "o.avi"}, "unknown output format '.avi'"},
       {{"denoise", "in.nv12", "--size", "64x32", "-o", "nodir/o.nv12"},
        "cannot write 'nodir/o.nv12'"},
@@ -249,7 +250,7 @@ TEST_F(ToolTest, BadInputFailsWithOneLineAndLeavesNoOutput) {
        "cannot write 'plainfile/o.nv12'"},
       {{"denoise", "in.nv12", "--size", "64x32", "-o", "folder"}, "it is a directory"},
       {{"denoise", "in.nv12", "--size", "64x32", "-o", "o.nv12", "--csv", "in.nv12"},
-       "is the input file"},
+       "INPUT and --csv name the same file"},
       {{"denoise", "in.nv12", "--size", "64x32", "--reference", "clean.y4m", "-o", "o.nv12"},
        "the reference is 48x32 but the input is 64x32"},
       // Fails after two good frames: the old file stays, no partial output.
@@ -382,7 +383,7 @@ TEST_F(ToolTest, RealFootageLosesNoiseAndLeavesNoGhostTrails) {
   if (clip.empty()) GTEST_SKIP() << "real-footage test skipped: " << why;
 
   const int n = 60, sigma = 8;
-  auto reader = tnr::openVideo(clip.string(), std::nullopt);
+  auto reader = tnr::openVideo(clip.string(), tnr::ReadOptions{});
   const int w = reader->info().width, h = reader->info().height;
   ASSERT_EQ(w, 768);
   ASSERT_EQ(h, 576);

@@ -62,7 +62,10 @@ TNR_MD_API size_t motionDetectTmpBufSize(int proHeight, int proWidth);
  * pTmpBuf       scratch motionDetectTmpBufSize(proHeight, proWidth) int16_t,
  *                       4-byte aligned (malloc's alignment suffices).
  * pAlpha        out     static-ratio map, proHeight rows of proWidth bytes at
- *                       pitch gainStride.
+ *                       pitch gainStride. All proHeight x gainStride bytes may
+ *                       be written: bytes past proWidth in a row (its padding)
+ *                       can receive block-level alpha values, so keep no other
+ *                       data there.
  * pPreAlpha     in/out  recursive blend weight (0..128), same geometry; start a
  *                       sequence with zeros and hand back what the call left.
  * gain_table_u8 in/out  per-pixel gain, same geometry, scaled in place.
@@ -80,10 +83,18 @@ TNR_MD_API void motion_detect(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pTmpBuf
 
 /* ---- Building blocks ------------------------------------------------------ */
 
+/* Each building block returns without touching any buffer when a size is
+ * below the minimum stated in its comment (sizes are compared in 64 bits, so
+ * no combination of int values overflows the check). The planes must still
+ * be as large as the comments say: pointers are not checked. */
+
 /* Frame difference over the processing grid in 8x8 blocks: pHdiff (per sample,
  * x32, border 1, pitch proWidth + 2), pLdiff (per block, border 1, pitch
  * lDiffStride), pSigma (per block, border 4, pitch sigmaStride). Plane
- * pointers are the top-left border elements; borders are not written. */
+ * pointers are the top-left border elements; borders are not written.
+ * Minimum: 8 <= proWidth <= imgWidth, 8 <= proHeight <= imgHeight, both frame
+ * sizes even, lDiffStride >= B + 2 and sigmaStride >= B + 8 for
+ * B = ceil(proWidth / 8). */
 TNR_MD_API void calDiffAndDownScale8x8(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
                                        int16_t *pHdiff, int16_t *pSigma, int imgHeight,
                                        int imgWidth, int proHeight, int proWidth, int lDiffStride,
@@ -91,40 +102,52 @@ TNR_MD_API void calDiffAndDownScale8x8(uint8_t *pCurIn, uint8_t *pPreIn, int16_t
 
 /* Unweighted difference of the whole frame: two 4x4 patch entries per 8-column
  * block, first 4 rows of each 8-row band; pLdiff and pSigma share lDiffStride
- * and a border of 1. */
+ * and a border of 1. Minimum: imgWidth and imgHeight even and at least 8,
+ * lDiffStride >= 2 x ceil(imgWidth / 8) + 2. */
 TNR_MD_API void calDiffAndDownScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
                                     int16_t *pHdiff, int16_t *pSigma, int imgHeight, int imgWidth,
                                     int lDiffStride);
 
-/* Scalar difference with a 32x32 light-change estimate removed (grid of at
- * least 32 x 32). pHdiffTmp holds proWidth x (proHeight + proHeight / 2) raw
- * differences, pDsHdiff three planes of 32x32 cell means. */
+/* Scalar difference with a 32x32 light-change estimate removed. pHdiffTmp
+ * holds proWidth x (proHeight + proHeight / 2) raw differences, pDsHdiff three
+ * planes of 32x32 cell means; the other planes as for calDiffAndDownScale8x8.
+ * Minimum: 32 <= proWidth <= imgWidth, 32 <= proHeight <= imgHeight, both
+ * frame sizes even, lDiffStride >= B + 2 and sigmaStride >= B + 8 for
+ * B = ceil(proWidth / 8). */
 TNR_MD_API void calDiff(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
                         int16_t *pSigma, int16_t *pHdiffTmp, int16_t *pDsHdiff, int imgHeight,
                         int imgWidth, int proHeight, int proWidth, int lDiffStride, int sigmaStride,
                         float uv_ratio, float light_clip);
 
 /* Replicates the outermost valid samples of a Width_ext x Height_ext plane
- * (pitch Width_ext) into its ext_x columns and ext_y rows of border. */
+ * (pitch Width_ext) into its ext_x columns and ext_y rows of border.
+ * Minimum: ext_x, ext_y >= 0, Width_ext > 2 x ext_x and Height_ext > 2 x ext_y
+ * (at least one valid column and row). */
 TNR_MD_API void extendImgBorder(int16_t *pData_ext, int Width_ext, int Height_ext, int ext_x,
                                 int ext_y);
 
 /* 1-2-1 x 1-2-1 smoothing, rounded; pIn is the first valid sample of a plane
- * with a filled border of 1, pOut the first output sample, same stride. */
+ * with a filled border of 1, pOut the first output sample, same stride.
+ * Minimum: imgHgt, imgWid >= 1 and stride >= imgWid + 2. */
 TNR_MD_API void gauss3x3Filter(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride);
 
 /* Separable 9-tap smoothing of the block sigma (border of 4 read) into the low
  * (uint16_t) and high (uint32_t) sigma tables, at least 32 each. pTmpBuf holds
- * (imgHgt + 8) x stride int16_t. */
+ * (imgHgt + 8) x stride int16_t. Minimum: imgHgt, imgWid >= 1 and
+ * stride >= imgWid + 8. */
 TNR_MD_API void sigmaFilterLut(int16_t *pIn, int16_t *pTmpBuf, uint16_t *pSigmaL, uint32_t *pSigmaH,
                                float sigmaHScale, float sigmaLScale, int imgHgt, int imgWid,
                                int stride);
 
-/* Scalar 5x5 Gaussian smoothing normalised to 1024 (border of 2 read). */
+/* Scalar 5x5 Gaussian smoothing normalised to 1024 (border of 2 read).
+ * Minimum: imgHgt, imgWid >= 1 and stride >= imgWid + 4. */
 TNR_MD_API void gauss9x9Filter(int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride);
 
 /* Block alpha, its bilinear upsampling and the per-pixel pass: updates
- * pPreAlpha, blends pPreIn into pCurIn, writes pAlpha, scales the gains. */
+ * pPreAlpha, blends pPreIn into pCurIn, writes pAlpha, scales the gains.
+ * As in motion_detect, all proHeight x GainStride bytes of pAlpha may be
+ * written. Minimum: 1 <= proWidth <= imgWidth, 1 <= proHeight <= imgHeight,
+ * both frame sizes even, GainStride >= proWidth. */
 TNR_MD_API void upScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16_t *pHdiff,
                         uint8_t *pTmp, uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8,
                         int imgHeight, int imgWidth, int proHeight, int proWidth, int GainStride,

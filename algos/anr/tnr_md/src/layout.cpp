@@ -5,6 +5,12 @@ namespace tnr_md {
 
 Layout makeLayout(int proHeight, int proWidth) {
   Layout g{};
+  // Refused before any size is formed: below the 8x8 blocking, or so large
+  // that 12 bytes per sample cannot be addressed in 32 bits (a side beyond
+  // 2^28 is, whatever the other side); every sum and product below then stays
+  // far inside 32 bits, and the 64-bit ones are exact.
+  constexpr int kMaxSide = 1 << 28;
+  if (proWidth < 8 || proHeight < 8 || proWidth > kMaxSide || proHeight > kMaxSide) return g;
   g.blockRows = (proHeight + 7) / 8;
   g.blockCols = (proWidth + 7) / 8;
   g.lDiffStride = g.blockCols + 2;
@@ -29,7 +35,6 @@ Layout makeLayout(int proHeight, int proWidth) {
   g.rowBufBytes = int64_t{proHeight} * (g.blockCols + 2);
   g.bufElems = int64_t{6} * proWidth * proHeight;
 
-  if (proWidth < 8 || proHeight < 8) return g;
   // The buffer's size in bytes must be addressable in 32 bits, as on the device.
   const int64_t bufBytes = 2 * g.bufElems;
   if (bufBytes >= (int64_t{1} << 32)) return g;

@@ -1,0 +1,317 @@
+// The edges of the public API: every exported building block at and below the
+// minimum size its header comment states (below it: nothing touched), the
+// size function and motion_detect at the int extremes (run under UBSan in the
+// asan preset), and pAlpha's row padding, which motion_detect may write.
+#include <climits>
+#include <functional>
+#include <vector>
+
+#include "motion_detect.h"
+#include "test_util.h"
+
+using tnr_md_test::Guard;
+using tnr_md_test::GuardedBuffer;
+
+namespace {
+
+constexpr int kMin = INT_MIN, kMax = INT_MAX;
+
+// Buffers of one call, each against a guard page and filled with a canary.
+// changed() tells whether the call touched any of them.
+struct Planes {
+  std::vector<GuardedBuffer<uint8_t>> u8;
+  std::vector<GuardedBuffer<int16_t>> i16;
+  std::vector<GuardedBuffer<uint16_t>> u16;
+  std::vector<GuardedBuffer<uint32_t>> u32;
+  Guard side;
+  explicit Planes(Guard s) : side(s) {}
+  static size_t atLeast1(int64_t n) { return n > 0 ? size_t(n) : 1; }
+  uint8_t *bytes(int64_t n) {
+    u8.emplace_back(atLeast1(n), side);
+    u8.back().fill(0x5A);
+    return u8.back().data();
+  }
+  int16_t *shorts(int64_t n) {
+    i16.emplace_back(atLeast1(n), side);
+    i16.back().fill(0x2BCD);
+    return i16.back().data();
+  }
+  uint16_t *u16s(int64_t n) {
+    u16.emplace_back(atLeast1(n), side);
+    u16.back().fill(0xBEEF);
+    return u16.back().data();
+  }
+  uint32_t *u32s(int64_t n) {
+    u32.emplace_back(atLeast1(n), side);
+    u32.back().fill(0xDEADBEEF);
+    return u32.back().data();
+  }
+  template <class T>
+  static bool differs(std::vector<GuardedBuffer<T>> &bufs, T canary) {
+    for (auto &b : bufs)
+      for (size_t i = 0; i < b.size(); ++i)
+        if (b[i] != canary) return true;
+    return false;
+  }
+  bool changed() {
+    return differs<uint8_t>(u8, 0x5A) || differs<int16_t>(i16, 0x2BCD) ||
+           differs<uint16_t>(u16, 0xBEEF) || differs<uint32_t>(u32, 0xDEADBEEFu);
+  }
+};
+
+// One building block: a call that allocates its planes for the geometry g
+// (sized for the smallest geometry it accepts where g's own sizes give no
+// plane) and runs the function. `geometry` lists the block's size arguments.
+struct Geometry {
+  int a, b, c, d, e, f;
+};
+struct Block {
+  const char *name;
+  Geometry minimum;            // the smallest accepted geometry
+  std::vector<Geometry> below;  // each one size under the minimum, or absurd
+  std::function<void(Planes &, const Geometry &, const Geometry &)> call;  // (planes, sizing, args)
+};
+
+int64_t blocks8(int64_t n) { return (n + 7) / 8; }
+
+std::vector<Block> blocks() {
+  std::vector<Block> v;
+  // calDiffAndDownScale8x8: a = imgH, b = imgW, c = proH, d = proW, e = lDiffStride, f = sigmaStride
+  auto diff8x8 = [](Planes &p, const Geometry &s, const Geometry &g) {
+    const int64_t bw = blocks8(s.d), bh = blocks8(s.c);
+    uint8_t *cur = p.bytes(int64_t(s.a) * s.b * 3 / 2), *pre = p.bytes(int64_t(s.a) * s.b * 3 / 2);
+    int16_t *ld = p.shorts((bh + 2) * s.e), *hd = p.shorts((s.c + 2) * int64_t(s.d + 2));
+    int16_t *sg = p.shorts((bh + 8) * s.f);
+    (void)bw;
+    calDiffAndDownScale8x8(cur, pre, ld, hd, sg, g.a, g.b, g.c, g.d, g.e, g.f, 0.5f);
+  };
+  v.push_back({"calDiffAndDownScale8x8",
+               {8, 8, 8, 8, 3, 9},
+               {{8, 8, 7, 8, 3, 9},
+                {8, 8, 8, 7, 3, 9},
+                {8, 8, 8, 8, 2, 9},
+                {8, 8, 8, 8, 3, 8},
+                {6, 8, 6, 8, 3, 9},
+                {8, 6, 8, 6, 3, 9},
+                {8, 10, 8, 12, 4, 10},
+                {10, 8, 12, 8, 3, 9},
+                {9, 8, 8, 8, 3, 9},
+                {8, 9, 8, 8, 3, 9},
+                {8, 8, kMax, 8, 3, 9},
+                {8, 8, 8, kMax, kMax, kMax},
+                {kMin, 8, 8, 8, 3, 9},
+                {8, 8, kMin, kMin, 3, 9},
+                {8, 8, 8, 8, kMin, kMin}},
+               diff8x8});
+  // calDiff: same arguments, grid of at least 32 x 32.
+  auto diffLight = [](Planes &p, const Geometry &s, const Geometry &g) {
+    const int64_t bh = blocks8(s.c);
+    uint8_t *cur = p.bytes(int64_t(s.a) * s.b * 3 / 2), *pre = p.bytes(int64_t(s.a) * s.b * 3 / 2);
+    int16_t *ld = p.shorts((bh + 2) * s.e), *hd = p.shorts((s.c + 2) * int64_t(s.d + 2));
+    int16_t *sg = p.shorts((bh + 8) * s.f);
+    int16_t *tmp = p.shorts(int64_t(s.d) * (s.c + s.c / 2));
+    int16_t *ds = p.shorts(3 * ((s.d + 31) / 32) * int64_t((s.c + 31) / 32));
+    calDiff(cur, pre, ld, hd, sg, tmp, ds, g.a, g.b, g.c, g.d, g.e, g.f, 0.5f, 4.0f);
+  };
+  v.push_back({"calDiff",
+               {32, 32, 32, 32, 6, 12},
+               {{32, 32, 31, 32, 6, 12},
+                {32, 32, 32, 31, 6, 12},
+                {16, 16, 16, 16, 4, 10},
+                {32, 32, 32, 32, 5, 12},
+                {32, 32, 32, 32, 6, 11},
+                {32, 30, 32, 32, 6, 12},
+                {33, 32, 32, 32, 6, 12},
+                {kMax, kMax, kMax, kMax, kMax, kMax},
+                {kMin, kMin, kMin, kMin, kMin, kMin}},
+               diffLight});
+  // calDiffAndDownScale: a = imgH, b = imgW, e = lDiffStride.
+  auto diffPatch = [](Planes &p, const Geometry &s, const Geometry &g) {
+    const int64_t bh = blocks8(s.a);
+    uint8_t *cur = p.bytes(int64_t(s.a) * s.b * 3 / 2), *pre = p.bytes(int64_t(s.a) * s.b * 3 / 2);
+    int16_t *ld = p.shorts((bh + 2) * s.e), *hd = p.shorts((s.a + 2) * int64_t(s.b + 2));
+    int16_t *sg = p.shorts((bh + 2) * s.e);
+    calDiffAndDownScale(cur, pre, ld, hd, sg, g.a, g.b, g.e);
+  };
+  v.push_back({"calDiffAndDownScale",
+               {8, 8, 0, 0, 4, 0},
+               {{6, 8, 0, 0, 4, 0},
+                {8, 6, 0, 0, 4, 0},
+                {8, 8, 0, 0, 3, 0},
+                {9, 8, 0, 0, 4, 0},
+                {8, 9, 0, 0, 4, 0},
+                {kMax - 1, 8, 0, 0, 3, 0},
+                {8, kMax - 1, 0, 0, 4, 0},
+                {kMin, kMin, 0, 0, kMin, 0}},
+               diffPatch});
+  // extendImgBorder: a = Width_ext, b = Height_ext, c = ext_x, d = ext_y.
+  auto border = [](Planes &p, const Geometry &s, const Geometry &g) {
+    int16_t *plane = p.shorts(int64_t(s.a) * s.b);
+    plane[int64_t(s.a) * s.d + s.c] = 7;  // the valid sample
+    extendImgBorder(plane, g.a, g.b, g.c, g.d);
+    plane[int64_t(s.a) * s.d + s.c] = 0x2BCD;
+  };
+  v.push_back({"extendImgBorder",
+               {3, 3, 1, 1, 0, 0},
+               {{2, 3, 1, 1, 0, 0},
+                {3, 2, 1, 1, 0, 0},
+                {3, 3, -1, 1, 0, 0},
+                {3, 3, 1, -1, 0, 0},
+                {3, 3, kMax, 1, 0, 0},
+                {3, 3, 1, kMax, 0, 0},
+                {3, 3, kMin, kMin, 0, 0},
+                {kMax, 3, kMax / 2 + 1, 1, 0, 0}},
+               border});
+  // The three plane filters: a = imgHgt, b = imgWid, c = stride; border r.
+  auto filter = [](int r, void (*f)(int16_t *, int16_t *, int, int, int)) {
+    return [r, f](Planes &p, const Geometry &s, const Geometry &g) {
+      int16_t *in = p.shorts((s.a + 2 * r) * int64_t(s.c));
+      int16_t *out = p.shorts((s.a - 1) * int64_t(s.c) + s.b);
+      in[r * s.c + r] = 0;  // a sample unlike the canary around it, restored after
+      f(in + r * s.c + r, out, g.a, g.b, g.c);
+      in[r * s.c + r] = 0x2BCD;
+    };
+  };
+  const std::vector<Geometry> planeBelow3 = {
+      {0, 1, 3, 0, 0, 0},   {1, 0, 3, 0, 0, 0},   {1, 1, 2, 0, 0, 0},       {-1, 1, 3, 0, 0, 0},
+      {1, -1, 3, 0, 0, 0},  {1, 1, kMin, 0, 0, 0}, {1, kMax, kMax, 0, 0, 0}, {kMin, kMin, kMin, 0, 0, 0}};
+  v.push_back({"gauss3x3Filter", {1, 1, 3, 0, 0, 0}, planeBelow3, filter(1, gauss3x3Filter)});
+  v.push_back({"gauss9x9Filter",
+               {1, 1, 5, 0, 0, 0},
+               {{0, 1, 5, 0, 0, 0}, {1, 0, 5, 0, 0, 0}, {1, 1, 4, 0, 0, 0}, {1, kMax, kMax, 0, 0, 0},
+                {kMin, kMin, kMin, 0, 0, 0}},
+               filter(2, gauss9x9Filter)});
+  // sigmaFilterLut: a = imgHgt, b = imgWid, c = stride.
+  auto sigma = [](Planes &p, const Geometry &s, const Geometry &g) {
+    int16_t *in = p.shorts((s.a + 8) * int64_t(s.c));
+    int16_t *tmp = p.shorts((s.a + 8) * int64_t(s.c));
+    uint16_t *lo = p.u16s((s.a - 1) * int64_t(s.c) + s.b);
+    uint32_t *hi = p.u32s((s.a - 1) * int64_t(s.c) + s.b);
+    sigmaFilterLut(in + 4 * s.c + 4, tmp, lo, hi, 1.0f, 1.0f, g.a, g.b, g.c);
+  };
+  v.push_back({"sigmaFilterLut",
+               {1, 1, 9, 0, 0, 0},
+               {{0, 1, 9, 0, 0, 0}, {1, 0, 9, 0, 0, 0}, {1, 1, 8, 0, 0, 0}, {1, kMax, kMax, 0, 0, 0},
+                {kMin, kMin, kMin, 0, 0, 0}},
+               sigma});
+  // upScale: a = imgHeight, b = imgWidth, c = proHeight, d = proWidth, e = GainStride.
+  auto up = [](Planes &p, const Geometry &s, const Geometry &g) {
+    const int64_t bw = blocks8(s.d), bh = blocks8(s.c);
+    uint8_t *cur = p.bytes(int64_t(s.a) * s.b * 3 / 2), *pre = p.bytes(int64_t(s.a) * s.b * 3 / 2);
+    // The planes as motion_detect's scratch layout holds them.
+    int16_t *ld = p.shorts((bh + 2) * (bw + 2)), *hd = p.shorts((s.c + 2) * (s.d + 2));
+    uint8_t *tmp = p.bytes(s.c * (bw + 2));
+    uint8_t *alpha = p.bytes(int64_t(s.c) * s.e), *pa = p.bytes(int64_t(s.c) * s.e);
+    uint8_t *gain = p.bytes(int64_t(s.c) * s.e);
+    uint16_t *lo = p.u16s((bh + 8) * (bw + 8));
+    uint32_t *hi = p.u32s((bh + 8) * (bw + 8));
+    upScale(cur, pre, ld, hd, tmp, alpha, pa, gain, g.a, g.b, g.c, g.d, g.e, 4, lo, hi);
+  };
+  v.push_back({"upScale",
+               {2, 2, 1, 1, 1, 0},
+               {{2, 2, 0, 1, 1, 0},
+                {2, 2, 1, 0, 1, 0},
+                {2, 2, 1, 4, 4, 0},
+                {2, 2, 4, 1, 1, 0},
+                {2, 2, 1, 2, 1, 0},
+                {3, 2, 1, 1, 1, 0},
+                {2, 3, 1, 1, 1, 0},
+                {2, 2, 1, 1, 0, 0},
+                {kMax, kMax, kMax, kMax, kMax, 0},
+                {kMin, kMin, kMin, kMin, kMin, 0}},
+               up});
+  return v;
+}
+
+}  // namespace
+
+// At its minimum each block runs inside planes of exactly the documented size
+// and writes its output; one size below it (or at an int extreme) it touches
+// nothing, not even the planes it would read.
+TEST(Edges, BuildingBlocksRefuseEverySizeBelowTheirMinimum) {
+  for (const Block &b : blocks())
+    for (Guard side : tnr_md_test::kGuardSides) {
+      {
+        Planes p(side);
+        b.call(p, b.minimum, b.minimum);
+        EXPECT_TRUE(p.changed()) << b.name << " wrote nothing at its minimum";
+      }
+      for (const Geometry &g : b.below) {
+        Planes p(side);
+        b.call(p, b.minimum, g);
+        EXPECT_FALSE(p.changed()) << b.name << " touched its planes for " << g.a << "," << g.b
+                                  << "," << g.c << "," << g.d << "," << g.e << "," << g.f;
+      }
+    }
+}
+
+// calDiff places its last 32x32 cell at the grid's end: on a 16x16 grid
+// that cell would start 16 rows and columns before the frame. Frames and
+// planes sized for 16x16, against guard pages on either side.
+TEST(Edges, CalDiffOnASixteenGridReadsNothing) {
+  for (Guard side : tnr_md_test::kGuardSides) {
+    Planes p(side);
+    const Geometry g{16, 16, 16, 16, 4, 10};
+    for (const Block &b : blocks())
+      if (std::string(b.name) == "calDiff") b.call(p, g, g);
+    EXPECT_FALSE(p.changed());
+  }
+}
+
+TEST(Edges, SizeFunctionAtTheIntExtremes) {
+  const int values[] = {kMin, kMin + 1, -8, -1, 0, 7, kMax / 12, kMax / 6, kMax / 2, kMax - 7,
+                        kMax - 1, kMax};
+  for (int h : values)
+    for (int w : values) EXPECT_EQ(motionDetectTmpBufSize(h, w), 0u) << w << "x" << h;
+  // The largest accepted grids: 12 bytes a sample stay below 2^32.
+  EXPECT_EQ(motionDetectTmpBufSize(8, 44739242), size_t{6} * 8 * 44739242);
+  EXPECT_EQ(motionDetectTmpBufSize(8, 44739243), 0u);
+  EXPECT_EQ(motionDetectTmpBufSize(44739242, 8), size_t{6} * 8 * 44739242);
+  EXPECT_EQ(motionDetectTmpBufSize(44739243, 8), 0u);
+}
+
+TEST(Edges, MotionDetectAtTheIntExtremesTouchesNothing) {
+  const struct {
+    int ih, iw, ph, pw, g;
+  } cases[] = {{kMax, kMax, kMax, kMax, kMax}, {kMin, kMin, kMin, kMin, kMin},
+               {64, 64, kMax, 64, 64},        {64, 64, 64, kMax, kMax},
+               {64, 64, kMax - 7, kMax - 7, kMax}, {64, 64, 64, 64, kMin},
+               {kMin, 64, 64, 64, 64},        {64, kMax, 64, 64, 64},
+               {kMax - 1, kMin, 64, 64, 64},  {64, 64, kMin + 1, 64, 64}};
+  for (const auto &c : cases) {
+    Planes p(Guard::Right);
+    const int64_t frame = 64 * 64 * 3 / 2, map = 64 * 64;
+    uint8_t *cur = p.bytes(frame), *pre = p.bytes(frame), *alpha = p.bytes(map);
+    uint8_t *pa = p.bytes(map), *gain = p.bytes(map);
+    int16_t *tmp = p.shorts(6 * map);
+    motion_detect(cur, pre, tmp, alpha, pa, gain, c.ih, c.iw, c.ph, c.pw, c.g, 1, 1, 1, 0, 4);
+    EXPECT_FALSE(p.changed()) << c.ih << " " << c.iw << " " << c.ph << " " << c.pw << " " << c.g;
+  }
+}
+
+// The bytes past proWidth in pAlpha's rows may be written: they receive
+// block-level values, in every build (here the 2 x 16 block bytes reach into
+// row 0's padding at a pitch of 18). Nothing past proHeight rows of
+// gainStride is written.
+TEST(Edges, AlphaRowPaddingMayBeWrittenAndNothingBeyondTheMap) {
+  auto rng = tnr_md_test::seededRng(12);
+  const int w = 16, h = 128, stride = 18;
+  for (Guard side : tnr_md_test::kGuardSides) {
+    GuardedBuffer<uint8_t> cur(w * h * 3 / 2, side), pre(w * h * 3 / 2, side);
+    GuardedBuffer<uint8_t> alpha(stride * h, side), pa(stride * h, side), gain(stride * h, side);
+    GuardedBuffer<int16_t> tmp(motionDetectTmpBufSize(h, w), side);
+    tnr_md_test::fillRandom(cur.data(), cur.size(), rng, 0, 255);
+    tnr_md_test::fillRandom(pre.data(), pre.size(), rng, 0, 255);
+    alpha.fill(0xA5);
+    pa.fill(0);
+    gain.fill(128);
+    motion_detect(cur.data(), pre.data(), tmp.data(), alpha.data(), pa.data(), gain.data(), h, w, h,
+                  w, stride, 1, 1, 1, 0, 4);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) ASSERT_LE(alpha[size_t(y) * stride + x], 128);
+    EXPECT_LE(alpha[16], 128);
+    EXPECT_LE(alpha[17], 128);
+    for (int y = 1; y < h; ++y)
+      for (int x = w; x < stride; ++x) ASSERT_EQ(alpha[size_t(y) * stride + x], 0xA5) << y;
+  }
+}
