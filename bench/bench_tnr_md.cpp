@@ -25,6 +25,7 @@
 #include "motion_detect.h"
 #include "scene.h"
 #include "kernel_sets.h"
+#include "spatial.h"
 
 namespace {
 
@@ -94,6 +95,40 @@ Setup &setupFor(int w, int h, bool everythingMoves = false) {
                      {s.sigmaL(), s.sigmaH()},
                      {tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale}, g.blockRows,
                      g.blockCols, g.sigmaStride);
+  return s;
+}
+
+// The spatial stage's inputs: the scene after `settle` chained motion_detect
+// calls (12: the still pixels' weights have settled at the blend's ceiling;
+// 1: still pixels a few frames old, which the stage still filters), the
+// thresholds for the noise level the last call measured, an output frame.
+struct SpatialSetup {
+  Scene scene;
+  uint8_t lut[tnr_md::kSpatialLutSize];
+  tnr_md_bench::Buf<uint8_t> out;
+  tnr_md::SpatialFrame frame() {
+    return {scene.cur.data(), out.data(), scene.preAlpha.data(), scene.height, scene.width,
+            scene.height, scene.width, scene.width, lut};
+  }
+};
+
+SpatialSetup &spatialSetupFor(int w, int h, int settle) {
+  static std::map<std::tuple<int, int, int>, std::unique_ptr<SpatialSetup>> cache;
+  auto &slot = cache[{w, h, settle}];
+  if (slot) return *slot;
+  slot = std::make_unique<SpatialSetup>();
+  SpatialSetup &s = *slot;
+  s.scene = tnr_md_bench::makeScene(w, h);
+  std::vector<int16_t> tmp(motionDetectTmpBufSize(h, w));
+  std::vector<uint8_t> alpha(s.scene.pixels());
+  for (int i = 0; i < settle; ++i)
+    motion_detect(s.scene.cur.data(), s.scene.pre.data(), tmp.data(), alpha.data(),
+                  s.scene.preAlpha.data(), s.scene.gain.data(), h, w, h, w, w,
+                  tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale, tnr_md_bench::kUvRatio,
+                  tnr_md_bench::kLightClip, tnr_md_bench::kStaticRatioRBit);
+  tnr_md::spatialThresholds(motionDetectNoiseLevel(tmp.data(), h, w, tnr_md_bench::kUvRatio),
+                            tnr_md_bench::kSpatialStrength, s.lut);
+  s.out.assign(s.scene.cur.size(), 0);
   return s;
 }
 
@@ -242,6 +277,23 @@ void registerSize(int w, int h) {
     reg("motion_detect_moving" + tag,
         [=](benchmark::State &st) { inPlaceStage(st, w, h, motionDetect, true); });
   }
+  // The spatial stage after motion_detect, per form, on the settled scene and
+  // on the scene after one call.
+  for (const Form &f : forms)
+    for (int settle : {12, 1}) {
+      const auto rows = f.k->spatial;
+      const std::string name = settle == 1 ? "spatial_denoise_fresh" : "spatial_denoise";
+      reg(name + "/" + f.name + size, [=](benchmark::State &st) {
+        SpatialSetup &s = spatialSetupFor(w, h, settle);
+        const tnr_md::SpatialFrame fr = s.frame();
+        for (auto _ : st) {
+          rows(fr, 0, h, 0, h / 2);
+          benchmark::ClobberMemory();
+        }
+        st.SetItemsProcessed(static_cast<int64_t>(st.iterations()) *
+                             static_cast<int64_t>(s.scene.pixels()));
+      });
+    }
   // Border extension has one form; the three calls of one motion_detect.
   reg("extendImgBorder_x3" + size, [=](benchmark::State &st) {
     pureStage(st, w, h, [](Setup &s) {
@@ -290,7 +342,9 @@ void printSummary(const std::map<std::string, double> &ms) {
                           "upScaleRowBuffer",
                           "upScale",
                           "motion_detect",
-                          "motion_detect_moving"};
+                          "motion_detect_moving",
+                          "spatial_denoise",
+                          "spatial_denoise_fresh"};
   auto get = [&](const std::string &n) {
     auto it = ms.find(n);
     return it == ms.end() ? -1.0 : it->second;
