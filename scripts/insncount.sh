@@ -9,9 +9,10 @@
 # The K = 0 run does everything but the calls (start-up, scene generation),
 # so the difference is the calls alone. Environment: JOBS (build parallelism,
 # default 2), TARGETS (default "armv7 aarch64"), MOVING=1 (a scene where
-# everything moves, the costliest case), TASKS=N (motion_detect_parallel with N
-# tasks run one after another on the calling thread: all tasks summed), FORMS
-# (default "c neon").
+# everything moves, the costliest case), SPATIAL=1 (the spatial stage instead
+# of motion_detect, after SETTLE chained motion_detect calls, default 12),
+# TASKS=N (motion_detect_parallel with N tasks run one after another on the
+# calling thread: all tasks summed), FORMS (default "c neon").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,9 +48,14 @@ for target in $TARGETS; do
     echo "$n"
   }
   for form in ${FORMS:-c neon}; do
-    scene=${MOVING:+moving}
-    base=$(count 0 "$form" "${scene:-still}" ${TASKS:+"$TASKS"})
-    full=$(count "$N" "$form" "${scene:-still}" ${TASKS:+"$TASKS"})
+    if [[ -n ${SPATIAL:-} ]]; then
+      mode=(spatial "${SETTLE:-12}")
+    else
+      scene=${MOVING:+moving}
+      mode=("${scene:-still}" ${TASKS:+"$TASKS"})
+    fi
+    base=$(count 0 "$form" "${mode[@]}")
+    full=$(count "$N" "$form" "${mode[@]}")
     per=$(awk -v a="$full" -v b="$base" -v n="$N" -v p="$PIXELS" \
       'BEGIN { printf "%.2f", (a - b) / (n * p) }')
     printf '%-8s %-5s %16s %16s %12s\n' "$target" "$form" "$base" "$full" "$per"

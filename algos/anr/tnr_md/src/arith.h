@@ -9,15 +9,6 @@
 
 namespace tnr_md {
 
-// The steps defined out of line, shared by the forms (their narrow-grid and
-// tail paths reuse them).
-int32_t uvRatioFix(float uv_ratio);  // chroma weight in 1/128, halves away from 0
-float sigmaTableScale(float scale);  // scale x 8/7 in double, rounded to float
-uint8_t blockAlphaOf(int16_t ldiff, uint16_t sigmaL);
-uint8_t pixelAlphaOf(int16_t hdiff, int32_t sH, float inv);
-uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha);
-uint8_t staticRatioR(uint8_t static_ratio_r_bit);
-
 // The inline steps have internal linkage: the x86 forms compile them once
 // per x86-64 level, and no copy of one level may stand in for another's.
 namespace {
@@ -94,6 +85,82 @@ inline float recipStep(float a, float b) {
 inline float recipRefine(float v) {
   const float e = recipEstimate(v);
   return recipStep(v, e) * e;
+}
+
+// The stages' per-sample steps, shared by the forms (their narrow-grid and
+// tail paths reuse them).
+
+// The chroma weight in 1/128 steps, rounded half away from zero; the 0.5 is
+// added in double precision.
+inline int32_t uvRatioFix(float uv_ratio) {
+  const float p = uv_ratio * 128.0f;
+  return p > 0.0f ? truncToInt(static_cast<double>(p) + 0.5)
+                  : truncToInt(static_cast<double>(p) - 0.5);
+}
+
+// The table scales: sigma scale x 8/7 in double precision, then to float.
+inline float sigmaTableScale(float scale) {
+  return static_cast<float>(static_cast<double>(scale) * (8.0 / 7.0));
+}
+
+// d x 128 / s with the estimate-and-one-step reciprocal, rounded, at most 128.
+inline uint8_t blockAlphaOf(int16_t ldiff, uint16_t sigmaL) {
+  const int16_t sL = static_cast<int16_t>(sigmaL);
+  const int16_t diff = low16(ldiff - sL);  // wraps in 16 bits
+  const int32_t d = diff > 0 ? diff : 0;
+  const int32_t s = sL > 64 ? sL : 64;
+  const uint32_t a =
+      truncToUint(static_cast<float>(d * 128) * recipRefine(static_cast<float>(s)) + 0.5f);
+  return static_cast<uint8_t>(a < 128 ? a : 128);
+}
+
+// Per-pixel motion against the high sigma; inv = 1 / sH in double, to float.
+inline uint8_t pixelAlphaOf(int16_t hdiff, int32_t sH, float inv) {
+  const uint32_t excess = static_cast<uint32_t>(hdiff) - static_cast<uint32_t>(sH);
+  const int32_t hd = static_cast<int32_t>((static_cast<int32_t>(excess) > 0 ? excess : 0u) << 7);
+  const uint32_t a = truncToUint(static_cast<float>(hd) * inv + 0.5f);
+  return static_cast<uint8_t>(a < 128 ? a : 128);
+}
+
+// The new recursive weight: (staticAlpha / 128) / (2 - preAlpha / 128).
+inline uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha) {
+  const uint32_t w = truncToUint(static_cast<float>(staticAlpha * 128) *
+                                     recipRefine(static_cast<float>(256 - preAlpha)) +
+                                 0.5f);
+  return static_cast<uint8_t>(w < 128 ? w : 128);
+}
+
+// static_ratio_r: 1 << static_ratio_r_bit, 0 from bit 8 on.
+inline uint8_t staticRatioR(uint8_t static_ratio_r_bit) {
+  return static_ratio_r_bit >= 8 ? 0 : static_cast<uint8_t>(1u << static_ratio_r_bit);
+}
+
+// The magnitude of a 32-bit value read as signed, as unsigned (INT32_MIN
+// stays 2^31): the absolute difference of the block stage's sums.
+inline uint32_t abs32(uint32_t v) { return static_cast<int32_t>(v) < 0 ? 0u - v : v; }
+
+// A block's chroma value: |chromaSum| / 2 (floored) x fix / 128, halves
+// away from zero, the low 32 bits of the 64-bit result.
+inline uint32_t chromaBlockTerm(int32_t chromaSum, int32_t fix) {
+  const int64_t a = (chromaSum < 0 ? -int64_t{chromaSum} : int64_t{chromaSum}) >> 1;
+  return static_cast<uint32_t>(symRoundShift(a * fix, 7));
+}
+
+// The frame difference's two outputs of one 8x8 block from its exact sums:
+// sumY of the 64 luma differences, sumU and sumV of the 64 co-sited chroma
+// differences (a chroma pair counts once per sample it serves), sumYUV of the
+// 8 column sums of the full-resolution difference (each column wrapped in 16
+// bits); fix the chroma weight (uvRatioFix). The block difference is the
+// wrapping sum of the three magnitudes, the block sigma its magnitude's
+// distance from sumYUV / 2; both keep their low 16 bits.
+struct BlockOut {
+  int16_t ldiff, sigma;
+};
+inline BlockOut blockOut(int32_t sumY, int32_t sumU, int32_t sumV, int32_t sumYUV, int32_t fix) {
+  const uint32_t y = static_cast<uint32_t>(sumY >> 1);  // floor
+  const uint32_t ds =
+      abs32(y) + abs32(chromaBlockTerm(sumU, fix)) + abs32(chromaBlockTerm(sumV, fix));
+  return {low16(ds), low16(abs32(ds - static_cast<uint32_t>(sumYUV >> 1)))};
 }
 
 // The reciprocal of one high sigma entry: a double-precision division, the

@@ -34,30 +34,30 @@ inline uint8x8_t blockAlpha8(int16x8_t l, int16x8_t sL) {
 
 // The block alpha A(j, i) into pAlpha at pitch blockCols. Groups of 8 block columns
 // outside, block rows inside; the last group of a row is moved back to start
-// at dsWid - 8. Rows narrower than 8 blocks go through a padded copy (padding
+// at blockCols - 8. Rows narrower than 8 blocks go through a padded copy (padding
 // lanes compute d = 0 and are dropped).
 
-void blockAlpha_neon(const int16_t *pLdiff, int dsStride, const uint16_t *pSigmaL, int sigmaStride,
-                     uint8_t *pAlpha, int dsHgt, int dsWid) {
-  if (dsWid >= 8) {
-    for (int x = 0; x < dsWid; x += 8) {
-      const int offsetX = x + 8 <= dsWid ? x : dsWid - 8;
-      for (int j = 0; j < dsHgt; ++j) {
-        const int16x8_t l = vld1q_s16(pLdiff + j * dsStride + offsetX);
+void blockAlpha_neon(const int16_t *pLdiff, int lDiffStride, const uint16_t *pSigmaL,
+                     int sigmaStride, uint8_t *pAlpha, int blockRows, int blockCols) {
+  if (blockCols >= 8) {
+    for (int x = 0; x < blockCols; x += 8) {
+      const int offsetX = x + 8 <= blockCols ? x : blockCols - 8;
+      for (int j = 0; j < blockRows; ++j) {
+        const int16x8_t l = vld1q_s16(pLdiff + j * lDiffStride + offsetX);
         const int16x8_t sL = vreinterpretq_s16_u16(vld1q_u16(pSigmaL + j * sigmaStride + offsetX));
-        vst1_u8(pAlpha + j * dsWid + offsetX, blockAlpha8(l, sL));
+        vst1_u8(pAlpha + j * blockCols + offsetX, blockAlpha8(l, sL));
       }
     }
     return;
   }
-  for (int j = 0; j < dsHgt; ++j) {
+  for (int j = 0; j < blockRows; ++j) {
     int16_t l[8] = {0};
     uint16_t sL[8] = {0};
     uint8_t out[8];
-    std::memcpy(l, pLdiff + j * dsStride, sizeof(int16_t) * dsWid);
-    std::memcpy(sL, pSigmaL + j * sigmaStride, sizeof(uint16_t) * dsWid);
+    std::memcpy(l, pLdiff + j * lDiffStride, sizeof(int16_t) * blockCols);
+    std::memcpy(sL, pSigmaL + j * sigmaStride, sizeof(uint16_t) * blockCols);
     vst1_u8(out, blockAlpha8(vld1q_s16(l), vreinterpretq_s16_u16(vld1q_u16(sL))));
-    std::memcpy(pAlpha + j * dsWid, out, dsWid);
+    std::memcpy(pAlpha + j * blockCols, out, blockCols);
   }
 }
 

@@ -59,15 +59,15 @@ inline __m128i blockAlpha8(__m128i l, __m128i sL) {
 
 }  // namespace
 
-void blockAlpha_x86(const int16_t *pLdiff, int dsStride, const uint16_t *pSigmaL, int sigmaStride,
-                    uint8_t *pA, int rows, int dsWid) {
-  if (dsWid >= 8) {
-    const int last = dsWid - 8;  // the moved-back last group
+void blockAlpha_x86(const int16_t *pLdiff, int lDiffStride, const uint16_t *pSigmaL,
+                    int sigmaStride, uint8_t *pA, int rows, int blockCols) {
+  if (blockCols >= 8) {
+    const int last = blockCols - 8;  // the moved-back last group
     for (int j = 0; j < rows; ++j) {
-      const int16_t *l = pLdiff + static_cast<ptrdiff_t>(j) * dsStride;
+      const int16_t *l = pLdiff + static_cast<ptrdiff_t>(j) * lDiffStride;
       const uint16_t *s = pSigmaL + static_cast<ptrdiff_t>(j) * sigmaStride;
-      uint8_t *a = pA + static_cast<ptrdiff_t>(j) * dsWid;
-      for (int x = 0; x < dsWid; x += 8) {
+      uint8_t *a = pA + static_cast<ptrdiff_t>(j) * blockCols;
+      for (int x = 0; x < blockCols; x += 8) {
         const int o = x <= last ? x : last;
         _mm_storel_epi64(reinterpret_cast<__m128i *>(a + o),
                          blockAlpha8(loadu(l + o), loadu(s + o)));
@@ -80,10 +80,10 @@ void blockAlpha_x86(const int16_t *pLdiff, int dsStride, const uint16_t *pSigmaL
     int16_t l[8] = {0};
     uint16_t s[8] = {0};
     uint8_t out[8];
-    std::memcpy(l, pLdiff + static_cast<ptrdiff_t>(j) * dsStride, sizeof(int16_t) * dsWid);
-    std::memcpy(s, pSigmaL + static_cast<ptrdiff_t>(j) * sigmaStride, sizeof(uint16_t) * dsWid);
+    std::memcpy(l, pLdiff + static_cast<ptrdiff_t>(j) * lDiffStride, sizeof(int16_t) * blockCols);
+    std::memcpy(s, pSigmaL + static_cast<ptrdiff_t>(j) * sigmaStride, sizeof(uint16_t) * blockCols);
     _mm_storel_epi64(reinterpret_cast<__m128i *>(out), blockAlpha8(loadu(l), loadu(s)));
-    std::memcpy(pA + static_cast<ptrdiff_t>(j) * dsWid, out, dsWid);
+    std::memcpy(pA + static_cast<ptrdiff_t>(j) * blockCols, out, blockCols);
   }
 }
 

@@ -13,7 +13,6 @@ namespace tnr_md {
 namespace {
 
 // |x| of a 32-bit value, wrapping (|INT32_MIN| stays INT32_MIN).
-inline uint32_t abs32(uint32_t x) { return static_cast<int32_t>(x) < 0 ? 0u - x : x; }
 
 // Differences dU, dV of the chroma pairs that serve luma columns cx .. cx + 7
 // of one chroma row, one lane per luma column. The pairs start at byte
@@ -63,38 +62,19 @@ inline int16x8_t chromaTerm(int16x8_t du, int16x8_t dv, int16x4_t uvf) {
                       vrshrn_n_s32(vmull_lane_s16(vget_high_s16(absUV), uvf, 0), 7));
 }
 
-// A block's chroma value |chromaSum| / 2 x fix / 128, halves away from zero,
-// the low 32 bits. |chromaSum| <= 64 x 255, so for |fix| <= 2^17 the product
-// stays below 2^31 and 32-bit arithmetic gives the same value.
-inline uint32_t chromaBlockTerm(int32_t chromaSum, int32_t fix) {
-  const int32_t a = (chromaSum < 0 ? -chromaSum : chromaSum) >> 1;
-  if (fix >= -(1 << 17) && fix <= (1 << 17)) {
-    const int32_t prod = a * fix;
-    return static_cast<uint32_t>(prod >= 0 ? (prod + 64) >> 7 : -((64 - prod) >> 7));
-  }
-  return static_cast<uint32_t>(symRoundShift(int64_t{a} * fix, 7));
-}
-
-// A block's two outputs from its sums over its 64 samples: the luma, U and V
-// differences (sumU and sumV count each chroma pair once per sample it
-// serves) and the 16-bit-wrapped column sums of h, added in 32 bits.
-inline void blockResult(int32_t sumY, int32_t sumU, int32_t sumV, int32_t sumYUV,
-                        int32_t uvRatioFix, int16_t *ld, int16_t *sg) {
-  const int32_t sumValueY00 = sumY >> 1;
-  const uint32_t sumValueU00 = chromaBlockTerm(sumU, uvRatioFix);
-  const uint32_t sumValueV00 = chromaBlockTerm(sumV, uvRatioFix);
-  const uint32_t dsDiff00 =
-      abs32(static_cast<uint32_t>(sumValueY00)) + abs32(sumValueU00) + abs32(sumValueV00);
-  const uint32_t sumValueYUV00 = static_cast<uint32_t>(sumYUV >> 1);
-  *ld = low16(dsDiff00);
-  *sg = low16(abs32(dsDiff00 - sumValueYUV00));
+// A block's two outputs (arith.h's blockOut) stored at ld and sg.
+inline void blockResult(int32_t sumY, int32_t sumU, int32_t sumV, int32_t sumYUV, int32_t fix,
+                        int16_t *ld, int16_t *sg) {
+  const BlockOut b = blockOut(sumY, sumU, sumV, sumYUV, fix);
+  *ld = b.ldiff;
+  *sg = b.sigma;
 }
 
 // blockResult of two neighbouring blocks a, b in lanes 0, 1: y and h their
 // luma and h sums, quarters = [U a, U b, V a, V b] the chroma sums over the
 // pairs (each pair serves 4 samples), absFix = |uvRatioFix| <= 2^17. Only
 // the magnitudes of the chroma values count: |SymRoundShift(a x fix, 7)| is
-// (a x |fix| + 64) >> 7, below 2^31 (see chromaBlockTerm). The two blocks'
+// (a x |fix| + 64) >> 7, below 2^31 (|chromaSum| <= 64 x 255). The two blocks'
 // outputs are stored as the low 16 bits, ld[0 .. 1] and sg[0 .. 1].
 inline void pairResult(int32x2_t y, int32x4_t quarters, int32x2_t h, int32_t absFix, int16_t *ld,
                        int16_t *sg) {

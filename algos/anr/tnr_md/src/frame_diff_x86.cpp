@@ -14,22 +14,12 @@
 namespace tnr_md::TNR_MD_X86_NS {
 namespace {
 
-inline uint32_t abs32(uint32_t x) { return static_cast<int32_t>(x) < 0 ? 0u - x : x; }
-
-// The block outputs from the block's exact sums: sumY of the 64 dY, sumU and
-// sumV of the 64 (co-sited) dU and dV, sumH of the 8 column sums of h (each
-// column wrapped in 16 bits).
+// The block outputs (arith.h's blockOut) stored at ld and sg.
 inline void blockOut(int32_t sumY, int32_t sumU, int32_t sumV, int32_t sumH, int32_t fix,
                      int16_t *ld, int16_t *sg) {
-  const uint32_t y00 = static_cast<uint32_t>(sumY >> 1);
-  const int64_t aU = (sumU < 0 ? -int64_t{sumU} : int64_t{sumU}) >> 1;
-  const int64_t aV = (sumV < 0 ? -int64_t{sumV} : int64_t{sumV}) >> 1;
-  const uint32_t u00 = static_cast<uint32_t>(symRoundShift(aU * fix, 7));
-  const uint32_t v00 = static_cast<uint32_t>(symRoundShift(aV * fix, 7));
-  const uint32_t ds = abs32(y00) + abs32(u00) + abs32(v00);
-  const uint32_t yuv = static_cast<uint32_t>(sumH >> 1);
-  *ld = low16(ds);
-  *sg = low16(abs32(ds - yuv));
+  const BlockOut b = tnr_md::blockOut(sumY, sumU, sumV, sumH, fix);
+  *ld = b.ldiff;
+  *sg = b.sigma;
 }
 
 // Low16(RoundShift(a x uvf, 7)) of 8 lanes, a in 0 .. 510.

@@ -96,15 +96,15 @@ inline int16x8_t out8(int16x8_t cur, int16x8_t next) {
   return hSum16(cur, vextq_s16(cur, next, 1), vextq_s16(cur, next, 2));
 }
 
-// One output row, imgWid >= 16, up, mid, down at column -1 of rows y - 1 ..
+// One output row, cols >= 16, up, mid, down at column -1 of rows y - 1 ..
 // y + 1. Loads at column c - 1 reach column c + 6; the last ones end at
-// column imgWid (the right border). With kCheckAll every loaded vector is
+// column cols (the right border). With kCheckAll every loaded vector is
 // checked, else only those of the row below (the caller knows that the
 // other two rows qualify). Returns false, having written garbage, when a
 // checked input is not a multiple of 16.
 template <bool kCheckAll>
 bool rowMultiplesOf16(const int16_t *up, const int16_t *mid, const int16_t *down, int16_t *out,
-                      int imgWid) {
+                      int cols) {
   int16x8_t seen = vdupq_n_s16(0);
   const int16_t *const up0 = up;
   const int16_t *const mid0 = mid;
@@ -115,9 +115,9 @@ bool rowMultiplesOf16(const int16_t *up, const int16_t *mid, const int16_t *down
   up += 8;
   mid += 8;
   down += 8;
-  // Two steps per iteration while the loads stay within column imgWid, the
+  // Two steps per iteration while the loads stay within column cols, the
   // two V vectors taking turns as cur, so that neither is copied.
-  int c = (imgWid - 6) / 16 * 16;
+  int c = (cols - 6) / 16 * 16;
   const int16_t *const upEnd = up + c;
 #pragma GCC unroll 1
   while (up != upEnd) {
@@ -134,21 +134,21 @@ bool rowMultiplesOf16(const int16_t *up, const int16_t *mid, const int16_t *down
     vst1q_s16(out, out8(next, cur));
     out = walk(out, 8);
   }
-  if (c + 14 <= imgWid) {
+  if (c + 14 <= cols) {
     const int16x8_t next = vSum16<kCheckAll>(up, mid, down, seen);
     vst1q_s16(out0 + c, out8(cur, next));
     cur = next;
     c += 8;
   }
   // 6 .. 13 outputs remain: 8 from c when more than 8 remain, then the last
-  // 8, moved back to end at imgWid (recomputing the overlap with equal
+  // 8, moved back to end at cols (recomputing the overlap with equal
   // values). Each takes V of the columns from c - 1, c and c + 1.
-  if (imgWid - c > 8) {
+  if (cols - c > 8) {
     const int16x8_t centre = vSum16<kCheckAll>(up0 + c + 1, mid0 + c + 1, down0 + c + 1, seen);
     const int16x8_t right = vSum16<kCheckAll>(up0 + c + 2, mid0 + c + 2, down0 + c + 2, seen);
     vst1q_s16(out0 + c, hSum16(cur, centre, right));
   }
-  c = imgWid - 8;
+  c = cols - 8;
   const int16x8_t left = vSum16<kCheckAll>(up0 + c, mid0 + c, down0 + c, seen);
   const int16x8_t centre = vSum16<kCheckAll>(up0 + c + 1, mid0 + c + 1, down0 + c + 1, seen);
   const int16x8_t right = vSum16<kCheckAll>(up0 + c + 2, mid0 + c + 2, down0 + c + 2, seen);
@@ -161,32 +161,32 @@ bool rowMultiplesOf16(const int16_t *up, const int16_t *mid, const int16_t *down
 
 }  // namespace
 
-void gauss3x3_neon(const int16_t *pIn, int16_t *pOut, int imgHgt, int imgWid, int stride) {
-  if (imgHgt <= 0 || imgWid <= 0) return;
+void gauss3x3_neon(const int16_t *pIn, int16_t *pOut, int rows, int cols, int stride) {
+  if (rows <= 0 || cols <= 0) return;
   // Rows narrower than one block: the per-sample form, which writes columns
-  // 0 .. imgWid - 1 only.
-  if (imgWid < 16) {
-    gauss3x3_c(pIn, pOut, imgHgt, imgWid, stride);
+  // 0 .. cols - 1 only.
+  if (cols < 16) {
+    gauss3x3_c(pIn, pOut, rows, cols, stride);
     return;
   }
   const int16x4_t two = vdup_n_s16(2);
   // Whether the input rows y - 1 and y are known to be multiples of 16.
   bool knownAbove = false;
-  for (int y = 0; y < imgHgt; ++y) {
+  for (int y = 0; y < rows; ++y) {
     const int16_t *mid = pIn + static_cast<ptrdiff_t>(y) * stride - 1;
     const int16_t *up = mid - stride;
     const int16_t *down = mid + stride;
     int16_t *out = pOut + static_cast<ptrdiff_t>(y) * stride;
-    knownAbove = knownAbove ? rowMultiplesOf16<false>(up, mid, down, out, imgWid)
-                            : rowMultiplesOf16<true>(up, mid, down, out, imgWid);
+    knownAbove = knownAbove ? rowMultiplesOf16<false>(up, mid, down, out, cols)
+                            : rowMultiplesOf16<true>(up, mid, down, out, cols);
     if (knownAbove) continue;
-    // Blocks at 0, 16, 32, ...; when imgWid is not a multiple of 16 the last
-    // block is moved back to start at imgWid - 16 and recomputes the overlap
+    // Blocks at 0, 16, 32, ...; when cols is not a multiple of 16 the last
+    // block is moved back to start at cols - 16 and recomputes the overlap
     // with equal values.
     int p = 0;
-    for (; p + 16 <= imgWid; p += 16) block16(up + p, mid + p, down + p, out + p, two);
-    if (p < imgWid) {
-      p = imgWid - 16;
+    for (; p + 16 <= cols; p += 16) block16(up + p, mid + p, down + p, out + p, two);
+    if (p < cols) {
+      p = cols - 16;
       block16(up + p, mid + p, down + p, out + p, two);
     }
   }

@@ -293,6 +293,7 @@ const Kernels kKernelsC = {
     .rowBuffer = rowBuffer_c,
     .pixelPass = pixelPass_c,
     .pixelPassSmooth = nullptr,
+    .spatial = spatial_c,
 };
 #if TNR_MD_HAVE_NEON
 const Kernels kKernelsNeon = {
@@ -303,6 +304,7 @@ const Kernels kKernelsNeon = {
     .rowBuffer = rowBuffer_neon,
     .pixelPass = pixelPass_neon,
     .pixelPassSmooth = pixelPassSmooth_neon,
+    .spatial = spatial_neon,
 };
 #endif
 

@@ -55,6 +55,8 @@ static inline float tnr_md_recpeLane(float f) {
 #if defined(SIMDE_X86_SSE2_NATIVE)
 #include <emmintrin.h>
 
+#include "recip_x86.h"
+
 static inline float32x4_t tnr_md_vrecpeq_f32(float32x4_t v) {
   const __m128i bits = _mm_castps_si128(simde_float32x4_to_m128(v));
   const __m128i e = _mm_and_si128(_mm_srli_epi32(bits, 23), _mm_set1_epi32(0xFF));
@@ -67,19 +69,7 @@ static inline float32x4_t tnr_md_vrecpeq_f32(float32x4_t v) {
     for (int i = 0; i < 4; ++i) out[i] = tnr_md_recpeLane(in[i]);
     return vld1q_f32(out);
   }
-  // a = 256 + top 8 fraction bits; q = 2^19 / (2a + 1) truncated. The divisor
-  // is odd and above 1, so the quotient is never an integer and lies at least
-  // 1/1023 from one; the correctly rounded single-precision quotient (below
-  // 1024, spacing 2^-14) therefore truncates to the exact integer quotient.
-  const __m128i a = _mm_add_epi32(_mm_and_si128(_mm_srli_epi32(bits, 15), _mm_set1_epi32(0xFF)),
-                                  _mm_set1_epi32(256));
-  const __m128 d = _mm_cvtepi32_ps(_mm_add_epi32(_mm_add_epi32(a, a), _mm_set1_epi32(1)));
-  const __m128i q = _mm_cvttps_epi32(_mm_div_ps(_mm_set1_ps(524288.0f), d));
-  const __m128i r = _mm_srli_epi32(_mm_add_epi32(q, _mm_set1_epi32(1)), 1);  // 256 .. 511
-  const __m128i sign = _mm_and_si128(bits, _mm_set1_epi32(static_cast<int>(0x80000000u)));
-  const __m128i exp = _mm_slli_epi32(_mm_sub_epi32(_mm_set1_epi32(253), e), 23);
-  const __m128i frac = _mm_slli_epi32(_mm_sub_epi32(r, _mm_set1_epi32(256)), 15);
-  return simde_float32x4_from_m128(_mm_castsi128_ps(_mm_or_si128(_mm_or_si128(sign, exp), frac)));
+  return simde_float32x4_from_m128(tnr_md::x86_own::recipEstimate4(simde_float32x4_to_m128(v)));
 }
 
 // 2 - a*b with the product rounded on its own; infinity times zero gives 2.

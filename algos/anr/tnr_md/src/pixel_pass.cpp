@@ -8,26 +8,6 @@
 
 namespace tnr_md {
 
-// The new recursive weight: (staticAlpha / 128) / (2 - preAlpha / 128).
-uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha) {
-  const uint32_t w = truncToUint(static_cast<float>(staticAlpha * 128) *
-                                     recipRefine(static_cast<float>(256 - preAlpha)) +
-                                 0.5f);
-  return static_cast<uint8_t>(w < 128 ? w : 128);
-}
-
-// Per-pixel motion against the high sigma; inv = 1 / sH in double, to float.
-uint8_t pixelAlphaOf(int16_t hdiff, int32_t sH, float inv) {
-  const uint32_t excess = static_cast<uint32_t>(hdiff) - static_cast<uint32_t>(sH);
-  const int32_t hd = static_cast<int32_t>((static_cast<int32_t>(excess) > 0 ? excess : 0u) << 7);
-  const uint32_t a = truncToUint(static_cast<float>(hd) * inv + 0.5f);
-  return static_cast<uint8_t>(a < 128 ? a : 128);
-}
-
-uint8_t staticRatioR(uint8_t static_ratio_r_bit) {
-  return static_ratio_r_bit >= 8 ? 0 : static_cast<uint8_t>(1u << static_ratio_r_bit);
-}
-
 // Blend with the previous sample weighted w / 128, rounded half up.
 static inline uint8_t blend(uint8_t prev, uint8_t cur, uint8_t w) {
   return static_cast<uint8_t>(roundShift(prev * w + cur * (128 - w), 7));
@@ -38,7 +18,10 @@ void pixelPass_c(const Frames &f, const Maps &m, const Grid &g, const PassRows &
   uint8_t *pCurIn = f.cur;
   const uint8_t *pPreIn = f.pre;
   const int imgHeight = f.height, proWidth = g.width;
+  // (Locals, not the structs' fields: the byte stores below may alias those.)
   const int16_t *pHdiff = r.hdiff;
+  const uint8_t *rowBuf = r.rowBuf;
+  const int y0 = r.y0, y1 = r.y1;
   const uint32_t *pSigmaH = r.sigmaH;
   uint8_t *pAlpha = m.alpha, *pPreAlpha = m.preAlpha, *gain_table_u8 = m.gain;
   const int sigmaStride = g.blockCols + 8;
@@ -58,15 +41,15 @@ void pixelPass_c(const Frames &f, const Maps &m, const Grid &g, const PassRows &
   const int lastStart = proWidth - 16;
   const int lastNominal = (proWidth - 1) & ~15;
 
-  for (int y = r.y0; y < r.y1; ++y) {
-    const uint8_t *t = r.rowBuf + static_cast<ptrdiff_t>(y - r.y0) * rowBufStride;
+  for (int y = y0; y < y1; ++y) {
+    const uint8_t *t = rowBuf + static_cast<ptrdiff_t>(y - y0) * rowBufStride;
     uint8_t *cur = pCurIn + y * W;
     const uint8_t *pre = pPreIn + y * W;
     for (int X = 0; X < proWidth; ++X) {
       const int m = (X + 4) >> 3, w = (X + 4) & 7;
       const uint8_t lAlpha = static_cast<uint8_t>(roundShift(t[m] * (8 - w) + t[m + 1] * w, 3));
       const int32_t sH = static_cast<int32_t>(pSigmaH[(y >> 3) * sigmaStride + (X >> 3)]);
-      const uint8_t hAlpha = pixelAlphaOf(pHdiff[(y - r.y0) * hDiffStride + X], sH, invSigma(sH));
+      const uint8_t hAlpha = pixelAlphaOf(pHdiff[(y - y0) * hDiffStride + X], sH, invSigma(sH));
       const int motionAlpha = static_cast<int>(roundShift(lAlpha * hAlpha, 7));
       const uint8_t staticAlpha = static_cast<uint8_t>(128 - motionAlpha);
       const uint8_t w8 = recursiveWeight(staticAlpha, pPreAlpha[y * G + X]);

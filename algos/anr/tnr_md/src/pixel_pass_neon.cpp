@@ -32,7 +32,7 @@ constexpr uint8_t kLaneIndex[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13
 // Horizontal interpolation of the 8 pixels from column b of one T row:
 // lane p is pixel X = b + p, between T columns n + lut[k + p] and the one
 // right of it, with n = (b + 4) >> 3, k = (b + 4) & 7. The two 8-byte loads
-// reach T columns n .. n + 8; only columns up to dsWid + 1 are ever selected.
+// reach T columns n .. n + 8; only columns up to blockCols + 1 are ever selected.
 // Where the loads would pass tEnd (the end of the caller's row buffer) they
 // come from a zero-padded copy of the bytes that remain.
 inline uint8x8_t interpHalf(const uint8_t *tRow, int b, const uint8_t *tEnd, const uint8_t *lut,
@@ -713,15 +713,15 @@ void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun 
 // The pass over rows [y0, y1); with smoothHere (grids at least 16 pixels
 // wide), pHdiff is the unsmoothed plane and each moving block smooths the
 // samples it needs.
-void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, const uint8_t *pT,
-               const uint8_t *pTEnd, uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8,
-               int imgHeight, int imgWidth, int proWidth, int GainStride,
+void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, const uint8_t *rowBuf,
+               const uint8_t *rowBufEnd, uint8_t *pAlpha, uint8_t *pPreAlpha,
+               uint8_t *gain_table_u8, int imgHeight, int imgWidth, int proWidth, int gainStride,
                uint8_t static_ratio_r_bit, const uint32_t *pSigmaH, int y0, int y1,
                bool smoothHere) {
-  const int dsWid = (proWidth + 7) / 8;
-  const int sigmaStride = dsWid + 8;
-  const int hdiffStride = proWidth + 2;
-  const int tmpStride = dsWid + 2;
+  const int blockCols = (proWidth + 7) / 8;
+  const int sigmaStride = blockCols + 8;
+  const int hDiffStride = proWidth + 2;
+  const int rowBufStride = blockCols + 2;
 
   PassConst pc;
   const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
@@ -730,7 +730,7 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
   StillWeights stillWeights;
   fillStillWeights(stillWeights);
   pc.still = &stillWeights;
-  pc.smooth = smoothHere ? hdiffStride : 0;
+  pc.smooth = smoothHere ? hDiffStride : 0;
 
   uint8_t lutTable[16], wgtTable[16];
   std::memcpy(lutTable, kLutTable, sizeof lutTable);
@@ -739,13 +739,13 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
   const uint8x16_t laneIndex = vld1q_u8(kLaneIndex);
   const uint8x16_t noKeep = vdupq_n_u8(0);
 
-  const uint8_t *tEnd = pTEnd;
+  const uint8_t *tEnd = rowBufEnd;
   SigmaRun run;
   for (int y = y0; y < y1; ++y) {
-    const uint8_t *tRow = pT + static_cast<ptrdiff_t>(y - y0) * tmpStride;
+    const uint8_t *tRow = rowBuf + static_cast<ptrdiff_t>(y - y0) * rowBufStride;
     const uint32_t *sigRow = pSigmaH + (y >> 3) * sigmaStride;
-    const int16_t *hRow = pHdiff + (y - y0) * hdiffStride;
-    const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * GainStride;
+    const int16_t *hRow = pHdiff + (y - y0) * hDiffStride;
+    const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * gainStride;
     const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * imgWidth;
     const bool oddRow = (y & 1) != 0;
     const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(imgWidth) * (imgHeight + (y >> 1));
@@ -818,7 +818,7 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
       }
       // lAlpha of pixels 0 .. 15 from a padded copy of the T row, shifted by pad.
       uint8_t t[24] = {0};
-      std::memcpy(t, tRow, static_cast<size_t>(tmpStride));
+      std::memcpy(t, tRow, static_cast<size_t>(rowBufStride));
       uint8_t lShift[32] = {0};
       vst1q_u8(lShift + pad, vcombine_u8(interpHalf(t, 0, t + sizeof t, lutTable, wgtTable),
                                          interpHalf(t, 8, t + sizeof t, lutTable, wgtTable)));

@@ -724,7 +724,7 @@ struct SigmaRow {
 
 // Sixty-four still pixels from x when T columns n .. n + 9 (n = x / 8) are
 // all 0, at AVX-512; false, nothing done, otherwise and below AVX-512.
-inline bool stillStep64([[maybe_unused]] const BlockIo &io, [[maybe_unused]] int x,
+[[maybe_unused]] inline bool stillStep64([[maybe_unused]] const BlockIo &io, [[maybe_unused]] int x,
                         [[maybe_unused]] const uint8_t *tRow) {
 #if TNR_MD_PIXEL_AVX512
   uint64_t t8;

@@ -16,34 +16,29 @@ int32_t tap9(int16_t c, int16_t s1a, int16_t s1b, int16_t s2a, int16_t s2b, int1
 
 }  // namespace
 
-// The table scales: sigma scale x 8/7 in double precision, then to float.
-float sigmaTableScale(float scale) {
-  return static_cast<float>(static_cast<double>(scale) * (8.0 / 7.0));
-}
-
 // Reads rows -4 .. rows + 3 and columns -4 .. cols + 3 of pIn. The
 // horizontal results of input row r go to scratch row r + 4, columns 4 ..
 // cols + 3; the tables get cols entries per row at pitch stride.
 void sigmaLut_c(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
-                const SigmaScales &scale, int imgHgt, int imgWid, int stride) {
-  if (imgHgt <= 0 || imgWid <= 0) return;
+                const SigmaScales &scale, int rows, int cols, int stride) {
+  if (rows <= 0 || cols <= 0) return;
   uint16_t *pSigmaL = out.low;
   uint32_t *pSigmaH = out.high;
-  for (int r = -4; r < imgHgt + 4; ++r) {
+  for (int r = -4; r < rows + 4; ++r) {
     const int16_t *s = pIn + static_cast<ptrdiff_t>(r) * stride;
     int16_t *t = pTmpBuf + static_cast<ptrdiff_t>(r + 4) * stride + 4;
-    for (int c = 0; c < imgWid; ++c)
+    for (int c = 0; c < cols; ++c)
       t[c] = low16(roundShift(tap9(s[c], s[c - 1], s[c + 1], s[c - 2], s[c + 2], s[c - 3], s[c + 3],
                                    s[c - 4], s[c + 4]),
                               7));
   }
   const float scaleL = sigmaTableScale(scale.low);
   const float scaleH = sigmaTableScale(scale.high);
-  for (int y = 0; y < imgHgt; ++y) {
+  for (int y = 0; y < rows; ++y) {
     // Scratch row y + 4 holds input row y.
     const int16_t *t = pTmpBuf + static_cast<ptrdiff_t>(y + 4) * stride + 4;
     const ptrdiff_t S = stride;
-    for (int x = 0; x < imgWid; ++x) {
+    for (int x = 0; x < cols; ++x) {
       const int32_t v = static_cast<int32_t>(
           roundShift(tap9(t[x], t[x - S], t[x + S], t[x - 2 * S], t[x + 2 * S], t[x - 3 * S],
                           t[x + 3 * S], t[x - 4 * S], t[x + 4 * S]),

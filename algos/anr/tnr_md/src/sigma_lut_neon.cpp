@@ -42,29 +42,29 @@ inline int32x4_t scaleEntry(float32x4_t f, float32x4_t scale) {
 }  // namespace
 
 void sigmaLut_neon(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
-                   const SigmaScales &scale, int imgHgt, int imgWid, int stride) {
-  if (imgHgt <= 0 || imgWid <= 0) return;
+                   const SigmaScales &scale, int rows, int cols, int stride) {
+  if (rows <= 0 || cols <= 0) return;
   // Rows narrower than one block: the per-sample form, which writes only the
   // scratch and table columns of the valid area.
-  if (imgWid < 8) return sigmaLut_c(pIn, pTmpBuf, out, scale, imgHgt, imgWid, stride);
+  if (cols < 8) return sigmaLut_c(pIn, pTmpBuf, out, scale, rows, cols, stride);
   uint16_t *pSigmaL = out.low;
   uint32_t *pSigmaH = out.high;
   const float32x4_t scaleL = vdupq_n_f32(sigmaTableScale(scale.low));
   const float32x4_t scaleH = vdupq_n_f32(sigmaTableScale(scale.high));
-  const int lastProNum = imgWid & 7;
+  const int lastProNum = cols & 7;
 
-  // Both passes: blocks of 8 at 0, 8, 16, ...; when imgWid is not a multiple
-  // of 8 the last block is moved back to start at imgWid - 8 and recomputes
+  // Both passes: blocks of 8 at 0, 8, 16, ...; when cols is not a multiple
+  // of 8 the last block is moved back to start at cols - 8 and recomputes
   // the overlap with equal values.
   //
-  // Horizontal pass over every row of the bordered plane (-4 .. imgHgt + 3).
+  // Horizontal pass over every row of the bordered plane (-4 .. rows + 3).
   // A block at c0 reads input columns c0 - 4 .. c0 + 11 (inside the 4-sample
   // border) and writes scratch columns c0 + 4 .. c0 + 11.
-  for (int r = -4; r < imgHgt + 4; ++r) {
+  for (int r = -4; r < rows + 4; ++r) {
     const int16_t *in = pIn + r * stride;
     int16_t *tmp = pTmpBuf + (r + 4) * stride + 4;
-    for (int x = 0; x < imgWid; x += 8) {
-      const int c0 = imgWid > x + 7 ? x : x + lastProNum - 8;
+    for (int x = 0; x < cols; x += 8) {
+      const int c0 = cols > x + 7 ? x : x + lastProNum - 8;
       const int16x8_t a = vld1q_s16(in + c0 - 4);
       const int16x8_t b = vld1q_s16(in + c0 + 4);
       const int16x8_t s08 = vaddq_s16(a, b);
@@ -78,12 +78,12 @@ void sigmaLut_neon(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
   }
   // Vertical pass: scratch rows y .. y + 8 (input rows y - 4 .. y + 4) at the
   // block's columns, then the tables at columns c0 .. c0 + 7 of row y.
-  for (int y = 0; y < imgHgt; ++y) {
+  for (int y = 0; y < rows; ++y) {
     const int16_t *t0 = pTmpBuf + y * stride + 4;
     uint16_t *rowL = pSigmaL + y * stride;
     uint32_t *rowH = pSigmaH + y * stride;
-    for (int x = 0; x < imgWid; x += 8) {
-      const int c0 = imgWid > x + 7 ? x : x + lastProNum - 8;
+    for (int x = 0; x < cols; x += 8) {
+      const int c0 = cols > x + 7 ? x : x + lastProNum - 8;
       const int16_t *t = t0 + c0;
       int16x8_t rows[9];
       for (int i = 0; i < 9; ++i) rows[i] = vld1q_s16(t + i * stride);

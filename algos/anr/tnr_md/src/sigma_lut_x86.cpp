@@ -1,7 +1,7 @@
-// Sigma estimation, x86-64 form (SSE4.1, or AVX2 where the build's level has
-// it): the separable 9-tap smoothing (10 13 15 17 18 17 15 13 10, rounded
-// shift by 7) and the two scaled tables. Results equal sigmaFilterLut_c
-// element for element.
+// Sigma estimation, x86-64 form, written once over the vector traits of
+// x86_vec.h (16 entries per step at AVX2 and above, 8 at SSE4.1): the
+// separable 9-tap smoothing (10 13 15 17 18 17 15 13 10, rounded shift by 7)
+// and the two scaled tables. Results equal sigmaLut_c element for element.
 //
 // Arithmetic, each step equal to the per-sample one for every input:
 // - Pair sums wrap in 16 bits (add_epi16). The taps are two products per
@@ -16,11 +16,11 @@
 //   and lanes at or above 2^31 are flipped to INT32_MAX, the saturated value.
 //   pSigmaL keeps the low 16 bits of each entry.
 //
-// Tail policy: blocks of 8 entries (16 in the AVX2 body) from column 0; a row
-// whose width is not a multiple of the block ends with an 8-entry block moved
+// Tail policy: blocks of the widest vector's entries from column 0, then of 8;
+// a row whose width is not a multiple of 8 ends with an 8-entry block moved
 // back to end at the row's end, which recomputes the overlap with equal
-// values. A block at column c reads input columns c - 4 .. c + 11 (c + 19 for
-// 16 entries), inside the 4-sample border. Rows narrower than 8 entries take
+// values. A block of n entries at column c reads input columns c - 4 ..
+// c + n + 3, inside the 4-sample border. Rows narrower than 8 entries take
 // the per-sample form.
 #include <cstddef>
 #include <cstdint>
@@ -32,144 +32,70 @@
 namespace tnr_md::TNR_MD_X86_NS {
 namespace {
 
-struct TapWeights {
-  __m128i w0813, w2635, wCentre, one;
+// The tap weights as 16-bit pairs for madd: (10, 13), (15, 17), (18, 64).
+template <class S>
+struct Taps {
+  typename S::V w0813 = S::set1x32((13 << 16) | 10), w2635 = S::set1x32((17 << 16) | 15),
+                wCentre = S::set1x32((64 << 16) | 18), one = S::set1(1);
 };
 
-inline TapWeights tapWeights() {
-  return {_mm_set1_epi32((13 << 16) | 10), _mm_set1_epi32((17 << 16) | 15),
-          _mm_set1_epi32((64 << 16) | 18), _mm_set1_epi16(1)};
+// The 9-tap kernel from the four pair sums and the centre, each 16-bit: the
+// results RoundShift(A, 7) in 32-bit lanes, lo holding the first 4 entries of
+// each 128-bit half and hi the next 4; their 16-bit narrowing is
+// packs32(lo, hi), in order.
+template <class S>
+struct Taps32 {
+  typename S::V lo, hi;
+};
+template <class S>
+inline Taps32<S> taps(typename S::V s08, typename S::V s17, typename S::V s26, typename S::V s35,
+                      typename S::V c, const Taps<S> &k) {
+  // (pair sums of taps 0/8 and 1/7) x (10, 13) + (2/6, 3/5) x (15, 17) +
+  // (centre, 1) x (18, 64), the last adding the rounding constant.
+  const auto sum = [&](typename S::V p0817, typename S::V p2635, typename S::V centre1) {
+    return S::sra32by7(S::add32(S::add32(S::madd(p0817, k.w0813), S::madd(p2635, k.w2635)),
+                                S::madd(centre1, k.wCentre)));
+  };
+  return {sum(S::unpacklo16(s08, s17), S::unpacklo16(s26, s35), S::unpacklo16(c, k.one)),
+          sum(S::unpackhi16(s08, s17), S::unpackhi16(s26, s35), S::unpackhi16(c, k.one))};
 }
 
-// The 9-tap kernel of 8 lanes from the four pair sums and the centre, each
-// 16-bit; the result RoundShift(A, 7) narrowed to 16 bits.
-inline __m128i taps8(__m128i s08, __m128i s17, __m128i s26, __m128i s35, __m128i c,
-                     const TapWeights &k, __m128i *lo32 = nullptr, __m128i *hi32 = nullptr) {
-  const __m128i lo =
-      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(s08, s17), k.w0813),
-                                  _mm_madd_epi16(_mm_unpacklo_epi16(s26, s35), k.w2635)),
-                    _mm_madd_epi16(_mm_unpacklo_epi16(c, k.one), k.wCentre));
-  const __m128i hi =
-      _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(s08, s17), k.w0813),
-                                  _mm_madd_epi16(_mm_unpackhi_epi16(s26, s35), k.w2635)),
-                    _mm_madd_epi16(_mm_unpackhi_epi16(c, k.one), k.wCentre));
-  const __m128i vlo = _mm_srai_epi32(lo, 7), vhi = _mm_srai_epi32(hi, 7);
-  if (lo32) *lo32 = vlo;
-  if (hi32) *hi32 = vhi;
-  return _mm_packs_epi32(vlo, vhi);
+// Horizontal results of the vector of columns from in[0]: inputs in[-4 ..
+// lanes + 3].
+template <class S>
+inline typename S::V horizontal(const int16_t *in, const Taps<S> &k) {
+  typename S::V v[9];
+  for (int i = 0; i < 9; ++i) v[i] = S::load(in - 4 + i);
+  const Taps32<S> t = taps<S>(S::add(v[0], v[8]), S::add(v[1], v[7]), S::add(v[2], v[6]),
+                              S::add(v[3], v[5]), v[4], k);
+  return S::packs32(t.lo, t.hi);
 }
 
-// Horizontal results of the 8 columns from in[0]: inputs in[-4 .. 11].
-inline __m128i horizontal8(const int16_t *in, const TapWeights &k) {
-  const __m128i a = loadu(in - 4), b = loadu(in + 4);
-  const __m128i s08 = _mm_add_epi16(a, b);
-  const __m128i s17 = _mm_add_epi16(_mm_alignr_epi8(b, a, 2), _mm_alignr_epi8(b, a, 14));
-  const __m128i s26 = _mm_add_epi16(_mm_alignr_epi8(b, a, 4), _mm_alignr_epi8(b, a, 12));
-  const __m128i s35 = _mm_add_epi16(_mm_alignr_epi8(b, a, 6), _mm_alignr_epi8(b, a, 10));
-  return taps8(s08, s17, s26, s35, _mm_alignr_epi8(b, a, 8), k);
-}
-
-// max(TruncToInt(f x scale + 0.5f), 32) of 4 lanes.
-inline __m128i scaleEntry(__m128 f, __m128 scale) {
-  __m128 p = _mm_mul_ps(f, scale);
+// max(TruncToInt(f x scale + 0.5f), 32).
+template <class S>
+inline typename S::V scaleEntry(typename S::F f, typename S::F scale) {
+  typename S::F p = S::mulf(f, scale);
   __asm__("" : "+x"(p));  // the product stays rounded on its own
-  const __m128 x = _mm_add_ps(p, _mm_set1_ps(0.5f));
-  const __m128i big = _mm_castps_si128(_mm_cmpge_ps(x, _mm_set1_ps(2147483648.0f)));
-  const __m128i t = _mm_xor_si128(_mm_cvttps_epi32(x), big);
-  return _mm_max_epi32(t, _mm_set1_epi32(32));
+  const typename S::F x = S::addf(p, S::set1f(0.5f));
+  const typename S::V big = S::geMask(x, S::set1f(2147483648.0f));
+  return S::max32(S::bxor(S::trunc(x), big), S::set1x32(32));
 }
 
-struct Scales {
-  __m128 l, h;
-};
-
-// Tables of the 8 columns from scratch column t[0] (scratch rows y .. y + 8
-// at pitch s for table row y).
-inline void vertical8(const int16_t *t, ptrdiff_t s, uint16_t *outL, uint32_t *outH,
-                      const TapWeights &k, const Scales &sc) {
-  __m128i r[9];
-  for (int i = 0; i < 9; ++i) r[i] = loadu(t + i * s);
-  __m128i vlo, vhi;
-  taps8(_mm_add_epi16(r[0], r[8]), _mm_add_epi16(r[1], r[7]), _mm_add_epi16(r[2], r[6]),
-        _mm_add_epi16(r[3], r[5]), r[4], k, &vlo, &vhi);
-  const __m128 flo = _mm_cvtepi32_ps(vlo), fhi = _mm_cvtepi32_ps(vhi);
-  const __m128i low16 = _mm_set1_epi32(0xFFFF);
-  storeu(outL, _mm_packus_epi32(_mm_and_si128(scaleEntry(flo, sc.l), low16),
-                                _mm_and_si128(scaleEntry(fhi, sc.l), low16)));
-  storeu(outH, scaleEntry(flo, sc.h));
-  storeu(outH + 4, scaleEntry(fhi, sc.h));
+// Tables of the vector of columns from scratch column t[0] (scratch rows
+// y .. y + 8 at pitch s for table row y).
+template <class S>
+inline void vertical(const int16_t *t, ptrdiff_t s, uint16_t *outL, uint32_t *outH,
+                     const Taps<S> &k, typename S::F scaleL, typename S::F scaleH) {
+  typename S::V r[9];
+  for (int i = 0; i < 9; ++i) r[i] = S::load(t + i * s);
+  const Taps32<S> v = taps<S>(S::add(r[0], r[8]), S::add(r[1], r[7]), S::add(r[2], r[6]),
+                              S::add(r[3], r[5]), r[4], k);
+  const typename S::F flo = S::toFloat(v.lo), fhi = S::toFloat(v.hi);
+  const typename S::V low16 = S::set1x32(0xFFFF);
+  S::store(outL, S::packus32(S::band(scaleEntry<S>(flo, scaleL), low16),
+                             S::band(scaleEntry<S>(fhi, scaleL), low16)));
+  S::store32Pair(outH, scaleEntry<S>(flo, scaleH), scaleEntry<S>(fhi, scaleH));
 }
-
-#if defined(__AVX2__)
-inline __m256i loadu256(const int16_t *p) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-}
-
-struct TapWeights256 {
-  __m256i w0813, w2635, wCentre, one;
-};
-
-inline TapWeights256 tapWeights256() {
-  return {_mm256_set1_epi32((13 << 16) | 10), _mm256_set1_epi32((17 << 16) | 15),
-          _mm256_set1_epi32((64 << 16) | 18), _mm256_set1_epi16(1)};
-}
-
-// As taps8, 16 lanes; the unpacks and the pack work within 128-bit halves,
-// so the lanes come back in order.
-inline __m256i taps16(__m256i s08, __m256i s17, __m256i s26, __m256i s35, __m256i c,
-                      const TapWeights256 &k, __m256i *lo32 = nullptr, __m256i *hi32 = nullptr) {
-  const __m256i lo = _mm256_add_epi32(
-      _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpacklo_epi16(s08, s17), k.w0813),
-                       _mm256_madd_epi16(_mm256_unpacklo_epi16(s26, s35), k.w2635)),
-      _mm256_madd_epi16(_mm256_unpacklo_epi16(c, k.one), k.wCentre));
-  const __m256i hi = _mm256_add_epi32(
-      _mm256_add_epi32(_mm256_madd_epi16(_mm256_unpackhi_epi16(s08, s17), k.w0813),
-                       _mm256_madd_epi16(_mm256_unpackhi_epi16(s26, s35), k.w2635)),
-      _mm256_madd_epi16(_mm256_unpackhi_epi16(c, k.one), k.wCentre));
-  const __m256i vlo = _mm256_srai_epi32(lo, 7), vhi = _mm256_srai_epi32(hi, 7);
-  if (lo32) *lo32 = vlo;
-  if (hi32) *hi32 = vhi;
-  return _mm256_packs_epi32(vlo, vhi);
-}
-
-// Horizontal results of the 16 columns from in[0]: inputs in[-4 .. 19].
-inline __m256i horizontal16(const int16_t *in, const TapWeights256 &k) {
-  __m256i v[9];
-  for (int i = 0; i < 9; ++i) v[i] = loadu256(in - 4 + i);
-  return taps16(_mm256_add_epi16(v[0], v[8]), _mm256_add_epi16(v[1], v[7]),
-                _mm256_add_epi16(v[2], v[6]), _mm256_add_epi16(v[3], v[5]), v[4], k);
-}
-
-inline __m256i scaleEntry8(__m256 f, __m256 scale) {
-  __m256 p = _mm256_mul_ps(f, scale);
-  __asm__("" : "+x"(p));  // the product stays rounded on its own
-  const __m256 x = _mm256_add_ps(p, _mm256_set1_ps(0.5f));
-  const __m256i big =
-      _mm256_castps_si256(_mm256_cmp_ps(x, _mm256_set1_ps(2147483648.0f), _CMP_GE_OQ));
-  const __m256i t = _mm256_xor_si256(_mm256_cvttps_epi32(x), big);
-  return _mm256_max_epi32(t, _mm256_set1_epi32(32));
-}
-
-// Tables of the 16 columns from scratch column t[0]. Within each 128-bit
-// half, vlo holds columns 0 .. 3 (8 .. 11) and vhi columns 4 .. 7 (12 .. 15).
-inline void vertical16(const int16_t *t, ptrdiff_t s, uint16_t *outL, uint32_t *outH,
-                       const TapWeights256 &k, __m256 scaleL, __m256 scaleH) {
-  __m256i r[9];
-  for (int i = 0; i < 9; ++i) r[i] = loadu256(t + i * s);
-  __m256i vlo, vhi;
-  taps16(_mm256_add_epi16(r[0], r[8]), _mm256_add_epi16(r[1], r[7]), _mm256_add_epi16(r[2], r[6]),
-         _mm256_add_epi16(r[3], r[5]), r[4], k, &vlo, &vhi);
-  const __m256 flo = _mm256_cvtepi32_ps(vlo), fhi = _mm256_cvtepi32_ps(vhi);
-  const __m256i low16 = _mm256_set1_epi32(0xFFFF);
-  _mm256_storeu_si256(reinterpret_cast<__m256i *>(outL),
-                      _mm256_packus_epi32(_mm256_and_si256(scaleEntry8(flo, scaleL), low16),
-                                          _mm256_and_si256(scaleEntry8(fhi, scaleL), low16)));
-  const __m256i hlo = scaleEntry8(flo, scaleH), hhi = scaleEntry8(fhi, scaleH);
-  _mm256_storeu_si256(reinterpret_cast<__m256i *>(outH), _mm256_permute2x128_si256(hlo, hhi, 0x20));
-  _mm256_storeu_si256(reinterpret_cast<__m256i *>(outH + 8),
-                      _mm256_permute2x128_si256(hlo, hhi, 0x31));
-}
-#endif
 
 }  // namespace
 
@@ -177,19 +103,12 @@ void sigmaLut_x86(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
                   const SigmaScales &scale, int rows, int cols, int stride) {
   if (rows <= 0 || cols <= 0) return;
   if (cols < 8) return sigmaLut_c(pIn, pTmpBuf, out, scale, rows, cols, stride);
-  uint16_t *pSigmaL = out.low;
-  uint32_t *pSigmaH = out.high;
-  const float sigmaLScale = scale.low, sigmaHScale = scale.high;
   const ptrdiff_t S = stride;
-  const TapWeights k = tapWeights();
-  const Scales sc{_mm_set1_ps(sigmaTableScale(sigmaLScale)),
-                  _mm_set1_ps(sigmaTableScale(sigmaHScale))};
+  const float scaleL = sigmaTableScale(scale.low), scaleH = sigmaTableScale(scale.high);
+  const Taps<V128> k8;
+  const Taps<Wide> kWide;
+  constexpr int kWideN = Wide::kLanes;
   const int last = cols - 8;  // the moved-back last block
-#if defined(__AVX2__)
-  const TapWeights256 k16 = tapWeights256();
-  const __m256 scaleL16 = _mm256_set1_ps(sigmaTableScale(sigmaLScale));
-  const __m256 scaleH16 = _mm256_set1_ps(sigmaTableScale(sigmaHScale));
-#endif
 
   // Horizontal pass over every row of the bordered plane (-4 .. rows + 3);
   // scratch row r + 4, columns 4 .. cols + 3.
@@ -197,25 +116,22 @@ void sigmaLut_x86(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
     const int16_t *in = pIn + r * S;
     int16_t *tmp = pTmpBuf + (r + 4) * S + 4;
     int x = 0;
-#if defined(__AVX2__)
-    for (; x + 16 <= cols; x += 16)
-      _mm256_storeu_si256(reinterpret_cast<__m256i *>(tmp + x), horizontal16(in + x, k16));
-#endif
-    for (; x + 8 <= cols; x += 8) storeu(tmp + x, horizontal8(in + x, k));
-    if (x < cols) storeu(tmp + last, horizontal8(in + last, k));
+    for (; x + kWideN <= cols; x += kWideN) Wide::store(tmp + x, horizontal<Wide>(in + x, kWide));
+    for (; x + 8 <= cols; x += 8) V128::store(tmp + x, horizontal<V128>(in + x, k8));
+    if (x < cols) V128::store(tmp + last, horizontal<V128>(in + last, k8));
   }
   // Vertical pass: table row y from scratch rows y .. y + 8.
+  const V128::F l8 = V128::set1f(scaleL), h8 = V128::set1f(scaleH);
+  const Wide::F lWide = Wide::set1f(scaleL), hWide = Wide::set1f(scaleH);
   for (int y = 0; y < rows; ++y) {
     const int16_t *t = pTmpBuf + y * S + 4;
-    uint16_t *rowL = pSigmaL + y * S;
-    uint32_t *rowH = pSigmaH + y * S;
+    uint16_t *rowL = out.low + y * S;
+    uint32_t *rowH = out.high + y * S;
     int x = 0;
-#if defined(__AVX2__)
-    for (; x + 16 <= cols; x += 16)
-      vertical16(t + x, S, rowL + x, rowH + x, k16, scaleL16, scaleH16);
-#endif
-    for (; x + 8 <= cols; x += 8) vertical8(t + x, S, rowL + x, rowH + x, k, sc);
-    if (x < cols) vertical8(t + last, S, rowL + last, rowH + last, k, sc);
+    for (; x + kWideN <= cols; x += kWideN)
+      vertical<Wide>(t + x, S, rowL + x, rowH + x, kWide, lWide, hWide);
+    for (; x + 8 <= cols; x += 8) vertical<V128>(t + x, S, rowL + x, rowH + x, k8, l8, h8);
+    if (x < cols) vertical<V128>(t + last, S, rowL + last, rowH + last, k8, l8, h8);
   }
 }
 

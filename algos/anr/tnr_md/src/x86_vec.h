@@ -77,6 +77,30 @@ struct V128 {
   static V unpackhi8(V a, V b) { return _mm_unpackhi_epi8(a, b); }
   static V maddubs(V a, V b) { return _mm_maddubs_epi16(a, b); }
   static V packus(V a, V b) { return _mm_packus_epi16(a, b); }
+  // 32-bit lanes and floats (the sigma tables).
+  using F = __m128;
+  static V unpacklo16(V a, V b) { return _mm_unpacklo_epi16(a, b); }
+  static V unpackhi16(V a, V b) { return _mm_unpackhi_epi16(a, b); }
+  static V madd(V a, V b) { return _mm_madd_epi16(a, b); }
+  static V add32(V a, V b) { return _mm_add_epi32(a, b); }
+  static V sra32by7(V a) { return _mm_srai_epi32(a, 7); }
+  static V packs32(V a, V b) { return _mm_packs_epi32(a, b); }
+  static V packus32(V a, V b) { return _mm_packus_epi32(a, b); }
+  static V set1x32(int v) { return _mm_set1_epi32(v); }
+  static V band(V a, V b) { return _mm_and_si128(a, b); }
+  static V max32(V a, V b) { return _mm_max_epi32(a, b); }
+  static F toFloat(V a) { return _mm_cvtepi32_ps(a); }
+  static V trunc(F a) { return _mm_cvttps_epi32(a); }
+  static F set1f(float v) { return _mm_set1_ps(v); }
+  static F mulf(F a, F b) { return _mm_mul_ps(a, b); }
+  static F addf(F a, F b) { return _mm_add_ps(a, b); }
+  static V geMask(F a, F b) { return _mm_castps_si128(_mm_cmpge_ps(a, b)); }
+  // 32-bit lanes lo (a vector's first 4 per 128-bit half) and hi (the next
+  // 4) stored in order.
+  static void store32Pair(uint32_t *p, V lo, V hi) {
+    store(p, lo);
+    store(p + 4, hi);
+  }
 };
 
 #if defined(__AVX2__)
@@ -102,6 +126,27 @@ struct V256 {
   static V unpackhi8(V a, V b) { return _mm256_unpackhi_epi8(a, b); }
   static V maddubs(V a, V b) { return _mm256_maddubs_epi16(a, b); }
   static V packus(V a, V b) { return _mm256_packus_epi16(a, b); }
+  using F = __m256;
+  static V unpacklo16(V a, V b) { return _mm256_unpacklo_epi16(a, b); }
+  static V unpackhi16(V a, V b) { return _mm256_unpackhi_epi16(a, b); }
+  static V madd(V a, V b) { return _mm256_madd_epi16(a, b); }
+  static V add32(V a, V b) { return _mm256_add_epi32(a, b); }
+  static V sra32by7(V a) { return _mm256_srai_epi32(a, 7); }
+  static V packs32(V a, V b) { return _mm256_packs_epi32(a, b); }
+  static V packus32(V a, V b) { return _mm256_packus_epi32(a, b); }
+  static V set1x32(int v) { return _mm256_set1_epi32(v); }
+  static V band(V a, V b) { return _mm256_and_si256(a, b); }
+  static V max32(V a, V b) { return _mm256_max_epi32(a, b); }
+  static F toFloat(V a) { return _mm256_cvtepi32_ps(a); }
+  static V trunc(F a) { return _mm256_cvttps_epi32(a); }
+  static F set1f(float v) { return _mm256_set1_ps(v); }
+  static F mulf(F a, F b) { return _mm256_mul_ps(a, b); }
+  static F addf(F a, F b) { return _mm256_add_ps(a, b); }
+  static V geMask(F a, F b) { return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_GE_OQ)); }
+  static void store32Pair(uint32_t *p, V lo, V hi) {
+    store(p, _mm256_permute2x128_si256(lo, hi, 0x20));
+    store(p + 8, _mm256_permute2x128_si256(lo, hi, 0x31));
+  }
 };
 #endif
 
