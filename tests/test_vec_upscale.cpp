@@ -524,6 +524,8 @@ TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
       ASSERT_TRUE(sameBuffers(aC.data(), aV.data(), aC.size(), w)) << "pAlpha";
       ASSERT_TRUE(sameBuffers(gC.data(), gV.data(), gC.size(), w)) << "gain";
     }
+  }
+}
 
 // Every static alpha 0 .. 128 against every previous weight 0 .. 255: with
 // hAlpha = 128 the static alpha is 128 - T, and row a of the grid has T = a,
