@@ -24,7 +24,8 @@
 #include "layout.h"
 #include "motion_detect.h"
 #include "scene.h"
-#include "x86_sets.h"
+#include "kernel_sets.h"
+#include "spatial.h"
 
 namespace {
 
@@ -97,6 +98,40 @@ Setup &setupFor(int w, int h, bool everythingMoves = false) {
   return s;
 }
 
+// The spatial stage's inputs: the scene after `settle` chained motion_detect
+// calls (12: the still pixels' weights have settled at the blend's ceiling;
+// 1: still pixels a few frames old, which the stage still filters), the
+// thresholds for the noise level the last call measured, an output frame.
+struct SpatialSetup {
+  Scene scene;
+  uint8_t lut[tnr_md::kSpatialLutSize];
+  tnr_md_bench::Buf<uint8_t> out;
+  tnr_md::SpatialFrame frame() {
+    return {scene.cur.data(), out.data(), scene.preAlpha.data(), scene.height, scene.width,
+            scene.height, scene.width, scene.width, lut};
+  }
+};
+
+SpatialSetup &spatialSetupFor(int w, int h, int settle) {
+  static std::map<std::tuple<int, int, int>, std::unique_ptr<SpatialSetup>> cache;
+  auto &slot = cache[{w, h, settle}];
+  if (slot) return *slot;
+  slot = std::make_unique<SpatialSetup>();
+  SpatialSetup &s = *slot;
+  s.scene = tnr_md_bench::makeScene(w, h);
+  std::vector<int16_t> tmp(motionDetectTmpBufSize(h, w));
+  std::vector<uint8_t> alpha(s.scene.pixels());
+  for (int i = 0; i < settle; ++i)
+    motion_detect(s.scene.cur.data(), s.scene.pre.data(), tmp.data(), alpha.data(),
+                  s.scene.preAlpha.data(), s.scene.gain.data(), h, w, h, w, w,
+                  tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale, tnr_md_bench::kUvRatio,
+                  tnr_md_bench::kLightClip, tnr_md_bench::kStaticRatioRBit);
+  tnr_md::spatialThresholds(motionDetectNoiseLevel(tmp.data(), h, w, tnr_md_bench::kUvRatio),
+                            tnr_md_bench::kSpatialStrength, s.lut);
+  s.out.assign(s.scene.cur.size(), 0);
+  return s;
+}
+
 void finish(benchmark::State &st, const Setup &s) {
   st.SetItemsProcessed(static_cast<int64_t>(st.iterations()) *
                        static_cast<int64_t>(s.scene.pixels()));
@@ -151,21 +186,29 @@ void skeleton(uint8_t *cur, const uint8_t *pre, uint8_t *alpha, uint8_t *preAlph
 
 void registerSize(int w, int h) {
   const std::string size = "/" + std::to_string(w) + "x" + std::to_string(h);
+  // "x86": the set the library is built for, under that name; then every
+  // other set this processor runs.
   struct Form {
     const char *name;
     const Kernels *k;
   };
-  std::vector<Form> forms{{"c", &tnr_md::kKernelsC}};
-#if TNR_MD_HAVE_NEON
-  forms.push_back({"neon", &tnr_md::kKernelsNeon});
-#endif
+  std::vector<Form> forms;
+  for (const tnr_md::KernelSet &s : tnr_md::runnableKernelSets()) {
+    const bool isC = s.k == &tnr_md::kKernelsC;
 #if TNR_MD_HAVE_X86
-  // "x86": the set the library is built for; then every other x86 level
-  // this processor runs.
-  forms.push_back({"x86", &tnr_md::TNR_MD_X86_SET::kKernelsX86});
-  for (const tnr_md::X86Set &x : tnr_md::x86Sets())
-    if (!x.lacks && x.k != &tnr_md::TNR_MD_X86_SET::kKernelsX86) forms.push_back({x.name, x.k});
+    if (s.k == &tnr_md::TNR_MD_X86_SET::kKernelsX86) {
+      forms.push_back({"x86", s.k});
+      continue;
+    }
 #endif
+#if TNR_MD_HAVE_NEON
+    if (s.k == &tnr_md::kKernelsNeon) {
+      forms.push_back({"neon", s.k});
+      continue;
+    }
+#endif
+    forms.push_back({isC ? "c" : s.name, s.k});
+  }
   auto reg = [](const std::string &name, auto fn) {
     benchmark::RegisterBenchmark(name.c_str(), fn)->Unit(benchmark::kMillisecond);
   };
@@ -234,6 +277,23 @@ void registerSize(int w, int h) {
     reg("motion_detect_moving" + tag,
         [=](benchmark::State &st) { inPlaceStage(st, w, h, motionDetect, true); });
   }
+  // The spatial stage after motion_detect, per form, on the settled scene and
+  // on the scene after one call.
+  for (const Form &f : forms)
+    for (int settle : {12, 1}) {
+      const auto rows = f.k->spatial;
+      const std::string name = settle == 1 ? "spatial_denoise_fresh" : "spatial_denoise";
+      reg(name + "/" + f.name + size, [=](benchmark::State &st) {
+        SpatialSetup &s = spatialSetupFor(w, h, settle);
+        const tnr_md::SpatialFrame fr = s.frame();
+        for (auto _ : st) {
+          rows(fr, 0, h, 0, h / 2);
+          benchmark::ClobberMemory();
+        }
+        st.SetItemsProcessed(static_cast<int64_t>(st.iterations()) *
+                             static_cast<int64_t>(s.scene.pixels()));
+      });
+    }
   // Border extension has one form; the three calls of one motion_detect.
   reg("extendImgBorder_x3" + size, [=](benchmark::State &st) {
     pureStage(st, w, h, [](Setup &s) {
@@ -282,7 +342,9 @@ void printSummary(const std::map<std::string, double> &ms) {
                           "upScaleRowBuffer",
                           "upScale",
                           "motion_detect",
-                          "motion_detect_moving"};
+                          "motion_detect_moving",
+                          "spatial_denoise",
+                          "spatial_denoise_fresh"};
   auto get = [&](const std::string &n) {
     auto it = ms.find(n);
     return it == ms.end() ? -1.0 : it->second;

@@ -3,9 +3,16 @@
 // (scene generation included), the difference to K = N is N calls.
 //
 //   tnr_md_insn_driver K [c|neon] [moving]
+//   tnr_md_insn_driver K [c|neon] spatial [SETTLE]
 //
 // With "moving" the scene's previous frame is scrambled, so that everything
-// moves (the costliest case).
+// moves (the costliest case). With "spatial" the K calls are of the spatial
+// stage (into an output frame, with the noise level motionDetectNoiseLevel
+// reads), after SETTLE chained motion_detect calls (default 12) that both
+// K = 0 and K = N run: after 12 calls the weights of the still pixels have
+// settled at the blend's ceiling, as in a camera that has watched the scene
+// for a moment; SETTLE = 1 leaves them as one call from the scene's start
+// left them (still pixels a few frames old, which the stage still filters).
 //
 // The calls are chained: each one filters the current frame, pPreAlpha and
 // the gains in place, and the next call starts from what it left. Restoring
@@ -22,6 +29,7 @@
 #include "kernels.h"
 #include "motion_detect.h"
 #include "scene.h"
+#include "spatial.h"
 
 int main(int argc, char **argv) {
   if (argc < 2) {
@@ -44,6 +52,7 @@ int main(int argc, char **argv) {
   const tnr_md::Kernels &k = tnr_md::kKernelsC;
 #endif
   const int w = 1920, h = 1080;
+  const bool spatial = argc >= 4 && std::strcmp(argv[3], "spatial") == 0;
   const bool moving = argc >= 4 && std::strcmp(argv[3], "moving") == 0;
   tnr_md_bench::Scene s = tnr_md_bench::makeScene(w, h, moving);
   std::vector<int16_t> tmp(motionDetectTmpBufSize(h, w));
@@ -51,11 +60,28 @@ int main(int argc, char **argv) {
   // The order each set is counted in: the per-sample set streamed, as a
   // build without vector forms runs it; the NEON set as an Arm build runs it.
   const tnr_md::Schedule order = vector ? tnr_md::kBuildSchedule : tnr_md::Schedule::Streamed;
-  for (int i = 0; i < calls; ++i)
+  const auto detect = [&] {
     tnr_md::motionDetectWith(
         k, s.cur.data(), s.pre.data(), tmp.data(), alpha.data(), s.preAlpha.data(), s.gain.data(),
         h, w, h, w, w, tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale,
         tnr_md_bench::kUvRatio, tnr_md_bench::kLightClip, tnr_md_bench::kStaticRatioRBit, order);
+  };
+  if (spatial) {
+    const int settle = argc >= 5 ? std::atoi(argv[4]) : 12;
+    for (int i = 0; i < settle; ++i) detect();
+    uint8_t lut[tnr_md::kSpatialLutSize];
+    tnr_md::spatialThresholds(motionDetectNoiseLevel(tmp.data(), h, w, tnr_md_bench::kUvRatio),
+                              tnr_md_bench::kSpatialStrength, lut);
+    tnr_md_bench::Buf<uint8_t> out(s.cur.size());
+    const tnr_md::SpatialFrame f{s.cur.data(), out.data(), s.preAlpha.data(), h, w, h, w, w, lut};
+    for (int i = 0; i < calls; ++i) k.spatial(f, 0, h, 0, h / 2);
+    uint32_t sum = 0;
+    for (uint8_t b : out) sum = sum * 31 + b;
+    std::printf("calls %d form %s spatial, settled %d, checksum %08x\n", calls,
+                vector ? "neon" : "c", settle, sum);
+    return 0;
+  }
+  for (int i = 0; i < calls; ++i) detect();
   // A checksum of the results keeps the calls observable.
   uint32_t sum = 0;
   for (uint8_t b : alpha) sum = sum * 31 + b;

@@ -23,7 +23,8 @@
 
 #include "kernels.h"
 #include "motion_detect.h"
-#include "x86_sets.h"
+#include "kernel_sets.h"
+#include "spatial.h"
 
 #if !TNR_MD_HAVE_NEON
 #error "the twin fuzzer needs the vector forms (TNR_MD_VECTOR=ON)"
@@ -490,26 +491,56 @@ void fuzzMotionDetect(Reader &r, const tnr_md::Kernels &vec) {
           lightClip, srb));
 }
 
+// The spatial stage: only the grid of the output frame may be written;
+// sizes it refuses leave every buffer alone through the entry point.
+void fuzzSpatial(Reader &r, const tnr_md::Kernels &vec) {
+  const int imgWidth = 2 * r.range(4, 100), imgHeight = 2 * r.range(4, 60);
+  const int proWidth = r.range(1, imgWidth), proHeight = r.range(1, imgHeight);
+  const int gainStride = proWidth + r.range(0, 7);
+  const int noise = r.range(-8, 5000), strength = r.range(-8, 400);
+  const size_t mapElems = size_t(proHeight - 1) * gainStride + proWidth;
+  Buffers B(r);
+  const size_t in = B.add<uint8_t>("pIn", frameBytes(imgWidth, imgHeight), 0, 255);
+  const size_t out = B.add<uint8_t>("pOut", frameBytes(imgWidth, imgHeight), 0, 255);
+  const size_t pa = B.add<uint8_t>("pPreAlpha", mapElems, 0, 128);
+  B.seal();
+  const std::string what =
+      fmt("spatial img %dx%d pro %dx%d gainStride %d noise %d strength %d", imgWidth, imgHeight,
+          proWidth, proHeight, gainStride, noise, strength);
+  if (!tnr_md::spatialAccepts(imgHeight, imgWidth, proHeight, proWidth, gainStride)) {
+    spatial_denoise(B.a<uint8_t>(in), B.a<uint8_t>(out), B.a<uint8_t>(pa), imgHeight, imgWidth,
+                    proHeight, proWidth, gainStride, noise, strength);
+    for (size_t i : {in, out, pa}) B.untouched(i, what, nothing);
+    return;
+  }
+  uint8_t lut[tnr_md::kSpatialLutSize];
+  tnr_md::spatialThresholds(noise, strength, lut);
+  const tnr_md::SpatialFrame a{B.a<uint8_t>(in), B.a<uint8_t>(out), B.a<uint8_t>(pa), imgHeight,
+                               imgWidth, proHeight, proWidth, gainStride, lut};
+  const tnr_md::SpatialFrame b{B.b<uint8_t>(in), B.b<uint8_t>(out), B.b<uint8_t>(pa), imgHeight,
+                               imgWidth, proHeight, proWidth, gainStride, lut};
+  tnr_md::spatial_c(a, 0, proHeight, 0, proHeight / 2);
+  vec.spatial(b, 0, proHeight, 0, proHeight / 2);
+  B.check(what);
+  B.untouched(in, what, nothing);
+  B.untouched(out, what, filtered(imgWidth, imgHeight, proWidth, proHeight));
+  B.untouched(pa, what, nothing);
+}
+
 // The function byte's top bit picks the vector sets: the NEON set, or on
 // x86-64 the x86 set of every level this processor runs, each on the same
 // input.
 std::vector<const tnr_md::Kernels *> vectorSets(bool x86) {
-#if TNR_MD_HAVE_X86
-  if (x86) {
-    std::vector<const tnr_md::Kernels *> sets;
-    for (const tnr_md::X86Set &s : tnr_md::x86Sets())
-      if (!s.lacks) sets.push_back(s.k);
-    return sets;
-  }
-#endif
-  (void)x86;
-  return {&tnr_md::kKernelsNeon};
+  std::vector<const tnr_md::Kernels *> sets;
+  for (const tnr_md::KernelSet &s : tnr_md::runnableKernelSets())
+    if (s.k != &tnr_md::kKernelsC && (s.k != &tnr_md::kKernelsNeon) == x86) sets.push_back(s.k);
+  return sets;
 }
 
 void runOne(const uint8_t *data, size_t size, const tnr_md::Kernels &vec) {
   Reader r(data, size);
   const uint8_t function = r.u8();
-  switch ((function & 0x7F) % 6) {
+  switch ((function & 0x7F) % 7) {
     case 0:
       fuzzCalDiff8x8(r, vec);
       break;
@@ -525,8 +556,11 @@ void runOne(const uint8_t *data, size_t size, const tnr_md::Kernels &vec) {
     case 4:
       fuzzUpScale(r, vec);
       break;
-    default:
+    case 5:
       fuzzMotionDetect(r, vec);
+      break;
+    default:
+      fuzzSpatial(r, vec);
       break;
   }
 }

@@ -13,7 +13,7 @@ import os
 import struct
 import sys
 
-FN_CALDIFF8X8, FN_CALDIFF_DS, FN_GAUSS, FN_SIGMA, FN_UPSCALE, FN_MD = range(6)
+FN_CALDIFF8X8, FN_CALDIFF_DS, FN_GAUSS, FN_SIGMA, FN_UPSCALE, FN_MD, FN_SPATIAL = range(7)
 
 # Fill modes of fuzz_twins.cpp; 0x80 adds a leading offset (misalignment).
 ANY, USUAL, CONST, EXTREME, RAMP, NEAR = range(6)
@@ -105,6 +105,14 @@ def md(w, h, pw, ph, gx=0, sh=eighths(1.0), sl=eighths(1.0), uv=eighths(0.5),
     return out
 
 
+def spatial(w, h, pw, ph, gx=0, noise=128, strength=56, fills=None):
+    out = u8(FN_SPATIAL) + rng(w // 2, 4) + rng(h // 2, 4) + rng(pw, 1) + rng(ph, 1) + rng(gx, 0)
+    out += rng(noise, -8) + rng(strength, -8)
+    for f in fills or [(USUAL, 71), (ANY, 72), (USUAL, 73)]:
+        out += buf(*f)
+    return out
+
+
 SEEDS = {
     # Frame difference: exact blocks, moved-back last blocks with even and odd
     # origins, the whole frame (the last chroma load ends at the frame's end).
@@ -177,6 +185,15 @@ SEEDS = {
                          lc=edge("3.4e38"), srb=-1),
     "md_64x32_still": md(64, 32, 64, 32, fills=[(RAMP, 3), (NEAR, 4), (ANY, 5), (ANY, 6),
                                                   (CONST, 0x40), (USUAL, 7)]),
+    # The spatial stage: narrow rows (no vector step), one step exactly and
+    # moved back, odd grids, refused grids, clamped noise and strength.
+    "spatial_8x8": spatial(8, 8, 8, 8),
+    "spatial_7x8_refused": spatial(8, 8, 7, 8),
+    "spatial_36x10": spatial(36, 10, 36, 10, noise=4000, strength=255),
+    "spatial_37x9_odd": spatial(40, 10, 37, 9, gx=3, noise=64, strength=80),
+    "spatial_200x120": spatial(200, 120, 199, 117, gx=5, noise=5000, strength=400,
+                               fills=[(RAMP, 74), (ANY, 75), (EXTREME, 76)]),
+    "spatial_64x32_still": spatial(64, 32, 64, 32, fills=[(NEAR, 77), (ANY, 78), (CONST, 0x78)]),
 }
 
 
@@ -186,6 +203,9 @@ def main():
     for name, data in SEEDS.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(data)
+        if name.startswith("spatial"):  # the x86 twin (function byte's top bit)
+            with open(os.path.join(out, name + "-x86"), "wb") as f:
+                f.write(bytes([data[0] | 0x80]) + data[1:])
     print(f"{len(SEEDS)} seeds written to {out}")
 
 

@@ -22,6 +22,8 @@
 
 #include <string.h>
 
+#include <math.h>
+
 #include "motion_detect.h"
 
 GST_DEBUG_CATEGORY_STATIC(gst_tnr_md_debug);
@@ -34,7 +36,9 @@ GST_DEBUG_CATEGORY_STATIC(gst_tnr_md_debug);
 #define DEFAULT_STATIC_RATIO_BIT 4
 #define DEFAULT_GAIN 128
 #define DEFAULT_POST_MESSAGES FALSE
+#define DEFAULT_SPATIAL 3.5f
 #define MAX_SIGMA 16.0f
+#define MAX_SPATIAL 15.9f
 
 enum {
   PROP_0,
@@ -44,6 +48,7 @@ enum {
   PROP_STATIC_RATIO_BIT,
   PROP_GAIN,
   PROP_POST_MESSAGES,
+  PROP_SPATIAL,
 };
 
 static GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
@@ -264,6 +269,8 @@ static GstFlowReturn gst_tnr_md_transform_frame_ip(GstVideoFilter *filter, GstVi
   GST_OBJECT_LOCK(self);
   const gfloat sigma_h = self->sigma_h, sigma_l = self->sigma_l, uv_ratio = self->uv_ratio;
   const gint static_ratio_bit = self->static_ratio_bit, gain = self->gain;
+  /* The spatial stage's strength in 1/16, as the tnr tool rounds it. */
+  const int spatial = (int)lroundf(self->spatial * 16.0f);
   const gboolean post = self->post_messages, gain_changed = self->gain_changed;
   gboolean restart = self->restart;
   self->restart = self->gain_changed = FALSE;
@@ -295,6 +302,11 @@ static GstFlowReturn gst_tnr_md_transform_frame_ip(GstVideoFilter *filter, GstVi
                   static_ratio_bit);
     copy_grid(self->prev.data, frame_chroma(&self->prev), pitch, pitch, y, uv, pitch, pitch, gw,
               gh);
+    /* The spatial stage writes the buffer's grid from the temporally
+     * filtered copy, which stays the next previous frame. */
+    if (spatial > 0)
+      spatial_denoise(self->prev.data, y, self->pre_alpha, chroma_row, pitch, gh, gw, gw,
+                      motionDetectNoiseLevel(self->scratch, gh, gw, uv_ratio), spatial);
   } else {
     gst_tnr_md_log_path(self, 1, frame);
     if (!frame_set_layout(&self->work, gw, gh, gw, gh, FALSE) ||
@@ -306,7 +318,15 @@ static GstFlowReturn gst_tnr_md_transform_frame_ip(GstVideoFilter *filter, GstVi
     motion_detect(work->data, self->prev.data, self->scratch, self->alpha, self->pre_alpha,
                   self->gain_table, gh, gw, gh, gw, gw, sigma_h, sigma_l, uv_ratio, 0.0f,
                   static_ratio_bit);
-    copy_grid(y, uv, stride_y, stride_uv, work->data, frame_chroma(work), gw, gw, gw, gh);
+    /* With the spatial stage, its output goes into the previous frame,
+     * which motion_detect no longer needs, and from there to the buffer. */
+    const GstTnrMdFrame *out = work;
+    if (spatial > 0) {
+      spatial_denoise(work->data, self->prev.data, self->pre_alpha, gh, gw, gh, gw, gw,
+                      motionDetectNoiseLevel(self->scratch, gh, gw, uv_ratio), spatial);
+      out = &self->prev;
+    }
+    copy_grid(y, uv, stride_y, stride_uv, out->data, frame_chroma(out), gw, gw, gw, gh);
     /* The filtered frame becomes the previous one. */
     const GstTnrMdFrame t = self->prev;
     self->prev = self->work;
@@ -372,6 +392,9 @@ static void gst_tnr_md_set_property(GObject *object, guint prop_id, const GValue
     case PROP_POST_MESSAGES:
       self->post_messages = g_value_get_boolean(value);
       break;
+    case PROP_SPATIAL:
+      self->spatial = g_value_get_float(value);
+      break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
       break;
@@ -401,6 +424,9 @@ static void gst_tnr_md_get_property(GObject *object, guint prop_id, GValue *valu
       break;
     case PROP_POST_MESSAGES:
       g_value_set_boolean(value, self->post_messages);
+      break;
+    case PROP_SPATIAL:
+      g_value_set_float(value, self->spatial);
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
@@ -460,6 +486,13 @@ static void gst_tnr_md_class_init(GstTnrMdClass *klass) {
                        "refills it at the next frame when changed. Never changes the video",
                        0, 255, DEFAULT_GAIN, flags));
   g_object_class_install_property(
+      gobject_class, PROP_SPATIAL,
+      g_param_spec_float("spatial", "Spatial strength",
+                         "Spatial noise reduction after the temporal stage: edge-preserving "
+                         "threshold at moving pixels in units of the noise sigma the library "
+                         "estimates, fading where frames were averaged (0 = off)",
+                         0.0f, MAX_SPATIAL, DEFAULT_SPATIAL, flags));
+  g_object_class_install_property(
       gobject_class, PROP_POST_MESSAGES,
       g_param_spec_boolean(
           "post-messages", "Post messages",
@@ -492,6 +525,7 @@ static void gst_tnr_md_init(GstTnrMd *self) {
   self->static_ratio_bit = DEFAULT_STATIC_RATIO_BIT;
   self->gain = DEFAULT_GAIN;
   self->post_messages = DEFAULT_POST_MESSAGES;
+  self->spatial = DEFAULT_SPATIAL;
   self->restart = TRUE;
   self->logged_path = -1;
   /* A recursive filter must see every frame: no dropping of late buffers. */

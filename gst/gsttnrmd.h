@@ -34,6 +34,7 @@ struct _GstTnrMd {
   gint static_ratio_bit;
   gint gain;
   gboolean post_messages;
+  gfloat spatial; /* the spatial stage's strength, 0 = off */
   gboolean gain_changed; /* refill the gain table before the next frame */
   gboolean restart;      /* the next frame starts a new sequence */
 

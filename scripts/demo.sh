@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$here/tnr-demo}
 need=""
 for p in build-essential cmake ninja-build pkg-config libsimde-dev libavformat-dev \
-  libavcodec-dev libswscale-dev libavutil-dev libcli11-dev zlib1g-dev googletest; do
+  libavcodec-dev libswscale-dev libavutil-dev libcli11-dev libcairo2-dev googletest; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
     need="$need $p"
 done

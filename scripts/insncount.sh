@@ -9,7 +9,8 @@
 # The K = 0 run does everything but the calls (start-up, scene generation),
 # so the difference is the calls alone. Environment: JOBS (build parallelism,
 # default 2), TARGETS (default "armv7 aarch64"), MOVING=1 (a scene where
-# everything moves, the costliest case).
+# everything moves, the costliest case), SPATIAL=1 (the spatial stage instead
+# of motion_detect, after SETTLE chained motion_detect calls, default 12).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,8 +46,13 @@ for target in $TARGETS; do
     echo "$n"
   }
   for form in c neon; do
-    base=$(count 0 "$form" ${MOVING:+moving})
-    full=$(count "$N" "$form" ${MOVING:+moving})
+    if [[ -n ${SPATIAL:-} ]]; then
+      mode=(spatial "${SETTLE:-12}")
+    else
+      mode=(${MOVING:+moving})
+    fi
+    base=$(count 0 "$form" "${mode[@]}")
+    full=$(count "$N" "$form" "${mode[@]}")
     per=$(awk -v a="$full" -v b="$base" -v n="$N" -v p="$PIXELS" \
       'BEGIN { printf "%.2f", (a - b) / (n * p) }')
     printf '%-8s %-5s %16s %16s %12s\n' "$target" "$form" "$base" "$full" "$per"

@@ -1,6 +1,5 @@
-// The kernel sets this build has, for tests that run against each form: the
-// per-sample set, the NEON set, and on x86-64 the set of every level this
-// processor can run (the others are named on the console as skipped).
+// The kernel sets under test: every set of kernel_sets.h this processor runs
+// (the others are named on the console as skipped).
 #ifndef TNR_MD_TEST_FORMS_H
 #define TNR_MD_TEST_FORMS_H
 
@@ -11,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels.h"
-#include "x86_sets.h"
+#include "kernel_sets.h"
 
 namespace tnr_md_test {
 
@@ -21,34 +19,21 @@ struct Form {
   const tnr_md::Kernels *k;
 };
 
-// The x86 sets this processor runs; the first call names the skipped ones.
-inline std::vector<Form> x86Forms() {
-  std::vector<Form> forms;
-#if TNR_MD_HAVE_X86
+inline std::vector<Form> allForms() {
   static bool told = false;
-  for (const tnr_md::X86Set &s : tnr_md::x86Sets()) {
-    if (!s.lacks) {
+  std::vector<Form> forms;
+  for (const tnr_md::KernelSet &s : tnr_md::kernelSets()) {
+    if (!s.lacks)
       forms.push_back({s.name, s.k});
-    } else if (!told) {
+    else if (!told)
       std::fprintf(stderr, "skipping the %s kernel set: this processor lacks %s\n", s.name,
                    s.lacks);
-    }
   }
   told = true;
-#endif
   return forms;
 }
 
-inline std::vector<Form> allForms() {
-  std::vector<Form> forms{{"PerSample", &tnr_md::kKernelsC}};
-#if TNR_MD_HAVE_NEON
-  forms.push_back({"Vector", &tnr_md::kKernelsNeon});
-#endif
-  for (const Form &f : x86Forms()) forms.push_back(f);
-  return forms;
-}
-
-// The vector forms: every set but the per-sample one.
+// The vector forms: every set but the per-sample one (the first).
 inline std::vector<Form> vectorForms() {
   std::vector<Form> forms = allForms();
   forms.erase(forms.begin());
@@ -61,8 +46,14 @@ inline std::string formName(const ::testing::TestParamInfo<Form> &info) { return
 
 }  // namespace tnr_md_test
 
+// A suite run once per form (TEST_P bodies use GetParam().k), and once per
+// vector form.
 #define TNR_MD_FORMS_SUITE(Suite)                                                      \
   INSTANTIATE_TEST_SUITE_P(Forms, Suite, ::testing::ValuesIn(tnr_md_test::allForms()), \
                            tnr_md_test::formName)
+#define TNR_MD_VECTOR_FORMS_SUITE(Suite)                                                  \
+  INSTANTIATE_TEST_SUITE_P(Forms, Suite, ::testing::ValuesIn(tnr_md_test::vectorForms()), \
+                           tnr_md_test::formName);                                        \
+  GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Suite)
 
 #endif  // TNR_MD_TEST_FORMS_H

@@ -1,7 +1,11 @@
-// Every NEON intrinsic the vector forms use, checked lane by lane against its
-// scalar Arm definition on random and edge inputs. The same source runs
-// natively on ARMv7-A and AArch64 (under qemu) and through SIMDe on x86-64;
-// passing everywhere shows that the x86 mapping (neon.h) gives the Arm result.
+// The NEON intrinsics whose x86 mapping is not a single instruction of the
+// same definition, checked lane by lane against their Arm definitions on
+// random and edge inputs: the ones neon.h replaces or adds, the reciprocal
+// estimate and step, the float conversions and the saturating rounding
+// doubling multiply. The same source runs natively on ARMv7-A and AArch64
+// (under qemu) and through SIMDe on x86-64 at each level this machine runs
+// (FMA and AVX-512 change SIMDe's mappings). The one-to-one mappings (adds,
+// shifts, permutes, loads) are exercised by the stage equivalence tests.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -19,8 +23,6 @@ namespace {
 
 using tnr_md::bitsFloat;
 using tnr_md::floatBits;
-using tnr_md::low16;
-using tnr_md::roundShift;
 using tnr_md_test::seededRng;
 
 constexpr int kIters = 3000;
@@ -71,20 +73,6 @@ T pick(std::mt19937 &rng) {
   return static_cast<T>(std::uniform_int_distribution<int64_t>(L::min(), L::max())(rng));
 }
 
-// Integers whose dropped bits are exactly a half, half of the time: the ties
-// of a rounding shift by n.
-template <class T, int n>
-T pickHalf(std::mt19937 &rng) {
-  T x = pick<T>(rng);
-  if (rng() % 2) {
-    using U = std::make_unsigned_t<T>;
-    const U mask = static_cast<U>((U{1} << n) - 1);
-    x = static_cast<T>((static_cast<U>(x) & static_cast<U>(~mask)) |
-                       static_cast<U>(U{1} << (n - 1)));
-  }
-  return x;
-}
-
 // Floats for the conversions: specials, ties, values around the integer
 // limits, and random bit patterns.
 float pickConv(std::mt19937 &rng) {
@@ -107,13 +95,6 @@ float pickConv(std::mt19937 &rng) {
     default:
       return bitsFloat(static_cast<uint32_t>(rng()));
   }
-}
-
-// Normal floats in [2^-30, 2^30) of either sign: products and sums stay
-// normal, so ARMv7's flush-to-zero cannot matter.
-float pickNormal(std::mt19937 &rng) {
-  const uint32_t e = 127 - 30 + rng() % 60;
-  return bitsFloat((rng() & 0x80000000u) | (e << 23) | (rng() & 0x7FFFFFu));
 }
 
 template <class T, size_t N, class Gen>
@@ -201,523 +182,6 @@ auto gU32 = pick<uint32_t>;
 
 // ---------------------------------------------------------------------------
 
-TEST(NeonOps, LoadsStoresAndDeinterleave) {
-  auto rng = seededRng(1);
-  for (int it = 0; it < 200; ++it) {
-    alignas(16) uint8_t buf[33];
-    uint8_t out[32];
-    for (auto &b : buf) b = static_cast<uint8_t>(rng());
-    const uint8_t *p = buf + 1;  // unaligned
-    vst1_u8(out, vld1_u8(p));
-    ASSERT_EQ(0, std::memcmp(out, p, 8));
-    vst1q_u8(out, vld1q_u8(p));
-    ASSERT_EQ(0, std::memcmp(out, p, 16));
-    int16_t s[9], so[8];
-    std::memcpy(s, buf, sizeof s);
-    vst1q_s16(so, vld1q_s16(s + 1));
-    ASSERT_EQ(0, std::memcmp(so, s + 1, 16));
-    int32_t w[4];
-    std::memcpy(w, buf + 3, 16);
-    int32_t wo[4];
-    vst1q_s32(wo, vld1q_s32(w));
-    ASSERT_EQ(0, std::memcmp(wo, w, 16));
-    const uint8x8x2_t d = vld2_u8(p);
-    const auto u = lanes<uint8_t>(d.val[0]);
-    const auto v = lanes<uint8_t>(d.val[1]);
-    for (int i = 0; i < 8; ++i) {
-      ASSERT_EQ(u[i], p[2 * i]) << "vld2_u8 U lane " << i;
-      ASSERT_EQ(v[i], p[2 * i + 1]) << "vld2_u8 V lane " << i;
-    }
-  }
-}
-
-TEST(NeonOps, WideningAndNarrowing) {
-  unary<uint8_t, 8, uint16_t, uint8x8_t>(
-      "vmovl_u8", [](uint8x8_t a) { return vmovl_u8(a); },
-      [](auto &a) { return map1<uint16_t>(a, [](int64_t x) { return x; }); }, gU8, 10);
-  unary<int16_t, 4, int32_t, int16x4_t>(
-      "vmovl_s16", [](int16x4_t a) { return vmovl_s16(a); },
-      [](auto &a) { return map1<int32_t>(a, [](int64_t x) { return x; }); }, gS16, 11);
-  unary<int32_t, 4, int16_t, int32x4_t>(
-      "vmovn_s32", [](int32x4_t a) { return vmovn_s32(a); },
-      [](auto &a) { return map1<int16_t>(a, [](int64_t x) { return wrap<int16_t>(x); }); }, gS32,
-      12);
-  unary<uint32_t, 4, uint16_t, uint32x4_t>(
-      "vmovn_u32", [](uint32x4_t a) { return vmovn_u32(a); },
-      [](auto &a) { return map1<uint16_t>(a, [](int64_t x) { return wrap<uint16_t>(x); }); }, gU32,
-      13);
-  unary<uint16_t, 8, uint8_t, uint16x8_t>(
-      "vmovn_u16", [](uint16x8_t a) { return vmovn_u16(a); },
-      [](auto &a) { return map1<uint8_t>(a, [](int64_t x) { return wrap<uint8_t>(x); }); }, gU16,
-      14);
-  unary<uint32_t, 4, uint16_t, uint32x4_t>(
-      "vqmovn_u32", [](uint32x4_t a) { return vqmovn_u32(a); },
-      [](auto &a) { return map1<uint16_t>(a, [](int64_t x) { return tnr_md::satU16(x); }); }, gU32,
-      15);
-  unary<int16_t, 4, int32_t, int16x4_t>(
-      "vshll_n_s16 7", [](int16x4_t a) { return vshll_n_s16(a, 7); },
-      [](auto &a) { return map1<int32_t>(a, [](int64_t x) { return x * 128; }); }, gS16, 16);
-  binary<int16_t, 4, int16_t, 4, int32_t, int16x4_t, int16x4_t>(
-      "vaddl_s16", [](int16x4_t a, int16x4_t b) { return vaddl_s16(a, b); },
-      [](auto &a, auto &b) {
-        return map2<int32_t>(a, b, [](int64_t x, int64_t y) { return x + y; });
-      },
-      gS16, gS16, 17);
-  binary<uint8_t, 8, uint8_t, 8, uint16_t, uint8x8_t, uint8x8_t>(
-      "vmull_u8", [](uint8x8_t a, uint8x8_t b) { return vmull_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return x * y; });
-      },
-      gU8, gU8, 18);
-  unary<int16_t, 8, int32_t, int16x8_t>(
-      "vpaddlq_s16", [](int16x8_t a) { return vpaddlq_s16(a); },
-      [](auto &a) {
-        Arr<int32_t, 4> r;
-        for (int i = 0; i < 4; ++i) r[i] = a[2 * i] + a[2 * i + 1];
-        return r;
-      },
-      gS16, 19);
-  unary<int32_t, 4, int64_t, int32x4_t>(
-      "vpaddlq_s32", [](int32x4_t a) { return vpaddlq_s32(a); },
-      [](auto &a) {
-        return Arr<int64_t, 2>{int64_t{a[0]} + a[1], int64_t{a[2]} + a[3]};
-      },
-      gS32, 20);
-  // Widening multiplies by a scalar and their accumulating forms, per scalar.
-  auto rng = seededRng(21);
-  for (int k = 0; k < 24; ++k) {
-    const int16_t n = pick<int16_t>(rng);
-    const uint16_t un = pick<uint16_t>(rng);
-    unary<int16_t, 4, int32_t, int16x4_t>(
-        "vmull_n_s16", [n](int16x4_t a) { return vmull_n_s16(a, n); },
-        [n](auto &a) { return map1<int32_t>(a, [n](int64_t x) { return x * n; }); }, gS16, 22 + k);
-    unary<uint16_t, 4, uint32_t, uint16x4_t>(
-        "vmull_n_u16", [un](uint16x4_t a) { return vmull_n_u16(a, un); },
-        [un](auto &a) { return map1<uint32_t>(a, [un](int64_t x) { return x * un; }); }, gU16,
-        50 + k);
-    binary<int32_t, 4, int16_t, 4, int32_t, int32x4_t, int16x4_t>(
-        "vmlal_n_s16", [n](int32x4_t acc, int16x4_t a) { return vmlal_n_s16(acc, a, n); },
-        [n](auto &acc, auto &a) {
-          return map2<int32_t>(acc, a,
-                               [n](int64_t c, int64_t x) { return wrap<int32_t>(c + x * n); });
-        },
-        gS32, gS16, 80 + k);
-  }
-  binary<uint16_t, 8, uint16_t, 8, uint16_t, uint16x8_t, uint16x8_t>(
-      "vmlal_u8",
-      [](uint16x8_t acc, uint16x8_t ab) {
-        return vmlal_u8(acc, vget_low_u8(vreinterpretq_u8_u16(ab)),
-                        vget_high_u8(vreinterpretq_u8_u16(ab)));
-      },
-      [](auto &acc, auto &ab) {
-        Arr<uint8_t, 16> bytes;
-        std::memcpy(bytes.data(), ab.data(), 16);
-        Arr<uint16_t, 8> r;
-        for (int i = 0; i < 8; ++i)
-          r[i] = wrap<uint16_t>(int64_t{acc[i]} + bytes[i] * bytes[8 + i]);
-        return r;
-      },
-      gU16, gU16, 110);
-}
-
-TEST(NeonOps, IntegerArithmetic) {
-  binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(
-      "vqsubq_s16", [](int16x8_t a, int16x8_t b) { return vqsubq_s16(a, b); },
-      [](auto &a, auto &b) {
-        return map2<int16_t>(a, b, [](int64_t x, int64_t y) { return tnr_md::satS16(x - y); });
-      },
-      gS16, gS16, 200);
-  unary<int16_t, 8, int16_t, int16x8_t>(
-      "vabsq_s16", [](int16x8_t a) { return vabsq_s16(a); },
-      [](auto &a) {
-        return map1<int16_t>(a, [](int64_t x) { return wrap<int16_t>(x < 0 ? -x : x); });
-      },
-      gS16, 201);
-  binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(
-      "vaddq_s16", [](int16x8_t a, int16x8_t b) { return vaddq_s16(a, b); },
-      [](auto &a, auto &b) {
-        return map2<int16_t>(a, b, [](int64_t x, int64_t y) { return wrap<int16_t>(x + y); });
-      },
-      gS16, gS16, 202);
-  binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(
-      "vsubq_s16", [](int16x8_t a, int16x8_t b) { return vsubq_s16(a, b); },
-      [](auto &a, auto &b) {
-        return map2<int16_t>(a, b, [](int64_t x, int64_t y) { return wrap<int16_t>(x - y); });
-      },
-      gS16, gS16, 203);
-  binary<int32_t, 4, int32_t, 4, int32_t, int32x4_t, int32x4_t>(
-      "vaddq_s32", [](int32x4_t a, int32x4_t b) { return vaddq_s32(a, b); },
-      [](auto &a, auto &b) {
-        return map2<int32_t>(a, b, [](int64_t x, int64_t y) { return wrap<int32_t>(x + y); });
-      },
-      gS32, gS32, 204);
-  binary<int32_t, 4, int32_t, 4, int32_t, int32x4_t, int32x4_t>(
-      "vsubq_s32", [](int32x4_t a, int32x4_t b) { return vsubq_s32(a, b); },
-      [](auto &a, auto &b) {
-        return map2<int32_t>(a, b, [](int64_t x, int64_t y) { return wrap<int32_t>(x - y); });
-      },
-      gS32, gS32, 205);
-  binary<uint8_t, 8, uint8_t, 8, uint8_t, uint8x8_t, uint8x8_t>(
-      "vadd_u8", [](uint8x8_t a, uint8x8_t b) { return vadd_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return wrap<uint8_t>(x + y); });
-      },
-      gU8, gU8, 206);
-  binary<uint8_t, 8, uint8_t, 8, uint8_t, uint8x8_t, uint8x8_t>(
-      "vsub_u8", [](uint8x8_t a, uint8x8_t b) { return vsub_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return wrap<uint8_t>(x - y); });
-      },
-      gU8, gU8, 207);
-  binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(
-      "vmaxq_s16", [](int16x8_t a, int16x8_t b) { return vmaxq_s16(a, b); },
-      [](auto &a, auto &b) {
-        return map2<int16_t>(a, b, [](int64_t x, int64_t y) { return x > y ? x : y; });
-      },
-      gS16, gS16, 208);
-  binary<int32_t, 4, int32_t, 4, int32_t, int32x4_t, int32x4_t>(
-      "vmaxq_s32", [](int32x4_t a, int32x4_t b) { return vmaxq_s32(a, b); },
-      [](auto &a, auto &b) {
-        return map2<int32_t>(a, b, [](int64_t x, int64_t y) { return x > y ? x : y; });
-      },
-      gS32, gS32, 209);
-  binary<uint16_t, 8, uint16_t, 8, uint16_t, uint16x8_t, uint16x8_t>(
-      "vminq_u16", [](uint16x8_t a, uint16x8_t b) { return vminq_u16(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return x < y ? x : y; });
-      },
-      gU16, gU16, 210);
-  binary<uint32_t, 4, uint32_t, 4, uint32_t, uint32x4_t, uint32x4_t>(
-      "vminq_u32", [](uint32x4_t a, uint32x4_t b) { return vminq_u32(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint32_t>(a, b, [](int64_t x, int64_t y) { return x < y ? x : y; });
-      },
-      gU32, gU32, 290);
-  binary<uint8_t, 8, uint8_t, 8, uint8_t, uint8x8_t, uint8x8_t>(
-      "vmax_u8", [](uint8x8_t a, uint8x8_t b) { return vmax_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return x > y ? x : y; });
-      },
-      gU8, gU8, 211);
-  unary<int16_t, 8, int16_t, int16x8_t>(
-      "vshlq_n_s16 5", [](int16x8_t a) { return vshlq_n_s16(a, 5); },
-      [](auto &a) { return map1<int16_t>(a, [](int64_t x) { return wrap<int16_t>(x * 32); }); },
-      gS16, 212);
-  unary<uint16_t, 8, uint16_t, uint16x8_t>(
-      "vshlq_n_u16 12", [](uint16x8_t a) { return vshlq_n_u16(a, 12); },
-      [](auto &a) { return map1<uint16_t>(a, [](int64_t x) { return wrap<uint16_t>(x * 4096); }); },
-      gU16, 219);
-  unary<int32_t, 4, int32_t, int32x4_t>(
-      "vshlq_n_s32 7", [](int32x4_t a) { return vshlq_n_s32(a, 7); },
-      [](auto &a) { return map1<int32_t>(a, [](int64_t x) { return wrap<int32_t>(x * 128); }); },
-      gS32, 213);
-  binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(
-      "vhaddq_s16", [](int16x8_t a, int16x8_t b) { return vhaddq_s16(a, b); },
-      [](auto &a, auto &b) {
-        return map2<int16_t>(a, b, [](int64_t x, int64_t y) { return (x + y) >> 1; });
-      },
-      gS16, gS16, 215);
-  binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(
-      "vorrq_s16", [](int16x8_t a, int16x8_t b) { return vorrq_s16(a, b); },
-      [](auto &a, auto &b) {
-        return map2<int16_t>(a, b, [](int64_t x, int64_t y) { return x | y; });
-      },
-      gS16, gS16, 216);
-  binary<int16_t, 4, int16_t, 4, int16_t, int16x4_t, int16x4_t>(
-      "vorr_s16", [](int16x4_t a, int16x4_t b) { return vorr_s16(a, b); },
-      [](auto &a, auto &b) {
-        return map2<int16_t>(a, b, [](int64_t x, int64_t y) { return x | y; });
-      },
-      gS16, gS16, 217);
-  binary<uint16_t, 4, uint16_t, 4, uint16_t, uint16x4_t, uint16x4_t>(
-      "vorr_u16", [](uint16x4_t a, uint16x4_t b) { return vorr_u16(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return x | y; });
-      },
-      gU16, gU16, 229);
-  unary<uint16_t, 4, uint64_t, uint16x4_t>(
-      "vget_lane_u64 of vreinterpret_u64_u16",
-      [](uint16x4_t a) { return vget_lane_u64(vreinterpret_u64_u16(a), 0); },
-      [](auto &a) {
-        uint64_t x = 0;
-        for (int i = 3; i >= 0; --i) x = (x << 16) | a[i];
-        return Arr<uint64_t, 1>{x};
-      },
-      gU16, 239);
-  unary<int16_t, 4, uint64_t, int16x4_t>(
-      "vget_lane_u64 of vreinterpret_u64_s16",
-      [](int16x4_t a) { return vget_lane_u64(vreinterpret_u64_s16(a), 0); },
-      [](auto &a) {
-        uint64_t x = 0;
-        for (int i = 3; i >= 0; --i) x = (x << 16) | static_cast<uint16_t>(a[i]);
-        return Arr<uint64_t, 1>{x};
-      },
-      gS16, 218);
-  auto rng = seededRng(214);
-  for (int k = 0; k < 24; ++k) {
-    const int32_t n = k < 4 ? (k == 0 ? 1 : k == 1 ? 2 : k == 2 ? 4 : -1) : pick<int32_t>(rng);
-    unary<int32_t, 4, int32_t, int32x4_t>(
-        "vmulq_n_s32", [n](int32x4_t a) { return vmulq_n_s32(a, n); },
-        [n](auto &a) { return map1<int32_t>(a, [n](int64_t x) { return wrap<int32_t>(x * n); }); },
-        gS32, 220 + k);
-    binary<int32_t, 4, int32_t, 4, int32_t, int32x4_t, int32x4_t>(
-        "vmlaq_n_s32", [n](int32x4_t acc, int32x4_t a) { return vmlaq_n_s32(acc, a, n); },
-        [n](auto &acc, auto &a) {
-          return map2<int32_t>(acc, a,
-                               [n](int64_t c, int64_t x) { return wrap<int32_t>(c + x * n); });
-        },
-        gS32, gS32, 250 + k);
-  }
-}
-
-TEST(NeonOps, RoundingShifts) {
-  unary<int32_t, 4, int16_t, int32x4_t>(
-      "vrshrn_n_s32 4", [](int32x4_t a) { return vrshrn_n_s32(a, 4); },
-      [](auto &a) { return map1<int16_t>(a, [](int64_t x) { return low16(roundShift(x, 4)); }); },
-      pickHalf<int32_t, 4>, 300);
-  unary<int32_t, 4, int16_t, int32x4_t>(
-      "vrshrn_n_s32 7", [](int32x4_t a) { return vrshrn_n_s32(a, 7); },
-      [](auto &a) { return map1<int16_t>(a, [](int64_t x) { return low16(roundShift(x, 7)); }); },
-      pickHalf<int32_t, 7>, 301);
-  unary<int32_t, 4, int32_t, int32x4_t>(
-      "vrshrq_n_s32 7", [](int32x4_t a) { return vrshrq_n_s32(a, 7); },
-      [](auto &a) { return map1<int32_t>(a, [](int64_t x) { return roundShift(x, 7); }); },
-      pickHalf<int32_t, 7>, 302);
-  unary<uint16_t, 8, uint8_t, uint16x8_t>(
-      "vrshrn_n_u16 3", [](uint16x8_t a) { return vrshrn_n_u16(a, 3); },
-      [](auto &a) {
-        return map1<uint8_t>(a, [](int64_t x) { return wrap<uint8_t>(roundShift(x, 3)); });
-      },
-      pickHalf<uint16_t, 3>, 303);
-  unary<uint16_t, 8, uint8_t, uint16x8_t>(
-      "vrshrn_n_u16 7", [](uint16x8_t a) { return vrshrn_n_u16(a, 7); },
-      [](auto &a) {
-        return map1<uint8_t>(a, [](int64_t x) { return wrap<uint8_t>(roundShift(x, 7)); });
-      },
-      pickHalf<uint16_t, 7>, 304);
-  unary<uint32_t, 4, uint16_t, uint32x4_t>(
-      "vrshrn_n_u32 14", [](uint32x4_t a) { return vrshrn_n_u32(a, 14); },
-      [](auto &a) {
-        return map1<uint16_t>(a, [](int64_t x) { return wrap<uint16_t>(roundShift(x, 14)); });
-      },
-      pickHalf<uint32_t, 14>, 305);
-}
-
-TEST(NeonOps, Permutes) {
-  // vextq_s16 for every offset; the immediate must be a constant.
-  auto refExt = [](int n) {
-    return [n](auto &a, auto &b) {
-      Arr<int16_t, 8> r;
-      for (int i = 0; i < 8; ++i) r[i] = i + n < 8 ? a[i + n] : b[i + n - 8];
-      return r;
-    };
-  };
-#define TNR_EXT(n)                                                                             \
-  binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(                               \
-      "vextq_s16 " #n, [](int16x8_t a, int16x8_t b) { return vextq_s16(a, b, n); }, refExt(n), \
-      gS16, gS16, 400 + n)
-  TNR_EXT(1);
-  TNR_EXT(2);
-  TNR_EXT(3);
-  TNR_EXT(4);
-  TNR_EXT(5);
-  TNR_EXT(6);
-  TNR_EXT(7);
-#undef TNR_EXT
-  binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(
-      "vzipq_s16",
-      [](int16x8_t a, int16x8_t b) {
-        const int16x8x2_t z = vzipq_s16(a, b);
-        return vcombine_s16(vget_low_s16(z.val[0]), vget_high_s16(z.val[1]));
-      },
-      [](auto &a, auto &b) {
-        // val[0] = a0 b0 a1 b1 a2 b2 a3 b3, val[1] = a4 b4 .. a7 b7: low of
-        // val[0] and high of val[1] together are a0 b0 a1 b1 a6 b6 a7 b7.
-        return Arr<int16_t, 8>{a[0], b[0], a[1], b[1], a[6], b[6], a[7], b[7]};
-      },
-      gS16, gS16, 410);
-  binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(
-      "vzipq_s16 (other halves)",
-      [](int16x8_t a, int16x8_t b) {
-        const int16x8x2_t z = vzipq_s16(a, b);
-        return vcombine_s16(vget_high_s16(z.val[0]), vget_low_s16(z.val[1]));
-      },
-      [](auto &a, auto &b) {
-        return Arr<int16_t, 8>{a[2], b[2], a[3], b[3], a[4], b[4], a[5], b[5]};
-      },
-      gS16, gS16, 411);
-  binary<uint8_t, 8, uint8_t, 8, uint8_t, uint8x8_t, uint8x8_t>(
-      "vzip_u8",
-      [](uint8x8_t a, uint8x8_t b) {
-        const uint8x8x2_t z = vzip_u8(a, b);
-        return vcombine_u8(z.val[0], z.val[1]);
-      },
-      [](auto &a, auto &b) {
-        Arr<uint8_t, 16> r;
-        for (int i = 0; i < 8; ++i) {
-          r[2 * i] = a[i];
-          r[2 * i + 1] = b[i];
-        }
-        return r;
-      },
-      gU8, gU8, 412);
-  binary<uint8_t, 16, uint8_t, 16, uint8_t, uint8x16_t, uint8x16_t>(
-      "vuzpq_u8 val[0]", [](uint8x16_t a, uint8x16_t b) { return vuzpq_u8(a, b).val[0]; },
-      [](auto &a, auto &b) {
-        Arr<uint8_t, 16> r;
-        for (int i = 0; i < 8; ++i) r[i] = a[2 * i], r[8 + i] = b[2 * i];
-        return r;
-      },
-      gU8, gU8, 413);
-  binary<uint8_t, 16, uint8_t, 16, uint8_t, uint8x16_t, uint8x16_t>(
-      "vuzpq_u8 val[1]", [](uint8x16_t a, uint8x16_t b) { return vuzpq_u8(a, b).val[1]; },
-      [](auto &a, auto &b) {
-        Arr<uint8_t, 16> r;
-        for (int i = 0; i < 8; ++i) r[i] = a[2 * i + 1], r[8 + i] = b[2 * i + 1];
-        return r;
-      },
-      gU8, gU8, 414);
-  binary<uint16_t, 8, uint16_t, 8, uint16_t, uint16x8_t, uint16x8_t>(
-      "vuzpq_u16 val[0]", [](uint16x8_t a, uint16x8_t b) { return vuzpq_u16(a, b).val[0]; },
-      [](auto &a, auto &b) {
-        Arr<uint16_t, 8> r;
-        for (int i = 0; i < 4; ++i) r[i] = a[2 * i], r[4 + i] = b[2 * i];
-        return r;
-      },
-      gU16, gU16, 418);
-  // Table lookup: indices 8 and above (out of range) give 0.
-  binary<uint8_t, 8, uint8_t, 8, uint8_t, uint8x8_t, uint8x8_t>(
-      "vtbl1_u8", [](uint8x8_t t, uint8x8_t idx) { return vtbl1_u8(t, idx); },
-      [](auto &t, auto &idx) {
-        Arr<uint8_t, 8> r;
-        for (int i = 0; i < 8; ++i) r[i] = idx[i] < 8 ? t[idx[i]] : 0;
-        return r;
-      },
-      gU8, [](std::mt19937 &g) { return static_cast<uint8_t>(g() % 2 ? g() % 16 : g()); }, 415);
-  // Extended lookup over 32 bytes: indices 32 and above keep the lane of a.
-  {
-    auto rngT = seededRng(430);
-    for (int it = 0; it < kIters; ++it) {
-      const auto a = fill<uint8_t, 8>(rngT, gU8);
-      const auto tab = fill<uint8_t, 32>(rngT, gU8);
-      const auto idx = fill<uint8_t, 8>(
-          rngT, [](std::mt19937 &g) { return static_cast<uint8_t>(g() % 2 ? g() % 40 : g()); });
-      uint8x8x4_t t;
-      for (int j = 0; j < 4; ++j) t.val[j] = vld1_u8(tab.data() + 8 * j);
-      const auto got = lanes<uint8_t>(vtbx4_u8(vec<uint8x8_t>(a), t, vec<uint8x8_t>(idx)));
-      for (int i = 0; i < 8; ++i) {
-        const uint8_t want = idx[i] < 32 ? tab[idx[i]] : a[i];
-        ASSERT_EQ(got[i], want) << "vtbx4_u8 lane " << i << ", index " << int(idx[i]);
-      }
-    }
-  }
-#if defined(__aarch64__)
-  // AArch64's 64-byte lookup (the still-weight table there): indices 64 and
-  // above keep the lane of a.
-  {
-    auto rngT = seededRng(432);
-    for (int it = 0; it < kIters; ++it) {
-      const auto a = fill<uint8_t, 16>(rngT, gU8);
-      const auto tab = fill<uint8_t, 64>(rngT, gU8);
-      const auto idx = fill<uint8_t, 16>(
-          rngT, [](std::mt19937 &g) { return static_cast<uint8_t>(g() % 2 ? g() % 72 : g()); });
-      const uint8x16x4_t t = vld1q_u8_x4(tab.data());
-      const auto got = lanes<uint8_t>(vqtbx4q_u8(vec<uint8x16_t>(a), t, vec<uint8x16_t>(idx)));
-      for (int i = 0; i < 16; ++i) {
-        const uint8_t want = idx[i] < 64 ? tab[idx[i]] : a[i];
-        ASSERT_EQ(got[i], want) << "vqtbx4q_u8 lane " << i << ", index " << int(idx[i]);
-      }
-    }
-  }
-#endif
-  // 32-byte lookup: indices 32 and above give 0.
-  {
-    auto rngT = seededRng(433);
-    for (int it = 0; it < kIters; ++it) {
-      const auto tab = fill<uint8_t, 32>(rngT, gU8);
-      const auto idx = fill<uint8_t, 8>(
-          rngT, [](std::mt19937 &g) { return static_cast<uint8_t>(g() % 2 ? g() % 40 : g()); });
-      uint8x8x4_t t;
-      for (int j = 0; j < 4; ++j) t.val[j] = vld1_u8(tab.data() + 8 * j);
-      const auto got = lanes<uint8_t>(vtbl4_u8(t, vec<uint8x8_t>(idx)));
-      for (int i = 0; i < 8; ++i)
-        ASSERT_EQ(got[i], idx[i] < 32 ? tab[idx[i]] : 0) << "vtbl4_u8 lane " << i;
-    }
-  }
-  binary<uint8_t, 16, uint8_t, 16, uint8_t, uint8x16_t, uint8x16_t>(
-      "vcgeq_u8", [](uint8x16_t a, uint8x16_t b) { return vcgeq_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return x >= y ? 255 : 0; });
-      },
-      gU8, gU8, 434);
-  binary<uint8_t, 8, uint8_t, 8, uint8_t, uint8x8_t, uint8x8_t>(
-      "vorr_u8", [](uint8x8_t a, uint8x8_t b) { return vorr_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return x | y; });
-      },
-      gU8, gU8, 435);
-  unary<uint8_t, 8, uint64_t, uint8x8_t>(
-      "vget_lane_u64 of vreinterpret_u64_u8",
-      [](uint8x8_t a) { return vget_lane_u64(vreinterpret_u64_u8(a), 0); },
-      [](auto &a) {
-        uint64_t x = 0;
-        for (int i = 7; i >= 0; --i) x = (x << 8) | a[i];
-        return Arr<uint64_t, 1>{x};
-      },
-      gU8, 436);
-  // Interleaving store and de-interleaving load by 4: byte 4 i + j is lane i
-  // of vector j.
-  {
-    auto rngT = seededRng(431);
-    for (int it = 0; it < 200; ++it) {
-      const auto bytes = fill<uint8_t, 32>(rngT, gU8);
-      const uint8x8x4_t v = vld4_u8(bytes.data());
-      for (int j = 0; j < 4; ++j) {
-        const auto l = lanes<uint8_t>(v.val[j]);
-        for (int i = 0; i < 8; ++i)
-          ASSERT_EQ(l[i], bytes[4 * i + j]) << "vld4_u8 " << j << " " << i;
-      }
-      uint8_t back[32];
-      vst4_u8(back, v);
-      ASSERT_EQ(0, std::memcmp(back, bytes.data(), 32)) << "vst4_u8";
-    }
-  }
-  // Halves, joins, lane reads and broadcasts.
-  unary<int16_t, 8, int16_t, int16x8_t>(
-      "vget_high_s16/vget_low_s16/vcombine_s16",
-      [](int16x8_t a) { return vcombine_s16(vget_high_s16(a), vget_low_s16(a)); },
-      [](auto &a) { return Arr<int16_t, 8>{a[4], a[5], a[6], a[7], a[0], a[1], a[2], a[3]}; }, gS16,
-      416);
-  unary<uint16_t, 8, uint16_t, uint16x8_t>(
-      "vget_high_u16/vget_low_u16/vcombine_u16",
-      [](uint16x8_t a) { return vcombine_u16(vget_high_u16(a), vget_low_u16(a)); },
-      [](auto &a) { return Arr<uint16_t, 8>{a[4], a[5], a[6], a[7], a[0], a[1], a[2], a[3]}; },
-      gU16, 417);
-  unary<uint8_t, 16, uint8_t, uint8x16_t>(
-      "vget_high_u8/vget_low_u8/vcombine_u8",
-      [](uint8x16_t a) { return vcombine_u8(vget_high_u8(a), vget_low_u8(a)); },
-      [](auto &a) {
-        Arr<uint8_t, 16> r;
-        for (int i = 0; i < 16; ++i) r[i] = a[(i + 8) % 16];
-        return r;
-      },
-      gU8, 418);
-  auto rng = seededRng(419);
-  for (int it = 0; it < 100; ++it) {
-    const int64_t x = static_cast<int64_t>((uint64_t{rng()} << 32) | rng());
-    const int64_t y = static_cast<int64_t>((uint64_t{rng()} << 32) | rng());
-    const int64x2_t v = vec<int64x2_t>(Arr<int64_t, 2>{x, y});
-    ASSERT_EQ(vgetq_lane_s64(v, 0), x);
-    ASSERT_EQ(vgetq_lane_s64(v, 1), y);
-    const uint8_t b = static_cast<uint8_t>(rng());
-    const int32_t i = static_cast<int32_t>(rng());
-    const float f = bitsFloat(rng());
-    for (uint8_t l : lanes<uint8_t>(vdup_n_u8(b))) ASSERT_EQ(l, b);
-    for (int32_t l : lanes<int32_t>(vdupq_n_s32(i))) ASSERT_EQ(l, i);
-    for (float l : lanes<float>(vdupq_n_f32(f))) ASSERT_EQ(floatBits(l), floatBits(f));
-  }
-}
-
 TEST(NeonOps, FloatConversions) {
   unary<int32_t, 4, float, int32x4_t>(
       "vcvtq_f32_s32", [](int32x4_t a) { return vcvtq_f32_s32(a); },
@@ -731,17 +195,10 @@ TEST(NeonOps, FloatConversions) {
       "vcvtq_u32_f32", [](float32x4_t a) { return vcvtq_u32_f32(a); },
       [](auto &a) { return map1<uint32_t>(a, [](float x) { return tnr_md::truncToUint(x); }); },
       pickConv, 502);
-}
-
-TEST(NeonOps, FloatArithmetic) {
-  binary<float, 4, float, 4, float, float32x4_t, float32x4_t>(
-      "vmulq_f32", [](float32x4_t a, float32x4_t b) { return vmulq_f32(a, b); },
-      [](auto &a, auto &b) { return map2<float>(a, b, [](float x, float y) { return x * y; }); },
-      pickNormal, pickNormal, 600);
-  binary<float, 4, float, 4, float, float32x4_t, float32x4_t>(
-      "vaddq_f32", [](float32x4_t a, float32x4_t b) { return vaddq_f32(a, b); },
-      [](auto &a, auto &b) { return map2<float>(a, b, [](float x, float y) { return x + y; }); },
-      pickNormal, pickNormal, 601);
+  unary<uint32_t, 4, float, uint32x4_t>(
+      "vcvtq_f32_u32", [](uint32x4_t a) { return vcvtq_f32_u32(a); },
+      [](auto &a) { return map1<float>(a, [](uint32_t x) { return static_cast<float>(x); }); },
+      gU32, 503);
 }
 
 // The stages take the estimate of integers 1 .. 32767 only: all of them.
@@ -827,166 +284,33 @@ TEST(NeonOps, ReciprocalRefineExhaustive) {
   }
 }
 
-// The byte and halfword forms of the leaner passes: exact differences of
-// bytes, widening shifts and subtractions, saturating narrowing, the shift
-// and insert that copies a halfword's high byte into its low one, the
-// rounding doubling multiply that gives the static ratio, multiplies by a
-// lane, pairwise adds and 32-bit lane extraction.
-// The frame difference's pair path: absolute differences of bytes, pairwise
-// accumulation of bytes, and the insertion that puts a 16-bit value in both
-// halves of a 32-bit lane.
-TEST(NeonOps, PairPathForms) {
-  binary<uint8_t, 8, uint8_t, 8, uint16_t, uint8x8_t, uint8x8_t>(
-      "vabdl_u8", [](uint8x8_t a, uint8x8_t b) { return vabdl_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return x > y ? x - y : y - x; });
-      },
-      gU8, gU8, 450);
-  {
-    auto rngA = seededRng(451);
-    for (int it = 0; it < kIters; ++it) {
-      const auto acc = fill<uint16_t, 8>(rngA, gU16);
-      const auto x = fill<uint8_t, 8>(rngA, gU8);
-      const auto y = fill<uint8_t, 8>(rngA, gU8);
-      const auto got =
-          lanes<uint16_t>(vabal_u8(vec<uint16x8_t>(acc), vec<uint8x8_t>(x), vec<uint8x8_t>(y)));
-      for (int i = 0; i < 8; ++i) {
-        const int d = x[i] > y[i] ? x[i] - y[i] : y[i] - x[i];
-        ASSERT_EQ(got[i], wrap<uint16_t>(acc[i] + d)) << "vabal_u8 lane " << i;
-      }
-    }
+// Replaced in neon.h: products that wrap modulo 2^32 (vmulq_n_s32,
+// vmlaq_n_s32, vmull_n_u16), the widening shift of negative values, and the
+// saturating rounding doubling multiply at -32768 x -32768.
+TEST(NeonOps, ReplacedMultipliesAndShifts) {
+  auto rng = seededRng(214);
+  for (int k = 0; k < 24; ++k) {
+    const int32_t n = k < 4 ? (k == 0 ? 1 : k == 1 ? 2 : k == 2 ? 4 : -1) : pick<int32_t>(rng);
+    const uint16_t un = pick<uint16_t>(rng);
+    unary<int32_t, 4, int32_t, int32x4_t>(
+        "vmulq_n_s32", [n](int32x4_t a) { return vmulq_n_s32(a, n); },
+        [n](auto &a) { return map1<int32_t>(a, [n](int64_t x) { return wrap<int32_t>(x * n); }); },
+        gS32, 220 + k);
+    binary<int32_t, 4, int32_t, 4, int32_t, int32x4_t, int32x4_t>(
+        "vmlaq_n_s32", [n](int32x4_t acc, int32x4_t a) { return vmlaq_n_s32(acc, a, n); },
+        [n](auto &acc, auto &a) {
+          return map2<int32_t>(acc, a,
+                               [n](int64_t c, int64_t x) { return wrap<int32_t>(c + x * n); });
+        },
+        gS32, gS32, 250 + k);
+    unary<uint16_t, 4, uint32_t, uint16x4_t>(
+        "vmull_n_u16", [un](uint16x4_t a) { return vmull_n_u16(a, un); },
+        [un](auto &a) { return map1<uint32_t>(a, [un](int64_t x) { return x * un; }); }, gU16,
+        50 + k);
   }
-  binary<uint16_t, 8, uint8_t, 16, uint16_t, uint16x8_t, uint8x16_t>(
-      "vpadalq_u8", [](uint16x8_t acc, uint8x16_t b) { return vpadalq_u8(acc, b); },
-      [](auto &acc, auto &b) {
-        Arr<uint16_t, 8> r;
-        for (int i = 0; i < 8; ++i) r[i] = wrap<uint16_t>(acc[i] + b[2 * i] + b[2 * i + 1]);
-        return r;
-      },
-      gU16, gU8, 452);
-  unary<uint16_t, 8, uint32_t, uint16x8_t>(
-      "vpaddlq_u16", [](uint16x8_t a) { return vpaddlq_u16(a); },
-      [](auto &a) {
-        Arr<uint32_t, 4> r;
-        for (int i = 0; i < 4; ++i) r[i] = uint32_t{a[2 * i]} + a[2 * i + 1];
-        return r;
-      },
-      gU16, 453);
-  unary<int32_t, 4, int32_t, int32x4_t>(
-      "vsliq_n_s32 16 of a with itself", [](int32x4_t a) { return vsliq_n_s32(a, a, 16); },
-      [](auto &a) {
-        return map1<int32_t>(a, [](int64_t x) {
-          const uint32_t u = static_cast<uint32_t>(x);
-          return static_cast<int32_t>((u << 16) | (u & 0xFFFFu));
-        });
-      },
-      gS32, 454);
-}
-
-// The 32-bit forms of the frame difference's block finish (two blocks per
-// vector): wrapping absolute values, shifts, sums, and the lane reads.
-TEST(NeonOps, BlockFinishForms) {
-  unary<int32_t, 4, int32_t, int32x4_t>(
-      "vabsq_s32", [](int32x4_t a) { return vabsq_s32(a); },
-      [](auto &a) {
-        return map1<int32_t>(a, [](int64_t x) { return wrap<int32_t>(x < 0 ? -x : x); });
-      },
-      gS32, 440);
-  unary<int32_t, 2, int32_t, int32x2_t>(
-      "vabs_s32", [](int32x2_t a) { return vabs_s32(a); },
-      [](auto &a) {
-        return map1<int32_t>(a, [](int64_t x) { return wrap<int32_t>(x < 0 ? -x : x); });
-      },
-      gS32, 441);
-  unary<int32_t, 2, int32_t, int32x2_t>(
-      "vshr_n_s32 1", [](int32x2_t a) { return vshr_n_s32(a, 1); },
-      [](auto &a) { return map1<int32_t>(a, [](int64_t x) { return x >> 1; }); }, gS32, 442);
-  unary<int32_t, 4, int32_t, int32x4_t>(
-      "vshlq_n_s32 1", [](int32x4_t a) { return vshlq_n_s32(a, 1); },
-      [](auto &a) { return map1<int32_t>(a, [](int64_t x) { return wrap<int32_t>(x * 2); }); },
-      gS32, 443);
-  binary<uint32_t, 2, uint32_t, 2, uint32_t, uint32x2_t, uint32x2_t>(
-      "vadd_u32", [](uint32x2_t a, uint32x2_t b) { return vadd_u32(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint32_t>(a, b, [](int64_t x, int64_t y) { return wrap<uint32_t>(x + y); });
-      },
-      gU32, gU32, 444);
-  binary<uint32_t, 2, uint32_t, 2, uint32_t, uint32x2_t, uint32x2_t>(
-      "vsub_u32", [](uint32x2_t a, uint32x2_t b) { return vsub_u32(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint32_t>(a, b, [](int64_t x, int64_t y) { return wrap<uint32_t>(x - y); });
-      },
-      gU32, gU32, 445);
-  unary<int16_t, 4, int16_t, int16x4_t>(
-      "vext_s16 2", [](int16x4_t a) { return vext_s16(a, a, 2); },
-      [](auto &a) {
-        return Arr<int16_t, 4>{a[2], a[3], a[0], a[1]};
-      },
-      gS16, 446);
-  unary<int16_t, 4, uint32_t, int16x4_t>(
-      "vget_lane_u32 of vreinterpret_u32_s16",
-      [](int16x4_t a) { return vget_lane_u32(vreinterpret_u32_s16(a), 0); },
-      [](auto &a) {
-        return Arr<uint32_t, 1>{static_cast<uint32_t>(static_cast<uint16_t>(a[0])) |
-                                static_cast<uint32_t>(static_cast<uint16_t>(a[1])) << 16};
-      },
-      gS16, 447);
-}
-
-TEST(NeonOps, ByteAndHalfwordForms) {
-  binary<uint8_t, 8, uint8_t, 8, uint16_t, uint8x8_t, uint8x8_t>(
-      "vsubl_u8", [](uint8x8_t a, uint8x8_t b) { return vsubl_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return wrap<uint16_t>(x - y); });
-      },
-      gU8, gU8, 900);
-  binary<uint16_t, 8, uint8_t, 8, uint16_t, uint16x8_t, uint8x8_t>(
-      "vsubw_u8", [](uint16x8_t a, uint8x8_t b) { return vsubw_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return wrap<uint16_t>(x - y); });
-      },
-      gU16, gU8, 901);
-  unary<uint8_t, 8, uint16_t, uint8x8_t>(
-      "vshll_n_u8 7", [](uint8x8_t a) { return vshll_n_u8(a, 7); },
-      [](auto &a) { return map1<uint16_t>(a, [](int64_t x) { return x * 128; }); }, gU8, 902);
-  unary<uint32_t, 4, float, uint32x4_t>(
-      "vcvtq_f32_u32", [](uint32x4_t a) { return vcvtq_f32_u32(a); },
-      [](auto &a) { return map1<float>(a, [](uint32_t x) { return static_cast<float>(x); }); },
-      gU32, 903);
-  unary<uint16_t, 8, uint8_t, uint16x8_t>(
-      "vqmovn_u16", [](uint16x8_t a) { return vqmovn_u16(a); },
-      [](auto &a) { return map1<uint8_t>(a, [](int64_t x) { return tnr_md::satU8(x); }); }, gU16,
-      904);
-  binary<uint8_t, 16, uint8_t, 16, uint8_t, uint8x16_t, uint8x16_t>(
-      "vminq_u8", [](uint8x16_t a, uint8x16_t b) { return vminq_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return x < y ? x : y; });
-      },
-      gU8, gU8, 905);
-  binary<uint8_t, 16, uint8_t, 16, uint8_t, uint8x16_t, uint8x16_t>(
-      "vmaxq_u8", [](uint8x16_t a, uint8x16_t b) { return vmaxq_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return x > y ? x : y; });
-      },
-      gU8, gU8, 906);
-  binary<uint8_t, 16, uint8_t, 16, uint8_t, uint8x16_t, uint8x16_t>(
-      "vsubq_u8", [](uint8x16_t a, uint8x16_t b) { return vsubq_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return wrap<uint8_t>(x - y); });
-      },
-      gU8, gU8, 907);
-  binary<uint8_t, 16, uint8_t, 16, uint8_t, uint8x16_t, uint8x16_t>(
-      "vaddq_u8", [](uint8x16_t a, uint8x16_t b) { return vaddq_u8(a, b); },
-      [](auto &a, auto &b) {
-        return map2<uint8_t>(a, b, [](int64_t x, int64_t y) { return wrap<uint8_t>(x + y); });
-      },
-      gU8, gU8, 908);
-  binary<uint16_t, 8, uint16_t, 8, uint16_t, uint16x8_t, uint16x8_t>(
-      "vsriq_n_u16 8", [](uint16x8_t a, uint16x8_t b) { return vsriq_n_u16(a, b, 8); },
-      [](auto &a, auto &b) {
-        return map2<uint16_t>(a, b, [](int64_t x, int64_t y) { return (x & 0xFF00) | (y >> 8); });
-      },
-      gU16, gU16, 909);
+  unary<int16_t, 4, int32_t, int16x4_t>(
+      "vshll_n_s16 7", [](int16x4_t a) { return vshll_n_s16(a, 7); },
+      [](auto &a) { return map1<int32_t>(a, [](int64_t x) { return x * 128; }); }, gS16, 16);
   binary<int16_t, 8, int16_t, 8, int16_t, int16x8_t, int16x8_t>(
       "vqrdmulhq_s16", [](int16x8_t a, int16x8_t b) { return vqrdmulhq_s16(a, b); },
       [](auto &a, auto &b) {
@@ -994,46 +318,32 @@ TEST(NeonOps, ByteAndHalfwordForms) {
             a, b, [](int64_t x, int64_t y) { return tnr_md::satS16((2 * x * y + 32768) >> 16); });
       },
       gS16, gS16, 910);
-  auto rng = seededRng(911);
-  for (int k = 0; k < 24; ++k) {
-    const int16_t n = pick<int16_t>(rng);
-    const int16x4_t nv = vdup_n_s16(n);
-    unary<int16_t, 4, int32_t, int16x4_t>(
-        "vmull_lane_s16", [nv](int16x4_t a) { return vmull_lane_s16(a, nv, 0); },
-        [n](auto &a) { return map1<int32_t>(a, [n](int64_t x) { return x * n; }); }, gS16, 920 + k);
-    binary<int32_t, 4, int16_t, 4, int32_t, int32x4_t, int16x4_t>(
-        "vmlal_lane_s16",
-        [nv](int32x4_t acc, int16x4_t a) { return vmlal_lane_s16(acc, a, nv, 0); },
-        [n](auto &acc, auto &a) {
-          return map2<int32_t>(acc, a,
-                               [n](int64_t c, int64_t x) { return wrap<int32_t>(c + x * n); });
-        },
-        gS32, gS16, 950 + k);
+}
+
+// Added in neon.h (missing from SIMDe): the absolute difference accumulated
+// into wrapping 16-bit lanes, and the shift left and insert.
+TEST(NeonOps, AddedInNeonH) {
+  auto rng = seededRng(451);
+  for (int it = 0; it < kIters; ++it) {
+    const auto acc = fill<uint16_t, 8>(rng, gU16);
+    const auto x = fill<uint8_t, 8>(rng, gU8);
+    const auto y = fill<uint8_t, 8>(rng, gU8);
+    const auto got =
+        lanes<uint16_t>(vabal_u8(vec<uint16x8_t>(acc), vec<uint8x8_t>(x), vec<uint8x8_t>(y)));
+    for (int i = 0; i < 8; ++i) {
+      const int d = x[i] > y[i] ? x[i] - y[i] : y[i] - x[i];
+      ASSERT_EQ(got[i], wrap<uint16_t>(acc[i] + d)) << "vabal_u8 lane " << i;
+    }
   }
   binary<int32_t, 4, int32_t, 4, int32_t, int32x4_t, int32x4_t>(
-      "vextq_s32 1, vextq_s32 2",
-      [](int32x4_t a, int32x4_t b) {
-        return vcombine_s32(vget_low_s32(vextq_s32(a, b, 1)), vget_high_s32(vextq_s32(a, b, 2)));
-      },
+      "vsliq_n_s32 16", [](int32x4_t a, int32x4_t b) { return vsliq_n_s32(a, b, 16); },
       [](auto &a, auto &b) {
-        return Arr<int32_t, 4>{a[1], a[2], b[0], b[1]};
+        return map2<int32_t>(a, b, [](int64_t x, int64_t y) {
+          return static_cast<int32_t>((static_cast<uint32_t>(y) << 16) |
+                                      (static_cast<uint32_t>(x) & 0xFFFFu));
+        });
       },
-      gS32, gS32, 980);
-  binary<int32_t, 2, int32_t, 2, int32_t, int32x2_t, int32x2_t>(
-      "vpadd_s32", [](int32x2_t a, int32x2_t b) { return vpadd_s32(a, b); },
-      [](auto &a, auto &b) {
-        return Arr<int32_t, 2>{wrap<int32_t>(int64_t{a[0]} + a[1]),
-                               wrap<int32_t>(int64_t{b[0]} + b[1])};
-      },
-      gS32, gS32, 981);
-  unary<uint32_t, 1, uint8_t, uint32_t>(
-      "vdup_n_u32 as bytes", [](uint32_t a) { return vreinterpret_u8_u32(vdup_n_u32(a)); },
-      [](auto &a) {
-        Arr<uint8_t, 8> r;
-        for (int i = 0; i < 8; ++i) r[i] = static_cast<uint8_t>(a[0] >> (8 * (i & 3)));
-        return r;
-      },
-      gU32, 982);
+      gS32, gS32, 454);
 }
 
 }  // namespace

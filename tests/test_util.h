@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -79,11 +80,31 @@ inline uint32_t testSeed() {
   return s ? static_cast<uint32_t>(std::strtoul(s, nullptr, 0)) : 20261206u;
 }
 
-// A generator seeded from testSeed() mixed with a per-test salt; that seed is
-// recorded in the test's output so a failure can be replayed.
+// Prints, after a failed test that drew random inputs, the seed that replays
+// it. Registered once, before main, by the inline variable below.
+class SeedPrinter : public ::testing::EmptyTestEventListener {
+ public:
+  static bool &used() {
+    static bool u = false;
+    return u;
+  }
+  void OnTestStart(const ::testing::TestInfo &) override { used() = false; }
+  void OnTestEnd(const ::testing::TestInfo &info) override {
+    if (used() && info.result()->Failed())
+      std::printf("[  SEED    ] %s.%s drew random inputs; replay with TNR_MD_SEED=%u\n",
+                  info.test_suite_name(), info.name(), testSeed());
+  }
+};
+inline const bool kSeedPrinterInstalled = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new SeedPrinter);
+  return true;
+}();
+
+// A generator seeded from testSeed() mixed with a per-test salt; a failure of
+// the test prints the seed.
 inline std::mt19937 seededRng(uint32_t salt) {
   const uint32_t seed = testSeed();
-  ::testing::Test::RecordProperty("tnr_md_seed", std::to_string(seed));
+  SeedPrinter::used() = true;
   std::seed_seq seq{seed, salt};
   return std::mt19937(seq);
 }

@@ -21,87 +21,12 @@
 
 namespace {
 
-using tnr_md_test::canaryIntact;
-using tnr_md_test::Fill;
-using tnr_md_test::fillName;
-using tnr_md_test::fillWith;
-using tnr_md_test::Guard;
-using tnr_md_test::GuardedBuffer;
-using tnr_md_test::sameBuffers;
-using tnr_md_test::seededRng;
+using namespace tnr_md_test;
 
-using tnr_md_test::sideName;
 constexpr auto &kSides = tnr_md_test::kGuardSides;
-
-constexpr int16_t kCanary16 = 0x5A5A;
-constexpr uint32_t kCanary32 = 0xA5A5A5A5u;
-
-template <class T>
-GuardedBuffer<T> canaryBuffer(size_t n, Guard g, T canary) {
-  GuardedBuffer<T> b(n, g);
-  b.fill(canary);
-  return b;
-}
 
 // ---------------------------------------------------------------------------
 // Frame difference
-
-// Chroma weights: ordinary ones, ones whose low 16 bits wrap in the per-sample
-// term (fix >= 32768), ones whose block products wrap 32 bits, and specials.
-float pickUvRatio(std::mt19937 &rng) {
-  const float special[] = {0.0f, 1.0f, 0.5f, 0.3f, -0.3f, 1.0f / 256, -1.0f / 256, 255.99f, 256.0f,
-                           300.0f, -256.01f, 511.5f, 1e6f, 2e7f, -3e7f,
-                           std::numeric_limits<float>::infinity(), std::nanf(""),
-                           // Weights 2^17 and just past it in both signs: the widest weight whose
-                           // block chroma product fits in 32 bits, and the first that does not.
-                           1024.0f, -1024.0f, 1024.01f, -1024.01f};
-  if (rng() % 2) return special[rng() % (sizeof special / sizeof special[0])];
-  return std::uniform_real_distribution<float>(-4.0f, 4.0f)(rng);
-}
-
-// Current and previous NV12 frames of one of several kinds.
-void fillFrames(uint8_t *cur, uint8_t *pre, int w, int h, int kind, std::mt19937 &rng) {
-  const size_t n = static_cast<size_t>(w) * h * 3 / 2;
-  switch (kind) {
-    case 0:  // independent noise
-      fillWith(cur, n, Fill::Random, rng, 0, 255);
-      fillWith(pre, n, Fill::Random, rng, 0, 255);
-      break;
-    case 1:  // extremes: every difference is 0 or +-255
-      fillWith(cur, n, Fill::Extremes, rng, 0, 255);
-      fillWith(pre, n, Fill::Extremes, rng, 0, 255);
-      break;
-    case 2:  // all 255 against all 0, or the other way round
-      std::memset(cur, rng() % 2 ? 255 : 0, n);
-      std::memset(pre, cur[0] ^ 255, n);
-      break;
-    case 3: {  // identical frames except for light noise
-      fillWith(pre, n, Fill::Runs, rng, 0, 255);
-      for (size_t i = 0; i < n; ++i) {
-        const int v = pre[i] + static_cast<int>(rng() % 7) - 3;
-        cur[i] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
-      }
-      break;
-    }
-    default: {  // a moving block: a square of the previous frame shifted
-      fillWith(pre, n, Fill::Runs, rng, 0, 255);
-      std::memcpy(cur, pre, n);
-      const int bw = 1 + static_cast<int>(rng() % w), bh = 1 + static_cast<int>(rng() % h);
-      const int x0 = static_cast<int>(rng() % (w - bw + 1)),
-                y0 = static_cast<int>(rng() % (h - bh + 1));
-      const int dx = static_cast<int>(rng() % 5) - 2, dy = static_cast<int>(rng() % 5) - 2;
-      for (int y = y0; y < y0 + bh; ++y)
-        for (int x = x0; x < x0 + bw; ++x) {
-          const int sx = std::min(std::max(x + dx, 0), w - 1),
-                    sy = std::min(std::max(y + dy, 0), h - 1);
-          cur[y * w + x] = static_cast<uint8_t>(pre[sy * w + sx] ^ 0x80);
-          uint8_t *uv = cur + w * h + (y / 2) * w + (x & ~1);
-          uv[0] = static_cast<uint8_t>(255 - uv[0]);
-        }
-      break;
-    }
-  }
-}
 
 struct DiffPlanes {
   GuardedBuffer<int16_t> h, l, s;
@@ -242,12 +167,6 @@ TEST(VecFront, FrameDiffWideGridsMatchPerSample) {
 // ---------------------------------------------------------------------------
 // 3x3 filter
 
-// Input contents: full-range noise, the extremes, smooth runs, and small values.
-void fillPlane16(int16_t *p, size_t n, int kind, size_t pitch, std::mt19937 &rng, int64_t lo,
-                 int64_t hi) {
-  fillWith(p, n, static_cast<Fill>(kind % static_cast<int>(Fill::Count)), rng, lo, hi, pitch);
-}
-
 const int kFilterWidths[] = {1,  2,  3,  4,  5,   6,   7,   8,   9,   10,  11,  12,  13, 14, 15,
                              16, 17, 18, 19, 20,  21,  22,  23,  24,  25,  26,  27,  28, 29, 30,
                              31, 32, 33, 34, 35,  36,  37,  38,  39,  40,  47,  48,  49, 63, 64,
@@ -269,79 +188,72 @@ void expectGaussTwinsMatch(int16_t *pIn, size_t outN, int h, int w, int stride, 
   }
 }
 
+// Full-range and small contents (reps 0 .. 5; rep 5 spans several of the x86
+// form's 16-row bands), then inputs that are all multiples of 16 (as the
+// scaled difference plane is), which take the 16-bit path; in half of those
+// a single input that is not, anywhere in the rows and columns a row reads
+// (borders included), sends that row back to the exact 32-bit path, and the
+// rows after it must still be right.
 TEST(VecFront, Gauss3x3MatchesPerSample) {
   auto rng = seededRng(0x6A55);
   for (Guard g : kSides) {
     for (int w : kFilterWidths) {
-      for (int rep = 0; rep < 6; ++rep) {
-        // Low planes, and (rep 5) planes spanning several of the x86 form's
-        // 16-row bands.
-        const int h =
-            rep == 5 ? 30 + static_cast<int>(rng() % 41) : 1 + static_cast<int>(rng() % 7);
-        const int stride = w + 2 + static_cast<int>(rng() % 6);
-        const int kind = rep;
+      for (int rep = 0; rep < 14; ++rep) {
+        const bool sixteens = rep >= 6;
+        const int h = rep == 5   ? 30 + int(uni(rng, 0, 40))
+                      : sixteens ? 1 + int(uni(rng, 0, 8))
+                                 : 1 + int(uni(rng, 0, 6));
+        const int stride = w + 2 + int(uni(rng, 0, 5));
         // Input rows -1 .. h, columns -1 .. w, nothing more: the last element
         // is column w of row h, the first column -1 of row -1.
-        const size_t inN = static_cast<size_t>(h + 1) * stride + w + 2;
-        const size_t outN = static_cast<size_t>(h - 1) * stride + w;
+        const size_t inN = size_t(h + 1) * stride + w + 2;
+        const size_t outN = size_t(h - 1) * stride + w;
         GuardedBuffer<int16_t> in(inN, g);
-        const Fill f = static_cast<Fill>(kind % static_cast<int>(Fill::Count));
-        const bool small = rng() % 3 == 0;
-        fillPlane16(in.data(), inN, kind, stride, rng, small ? -40 : -32768, small ? 40 : 32767);
+        const Fill f = static_cast<Fill>(rep % int(Fill::Count));
+        const bool small = !sixteens && rng() % 3 == 0;
+        fillWith(in.data(), inN, f, rng, small ? -40 : -32768, small ? 40 : 32767, stride);
+        int badRow = -2, badCol = -2;
+        if (sixteens) {
+          for (size_t i = 0; i < inN; ++i) in[i] = int16_t(in[i] & ~15);
+          if (rep % 2) {
+            badRow = int(uni(rng, -1, h));
+            badCol = int(uni(rng, -1, w));
+            in[size_t(badRow + 1) * stride + badCol + 1] |= int16_t(1 << uni(rng, 0, 3));
+          }
+        }
         SCOPED_TRACE(::testing::Message()
                      << "imgWid " << w << ", imgHgt " << h << ", stride " << stride << ", contents "
-                     << fillName(f) << ", guard " << sideName(g));
+                     << fillName(f) << (sixteens ? ", multiples of 16" : "")
+                     << ", not a multiple of 16 at row " << badRow << " column " << badCol
+                     << ", guard " << sideName(g));
         expectGaussTwinsMatch(in.data() + stride + 1, outN, h, w, stride, g);
       }
     }
   }
 }
 
-// Inputs that are multiples of 16 (as the scaled difference plane is) take
-// the 16-bit path; a single input that is not, anywhere in the rows and
-// columns a row reads (borders included), sends that row back to the exact
-// 32-bit path, and the rows after it must still be right.
-TEST(VecFront, Gauss3x3MultiplesOf16MatchesPerSample) {
-  auto rng = seededRng(0x6A56);
-  for (Guard g : kSides) {
-    for (int w : kFilterWidths) {
-      for (int rep = 0; rep < 8; ++rep) {
-        const int h = 1 + static_cast<int>(rng() % 9);
-        const int stride = w + 2 + static_cast<int>(rng() % 4);
-        const size_t inN = static_cast<size_t>(h + 1) * stride + w + 2;
-        const size_t outN = static_cast<size_t>(h - 1) * stride + w;
-        GuardedBuffer<int16_t> in(inN, g);
-        const Fill f = static_cast<Fill>(rep % static_cast<int>(Fill::Count));
-        fillPlane16(in.data(), inN, rep, stride, rng, -32768, 32767);
-        for (size_t i = 0; i < inN; ++i) in.data()[i] = static_cast<int16_t>(in.data()[i] & ~15);
-        // Half the cases: one input row -1 .. h, column -1 .. w that is not.
-        int badRow = -2, badCol = -2;
-        if (rep % 2) {
-          badRow = static_cast<int>(rng() % (h + 2)) - 1;
-          badCol = static_cast<int>(rng() % (w + 2)) - 1;
-          in.data()[(badRow + 1) * stride + badCol + 1] |= static_cast<int16_t>(1 << (rng() % 4));
-        }
-        SCOPED_TRACE(::testing::Message()
-                     << "imgWid " << w << ", imgHgt " << h << ", stride " << stride << ", contents "
-                     << fillName(f) << ", not a multiple of 16 at row " << badRow << " column "
-                     << badCol << ", guard " << sideName(g));
-        expectGaussTwinsMatch(in.data() + stride + 1, outN, h, w, stride, g);
-      }
+// The split of each input into x >> 4 and x & 15 at the edges of the range:
+// every 3x3 neighbourhood of the extremes and the values next to them.
+TEST(VecFront, Gauss3x3ExtremeNeighbourhoods) {
+  const int16_t vals[] = {-32768, -32767, -32753, -17, -16, -9,    -8,    -1,   0,
+                          1,      7,      8,      15,  16,  32752, 32753, 32767};
+  const int w = 33, h = 3, stride = w + 2;
+  auto rng = seededRng(0x86A6);
+  for (int it = 0; it < 2000; ++it) {
+    std::vector<int16_t> in(static_cast<size_t>(h + 2) * stride);
+    for (auto &v : in) v = vals[uni(rng, 0, sizeof vals / sizeof vals[0] - 1)];
+    std::vector<int16_t> want(static_cast<size_t>(h) * stride, kCanary16), got(want);
+    tnr_md::gauss3x3_c(in.data() + stride + 1, want.data(), h, w, stride);
+    for (const auto &twin : kTwins) {
+      twin.k->gauss3x3(in.data() + stride + 1, got.data(), h, w, stride);
+      ASSERT_TRUE(sameBuffers(want.data(), got.data(), want.size(), stride))
+          << twin.name << ", case " << it;
     }
   }
 }
 
 // ---------------------------------------------------------------------------
 // Sigma tables
-
-float pickSigmaScale(std::mt19937 &rng) {
-  const float special[] = {1.0f,         0.875f, 1.75f,
-                           7.0f,         0.0f,   -1.0f,
-                           1e30f,        -1e30f, std::numeric_limits<float>::infinity(),
-                           std::nanf("")};
-  if (rng() % 3 == 0) return special[rng() % (sizeof special / sizeof special[0])];
-  return std::uniform_real_distribution<float>(0.0f, 8.0f)(rng);
-}
 
 TEST(VecFront, SigmaLutMatchesPerSample) {
   auto rng = seededRng(0x516A);

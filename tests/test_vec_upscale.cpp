@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "arith.h"
+#include "equiv.h"
 #include "forms.h"
 #include "kernels.h"
 #include "test_util.h"
@@ -18,9 +20,7 @@
 
 namespace {
 
-using tnr_md_test::Guard;
-using tnr_md_test::GuardedBuffer;
-
+using namespace tnr_md_test;
 // A kernel set's upScale over the whole grid; no set: the inputs only placed.
 using UpScaleFn = const tnr_md::Kernels *;
 
@@ -51,16 +51,6 @@ size_t frameBytes(const Shape &s) {
   return size_t(s.imgWidth) * size_t(s.imgHeight + s.imgHeight / 2);
 }
 size_t mapBytes(const Shape &s) { return size_t(s.proHeight - 1) * s.gainStride + s.proWidth; }
-
-template <class T>
-T pick(std::mt19937 &rng, std::initializer_list<T> v) {
-  std::uniform_int_distribution<size_t> d(0, v.size() - 1);
-  return *(v.begin() + d(rng));
-}
-
-int64_t uni(std::mt19937 &rng, int64_t lo, int64_t hi) {
-  return std::uniform_int_distribution<int64_t>(lo, hi)(rng);
-}
 
 Inputs makeInputs(const Shape &s, Profile prof, std::mt19937 &rng) {
   Inputs in;
@@ -136,13 +126,6 @@ struct Run {
   GuardedBuffer<uint32_t> sigmaH;
 };
 
-template <class T>
-GuardedBuffer<T> place(const std::vector<T> &v, Guard g) {
-  GuardedBuffer<T> b(v.size(), g);
-  std::copy(v.begin(), v.end(), b.begin());
-  return b;
-}
-
 Run runOnce(UpScaleFn fn, const Inputs &in, Guard g) {
   Run r{place(in.cur, g),    place(in.pre, g),   place(in.preAlpha, g), place(in.gain, g),
         place(in.alpha, g),  place(in.tmp, g),   place(in.ldiff, g),    place(in.hdiff, g),
@@ -163,12 +146,17 @@ std::string describe(const Shape &s) {
          std::to_string(int(s.ratioBit));
 }
 
-// First differing index of two buffers, or -1.
-template <class A, class B>
-long firstDiff(const A &a, const B &b, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (a[i] != b[i]) return long(i);
-  return -1;
+// The four outputs of a run equal those of the per-sample run.
+void expectSameOutputs(const Inputs &in, const Run &want, const Run &got) {
+  ASSERT_TRUE(
+      sameBuffers(want.preAlpha.data(), got.preAlpha.data(), in.preAlpha.size(), in.s.gainStride))
+      << "pPreAlpha";
+  ASSERT_TRUE(sameBuffers(want.cur.data(), got.cur.data(), in.cur.size(), in.s.imgWidth))
+      << "pCurIn";
+  ASSERT_TRUE(sameBuffers(want.alpha.data(), got.alpha.data(), in.alpha.size(), in.s.gainStride))
+      << "pAlpha";
+  ASSERT_TRUE(sameBuffers(want.gain.data(), got.gain.data(), in.gain.size(), in.s.gainStride))
+      << "gain_table_u8";
 }
 
 // Bytes outside the grid of a map must be as they were; pAlpha's first
@@ -222,16 +210,16 @@ void compareTwins(const Inputs &in, Guard g) {
 void compareTwin(const Inputs &in, Guard g, const Run &c, const Twin &twin) {
   SCOPED_TRACE(twin.name);
   const Run v = runOnce(twin.k, in, g);
-  ASSERT_EQ(firstDiff(v.preAlpha, c.preAlpha, in.preAlpha.size()), -1) << "pPreAlpha";
-  ASSERT_EQ(firstDiff(v.cur, c.cur, in.cur.size()), -1) << "pCurIn";
-  ASSERT_EQ(firstDiff(v.alpha, c.alpha, in.alpha.size()), -1) << "pAlpha";
-  ASSERT_EQ(firstDiff(v.gain, c.gain, in.gain.size()), -1) << "gain_table_u8";
+  expectSameOutputs(in, c, v);
+  if (::testing::Test::HasFatalFailure()) return;
   // Read-only inputs stay as they were.
-  ASSERT_EQ(firstDiff(v.pre, in.pre, in.pre.size()), -1) << "pPreIn written";
-  ASSERT_EQ(firstDiff(v.ldiff, in.ldiff, in.ldiff.size()), -1) << "pLdiff written";
-  ASSERT_EQ(firstDiff(v.hdiff, in.hdiff, in.hdiff.size()), -1) << "pHdiff written";
-  ASSERT_EQ(firstDiff(v.sigmaL, in.sigmaL, in.sigmaL.size()), -1) << "pSigmaL written";
-  ASSERT_EQ(firstDiff(v.sigmaH, in.sigmaH, in.sigmaH.size()), -1) << "pSigmaH written";
+  ASSERT_TRUE(sameBuffers(in.pre.data(), v.pre.data(), in.pre.size())) << "pPreIn written";
+  ASSERT_TRUE(sameBuffers(in.ldiff.data(), v.ldiff.data(), in.ldiff.size())) << "pLdiff written";
+  ASSERT_TRUE(sameBuffers(in.hdiff.data(), v.hdiff.data(), in.hdiff.size())) << "pHdiff written";
+  ASSERT_TRUE(sameBuffers(in.sigmaL.data(), v.sigmaL.data(), in.sigmaL.size()))
+      << "pSigmaL written";
+  ASSERT_TRUE(sameBuffers(in.sigmaH.data(), v.sigmaH.data(), in.sigmaH.size()))
+      << "pSigmaH written";
   // Canaries outside the writable area.
   const size_t blockPlane = size_t(in.dsHgt) * in.dsWid;
   expectMapOutsideUnchanged(v.preAlpha, in.preAlpha, in, 0, "pPreAlpha");
@@ -310,61 +298,29 @@ TEST(VecUpScale, WideRowsMatchPerSample) {
   }
 }
 
+// The given grids, then ten random ones 16 .. 300 wide and 2 .. 40 high.
+std::vector<std::pair<int, int>> withRandomShapes(std::vector<std::pair<int, int>> shapes,
+                                                  std::mt19937 &rng) {
+  for (int i = 0; i < 10; ++i) shapes.push_back({int(uni(rng, 16, 300)), int(uni(rng, 2, 40))});
+  return shapes;
+}
+
 // Runs nothing: runOnce with it only places the inputs.
 constexpr UpScaleFn placeOnly = nullptr;
 
-// The three pieces of the vector form over bands of rows, as a banded driver
+// The three pieces of each vector form over bands of rows, as a banded driver
 // runs them: the block alpha in a plane of its own, each band's row buffer
-// exactly its rows long (against the guard page, so no load passes pTEnd).
+// exactly its rows long (against the guard page, so no load passes its end).
 // The result equals one whole call of the per-sample form; the pitch equals
 // the width, so that call's compact block-alpha plane lies inside the grid
-// and is overwritten.
+// and is overwritten. Sets whose pass can smooth the full-resolution
+// difference itself run it too, from an unsmoothed bordered plane of
+// multiples of 32 (as the frame difference writes it; any values in the
+// Extreme profile) exactly as large as the pass may read.
 TEST(VecUpScale, BandsMatchWholeCall) {
   auto rng = tnr_md_test::seededRng(0x5507);
-  const std::pair<int, int> shapes[] = {{16, 9}, {37, 21}, {121, 40}, {130, 37}, {257, 29}};
-  for (const auto &[w, h] : shapes) {
-    Shape s = shapeFor(w, h, rng);
-    s.gainStride = w;
-    for (Profile p : {Profile::Plausible, Profile::Mixed, Profile::Extreme, Profile::Quiet}) {
-      const Inputs in = makeInputs(s, p, rng);
-      const auto want = runOnce(&tnr_md::kKernelsC, in, Guard::Right);
-      for (int band : {1, 5, 8, 13})
-        for (const Twin &twin : kTwins) {
-          SCOPED_TRACE(describe(s) + " band " + std::to_string(band) + " " + twin.name);
-          const tnr_md::Kernels &k = *twin.k;
-          auto got = runOnce(placeOnly, in, Guard::Right);
-          GuardedBuffer<uint8_t> a(size_t(in.dsHgt) * in.dsWid, Guard::Right);
-          k.blockAlpha(got.ldiff.data(), in.dsStride, got.sigmaL.data(), in.sigmaStride, a.data(),
-                       in.dsHgt, in.dsWid);
-          for (int y0 = 0; y0 < h; y0 += band) {
-            const int y1 = std::min(h, y0 + band);
-            GuardedBuffer<uint8_t> t(size_t(y1 - y0) * (in.dsWid + 2), Guard::Right);
-            k.rowBuffer(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
-            k.pixelPass({got.cur.data(), got.pre.data(), s.imgHeight, s.imgWidth},
-                        {got.alpha.data(), got.preAlpha.data(), got.gain.data(), s.gainStride},
-                        tnr_md::makeGrid(s.proHeight, s.proWidth),
-                        {got.hdiff.data() + size_t(y0) * in.hdiffStride, t.data(),
-                         t.data() + t.size(), got.sigmaH.data(), s.ratioBit, y0, y1});
-          }
-          ASSERT_EQ(firstDiff(got.preAlpha, want.preAlpha, in.preAlpha.size()), -1) << "pPreAlpha";
-          ASSERT_EQ(firstDiff(got.cur, want.cur, in.cur.size()), -1) << "pCurIn";
-          ASSERT_EQ(firstDiff(got.alpha, want.alpha, in.alpha.size()), -1) << "pAlpha";
-          ASSERT_EQ(firstDiff(got.gain, want.gain, in.gain.size()), -1) << "gain_table_u8";
-        }
-    }
-  }
-}
-
-// The sets whose per-pixel pass can smooth the full-resolution difference
-// itself: over bands, from an unsmoothed bordered plane of multiples of 32
-// (as the frame difference writes it; any values in the Extreme profile)
-// exactly as large as the pass may read, the same bytes as the per-sample
-// form on that plane smoothed by the 3x3 filter.
-TEST(VecUpScale, SmoothingInThePassMatchesWholeCall) {
-  auto rng = tnr_md_test::seededRng(0x5508);
-  const std::pair<int, int> shapes[] = {{16, 9},   {17, 8},   {37, 21},
-                                        {121, 40}, {130, 37}, {257, 29}};
-  for (const auto &[w, h] : shapes) {
+  for (const auto &[w, h] :
+       withRandomShapes({{16, 9}, {17, 8}, {37, 21}, {121, 40}, {130, 37}, {257, 29}}, rng)) {
     Shape s = shapeFor(w, h, rng);
     s.gainStride = w;
     for (Profile p : {Profile::Plausible, Profile::Mixed, Profile::Extreme, Profile::Quiet}) {
@@ -375,35 +331,33 @@ TEST(VecUpScale, SmoothingInThePassMatchesWholeCall) {
         v = int16_t(p == Profile::Extreme ? uni(rng, -32768, 32767) : uni(rng, 0, 60) * 32);
       tnr_md::gauss3x3_c(raw.data() + stride + 1, in.hdiff.data(), h, w, stride);
       const auto want = runOnce(&tnr_md::kKernelsC, in, Guard::Right);
-      for (Guard g : {Guard::Right, Guard::Left})
-        for (int band : {1, 8, 16})
-          for (const Twin &twin : kTwins) {
-            const tnr_md::Kernels &k = *twin.k;
-            if (!k.pixelPassSmooth) continue;
-            SCOPED_TRACE(describe(s) + " band " + std::to_string(band) + " " + twin.name +
-                         " guard " + tnr_md_test::sideName(g));
-            auto got = runOnce(placeOnly, in, g);
-            const GuardedBuffer<int16_t> unsmoothed = place(raw, g);
-            GuardedBuffer<uint8_t> a(size_t(in.dsHgt) * in.dsWid, g);
-            k.blockAlpha(got.ldiff.data(), in.dsStride, got.sigmaL.data(), in.sigmaStride, a.data(),
-                         in.dsHgt, in.dsWid);
-            for (int y0 = 0; y0 < h; y0 += band) {
-              const int y1 = std::min(h, y0 + band);
-              GuardedBuffer<uint8_t> t(size_t(y1 - y0) * (in.dsWid + 2), g);
-              k.rowBuffer(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
-              k.pixelPassSmooth(
-                  {got.cur.data(), got.pre.data(), s.imgHeight, s.imgWidth},
-                  {got.alpha.data(), got.preAlpha.data(), got.gain.data(), s.gainStride},
-                  tnr_md::makeGrid(s.proHeight, s.proWidth),
-                  {unsmoothed.data() + size_t(y0 + 1) * stride + 1, t.data(), t.data() + t.size(),
-                   got.sigmaH.data(), s.ratioBit, y0, y1});
+      for (Guard g : kGuardSides)
+        for (int band : {1, 5, 8, 13, 16})
+          for (const Twin &twin : kTwins)
+            for (const bool smooth : {false, true}) {
+              const tnr_md::Kernels &k = *twin.k;
+              if (smooth && !k.pixelPassSmooth) continue;
+              SCOPED_TRACE(describe(s) + " band " + std::to_string(band) + " " + twin.name +
+                           " guard " + sideName(g) + (smooth ? " smoothing in the pass" : ""));
+              auto got = runOnce(placeOnly, in, g);
+              const GuardedBuffer<int16_t> unsmoothed = place(raw, g);
+              GuardedBuffer<uint8_t> a(size_t(in.dsHgt) * in.dsWid, g);
+              k.blockAlpha(got.ldiff.data(), in.dsStride, got.sigmaL.data(), in.sigmaStride,
+                           a.data(), in.dsHgt, in.dsWid);
+              for (int y0 = 0; y0 < h; y0 += band) {
+                const int y1 = std::min(h, y0 + band);
+                GuardedBuffer<uint8_t> t(size_t(y1 - y0) * (in.dsWid + 2), g);
+                k.rowBuffer(a.data(), t.data(), y0, y1, in.dsHgt, in.dsWid);
+                const int16_t *hd = smooth ? unsmoothed.data() + size_t(y0 + 1) * stride + 1
+                                           : got.hdiff.data() + size_t(y0) * in.hdiffStride;
+                (smooth ? k.pixelPassSmooth : k.pixelPass)(
+                    {got.cur.data(), got.pre.data(), s.imgHeight, s.imgWidth},
+                    {got.alpha.data(), got.preAlpha.data(), got.gain.data(), s.gainStride},
+                    tnr_md::makeGrid(s.proHeight, s.proWidth),
+                    {hd, t.data(), t.data() + t.size(), got.sigmaH.data(), s.ratioBit, y0, y1});
+              }
+              expectSameOutputs(in, want, got);
             }
-            ASSERT_EQ(firstDiff(got.preAlpha, want.preAlpha, in.preAlpha.size()), -1)
-                << "pPreAlpha";
-            ASSERT_EQ(firstDiff(got.cur, want.cur, in.cur.size()), -1) << "pCurIn";
-            ASSERT_EQ(firstDiff(got.alpha, want.alpha, in.alpha.size()), -1) << "pAlpha";
-            ASSERT_EQ(firstDiff(got.gain, want.gain, in.gain.size()), -1) << "gain_table_u8";
-          }
     }
   }
 }
@@ -490,6 +444,92 @@ TEST(VecUpScale, PinnedQuotients) {
     // A still pixel (staticAlpha 128) from preAlpha 0 gets 64; from 255 gets 128.
     EXPECT_EQ(uniformRun({0, 64, 0, 32, 0}).second, 64);
     EXPECT_EQ(uniformRun({0, 64, 0, 32, 255}).second, 128);
+  }
+}
+
+// Every static alpha 0 .. 128 against every previous weight 0 .. 255: with
+// hAlpha = 128 the static alpha is 128 - T, and row a of the grid has T = a,
+// column p a previous weight of p.
+TEST(VecUpScale, PixelPassEveryWeightPair) {
+  const int w = 256, h = 129, dsWid = w / 8;
+  std::vector<uint8_t> cur(size_t(w) * (h + 1 + (h + 1) / 2), 77), pre(cur.size(), 200);
+  std::vector<uint8_t> t(size_t(h) * (dsWid + 2)), preAlpha(size_t(w) * h),
+      gain(preAlpha.size(), 99);
+  for (int y = 0; y < h; ++y) {
+    std::memset(&t[size_t(y) * (dsWid + 2)], y, dsWid + 2);
+    for (int x = 0; x < w; ++x) preAlpha[size_t(y) * w + x] = uint8_t(x);
+  }
+  std::vector<int16_t> hdiff(size_t(h) * (w + 2), 30000);
+  std::vector<uint32_t> sigmaH(size_t((h + 7) / 8) * (dsWid + 8), 32);
+  auto run = [&](tnr_md::PixelPassFn *fn, std::vector<uint8_t> &pa, std::vector<uint8_t> &c,
+                 std::vector<uint8_t> &a, std::vector<uint8_t> &g) {
+    fn({c.data(), pre.data(), h + 1, w}, {a.data(), pa.data(), g.data(), w}, tnr_md::makeGrid(h, w),
+       {hdiff.data(), t.data(), t.data() + t.size(), sigmaH.data(), 8, 0, h});
+  };
+  std::vector<uint8_t> paC = preAlpha, cC = cur, aC(preAlpha.size()), gC = gain;
+  run(tnr_md::pixelPass_c, paC, cC, aC, gC);
+  // Exact halves fall to the lower value: static alpha 1 from weight 0 gives 0.
+  EXPECT_EQ(paC[size_t(127) * w + 0], 0);
+  EXPECT_EQ(paC[size_t(0) * w + 0], 64);
+  for (const Twin &twin : kTwins) {
+    SCOPED_TRACE(twin.name);
+    std::vector<uint8_t> paX = preAlpha, cX = cur, aX(aC.size()), gX = gain;
+    run(twin.k->pixelPass, paX, cX, aX, gX);
+    ASSERT_TRUE(sameBuffers(paC.data(), paX.data(), paC.size(), w)) << "pPreAlpha";
+    ASSERT_TRUE(sameBuffers(cC.data(), cX.data(), cC.size(), w)) << "pCurIn";
+    ASSERT_TRUE(sameBuffers(aC.data(), aX.data(), aC.size(), w)) << "pAlpha";
+    ASSERT_TRUE(sameBuffers(gC.data(), gX.data(), gC.size(), w)) << "gain_table_u8";
+  }
+}
+
+// Every low sigma s = 64 .. 32767, with the differences on both sides of each
+// rounding boundary (2k + 1) s / 256 (k = 0 .. 127), where the reciprocal's
+// last bits decide the result, and around d = s; then every sigma entry that
+// acts as 64 (below 64, or 32768 and up as int16) with random differences.
+// Rows of 263 blocks end with a moved-back group.
+TEST(VecUpScale, BlockAlphaAtEveryRoundingBoundary) {
+  constexpr int kRow = 263;
+  auto rng = seededRng(0x86D1);
+  std::vector<int16_t> l(kRow);
+  std::vector<uint16_t> sL(kRow);
+  std::vector<uint8_t> want(kRow), got(kRow);
+  auto check = [&](int sigma) {
+    for (int i = 0; i < kRow; ++i) want[i] = tnr_md::blockAlphaOf(l[i], sL[i]);
+    for (const Twin &twin : kTwins) {
+      std::fill(got.begin(), got.end(), uint8_t{0xEE});
+      twin.k->blockAlpha(l.data(), kRow, sL.data(), kRow, got.data(), 1, kRow);
+      ASSERT_TRUE(sameBuffers(want.data(), got.data(), kRow))
+          << twin.name << ", sigma entry " << sigma;
+    }
+  };
+  for (int s = 64; s <= 32767; ++s) {
+    int i = 0;
+    auto put = [&](int64_t d) {
+      d = std::clamp<int64_t>(d, 0, 32767);
+      sL[i] = uint16_t(s);
+      l[i] = tnr_md::low16(s + d);  // Low16(l - sL) = d
+      ++i;
+    };
+    for (int k = 0; k < 128; ++k) {
+      const int64_t d0 = (int64_t(2 * k + 1) * s) / 256;
+      put(d0);
+      put(d0 + 1);
+    }
+    for (int64_t d :
+         {int64_t(s) - 1, int64_t(s), int64_t(s) + 1, int64_t(32767), uni(rng, 0, 32767)})
+      put(d);
+    while (i < kRow) put(uni(rng, 0, s));
+    check(s);
+    if (HasFatalFailure()) return;
+  }
+  for (int s = 0; s < 65536; ++s) {
+    if (s == 64) s = 32768;
+    for (int i = 0; i < kRow; ++i) {
+      sL[i] = uint16_t(s);
+      l[i] = int16_t(uni(rng, -32768, 32767));
+    }
+    check(s);
+    if (HasFatalFailure()) return;
   }
 }
 

@@ -11,6 +11,7 @@
 #include <gst/controller/gstdirectcontrolbinding.h>
 #include <gst/controller/gsttriggercontrolsource.h>
 #include <gst/video/video.h>
+#include <math.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -25,9 +26,10 @@
 typedef struct {
   float sigma_h, sigma_l, uv_ratio;
   int static_ratio_bit, gain;
+  float spatial;
 } Params;
 
-static const Params default_params = {1.1f, 0.12f, 0.75f, 4, 128};
+static const Params default_params = {1.1f, 0.12f, 0.75f, 4, 128, 3.5f};
 
 typedef struct {
   int w, h; /* even */
@@ -59,7 +61,8 @@ static void ref_clear(Ref *r) {
   g_free(r->tmp);
 }
 
-/* Filters a contiguous w x h frame in place. */
+/* Filters a contiguous w x h frame in place (the temporal stage, then the
+ * spatial one). */
 static void ref_process(Ref *r, guint8 *frame) {
   const gsize bytes = (gsize)r->w * r->h * 3 / 2;
   if (r->first) memcpy(r->prev, frame, bytes);
@@ -67,6 +70,12 @@ static void ref_process(Ref *r, guint8 *frame) {
   motion_detect(frame, r->prev, r->tmp, r->alpha, r->pre_alpha, r->gain, r->h, r->w, r->h, r->w,
                 r->w, r->p.sigma_h, r->p.sigma_l, r->p.uv_ratio, 0.0f, r->p.static_ratio_bit);
   memcpy(r->prev, frame, bytes);
+  /* The spatial stage writes the output from the temporally filtered frame,
+   * which stays the next previous frame. */
+  const int spatial = (int)lroundf(r->p.spatial * 16.0f);
+  if (spatial > 0)
+    spatial_denoise(r->prev, frame, r->pre_alpha, r->h, r->w, r->h, r->w, r->w,
+                    motionDetectNoiseLevel(r->tmp, r->h, r->w, r->p.uv_ratio), spatial);
 }
 
 static double mean_of(const guint8 *v, gsize n, double unit) {
@@ -557,8 +566,8 @@ GST_START_TEST(test_property_change_mid_stream) {
     for (int t = 0; t < 6; ++t) {
       if (t == 3) {
         g_object_set(hr->element, "sigma-h", 2.5f, "sigma-l", 0.5f, "uv-ratio", 0.25f,
-                     "static-ratio-bit", 1, "gain", 200, NULL);
-        r.p = (Params){2.5f, 0.5f, 0.25f, 1, 200};
+                     "static-ratio-bit", 1, "gain", 200, "spatial", l ? 0.0f : 1.5f, NULL);
+        r.p = (Params){2.5f, 0.5f, 0.25f, 1, 200, l ? 0.0f : 1.5f};
         memset(r.gain, 200, (gsize)w * h);
       }
       Image in = scene(w, h, t, seeds[l]);

@@ -42,6 +42,7 @@ void checkStaticRatioBit(long long v) {
   if (v < 0 || v > 255)
     throw std::invalid_argument("static_ratio_bit must lie in 0 .. 255, got " + std::to_string(v));
 }
+void checkSpatial(double v) { checkRange("spatial", v, 0.0, 15.9, ""); }
 void checkStartGain(long long v) {
   if (v < 0 || v > 255)
     throw std::invalid_argument("gain must lie in 0 .. 255, got " + std::to_string(v));
@@ -139,13 +140,31 @@ void Denoiser::process(uint8_t *luma, ptrdiff_t lumaPitch, uint8_t *chroma, ptrd
                 static_cast<float>(p.sigmaL), static_cast<float>(p.uvRatio), 0.0f,
                 p.staticRatioBit);
   ++frames_;
-  // The filtered frame is the next call's previous frame.
+  // The temporally filtered frame is the next call's previous frame; the
+  // spatial stage (strength in 1/16, as the tnr tool rounds it) writes the
+  // frame handed back from it and never feeds the next call.
+  const int spatial = static_cast<int>(std::lround(p.spatial * 16.0));
+  const int noise = motionDetectNoiseLevel(scratch_.data(), gridH_, gridW_,
+                                           static_cast<float>(p.uvRatio));
   if (frame) {
     copyRows(prev_.data(), pitch, cur, pitch, height_, w);
     copyRows(prev_.data() + chromaAt, pitch, cur + chromaAt, pitch, chromaRows, w);
+    if (spatial > 0)
+      spatial_denoise(prev_.data(), cur, preAlpha_.data(), height_, pitch, gridH_, gridW_, gridW_,
+                      noise, spatial);
   } else {
-    copyRows(luma, lumaPitch, cur, pitch, height_, w);
-    copyRows(chroma, chromaPitch, cur + chromaAt, pitch, chromaRows, w);
+    // The spatial output goes into prev_ (dead after the call; a copy of the
+    // temporal frame first, for the bytes outside the grid), then to the
+    // caller; work_ becomes the previous frame.
+    const uint8_t *result = cur;
+    if (spatial > 0) {
+      std::memcpy(prev_.data(), cur, w * height_ * 3 / 2);
+      spatial_denoise(cur, prev_.data(), preAlpha_.data(), height_, pitch, gridH_, gridW_, gridW_,
+                      noise, spatial);
+      result = prev_.data();
+    }
+    copyRows(luma, lumaPitch, result, pitch, height_, w);
+    copyRows(chroma, chromaPitch, result + chromaAt, pitch, chromaRows, w);
     prev_.swap(work_);
   }
 }

@@ -23,6 +23,7 @@ struct Params {
   double uvRatio = 0.75;
   int staticRatioBit = 4;
   int startGain = 128;
+  double spatial = 3.5;  // the spatial stage's strength, 0 = off
 };
 
 // Checks one value against its accepted range; throws std::invalid_argument
@@ -32,6 +33,7 @@ void checkSigmaL(double v);
 void checkUvRatio(double v);
 void checkStaticRatioBit(long long v);
 void checkStartGain(long long v);
+void checkSpatial(double v);
 
 class Denoiser {
  public:

@@ -55,7 +55,7 @@ std::string floatRepr(double v) { return py::repr(py::float_(v)); }
 const char *kDenoiserDoc = R"doc(Motion-adaptive temporal noise reduction of an NV12 sequence.
 
 Denoiser(width, height, sigma_h=1.1, sigma_l=0.12, uv_ratio=0.75,
-         static_ratio_bit=4, gain=128, grid=None)
+         static_ratio_bit=4, gain=128, grid=None, spatial=3.5)
 
 The object keeps what the filter carries from frame to frame: the previous
 filtered frame, the per-pixel recursive weights and the gain table. Feed it
@@ -77,6 +77,12 @@ gain               start value of the per-pixel gain table, 0 .. 255 (the
 grid               None for the whole frame, or (grid_width, grid_height):
                    only that top-left area is filtered and mapped. Grids of
                    at least 14x8 are accepted.
+spatial            strength of the spatial stage after the temporal one,
+                   0 .. 15.9 (0 = off): an edge-preserving filter whose
+                   threshold at a moving pixel is this many times the noise
+                   sigma the library estimates, fading where frames were
+                   averaged. The frames handed back are its output; the
+                   object keeps the temporal output as the previous frame.
 
 The defaults are those of the tnr command-line tool. Every parameter but
 the grid is a property that can be changed between frames. Thread safety:
@@ -122,7 +128,7 @@ fractional bits: 128 stands for 1.0.)doc";
   py::class_<Denoiser>(m, "Denoiser", kDenoiserDoc)
       .def(py::init([](long long width, long long height, double sigmaH, double sigmaL,
                        double uvRatio, long long staticRatioBit, long long gain,
-                       const py::object &grid) {
+                       const py::object &grid, double spatial) {
              const int w = dimension(width, "width"), h = dimension(height, "height");
              const auto g = gridOf(grid);
              Params p;
@@ -132,19 +138,21 @@ fractional bits: 128 stands for 1.0.)doc";
                checkUvRatio(uvRatio);
                checkStaticRatioBit(staticRatioBit);
                checkStartGain(gain);
+               checkSpatial(spatial);
              });
              p.sigmaH = sigmaH;
              p.sigmaL = sigmaL;
              p.uvRatio = uvRatio;
              p.staticRatioBit = static_cast<int>(staticRatioBit);
              p.startGain = static_cast<int>(gain);
+             p.spatial = spatial;
              Denoiser *d = nullptr;
              checked([&] { d = new Denoiser(w, h, g.first, g.second, p); });
              return d;
            }),
            py::arg("width"), py::arg("height"), py::arg("sigma_h") = 1.1, py::arg("sigma_l") = 0.12,
            py::arg("uv_ratio") = 0.75, py::arg("static_ratio_bit") = 4, py::arg("gain") = 128,
-           py::arg("grid") = py::none())
+           py::arg("grid") = py::none(), py::arg("spatial") = 3.5)
       .def(
           "process",
           [](Denoiser &d, const py::object &frame, const py::object &uv) -> py::object {
@@ -217,6 +225,15 @@ fractional bits: 128 stands for 1.0.)doc";
           },
           "log2 of the static ratio (x128) at full motion, 0 .. 255.")
       .def_property(
+          "spatial", [](Denoiser &d) { return d.params().spatial; },
+          [](Denoiser &d, double v) {
+            checked([&] { checkSpatial(v); });
+            Params p = d.params();
+            p.spatial = v;
+            d.setParams(p);
+          },
+          "Strength of the spatial stage, 0 .. 15.9 (0 = off); from the next frame on.")
+      .def_property(
           "start_gain", [](Denoiser &d) { return d.params().startGain; },
           [](Denoiser &d, long long v) {
             checked([&] { checkStartGain(v); });
@@ -269,7 +286,8 @@ fractional bits: 128 stands for 1.0.)doc";
                ", uv_ratio=" + floatRepr(p.uvRatio) +
                ", static_ratio_bit=" + std::to_string(p.staticRatioBit) +
                ", gain=" + std::to_string(p.startGain) + ", grid=(" +
-               std::to_string(d.gridWidth()) + ", " + std::to_string(d.gridHeight()) + "))";
+               std::to_string(d.gridWidth()) + ", " + std::to_string(d.gridHeight()) +
+               "), spatial=" + floatRepr(p.spatial) + ")";
       });
 
   addStages(m);

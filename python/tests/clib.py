@@ -2,6 +2,7 @@
 compared with. Buffers are laid out here from the C header's contract, not
 by the module's code, so the two paths share only the library itself."""
 import ctypes
+import math
 
 import numpy as np
 
@@ -27,6 +28,8 @@ class CLib:
         sig = {
             "motionDetectTmpBufSize": ([INT, INT], ctypes.c_size_t),
             "motion_detect": ([U8P, U8P, I16P, U8P, U8P, U8P] + [INT] * 5 + [FLOAT] * 4 + [INT], None),
+            "spatial_denoise": ([U8P, U8P, U8P] + [INT] * 7, None),
+            "motionDetectNoiseLevel": ([I16P, INT, INT, FLOAT], INT),
             "calDiffAndDownScale8x8": ([U8P, U8P, I16P, I16P, I16P] + [INT] * 6 + [FLOAT], None),
             "calDiffAndDownScale": ([U8P, U8P, I16P, I16P, I16P] + [INT] * 3, None),
             "calDiff": ([U8P, U8P, I16P, I16P, I16P, I16P, I16P] + [INT] * 6 + [FLOAT] * 2, None),
@@ -67,9 +70,36 @@ class CLib:
                                    _p(weight, U8P), _p(gain, U8P), height, width, gh, gw, gw,
                                    p.get("sigma_h", 1.1), p.get("sigma_l", 0.12),
                                    p.get("uv_ratio", 0.75), 0.0, p.get("static_ratio_bit", 4))
+            temporal = cur.copy()
+            self.spatial(temporal, cur, weight, scratch, p.get("spatial", 3.5),
+                         p.get("uv_ratio", 0.75), width, height, gw, gh)
             out.append((cur.copy(), alpha.copy(), weight.copy(), gain.copy()))
-            prev = cur
+            prev = temporal
         return out
+
+    def spatial(self, temporal, out, weight, scratch, strength, uv_ratio, width, height, gw, gh):
+        """The spatial stage into out from the temporally filtered frame, with
+        the noise level of the motion_detect call whose scratch is given."""
+        s = int(math.floor(strength * 16 + 0.5))
+        if s > 0:
+            level = self.lib.motionDetectNoiseLevel(_p(scratch, I16P), gh, gw, uv_ratio)
+            self.lib.spatial_denoise(_p(temporal, U8P), _p(out, U8P), _p(weight, U8P), height, width,
+                                     gh, gw, gw, level, s)
+
+    def denoise_step(self, cur, prev, weight, gain, spatial=3.5):
+        """One frame of the Denoiser with the default tuning; returns (output,
+        temporal frame, weight, gain)."""
+        h, w = cur.shape[0] * 2 // 3, cur.shape[1]
+        gh, gw = weight.shape
+        cur, prev, weight, gain = (np.ascontiguousarray(a).copy() for a in (cur, prev, weight, gain))
+        scratch = np.empty(self.tmp_size(gh, gw), np.int16)
+        alpha = np.zeros((gh, gw), np.uint8)
+        self.lib.motion_detect(_p(cur, U8P), _p(prev, U8P), _p(scratch, I16P), _p(alpha, U8P),
+                               _p(weight, U8P), _p(gain, U8P), h, w, gh, gw, gw, 1.1, 0.12, 0.75,
+                               0.0, 4)
+        temporal = cur.copy()
+        self.spatial(temporal, cur, weight, scratch, spatial, 0.75, w, h, gw, gh)
+        return cur, temporal, weight, gain
 
     def motion_detect(self, cur, prev, weight, gain, sigma_h, sigma_l, uv_ratio, bit):
         """One call on packed copies; returns (cur, static_ratio, weight, gain)."""

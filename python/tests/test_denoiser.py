@@ -71,6 +71,7 @@ def test_sequence_matches_the_c_library(clib, rng, width, height, grid, kind):
 
 
 def test_same_frames_as_the_c_example(example, rng, tmp_path):
+    """The temporal stage (spatial=0) gives the C example's frames."""
     width, height = 96, 64
     frames = scenes.sequence(rng, width, height, 6)
     src, dst = tmp_path / "in.nv12", tmp_path / "out.nv12"
@@ -78,7 +79,7 @@ def test_same_frames_as_the_c_example(example, rng, tmp_path):
     subprocess.run([example, str(width), str(height), str(src), str(dst)], check=True,
                    capture_output=True)
     want = np.frombuffer(dst.read_bytes(), np.uint8).reshape(len(frames), height * 3 // 2, width)
-    got = run(tnr_md.Denoiser(width, height), frames)
+    got = run(tnr_md.Denoiser(width, height, spatial=0), frames)
     for i in range(len(frames)):
         assert np.array_equal(got[i][0], want[i]), f"frame {i} differs from nv12_denoise"
 
@@ -209,10 +210,10 @@ def test_maps_are_copies_and_properties_round_trip(rng):
     assert d.weight.max() <= 128
     again = eval(repr(d), {"tnr_md": tnr_md})
     for k in ("width", "height", "grid", "sigma_h", "sigma_l", "uv_ratio", "static_ratio_bit",
-              "start_gain"):
+              "start_gain", "spatial"):
         assert getattr(again, k) == getattr(d, k), k
     assert repr(d) == ("tnr_md.Denoiser(64, 48, sigma_h=0.9, sigma_l=0.2, uv_ratio=1.0, "
-                       "static_ratio_bit=3, gain=100, grid=(40, 32))")
+                       "static_ratio_bit=3, gain=100, grid=(40, 32), spatial=3.5)")
     defaults = tnr_md.Denoiser(64, 48)
     assert (defaults.sigma_h, defaults.sigma_l, defaults.uv_ratio, defaults.static_ratio_bit,
-            defaults.start_gain) == (1.1, 0.12, 0.75, 4, 128)
+            defaults.start_gain, defaults.spatial) == (1.1, 0.12, 0.75, 4, 128, 3.5)

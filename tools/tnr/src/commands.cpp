@@ -304,7 +304,8 @@ std::unique_ptr<OutputFile> writePlot(const std::string &path, const QualityTrac
     a.values.push_back(fq.psnrIn);
     b.values.push_back(fq.psnrOut);
   }
-  return pngOutput(path, plotSeries({a, b}, "PSNR DB", "FRAME"));
+  return pngOutput(path,
+                   plotSeries({a, b}, {"Luma PSNR against the reference", "frame", "PSNR (dB)"}));
 }
 
 void checkSameSize(const VideoInfo &a, const VideoInfo &b, const std::string &what) {
@@ -414,7 +415,7 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
     std::string plot = opt.plot;
     if (plot.empty() && !opt.csv.empty())
       plot = (fs::path(opt.csv).replace_extension(".png")).string();
-    if (!plot.empty()) pending.push_back(writePlot(plot, *r.quality, "INPUT", "OUTPUT"));
+    if (!plot.empty()) pending.push_back(writePlot(plot, *r.quality, "input", "filtered"));
   }
   if (out) out->commit();
   if (cmpFile) cmpFile->commit();
@@ -616,14 +617,14 @@ int runSweep(const SweepOptions &opt) {
     csv = std::fopen(csvFile->tempPath().c_str(), "w");
     if (!csv) throw ToolError("cannot write '" + opt.csv + "': " + std::strerror(errno));
     std::fprintf(csv,
-                 "noise,sigma_h,sigma_l,uv_ratio,static_ratio_bit,psnr_input_db,"
-                 "psnr_output_db,psnr_input_moving_db,psnr_output_moving_db,ghost_share_input,"
-                 "ghost_share_output\n");
+                 "noise,sigma_h,sigma_l,uv_ratio,static_ratio_bit,spatial,psnr_input_db,"
+                 "psnr_output_db,psnr_input_moving_db,psnr_output_moving_db,psnr_input_still_db,"
+                 "psnr_output_still_db,ghost_share_input,ghost_share_output,noise_estimate\n");
   }
   std::printf("%zu frames %dx%d\n", clean.size(), w, h);
   std::printf(
-      "noise sigma_h sigma_l uv_ratio bit | psnr_in psnr_out | moving_in moving_out | "
-      "ghost%%_in ghost%%_out\n");
+      "noise sigma_h sigma_l uv_ratio bit spatial | psnr_in psnr_out | moving_in moving_out | "
+      "still_in still_out | ghost%%_in ghost%%_out | sigma_est\n");
   for (double sigma : opt.noise) {
     std::vector<Frame> noisy = clean;
     for (size_t i = 0; i < noisy.size(); ++i)
@@ -631,29 +632,38 @@ int runSweep(const SweepOptions &opt) {
     for (float sh : opt.sigmaH)
       for (float sl : opt.sigmaL)
         for (float uv : opt.uvRatio)
-          for (int bit : opt.staticRatioBit) {
-            TnrParams p;
-            p.sigmaH = sh;
-            p.sigmaL = sl;
-            p.uvRatio = uv;
-            p.staticRatioBit = bit;
-            Denoiser d(w, h, p);
-            QualityTracker q(w, h, static_cast<int>(std::lround(4 * sigma)));
-            Frame out;
-            for (size_t i = 0; i < clean.size(); ++i) {
-              out = noisy[i];
-              d.process(out.data());
-              q.add(clean[i], noisy[i], out);
+          for (int bit : opt.staticRatioBit)
+            for (float sp : opt.spatial) {
+              TnrParams p;
+              p.sigmaH = sh;
+              p.sigmaL = sl;
+              p.uvRatio = uv;
+              p.staticRatioBit = bit;
+              p.spatial = sp;
+              Denoiser d(w, h, p);
+              QualityTracker q(w, h, static_cast<int>(std::lround(4 * sigma)));
+              Frame out;
+              double noiseSum = 0;
+              for (size_t i = 0; i < clean.size(); ++i) {
+                out = noisy[i];
+                d.process(out.data());
+                noiseSum += d.noiseLevel();
+                q.add(clean[i], noisy[i], out);
+              }
+              const double noiseMean = noiseSum / static_cast<double>(clean.size());
+              std::printf(
+                  "%5.1f %7.3f %7.3f %8.3f %3d %7.2f | %7.2f %8.2f | %9.2f %10.2f | %8.2f %9.2f | "
+                  "%9.3f %10.3f | %9.2f\n",
+                  sigma, sh, sl, uv, bit, sp, q.meanPsnrIn(), q.meanPsnrOut(), q.movingPsnrIn(),
+                  q.movingPsnrOut(), q.stillPsnrIn(), q.stillPsnrOut(), 100 * q.ghostShareIn(),
+                  100 * q.ghostShareOut(), noiseMean);
+              std::fflush(stdout);
+              if (csv)
+                std::fprintf(csv, "%g,%g,%g,%g,%d,%g,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f,%.6f,%.6f,%.3f\n",
+                             sigma, sh, sl, uv, bit, sp, q.meanPsnrIn(), q.meanPsnrOut(),
+                             q.movingPsnrIn(), q.movingPsnrOut(), q.stillPsnrIn(),
+                             q.stillPsnrOut(), q.ghostShareIn(), q.ghostShareOut(), noiseMean);
             }
-            std::printf("%5.1f %7.3f %7.3f %8.3f %3d | %7.2f %8.2f | %9.2f %10.2f | %9.3f %10.3f\n",
-                        sigma, sh, sl, uv, bit, q.meanPsnrIn(), q.meanPsnrOut(), q.movingPsnrIn(),
-                        q.movingPsnrOut(), 100 * q.ghostShareIn(), 100 * q.ghostShareOut());
-            std::fflush(stdout);
-            if (csv)
-              std::fprintf(csv, "%g,%g,%g,%g,%d,%.4f,%.4f,%.4f,%.4f,%.6f,%.6f\n", sigma, sh, sl, uv,
-                           bit, q.meanPsnrIn(), q.meanPsnrOut(), q.movingPsnrIn(),
-                           q.movingPsnrOut(), q.ghostShareIn(), q.ghostShareOut());
-          }
   }
   if (csv) {
     const bool bad = std::fflush(csv) != 0 || std::ferror(csv);

@@ -63,6 +63,7 @@ struct SweepOptions {
   std::vector<float> sigmaL{1.0f};
   std::vector<float> uvRatio{1.0f};
   std::vector<int> staticRatioBit{4};
+  std::vector<float> spatial{0.0f};
   std::string csv;
   bool acceptDamaged = false;
 };

@@ -1,5 +1,6 @@
 #include "denoiser.h"
 
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -26,6 +27,11 @@ Denoiser::Denoiser(int width, int height, const TnrParams &params)
   if (scratch == 0)
     throw ToolError("processing grid " + grid +
                     " is too small for the filter (grids of at least 14x8 always work)");
+  if (!(params.spatial >= 0.0f && params.spatial <= 15.9f))
+    throw ToolError("--spatial must lie in 0..15.9");
+  if (params.spatial > 0 && !spatialDenoiseAccepts(height, width, gridH_, gridW_, gridW_))
+    throw ToolError("the spatial stage needs an even processing grid of at least 8x8 (" + grid +
+                    ")");
   if (params.startGain < 0 || params.startGain > 255) throw ToolError("--gain must lie in 0..255");
   scratch_.resize(scratch);
   const size_t maps = static_cast<size_t>(gridW_) * gridH_;
@@ -44,8 +50,13 @@ void Denoiser::process(uint8_t *frame) {
   motion_detect(frame, previous_.data(), scratch_.data(), alpha_.data(), preAlpha_.data(),
                 gain_.data(), height_, width_, gridH_, gridW_, gridW_, params_.sigmaH,
                 params_.sigmaL, params_.uvRatio, 0.0f, params_.staticRatioBit);
-  // The filtered frame is the next call's previous frame.
+  // The temporally filtered frame is the next call's previous frame.
   std::memcpy(previous_.data(), frame, bytes);
+  noiseLevel_ = motionDetectNoiseLevel(scratch_.data(), gridH_, gridW_, params_.uvRatio);
+  const int strength = static_cast<int>(std::lround(params_.spatial * 16.0f));
+  if (strength > 0)
+    spatial_denoise(previous_.data(), frame, preAlpha_.data(), height_, width_, gridH_, gridW_,
+                    gridW_, noiseLevel_, strength);
 }
 
 double Denoiser::meanStaticRatio() const {

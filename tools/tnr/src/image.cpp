@@ -1,63 +1,70 @@
 #include "image.h"
 
-#include <zlib.h>
+#include <cairo.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+#include <memory>
 
 #include "output_file.h"
 #include "video.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+}
 
 namespace tnr {
 
 namespace {
 
-void put32(std::vector<uint8_t> &v, uint32_t x) {
-  for (int s = 24; s >= 0; s -= 8) v.push_back(static_cast<uint8_t>(x >> s));
-}
+struct CodecFree {
+  void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+  void operator()(AVFrame *f) const { av_frame_free(&f); }
+};
+struct PacketFree {
+  void operator()(AVPacket *p) const { av_packet_free(&p); }
+};
 
-void chunk(std::vector<uint8_t> &out, const char *type, const std::vector<uint8_t> &data) {
-  put32(out, static_cast<uint32_t>(data.size()));
-  const size_t start = out.size();
-  out.insert(out.end(), type, type + 4);
-  out.insert(out.end(), data.begin(), data.end());
-  const uLong crc = crc32(0L, out.data() + start, static_cast<uInt>(out.size() - start));
-  put32(out, static_cast<uint32_t>(crc));
+std::vector<uint8_t> encodePng(const Image &img, const std::string &path) {
+  auto fail = [&](const char *what) { return ToolError("cannot encode '" + path + "': " + what); };
+  const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+  if (!codec) throw fail("this FFmpeg has no PNG encoder");
+  std::unique_ptr<AVCodecContext, CodecFree> enc(avcodec_alloc_context3(codec));
+  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+  std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
+  if (!enc || !frame || !pkt) throw fail("out of memory");
+  const AVPixelFormat fmt = img.channels == 3 ? AV_PIX_FMT_RGB24 : AV_PIX_FMT_GRAY8;
+  enc->width = img.width;
+  enc->height = img.height;
+  enc->pix_fmt = fmt;
+  enc->time_base = AVRational{1, 1};
+  if (avcodec_open2(enc.get(), codec, nullptr) < 0) throw fail("encoder refused the image");
+  frame->format = fmt;
+  frame->width = img.width;
+  frame->height = img.height;
+  if (av_frame_get_buffer(frame.get(), 0) < 0) throw fail("out of memory");
+  const size_t row = static_cast<size_t>(img.width) * img.channels;
+  for (int y = 0; y < img.height; ++y)
+    std::copy_n(&img.pixels[row * y], row, frame->data[0] + static_cast<size_t>(y) * frame->linesize[0]);
+  if (avcodec_send_frame(enc.get(), frame.get()) < 0 || avcodec_send_frame(enc.get(), nullptr) < 0)
+    throw fail("encoder failed");
+  std::vector<uint8_t> png;
+  while (avcodec_receive_packet(enc.get(), pkt.get()) == 0) {
+    png.insert(png.end(), pkt->data, pkt->data + pkt->size);
+    av_packet_unref(pkt.get());
+  }
+  if (png.empty()) throw fail("encoder gave no data");
+  return png;
 }
 
 }  // namespace
 
 void writePng(const std::string &path, const Image &img) {
-  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  std::vector<uint8_t> ihdr;
-  put32(ihdr, static_cast<uint32_t>(img.width));
-  put32(ihdr, static_cast<uint32_t>(img.height));
-  ihdr.push_back(8);
-  ihdr.push_back(img.channels == 3 ? 2 : 0);
-  ihdr.push_back(0);
-  ihdr.push_back(0);
-  ihdr.push_back(0);
-  chunk(png, "IHDR", ihdr);
-  // Every row with filter "Up" except the first: cheap and compresses maps well.
-  const size_t row = static_cast<size_t>(img.width) * img.channels;
-  std::vector<uint8_t> raw;
-  raw.reserve((row + 1) * img.height);
-  for (int y = 0; y < img.height; ++y) {
-    const uint8_t *cur = &img.pixels[row * y];
-    raw.push_back(y == 0 ? 0 : 2);
-    for (size_t i = 0; i < row; ++i)
-      raw.push_back(y == 0 ? cur[i] : static_cast<uint8_t>(cur[i] - cur[i - row]));
-  }
-  uLongf packed = compressBound(static_cast<uLong>(raw.size()));
-  std::vector<uint8_t> idat(packed);
-  if (compress2(idat.data(), &packed, raw.data(), static_cast<uLong>(raw.size()), 9) != Z_OK)
-    throw ToolError("cannot compress PNG '" + path + "'");
-  idat.resize(packed);
-  chunk(png, "IDAT", idat);
-  chunk(png, "IEND", {});
-
+  const std::vector<uint8_t> png = encodePng(img, path);
   OutputFile out(path);
   FILE *f = std::fopen(out.tempPath().c_str(), "wb");
   if (!f) throw ToolError("cannot write '" + path + "'");
@@ -78,116 +85,199 @@ Image greyFromPlane(const uint8_t *plane, int w, int h, int pitch, int scaleNum,
 
 namespace {
 
-// 3x5 glyphs, one row per 3-bit group, top row first.
-struct Glyph {
-  char c;
-  uint8_t rows[5];
-};
-constexpr Glyph kFont[] = {
-    {'0', {7, 5, 5, 5, 7}}, {'1', {2, 6, 2, 2, 7}}, {'2', {7, 1, 7, 4, 7}}, {'3', {7, 1, 7, 1, 7}},
-    {'4', {5, 5, 7, 1, 1}}, {'5', {7, 4, 7, 1, 7}}, {'6', {7, 4, 7, 5, 7}}, {'7', {7, 1, 1, 1, 1}},
-    {'8', {7, 5, 7, 5, 7}}, {'9', {7, 5, 7, 1, 7}}, {'.', {0, 0, 0, 0, 2}}, {'-', {0, 0, 7, 0, 0}},
-    {'A', {2, 5, 7, 5, 5}}, {'B', {6, 5, 6, 5, 6}}, {'C', {7, 4, 4, 4, 7}}, {'D', {6, 5, 5, 5, 6}},
-    {'E', {7, 4, 6, 4, 7}}, {'F', {7, 4, 6, 4, 4}}, {'G', {7, 4, 5, 5, 7}}, {'H', {5, 5, 7, 5, 5}},
-    {'I', {7, 2, 2, 2, 7}}, {'L', {4, 4, 4, 4, 7}}, {'M', {5, 7, 7, 5, 5}}, {'N', {6, 5, 5, 5, 5}},
-    {'O', {7, 5, 5, 5, 7}}, {'P', {7, 5, 7, 4, 4}}, {'R', {6, 5, 6, 5, 5}}, {'S', {7, 4, 7, 1, 7}},
-    {'T', {7, 2, 2, 2, 2}}, {'U', {5, 5, 5, 5, 7}}, {'Y', {5, 5, 2, 2, 2}}, {'Z', {7, 1, 2, 4, 7}},
-    {'K', {5, 5, 6, 5, 5}}, {'W', {5, 5, 7, 7, 5}}, {'V', {5, 5, 5, 5, 2}}, {'X', {5, 5, 2, 5, 5}},
-};
-
-void setPixel(Image &img, int x, int y, const uint8_t rgb[3]) {
-  if (x < 0 || y < 0 || x >= img.width || y >= img.height) return;
-  uint8_t *p = img.at(x, y);
-  for (int c = 0; c < img.channels; ++c) p[c] = rgb[img.channels == 3 ? c : 0];
+// Tick step of 1, 2 or 5 times a power of ten giving about `count` intervals over span.
+double niceStep(double span, int count) {
+  const double raw = span / count;
+  const double mag = std::pow(10.0, std::floor(std::log10(raw)));
+  for (double m : {1.0, 2.0, 5.0})
+    if (raw <= m * mag) return m * mag;
+  return 10 * mag;
 }
 
-void drawText(Image &img, int x, int y, const std::string &text, const uint8_t rgb[3],
-              int scale = 2) {
-  for (char ch : text) {
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
-    for (const Glyph &g : kFont) {
-      if (g.c != ch) continue;
-      for (int r = 0; r < 5; ++r)
-        for (int c = 0; c < 3; ++c)
-          if (g.rows[r] & (4 >> c))
-            for (int dy = 0; dy < scale; ++dy)
-              for (int dx = 0; dx < scale; ++dx)
-                setPixel(img, x + c * scale + dx, y + r * scale + dy, rgb);
-    }
-    x += 4 * scale;
-  }
-}
-
-void drawLine(Image &img, double x0, double y0, double x1, double y1, const uint8_t rgb[3],
-              int thick = 1) {
-  const int steps = static_cast<int>(std::max(std::fabs(x1 - x0), std::fabs(y1 - y0))) + 1;
-  for (int i = 0; i <= steps; ++i) {
-    const double t = static_cast<double>(i) / steps;
-    const int x = static_cast<int>(std::lround(x0 + (x1 - x0) * t));
-    const int y = static_cast<int>(std::lround(y0 + (y1 - y0) * t));
-    for (int dy = 0; dy < thick; ++dy)
-      for (int dx = 0; dx < thick; ++dx) setPixel(img, x + dx, y + dy, rgb);
-  }
+// Decimals that show a tick step exactly (0 for steps of 1 and above).
+int decimalsFor(double step) {
+  return std::max(0, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
 }
 
 std::string fixed(double v, int decimals) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, std::fabs(v) < 1e-12 ? 0.0 : v);
   return buf;
 }
 
+struct CairoSurfaceFree {
+  void operator()(cairo_surface_t *s) const { cairo_surface_destroy(s); }
+};
+struct CairoFree {
+  void operator()(cairo_t *c) const { cairo_destroy(c); }
+};
+
+class Canvas {
+ public:
+  explicit Canvas(cairo_t *cr) : cr_(cr) {}
+  void colour(double r, double g, double b) { cairo_set_source_rgb(cr_, r, g, b); }
+  void colour(const uint8_t rgb[3]) { colour(rgb[0] / 255.0, rgb[1] / 255.0, rgb[2] / 255.0); }
+  void font(double size, bool bold = false) {
+    cairo_select_font_face(cr_, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
+                           bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr_, size);
+  }
+  double textWidth(const std::string &s) {
+    cairo_text_extents_t e;
+    cairo_text_extents(cr_, s.c_str(), &e);
+    return e.x_advance;
+  }
+  // Text with its anchor at (x, y): ax 0 left, 0.5 centre, 1 right; vertically centred.
+  void text(const std::string &s, double x, double y, double ax, double angle = 0) {
+    cairo_font_extents_t fe;
+    cairo_font_extents(cr_, &fe);
+    cairo_save(cr_);
+    cairo_translate(cr_, x, y);
+    cairo_rotate(cr_, angle);
+    cairo_move_to(cr_, -ax * textWidth(s), (fe.ascent - fe.descent) / 2);
+    cairo_show_text(cr_, s.c_str());
+    cairo_restore(cr_);
+  }
+  void line(double x0, double y0, double x1, double y1, double width) {
+    cairo_set_line_width(cr_, width);
+    cairo_move_to(cr_, x0, y0);
+    cairo_line_to(cr_, x1, y1);
+    cairo_stroke(cr_);
+  }
+  cairo_t *get() { return cr_; }
+
+ private:
+  cairo_t *cr_;
+};
+
 }  // namespace
 
-Image plotSeries(const std::vector<Series> &series, const std::string &yLabel,
-                 const std::string &xLabel, int width, int height) {
-  Image img(width, height, 3, 255);
-  const uint8_t black[3] = {0, 0, 0}, grid[3] = {220, 220, 220};
-  const int left = 70, right = 20, top = 40, bottom = 50;
-  const int pw = width - left - right, ph = height - top - bottom;
-  double lo = 1e300, hi = -1e300;
+Image plotSeries(const std::vector<Series> &series, const PlotText &text, int width, int height) {
+  std::unique_ptr<cairo_surface_t, CairoSurfaceFree> surface(
+      cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height));
+  std::unique_ptr<cairo_t, CairoFree> cr(cairo_create(surface.get()));
+  if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS) throw ToolError("cannot draw the plot");
+  Canvas c(cr.get());
+  c.colour(1, 1, 1);
+  cairo_paint(cr.get());
+
+  double lo = INFINITY, hi = -INFINITY;
   size_t n = 0;
-  for (const Series &s : series)
+  for (const Series &s : series) {
+    n = std::max(n, s.values.size());
     for (double v : s.values)
-      if (std::isfinite(v)) {
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
-        n = std::max(n, s.values.size());
-      }
-  if (n == 0) return img;
-  lo = std::floor(lo) - 1;
-  hi = std::ceil(hi) + 1;
+      if (std::isfinite(v)) lo = std::min(lo, v), hi = std::max(hi, v);
+  }
+  if (!(lo <= hi)) lo = 0, hi = 1;
+  if (hi - lo < 1e-9) lo -= 0.5, hi += 0.5;
+  const double yStep = niceStep(hi - lo, 6);
+  lo = std::floor(lo / yStep) * yStep;
+  hi = std::ceil(hi / yStep) * yStep;
   const double xmax = n > 1 ? static_cast<double>(n - 1) : 1.0;
+  const double xStep = std::max(1.0, niceStep(xmax, 10));
+
+  const double left = 78, right = 24, top = 52, bottom = 62;
+  const double pw = width - left - right, ph = height - top - bottom;
   auto px = [&](double i) { return left + i / xmax * pw; };
   auto py = [&](double v) { return top + (hi - v) / (hi - lo) * ph; };
 
-  const int yTicks = 5;
-  for (int t = 0; t <= yTicks; ++t) {
-    const double v = lo + (hi - lo) * t / yTicks;
-    drawLine(img, left, py(v), left + pw, py(v), grid);
-    drawText(img, 4, static_cast<int>(py(v)) - 5, fixed(v, 1), black);
+  // Grid, ticks and their labels.
+  c.font(13);
+  const int yDecimals = decimalsFor(yStep);
+  for (double v = lo; v <= hi + yStep * 1e-6; v += yStep) {
+    c.colour(0.88, 0.88, 0.88);
+    c.line(left, py(v), left + pw, py(v), 1);
+    c.colour(0, 0, 0);
+    c.line(left - 5, py(v), left, py(v), 1);
+    c.text(fixed(v, yDecimals), left - 9, py(v), 1);
   }
-  const int xTicks = static_cast<int>(std::min<size_t>(n - 1 > 0 ? n - 1 : 1, 10));
-  for (int t = 0; t <= xTicks; ++t) {
-    const double i = xmax * t / xTicks;
-    drawLine(img, px(i), top + ph, px(i), top + ph + 5, black);
-    const std::string label = std::to_string(static_cast<long>(std::lround(i)));
-    drawText(img, static_cast<int>(px(i)) - 4 * static_cast<int>(label.size()), top + ph + 10,
-             label, black);
+  for (double i = 0; i <= xmax + 1e-6; i += xStep) {
+    c.colour(0.88, 0.88, 0.88);
+    c.line(px(i), top, px(i), top + ph, 1);
+    c.colour(0, 0, 0);
+    c.line(px(i), top + ph, px(i), top + ph + 5, 1);
+    c.text(fixed(i, 0), px(i), top + ph + 17, 0.5);
   }
-  drawLine(img, left, top, left, top + ph, black, 2);
-  drawLine(img, left, top + ph, left + pw, top + ph, black, 2);
-  drawText(img, left + pw / 2 - 4 * static_cast<int>(xLabel.size()), height - 18, xLabel, black);
-  drawText(img, 4, 10, yLabel, black);
+  c.colour(0, 0, 0);
+  cairo_rectangle(cr.get(), left, top, pw, ph);
+  cairo_set_line_width(cr.get(), 1.2);
+  cairo_stroke(cr.get());
 
-  int legendX = left + 10 + 8 * static_cast<int>(yLabel.size());
+  // Axis labels and title.
+  c.font(14);
+  c.text(text.xLabel, left + pw / 2, height - 18, 0.5);
+  c.text(text.yLabel, 20, top + ph / 2, 0.5, -M_PI / 2);
+  c.font(17, true);
+  c.text(text.title, left + pw / 2, top / 2, 0.5);
+
+  // The series, clipped to the plot area.
+  cairo_save(cr.get());
+  cairo_rectangle(cr.get(), left, top, pw, ph);
+  cairo_clip(cr.get());
+  cairo_set_line_join(cr.get(), CAIRO_LINE_JOIN_ROUND);
   for (const Series &s : series) {
-    for (size_t i = 1; i < s.values.size(); ++i)
-      if (std::isfinite(s.values[i - 1]) && std::isfinite(s.values[i]))
-        drawLine(img, px(static_cast<double>(i - 1)), py(s.values[i - 1]),
-                 px(static_cast<double>(i)), py(s.values[i]), s.rgb, 2);
-    drawLine(img, legendX, 15, legendX + 20, 15, s.rgb, 3);
-    drawText(img, legendX + 26, 10, s.label, black);
-    legendX += 40 + 8 * static_cast<int>(s.label.size());
+    c.colour(s.rgb);
+    bool drawing = false;
+    for (size_t i = 0; i < s.values.size(); ++i) {
+      if (!std::isfinite(s.values[i])) {
+        drawing = false;
+        continue;
+      }
+      const double x = px(static_cast<double>(i)), y = py(s.values[i]);
+      if (drawing)
+        cairo_line_to(cr.get(), x, y);
+      else
+        cairo_move_to(cr.get(), x, y);
+      drawing = true;
+    }
+    cairo_set_line_width(cr.get(), 2);
+    cairo_stroke(cr.get());
+  }
+  cairo_restore(cr.get());
+
+  // Legend in the corner of the plot area the lines cross least.
+  c.font(13);
+  double labelWidth = 0;
+  for (const Series &s : series) labelWidth = std::max(labelWidth, c.textWidth(s.label));
+  const double rowH = 20, boxW = labelWidth + 48, boxH = rowH * series.size() + 10;
+  double bestX = left + pw - boxW - 10, bestY = top + 10;
+  size_t fewest = SIZE_MAX;
+  for (const double bx : {left + pw - boxW - 10, left + 10})
+    for (const double by : {top + ph - boxH - 10, top + 10}) {
+      size_t inside = 0;
+      for (const Series &s : series)
+        for (size_t i = 0; i < s.values.size(); ++i) {
+          const double x = px(static_cast<double>(i)), y = py(s.values[i]);
+          inside += x >= bx && x <= bx + boxW && y >= by && y <= by + boxH;
+        }
+      if (inside < fewest) fewest = inside, bestX = bx, bestY = by;
+    }
+  cairo_rectangle(cr.get(), bestX, bestY, boxW, boxH);
+  c.colour(1, 1, 1);
+  cairo_fill_preserve(cr.get());
+  c.colour(0.6, 0.6, 0.6);
+  cairo_set_line_width(cr.get(), 1);
+  cairo_stroke(cr.get());
+  for (size_t k = 0; k < series.size(); ++k) {
+    const double y = bestY + 5 + rowH * (k + 0.5);
+    c.colour(series[k].rgb);
+    c.line(bestX + 8, y, bestX + 34, y, 2.5);
+    c.colour(0, 0, 0);
+    c.text(series[k].label, bestX + 40, y, 0);
+  }
+
+  cairo_surface_flush(surface.get());
+  Image img(width, height, 3);
+  const unsigned char *data = cairo_image_surface_get_data(surface.get());
+  const int stride = cairo_image_surface_get_stride(surface.get());
+  for (int y = 0; y < height; ++y) {
+    const auto *src = reinterpret_cast<const uint32_t *>(data + static_cast<size_t>(y) * stride);
+    for (int x = 0; x < width; ++x) {
+      uint8_t *p = img.at(x, y);
+      p[0] = static_cast<uint8_t>(src[x] >> 16);
+      p[1] = static_cast<uint8_t>(src[x] >> 8);
+      p[2] = static_cast<uint8_t>(src[x]);
+    }
   }
   return img;
 }

@@ -65,6 +65,12 @@ void addTuning(CLI::App *cmd, tnr::TnrParams &p) {
                   "gives 0")
       ->capture_default_str()
       ->check(integer(0, 255));
+  cmd->add_option("--spatial", p.spatial,
+                  "Spatial stage after the temporal one (0 to 15.9): edge-preserving threshold "
+                  "at moving pixels in units of the estimated noise sigma, fading where frames "
+                  "were averaged (0 = off)")
+      ->capture_default_str()
+      ->check(real(tnr::kSpatialRange));
   cmd->add_option("--gain", p.startGain, "Start value of the per-pixel gain table (0 to 255)")
       ->capture_default_str()
       ->check(integer(0, 255));
@@ -188,6 +194,9 @@ int main(int argc, char **argv) {
                     "Values of --static-ratio-bit (each 0 to 255)")
       ->delimiter(',')
       ->check(integer(0, 255));
+  sweep->add_option("--spatial", s.spatial, "Values of --spatial (each 0 to 15.9)")
+      ->delimiter(',')
+      ->check(real(tnr::kSpatialRange));
   sweep->add_option("--csv", s.csv, "Write the results as CSV");
   sweep->add_flag("--accept-damaged", s.acceptDamaged,
                   "Keep the frames of a truncated or damaged input (warns) instead of failing");
@@ -202,6 +211,7 @@ int main(int argc, char **argv) {
   if (sweep->count("--sigma-h") == 0) s.sigmaH = {tnr::TnrParams{}.sigmaH};
   if (sweep->count("--sigma-l") == 0) s.sigmaL = {tnr::TnrParams{}.sigmaL};
   if (sweep->count("--uv-ratio") == 0) s.uvRatio = {tnr::TnrParams{}.uvRatio};
+  if (sweep->count("--spatial") == 0) s.spatial = {tnr::TnrParams{}.spatial};
   if (sweep->count("--static-ratio-bit") == 0) s.staticRatioBit = {tnr::TnrParams{}.staticRatioBit};
 
   try {

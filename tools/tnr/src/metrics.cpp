@@ -18,7 +18,13 @@ FrameQuality QualityTracker::add(const Frame &clean, const Frame &input, const F
     const double dOut = static_cast<double>(output[i]) - clean[i];
     sseIn += dIn * dIn;
     sseOut += dOut * dOut;
-    if (havePrev && std::abs(static_cast<int>(clean[i]) - previousClean_[i]) > kMovingThreshold) {
+    const int change = havePrev ? std::abs(static_cast<int>(clean[i]) - previousClean_[i]) : 0;
+    if (havePrev && change <= kStillThreshold) {
+      ++q.still;
+      q.sseStillIn += dIn * dIn;
+      q.sseStillOut += dOut * dOut;
+    }
+    if (havePrev && change > kMovingThreshold) {
       ++q.moving;
       q.sseMovingIn += dIn * dIn;
       q.sseMovingOut += dOut * dOut;
@@ -61,6 +67,26 @@ double QualityTracker::movingPsnrOut() const {
   for (const auto &f : frames_) {
     s += f.sseMovingOut;
     n += f.moving;
+  }
+  return n ? psnrFromMse(s / n) : std::numeric_limits<double>::quiet_NaN();
+}
+
+double QualityTracker::stillPsnrIn() const {
+  double s = 0;
+  long long n = 0;
+  for (const auto &f : frames_) {
+    s += f.sseStillIn;
+    n += f.still;
+  }
+  return n ? psnrFromMse(s / n) : std::numeric_limits<double>::quiet_NaN();
+}
+
+double QualityTracker::stillPsnrOut() const {
+  double s = 0;
+  long long n = 0;
+  for (const auto &f : frames_) {
+    s += f.sseStillOut;
+    n += f.still;
   }
   return n ? psnrFromMse(s / n) : std::numeric_limits<double>::quiet_NaN();
 }

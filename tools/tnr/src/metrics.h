@@ -15,12 +15,17 @@ double psnrFromMse(double mse);
 // Luma pixels whose clean value changes by more than this from the previous
 // clean frame count as moving (where ghost trails would show).
 constexpr int kMovingThreshold = 20;
+// Luma pixels whose clean value changes by at most this count as still (where
+// detail must survive).
+constexpr int kStillThreshold = 2;
 
 struct FrameQuality {
   double psnrIn = 0, psnrOut = 0;  // whole luma plane
   long long moving = 0;            // moving luma pixels
   double sseMovingIn = 0, sseMovingOut = 0;
   long long largeMovingIn = 0, largeMovingOut = 0;  // moving, error above the large-error bound
+  long long still = 0;                              // still luma pixels
+  double sseStillIn = 0, sseStillOut = 0;
 };
 
 // Compares input and output luma with the clean frames, frame by frame.
@@ -38,6 +43,9 @@ class QualityTracker {
   // PSNR over all moving pixels of all frames (NaN when there are none).
   double movingPsnrIn() const;
   double movingPsnrOut() const;
+  // PSNR over all still pixels of all frames after the first (NaN when none).
+  double stillPsnrIn() const;
+  double stillPsnrOut() const;
   // Share of moving pixels off by more than the large-error bound, 0 .. 1.
   double ghostShareIn() const;
   double ghostShareOut() const;

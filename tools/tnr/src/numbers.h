@@ -45,6 +45,7 @@ struct Range {
 constexpr Range kSigmaRange{0.0, 16.0};
 constexpr Range kUvRatioRange{0.0, 8.0};
 constexpr Range kNoiseRange{0.0, 100.0};
+constexpr Range kSpatialRange{0.0, 15.9};
 
 }  // namespace tnr
 

@@ -153,6 +153,79 @@ TNR_MD_API void upScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16
                         int imgHeight, int imgWidth, int proHeight, int proWidth, int GainStride,
                         uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH);
 
+/* ---- Spatial stage -------------------------------------------------------- */
+
+/*
+ * The temporal blend averages still pixels over many frames and passes moving
+ * pixels through with all their noise. spatial_denoise follows a
+ * motion_detect call and removes noise where the blend could not: an
+ * edge-preserving 5x5 bilateral filter with a triangular range kernel (tap
+ * (i, j) of the window weighs s(i) s(j) max(t - |tap - centre|, 0), with
+ * s = 1, 2, 2, 2, 1) whose threshold t follows the residual noise
+ * the blend left at the pixel. With w the recursive weight motion_detect just
+ * wrote to pPreAlpha, the blend is a running mean of 128 / (128 - w) frames,
+ * whose noise variance is sigma^2 x (128 - w) / 128, so
+ *     t = strength x sigma x sqrt((126 - 4 min(w >> 2, 31)) / 128),
+ * rounded, capped at 28, and 0 below 3 or for w >= 120: the full threshold
+ * where the pixel moved, less where frames were averaged, nothing where the
+ * blend has reached its ceiling (the weight of a still pixel settles at 120,
+ * a mean of 16 frames). Chroma bytes are filtered
+ * the same way in the chroma plane (taps of the same component, two bytes
+ * apart), each pair with the weight of the pixel whose weight blended it (the
+ * right-hand luma pixel of the pair on the lower luma row).
+ *
+ * It writes a separate output frame rather than filtering in place: the next
+ * motion_detect call must compare with and blend the temporally filtered
+ * frame, not a spatially smoothed one (the smoothing would be averaged into
+ * every later frame of a still area and would lower the noise the difference
+ * stage measures), and a camera pipeline hands the output to the encoder or
+ * display anyway. Each output sample is the rounded weighted mean of its
+ * 5x5 window: every weight and sum is an exact integer, the division is
+ * (float)sum(w v) x the reciprocal estimate of (float)sum(w) refined by one
+ * Newton-Raphson step, + 0.5, truncated, identical in every build.
+ *
+ * pIn        in   the filtered frame motion_detect just left in pCurIn (or
+ *                 a copy of its grid in a frame of the same geometry); only
+ *                 the grid is read.
+ * pOut       out  NV12 frame of the same geometry, not overlapping pIn: the
+ *                 processing grid is written (luma, and chroma rows 0 ..
+ *                 proHeight / 2 - 1, bytes 0 .. proWidth - 1: the bytes
+ *                 motion_detect filters); no other byte is touched.
+ * pPreAlpha  in   the recursive weight motion_detect just wrote (proHeight
+ *                 rows of proWidth bytes at pitch gainStride).
+ * noiseLevel      noise sigma in 1/16 code values (0 .. 4095, clamped), normally
+ *                 motionDetectNoiseLevel() of the same call.
+ * strength        threshold per unit of noise sigma at a moving pixel, in
+ *                 1/16 (0 .. 255, clamped; 0 copies the frame unchanged).
+ * Window samples outside the grid repeat its nearest row or column (of the
+ * same chroma component). With an odd proWidth the last chroma byte takes
+ * the weight of the grid's last column. Sizes: proWidth and proHeight at
+ * least 8, the grid inside the frame, imgWidth and imgHeight even,
+ * gainStride >= proWidth, frames below 2 GiB; otherwise the call returns
+ * without touching anything (spatialDenoiseAccepts() says which).
+ */
+TNR_MD_API void spatial_denoise(const uint8_t *pIn, uint8_t *pOut, const uint8_t *pPreAlpha,
+                                int imgHeight, int imgWidth, int proHeight, int proWidth,
+                                int gainStride, int noiseLevel, int strength);
+
+/* 1 when spatial_denoise accepts these sizes, else 0. */
+TNR_MD_API int spatialDenoiseAccepts(int imgHeight, int imgWidth, int proHeight, int proWidth,
+                                     int gainStride);
+
+/*
+ * The noise sigma of the frames motion_detect just compared, in 1/16 code
+ * values (0 .. 4095), as its difference stage estimated it: the lower quartile
+ * of the per-block sigma plane, converted to a per-byte sigma for the call's
+ * uv_ratio (calibrated for noise of equal sigma on every byte). Still blocks
+ * measure the noise; where much of the picture moves the estimate drifts
+ * (about 20 % high with 40 % of the blocks moving in the tests). pTmpBuf must be the
+ * scratch buffer of a motion_detect call on a grid of proHeight x proWidth
+ * with that uv_ratio, untouched since; it is only read. Returns 0 for grids
+ * motionDetectTmpBufSize does not accept, and reads nothing then.
+ */
+TNR_MD_API int motionDetectNoiseLevel(const int16_t *pTmpBuf, int proHeight, int proWidth,
+                                      float uv_ratio);
+
 #ifdef __cplusplus
 }
 #endif

@@ -5,29 +5,6 @@
 #include "kernels.h"
 #include "motion_detect.h"
 
-namespace tnr_md {
-
-void frameDiffWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
-                   int16_t *pHdiff, int16_t *pSigma, int imgHeight, int imgWidth, int proHeight,
-                   int proWidth, int lDiffStride, int sigmaStride, float uv_ratio) {
-  const Grid grid = makeGrid(proHeight, proWidth);
-  k.frameDiff({pCurIn, pPreIn, imgHeight, imgWidth}, grid,
-              {pLdiff, pHdiff, pSigma, lDiffStride, sigmaStride}, uv_ratio, 0, grid.blockRows);
-}
-
-void upScaleWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
-                 int16_t *pHdiff, uint8_t *pTmp, uint8_t *pAlpha, uint8_t *pPreAlpha,
-                 uint8_t *gain_table_u8, int imgHeight, int imgWidth, int proHeight, int proWidth,
-                 int gainStride, uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH) {
-  upScaleWhole(k, {pCurIn, pPreIn, imgHeight, imgWidth},
-               {pAlpha, pPreAlpha, gain_table_u8, gainStride}, makeGrid(proHeight, proWidth),
-               pLdiff, pHdiff, pTmp, {pSigmaL, pSigmaH}, static_ratio_r_bit);
-}
-
-}  // namespace tnr_md
-
-using namespace tnr_md;
-
 namespace {
 
 // Each entry point refuses, touching nothing, every size below the minimum its
@@ -50,6 +27,29 @@ bool planeFits(i64 hgt, i64 wid, i64 stride, i64 border) {
 }
 
 }  // namespace
+
+namespace tnr_md {
+
+void frameDiffWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
+                   int16_t *pHdiff, int16_t *pSigma, int imgHeight, int imgWidth, int proHeight,
+                   int proWidth, int lDiffStride, int sigmaStride, float uv_ratio) {
+  const Grid grid = makeGrid(proHeight, proWidth);
+  k.frameDiff({pCurIn, pPreIn, imgHeight, imgWidth}, grid,
+              {pLdiff, pHdiff, pSigma, lDiffStride, sigmaStride}, uv_ratio, 0, grid.blockRows);
+}
+
+void upScaleWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff,
+                 int16_t *pHdiff, uint8_t *pTmp, uint8_t *pAlpha, uint8_t *pPreAlpha,
+                 uint8_t *gain_table_u8, int imgHeight, int imgWidth, int proHeight, int proWidth,
+                 int gainStride, uint8_t static_ratio_r_bit, uint16_t *pSigmaL, uint32_t *pSigmaH) {
+  upScaleWhole(k, {pCurIn, pPreIn, imgHeight, imgWidth},
+               {pAlpha, pPreAlpha, gain_table_u8, gainStride}, makeGrid(proHeight, proWidth),
+               pLdiff, pHdiff, pTmp, {pSigmaL, pSigmaH}, static_ratio_r_bit);
+}
+
+}  // namespace tnr_md
+
+using namespace tnr_md;
 
 extern "C" {
 

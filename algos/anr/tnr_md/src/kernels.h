@@ -112,6 +112,21 @@ using RowBufferFn = void(const uint8_t *a, uint8_t *rowBuf, int y0, int y1, int 
 // The per-pixel pass over rows [r.y0, r.y1).
 using PixelPassFn = void(const Frames &f, const Maps &m, const Grid &g, const PassRows &r);
 
+// The spatial stage after motion_detect (spatial.h): the filtered frame in,
+// the output frame out (same geometry, disjoint), the recursive weights the
+// call left, and the 32 thresholds of the call (spatialThresholds).
+struct SpatialFrame {
+  const uint8_t *pIn;
+  uint8_t *pOut;
+  const uint8_t *pPreAlpha;
+  int imgHeight, imgWidth, proHeight, proWidth, gainStride;
+  const uint8_t *lut;
+};
+// Luma rows [y0, y1) and chroma rows [c0, c1) of the grid into the output
+// frame (rows past the grid are skipped); nothing outside the grid is
+// written. The whole grid: 0, proHeight, 0, proHeight / 2.
+using SpatialFn = void(const SpatialFrame &f, int y0, int y1, int c0, int c1);
+
 // One form of every stage.
 struct Kernels {
   FrameDiffFn *frameDiff;
@@ -126,6 +141,7 @@ struct Kernels {
   // of the blocks that need them. Needs a grid at least 16 pixels wide; the
   // bytes are those of gauss3x3 then pixelPass.
   PixelPassFn *pixelPassSmooth;
+  SpatialFn *spatial;
 };
 
 // Per-sample forms.
@@ -135,6 +151,7 @@ SigmaLutFn sigmaLut_c;
 BlockAlphaFn blockAlpha_c;
 RowBufferFn rowBuffer_c;
 PixelPassFn pixelPass_c;
+SpatialFn spatial_c;
 extern const Kernels kKernelsC;
 
 #if TNR_MD_HAVE_NEON
@@ -145,6 +162,7 @@ BlockAlphaFn blockAlpha_neon;
 RowBufferFn rowBuffer_neon;
 PixelPassFn pixelPass_neon;
 PixelPassFn pixelPassSmooth_neon;
+SpatialFn spatial_neon;
 extern const Kernels kKernelsNeon;
 #endif
 

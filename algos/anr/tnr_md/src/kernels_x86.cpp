@@ -12,6 +12,7 @@ BlockAlphaFn blockAlpha_x86;
 RowBufferFn rowBuffer_x86;
 PixelPassFn pixelPass_x86;
 PixelPassFn pixelPassSmooth_x86;
+SpatialFn spatial_x86;
 
 const Kernels kKernelsX86 = {
     .frameDiff = frameDiff_x86,
@@ -21,6 +22,7 @@ const Kernels kKernelsX86 = {
     .rowBuffer = rowBuffer_x86,
     .pixelPass = pixelPass_x86,
     .pixelPassSmooth = pixelPassSmooth_x86,
+    .spatial = spatial_x86,
 };
 
 }  // namespace tnr_md::TNR_MD_X86_NS

@@ -292,6 +292,7 @@ const Kernels kKernelsC = {
     .rowBuffer = rowBuffer_c,
     .pixelPass = pixelPass_c,
     .pixelPassSmooth = nullptr,
+    .spatial = spatial_c,
 };
 #if TNR_MD_HAVE_NEON
 const Kernels kKernelsNeon = {
@@ -302,6 +303,7 @@ const Kernels kKernelsNeon = {
     .rowBuffer = rowBuffer_neon,
     .pixelPass = pixelPass_neon,
     .pixelPassSmooth = pixelPassSmooth_neon,
+    .spatial = spatial_neon,
 };
 #endif
 

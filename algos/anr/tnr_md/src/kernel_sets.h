@@ -1,0 +1,58 @@
+// Every kernel set this build has, for the binaries that link them all (the
+// tests, the benchmark, the fuzzer): the per-sample set, the NEON set, and on
+// x86-64 the set of every level; each with its name and, when this processor
+// cannot run it, what it lacks. The library itself links one set and never
+// chooses at run time. A new form or level is added here and nowhere else.
+#ifndef TNR_MD_KERNEL_SETS_H
+#define TNR_MD_KERNEL_SETS_H
+
+#include <vector>
+
+#include "kernels.h"
+
+namespace tnr_md {
+
+struct KernelSet {
+  const char *name;  // PerSample, Neon, x86_v2, x86_v3, x86_v4, x86_v4vbmi
+  const Kernels *k;
+  const char *lacks;  // null when this processor runs the set, else what it lacks
+};
+
+inline std::vector<KernelSet> kernelSets() {
+  std::vector<KernelSet> sets{{"PerSample", &kKernelsC, nullptr}};
+#if TNR_MD_HAVE_NEON
+  sets.push_back({"Neon", &kKernelsNeon, nullptr});
+#endif
+#if TNR_MD_HAVE_X86
+  __builtin_cpu_init();
+  const bool v2 = __builtin_cpu_supports("sse4.2") && __builtin_cpu_supports("popcnt") &&
+                  __builtin_cpu_supports("ssse3");
+  const bool v3 = v2 && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+                  __builtin_cpu_supports("bmi2");
+  const bool v4 = v3 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                  __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+                  __builtin_cpu_supports("avx512cd");
+  sets.push_back(
+      {"x86_v2", &x86_v2::kKernelsX86, v2 ? nullptr : "x86-64-v2 (SSE4.2, SSSE3, POPCNT)"});
+  sets.push_back({"x86_v3", &x86_v3::kKernelsX86, v3 ? nullptr : "x86-64-v3 (AVX2, FMA, BMI2)"});
+  sets.push_back(
+      {"x86_v4", &x86_v4::kKernelsX86, v4 ? nullptr : "x86-64-v4 (AVX-512 F/BW/DQ/VL/CD)"});
+#if TNR_MD_X86_VBMI_SET
+  const bool vbmi = v4 && __builtin_cpu_supports("avx512vbmi");
+  sets.push_back({"x86_v4vbmi", &x86_v4vbmi::kKernelsX86, vbmi ? nullptr : "AVX-512 VBMI"});
+#endif
+#endif
+  return sets;
+}
+
+// The sets this processor runs.
+inline std::vector<KernelSet> runnableKernelSets() {
+  std::vector<KernelSet> sets;
+  for (const KernelSet &s : kernelSets())
+    if (!s.lacks) sets.push_back(s);
+  return sets;
+}
+
+}  // namespace tnr_md
+
+#endif  // TNR_MD_KERNEL_SETS_H

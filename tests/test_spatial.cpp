@@ -1,0 +1,363 @@
+// The spatial stage: worked values of the threshold table and of single
+// windows, whole frames with known answers (flat, an edge, fully still, fully
+// moving), the entry point's size checks, the noise level read from
+// motion_detect's scratch, and every vector form against the per-sample one
+// on random sizes and contents with each buffer against an inaccessible page.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "arith.h"
+#include "equiv.h"
+#include "forms.h"
+#include "motion_detect.h"
+#include "spatial.h"
+#include "test_util.h"
+
+namespace {
+
+using tnr_md::SpatialFrame;
+using tnr_md_test::Guard;
+using tnr_md_test::GuardedBuffer;
+
+using tnr_md_test::Form;
+
+// One frame's buffers for a whole-frame call.
+struct Frame {
+  int w, h, pw, ph, gs;
+  std::vector<uint8_t> in, pre;
+  size_t bytes() const { return size_t(w) * h * 3 / 2; }
+  uint8_t &y(int x, int r) { return in[size_t(r) * w + x]; }
+};
+
+Frame makeFrame(int w, int h, int pw, int ph, int gs, uint8_t value, uint8_t weight) {
+  Frame f{w, h, pw, ph, gs, std::vector<uint8_t>(size_t(w) * h * 3 / 2, value),
+          std::vector<uint8_t>(size_t(gs) * ph, weight)};
+  return f;
+}
+
+std::vector<uint8_t> runForm(const Form &form, const Frame &f, int noise, int strength) {
+  uint8_t lut[tnr_md::kSpatialLutSize];
+  tnr_md::spatialThresholds(noise, strength, lut);
+  std::vector<uint8_t> out(f.bytes(), 0xA5);
+  const SpatialFrame sf{f.in.data(), out.data(), f.pre.data(), f.h, f.w, f.ph, f.pw, f.gs, lut};
+  form.k->spatial(sf, 0, f.ph, 0, f.ph / 2);
+  return out;
+}
+
+class SpatialForms : public ::testing::TestWithParam<Form> {};
+
+TEST(SpatialThresholds, WorkedValues) {
+  uint8_t lut[tnr_md::kSpatialLutSize];
+  // sigma 8 (128 / 16), strength 3.5 (56 / 16): 28 x sqrt((126 - 4 i) / 128).
+  tnr_md::spatialThresholds(128, 56, lut);
+  EXPECT_EQ(lut[0], 28);   // 27.78: a moving pixel
+  EXPECT_EQ(lut[1], 27);   // 27.34
+  EXPECT_EQ(lut[16], 19);  // 19.49: w = 64, a mean of two frames
+  EXPECT_EQ(lut[29], 8);   // 7.83
+  EXPECT_EQ(lut[30], 0);   // w = 120: the blend's ceiling
+  EXPECT_EQ(lut[31], 0);
+  // sigma 4, strength 3: 12 x sqrt(...): 11.91, 8.35; 3.35 is kept, 2.x is not.
+  tnr_md::spatialThresholds(64, 48, lut);
+  EXPECT_EQ(lut[0], 12);
+  EXPECT_EQ(lut[16], 8);
+  EXPECT_EQ(lut[29], 3);
+  tnr_md::spatialThresholds(32, 64, lut);  // sigma 2, strength 4: 2.65 at 28, 2.24 at 29
+  EXPECT_EQ(lut[28], 3);
+  EXPECT_EQ(lut[29], 0);
+  // Clamped: the threshold cap, and out-of-range arguments.
+  tnr_md::spatialThresholds(4095, 255, lut);
+  EXPECT_EQ(lut[0], tnr_md::kSpatialMaxThreshold);
+  uint8_t big[tnr_md::kSpatialLutSize];
+  tnr_md::spatialThresholds(100000, 1000, big);
+  EXPECT_TRUE(std::equal(lut, lut + tnr_md::kSpatialLutSize, big));
+  tnr_md::spatialThresholds(-5, 56, lut);
+  for (uint8_t t : lut) EXPECT_EQ(t, 0);
+  tnr_md::spatialThresholds(128, 0, lut);
+  for (uint8_t t : lut) EXPECT_EQ(t, 0);
+}
+
+TEST(SpatialSample, WorkedValues) {
+  // A 5x5 window of 100 with a centre of 110, threshold 20: every neighbour
+  // weighs 10 times its spatial weight (4 inner, 2 ring, 1 corner), the
+  // centre 4 x 20. sum w = 320 + 240 + 40 + 80 = 680, sum w v = 100 x 600 +
+  // 110 x 80 = 68800; 68800 / 680 = 101.18 -> 101.
+  uint8_t rows[5][5];
+  for (auto &r : rows)
+    for (auto &v : r) v = 100;
+  rows[2][2] = 110;
+  const uint8_t *r[5] = {rows[0], rows[1], rows[2], rows[3], rows[4]};
+  const int c[5] = {0, 1, 2, 3, 4};
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 20), 101);
+  // Threshold 10 or less: no neighbour counts, the centre stays.
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 10), 110);
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 0), 110);
+  // Threshold 11: every neighbour weighs 1 x its spatial weight (60), the
+  // centre 44: (6000 + 4840) / 104 = 104.23 -> 104.
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 11), 104);
+  // A half-way quotient rounds through the refined reciprocal: centre 101
+  // among 100s at threshold 2: neighbours 1 x 60, centre 8: (6000 + 808) / 68
+  // = 100.12 -> 100.
+  rows[2][2] = 101;
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 2), 100);
+  // Extremes: 255 among 255s stays 255 (no overshoot past the byte).
+  for (auto &row : rows)
+    for (auto &v : row) v = 255;
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 28), 255);
+}
+
+TEST_P(SpatialForms, FlatEdgeStillMoving) {
+  const Form form = GetParam();
+  const int w = 64, h = 40;
+  // Flat: a constant frame stays constant at any threshold.
+  {
+    Frame f = makeFrame(w, h, w, h, w, 77, 0);
+    EXPECT_TRUE(tnr_md_test::sameBuffers(f.in.data(), runForm(form, f, 128, 56).data(), f.bytes()));
+  }
+  // An edge of contrast 100 (beyond every threshold) survives unchanged, in
+  // luma (vertical edge) and chroma (horizontal edge in U, V constant).
+  {
+    Frame f = makeFrame(w, h, w, h, w, 50, 0);
+    for (int r = 0; r < h; ++r)
+      for (int x = w / 2 + 3; x < w; ++x) f.y(x, r) = 150;
+    uint8_t *uv = f.in.data() + size_t(w) * h;
+    for (int r = h / 4 + 1; r < h / 2; ++r)
+      for (int x = 0; x < w; x += 2) uv[size_t(r) * w + x] = 200;
+    EXPECT_TRUE(tnr_md_test::sameBuffers(f.in.data(), runForm(form, f, 4095, 255).data(),
+                                         f.bytes(), w));
+  }
+  // Fully still (every weight at the blend's ceiling of 120 or above): the
+  // frame passes unchanged whatever its noise.
+  std::mt19937 rng = tnr_md_test::seededRng(161);
+  SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()));
+  std::normal_distribution<double> noise(0.0, 8.0);
+  Frame noisy = makeFrame(w, h, w, h, w, 0, 120);
+  for (auto &v : noisy.in) v = tnr_md::satU8(std::lround(120 + noise(rng)));
+  for (size_t i = 0; i < noisy.pre.size(); i += 3) noisy.pre[i] = static_cast<uint8_t>(120 + i % 136);
+  EXPECT_TRUE(tnr_md_test::sameBuffers(noisy.in.data(), runForm(form, noisy, 128, 56).data(),
+                                       noisy.bytes()));
+  // Fully moving (weights 0), sigma 8 on a flat grey: the stage smooths luma
+  // and chroma (error variance at least four times lower), and keeps the mean.
+  std::fill(noisy.pre.begin(), noisy.pre.end(), 0);
+  const std::vector<uint8_t> out = runForm(form, noisy, 128, 56);
+  const auto stats = [&](const std::vector<uint8_t> &v, size_t a, size_t b) {
+    double s = 0, s2 = 0;
+    for (size_t i = a; i < b; ++i) {
+      s += v[i] - 120.0;
+      s2 += (v[i] - 120.0) * (v[i] - 120.0);
+    }
+    return std::make_pair(s / (b - a), s2 / (b - a));
+  };
+  const size_t lumaEnd = size_t(w) * h, end = noisy.bytes();
+  const auto inY = stats(noisy.in, 0, lumaEnd), outY = stats(out, 0, lumaEnd);
+  const auto inC = stats(noisy.in, lumaEnd, end), outC = stats(out, lumaEnd, end);
+  EXPECT_LT(outY.second * 4, inY.second);
+  EXPECT_LT(outC.second * 4, inC.second);
+  EXPECT_NEAR(outY.first, inY.first, 0.5);
+  EXPECT_NEAR(outC.first, inC.first, 0.5);
+}
+
+// Grid smaller than the frame: nothing outside it is written, and a window
+// at the grid's edge repeats the grid's last row and column (not the frame's
+// samples beyond it).
+TEST_P(SpatialForms, GridInsideFrame) {
+  const Form form = GetParam();
+  const int w = 80, h = 48, pw = 57, ph = 31, gs = 61;
+  Frame f = makeFrame(w, h, pw, ph, gs, 90, 0);
+  std::mt19937 rng = tnr_md_test::seededRng(162);
+  SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()));
+  for (auto &v : f.in) v = static_cast<uint8_t>(rng() % 256);
+  // Inside the grid a flat 90; outside it values that would pull the edge.
+  for (int r = 0; r < ph; ++r)
+    for (int x = 0; x < pw; ++x) f.y(x, r) = 90;
+  const std::vector<uint8_t> out = runForm(form, f, 128, 56);
+  for (int r = 0; r < h; ++r)
+    for (int x = 0; x < w; ++x) {
+      const size_t i = size_t(r) * w + x;
+      ASSERT_EQ(out[i], r < ph && x < pw ? 90 : 0xA5) << "luma row " << r << " column " << x;
+    }
+  for (int r = 0; r < h / 2; ++r)
+    for (int x = 0; x < w; ++x) {
+      const size_t i = size_t(w) * h + size_t(r) * w + x;
+      if (r >= ph / 2 || x >= pw) ASSERT_EQ(out[i], 0xA5) << "chroma row " << r << " column " << x;
+    }
+}
+
+// The same bytes on every architecture and in every form: a fixed frame
+// (integer generator, odd grid inside the frame, weights of every kind) has
+// this FNV-1a hash on x86-64, ARMv7-A and AArch64 (the armv7 and aarch64
+// presets run this under qemu).
+TEST_P(SpatialForms, SameBytesOnEveryArchitecture) {
+  const Form form = GetParam();
+  const int w = 166, h = 98, pw = 161, ph = 95, gs = 163;
+  Frame f = makeFrame(w, h, pw, ph, gs, 0, 0);
+  uint32_t s = 0x2545F491u;
+  const auto next = [&] {
+    s ^= s << 13;
+    s ^= s >> 17;
+    s ^= s << 5;
+    return s;
+  };
+  for (size_t i = 0; i < f.in.size(); ++i) {
+    const int x = static_cast<int>(i % w), y = static_cast<int>(i / w);
+    const int v = 60 + x / 2 + ((x / 16 + y / 16) & 1) * 40 + static_cast<int>(next() % 33) - 16;
+    f.in[i] = tnr_md::satU8(v);
+  }
+  const uint8_t kinds[] = {0, 0, 16, 64, 85, 96, 110, 120, 128, 200};
+  for (auto &v : f.pre) v = kinds[next() % 10];
+  const std::vector<uint8_t> out = runForm(form, f, 8 * 16, 56);
+  uint64_t hash = 1469598103934665603ull;
+  for (uint8_t b : out) hash = (hash ^ b) * 1099511628211ull;
+  EXPECT_EQ(hash, 0x745c4528535cf7f5ull) << std::hex << hash;
+}
+
+TNR_MD_FORMS_SUITE(SpatialForms);
+
+TEST(SpatialDenoise, RefusedSizesTouchNothing) {
+  const int w = 64, h = 32;
+  std::vector<uint8_t> in(size_t(w) * h * 3 / 2, 10), out(in.size(), 0xEE), pre(size_t(w) * h, 0);
+  struct Case {
+    int ih, iw, ph, pw, gs;
+  } cases[] = {{h, w, h, 7, w},   {h, w, 7, w, w},   {h, w, h, 6, w},         {h, w, 6, w, w},
+               {h, w, h, w, 63},  {h, w, h, 66, 66}, {h, w, 34, w, w},        {h, 63, h, 62, 62},
+               {31, w, 30, w, w}, {h, w, -2, w, w},  {h, w, h, -8, w},        {1 << 16, 1 << 16, 8, 8, 8}};
+  for (const Case &c : cases) {
+    EXPECT_EQ(spatialDenoiseAccepts(c.ih, c.iw, c.ph, c.pw, c.gs), 0)
+        << c.iw << "x" << c.ih << " grid " << c.pw << "x" << c.ph << " pitch " << c.gs;
+    spatial_denoise(in.data(), out.data(), pre.data(), c.ih, c.iw, c.ph, c.pw, c.gs, 128, 56);
+    for (uint8_t v : out) ASSERT_EQ(v, 0xEE);
+  }
+  EXPECT_EQ(spatialDenoiseAccepts(h, w, 8, 8, 8), 1);
+  EXPECT_EQ(spatialDenoiseAccepts(h, w, 9, 63, 63), 1);  // odd grids are filtered too
+  EXPECT_EQ(spatialDenoiseAccepts(h, w, h, w, w), 1);
+  // Strength 0 copies the grid (here the whole frame).
+  spatial_denoise(in.data(), out.data(), pre.data(), h, w, h, w, w, 128, 0);
+  EXPECT_TRUE(tnr_md_test::sameBuffers(in.data(), out.data(), in.size()));
+}
+
+// The noise level read from motion_detect's scratch: the sigma of Gaussian
+// noise on every byte of a textured scene when the previous frame is as clean
+// as the blend makes it (sigma / 4): within 10 % when the scene is still,
+// and within 25 % when 40 % of its blocks move (a moving block's sigma can
+// lie on either side of the still blocks'; the lower quartile reads about
+// 20 % high here).
+TEST(NoiseLevel, FollowsTheNoiseSigma) {
+  const int w = 256, h = 128;
+  std::mt19937 rng = tnr_md_test::seededRng(163);
+  SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()));
+  std::vector<uint8_t> clean(size_t(w) * h * 3 / 2);
+  for (int r = 0; r < h * 3 / 2; ++r)
+    for (int x = 0; x < w; ++x)
+      clean[size_t(r) * w + x] = static_cast<uint8_t>(128 + 60 * std::sin(x * 0.11 + r * 0.07));
+  std::vector<int16_t> tmp(motionDetectTmpBufSize(h, w));
+  std::vector<uint8_t> alpha(size_t(w) * h), pre(size_t(w) * h, 120), gain(size_t(w) * h, 128);
+  for (int movingCols : {0, w * 2 / 5})
+    for (double sigma : {4.0, 8.0, 12.0}) {
+      std::normal_distribution<double> n(0.0, sigma), n4(0.0, sigma / 4);
+      std::vector<uint8_t> cur(clean), prev(clean);
+      for (auto &v : cur) v = tnr_md::satU8(std::lround(v + n(rng)));
+      for (auto &v : prev) v = tnr_md::satU8(std::lround(v + n4(rng)));
+      for (int r = 0; r < h; ++r)  // the moving part: other texture
+        for (int x = 0; x < movingCols; ++x) {
+          const double t = 128 + 60 * std::sin(x * 0.23 + r * 0.05 + 1.0);
+          cur[size_t(r) * w + x] = tnr_md::satU8(std::lround(t + n(rng)));
+        }
+      motion_detect(cur.data(), prev.data(), tmp.data(), alpha.data(), pre.data(), gain.data(), h,
+                    w, h, w, w, 1.1f, 0.12f, 0.75f, 0.0f, 4);
+      const int level = motionDetectNoiseLevel(tmp.data(), h, w, 0.75f);
+      EXPECT_NEAR(level / 16.0, sigma, (movingCols ? 0.25 : 0.1) * sigma)
+          << "sigma " << sigma << ", moving columns " << movingCols;
+    }
+  EXPECT_EQ(motionDetectNoiseLevel(tmp.data(), 7, w, 0.75f), 0);
+  EXPECT_EQ(motionDetectNoiseLevel(nullptr, h, 4, 0.75f), 0);
+}
+
+// The block sigma plane the level is read from stays whole in the scratch
+// buffer whatever set and order motion_detect runs (the banded orders keep
+// their work area past it and the difference ring before it).
+TEST(NoiseLevel, SameForEverySetAndOrder) {
+  const int w = 320, h = 240;  // tall enough for the ring of difference rows
+  std::mt19937 rng = tnr_md_test::seededRng(165);
+  SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()));
+  std::vector<uint8_t> cur(size_t(w) * h * 3 / 2), prev(cur.size());
+  for (size_t i = 0; i < cur.size(); ++i) {
+    prev[i] = static_cast<uint8_t>(100 + (i % w) / 4 + rng() % 9);
+    cur[i] = static_cast<uint8_t>(prev[i] + rng() % 17 - 8);
+  }
+  for (int y = 60; y < 120; ++y)  // a moving patch
+    for (int x = 100; x < 180; ++x) cur[size_t(y) * w + x] = static_cast<uint8_t>(rng() % 256);
+  const size_t elems = motionDetectTmpBufSize(h, w);
+  int want = -1;
+  for (const Form &form : tnr_md_test::allForms())
+    for (tnr_md::Schedule order : {tnr_md::Schedule::StageByStage, tnr_md::Schedule::WholeFirst,
+                                   tnr_md::Schedule::Streamed}) {
+      std::vector<uint8_t> c(cur), alpha(size_t(w) * h), pre(size_t(w) * h, 64),
+          gain(size_t(w) * h, 128);
+      std::vector<int16_t> tmp(elems, 0x5555);
+      tnr_md::motionDetectWith(*form.k, c.data(), prev.data(), tmp.data(), alpha.data(),
+                               pre.data(), gain.data(), h, w, h, w, w, 1.1f, 0.12f, 0.75f, 0.0f, 4,
+                               order);
+      const int level = motionDetectNoiseLevel(tmp.data(), h, w, 0.75f);
+      if (want < 0) want = level;
+      EXPECT_EQ(level, want) << form.name << " order " << static_cast<int>(order);
+    }
+  EXPECT_GT(want, 16);
+}
+
+#if TNR_MD_HAVE_NEON
+// Vector forms against the per-sample form: random sizes (around the 16-lane
+// step plus the border columns, and rows narrower than one step), grids
+// inside larger frames, map pitches wider than the grid, random and
+// adversarial contents and weights, random noise levels and strengths; each
+// caller buffer against an inaccessible page on its right, then its left.
+TEST(SpatialEquivalence, VectorFormsMatchPerSample) {
+  std::mt19937 rng = tnr_md_test::seededRng(164);
+  SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()) + " (TNR_MD_SEED replays)");
+  const std::vector<Form> forms = tnr_md_test::vectorForms();
+  const int widths[] = {8,  9,  10, 16, 18, 19, 20, 21, 22, 23, 24, 25, 26,  27,
+                        34, 35, 36, 37, 38, 40, 41, 52, 54, 66, 67, 98, 130, 201};
+  int cases = 0;
+  for (int pw : widths)
+    for (Guard side : tnr_md_test::kGuardSides)
+      for (int rep = 0; rep < 3; ++rep) {
+        const int ph = 8 + static_cast<int>(rng() % 24);
+        const int w = (pw + 1 + 2 * static_cast<int>(rng() % 3)) & ~1;
+        const int h = (ph + 1 + 2 * static_cast<int>(rng() % 2)) & ~1;
+        const int gs = pw + static_cast<int>(rng() % 5);
+        const auto fill = static_cast<tnr_md_test::Fill>(rng() % int(tnr_md_test::Fill::Count));
+        const size_t bytes = size_t(w) * h * 3 / 2;
+        const size_t mapBytes = size_t(gs) * (ph - 1) + pw;
+        GuardedBuffer<uint8_t> in(bytes, side), pre(mapBytes, side);
+        tnr_md_test::fillWith(in.data(), bytes, fill, rng, 0, 255, w);
+        // Weights: mostly the values the blend writes, some above 128.
+        for (size_t i = 0; i < mapBytes; ++i) {
+          const uint32_t k = rng() % 8;
+          pre[i] = static_cast<uint8_t>(k < 3 ? 0 : k < 5 ? rng() % 129 : k < 7 ? 120 : rng() % 256);
+        }
+        const int noise = static_cast<int>(rng() % 400);
+        const int strength = static_cast<int>(rng() % 120);
+        uint8_t lut[tnr_md::kSpatialLutSize];
+        tnr_md::spatialThresholds(noise, strength, lut);
+        std::vector<uint8_t> want(bytes, 0x5A);  // the canary outside the grid
+        const SpatialFrame ref{in.data(), want.data(), pre.data(), h, w, ph, pw, gs, lut};
+        tnr_md::spatial_c(ref, 0, ph, 0, ph / 2);
+        for (const Form &form : forms) {
+          GuardedBuffer<uint8_t> out(bytes, side);
+          out.fill(0x5A);
+          const SpatialFrame sf{in.data(), out.data(), pre.data(), h, w, ph, pw, gs, lut};
+          form.k->spatial(sf, 0, ph, 0, ph / 2);
+          ASSERT_TRUE(tnr_md_test::sameBuffers(want.data(), out.data(), bytes, w))
+              << form.name << " " << w << "x" << h << " grid " << pw << "x" << ph << " pitch "
+              << gs << " fill " << tnr_md_test::fillName(fill) << " noise " << noise
+              << " strength " << strength << " guard " << tnr_md_test::sideName(side);
+        }
+        ++cases;
+      }
+  EXPECT_GT(cases, 100);
+}
+#endif
+
+}  // namespace
