@@ -111,8 +111,11 @@ __attribute__((always_inline)) inline uint8x16_t filter16(const uint8_t *const r
   d1 = vaddw_u8(vaddw_u8(d1, vget_high_u8(dRa)), vget_high_u8(dRb));
   d0 = vaddw_u8(vshlq_n_u16(d0, 1), vget_low_u8(dCo));
   d1 = vaddw_u8(vshlq_n_u16(d1, 1), vget_high_u8(dCo));
-  // e = num - c x den modulo 2^16.
-  const uint16x8_t c0 = vmovl_u8(vget_low_u8(c)), c1 = vmovl_u8(vget_high_u8(c));
+  // e = num - c x den modulo 2^16. (The empty asm ties the widened centre to
+  // this point: GCC would otherwise widen it before the taps and spill it.)
+  uint8x16_t cLate = c;
+  __asm__("" : "+w"(cLate) : "w"(dCo));
+  const uint16x8_t c0 = vmovl_u8(vget_low_u8(cLate)), c1 = vmovl_u8(vget_high_u8(cLate));
   const uint16x8_t e0 = vmlsq_u16(n.lo, c0, d0), e1 = vmlsq_u16(n.hi, c1, d1);
   const uint16x4_t o0 = divide4(numerator4(vget_low_u16(c0), vget_low_u16(d0), vget_low_u16(e0)),
                                 vget_low_u16(d0));
