@@ -38,14 +38,19 @@ __attribute__((always_inline)) inline void tap(Acc &a, uint8x16_t &den, uint8x16
   den = vaddq_u8(den, w);
 }
 
-// min(trunc(num x recip(den) + 0.5), 65535) for four lanes. vmlaq_f32 is
-// VMLA on ARMv7 (the product rounded before the addition, not fused) and a
-// multiply and an add on AArch64: both equal the per-sample steps.
+// min(trunc(num x recip(den) + 0.5), 65535) for four lanes. On ARMv7 the
+// multiply and add are one VMLA (the product rounded before the addition,
+// not fused: the per-sample steps); elsewhere two operations (SIMDe would fuse
+// vmlaq_f32 on x86 FMA targets).
 inline uint16x4_t divide4(uint32x4_t num, uint16x4_t den) {
   const float32x4_t d = vcvtq_f32_u32(vmovl_u16(den));
   const float32x4_t e = vrecpeq_f32(d);
   const float32x4_t r = vmulq_f32(vrecpsq_f32(d, e), e);
+#if TNR_MD_NATIVE_NEON && defined(__arm__)
   const float32x4_t q = vmlaq_f32(vdupq_n_f32(0.5f), vcvtq_f32_u32(num), r);
+#else
+  const float32x4_t q = vaddq_f32(vmulq_f32(vcvtq_f32_u32(num), r), vdupq_n_f32(0.5f));
+#endif
   return vqmovn_u32(vcvtq_u32_f32(q));
 }
 
@@ -114,7 +119,9 @@ __attribute__((always_inline)) inline uint8x16_t filter16(const uint8_t *const r
   // e = num - c x den modulo 2^16. (The empty asm ties the widened centre to
   // this point: GCC would otherwise widen it before the taps and spill it.)
   uint8x16_t cLate = c;
+#if TNR_MD_NATIVE_NEON
   __asm__("" : "+w"(cLate) : "w"(dCo));
+#endif
   const uint16x8_t c0 = vmovl_u8(vget_low_u8(cLate)), c1 = vmovl_u8(vget_high_u8(cLate));
   const uint16x8_t e0 = vmlsq_u16(n.lo, c0, d0), e1 = vmlsq_u16(n.hi, c1, d1);
   const uint16x4_t o0 = divide4(numerator4(vget_low_u16(c0), vget_low_u16(d0), vget_low_u16(e0)),
