@@ -37,7 +37,6 @@ GST_DEBUG_CATEGORY_STATIC(gst_tnr_md_debug);
 #define DEFAULT_GAIN 128
 #define DEFAULT_POST_MESSAGES FALSE
 #define DEFAULT_SPATIAL 3.5f
-#define MAX_SIGMA 16.0f
 #define MAX_SPATIAL 15.9f
 
 enum {
@@ -459,18 +458,18 @@ static void gst_tnr_md_class_init(GstTnrMdClass *klass) {
       g_param_spec_float("sigma-h", "Pixel noise scale",
                          "Scale of the per-pixel noise level that a change must exceed to count "
                          "as motion: higher blends more and trails moving objects sooner",
-                         0.0f, MAX_SIGMA, DEFAULT_SIGMA_H, flags));
+                         0.0f, TNR_MD_SIGMA_H_SCALE_MAX, DEFAULT_SIGMA_H, flags));
   g_object_class_install_property(
       gobject_class, PROP_SIGMA_L,
       g_param_spec_float("sigma-l", "Block noise scale",
                          "Scale of the per-8x8-block noise level that a change must exceed to "
                          "count as motion: higher blends more and trails moving objects sooner",
-                         0.0f, MAX_SIGMA, DEFAULT_SIGMA_L, flags));
+                         0.0f, TNR_MD_SIGMA_L_SCALE_MAX, DEFAULT_SIGMA_L, flags));
   g_object_class_install_property(
       gobject_class, PROP_UV_RATIO,
       g_param_spec_float("uv-ratio", "Chroma weight",
                          "Weight of chroma differences in motion detection (1 = as much as luma)",
-                         0.0f, 1.0f, DEFAULT_UV_RATIO, flags));
+                         0.0f, TNR_MD_UV_RATIO_MAX, DEFAULT_UV_RATIO, flags));
   g_object_class_install_property(
       gobject_class, PROP_STATIC_RATIO_BIT,
       g_param_spec_int("static-ratio-bit", "Static ratio exponent",

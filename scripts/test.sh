@@ -17,10 +17,13 @@ run_preset() {
   ctest --preset "$1"
 }
 
-# release links the x86 forms of this host's best level into the library; its
+# ci is the release build with every front end (the tnr tool, the GStreamer
+# plugin, the Python module), so that the library and its tests build once for
+# all of them. The library links the x86 forms of this host's best level; the
 # tests run the x86 set of every level (SSE4.1, AVX2, AVX-512, AVX-512 with
-# VBMI) that this machine can run, and name the ones it cannot.
-for preset in release scalar asan armv7 aarch64; do run_preset "$preset"; done
+# VBMI) that this machine can run and name the ones it cannot; ctest also runs
+# the tool's suites, the element's GstHarness tests and the Python module's pytest.
+for preset in ci scalar asan armv7 aarch64; do run_preset "$preset"; done
 # ThreadSanitizer needs a fixed address-space layout on recent kernels.
 echo "=== tsan"
 cmake --preset tsan >/dev/null
@@ -30,8 +33,8 @@ setarch "$(uname -m)" -R ctest --preset tsan
 # The C example on a generated NV12 sequence: the first frame comes out
 # unchanged (it is its own previous frame), and every frame is written.
 echo "=== example"
-example=build/release/examples/nv12_denoise
-python3 - build/release/example_in.nv12 <<'PY'
+example=build/ci/examples/nv12_denoise
+python3 - build/ci/example_in.nv12 <<'PY'
 import random, sys
 random.seed(7)
 w, h, n = 96, 64, 5
@@ -42,10 +45,10 @@ with open(sys.argv[1], "wb") as f:
         chroma = bytes(128 + random.randint(-3, 3) for _ in range(w * h // 2))
         f.write(luma + chroma)
 PY
-"$example" 96 64 build/release/example_in.nv12 build/release/example_out.nv12
-cmp -n $((96 * 64 * 3 / 2)) build/release/example_in.nv12 build/release/example_out.nv12
-[ "$(stat -c %s build/release/example_out.nv12)" -eq $((96 * 64 * 3 / 2 * 5)) ]
-if cmp -s build/release/example_in.nv12 build/release/example_out.nv12; then
+"$example" 96 64 build/ci/example_in.nv12 build/ci/example_out.nv12
+cmp -n $((96 * 64 * 3 / 2)) build/ci/example_in.nv12 build/ci/example_out.nv12
+[ "$(stat -c %s build/ci/example_out.nv12)" -eq $((96 * 64 * 3 / 2 * 5)) ]
+if cmp -s build/ci/example_in.nv12 build/ci/example_out.nv12; then
   echo "example: output equals input"; exit 1
 fi
 echo "example: 5 frames filtered"
@@ -55,31 +58,29 @@ echo "example: 5 frames filtered"
 echo "=== install"
 inst=$PWD/build/install-check
 rm -rf "$inst"
-cmake --install build/release --prefix "$inst" >/dev/null
+cmake --install build/ci --prefix "$inst" --component Unspecified >/dev/null
 pcdir=$(dirname "$(find "$inst" -name tnr_md.pc)")
 gcc -std=c99 examples/nv12_denoise.c $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs tnr_md) \
   -o "$inst/nv12_denoise"
 LD_LIBRARY_PATH=$(dirname "$(find "$inst" -name 'libtnr_md.so' | head -n 1)") \
-  "$inst/nv12_denoise" 96 64 build/release/example_in.nv12 "$inst/out.nv12"
-cmp "$inst/out.nv12" build/release/example_out.nv12
+  "$inst/nv12_denoise" 96 64 build/ci/example_in.nv12 "$inst/out.nv12"
+cmp "$inst/out.nv12" build/ci/example_out.nv12
 echo "install: example built against the installed library gives the same frames"
 
-if [ -f tools/tnr/CMakeLists.txt ]; then run_preset tools; fi
 
 # ---- GStreamer element tnrmd ----------------------------------------------------
-# Its GstHarness tests; gst-inspect-1.0 finding it through GST_PLUGIN_PATH; a
+# (Its GstHarness tests ran in the ci build.) gst-inspect-1.0 finding it through GST_PLUGIN_PATH; a
 # videotestsrc pipeline through it (odd size, one message per filtered frame);
 # cmake --install putting it into GStreamer's plugin directory (in a temporary root).
 echo "=== gst"
-run_preset gst
-gst_env=(env GST_PLUGIN_PATH="$PWD/build/gst/gst" GST_REGISTRY="$PWD/build/gst/registry.bin")
+gst_env=(env GST_PLUGIN_PATH="$PWD/build/ci/gst" GST_REGISTRY="$PWD/build/ci/registry.bin")
 "${gst_env[@]}" gst-inspect-1.0 tnrmd | grep -q "sigma-h"
 msgs=$("${gst_env[@]}" gst-launch-1.0 -m videotestsrc num-buffers=30 pattern=ball \
   ! video/x-raw,format=NV12,width=321,height=241 ! tnrmd post-messages=true ! fakesink |
   grep -c "mean-static-ratio")
 [ "$msgs" -eq 30 ] || { echo "gst-launch: $msgs of 30 frames filtered"; exit 1; }
 gst_root=$(mktemp -d)
-DESTDIR="$gst_root" cmake --install build/gst --component gst >/dev/null
+DESTDIR="$gst_root" cmake --install build/ci --component gst >/dev/null
 gst_plugin="$gst_root$(pkg-config --variable=pluginsdir gstreamer-1.0)/libgsttnrmd.so"
 [ -f "$gst_plugin" ] || { echo "cmake --install: no $gst_plugin"; exit 1; }
 env GST_PLUGIN_SYSTEM_PATH_1_0="$(dirname "$gst_plugin")" GST_REGISTRY="$gst_root/registry.bin" \
@@ -94,11 +95,9 @@ echo "gst: element tests, gst-inspect-1.0, gst-launch-1.0 (30 frames) and the in
 # each stage, rejected inputs, threads) and fails on any pytest exit code but 0.
 # Then the module installed by cmake --install under a prefix is imported from
 # the folder it went to, which Debian's interpreter searches under /usr/local.
-run_preset python
-inst=$PWD/build/install-python
-rm -rf "$inst"
-cmake --install build/python --prefix "$inst" >/dev/null
-site=$(sed -n 's/^TNR_MD_PYTHON_INSTALL_DIR:STRING=//p' build/python/CMakeCache.txt)
+echo "=== python"
+# The module was installed with the library into $inst above.
+site=$(sed -n 's/^TNR_MD_PYTHON_INSTALL_DIR:STRING=//p' build/ci/CMakeCache.txt)
 (cd / && PYTHONPATH="$inst/$site" /usr/bin/python3 -c \
   'import sys, tnr_md; assert tnr_md.__file__.startswith(sys.argv[1]), tnr_md.__file__' "$inst")
 /usr/bin/python3 -c 'import sys; assert "/usr/local/" + sys.argv[1] in sys.path, sys.path' "$site"

@@ -80,7 +80,7 @@ inline uint32_t testSeed() {
   return s ? static_cast<uint32_t>(std::strtoul(s, nullptr, 0)) : 20261206u;
 }
 
-// Prints, after a failed test that drew random inputs, the seed that replays
+// Prints, after a failed test that drew random inputs, the random seed that replays
 // it. Registered once, before main, by the inline variable below.
 class SeedPrinter : public ::testing::EmptyTestEventListener {
  public:
@@ -101,7 +101,7 @@ inline const bool kSeedPrinterInstalled = [] {
 }();
 
 // A generator seeded from testSeed() mixed with a per-test salt; a failure of
-// the test prints the seed.
+// the test prints its random seed.
 inline std::mt19937 seededRng(uint32_t salt) {
   const uint32_t seed = testSeed();
   SeedPrinter::used() = true;

@@ -27,16 +27,16 @@ void checkRange(const char *name, double v, double lo, double hi, const char *wh
 
 }  // namespace
 
-// sigma_h within the GStreamer element's bounds. Beyond the other bounds the
-// filter's planes would wrap: the low sigma table holds 16-bit entries (a
-// block sigma below 32768 times sigma_l x 8/7 stays below 65536 up to 1.75),
-// and chroma weights above 1.5 push the 16-bit difference planes past 32767.
-void checkSigmaH(double v) { checkRange("sigma_h", v, 0.0, 16.0, ""); }
+// The library's documented tuning ranges (motion_detect.h), shared with the
+// tnr tool and the GStreamer element: within them no work plane wraps.
+void checkSigmaH(double v) { checkRange("sigma_h", v, 0.0, TNR_MD_SIGMA_H_SCALE_MAX, ""); }
 void checkSigmaL(double v) {
-  checkRange("sigma_l", v, 0.0, 1.75, " (larger values overflow the 16-bit low sigma table)");
+  checkRange("sigma_l", v, 0.0, TNR_MD_SIGMA_L_SCALE_MAX,
+             " (larger values wrap the 16-bit low sigma table)");
 }
 void checkUvRatio(double v) {
-  checkRange("uv_ratio", v, 0.0, 1.5, " (larger values overflow the 16-bit difference planes)");
+  checkRange("uv_ratio", v, 0.0, TNR_MD_UV_RATIO_MAX,
+             " (larger values overflow the 16-bit difference planes)");
 }
 void checkStaticRatioBit(long long v) {
   if (v < 0 || v > 255)

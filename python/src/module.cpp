@@ -66,7 +66,7 @@ and comes out unchanged.
 width, height      frame size in pixels, both even.
 sigma_h            scale of the per-pixel noise level, 0 .. 16: higher
                    blends more and trails behind motion sooner.
-sigma_l            scale of the per-8x8-block noise level, 0 .. 1.75.
+sigma_l            scale of the per-8x8-block noise level, 0 .. 1.5.
 uv_ratio           weight of the chroma differences in the motion measure,
                    0 .. 1.5 (1 = as much as luma).
 static_ratio_bit   log2 of the static ratio (x128) at full motion, 0 .. 255
@@ -205,7 +205,7 @@ fractional bits: 128 stands for 1.0.)doc";
             p.sigmaL = v;
             d.setParams(p);
           },
-          "Scale of the per-8x8-block noise level, 0 .. 1.75.")
+          "Scale of the per-8x8-block noise level, 0 .. 1.5.")
       .def_property(
           "uv_ratio", [](Denoiser &d) { return d.params().uvRatio; },
           [](Denoiser &d, double v) {

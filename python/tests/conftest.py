@@ -16,7 +16,7 @@ def pytest_report_header(config):
     return f"tnr_md {tnr_md.__version__} from {tnr_md.__file__}"
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def clib():
     path = os.environ.get("TNR_MD_SHARED_LIB",
                           os.path.join(BUILD, "algos", "anr", "tnr_md", "libtnr_md.so"))
@@ -25,7 +25,7 @@ def clib():
     return CLib(path)
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def example():
     path = os.environ.get("TNR_MD_EXAMPLE", os.path.join(BUILD, "examples", "nv12_denoise"))
     if not os.path.exists(path):
@@ -35,7 +35,7 @@ def example():
 
 @pytest.fixture
 def rng():
-    """A seeded generator; the seed is printed, and so shown when the test
+    """A seeded generator whose random seed is printed, and so shown when the test
     fails. TNR_MD_SEED=N replays a run."""
     seed = int(os.environ.get("TNR_MD_SEED", random.SystemRandom().randrange(1 << 32)))
     print(f"random seed {seed} (replay with TNR_MD_SEED={seed})")

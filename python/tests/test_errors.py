@@ -93,7 +93,7 @@ CONSTRUCTOR_ERRORS = [
     (dict(width=64, height=48, grid=(64,)), TypeError, "grid must be a (width, height) pair of ints"),
     (dict(width=64, height=48, grid="64x48"), TypeError, "grid must be None or a (width, height) pair"),
     (dict(width=64, height=48, sigma_h=16.5), ValueError, "sigma_h must lie in 0 .. 16, got 16.5"),
-    (dict(width=64, height=48, sigma_l=-1.0), ValueError, "sigma_l must lie in 0 .. 1.75"),
+    (dict(width=64, height=48, sigma_l=-1.0), ValueError, "sigma_l must lie in 0 .. 1.5"),
     (dict(width=64, height=48, uv_ratio=1.6), ValueError, "uv_ratio must lie in 0 .. 1.5"),
     (dict(width=64, height=48, sigma_h=float("inf")), ValueError, "sigma_h must lie in 0 .. 16, got inf"),
     (dict(width=64, height=48, static_ratio_bit=-1), ValueError, "static_ratio_bit must lie in 0 .. 255"),
@@ -153,7 +153,7 @@ STAGE_ERRORS = [
     (lambda: (lambda f: tnr_md.motion_detect(f, nv12(), f[:48], np.zeros((48, 64), np.uint8)))(nv12()),
      ValueError, "weight or gain overlaps a frame"),
     (lambda: tnr_md.motion_detect(nv12(), nv12(), np.zeros((48, 64), np.uint8), np.zeros((48, 64), np.uint8),
-                                  sigma_l=9.0), ValueError, "sigma_l must lie in 0 .. 1.75"),
+                                  sigma_l=9.0), ValueError, "sigma_l must lie in 0 .. 1.5"),
     (lambda: tnr_md.motion_detect(read_only(), nv12(), np.zeros((48, 64), np.uint8), np.zeros((48, 64), np.uint8)),
      ValueError, "cur: the array is read-only"),
 ]

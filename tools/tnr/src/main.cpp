@@ -49,15 +49,15 @@ void addTuning(CLI::App *cmd, tnr::TnrParams &p) {
          "Scale of the per-pixel noise level (0 to 16): higher blends more, and trails motion "
          "sooner")
       ->capture_default_str()
-      ->check(real(tnr::kSigmaRange));
+      ->check(real(tnr::kSigmaHRange));
   cmd->add_option(
          "--sigma-l", p.sigmaL,
-         "Scale of the per-8x8-block noise level (0 to 16): higher blends more, and trails motion "
-         "sooner")
+         "Scale of the per-8x8-block noise level (0 to 1.5): higher blends more, and trails "
+         "motion sooner")
       ->capture_default_str()
-      ->check(real(tnr::kSigmaRange));
+      ->check(real(tnr::kSigmaLRange));
   cmd->add_option("--uv-ratio", p.uvRatio,
-                  "Weight of chroma differences in motion detection (0 to 8; 1 = as much as luma)")
+                  "Weight of chroma differences in motion detection (0 to 1.5; 1 = as much as luma)")
       ->capture_default_str()
       ->check(real(tnr::kUvRatioRange));
   cmd->add_option("--static-ratio-bit", p.staticRatioBit,
@@ -183,11 +183,11 @@ int main(int argc, char **argv) {
       ->check(real(tnr::kNoiseRange));
   sweep->add_option("--sigma-h", s.sigmaH, "Values of --sigma-h (each 0 to 16)")
       ->delimiter(',')
-      ->check(real(tnr::kSigmaRange));
-  sweep->add_option("--sigma-l", s.sigmaL, "Values of --sigma-l (each 0 to 16)")
+      ->check(real(tnr::kSigmaHRange));
+  sweep->add_option("--sigma-l", s.sigmaL, "Values of --sigma-l (each 0 to 1.5)")
       ->delimiter(',')
-      ->check(real(tnr::kSigmaRange));
-  sweep->add_option("--uv-ratio", s.uvRatio, "Values of --uv-ratio (each 0 to 8)")
+      ->check(real(tnr::kSigmaLRange));
+  sweep->add_option("--uv-ratio", s.uvRatio, "Values of --uv-ratio (each 0 to 1.5)")
       ->delimiter(',')
       ->check(real(tnr::kUvRatioRange));
   sweep->add_option("--static-ratio-bit", s.staticRatioBit,

@@ -7,6 +7,8 @@
 
 #include "video.h"
 
+#include "motion_detect.h"
+
 namespace tnr {
 
 // Largest frame side the tool accepts (and the largest --size / --grid side).
@@ -42,8 +44,9 @@ constexpr long long kMaxFrameNumber = 1000000000000LL;
 struct Range {
   double lo, hi;
 };
-constexpr Range kSigmaRange{0.0, 16.0};
-constexpr Range kUvRatioRange{0.0, 8.0};
+constexpr Range kSigmaHRange{0.0, TNR_MD_SIGMA_H_SCALE_MAX};
+constexpr Range kSigmaLRange{0.0, TNR_MD_SIGMA_L_SCALE_MAX};
+constexpr Range kUvRatioRange{0.0, TNR_MD_UV_RATIO_MAX};
 constexpr Range kNoiseRange{0.0, 100.0};
 constexpr Range kSpatialRange{0.0, 15.9};
 

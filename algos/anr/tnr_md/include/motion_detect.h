@@ -39,6 +39,20 @@ extern "C" {
 #endif
 
 /*
+ * The tuning ranges in which no work plane wraps; the tnr tool, the GStreamer
+ * element and the Python module accept exactly these. A uv_ratio up to 1.5
+ * keeps the difference planes within int16_t (at most 8160 + 1.5 x 16320 =
+ * 32640); a sigmaLScale up to 1.5 keeps every low sigma table entry (the
+ * smoothed block sigma, at most 18687, times sigmaLScale x 8/7), which the
+ * block alpha reads as int16_t, below 32768. sigmaHScale's table has 32-bit
+ * entries; 16 is a bound of sense, not of arithmetic. motion_detect itself
+ * takes any value and keeps the low 16 bits where a plane would wrap.
+ */
+#define TNR_MD_SIGMA_H_SCALE_MAX 16.0f
+#define TNR_MD_SIGMA_L_SCALE_MAX 1.5f
+#define TNR_MD_UV_RATIO_MAX 1.5f
+
+/*
  * Scratch size for a processing grid of proWidth x proHeight samples, in
  * int16_t elements (6 per grid sample), or 0 when motion_detect does not
  * accept the grid: narrower or lower than 8, a scratch layout that would not
