@@ -3,12 +3,12 @@
 // x86-64-v3 and v4 (AVX2 at v4 too: no 512-bit form is written).
 // Results equal spatial_c byte for byte.
 //
-// Same tail policy and sums as the NEON form (spatial_neon.cpp): the
+// Same tail policy and accumulators as the NEON form (spatial_neon.cpp): the
 // interior of each row in steps moved back to end at the interior's end, the
-// border columns and narrow rows through the per-sample code; the sum of
-// weighted samples carried modulo 2^16 and restored from c x den. Two taps
-// are multiplied and added at once (pmaddubsw of the interleaved samples and
-// range weights).
+// border columns and narrow rows through the per-sample code. Two taps are
+// multiplied and added at once (pmaddubsw of the interleaved samples and
+// range weights: at most 2 x 255 x 28, never saturating); the 16-bit sums
+// wrap exactly as unsigned 16-bit sums, which stay below 65536.
 #include <cstring>
 
 #include "kernels.h"
@@ -31,10 +31,6 @@ struct Sse {
   static V add8(V a, V b) { return _mm_add_epi8(a, b); }
   static V add16(V a, V b) { return _mm_add_epi16(a, b); }
   static V add32(V a, V b) { return _mm_add_epi32(a, b); }
-  static V sub16(V a, V b) { return _mm_sub_epi16(a, b); }
-  static V mullo16(V a, V b) { return _mm_mullo_epi16(a, b); }
-  static V madd16(V a, V b) { return _mm_madd_epi16(a, b); }
-  static V set16(int v) { return _mm_set1_epi16(static_cast<short>(v)); }
   static V sll16(V a, int n) { return _mm_slli_epi16(a, n); }
   static V sll32(V a, int n) { return _mm_slli_epi32(a, n); }
   static V lo8(V a, V b) { return _mm_unpacklo_epi8(a, b); }
@@ -74,10 +70,6 @@ struct Avx2 {
   static V add8(V a, V b) { return _mm256_add_epi8(a, b); }
   static V add16(V a, V b) { return _mm256_add_epi16(a, b); }
   static V add32(V a, V b) { return _mm256_add_epi32(a, b); }
-  static V sub16(V a, V b) { return _mm256_sub_epi16(a, b); }
-  static V mullo16(V a, V b) { return _mm256_mullo_epi16(a, b); }
-  static V madd16(V a, V b) { return _mm256_madd_epi16(a, b); }
-  static V set16(int v) { return _mm256_set1_epi16(static_cast<short>(v)); }
   static V sll16(V a, int n) { return _mm256_slli_epi16(a, n); }
   static V sll32(V a, int n) { return _mm256_slli_epi32(a, n); }
   static V lo8(V a, V b) { return _mm256_unpacklo_epi8(a, b); }
@@ -105,79 +97,83 @@ struct Avx2 {
 };
 #endif
 
-// Sums of weighted samples modulo 2^16, lanes 0 .. 7 (lo) and 8 .. 15 (hi)
-// of each 128-bit lane.
 template <class S>
 struct Acc {
-  typename S::V lo, hi;
+  typename S::V lo, hi;  // sums of w x v (16-bit, interleaved halves of each 128-bit lane)
+  typename S::V den;     // sums of w (8-bit)
 };
+
+template <class S>
+inline Acc<S> accZero() {
+  return {S::zero(), S::zero(), S::zero()};
+}
 
 template <class S>
 inline typename S::V rangeWeight(typename S::V q, typename S::V c, typename S::V t) {
   return S::subsU8(t, S::orV(S::subsU8(q, c), S::subsU8(c, q)));
 }
 
-// Two taps: their products added pairwise by pmaddubsw (at most
-// 2 x 255 x 28, never saturating), then modulo 2^16; weights added to den.
+// Two taps: their products added pairwise by pmaddubsw.
 template <class S>
-inline void tap2(Acc<S> &a, typename S::V &den, typename S::V q1, typename S::V q2,
-                 typename S::V c, typename S::V t) {
+inline void tap2(Acc<S> &a, typename S::V q1, typename S::V q2, typename S::V c,
+                 typename S::V t) {
   const typename S::V w1 = rangeWeight<S>(q1, c, t), w2 = rangeWeight<S>(q2, c, t);
   a.lo = S::add16(a.lo, S::maddubs(S::lo8(q1, q2), S::lo8(w1, w2)));
   a.hi = S::add16(a.hi, S::maddubs(S::hi8(q1, q2), S::hi8(w1, w2)));
-  den = S::add8(den, S::add8(w1, w2));
+  a.den = S::add8(a.den, S::add8(w1, w2));
 }
 
-// Exactness (the bounds of the NEON form's filter16): every tap's
-// w (v - c) lies within +-t^2 / 4 <= 196, so e = sum s w (v - c) within
-// +-64 x 196 = +-12544 and den = sum s w <= 1792; num = c den + e follows
-// from num modulo 2^16, accumulated Horner style (inner 3x3 with the centre,
-// doubled, plus the ring, doubled, plus the corners), and c den. The sums of
-// weights stay exact in 8 bits per group of at most 9 taps (9 x 28 = 252).
+// The centre tap: weight t, product t x c.
+template <class S>
+inline void centre(Acc<S> &a, typename S::V c, typename S::V t) {
+  const typename S::V z = S::zero();
+  a.lo = S::add16(a.lo, S::maddubs(S::lo8(c, z), S::lo8(t, z)));
+  a.hi = S::add16(a.hi, S::maddubs(S::hi8(c, z), S::hi8(t, z)));
+  a.den = S::add8(a.den, t);
+}
+
+// 4 x inner + 2 x (ringA + ringB) + corners on the 32-bit lanes from one set
+// of 16-bit lanes (unpack16 = lo16 or hi16 with zero).
+template <class S, bool kHigh>
+inline typename S::V combine(typename S::V in, typename S::V ra, typename S::V rb,
+                             typename S::V co) {
+  const typename S::V z = S::zero();
+  const auto widen = [&](typename S::V v) { return kHigh ? S::hi16(v, z) : S::lo16(v, z); };
+  const typename S::V n = S::add32(S::sll32(widen(in), 2), widen(co));
+  return S::add32(n, S::sll32(S::add32(widen(ra), widen(rb)), 1));
+}
+
 template <class S>
 inline typename S::V filter(const uint8_t *const r[5], ptrdiff_t s, typename S::V t) {
   using V = typename S::V;
-  const V z = S::zero();
   const V c = S::load(r[2]);
-  Acc<S> n{S::maddubs(S::lo8(c, z), S::lo8(t, z)), S::maddubs(S::hi8(c, z), S::hi8(t, z))};
-  V dIn = t, dRa = z, dRb = z, dCo = z;
-  tap2<S>(n, dIn, S::load(r[1] - s), S::load(r[1]), c, t);
-  tap2<S>(n, dIn, S::load(r[1] + s), S::load(r[2] - s), c, t);
-  tap2<S>(n, dIn, S::load(r[2] + s), S::load(r[3] - s), c, t);
-  tap2<S>(n, dIn, S::load(r[3]), S::load(r[3] + s), c, t);
-  n.lo = S::sll16(n.lo, 1);
-  n.hi = S::sll16(n.hi, 1);
-  tap2<S>(n, dRa, S::load(r[0] - s), S::load(r[0]), c, t);
-  tap2<S>(n, dRa, S::load(r[0] + s), S::load(r[4] - s), c, t);
-  tap2<S>(n, dRa, S::load(r[4]), S::load(r[4] + s), c, t);
-  tap2<S>(n, dRa, S::load(r[1] - 2 * s), S::load(r[1] + 2 * s), c, t);
-  tap2<S>(n, dRb, S::load(r[2] - 2 * s), S::load(r[2] + 2 * s), c, t);
-  tap2<S>(n, dRb, S::load(r[3] - 2 * s), S::load(r[3] + 2 * s), c, t);
-  n.lo = S::sll16(n.lo, 1);
-  n.hi = S::sll16(n.hi, 1);
-  tap2<S>(n, dCo, S::load(r[0] - 2 * s), S::load(r[0] + 2 * s), c, t);
-  tap2<S>(n, dCo, S::load(r[4] - 2 * s), S::load(r[4] + 2 * s), c, t);
+  Acc<S> in = accZero<S>(), ra = accZero<S>(), rb = accZero<S>(), co = accZero<S>();
+  tap2<S>(in, S::load(r[1] - s), S::load(r[1]), c, t);
+  tap2<S>(in, S::load(r[1] + s), S::load(r[2] - s), c, t);
+  tap2<S>(in, S::load(r[2] + s), S::load(r[3] - s), c, t);
+  tap2<S>(in, S::load(r[3]), S::load(r[3] + s), c, t);
+  centre<S>(in, c, t);
+  tap2<S>(ra, S::load(r[0] - s), S::load(r[0]), c, t);
+  tap2<S>(ra, S::load(r[0] + s), S::load(r[4] - s), c, t);
+  tap2<S>(ra, S::load(r[4]), S::load(r[4] + s), c, t);
+  tap2<S>(ra, S::load(r[1] - 2 * s), S::load(r[1] + 2 * s), c, t);
+  tap2<S>(rb, S::load(r[2] - 2 * s), S::load(r[2] + 2 * s), c, t);
+  tap2<S>(rb, S::load(r[3] - 2 * s), S::load(r[3] + 2 * s), c, t);
+  tap2<S>(co, S::load(r[0] - 2 * s), S::load(r[0] + 2 * s), c, t);
+  tap2<S>(co, S::load(r[4] - 2 * s), S::load(r[4] + 2 * s), c, t);
 
-  // den = 2 x (2 x inner + ringA + ringB) + corners, 16 bits.
+  // Sums of weights to 16 bits: 4 x inner + 2 x (ringA + ringB) + corners.
+  const V z = S::zero();
   const auto den16 = [&](bool high) {
     const auto w = [&](V v) { return high ? S::hi8(v, z) : S::lo8(v, z); };
-    return S::add16(S::sll16(S::add16(S::add16(S::sll16(w(dIn), 1), w(dRa)), w(dRb)), 1),
-                    w(dCo));
+    return S::add16(S::add16(S::sll16(w(in.den), 2), w(co.den)),
+                    S::sll16(S::add16(w(ra.den), w(rb.den)), 1));
   };
   const V denLo = den16(false), denHi = den16(true);
-  const V cLo = S::lo8(c, z), cHi = S::hi8(c, z);
-  // e = num - c x den modulo 2^16; num = c x den + e in 32 bits (pmaddwd of
-  // the pairs (c, e) and (den, 1), all within signed 16 bits).
-  const V eLo = S::sub16(n.lo, S::mullo16(cLo, denLo));
-  const V eHi = S::sub16(n.hi, S::mullo16(cHi, denHi));
-  const V one = S::set16(1);
-  const auto part = [&](V c16, V e16, V d16, bool high) {
-    const V num = high ? S::madd16(S::hi16(c16, e16), S::hi16(d16, one))
-                       : S::madd16(S::lo16(c16, e16), S::lo16(d16, one));
-    return S::divide(num, high ? S::hi16(d16, z) : S::lo16(d16, z));
-  };
-  const V o0 = part(cLo, eLo, denLo, false), o1 = part(cLo, eLo, denLo, true);
-  const V o2 = part(cHi, eHi, denHi, false), o3 = part(cHi, eHi, denHi, true);
+  const V o0 = S::divide(combine<S, false>(in.lo, ra.lo, rb.lo, co.lo), S::lo16(denLo, z));
+  const V o1 = S::divide(combine<S, true>(in.lo, ra.lo, rb.lo, co.lo), S::hi16(denLo, z));
+  const V o2 = S::divide(combine<S, false>(in.hi, ra.hi, rb.hi, co.hi), S::lo16(denHi, z));
+  const V o3 = S::divide(combine<S, true>(in.hi, ra.hi, rb.hi, co.hi), S::hi16(denHi, z));
   const V out = S::packus16(S::packus32(o0, o1), S::packus32(o2, o3));
   return S::blend8(out, c, S::eq8(t, z));  // threshold 0: the sample unchanged
 }
