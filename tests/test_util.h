@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -84,8 +85,9 @@ inline uint32_t testSeed() {
 // it. Registered once, before main, by the inline variable below.
 class SeedPrinter : public ::testing::EmptyTestEventListener {
  public:
-  static bool &used() {
-    static bool u = false;
+  // Atomic: tests that run the library on several threads draw their inputs there.
+  static std::atomic<bool> &used() {
+    static std::atomic<bool> u{false};
     return u;
   }
   void OnTestStart(const ::testing::TestInfo &) override { used() = false; }
