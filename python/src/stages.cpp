@@ -271,6 +271,20 @@ weight, gain   uint8 (grid_height, grid_width): their shape is the
 Returns the static-ratio map, a new uint8 (grid_height, grid_width).
 Denoiser keeps prev, weight and gain for you.)doc";
 
+// A filter of the int16 plane inside a border of b samples on every side
+// (gauss3x3Filter: 1, gauss9x9Filter: 2), into a compact (rows, cols) array.
+py::array_t<int16_t> borderedFilter(const py::object &plane, int b,
+                                    void (*filter)(int16_t *, int16_t *, int, int, int)) {
+  const Plane p = borderedInput(plane, "plane", b);
+  const int h = p.rows - 2 * b, w = p.cols - 2 * b, stride = static_cast<int>(p.pitch / 2);
+  std::vector<int16_t> out(static_cast<size_t>(stride) * h);
+  {
+    py::gil_scoped_release release;
+    filter(reinterpret_cast<int16_t *>(p.row(b)) + b, out.data(), h, w, stride);
+  }
+  return compact(out.data(), h, w, stride);
+}
+
 }  // namespace
 
 void addStages(py::module_ &m) {
@@ -391,31 +405,11 @@ void addStages(py::module_ &m) {
       py::arg("plane"), py::arg("ext_x"), py::arg("ext_y") = py::none(), kBorderDoc);
 
   m.def(
-      "gauss3x3",
-      [](const py::object &plane) {
-        const Plane p = borderedInput(plane, "plane", 1);
-        const int h = p.rows - 2, w = p.cols - 2, stride = static_cast<int>(p.pitch / 2);
-        std::vector<int16_t> out(static_cast<size_t>(stride) * h);
-        {
-          py::gil_scoped_release release;
-          gauss3x3Filter(reinterpret_cast<int16_t *>(p.row(1)) + 1, out.data(), h, w, stride);
-        }
-        return compact(out.data(), h, w, stride);
-      },
+      "gauss3x3", [](const py::object &plane) { return borderedFilter(plane, 1, gauss3x3Filter); },
       py::arg("plane"), kGauss3Doc);
 
   m.def(
-      "gauss9x9",
-      [](const py::object &plane) {
-        const Plane p = borderedInput(plane, "plane", 2);
-        const int h = p.rows - 4, w = p.cols - 4, stride = static_cast<int>(p.pitch / 2);
-        std::vector<int16_t> out(static_cast<size_t>(stride) * h);
-        {
-          py::gil_scoped_release release;
-          gauss9x9Filter(reinterpret_cast<int16_t *>(p.row(2)) + 2, out.data(), h, w, stride);
-        }
-        return compact(out.data(), h, w, stride);
-      },
+      "gauss9x9", [](const py::object &plane) { return borderedFilter(plane, 2, gauss9x9Filter); },
       py::arg("plane"), kGauss9Doc);
 
   m.def(

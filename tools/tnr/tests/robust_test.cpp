@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "files.h"
 #include "synth.h"
 #include "video_in.h"
 #include "video_out.h"
@@ -32,18 +33,6 @@ namespace fs = std::filesystem;
 using tnr::Frame;
 
 namespace {
-
-std::string slurp(const fs::path &p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-void spit(const fs::path &p, const std::string &data) {
-  std::ofstream f(p, std::ios::binary);
-  f.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
 
 struct Outcome {
   int rc = -1;   // exit status, -1 when killed by a signal

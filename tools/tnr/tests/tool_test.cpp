@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "image.h"
 #include "metrics.h"
 #include "motion_detect.h"
@@ -40,18 +41,6 @@ std::string quote(const std::string &s) {
   std::string q = "'";
   for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
-}
-
-std::string slurp(const fs::path &p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-void spit(const fs::path &p, const std::string &data) {
-  std::ofstream f(p, std::ios::binary);
-  f.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
 class ToolTest : public ::testing::Test {
