@@ -83,6 +83,11 @@ inline T pick(std::mt19937 &rng, std::initializer_list<T> v) {
   return *(v.begin() + d(rng));
 }
 
+// A float in [0, 1) from 24 random bits. (No long double inside: the NEON
+// forms built through SIMDe by clang leave the x87 registers in MMX use,
+// where long double arithmetic gives NaN.)
+inline float unitFloat(std::mt19937 &rng) { return float(rng() >> 8) / 16777216.0f; }
+
 // Chroma weights: ordinary ones, ones whose low 16 bits wrap in the per-sample
 // term (fix >= 32768), ones whose block products wrap 32 bits, and specials.
 inline float pickUvRatio(std::mt19937 &rng) {
@@ -93,7 +98,7 @@ inline float pickUvRatio(std::mt19937 &rng) {
                            // block chroma product fits in 32 bits, and the first that does not.
                            1024.0f, -1024.0f, 1024.01f, -1024.01f};
   if (rng() % 2) return special[rng() % (sizeof special / sizeof special[0])];
-  return std::uniform_real_distribution<float>(-4.0f, 4.0f)(rng);
+  return unitFloat(rng) * 8.0f - 4.0f;
 }
 
 inline float pickSigmaScale(std::mt19937 &rng) {
@@ -102,7 +107,7 @@ inline float pickSigmaScale(std::mt19937 &rng) {
                            1e30f,        -1e30f, std::numeric_limits<float>::infinity(),
                            std::nanf("")};
   if (rng() % 3 == 0) return special[rng() % (sizeof special / sizeof special[0])];
-  return std::uniform_real_distribution<float>(0.0f, 8.0f)(rng);
+  return unitFloat(rng) * 8.0f;
 }
 
 // Current and previous NV12 frames of one of several kinds.
