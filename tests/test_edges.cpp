@@ -16,48 +16,28 @@ namespace {
 
 constexpr int kMin = INT_MIN, kMax = INT_MAX;
 
-// Buffers of one call, each against a guard page and filled with a canary.
-// changed() tells whether the call touched any of them.
+// Buffers of one call, each against a guard page and filled with the canary
+// byte 0x5A. changed() tells whether the call touched any of them.
 struct Planes {
-  std::vector<GuardedBuffer<uint8_t>> u8;
-  std::vector<GuardedBuffer<int16_t>> i16;
-  std::vector<GuardedBuffer<uint16_t>> u16;
-  std::vector<GuardedBuffer<uint32_t>> u32;
+  std::vector<GuardedBuffer<uint8_t>> bufs;
   Guard side;
   explicit Planes(Guard s) : side(s) {}
-  static size_t atLeast1(int64_t n) { return n > 0 ? size_t(n) : 1; }
-  uint8_t *bytes(int64_t n) {
-    u8.emplace_back(atLeast1(n), side);
-    u8.back().fill(0x5A);
-    return u8.back().data();
-  }
-  int16_t *shorts(int64_t n) {
-    i16.emplace_back(atLeast1(n), side);
-    i16.back().fill(0x2BCD);
-    return i16.back().data();
-  }
-  uint16_t *u16s(int64_t n) {
-    u16.emplace_back(atLeast1(n), side);
-    u16.back().fill(0xBEEF);
-    return u16.back().data();
-  }
-  uint32_t *u32s(int64_t n) {
-    u32.emplace_back(atLeast1(n), side);
-    u32.back().fill(0xDEADBEEF);
-    return u32.back().data();
-  }
   template <class T>
-  static bool differs(std::vector<GuardedBuffer<T>> &bufs, T canary) {
+  T *get(int64_t n) {
+    bufs.emplace_back((n > 0 ? size_t(n) : 1) * sizeof(T), side);
+    bufs.back().fill(0x5A);
+    return reinterpret_cast<T *>(bufs.back().data());
+  }
+  uint8_t *bytes(int64_t n) { return get<uint8_t>(n); }
+  int16_t *shorts(int64_t n) { return get<int16_t>(n); }
+  bool changed() {
     for (auto &b : bufs)
-      for (size_t i = 0; i < b.size(); ++i)
-        if (b[i] != canary) return true;
+      for (uint8_t v : b)
+        if (v != 0x5A) return true;
     return false;
   }
-  bool changed() {
-    return differs<uint8_t>(u8, 0x5A) || differs<int16_t>(i16, 0x2BCD) ||
-           differs<uint16_t>(u16, 0xBEEF) || differs<uint32_t>(u32, 0xDEADBEEFu);
-  }
 };
+constexpr int16_t kCanary16 = 0x5A5A;
 
 // One building block: a call that allocates its planes for the geometry g
 // (sized for the smallest geometry it accepts where g's own sizes give no
@@ -149,7 +129,7 @@ std::vector<Block> blocks() {
     int16_t *plane = p.shorts(int64_t(s.a) * s.b);
     plane[int64_t(s.a) * s.d + s.c] = 7;  // the valid sample
     extendImgBorder(plane, g.a, g.b, g.c, g.d);
-    plane[int64_t(s.a) * s.d + s.c] = 0x2BCD;
+    plane[int64_t(s.a) * s.d + s.c] = kCanary16;
   };
   v.push_back({"extendImgBorder",
                {3, 3, 1, 1, 0, 0},
@@ -169,7 +149,7 @@ std::vector<Block> blocks() {
       int16_t *out = p.shorts((s.a - 1) * int64_t(s.c) + s.b);
       in[r * s.c + r] = 0;  // a sample unlike the canary around it, restored after
       f(in + r * s.c + r, out, g.a, g.b, g.c);
-      in[r * s.c + r] = 0x2BCD;
+      in[r * s.c + r] = kCanary16;
     };
   };
   const std::vector<Geometry> planeBelow3 = {
@@ -185,8 +165,8 @@ std::vector<Block> blocks() {
   auto sigma = [](Planes &p, const Geometry &s, const Geometry &g) {
     int16_t *in = p.shorts((s.a + 8) * int64_t(s.c));
     int16_t *tmp = p.shorts((s.a + 8) * int64_t(s.c));
-    uint16_t *lo = p.u16s((s.a - 1) * int64_t(s.c) + s.b);
-    uint32_t *hi = p.u32s((s.a - 1) * int64_t(s.c) + s.b);
+    uint16_t *lo = p.get<uint16_t>((s.a - 1) * int64_t(s.c) + s.b);
+    uint32_t *hi = p.get<uint32_t>((s.a - 1) * int64_t(s.c) + s.b);
     sigmaFilterLut(in + 4 * s.c + 4, tmp, lo, hi, 1.0f, 1.0f, g.a, g.b, g.c);
   };
   v.push_back({"sigmaFilterLut",
@@ -203,8 +183,8 @@ std::vector<Block> blocks() {
     uint8_t *tmp = p.bytes(s.c * (bw + 2));
     uint8_t *alpha = p.bytes(int64_t(s.c) * s.e), *pa = p.bytes(int64_t(s.c) * s.e);
     uint8_t *gain = p.bytes(int64_t(s.c) * s.e);
-    uint16_t *lo = p.u16s((bh + 8) * (bw + 8));
-    uint32_t *hi = p.u32s((bh + 8) * (bw + 8));
+    uint16_t *lo = p.get<uint16_t>((bh + 8) * (bw + 8));
+    uint32_t *hi = p.get<uint32_t>((bh + 8) * (bw + 8));
     upScale(cur, pre, ld, hd, tmp, alpha, pa, gain, g.a, g.b, g.c, g.d, g.e, 4, lo, hi);
   };
   v.push_back({"upScale",

@@ -64,57 +64,41 @@ Inputs makeInputs(const Shape &s, Profile prof, std::mt19937 &rng) {
   const size_t nSig = size_t(in.dsHgt - 1) * in.sigmaStride + in.dsWid;
   const size_t nH = size_t(s.proHeight - 1) * in.hdiffStride + s.proWidth;
 
-  const bool extreme = prof == Profile::Extreme;
-  auto mixedExtreme = [&] { return prof == Profile::Mixed && uni(rng, 0, 7) == 0; };
-
-  in.cur.resize(frameBytes(s));
-  in.pre.resize(frameBytes(s));
-  for (auto &v : in.cur) v = uint8_t(extreme ? pick<int>(rng, {0, 1, 254, 255}) : uni(rng, 0, 255));
-  for (auto &v : in.pre) v = uint8_t(extreme ? pick<int>(rng, {0, 1, 254, 255}) : uni(rng, 0, 255));
-
-  in.ldiff.resize(nBlk);
-  in.sigmaL.resize(nSig);
-  for (auto &v : in.ldiff)
-    v = int16_t(extreme || mixedExtreme()
-                    ? pick<int>(rng, {-32768, -32767, -1, 0, 1, 63, 64, 65, 32766, 32767})
-                    : uni(rng, 0, 1200));
-  for (auto &v : in.sigmaL)
-    v = uint16_t(extreme || mixedExtreme()
-                     ? pick<int>(rng, {0, 1, 32, 63, 64, 65, 256, 32767, 32768, 40000, 65535})
-                     : uni(rng, 32, 600));
-
-  in.hdiff.resize(nH);
-  in.sigmaH.resize(nSig);
-  for (auto &v : in.hdiff)
-    v = int16_t(extreme || mixedExtreme()
-                    ? pick<int>(rng, {-32768, -32767, -1, 0, 1, 16415, 16416, 32766, 32767})
-                : prof == Profile::Quiet && uni(rng, 0, 255) != 0 ? uni(rng, -300, 32)
-                                                                  : uni(rng, -300, 2500));
-  for (auto &v : in.sigmaH)
-    v = uint32_t(
-        extreme || mixedExtreme()
-            ? pick<int64_t>(rng, {0, 1, 32, 100, 32766, 32767, 32768, 0x3FFFFFFF, 0x40000000,
-                                  0x7FFFFFFF, 0x80000000, 0xFFFF8000, 0xFFFFFFFF})
-            : uni(rng, 32, 800));
-
-  const size_t nMap = mapBytes(s);
-  in.preAlpha.resize(nMap);
-  in.gain.resize(nMap);
-  in.alpha.resize(nMap);
+  const bool extreme = prof == Profile::Extreme, mixed = prof == Profile::Mixed,
+             quiet = prof == Profile::Quiet;
+  // n elements: edge values in the Extreme profile (and one in eight in the
+  // Mixed one), else draw().
+  auto fill = [&](auto &v, size_t n, std::initializer_list<int64_t> edges, auto draw) {
+    v.resize(n);
+    for (auto &x : v)
+      x = static_cast<std::decay_t<decltype(x)>>(
+          extreme || (mixed && uni(rng, 0, 7) == 0) ? pick<int64_t>(rng, edges) : draw());
+  };
+  const auto any = [&] { return uni(rng, 0, 255); };
+  fill(in.cur, frameBytes(s), {0, 1, 254, 255}, any);
+  fill(in.pre, frameBytes(s), {0, 1, 254, 255}, any);
+  fill(in.ldiff, nBlk, {-32768, -32767, -1, 0, 1, 63, 64, 65, 32766, 32767},
+       [&] { return uni(rng, 0, 1200); });
+  fill(in.sigmaL, nSig, {0, 1, 32, 63, 64, 65, 256, 32767, 32768, 40000, 65535},
+       [&] { return uni(rng, 32, 600); });
+  fill(in.hdiff, nH, {-32768, -32767, -1, 0, 1, 16415, 16416, 32766, 32767},
+       [&] { return quiet && uni(rng, 0, 255) != 0 ? uni(rng, -300, 32) : uni(rng, -300, 2500); });
+  fill(in.sigmaH, nSig,
+       {0, 1, 32, 100, 32766, 32767, 32768, 0x3FFFFFFF, 0x40000000, 0x7FFFFFFF, 0x80000000,
+        0xFFFF8000, 0xFFFFFFFF},
+       [&] { return uni(rng, 32, 800); });
   // A quiet scene's weights sit where still pixels settle (96 .. 127), with
   // a few just outside.
-  for (auto &v : in.preAlpha)
-    v = uint8_t(
-        extreme                  ? pick<int>(rng, {0, 1, 127, 128, 129, 200, 254, 255})
-        : prof == Profile::Mixed ? uni(rng, 0, 255)
-        : prof == Profile::Quiet
-            ? (uni(rng, 0, 127) == 0 ? pick<int>(rng, {0, 95, 128, 255}) : uni(rng, 96, 127))
-            : uni(rng, 0, 128));
-  for (auto &v : in.gain)
-    v = uint8_t(extreme ? pick<int>(rng, {0, 1, 128, 255}) : uni(rng, 0, 255));
-  for (auto &v : in.alpha) v = uint8_t(uni(rng, 0, 255));  // canary: only some bytes change
+  fill(in.preAlpha, mapBytes(s), {0, 1, 127, 128, 129, 200, 254, 255}, [&] {
+    return mixed   ? uni(rng, 0, 255)
+           : quiet ? (uni(rng, 0, 127) == 0 ? pick<int64_t>(rng, {0, 95, 128, 255}) : uni(rng, 96, 127))
+                   : uni(rng, 0, 128);
+  });
+  fill(in.gain, mapBytes(s), {0, 1, 128, 255}, any);
+  in.alpha.resize(mapBytes(s));  // a canary: only some bytes change
+  fillWith(in.alpha.data(), in.alpha.size(), Fill::Random, rng, 0, 255);
   in.tmp.resize(size_t(s.proHeight) * in.dsStride);
-  for (auto &v : in.tmp) v = uint8_t(uni(rng, 0, 255));
+  fillWith(in.tmp.data(), in.tmp.size(), Fill::Random, rng, 0, 255);
   return in;
 }
 
