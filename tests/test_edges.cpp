@@ -250,23 +250,33 @@ TEST(Edges, SizeFunctionAtTheIntExtremes) {
   EXPECT_EQ(motionDetectTmpBufSize(44739243, 8), 0u);
 }
 
-TEST(Edges, MotionDetectAtTheIntExtremesTouchesNothing) {
+// Refused calls touch nothing: sizes at the int extremes; an 8 x 8 grid (the
+// size check fails) and a 10 x 8 one (it passes, but the sigma tables would
+// overrun the scratch buffer); a grid wider than the frame, a map pitch below
+// the grid, an odd frame width; an accepted grid with a scratch buffer 2
+// bytes off the 4-byte alignment its uint32_t sigma table needs.
+TEST(Edges, MotionDetectRefusalsTouchNothing) {
   const struct {
-    int ih, iw, ph, pw, g;
-  } cases[] = {{kMax, kMax, kMax, kMax, kMax}, {kMin, kMin, kMin, kMin, kMin},
-               {64, 64, kMax, 64, 64},        {64, 64, 64, kMax, kMax},
-               {64, 64, kMax - 7, kMax - 7, kMax}, {64, 64, 64, 64, kMin},
-               {kMin, 64, 64, 64, 64},        {64, kMax, 64, 64, 64},
-               {kMax - 1, kMin, 64, 64, 64},  {64, 64, kMin + 1, 64, 64}};
-  for (const auto &c : cases) {
-    Planes p(Guard::Right);
-    const int64_t frame = 64 * 64 * 3 / 2, map = 64 * 64;
-    uint8_t *cur = p.bytes(frame), *pre = p.bytes(frame), *alpha = p.bytes(map);
-    uint8_t *pa = p.bytes(map), *gain = p.bytes(map);
-    int16_t *tmp = p.shorts(6 * map);
-    motion_detect(cur, pre, tmp, alpha, pa, gain, c.ih, c.iw, c.ph, c.pw, c.g, 1, 1, 1, 0, 4);
-    EXPECT_FALSE(p.changed()) << c.ih << " " << c.iw << " " << c.ph << " " << c.pw << " " << c.g;
-  }
+    int ih, iw, ph, pw, g, skew;
+  } cases[] = {{kMax, kMax, kMax, kMax, kMax, 0}, {kMin, kMin, kMin, kMin, kMin, 0},
+               {64, 64, kMax, 64, 64, 0},        {64, 64, 64, kMax, kMax, 0},
+               {64, 64, kMax - 7, kMax - 7, kMax, 0}, {64, 64, 64, 64, kMin, 0},
+               {kMin, 64, 64, 64, 64, 0},        {64, kMax, 64, 64, 64, 0},
+               {kMax - 1, kMin, 64, 64, 64, 0},  {64, 64, kMin + 1, 64, 64, 0},
+               {8, 8, 8, 8, 8, 0},               {8, 10, 8, 10, 10, 0},
+               {32, 60, 32, 64, 64, 0},          {32, 64, 32, 64, 63, 0},
+               {32, 63, 32, 62, 64, 0},          {32, 64, 32, 64, 64, 1}};
+  for (const auto &c : cases)
+    for (Guard side : tnr_md_test::kGuardSides) {
+      Planes p(side);
+      const int64_t frame = 64 * 64 * 3 / 2, map = 64 * 64;
+      uint8_t *cur = p.bytes(frame), *pre = p.bytes(frame), *alpha = p.bytes(map);
+      uint8_t *pa = p.bytes(map), *gain = p.bytes(map);
+      int16_t *tmp = p.shorts(6 * map + 2) + c.skew;  // 4-byte aligned unless skewed
+      motion_detect(cur, pre, tmp, alpha, pa, gain, c.ih, c.iw, c.ph, c.pw, c.g, 1, 1, 1, 0, 4);
+      EXPECT_FALSE(p.changed()) << c.ih << " " << c.iw << " " << c.ph << " " << c.pw << " " << c.g
+                                << " skew " << c.skew;
+    }
 }
 
 // The bytes past proWidth in pAlpha's rows may be written: they receive
