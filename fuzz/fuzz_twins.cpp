@@ -93,7 +93,8 @@ class Buffers {
   template <class T>
   size_t add(const char *name, size_t count, int64_t lo, int64_t hi, size_t align = 1) {
     const uint8_t mode = r_.u8();
-    Twin t{name, sizeof(T), count ? count : 1, (mode & 0x80) ? (mode >> 4 & 7) * align : 0, {}, {}, false};
+    Twin t{name, sizeof(T), count ? count : 1, (mode & 0x80) ? (mode >> 4 & 7) * align : 0, {},
+           {},   false};
     t.side[0].assign(t.bytes(), 0xA5);
     const bool any = mode & 8;
     tnr_md_test::fillWith(reinterpret_cast<T *>(t.side[0].data()) + t.offset, t.count,
@@ -109,7 +110,8 @@ class Buffers {
     const size_t n = size_t(w) * h * 3 / 2;
     const size_t cur = add<uint8_t>("pCurIn", n, 0, 255), pre = add<uint8_t>("pPreIn", n, 0, 255);
     const uint8_t kind = r_.u8();
-    if (kind < 200) tnr_md_test::fillFrames(at<uint8_t>(cur, 0), at<uint8_t>(pre, 0), w, h, kind % 5, rng_);
+    if (kind < 200)
+      tnr_md_test::fillFrames(at<uint8_t>(cur, 0), at<uint8_t>(pre, 0), w, h, kind % 5, rng_);
     return cur;
   }
   template <class T>
@@ -268,15 +270,16 @@ void fuzzSigmaLut(Reader &r, const Kernels &vec) {
   Buffers B(r);
   const tnr_md::SigmaScales scale{r.param(B.rng()), r.param(B.rng())};
   // Rows -4 .. rows + 3 and columns -4 .. cols + 3 of the input.
-  const size_t in = B.add<int16_t>("pIn", empty ? 1 : size_t(rows + 7) * stride + cols + 8, 0, 4000);
+  const size_t in =
+      B.add<int16_t>("pIn", empty ? 1 : size_t(rows + 7) * stride + cols + 8, 0, 4000);
   const size_t tmp =
       B.add<int16_t>("pTmpBuf", empty ? 1 : size_t(rows + 7) * stride + cols + 4, -20000, 20000);
   const size_t tab = empty ? 1 : size_t(rows - 1) * stride + cols;
   const size_t sl = B.add<uint16_t>("pSigmaL", tab, 32, 5000);
   const size_t sh = B.add<uint32_t>("pSigmaH", tab, 32, 5000);
   const ptrdiff_t first = empty ? 0 : 4 * stride + 4;
-  const std::string what = fmt("sigmaLut %dx%d stride %d sigmaHScale %a sigmaLScale %a", cols,
-                               rows, stride, scale.high, scale.low);
+  const std::string what = fmt("sigmaLut %dx%d stride %d sigmaHScale %a sigmaLScale %a", cols, rows,
+                               stride, scale.high, scale.low);
   B.run(vec, what, [&](const Kernels &k, int s) {
     k.sigmaLut(B.at<int16_t>(in, s) + first, B.at<int16_t>(tmp, s),
                {B.at<uint16_t>(sl, s), B.at<uint32_t>(sh, s)}, scale, rows, cols, stride);
@@ -337,8 +340,8 @@ void fuzzMotionDetect(Reader &r, const Kernels &vec) {
   const int srb = int(r.u32());
   const size_t mapElems = size_t(proHeight - 1) * gainStride + proWidth;
   Buffers B(r);
-  const float sigmaHScale = r.param(B.rng()), sigmaLScale = r.param(B.rng()),
-              uv = r.param(B.rng()), lightClip = r.param(B.rng());
+  const float sigmaHScale = r.param(B.rng()), sigmaLScale = r.param(B.rng()), uv = r.param(B.rng()),
+              lightClip = r.param(B.rng());
   const size_t cur = B.frames(imgWidth, imgHeight), pre = cur + 1;
   // The scratch buffer starts 4-byte aligned (the sigma table in it is read
   // as uint32_t); what it holds after a call depends on how the set orders
@@ -354,11 +357,10 @@ void fuzzMotionDetect(Reader &r, const Kernels &vec) {
             imgWidth, imgHeight, proWidth, proHeight, gainStride, sigmaHScale, sigmaLScale, uv,
             lightClip, srb),
         [&](const Kernels &k, int s) {
-          tnr_md::motionDetectWith(k, B.at<uint8_t>(cur, s), B.at<uint8_t>(pre, s),
-                                   B.at<int16_t>(tmp, s), B.at<uint8_t>(al, s),
-                                   B.at<uint8_t>(pa, s), B.at<uint8_t>(gn, s), imgHeight, imgWidth,
-                                   proHeight, proWidth, gainStride, sigmaHScale, sigmaLScale, uv,
-                                   lightClip, srb);
+          tnr_md::motionDetectWith(
+              k, B.at<uint8_t>(cur, s), B.at<uint8_t>(pre, s), B.at<int16_t>(tmp, s),
+              B.at<uint8_t>(al, s), B.at<uint8_t>(pa, s), B.at<uint8_t>(gn, s), imgHeight, imgWidth,
+              proHeight, proWidth, gainStride, sigmaHScale, sigmaLScale, uv, lightClip, srb);
         });
 }
 
@@ -373,11 +375,13 @@ void fuzzSpatial(Reader &r, const Kernels &vec) {
   Buffers B(r);
   const size_t in = B.add<uint8_t>("pIn", frame, 0, 255);
   const size_t out = B.add<uint8_t>("pOut", frame, 0, 255);
-  const size_t pa = B.add<uint8_t>("pPreAlpha", size_t(proHeight - 1) * gainStride + proWidth, 0, 128);
+  const size_t pa =
+      B.add<uint8_t>("pPreAlpha", size_t(proHeight - 1) * gainStride + proWidth, 0, 128);
   const std::string what =
       fmt("spatial img %dx%d pro %dx%d gainStride %d noise %d strength %d", imgWidth, imgHeight,
           proWidth, proHeight, gainStride, noise, strength);
-  const bool accepted = tnr_md::spatialAccepts(imgHeight, imgWidth, proHeight, proWidth, gainStride);
+  const bool accepted =
+      tnr_md::spatialAccepts(imgHeight, imgWidth, proHeight, proWidth, gainStride);
   uint8_t lut[tnr_md::kSpatialLutSize];
   tnr_md::spatialThresholds(noise, strength, lut);
   B.run(vec, what, [&](const Kernels &k, int s) {
@@ -411,7 +415,7 @@ std::vector<const Kernels *> vectorSets(bool x86) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const std::vector<const Kernels *> neon = vectorSets(false), x86 = vectorSets(true);
   static void (*const kStages[])(Reader &, const Kernels &) = {
-      fuzzFrameDiff, fuzzCalDiffDs, fuzzGauss3x3, fuzzSigmaLut,
+      fuzzFrameDiff, fuzzCalDiffDs,    fuzzGauss3x3, fuzzSigmaLut,
       fuzzUpScale,   fuzzMotionDetect, fuzzSpatial};
   const uint8_t function = size > 0 ? data[0] : 0;
   for (const Kernels *vec : (function & 0x80) ? x86 : neon) {

@@ -59,7 +59,8 @@ void fillWith(T *p, size_t n, Fill f, std::mt19937 &rng, int64_t lo, int64_t hi,
       for (size_t i = 0; i < n; ++i) p[i] = static_cast<T>(hi);
       break;
     case Fill::Alternating:
-      for (size_t i = 0; i < n; ++i) p[i] = static_cast<T>(((i + (pitch ? i / pitch : 0)) & 1) ? hi : lo);
+      for (size_t i = 0; i < n; ++i)
+        p[i] = static_cast<T>(((i + (pitch ? i / pitch : 0)) & 1) ? hi : lo);
       break;
     case Fill::Extremes:
       for (size_t i = 0; i < n; ++i) p[i] = static_cast<T>(rng() & 1 ? hi : lo);

@@ -70,7 +70,8 @@ void draw(std::array<T, N> &a, Gen gen, std::mt19937 &rng) {
 }
 
 template <class Op, class Ref, class Gens, size_t... I>
-void lanewise(const char *name, uint32_t salt, Op op, Ref ref, Gens gen, std::index_sequence<I...>) {
+void lanewise(const char *name, uint32_t salt, Op op, Ref ref, Gens gen,
+              std::index_sequence<I...>) {
   using TO = typename Sig<Ref>::Ret;
   constexpr size_t N = sizeof(typename Sig<Op>::Ret) / sizeof(TO);
   using VIn = typename Sig<Op>::Args;
@@ -79,7 +80,8 @@ void lanewise(const char *name, uint32_t salt, Op op, Ref ref, Gens gen, std::in
   for (int it = 0; it < 3000; ++it) {
     std::tuple<std::array<std::decay_t<std::tuple_element_t<I, TIn>>, N>...> in;
     (draw(std::get<I>(in), std::get<I>(gen), rng), ...);
-    const auto got = lanes<TO>(op(vec<std::decay_t<std::tuple_element_t<I, VIn>>>(std::get<I>(in))...));
+    const auto got =
+        lanes<TO>(op(vec<std::decay_t<std::tuple_element_t<I, VIn>>>(std::get<I>(in))...));
     for (size_t l = 0; l < N; ++l) {
       const TO want = ref(std::get<I>(in)[l]...);
       const bool same = std::is_floating_point_v<TO> && std::isnan(want)
@@ -147,14 +149,18 @@ T wrap(int64_t x) {
 }
 
 TEST(NeonOps, FloatConversions) {
-  lanewise("vcvtq_f32_s32", 500, [](int32x4_t a) { return vcvtq_f32_s32(a); },
-           [](int32_t x) { return float(x); }, gS32);
-  lanewise("vcvtq_s32_f32", 501, [](float32x4_t a) { return vcvtq_s32_f32(a); },
-           [](float x) { return tnr_md::truncToInt(x); }, pickConv);
-  lanewise("vcvtq_u32_f32", 502, [](float32x4_t a) { return vcvtq_u32_f32(a); },
-           [](float x) { return tnr_md::truncToUint(x); }, pickConv);
-  lanewise("vcvtq_f32_u32", 503, [](uint32x4_t a) { return vcvtq_f32_u32(a); },
-           [](uint32_t x) { return float(x); }, gU32);
+  lanewise(
+      "vcvtq_f32_s32", 500, [](int32x4_t a) { return vcvtq_f32_s32(a); },
+      [](int32_t x) { return float(x); }, gS32);
+  lanewise(
+      "vcvtq_s32_f32", 501, [](float32x4_t a) { return vcvtq_s32_f32(a); },
+      [](float x) { return tnr_md::truncToInt(x); }, pickConv);
+  lanewise(
+      "vcvtq_u32_f32", 502, [](float32x4_t a) { return vcvtq_u32_f32(a); },
+      [](float x) { return tnr_md::truncToUint(x); }, pickConv);
+  lanewise(
+      "vcvtq_f32_u32", 503, [](uint32x4_t a) { return vcvtq_f32_u32(a); },
+      [](uint32_t x) { return float(x); }, gU32);
 }
 
 // The stages take the reciprocal of the integers 1 .. 32767 only, as the
@@ -185,32 +191,36 @@ TEST(NeonOps, ReplacedMultipliesAndShifts) {
   for (int k = 0; k < 24; ++k) {
     const int32_t n = k < 4 ? (k == 0 ? 1 : k == 1 ? 2 : k == 2 ? 4 : -1) : pick<int32_t>(rng);
     const uint16_t un = pick<uint16_t>(rng);
-    lanewise("vmulq_n_s32", 220 + k, [n](int32x4_t a) { return vmulq_n_s32(a, n); },
-             [n](int32_t x) { return wrap<int32_t>(int64_t(x) * n); }, gS32);
-    lanewise("vmlaq_n_s32", 250 + k, [n](int32x4_t c, int32x4_t a) { return vmlaq_n_s32(c, a, n); },
-             [n](int32_t c, int32_t x) { return wrap<int32_t>(c + int64_t(x) * n); }, gS32, gS32);
-    lanewise("vmull_n_u16", 50 + k, [un](uint16x4_t a) { return vmull_n_u16(a, un); },
-             [un](uint16_t x) { return uint32_t(x) * un; }, gU16);
+    lanewise(
+        "vmulq_n_s32", 220 + k, [n](int32x4_t a) { return vmulq_n_s32(a, n); },
+        [n](int32_t x) { return wrap<int32_t>(int64_t(x) * n); }, gS32);
+    lanewise(
+        "vmlaq_n_s32", 250 + k, [n](int32x4_t c, int32x4_t a) { return vmlaq_n_s32(c, a, n); },
+        [n](int32_t c, int32_t x) { return wrap<int32_t>(c + int64_t(x) * n); }, gS32, gS32);
+    lanewise(
+        "vmull_n_u16", 50 + k, [un](uint16x4_t a) { return vmull_n_u16(a, un); },
+        [un](uint16_t x) { return uint32_t(x) * un; }, gU16);
   }
-  lanewise("vshll_n_s16 7", 16, [](int16x4_t a) { return vshll_n_s16(a, 7); },
-           [](int16_t x) { return int32_t(x) * 128; }, gS16);
-  lanewise("vqrdmulhq_s16", 910, [](int16x8_t a, int16x8_t b) { return vqrdmulhq_s16(a, b); },
-           [](int16_t x, int16_t y) { return tnr_md::satS16((2 * int64_t(x) * y + 32768) >> 16); },
-           gS16, gS16);
+  lanewise(
+      "vshll_n_s16 7", 16, [](int16x4_t a) { return vshll_n_s16(a, 7); },
+      [](int16_t x) { return int32_t(x) * 128; }, gS16);
+  lanewise(
+      "vqrdmulhq_s16", 910, [](int16x8_t a, int16x8_t b) { return vqrdmulhq_s16(a, b); },
+      [](int16_t x, int16_t y) { return tnr_md::satS16((2 * int64_t(x) * y + 32768) >> 16); }, gS16,
+      gS16);
 }
 
 // Added in neon.h (missing from SIMDe): the absolute difference accumulated
 // into wrapping 16-bit lanes, and the shift left and insert.
 TEST(NeonOps, AddedInNeonH) {
-  lanewise("vabal_u8", 451,
-           [](uint16x8_t a, uint8x8_t x, uint8x8_t y) { return vabal_u8(a, x, y); },
-           [](uint16_t a, uint8_t x, uint8_t y) { return wrap<uint16_t>(a + std::abs(x - y)); },
-           gU16, gU8, gU8);
-  lanewise("vsliq_n_s32 16", 454, [](int32x4_t a, int32x4_t b) { return vsliq_n_s32(a, b, 16); },
-           [](int32_t x, int32_t y) {
-             return int32_t((uint32_t(y) << 16) | (uint32_t(x) & 0xFFFFu));
-           },
-           gS32, gS32);
+  lanewise(
+      "vabal_u8", 451, [](uint16x8_t a, uint8x8_t x, uint8x8_t y) { return vabal_u8(a, x, y); },
+      [](uint16_t a, uint8_t x, uint8_t y) { return wrap<uint16_t>(a + std::abs(x - y)); }, gU16,
+      gU8, gU8);
+  lanewise(
+      "vsliq_n_s32 16", 454, [](int32x4_t a, int32x4_t b) { return vsliq_n_s32(a, b, 16); },
+      [](int32_t x, int32_t y) { return int32_t((uint32_t(y) << 16) | (uint32_t(x) & 0xFFFFu)); },
+      gS32, gS32);
 }
 
 }  // namespace

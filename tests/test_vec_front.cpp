@@ -106,10 +106,10 @@ TEST(VecFront, FrameDiffMatchesPerSample) {
     for (int it = 0; it < 300; ++it) {
       const int imgW = 8 + 2 * int(uni(rng, 0, 32)), imgH = 8 + 2 * int(uni(rng, 0, 16));
       const int mode = it % 4;  // 0: the whole frame, 1: the narrowest grid, else any
-      const int proW = mode == 0 ? std::max(8, imgW - int(uni(rng, 0, 1)))
+      const int proW = mode == 0   ? std::max(8, imgW - int(uni(rng, 0, 1)))
                        : mode == 1 ? std::min(imgW, 8 + int(uni(rng, 0, 1)))
                                    : int(uni(rng, 8, imgW));
-      const int proH = mode == 0 ? std::max(8, imgH - int(uni(rng, 0, 1)))
+      const int proH = mode == 0   ? std::max(8, imgH - int(uni(rng, 0, 1)))
                        : mode == 1 ? std::min(imgH, 8 + int(uni(rng, 0, 1)))
                                    : int(uni(rng, 8, imgH));
       expectDiffTwinsMatch(imgW, imgH, proW, proH, g, rng);
@@ -119,9 +119,9 @@ TEST(VecFront, FrameDiffMatchesPerSample) {
       for (int whole : {1, 0}) {
         const int imgW = whole ? proW + (proW & 1) : proW + 2 + 2 * int(uni(rng, 0, 3));
         const int imgH = 8 + 2 * int(uni(rng, 0, 8));
-        expectDiffTwinsMatch(imgW, imgH, proW,
-                             whole ? std::max(8, imgH - int(uni(rng, 0, 1))) : int(uni(rng, 8, imgH)),
-                             g, rng);
+        expectDiffTwinsMatch(
+            imgW, imgH, proW,
+            whole ? std::max(8, imgH - int(uni(rng, 0, 1))) : int(uni(rng, 8, imgH)), g, rng);
         if (HasFatalFailure()) return;
       }
   }
@@ -156,13 +156,15 @@ void expectGaussTwinsMatch(int16_t *pIn, size_t outN, int h, int w, int stride, 
 // scaled difference plane is), which take the 16-bit path; in half of those
 // a single input that is not, anywhere in the rows and columns a row reads
 // (borders included), sends that row back to the exact 32-bit path, and the
-// rows after it must still be right.
+// rows after it must still be right. Last, each input one of the extremes and
+// the values next to them, or next to a multiple of 16 (the split of each
+// input into x >> 4 and x & 15 at the edges of the range).
 TEST(VecFront, Gauss3x3MatchesPerSample) {
   auto rng = seededRng(0x6A55);
   for (Guard g : kSides) {
     for (int w : kFilterWidths) {
-      for (int rep = 0; rep < 14; ++rep) {
-        const bool sixteens = rep >= 6;
+      for (int rep = 0; rep < 16; ++rep) {
+        const bool sixteens = rep >= 6 && rep < 14, extremes = rep >= 14;
         const int h = rep == 5   ? 30 + int(uni(rng, 0, 40))
                       : sixteens ? 1 + int(uni(rng, 0, 8))
                                  : 1 + int(uni(rng, 0, 6));
@@ -175,6 +177,10 @@ TEST(VecFront, Gauss3x3MatchesPerSample) {
         const Fill f = static_cast<Fill>(rep % int(Fill::Count));
         const bool small = !sixteens && rng() % 3 == 0;
         fillWith(in.data(), inN, f, rng, small ? -40 : -32768, small ? 40 : 32767, stride);
+        if (extremes)
+          for (auto &v : in)
+            v = pick<int16_t>(rng, {-32768, -32767, -32753, -17, -16, -9, -8, -1, 0, 1, 7, 8, 15,
+                                    16, 32752, 32753, 32767});
         int badRow = -2, badCol = -2;
         if (sixteens) {
           for (size_t i = 0; i < inN; ++i) in[i] = int16_t(in[i] & ~15);
@@ -186,31 +192,11 @@ TEST(VecFront, Gauss3x3MatchesPerSample) {
         }
         SCOPED_TRACE(::testing::Message()
                      << "imgWid " << w << ", imgHgt " << h << ", stride " << stride << ", contents "
-                     << fillName(f) << (sixteens ? ", multiples of 16" : "")
-                     << ", not a multiple of 16 at row " << badRow << " column " << badCol
-                     << ", guard " << sideName(g));
+                     << (extremes ? "extremes" : fillName(f))
+                     << (sixteens ? ", multiples of 16" : "") << ", not a multiple of 16 at row "
+                     << badRow << " column " << badCol << ", guard " << sideName(g));
         expectGaussTwinsMatch(in.data() + stride + 1, outN, h, w, stride, g);
       }
-    }
-  }
-}
-
-// The split of each input into x >> 4 and x & 15 at the edges of the range:
-// every 3x3 neighbourhood of the extremes and the values next to them.
-TEST(VecFront, Gauss3x3ExtremeNeighbourhoods) {
-  const int16_t vals[] = {-32768, -32767, -32753, -17, -16, -9,    -8,    -1,   0,
-                          1,      7,      8,      15,  16,  32752, 32753, 32767};
-  const int w = 33, h = 3, stride = w + 2;
-  auto rng = seededRng(0x86A6);
-  for (int it = 0; it < 2000; ++it) {
-    std::vector<int16_t> in(static_cast<size_t>(h + 2) * stride);
-    for (auto &v : in) v = vals[uni(rng, 0, sizeof vals / sizeof vals[0] - 1)];
-    std::vector<int16_t> want(static_cast<size_t>(h) * stride, kCanary16), got(want);
-    tnr_md::gauss3x3_c(in.data() + stride + 1, want.data(), h, w, stride);
-    for (const auto &twin : kTwins) {
-      twin.k->gauss3x3(in.data() + stride + 1, got.data(), h, w, stride);
-      ASSERT_TRUE(sameBuffers(want.data(), got.data(), want.size(), stride))
-          << twin.name << ", case " << it;
     }
   }
 }

@@ -55,7 +55,8 @@ void runChains(const tnr_md::Kernels &k, const Params &p, int frames, std::mt199
   const size_t mapBytes = size_t(p.proHeight - 1) * p.gainStride + p.proWidth;
 
   const size_t frameBytes = size_t(p.imgWidth) * p.imgHeight * 3 / 2;
-  std::vector<uint8_t> shown[2] = {std::vector<uint8_t>(frameBytes), std::vector<uint8_t>(frameBytes)};
+  std::vector<uint8_t> shown[2] = {std::vector<uint8_t>(frameBytes),
+                                   std::vector<uint8_t>(frameBytes)};
   fillFrames(shown[1].data(), shown[0].data(), p.imgWidth, p.imgHeight, p.frames, rng);
   const std::vector<uint8_t> &first = shown[0];
   const bool extreme = p.frames == 1 || p.frames == 2;

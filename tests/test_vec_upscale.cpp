@@ -90,9 +90,10 @@ Inputs makeInputs(const Shape &s, Profile prof, std::mt19937 &rng) {
   // A quiet scene's weights sit where still pixels settle (96 .. 127), with
   // a few just outside.
   fill(in.preAlpha, mapBytes(s), {0, 1, 127, 128, 129, 200, 254, 255}, [&] {
-    return mixed   ? uni(rng, 0, 255)
-           : quiet ? (uni(rng, 0, 127) == 0 ? pick<int64_t>(rng, {0, 95, 128, 255}) : uni(rng, 96, 127))
-                   : uni(rng, 0, 128);
+    return mixed ? uni(rng, 0, 255)
+           : quiet
+               ? (uni(rng, 0, 127) == 0 ? pick<int64_t>(rng, {0, 95, 128, 255}) : uni(rng, 96, 127))
+               : uni(rng, 0, 128);
   });
   fill(in.gain, mapBytes(s), {0, 1, 128, 255}, any);
   in.alpha.resize(mapBytes(s));  // a canary: only some bytes change
@@ -148,7 +149,8 @@ template <class Inside>
 void expectUnchangedOutside(const GuardedBuffer<uint8_t> &got, const std::vector<uint8_t> &was,
                             const char *what, size_t pitch, Inside inside) {
   for (size_t i = 0; i < was.size(); ++i)
-    if (!inside(i)) ASSERT_EQ(int(got[i]), int(was[i])) << what << " changed at " << where(i, pitch);
+    if (!inside(i))
+      ASSERT_EQ(int(got[i]), int(was[i])) << what << " changed at " << where(i, pitch);
 }
 
 // The vector twins: every vector kernel set this processor runs.
@@ -182,8 +184,8 @@ void compareTwins(const Inputs &in, Guard g) {
                            [&](size_t i) { return i < blockPlane || inGrid(i); });
     expectUnchangedOutside(v.cur, in.cur, "pCurIn", s.imgWidth, [&](size_t i) {
       const int row = int(i / s.imgWidth), x = int(i % s.imgWidth);
-      return x < s.proWidth && (row < s.imgHeight ? row < s.proHeight
-                                                  : 2 * (row - s.imgHeight) + 1 < s.proHeight);
+      return x < s.proWidth &&
+             (row < s.imgHeight ? row < s.proHeight : 2 * (row - s.imgHeight) + 1 < s.proHeight);
     });
     if (::testing::Test::HasFatalFailure()) return;
   }
@@ -229,8 +231,9 @@ enum class Shapes {
   BlockAlphaPastTheGrid,
   EveryStaticRatioBit
 };
-const char *const kShapesNames[] = {"NarrowGrids",  "BlockEdges",          "RandomShapes",
-                                    "WideRows",     "BlockAlphaPastTheGrid", "EveryStaticRatioBit"};
+const char *const kShapesNames[] = {"NarrowGrids",           "BlockEdges",
+                                    "RandomShapes",          "WideRows",
+                                    "BlockAlphaPastTheGrid", "EveryStaticRatioBit"};
 
 void PrintTo(Shapes s, std::ostream *os) { *os << kShapesNames[int(s)]; }
 
@@ -242,12 +245,13 @@ std::vector<Shape> shapesOf(Shapes group, std::mt19937 &rng) {
         for (int h : {1, 2, 3, 4, 5, 8, 9, 13}) out.push_back(shapeFor(w, h, rng));
       break;
     case Shapes::BlockEdges:
-      for (int w : {119, 120, 121, 122, 123, 127, 128, 129, 135, 136, 137, 241, 248, 255, 256, 257,
-                    377, 384, 385, 47, 49, 63, 65, 79, 81, 95, 97})
+      for (int w : {119, 120, 121, 122, 123, 127, 128, 129, 135, 136, 137, 241, 248, 255,
+                    256, 257, 377, 384, 385, 47,  49,  63,  65,  79,  81,  95,  97})
         for (int h : {7, 12, 17}) out.push_back(shapeFor(w, h, rng));
       break;
     case Shapes::RandomShapes:
-      for (int i = 0; i < 60; ++i) out.push_back(shapeFor(int(uni(rng, 1, 300)), int(uni(rng, 1, 90)), rng));
+      for (int i = 0; i < 60; ++i)
+        out.push_back(shapeFor(int(uni(rng, 1, 300)), int(uni(rng, 1, 90)), rng));
       break;
     case Shapes::WideRows:
       for (int w : {2048, 2056, 2064, 4096 + 16 + 5}) out.push_back(shapeFor(w, 10, rng));
@@ -366,8 +370,8 @@ void expectPassTwinsMatch(const PassCase &p) {
   };
   auto run = [&](tnr_md::PixelPassFn *fn) {
     Out o{p.cur, p.preAlpha, std::vector<uint8_t>(p.preAlpha.size()), p.gain};
-    fn({o.cur.data(), p.pre.data(), p.imgH, p.w}, {o.alpha.data(), o.preAlpha.data(), o.gain.data(), p.w},
-       tnr_md::makeGrid(p.h, p.w),
+    fn({o.cur.data(), p.pre.data(), p.imgH, p.w},
+       {o.alpha.data(), o.preAlpha.data(), o.gain.data(), p.w}, tnr_md::makeGrid(p.h, p.w),
        {p.hdiff.data(), p.t.data(), p.t.data() + p.t.size(), p.sigmaH.data(), p.ratioBit, 0, p.h});
     return o;
   };
@@ -378,7 +382,8 @@ void expectPassTwinsMatch(const PassCase &p) {
     ASSERT_TRUE(sameBuffers(want.preAlpha.data(), got.preAlpha.data(), want.preAlpha.size(), p.w))
         << "pPreAlpha";
     ASSERT_TRUE(sameBuffers(want.cur.data(), got.cur.data(), want.cur.size(), p.w)) << "pCurIn";
-    ASSERT_TRUE(sameBuffers(want.alpha.data(), got.alpha.data(), want.alpha.size(), p.w)) << "pAlpha";
+    ASSERT_TRUE(sameBuffers(want.alpha.data(), got.alpha.data(), want.alpha.size(), p.w))
+        << "pAlpha";
     ASSERT_TRUE(sameBuffers(want.gain.data(), got.gain.data(), want.gain.size(), p.w)) << "gain";
   }
 }
@@ -398,7 +403,7 @@ TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
     p.w = w, p.h = h, p.imgH = h, p.ratioBit = 3;
     p.sigmaH.resize(size_t((h + 7) / 8) * sigmaStride);
     for (auto &v : p.sigmaH)
-      v = round == 0 ? uint32_t(uni(rng, 0, 300))
+      v = round == 0  ? uint32_t(uni(rng, 0, 300))
           : round < 4 ? uint32_t(uni(rng, 0, 20000))
                       : pick<uint32_t>(rng, {0u, 1u, 2u, 64u, 127u, 128u, 16383u, 16384u, 32766u,
                                              32767u, 40000u, 1u << 24, 1u << 30});
