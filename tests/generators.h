@@ -74,6 +74,11 @@ void fillWith(T *p, size_t n, Fill f, std::mt19937 &rng, int64_t lo, int64_t hi,
   }
 }
 
+template <class T>
+void fillRandom(T *p, size_t n, std::mt19937 &rng, int64_t lo, int64_t hi) {
+  fillWith(p, n, Fill::Random, rng, lo, hi);
+}
+
 inline int64_t uni(std::mt19937 &rng, int64_t lo, int64_t hi) {
   return std::uniform_int_distribution<int64_t>(lo, hi)(rng);
 }
