@@ -71,7 +71,7 @@ class CLib:
                                    p.get("sigma_h", 1.1), p.get("sigma_l", 0.12),
                                    p.get("uv_ratio", 0.75), 0.0, p.get("static_ratio_bit", 4))
             temporal = cur.copy()
-            self.spatial(temporal, cur, weight, scratch, p.get("spatial", 3.5),
+            self.spatial(temporal, cur, weight, scratch, p.get("spatial", 5.0),
                          p.get("uv_ratio", 0.75), width, height, gw, gh)
             out.append((cur.copy(), alpha.copy(), weight.copy(), gain.copy()))
             prev = temporal
@@ -86,7 +86,7 @@ class CLib:
             self.lib.spatial_denoise(_p(temporal, U8P), _p(out, U8P), _p(weight, U8P), height, width,
                                      gh, gw, gw, level, s)
 
-    def denoise_step(self, cur, prev, weight, gain, spatial=3.5):
+    def denoise_step(self, cur, prev, weight, gain, spatial=5.0):
         """One frame of the Denoiser with the default tuning; returns (output,
         temporal frame, weight, gain)."""
         h, w = cur.shape[0] * 2 // 3, cur.shape[1]

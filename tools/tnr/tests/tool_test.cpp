@@ -186,7 +186,7 @@ TEST_F(ToolTest, FramesEqualTheLibraryCalledDirectly) {
                   "--sigma-h", "1.3", "--sigma-l", "0.8", "--uv-ratio", "0.7", "--static-ratio-bit",
                   "3", "--gain", "200", "-q"});
   ASSERT_EQ(r.rc, 0) << r.err;
-  const std::string want = concat(libraryDirect(input, w, h, 147, 90, 1.3f, 0.8f, 0.7f, 3, 200, 56));
+  const std::string want = concat(libraryDirect(input, w, h, 147, 90, 1.3f, 0.8f, 0.7f, 3, 200, 80));
   EXPECT_EQ(slurp(dir_ / "a.nv12"), want);
   // Frames shared by any number of threads (the default: one per core).
   for (const char *threads : {"1", "3", "16"}) {
