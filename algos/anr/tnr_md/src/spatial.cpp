@@ -94,6 +94,7 @@ void spatialThresholds(int noiseLevel, int strength, uint8_t lut[kSpatialLutSize
 
 uint8_t spatialSample(const uint8_t *const r[3], const int c[3], int t) {
   const int v = r[1][c[1]];
+  if (t == 0) return static_cast<uint8_t>(v);  // every influence is 0
   int sum = 0;  // within +-252: see the top of the file
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j)
