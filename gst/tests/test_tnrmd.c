@@ -35,31 +35,20 @@ typedef struct {
   int w, h; /* even */
   Params p;
   gboolean first;
+  int16_t *tmp; /* one allocation, followed by the frame and the maps */
   guint8 *prev, *pre_alpha, *gain, *alpha;
-  int16_t *tmp;
 } Ref;
 
 static void ref_init(Ref *r, int w, int h, Params p) {
-  const gsize maps = (gsize)w * h;
-  r->w = w;
-  r->h = h;
-  r->p = p;
-  r->first = TRUE;
-  r->prev = g_malloc(maps * 3 / 2);
-  r->pre_alpha = g_malloc0(maps);
-  r->gain = g_malloc(maps);
-  r->alpha = g_malloc(maps);
-  memset(r->gain, p.gain, maps);
-  r->tmp = g_malloc(motionDetectTmpBufSize(h, w) * sizeof(int16_t));
+  const gsize maps = (gsize)w * h, tmp = motionDetectTmpBufSize(h, w) * sizeof(int16_t);
+  *r = (Ref){w, h, p, TRUE, g_malloc0(tmp + maps * 9 / 2), NULL, NULL, NULL, NULL};
+  r->prev = (guint8 *)r->tmp + tmp;
+  r->pre_alpha = r->prev + maps * 3 / 2;
+  r->gain = memset(r->pre_alpha + maps, p.gain, maps);
+  r->alpha = r->gain + maps;
 }
 
-static void ref_clear(Ref *r) {
-  g_free(r->prev);
-  g_free(r->pre_alpha);
-  g_free(r->gain);
-  g_free(r->alpha);
-  g_free(r->tmp);
-}
+static void ref_clear(Ref *r) { g_free(r->tmp); }
 
 /* Filters a contiguous w x h frame in place (the temporal stage, then the
  * spatial one). */
@@ -93,24 +82,22 @@ typedef struct {
   guint8 *y, *uv;
 } Image;
 
+static gsize image_bytes(const Image *im) { return (gsize)im->w * im->h + (gsize)im->cw * im->ch; }
+
 static Image image_new(int w, int h) {
   Image im = {w, h, (w + 1) & ~1, (h + 1) / 2, NULL, NULL};
-  im.y = g_malloc((gsize)w * h);
-  im.uv = g_malloc((gsize)im.cw * im.ch);
+  im.y = g_malloc(image_bytes(&im));
+  im.uv = im.y + (gsize)w * h;
   return im;
 }
 
 static Image image_copy(const Image *s) {
   Image im = image_new(s->w, s->h);
-  memcpy(im.y, s->y, (gsize)s->w * s->h);
-  memcpy(im.uv, s->uv, (gsize)s->cw * s->ch);
+  memcpy(im.y, s->y, image_bytes(s));
   return im;
 }
 
-static void image_free(Image *im) {
-  g_free(im->y);
-  g_free(im->uv);
-}
+static void image_free(Image *im) { g_free(im->y); }
 
 static guint8 clamp_u8(int v) { return (guint8)(v < 0 ? 0 : v > 255 ? 255 : v); }
 
@@ -180,64 +167,56 @@ typedef struct {
   gboolean meta;
 } Geometry;
 
+/* Luma pitch s0, chroma pitch s1, the chroma plane `at` bytes after the luma plane. */
+static Geometry planes(gint s0, gint s1, gsize at) { return (Geometry){{0, at}, {s0, s1}, 0, 0, TRUE}; }
+
 static Geometry geometry(Layout l, int w, int h) {
-  Geometry g = {{0}, {0}, 0, 0, TRUE};
-  const int cw = (w + 1) & ~1, ch = (h + 1) / 2, ew = cw, eh = (h + 1) & ~1;
+  const int ew = (w + 1) & ~1, eh = (h + 1) & ~1, ch = eh / 2;
+  Geometry g;
   switch (l) {
     case LAYOUT_CAPS: {
       GstVideoInfo info;
       gst_video_info_set_format(&info, GST_VIDEO_FORMAT_NV12, w, h);
-      for (int p = 0; p < 2; ++p) {
-        g.offset[p] = GST_VIDEO_INFO_PLANE_OFFSET(&info, p);
-        g.stride[p] = GST_VIDEO_INFO_PLANE_STRIDE(&info, p);
-      }
+      g = planes(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0), GST_VIDEO_INFO_PLANE_STRIDE(&info, 1),
+                 GST_VIDEO_INFO_PLANE_OFFSET(&info, 1));
+      fail_unless_equals_uint64(GST_VIDEO_INFO_PLANE_OFFSET(&info, 0), 0);
       g.size = GST_VIDEO_INFO_SIZE(&info);
       g.meta = FALSE;
       return g;
     }
     case LAYOUT_PADDED: /* the library's frame of eh + 6 rows, as aligned decoders give */
-      g.stride[0] = g.stride[1] = ew + 64;
-      g.offset[1] = (gsize)g.stride[0] * (eh + 6);
+      g = planes(ew + 64, ew + 64, (gsize)(ew + 64) * (eh + 6));
       g.size = g.offset[1] + (gsize)g.stride[1] * ((eh + 6) / 2);
       return g;
     case LAYOUT_SHORT_CHROMA: /* no row padding: a read past the last row faults */
-      g.stride[0] = g.stride[1] = ew;
-      g.offset[1] = (gsize)g.stride[0] * (eh + 6);
-      break;
+      g = planes(ew, ew, (gsize)ew * (eh + 6));
+      g.size = g.offset[1] + (gsize)g.stride[1] * ch;
+      return g;
     case LAYOUT_STRIDES_DIFFER: /* all else as a fitting layout */
-      g.stride[0] = ew + 40;
-      g.stride[1] = ew + 72;
-      g.offset[1] = (gsize)g.stride[0] * (eh + 2);
+      g = planes(ew + 40, ew + 72, (gsize)(ew + 40) * (eh + 2));
       break;
     case LAYOUT_ODD_ROWS:
-      g.stride[0] = g.stride[1] = ew + 32;
-      g.offset[1] = (gsize)g.stride[0] * ((h | 1) + 2);
+      g = planes(ew + 32, ew + 32, (gsize)(ew + 32) * ((h | 1) + 2));
       break;
     case LAYOUT_MID_ROW:
-      g.stride[0] = g.stride[1] = ew + 32;
-      g.offset[1] = (gsize)g.stride[0] * (eh + 2) + 16;
+      g = planes(ew + 32, ew + 32, (gsize)(ew + 32) * (eh + 2) + 16);
       break;
     case LAYOUT_ODD_PITCH:
-      g.stride[0] = g.stride[1] = ew + 33;
-      g.offset[1] = (gsize)g.stride[0] * (eh + 2);
+      g = planes(ew + 33, ew + 33, (gsize)(ew + 33) * (eh + 2));
       break;
     case LAYOUT_CHROMA_FIRST:
-      g.stride[0] = g.stride[1] = ew + 16;
+      g = planes(ew + 16, ew + 16, 0);
       g.offset[0] = (gsize)g.stride[1] * ch + 48;
-      g.offset[1] = 0;
       g.size = g.offset[0] + (gsize)g.stride[0] * h;
       return g;
-    case LAYOUT_TWO_MEMORIES:
-      g.stride[0] = g.stride[1] = ew;
-      g.offset[1] = g.split = (gsize)g.stride[0] * eh;
+    default: /* two memories */
+      g = planes(ew, ew, (gsize)ew * eh);
+      g.split = g.offset[1];
       break;
-    default:
-      g_assert_not_reached();
   }
   /* Room for the library's frame at every chroma offset above, so each
-   * layout misses the library's frame by its own condition only; the short
-   * one ends after the visible chroma rows. */
-  g.size = g.offset[1] + (gsize)g.stride[1] * (l == LAYOUT_SHORT_CHROMA ? ch : (eh + 4) / 2 + 1);
+   * layout misses the library's frame by its own condition only. */
+  g.size = g.offset[1] + (gsize)g.stride[1] * ((eh + 4) / 2 + 1);
   return g;
 }
 
@@ -461,18 +440,14 @@ GST_START_TEST(test_restarts) {
         case BY_SEGMENT:
           fail_unless(gst_harness_push_event(hr, gst_event_new_segment(&segment)));
           break;
-        case BY_DISCONT:
-          break;
         case BY_CAPS:
           set_caps(hr, w, h, FPS / 2);
           break;
         case BY_NEW_SIZE:
-          w = 176;
-          h = 112;
-          set_caps(hr, w, h, FPS);
+          set_caps(hr, w = 176, h = 112, FPS);
           break;
-        default:
-          g_assert_not_reached();
+        default: /* DISCONT: the flag on the next buffer */
+          break;
       }
       gst_object_unref(sinkpad);
       ref_init(&r, w, h, default_params);
@@ -579,35 +554,24 @@ GST_START_TEST(test_property_ranges) {
   GstElement *e = gst_element_factory_make("tnrmd", NULL);
   const struct {
     const char *name;
-    double max;
-  } props[] = {{"sigma-h", TNR_MD_SIGMA_H_SCALE_MAX}, {"sigma-l", TNR_MD_SIGMA_L_SCALE_MAX},
-               {"uv-ratio", TNR_MD_UV_RATIO_MAX},     {"spatial", 15.9},
-               {"static-ratio-bit", 255},             {"gain", 255}};
-  for (guint i = 0; i < G_N_ELEMENTS(props); ++i) {
-    const GParamSpec *ps = g_object_class_find_property(G_OBJECT_GET_CLASS(e), props[i].name);
-    const double step = ps->value_type == G_TYPE_FLOAT ? 0.01 : 1;
-    const double values[] = {0, props[i].max, -step, props[i].max + step};
-    for (guint k = 0; k < G_N_ELEMENTS(values); ++k) {
-      GValue v = G_VALUE_INIT, got = G_VALUE_INIT;
-      g_value_init(&v, ps->value_type);
-      g_value_init(&got, ps->value_type);
-      if (ps->value_type == G_TYPE_FLOAT)
-        g_value_set_float(&v, (float)values[k]);
-      else
-        g_value_set_int(&v, (int)values[k]);
-      if (k < 2) {
+    double max, step;
+  } props[] = {{"sigma-h", TNR_MD_SIGMA_H_SCALE_MAX, 0.01}, {"sigma-l", TNR_MD_SIGMA_L_SCALE_MAX, 0.01},
+               {"uv-ratio", TNR_MD_UV_RATIO_MAX, 0.01},     {"spatial", 15.9, 0.01},
+               {"static-ratio-bit", 255, 1},                {"gain", 255, 1}};
+  for (guint i = 0; i < G_N_ELEMENTS(props); ++i)
+    for (int k = 0; k < 4; ++k) { /* 0, the maximum, below 0, above the maximum */
+      const double value = (k & 1 ? props[i].max : 0) + (k & 2 ? (k & 1 ? 1 : -1) * props[i].step : 0);
+      GParamSpec *ps = g_object_class_find_property(G_OBJECT_GET_CLASS(e), props[i].name);
+      GValue d = G_VALUE_INIT, v = G_VALUE_INIT, got = G_VALUE_INIT;
+      g_value_set_double(g_value_init(&d, G_TYPE_DOUBLE), value);
+      fail_unless(g_value_transform(&d, g_value_init(&v, ps->value_type)));
+      if (k < 2)
         g_object_set_property(G_OBJECT(e), props[i].name, &v);
-        g_object_get_property(G_OBJECT(e), props[i].name, &got);
-        fail_unless(g_param_values_cmp((GParamSpec *)ps, &v, &got) == 0, "%s: %g refused", props[i].name,
-                    values[k]);
-      } else {
+      else
         ASSERT_WARNING(g_object_set_property(G_OBJECT(e), props[i].name, &v));
-        g_object_get_property(G_OBJECT(e), props[i].name, &got);
-        fail_if(g_param_values_cmp((GParamSpec *)ps, &v, &got) == 0, "%s: %g accepted", props[i].name,
-                values[k]);
-      }
+      g_object_get_property(G_OBJECT(e), props[i].name, g_value_init(&got, ps->value_type));
+      fail_unless((g_param_values_cmp(ps, &v, &got) == 0) == (k < 2), "%s = %g", props[i].name, value);
     }
-  }
   gst_object_unref(e);
 }
 GST_END_TEST;
