@@ -70,7 +70,7 @@ def test_rejected_calls_change_nothing(clib, rng):
             d.process(victim, frame(7, rows=H))
         assert (victim == 7).all()
         for name, bad in (("sigma_h", -0.1), ("sigma_l", 2.0), ("uv_ratio", float("nan")),
-                          ("static_ratio_bit", 256), ("start_gain", -1)):
+                          ("static_ratio_bit", 256), ("start_gain", -1), ("spatial", -0.5)):
             before = getattr(d, name)
             with pytest.raises(ValueError):
                 setattr(d, name, bad)
@@ -95,6 +95,7 @@ CONSTRUCTOR_ERRORS = [
     (dict(width=64, height=48, sigma_h=float("inf")), ValueError, "sigma_h must lie in 0 .. 16, got inf"),
     (dict(width=64, height=48, static_ratio_bit=-1), ValueError, "static_ratio_bit must lie in 0 .. 255"),
     (dict(width=64, height=48, gain=256), ValueError, "gain must lie in 0 .. 255, got 256"),
+    (dict(width=64, height=48, spatial=16.0), ValueError, "spatial must lie in 0 .. 15.9, got 16"),
 ]
 
 

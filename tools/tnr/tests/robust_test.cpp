@@ -290,6 +290,8 @@ TEST_F(Robust, StrictNumbers) {
            {{"--sigma-h", "0x10"}, "expects a number from 0 to 16"},
            {{"--uv-ratio", "1.6"}, "expects a number from 0 to 1.5"},
            {{"--uv-ratio", "1.5 "}, "expects a number from 0 to 1.5"},
+           {{"--spatial", "16"}, "expects a number from 0 to 15.9"},
+           {{"--spatial", "-0.1"}, "expects a number from 0 to 15.9"},
            {{"--gain", "256"}, "expects an integer from 0 to 255"},
            {{"--static-ratio-bit", "4294967300"}, "expects an integer from 0 to 255"},
            {{"--map-frames", "1,x", "--maps", "m"}, "--map-frames expects frame numbers"},
