@@ -29,23 +29,14 @@ def assert_same(got, want):
     assert len(got) == len(want)
     for i, (g, w) in enumerate(zip(got, want)):
         for name, x, y in zip(MAPS, g, w):
-            assert x.shape == y.shape and x.dtype == y.dtype, (i, name)
-            if not np.array_equal(x, y):
-                where = np.argwhere(x != y)[0]
-                pytest.fail(f"frame {i}: {name} differs from the C library first at {tuple(where)}"
-                            f" ({x[tuple(where)]} != {y[tuple(where)]})")
+            scenes.eq(x, y, f"frame {i}: {name}")
 
 
 # Sizes around the library's block widths (8, 16), grids smaller than the
 # frame and odd grids; tuning (the spatial strength too, 0 turning the stage
 # off) constant, off the defaults, and changed mid-sequence.
-CASES = [
-    (64, 48, None, None),
-    (78, 50, None, None),
-    (96, 64, (61, 37), None),
-    (130, 40, (130, 40), "custom"),
-    (96, 64, None, "changing"),
-]
+CASES = [(64, 48, None, None), (78, 50, None, None), (96, 64, (61, 37), None),
+         (130, 40, (130, 40), "custom"), (96, 64, None, "changing")]
 
 
 def params_for(kind, n):

@@ -5,13 +5,7 @@ import pytest
 
 import scenes
 import tnr_md
-
-
-def eq(a, b, what):
-    assert a.shape == b.shape and a.dtype == b.dtype, (what, a.shape, b.shape, a.dtype, b.dtype)
-    if not np.array_equal(a, b):
-        at = tuple(np.argwhere(a != b)[0])
-        pytest.fail(f"{what} differs first at {at}: {a[at]} != {b[at]}")
+from scenes import eq
 
 
 def layouts(cur, prev):
@@ -21,21 +15,30 @@ def layouts(cur, prev):
     yield "two pitches", scenes.padded(cur, 6), prev
 
 
+def eq_all(got, want, name, planes=("hdiff", "ldiff", "sigma", "raw", "cell_means")):
+    assert len(got) == len(want), name
+    for g, w, plane in zip(got, want, planes):
+        eq(g, w, f"{name}: {plane}")
+
+
+MAPS = ("filtered frame", "static ratio", "weight", "gain")
+
+
 # Frame sizes whose heights cover every band remainder and widths that are
 # not multiples of 8 or 16; grids smaller than the frame, odd ones included.
-DIFF_CASES = [(64, 48, None), (70, 42, None), (66, 20, None), (96, 64, (61, 37)), (40, 16, (8, 8))]
-
-
-@pytest.mark.parametrize("width,height,grid", DIFF_CASES)
-def test_cal_diff_and_downscale_8x8(clib, rng, width, height, grid):
+# With a light clip: cal_diff, which takes even grids of at least 32x32.
+@pytest.mark.parametrize("width,height,grid,clipped", [
+    (64, 48, None, False), (70, 42, None, False), (66, 20, None, False), (96, 64, (61, 37), False),
+    (40, 16, (8, 8), False), (64, 64, None, True), (100, 40, None, True), (128, 80, (100, 66), True)])
+def test_cal_diff_and_downscale_8x8_and_cal_diff(clib, rng, width, height, grid, clipped):
     cur, prev = scenes.frame_pair(rng, width, height)
     uv = float(rng.uniform(0, 1.5))
+    clip = dict(light_clip=float(rng.uniform(0, 12))) if clipped else {}
     gw, gh = grid or (width, height)
-    want = clib.cal_diff(cur, prev, uv, gw, gh)
+    want = clib.cal_diff(cur, prev, uv, gw, gh, **clip)
+    fn = tnr_md.cal_diff if clipped else tnr_md.cal_diff_and_downscale_8x8
     for name, c, p in layouts(cur, prev):
-        got = tnr_md.cal_diff_and_downscale_8x8(c, p, uv_ratio=uv, grid=grid)
-        for g, w, plane in zip(got, want, ("hdiff", "ldiff", "sigma")):
-            eq(g, w, f"{name}: {plane}")
+        eq_all(fn(c, p, uv_ratio=uv, grid=grid, **clip), want, name)
 
 
 @pytest.mark.parametrize("width,height", [(64, 48), (70, 42), (66, 20), (12, 22), (8, 18)])
@@ -43,20 +46,7 @@ def test_cal_diff_and_downscale(clib, rng, width, height):
     cur, prev = scenes.frame_pair(rng, width, height)
     want = clib.diff(cur, prev)
     for name, c, p in layouts(cur, prev):
-        for g, w, plane in zip(tnr_md.cal_diff_and_downscale(c, p), want, ("hdiff", "ldiff", "sigma")):
-            eq(g, w, f"{name}: {plane}")
-
-
-@pytest.mark.parametrize("width,height,grid", [(64, 64, None), (100, 40, None), (128, 80, (100, 66))])
-def test_cal_diff(clib, rng, width, height, grid):
-    cur, prev = scenes.frame_pair(rng, width, height)
-    uv, clip = float(rng.uniform(0, 1.5)), float(rng.uniform(0, 12))
-    gw, gh = grid or (width, height)
-    want = clib.cal_diff(cur, prev, uv, gw, gh, light_clip=clip)
-    for name, c, p in layouts(cur, prev):
-        got = tnr_md.cal_diff(c, p, uv_ratio=uv, light_clip=clip, grid=grid)
-        for g, w, plane in zip(got, want, ("hdiff", "ldiff", "sigma", "raw", "cell_means")):
-            eq(g, w, f"{name}: {plane}")
+        eq_all(tnr_md.cal_diff_and_downscale(c, p), want, name)
 
 
 def random_plane(rng, rows, cols, lo=-32768, hi=32767):
@@ -100,9 +90,7 @@ def test_sigma_tables(clib, rng, lh, lw):
         sh, sl = float(rng.uniform(0, 3)), float(rng.uniform(0, 1.75))
         want = clib.sigma_tables(plane, sh, sl)
         for name, p in (("packed", plane), ("padded", scenes.padded(plane, 4))):
-            low, high = tnr_md.sigma_tables(p, sigma_h=sh, sigma_l=sl)
-            eq(low, want[0], f"{name}: low table")
-            eq(high, want[1], f"{name}: high table")
+            eq_all(tnr_md.sigma_tables(p, sigma_h=sh, sigma_l=sl), want, name, ("low table", "high table"))
 
 
 def upscale_inputs(rng, width, height, gw, gh):
@@ -133,10 +121,7 @@ def test_upscale(clib, rng, width, height, grid):
         gain = scenes.padded(x["gain"], gpad) if gpad else x["gain"].copy()
         ratio = tnr_md.upscale(cur, x["prev"], x["ldiff"], x["hdiff"], x["sigma_low"], x["sigma_high"],
                                weight, gain, static_ratio_bit=bit)
-        eq(cur, want[0], f"{name}: filtered frame")
-        eq(ratio, want[1], f"{name}: static ratio")
-        eq(weight, want[2], f"{name}: weight")
-        eq(gain, want[3], f"{name}: gain")
+        eq_all((cur, ratio, weight, gain), want, name, MAPS)
 
 
 @pytest.mark.parametrize("width,height,grid", [(64, 48, None), (96, 64, (61, 37))])
@@ -150,8 +135,7 @@ def test_motion_detect(clib, rng, width, height, grid):
     out, _, *maps = clib.step(cur, prev, weight, gain, dict(p, spatial=0))
     c, w, g = scenes.padded(cur, 8), weight.copy(), gain.copy()
     ratio = tnr_md.motion_detect(c, prev, w, g, **p)
-    for a, b, name in zip((c, ratio, w, g), (out, *maps), ("frame", "static ratio", "weight", "gain")):
-        eq(a, b, f"motion_detect: {name}")
+    eq_all((c, ratio, w, g), (out, *maps), "motion_detect", MAPS)
 
 
 def test_scratch_size(clib):
