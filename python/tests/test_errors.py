@@ -106,10 +106,6 @@ def test_constructor_rejects(kwargs, exc, message):
     assert message in str(e.value)
 
 
-def nv12(rows=H * 3 // 2, cols=W):
-    return np.full((rows, cols), 90, np.uint8)
-
-
 def z(shape, dtype):
     return np.zeros(shape, dtype)
 
@@ -117,7 +113,7 @@ def z(shape, dtype):
 def upscale(grid=(64, 48), **over):
     """upscale on zeros for a 64x48 frame and the grid, with some arrays replaced."""
     (gw, gh), (lw, lh) = grid, ((grid[0] + 7) // 8, (grid[1] + 7) // 8)
-    a = dict(cur=nv12(), prev=nv12(), ldiff=z((lh, lw), np.int16), hdiff=z((gh, gw), np.int16),
+    a = dict(cur=frame(), prev=frame(), ldiff=z((lh, lw), np.int16), hdiff=z((gh, gw), np.int16),
              sigma_low=z((lh, lw), np.uint16), sigma_high=z((lh, lw), np.uint32),
              weight=z((gh, gw), np.uint8), gain=z((gh, gw), np.uint8))
     a.update(over)
@@ -125,16 +121,16 @@ def upscale(grid=(64, 48), **over):
 
 
 STAGE_ERRORS = [
-    (lambda: tnr_md.cal_diff_and_downscale_8x8(nv12(), nv12(rows=H)), ValueError, "prev: expected shape (72, 64)"),
-    (lambda: tnr_md.cal_diff_and_downscale_8x8(nv12(rows=70), nv12(rows=70)), ValueError,
+    (lambda: tnr_md.cal_diff_and_downscale_8x8(frame(), frame(rows=H)), ValueError, "prev: expected shape (72, 64)"),
+    (lambda: tnr_md.cal_diff_and_downscale_8x8(frame(rows=70), frame(rows=70)), ValueError,
      "cur: an NV12 frame is an array of shape (height * 3 // 2, width) with even width and height"),
-    (lambda: tnr_md.cal_diff_and_downscale_8x8(nv12(cols=63), nv12(cols=63)), ValueError, "even width"),
-    (lambda: tnr_md.cal_diff_and_downscale_8x8(nv12(), nv12(), grid=(7, 8)), ValueError, "at least 8x8, got 7x8"),
-    (lambda: tnr_md.cal_diff_and_downscale_8x8(nv12(), nv12(), grid=(80, 8)), ValueError, "does not fit"),
-    (lambda: tnr_md.cal_diff_and_downscale_8x8(nv12(), nv12(), uv_ratio=float("nan")), ValueError,
+    (lambda: tnr_md.cal_diff_and_downscale_8x8(frame(cols=63), frame(cols=63)), ValueError, "even width"),
+    (lambda: tnr_md.cal_diff_and_downscale_8x8(frame(), frame(), grid=(7, 8)), ValueError, "at least 8x8, got 7x8"),
+    (lambda: tnr_md.cal_diff_and_downscale_8x8(frame(), frame(), grid=(80, 8)), ValueError, "does not fit"),
+    (lambda: tnr_md.cal_diff_and_downscale_8x8(frame(), frame(), uv_ratio=float("nan")), ValueError,
      "uv_ratio must be a finite number"),
-    (lambda: tnr_md.cal_diff_and_downscale(nv12(6, 8), nv12(6, 8)), ValueError, "at least 8x8, got 8x4"),
-    (lambda: tnr_md.cal_diff(nv12(), nv12(), grid=(30, 32)), ValueError, "even grid of at least 32x32, got 30x32"),
+    (lambda: tnr_md.cal_diff_and_downscale(frame(rows=6, cols=8), frame(rows=6, cols=8)), ValueError, "at least 8x8, got 8x4"),
+    (lambda: tnr_md.cal_diff(frame(), frame(), grid=(30, 32)), ValueError, "even grid of at least 32x32, got 30x32"),
     (lambda: tnr_md.extend_border(np.zeros((5, 5), np.int32), 1), TypeError, "plane: expected dtype int16, got int32"),
     (lambda: tnr_md.extend_border(np.zeros((5, 5), ">i2"), 1), TypeError, "expected dtype int16, got >i2"),
     (lambda: tnr_md.extend_border(np.zeros((5, 4), np.int16), 2), ValueError,
@@ -150,11 +146,11 @@ STAGE_ERRORS = [
      "ldiff: expected shape (6, 8) (blocks_y, blocks_x of the grid), got shape (6, 7)"),
     (lambda: upscale(grid=(12, 8)), ValueError, "does not accept a 12x8 grid"),
     (lambda: (lambda m: upscale(weight=m, gain=m))(z((48, 64), np.uint8)), ValueError, "weight and gain overlap"),
-    (lambda: (lambda f: tnr_md.motion_detect(f, nv12(), f[:48], np.zeros((48, 64), np.uint8)))(nv12()),
+    (lambda: (lambda f: tnr_md.motion_detect(f, frame(), f[:48], np.zeros((48, 64), np.uint8)))(frame()),
      ValueError, "weight or gain overlaps a frame"),
-    (lambda: tnr_md.motion_detect(nv12(), nv12(), np.zeros((48, 64), np.uint8), np.zeros((48, 64), np.uint8),
-                                  sigma_l=9.0), ValueError, "sigma_l must lie in 0 .. 1.5"),
-    (lambda: tnr_md.motion_detect(read_only(), nv12(), np.zeros((48, 64), np.uint8), np.zeros((48, 64), np.uint8)),
+    (lambda: tnr_md.motion_detect(frame(), frame(), z((48, 64), np.uint8), z((48, 64), np.uint8), sigma_l=9.0),
+     ValueError, "sigma_l must lie in 0 .. 1.5"),
+    (lambda: tnr_md.motion_detect(read_only(), frame(), np.zeros((48, 64), np.uint8), np.zeros((48, 64), np.uint8)),
      ValueError, "cur: the array is read-only"),
 ]
 
