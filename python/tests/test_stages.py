@@ -125,7 +125,7 @@ def test_upscale(clib, rng, width, height, grid):
 
 
 @pytest.mark.parametrize("width,height,grid", [(64, 48, None), (96, 64, (61, 37))])
-def test_motion_detect(clib, rng, width, height, grid):
+def test_motion_detect_and_the_stage_chain(clib, rng, width, height, grid):
     gw, gh = grid or (width, height)
     cur, prev = scenes.frame_pair(rng, width, height)
     weight = rng.integers(0, 129, (gh, gw), dtype=np.uint8)
@@ -136,6 +136,15 @@ def test_motion_detect(clib, rng, width, height, grid):
     c, w, g = scenes.padded(cur, 8), weight.copy(), gain.copy()
     ratio = tnr_md.motion_detect(c, prev, w, g, **p)
     eq_all((c, ratio, w, g), (out, *maps), "motion_detect", MAPS)
+    # The stages chained as the filter runs them give the same frame and maps.
+    hdiff, ldiff, sigma = tnr_md.cal_diff_and_downscale_8x8(cur, prev, p["uv_ratio"], grid=grid)
+    for plane, b in ((ldiff, 1), (hdiff, 1), (sigma, 4)):
+        tnr_md.extend_border(plane, b)
+    low, high = tnr_md.sigma_tables(sigma, p["sigma_h"], p["sigma_l"])
+    c, w, g = cur.copy(), weight.copy(), gain.copy()
+    ratio = tnr_md.upscale(c, prev, tnr_md.gauss3x3(ldiff), tnr_md.gauss3x3(hdiff), low, high, w, g,
+                           p["static_ratio_bit"])
+    eq_all((c, ratio, w, g), (out, *maps), "stage chain", MAPS)
 
 
 def test_scratch_size(clib):
