@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "arith.h"
+#include "equiv.h"
 #include "forms.h"
 #include "test_util.h"
 
@@ -18,56 +19,45 @@ TEST(Reciprocal, EstimateMatchesTheArmTableAtItsCorners) {
   EXPECT_EQ(tnr_md::recipEstimate(3.0f), 0.3330078125f);
 }
 
+// (l, sL, expected): at or below the sigma 0, 128 from d >= s; exact halves
+// (0.5, 1.5) fall to the lower value; the refined reciprocal of 3328 lies
+// above 1/3328, so 13 x 128 / 3328 = 0.5 rounds up; a sigma below 64 acts as
+// 64; 40000 is -25536 (s = 64, d = 100 + 25536 wraps); -32768 - 32767 wraps to
+// d = 1 with s = 32767; 65534 before the clamp.
 TEST(BlockAlpha, DifferenceOverSigmaWithExactHalvesOfTheRefinedReciprocal) {
-  using tnr_md::blockAlphaOf;
-  EXPECT_EQ(blockAlphaOf(50, 100), 0);  // at or below the sigma
-  EXPECT_EQ(blockAlphaOf(100, 100), 0);
-  EXPECT_EQ(blockAlphaOf(200, 100), 128);  // d >= s
-  EXPECT_EQ(blockAlphaOf(64 + 63, 64), 126);
-  EXPECT_EQ(blockAlphaOf(199, 100), 127);
-  EXPECT_EQ(blockAlphaOf(257, 256), 0);  // 0.5 exactly falls to 0
-  EXPECT_EQ(blockAlphaOf(259, 256), 1);  // 1.5 exactly falls to 1
-  // The refined reciprocal of 3328 lies above 1/3328: 13 x 128 / 3328 = 0.5
-  // rounds up here.
-  EXPECT_EQ(blockAlphaOf(3328 + 13, 3328), 1);
-  EXPECT_EQ(blockAlphaOf(32 + 63, 32), 126);  // a sigma below 64 acts as 64
-  EXPECT_EQ(blockAlphaOf(100, 40000), 128);   // 40000 is -25536: s = 64, d = 100 + 25536 wraps
-  EXPECT_EQ(blockAlphaOf(-32768, 32767), 0);  // -32768 - 32767 wraps to 1: d = 1, s = 32767
-  EXPECT_EQ(blockAlphaOf(32767, 0), 128);     // 65534 before the clamp
+  const int cases[][3] = {{50, 100, 0},       {100, 100, 0},      {200, 100, 128},
+                          {64 + 63, 64, 126}, {199, 100, 127},    {257, 256, 0},
+                          {259, 256, 1},      {3341, 3328, 1},    {32 + 63, 32, 126},
+                          {100, 40000, 128},  {-32768, 32767, 0}, {32767, 0, 128}};
+  for (const auto &c : cases)
+    EXPECT_EQ(tnr_md::blockAlphaOf(int16_t(c[0]), uint16_t(c[1])), c[2]) << c[0] << " " << c[1];
 }
 
+// (h, sH, expected); sH 0: inv = +inf, and 0 x inf is NaN, which converts to
+// 0; (16416 - 32) x 128 / 32 = 65536 after the conversion.
 TEST(PixelAlpha, ExcessOverTheHighSigma) {
-  auto px = [](int16_t h, int32_t sH) {
-    return tnr_md::pixelAlphaOf(h, sH, static_cast<float>(1.0 / static_cast<double>(sH)));
-  };
-  EXPECT_EQ(px(150, 100), 64);
-  EXPECT_EQ(px(132, 100), 41);
-  EXPECT_EQ(px(100, 100), 0);
-  EXPECT_EQ(px(-5, 100), 0);
-  EXPECT_EQ(px(200, 100), 128);
-  EXPECT_EQ(px(16416, 32), 128);  // 65536 after the conversion
-  EXPECT_EQ(px(32767, 32), 128);
-  EXPECT_EQ(px(1, 0), 128);  // inv = +inf
-  EXPECT_EQ(px(0, 0), 0);    // 0 x inf is NaN, which converts to 0
-  EXPECT_EQ(px(-3, 0), 0);
+  const int cases[][3] = {{150, 100, 64},  {132, 100, 41},   {100, 100, 0},    {-5, 100, 0},
+                          {200, 100, 128}, {16416, 32, 128}, {32767, 32, 128}, {1, 0, 128},
+                          {0, 0, 0},       {-3, 0, 0}};
+  for (const auto &c : cases)
+    EXPECT_EQ(tnr_md::pixelAlphaOf(int16_t(c[0]), c[1], float(1.0 / double(c[1]))), c[2])
+        << c[0] << " " << c[1];
 }
 
+// recursiveWeight(static alpha, previous weight): (sa, 0) = sa / 2, (sa, 128)
+// = sa, (sa, 200) and (sa >= 1, 255) saturate at 128; a still pixel's weight
+// from 0 climbs toward 128.
 TEST(RecursiveWeight, TableAndStillPixelSequence) {
-  using tnr_md::recursiveWeight;
-  const uint8_t sa[] = {0, 1, 64, 127, 128};
-  const uint8_t at0[] = {0, 0, 32, 63, 64}, at128[] = {0, 1, 64, 127, 128},
-                at200[] = {0, 2, 128, 128, 128};
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(recursiveWeight(sa[i], 0), at0[i]);
-    EXPECT_EQ(recursiveWeight(sa[i], 128), at128[i]);
-    EXPECT_EQ(recursiveWeight(sa[i], 200), at200[i]);
-    if (sa[i] >= 1) {
-      EXPECT_EQ(recursiveWeight(sa[i], 255), 128);
-    }
-  }
+  const int cases[][3] = {{0, 0, 0},       {1, 0, 0},       {64, 0, 32},     {127, 0, 63},
+                          {128, 0, 64},    {0, 128, 0},     {1, 128, 1},     {64, 128, 64},
+                          {127, 128, 127}, {128, 128, 128}, {0, 200, 0},     {1, 200, 2},
+                          {64, 200, 128},  {127, 200, 128}, {128, 200, 128}, {1, 255, 128},
+                          {64, 255, 128},  {127, 255, 128}, {128, 255, 128}};
+  for (const auto &c : cases)
+    EXPECT_EQ(tnr_md::recursiveWeight(uint8_t(c[0]), uint8_t(c[1])), c[2]) << c[0] << " " << c[1];
   const uint8_t seq[] = {64, 85, 96, 102, 106, 109, 111, 113, 115, 116, 117, 118};
   uint8_t w = 0;
-  for (uint8_t want : seq) EXPECT_EQ(w = recursiveWeight(128, w), want);
+  for (uint8_t want : seq) EXPECT_EQ(w = tnr_md::recursiveWeight(128, w), want);
 }
 
 namespace {
@@ -75,39 +65,25 @@ namespace {
 // One upScale call on buffers against guard pages; the low-resolution inputs
 // are set per block, the full-resolution ones per pixel.
 struct AlphaCase {
-  int imgW, imgH, proW, proH, G, dsW, dsH;
-  GuardedBuffer<uint8_t> cur, pre, tmp, alpha, preAlpha, gain;
-  GuardedBuffer<int16_t> ldiff, hdiff;
-  GuardedBuffer<uint16_t> sigmaL;
-  GuardedBuffer<uint32_t> sigmaH;
-  AlphaCase(int iw, int ih, int pw, int ph, int g, Guard side = Guard::Right)
-      : imgW(iw),
-        imgH(ih),
-        proW(pw),
-        proH(ph),
-        G(g),
-        dsW((pw + 7) / 8),
-        dsH((ph + 7) / 8),
-        cur(size_t(iw) * ih * 3 / 2, side),
-        pre(size_t(iw) * ih * 3 / 2, side),
-        tmp(size_t(ph) * (dsW + 2), side),
-        alpha(size_t(g) * (ph - 1) + pw, side),
-        preAlpha(size_t(g) * (ph - 1) + pw, side),
-        gain(size_t(g) * (ph - 1) + pw, side),
-        ldiff(size_t(dsH - 1) * (dsW + 2) + dsW, side),
-        hdiff(size_t(ph - 1) * (pw + 2) + pw, side),
-        sigmaL(size_t(dsH - 1) * (dsW + 8) + dsW, side),
-        sigmaH(size_t(dsH - 1) * (dsW + 8) + dsW, side) {
-    cur.fill(100);
-    pre.fill(100);
-    alpha.fill(0xA5);
-    preAlpha.fill(0);
-    gain.fill(128);
-    ldiff.fill(0);
-    hdiff.fill(0);
-    sigmaL.fill(64);
-    sigmaH.fill(100);
-  }
+  int imgW, imgH, proW, proH, G;
+  Guard side;
+  int dsW = (proW + 7) / 8, dsH = (proH + 7) / 8;
+  size_t frame = size_t(imgW) * imgH * 3 / 2, map = size_t(G) * (proH - 1) + proW;
+  size_t blocks = size_t(dsH - 1) * (dsW + 8) + dsW;
+  GuardedBuffer<uint8_t> cur = tnr_md_test::canaryBuffer<uint8_t>(frame, side, 100);
+  GuardedBuffer<uint8_t> pre = tnr_md_test::canaryBuffer<uint8_t>(frame, side, 100);
+  GuardedBuffer<uint8_t> tmp{size_t(proH) * (dsW + 2), side};
+  GuardedBuffer<uint8_t> alpha = tnr_md_test::canaryBuffer<uint8_t>(map, side, 0xA5);
+  GuardedBuffer<uint8_t> preAlpha = tnr_md_test::canaryBuffer<uint8_t>(map, side, 0);
+  GuardedBuffer<uint8_t> gain = tnr_md_test::canaryBuffer<uint8_t>(map, side, 128);
+  GuardedBuffer<int16_t> ldiff =
+      tnr_md_test::canaryBuffer<int16_t>(size_t(dsH - 1) * (dsW + 2) + dsW, side, 0);
+  GuardedBuffer<int16_t> hdiff =
+      tnr_md_test::canaryBuffer<int16_t>(size_t(proH - 1) * (proW + 2) + proW, side, 0);
+  GuardedBuffer<uint16_t> sigmaL = tnr_md_test::canaryBuffer<uint16_t>(blocks, side, 64);
+  GuardedBuffer<uint32_t> sigmaH = tnr_md_test::canaryBuffer<uint32_t>(blocks, side, 100);
+  AlphaCase(int iw, int ih, int pw, int ph, int g, Guard s = Guard::Right)
+      : imgW(iw), imgH(ih), proW(pw), proH(ph), G(g), side(s) {}
   int16_t &L(int bx, int by) { return ldiff[size_t(by) * (dsW + 2) + bx]; }
   int16_t &Hd(int x, int y) { return hdiff[size_t(y) * (proW + 2) + x]; }
   uint8_t &A(int x, int y) { return alpha[size_t(y) * G + x]; }
@@ -126,39 +102,27 @@ struct AlphaCase {
 class Alpha : public ::testing::TestWithParam<tnr_md_test::Form> {};
 TNR_MD_FORMS_SUITE(Alpha);
 
+// Blocks of alpha 0 then 128 across (block columns) and down (block rows);
+// every pixel moves fully (hAlpha 128), so the static ratio at r_bit 8 is
+// (128 - lAlpha)^2 / 128. lAlpha ramps between block centres,
+// (0 x 7 + 128 + 4) >> 3 = 16 and so on, and the last block row repeats.
 TEST_P(Alpha, UpsampledBlockAlphaRampsBetweenBlockCentres) {
-  // Block (0, 0) alpha 0 and block (1, 0) alpha 128; every pixel moves fully
-  // (hAlpha 128), so the static ratio at r_bit 8 is (128 - lAlpha)^2 / 128.
-  AlphaCase c(24, 8, 24, 8, 24);
-  c.L(1, 0) = 128;  // d = 64 = s: 128
-  c.L(2, 0) = 128;
-  c.hdiff.fill(32767);
-  c.sigmaH.fill(32);
-  c.run(*GetParam().k, 8);
   const int lAlpha[24] = {0,   0,   0,   0,   0,   16,  32,  48,  64,  80,  96,  112,
                           128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128, 128};
-  for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 24; ++x) {
-      const int sa = 128 - lAlpha[x];
-      ASSERT_EQ(c.A(x, y), (sa * sa * 128 + 8192) >> 14) << x << "," << y;
-      ASSERT_EQ(c.P(x, y), tnr_md::recursiveWeight(uint8_t(sa), 0)) << x << "," << y;
-    }
-}
-
-TEST_P(Alpha, VerticalWeightsAndLastBlockRowRepeats) {
-  // Block rows 0 and 1 with alphas 0 and 128 at a width of one block.
-  AlphaCase c(8, 20, 8, 20, 8);
-  c.L(0, 1) = 128;
-  c.L(0, 2) = 128;
-  c.hdiff.fill(32767);
-  c.sigmaH.fill(32);
-  c.run(*GetParam().k, 8);
-  // lAlpha per row: rows 0..4 = 0, row 5 = (0*7 + 128 + 4) >> 3 = 16, ...
-  const int lAlpha[20] = {0,  0,   0,   0,   0,   16,  32,  48,  64,  80,
-                          96, 112, 128, 128, 128, 128, 128, 128, 128, 128};
-  for (int y = 0; y < 20; ++y) {
-    const int sa = 128 - lAlpha[y];
-    ASSERT_EQ(c.A(3, y), (sa * sa * 128 + 8192) >> 14) << y;
+  for (const bool across : {true, false}) {
+    const int w = across ? 24 : 8, h = across ? 8 : 20;
+    AlphaCase c(w, h, w, h, w);
+    c.L(across ? 1 : 0, across ? 0 : 1) = 128;  // d = 64 = s: 128
+    c.L(across ? 2 : 0, across ? 0 : 2) = 128;
+    c.hdiff.fill(32767);
+    c.sigmaH.fill(32);
+    c.run(*GetParam().k, 8);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const int sa = 128 - lAlpha[across ? x : y];
+        ASSERT_EQ(c.A(x, y), (sa * sa * 128 + 8192) >> 14) << x << "," << y;
+        ASSERT_EQ(c.P(x, y), tnr_md::recursiveWeight(uint8_t(sa), 0)) << x << "," << y;
+      }
   }
 }
 

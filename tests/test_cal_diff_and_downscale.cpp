@@ -18,22 +18,15 @@ constexpr int16_t kCanary = kCanary16;
 
 // Every buffer sized exactly, against an inaccessible page on one side.
 struct DsCase {
-  int w, h, lDiffStride;
-  GuardedBuffer<uint8_t> cur, pre;
-  GuardedBuffer<int16_t> hdiff, ldiff, sigma;
-  DsCase(int w_, int h_, Guard g, int extraPitch = 0)
-      : w(w_),
-        h(h_),
-        lDiffStride(2 * ((w_ + 7) / 8) + 2 + extraPitch),
-        cur(size_t(w_) * h_ * 3 / 2, g),
-        pre(size_t(w_) * h_ * 3 / 2, g),
-        hdiff(size_t(w_ + 2) * (h_ + 2), g),
-        ldiff(size_t(lDiffStride) * ((h_ + 7) / 8 + 2), g),
-        sigma(size_t(lDiffStride) * ((h_ + 7) / 8 + 2), g) {
-    hdiff.fill(kCanary);
-    ldiff.fill(kCanary);
-    sigma.fill(kCanary);
-  }
+  int w, h;
+  Guard g;
+  int lDiffStride;
+  GuardedBuffer<uint8_t> cur{size_t(w) * h * 3 / 2, g}, pre{size_t(w) * h * 3 / 2, g};
+  GuardedBuffer<int16_t> hdiff = canaryBuffer(size_t(w + 2) * (h + 2), g, kCanary);
+  GuardedBuffer<int16_t> ldiff = canaryBuffer(size_t(lDiffStride) * ((h + 7) / 8 + 2), g, kCanary);
+  GuardedBuffer<int16_t> sigma = canaryBuffer(ldiff.size(), g, kCanary);
+  DsCase(int w_, int h_, Guard g_, int extraPitch = 0)
+      : w(w_), h(h_), g(g_), lDiffStride(2 * ((w_ + 7) / 8) + 2 + extraPitch) {}
   void run(DsFn f) {
     f({cur.data(), pre.data(), h, w}, ldiff.data(), hdiff.data(), sigma.data(), lDiffStride);
   }

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "arith.h"
+#include "equiv.h"
 #include "forms.h"
 #include "test_util.h"
 
@@ -14,27 +15,21 @@ constexpr int16_t kCanary = 0x5A5A;
 
 // Two NV12 frames and the three bordered planes, each against a guard page.
 struct DiffCase {
-  int imgW, imgH, proW, proH, lStride, sStride;
-  GuardedBuffer<uint8_t> cur, pre;
-  GuardedBuffer<int16_t> hdiff, ldiff, sigma;
-  DiffCase(int iw, int ih, int pw, int ph, Guard side = Guard::Right)
-      : imgW(iw),
-        imgH(ih),
-        proW(pw),
-        proH(ph),
-        lStride((pw + 7) / 8 + 2),
-        sStride((pw + 7) / 8 + 8),
-        cur(size_t(iw) * ih * 3 / 2, side),
-        pre(size_t(iw) * ih * 3 / 2, side),
-        hdiff(size_t(pw + 2) * (ph + 2), side),
-        ldiff(size_t(lStride) * ((ph + 7) / 8 + 2), side),
-        sigma(size_t(sStride) * ((ph + 7) / 8 + 8), side) {
-    cur.fill(100);
-    pre.fill(100);
-    hdiff.fill(kCanary);
-    ldiff.fill(kCanary);
-    sigma.fill(kCanary);
-  }
+  int imgW, imgH, proW, proH;
+  Guard side;
+  int lStride = (proW + 7) / 8 + 2, sStride = (proW + 7) / 8 + 8;
+  GuardedBuffer<uint8_t> cur =
+      tnr_md_test::canaryBuffer<uint8_t>(size_t(imgW) * imgH * 3 / 2, side, 100);
+  GuardedBuffer<uint8_t> pre =
+      tnr_md_test::canaryBuffer<uint8_t>(size_t(imgW) * imgH * 3 / 2, side, 100);
+  GuardedBuffer<int16_t> hdiff =
+      tnr_md_test::canaryBuffer(size_t(proW + 2) * (proH + 2), side, kCanary);
+  GuardedBuffer<int16_t> ldiff =
+      tnr_md_test::canaryBuffer(size_t(lStride) * ((proH + 7) / 8 + 2), side, kCanary);
+  GuardedBuffer<int16_t> sigma =
+      tnr_md_test::canaryBuffer(size_t(sStride) * ((proH + 7) / 8 + 8), side, kCanary);
+  DiffCase(int iw, int ih, int pw, int ph, Guard s = Guard::Right)
+      : imgW(iw), imgH(ih), proW(pw), proH(ph), side(s) {}
   uint8_t &y(uint8_t *f, int x, int r) { return f[size_t(r) * imgW + x]; }
   uint8_t &uv(uint8_t *f, int byte, int crow) {
     return f[size_t(imgW) * imgH + size_t(crow) * imgW + byte];
@@ -66,27 +61,16 @@ struct DiffCase {
 
 }  // namespace
 
+// The chroma weight uv_ratio x 128 and the block terms' shift by 7 round
+// half away from zero (1.5 / 256 x 128 gives 2, 64 / 128 gives 1).
 TEST(UvRatioFix, RoundsHalfAwayFromZero) {
-  EXPECT_EQ(tnr_md::uvRatioFix(1.0f), 128);
-  EXPECT_EQ(tnr_md::uvRatioFix(0.5f), 64);
-  EXPECT_EQ(tnr_md::uvRatioFix(0.3f), 38);
-  EXPECT_EQ(tnr_md::uvRatioFix(-0.3f), -38);
-  EXPECT_EQ(tnr_md::uvRatioFix(1.0f / 256), 1);
-  EXPECT_EQ(tnr_md::uvRatioFix(-1.0f / 256), -1);
-  EXPECT_EQ(tnr_md::uvRatioFix(0.0f), 0);
-  EXPECT_EQ(tnr_md::uvRatioFix(3.0f / 256), 2);  // 1.5 rounds away from zero
-  EXPECT_EQ(tnr_md::uvRatioFix(-3.0f / 256), -2);
-}
-
-TEST(SymRoundShift, HalvesGoAwayFromZero) {
-  EXPECT_EQ(tnr_md::symRoundShift(63, 7), 0);
-  EXPECT_EQ(tnr_md::symRoundShift(64, 7), 1);
-  EXPECT_EQ(tnr_md::symRoundShift(191, 7), 1);
-  EXPECT_EQ(tnr_md::symRoundShift(192, 7), 2);
-  EXPECT_EQ(tnr_md::symRoundShift(-64, 7), -1);
-  EXPECT_EQ(tnr_md::symRoundShift(-63, 7), 0);
-  EXPECT_EQ(tnr_md::symRoundShift(-192, 7), -2);
-  EXPECT_EQ(tnr_md::symRoundShift(0, 7), 0);
+  const std::pair<float, int> fix[] = {{1.0f, 128},  {0.5f, 64},      {0.3f, 38},
+                                       {-0.3f, -38}, {1.0f / 256, 1}, {-1.0f / 256, -1},
+                                       {0.0f, 0},    {3.0f / 256, 2}, {-3.0f / 256, -2}};
+  for (const auto &[ratio, want] : fix) EXPECT_EQ(tnr_md::uvRatioFix(ratio), want) << ratio;
+  const std::pair<int, int> shifted[] = {{63, 0},   {64, 1},  {191, 1},   {192, 2},
+                                         {-64, -1}, {-63, 0}, {-192, -2}, {0, 0}};
+  for (const auto &[v, want] : shifted) EXPECT_EQ(tnr_md::symRoundShift(v, 7), want) << v;
 }
 
 class FrameDiff8x8 : public ::testing::TestWithParam<tnr_md_test::Form> {};
@@ -125,17 +109,15 @@ TEST_P(FrameDiff8x8, UniformAndAlternatingLumaSteps) {
   EXPECT_EQ(c.L(1, 0), 0);  // alternating: signed sum cancels
   EXPECT_EQ(c.S(1, 0), 32 * d);
   c.expectBordersUntouched();
-}
-
-TEST_P(FrameDiff8x8, LumaSumShiftFloorsNegativeSums) {
-  DiffCase c(16, 8, 16, 8);
-  c.y(c.cur.data(), 3, 2) = 103;  // block 0 sum +3 -> 1
-  c.y(c.cur.data(), 11, 5) = 97;  // block 1 sum -3 -> -2
-  c.run(*GetParam().k, 0.0f);
-  EXPECT_EQ(c.L(0, 0), 1);
-  EXPECT_EQ(c.S(0, 0), 0);  // YUV sum 3 >> 1 = 1
-  EXPECT_EQ(c.L(1, 0), 2);
-  EXPECT_EQ(c.S(1, 0), 1);
+  // The luma sum's shift floors negative sums: +3 -> 1, -3 -> -2.
+  DiffCase f(16, 8, 16, 8);
+  f.y(f.cur.data(), 3, 2) = 103;
+  f.y(f.cur.data(), 11, 5) = 97;
+  f.run(*GetParam().k, 0.0f);
+  EXPECT_EQ(f.L(0, 0), 1);
+  EXPECT_EQ(f.S(0, 0), 0);  // YUV sum 3 >> 1 = 1
+  EXPECT_EQ(f.L(1, 0), 2);
+  EXPECT_EQ(f.S(1, 0), 1);
 }
 
 TEST_P(FrameDiff8x8, ChromaTermsPerSampleAndPerBlock) {

@@ -21,13 +21,11 @@ TEST(Layout, FullHdGeometryAndOffsets) {
   EXPECT_EQ(2 * g.checkEnd, 11003976);  // D, compared with L = 24 883 200
   EXPECT_TRUE(g.accepted);
   EXPECT_EQ(motionDetectTmpBufSize(1080, 1920), size_t{6} * 1920 * 1080);
-}
-
-TEST(Layout, GridsNotMultiplesOf8RoundTheBlockGridUp) {
-  const auto g = makeLayout(1078, 1918);
-  EXPECT_EQ(g.blockCols, 240);
-  EXPECT_EQ(g.blockRows, 135);
-  EXPECT_TRUE(g.accepted);
+  // Grids not multiples of 8 round the block grid up.
+  const auto r = makeLayout(1078, 1918);
+  EXPECT_EQ(r.blockCols, 240);
+  EXPECT_EQ(r.blockRows, 135);
+  EXPECT_TRUE(r.accepted);
 }
 
 TEST(Layout, SizeCheckAtItsBoundary) {

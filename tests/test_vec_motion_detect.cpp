@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "equiv.h"
@@ -43,11 +44,6 @@ struct Chain {
   GuardedBuffer<int16_t> tmp;
 };
 
-template <class T>
-void copyIn(GuardedBuffer<T> &b, const std::vector<T> &v) {
-  std::copy(v.begin(), v.end(), b.begin());
-}
-
 void runChains(const tnr_md::Kernels &k, const Params &p, int frames, std::mt19937 &rng) {
   SCOPED_TRACE(describe(p));
   const size_t tmpElems = motionDetectTmpBufSize(p.proHeight, p.proWidth);
@@ -66,32 +62,20 @@ void runChains(const tnr_md::Kernels &k, const Params &p, int frames, std::mt199
   fillWith(alpha0.data(), mapBytes, Fill::Random, rng, 0, 255);
 
   auto makeChain = [&] {
-    Chain c{GuardedBuffer<uint8_t>(first.size(), p.guard),
-            GuardedBuffer<uint8_t>(mapBytes, p.guard), GuardedBuffer<uint8_t>(mapBytes, p.guard),
-            GuardedBuffer<uint8_t>(mapBytes, p.guard), GuardedBuffer<int16_t>(tmpElems, p.guard)};
-    copyIn(c.pre, first);
-    copyIn(c.alpha, alpha0);
-    copyIn(c.preAlpha, preAlpha0);
-    copyIn(c.gain, gain0);
-    c.tmp.fill(int16_t(0x5A5A));
-    return c;
+    return Chain{place(first, p.guard), place(alpha0, p.guard), place(preAlpha0, p.guard),
+                 place(gain0, p.guard), canaryBuffer<int16_t>(tmpElems, p.guard, kCanary16)};
   };
   Chain cc = makeChain(), vc = makeChain();
 
   for (int t = 1; t <= frames; ++t) {
     SCOPED_TRACE("frame " + std::to_string(t));
     const std::vector<uint8_t> &next = shown[t % 2];
-    GuardedBuffer<uint8_t> curC(next.size(), p.guard), curV(next.size(), p.guard);
-    copyIn(curC, next);
-    copyIn(curV, next);
-    tnr_md::motionDetectWith(tnr_md::kKernelsC, curC.data(), cc.pre.data(), cc.tmp.data(),
-                             cc.alpha.data(), cc.preAlpha.data(), cc.gain.data(), p.imgHeight,
-                             p.imgWidth, p.proHeight, p.proWidth, p.gainStride, p.sigmaHScale,
-                             p.sigmaLScale, p.uvRatio, 0.0f, p.ratioBit);
-    tnr_md::motionDetectWith(k, curV.data(), vc.pre.data(), vc.tmp.data(), vc.alpha.data(),
-                             vc.preAlpha.data(), vc.gain.data(), p.imgHeight, p.imgWidth,
-                             p.proHeight, p.proWidth, p.gainStride, p.sigmaHScale, p.sigmaLScale,
-                             p.uvRatio, 0.0f, p.ratioBit);
+    GuardedBuffer<uint8_t> curC = place(next, p.guard), curV = place(next, p.guard);
+    for (auto [set, cur, c] : {std::tuple{&tnr_md::kKernelsC, &curC, &cc}, {&k, &curV, &vc}})
+      tnr_md::motionDetectWith(*set, cur->data(), c->pre.data(), c->tmp.data(), c->alpha.data(),
+                               c->preAlpha.data(), c->gain.data(), p.imgHeight, p.imgWidth,
+                               p.proHeight, p.proWidth, p.gainStride, p.sigmaHScale, p.sigmaLScale,
+                               p.uvRatio, 0.0f, p.ratioBit);
     ASSERT_TRUE(sameBuffers(curC.data(), curV.data(), curC.size(), p.imgWidth)) << "frame";
     ASSERT_TRUE(sameBuffers(cc.alpha.data(), vc.alpha.data(), mapBytes, p.gainStride)) << "pAlpha";
     ASSERT_TRUE(sameBuffers(cc.preAlpha.data(), vc.preAlpha.data(), mapBytes, p.gainStride))
@@ -107,19 +91,16 @@ void runChains(const tnr_md::Kernels &k, const Params &p, int frames, std::mt199
 // Grids accepted by the scratch layout; sizes not multiples of 8 or 16 and
 // widths below the 16-block rows (121) included.
 std::vector<std::pair<int, int>> acceptedSizes(std::mt19937 &rng, int count) {
-  std::vector<std::pair<int, int>> out = {{8, 48},   {9, 24},   {11, 16},  {14, 8},   {15, 9},
-                                          {16, 16},  {17, 9},   {23, 11},  {31, 15},  {40, 8},
-                                          {119, 13}, {121, 8},  {122, 17}, {127, 9},  {129, 24},
-                                          {136, 31}, {200, 33}, {33, 17},  {255, 41}, {321, 50}};
+  std::vector<std::pair<int, int>> out;
+  for (auto s : std::vector<std::pair<int, int>>{
+           {8, 48},   {9, 24},   {11, 16},  {14, 8},   {15, 9},   {16, 16},  {17, 9},
+           {23, 11},  {31, 15},  {40, 8},   {119, 13}, {121, 8},  {122, 17}, {127, 9},
+           {129, 24}, {136, 31}, {200, 33}, {33, 17},  {255, 41}, {321, 50}})
+    if (motionDetectTmpBufSize(s.second, s.first) > 0) out.push_back(s);
   while (int(out.size()) < count) {
     const int w = int(uni(rng, 8, 260)), h = int(uni(rng, 8, 48));
     if (motionDetectTmpBufSize(h, w) > 0) out.push_back({w, h});
   }
-  out.erase(std::remove_if(out.begin(), out.end(),
-                           [](const std::pair<int, int> &s) {
-                             return motionDetectTmpBufSize(s.second, s.first) == 0;
-                           }),
-            out.end());
   return out;
 }
 
