@@ -11,14 +11,6 @@
 using tnr_md_test::Guard;
 using tnr_md_test::GuardedBuffer;
 
-TEST(Reciprocal, EstimateMatchesTheArmTableAtItsCorners) {
-  // Estimates of 1, 2 and 3 (exact in the 9-bit table at the mantissa ends).
-  EXPECT_EQ(tnr_md::recipEstimate(1.0f), 0.998046875f);
-  EXPECT_EQ(tnr_md::recipEstimate(2.0f), 0.4990234375f);
-  EXPECT_EQ(tnr_md::recipEstimate(256.0f), 0.998046875f / 256);
-  EXPECT_EQ(tnr_md::recipEstimate(3.0f), 0.3330078125f);
-}
-
 // (l, sL, expected): at or below the sigma 0, 128 from d >= s; exact halves
 // (0.5, 1.5) fall to the lower value; the refined reciprocal of 3328 lies
 // above 1/3328, so 13 x 128 / 3328 = 0.5 rounds up; a sigma below 64 acts as

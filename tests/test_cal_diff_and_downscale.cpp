@@ -131,32 +131,6 @@ TEST_P(CalDiffAndDownScale, PlacementAndValues) {
   }
 }
 
-// Floor shift: a patch sum of -1 gives 1, +1 gives 0; a uniform +10 gives
-// 2 with sigma 0, an alternating +-10 gives 0 with sigma 2.
-TEST_P(CalDiffAndDownScale, FloorShiftOfPatchSums) {
-  DsCase t(16, 8, Guard::Right);
-  t.pre.fill(100);
-  t.cur.fill(100);
-  t.cur[1 * 16 + 2] = 99;   // block 0, left half: luma sum -1
-  t.cur[2 * 16 + 5] = 101;  // block 0, right half: luma sum +1
-  for (int r = 0; r < 4; ++r)
-    for (int j = 0; j < 4; ++j) {
-      t.cur[r * 16 + 8 + j] = 110;                  // block 1, left: +10
-      t.cur[r * 16 + 12 + j] = (j & 1) ? 90 : 110;  // block 1, right: +-10
-    }
-  t.run(GetParam().fn);
-  EXPECT_EQ(t.ld(0, 0), 1);
-  EXPECT_EQ(t.sg(0, 0), 1);  // |1 - (1 >> 6)|
-  EXPECT_EQ(t.ld(0, 1), 0);
-  EXPECT_EQ(t.sg(0, 1), 0);
-  EXPECT_EQ(t.ld(0, 2), 2);
-  EXPECT_EQ(t.sg(0, 2), 0);
-  EXPECT_EQ(t.ld(0, 3), 0);
-  EXPECT_EQ(t.sg(0, 3), 2);
-  EXPECT_EQ(t.hd(1, 2), 1);
-  EXPECT_EQ(t.hd(3, 13), 10);
-}
-
 INSTANTIATE_TEST_SUITE_P(Forms, CalDiffAndDownScale, ::testing::ValuesIn(kTwins),
                          [](const auto &info) { return std::string(info.param.name); });
 
