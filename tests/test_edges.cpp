@@ -56,14 +56,20 @@ int64_t blocks8(int64_t n) { return (n + 7) / 8; }
 
 std::vector<Block> blocks() {
   std::vector<Block> v;
-  // calDiffAndDownScale8x8: a = imgH, b = imgW, c = proH, d = proW, e = lDiffStride, f = sigmaStride
-  auto diff8x8 = [](Planes &p, const Geometry &s, const Geometry &g) {
-    const int64_t bw = blocks8(s.d), bh = blocks8(s.c);
-    uint8_t *cur = p.bytes(int64_t(s.a) * s.b * 3 / 2), *pre = p.bytes(int64_t(s.a) * s.b * 3 / 2);
-    int16_t *ld = p.shorts((bh + 2) * s.e), *hd = p.shorts((s.c + 2) * int64_t(s.d + 2));
-    int16_t *sg = p.shorts((bh + 8) * s.f);
-    (void)bw;
-    calDiffAndDownScale8x8(cur, pre, ld, hd, sg, g.a, g.b, g.c, g.d, g.e, g.f, 0.5f);
+  // calDiffAndDownScale8x8 and calDiff (grid of at least 32 x 32): a = imgH, b = imgW, c = proH,
+  // d = proW, e = lDiffStride, f = sigmaStride.
+  auto diff = [](bool light) {
+    return [light](Planes &p, const Geometry &s, const Geometry &g) {
+      const int64_t bh = blocks8(s.c), frame = int64_t(s.a) * s.b * 3 / 2;
+      uint8_t *cur = p.bytes(frame), *pre = p.bytes(frame);
+      int16_t *ld = p.shorts((bh + 2) * s.e), *hd = p.shorts((s.c + 2) * int64_t(s.d + 2));
+      int16_t *sg = p.shorts((bh + 8) * s.f);
+      if (!light)
+        return calDiffAndDownScale8x8(cur, pre, ld, hd, sg, g.a, g.b, g.c, g.d, g.e, g.f, 0.5f);
+      int16_t *tmp = p.shorts(int64_t(s.d) * (s.c + s.c / 2));
+      int16_t *ds = p.shorts(3 * ((s.d + 31) / 32) * int64_t((s.c + 31) / 32));
+      calDiff(cur, pre, ld, hd, sg, tmp, ds, g.a, g.b, g.c, g.d, g.e, g.f, 0.5f, 4.0f);
+    };
   };
   v.push_back({"calDiffAndDownScale8x8",
                {8, 8, 8, 8, 3, 9},
@@ -72,24 +78,14 @@ std::vector<Block> blocks() {
                 {10, 8, 12, 8, 3, 9}, {9, 8, 8, 8, 3, 9}, {8, 9, 8, 8, 3, 9},
                 {8, 8, kMax, 8, 3, 9}, {8, 8, 8, kMax, kMax, kMax}, {kMin, 8, 8, 8, 3, 9},
                 {8, 8, kMin, kMin, 3, 9}, {8, 8, 8, 8, kMin, kMin}},
-               diff8x8});
-  // calDiff: same arguments, grid of at least 32 x 32.
-  auto diffLight = [](Planes &p, const Geometry &s, const Geometry &g) {
-    const int64_t bh = blocks8(s.c);
-    uint8_t *cur = p.bytes(int64_t(s.a) * s.b * 3 / 2), *pre = p.bytes(int64_t(s.a) * s.b * 3 / 2);
-    int16_t *ld = p.shorts((bh + 2) * s.e), *hd = p.shorts((s.c + 2) * int64_t(s.d + 2));
-    int16_t *sg = p.shorts((bh + 8) * s.f);
-    int16_t *tmp = p.shorts(int64_t(s.d) * (s.c + s.c / 2));
-    int16_t *ds = p.shorts(3 * ((s.d + 31) / 32) * int64_t((s.c + 31) / 32));
-    calDiff(cur, pre, ld, hd, sg, tmp, ds, g.a, g.b, g.c, g.d, g.e, g.f, 0.5f, 4.0f);
-  };
+               diff(false)});
   v.push_back({"calDiff",
                {32, 32, 32, 32, 6, 12},
                {{32, 32, 31, 32, 6, 12}, {32, 32, 32, 31, 6, 12}, {16, 16, 16, 16, 4, 10},
                 {32, 32, 32, 32, 5, 12}, {32, 32, 32, 32, 6, 11}, {32, 30, 32, 32, 6, 12},
                 {33, 32, 32, 32, 6, 12}, {kMax, kMax, kMax, kMax, kMax, kMax},
                 {kMin, kMin, kMin, kMin, kMin, kMin}},
-               diffLight});
+               diff(true)});
   // calDiffAndDownScale: a = imgH, b = imgW, e = lDiffStride.
   auto diffPatch = [](Planes &p, const Geometry &s, const Geometry &g) {
     const int64_t bh = blocks8(s.a);
