@@ -97,30 +97,6 @@ TEST(CalDiff, CompensationAndFloorShift) {
   }
 }
 
-// A uniform U change of +6 is a change of light: the cell's U mean is 6,
-// pHdiff and pLdiff are 0. The sigma comes from the raw values: the block's
-// U term |384 >> 1| = 192 against the summed raw samples 64 x 6 >> 1 = 192.
-TEST(CalDiff, ChromaLightChangeCompensatedSigmaFromRawValues) {
-  Cd t(32, 32, 32, 32);
-  for (int i = 0; i < 16; ++i)
-    for (int c = 0; c < 32; c += 2) t.UV(t.cur, i, c) = 106;
-  t.run(1.0f, 100.0f);
-  EXPECT_EQ(t.mean(1, 0, 0), 6);
-  EXPECT_EQ(t.mean(2, 0, 0), 0);
-  for (int r = 0; r < 32; ++r)
-    for (int c = 0; c < 32; ++c) ASSERT_EQ(t.hd(r, c), 0);
-  for (int by = 0; by < 4; ++by)
-    for (int bx = 0; bx < 4; ++bx) {
-      EXPECT_EQ(t.ld(bx, by), 0);
-      EXPECT_EQ(t.sg(bx, by), 0);
-    }
-  // Without compensation the same values go to pHdiff and pLdiff.
-  t.run(1.0f, 0.0f);
-  EXPECT_EQ(t.hd(5, 7), 6 * 32);
-  EXPECT_EQ(t.ld(2, 1), 192);
-  EXPECT_EQ(t.sg(2, 1), 0);
-}
-
 // The chroma term rounds half away from zero: -0.5 x 1 gives -1 and -0.5 x 3
 // gives -2 (a half-up rounding would give 0 and -1). The weight is used at
 // full 32 bits: 300.0 gives 38400, not its low 16 bits.
@@ -142,33 +118,6 @@ TEST(CalDiff, ChromaTermRounding) {
       for (int c = 10; c < 12; ++c) EXPECT_EQ(t.hd(r, c), k.hd);
     EXPECT_EQ(t.hd(9, 10), 0);
     EXPECT_EQ(t.hd(10, 12), 0);
-  }
-}
-
-// A uniform luma step of +10: light_clip 10 removes it entirely; light_clip 4
-// leaves 6 of it (6 x 32 = 192; 64 x 6 = 384 >> 1 = 192). Sigma 0 in both.
-TEST(CalDiff, UniformStep) {
-  for (auto k : {std::pair<float, int>{10.0f, 10}, {4.0f, 4}, {4.9f, 4}}) {
-    SCOPED_TRACE(k.first);
-    Cd t(104, 42, 100, 40);
-    for (int r = 0; r < 42; ++r)
-      for (int c = 0; c < 104; ++c) t.setLuma(r, c, 10);
-    t.run(0.8f, k.first);
-    t.expectFrame();
-    const int left = 10 - k.second;
-    for (int cy = 0; cy < t.chh; ++cy)
-      for (int cx = 0; cx < t.cw; ++cx) {
-        EXPECT_EQ(t.mean(0, cx, cy), k.second);
-        EXPECT_EQ(t.mean(1, cx, cy), 0);
-        EXPECT_EQ(t.mean(2, cx, cy), 0);
-      }
-    for (int r = 0; r < t.ph; ++r)
-      for (int c = 0; c < t.pw; ++c) ASSERT_EQ(t.hd(r, c), left * 32);
-    for (int by = 0; by < t.lh; ++by)
-      for (int bx = 0; bx < t.lw; ++bx) {
-        ASSERT_EQ(t.ld(bx, by), left * 32);
-        ASSERT_EQ(t.sg(bx, by), 0);
-      }
   }
 }
 
@@ -198,32 +147,51 @@ TEST(CalDiff, MovedBackBlockTakesTheNextCellsMeans) {
   }
 }
 
-// Weight 2.5 (320), means 0, luma difference 255 and |dU| + |dV| = 510:
-// 255 + 1275 = 1530, and 1530 x 32 = 48960 is stored as -16576; the block
-// value 8160 + 20400 + 20400 = 48960 wraps the same way.
-TEST(CalDiff, LargeWeightsWrapTo16Bits) {
-  Cd t(40, 34, 40, 34);
-  for (int r = 0; r < 34; ++r)
-    for (int c = 0; c < 40; ++c) {
-      t.Y(t.cur, r, c) = 255;
-      t.Y(t.pre, r, c) = 0;
+// Uniform changes over a 100 x 40 grid (moved-back cells and blocks) in a
+// 104 x 42 frame: every cell mean, sample and block takes one value. A U
+// change of +6 is a change of light: light_clip 100 compensates it away (the
+// sigma comes from the raw values: the block's U term |384 >> 1| = 192
+// against the summed raw samples 64 x 6 >> 1 = 192); without it 6 x 32. A
+// luma step of +10: light_clip 10 removes it entirely, 4 (and 4.9) leaves 6
+// (6 x 32 = 192; 64 x 6 = 384 >> 1 = 192). Weight 2.5 (320), luma 0 -> 255,
+// U 0 -> 255, V 255 -> 0: 255 + 1275 = 1530, and 1530 x 32 = 48960 is stored
+// as -16576; the block value 8160 + 20400 + 20400 = 48960 wraps the same way.
+TEST(CalDiff, UniformChangesLightClipAndSixteenBitWrap) {
+  const struct {
+    int y0, y1, u0, u1, v0, v1;
+    float uv, clip;
+    int meanY, meanU, value;
+  } cases[] = {{100, 100, 100, 106, 100, 100, 1.0f, 100.0f, 0, 6, 0},
+               {100, 100, 100, 106, 100, 100, 1.0f, 0.0f, 0, 0, 192},
+               {100, 110, 100, 100, 100, 100, 0.8f, 10.0f, 10, 0, 0},
+               {100, 110, 100, 100, 100, 100, 0.8f, 4.0f, 4, 0, 192},
+               {100, 110, 100, 100, 100, 100, 0.8f, 4.9f, 4, 0, 192},
+               {0, 255, 0, 255, 255, 0, 2.5f, 0.0f, 0, 0, -16576}};
+  for (const auto &k : cases) {
+    SCOPED_TRACE(::testing::Message() << "luma " << k.y0 << " -> " << k.y1 << ", U " << k.u0
+                                      << " -> " << k.u1 << ", uv " << k.uv << ", clip " << k.clip);
+    Cd t(104, 42, 100, 40);
+    for (size_t i = 0; i < t.cur.size(); ++i) {
+      const bool luma = i < size_t(104) * 42, u = i % 2 == 0;
+      t.pre[i] = uint8_t(luma ? k.y0 : u ? k.u0 : k.v0);
+      t.cur[i] = uint8_t(luma ? k.y1 : u ? k.u1 : k.v1);
     }
-  for (int i = 0; i < 17; ++i)
-    for (int c = 0; c < 40; c += 2) {
-      t.UV(t.cur, i, c) = 255;
-      t.UV(t.pre, i, c) = 0;
-      t.UV(t.cur, i, c + 1) = 0;
-      t.UV(t.pre, i, c + 1) = 255;
-    }
-  t.run(2.5f, 0.0f);
-  t.expectFrame();
-  for (int r = 0; r < t.ph; ++r)
-    for (int c = 0; c < t.pw; ++c) ASSERT_EQ(t.hd(r, c), -16576);
-  for (int by = 0; by < t.lh; ++by)
-    for (int bx = 0; bx < t.lw; ++bx) {
-      ASSERT_EQ(t.ld(bx, by), -16576);
-      ASSERT_EQ(t.sg(bx, by), 0);
-    }
+    t.run(k.uv, k.clip);
+    t.expectFrame();
+    for (int cy = 0; cy < t.chh; ++cy)
+      for (int cx = 0; cx < t.cw; ++cx) {
+        EXPECT_EQ(t.mean(0, cx, cy), k.meanY);
+        EXPECT_EQ(t.mean(1, cx, cy), k.meanU);
+        EXPECT_EQ(t.mean(2, cx, cy), 0);
+      }
+    for (int r = 0; r < t.ph; ++r)
+      for (int c = 0; c < t.pw; ++c) ASSERT_EQ(t.hd(r, c), k.value) << r << "," << c;
+    for (int by = 0; by < t.lh; ++by)
+      for (int bx = 0; bx < t.lw; ++bx) {
+        ASSERT_EQ(t.ld(bx, by), k.value) << bx << "," << by;
+        ASSERT_EQ(t.sg(bx, by), 0) << bx << "," << by;
+      }
+  }
 }
 
 // Odd grid sizes. A quad always takes the chroma-area elements (row >> 1,
