@@ -118,7 +118,7 @@ TEST_P(Alpha, UpsampledBlockAlphaRampsBetweenBlockCentres) {
   }
 }
 
-TEST_P(Alpha, BlendStaticRatioAndGain) {
+TEST_P(Alpha, BlendStaticRatioAndGainAtEveryRBit) {
   // lAlpha 128 everywhere; pHdiff 150 against sH 100 gives hAlpha 64, so
   // motionAlpha 64, staticAlpha 64 and, from preAlpha 0, weight 32.
   AlphaCase c(16, 8, 16, 8, 20);
@@ -138,10 +138,8 @@ TEST_P(Alpha, BlendStaticRatioAndGain) {
       ASSERT_EQ(c.A(x, y), 44);                                      // 16 + 28
       ASSERT_EQ(c.gain[size_t(y) * 20 + x], x == 0 ? 1 : 69);
     }
-}
-
-TEST_P(Alpha, StaticRatioForEveryRBit) {
-  // A still grid (staticAlpha 128 everywhere) and a half-moving one.
+  // The static ratio at every r_bit: a still grid (staticAlpha 128 everywhere) and a half-moving
+  // one.
   for (int rbit = 0; rbit <= 9; ++rbit) {
     AlphaCase still(16, 8, 16, 8, 16);
     still.run(*GetParam().k, uint8_t(rbit));
@@ -154,13 +152,13 @@ TEST_P(Alpha, StaticRatioForEveryRBit) {
   } cases[] = {{4, 64, 44}, {4, 128, 128}, {4, 0, 16}, {3, 100, 81},
                {8, 64, 32}, {7, 0, 128},   {0, 0, 1}};
   for (const auto &t : cases) {
-    AlphaCase c(16, 8, 16, 8, 16);
+    AlphaCase m(16, 8, 16, 8, 16);
     // lAlpha 128, hAlpha 128 - sa: h - sH = (128 - sa) x sH / 128 with sH 128.
-    for (int i = 0; i < 2; ++i) c.L(i, 0) = 128;
-    c.sigmaH.fill(128);
-    c.hdiff.fill(int16_t(128 + 128 - t.sa));
-    c.run(*GetParam().k, uint8_t(t.rbit));
-    EXPECT_EQ(c.A(7, 3), t.ratio) << t.rbit << " " << t.sa;
+    for (int i = 0; i < 2; ++i) m.L(i, 0) = 128;
+    m.sigmaH.fill(128);
+    m.hdiff.fill(int16_t(128 + 128 - t.sa));
+    m.run(*GetParam().k, uint8_t(t.rbit));
+    EXPECT_EQ(m.A(7, 3), t.ratio) << t.rbit << " " << t.sa;
   }
 }
 
