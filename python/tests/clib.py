@@ -23,7 +23,6 @@ class CLib:
             "motion_detect": ([U8P, U8P, I16P, U8P, U8P, U8P] + [INT] * 5 + [FLOAT] * 4 + [INT], None),
             "spatial_denoise": ([U8P, U8P, U8P] + [INT] * 7, None),
             "motionDetectNoiseLevel": ([I16P, INT, INT, FLOAT], INT),
-            "calDiffAndDownScale8x8": ([U8P, U8P, I16P, I16P, I16P] + [INT] * 6 + [FLOAT], None),
             "calDiffAndDownScale": ([U8P, U8P, I16P, I16P, I16P] + [INT] * 3, None),
             "calDiff": ([U8P, U8P, I16P, I16P, I16P, I16P, I16P] + [INT] * 6 + [FLOAT] * 2, None),
             "gauss9x9Filter": ([I16P, I16P] + [INT] * 3, None),
@@ -79,22 +78,15 @@ class CLib:
 
     # ---- stages --------------------------------------------------------------
 
-    def cal_diff(self, cur, prev, uv_ratio, gw, gh, light_clip=None):
-        """calDiffAndDownScale8x8, or calDiff when light_clip is given (with the
-        raw differences and the cell means too)."""
+    def cal_diff(self, cur, prev, uv_ratio, gw, gh, light_clip):
+        """calDiff: the difference planes, the raw differences and the cell means."""
         h, w = cur.shape[0] * 2 // 3, cur.shape[1]
         lw, lh = (gw + 7) // 8, (gh + 7) // 8
-        hd, ld, sg = (np.zeros(s, np.int16) for s in ((gh + 2, gw + 2), (lh + 2, lw + 2), (lh + 8, lw + 8)))
-        cur, prev = np.ascontiguousarray(cur), np.ascontiguousarray(prev)
-        planes = (_p(cur, U8P), _p(prev, U8P), _p(ld, I16P), _p(hd, I16P), _p(sg, I16P))
-        sizes = (h, w, gh, gw, lw + 2, lw + 8, uv_ratio)
-        if light_clip is None:
-            self.lib.calDiffAndDownScale8x8(*planes, *sizes)
-            return hd, ld, sg
-        raw = np.zeros((gh + gh // 2, gw), np.int16)
-        means = np.zeros((3, (gh + 31) >> 5, (gw + 31) >> 5), np.int16)
-        self.lib.calDiff(*planes, _p(raw, I16P), _p(means, I16P), *sizes, light_clip)
-        return hd, ld, sg, raw, means
+        out = [np.zeros(s, np.int16) for s in ((lh + 2, lw + 2), (gh + 2, gw + 2), (lh + 8, lw + 8),
+                                               (gh + gh // 2, gw), (3, (gh + 31) >> 5, (gw + 31) >> 5))]
+        self.lib.calDiff(_p(cur, U8P), _p(prev, U8P), *(_p(a, I16P) for a in out), h, w, gh, gw, lw + 2, lw + 8,
+                         uv_ratio, light_clip)
+        return out[1], out[0], *out[2:]
 
     def diff(self, cur, prev):
         h, w = cur.shape[0] * 2 // 3, cur.shape[1]
