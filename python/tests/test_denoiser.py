@@ -32,25 +32,19 @@ def assert_same(got, want):
 
 # Sizes around the library's block widths (8, 16), grids smaller than the
 # frame and odd grids; tuning (the spatial strength too, 0 turning the stage
-# off) constant, off the defaults, and changed mid-sequence.
+# off) constant, off the defaults, and changed mid-sequence: the settings of frame i.
+CUSTOM = dict(sigma_h=1.6, sigma_l=0.3, uv_ratio=1.2, static_ratio_bit=2, spatial=1.25)
 CASES = [(64, 48, None, None), (78, 50, None, None), (96, 64, (61, 37), None),
-         (130, 40, (130, 40), "custom"), (96, 64, None, "changing")]
-
-
-def params_for(kind, n):
-    if kind is None:
-        return None
-    if kind == "custom":
-        return [dict(sigma_h=1.6, sigma_l=0.3, uv_ratio=1.2, static_ratio_bit=2, spatial=1.25)] * n
-    return [dict(sigma_h=0.6 + 0.2 * (i % 4), sigma_l=0.08 + 0.05 * (i % 3),
-                 uv_ratio=(0.5, 1.0, 0.0)[i % 3], static_ratio_bit=(4, 7, 9)[i % 3],
-                 spatial=(0.0, 2.5, 3.5, 0.0)[i % 4]) for i in range(n)]
+         (130, 40, (130, 40), lambda i: CUSTOM),
+         (96, 64, None, lambda i: dict(sigma_h=0.6 + 0.2 * (i % 4), sigma_l=0.08 + 0.05 * (i % 3),
+                                       uv_ratio=(0.5, 1.0, 0.0)[i % 3], static_ratio_bit=(4, 7, 9)[i % 3],
+                                       spatial=(0.0, 2.5, 3.5, 0.0)[i % 4]))]
 
 
 @pytest.mark.parametrize("width,height,grid,kind", CASES)
 def test_sequence_matches_the_c_library(clib, rng, width, height, grid, kind):
     frames = scenes.sequence(rng, width, height, 8)
-    params = params_for(kind, len(frames))
+    params = kind and [kind(i) for i in range(len(frames))]
     d = tnr_md.Denoiser(width, height, grid=grid, **(params[0] if params else {}))
     assert d.grid == (grid or (width, height))
     got = run(d, frames, params)
@@ -134,6 +128,5 @@ def test_maps_are_copies_and_properties_round_trip(rng):
     assert d.weight.max() <= 128
     assert repr(eval(repr(d), {"tnr_md": tnr_md})) == repr(d) == ("tnr_md.Denoiser(64, 48, sigma_h=0.9, sigma_l=0.2, uv_ratio=1.0, "
                        "static_ratio_bit=3, gain=100, grid=(40, 32), spatial=5.0)")
-    defaults = tnr_md.Denoiser(64, 48)
-    assert (defaults.sigma_h, defaults.sigma_l, defaults.uv_ratio, defaults.static_ratio_bit,
-            defaults.start_gain, defaults.spatial) == (1.1, 0.12, 0.75, 4, 128, 5.0)
+    d = tnr_md.Denoiser(64, 48)
+    assert (d.sigma_h, d.sigma_l, d.uv_ratio, d.static_ratio_bit, d.start_gain, d.spatial) == (1.1, 0.12, 0.75, 4, 128, 5.0)

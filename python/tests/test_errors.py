@@ -19,15 +19,6 @@ def read_only():
     return f
 
 
-def strided_columns():
-    return np.zeros((H * 3 // 2, 2 * W), np.uint8)[:, ::2]
-
-
-def unaligned_int16(rows, cols):
-    raw = np.zeros(rows * cols * 2 + 1, np.uint8)
-    return raw[1:].view(np.int16).reshape(rows, cols)
-
-
 def z(shape, dtype):
     return np.zeros(shape, dtype)
 
@@ -50,7 +41,7 @@ ERRORS = [
     (lambda d: d.process(frame()[None]), ValueError, "got a 3-D array of shape (1, 72, 64)"),
     (lambda d: d.process(np.zeros((0, W), np.uint8)), ValueError, "expected shape (72, 64)"),
     (lambda d: d.process(read_only()), ValueError, "frame: the array is read-only"),
-    (lambda d: d.process(strided_columns()), ValueError, "elements of a row must be adjacent (strides[1] == 1)"),
+    (lambda d: d.process(frame(cols=2 * W)[:, ::2]), ValueError, "elements of a row must be adjacent (strides[1] == 1)"),
     (lambda d: d.process(frame()[::-1]), ValueError, "rows must follow each other at increasing addresses"),
     (lambda d: d.process(frame(rows=H), frame(rows=H)), ValueError, "uv: expected shape (24, 64)"),
     (lambda d: d.process(frame(rows=H), frame(rows=H // 2, dtype=np.uint16)), TypeError, "uv: expected dtype uint8"),
@@ -82,7 +73,7 @@ ERRORS = [
     (lambda d: tnr_md.extend_border(np.zeros((5, 4), np.int16), 2), ValueError,
      "a border of 2 columns and 2 rows needs shape of at least (5, 5), got (5, 4)"),
     (lambda d: tnr_md.extend_border(np.zeros((5, 5), np.int16), -1), ValueError, "ext_x and ext_y must be >= 0"),
-    (lambda d: tnr_md.extend_border(unaligned_int16(5, 5), 1), ValueError, "aligned to 2 bytes"),
+    (lambda d: tnr_md.extend_border(np.zeros(51, np.uint8)[1:].view(np.int16).reshape(5, 5), 1), ValueError, "aligned to 2 bytes"),
     (lambda d: tnr_md.gauss3x3(np.zeros((2, 9), np.int16)), ValueError,
      "a filled border of 1 on every side around at least one sample, so at least 3x3"),
     (lambda d: tnr_md.gauss9x9(np.zeros((5, 4), np.int16)), ValueError, "border of 2"),
