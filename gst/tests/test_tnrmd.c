@@ -352,8 +352,9 @@ typedef enum { BY_FLUSH, BY_SEGMENT, BY_DISCONT, BY_CAPS, BY_NEW_SIZE, N_RESTART
 static const char *restart_names[N_RESTARTS] = {"flush", "new segment", "DISCONT buffer", "caps change",
                                                 "caps change of size"};
 
-/* After each event the next frames equal a sequence that starts there; the
- * per-frame message reports the reference's means and times. */
+/* After each event (the DISCONT flag: on the next buffer) the next frames
+ * equal a sequence that starts there; the per-frame message reports the
+ * reference's means and times. */
 GST_START_TEST(test_restarts) {
   for (int k = 0; k < N_RESTARTS; ++k) {
     const Layout layout = LAYOUT_STRIDES_DIFFER;
@@ -367,30 +368,20 @@ GST_START_TEST(test_restarts) {
       check_stats(bus, &r, t);
     }
     ref_clear(&r);
-    GstSegment segment;
-    gst_segment_init(&segment, GST_FORMAT_TIME);
-    GstPad *sinkpad = gst_element_get_static_pad(hr->element, "sink");
-    switch ((Restart)k) {
-      case BY_FLUSH:
-        /* Straight to the element's sink pad while the harness keeps its
-         * segment: no new segment (which restarts by itself) reaches the
-         * element. */
-        fail_unless(gst_pad_send_event(sinkpad, gst_event_new_flush_start()));
-        fail_unless(gst_pad_send_event(sinkpad, gst_event_new_flush_stop(FALSE)));
-        break;
-      case BY_SEGMENT:
-        fail_unless(gst_harness_push_event(hr, gst_event_new_segment(&segment)));
-        break;
-      case BY_CAPS:
-        set_caps(hr, w, h, FPS / 2);
-        break;
-      case BY_NEW_SIZE:
-        set_caps(hr, w = 176, h = 112, FPS);
-        break;
-      default: /* DISCONT: the flag on the next buffer */
-        break;
+    if (k == BY_FLUSH) {
+      /* Straight to the element's sink pad while the harness keeps its
+       * segment: no new segment (which restarts by itself) reaches it. */
+      GstPad *sinkpad = gst_element_get_static_pad(hr->element, "sink");
+      fail_unless(gst_pad_send_event(sinkpad, gst_event_new_flush_start()));
+      fail_unless(gst_pad_send_event(sinkpad, gst_event_new_flush_stop(FALSE)));
+      gst_object_unref(sinkpad);
+    } else if (k == BY_SEGMENT) {
+      GstSegment segment;
+      gst_segment_init(&segment, GST_FORMAT_TIME);
+      fail_unless(gst_harness_push_event(hr, gst_event_new_segment(&segment)));
+    } else if (k == BY_CAPS || k == BY_NEW_SIZE) {
+      set_caps(hr, w = k == BY_CAPS ? w : 176, h = k == BY_CAPS ? h : 112, k == BY_CAPS ? FPS / 2 : FPS);
     }
-    gst_object_unref(sinkpad);
     ref_init(&r, w, h, default_params);
     for (int t = 3; t < 6; ++t) {
       /* After the flush alone, the sink pad warns once about data before a segment. */

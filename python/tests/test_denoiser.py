@@ -100,33 +100,24 @@ def test_every_form_gives_the_same_bytes(clib, rng):
                 assert np.array_equal(getattr(d, m), want[i][j + 1]), f"{name}: frame {i}: {m}"
 
 
-def test_reset_starts_a_cold_sequence(clib, rng):
-    width, height = 64, 48
-    first = scenes.sequence(rng, width, height, 5)
-    second = scenes.sequence(rng, width, height, 5, noise=8.0)
-    d = tnr_md.Denoiser(width, height, gain=90)
+def test_maps_repr_and_reset(clib, rng):
+    """The maps are copies; the settings round-trip through repr; reset starts a
+    cold sequence from the start gain set meanwhile."""
+    width, height, tuning = 64, 48, dict(sigma_h=0.9, sigma_l=0.2, uv_ratio=1.0, static_ratio_bit=3)
+    first, second = scenes.sequence(rng, width, height, 5), scenes.sequence(rng, width, height, 5, noise=8.0)
+    d = tnr_md.Denoiser(width, height, gain=90, grid=(40, 32), **tuning)
     run(d, first)
-    gains = d.gain
-    d.start_gain = 77  # applies from the next reset on
-    assert np.array_equal(d.gain, gains)
-    d.reset()
-    assert d.frame_count == 0
-    assert not d.weight.any() and not d.static_ratio.any()
-    assert (d.gain == 77).all()
-    got = run(d, second)
-    assert_same(got, clib.sequence(second, width, height, params=[dict(gain=77)] * 5))
-
-
-def test_maps_are_copies_and_properties_round_trip(rng):
-    width, height = 64, 48
-    d = tnr_md.Denoiser(width, height, sigma_h=0.9, sigma_l=0.2, uv_ratio=1.0, static_ratio_bit=3,
-                        gain=100, grid=(40, 32))
-    run(d, scenes.sequence(rng, width, height, 3))
     w = d.weight
     assert w.shape == (32, 40) and w.dtype == np.uint8 and w.flags.writeable
     w[...] = 255
     assert d.weight.max() <= 128
     assert repr(eval(repr(d), {"tnr_md": tnr_md})) == repr(d) == ("tnr_md.Denoiser(64, 48, sigma_h=0.9, sigma_l=0.2, uv_ratio=1.0, "
-                       "static_ratio_bit=3, gain=100, grid=(40, 32), spatial=5.0)")
+                                                                  "static_ratio_bit=3, gain=90, grid=(40, 32), spatial=5.0)")
+    gains = d.gain
+    d.start_gain = 77  # applies from the next reset on
+    assert np.array_equal(d.gain, gains)
+    d.reset()
+    assert d.frame_count == 0 and not d.weight.any() and not d.static_ratio.any() and (d.gain == 77).all()
+    assert_same(run(d, second), clib.sequence(second, width, height, (40, 32), [dict(tuning, gain=77)] * 5))
     d = tnr_md.Denoiser(64, 48)
     assert (d.sigma_h, d.sigma_l, d.uv_ratio, d.static_ratio_bit, d.start_gain, d.spatial) == (1.1, 0.12, 0.75, 4, 128, 5.0)
