@@ -84,8 +84,20 @@ struct V128 {
   static V sll7(V a) { return _mm_slli_epi16(a, 7); }
   static V srl8(V a) { return _mm_srli_epi16(a, 8); }
   static V sll8(V a) { return _mm_slli_epi16(a, 8); }
+  static V srl6(V a) { return _mm_srli_epi16(a, 6); }
+  static V sll5(V a) { return _mm_slli_epi16(a, 5); }
+  static V abs(V a) { return _mm_abs_epi16(a); }
   static V mullo(V a, V b) { return _mm_mullo_epi16(a, b); }
+  static V mulhi(V a, V b) { return _mm_mulhi_epi16(a, b); }
   static V mulhrs(V a, V b) { return _mm_mulhrs_epi16(a, b); }
+  static V loadU8(const uint8_t *p) {  // kLanes bytes to 16-bit lanes
+    return _mm_cvtepu8_epi16(_mm_loadl_epi64(static_cast<const V *>(static_cast<const void *>(p))));
+  }
+  // Lane i of lo (hi): lane i / 2 (kLanes / 2 + i / 2) of a.
+  static void dupPairs(V a, V &lo, V &hi) {
+    lo = _mm_unpacklo_epi16(a, a);
+    hi = _mm_unpackhi_epi16(a, a);
+  }
   static V cmpgt(V a, V b) { return _mm_cmpgt_epi16(a, b); }
   static bool allSet(V a) { return _mm_movemask_epi8(a) == 0xFFFF; }
   // Bytes.
@@ -111,6 +123,7 @@ struct V128 {
   static V unpackhi16(V a, V b) { return _mm_unpackhi_epi16(a, b); }
   static V madd(V a, V b) { return _mm_madd_epi16(a, b); }
   static V add32(V a, V b) { return _mm_add_epi32(a, b); }
+  static V hadd32(V a, V b) { return _mm_hadd_epi32(a, b); }  // within 128-bit lanes
   static V sra32by7(V a) { return _mm_srai_epi32(a, 7); }
   static V packs32(V a, V b) { return _mm_packs_epi32(a, b); }
   static V packus32(V a, V b) { return _mm_packus_epi32(a, b); }
@@ -180,8 +193,16 @@ struct V256 {
   static V sll7(V a) { return _mm256_slli_epi16(a, 7); }
   static V srl8(V a) { return _mm256_srli_epi16(a, 8); }
   static V sll8(V a) { return _mm256_slli_epi16(a, 8); }
+  static V srl6(V a) { return _mm256_srli_epi16(a, 6); }
+  static V sll5(V a) { return _mm256_slli_epi16(a, 5); }
+  static V abs(V a) { return _mm256_abs_epi16(a); }
   static V mullo(V a, V b) { return _mm256_mullo_epi16(a, b); }
+  static V mulhi(V a, V b) { return _mm256_mulhi_epi16(a, b); }
   static V mulhrs(V a, V b) { return _mm256_mulhrs_epi16(a, b); }
+  static V loadU8(const uint8_t *p) { return _mm256_cvtepu8_epi16(loadu(p)); }
+  static void dupPairs(V a, V &lo, V &hi) {
+    deal128(_mm256_unpacklo_epi16(a, a), _mm256_unpackhi_epi16(a, a), lo, hi);
+  }
   static V cmpgt(V a, V b) { return _mm256_cmpgt_epi16(a, b); }
   static bool allSet(V a) { return _mm256_movemask_epi8(a) == -1; }
   static V set1x8(int8_t v) { return _mm256_set1_epi8(v); }
@@ -205,6 +226,7 @@ struct V256 {
   static V unpackhi16(V a, V b) { return _mm256_unpackhi_epi16(a, b); }
   static V madd(V a, V b) { return _mm256_madd_epi16(a, b); }
   static V add32(V a, V b) { return _mm256_add_epi32(a, b); }
+  static V hadd32(V a, V b) { return _mm256_hadd_epi32(a, b); }
   static V sra32by7(V a) { return _mm256_srai_epi32(a, 7); }
   static V packs32(V a, V b) { return _mm256_packs_epi32(a, b); }
   static V packus32(V a, V b) { return _mm256_packus_epi32(a, b); }
@@ -267,7 +289,33 @@ struct V512 {
   static V unpackhi8(V a, V b) { return _mm512_unpackhi_epi8(a, b); }
   static V maddubs(V a, V b) { return _mm512_maddubs_epi16(a, b); }
   static V packus(V a, V b) { return _mm512_packus_epi16(a, b); }
+  static V zero() { return _mm512_setzero_si512(); }
   static V band(V a, V b) { return _mm512_and_si512(a, b); }
+  static V srl6(V a) { return _mm512_srli_epi16(a, 6); }
+  static V sll5(V a) { return _mm512_slli_epi16(a, 5); }
+  static V abs(V a) { return _mm512_abs_epi16(a); }
+  static V mullo(V a, V b) { return _mm512_mullo_epi16(a, b); }
+  static V mulhi(V a, V b) { return _mm512_mulhi_epi16(a, b); }
+  static V loadU8(const uint8_t *p) {
+    return _mm512_cvtepu8_epi16(_mm256_loadu_si256(static_cast<const __m256i *>(static_cast<const void *>(p))));
+  }
+  static void dupPairs(V a, V &lo, V &hi) {
+    alignas(64) static constexpr int16_t kDup[32] = {0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5,
+                                                      5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10,
+                                                      11, 11, 12, 12, 13, 13, 14, 14, 15, 15};
+    const V dup = _mm512_load_si512(kDup);
+    lo = _mm512_permutexvar_epi16(dup, a);
+    hi = _mm512_permutexvar_epi16(_mm512_add_epi16(dup, _mm512_set1_epi16(16)), a);
+  }
+  static V unpacklo16(V a, V b) { return _mm512_unpacklo_epi16(a, b); }
+  static V unpackhi16(V a, V b) { return _mm512_unpackhi_epi16(a, b); }
+  static V madd(V a, V b) { return _mm512_madd_epi16(a, b); }
+  static V add32(V a, V b) { return _mm512_add_epi32(a, b); }
+  static V set1x32(int v) { return _mm512_set1_epi32(v); }
+  static V sra32by7(V a) { return _mm512_srai_epi32(a, 7); }
+  static V sll32by16(V a) { return _mm512_slli_epi32(a, 16); }
+  static V sra32by16(V a) { return _mm512_srai_epi32(a, 16); }
+  static V packs32(V a, V b) { return _mm512_packs_epi32(a, b); }
   static V sll7(V a) { return _mm512_slli_epi16(a, 7); }
   static V srl8(V a) { return _mm512_srli_epi16(a, 8); }
   static V sll8(V a) { return _mm512_slli_epi16(a, 8); }
