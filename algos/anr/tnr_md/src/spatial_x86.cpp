@@ -88,7 +88,7 @@ struct Avx2 {
   static V packus16(V a, V b) { return _mm256_packus_epi16(a, b); }
   static V divide(V num, V den) {
     const __m256 q =
-        _mm256_mul_ps(_mm256_cvtepi32_ps(num), recipRefine8(_mm256_cvtepi32_ps(den)));
+        _mm256_mul_ps(_mm256_cvtepi32_ps(num), recipRefineX<V256>(_mm256_cvtepi32_ps(den)));
     return _mm256_cvttps_epi32(_mm256_add_ps(q, _mm256_set1_ps(0.5f)));
   }
   static V broadcast16(const uint8_t *p) {

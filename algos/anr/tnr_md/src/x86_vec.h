@@ -32,6 +32,9 @@
 #endif
 
 namespace tnr_md::TNR_MD_X86_NS {
+// Internal linkage: a header compiled outside the level sources (recip_x86.h
+// in neon.h) gets its own copy at its own flags.
+namespace {
 
 #if defined(__AVX512BW__) && defined(__AVX512VL__)
 constexpr bool kAvx512 = true;
@@ -129,7 +132,25 @@ struct V128 {
   static V packus32(V a, V b) { return _mm_packus_epi32(a, b); }
   static V set1x32(int v) { return _mm_set1_epi32(v); }
   static V max32(V a, V b) { return _mm_max_epi32(a, b); }
+  static V min32(V a, V b) { return _mm_min_epi32(a, b); }
   static V sub32(V a, V b) { return _mm_sub_epi32(a, b); }
+  template <int n>
+  static V srl32(V a) {
+    return _mm_srli_epi32(a, n);
+  }
+  template <int n>
+  static V sll32(V a) {
+    return _mm_slli_epi32(a, n);
+  }
+  static V bits(F a) { return _mm_castps_si128(a); }
+  static F fromBits(V a) { return _mm_castsi128_ps(a); }
+  static F divf(F a, F b) { return _mm_div_ps(a, b); }
+  // The 16-bit lanes 4k .. 4k + 3 of v zero-extended to 32 bits; the 8
+  // 32-bit lanes of q[0] and q[1] narrowed (saturating) to 16 bits.
+  static V widenU16(__m128i v, int k) {
+    return k ? _mm_unpackhi_epi16(v, _mm_setzero_si128()) : _mm_cvtepu16_epi32(v);
+  }
+  static __m128i packs32x8(const V *q) { return _mm_packs_epi32(q[0], q[1]); }
   static V sll32by7(V a) { return _mm_slli_epi32(a, 7); }
   static V sll32by16(V a) { return _mm_slli_epi32(a, 16); }
   static V srl32by16(V a) { return _mm_srli_epi32(a, 16); }
@@ -232,7 +253,23 @@ struct V256 {
   static V packus32(V a, V b) { return _mm256_packus_epi32(a, b); }
   static V set1x32(int v) { return _mm256_set1_epi32(v); }
   static V max32(V a, V b) { return _mm256_max_epi32(a, b); }
+  static V min32(V a, V b) { return _mm256_min_epi32(a, b); }
   static V sub32(V a, V b) { return _mm256_sub_epi32(a, b); }
+  template <int n>
+  static V srl32(V a) {
+    return _mm256_srli_epi32(a, n);
+  }
+  template <int n>
+  static V sll32(V a) {
+    return _mm256_slli_epi32(a, n);
+  }
+  static V bits(F a) { return _mm256_castps_si256(a); }
+  static F fromBits(V a) { return _mm256_castsi256_ps(a); }
+  static F divf(F a, F b) { return _mm256_div_ps(a, b); }
+  static V widenU16(__m128i v, int) { return _mm256_cvtepu16_epi32(v); }  // lanes 0 .. 7
+  static __m128i packs32x8(const V *q) {
+    return _mm_packs_epi32(_mm256_castsi256_si128(q[0]), _mm256_extracti128_si256(q[0], 1));
+  }
   static V sll32by7(V a) { return _mm256_slli_epi32(a, 7); }
   static V sll32by16(V a) { return _mm256_slli_epi32(a, 16); }
   static V srl32by16(V a) { return _mm256_srli_epi32(a, 16); }
@@ -350,6 +387,7 @@ using Widest = V512;
 using Widest = Wide;
 #endif
 
+}  // namespace
 }  // namespace tnr_md::TNR_MD_X86_NS
 
 #endif  // TNR_MD_X86_VEC_H
