@@ -1,6 +1,7 @@
 // The spatial stage, x86-64 form, compiled once per x86-64 level into its
-// namespace (x86_vec.h): 16 samples per step at x86-64-v2 (SSE4.1), 32 at
-// x86-64-v3 and v4 (AVX2 at v4 too: no 512-bit form is written).
+// namespace (x86_vec.h), over its vector traits: 16 samples per step at
+// x86-64-v2 (SSE4.1), 32 at x86-64-v3 and v4 (AVX2 at v4 too: no 512-bit
+// form is written).
 // Results equal spatial_c byte for byte.
 //
 // Same tail policy and accumulators as the NEON form (spatial_neon.cpp): the
@@ -19,83 +20,12 @@
 namespace tnr_md::TNR_MD_X86_NS {
 namespace {
 
-struct Sse {
-  using V = __m128i;
-  static constexpr int kLanes = 16;
-  static V load(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const V *>(p)); }
-  static void store(uint8_t *p, V v) { _mm_storeu_si128(reinterpret_cast<V *>(p), v); }
-  static V zero() { return _mm_setzero_si128(); }
-  static V set8(int v) { return _mm_set1_epi8(static_cast<char>(v)); }
-  static V subsU8(V a, V b) { return _mm_subs_epu8(a, b); }
-  static V orV(V a, V b) { return _mm_or_si128(a, b); }
-  static V add8(V a, V b) { return _mm_add_epi8(a, b); }
-  static V add16(V a, V b) { return _mm_add_epi16(a, b); }
-  static V add32(V a, V b) { return _mm_add_epi32(a, b); }
-  static V sll16(V a, int n) { return _mm_slli_epi16(a, n); }
-  static V sll32(V a, int n) { return _mm_slli_epi32(a, n); }
-  static V lo8(V a, V b) { return _mm_unpacklo_epi8(a, b); }
-  static V hi8(V a, V b) { return _mm_unpackhi_epi8(a, b); }
-  static V lo16(V a, V b) { return _mm_unpacklo_epi16(a, b); }
-  static V hi16(V a, V b) { return _mm_unpackhi_epi16(a, b); }
-  static V maddubs(V u, V s) { return _mm_maddubs_epi16(u, s); }
-  static V minU8(V a, V b) { return _mm_min_epu8(a, b); }
-  static V shr2U8(V a) { return _mm_and_si128(_mm_srli_epi16(a, 2), _mm_set1_epi8(0x3F)); }
-  static V shuffle8(V table, V idx) { return _mm_shuffle_epi8(table, idx); }
-  static V cmpgt8(V a, V b) { return _mm_cmpgt_epi8(a, b); }
-  static V blend8(V a, V b, V mask) { return _mm_blendv_epi8(a, b, mask); }
-  static V eq8(V a, V b) { return _mm_cmpeq_epi8(a, b); }
-  static bool allZero(V a) { return _mm_testz_si128(a, a) != 0; }
-  static V packus32(V a, V b) { return _mm_packus_epi32(a, b); }
-  static V packus16(V a, V b) { return _mm_packus_epi16(a, b); }
-  // min(trunc(num x recip(den) + 0.5), 2^31 - 1) of 32-bit lanes.
-  static V divide(V num, V den) {
-    const __m128 q =
-        _mm_mul_ps(_mm_cvtepi32_ps(num), recipRefine4(_mm_cvtepi32_ps(den)));
-    return _mm_cvttps_epi32(_mm_add_ps(q, _mm_set1_ps(0.5f)));
-  }
-  // Per 128-bit half: the table of 16 bytes broadcast (for the lookup).
-  static V broadcast16(const uint8_t *p) { return load(p); }
-};
-
-#if defined(__AVX2__)
-struct Avx2 {
-  using V = __m256i;
-  static constexpr int kLanes = 32;
-  static V load(const uint8_t *p) { return _mm256_loadu_si256(reinterpret_cast<const V *>(p)); }
-  static void store(uint8_t *p, V v) { _mm256_storeu_si256(reinterpret_cast<V *>(p), v); }
-  static V zero() { return _mm256_setzero_si256(); }
-  static V set8(int v) { return _mm256_set1_epi8(static_cast<char>(v)); }
-  static V subsU8(V a, V b) { return _mm256_subs_epu8(a, b); }
-  static V orV(V a, V b) { return _mm256_or_si256(a, b); }
-  static V add8(V a, V b) { return _mm256_add_epi8(a, b); }
-  static V add16(V a, V b) { return _mm256_add_epi16(a, b); }
-  static V add32(V a, V b) { return _mm256_add_epi32(a, b); }
-  static V sll16(V a, int n) { return _mm256_slli_epi16(a, n); }
-  static V sll32(V a, int n) { return _mm256_slli_epi32(a, n); }
-  static V lo8(V a, V b) { return _mm256_unpacklo_epi8(a, b); }
-  static V hi8(V a, V b) { return _mm256_unpackhi_epi8(a, b); }
-  static V lo16(V a, V b) { return _mm256_unpacklo_epi16(a, b); }
-  static V hi16(V a, V b) { return _mm256_unpackhi_epi16(a, b); }
-  static V maddubs(V u, V s) { return _mm256_maddubs_epi16(u, s); }
-  static V minU8(V a, V b) { return _mm256_min_epu8(a, b); }
-  static V shr2U8(V a) { return _mm256_and_si256(_mm256_srli_epi16(a, 2), _mm256_set1_epi8(0x3F)); }
-  static V shuffle8(V table, V idx) { return _mm256_shuffle_epi8(table, idx); }
-  static V cmpgt8(V a, V b) { return _mm256_cmpgt_epi8(a, b); }
-  static V blend8(V a, V b, V mask) { return _mm256_blendv_epi8(a, b, mask); }
-  static V eq8(V a, V b) { return _mm256_cmpeq_epi8(a, b); }
-  static bool allZero(V a) { return _mm256_testz_si256(a, a) != 0; }
-  static V packus32(V a, V b) { return _mm256_packus_epi32(a, b); }
-  static V packus16(V a, V b) { return _mm256_packus_epi16(a, b); }
-  static V divide(V num, V den) {
-    const __m256 q =
-        _mm256_mul_ps(_mm256_cvtepi32_ps(num), recipRefineX<V256>(_mm256_cvtepi32_ps(den)));
-    return _mm256_cvttps_epi32(_mm256_add_ps(q, _mm256_set1_ps(0.5f)));
-  }
-  static V broadcast16(const uint8_t *p) {
-    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
-  }
-};
-#endif
+// min(trunc(num x RecipRefine(den) + 0.5), 2^31 - 1) of 32-bit lanes.
+template <class S>
+inline typename S::V divide(typename S::V num, typename S::V den) {
+  const typename S::F q = S::mulf(S::toFloat(num), recipRefineX<S>(S::toFloat(den)));
+  return S::trunc(S::addf(q, S::set1f(0.5f)));
+}
 
 template <class S>
 struct Acc {
@@ -110,7 +40,7 @@ inline Acc<S> accZero() {
 
 template <class S>
 inline typename S::V rangeWeight(typename S::V q, typename S::V c, typename S::V t) {
-  return S::subsU8(t, S::orV(S::subsU8(q, c), S::subsU8(c, q)));
+  return S::subsu8(t, S::bor(S::subsu8(q, c), S::subsu8(c, q)));
 }
 
 // Two taps: their products added pairwise by pmaddubsw.
@@ -118,8 +48,8 @@ template <class S>
 inline void tap2(Acc<S> &a, typename S::V q1, typename S::V q2, typename S::V c,
                  typename S::V t) {
   const typename S::V w1 = rangeWeight<S>(q1, c, t), w2 = rangeWeight<S>(q2, c, t);
-  a.lo = S::add16(a.lo, S::maddubs(S::lo8(q1, q2), S::lo8(w1, w2)));
-  a.hi = S::add16(a.hi, S::maddubs(S::hi8(q1, q2), S::hi8(w1, w2)));
+  a.lo = S::add(a.lo, S::maddubs(S::unpacklo8(q1, q2), S::unpacklo8(w1, w2)));
+  a.hi = S::add(a.hi, S::maddubs(S::unpackhi8(q1, q2), S::unpackhi8(w1, w2)));
   a.den = S::add8(a.den, S::add8(w1, w2));
 }
 
@@ -127,8 +57,8 @@ inline void tap2(Acc<S> &a, typename S::V q1, typename S::V q2, typename S::V c,
 template <class S>
 inline void centre(Acc<S> &a, typename S::V c, typename S::V t) {
   const typename S::V z = S::zero();
-  a.lo = S::add16(a.lo, S::maddubs(S::lo8(c, z), S::lo8(t, z)));
-  a.hi = S::add16(a.hi, S::maddubs(S::hi8(c, z), S::hi8(t, z)));
+  a.lo = S::add(a.lo, S::maddubs(S::unpacklo8(c, z), S::unpacklo8(t, z)));
+  a.hi = S::add(a.hi, S::maddubs(S::unpackhi8(c, z), S::unpackhi8(t, z)));
   a.den = S::add8(a.den, t);
 }
 
@@ -138,9 +68,9 @@ template <class S, bool kHigh>
 inline typename S::V combine(typename S::V in, typename S::V ra, typename S::V rb,
                              typename S::V co) {
   const typename S::V z = S::zero();
-  const auto widen = [&](typename S::V v) { return kHigh ? S::hi16(v, z) : S::lo16(v, z); };
-  const typename S::V n = S::add32(S::sll32(widen(in), 2), widen(co));
-  return S::add32(n, S::sll32(S::add32(widen(ra), widen(rb)), 1));
+  const auto widen = [&](typename S::V v) { return kHigh ? S::unpackhi16(v, z) : S::unpacklo16(v, z); };
+  const typename S::V n = S::add32(S::template sll32<2>(widen(in)), widen(co));
+  return S::add32(n, S::template sll32<1>(S::add32(widen(ra), widen(rb))));
 }
 
 template <class S>
@@ -165,17 +95,17 @@ inline typename S::V filter(const uint8_t *const r[5], ptrdiff_t s, typename S::
   // Sums of weights to 16 bits: 4 x inner + 2 x (ringA + ringB) + corners.
   const V z = S::zero();
   const auto den16 = [&](bool high) {
-    const auto w = [&](V v) { return high ? S::hi8(v, z) : S::lo8(v, z); };
-    return S::add16(S::add16(S::sll16(w(in.den), 2), w(co.den)),
-                    S::sll16(S::add16(w(ra.den), w(rb.den)), 1));
+    const auto w = [&](V v) { return high ? S::unpackhi8(v, z) : S::unpacklo8(v, z); };
+    return S::add(S::add(S::sll16(w(in.den), 2), w(co.den)),
+                    S::sll16(S::add(w(ra.den), w(rb.den)), 1));
   };
   const V denLo = den16(false), denHi = den16(true);
-  const V o0 = S::divide(combine<S, false>(in.lo, ra.lo, rb.lo, co.lo), S::lo16(denLo, z));
-  const V o1 = S::divide(combine<S, true>(in.lo, ra.lo, rb.lo, co.lo), S::hi16(denLo, z));
-  const V o2 = S::divide(combine<S, false>(in.hi, ra.hi, rb.hi, co.hi), S::lo16(denHi, z));
-  const V o3 = S::divide(combine<S, true>(in.hi, ra.hi, rb.hi, co.hi), S::hi16(denHi, z));
-  const V out = S::packus16(S::packus32(o0, o1), S::packus32(o2, o3));
-  return S::blend8(out, c, S::eq8(t, z));  // threshold 0: the sample unchanged
+  const V o0 = divide<S>(combine<S, false>(in.lo, ra.lo, rb.lo, co.lo), S::unpacklo16(denLo, z));
+  const V o1 = divide<S>(combine<S, true>(in.lo, ra.lo, rb.lo, co.lo), S::unpackhi16(denLo, z));
+  const V o2 = divide<S>(combine<S, false>(in.hi, ra.hi, rb.hi, co.hi), S::unpacklo16(denHi, z));
+  const V o3 = divide<S>(combine<S, true>(in.hi, ra.hi, rb.hi, co.hi), S::unpackhi16(denHi, z));
+  const V out = S::packus(S::packus32(o0, o1), S::packus32(o2, o3));
+  return S::blendv8(out, c, S::cmpeq8(t, z));  // threshold 0: the sample unchanged
 }
 
 // lut[min(w >> 2, 31)] of each byte: two 16-byte lookups (pshufb takes the
@@ -183,26 +113,17 @@ inline typename S::V filter(const uint8_t *const r[5], ptrdiff_t s, typename S::
 template <class S>
 inline typename S::V thresholds(typename S::V w, typename S::V lut0, typename S::V lut1) {
   using V = typename S::V;
-  const V i = S::minU8(S::shr2U8(w), S::set8(31));
+  const V i = S::minu8(S::band(S::srl16(w, 2), S::set1x8(0x3F)), S::set1x8(31));
   const V a = S::shuffle8(lut0, i), b = S::shuffle8(lut1, i);
-  return S::blend8(a, b, S::cmpgt8(i, S::set8(15)));
+  return S::blendv8(a, b, S::cmpgt8(i, S::set1x8(15)));
 }
 
 // Lanes 2k and 2k + 1 of a chroma step take luma weight 2k + 1: each byte
 // pair's odd byte copied over its even one.
 template <class S>
-typename S::V pairWeights(typename S::V w);
-
-template <>
-inline __m128i pairWeights<Sse>(__m128i w) {
-  return _mm_or_si128(_mm_srli_epi16(w, 8), _mm_and_si128(w, _mm_set1_epi16(-256)));
+inline typename S::V pairWeights(typename S::V w) {
+  return S::bor(S::srl8(w), S::band(w, S::set1(-256)));
 }
-#if defined(__AVX2__)
-template <>
-inline __m256i pairWeights<Avx2>(__m256i w) {
-  return _mm256_or_si256(_mm256_srli_epi16(w, 8), _mm256_and_si256(w, _mm256_set1_epi16(-256)));
-}
-#endif
 
 int clampInt(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
@@ -214,15 +135,15 @@ void planeRow(const uint8_t *const r[5], uint8_t *out, const uint8_t *pre, int w
   // end is even, so that every step starts on a U byte.
   const int first = 2 * s, end = s == 2 ? (width - 4) & ~1 : width - 2;
   const auto sample = [&](int x) { out[x] = spatialPlaneSample(r, pre, width, s, x, lutBytes); };
-  if (end - first < S::kLanes) {
+  if (end - first < S::kBytes) {
     for (int x = 0; x < width; ++x) sample(x);
     return;
   }
   for (int x = 0; x < first; ++x) sample(x);
   for (int x = end; x < width; ++x) sample(x);
   const V lut0 = S::broadcast16(lutBytes), lut1 = S::broadcast16(lutBytes + 16);
-  for (int x0 = first; x0 < end; x0 += S::kLanes) {
-    const int x = x0 + S::kLanes <= end ? x0 : end - S::kLanes;  // even for chroma
+  for (int x0 = first; x0 < end; x0 += S::kBytes) {
+    const int x = x0 + S::kBytes <= end ? x0 : end - S::kBytes;  // even for chroma
     V w = S::load(pre + x);
     if (s == 2) w = pairWeights<S>(w);
     const V t = thresholds<S>(w, lut0, lut1);
@@ -235,12 +156,6 @@ void planeRow(const uint8_t *const r[5], uint8_t *out, const uint8_t *pre, int w
   }
 }
 
-#if defined(__AVX2__)
-using Best = Avx2;
-#else
-using Best = Sse;
-#endif
-
 }  // namespace
 
 void spatial_x86(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
@@ -250,10 +165,10 @@ void spatial_x86(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
     const uint8_t *r[5];
     for (int k = 0; k < 5; ++k) r[k] = f.pIn + clampInt(y - 2 + k, 0, f.proHeight - 1) * pitch;
     const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(y) * f.gainStride;
-    if (f.proWidth - 4 >= Best::kLanes)  // the luma interior: columns 2 .. proWidth - 3
-      planeRow<Best>(r, out, pre, f.proWidth, 1, f.lut);
+    if (f.proWidth - 4 >= Wide::kBytes)  // the luma interior: columns 2 .. proWidth - 3
+      planeRow<Wide>(r, out, pre, f.proWidth, 1, f.lut);
     else
-      planeRow<Sse>(r, out, pre, f.proWidth, 1, f.lut);
+      planeRow<V128>(r, out, pre, f.proWidth, 1, f.lut);
   }
   const ptrdiff_t uv = pitch * f.imgHeight;
   const int uvRows = f.proHeight / 2;
@@ -262,10 +177,10 @@ void spatial_x86(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
     const uint8_t *r[5];
     for (int k = 0; k < 5; ++k) r[k] = f.pIn + uv + clampInt(cy - 2 + k, 0, uvRows - 1) * pitch;
     const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(2 * cy + 1) * f.gainStride;
-    if (((f.proWidth - 4) & ~1) - 4 >= Best::kLanes)  // the chroma interior (planeRow)
-      planeRow<Best>(r, out, pre, f.proWidth, 2, f.lut);
+    if (((f.proWidth - 4) & ~1) - 4 >= Wide::kBytes)  // the chroma interior (planeRow)
+      planeRow<Wide>(r, out, pre, f.proWidth, 2, f.lut);
     else
-      planeRow<Sse>(r, out, pre, f.proWidth, 2, f.lut);
+      planeRow<V128>(r, out, pre, f.proWidth, 2, f.lut);
   }
 }
 

@@ -88,6 +88,8 @@ struct V128 {
   static V srl8(V a) { return _mm_srli_epi16(a, 8); }
   static V sll8(V a) { return _mm_slli_epi16(a, 8); }
   static V srl6(V a) { return _mm_srli_epi16(a, 6); }
+  static V sll16(V a, int n) { return _mm_slli_epi16(a, n); }
+  static V srl16(V a, int n) { return _mm_srli_epi16(a, n); }
   static V sll5(V a) { return _mm_slli_epi16(a, 5); }
   static V abs(V a) { return _mm_abs_epi16(a); }
   static V mullo(V a, V b) { return _mm_mullo_epi16(a, b); }
@@ -106,8 +108,14 @@ struct V128 {
   // Bytes.
   static V set1x8(int8_t v) { return _mm_set1_epi8(v); }
   static V set1x64(uint64_t v) { return _mm_set1_epi64x(static_cast<long long>(v)); }
+  static V add8(V a, V b) { return _mm_add_epi8(a, b); }
   static V sub8(V a, V b) { return _mm_sub_epi8(a, b); }
+  static V subsu8(V a, V b) { return _mm_subs_epu8(a, b); }
   static V maxu8(V a, V b) { return _mm_max_epu8(a, b); }
+  static V minu8(V a, V b) { return _mm_min_epu8(a, b); }
+  static V cmpgt8(V a, V b) { return _mm_cmpgt_epi8(a, b); }
+  static V cmpeq8(V a, V b) { return _mm_cmpeq_epi8(a, b); }
+  static bool allZero(V a) { return _mm_testz_si128(a, a) != 0; }
   static V shuffle8(V a, V idx) { return _mm_shuffle_epi8(a, idx); }  // within 128-bit lanes
   static V broadcast16(const void *p) { return load(p); }  // 16 bytes to every 128-bit lane
   static V blendv8(V a, V b, V m) { return _mm_blendv_epi8(a, b, m); }  // b where m's top bit
@@ -215,6 +223,8 @@ struct V256 {
   static V srl8(V a) { return _mm256_srli_epi16(a, 8); }
   static V sll8(V a) { return _mm256_slli_epi16(a, 8); }
   static V srl6(V a) { return _mm256_srli_epi16(a, 6); }
+  static V sll16(V a, int n) { return _mm256_slli_epi16(a, n); }
+  static V srl16(V a, int n) { return _mm256_srli_epi16(a, n); }
   static V sll5(V a) { return _mm256_slli_epi16(a, 5); }
   static V abs(V a) { return _mm256_abs_epi16(a); }
   static V mullo(V a, V b) { return _mm256_mullo_epi16(a, b); }
@@ -228,8 +238,14 @@ struct V256 {
   static bool allSet(V a) { return _mm256_movemask_epi8(a) == -1; }
   static V set1x8(int8_t v) { return _mm256_set1_epi8(v); }
   static V set1x64(uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
+  static V add8(V a, V b) { return _mm256_add_epi8(a, b); }
   static V sub8(V a, V b) { return _mm256_sub_epi8(a, b); }
+  static V subsu8(V a, V b) { return _mm256_subs_epu8(a, b); }
   static V maxu8(V a, V b) { return _mm256_max_epu8(a, b); }
+  static V minu8(V a, V b) { return _mm256_min_epu8(a, b); }
+  static V cmpgt8(V a, V b) { return _mm256_cmpgt_epi8(a, b); }
+  static V cmpeq8(V a, V b) { return _mm256_cmpeq_epi8(a, b); }
+  static bool allZero(V a) { return _mm256_testz_si256(a, a) != 0; }
   static V shuffle8(V a, V idx) { return _mm256_shuffle_epi8(a, idx); }
   static V broadcast16(const void *p) { return _mm256_broadcastsi128_si256(loadu(p)); }
   static V blendv8(V a, V b, V m) { return _mm256_blendv_epi8(a, b, m); }
