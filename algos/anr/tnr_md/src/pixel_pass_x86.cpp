@@ -351,6 +351,17 @@ inline Split<S> lAlphaOf(uint64_t tCols) {  // T columns n .. as bytes
           S::srl3(S::add(S::maddubs(tp, S::load(kTWeightsO)), four))};
 }
 
+// The n (4 or 6) bytes from t as one value, read into registers in two
+// parts (a wider read of bytes written as parts would wait for the writes).
+template <int n>
+inline uint64_t tColumns(const uint8_t *t) {
+  uint32_t lo;
+  uint16_t hi = 0;
+  std::memcpy(&lo, t, 4);
+  if (n > 4) std::memcpy(&hi, t + 4, 2);
+  return lo | uint64_t{hi} << 32;
+}
+
 // The block of S::kBytes pixels from x (a multiple of 16) in the row of T
 // columns tRow: still, saturated or in general.
 template <class S>
@@ -361,8 +372,7 @@ inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow 
   const int col = x >> 3;
   // T columns n .. n + kCols + 1; when all are 0, so is every lane's lAlpha
   // and motionAlpha: the block is still.
-  uint64_t t = 0;
-  std::memcpy(&t, tRow + col, kCols + 2);
+  const uint64_t t = tColumns<kCols + 2>(tRow + col);
   if (t == 0) return stillBlock<S>(io, x);
   const bool cached = col + kCols <= SigmaRow::kCached;
   if (t == kAll128 && cached && saturated<S>(io, x, sig.satAt(col, kCols)))
