@@ -387,6 +387,9 @@ inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow 
   movingBlock<S>(io, x, lAlphaOf<S>(t), LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}, pc);
 }
 
+// Whether the level takes still pixels 64 at a time (in 512-bit vectors).
+constexpr bool kStill64 = Widest::kBytes == 64;
+
 // Whether T columns n .. n + 9 (n = x / 8) are all 0: 64 still pixels from x.
 inline bool still64(const uint8_t *tRow, int x) {
   uint64_t t8;
@@ -467,9 +470,9 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
     const int nFull = proWidth & ~15;
     int x = 0;
     while (x + Wide::kBytes <= nFull) {
-      if (Widest::kBytes > Wide::kBytes && x + Widest::kBytes <= nFull && still64(tRow, x)) {
+      if (kStill64 && x + 64 <= nFull && still64(tRow, x)) {
         stillBlock<Widest>(io, x);
-        x += Widest::kBytes;
+        x += 64;
         continue;
       }
       block<Wide>(io, x, tRow, sig, pc);

@@ -36,11 +36,6 @@ namespace tnr_md::TNR_MD_X86_NS {
 // in neon.h) gets its own copy at its own flags.
 namespace {
 
-#if defined(__AVX512BW__) && defined(__AVX512VL__)
-constexpr bool kAvx512 = true;
-#else
-constexpr bool kAvx512 = false;
-#endif
 #if defined(__AVX2__)
 constexpr bool kAvx2 = true;
 #else
@@ -55,10 +50,11 @@ constexpr bool kVbmi = false;
 inline __m128i loadu(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
 inline void storeu(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
 
-// Operations on 16-bit lanes (and the byte steps of the row buffer). Lane
-// order within the vector is kept by every operation except where noted:
-// unpacks and packs work within 128-bit halves, so a pair of them gives the
-// bytes back in order.
+// Operations on 16-bit lanes (unsuffixed names), bytes (...8), 32-bit lanes
+// (...32) and floats (...f). Lane order within the vector is kept by every
+// operation except where noted: unpacks, packs, byte shuffles and horizontal
+// adds work within 128-bit lanes, so a pair of them gives the lanes back in
+// order.
 struct V128 {
   using V = __m128i;
   static constexpr int kBytes = 16;
