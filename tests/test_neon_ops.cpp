@@ -199,6 +199,23 @@ TEST(NeonOps, FloatConversions) {
       "vcvtq_f32_u32", [](uint32x4_t a) { return vcvtq_f32_u32(a); },
       [](auto &a) { return map1<float>(a, [](uint32_t x) { return static_cast<float>(x); }); },
       gU32, 503);
+  // Fixed point: x / 2^7 rounded once; trunc(x x 2), saturating, NaN 0.
+  unary<uint32_t, 4, float, uint32x4_t>(
+      "vcvtq_n_f32_u32 7", [](uint32x4_t a) { return vcvtq_n_f32_u32(a, 7); },
+      [](auto &a) {
+        return map1<float>(a, [](uint32_t x) { return static_cast<float>(x / 128.0); });
+      },
+      gU32, 504);
+  unary<float, 4, uint32_t, float32x4_t>(
+      "vcvtq_n_u32_f32 1", [](float32x4_t a) { return vcvtq_n_u32_f32(a, 1); },
+      [](auto &a) {
+        return map1<uint32_t>(a, [](float x) -> uint32_t {
+          const double v = 2.0 * x;
+          if (!(v > 0.0)) return 0;
+          return v >= 4294967296.0 ? UINT32_MAX : static_cast<uint32_t>(v);
+        });
+      },
+      pickConv, 505);
 }
 
 // The stages take the estimate of integers 1 .. 32767 only: all of them.
