@@ -259,10 +259,15 @@ inline bool allOnes(uint16x8_t v) {
   return vget_lane_u32(vpmin_u32(all, all), 0) == 0xFFFFFFFFu;
 }
 
+// Whether any of the 8 bytes is not 0: pairwise maxima fold them into the
+// low 32 bits, which one move takes out.
+inline bool anyByte(uint8x8_t v) {
+  return vget_lane_u32(vreinterpret_u32_u8(vpmax_u8(v, v)), 0) != 0;
+}
+
 // Whether every lane is 0.
 inline bool allZero(int16x8_t v) {
-  const int16x4_t any = vorr_s16(vget_low_s16(v), vget_high_s16(v));
-  return vget_lane_u64(vreinterpret_u64_s16(any), 0) == 0;
+  return !anyByte(vreinterpret_u8_s16(vorr_s16(vget_low_s16(v), vget_high_s16(v))));
 }
 
 // hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take the
@@ -368,7 +373,7 @@ inline uint8x16_t stillWeight16(const StillWeights &sw, uint8x16_t preAlpha) {
   // stays still settles after three calls) the last quarter alone serves.
   const uint8x16_t outside = vcgeq_u8(i3, vdupq_n_u8(32));
   const uint8x8_t any = vorr_u8(vget_low_u8(outside), vget_high_u8(outside));
-  if (vget_lane_u64(vreinterpret_u64_u8(any), 0) == 0) {
+  if (!anyByte(any)) {
     const uint8x8x4_t q3 = vld4_u8(sw.q[3]);
     return vcombine_u8(vtbl4_u8(q3, vget_low_u8(i3)), vtbl4_u8(q3, vget_high_u8(i3)));
   }
