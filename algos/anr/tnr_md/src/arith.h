@@ -132,13 +132,13 @@ inline uint8_t pixelAlphaOf(int16_t hdiff, int32_t sH, float inv) {
 // inv128. The bound is A x 2^-18 (A an integer) and inv128 = M x 2^E with M
 // < 2^24 and E <= -16 (inv128 <= 128), so the quotient is A x 2^k / M with
 // k >= -2: an integer, or more than 2^-26 away from one, while below 32768
-// the double division is within 2^-38 of it. The ceiling of the double
-// quotient is exact.
+// the double division is within 2^-38 of it (and exact for an integer). So
+// adding 1 - 2^-30 (the sum rounded within 2^-37) and truncating gives the
+// ceiling.
 inline int saturatingExcess(float inv128) {
   const double q = (127.5 - 0x1p-18) / static_cast<double>(inv128);
   if (!(q < 32768.0)) return 32768;
-  const int f = static_cast<int>(q);
-  const int d = static_cast<double>(f) < q ? f + 1 : f;
+  const int d = static_cast<int>(q + (1.0 - 0x1p-30));
   return d > 1 ? d : 1;  // excess 0 gives alpha 0
 }
 
