@@ -17,6 +17,13 @@ def _p(a, t):
     return a.ctypes.data_as(t)
 
 
+def _wider(a, extra):
+    """a in the first columns of zero rows `extra` elements longer."""
+    out = np.zeros((a.shape[0], a.shape[1] + extra), a.dtype)
+    out[:, :a.shape[1]] = a
+    return out
+
+
 def _at(a, t, elems):
     """Pointer `elems` elements into array a."""
     return ctypes.cast(a.ctypes.data + elems * a.itemsize, t)
@@ -50,109 +57,72 @@ class CLib:
 
     # ---- the whole filter -------------------------------------------------
 
-    def sequence(self, frames, width, height, grid=None, params=None):
-        """Filters packed NV12 frames (each (h*3/2, w)) as the C example does.
-        params: one dict per frame (sigma_h, sigma_l, uv_ratio, static_ratio_bit)
-        or None; the gain table starts at params[0].get('gain', 128).
-        Returns a list of (frame, static_ratio, weight, gain) per frame."""
-        gw, gh = grid or (width, height)
-        scratch = np.empty(self.tmp_size(gh, gw), np.int16)
-        alpha = np.zeros((gh, gw), np.uint8)
-        weight = np.zeros((gh, gw), np.uint8)
-        p0 = (params or [{}])[0]
-        gain = np.full((gh, gw), p0.get("gain", 128), np.uint8)
-        prev = frames[0].copy()
-        out = []
-        for i, f in enumerate(frames):
-            p = params[i] if params else {}
-            cur = np.ascontiguousarray(f).copy()
-            self.lib.motion_detect(_p(cur, U8P), _p(prev, U8P), _p(scratch, I16P), _p(alpha, U8P),
-                                   _p(weight, U8P), _p(gain, U8P), height, width, gh, gw, gw,
-                                   p.get("sigma_h", 1.1), p.get("sigma_l", 0.12),
-                                   p.get("uv_ratio", 0.75), 0.0, p.get("static_ratio_bit", 4))
-            temporal = cur.copy()
-            self.spatial(temporal, cur, weight, scratch, p.get("spatial", 3.5),
-                         p.get("uv_ratio", 0.75), width, height, gw, gh)
-            out.append((cur.copy(), alpha.copy(), weight.copy(), gain.copy()))
-            prev = temporal
-        return out
-
-    def spatial(self, temporal, out, weight, scratch, strength, uv_ratio, width, height, gw, gh):
-        """The spatial stage into out from the temporally filtered frame, with
-        the noise level of the motion_detect call whose scratch is given."""
-        s = int(math.floor(strength * 16 + 0.5))
-        if s > 0:
-            level = self.lib.motionDetectNoiseLevel(_p(scratch, I16P), gh, gw, uv_ratio)
-            self.lib.spatial_denoise(_p(temporal, U8P), _p(out, U8P), _p(weight, U8P), height, width,
-                                     gh, gw, gw, level, s)
-
-    def denoise_step(self, cur, prev, weight, gain, spatial=3.5):
-        """One frame of the Denoiser with the default tuning; returns (output,
-        temporal frame, weight, gain)."""
+    def step(self, cur, prev, weight, gain, p=None):
+        """One frame through motion_detect and the spatial stage, on packed
+        copies. p: sigma_h, sigma_l, uv_ratio, static_ratio_bit and spatial
+        (the Denoiser's defaults for those left out). Returns (output,
+        temporal frame, static_ratio, weight, gain)."""
+        p = p or {}
         h, w = cur.shape[0] * 2 // 3, cur.shape[1]
         gh, gw = weight.shape
         cur, prev, weight, gain = (np.ascontiguousarray(a).copy() for a in (cur, prev, weight, gain))
         scratch = np.empty(self.tmp_size(gh, gw), np.int16)
         alpha = np.zeros((gh, gw), np.uint8)
+        uv = p.get("uv_ratio", 0.75)
         self.lib.motion_detect(_p(cur, U8P), _p(prev, U8P), _p(scratch, I16P), _p(alpha, U8P),
-                               _p(weight, U8P), _p(gain, U8P), h, w, gh, gw, gw, 1.1, 0.12, 0.75,
-                               0.0, 4)
+                               _p(weight, U8P), _p(gain, U8P), h, w, gh, gw, gw, p.get("sigma_h", 1.1),
+                               p.get("sigma_l", 0.12), uv, 0.0, p.get("static_ratio_bit", 4))
+        # The spatial stage (strength in 1/16) writes the output from the
+        # temporally filtered frame, with the noise level of the same call.
         temporal = cur.copy()
-        self.spatial(temporal, cur, weight, scratch, spatial, 0.75, w, h, gw, gh)
-        return cur, temporal, weight, gain
+        s = int(math.floor(p.get("spatial", 3.5) * 16 + 0.5))
+        if s > 0:
+            level = self.lib.motionDetectNoiseLevel(_p(scratch, I16P), gh, gw, uv)
+            self.lib.spatial_denoise(_p(temporal, U8P), _p(cur, U8P), _p(weight, U8P), h, w, gh, gw,
+                                     gw, level, s)
+        return cur, temporal, alpha, weight, gain
 
-    def motion_detect(self, cur, prev, weight, gain, sigma_h, sigma_l, uv_ratio, bit):
-        """One call on packed copies; returns (cur, static_ratio, weight, gain)."""
-        h, w = cur.shape[0] * 2 // 3, cur.shape[1]
-        gh, gw = weight.shape
-        cur, prev, weight, gain = (np.ascontiguousarray(a).copy() for a in (cur, prev, weight, gain))
-        scratch = np.empty(self.tmp_size(gh, gw), np.int16)
-        alpha = np.zeros((gh, gw), np.uint8)
-        self.lib.motion_detect(_p(cur, U8P), _p(prev, U8P), _p(scratch, I16P), _p(alpha, U8P),
-                               _p(weight, U8P), _p(gain, U8P), h, w, gh, gw, gw, sigma_h, sigma_l,
-                               uv_ratio, 0.0, bit)
-        return cur, alpha, weight, gain
+    def sequence(self, frames, width, height, grid=None, params=None):
+        """Filters packed NV12 frames (each (h*3/2, w)) one after the other.
+        params: one dict per frame for step() or None; the gain table starts at
+        params[0].get('gain', 128). Returns (frame, static_ratio, weight, gain)
+        per frame."""
+        gw, gh = grid or (width, height)
+        weight = np.zeros((gh, gw), np.uint8)
+        gain = np.full((gh, gw), (params or [{}])[0].get("gain", 128), np.uint8)
+        prev, out = frames[0], []
+        for i, f in enumerate(frames):
+            cur, prev, alpha, weight, gain = self.step(f, prev, weight, gain, params[i] if params else None)
+            out.append((cur, alpha, weight, gain))
+        return out
 
     # ---- stages --------------------------------------------------------------
 
-    def diff8x8(self, cur, prev, uv_ratio, gw, gh):
+    def cal_diff(self, cur, prev, uv_ratio, gw, gh, light_clip=None):
+        """calDiffAndDownScale8x8, or calDiff when light_clip is given (with the
+        raw differences and the cell means too)."""
         h, w = cur.shape[0] * 2 // 3, cur.shape[1]
         lw, lh = (gw + 7) // 8, (gh + 7) // 8
-        hd = np.zeros((gh + 2) * (gw + 2), np.int16)
-        ld = np.zeros((lh + 2) * (lw + 2), np.int16)
-        sg = np.zeros((lh + 8) * (lw + 8), np.int16)
+        hd, ld, sg = (np.zeros(s, np.int16) for s in ((gh + 2, gw + 2), (lh + 2, lw + 2), (lh + 8, lw + 8)))
         cur, prev = np.ascontiguousarray(cur), np.ascontiguousarray(prev)
-        self.lib.calDiffAndDownScale8x8(_p(cur, U8P), _p(prev, U8P), _p(ld, I16P), _p(hd, I16P),
-                                        _p(sg, I16P), h, w, gh, gw, lw + 2, lw + 8, uv_ratio)
-        return hd.reshape(gh + 2, gw + 2), ld.reshape(lh + 2, lw + 2), sg.reshape(lh + 8, lw + 8)
+        planes = (_p(cur, U8P), _p(prev, U8P), _p(ld, I16P), _p(hd, I16P), _p(sg, I16P))
+        sizes = (h, w, gh, gw, lw + 2, lw + 8, uv_ratio)
+        if light_clip is None:
+            self.lib.calDiffAndDownScale8x8(*planes, *sizes)
+            return hd, ld, sg
+        raw = np.zeros((gh + gh // 2, gw), np.int16)
+        means = np.zeros((3, (gh + 31) >> 5, (gw + 31) >> 5), np.int16)
+        self.lib.calDiff(*planes, _p(raw, I16P), _p(means, I16P), *sizes, light_clip)
+        return hd, ld, sg, raw, means
 
     def diff(self, cur, prev):
         h, w = cur.shape[0] * 2 // 3, cur.shape[1]
-        bands, blocks = (h + 7) // 8, (w + 7) // 8
-        stride = 2 * blocks + 2
-        hd = np.zeros((h + 2) * (w + 2), np.int16)
-        ld = np.zeros((bands + 2) * stride, np.int16)
-        sg = np.zeros((bands + 2) * stride, np.int16)
+        bands, stride = (h + 7) // 8 + 2, 2 * ((w + 7) // 8) + 2
+        hd, ld, sg = (np.zeros(s, np.int16) for s in ((h + 2, w + 2), (bands, stride), (bands, stride)))
         cur, prev = np.ascontiguousarray(cur), np.ascontiguousarray(prev)
         self.lib.calDiffAndDownScale(_p(cur, U8P), _p(prev, U8P), _p(ld, I16P), _p(hd, I16P),
                                      _p(sg, I16P), h, w, stride)
-        return hd.reshape(h + 2, w + 2), ld.reshape(bands + 2, stride), sg.reshape(bands + 2, stride)
-
-    def cal_diff(self, cur, prev, uv_ratio, light_clip, gw, gh):
-        h, w = cur.shape[0] * 2 // 3, cur.shape[1]
-        lw, lh = (gw + 7) // 8, (gh + 7) // 8
-        cw, ch = (gw + 31) >> 5, (gh + 31) >> 5
-        hd = np.zeros((gh + 2) * (gw + 2), np.int16)
-        ld = np.zeros((lh + 2) * (lw + 2), np.int16)
-        sg = np.zeros((lh + 8) * (lw + 8), np.int16)
-        raw = np.zeros(gw * (gh + gh // 2), np.int16)
-        means = np.zeros(3 * cw * ch, np.int16)
-        cur, prev = np.ascontiguousarray(cur), np.ascontiguousarray(prev)
-        self.lib.calDiff(_p(cur, U8P), _p(prev, U8P), _p(ld, I16P), _p(hd, I16P), _p(sg, I16P),
-                         _p(raw, I16P), _p(means, I16P), h, w, gh, gw, lw + 2, lw + 8, uv_ratio,
-                         light_clip)
-        return (hd.reshape(gh + 2, gw + 2), ld.reshape(lh + 2, lw + 2), sg.reshape(lh + 8, lw + 8),
-                raw.reshape(gh + gh // 2, gw), means.reshape(3, ch, cw))
+        return hd, ld, sg
 
     def extend_border(self, plane, ext_x, ext_y):
         p = np.ascontiguousarray(plane).copy()
@@ -178,27 +148,18 @@ class CLib:
         rows, stride = p.shape
         h, w = rows - 8, stride - 8
         tmp = np.zeros((h + 8) * stride, np.int16)
-        low = np.zeros(h * stride, np.uint16)
-        high = np.zeros(h * stride, np.uint32)
+        low, high = np.zeros((h, stride), np.uint16), np.zeros((h, stride), np.uint32)
         self.lib.sigmaFilterLut(_at(p, I16P, 4 * stride + 4), _p(tmp, I16P), _p(low, U16P),
                                 _p(high, U32P), sigma_h, sigma_l, h, w, stride)
-        return low.reshape(h, stride)[:, :w], high.reshape(h, stride)[:, :w]
+        return low[:, :w], high[:, :w]
 
     def upscale(self, cur, prev, ldiff, hdiff, low, high, weight, gain, bit):
         """Returns (cur, static_ratio, weight, gain) from packed copies."""
         h, w = cur.shape[0] * 2 // 3, cur.shape[1]
         gh, gw = hdiff.shape
         lh, lw = ldiff.shape
-        cur = np.ascontiguousarray(cur).copy()
-        prev = np.ascontiguousarray(prev)
-        ld = np.zeros((lh, lw + 2), np.int16)
-        ld[:, :lw] = ldiff
-        hd = np.zeros((gh, gw + 2), np.int16)
-        hd[:, :gw] = hdiff
-        lo = np.zeros((lh, lw + 8), np.uint16)
-        lo[:, :lw] = low
-        hi = np.zeros((lh, lw + 8), np.uint32)
-        hi[:, :lw] = high
+        cur, prev = np.ascontiguousarray(cur).copy(), np.ascontiguousarray(prev)
+        ld, hd, lo, hi = _wider(ldiff, 2), _wider(hdiff, 2), _wider(low, 8), _wider(high, 8)
         weight, gain = weight.copy(), gain.copy()
         alpha = np.zeros((gh, gw), np.uint8)
         tmp = np.zeros(gh * (lw + 2), np.uint8)

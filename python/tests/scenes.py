@@ -1,6 +1,15 @@
-"""Input generators shared by the tests: NV12 sequences with still texture,
-moving and stopping objects and noise, and random stage inputs."""
+"""Input generators shared by the tests (NV12 sequences with still texture,
+moving and stopping objects and noise, and random stage inputs), and the
+comparison that names the first differing element."""
 import numpy as np
+import pytest
+
+
+def eq(a, b, what):
+    assert a.shape == b.shape and a.dtype == b.dtype, (what, a.shape, b.shape, a.dtype, b.dtype)
+    if not np.array_equal(a, b):
+        at = tuple(np.argwhere(a != b)[0])
+        pytest.fail(f"{what} differs first at {at}: {a[at]} != {b[at]}")
 
 
 def sequence(rng, width, height, frames, noise=5.0):

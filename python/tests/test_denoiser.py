@@ -29,32 +29,24 @@ def assert_same(got, want):
     assert len(got) == len(want)
     for i, (g, w) in enumerate(zip(got, want)):
         for name, x, y in zip(MAPS, g, w):
-            assert x.shape == y.shape and x.dtype == y.dtype, (i, name)
-            if not np.array_equal(x, y):
-                where = np.argwhere(x != y)[0]
-                pytest.fail(f"frame {i}: {name} differs from the C library first at {tuple(where)}"
-                            f" ({x[tuple(where)]} != {y[tuple(where)]})")
+            scenes.eq(x, y, f"frame {i}: {name}")
 
 
 # Sizes around the library's block widths (8, 16), grids smaller than the
-# frame and odd grids; tuning constant, off the defaults, and changed mid-sequence.
-CASES = [
-    (64, 48, None, None),
-    (78, 50, None, None),
-    (96, 64, (61, 37), None),
-    (130, 40, (130, 40), "custom"),
-    (96, 64, None, "changing"),
-]
+# frame and odd grids; tuning (the spatial strength too, 0 turning the stage
+# off) constant, off the defaults, and changed mid-sequence.
+CASES = [(64, 48, None, None), (78, 50, None, None), (96, 64, (61, 37), None),
+         (130, 40, (130, 40), "custom"), (96, 64, None, "changing")]
 
 
 def params_for(kind, n):
     if kind is None:
         return None
     if kind == "custom":
-        return [dict(sigma_h=1.6, sigma_l=0.3, uv_ratio=1.2, static_ratio_bit=2)] * n
+        return [dict(sigma_h=1.6, sigma_l=0.3, uv_ratio=1.2, static_ratio_bit=2, spatial=1.25)] * n
     return [dict(sigma_h=0.6 + 0.2 * (i % 4), sigma_l=0.08 + 0.05 * (i % 3),
-                 uv_ratio=(0.5, 1.0, 0.0)[i % 3], static_ratio_bit=(4, 7, 9)[i % 3])
-            for i in range(n)]
+                 uv_ratio=(0.5, 1.0, 0.0)[i % 3], static_ratio_bit=(4, 7, 9)[i % 3],
+                 spatial=(0.0, 2.5, 3.5, 0.0)[i % 4]) for i in range(n)]
 
 
 @pytest.mark.parametrize("width,height,grid,kind", CASES)
@@ -70,28 +62,16 @@ def test_sequence_matches_the_c_library(clib, rng, width, height, grid, kind):
     assert d.frame_count == len(frames)
 
 
-def test_same_frames_as_the_c_example(example, rng, tmp_path):
-    """The temporal stage (spatial=0) gives the C example's frames."""
+def test_same_frames_as_the_c_example(clib, example, rng, tmp_path):
+    """The C example (the temporal stage alone) gives the library's frames."""
     width, height = 96, 64
     frames = scenes.sequence(rng, width, height, 6)
     src, dst = tmp_path / "in.nv12", tmp_path / "out.nv12"
     src.write_bytes(b"".join(f.tobytes() for f in frames))
     subprocess.run([example, str(width), str(height), str(src), str(dst)], check=True,
                    capture_output=True)
-    want = np.frombuffer(dst.read_bytes(), np.uint8).reshape(len(frames), height * 3 // 2, width)
-    got = run(tnr_md.Denoiser(width, height, spatial=0), frames)
-    for i in range(len(frames)):
-        assert np.array_equal(got[i][0], want[i]), f"frame {i} differs from nv12_denoise"
-
-
-def exact_buffer_view(f, pitch):
-    """A padded view over a buffer that ends at the view's last byte: the
-    library's frame (pitch x rows) would reach past it."""
-    rows, width = f.shape
-    raw = bytearray(b"\x5a" * ((rows - 1) * pitch + width))
-    v = np.ndarray(f.shape, np.uint8, buffer=raw, strides=(pitch, 1))
-    v[...] = f
-    return v
+    want = clib.sequence(frames, width, height, params=[dict(spatial=0)] * len(frames))
+    assert dst.read_bytes() == b"".join(w[0].tobytes() for w in want)
 
 
 def forms(f, height):
@@ -113,8 +93,6 @@ def forms(f, height):
     vy, vuv = big[:height, :cols], big[height:, :cols]
     out.append(("planes in one padded buffer", (vy, vuv), lambda: np.vstack([vy, vuv]),
                 lambda: [big[:, cols:].copy()]))
-    e = exact_buffer_view(f, cols + 6)
-    out.append(("padded, buffer ends at the view", (e,), lambda: e.copy(), lambda: []))
     ty, tuv = scenes.padded(y, 4), scenes.padded(uv, 12)
     out.append(("planes with different pitches", (ty, tuv), lambda: np.vstack([ty, tuv]),
                 lambda: [ty.base[:, cols:].copy(), tuv.base[:, cols:].copy()]))
@@ -195,8 +173,6 @@ def test_reset_starts_a_cold_sequence(clib, rng):
     assert (d.gain == 77).all()
     got = run(d, second)
     assert_same(got, clib.sequence(second, width, height, params=[dict(gain=77)] * 5))
-    fresh = run(tnr_md.Denoiser(width, height, gain=77), second)
-    assert_same(got, fresh)
 
 
 def test_maps_are_copies_and_properties_round_trip(rng):
@@ -208,11 +184,7 @@ def test_maps_are_copies_and_properties_round_trip(rng):
     assert w.shape == (32, 40) and w.dtype == np.uint8 and w.flags.writeable
     w[...] = 255
     assert d.weight.max() <= 128
-    again = eval(repr(d), {"tnr_md": tnr_md})
-    for k in ("width", "height", "grid", "sigma_h", "sigma_l", "uv_ratio", "static_ratio_bit",
-              "start_gain", "spatial"):
-        assert getattr(again, k) == getattr(d, k), k
-    assert repr(d) == ("tnr_md.Denoiser(64, 48, sigma_h=0.9, sigma_l=0.2, uv_ratio=1.0, "
+    assert repr(eval(repr(d), {"tnr_md": tnr_md})) == repr(d) == ("tnr_md.Denoiser(64, 48, sigma_h=0.9, sigma_l=0.2, uv_ratio=1.0, "
                        "static_ratio_bit=3, gain=100, grid=(40, 32), spatial=3.5)")
     defaults = tnr_md.Denoiser(64, 48)
     assert (defaults.sigma_h, defaults.sigma_l, defaults.uv_ratio, defaults.static_ratio_bit,

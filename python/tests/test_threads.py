@@ -1,5 +1,6 @@
 """Threads: one object shared by two threads behaves as if its calls ran one
-after the other; two objects in two threads give their serial results."""
+after the other; an object in a thread of its own gives its serial results;
+process() lets other threads run."""
 import sys
 import threading
 import time
@@ -12,108 +13,72 @@ import tnr_md
 W, H, N = 960, 540, 10
 
 
-def start_all(targets):
-    errors = []
+def test_threads_share_an_object_as_if_in_turn(clib, rng):
+    """Two threads feed one object their own frames, a third feeds an object of
+    its own and a fourth reads the shared object's maps. Afterwards the shared
+    object's calls are replayed through the C library in the one order
+    consistent with the outputs: every output and every map snapshot must be
+    what a serial run in that order gives."""
+    seqs = [scenes.sequence(rng, W, H, N, noise=5.0 + 2 * k) for k in range(3)]
+    shared, own = tnr_md.Denoiser(W, H), tnr_md.Denoiser(W, H)
+    outs, snapshots, errors = [[], [], []], [], []
+    done = threading.Event()
+    barrier = threading.Barrier(3)
 
-    def wrap(fn):
-        def run():
-            try:
-                fn()
-            except BaseException as e:  # reported by the main thread
-                errors.append(e)
-        return run
+    def feeder(k, d):
+        try:
+            barrier.wait()
+            for f in seqs[k]:
+                a = f.copy()
+                d.process(a)
+                outs[k].append(a)
+        except BaseException as e:  # reported by the main thread
+            errors.append(e)
 
-    barrier = threading.Barrier(len(targets))
-    threads = [threading.Thread(target=wrap(lambda fn=fn: (barrier.wait(), fn()))) for fn in targets]
+    def reader():
+        while not done.is_set():
+            snapshots.append(shared.weight)
+            repr(shared)
+
+    threads = [threading.Thread(target=feeder, args=(k, d)) for k, d in enumerate((shared, shared, own))]
+    r = threading.Thread(target=reader)
     # Frequent switches between the Python threads, so that their calls meet.
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
     try:
+        r.start()
         for t in threads:
             t.start()
         for t in threads:
             t.join()
     finally:
+        done.set()
+        r.join()
         sys.setswitchinterval(interval)
     if errors:
         raise errors[0]
+    assert shared.frame_count == 2 * N
+    for i, want in enumerate(clib.sequence(seqs[2], W, H)):
+        assert np.array_equal(outs[2][i], want[0]), f"own object: frame {i}"
 
-
-def test_two_objects_in_two_threads_give_their_serial_results(clib, rng):
-    seqs = [scenes.sequence(rng, W, H, N), scenes.sequence(rng, W, H, N, noise=9.0)]
-    want = [clib.sequence(s, W, H) for s in seqs]
-    got = [[], []]
-
-    def worker(k):
-        d = tnr_md.Denoiser(W, H)
-        for f in seqs[k]:
-            a = f.copy()
-            d.process(a)
-            got[k].append((a, d.weight))
-
-    start_all([lambda: worker(0), lambda: worker(1)])
-    for k in range(2):
-        for i in range(N):
-            assert np.array_equal(got[k][i][0], want[k][i][0]), f"object {k}: frame {i}"
-            assert np.array_equal(got[k][i][1], want[k][i][2]), f"object {k}: weight {i}"
-
-
-def test_one_object_hammered_by_two_threads_is_serialised(clib, rng):
-    """Two threads feed one object their own frames while a third reads its
-    maps. Afterwards the calls are replayed through the C library in the one
-    order consistent with the outputs: every output and every map snapshot
-    must be what a serial run in that order gives."""
-    seqs = [scenes.sequence(rng, W, H, N), scenes.sequence(rng, W, H, N, noise=9.0)]
-    d = tnr_md.Denoiser(W, H)
-    outs = [[], []]
-    snapshots = []
-    done = threading.Event()
-
-    def feeder(k):
-        for f in seqs[k]:
-            a = f.copy()
-            d.process(a)
-            outs[k].append(a)
-
-    def reader():
-        while not done.is_set():
-            snapshots.append(d.weight)
-            repr(d)
-
-    r = threading.Thread(target=reader)
-    r.start()
-    try:
-        start_all([lambda: feeder(0), lambda: feeder(1)])
-    finally:
-        done.set()
-        r.join()
-    assert d.frame_count == 2 * N
-
-    # Replay: at each step the object took the next frame of one of the two
-    # threads; only one choice reproduces the recorded output.
-    state = dict(prev=None, weight=np.zeros((H, W), np.uint8), gain=np.full((H, W), 128, np.uint8))
-    weights = [state["weight"].copy()]
-    nxt = [0, 0]
-    order = []
+    # Replay: at each step the shared object took the next frame of one of
+    # the two threads; only one choice reproduces the recorded output.
+    prev, weight, gain = None, np.zeros((H, W), np.uint8), np.full((H, W), 128, np.uint8)
+    weights, nxt, order = [weight], [0, 0], []
     for step in range(2 * N):
-        found = None
         for k in (0, 1):
-            if nxt[k] == N:
-                continue
-            f = seqs[k][nxt[k]]
-            prev = f if state["prev"] is None else state["prev"]
-            cur, temporal, weight, gain = clib.denoise_step(f, prev, state["weight"],
-                                                            state["gain"])
-            if np.array_equal(cur, outs[k][nxt[k]]):
-                found = (k, temporal, weight, gain)
-                break
-        assert found, f"step {step} (after order {order}): no serial order gives the outputs"
-        k, temporal, weight, gain = found
+            if nxt[k] < N:
+                f = seqs[k][nxt[k]]
+                res = clib.step(f, f if prev is None else prev, weight, gain)
+                if np.array_equal(res[0], outs[k][nxt[k]]):
+                    break
+        else:
+            assert False, f"step {step} (after order {order}): no serial order gives the outputs"
         order.append(k)
         nxt[k] += 1
-        state.update(prev=temporal, weight=weight, gain=gain)
+        _, prev, _, weight, gain = res
         weights.append(weight)
-    assert np.array_equal(d.weight, weights[-1]) and np.array_equal(d.gain, state["gain"])
+    assert np.array_equal(shared.weight, weight) and np.array_equal(shared.gain, gain)
     print("order of the calls:", "".join(map(str, order)), "map snapshots:", len(snapshots))
     known = {w.tobytes() for w in weights}
     assert all(s.tobytes() in known for s in snapshots), "a map was read in the middle of a frame"
