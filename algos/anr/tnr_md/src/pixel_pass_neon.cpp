@@ -564,6 +564,7 @@ __attribute__((noinline)) int stillRun(BlockIo io, const uint8_t *t, int nLeft,
                                        const StillWeights &sw) {
   const uint8_t *const t0 = t;
   const uint8_t *const tEnd = t + 2 * nLeft;
+#if defined(__aarch64__)
   for (;;) {
     stillBlock<kChroma>(io, sw);
     walkIo(io, kChroma);
@@ -573,6 +574,32 @@ __attribute__((noinline)) int stillRun(BlockIo io, const uint8_t *t, int nLeft,
     std::memcpy(&further, t + 2, sizeof further);
     if (further != 0) break;
   }
+#else
+  // ARMv7: two blocks at a time while both are still (the four further T
+  // columns that they need are 0), then one. (AArch64's table lookup holds
+  // eight registers; it does better one at a time.)
+  stillBlock<kChroma>(io, sw);
+  walkIo(io, kChroma);
+  t += 2;
+  while (tEnd - t >= 4) {
+    uint32_t further;
+    std::memcpy(&further, t + 2, sizeof further);
+    if (further != 0) break;
+    stillBlock<kChroma>(io, sw);
+    walkIo(io, kChroma);
+    stillBlock<kChroma>(io, sw);
+    walkIo(io, kChroma);
+    t += 4;
+  }
+  if (t != tEnd) {  // one more where the next block alone is still
+    uint16_t further;
+    std::memcpy(&further, t + 2, sizeof further);
+    if (further == 0) {
+      stillBlock<kChroma>(io, sw);
+      t += 2;
+    }
+  }
+#endif
   return static_cast<int>(t - t0) / 2;
 }
 
