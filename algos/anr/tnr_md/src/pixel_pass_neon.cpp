@@ -654,8 +654,8 @@ __attribute__((noinline)) int saturatedSpan(BlockIo io, const uint8_t *t, const 
 // when the first block is not one). The sigmas of a block column are
 // computed where a block needs them (an entry not computed yet stops the
 // span: no difference lies above its satBelow).
-__attribute__((noinline)) int saturatedRun(BlockIo io, const uint8_t *t, const int16_t *hdiff,
-                                           SigmaRun &run, int i, int nLeft, const PassConst &pc) {
+inline int saturatedRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run, int i,
+                        int nLeft, const PassConst &pc) {
   int n = 0;
   for (;;) {
     const int j = i + 2 * n;
