@@ -101,8 +101,10 @@ Setup &setupFor(int w, int h, bool everythingMoves = false) {
 
 // The spatial stage's inputs: the scene after `settle` chained motion_detect
 // calls (12: the still pixels' weights have settled at the blend's ceiling;
-// 1: still pixels a few frames old, which the stage still filters), the
-// thresholds for the noise level the last call measured, an output frame.
+// 1: still pixels a few frames old, which the stage still filters; 0: the
+// scene where everything moves after one call, every weight 0, so every pixel
+// is filtered at full strength), the thresholds for the noise level the last
+// call measured, an output frame.
 struct SpatialSetup {
   Scene scene;
   uint8_t lut[tnr_md::kSpatialLutSize];
@@ -119,10 +121,10 @@ SpatialSetup &spatialSetupFor(int w, int h, int settle) {
   if (slot) return *slot;
   slot = std::make_unique<SpatialSetup>();
   SpatialSetup &s = *slot;
-  s.scene = tnr_md_bench::makeScene(w, h);
+  s.scene = tnr_md_bench::makeScene(w, h, settle == 0);
   std::vector<int16_t> tmp(motionDetectTmpBufSize(h, w));
   std::vector<uint8_t> alpha(s.scene.pixels());
-  for (int i = 0; i < settle; ++i)
+  for (int i = 0; i < (settle == 0 ? 1 : settle); ++i)
     motion_detect(s.scene.cur.data(), s.scene.pre.data(), tmp.data(), alpha.data(),
                   s.scene.preAlpha.data(), s.scene.gain.data(), h, w, h, w, w,
                   tnr_md_bench::kSigmaHScale, tnr_md_bench::kSigmaLScale, tnr_md_bench::kUvRatio,
@@ -278,12 +280,14 @@ void registerSize(int w, int h) {
     reg("motion_detect_moving" + tag,
         [=](benchmark::State &st) { inPlaceStage(st, w, h, motionDetect, true); });
   }
-  // The spatial stage after motion_detect, per form, on the settled scene and
-  // on the scene after one call.
+  // The spatial stage after motion_detect, per form, on the settled scene,
+  // on the scene after one call and on the scene where everything moves.
   for (const Form &f : forms)
-    for (int settle : {12, 1}) {
+    for (int settle : {12, 1, 0}) {
       const auto rows = f.k->spatial;
-      const std::string name = settle == 1 ? "spatial_denoise_fresh" : "spatial_denoise";
+      const std::string name = settle == 1   ? "spatial_denoise_fresh"
+                               : settle == 0 ? "spatial_denoise_moving"
+                                             : "spatial_denoise";
       reg(name + "/" + f.name + size, [=](benchmark::State &st) {
         SpatialSetup &s = spatialSetupFor(w, h, settle);
         const tnr_md::SpatialFrame fr = s.frame();
@@ -376,7 +380,8 @@ void printSummary(const std::map<std::string, double> &ms) {
                           "motion_detect",
                           "motion_detect_moving",
                           "spatial_denoise",
-                          "spatial_denoise_fresh"};
+                          "spatial_denoise_fresh",
+                          "spatial_denoise_moving"};
   auto get = [&](const std::string &n) {
     auto it = ms.find(n);
     return it == ms.end() ? -1.0 : it->second;

@@ -4,6 +4,7 @@
 //
 //   tnr_md_insn_driver K [c|neon] [moving|still] [N]
 //   tnr_md_insn_driver K [c|neon] spatial [SETTLE]
+//   tnr_md_insn_driver K [c|neon] spatial-moving
 //
 // With "moving" the scene's previous frame is scrambled, so that everything
 // moves (the costliest case); "still" (or anything else) keeps the bench
@@ -16,6 +17,9 @@
 // settled at the blend's ceiling, as in a camera that has watched the scene
 // for a moment; SETTLE = 1 leaves them as one call from the scene's start
 // left them (still pixels a few frames old, which the stage still filters).
+// "spatial-moving" runs the spatial stage after one motion_detect call on the
+// scene where everything moves: every weight 0, every pixel filtered at full
+// strength (the costliest case).
 //
 // The calls are chained: each one filters the current frame, pPreAlpha and
 // the gains in place, and the next call starts from what it left. Restoring
@@ -55,8 +59,9 @@ int main(int argc, char **argv) {
   const tnr_md::Kernels &k = tnr_md::kKernelsC;
 #endif
   const int w = 1920, h = 1080;
-  const bool spatial = argc >= 4 && std::strcmp(argv[3], "spatial") == 0;
-  const bool moving = argc >= 4 && std::strcmp(argv[3], "moving") == 0;
+  const bool spatialMoving = argc >= 4 && std::strcmp(argv[3], "spatial-moving") == 0;
+  const bool spatial = spatialMoving || (argc >= 4 && std::strcmp(argv[3], "spatial") == 0);
+  const bool moving = spatialMoving || (argc >= 4 && std::strcmp(argv[3], "moving") == 0);
   tnr_md_bench::Scene s = tnr_md_bench::makeScene(w, h, moving);
   std::vector<int16_t> tmp(motionDetectTmpBufSize(h, w));
   std::vector<uint8_t> alpha(s.pixels());
@@ -79,7 +84,7 @@ int main(int argc, char **argv) {
         tnr_md_bench::kUvRatio, tnr_md_bench::kLightClip, tnr_md_bench::kStaticRatioRBit, order);
   };
   if (spatial) {
-    const int settle = argc >= 5 ? std::atoi(argv[4]) : 12;
+    const int settle = spatialMoving ? 1 : argc >= 5 ? std::atoi(argv[4]) : 12;
     for (int i = 0; i < settle; ++i) detect();
     uint8_t lut[tnr_md::kSpatialLutSize];
     tnr_md::spatialThresholds(motionDetectNoiseLevel(tmp.data(), h, w, tnr_md_bench::kUvRatio),
@@ -89,8 +94,8 @@ int main(int argc, char **argv) {
     for (int i = 0; i < calls; ++i) k.spatial(f, 0, h, 0, h / 2);
     uint32_t sum = 0;
     for (uint8_t b : out) sum = sum * 31 + b;
-    std::printf("calls %d form %s spatial, settled %d, checksum %08x\n", calls,
-                vector ? "neon" : "c", settle, sum);
+    std::printf("calls %d form %s spatial%s, settled %d, checksum %08x\n", calls,
+                vector ? "neon" : "c", spatialMoving ? " (everything moves)" : "", settle, sum);
     return 0;
   }
   for (int i = 0; i < (tasks > 0 ? 0 : calls); ++i) detect();

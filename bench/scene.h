@@ -44,7 +44,7 @@ constexpr float kUvRatio = 0.5f;
 constexpr float kLightClip = 0.0f;
 constexpr int kStaticRatioRBit = 4;
 // Strength of the spatial stage, in 1/16 (the tnr tool's default).
-constexpr int kSpatialStrength = 56;
+constexpr int kSpatialStrength = 80;
 
 struct Scene {
   int width = 0, height = 0;    // frame and processing grid; maps use pitch width

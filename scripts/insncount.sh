@@ -10,7 +10,8 @@
 # so the difference is the calls alone. Environment: JOBS (build parallelism,
 # default 2), TARGETS (default "armv7 aarch64"), MOVING=1 (a scene where
 # everything moves, the costliest case), SPATIAL=1 (the spatial stage instead
-# of motion_detect, after SETTLE chained motion_detect calls, default 12),
+# of motion_detect, after SETTLE chained motion_detect calls, default 12;
+# with MOVING=1 after one call on the scene where everything moves),
 # TASKS=N (motion_detect_parallel with N tasks run one after another on the
 # calling thread: all tasks summed), FORMS (default "c neon"), PROFILE=1
 # (also where the instructions go: per function, the same difference per
@@ -52,7 +53,9 @@ for target in $TARGETS; do
     echo "$n"
   }
   for form in ${FORMS:-c neon}; do
-    if [[ -n ${SPATIAL:-} ]]; then
+    if [[ -n ${SPATIAL:-} && -n ${MOVING:-} ]]; then
+      mode=(spatial-moving)
+    elif [[ -n ${SPATIAL:-} ]]; then
       mode=(spatial "${SETTLE:-12}")
     else
       scene=${MOVING:+moving}

@@ -52,12 +52,12 @@ class SpatialForms : public ::testing::TestWithParam<Form> {};
 
 TEST(SpatialThresholds, WorkedValues) {
   uint8_t lut[tnr_md::kSpatialLutSize];
-  // sigma 8 (128 / 16), strength 3.5 (56 / 16): 28 x sqrt((126 - 4 i) / 128).
-  tnr_md::spatialThresholds(128, 56, lut);
-  EXPECT_EQ(lut[0], 28);   // 27.78: a moving pixel
-  EXPECT_EQ(lut[1], 27);   // 27.34
-  EXPECT_EQ(lut[16], 19);  // 19.49: w = 64, a mean of two frames
-  EXPECT_EQ(lut[29], 8);   // 7.83
+  // sigma 8 (128 / 16), strength 5 (80 / 16): 40 x sqrt((126 - 4 i) / 128).
+  tnr_md::spatialThresholds(128, 80, lut);
+  EXPECT_EQ(lut[0], 40);   // 39.69: a moving pixel
+  EXPECT_EQ(lut[1], 39);   // 39.05
+  EXPECT_EQ(lut[16], 28);  // 27.84: w = 64, a mean of two frames
+  EXPECT_EQ(lut[29], 11);  // 11.18
   EXPECT_EQ(lut[30], 0);   // w = 120: the blend's ceiling
   EXPECT_EQ(lut[31], 0);
   // sigma 4, strength 3: 12 x sqrt(...): 11.91, 8.35; 3.35 is kept, 2.x is not.
@@ -68,45 +68,74 @@ TEST(SpatialThresholds, WorkedValues) {
   tnr_md::spatialThresholds(32, 64, lut);  // sigma 2, strength 4: 2.65 at 28, 2.24 at 29
   EXPECT_EQ(lut[28], 3);
   EXPECT_EQ(lut[29], 0);
+  // The cap: sigma 12, strength 3.5 gives 41.67 -> 42; strength 3.625 would
+  // give 43.16 and is held at 42 (the bound of the vector forms' byte sums).
+  tnr_md::spatialThresholds(192, 56, lut);
+  EXPECT_EQ(lut[0], 42);
+  EXPECT_EQ(lut[1], 41);  // 41.02
+  tnr_md::spatialThresholds(192, 58, lut);
+  EXPECT_EQ(lut[0], 42);
+  EXPECT_EQ(lut[2], 42);  // 41.77
   // Clamped: the threshold cap, and out-of-range arguments.
   tnr_md::spatialThresholds(4095, 255, lut);
   EXPECT_EQ(lut[0], tnr_md::kSpatialMaxThreshold);
   uint8_t big[tnr_md::kSpatialLutSize];
   tnr_md::spatialThresholds(100000, 1000, big);
   EXPECT_TRUE(std::equal(lut, lut + tnr_md::kSpatialLutSize, big));
-  tnr_md::spatialThresholds(-5, 56, lut);
+  tnr_md::spatialThresholds(-5, 80, lut);
   for (uint8_t t : lut) EXPECT_EQ(t, 0);
   tnr_md::spatialThresholds(128, 0, lut);
   for (uint8_t t : lut) EXPECT_EQ(t, 0);
 }
 
 TEST(SpatialSample, WorkedValues) {
-  // A 5x5 window of 100 with a centre of 110, threshold 20: every neighbour
-  // weighs 10 times its spatial weight (4 inner, 2 ring, 1 corner), the
-  // centre 4 x 20. sum w = 320 + 240 + 40 + 80 = 680, sum w v = 100 x 600 +
-  // 110 x 80 = 68800; 68800 / 680 = 101.18 -> 101.
-  uint8_t rows[5][5];
-  for (auto &r : rows)
-    for (auto &v : r) v = 100;
-  rows[2][2] = 110;
-  const uint8_t *r[5] = {rows[0], rows[1], rows[2], rows[3], rows[4]};
-  const int c[5] = {0, 1, 2, 3, 4};
-  EXPECT_EQ(tnr_md::spatialSample(r, c, 20), 101);
+  // The increment is floor((sum of s psi + 8) / 16) over the 8 neighbours
+  // (weights 2 beside the centre, 1 in the corners, 12 in all).
+  uint8_t rows[3][3];
+  const auto fill = [&](int centre, int edges, int corners) {
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) rows[i][j] = static_cast<uint8_t>((i == 1) != (j == 1) ? edges : corners);
+    rows[1][1] = static_cast<uint8_t>(centre);
+  };
+  const uint8_t *r[3] = {rows[0], rows[1], rows[2]};
+  const int c[3] = {0, 1, 2};
+  // A centre of 110 among 100s: d = -10 everywhere.
+  fill(110, 100, 100);
+  // t = 20: psi = -min(10, 10) = -10, sum -120, floor(-112 / 16) = -7 -> 103
+  // (the binomial mean, 102.5, rounded up).
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 20), 103);
+  // t = 15: psi = -min(10, 5) = -5, sum -60, floor(-52 / 16) = -4 -> 106.
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 15), 106);
+  // t = 17: psi = -7, sum -84, floor(-76 / 16) = -5 -> 105.
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 17), 105);
   // Threshold 10 or less: no neighbour counts, the centre stays.
   EXPECT_EQ(tnr_md::spatialSample(r, c, 10), 110);
   EXPECT_EQ(tnr_md::spatialSample(r, c, 0), 110);
-  // Threshold 11: every neighbour weighs 1 x its spatial weight (60), the
-  // centre 44: (6000 + 4840) / 104 = 104.23 -> 104.
-  EXPECT_EQ(tnr_md::spatialSample(r, c, 11), 104);
-  // A half-way quotient rounds through the refined reciprocal: centre 101
-  // among 100s at threshold 2: neighbours 1 x 60, centre 8: (6000 + 808) / 68
-  // = 100.12 -> 100.
-  rows[2][2] = 101;
+  // Beyond t / 2 the influence falls: neighbours 30 above at t = 40 count
+  // min(30, 10) = 10 each, sum 120, floor(128 / 16) = 8 -> 108.
+  fill(100, 130, 130);
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 40), 108);
+  // Half-way results round up on both sides: edges 1 above (sum 8,
+  // floor(16 / 16) = 1) and edges 1 below (sum -8, floor(0 / 16) = 0).
+  fill(100, 101, 100);
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 2), 101);
+  fill(100, 99, 100);
   EXPECT_EQ(tnr_md::spatialSample(r, c, 2), 100);
-  // Extremes: 255 among 255s stays 255 (no overshoot past the byte).
-  for (auto &row : rows)
-    for (auto &v : row) v = 255;
-  EXPECT_EQ(tnr_md::spatialSample(r, c, 28), 255);
+  // Corners only: corners 3 above at t = 8 (psi 3, sum 12, floor(20 / 16)
+  // = 1) and edges 3 above (sum 24, floor(32 / 16) = 2).
+  fill(100, 100, 103);
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 8), 101);
+  fill(100, 103, 100);
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 8), 102);
+  // Extremes: no overshoot past the byte, no wrap below 0.
+  fill(254, 255, 255);  // sum 12, floor(20 / 16) = 1 -> 255
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 42), 255);
+  fill(255, 255, 255);
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 42), 255);
+  fill(1, 0, 0);  // sum -12, floor(-4 / 16) = -1 -> 0
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 42), 0);
+  fill(0, 255, 255);  // beyond the threshold: unchanged
+  EXPECT_EQ(tnr_md::spatialSample(r, c, 42), 0);
 }
 
 TEST_P(SpatialForms, FlatEdgeStillMoving) {
@@ -115,7 +144,7 @@ TEST_P(SpatialForms, FlatEdgeStillMoving) {
   // Flat: a constant frame stays constant at any threshold.
   {
     Frame f = makeFrame(w, h, w, h, w, 77, 0);
-    EXPECT_TRUE(tnr_md_test::sameBuffers(f.in.data(), runForm(form, f, 128, 56).data(), f.bytes()));
+    EXPECT_TRUE(tnr_md_test::sameBuffers(f.in.data(), runForm(form, f, 128, 80).data(), f.bytes()));
   }
   // An edge of contrast 100 (beyond every threshold) survives unchanged, in
   // luma (vertical edge) and chroma (horizontal edge in U, V constant).
@@ -137,12 +166,12 @@ TEST_P(SpatialForms, FlatEdgeStillMoving) {
   Frame noisy = makeFrame(w, h, w, h, w, 0, 120);
   for (auto &v : noisy.in) v = tnr_md::satU8(std::lround(120 + noise(rng)));
   for (size_t i = 0; i < noisy.pre.size(); i += 3) noisy.pre[i] = static_cast<uint8_t>(120 + i % 136);
-  EXPECT_TRUE(tnr_md_test::sameBuffers(noisy.in.data(), runForm(form, noisy, 128, 56).data(),
+  EXPECT_TRUE(tnr_md_test::sameBuffers(noisy.in.data(), runForm(form, noisy, 128, 80).data(),
                                        noisy.bytes()));
   // Fully moving (weights 0), sigma 8 on a flat grey: the stage smooths luma
   // and chroma (error variance at least four times lower), and keeps the mean.
   std::fill(noisy.pre.begin(), noisy.pre.end(), 0);
-  const std::vector<uint8_t> out = runForm(form, noisy, 128, 56);
+  const std::vector<uint8_t> out = runForm(form, noisy, 128, 80);
   const auto stats = [&](const std::vector<uint8_t> &v, size_t a, size_t b) {
     double s = 0, s2 = 0;
     for (size_t i = a; i < b; ++i) {
@@ -173,7 +202,7 @@ TEST_P(SpatialForms, GridInsideFrame) {
   // Inside the grid a flat 90; outside it values that would pull the edge.
   for (int r = 0; r < ph; ++r)
     for (int x = 0; x < pw; ++x) f.y(x, r) = 90;
-  const std::vector<uint8_t> out = runForm(form, f, 128, 56);
+  const std::vector<uint8_t> out = runForm(form, f, 128, 80);
   for (int r = 0; r < h; ++r)
     for (int x = 0; x < w; ++x) {
       const size_t i = size_t(r) * w + x;
@@ -189,7 +218,8 @@ TEST_P(SpatialForms, GridInsideFrame) {
 // The same bytes on every architecture and in every form: a fixed frame
 // (integer generator, odd grid inside the frame, weights of every kind) has
 // this FNV-1a hash on x86-64, ARMv7-A and AArch64 (the armv7 and aarch64
-// presets run this under qemu).
+// presets run this under qemu). The value comes from tests/spatial_model.py,
+// a model of the definition in Python integers, not from these forms.
 TEST_P(SpatialForms, SameBytesOnEveryArchitecture) {
   const Form form = GetParam();
   const int w = 166, h = 98, pw = 161, ph = 95, gs = 163;
@@ -208,10 +238,10 @@ TEST_P(SpatialForms, SameBytesOnEveryArchitecture) {
   }
   const uint8_t kinds[] = {0, 0, 16, 64, 85, 96, 110, 120, 128, 200};
   for (auto &v : f.pre) v = kinds[next() % 10];
-  const std::vector<uint8_t> out = runForm(form, f, 8 * 16, 56);
+  const std::vector<uint8_t> out = runForm(form, f, 8 * 16, 80);
   uint64_t hash = 1469598103934665603ull;
   for (uint8_t b : out) hash = (hash ^ b) * 1099511628211ull;
-  EXPECT_EQ(hash, 0x745c4528535cf7f5ull) << std::hex << hash;
+  EXPECT_EQ(hash, 0xee2090cf10fc0e57ull) << std::hex << hash;
 }
 
 TNR_MD_FORMS_SUITE(SpatialForms);
@@ -227,7 +257,7 @@ TEST(SpatialDenoise, RefusedSizesTouchNothing) {
   for (const Case &c : cases) {
     EXPECT_EQ(spatialDenoiseAccepts(c.ih, c.iw, c.ph, c.pw, c.gs), 0)
         << c.iw << "x" << c.ih << " grid " << c.pw << "x" << c.ph << " pitch " << c.gs;
-    spatial_denoise(in.data(), out.data(), pre.data(), c.ih, c.iw, c.ph, c.pw, c.gs, 128, 56);
+    spatial_denoise(in.data(), out.data(), pre.data(), c.ih, c.iw, c.ph, c.pw, c.gs, 128, 80);
     for (uint8_t v : out) ASSERT_EQ(v, 0xEE);
   }
   EXPECT_EQ(spatialDenoiseAccepts(h, w, 8, 8, 8), 1);
@@ -317,8 +347,8 @@ TEST(SpatialEquivalence, VectorFormsMatchPerSample) {
   std::mt19937 rng = tnr_md_test::seededRng(164);
   SCOPED_TRACE("seed " + std::to_string(tnr_md_test::testSeed()) + " (TNR_MD_SEED replays)");
   const std::vector<Form> forms = tnr_md_test::vectorForms();
-  const int widths[] = {8,  9,  10, 16, 18, 19, 20, 21, 22, 23, 24, 25, 26,  27,
-                        34, 35, 36, 37, 38, 40, 41, 52, 54, 66, 67, 98, 130, 201};
+  const int widths[] = {8,  9,  10, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 33, 34,
+                        35, 36, 37, 38, 40, 41, 52, 54, 65, 66, 67, 68, 69, 70, 98, 130, 131, 201};
   int cases = 0;
   for (int pw : widths)
     for (Guard side : tnr_md_test::kGuardSides)

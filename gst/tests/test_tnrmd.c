@@ -29,7 +29,7 @@ typedef struct {
   float spatial;
 } Params;
 
-static const Params default_params = {1.1f, 0.12f, 0.75f, 4, 128, 3.5f};
+static const Params default_params = {1.1f, 0.12f, 0.75f, 4, 128, 5.0f};
 
 typedef struct {
   int w, h; /* even */

@@ -23,7 +23,7 @@ struct Params {
   double uvRatio = 0.75;
   int staticRatioBit = 4;
   int startGain = 128;
-  double spatial = 3.5;  // the spatial stage's strength, 0 = off
+  double spatial = 5.0;  // the spatial stage's strength, 0 = off
 };
 
 // Checks one value against its accepted range; throws std::invalid_argument

@@ -55,7 +55,7 @@ std::string floatRepr(double v) { return py::repr(py::float_(v)); }
 const char *kDenoiserDoc = R"doc(Motion-adaptive temporal noise reduction of an NV12 sequence.
 
 Denoiser(width, height, sigma_h=1.1, sigma_l=0.12, uv_ratio=0.75,
-         static_ratio_bit=4, gain=128, grid=None, spatial=3.5)
+         static_ratio_bit=4, gain=128, grid=None, spatial=5.0)
 
 The object keeps what the filter carries from frame to frame: the previous
 filtered frame, the per-pixel recursive weights and the gain table. Feed it
@@ -152,7 +152,7 @@ fractional bits: 128 stands for 1.0.)doc";
            }),
            py::arg("width"), py::arg("height"), py::arg("sigma_h") = 1.1, py::arg("sigma_l") = 0.12,
            py::arg("uv_ratio") = 0.75, py::arg("static_ratio_bit") = 4, py::arg("gain") = 128,
-           py::arg("grid") = py::none(), py::arg("spatial") = 3.5)
+           py::arg("grid") = py::none(), py::arg("spatial") = 5.0)
       .def(
           "process",
           [](Denoiser &d, const py::object &frame, const py::object &uv) -> py::object {

@@ -75,7 +75,7 @@ class CLib:
         # The spatial stage (strength in 1/16) writes the output from the
         # temporally filtered frame, with the noise level of the same call.
         temporal = cur.copy()
-        s = int(math.floor(p.get("spatial", 3.5) * 16 + 0.5))
+        s = int(math.floor(p.get("spatial", 5.0) * 16 + 0.5))
         if s > 0:
             level = self.lib.motionDetectNoiseLevel(_p(scratch, I16P), gh, gw, uv)
             self.lib.spatial_denoise(_p(temporal, U8P), _p(cur, U8P), _p(weight, U8P), h, w, gh, gw,

@@ -185,7 +185,7 @@ def test_maps_are_copies_and_properties_round_trip(rng):
     w[...] = 255
     assert d.weight.max() <= 128
     assert repr(eval(repr(d), {"tnr_md": tnr_md})) == repr(d) == ("tnr_md.Denoiser(64, 48, sigma_h=0.9, sigma_l=0.2, uv_ratio=1.0, "
-                       "static_ratio_bit=3, gain=100, grid=(40, 32), spatial=3.5)")
+                       "static_ratio_bit=3, gain=100, grid=(40, 32), spatial=5.0)")
     defaults = tnr_md.Denoiser(64, 48)
     assert (defaults.sigma_h, defaults.sigma_l, defaults.uv_ratio, defaults.static_ratio_bit,
-            defaults.start_gain, defaults.spatial) == (1.1, 0.12, 0.75, 4, 128, 3.5)
+            defaults.start_gain, defaults.spatial) == (1.1, 0.12, 0.75, 4, 128, 5.0)

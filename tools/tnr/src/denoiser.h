@@ -25,10 +25,11 @@ struct TnrParams {
   int staticRatioBit = 4;
   int startGain = 128;
   // Spatial stage after the temporal one: its threshold at a moving pixel in
-  // units of the noise sigma the library estimates (0: off). 3.5 from the
-  // same sweep over 200 frames (3, 3.5, 4: 42.76, 42.78, 42.73 dB at sigma 4;
-  // 38.86, 39.01, 39.04 dB at sigma 8; temporal alone 42.27 and 36.85).
-  float spatial = 3.5f;
+  // units of the noise sigma the library estimates (0: off). 5 from the
+  // same sweep over 200 frames (3, 4, 5, 6: 42.73, 42.95, 43.06, 43.02 dB at
+  // sigma 4; 38.42, 39.10, 39.47, 39.54 dB at sigma 8; temporal alone 42.27
+  // and 36.85).
+  float spatial = 5.0f;
   int gridWidth = 0;  // 0: the whole frame
   int gridHeight = 0;
   int threads = 0;  // threads sharing each frame; 0: one per core

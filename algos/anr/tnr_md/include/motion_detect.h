@@ -219,14 +219,17 @@ TNR_MD_API void upScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16
  * The temporal blend averages still pixels over many frames and passes moving
  * pixels through with all their noise. spatial_denoise follows a
  * motion_detect call and removes noise where the blend could not: an
- * edge-preserving 5x5 bilateral filter with a triangular range kernel (tap
- * (i, j) of the window weighs s(i) s(j) max(t - |tap - centre|, 0), with
- * s = 1, 2, 2, 2, 1) whose threshold t follows the residual noise
+ * edge-preserving 3x3 filter, one step of a robust estimator from the centre
+ * value c with the binomial weights s = 1, 2, 1 along each axis (16 in all):
+ *     out = c + floor((sum over the 8 neighbours q of s(q) psi(q - c) + 8) / 16),
+ *     psi(d) = sign(d) min(|d|, max(t - |d|, 0)),
+ * so a difference up to t / 2 counts in full and one of t or more (an edge)
+ * not at all; its threshold t follows the residual noise
  * the blend left at the pixel. With w the recursive weight motion_detect just
  * wrote to pPreAlpha, the blend is a running mean of 128 / (128 - w) frames,
  * whose noise variance is sigma^2 x (128 - w) / 128, so
  *     t = strength x sigma x sqrt((126 - 4 min(w >> 2, 31)) / 128),
- * rounded, capped at 28, and 0 below 3 or for w >= 120: the full threshold
+ * rounded, capped at 42, and 0 below 3 or for w >= 120: the full threshold
  * where the pixel moved, less where frames were averaged, nothing where the
  * blend has reached its ceiling (the weight of a still pixel settles at 120,
  * a mean of 16 frames). Chroma bytes are filtered
@@ -239,10 +242,8 @@ TNR_MD_API void upScale(uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pLdiff, int16
  * frame, not a spatially smoothed one (the smoothing would be averaged into
  * every later frame of a still area and would lower the noise the difference
  * stage measures), and a camera pipeline hands the output to the encoder or
- * display anyway. Each output sample is the rounded weighted mean of its
- * 5x5 window: every weight and sum is an exact integer, the division is
- * (float)sum(w v) x the reciprocal estimate of (float)sum(w) refined by one
- * Newton-Raphson step, + 0.5, truncated, identical in every build.
+ * display anyway. Every step is integer arithmetic (the sum lies within
+ * +-252 and the result within 0 .. 255), identical in every build.
  *
  * pIn        in   the filtered frame motion_detect just left in pCurIn (or
  *                 a copy of its grid in a frame of the same geometry); only

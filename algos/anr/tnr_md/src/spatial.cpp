@@ -1,27 +1,38 @@
 // The spatial stage, per-sample form, its threshold table, the frame noise
 // level and the exported entry points.
 //
-// Filter: a 5x5 bilateral filter with a triangular range kernel: tap (i, j)
-// weighs s(i) s(j) max(t - |difference to the centre|, 0), s = 1, 2, 2, 2, 1
-// (the spatial kernel: 4 on the inner 3x3, 2 on the outer ring, 1 in the
-// corners). The threshold t follows the noise the temporal blend left at the
-// pixel: the blend is a running mean whose previous-frame weight w / 128
-// after n frames is (n - 1) / n, so the residual noise variance is
-// sigma^2 x (128 - w) / 128 and t is strength x sigma x sqrt((128 - w) / 128):
-// full strength where the pixel moved (w = 0), less where frames were
-// averaged, none where the blend has reached its ceiling (w settles at 120,
-// a mean of 16 frames) or t would fall below kSpatialMinThreshold.
+// Filter: one step of a robust (redescending) estimator from the centre over
+// the 3x3 window with the binomial spatial kernel s = 1, 2, 1 along each axis
+// (4 at the centre, 2 beside it, 1 in the corners, 16 in all):
+//   out = c + floor((sum_q s(q) psi(q - c, t) + 8) / 16),
+//   psi(d, t) = sign(d) min(|d|, max(t - |d|, 0)).
+// Differences up to t / 2 count in full, so a flat noisy area gets the
+// binomial 3x3 mean; larger ones count less and those of t or more not at
+// all, so an edge with more contrast than t keeps its two sides (a neighbour
+// across it counts as the centre's own value). The threshold t follows the
+// noise the temporal blend left at the pixel: the blend is a running mean
+// whose previous-frame weight w / 128 after n frames is (n - 1) / n, so the
+// residual noise variance is sigma^2 x (128 - w) / 128 and t is
+// strength x sigma x sqrt((128 - w) / 128): full strength where the pixel
+// moved (w = 0), less where frames were averaged, none where the blend has
+// reached its ceiling (w settles at 120, a mean of 16 frames) or t would
+// fall below kSpatialMinThreshold.
 //
-// Why this filter: a bilateral filter keeps edges whose contrast exceeds the
-// threshold, and with the threshold tied to the local residual noise it
-// keeps fine texture where the blend already removed the noise. The
-// triangle needs no table lookup (a saturating subtraction per tap), keeps
-// every range weight within 8 bits and every sum an exact integer; only the
-// final division goes through the library's reciprocal (estimate and one
-// Newton-Raphson step), specified bit for bit. A guided filter would need
-// per-pixel variances and a second pass; a bilateral filter of fixed
-// strength smooths the still, already clean detail as much as the moving
-// parts.
+// Why this filter: like a bilateral filter it keeps edges whose contrast
+// exceeds the threshold, and with the threshold tied to the local residual
+// noise it keeps fine texture where the blend already removed the noise.
+// Unlike a bilateral filter it needs no division: the weights are fixed and
+// sum to 16, the influences are integers, and the result is a shift of an
+// exact sum. Every influence is at most t / 2 <= 21 (kSpatialMaxThreshold),
+// so the influences of one sign weigh at most 12 x 21 = 252 and the vector
+// forms keep each sign's sum in one byte per sample. The result needs no
+// clamping: psi(d) lies between 0 and d, so for d > 0 the positive sum is at
+// most 12 (255 - c) and c + floor((12 (255 - c) + 8) / 16) <= 255 for every
+// c (c <= 253: 4 (255 - c) >= 8; c = 254: 254 + 1; c = 255: no positive
+// difference); likewise the negative sum is at most 12 c and
+// c + floor((8 - 12 c) / 16) >= 0. A guided filter would need per-pixel
+// variances and a second pass; a filter of fixed strength smooths the still,
+// already clean detail as much as the moving parts.
 #include <algorithm>
 #include <cstring>
 
@@ -81,29 +92,23 @@ void spatialThresholds(int noiseLevel, int strength, uint8_t lut[kSpatialLutSize
   }
 }
 
-uint8_t spatialSample(const uint8_t *const r[5], const int c[5], int t) {
-  const int v = r[2][c[2]];
-  if (t == 0) return static_cast<uint8_t>(v);
-  int32_t num = 0, den = 0;
-  for (int i = 0; i < 5; ++i)
-    for (int j = 0; j < 5; ++j) {
-      const int q = r[i][c[j]];
-      const int d = q > v ? q - v : v - q;
-      const int w = kSpatialTap[i] * kSpatialTap[j] * (t > d ? t - d : 0);
-      num += w * q;
-      den += w;
-    }
-  const uint32_t out = truncToUint(static_cast<float>(num) * recipRefine(static_cast<float>(den)) +
-                                   0.5f);
-  return static_cast<uint8_t>(out < 255 ? out : 255);
+uint8_t spatialSample(const uint8_t *const r[3], const int c[3], int t) {
+  const int v = r[1][c[1]];
+  if (t == 0) return static_cast<uint8_t>(v);  // every influence is 0
+  int sum = 0;  // within +-252: see the top of the file
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      sum += kSpatialTap[i] * kSpatialTap[j] * spatialInfluence(r[i][c[j]] - v, t);
+  // floor((sum + 8) / 16) as an arithmetic shift of a non-negative value.
+  return static_cast<uint8_t>(v + ((sum + 8 + 256) >> 4) - 16);
 }
 
-uint8_t spatialPlaneSample(const uint8_t *const r[5], const uint8_t *pre, int width, int s, int x,
+uint8_t spatialPlaneSample(const uint8_t *const r[3], const uint8_t *pre, int width, int s, int x,
                            const uint8_t *lut) {
   const int comp = s == 2 ? (x & 1) : 0;
   const int hi = s == 2 ? width - 1 - ((width - 1 - comp) & 1) : width - 1;  // last column of comp
-  int c[5];
-  for (int k = 0; k < 5; ++k) c[k] = clampInt(x + s * (k - 2), comp, hi);
+  int c[3];
+  for (int k = 0; k < 3; ++k) c[k] = clampInt(x + s * (k - 1), comp, hi);
   const int wx = s == 2 ? ((x | 1) < width ? (x | 1) : width - 1) : x;
   return spatialSample(r, c, lut[spatialIndex(pre[wx])]);
 }
@@ -112,8 +117,8 @@ void spatial_c(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
   const ptrdiff_t pitch = f.imgWidth;
   for (int y = y0; y < y1 && y < f.proHeight; ++y) {
     uint8_t *out = f.pOut + y * pitch;
-    const uint8_t *r[5];
-    for (int k = 0; k < 5; ++k) r[k] = f.pIn + clampInt(y - 2 + k, 0, f.proHeight - 1) * pitch;
+    const uint8_t *r[3];
+    for (int k = 0; k < 3; ++k) r[k] = f.pIn + clampInt(y - 1 + k, 0, f.proHeight - 1) * pitch;
     const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(y) * f.gainStride;
     for (int x = 0; x < f.proWidth; ++x) out[x] = spatialPlaneSample(r, pre, f.proWidth, 1, x, f.lut);
   }
@@ -121,8 +126,8 @@ void spatial_c(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
   const int uvRows = f.proHeight / 2;
   for (int cy = c0; cy < c1 && cy < uvRows; ++cy) {
     uint8_t *out = f.pOut + uv + cy * pitch;
-    const uint8_t *r[5];
-    for (int k = 0; k < 5; ++k) r[k] = f.pIn + uv + clampInt(cy - 2 + k, 0, uvRows - 1) * pitch;
+    const uint8_t *r[3];
+    for (int k = 0; k < 3; ++k) r[k] = f.pIn + uv + clampInt(cy - 1 + k, 0, uvRows - 1) * pitch;
     // Both bytes of a pair take the weight of the right-hand luma pixel of
     // the pair on the lower luma row, as the temporal blend does (the last
     // column's for the last byte of an odd-width grid).

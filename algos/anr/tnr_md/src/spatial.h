@@ -1,4 +1,4 @@
-// The spatial stage that follows motion_detect: an edge-preserving 5x5 filter
+// The spatial stage that follows motion_detect: an edge-preserving 3x3 filter
 // whose range threshold follows the residual noise the temporal blend left at
 // each pixel. Its constants and the per-sample steps its forms share (the
 // forms, spatial_c, spatial_neon and spatial_x86, are SpatialFn of kernels.h).
@@ -15,14 +15,14 @@ namespace tnr_md {
 // Entries of the threshold table: a pixel's threshold is lut[min(w >> 2, 31)]
 // for its recursive weight w.
 constexpr int kSpatialLutSize = 32;
-// Largest threshold: the range weights of 9 taps (<= 28 each) sum within 8
-// bits, and times a sample (<= 255) within 16 bits, which the vector forms'
-// accumulators rely on.
-constexpr int kSpatialMaxThreshold = 28;
+// Largest threshold: a tap's influence is at most T / 2 <= 21, so the
+// neighbours' weighted influences of one sign (weights summing to 12) stay
+// within 12 x 21 = 252, one byte, which the vector forms' accumulators rely on.
+constexpr int kSpatialMaxThreshold = 42;
 // Spatial kernel along each axis: tap (i, j) of the window weighs
-// kSpatialTap[i] x kSpatialTap[j] (4 on the inner 3x3, 2 on the outer ring,
-// 1 in the corners) times its range weight.
-constexpr uint8_t kSpatialTap[5] = {1, 2, 2, 2, 1};
+// kSpatialTap[i] x kSpatialTap[j] (4 at the centre, 2 beside it, 1 in the
+// corners: 16 in all).
+constexpr uint8_t kSpatialTap[3] = {1, 2, 1};
 // Thresholds below this are 0 (the pixel passes unchanged): where the
 // temporal blend left little noise, the stage does nothing.
 constexpr int kSpatialMinThreshold = 3;
@@ -51,20 +51,31 @@ namespace {
 inline int spatialIndex(uint8_t w) { return w >> 2 < 31 ? w >> 2 : 31; }
 }  // namespace
 
+// The influence of a difference d at threshold t:
+//   psi(d) = sign(d) min(|d|, max(t - |d|, 0)),
+// d itself up to t / 2, falling back to 0 at |d| = t (0 everywhere at t = 0).
+namespace {
+inline int spatialInfluence(int d, int t) {
+  const int a = d < 0 ? -d : d;
+  const int m = a < t - a ? a : (t - a > 0 ? t - a : 0);
+  return d < 0 ? -m : m;
+}
+}  // namespace
+
 // One output sample of a plane (luma: step 1; chroma: step 2, the same
-// component two bytes away), from row pointers r[0..4] (rows y - 2 .. y + 2,
-// clamped to the plane) and columns c[0..4] (x - 2 step .. x + 2 step, clamped
-// to the component's columns), with threshold t. Defined per sample:
-//   w(q) = s(i) s(j) max(t - |v(q) - v(x)|, 0) over the 25 taps (i, j);
-//   out = v(x) when t = 0, else
-//   min(TruncToUint((float)sum(w v) x RecipRefine((float)sum(w)) + 0.5f), 255).
-uint8_t spatialSample(const uint8_t *const r[5], const int c[5], int t);
+// component two bytes away), from row pointers r[0..2] (rows y - 1 .. y + 1,
+// clamped to the plane) and columns c[0..2] (x - step, x, x + step, clamped
+// to the component's columns), with threshold t. Defined per sample, c the
+// centre v(x):
+//   out = c + floor((sum over the 8 neighbours q of s(i) s(j) psi(v(q) - c, t) + 8) / 16)
+// (the sum lies within +-252, and the result within 0 .. 255: see spatial.cpp).
+uint8_t spatialSample(const uint8_t *const r[3], const int c[3], int t);
 
 // Sample x of a grid row of `width` columns: luma (s = 1, thresholds from
-// the weights pre[x]) or chroma (s = 2, bytes x - 4 .. x + 4 of the same
+// the weights pre[x]) or chroma (s = 2, bytes x - 2 .. x + 2 of the same
 // component, the weight of luma column min(x | 1, width - 1) of the row
 // below); window columns clamped to the component's columns in the grid.
-uint8_t spatialPlaneSample(const uint8_t *const r[5], const uint8_t *pre, int width, int s, int x,
+uint8_t spatialPlaneSample(const uint8_t *const r[3], const uint8_t *pre, int width, int s, int x,
                            const uint8_t *lut);
 
 }  // namespace tnr_md
