@@ -7,6 +7,8 @@
 #   scripts/fuzz.sh [SECONDS]      (default 60)
 #
 # Replay one input: build/fuzz/fuzz/tnr_md_fuzz build/fuzz/artifacts/crash-...
+# Refresh the starting corpus after a longer run (keeps the inputs that add coverage):
+#   build/fuzz/fuzz/tnr_md_fuzz -merge=1 fuzz/corpus build/fuzz/corpus
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

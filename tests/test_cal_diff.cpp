@@ -77,24 +77,6 @@ struct Cd {
   }
 };
 
-TEST(CalDiff, IdenticalFramesGiveZeroEverywhere) {
-  Cd t(104, 44, 100, 40);
-  auto rng = seededRng(21);
-  fillRandom(t.cur.data(), t.cur.size(), rng, 0, 255);
-  std::copy(t.cur.begin(), t.cur.end(), t.pre.begin());
-  t.run(0.7f, 3.0f);
-  t.expectFrame();
-  for (size_t i = 0; i < t.tmp.size(); ++i) ASSERT_EQ(t.tmp[i], 0) << i;
-  for (size_t i = 0; i < t.ds.size(); ++i) ASSERT_EQ(t.ds[i], 0) << i;
-  for (int r = 0; r < t.ph; ++r)
-    for (int c = 0; c < t.pw; ++c) ASSERT_EQ(t.hd(r, c), 0);
-  for (int by = 0; by < t.lh; ++by)
-    for (int bx = 0; bx < t.lw; ++bx) {
-      ASSERT_EQ(t.ld(bx, by), 0);
-      ASSERT_EQ(t.sg(bx, by), 0);
-    }
-}
-
 // With light_clip 0 every mean is 0 and nothing is compensated: with weight
 // 1.0 each sample is (|dY| + |dU| + |dV|) x 32 of its own chroma pair, and each
 // block value follows from the block's 64 samples (moved-back ones included).

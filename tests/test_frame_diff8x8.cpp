@@ -207,18 +207,3 @@ TEST_P(FrameDiff8x8, MovedBackLastBlocksAndOddOrigins) {
       EXPECT_EQ(u.H(x, r), (r < 2 && (x == 12 || x == 13 || x == 20)) ? 4 * 32 : 0)
           << x << "," << r;
 }
-
-TEST_P(FrameDiff8x8, GridSpanningTheWholeFrameStaysInside) {
-  // Every buffer ends at a guard page: the bottom-right block's chroma reads
-  // must not pass the end of the frame.
-  for (auto side : {Guard::Right, Guard::Left})
-    for (int w : {8, 14, 16, 22, 30, 48})
-      for (int h : {8, 10, 16, 18}) {
-        DiffCase c(w, h, w, h, side);
-        auto rng = tnr_md_test::seededRng(uint32_t(w * 100 + h));
-        tnr_md_test::fillRandom(c.cur.data(), c.cur.size(), rng, 0, 255);
-        tnr_md_test::fillRandom(c.pre.data(), c.pre.size(), rng, 0, 255);
-        c.run(*GetParam().k, 0.6f);
-        c.expectBordersUntouched();
-      }
-}

@@ -1,16 +1,12 @@
-// motion_detect_parallel against motion_detect: the same bytes in every
-// caller buffer for every task count, whatever order or threads the executor
-// runs the tasks in; and the executors' misuse.
+// The exported motion_detect_parallel against motion_detect, its scratch
+// size and refusals, and the ready thread-pool executor, misuse included.
+// (Every kernel set's parallel form against its stage-by-stage order, for any
+// task count and executor: test_schedule.cpp.)
 #include <algorithm>
 #include <atomic>
-#include <numeric>
-#include <random>
-#include <string>
 #include <thread>
 #include <vector>
 
-#include "forms.h"
-#include "kernels.h"
 #include "motion_detect.h"
 #include "test_util.h"
 #include "tnr_md_threads.h"
@@ -19,32 +15,6 @@ using tnr_md_test::Guard;
 using tnr_md_test::GuardedBuffer;
 
 namespace {
-
-// Executors under test. Each records how many tasks it was given in all.
-enum class Exec { Inline, RandomOrder, AllThreads, Pool, NullRun };
-const char *execName(Exec e) {
-  static const char *kNames[] = {"inline (null executor)", "random order", "a thread per task",
-                                 "thread pool", "executor with null run"};
-  return kNames[int(e)];
-}
-
-struct ShuffleContext {
-  std::mt19937 rng;
-};
-// Runs the tasks one by one on this thread, in a random order.
-void runShuffled(void *context, TnrMdTask task, void *arg, int count) {
-  auto &c = *static_cast<ShuffleContext *>(context);
-  std::vector<int> order(size_t(count > 0 ? count : 0));
-  std::iota(order.begin(), order.end(), 0);
-  std::shuffle(order.begin(), order.end(), c.rng);
-  for (int i : order) task(arg, i);
-}
-// Starts every task on its own thread at once, then joins them.
-void runAllThreads(void *, TnrMdTask task, void *arg, int count) {
-  std::vector<std::thread> threads;
-  for (int i = 0; i < count; ++i) threads.emplace_back(task, arg, i);
-  for (std::thread &t : threads) t.join();
-}
 
 struct Frame {
   GuardedBuffer<uint8_t> cur, prev, alpha, preAlpha, gain;
@@ -71,118 +41,7 @@ bool same(const GuardedBuffer<T> &a, const GuardedBuffer<T> &b) {
   return a.size() == b.size() && std::equal(a.data(), a.data() + a.size(), b.data());
 }
 
-struct Grid {
-  int pw, ph;
-};
-
-// Random grids: small ones with fewer block rows than tasks, tall narrow
-// ones, heights around bands and partial last block rows, wide ones.
-std::vector<Grid> grids(std::mt19937 &rng) {
-  std::vector<Grid> out = {{8, 8},   {14, 8},   {16, 9},   {40, 17},  {9, 120},
-                           {17, 301}, {24, 250}, {130, 15}, {200, 64}, {64, 129}};
-  for (int i = 0; i < 14; ++i) {
-    switch (i % 3) {
-      case 0:
-        out.push_back({8 + int(rng() % 40), 8 + int(rng() % 40)});
-        break;
-      case 1:
-        out.push_back({8 + int(rng() % 24), 100 + int(rng() % 300)});
-        break;
-      default:
-        out.push_back({16 + int(rng() % 300), 8 + int(rng() % 160)});
-    }
-  }
-  return out;
-}
-
 }  // namespace
-
-class Parallel : public ::testing::TestWithParam<tnr_md_test::Form> {};
-TNR_MD_FORMS_SUITE(Parallel);
-
-TEST_P(Parallel, SameBytesAsMotionDetectForAnyTasksOrderAndThreads) {
-  const uint32_t seed = tnr_md_test::testSeed();
-  auto rng = tnr_md_test::seededRng(0x9a7);
-  TnrMdThreadPool *pool = tnrMdThreadPoolCreate(3);
-  ASSERT_NE(pool, nullptr);
-  ShuffleContext shuffle{std::mt19937(rng())};
-  int iter = 0;
-  for (const Grid &gr : grids(rng)) {
-    const int pw = gr.pw, ph = gr.ph;
-    if (motionDetectTmpBufSize(ph, pw) == 0) continue;
-    const int iw = (pw + 1 + int(rng() % 6)) & ~1, ih = (ph + 1 + int(rng() % 4)) & ~1;
-    const int g = pw + int(rng() % 4);
-    const size_t frameBytes = size_t(iw) * ih * 3 / 2, mapBytes = size_t(g) * ph;
-    const Guard side = iter % 2 ? Guard::Left : Guard::Right;
-    Frame in(frameBytes, mapBytes, side);
-    tnr_md_test::fillRandom(in.cur.data(), frameBytes, rng, 0, 255);
-    tnr_md_test::fillRandom(in.prev.data(), frameBytes, rng, 0, 255);
-    // Alternately a mostly still scene (bands smoothed in the pass) and one
-    // where everything moves; a bright square moves in both.
-    if (iter % 2 == 0)
-      for (size_t i = 0; i < frameBytes; ++i)
-        in.prev[i] = uint8_t(std::clamp(int(in.cur[i]) + int(in.prev[i] % 5) - 2, 0, 255));
-    for (int y = ph / 4; y < ph / 2; ++y)
-      for (int x = pw / 3; x < pw / 3 + 12 && x < iw; ++x) in.cur[size_t(y) * iw + x] = 250;
-    tnr_md_test::fillRandom(in.preAlpha.data(), mapBytes, rng, 0, 255);
-    tnr_md_test::fillRandom(in.gain.data(), mapBytes, rng, 0, 255);
-    tnr_md_test::fillRandom(in.alpha.data(), mapBytes, rng, 0, 255);
-    const float uv = float(rng() % 300) / 100, sh = 0.2f + float(rng() % 300) / 100,
-                sl = 0.05f + float(rng() % 100) / 100;
-    const int rbit = int(rng() % 10);
-
-    Frame want(frameBytes, mapBytes, side);
-    want.copyFrom(in);
-    GuardedBuffer<int16_t> wantTmp(motionDetectTmpBufSize(ph, pw), side);
-    tnr_md::motionDetectWith(*GetParam().k, want.cur.data(), want.prev.data(), wantTmp.data(),
-                             want.alpha.data(), want.preAlpha.data(), want.gain.data(), ih, iw,
-                             ph, pw, g, sh, sl, uv, 0, rbit);
-
-    for (int tasks = 1; tasks <= 16; ++tasks) {
-      const Exec e = Exec((iter + tasks) % 5);
-      TnrMdExecutor ex{nullptr, nullptr};
-      const TnrMdExecutor *exp = &ex;
-      switch (e) {
-        case Exec::Inline:
-          exp = nullptr;
-          break;
-        case Exec::RandomOrder:
-          ex = {&shuffle, runShuffled};
-          break;
-        case Exec::AllThreads:
-          ex = {nullptr, runAllThreads};
-          break;
-        case Exec::Pool:
-          ex = tnrMdThreadPoolExecutor(pool);
-          break;
-        case Exec::NullRun:
-          ex = {&shuffle, nullptr};
-          break;
-      }
-      const size_t tmpElems = motionDetectParallelTmpBufSize(ph, pw, tasks);
-      ASSERT_GE(tmpElems, motionDetectTmpBufSize(ph, pw));
-      Frame got(frameBytes, mapBytes, side);
-      got.copyFrom(in);
-      GuardedBuffer<int16_t> tmp(tmpElems, side);
-      tmp.fill(int16_t(0x5A5A));
-      tnr_md::motionDetectParallelWith(*GetParam().k, exp, tasks, got.cur.data(), got.prev.data(),
-                                       tmp.data(), got.alpha.data(), got.preAlpha.data(),
-                                       got.gain.data(), ih, iw, ph, pw, g, sh, sl, uv, rbit);
-      const std::string at = std::to_string(pw) + "x" + std::to_string(ph) + " frame " +
-                             std::to_string(iw) + "x" + std::to_string(ih) + " pitch " +
-                             std::to_string(g) + ", " + std::to_string(tasks) + " tasks, " +
-                             execName(e) + " (TNR_MD_SEED=" + std::to_string(seed) + ")";
-      ASSERT_TRUE(same(got.cur, want.cur)) << "filtered frame, " << at;
-      ASSERT_TRUE(same(got.alpha, want.alpha)) << "pAlpha, " << at;
-      ASSERT_TRUE(same(got.preAlpha, want.preAlpha)) << "pPreAlpha, " << at;
-      ASSERT_TRUE(same(got.gain, want.gain)) << "gain, " << at;
-      ASSERT_TRUE(same(got.prev, want.prev)) << "previous frame, " << at;
-    }
-    ++iter;
-  }
-  tnrMdThreadPoolDestroy(pool);
-  EXPECT_GT(iter, 15);
-}
 
 // The exported entry with the build's kernels, on the ready pool, over a
 // chain of frames: each call's outputs feed the next.

@@ -1,95 +1,171 @@
-// The banded schedules (streamed and whole-first) against the stage-by-stage
-// order: the same bytes in every buffer, for every kernel set.
+// The banded schedules (streamed and whole-first) and motion_detect_parallel
+// against the stage-by-stage order: the same bytes in every buffer, for every
+// kernel set.
 #include <algorithm>
+#include <numeric>
+#include <random>
 #include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
+#include "equiv.h"
 #include "forms.h"
 #include "layout.h"
 #include "motion_detect.h"
 #include "test_util.h"
+#include "tnr_md_threads.h"
 
+using tnr_md_test::Fill;
+using tnr_md_test::fillWith;
+using tnr_md_test::Guard;
 using tnr_md_test::GuardedBuffer;
 
 namespace {
 
+// The caller buffers of one call, each against a guard page.
 struct Buffers {
   GuardedBuffer<uint8_t> cur, prev, alpha, preAlpha, gain;
   GuardedBuffer<int16_t> tmp;
-  Buffers(int iw, int ih, int pw, int ph, int g)
-      : cur(size_t(iw) * ih * 3 / 2),
-        prev(size_t(iw) * ih * 3 / 2),
-        alpha(size_t(g) * ph),
-        preAlpha(size_t(g) * ph),
-        gain(size_t(g) * ph),
-        tmp(motionDetectTmpBufSize(ph, pw)) {}
+  Buffers(int iw, int ih, int g, int ph, size_t tmpElems, Guard side)
+      : cur(size_t(iw) * ih * 3 / 2, side),
+        prev(cur.size(), side),
+        alpha(size_t(g) * ph, side),
+        preAlpha(alpha.size(), side),
+        gain(alpha.size(), side),
+        tmp(tmpElems, side) {}
+  void copyFrom(const Buffers &o) {
+    for (auto [from, to] : {std::pair{&o.cur, &cur},
+                            {&o.prev, &prev},
+                            {&o.alpha, &alpha},
+                            {&o.preAlpha, &preAlpha},
+                            {&o.gain, &gain}})
+      std::copy(from->data(), from->data() + from->size(), to->data());
+    tmp.fill(int16_t(0x5A5A));
+  }
 };
+
+// Runs the tasks one by one on this thread, in a random order.
+void runShuffled(void *rng, TnrMdTask task, void *arg, int count) {
+  std::vector<int> order(size_t(count > 0 ? count : 0));
+  std::iota(order.begin(), order.end(), 0);
+  std::shuffle(order.begin(), order.end(), *static_cast<std::mt19937 *>(rng));
+  for (int i : order) task(arg, i);
+}
+// Starts every task on its own thread at once, then joins them.
+void runAllThreads(void *, TnrMdTask task, void *arg, int count) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) threads.emplace_back(task, arg, i);
+  for (std::thread &t : threads) t.join();
+}
 
 }  // namespace
 
 class Schedule : public ::testing::TestWithParam<tnr_md_test::Form> {};
 TNR_MD_FORMS_SUITE(Schedule);
 
-TEST_P(Schedule, BandedEqualsStageByStage) {
+// The banded orders and motion_detect_parallel, for any task count and
+// whatever order or threads its executor runs the tasks in (none, a random
+// order on this thread, a thread per task, the pool, an executor without
+// run), leave the bytes of the stage-by-stage order in every caller buffer.
+// Heights around band multiples leave short last bands; taller grids take
+// several steps of the low-resolution stages behind the difference and wrap
+// the ring of difference rows (197 and 293 put the moved-back last block row
+// across a wrap, 208 and 304 end the last band at one); narrow and low grids
+// exercise the fall-back to the stage order, grids with fewer block rows than
+// tasks and tall narrow ones the split into tasks.
+TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
   auto rng = tnr_md_test::seededRng(77);
+  std::mt19937 shuffle(rng());
+  TnrMdThreadPool *pool = tnrMdThreadPoolCreate(3);
+  ASSERT_NE(pool, nullptr);
+  const int ringCases[] = {113, 197, 208, 293, 304};
+  const std::pair<int, int> fixed[] = {{8, 8},    {14, 8},   {16, 9},   {40, 17},  {9, 120},
+                                       {17, 301}, {24, 250}, {130, 15}, {200, 64}, {64, 129}};
   int banded = 0, fallback = 0;
-  for (int iter = 0; iter < 60; ++iter) {
-    // Heights around band multiples leave short last bands; taller grids take
-    // several steps of the low-resolution stages behind the difference and
-    // wrap the ring of difference rows (197 and 293 put the moved-back last
-    // block row across a wrap, 208 and 304 end the last band at one); narrow
-    // and low grids exercise the fall-back to the stage order.
-    const int ringCases[] = {113, 197, 208, 293, 304};
-    const int pw = iter < 8 ? 14 + iter * 9 : 8 + int(rng() % 260);
+  for (int iter = 0; iter < 80; ++iter) {
+    const int pw = iter < 8    ? 14 + iter * 9
+                   : iter < 18 ? fixed[iter - 8].first
+                   : iter < 30 ? 8 + int(rng() % 24)
+                               : 8 + int(rng() % 260);
     const int ph = iter < 8    ? 8 + iter * 15
-                   : iter < 13 ? ringCases[iter - 8]
-                   : iter < 26 ? 100 + int(rng() % 240)
+                   : iter < 18 ? fixed[iter - 8].second
+                   : iter < 30 ? 100 + int(rng() % 300)
+                   : iter < 35 ? ringCases[iter - 30]
+                   : iter < 50 ? 100 + int(rng() % 240)
                                : 8 + int(rng() % 90);
     if (motionDetectTmpBufSize(ph, pw) == 0) continue;
     const int iw = (pw + 1 + int(rng() % 8)) & ~1, ih = (ph + 1 + int(rng() % 4)) & ~1;
     const int g = pw + int(rng() % 5);
-    const auto layout = tnr_md::makeLayout(ph, pw);
-    (tnr_md::bandWork(layout).at >= 0 ? banded : fallback)++;
-
-    Buffers a(iw, ih, pw, ph, g), b(iw, ih, pw, ph, g);
-    tnr_md_test::fillRandom(a.cur.data(), a.cur.size(), rng, 0, 255);
-    tnr_md_test::fillRandom(a.prev.data(), a.prev.size(), rng, 0, 255);
+    (tnr_md::bandWork(tnr_md::makeLayout(ph, pw)).at >= 0 ? banded : fallback)++;
+    const Guard side = iter % 2 ? Guard::Left : Guard::Right;
+    Buffers in(iw, ih, g, ph, 0, side), want(iw, ih, g, ph, motionDetectTmpBufSize(ph, pw), side);
+    fillWith(in.cur.data(), in.cur.size(), Fill::Random, rng, 0, 255);
+    fillWith(in.prev.data(), in.prev.size(), Fill::Random, rng, 0, 255);
     // Every other grid is a still scene (the previous frame is the current
     // one within 2 levels), whose bands the pass smooths itself.
     if (iter % 2 == 0)
-      for (size_t i = 0; i < a.prev.size(); ++i)
-        a.prev[i] = uint8_t(std::clamp(int(a.cur[i]) + int(a.prev[i] % 5) - 2, 0, 255));
+      for (size_t i = 0; i < in.prev.size(); ++i)
+        in.prev[i] = uint8_t(std::clamp(int(in.cur[i]) + int(in.prev[i] % 5) - 2, 0, 255));
     // A moving square over noise, so that every alpha range occurs.
     for (int y = ph / 4; y < ph / 2; ++y)
-      for (int x = pw / 3; x < pw / 3 + 12 && x < iw; ++x) a.cur[size_t(y) * iw + x] = 250;
-    tnr_md_test::fillRandom(a.preAlpha.data(), a.preAlpha.size(), rng, 0, 255);
-    tnr_md_test::fillRandom(a.gain.data(), a.gain.size(), rng, 0, 255);
-    tnr_md_test::fillRandom(a.alpha.data(), a.alpha.size(), rng, 0, 255);
-    std::copy(a.cur.begin(), a.cur.end(), b.cur.begin());
-    std::copy(a.prev.begin(), a.prev.end(), b.prev.begin());
-    std::copy(a.preAlpha.begin(), a.preAlpha.end(), b.preAlpha.begin());
-    std::copy(a.gain.begin(), a.gain.end(), b.gain.begin());
-    std::copy(a.alpha.begin(), a.alpha.end(), b.alpha.begin());
+      for (int x = pw / 3; x < pw / 3 + 12 && x < iw; ++x) in.cur[size_t(y) * iw + x] = 250;
+    for (auto *m : {&in.preAlpha, &in.gain, &in.alpha})
+      fillWith(m->data(), m->size(), Fill::Random, rng, 0, 255);
     const float uv = float(rng() % 300) / 100, sh = 0.2f + float(rng() % 300) / 100,
                 sl = 0.05f + float(rng() % 100) / 100;
     const int rbit = int(rng() % 10);
-    // The ring cases stream; the random grids take either banded order.
-    const auto order =
-        iter < 13 || iter % 2 ? tnr_md::Schedule::Streamed : tnr_md::Schedule::WholeFirst;
-    tnr_md::motionDetectWith(*GetParam().k, a.cur.data(), a.prev.data(), a.tmp.data(),
-                             a.alpha.data(), a.preAlpha.data(), a.gain.data(), ih, iw, ph, pw, g,
-                             sh, sl, uv, 0, rbit, order);
-    tnr_md::motionDetectWith(*GetParam().k, b.cur.data(), b.prev.data(), b.tmp.data(),
-                             b.alpha.data(), b.preAlpha.data(), b.gain.data(), ih, iw, ph, pw, g,
-                             sh, sl, uv, 0, rbit, tnr_md::Schedule::StageByStage);
-    const std::string at = std::to_string(pw) + "x" + std::to_string(ph) + " frame " +
-                           std::to_string(iw) + "x" + std::to_string(ih) + " pitch " +
-                           std::to_string(g);
-    ASSERT_TRUE(std::equal(a.cur.begin(), a.cur.end(), b.cur.begin())) << at;
-    ASSERT_TRUE(std::equal(a.alpha.begin(), a.alpha.end(), b.alpha.begin())) << at;
-    ASSERT_TRUE(std::equal(a.preAlpha.begin(), a.preAlpha.end(), b.preAlpha.begin())) << at;
-    ASSERT_TRUE(std::equal(a.gain.begin(), a.gain.end(), b.gain.begin())) << at;
+    want.copyFrom(in);
+    tnr_md::motionDetectWith(*GetParam().k, want.cur.data(), want.prev.data(), want.tmp.data(),
+                             want.alpha.data(), want.preAlpha.data(), want.gain.data(), ih, iw, ph,
+                             pw, g, sh, sl, uv, 0, rbit, tnr_md::Schedule::StageByStage);
+    // The ring cases stream; the others take either banded order, then the
+    // parallel entry with three task counts.
+    for (int run = 0; run < 4; ++run) {
+      const int tasks = run == 0 ? 0 : 1 + (iter * 5 + run * 7) % 16;
+      std::string at = std::to_string(pw) + "x" + std::to_string(ph) + " frame " +
+                       std::to_string(iw) + "x" + std::to_string(ih) + " pitch " +
+                       std::to_string(g);
+      Buffers got(
+          iw, ih, g, ph,
+          tasks ? motionDetectParallelTmpBufSize(ph, pw, tasks) : motionDetectTmpBufSize(ph, pw),
+          side);
+      got.copyFrom(in);
+      if (tasks == 0) {
+        const auto order = (iter >= 30 && iter < 35) || iter % 2 ? tnr_md::Schedule::Streamed
+                                                                 : tnr_md::Schedule::WholeFirst;
+        at += order == tnr_md::Schedule::Streamed ? ", streamed" : ", whole first";
+        tnr_md::motionDetectWith(*GetParam().k, got.cur.data(), got.prev.data(), got.tmp.data(),
+                                 got.alpha.data(), got.preAlpha.data(), got.gain.data(), ih, iw, ph,
+                                 pw, g, sh, sl, uv, 0, rbit, order);
+      } else {
+        static const char *kExec[] = {"no executor", "random order", "a thread per task",
+                                      "the pool", "an executor without run"};
+        const int e = (iter + tasks) % 5;
+        const TnrMdExecutor ex = e == 1   ? TnrMdExecutor{&shuffle, runShuffled}
+                                 : e == 2 ? TnrMdExecutor{nullptr, runAllThreads}
+                                 : e == 3 ? tnrMdThreadPoolExecutor(pool)
+                                          : TnrMdExecutor{&shuffle, nullptr};
+        at += ", " + std::to_string(tasks) + " tasks, " + kExec[e];
+        ASSERT_GE(got.tmp.size(), motionDetectTmpBufSize(ph, pw)) << at;
+        tnr_md::motionDetectParallelWith(*GetParam().k, e ? &ex : nullptr, tasks, got.cur.data(),
+                                         got.prev.data(), got.tmp.data(), got.alpha.data(),
+                                         got.preAlpha.data(), got.gain.data(), ih, iw, ph, pw, g,
+                                         sh, sl, uv, rbit);
+      }
+      ASSERT_TRUE(tnr_md_test::sameBuffers(want.cur.data(), got.cur.data(), want.cur.size(), iw))
+          << "filtered frame, " << at;
+      ASSERT_TRUE(tnr_md_test::sameBuffers(want.prev.data(), got.prev.data(), want.prev.size()))
+          << "previous frame, " << at;
+      for (auto [w, v, name] : {std::tuple{&want.alpha, &got.alpha, "pAlpha"},
+                                {&want.preAlpha, &got.preAlpha, "pPreAlpha"},
+                                {&want.gain, &got.gain, "gain"}})
+        ASSERT_TRUE(tnr_md_test::sameBuffers(w->data(), v->data(), w->size(), g))
+            << name << ", " << at;
+    }
   }
+  tnrMdThreadPoolDestroy(pool);
   EXPECT_GT(banded, 20);
   EXPECT_GT(fallback, 0);
 }

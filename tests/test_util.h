@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "generators.h"
+
 namespace tnr_md_test {
 
 // Which end of a GuardedBuffer touches an inaccessible page.
@@ -109,12 +111,6 @@ inline std::mt19937 seededRng(uint32_t salt) {
   SeedPrinter::used() = true;
   std::seed_seq seq{seed, salt};
   return std::mt19937(seq);
-}
-
-template <class T>
-inline void fillRandom(T *p, size_t n, std::mt19937 &rng, int64_t lo, int64_t hi) {
-  std::uniform_int_distribution<int64_t> d(lo, hi);
-  for (size_t i = 0; i < n; ++i) p[i] = static_cast<T>(d(rng));
 }
 
 }  // namespace tnr_md_test

@@ -11,7 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <limits>
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -50,11 +50,18 @@ DiffPlanes runDiff(const tnr_md::Kernels &k, uint8_t *cur, uint8_t *pre, int img
   return p;
 }
 
+// Every element at or past row r0 of a plane of the given pitch, in columns c0 .. c1 - 1.
+std::function<bool(size_t)> below(size_t pitch, size_t r0, size_t c0, size_t c1) {
+  return [=](size_t i) { return i / pitch >= r0 && i % pitch >= c0 && i % pitch < c1; };
+}
+
 // Every vector twin of the frame difference against the per-sample form on
 // one frame pair: equal planes, the frames untouched, no border written.
-void expectDiffTwinsMatch(int imgW, int imgH, int proW, int proH, int lStride, int sStride,
-                          float uv, int kind, Guard g, std::mt19937 &rng) {
+void expectDiffTwinsMatch(int imgW, int imgH, int proW, int proH, Guard g, std::mt19937 &rng) {
   const int lWid = (proW + 7) / 8;
+  const int lStride = lWid + 2 + int(uni(rng, 0, 2)), sStride = lWid + 8 + int(uni(rng, 0, 2));
+  const float uv = pickUvRatio(rng);
+  const int kind = int(uni(rng, 0, 4));
   const size_t frameBytes = static_cast<size_t>(imgW) * imgH * 3 / 2;
   GuardedBuffer<uint8_t> cur(frameBytes, g), pre(frameBytes, g);
   fillFrames(cur.data(), pre.data(), imgW, imgH, kind, rng);
@@ -65,102 +72,58 @@ void expectDiffTwinsMatch(int imgW, int imgH, int proW, int proH, int lStride, i
   const std::vector<uint8_t> cur0(cur.begin(), cur.end());
   const DiffPlanes want = runDiff(tnr_md::kKernelsC, cur.data(), pre.data(), imgW, imgH, proW, proH,
                                   lStride, sStride, uv, g);
+  const size_t hs = proW + 2;
   for (const auto &twin : kTwins) {
     SCOPED_TRACE(twin.name);
     const DiffPlanes got =
         runDiff(*twin.k, cur.data(), pre.data(), imgW, imgH, proW, proH, lStride, sStride, uv, g);
     ASSERT_TRUE(sameBuffers(cur0.data(), cur.data(), cur0.size())) << "pCurIn written";
-    ASSERT_TRUE(sameBuffers(want.h.data(), got.h.data(), want.h.size(), proW + 2)) << "pHdiff";
+    ASSERT_TRUE(sameBuffers(want.h.data(), got.h.data(), want.h.size(), hs)) << "pHdiff";
     ASSERT_TRUE(sameBuffers(want.l.data(), got.l.data(), want.l.size(), lStride)) << "pLdiff";
     ASSERT_TRUE(sameBuffers(want.s.data(), got.s.data(), want.s.size(), sStride)) << "pSigma";
     // Only the valid samples are written, never a border element.
-    const size_t hs = proW + 2;
-    ASSERT_TRUE(canaryIntact<int16_t>(
-        got.h.data(), got.h.size(), kCanary16,
-        [&](size_t i) {
-          const size_t r = i / hs, c = i % hs;
-          return r >= 1 && r <= static_cast<size_t>(proH) && c >= 1 &&
-                 c <= static_cast<size_t>(proW);
-        },
-        hs));
-    ASSERT_TRUE(canaryIntact<int16_t>(
-        got.l.data(), got.l.size(), kCanary16,
-        [&](size_t i) {
-          const size_t r = i / lStride, c = i % lStride;
-          return r >= 1 && c >= 1 && c <= static_cast<size_t>(lWid);
-        },
-        lStride));
-    ASSERT_TRUE(canaryIntact<int16_t>(
-        got.s.data(), got.s.size(), kCanary16,
-        [&](size_t i) {
-          const size_t r = i / sStride, c = i % sStride;
-          return r >= 4 && c >= 4 && c < static_cast<size_t>(lWid) + 4;
-        },
-        sStride));
+    ASSERT_TRUE(canaryIntact<int16_t>(got.h.data(), got.h.size(), kCanary16,
+                                      below(hs, 1, 1, proW + 1), hs));
+    ASSERT_TRUE(canaryIntact<int16_t>(got.l.data(), got.l.size(), kCanary16,
+                                      below(lStride, 1, 1, lWid + 1), lStride));
+    ASSERT_TRUE(canaryIntact<int16_t>(got.s.data(), got.s.size(), kCanary16,
+                                      below(sStride, 4, 4, lWid + 4), sStride));
   }
 }
 
+// Random frames (8 .. 72 x 8 .. 40) with grids spanning the whole frame (the
+// last chroma row ends the buffer), the narrowest grid, or any; then grids as
+// wide as the widest vector steps (64 and 32 columns) and their neighbours,
+// so that the wide steps run alone, with a tail of narrower steps, and with a
+// moved-back last block, half of them spanning the whole frame.
 TEST(VecFront, FrameDiffMatchesPerSample) {
   auto rng = seededRng(0xD1FF);
-  int cases = 0;
+  std::vector<int> wide;
+  for (int k : {1, 2, 3})
+    for (int d : {-2, -1, 0, 1, 2, 8, 9, 15, 16, 17}) wide.push_back(32 * k + d);
+  for (int w : {128 + 24, 128 + 40, 128 + 57, 256 - 1, 256}) wide.push_back(w);
   for (Guard g : kSides) {
     for (int it = 0; it < 300; ++it) {
-      const int imgW = 8 + 2 * static_cast<int>(rng() % 33);  // even, 8 .. 72
-      const int imgH = 8 + 2 * static_cast<int>(rng() % 17);  // even, 8 .. 40
-      int proW, proH;
-      switch (it % 4) {
-        case 0:  // the grid spans the whole frame: the last chroma row ends the buffer
-          proW = imgW - static_cast<int>(rng() % 2);
-          proH = imgH - static_cast<int>(rng() % 2);
-          break;
-        case 1:  // narrowest grid
-          proW = 8 + static_cast<int>(rng() % 2);
-          proH = 8 + static_cast<int>(rng() % 2);
-          break;
-        default:
-          proW = 8 + static_cast<int>(rng() % (imgW - 7));
-          proH = 8 + static_cast<int>(rng() % (imgH - 7));
-      }
-      proW = std::max(8, std::min(proW, imgW));
-      proH = std::max(8, std::min(proH, imgH));
-      const int lWid = (proW + 7) / 8;
-      const int lStride = lWid + 2 + static_cast<int>(rng() % 3);
-      const int sStride = lWid + 8 + static_cast<int>(rng() % 3);
-      const float uv = pickUvRatio(rng);
-      const int kind = static_cast<int>(rng() % 5);
-      expectDiffTwinsMatch(imgW, imgH, proW, proH, lStride, sStride, uv, kind, g, rng);
+      const int imgW = 8 + 2 * int(uni(rng, 0, 32)), imgH = 8 + 2 * int(uni(rng, 0, 16));
+      const int mode = it % 4;  // 0: the whole frame, 1: the narrowest grid, else any
+      const int proW = mode == 0   ? std::max(8, imgW - int(uni(rng, 0, 1)))
+                       : mode == 1 ? std::min(imgW, 8 + int(uni(rng, 0, 1)))
+                                   : int(uni(rng, 8, imgW));
+      const int proH = mode == 0   ? std::max(8, imgH - int(uni(rng, 0, 1)))
+                       : mode == 1 ? std::min(imgH, 8 + int(uni(rng, 0, 1)))
+                                   : int(uni(rng, 8, imgH));
+      expectDiffTwinsMatch(imgW, imgH, proW, proH, g, rng);
       if (HasFatalFailure()) return;
-      ++cases;
     }
-  }
-  RecordProperty("cases", cases);
-}
-
-// Grids as wide as the widest vector steps (64 and 32 columns) and their
-// neighbours, so that the wide steps run alone, with a tail of narrower steps,
-// and with a moved-back last block; half of them span the whole frame, so the
-// last chroma load of the bottom row of blocks ends the buffer.
-TEST(VecFront, FrameDiffWideGridsMatchPerSample) {
-  auto rng = seededRng(0xD200);
-  std::vector<int> widths;
-  for (int k : {1, 2, 3})
-    for (int d : {-2, -1, 0, 1, 2, 8, 9, 15, 16, 17}) widths.push_back(32 * k + d);
-  for (int w : {128 + 24, 128 + 40, 128 + 57, 256 - 1, 256}) widths.push_back(w);
-  for (Guard g : kSides) {
-    for (int proW : widths) {
-      for (int rep = 0; rep < 2; ++rep) {
-        const int imgW = rep == 0 ? proW + (proW & 1) : proW + 2 + 2 * static_cast<int>(rng() % 4);
-        const int imgH = 8 + 2 * static_cast<int>(rng() % 9);
-        const int proH = rep == 0 ? std::max(8, imgH - static_cast<int>(rng() % 2))
-                                  : 8 + static_cast<int>(rng() % (imgH - 7));
-        const int lWid = (proW + 7) / 8;
-        const int lStride = lWid + 2 + static_cast<int>(rng() % 3);
-        const int sStride = lWid + 8 + static_cast<int>(rng() % 3);
-        expectDiffTwinsMatch(imgW, imgH, proW, proH, lStride, sStride, pickUvRatio(rng),
-                             static_cast<int>(rng() % 5), g, rng);
+    for (int proW : wide)
+      for (int whole : {1, 0}) {
+        const int imgW = whole ? proW + (proW & 1) : proW + 2 + 2 * int(uni(rng, 0, 3));
+        const int imgH = 8 + 2 * int(uni(rng, 0, 8));
+        expectDiffTwinsMatch(
+            imgW, imgH, proW,
+            whole ? std::max(8, imgH - int(uni(rng, 0, 1))) : int(uni(rng, 8, imgH)), g, rng);
         if (HasFatalFailure()) return;
       }
-    }
   }
 }
 
@@ -193,13 +156,15 @@ void expectGaussTwinsMatch(int16_t *pIn, size_t outN, int h, int w, int stride, 
 // scaled difference plane is), which take the 16-bit path; in half of those
 // a single input that is not, anywhere in the rows and columns a row reads
 // (borders included), sends that row back to the exact 32-bit path, and the
-// rows after it must still be right.
+// rows after it must still be right. Last, each input one of the extremes and
+// the values next to them, or next to a multiple of 16 (the split of each
+// input into x >> 4 and x & 15 at the edges of the range).
 TEST(VecFront, Gauss3x3MatchesPerSample) {
   auto rng = seededRng(0x6A55);
   for (Guard g : kSides) {
     for (int w : kFilterWidths) {
-      for (int rep = 0; rep < 14; ++rep) {
-        const bool sixteens = rep >= 6;
+      for (int rep = 0; rep < 16; ++rep) {
+        const bool sixteens = rep >= 6 && rep < 14, extremes = rep >= 14;
         const int h = rep == 5   ? 30 + int(uni(rng, 0, 40))
                       : sixteens ? 1 + int(uni(rng, 0, 8))
                                  : 1 + int(uni(rng, 0, 6));
@@ -212,6 +177,10 @@ TEST(VecFront, Gauss3x3MatchesPerSample) {
         const Fill f = static_cast<Fill>(rep % int(Fill::Count));
         const bool small = !sixteens && rng() % 3 == 0;
         fillWith(in.data(), inN, f, rng, small ? -40 : -32768, small ? 40 : 32767, stride);
+        if (extremes)
+          for (auto &v : in)
+            v = pick<int16_t>(rng, {-32768, -32767, -32753, -17, -16, -9, -8, -1, 0, 1, 7, 8, 15,
+                                    16, 32752, 32753, 32767});
         int badRow = -2, badCol = -2;
         if (sixteens) {
           for (size_t i = 0; i < inN; ++i) in[i] = int16_t(in[i] & ~15);
@@ -223,31 +192,11 @@ TEST(VecFront, Gauss3x3MatchesPerSample) {
         }
         SCOPED_TRACE(::testing::Message()
                      << "imgWid " << w << ", imgHgt " << h << ", stride " << stride << ", contents "
-                     << fillName(f) << (sixteens ? ", multiples of 16" : "")
-                     << ", not a multiple of 16 at row " << badRow << " column " << badCol
-                     << ", guard " << sideName(g));
+                     << (extremes ? "extremes" : fillName(f))
+                     << (sixteens ? ", multiples of 16" : "") << ", not a multiple of 16 at row "
+                     << badRow << " column " << badCol << ", guard " << sideName(g));
         expectGaussTwinsMatch(in.data() + stride + 1, outN, h, w, stride, g);
       }
-    }
-  }
-}
-
-// The split of each input into x >> 4 and x & 15 at the edges of the range:
-// every 3x3 neighbourhood of the extremes and the values next to them.
-TEST(VecFront, Gauss3x3ExtremeNeighbourhoods) {
-  const int16_t vals[] = {-32768, -32767, -32753, -17, -16, -9,    -8,    -1,   0,
-                          1,      7,      8,      15,  16,  32752, 32753, 32767};
-  const int w = 33, h = 3, stride = w + 2;
-  auto rng = seededRng(0x86A6);
-  for (int it = 0; it < 2000; ++it) {
-    std::vector<int16_t> in(static_cast<size_t>(h + 2) * stride);
-    for (auto &v : in) v = vals[uni(rng, 0, sizeof vals / sizeof vals[0] - 1)];
-    std::vector<int16_t> want(static_cast<size_t>(h) * stride, kCanary16), got(want);
-    tnr_md::gauss3x3_c(in.data() + stride + 1, want.data(), h, w, stride);
-    for (const auto &twin : kTwins) {
-      twin.k->gauss3x3(in.data() + stride + 1, got.data(), h, w, stride);
-      ASSERT_TRUE(sameBuffers(want.data(), got.data(), want.size(), stride))
-          << twin.name << ", case " << it;
     }
   }
 }

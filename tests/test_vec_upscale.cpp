@@ -64,57 +64,42 @@ Inputs makeInputs(const Shape &s, Profile prof, std::mt19937 &rng) {
   const size_t nSig = size_t(in.dsHgt - 1) * in.sigmaStride + in.dsWid;
   const size_t nH = size_t(s.proHeight - 1) * in.hdiffStride + s.proWidth;
 
-  const bool extreme = prof == Profile::Extreme;
-  auto mixedExtreme = [&] { return prof == Profile::Mixed && uni(rng, 0, 7) == 0; };
-
-  in.cur.resize(frameBytes(s));
-  in.pre.resize(frameBytes(s));
-  for (auto &v : in.cur) v = uint8_t(extreme ? pick<int>(rng, {0, 1, 254, 255}) : uni(rng, 0, 255));
-  for (auto &v : in.pre) v = uint8_t(extreme ? pick<int>(rng, {0, 1, 254, 255}) : uni(rng, 0, 255));
-
-  in.ldiff.resize(nBlk);
-  in.sigmaL.resize(nSig);
-  for (auto &v : in.ldiff)
-    v = int16_t(extreme || mixedExtreme()
-                    ? pick<int>(rng, {-32768, -32767, -1, 0, 1, 63, 64, 65, 32766, 32767})
-                    : uni(rng, 0, 1200));
-  for (auto &v : in.sigmaL)
-    v = uint16_t(extreme || mixedExtreme()
-                     ? pick<int>(rng, {0, 1, 32, 63, 64, 65, 256, 32767, 32768, 40000, 65535})
-                     : uni(rng, 32, 600));
-
-  in.hdiff.resize(nH);
-  in.sigmaH.resize(nSig);
-  for (auto &v : in.hdiff)
-    v = int16_t(extreme || mixedExtreme()
-                    ? pick<int>(rng, {-32768, -32767, -1, 0, 1, 16415, 16416, 32766, 32767})
-                : prof == Profile::Quiet && uni(rng, 0, 255) != 0 ? uni(rng, -300, 32)
-                                                                  : uni(rng, -300, 2500));
-  for (auto &v : in.sigmaH)
-    v = uint32_t(
-        extreme || mixedExtreme()
-            ? pick<int64_t>(rng, {0, 1, 32, 100, 32766, 32767, 32768, 0x3FFFFFFF, 0x40000000,
-                                  0x7FFFFFFF, 0x80000000, 0xFFFF8000, 0xFFFFFFFF})
-            : uni(rng, 32, 800));
-
-  const size_t nMap = mapBytes(s);
-  in.preAlpha.resize(nMap);
-  in.gain.resize(nMap);
-  in.alpha.resize(nMap);
+  const bool extreme = prof == Profile::Extreme, mixed = prof == Profile::Mixed,
+             quiet = prof == Profile::Quiet;
+  // n elements: edge values in the Extreme profile (and one in eight in the
+  // Mixed one), else draw().
+  auto fill = [&](auto &v, size_t n, std::initializer_list<int64_t> edges, auto draw) {
+    v.resize(n);
+    for (auto &x : v)
+      x = static_cast<std::decay_t<decltype(x)>>(
+          extreme || (mixed && uni(rng, 0, 7) == 0) ? pick<int64_t>(rng, edges) : draw());
+  };
+  const auto any = [&] { return uni(rng, 0, 255); };
+  fill(in.cur, frameBytes(s), {0, 1, 254, 255}, any);
+  fill(in.pre, frameBytes(s), {0, 1, 254, 255}, any);
+  fill(in.ldiff, nBlk, {-32768, -32767, -1, 0, 1, 63, 64, 65, 32766, 32767},
+       [&] { return uni(rng, 0, 1200); });
+  fill(in.sigmaL, nSig, {0, 1, 32, 63, 64, 65, 256, 32767, 32768, 40000, 65535},
+       [&] { return uni(rng, 32, 600); });
+  fill(in.hdiff, nH, {-32768, -32767, -1, 0, 1, 16415, 16416, 32766, 32767},
+       [&] { return quiet && uni(rng, 0, 255) != 0 ? uni(rng, -300, 32) : uni(rng, -300, 2500); });
+  fill(in.sigmaH, nSig,
+       {0, 1, 32, 100, 32766, 32767, 32768, 0x3FFFFFFF, 0x40000000, 0x7FFFFFFF, 0x80000000,
+        0xFFFF8000, 0xFFFFFFFF},
+       [&] { return uni(rng, 32, 800); });
   // A quiet scene's weights sit where still pixels settle (96 .. 127), with
   // a few just outside.
-  for (auto &v : in.preAlpha)
-    v = uint8_t(
-        extreme                  ? pick<int>(rng, {0, 1, 127, 128, 129, 200, 254, 255})
-        : prof == Profile::Mixed ? uni(rng, 0, 255)
-        : prof == Profile::Quiet
-            ? (uni(rng, 0, 127) == 0 ? pick<int>(rng, {0, 95, 128, 255}) : uni(rng, 96, 127))
-            : uni(rng, 0, 128));
-  for (auto &v : in.gain)
-    v = uint8_t(extreme ? pick<int>(rng, {0, 1, 128, 255}) : uni(rng, 0, 255));
-  for (auto &v : in.alpha) v = uint8_t(uni(rng, 0, 255));  // canary: only some bytes change
+  fill(in.preAlpha, mapBytes(s), {0, 1, 127, 128, 129, 200, 254, 255}, [&] {
+    return mixed ? uni(rng, 0, 255)
+           : quiet
+               ? (uni(rng, 0, 127) == 0 ? pick<int64_t>(rng, {0, 95, 128, 255}) : uni(rng, 96, 127))
+               : uni(rng, 0, 128);
+  });
+  fill(in.gain, mapBytes(s), {0, 1, 128, 255}, any);
+  in.alpha.resize(mapBytes(s));  // a canary: only some bytes change
+  fillWith(in.alpha.data(), in.alpha.size(), Fill::Random, rng, 0, 255);
   in.tmp.resize(size_t(s.proHeight) * in.dsStride);
-  for (auto &v : in.tmp) v = uint8_t(uni(rng, 0, 255));
+  fillWith(in.tmp.data(), in.tmp.size(), Fill::Random, rng, 0, 255);
   return in;
 }
 
@@ -159,73 +144,51 @@ void expectSameOutputs(const Inputs &in, const Run &want, const Run &got) {
       << "gain_table_u8";
 }
 
-// Bytes outside the grid of a map must be as they were; pAlpha's first
-// dsHgt x dsWid bytes are exempt (they hold the block alpha past the grid).
-void expectMapOutsideUnchanged(const GuardedBuffer<uint8_t> &got, const std::vector<uint8_t> &was,
-                               const Inputs &in, size_t exemptPrefix, const char *what) {
-  for (size_t i = exemptPrefix; i < was.size(); ++i) {
-    const int x = int(i % size_t(in.s.gainStride));
-    if (x < in.s.proWidth) continue;
-    ASSERT_EQ(int(got[i]), int(was[i])) << what << " byte " << i << " outside the grid changed";
-  }
+// No byte of got for which inside(index) is false differs from was.
+template <class Inside>
+void expectUnchangedOutside(const GuardedBuffer<uint8_t> &got, const std::vector<uint8_t> &was,
+                            const char *what, size_t pitch, Inside inside) {
+  for (size_t i = 0; i < was.size(); ++i)
+    if (!inside(i))
+      ASSERT_EQ(int(got[i]), int(was[i])) << what << " changed at " << where(i, pitch);
 }
 
-void expectFrameOutsideUnchanged(const GuardedBuffer<uint8_t> &got, const std::vector<uint8_t> &was,
-                                 const Shape &s) {
-  for (size_t i = 0; i < was.size(); ++i) {
-    const int row = int(i / size_t(s.imgWidth)), x = int(i % size_t(s.imgWidth));
-    bool inside;
-    if (row < s.imgHeight) {
-      inside = row < s.proHeight && x < s.proWidth;
-    } else {
-      const int c = row - s.imgHeight;
-      inside = 2 * c + 1 < s.proHeight && x < s.proWidth;
-    }
-    if (inside) continue;
-    ASSERT_EQ(int(got[i]), int(was[i]))
-        << "frame byte " << i << " (row " << row << ", column " << x << ") changed";
-  }
-}
-
-// The vector twins checked here: the NEON source (native on Arm, through
-// SIMDe elsewhere) and, on x86-64, the x86 set of every level this
-// processor runs.
+// The vector twins: every vector kernel set this processor runs.
 using Twin = tnr_md_test::Form;
 const std::vector<Twin> kTwins = tnr_md_test::vectorForms();
-
-void compareTwin(const Inputs &in, Guard g, const Run &c, const Twin &twin);
 
 // Runs the per-sample form and every vector twin on the same inputs with the
 // given guard side and compares every output and every byte outside the
 // outputs.
 void compareTwins(const Inputs &in, Guard g) {
-  SCOPED_TRACE(describe(in.s) + (g == Guard::Right ? " guard right" : " guard left"));
+  SCOPED_TRACE(describe(in.s) + " guard " + sideName(g));
+  const Shape &s = in.s;
   const Run c = runOnce(&tnr_md::kKernelsC, in, g);
   for (const Twin &twin : kTwins) {
-    compareTwin(in, g, c, twin);
+    SCOPED_TRACE(twin.name);
+    const Run v = runOnce(twin.k, in, g);
+    expectSameOutputs(in, c, v);
+    // Read-only inputs stay as they were.
+    ASSERT_TRUE(sameBuffers(in.pre.data(), v.pre.data(), in.pre.size())) << "pPreIn written";
+    ASSERT_TRUE(sameBuffers(in.ldiff.data(), v.ldiff.data(), in.ldiff.size())) << "pLdiff written";
+    ASSERT_TRUE(sameBuffers(in.hdiff.data(), v.hdiff.data(), in.hdiff.size())) << "pHdiff written";
+    ASSERT_TRUE(sameBuffers(in.sigmaL.data(), v.sigmaL.data(), in.sigmaL.size())) << "pSigmaL";
+    ASSERT_TRUE(sameBuffers(in.sigmaH.data(), v.sigmaH.data(), in.sigmaH.size())) << "pSigmaH";
+    // Nothing outside the grid, except pAlpha's first dsHgt x dsWid bytes
+    // (the block alpha, which may lie past the grid).
+    const size_t G = s.gainStride, blockPlane = size_t(in.dsHgt) * in.dsWid;
+    auto inGrid = [&](size_t i) { return i % G < size_t(s.proWidth); };
+    expectUnchangedOutside(v.preAlpha, in.preAlpha, "pPreAlpha", G, inGrid);
+    expectUnchangedOutside(v.gain, in.gain, "gain_table_u8", G, inGrid);
+    expectUnchangedOutside(v.alpha, in.alpha, "pAlpha", G,
+                           [&](size_t i) { return i < blockPlane || inGrid(i); });
+    expectUnchangedOutside(v.cur, in.cur, "pCurIn", s.imgWidth, [&](size_t i) {
+      const int row = int(i / s.imgWidth), x = int(i % s.imgWidth);
+      return x < s.proWidth &&
+             (row < s.imgHeight ? row < s.proHeight : 2 * (row - s.imgHeight) + 1 < s.proHeight);
+    });
     if (::testing::Test::HasFatalFailure()) return;
   }
-}
-
-void compareTwin(const Inputs &in, Guard g, const Run &c, const Twin &twin) {
-  SCOPED_TRACE(twin.name);
-  const Run v = runOnce(twin.k, in, g);
-  expectSameOutputs(in, c, v);
-  if (::testing::Test::HasFatalFailure()) return;
-  // Read-only inputs stay as they were.
-  ASSERT_TRUE(sameBuffers(in.pre.data(), v.pre.data(), in.pre.size())) << "pPreIn written";
-  ASSERT_TRUE(sameBuffers(in.ldiff.data(), v.ldiff.data(), in.ldiff.size())) << "pLdiff written";
-  ASSERT_TRUE(sameBuffers(in.hdiff.data(), v.hdiff.data(), in.hdiff.size())) << "pHdiff written";
-  ASSERT_TRUE(sameBuffers(in.sigmaL.data(), v.sigmaL.data(), in.sigmaL.size()))
-      << "pSigmaL written";
-  ASSERT_TRUE(sameBuffers(in.sigmaH.data(), v.sigmaH.data(), in.sigmaH.size()))
-      << "pSigmaH written";
-  // Canaries outside the writable area.
-  const size_t blockPlane = size_t(in.dsHgt) * in.dsWid;
-  expectMapOutsideUnchanged(v.preAlpha, in.preAlpha, in, 0, "pPreAlpha");
-  expectMapOutsideUnchanged(v.gain, in.gain, in, 0, "gain_table_u8");
-  expectMapOutsideUnchanged(v.alpha, in.alpha, in, blockPlane, "pAlpha");
-  expectFrameOutsideUnchanged(v.cur, in.cur, in.s);
 }
 
 Shape shapeFor(int w, int h, std::mt19937 &rng) {
@@ -248,55 +211,84 @@ void checkShape(const Shape &s, std::mt19937 &rng) {
   }
 }
 
-// Widths below the vector rows of every step (the 8-block alpha, the 16-block
-// interpolation, the 16-pixel pass), every height from 1.
-TEST(VecUpScale, NarrowGridsMatchPerSample) {
-  auto rng = tnr_md_test::seededRng(0x5501);
-  for (int w = 1; w <= 40; ++w)
-    for (int h : {1, 2, 3, 4, 5, 8, 9, 13}) {
-      checkShape(shapeFor(w, h, rng), rng);
-      if (HasFatalFailure()) return;
-    }
-}
+// Groups of shapes: widths below the vector rows of every step (the 8-block
+// alpha, the 16-block interpolation, the 16-pixel pass) at every height from
+// 1; widths around the switch to 16-block rows (dsWid 15/16/17) and to the
+// 32-block rows of a wider body (dsWid 31/32/33, 47/48/49) and around
+// multiples of the 16-pixel block (odd widths start the moved-back block at
+// an odd column); random shapes; rows of more than 256 block columns, whose
+// high sigmas the vector pass takes in runs of 256 columns (the run boundary
+// at pixel 2048, a second run ending at the last whole 16-pixel block, then
+// the moved-back block); grids tall enough that the compact block-alpha
+// plane reaches past column proWidth of the first map rows, whose bytes there
+// keep the block alpha with a pitch wider than the grid; every
+// static_ratio_r_bit from 0 to 9 and beyond (only 2^bit's low 8 bits count).
+enum class Shapes {
+  NarrowGrids,
+  BlockEdges,
+  RandomShapes,
+  WideRows,
+  BlockAlphaPastTheGrid,
+  EveryStaticRatioBit
+};
+const char *const kShapesNames[] = {"NarrowGrids",           "BlockEdges",
+                                    "RandomShapes",          "WideRows",
+                                    "BlockAlphaPastTheGrid", "EveryStaticRatioBit"};
 
-// Around the widths where step 2 switches to 16-block rows (dsWid 15/16/17)
-// and to the 32-block rows of a wider body (dsWid 31/32/33, 47/48/49)
-// and around multiples of the 16-pixel block, odd widths starting the
-// moved-back block at an odd column, odd heights.
-TEST(VecUpScale, BlockEdgesMatchPerSample) {
-  auto rng = tnr_md_test::seededRng(0x5502);
-  std::vector<int> widths = {119, 120, 121, 122, 123, 127, 128, 129, 135, 136,
-                             137, 241, 248, 255, 256, 257, 377, 384, 385};
-  for (int k = 3; k <= 6; ++k) {
-    widths.push_back(16 * k - 1);
-    widths.push_back(16 * k + 1);
+void PrintTo(Shapes s, std::ostream *os) { *os << kShapesNames[int(s)]; }
+
+std::vector<Shape> shapesOf(Shapes group, std::mt19937 &rng) {
+  std::vector<Shape> out;
+  switch (group) {
+    case Shapes::NarrowGrids:
+      for (int w = 1; w <= 40; ++w)
+        for (int h : {1, 2, 3, 4, 5, 8, 9, 13}) out.push_back(shapeFor(w, h, rng));
+      break;
+    case Shapes::BlockEdges:
+      for (int w : {119, 120, 121, 122, 123, 127, 128, 129, 135, 136, 137, 241, 248, 255,
+                    256, 257, 377, 384, 385, 47,  49,  63,  65,  79,  81,  95,  97})
+        for (int h : {7, 12, 17}) out.push_back(shapeFor(w, h, rng));
+      break;
+    case Shapes::RandomShapes:
+      for (int i = 0; i < 60; ++i)
+        out.push_back(shapeFor(int(uni(rng, 1, 300)), int(uni(rng, 1, 90)), rng));
+      break;
+    case Shapes::WideRows:
+      for (int w : {2048, 2056, 2064, 4096 + 16 + 5}) out.push_back(shapeFor(w, 10, rng));
+      break;
+    case Shapes::BlockAlphaPastTheGrid:
+      for (const auto &[w, h] : std::vector<std::pair<int, int>>{
+               {5, 90}, {20, 100}, {33, 150}, {121, 160}, {130, 150}, {257, 300}}) {
+        out.push_back(shapeFor(w, h, rng));
+        out.back().gainStride = w + 11;
+      }
+      break;
+    case Shapes::EveryStaticRatioBit:
+      for (int bit : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 31, 255}) {
+        out.push_back(shapeFor(37, 11, rng));
+        out.back().ratioBit = uint8_t(bit);
+      }
+      break;
   }
-  for (int w : widths)
-    for (int h : {7, 12, 17}) {
-      checkShape(shapeFor(w, h, rng), rng);
-      if (HasFatalFailure()) return;
-    }
+  return out;
 }
 
-TEST(VecUpScale, RandomShapesMatchPerSample) {
-  auto rng = tnr_md_test::seededRng(0x5503);
-  for (int i = 0; i < 60; ++i) {
-    const int w = int(uni(rng, 1, 300)), h = int(uni(rng, 1, 90));
-    checkShape(shapeFor(w, h, rng), rng);
+class VecUpScaleShapes : public ::testing::TestWithParam<Shapes> {};
+
+TEST_P(VecUpScaleShapes, MatchesPerSample) {
+  auto rng = tnr_md_test::seededRng(0x5501 + int(GetParam()));
+  for (const Shape &s : shapesOf(GetParam(), rng)) {
+    checkShape(s, rng);
     if (HasFatalFailure()) return;
   }
 }
 
-// Rows of more than 256 block columns, whose high sigmas the vector pass
-// takes in runs of 256 columns: the run boundary at pixel 2048, a second run
-// that ends at the last whole 16-pixel block, then the moved-back block.
-TEST(VecUpScale, WideRowsMatchPerSample) {
-  auto rng = tnr_md_test::seededRng(0x5506);
-  for (int w : {2048, 2056, 2064, 4096 + 16 + 5}) {
-    checkShape(shapeFor(w, 10, rng), rng);
-    if (HasFatalFailure()) return;
-  }
-}
+INSTANTIATE_TEST_SUITE_P(Shapes, VecUpScaleShapes,
+                         ::testing::Values(Shapes::NarrowGrids, Shapes::BlockEdges,
+                                           Shapes::RandomShapes, Shapes::WideRows,
+                                           Shapes::BlockAlphaPastTheGrid,
+                                           Shapes::EveryStaticRatioBit),
+                         [](const auto &info) { return kShapesNames[int(info.param)]; });
 
 // The given grids, then ten random ones 16 .. 300 wide and 2 .. 40 high.
 std::vector<std::pair<int, int>> withRandomShapes(std::vector<std::pair<int, int>> shapes,
@@ -362,88 +354,37 @@ TEST(VecUpScale, BandsMatchWholeCall) {
   }
 }
 
-// Grids tall enough that the compact block-alpha plane (dsHgt x dsWid bytes)
-// reaches past column proWidth of the first map rows: with a pitch wider than
-// the grid those bytes keep the block alpha, in both forms alike.
-TEST(VecUpScale, BlockAlphaPastTheGridMatchesPerSample) {
-  auto rng = tnr_md_test::seededRng(0x5505);
-  for (const auto &[w, h] : std::vector<std::pair<int, int>>{
-           {5, 90}, {20, 100}, {33, 150}, {121, 160}, {130, 150}, {257, 300}}) {
-    Shape s = shapeFor(w, h, rng);
-    s.gainStride = w + 11;
-    ASSERT_GT(((h + 7) / 8) * ((w + 7) / 8), w) << "no block-alpha byte lies past the grid";
-    checkShape(s, rng);
-    if (HasFatalFailure()) return;
-  }
-}
-
-// Every static_ratio_r_bit from 0 to 9 and beyond (only 2^bit's low 8 bits
-// count), on a width with a moved-back block.
-TEST(VecUpScale, EveryStaticRatioBitMatchesPerSample) {
-  auto rng = tnr_md_test::seededRng(0x5504);
-  for (int bit : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 31, 255}) {
-    Shape s = shapeFor(37, 11, rng);
-    s.ratioBit = uint8_t(bit);
-    checkShape(s, rng);
-    if (HasFatalFailure()) return;
-  }
-}
-
-// Uniform planes, pinned values of the vector form itself: the exact-half
-// quotient of the block alpha falls to the lower value only with the Arm
-// reciprocal estimate, and a per-pixel quotient of 65536 must end as 128.
-struct Uniform {
-  int16_t l;
-  uint16_t sL;
-  int16_t h;
-  uint32_t sH;
-  uint8_t preAlpha;
+// The per-pixel pass over rows [0, h) of a grid as wide as its frames: every
+// vector form against the per-sample one.
+struct PassCase {
+  int w = 0, h = 0, imgH = 0;
+  uint8_t ratioBit = 0;
+  std::vector<uint8_t> cur, pre, t, preAlpha, gain;
+  std::vector<int16_t> hdiff;
+  std::vector<uint32_t> sigmaH;
 };
 
-// Runs a vector form of upScale on a 32 x 16 grid of uniform planes and returns
-// pAlpha(0, 0) and pPreAlpha(0, 0) after the call (ratio bit 8: staticRatio =
-// RoundShift(sa^2, 7)).
-std::pair<int, int> uniformRun(UpScaleFn fn, const Uniform &u) {
-  const int w = 32, h = 16, dsW = 4, dsH = 2;
-  std::vector<uint8_t> cur(size_t(w) * (h + h / 2), 100), pre(cur.size(), 100), tmp(h * (dsW + 2));
-  std::vector<int16_t> ldiff(size_t(dsH) * (dsW + 2), u.l), hdiff(size_t(h) * (w + 2), u.h);
-  std::vector<uint16_t> sigmaL(size_t(dsH) * (dsW + 8), u.sL);
-  std::vector<uint32_t> sigmaH(sigmaL.size(), u.sH);
-  std::vector<uint8_t> alpha(size_t(w) * h), preAlpha(alpha.size(), u.preAlpha),
-      gain(alpha.size(), 128);
-  tnr_md::upScaleWith(*fn, cur.data(), pre.data(), ldiff.data(), hdiff.data(), tmp.data(),
-                      alpha.data(), preAlpha.data(), gain.data(), h, w, h, w, w, 8, sigmaL.data(),
-                      sigmaH.data());
-  for (size_t i = 1; i < alpha.size(); ++i) {
-    EXPECT_EQ(alpha[i], alpha[0]) << "uniform input, pixel " << i;
-    EXPECT_EQ(preAlpha[i], preAlpha[0]) << "uniform input, pixel " << i;
-  }
-  return {alpha[0], preAlpha[0]};
-}
-
-TEST(VecUpScale, PinnedQuotients) {
-  // hAlpha = 128 everywhere (h far above sH), so motionAlpha = block alpha A.
-  auto staticRatioFor = [](int a) {
-    const int sa = 128 - a;
-    return int((sa * sa * 128 + (1 << 13)) >> 14);
+void expectPassTwinsMatch(const PassCase &p) {
+  struct Out {
+    std::vector<uint8_t> cur, preAlpha, alpha, gain;
   };
+  auto run = [&](tnr_md::PixelPassFn *fn) {
+    Out o{p.cur, p.preAlpha, std::vector<uint8_t>(p.preAlpha.size()), p.gain};
+    fn({o.cur.data(), p.pre.data(), p.imgH, p.w},
+       {o.alpha.data(), o.preAlpha.data(), o.gain.data(), p.w}, tnr_md::makeGrid(p.h, p.w),
+       {p.hdiff.data(), p.t.data(), p.t.data() + p.t.size(), p.sigmaH.data(), p.ratioBit, 0, p.h});
+    return o;
+  };
+  const Out want = run(tnr_md::pixelPass_c);
   for (const Twin &twin : kTwins) {
     SCOPED_TRACE(twin.name);
-    const auto uniformRun = [&](const Uniform &u) { return ::uniformRun(twin.k, u); };
-    // d = 1, s = 256: exactly 0.5 falls to A = 0; d = 3: 1.5 gives 1.
-    EXPECT_EQ(uniformRun({int16_t(257), 256, 30000, 32, 0}).first, staticRatioFor(0));
-    EXPECT_EQ(uniformRun({int16_t(259), 256, 30000, 32, 0}).first, staticRatioFor(1));
-    // d = 63, s = 64 gives 126.
-    EXPECT_EQ(uniformRun({int16_t(127), 64, 30000, 32, 0}).first, staticRatioFor(126));
-    // sL of 32768 or more is negative: s = 64 (-32700 - -32768 = 68 >= 64 gives
-    // 128), and l - sL wraps (32767 - -1 wraps to -32768, so d = 0).
-    EXPECT_EQ(uniformRun({int16_t(-32700), 32768, 30000, 32, 0}).first, staticRatioFor(128));
-    EXPECT_EQ(uniformRun({int16_t(32767), 65535, 30000, 32, 0}).first, staticRatioFor(0));
-    // h = 16416, sH = 32: the converted quotient is 65536, which saturates to 128.
-    EXPECT_EQ(uniformRun({int16_t(32767), 32, 16416, 32, 0}).first, staticRatioFor(128));
-    // A still pixel (staticAlpha 128) from preAlpha 0 gets 64; from 255 gets 128.
-    EXPECT_EQ(uniformRun({0, 64, 0, 32, 0}).second, 64);
-    EXPECT_EQ(uniformRun({0, 64, 0, 32, 255}).second, 128);
+    const Out got = run(twin.k->pixelPass);
+    ASSERT_TRUE(sameBuffers(want.preAlpha.data(), got.preAlpha.data(), want.preAlpha.size(), p.w))
+        << "pPreAlpha";
+    ASSERT_TRUE(sameBuffers(want.cur.data(), got.cur.data(), want.cur.size(), p.w)) << "pCurIn";
+    ASSERT_TRUE(sameBuffers(want.alpha.data(), got.alpha.data(), want.alpha.size(), p.w))
+        << "pAlpha";
+    ASSERT_TRUE(sameBuffers(want.gain.data(), got.gain.data(), want.gain.size(), p.w)) << "gain";
   }
 }
 
@@ -455,19 +396,21 @@ TEST(VecUpScale, PinnedQuotients) {
 // it, every pixel below it, or pixels scattered around it.
 TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
   auto rng = tnr_md_test::seededRng(0x5a7);
-  const int w = 280, h = 48, dsWid = (w + 7) / 8, sigmaStride = dsWid + 8, tStride = dsWid + 2;
-  const int hdStride = w + 2, imgH = h;
+  const int w = 280, h = 48, sigmaStride = (w + 7) / 8 + 8, hdStride = w + 2;
   for (int round = 0; round < 6; ++round) {
-    std::vector<uint32_t> sigmaH(size_t((h + 7) / 8) * sigmaStride);
-    for (auto &v : sigmaH)
-      v = round == 0 ? uint32_t(uni(rng, 0, 300))
+    SCOPED_TRACE("round " + std::to_string(round));
+    PassCase p;
+    p.w = w, p.h = h, p.imgH = h, p.ratioBit = 3;
+    p.sigmaH.resize(size_t((h + 7) / 8) * sigmaStride);
+    for (auto &v : p.sigmaH)
+      v = round == 0  ? uint32_t(uni(rng, 0, 300))
           : round < 4 ? uint32_t(uni(rng, 0, 20000))
                       : pick<uint32_t>(rng, {0u, 1u, 2u, 64u, 127u, 128u, 16383u, 16384u, 32766u,
                                              32767u, 40000u, 1u << 24, 1u << 30});
     // The least h from which pixelAlphaOf is 128 for every larger h, per entry.
-    std::vector<int> bound(sigmaH.size(), 32768);
-    for (size_t i = 0; i < sigmaH.size(); ++i) {
-      const int32_t sH = int32_t(sigmaH[i]);
+    std::vector<int> bound(p.sigmaH.size(), 32768);
+    for (size_t i = 0; i < p.sigmaH.size(); ++i) {
+      const int32_t sH = int32_t(p.sigmaH[i]);
       const float inv = float(1.0 / double(sH));
       auto saturates = [&](int v) { return tnr_md::pixelAlphaOf(int16_t(v), sH, inv) == 128; };
       if (!saturates(32767)) continue;
@@ -479,51 +422,27 @@ TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
       }
       bound[i] = hi;
     }
-    std::vector<int16_t> hdiff(size_t(h) * hdStride);
+    p.hdiff.resize(size_t(h) * hdStride);
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
         const int b = bound[size_t(y >> 3) * sigmaStride + (x >> 3)];
         int v = b > 32767 ? int(uni(rng, 0, 32767)) : b;
-        switch (y % 4) {
-          case 1:
-            if (x % 16 == int(y % 16)) --v;
-            break;
-          case 2:
-            --v;
-            break;
-          case 3:
-            v += int(uni(rng, -2, 1));
-            break;
-        }
-        hdiff[size_t(y) * hdStride + x] = int16_t(std::clamp(v, -32768, 32767));
+        if (y % 4 == 1 && x % 16 == y % 16) --v;
+        if (y % 4 == 2) --v;
+        if (y % 4 == 3) v += int(uni(rng, -2, 1));
+        p.hdiff[size_t(y) * hdStride + x] = int16_t(std::clamp(v, -32768, 32767));
       }
-    std::vector<uint8_t> t(size_t(h) * tStride, 128), cur(size_t(w) * (imgH + imgH / 2));
-    std::vector<uint8_t> pre(cur.size()), preAlpha(size_t(w) * h), gain(preAlpha.size());
-    for (auto &v : cur) v = uint8_t(uni(rng, 0, 255));
-    for (auto &v : pre) v = uint8_t(uni(rng, 0, 255));
-    for (auto &v : preAlpha) v = uint8_t(uni(rng, 0, 255));
-    for (auto &v : gain) v = uint8_t(uni(rng, 0, 255));
-    auto run = [&](tnr_md::PixelPassFn *fn, std::vector<uint8_t> &c, std::vector<uint8_t> &pa,
-                   std::vector<uint8_t> &a, std::vector<uint8_t> &g) {
-      c = cur;
-      pa = preAlpha;
-      g = gain;
-      a.assign(preAlpha.size(), 0);
-      fn({c.data(), pre.data(), imgH, w}, {a.data(), pa.data(), g.data(), w},
-         tnr_md::makeGrid(h, w), {hdiff.data(), t.data(), t.data() + t.size(), sigmaH.data(), 3, 0, h});
-    };
-    std::vector<uint8_t> cC, paC, aC, gC;
-    run(tnr_md::pixelPass_c, cC, paC, aC, gC);
-    for (const Twin &twin : kTwins) {
-      SCOPED_TRACE(std::string(twin.name) + " round " + std::to_string(round));
-      std::vector<uint8_t> cV, paV, aV, gV;
-      run(twin.k->pixelPass, cV, paV, aV, gV);
-      using tnr_md_test::sameBuffers;
-      ASSERT_TRUE(sameBuffers(paC.data(), paV.data(), paC.size(), w)) << "pPreAlpha";
-      ASSERT_TRUE(sameBuffers(cC.data(), cV.data(), cC.size(), w)) << "pCurIn";
-      ASSERT_TRUE(sameBuffers(aC.data(), aV.data(), aC.size(), w)) << "pAlpha";
-      ASSERT_TRUE(sameBuffers(gC.data(), gV.data(), gC.size(), w)) << "gain";
+    p.t.assign(size_t(h) * ((w + 7) / 8 + 2), 128);
+    for (auto *v : {&p.cur, &p.pre}) {
+      v->resize(size_t(w) * (h + h / 2));
+      fillWith(v->data(), v->size(), Fill::Random, rng, 0, 255);
     }
+    for (auto *v : {&p.preAlpha, &p.gain}) {
+      v->resize(size_t(w) * h);
+      fillWith(v->data(), v->size(), Fill::Random, rng, 0, 255);
+    }
+    expectPassTwinsMatch(p);
+    if (HasFatalFailure()) return;
   }
 }
 
@@ -600,37 +519,23 @@ TEST(VecUpScale, PixelProductsAtTheHalfTie) {
 
 // Every static alpha 0 .. 128 against every previous weight 0 .. 255: with
 // hAlpha = 128 the static alpha is 128 - T, and row a of the grid has T = a,
-// column p a previous weight of p.
+// column p a previous weight of p. Exact halves fall to the lower value.
 TEST(VecUpScale, PixelPassEveryWeightPair) {
   const int w = 256, h = 129, dsWid = w / 8;
-  std::vector<uint8_t> cur(size_t(w) * (h + 1 + (h + 1) / 2), 77), pre(cur.size(), 200);
-  std::vector<uint8_t> t(size_t(h) * (dsWid + 2)), preAlpha(size_t(w) * h),
-      gain(preAlpha.size(), 99);
+  PassCase p;
+  p.w = w, p.h = h, p.imgH = h + 1, p.ratioBit = 8;
+  p.cur.assign(size_t(w) * (h + 1 + (h + 1) / 2), 77);
+  p.pre.assign(p.cur.size(), 200);
+  p.t.resize(size_t(h) * (dsWid + 2));
+  p.preAlpha.resize(size_t(w) * h);
+  p.gain.assign(p.preAlpha.size(), 99);
   for (int y = 0; y < h; ++y) {
-    std::memset(&t[size_t(y) * (dsWid + 2)], y, dsWid + 2);
-    for (int x = 0; x < w; ++x) preAlpha[size_t(y) * w + x] = uint8_t(x);
+    std::memset(&p.t[size_t(y) * (dsWid + 2)], y, dsWid + 2);
+    for (int x = 0; x < w; ++x) p.preAlpha[size_t(y) * w + x] = uint8_t(x);
   }
-  std::vector<int16_t> hdiff(size_t(h) * (w + 2), 30000);
-  std::vector<uint32_t> sigmaH(size_t((h + 7) / 8) * (dsWid + 8), 32);
-  auto run = [&](tnr_md::PixelPassFn *fn, std::vector<uint8_t> &pa, std::vector<uint8_t> &c,
-                 std::vector<uint8_t> &a, std::vector<uint8_t> &g) {
-    fn({c.data(), pre.data(), h + 1, w}, {a.data(), pa.data(), g.data(), w}, tnr_md::makeGrid(h, w),
-       {hdiff.data(), t.data(), t.data() + t.size(), sigmaH.data(), 8, 0, h});
-  };
-  std::vector<uint8_t> paC = preAlpha, cC = cur, aC(preAlpha.size()), gC = gain;
-  run(tnr_md::pixelPass_c, paC, cC, aC, gC);
-  // Exact halves fall to the lower value: static alpha 1 from weight 0 gives 0.
-  EXPECT_EQ(paC[size_t(127) * w + 0], 0);
-  EXPECT_EQ(paC[size_t(0) * w + 0], 64);
-  for (const Twin &twin : kTwins) {
-    SCOPED_TRACE(twin.name);
-    std::vector<uint8_t> paX = preAlpha, cX = cur, aX(aC.size()), gX = gain;
-    run(twin.k->pixelPass, paX, cX, aX, gX);
-    ASSERT_TRUE(sameBuffers(paC.data(), paX.data(), paC.size(), w)) << "pPreAlpha";
-    ASSERT_TRUE(sameBuffers(cC.data(), cX.data(), cC.size(), w)) << "pCurIn";
-    ASSERT_TRUE(sameBuffers(aC.data(), aX.data(), aC.size(), w)) << "pAlpha";
-    ASSERT_TRUE(sameBuffers(gC.data(), gX.data(), gC.size(), w)) << "gain_table_u8";
-  }
+  p.hdiff.assign(size_t(h) * (w + 2), 30000);
+  p.sigmaH.assign(size_t((h + 7) / 8) * (dsWid + 8), 32);
+  expectPassTwinsMatch(p);
 }
 
 // Every low sigma s = 64 .. 32767, with the differences on both sides of each
