@@ -13,7 +13,9 @@
 # of motion_detect, after SETTLE chained motion_detect calls, default 12;
 # with MOVING=1 after one call on the scene where everything moves),
 # TASKS=N (motion_detect_parallel with N tasks run one after another on the
-# calling thread: all tasks summed), FORMS (default "c neon").
+# calling thread: all tasks summed), FORMS (default "c neon"), PROFILE=1
+# (also where the instructions go: per function, the same difference per
+# pixel, from tools/insncount/insnprof.c; inlined code counts in its caller).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +27,8 @@ plugin=build/insncount/insncount.so
 
 mkdir -p build/insncount
 gcc -shared -fPIC -O2 -o "$plugin" tools/insncount/insncount.c
+profiler=build/insncount/insnprof.so
+[[ -z ${PROFILE:-} ]] || gcc -shared -fPIC -O2 -o "$profiler" tools/insncount/insnprof.c
 
 printf '%-8s %-5s %16s %16s %12s\n' target form 'insns(K=0)' "insns(K=$N)" 'insns/pixel'
 for target in $TARGETS; do
@@ -62,5 +66,16 @@ for target in $TARGETS; do
     per=$(awk -v a="$full" -v b="$base" -v n="$N" -v p="$PIXELS" \
       'BEGIN { printf "%.2f", (a - b) / (n * p) }')
     printf '%-8s %-5s %16s %16s %12s\n' "$target" "$form" "$base" "$full" "$per"
+    if [[ -n ${PROFILE:-} ]]; then
+      for k in 0 "$N"; do
+        "$qemu" -L "/usr/$triple" -plugin "$profiler,out=$dir/insnprof.$k.txt" -d plugin \
+          "$dir/bench/tnr_md_insn_driver" "$k" "$form" "${mode[@]}" >/dev/null 2>&1
+      done
+      awk -v n="$N" -v p="$PIXELS" '
+        FILENAME ~ /insnprof\.0\.txt$/ { s[$1] -= $2; next }
+        { s[$1] += $2 }
+        END { for (f in s) if (s[f] / (n * p) >= 0.005) printf "  %8.3f %s\n", s[f] / (n * p), f }' \
+        "$dir/insnprof.0.txt" "$dir/insnprof.$N.txt" | sort -rn | c++filt | sed 's/(anonymous namespace):://; s/(.*$//'
+    fi
   done
 done

@@ -102,7 +102,10 @@ inline float pickUvRatio(std::mt19937 &rng) {
                            std::numeric_limits<float>::infinity(), std::nanf(""),
                            // Weights 2^17 and just past it in both signs: the widest weight whose
                            // block chroma product fits in 32 bits, and the first that does not.
-                           1024.0f, -1024.0f, 1024.01f, -1024.01f};
+                           1024.0f, -1024.0f, 1024.01f, -1024.01f,
+                           // Weights +-127 (the widest whose per-sample term fits 16-bit lanes)
+                           // and 2^16 + 5 (low 16 bits 5).
+                           0.9921875f, -0.9921875f, 512.0390625f};
   if (rng() % 2) return special[rng() % (sizeof special / sizeof special[0])];
   return unitFloat(rng) * 8.0f - 4.0f;
 }

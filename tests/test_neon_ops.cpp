@@ -161,6 +161,18 @@ TEST(NeonOps, FloatConversions) {
   lanewise(
       "vcvtq_f32_u32", 503, [](uint32x4_t a) { return vcvtq_f32_u32(a); },
       [](uint32_t x) { return float(x); }, gU32);
+  // Fixed point: x / 2^7 rounded once; trunc(x x 2), saturating, NaN 0.
+  lanewise(
+      "vcvtq_n_f32_u32 7", 504, [](uint32x4_t a) { return vcvtq_n_f32_u32(a, 7); },
+      [](uint32_t x) { return float(x / 128.0); }, gU32);
+  lanewise(
+      "vcvtq_n_u32_f32 1", 505, [](float32x4_t a) { return vcvtq_n_u32_f32(a, 1); },
+      [](float x) -> uint32_t {
+        const double v = 2.0 * x;
+        if (!(v > 0.0)) return 0;
+        return v >= 4294967296.0 ? UINT32_MAX : uint32_t(v);
+      },
+      pickConv);
 }
 
 // The stages take the reciprocal of the integers 1 .. 32767 only, as the

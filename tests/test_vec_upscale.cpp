@@ -432,6 +432,77 @@ TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
   }
 }
 
+// The least excess over the high sigma whose per-pixel alpha is 128, which
+// the vector passes compute once per block column, for every high sigma
+// where it can be below 32768 (from about 32900 on it is 32768) and for some
+// larger ones: the alpha of the excess one below it is under 128, its own is
+// 128 (the alpha never falls as the excess grows).
+TEST(VecUpScale, SaturatingExcessOfEveryHighSigma) {
+  auto rng = seededRng(0x5a8);
+  auto check = [](int32_t sH) {
+    const float inv = tnr_md::invSigma(sH);
+    const int d = tnr_md::saturatingExcess(inv * 128.0f);
+    ASSERT_GE(d, 1) << "sH " << sH;
+    ASSERT_LE(d, 32768) << "sH " << sH;
+    ASSERT_LT(tnr_md::pixelAlphaOf(int16_t(d - 1), 0, inv), 128) << "sH " << sH << ", excess " << d;
+    if (d <= 32767)
+      ASSERT_EQ(tnr_md::pixelAlphaOf(int16_t(d), 0, inv), 128) << "sH " << sH << ", excess " << d;
+  };
+  for (int32_t sH = 0; sH <= 40000; ++sH) check(sH);
+  for (int i = 0; i < 2000; ++i) check(int32_t(uni(rng, 40001, (1 << 30) - 1)));
+}
+
+// Per-pixel products d x 128 x invSigma(sH) that round to 0.5 - 2^-25, where
+// adding 0.5 ties and rounds up to 1 (so hAlpha is 1, where trunc(2x) + 1 >>
+// 1 would give 0): such a product lies within 2^-23 of 0.5, so sH is within
+// 2 of 256 d. Every such pair with sH + d <= 32767, one per block column of
+// a row whose row-buffer alpha is 128, through the passes.
+TEST(VecUpScale, PixelProductsAtTheHalfTie) {
+  std::vector<std::pair<int, int32_t>> ties;  // excess, high sigma
+  for (int d = 1; d <= 32767; ++d)
+    for (int k = -8; k <= 8; ++k) {
+      const int32_t sH = 256 * d + k;
+      const float x = float(d) * (tnr_md::invSigma(sH) * 128.0f);
+      if (tnr_md::floatBits(x) == 0x3EFFFFFFu && sH + d <= 32767) ties.push_back({d, sH});
+    }
+  ASSERT_FALSE(ties.empty());
+  ASSERT_EQ(tnr_md::pixelAlphaOf(int16_t(ties[0].second + ties[0].first), ties[0].second,
+                                 tnr_md::invSigma(ties[0].second)),
+            1);
+  const int cols = int(ties.size() + 1) / 2 * 2, w = 8 * cols, h = 8;
+  const int sigmaStride = cols + 8, tStride = cols + 2, hdStride = w + 2;
+  std::vector<uint32_t> sigmaH(size_t(sigmaStride), 0);
+  std::vector<int16_t> hdiff(size_t(h) * hdStride, 0);
+  for (int c = 0; c < cols; ++c) {
+    const auto [d, sH] = ties[size_t(c) % ties.size()];
+    sigmaH[size_t(c)] = uint32_t(sH);
+    for (int y = 0; y < h; ++y)
+      for (int x = 8 * c; x < 8 * c + 8; ++x) hdiff[size_t(y) * hdStride + x] = int16_t(sH + d);
+  }
+  std::vector<uint8_t> t(size_t(h) * tStride, 128), cur(size_t(w) * (h + h / 2), 90);
+  std::vector<uint8_t> pre(cur.size(), 30), preAlpha(size_t(w) * h, 100), gain(preAlpha.size(), 77);
+  auto run = [&](tnr_md::PixelPassFn *fn, std::vector<uint8_t> &c, std::vector<uint8_t> &pa,
+                 std::vector<uint8_t> &a, std::vector<uint8_t> &g) {
+    c = cur;
+    pa = preAlpha;
+    g = gain;
+    a.assign(preAlpha.size(), 0);
+    fn({c.data(), pre.data(), h, w}, {a.data(), pa.data(), g.data(), w}, tnr_md::makeGrid(h, w),
+       {hdiff.data(), t.data(), t.data() + t.size(), sigmaH.data(), 3, 0, h});
+  };
+  std::vector<uint8_t> cC, paC, aC, gC;
+  run(tnr_md::pixelPass_c, cC, paC, aC, gC);
+  for (const Twin &twin : kTwins) {
+    SCOPED_TRACE(twin.name);
+    std::vector<uint8_t> cV, paV, aV, gV;
+    run(twin.k->pixelPass, cV, paV, aV, gV);
+    ASSERT_TRUE(sameBuffers(paC.data(), paV.data(), paC.size(), w)) << "pPreAlpha";
+    ASSERT_TRUE(sameBuffers(cC.data(), cV.data(), cC.size(), w)) << "pCurIn";
+    ASSERT_TRUE(sameBuffers(aC.data(), aV.data(), aC.size(), w)) << "pAlpha";
+    ASSERT_TRUE(sameBuffers(gC.data(), gV.data(), gC.size(), w)) << "gain";
+  }
+}
+
 // Every static alpha 0 .. 128 against every previous weight 0 .. 255: with
 // hAlpha = 128 the static alpha is 128 - T, and row a of the grid has T = a,
 // column p a previous weight of p. Exact halves fall to the lower value.

@@ -1,14 +1,10 @@
 import os
 import random
-import shutil
 
 import numpy as np
 import pytest
 
 from clib import CLib
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-BUILD = os.path.join(HERE, "..", "..", "build", "python")
 
 
 def pytest_report_header(config):
@@ -16,21 +12,22 @@ def pytest_report_header(config):
     return f"tnr_md {tnr_md.__version__} from {tnr_md.__file__}"
 
 
+def built(var):
+    """A file of the build the tests run against, named by an environment variable."""
+    path = os.environ.get(var, "")
+    if not os.path.exists(path):
+        pytest.fail(f"{var} must name a file of the build, got {path!r}")
+    return path
+
+
 @pytest.fixture(scope="module")
 def clib():
-    path = os.environ.get("TNR_MD_SHARED_LIB",
-                          os.path.join(BUILD, "algos", "anr", "tnr_md", "libtnr_md.so"))
-    if not os.path.exists(path):
-        pytest.fail(f"the shared library {path} is missing (set TNR_MD_SHARED_LIB)")
-    return CLib(path)
+    return CLib(built("TNR_MD_SHARED_LIB"))
 
 
 @pytest.fixture(scope="module")
 def example():
-    path = os.environ.get("TNR_MD_EXAMPLE", os.path.join(BUILD, "examples", "nv12_denoise"))
-    if not os.path.exists(path):
-        pytest.fail(f"the C example {path} is missing (set TNR_MD_EXAMPLE)")
-    return path
+    return built("TNR_MD_EXAMPLE")
 
 
 @pytest.fixture

@@ -1,8 +1,13 @@
 """Input generators shared by the tests (NV12 sequences with still texture,
-moving and stopping objects and noise, and random stage inputs), and the
-comparison that names the first differing element."""
+moving and stopping objects and noise, and random stage inputs), array
+layouts, and the comparison that names the first differing element."""
+import ctypes
+import mmap
+
 import numpy as np
 import pytest
+
+FILL = 0xA5
 
 
 def eq(a, b, what):
@@ -45,9 +50,27 @@ def frame_pair(rng, width, height):
     return np.clip(cur, 0, 255).astype(np.uint8), prev
 
 
-def padded(a, extra_cols, fill=0xA5):
+def padded(a, extra_cols, fill=FILL):
     """A view of `a` whose rows are `extra_cols` elements apart more than its
     width, inside a larger array whose padding holds `fill`."""
     big = np.full((a.shape[0], a.shape[1] + extra_cols), fill, a.dtype)
     big[:, : a.shape[1]] = a
     return big[:, : a.shape[1]]
+
+
+_mprotect = ctypes.CDLL(None).mprotect
+_mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+
+
+def guarded(a, extra_cols=0):
+    """A copy of `a` with rows `extra_cols` elements longer than its width whose
+    last row ends where an inaccessible page begins."""
+    (rows, cols), item = a.shape, a.itemsize
+    pitch, page = (cols + extra_cols) * item, mmap.PAGESIZE
+    need = (rows - 1) * pitch + cols * item
+    pages = -(-need // page)
+    mem = mmap.mmap(-1, (pages + 1) * page)
+    assert _mprotect(ctypes.addressof(ctypes.c_char.from_buffer(mem)) + pages * page, page, 0) == 0
+    v = np.ndarray(a.shape, a.dtype, buffer=mem, offset=pages * page - need, strides=(pitch, item))
+    v[...] = a
+    return v

@@ -21,41 +21,25 @@ namespace tnr_md::TNR_MD_X86_NS {
 namespace {
 
 // Block alpha of 8 blocks: min(trunc(d x 128 x RecipRefine(s) + 0.5), 128)
-// with d = max(Low16(l - sL), 0) and s = max(sL, 64), signed 16-bit.
-#if defined(__AVX2__)
+// with d = max(Low16(l - sL), 0) and s = max(sL, 64), signed 16-bit; the
+// 32-bit steps in one vector of the level's Wide traits or in two.
 inline __m128i blockAlpha8(__m128i l, __m128i sL) {
+  using S = Wide;
+  constexpr int kParts = 8 / (S::kLanes / 2);
   const __m128i z = _mm_setzero_si128();
   const __m128i d = _mm_max_epi16(_mm_sub_epi16(l, sL), z);
   const __m128i s = _mm_max_epi16(sL, _mm_set1_epi16(64));
-  // d and s are non-negative: zero extension is their 32-bit value.
-  const __m256 num = _mm256_cvtepi32_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(d), 7));
-  const __m256 inv = recipRefine8(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(s)));
-  __m256 p = _mm256_mul_ps(num, inv);
-  __asm__("" : "+x"(p));  // the product stays rounded on its own
-  const __m256i q = _mm256_min_epi32(_mm256_cvttps_epi32(_mm256_add_ps(p, _mm256_set1_ps(0.5f))),
-                                     _mm256_set1_epi32(128));
-  return _mm_packus_epi16(
-      _mm_packs_epi32(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1)), z);
+  S::V q[2];
+  for (int k = 0; k < kParts; ++k) {
+    // d and s are non-negative: zero extension is their 32-bit value.
+    const S::F num = S::toFloat(S::sll32by7(S::widenU16(d, k)));
+    const S::F inv = recipRefineX<S>(S::toFloat(S::widenU16(s, k)));
+    S::F p = S::mulf(num, inv);
+    __asm__("" : "+x"(p));  // the product stays rounded on its own
+    q[k] = S::min32(S::trunc(S::addf(p, S::set1f(0.5f))), S::set1x32(128));
+  }
+  return _mm_packus_epi16(S::packs32x8(q), z);  // 8 bytes in the low half
 }
-#else
-inline __m128i blockAlpha8(__m128i l, __m128i sL) {
-  const __m128i z = _mm_setzero_si128();
-  const __m128i d = _mm_max_epi16(_mm_sub_epi16(l, sL), z);
-  const __m128i s = _mm_max_epi16(sL, _mm_set1_epi16(64));
-  const __m128 half = _mm_set1_ps(0.5f);
-  // d and s are non-negative: zero extension is their 32-bit value.
-  const __m128 num0 = _mm_cvtepi32_ps(_mm_slli_epi32(_mm_unpacklo_epi16(d, z), 7));
-  const __m128 num1 = _mm_cvtepi32_ps(_mm_slli_epi32(_mm_unpackhi_epi16(d, z), 7));
-  const __m128 inv0 = recipRefine4(_mm_cvtepi32_ps(_mm_unpacklo_epi16(s, z)));
-  const __m128 inv1 = recipRefine4(_mm_cvtepi32_ps(_mm_unpackhi_epi16(s, z)));
-  __m128 p0 = _mm_mul_ps(num0, inv0), p1 = _mm_mul_ps(num1, inv1);
-  __asm__("" : "+x"(p0), "+x"(p1));  // the products stay rounded on their own
-  const __m128i c128 = _mm_set1_epi32(128);
-  const __m128i q0 = _mm_min_epi32(_mm_cvttps_epi32(_mm_add_ps(p0, half)), c128);
-  const __m128i q1 = _mm_min_epi32(_mm_cvttps_epi32(_mm_add_ps(p1, half)), c128);
-  return _mm_packus_epi16(_mm_packs_epi32(q0, q1), z);  // 8 bytes in the low half
-}
-#endif
 
 }  // namespace
 

@@ -139,6 +139,16 @@ inline int16x8_t chromaTermCols(int16x4_t absUV, int16x4_t uvf) {
   return vreinterpretq_s16_s32(vsliq_n_s32(r, r, 16));
 }
 
+// The same terms of 8 pairs for a chroma weight |uvf16| < 128, in 16-bit
+// lanes: with uvf256 = 256 x uvf16 in every lane, the doubling rounding high
+// half (2 x a x uvf256 + 2^15) >> 16 is (a x uvf16 + 64) >> 7, the product
+// far from saturating; zipped with itself, pairs 0 .. 3 and 4 .. 7 stand at
+// both of their luma columns.
+inline int16x8x2_t chromaTermColsSmall(int16x8_t absUV, int16x8_t uvf256) {
+  const int16x8_t t = vqrdmulhq_s16(absUV, uvf256);
+  return vzipq_s16(t, t);
+}
+
 // Row pointers step with walk on ARMv7; AArch64's register-offset
 // addressing does better with the compiler's own induction variables.
 template <typename T>
@@ -155,9 +165,13 @@ inline T *stepRow(T *p, int n) {
 // chroma row (8 pairs, 4 per block, all inside the grid's columns) are loaded,
 // differenced and weighted once for both of its luma rows.
 
-void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, const uint8_t *preC,
-               int imgWidth, int16_t *hd, int hDiffStride, int16x4_t uvf16, int32_t uvRatioFix,
-               int32_t absFix, int16_t *ld, int16_t *sg) {
+// kSmallFix: |uvf16| < 128.
+template <bool kSmallFix>
+__attribute__((always_inline)) inline void blockPair(const uint8_t *curY, const uint8_t *preY,
+                                                     const uint8_t *curC, const uint8_t *preC,
+                                                     int imgWidth, int16_t *hd, int hDiffStride,
+                                                     int16x4_t uvf16, int32_t uvRatioFix,
+                                                     int32_t absFix, int16_t *ld, int16_t *sg) {
   // Sums of neighbouring luma bytes of both frames (lanes 0 .. 3 block a),
   // at most 8 x 510; their difference gives the luma sums. Chroma
   // differences per pair (lanes 0 .. 3 block a). Wrapped column sums of h.
@@ -177,8 +191,14 @@ void blockPair(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC, co
     const int16x8_t absUV =
         vreinterpretq_s16_u16(vabal_u8(vabdl_u8(cc.val[0], pc.val[0]), cc.val[1], pc.val[1]));
     // Each pair's term for its two luma columns, for both of its luma rows.
-    ta = chromaTermCols(vget_low_s16(absUV), uvf16);
-    tb = chromaTermCols(vget_high_s16(absUV), uvf16);
+    if (kSmallFix) {
+      const int16x8x2_t t = chromaTermColsSmall(absUV, vshlq_n_s16(vcombine_s16(uvf16, uvf16), 8));
+      ta = t.val[0];
+      tb = t.val[1];
+    } else {
+      ta = chromaTermCols(vget_low_s16(absUV), uvf16);
+      tb = chromaTermCols(vget_high_s16(absUV), uvf16);
+    }
   };
   // One luma row of both blocks, ta and tb holding the chroma term per column.
   auto lumaRow = [&](int16x8_t ta, int16x8_t tb, bool first) {
@@ -243,6 +263,7 @@ void frameDiff_neon(const Frames &f, const Grid &g, const DiffPlanes &out, float
   const int16x4_t uvf16 = vdup_n_s16(low16(fix));
   // Block chroma products in 32 bits for |fix| <= 2^17, else -1.
   const int32_t absFix = fix >= -(1 << 17) && fix <= (1 << 17) ? (fix < 0 ? -fix : fix) : -1;
+  const bool smallFix = low16(fix) > -128 && low16(fix) < 128;
   const int hDiffStride = proWidth + 2;
   const size_t frameBytes = static_cast<size_t>(imgWidth) * imgHeight * 3 / 2;
   const size_t chromaStart = static_cast<size_t>(imgWidth) * imgHeight;
@@ -264,10 +285,16 @@ void frameDiff_neon(const Frames &f, const Grid &g, const DiffPlanes &out, float
     if ((offsetRow & 1) == 0) {
       const size_t lumaRow = static_cast<size_t>(offsetRow) * imgWidth;
       const size_t chromaRow = chromaStart + static_cast<size_t>(offsetRow >> 1) * imgWidth;
-      for (; x + 16 <= proWidth; x += 16, bx += 2)
-        blockPair(pCurIn + lumaRow + x, pPreIn + lumaRow + x, pCurIn + chromaRow + x,
-                  pPreIn + chromaRow + x, imgWidth, hd + x, hDiffStride, uvf16, fix, absFix,
-                  ldRow + bx, sgRow + bx);
+      const uint8_t *cy = pCurIn + lumaRow, *py = pPreIn + lumaRow;
+      const uint8_t *cc = pCurIn + chromaRow, *pc = pPreIn + chromaRow;
+      if (smallFix)
+        for (; x + 16 <= proWidth; x += 16, bx += 2)
+          blockPair<true>(cy + x, py + x, cc + x, pc + x, imgWidth, hd + x, hDiffStride, uvf16, fix,
+                          absFix, ldRow + bx, sgRow + bx);
+      else
+        for (; x + 16 <= proWidth; x += 16, bx += 2)
+          blockPair<false>(cy + x, py + x, cc + x, pc + x, imgWidth, hd + x, hDiffStride, uvf16,
+                           fix, absFix, ldRow + bx, sgRow + bx);
     }
     for (; x < proWidth; x += 8, ++bx) {
       const int cx = x + 8 <= proWidth ? x : proWidth - 8;

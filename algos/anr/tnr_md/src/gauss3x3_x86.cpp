@@ -113,10 +113,10 @@ void filterPlane(const int16_t *pIn, int16_t *pOut, int rows, int cols, ptrdiff_
 // 0 .. cols - 1 of rows rows of out; nothing else is touched.
 void gauss3x3_x86(const int16_t *in, int16_t *out, int rows, int cols, int stride) {
   if (rows <= 0 || cols <= 0) return;
-#if defined(__AVX512BW__)
-  if (cols >= 128) return filterPlane<V512, 4>(in, out, rows, cols, stride);
-  if (cols >= 64) return filterPlane<V512, 2>(in, out, rows, cols, stride);
-#endif
+  if constexpr (Widest::kBytes == 64) {
+    if (cols >= 4 * Widest::kLanes) return filterPlane<Widest, 4>(in, out, rows, cols, stride);
+    if (cols >= 2 * Widest::kLanes) return filterPlane<Widest, 2>(in, out, rows, cols, stride);
+  }
   using Half = V128;  // the vector of the narrow strips
   if (cols >= 2 * Wide::kLanes) return filterPlane<Wide, 2>(in, out, rows, cols, stride);
   if (cols >= Wide::kLanes) return filterPlane<Wide, 1>(in, out, rows, cols, stride);

@@ -16,7 +16,8 @@
 //   vmull_n_u16 product above 2^31, and the wrapping products Arm defines).
 // - vqrdmulhq_s16: SIMDe's SSSE3 mapping gives -32768 for -32768 x -32768
 //   and for -32768 x -32767, where Arm saturates to and rounds to 32767.
-// - vabal_u8, vsliq_n_s32: missing from SIMDe 0.7.4.
+// - vabal_u8, vsliq_n_s32, vcvtq_n_f32_u32, vcvtq_n_u32_f32: missing from
+//   SIMDe 0.7.4.
 // AArch64's own vrecpsq_f32 (FRECPS) is fused, unlike ARMv7's: the two differ
 // when a*b is inexact. The stages only step with exact products (an integer
 // below 2^15 times a 9-bit estimate), where every target agrees.
@@ -238,8 +239,21 @@ static inline int32x4_t tnr_md_vsliq_n_s32(int32x4_t a, int32x4_t b, int n) {
   const uint32x4_t shifted = vshlq_u32(vreinterpretq_u32_s32(b), vdupq_n_s32(n));
   return vreinterpretq_s32_u32(vorrq_u32(shifted, vandq_u32(vreinterpretq_u32_s32(a), low)));
 }
+// The fixed-point conversions with n fraction bits: x / 2^n rounded once
+// (the scaling is exact), and trunc(x x 2^n) saturating (the product is
+// exact, or infinite where the result saturates anyway).
+static inline float32x4_t tnr_md_vcvtq_n_f32_u32(uint32x4_t a, int n) {
+  return vmulq_f32(vcvtq_f32_u32(a), vdupq_n_f32(1.0f / static_cast<float>(1u << n)));
+}
+static inline uint32x4_t tnr_md_vcvtq_n_u32_f32(float32x4_t a, int n) {
+  return tnr_md_vcvtq_u32_f32(vmulq_f32(a, vdupq_n_f32(static_cast<float>(1u << n))));
+}
 #undef vabal_u8
 #define vabal_u8 tnr_md_vabal_u8
+#undef vcvtq_n_f32_u32
+#define vcvtq_n_f32_u32(a, n) tnr_md_vcvtq_n_f32_u32((a), (n))
+#undef vcvtq_n_u32_f32
+#define vcvtq_n_u32_f32(a, n) tnr_md_vcvtq_n_u32_f32((a), (n))
 #undef vsliq_n_s32
 #define vsliq_n_s32(a, b, n) tnr_md_vsliq_n_s32((a), (b), (n))
 #endif

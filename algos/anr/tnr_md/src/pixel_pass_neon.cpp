@@ -7,6 +7,7 @@
 // update is applied once. Rows narrower than one block run the same lane code
 // on a zero-padded local copy and copy back only the row's own bytes; nothing
 // outside the caller's rows is read or written.
+#include <algorithm>
 #include <cstring>
 
 #include "arith.h"
@@ -181,20 +182,29 @@ inline int16x8_t excess8(int16x8_t h, int16_t sH16) {
   return vmaxq_s16(vqsubq_s16(h, vdupq_n_s16(sH16)), vdupq_n_s16(0));
 }
 
-// The low 8 bits of 16 32-bit lanes in lane order (a: lanes 0 .. 3, ..., d:
-// lanes 12 .. 15): de-interleaving keeps each lane's low half, twice.
-inline uint8x16_t lowBytes16(uint32x4_t a, uint32x4_t b, uint32x4_t c, uint32x4_t d) {
-  const uint16x8_t lo = vuzpq_u16(vreinterpretq_u16_u32(a), vreinterpretq_u16_u32(b)).val[0];
-  const uint16x8_t hi = vuzpq_u16(vreinterpretq_u16_u32(c), vreinterpretq_u16_u32(d)).val[0];
-  return vuzpq_u8(vreinterpretq_u8_u16(lo), vreinterpretq_u8_u16(hi)).val[0];
+// The 8 16-bit lanes of v widened to 32 bits (lanes 0 .. 3, then 4 .. 7).
+inline uint32x4x2_t widen8(uint16x8_t v) {
+  return {{vmovl_u16(vget_low_u16(v)), vmovl_u16(vget_high_u16(v))}};
 }
 
-// hAlpha of 4 pixels from their excess (lanes of du), clamped to 128 in 32
-// bits; inv128 = 128 x inv.
-inline uint32x4_t hAlpha4(uint16x4_t du, float32x4_t scale) {
-  const float32x4_t f =
-      vaddq_f32(vmulq_f32(vcvtq_f32_u32(vmovl_u16(du)), scale), vdupq_n_f32(0.5f));
-  return vminq_u32(vcvtq_u32_f32(f), vdupq_n_u32(128));
+// trunc(x + 0.5) of 4 products x >= 0, the sum rounded as in float, as
+// ((trunc(2x) + 1) >> 1), saturated to 16 bits. Doubling is exact, and adding
+// 0.5 to a float x >= 0 rounds only where x + 0.5 passes into the next
+// binade, from 2^j - 0.5 up (j >= 0), where every value of that range keeps
+// its integer part 2^j, or at x = 0.5 - 2^-25, a tie that rounds up to 1:
+// there alone the two differ (0 here). The weights' products never take that
+// value (the tests run every pair of weights); the per-pixel products do.
+inline uint16x4_t halfUp4(float32x4_t x) { return vqrshrn_n_u32(vcvtq_n_u32_f32(x, 1), 1); }
+
+// hAlpha of 8 pixels from their excess (lanes of du, 0 .. 32767) and scale =
+// 128 x inv, saturated to 16 bits (clamped to 128 by the caller); +infinity
+// and NaN (0 x +infinity) convert to 2^32 - 1 and 0.
+inline uint16x8_t hAlpha8(uint16x8_t du, float32x4_t scale) {
+  const uint32x4x2_t d = widen8(du);
+  const float32x4_t half = vdupq_n_f32(0.5f);
+  const float32x4_t x0 = vaddq_f32(vmulq_f32(vcvtq_f32_u32(d.val[0]), scale), half);
+  const float32x4_t x1 = vaddq_f32(vmulq_f32(vcvtq_f32_u32(d.val[1]), scale), half);
+  return vcombine_u16(vqmovn_u32(vcvtq_u32_f32(x0)), vqmovn_u32(vcvtq_u32_f32(x1)));
 }
 
 // The high sigmas of a run of block columns of one block row in the form the
@@ -212,44 +222,24 @@ struct SigmaRun {
   int16_t s16[kSigmaRun];
   float inv128[kSigmaRun];
   // One below the least smoothed difference whose hAlpha is 128 (sH + the
-  // least such excess - 1), or 32767 where no difference reaches it.
+  // least such excess - 1), or 32767 where no difference reaches it, and
+  // where the entry is not computed yet: no difference lies above it.
   int16_t satBelow[kSigmaRun];
 };
 
-// hAlpha of one excess d (0 .. 32767) as hAlpha4 computes it lane by lane:
-// the product and the sum rounded on their own, truncated, clamped to 128
-// (d = 0 with inv128 = +infinity gives NaN there, which converts to 0).
-inline uint32_t hAlphaOf(int d, float inv128) {
-  const float f = static_cast<float>(d) * inv128;
-  const float g = f + 0.5f;
-  if (!(g >= 0.0f)) return 0;
-  return g >= 128.0f ? 128u : static_cast<uint32_t>(g);
-}
-
-// The least excess whose hAlpha is 128 (hAlpha never falls as the excess
-// grows; it is 0 at excess 0), or 32768 where no excess up to 32767 reaches
-// it: the quotient 127.5 / inv128 rounded up, stepped to the exact boundary.
-inline int saturatingExcess(float inv128) {
-  // hAlpha is 128 exactly where the rounded product reaches 127.5 (adding
-  // 0.5 is exact below 128), so where d x inv128 >= 127.5 - 2^-18: the
-  // estimate is that bound's quotient, rounded up.
-  const double est = (127.5 - 0x1p-18) / static_cast<double>(inv128);
-  int d = est >= 32767.0 ? 32768 : static_cast<int>(est) + 1;
-  while (d > 1 && hAlphaOf(d - 1, inv128) == 128) --d;
-  while (d <= 32767 && hAlphaOf(d, inv128) < 128) ++d;
-  return d;
-}
-
-void resetSigmaRun(SigmaRun &run, const uint32_t *sigRow, int row, int col0, int cols) {
+__attribute__((noinline)) void resetSigmaRun(SigmaRun &run, const uint32_t *sigRow, int row,
+                                             int col0, int cols) {
   run.row = row;
   run.col0 = col0;
   run.sig = sigRow + col0;
   std::memset(run.s16, 0x80, sizeof(int16_t) * static_cast<size_t>(cols));
+  std::fill_n(run.satBelow, cols, int16_t{32767});
 }
 
-// Out of line: once per block column and block row, away from the
-// registers of the block loop.
-__attribute__((noinline)) void computeSigmaNow(SigmaRun &run, int i) {
+// Once per block column and block row. Inline: a call inside the block loops
+// would move their vector constants to the stack (a call keeps only d8 ..
+// d15 on ARMv7).
+__attribute__((always_inline)) inline void computeSigmaNow(SigmaRun &run, int i) {
   const uint32_t sH = run.sig[i];
   const bool narrow = sH < kNarrowSigmaLimit;
   run.s16[i] = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
@@ -269,10 +259,15 @@ inline bool allOnes(uint16x8_t v) {
   return vget_lane_u32(vpmin_u32(all, all), 0) == 0xFFFFFFFFu;
 }
 
+// Whether any of the 8 bytes is not 0: pairwise maxima fold them into the
+// low 32 bits, which one move takes out.
+inline bool anyByte(uint8x8_t v) {
+  return vget_lane_u32(vreinterpret_u32_u8(vpmax_u8(v, v)), 0) != 0;
+}
+
 // Whether every lane is 0.
 inline bool allZero(int16x8_t v) {
-  const int16x4_t any = vorr_s16(vget_low_s16(v), vget_high_s16(v));
-  return vget_lane_u64(vreinterpret_u64_s16(any), 0) == 0;
+  return !anyByte(vreinterpret_u8_s16(vorr_s16(vget_low_s16(v), vget_high_s16(v))));
 }
 
 // hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take the
@@ -291,11 +286,9 @@ inline bool hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run,
     const int16x8_t d0 = excess8(smoothed8(hdiff, smooth), s16a);
     const int16x8_t d1 = excess8(smoothed8(hdiff + 8, smooth), s16b);
     if (allZero(vorrq_s16(d0, d1))) return false;
-    const uint16x8_t du0 = vreinterpretq_u16_s16(d0), du1 = vreinterpretq_u16_s16(d1);
-    const float32x4_t scale0 = vdupq_n_f32(run.inv128[i]);
-    const float32x4_t scale1 = vdupq_n_f32(run.inv128[i + 1]);
-    hAlpha = lowBytes16(hAlpha4(vget_low_u16(du0), scale0), hAlpha4(vget_high_u16(du0), scale0),
-                        hAlpha4(vget_low_u16(du1), scale1), hAlpha4(vget_high_u16(du1), scale1));
+    const uint16x8_t a0 = hAlpha8(vreinterpretq_u16_s16(d0), vdupq_n_f32(run.inv128[i]));
+    const uint16x8_t a1 = hAlpha8(vreinterpretq_u16_s16(d1), vdupq_n_f32(run.inv128[i + 1]));
+    hAlpha = vminq_u8(vcombine_u8(vqmovn_u16(a0), vqmovn_u16(a1)), vdupq_n_u8(128));
     return true;
   }
   const int32_t s0 = static_cast<int32_t>(sigRow[run.col0 + i]);
@@ -309,45 +302,27 @@ inline bool hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run,
   return true;
 }
 
-// newPreAlpha before its clamp for 8 lanes, saturated to 8 bits:
-// trunc(num x recip(256 - preAlpha) + 0.5) with num = staticAlpha x 128 as
-// float (lanes 0 .. 3 in num0), at most 16384.
-inline uint8x8_t newPreAlpha8(float32x4_t num0, float32x4_t num1, uint8x8_t preAlpha) {
-  const uint16x8_t den = vsubw_u8(vdupq_n_u16(256), preAlpha);  // 1 .. 256
-  const float32x4_t half = vdupq_n_f32(0.5f);
-  const float32x4_t inv0 = recipRefine4(vcvtq_f32_u32(vmovl_u16(vget_low_u16(den))));
-  const float32x4_t inv1 = recipRefine4(vcvtq_f32_u32(vmovl_u16(vget_high_u16(den))));
-  const uint16x4_t q0 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num0, inv0), half)));
-  const uint16x4_t q1 = vmovn_u32(vcvtq_u32_f32(vaddq_f32(vmulq_f32(num1, inv1), half)));
-  return vqmovn_u16(vcombine_u16(q0, q1));
+// newPreAlpha of 4 lanes before its clamp, at most 16384, from staticAlpha
+// (sa) and den = 256 - preAlpha (1 .. 256): trunc(staticAlpha x 128 x
+// recipRefine(den) + 0.5), each step rounded. The estimate and the step
+// scale with the exponent, so recipRefine(den / 128) is 128 x
+// recipRefine(den) exactly, and its product with staticAlpha is the same
+// rounded product; halfUp4 adds the 0.5 and truncates.
+inline uint16x4_t newPreAlpha4(uint32x4_t sa, uint32x4_t den) {
+  const float32x4_t scale = recipRefine4(vcvtq_n_f32_u32(den, 7));
+  return halfUp4(vmulq_f32(vcvtq_f32_u32(sa), scale));
 }
 
-// newPreAlpha of 4 lanes before its clamp, at most 16384: num = staticAlpha
-// x 128 and den = 256 - preAlpha.
-inline uint32x4_t newPreAlpha4(uint16x4_t num, uint16x4_t den) {
-  const float32x4_t inv = recipRefine4(vcvtq_f32_u32(vmovl_u16(den)));
-  const float32x4_t f = vaddq_f32(vmulq_f32(vcvtq_f32_u32(vmovl_u16(num)), inv), vdupq_n_f32(0.5f));
-  return vcvtq_u32_f32(f);
-}
-
-// Lanes 0 .. 7 from a and b, the low 16 bits of each.
-inline uint16x8_t lowHalves8(uint32x4_t a, uint32x4_t b) {
-  return vuzpq_u16(vreinterpretq_u16_u32(a), vreinterpretq_u16_u32(b)).val[0];
+inline uint16x8_t newPreAlpha8(uint8x8_t staticAlpha, uint8x8_t preAlpha) {
+  const uint32x4x2_t sa = widen8(vmovl_u8(staticAlpha));
+  const uint32x4x2_t den = widen8(vsubw_u8(vdupq_n_u16(256), preAlpha));
+  return vcombine_u16(newPreAlpha4(sa.val[0], den.val[0]), newPreAlpha4(sa.val[1], den.val[1]));
 }
 
 inline uint8x16_t newPreAlpha16(uint8x16_t staticAlpha, uint8x16_t preAlpha) {
-  const uint16x8_t num0 = vshll_n_u8(vget_low_u8(staticAlpha), 7);
-  const uint16x8_t num1 = vshll_n_u8(vget_high_u8(staticAlpha), 7);
-  const uint16x8_t den0 = vsubw_u8(vdupq_n_u16(256), vget_low_u8(preAlpha));  // 1 .. 256
-  const uint16x8_t den1 = vsubw_u8(vdupq_n_u16(256), vget_high_u8(preAlpha));
-  const uint16x8_t w0 = lowHalves8(newPreAlpha4(vget_low_u16(num0), vget_low_u16(den0)),
-                                   newPreAlpha4(vget_high_u16(num0), vget_high_u16(den0)));
-  const uint16x8_t w1 = lowHalves8(newPreAlpha4(vget_low_u16(num1), vget_low_u16(den1)),
-                                   newPreAlpha4(vget_high_u16(num1), vget_high_u16(den1)));
-  const uint16x8_t max = vdupq_n_u16(128);
-  return vuzpq_u8(vreinterpretq_u8_u16(vminq_u16(w0, max)),
-                  vreinterpretq_u8_u16(vminq_u16(w1, max)))
-      .val[0];
+  const uint16x8_t w0 = newPreAlpha8(vget_low_u8(staticAlpha), vget_low_u8(preAlpha));
+  const uint16x8_t w1 = newPreAlpha8(vget_high_u8(staticAlpha), vget_high_u8(preAlpha));
+  return vminq_u8(vcombine_u8(vqmovn_u16(w0), vqmovn_u16(w1)), vdupq_n_u8(128));
 }
 
 // The recursive weight of a still pixel (staticAlpha 128) depends on its
@@ -365,12 +340,12 @@ struct StillWeights {
 };
 
 void fillStillWeights(StillWeights &sw) {
-  const float32x4_t num = vdupq_n_f32(16384.0f);
+  const uint8x8_t still = vdup_n_u8(128);
   uint8x8_t p = vld1_u8(kLaneIndex);
   for (int k = 0; k < 4; ++k) {
     uint8x8x4_t quarter;
     for (int j = 0; j < 4; ++j) {
-      quarter.val[j] = vmin_u8(newPreAlpha8(num, num, p), vdup_n_u8(128));
+      quarter.val[j] = vmin_u8(vqmovn_u16(newPreAlpha8(still, p)), vdup_n_u8(128));
       p = vadd_u8(p, vdup_n_u8(8));
     }
 #if defined(__aarch64__)
@@ -398,7 +373,7 @@ inline uint8x16_t stillWeight16(const StillWeights &sw, uint8x16_t preAlpha) {
   // stays still settles after three calls) the last quarter alone serves.
   const uint8x16_t outside = vcgeq_u8(i3, vdupq_n_u8(32));
   const uint8x8_t any = vorr_u8(vget_low_u8(outside), vget_high_u8(outside));
-  if (vget_lane_u64(vreinterpret_u64_u8(any), 0) == 0) {
+  if (!anyByte(any)) {
     const uint8x8x4_t q3 = vld4_u8(sw.q[3]);
     return vcombine_u8(vtbl4_u8(q3, vget_low_u8(i3)), vtbl4_u8(q3, vget_high_u8(i3)));
   }
@@ -460,8 +435,13 @@ inline void store16(uint8_t *dst, uint8x16_t v, uint8x16_t keep) {
 }
 
 struct PassConst {
-  uint8x16_t ratioR;          // static_ratio_r in every lane
-  int16x8_t ratioDelta2;      // 2 x static_ratio_delta (0 .. 256) in every lane
+  uint8x16_t ratioR;      // static_ratio_r in every lane
+  int16x8_t ratioDelta2;  // 2 x static_ratio_delta (0 .. 256) in every lane
+  // RoundShift(static_ratio_r x g, 7): with static_ratio_r = 2^b (b <= 7), g
+  // rounded right by 7 - b (a rounding shift left by b - 7), kept by
+  // ratioKept; with static_ratio_r = 0, 0 (nothing kept).
+  int8x16_t ratioShift;
+  uint8x16_t ratioKept;
   const StillWeights *still;  // weights of still pixels by preAlpha
   ptrdiff_t smooth;           // 0: pHdiff is smoothed; else its pitch, smoothed here
 };
@@ -577,11 +557,14 @@ void stillBlocks(BlockIo io, int n, const StillWeights &sw) {
 // A run of still blocks at multiples of 16 from io, the first of which has
 // its four T columns (from t) all 0: it continues while the two further T
 // columns that each next block needs are 0, at most nLeft blocks; returns
-// its length. Outputs as stillBlocks.
+// its length. Outputs as stillBlocks. Out of line, so that its pointers
+// keep registers of their own.
 template <bool kChroma>
-int stillRun(BlockIo io, const uint8_t *t, int nLeft, const StillWeights &sw) {
+__attribute__((noinline)) int stillRun(BlockIo io, const uint8_t *t, int nLeft,
+                                       const StillWeights &sw) {
   const uint8_t *const t0 = t;
   const uint8_t *const tEnd = t + 2 * nLeft;
+#if defined(__aarch64__)
   for (;;) {
     stillBlock<kChroma>(io, sw);
     walkIo(io, kChroma);
@@ -591,67 +574,122 @@ int stillRun(BlockIo io, const uint8_t *t, int nLeft, const StillWeights &sw) {
     std::memcpy(&further, t + 2, sizeof further);
     if (further != 0) break;
   }
+#else
+  // ARMv7: two blocks at a time while both are still (the four further T
+  // columns that they need are 0), then one. (AArch64's table lookup holds
+  // eight registers; it does better one at a time.)
+  stillBlock<kChroma>(io, sw);
+  walkIo(io, kChroma);
+  t += 2;
+  while (tEnd - t >= 4) {
+    uint32_t further;
+    std::memcpy(&further, t + 2, sizeof further);
+    if (further != 0) break;
+    stillBlock<kChroma>(io, sw);
+    walkIo(io, kChroma);
+    stillBlock<kChroma>(io, sw);
+    walkIo(io, kChroma);
+    t += 4;
+  }
+  if (t != tEnd) {  // one more where the next block alone is still
+    uint16_t further;
+    std::memcpy(&further, t + 2, sizeof further);
+    if (further == 0) {
+      stillBlock<kChroma>(io, sw);
+      t += 2;
+    }
+  }
+#endif
   return static_cast<int>(t - t0) / 2;
 }
 
-// Whether every smoothed difference of a block whose block columns are i and
-// i + 1 of the run (sigmas of the 16-bit path) lies above its satBelow.
-inline bool saturated(const int16_t *hdiff, ptrdiff_t smooth, const SigmaRun &run, int i) {
-  const uint16x8_t above0 = vcgtq_s16(smoothed8(hdiff, smooth), vld1q_dup_s16(run.satBelow + i));
-  const uint16x8_t above1 =
-      vcgtq_s16(smoothed8(hdiff + 8, smooth), vld1q_dup_s16(run.satBelow + i + 1));
+// Whether every smoothed difference of a block lies above its block
+// column's satBelow (satBelow[0] for lanes 0 .. 7, satBelow[1] for 8 .. 15).
+inline bool saturated(const int16_t *hdiff, ptrdiff_t smooth, const int16_t *satBelow) {
+  const uint16x8_t above0 = vcgtq_s16(smoothed8(hdiff, smooth), vld1q_dup_s16(satBelow));
+  const uint16x8_t above1 = vcgtq_s16(smoothed8(hdiff + 8, smooth), vld1q_dup_s16(satBelow + 1));
   return allOnes(vandq_u16(above0, above1));
 }
 
-// A run of saturated blocks at multiples of 16 from io, at most nLeft;
-// returns its length (0 when the first block is not one). A saturated
-// block's four T columns are 128 (lAlpha 128 in every lane: the
-// interpolation of equal values) and every smoothed difference lies above
-// its column's satBelow (hAlpha 128): staticAlpha is 0, so the new weight is
-// 0 (0 x anything + 0.5, truncated), the blends keep the current frame's
-// bytes (RoundShift(c x 128, 7) = c), which stay as they are, the static
-// ratio is r and the gain max(RoundShift(r x g, 7), 1). Outputs in the order
-// of pixelBlock. Out of line, as movingRun.
-__attribute__((noinline)) int saturatedRun(BlockIo io, const uint8_t *t, const int16_t *hdiff,
-                                           SigmaRun &run, int i, int nLeft, const PassConst &pc) {
-  const uint8x16_t ratioR = pc.ratioR;
+// Saturated blocks at multiples of 16 from io while their block columns'
+// sigmas are computed, at most nLeft; returns how many (0 when the first
+// block is not one). A saturated block's four T columns are 128 (lAlpha 128
+// in every lane: the interpolation of equal values) and every smoothed
+// difference lies above its column's satBelow (hAlpha 128): staticAlpha is
+// 0, so the new weight is 0 (0 x anything + 0.5, truncated), the blends keep
+// the current frame's bytes (RoundShift(c x 128, 7) = c), which stay as they
+// are, the static ratio is r and the gain max(RoundShift(r x g, 7), 1).
+// Outputs in the order of pixelBlock. No calls in the loop, so that its
+// constants stay in registers. satBelow: the first block's first column.
+template <bool kSmooth>
+__attribute__((noinline)) int saturatedSpan(BlockIo io, const uint8_t *t, const int16_t *hdiff,
+                                            const int16_t *satBelow, int nLeft,
+                                            const PassConst &pc) {
+  const uint8x16_t ratioR = pc.ratioR, ratioKept = pc.ratioKept;
+  const int8x16_t ratioShift = pc.ratioShift;
+  const ptrdiff_t smooth = kSmooth ? pc.smooth : 0;
+  uint8_t *preAlpha = io.preAlpha, *alpha = io.alpha, *gain = io.gain;
   int n = 0;
-  for (;;) {
+  while (n < nLeft) {
     uint32_t four;
     std::memcpy(&four, t, sizeof four);
-    if (four != 0x80808080u) break;
-    if ((run.s16[i] | run.s16[i + 1]) < 0) {
-      computeSigma(run, i);
-      computeSigma(run, i + 1);
-      if ((run.s16[i] | run.s16[i + 1]) < 0) break;  // a sigma of the 32-bit path
-    }
-    if (!saturated(hdiff, pc.smooth, run, i)) break;
-    vst1q_u8(io.preAlpha, vdupq_n_u8(0));
-    vst1q_u8(io.alpha, ratioR);
-    const uint8x16_t g = vld1q_u8(io.gain);
-    const uint8x8_t gLo = vrshrn_n_u16(vmull_u8(vget_low_u8(ratioR), vget_low_u8(g)), 7);
-    const uint8x8_t gHi = vrshrn_n_u16(vmull_u8(vget_high_u8(ratioR), vget_high_u8(g)), 7);
-    vst1q_u8(io.gain, vmaxq_u8(vcombine_u8(gLo, gHi), vdupq_n_u8(1)));
+    if (four != 0x80808080u || !saturated(hdiff, smooth, satBelow)) break;
+    vst1q_u8(preAlpha, vdupq_n_u8(0));
+    preAlpha = walk(preAlpha, 16);
+    vst1q_u8(alpha, ratioR);
+    alpha = walk(alpha, 16);
+    const uint8x16_t g = vrshlq_u8(vld1q_u8(gain), ratioShift);
+    vst1q_u8(gain, vmaxq_u8(vandq_u8(g, ratioKept), vdupq_n_u8(1)));
+    gain = walk(gain, 16);
+    hdiff = walk(hdiff, 16);
+    t = walk(t, 2);
+    satBelow = walk(satBelow, 2);
     ++n;
-    if (n == nLeft) break;
-    io.preAlpha += 16;
-    io.alpha += 16;
-    io.gain += 16;
-    hdiff += 16;
-    t += 2;
-    i += 2;
   }
   return n;
 }
 
+// A run of saturated blocks at multiples of 16 from io, whose first block
+// column is column i of the sigma run, at most nLeft; returns its length (0
+// when the first block is not one). The sigmas of a block column are
+// computed where a block needs them (an entry not computed yet stops the
+// span: no difference lies above its satBelow).
+inline int saturatedRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run, int i,
+                        int nLeft, const PassConst &pc) {
+  int n = 0;
+  for (;;) {
+    const int j = i + 2 * n;
+    if (run.s16[j] == kSigmaUnset || run.s16[j + 1] == kSigmaUnset) {
+      computeSigma(run, j);
+      computeSigma(run, j + 1);
+    }
+    BlockIo at = io;
+    advance(at, 16 * n, false);
+    const int m =
+        pc.smooth != 0
+            ? saturatedSpan<true>(at, t + 2 * n, hdiff + 16 * n, run.satBelow + j, nLeft - n, pc)
+            : saturatedSpan<false>(at, t + 2 * n, hdiff + 16 * n, run.satBelow + j, nLeft - n, pc);
+    n += m;
+    if (n == nLeft) return n;
+    uint32_t four;
+    std::memcpy(&four, t + 2 * n, sizeof four);
+    const int k = i + 2 * n;
+    if (four != 0x80808080u || (run.s16[k] != kSigmaUnset && run.s16[k + 1] != kSigmaUnset))
+      return n;
+  }
+}
+
 // A run of blocks at multiples of 16 from io whose four T columns are
 // neither all 0 nor all 128 but for the first (which may be an all-128 block
-// that saturatedRun turned down), at most nLeft; returns its length. Out of line, so that the moving
-// blocks and the still blocks each keep their constants in registers.
+// that saturatedRun turned down), at most nLeft; returns its length. Out of line, so that the
+// moving blocks and the still blocks each keep their constants in registers.
 template <bool kChroma>
 __attribute__((noinline)) int movingRun(BlockIo io, const uint8_t *t, const int16_t *hdiff,
                                         SigmaRun &run, int i, int nLeft, const uint32_t *sigRow,
-                                        const PassConst &pc, const InterpAligned &ia) {
+                                        const PassConst &pcIn, const InterpAligned &iaIn) {
+  // Copies: the byte stores below could alias the callers' structs.
+  const PassConst pc = pcIn;
+  const InterpAligned ia = iaIn;
   const uint8x16_t noKeep = vdupq_n_u8(0);
   int n = 0;
   uint32_t four;
@@ -660,22 +698,21 @@ __attribute__((noinline)) int movingRun(BlockIo io, const uint8_t *t, const int1
     uint8x16_t hAlpha;
     if (!hAlphaAligned(hdiff, pc.smooth, run, i, sigRow, hAlpha))
       stillBlocks<kChroma>(io, 1, *pc.still);  // every h <= sH
-    else if (four == 0x80808080u)  // lAlpha 128: staticAlpha = 128 - hAlpha
+    else if (four == 0x80808080u)              // lAlpha 128: staticAlpha = 128 - hAlpha
       pixelBlock<false, kChroma>(io, vsubq_u8(vdupq_n_u8(128), hAlpha), pc, noKeep);
     else
       pixelBlock<false, kChroma>(io, staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
     ++n;
-    t += 2;
-    hdiff += 16;
+    t = walk(t, 2);
+    hdiff = walk(hdiff, 16);
     i += 2;
-    advance(io, 16, kChroma);
+    walkIo(io, kChroma);
     if (n == nLeft) break;
     std::memcpy(&four, t, sizeof four);
     // A saturated block ends the run: saturatedRun takes it. (Its first and
     // last difference, unsmoothed where the pass smooths, only screen.)
-    if (four == 0x80808080u && (run.s16[i] | run.s16[i + 1]) >= 0 &&
-        hdiff[0] > run.satBelow[i] && hdiff[15] > run.satBelow[i + 1] &&
-        saturated(hdiff, pc.smooth, run, i))
+    if (four == 0x80808080u && hdiff[0] > run.satBelow[i] && hdiff[15] > run.satBelow[i + 1] &&
+        saturated(hdiff, pc.smooth, run.satBelow + i))
       break;
   } while (four != 0);
   return n;
@@ -727,6 +764,8 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
   const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
   pc.ratioR = vdupq_n_u8(ratioR);
   pc.ratioDelta2 = vdupq_n_s16(static_cast<int16_t>(2 * (128 - ratioR)));
+  pc.ratioShift = vdupq_n_s8(static_cast<int8_t>(ratioR != 0 ? static_ratio_r_bit - 7 : 0));
+  pc.ratioKept = vdupq_n_u8(ratioR != 0 ? 0xFF : 0);
   StillWeights stillWeights;
   fillStillWeights(stillWeights);
   pc.still = &stillWeights;

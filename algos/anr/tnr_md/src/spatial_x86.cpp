@@ -1,7 +1,7 @@
 // The spatial stage, x86-64 form, compiled once per x86-64 level into its
-// namespace (x86_vec.h): 16 samples per step at x86-64-v2 (SSE4.1), 32 at
-// x86-64-v3 (AVX2), 64 at x86-64-v4 (AVX-512 BW). Results equal spatial_c
-// byte for byte.
+// namespace (x86_vec.h), over its vector traits: 16 samples per step at
+// x86-64-v2 (SSE4.1), 32 at x86-64-v3 (AVX2), 64 at x86-64-v4 (AVX-512 BW).
+// Results equal spatial_c byte for byte.
 //
 // Same tail policy and byte sums as the NEON form (spatial_neon.cpp): the
 // interior of each row in steps moved back to end at the interior's end, the
@@ -22,98 +22,28 @@
 namespace tnr_md::TNR_MD_X86_NS {
 namespace {
 
-struct Sse {
-  using V = __m128i;
-  static constexpr int kLanes = 16;
-  static V load(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const V *>(p)); }
-  static void store(uint8_t *p, V v) { _mm_storeu_si128(reinterpret_cast<V *>(p), v); }
-  static V zero() { return _mm_setzero_si128(); }
-  static V set8(int v) { return _mm_set1_epi8(static_cast<char>(v)); }
-  static V subsU8(V a, V b) { return _mm_subs_epu8(a, b); }
-  static V minU8(V a, V b) { return _mm_min_epu8(a, b); }
-  static V add8(V a, V b) { return _mm_add_epi8(a, b); }
-  static V sub8(V a, V b) { return _mm_sub_epi8(a, b); }
-  static V avgU8(V a, V b) { return _mm_avg_epu8(a, b); }
-  static V notV(V a) { return _mm_xor_si128(a, _mm_set1_epi8(-1)); }
-  static V shr2U8(V a) { return _mm_and_si128(_mm_srli_epi16(a, 2), _mm_set1_epi8(0x3F)); }
-  static V shuffle8(V table, V idx) { return _mm_shuffle_epi8(table, idx); }
-  static V select8(V a, V b, V i) {  // b where the byte i > 15, else a
-    return _mm_blendv_epi8(a, b, _mm_cmpgt_epi8(i, _mm_set1_epi8(15)));
-  }
-  static bool allZero(V a) { return _mm_testz_si128(a, a) != 0; }
-  // Lanes 2k and 2k + 1 take byte 2k + 1.
-  static V pairOdd(V w) {
-    return _mm_or_si128(_mm_srli_epi16(w, 8), _mm_and_si128(w, _mm_set1_epi16(-256)));
-  }
-  // Per 128-bit part: the 16-byte table (for the lookup).
-  static V broadcast16(const uint8_t *p) { return load(p); }
-};
-
-#if defined(__AVX2__)
-struct Avx2 {
-  using V = __m256i;
-  static constexpr int kLanes = 32;
-  static V load(const uint8_t *p) { return _mm256_loadu_si256(reinterpret_cast<const V *>(p)); }
-  static void store(uint8_t *p, V v) { _mm256_storeu_si256(reinterpret_cast<V *>(p), v); }
-  static V zero() { return _mm256_setzero_si256(); }
-  static V set8(int v) { return _mm256_set1_epi8(static_cast<char>(v)); }
-  static V subsU8(V a, V b) { return _mm256_subs_epu8(a, b); }
-  static V minU8(V a, V b) { return _mm256_min_epu8(a, b); }
-  static V add8(V a, V b) { return _mm256_add_epi8(a, b); }
-  static V sub8(V a, V b) { return _mm256_sub_epi8(a, b); }
-  static V avgU8(V a, V b) { return _mm256_avg_epu8(a, b); }
-  static V notV(V a) { return _mm256_xor_si256(a, _mm256_set1_epi8(-1)); }
-  static V shr2U8(V a) { return _mm256_and_si256(_mm256_srli_epi16(a, 2), _mm256_set1_epi8(0x3F)); }
-  static V shuffle8(V table, V idx) { return _mm256_shuffle_epi8(table, idx); }
-  static V select8(V a, V b, V i) {
-    return _mm256_blendv_epi8(a, b, _mm256_cmpgt_epi8(i, _mm256_set1_epi8(15)));
-  }
-  static bool allZero(V a) { return _mm256_testz_si256(a, a) != 0; }
-  static V pairOdd(V w) {
-    return _mm256_or_si256(_mm256_srli_epi16(w, 8), _mm256_and_si256(w, _mm256_set1_epi16(-256)));
-  }
-  static V broadcast16(const uint8_t *p) {
-    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
-  }
-};
-#endif
-
-#if defined(__AVX512BW__)
-struct Avx512 {
-  using V = __m512i;
-  static constexpr int kLanes = 64;
-  static V load(const uint8_t *p) { return _mm512_loadu_si512(p); }
-  static void store(uint8_t *p, V v) { _mm512_storeu_si512(p, v); }
-  static V zero() { return _mm512_setzero_si512(); }
-  static V set8(int v) { return _mm512_set1_epi8(static_cast<char>(v)); }
-  static V subsU8(V a, V b) { return _mm512_subs_epu8(a, b); }
-  static V minU8(V a, V b) { return _mm512_min_epu8(a, b); }
-  static V add8(V a, V b) { return _mm512_add_epi8(a, b); }
-  static V sub8(V a, V b) { return _mm512_sub_epi8(a, b); }
-  static V avgU8(V a, V b) { return _mm512_avg_epu8(a, b); }
-  static V notV(V a) { return _mm512_xor_si512(a, _mm512_set1_epi8(-1)); }
-  static V shr2U8(V a) { return _mm512_and_si512(_mm512_srli_epi16(a, 2), _mm512_set1_epi8(0x3F)); }
-  static V shuffle8(V table, V idx) { return _mm512_shuffle_epi8(table, idx); }
-  static V select8(V a, V b, V i) {
-    return _mm512_mask_blend_epi8(_mm512_cmpgt_epi8_mask(i, _mm512_set1_epi8(15)), a, b);
-  }
-  static bool allZero(V a) { return _mm512_test_epi64_mask(a, a) == 0; }
-  static V pairOdd(V w) {
-    return _mm512_or_si512(_mm512_srli_epi16(w, 8), _mm512_and_si512(w, _mm512_set1_epi16(-256)));
-  }
-  static V broadcast16(const uint8_t *p) {
-    return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
-  }
-};
-#endif
+// The byte operations the filter needs beyond the vector traits.
+template <class S>
+inline typename S::V notV(typename S::V a) {
+  return S::bxor(a, S::set1x8(-1));
+}
+template <class S>
+inline typename S::V shr2U8(typename S::V a) {
+  return S::band(S::srl16(a, 2), S::set1x8(0x3F));
+}
+// Lanes 2k and 2k + 1 take byte 2k + 1.
+template <class S>
+inline typename S::V pairOdd(typename S::V w) {
+  return S::bor(S::srl8(w), S::band(w, S::set1(-256)));
+}
 
 // One neighbour's influence, its two signs (as the NEON form's tap).
 template <class S>
 inline void tap(typename S::V &p, typename S::V &n, typename S::V q, typename S::V c,
                 typename S::V t) {
-  const typename S::V up = S::subsU8(q, c), dn = S::subsU8(c, q);
-  p = S::add8(p, S::minU8(up, S::subsU8(t, up)));
-  n = S::add8(n, S::minU8(dn, S::subsU8(t, dn)));
+  const typename S::V up = S::subsu8(q, c), dn = S::subsu8(c, q);
+  p = S::add8(p, S::minu8(up, S::subsu8(t, up)));
+  n = S::add8(n, S::minu8(dn, S::subsu8(t, dn)));
 }
 
 template <class S>
@@ -130,9 +60,9 @@ inline typename S::V filter(const uint8_t *const r[3], ptrdiff_t s, typename S::
   tap<S>(pc, nc, S::load(r[2] - s), c, t);
   tap<S>(pc, nc, S::load(r[2] + s), c, t);
   const V p = S::add8(S::add8(pe, pe), pc), n = S::add8(S::add8(ne, ne), nc);
-  const V u = S::avgU8(p, S::notV(n));          // floor((P - N) / 2) + 128
-  const V h = S::avgU8(S::shr2U8(u), S::zero());  // floor((P - N + 8) / 16) + 16
-  return S::sub8(S::add8(c, h), S::set8(16));
+  const V u = S::avg8(p, notV<S>(n));          // floor((P - N) / 2) + 128
+  const V h = S::avg8(shr2U8<S>(u), S::zero());  // floor((P - N + 8) / 16) + 16
+  return S::sub8(S::add8(c, h), S::set1x8(16));
 }
 
 // lut[min(w >> 2, 31)] of each byte: two 16-byte lookups (pshufb takes the
@@ -140,8 +70,8 @@ inline typename S::V filter(const uint8_t *const r[3], ptrdiff_t s, typename S::
 template <class S>
 inline typename S::V thresholds(typename S::V w, typename S::V lut0, typename S::V lut1) {
   using V = typename S::V;
-  const V i = S::minU8(S::shr2U8(w), S::set8(31));
-  return S::select8(S::shuffle8(lut0, i), S::shuffle8(lut1, i), i);
+  const V i = S::minu8(shr2U8<S>(w), S::set1x8(31));
+  return S::blendv8(S::shuffle8(lut0, i), S::shuffle8(lut1, i), S::cmpgt8(i, S::set1x8(15)));
 }
 
 int clampInt(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
@@ -154,17 +84,17 @@ void planeRow(const uint8_t *const r[3], uint8_t *out, const uint8_t *pre, int w
   // end is even, so that every step starts on a U byte.
   const int first = s, end = s == 2 ? (width - 2) & ~1 : width - 1;
   const auto sample = [&](int x) { out[x] = spatialPlaneSample(r, pre, width, s, x, lutBytes); };
-  if (end - first < S::kLanes) {
+  if (end - first < S::kBytes) {
     for (int x = 0; x < width; ++x) sample(x);
     return;
   }
   for (int x = 0; x < first; ++x) sample(x);
   for (int x = end; x < width; ++x) sample(x);
   const V lut0 = S::broadcast16(lutBytes), lut1 = S::broadcast16(lutBytes + 16);
-  for (int x0 = first; x0 < end; x0 += S::kLanes) {
-    const int x = x0 + S::kLanes <= end ? x0 : end - S::kLanes;  // even for chroma
+  for (int x0 = first; x0 < end; x0 += S::kBytes) {
+    const int x = x0 + S::kBytes <= end ? x0 : end - S::kBytes;  // even for chroma
     V w = S::load(pre + x);
-    if (s == 2) w = S::pairOdd(w);  // lanes 2k and 2k + 1: luma weight 2k + 1
+    if (s == 2) w = pairOdd<S>(w);  // lanes 2k and 2k + 1: luma weight 2k + 1
     const V t = thresholds<S>(w, lut0, lut1);
     if (S::allZero(t)) {
       S::store(out + x, S::load(r[1] + x));
@@ -175,18 +105,18 @@ void planeRow(const uint8_t *const r[3], uint8_t *out, const uint8_t *pre, int w
   }
 }
 
-// The widest form whose step fits an interior of `interior` columns, down to
-// SSE (whose planeRow takes the per-sample code when even that does not).
+// The widest vector whose step fits an interior of `interior` columns, down
+// to 128 bits (whose planeRow takes the per-sample code when even that does
+// not).
+template <class S = Widest>
 void row(const uint8_t *const r[3], uint8_t *out, const uint8_t *pre, int width, int s,
          const uint8_t *lut, int interior) {
-#if defined(__AVX512BW__)
-  if (interior >= Avx512::kLanes) return planeRow<Avx512>(r, out, pre, width, s, lut);
-#endif
-#if defined(__AVX2__)
-  if (interior >= Avx2::kLanes) return planeRow<Avx2>(r, out, pre, width, s, lut);
-#endif
-  (void)interior;
-  planeRow<Sse>(r, out, pre, width, s, lut);
+  if constexpr (S::kBytes > V128::kBytes) {
+    if (interior < S::kBytes) {
+      return row<typename S::Narrower>(r, out, pre, width, s, lut, interior);
+    }
+  }
+  planeRow<S>(r, out, pre, width, s, lut);
 }
 
 }  // namespace
