@@ -236,10 +236,8 @@ TEST_P(Alpha, AlphaBytesPastTheGridKeepTheirBlockAlpha) {
   c.L(0, 8) = 128;
   c.L(0, 9) = 96;
   c.run(*GetParam().k, 4);
-  EXPECT_EQ(c.alpha[8], 128);
-  EXPECT_EQ(c.alpha[9], 64);
-  EXPECT_EQ(c.alpha[10], 0xA5);
-  EXPECT_EQ(c.alpha[11], 0xA5);
+  const int row0[4] = {128, 64, 0xA5, 0xA5};
+  for (int x = 8; x < 12; ++x) EXPECT_EQ(c.alpha[x], row0[x - 8]) << x;
   for (int y = 1; y < 80; ++y)
     for (int x = 8; x < 12 && y < 79; ++x) ASSERT_EQ(c.A(x, y), 0xA5) << x << "," << y;
 }

@@ -82,13 +82,10 @@ TEST(CalDiff, CompensationAndFloorShift) {
     t.run(1.0f, 100.0f);
     EXPECT_EQ(t.mean(0, 0, 0), 5 * sign);
     EXPECT_EQ(t.mean(1, 0, 0), 0);
-    EXPECT_EQ(t.hd(0, 0), 2 * 32);
-    EXPECT_EQ(t.hd(0, 1), 3 * 32);  // opposite sign to the mean: unchanged
-    EXPECT_EQ(t.hd(1, 0), 3 * 32);
-    EXPECT_EQ(t.hd(1, 1), 3 * 32);
-    EXPECT_EQ(t.hd(2, 0), 32);
-    EXPECT_EQ(t.hd(3, 1), 32);
-    EXPECT_EQ(t.hd(0, 2), 0);
+    // (row, column, value / 32); (0, 1), opposite in sign to the mean, is unchanged.
+    const int samples[][3] = {{0, 0, 2}, {0, 1, 3}, {1, 0, 3}, {1, 1, 3},
+                              {2, 0, 1}, {3, 1, 1}, {0, 2, 0}};
+    for (auto &q : samples) EXPECT_EQ(t.hd(q[0], q[1]), q[2] * 32) << q[0] << "," << q[1];
     EXPECT_EQ(t.ld(0, 0), sign > 0 ? 4 : 5);
     // The sigma comes from the raw differences: |160 - (326 >> 1)|.
     EXPECT_EQ(t.sg(0, 0), 3);
@@ -132,10 +129,7 @@ TEST(CalDiff, MovedBackBlockTakesTheNextCellsMeans) {
     for (int c = 0; c < 100; ++c) t.setLuma(r, c, c >= 96 ? 20 : 4);
   t.run(1.0f, 100.0f);
   t.expectFrame();
-  EXPECT_EQ(t.mean(0, 0, 0), 4);
-  EXPECT_EQ(t.mean(0, 1, 0), 4);
-  EXPECT_EQ(t.mean(0, 2, 0), 4);
-  EXPECT_EQ(t.mean(0, 3, 0), 6);
+  for (int cx = 0; cx < 4; ++cx) EXPECT_EQ(t.mean(0, cx, 0), cx == 3 ? 6 : 4);
   for (int r = 0; r < 32; ++r) {
     for (int c = 0; c < 92; ++c) ASSERT_EQ(t.hd(r, c), 0) << r << "," << c;
     for (int c = 92; c < 96; ++c) ASSERT_EQ(t.hd(r, c), 2 * 32) << r << "," << c;
@@ -198,7 +192,7 @@ TEST(CalDiff, UniformChangesLightClipAndSixteenBitWrap) {
 // col) and (row >> 1, col + 1) as its U and V values: for an odd col the V
 // byte of one pair and the U byte of the next, for an odd row the chroma row
 // of its upper luma row. Every U byte changes by +8, V bytes by 0.
-TEST(CalDiff, OddWidthQuadsTakeVThenNextU) {
+TEST(CalDiff, OddWidthQuadsTakeVThenNextUAndOddHeightsTheUpperChromaRow) {
   Cd t(34, 32, 33, 32);
   for (int i = 0; i < 16; ++i)
     for (int c = 0; c < 34; c += 2) t.UV(t.cur, i, c) = 108;
@@ -218,20 +212,18 @@ TEST(CalDiff, OddWidthQuadsTakeVThenNextU) {
   t.run(1.0f, 0.0f);
   for (int r = 0; r < 32; ++r)
     for (int c = 0; c < 33; ++c) ASSERT_EQ(t.hd(r, c), 8 * 32) << r << "," << c;
-}
-
-TEST(CalDiff, OddHeightLastQuadRowUsesTheUpperChromaRow) {
-  Cd t(32, 34, 32, 33);
-  for (int c = 0; c < 32; c += 2) t.UV(t.cur, 15, c) = 108;
-  t.run(1.0f, 0.0f);
-  t.expectFrame();
+  // An odd height: the last quad row takes the upper chroma row.
+  Cd o(32, 34, 32, 33);
+  for (int c = 0; c < 32; c += 2) o.UV(o.cur, 15, c) = 108;
+  o.run(1.0f, 0.0f);
+  o.expectFrame();
   // The moved-back last block (origin 25, quads at rows 25, 27, 29, 31)
   // overwrites rows 25 .. 31: rows 31 and 32 form its last quad and use
   // chroma row 15; row 30 belongs to its quad at row 29 and uses chroma row
   // 14, although the block above had given it chroma row 15.
   for (int r = 0; r < 33; ++r)
     for (int c = 0; c < 32; ++c)
-      ASSERT_EQ(t.hd(r, c), (r == 31 || r == 32) ? 8 * 32 : 0) << r << "," << c;
+      ASSERT_EQ(o.hd(r, c), (r == 31 || r == 32) ? 8 * 32 : 0) << r << "," << c;
 }
 
 // Odd and even sizes pressed against the frame's end: no access outside any

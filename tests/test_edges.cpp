@@ -79,6 +79,7 @@ std::vector<Block> blocks() {
                 {8, 8, kMax, 8, 3, 9}, {8, 8, 8, kMax, kMax, kMax}, {kMin, 8, 8, 8, 3, 9},
                 {8, 8, kMin, kMin, 3, 9}, {8, 8, 8, 8, kMin, kMin}},
                diff(false)});
+  // (16 x 16: the last 32 x 32 cell would start 16 rows and columns before the frame.)
   v.push_back({"calDiff",
                {32, 32, 32, 32, 6, 12},
                {{32, 32, 31, 32, 6, 12}, {32, 32, 32, 31, 6, 12}, {16, 16, 16, 16, 4, 10},
@@ -187,19 +188,6 @@ TEST(Edges, BuildingBlocksRefuseEverySizeBelowTheirMinimum) {
                                   << "," << g.c << "," << g.d << "," << g.e << "," << g.f;
       }
     }
-}
-
-// calDiff places its last 32x32 cell at the grid's end: on a 16x16 grid
-// that cell would start 16 rows and columns before the frame. Frames and
-// planes sized for 16x16, against guard pages on either side.
-TEST(Edges, CalDiffOnASixteenGridReadsNothing) {
-  for (Guard side : tnr_md_test::kGuardSides) {
-    Planes p(side);
-    const Geometry g{16, 16, 16, 16, 4, 10};
-    for (const Block &b : blocks())
-      if (std::string(b.name) == "calDiff") b.call(p, g, g);
-    EXPECT_FALSE(p.changed());
-  }
 }
 
 TEST(Edges, SizeFunctionAtTheIntExtremes) {

@@ -69,8 +69,9 @@ TEST(Gauss9x9Filter, ImpulseResponseAndTheTwoSampleBorder) {
 }
 
 // Halves round up: 8 gives 1 at its position only, -8 gives 0 everywhere,
-// -9 gives -1 at its position and its four edge neighbours.
-TEST(Gauss9x9Filter, RoundingOfSmallValues) {
+// -9 gives -1 at its position and its four edge neighbours; constant planes,
+// extremes included, stay as they are.
+TEST(Gauss9x9Filter, RoundingOfSmallValuesAndConstantPlanes) {
   for (int v : {8, -8, -9}) {
     SCOPED_TRACE(v);
     Plane p(7, 7, 1, Guard::Right);
@@ -83,9 +84,6 @@ TEST(Gauss9x9Filter, RoundingOfSmallValues) {
       return 0;
     });
   }
-}
-
-TEST(Gauss9x9Filter, ConstantPlanesIncludingExtremes) {
   for (int k : {32767, -32768, -1, 1, 777}) {
     SCOPED_TRACE(k);
     Plane p(5, 9, 2, Guard::Left);

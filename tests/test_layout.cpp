@@ -79,8 +79,6 @@ TEST(Layout, WideGridsAlwaysPassAndHugeOnesAreRefused) {
     for (int h = 8; h < 60; ++h) EXPECT_TRUE(makeLayout(h, w).accepted) << w << "x" << h;
   EXPECT_EQ(motionDetectTmpBufSize(7, 1920), 0u);
   EXPECT_EQ(motionDetectTmpBufSize(1080, 7), 0u);
-  EXPECT_EQ(motionDetectTmpBufSize(0, 0), 0u);
-  EXPECT_EQ(motionDetectTmpBufSize(-8, 64), 0u);
   // 12 bytes per sample no longer addressable in 32 bits.
   EXPECT_EQ(motionDetectTmpBufSize(20000, 20000), 0u);
   EXPECT_NE(motionDetectTmpBufSize(8192, 4096), 0u);

@@ -29,15 +29,6 @@ struct Params {
   Guard guard;
 };
 
-std::string describe(const Params &p) {
-  return "proWidth " + std::to_string(p.proWidth) + " proHeight " + std::to_string(p.proHeight) +
-         " imgWidth " + std::to_string(p.imgWidth) + " imgHeight " + std::to_string(p.imgHeight) +
-         " gainStride " + std::to_string(p.gainStride) + " sigmaH " +
-         std::to_string(p.sigmaHScale) + " sigmaL " + std::to_string(p.sigmaLScale) + " uv " +
-         std::to_string(p.uvRatio) + " ratioBit " + std::to_string(p.ratioBit) + " frames " +
-         std::to_string(p.frames) + " guard " + sideName(p.guard);
-}
-
 // One chain of calls with one kernel set; the state every call leaves behind.
 struct Chain {
   GuardedBuffer<uint8_t> pre, alpha, preAlpha, gain;
@@ -45,7 +36,12 @@ struct Chain {
 };
 
 void runChains(const tnr_md::Kernels &k, const Params &p, int frames, std::mt19937 &rng) {
-  SCOPED_TRACE(describe(p));
+  SCOPED_TRACE(::testing::Message()
+               << "proWidth " << p.proWidth << " proHeight " << p.proHeight << " imgWidth "
+               << p.imgWidth << " imgHeight " << p.imgHeight << " gainStride " << p.gainStride
+               << " sigmaH " << p.sigmaHScale << " sigmaL " << p.sigmaLScale << " uv " << p.uvRatio
+               << " ratioBit " << p.ratioBit << " frames " << p.frames << " guard "
+               << sideName(p.guard));
   const size_t tmpElems = motionDetectTmpBufSize(p.proHeight, p.proWidth);
   ASSERT_GT(tmpElems, 0u);
   const size_t mapBytes = size_t(p.proHeight - 1) * p.gainStride + p.proWidth;
