@@ -87,8 +87,6 @@ const Twin kTwins[] = {
 #endif
 };
 
-void PrintTo(const Twin &t, std::ostream *os) { *os << t.name; }
-
 class CalDiffAndDownScale : public ::testing::TestWithParam<Twin> {};
 
 // Every element of the three planes: the written ones against the frames, the

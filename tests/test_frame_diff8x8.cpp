@@ -76,24 +76,6 @@ TEST(UvRatioFix, RoundsHalfAwayFromZero) {
 class FrameDiff8x8 : public ::testing::TestWithParam<tnr_md_test::Form> {};
 TNR_MD_FORMS_SUITE(FrameDiff8x8);
 
-TEST_P(FrameDiff8x8, IdenticalFramesGiveZeroAndLeaveBordersAlone) {
-  for (auto side : {Guard::Right, Guard::Left}) {
-    DiffCase c(40, 24, 37, 21, side);
-    auto rng = tnr_md_test::seededRng(11);
-    tnr_md_test::fillRandom(c.cur.data(), c.cur.size(), rng, 0, 255);
-    std::copy(c.cur.begin(), c.cur.end(), c.pre.begin());
-    c.run(*GetParam().k, 0.7f);
-    for (int r = 0; r < 21; ++r)
-      for (int x = 0; x < 37; ++x) ASSERT_EQ(c.H(x, r), 0);
-    for (int by = 0; by < 3; ++by)
-      for (int bx = 0; bx < 5; ++bx) {
-        EXPECT_EQ(c.L(bx, by), 0);
-        EXPECT_EQ(c.S(bx, by), 0);
-      }
-    c.expectBordersUntouched();
-  }
-}
-
 TEST_P(FrameDiff8x8, UniformAndAlternatingLumaSteps) {
   const int d = 9;
   DiffCase c(16, 8, 16, 8);

@@ -156,8 +156,8 @@ TEST_P(MotionDetect, NothingOutsideTheGridChangesAndLightClipIsIgnored) {
   auto rng = tnr_md_test::seededRng(4);
   const struct {
     int iw, ih, pw, ph, g;
-  } cases[] = {{64, 40, 64, 40, 64}, {70, 42, 61, 37, 67}, {136, 30, 121, 25, 130},
-               {40, 24, 14, 8, 16},  {34, 20, 33, 19, 33}, {20, 18, 16, 17, 17},
+  } cases[] = {{64, 40, 64, 40, 64},  {70, 42, 61, 37, 67}, {136, 30, 121, 25, 130},
+               {40, 24, 14, 8, 16},   {34, 20, 33, 19, 33}, {20, 18, 16, 17, 17},
                {16, 128, 16, 128, 18}};
   for (auto side : {Guard::Right, Guard::Left})
     for (const auto &c : cases) {
@@ -172,8 +172,8 @@ TEST_P(MotionDetect, NothingOutsideTheGridChangesAndLightClipIsIgnored) {
       }
       rng.discard(10);
       const std::vector<uint8_t> cur0(a.cur.begin(), a.cur.end()),
-          pa0(a.preAlpha.begin(), a.preAlpha.end()), g0(a.gain.begin(), a.gain.end());
-      const std::vector<uint8_t> prev0(a.prev.begin(), a.prev.end());
+          pa0(a.preAlpha.begin(), a.preAlpha.end()), g0(a.gain.begin(), a.gain.end()),
+          prev0(a.prev.begin(), a.prev.end());
       auto call = [&](Stream &s, float light, int rbit) {
         tnr_md::motionDetectWith(*GetParam().k, s.cur.data(), s.prev.data(), s.tmp.data(),
                                  s.alpha.data(), s.preAlpha.data(), s.gain.data(), c.ih, c.iw, c.ph,

@@ -21,9 +21,8 @@ namespace {
 
 using tnr_md::SpatialFrame;
 using tnr_md_test::Guard;
-using tnr_md_test::GuardedBuffer;
-
 using tnr_md_test::Form;
+using tnr_md_test::GuardedBuffer;
 
 // One frame's buffers for a whole-frame call.
 struct Frame {
