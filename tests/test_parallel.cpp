@@ -132,6 +132,8 @@ TEST(ThreadPool, RunsEveryIndexOnceAndToleratesMisuse) {
     TnrMdThreadPool *pool = tnrMdThreadPoolCreate(threads);
     ASSERT_NE(pool, nullptr);
     EXPECT_GE(tnrMdThreadPoolThreads(pool), threads < 1 ? 1 : threads);
+    EXPECT_EQ(tnrMdThreadPoolTasks(pool),
+              tnrMdThreadPoolThreads(pool) > 1 ? 4 * tnrMdThreadPoolThreads(pool) : 1);
     const TnrMdExecutor ex = tnrMdThreadPoolExecutor(pool);
     ASSERT_NE(ex.run, nullptr);
     for (int count : {0, -4, 1, 2, 3, 17, 1000}) {

@@ -5,7 +5,7 @@
  *
  *   TnrMdThreadPool *pool = tnrMdThreadPoolCreate(0);        // one thread per core
  *   TnrMdExecutor ex = tnrMdThreadPoolExecutor(pool);
- *   motion_detect_parallel(&ex, tnrMdThreadPoolThreads(pool), ...);
+ *   motion_detect_parallel(&ex, tnrMdThreadPoolTasks(pool), ...);
  *   tnrMdThreadPoolDestroy(pool);
  *
  * This header compiles as C99 and as C++.
@@ -32,6 +32,11 @@ void tnrMdThreadPoolDestroy(TnrMdThreadPool *pool);
 
 /* Threads that run tasks (workers plus the caller); 1 for a null pool. */
 int tnrMdThreadPoolThreads(const TnrMdThreadPool *pool);
+
+/* The task count that keeps the pool's threads busy: 4 per thread for a pool
+ * of several (threads take the next task as they come free, so a frame whose
+ * costly rows sit in one part still spreads evenly), 1 for a pool of one. */
+int tnrMdThreadPoolTasks(const TnrMdThreadPool *pool);
 
 /* The executor that runs tasks on the pool. For a null pool, an executor with
  * a null run: the library then runs the tasks on the calling thread.

@@ -161,6 +161,11 @@ int tnrMdThreadPoolThreads(const TnrMdThreadPool *pool) {
   return pool ? static_cast<int>(pool->workers.size()) + 1 : 1;
 }
 
+int tnrMdThreadPoolTasks(const TnrMdThreadPool *pool) {
+  const int threads = tnrMdThreadPoolThreads(pool);
+  return threads > 1 ? 4 * threads : 1;
+}
+
 TnrMdExecutor tnrMdThreadPoolExecutor(TnrMdThreadPool *pool) {
   TnrMdExecutor e;
   e.context = pool;

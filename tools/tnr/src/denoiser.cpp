@@ -18,7 +18,7 @@ Denoiser::Denoiser(int width, int height, const TnrParams &params)
                     std::to_string(height) + " frame");
   // A pool that cannot start runs the frames on this thread.
   pool_.reset(tnrMdThreadPoolCreate(params.threads));
-  tasks_ = tnrMdThreadPoolThreads(pool_.get());
+  tasks_ = tnrMdThreadPoolTasks(pool_.get());
   const size_t scratch = motionDetectParallelTmpBufSize(gridH_, gridW_, tasks_);
   // The filter's scratch buffer (12 bytes a grid sample) must be addressable
   // in 32 bits; below that, only small grids are refused.
