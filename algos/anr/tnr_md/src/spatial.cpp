@@ -114,26 +114,11 @@ uint8_t spatialPlaneSample(const uint8_t *const r[3], const uint8_t *pre, int wi
 }
 
 void spatial_c(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
-  const ptrdiff_t pitch = f.imgWidth;
-  for (int y = y0; y < y1 && y < f.proHeight; ++y) {
-    uint8_t *out = f.pOut + y * pitch;
-    const uint8_t *r[3];
-    for (int k = 0; k < 3; ++k) r[k] = f.pIn + clampInt(y - 1 + k, 0, f.proHeight - 1) * pitch;
-    const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(y) * f.gainStride;
-    for (int x = 0; x < f.proWidth; ++x) out[x] = spatialPlaneSample(r, pre, f.proWidth, 1, x, f.lut);
-  }
-  const ptrdiff_t uv = pitch * f.imgHeight;
-  const int uvRows = f.proHeight / 2;
-  for (int cy = c0; cy < c1 && cy < uvRows; ++cy) {
-    uint8_t *out = f.pOut + uv + cy * pitch;
-    const uint8_t *r[3];
-    for (int k = 0; k < 3; ++k) r[k] = f.pIn + uv + clampInt(cy - 1 + k, 0, uvRows - 1) * pitch;
-    // Both bytes of a pair take the weight of the right-hand luma pixel of
-    // the pair on the lower luma row, as the temporal blend does (the last
-    // column's for the last byte of an odd-width grid).
-    const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(2 * cy + 1) * f.gainStride;
-    for (int x = 0; x < f.proWidth; ++x) out[x] = spatialPlaneSample(r, pre, f.proWidth, 2, x, f.lut);
-  }
+  spatialRows(f, y0, y1, c0, c1,
+              [&](const uint8_t *const r[3], uint8_t *out, const uint8_t *pre, int s) {
+                for (int x = 0; x < f.proWidth; ++x)
+                  out[x] = spatialPlaneSample(r, pre, f.proWidth, s, x, f.lut);
+              });
 }
 
 }  // namespace tnr_md

@@ -78,6 +78,35 @@ uint8_t spatialSample(const uint8_t *const r[3], const int c[3], int t);
 uint8_t spatialPlaneSample(const uint8_t *const r[3], const uint8_t *pre, int width, int s, int x,
                            const uint8_t *lut);
 
+// The rows of one call, as every form walks them: luma rows [y0, y1) and
+// chroma rows [c0, c1) of the grid, each handed to
+// row(r, out, pre, s) with its three input rows r[0..2] (y - 1 .. y + 1,
+// clamped to the plane), its output row, the row of weights its thresholds
+// come from and its step s (1 luma, 2 chroma). A chroma row takes the
+// weights of the luma row below it: both bytes of a pair weigh as the
+// right-hand luma pixel of the pair on the lower row, as the temporal blend
+// does (the last column's for the last byte of an odd-width grid).
+namespace {
+template <class Row>
+inline void spatialRows(const SpatialFrame &f, int y0, int y1, int c0, int c1, Row row) {
+  const ptrdiff_t pitch = f.imgWidth;
+  const auto clampRow = [](int y, int last) { return y < 0 ? 0 : (y > last ? last : y); };
+  for (int y = y0; y < y1 && y < f.proHeight; ++y) {
+    const uint8_t *r[3];
+    for (int k = 0; k < 3; ++k) r[k] = f.pIn + clampRow(y - 1 + k, f.proHeight - 1) * pitch;
+    row(r, f.pOut + y * pitch, f.pPreAlpha + static_cast<ptrdiff_t>(y) * f.gainStride, 1);
+  }
+  const ptrdiff_t uv = pitch * f.imgHeight;
+  const int uvRows = f.proHeight / 2;
+  for (int cy = c0; cy < c1 && cy < uvRows; ++cy) {
+    const uint8_t *r[3];
+    for (int k = 0; k < 3; ++k) r[k] = f.pIn + uv + clampRow(cy - 1 + k, uvRows - 1) * pitch;
+    row(r, f.pOut + uv + cy * pitch,
+        f.pPreAlpha + static_cast<ptrdiff_t>(2 * cy + 1) * f.gainStride, 2);
+  }
+}
+}  // namespace
+
 }  // namespace tnr_md
 
 #endif  // TNR_MD_SPATIAL_H

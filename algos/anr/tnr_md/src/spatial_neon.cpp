@@ -68,8 +68,6 @@ inline uint8x16_t thresholds(uint8x16_t w, const uint8x8x4_t &lut) {
   return vcombine_u8(vtbl4_u8(lut, vget_low_u8(i)), vtbl4_u8(lut, vget_high_u8(i)));
 }
 
-int clampInt(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
 // One row of a plane: columns [0, width) of the grid, the interior in vector
 // steps, the border through the per-sample code. pre: the weights of the row
 // (luma) or of the luma row below the chroma row (chroma: lane x takes the
@@ -114,23 +112,13 @@ void spatial_neon(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
   lut.val[1] = vld1_u8(f.lut + 8);
   lut.val[2] = vld1_u8(f.lut + 16);
   lut.val[3] = vld1_u8(f.lut + 24);
-  const ptrdiff_t pitch = f.imgWidth;
-  for (int y = y0; y < y1 && y < f.proHeight; ++y) {
-    uint8_t *out = f.pOut + y * pitch;
-    const uint8_t *r[3];
-    for (int k = 0; k < 3; ++k) r[k] = f.pIn + clampInt(y - 1 + k, 0, f.proHeight - 1) * pitch;
-    planeRow<1>(r, out, f.pPreAlpha + static_cast<ptrdiff_t>(y) * f.gainStride, f.proWidth, lut,
-                f.lut);
-  }
-  const ptrdiff_t uv = pitch * f.imgHeight;
-  const int uvRows = f.proHeight / 2;
-  for (int cy = c0; cy < c1 && cy < uvRows; ++cy) {
-    uint8_t *out = f.pOut + uv + cy * pitch;
-    const uint8_t *r[3];
-    for (int k = 0; k < 3; ++k) r[k] = f.pIn + uv + clampInt(cy - 1 + k, 0, uvRows - 1) * pitch;
-    planeRow<2>(r, out, f.pPreAlpha + static_cast<ptrdiff_t>(2 * cy + 1) * f.gainStride,
-                f.proWidth, lut, f.lut);
-  }
+  spatialRows(f, y0, y1, c0, c1,
+              [&](const uint8_t *const r[3], uint8_t *out, const uint8_t *pre, int s) {
+                if (s == 1)
+                  planeRow<1>(r, out, pre, f.proWidth, lut, f.lut);
+                else
+                  planeRow<2>(r, out, pre, f.proWidth, lut, f.lut);
+              });
 }
 
 }  // namespace tnr_md

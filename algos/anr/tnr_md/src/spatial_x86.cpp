@@ -74,8 +74,6 @@ inline typename S::V thresholds(typename S::V w, typename S::V lut0, typename S:
   return S::blendv8(S::shuffle8(lut0, i), S::shuffle8(lut1, i), S::cmpgt8(i, S::set1x8(15)));
 }
 
-int clampInt(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
 template <class S>
 void planeRow(const uint8_t *const r[3], uint8_t *out, const uint8_t *pre, int width, int s,
               const uint8_t *lutBytes) {
@@ -122,25 +120,13 @@ void row(const uint8_t *const r[3], uint8_t *out, const uint8_t *pre, int width,
 }  // namespace
 
 void spatial_x86(const SpatialFrame &f, int y0, int y1, int c0, int c1) {
-  const ptrdiff_t pitch = f.imgWidth;
-  for (int y = y0; y < y1 && y < f.proHeight; ++y) {
-    uint8_t *out = f.pOut + y * pitch;
-    const uint8_t *r[3];
-    for (int k = 0; k < 3; ++k) r[k] = f.pIn + clampInt(y - 1 + k, 0, f.proHeight - 1) * pitch;
-    const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(y) * f.gainStride;
-    // The luma interior: columns 1 .. proWidth - 2.
-    row(r, out, pre, f.proWidth, 1, f.lut, f.proWidth - 2);
-  }
-  const ptrdiff_t uv = pitch * f.imgHeight;
-  const int uvRows = f.proHeight / 2;
-  for (int cy = c0; cy < c1 && cy < uvRows; ++cy) {
-    uint8_t *out = f.pOut + uv + cy * pitch;
-    const uint8_t *r[3];
-    for (int k = 0; k < 3; ++k) r[k] = f.pIn + uv + clampInt(cy - 1 + k, 0, uvRows - 1) * pitch;
-    const uint8_t *pre = f.pPreAlpha + static_cast<ptrdiff_t>(2 * cy + 1) * f.gainStride;
-    // The chroma interior: bytes 2 .. ((proWidth - 2) & ~1) - 1.
-    row(r, out, pre, f.proWidth, 2, f.lut, ((f.proWidth - 2) & ~1) - 2);
-  }
+  // The interior: luma columns 1 .. proWidth - 2, chroma bytes
+  // 2 .. ((proWidth - 2) & ~1) - 1.
+  const int lumaInterior = f.proWidth - 2, chromaInterior = ((f.proWidth - 2) & ~1) - 2;
+  spatialRows(f, y0, y1, c0, c1,
+              [&](const uint8_t *const r[3], uint8_t *out, const uint8_t *pre, int s) {
+                row(r, out, pre, f.proWidth, s, f.lut, s == 1 ? lumaInterior : chromaInterior);
+              });
 }
 
 }  // namespace tnr_md::TNR_MD_X86_NS
