@@ -74,7 +74,10 @@ echo "install: example built against the installed library gives the same frames
 # cmake --install putting it into GStreamer's plugin directory (in a temporary root).
 echo "=== gst"
 gst_env=(env GST_PLUGIN_PATH="$PWD/build/ci/gst" GST_REGISTRY="$PWD/build/ci/registry.bin")
-"${gst_env[@]}" gst-inspect-1.0 tnrmd | grep -q "sigma-h"
+# The whole listing first: grep -q stopping at the first match would leave
+# gst-inspect-1.0 writing into a closed pipe (SIGPIPE, a failure under pipefail).
+inspect=$("${gst_env[@]}" gst-inspect-1.0 tnrmd)
+grep -q "sigma-h" <<<"$inspect"
 msgs=$("${gst_env[@]}" gst-launch-1.0 -m videotestsrc num-buffers=30 pattern=ball \
   ! video/x-raw,format=NV12,width=321,height=241 ! tnrmd post-messages=true ! fakesink |
   grep -c "mean-static-ratio")
