@@ -285,6 +285,46 @@ py::array_t<int16_t> borderedFilter(const py::object &plane, int b,
   return compact(out.data(), h, w, stride);
 }
 
+// The one pitch of weight, gain and the map the pass writes: the caller's
+// where weight and gain share it, else the grid's width (packed copies).
+int mapStride(const Plane &wt, const Plane &gn, int gw) {
+  return wt.pitch == gn.pitch ? static_cast<int>(wt.pitch) : gw;
+}
+
+// Weight, gain and the map the pass writes, at one pitch, as the library
+// takes them: the caller's arrays where weight and gain share a pitch, else
+// packed copies of both, which finish() writes back.
+struct GridMaps {
+  const Plane &wt, &gn;
+  int gw, gh;
+  bool direct = wt.pitch == gn.pitch;
+  int stride = mapStride(wt, gn, gw);
+  std::vector<uint8_t> packed;
+  uint8_t *weight = wt.data, *gain = gn.data;
+
+  GridMaps(const Plane &w, const Plane &g, int cols, int rows) : wt(w), gn(g), gw(cols), gh(rows) {
+    if (direct) return;
+    packed.resize(2 * static_cast<size_t>(gw) * gh);
+    weight = packed.data();
+    gain = packed.data() + static_cast<size_t>(gw) * gh;
+    copyRows(weight, gw, wt.data, wt.pitch, gh, gw);
+    copyRows(gain, gw, gn.data, gn.pitch, gh, gw);
+  }
+  void finish() {
+    if (direct) return;
+    copyRows(wt.data, wt.pitch, weight, gw, gh, gw);
+    copyRows(gn.data, gn.pitch, gain, gw, gh, gw);
+  }
+};
+
+// Weight and gain, which the call writes, overlap neither each other nor a frame.
+void checkMapsApart(const Plane &wt, const Plane &gn, const FramePair &f) {
+  if (overlaps(wt, gn)) throw py::value_error("weight and gain overlap in memory");
+  for (const Plane *fp : {&f.curLuma, &f.curChroma, &f.prevLuma, &f.prevChroma})
+    for (const Plane *mp : {&wt, &gn})
+      if (overlaps(*fp, *mp)) throw py::value_error("weight or gain overlaps a frame");
+}
+
 }  // namespace
 
 void addStages(py::module_ &m) {
@@ -457,14 +497,11 @@ void addStages(py::module_ &m) {
         const Plane gn = checkPlane(gainObj, "gain", Elem::U8, gh, gw, Access::Write,
                                     "the processing grid: grid_height, grid_width");
         checked([&] { checkStaticRatioBit(staticRatioBit); });
-        if (overlaps(wt, gn)) throw py::value_error("weight and gain overlap in memory");
-        for (const Plane *fp : {&f.curLuma, &f.curChroma, &f.prevLuma, &f.prevChroma})
-          for (const Plane *mp : {&wt, &gn})
-            if (overlaps(*fp, *mp)) throw py::value_error("weight or gain overlaps a frame");
+        checkMapsApart(wt, gn, f);
         std::vector<int16_t> ldiff, hdiff;
         std::vector<uint16_t> low;
         std::vector<uint32_t> high;
-        std::vector<uint8_t> maps, alpha, rowBuf(static_cast<size_t>(gh) * (lw + 2) + 64);
+        std::vector<uint8_t> alpha, rowBuf(static_cast<size_t>(gh) * (lw + 2) + 64);
         {
           py::gil_scoped_release release;
           // The stage reads its planes at the pitches of the filter's layout.
@@ -472,31 +509,16 @@ void addStages(py::module_ &m) {
           pack(hdiff, hd, gw + 2);
           pack(low, lo, lw + 8);
           pack(high, hi, lw + 8);
-          // One pitch serves weight, gain and the map: the caller's when the
-          // two share it, else packed copies written back.
-          const bool direct = wt.pitch == gn.pitch;
-          const int gainStride = direct ? static_cast<int>(wt.pitch) : gw;
-          uint8_t *pw = wt.data, *pg = gn.data;
-          if (!direct) {
-            maps.resize(2 * static_cast<size_t>(gw) * gh);
-            pw = maps.data();
-            pg = maps.data() + static_cast<size_t>(gw) * gh;
-            copyRows(pw, gw, wt.data, wt.pitch, gh, gw);
-            copyRows(pg, gw, gn.data, gn.pitch, gh, gw);
-          }
-          alpha.resize(static_cast<size_t>(gainStride) * gh);
+          GridMaps maps(wt, gn, gw, gh);
+          alpha.resize(static_cast<size_t>(maps.stride) * gh);
           upScale(f.cur.data, f.prev.data, ldiff.data(), hdiff.data(), rowBuf.data(), alpha.data(),
-                  pw, pg, f.height, f.cur.pitch, gh, gw, gainStride,
+                  maps.weight, maps.gain, f.height, f.cur.pitch, gh, gw, maps.stride,
                   static_cast<uint8_t>(staticRatioBit), low.data(), high.data());
           writeBack(f.cur, f.curLuma, f.curChroma, f.width, f.height);
-          if (!direct) {
-            copyRows(wt.data, wt.pitch, pw, gw, gh, gw);
-            copyRows(gn.data, gn.pitch, pg, gw, gh, gw);
-          }
+          maps.finish();
         }
         // The map rows at the stage's pitch.
-        const int gainStride = wt.pitch == gn.pitch ? static_cast<int>(wt.pitch) : gw;
-        return compact(alpha.data(), gh, gw, gainStride);
+        return compact(alpha.data(), gh, gw, mapStride(wt, gn, gw));
       },
       py::arg("cur"), py::arg("prev"), py::arg("ldiff"), py::arg("hdiff"), py::arg("sigma_low"),
       py::arg("sigma_high"), py::arg("weight"), py::arg("gain"), py::arg("static_ratio_bit") = 4,
@@ -524,37 +546,22 @@ void addStages(py::module_ &m) {
           checkUvRatio(uvRatio);
           checkStaticRatioBit(staticRatioBit);
         });
-        if (overlaps(wt, gn)) throw py::value_error("weight and gain overlap in memory");
-        for (const Plane *fp : {&f.curLuma, &f.curChroma, &f.prevLuma, &f.prevChroma})
-          for (const Plane *mp : {&wt, &gn})
-            if (overlaps(*fp, *mp)) throw py::value_error("weight or gain overlaps a frame");
+        checkMapsApart(wt, gn, f);
         std::vector<int16_t> scratch(motionDetectTmpBufSize(gh, gw));
-        std::vector<uint8_t> maps, alpha;
+        std::vector<uint8_t> alpha;
         {
           py::gil_scoped_release release;
-          const bool direct = wt.pitch == gn.pitch;
-          const int gainStride = direct ? static_cast<int>(wt.pitch) : gw;
-          uint8_t *pw = wt.data, *pg = gn.data;
-          if (!direct) {
-            maps.resize(2 * static_cast<size_t>(gw) * gh);
-            pw = maps.data();
-            pg = maps.data() + static_cast<size_t>(gw) * gh;
-            copyRows(pw, gw, wt.data, wt.pitch, gh, gw);
-            copyRows(pg, gw, gn.data, gn.pitch, gh, gw);
-          }
-          alpha.resize(static_cast<size_t>(gainStride) * gh);
-          ::motion_detect(f.cur.data, f.prev.data, scratch.data(), alpha.data(), pw, pg, f.height,
-                          f.cur.pitch, gh, gw, gainStride, static_cast<float>(sigmaH),
+          GridMaps maps(wt, gn, gw, gh);
+          alpha.resize(static_cast<size_t>(maps.stride) * gh);
+          ::motion_detect(f.cur.data, f.prev.data, scratch.data(), alpha.data(), maps.weight,
+                          maps.gain, f.height, f.cur.pitch, gh, gw, maps.stride,
+                          static_cast<float>(sigmaH),
                           static_cast<float>(sigmaL), static_cast<float>(uvRatio), 0.0f,
                           static_cast<int>(staticRatioBit));
           writeBack(f.cur, f.curLuma, f.curChroma, f.width, f.height);
-          if (!direct) {
-            copyRows(wt.data, wt.pitch, pw, gw, gh, gw);
-            copyRows(gn.data, gn.pitch, pg, gw, gh, gw);
-          }
+          maps.finish();
         }
-        const int gainStride = wt.pitch == gn.pitch ? static_cast<int>(wt.pitch) : gw;
-        return compact(alpha.data(), gh, gw, gainStride);
+        return compact(alpha.data(), gh, gw, mapStride(wt, gn, gw));
       },
       py::arg("cur"), py::arg("prev"), py::arg("weight"), py::arg("gain"), py::arg("sigma_h") = 1.1,
       py::arg("sigma_l") = 0.12, py::arg("uv_ratio") = 0.75, py::arg("static_ratio_bit") = 4,
