@@ -1,8 +1,7 @@
-// The exported motion_detect_parallel against motion_detect, its scratch
-// size and refusals, and the ready thread-pool executor, misuse included.
-// (Every kernel set's parallel form against its stage-by-stage order, for any
-// task count and executor: test_schedule.cpp.)
-#include <algorithm>
+// The exported motion_detect_parallel's scratch size and refusals, and the
+// ready thread-pool executor, misuse included. (Its results, and every kernel
+// set's parallel form, against the stage-by-stage order for any task count
+// and executor: test_schedule.cpp.)
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -10,76 +9,6 @@
 #include "motion_detect.h"
 #include "test_util.h"
 #include "tnr_md_threads.h"
-
-using tnr_md_test::Guard;
-using tnr_md_test::GuardedBuffer;
-
-namespace {
-
-struct Frame {
-  GuardedBuffer<uint8_t> cur, prev, alpha, preAlpha, gain;
-  Frame(size_t frameBytes, size_t mapBytes, Guard side)
-      : cur(frameBytes, side),
-        prev(frameBytes, side),
-        alpha(mapBytes, side),
-        preAlpha(mapBytes, side),
-        gain(mapBytes, side) {}
-  void copyFrom(const Frame &o) {
-    auto copy = [](const GuardedBuffer<uint8_t> &from, GuardedBuffer<uint8_t> &to) {
-      std::copy(from.data(), from.data() + from.size(), to.data());
-    };
-    copy(o.cur, cur);
-    copy(o.prev, prev);
-    copy(o.alpha, alpha);
-    copy(o.preAlpha, preAlpha);
-    copy(o.gain, gain);
-  }
-};
-
-template <class T>
-bool same(const GuardedBuffer<T> &a, const GuardedBuffer<T> &b) {
-  return a.size() == b.size() && std::equal(a.data(), a.data() + a.size(), b.data());
-}
-
-}  // namespace
-
-// The exported entry with the build's kernels, on the ready pool, over a
-// chain of frames: each call's outputs feed the next.
-TEST(ParallelExported, ChainedFramesOnThePoolMatchMotionDetect) {
-  auto rng = tnr_md_test::seededRng(0x9a8);
-  const int pw = 250, ph = 90, iw = 252, ih = 92;
-  const size_t frameBytes = size_t(iw) * ih * 3 / 2, mapBytes = size_t(pw) * ph;
-  TnrMdThreadPool *pool = tnrMdThreadPoolCreate(0);
-  ASSERT_NE(pool, nullptr);
-  const TnrMdExecutor ex = tnrMdThreadPoolExecutor(pool);
-  const int tasks = 5;
-  Frame a(frameBytes, mapBytes, Guard::Right), b(frameBytes, mapBytes, Guard::Right);
-  tnr_md_test::fillRandom(a.prev.data(), frameBytes, rng, 0, 255);
-  a.preAlpha.fill(0);
-  a.gain.fill(128);
-  a.alpha.fill(0);
-  b.copyFrom(a);
-  GuardedBuffer<int16_t> ta(motionDetectTmpBufSize(ph, pw)),
-      tb(motionDetectParallelTmpBufSize(ph, pw, tasks));
-  for (int t = 0; t < 4; ++t) {
-    for (size_t i = 0; i < frameBytes; ++i)
-      a.cur[i] = b.cur[i] = uint8_t(std::clamp(int(a.prev[i]) + int(rng() % 9) - 4 +
-                                                   (i % 97 < size_t(10 * t) ? 60 : 0),
-                                               0, 255));
-    motion_detect(a.cur.data(), a.prev.data(), ta.data(), a.alpha.data(), a.preAlpha.data(),
-                  a.gain.data(), ih, iw, ph, pw, pw, 1.1f, 0.12f, 0.75f, 0.0f, 4);
-    motion_detect_parallel(&ex, tasks, b.cur.data(), b.prev.data(), tb.data(), b.alpha.data(),
-                           b.preAlpha.data(), b.gain.data(), ih, iw, ph, pw, pw, 1.1f, 0.12f,
-                           0.75f, 0.0f, 4);
-    ASSERT_TRUE(same(a.cur, b.cur)) << "frame " << t;
-    ASSERT_TRUE(same(a.alpha, b.alpha)) << "frame " << t;
-    ASSERT_TRUE(same(a.preAlpha, b.preAlpha)) << "frame " << t;
-    ASSERT_TRUE(same(a.gain, b.gain)) << "frame " << t;
-    std::copy(a.cur.begin(), a.cur.end(), a.prev.data());
-    std::copy(b.cur.begin(), b.cur.end(), b.prev.data());
-  }
-  tnrMdThreadPoolDestroy(pool);
-}
 
 TEST(ParallelExported, ScratchSize) {
   for (int tasks = 1; tasks <= 64; tasks *= 2) {

@@ -1,6 +1,6 @@
 // The banded schedules (streamed and whole-first) and motion_detect_parallel
-// against the stage-by-stage order: the same bytes in every buffer, for every
-// kernel set.
+// against the stage-by-stage order: the same bytes in every buffer and the
+// same noise level, for every kernel set.
 #include <algorithm>
 #include <numeric>
 #include <random>
@@ -65,10 +65,11 @@ void runAllThreads(void *, TnrMdTask task, void *arg, int count) {
 class Schedule : public ::testing::TestWithParam<tnr_md_test::Form> {};
 TNR_MD_FORMS_SUITE(Schedule);
 
-// The banded orders and motion_detect_parallel, for any task count and
-// whatever order or threads its executor runs the tasks in (none, a random
-// order on this thread, a thread per task, the pool, an executor without
-// run), leave the bytes of the stage-by-stage order in every caller buffer.
+// The banded orders and motion_detect_parallel (the exported entry for the
+// build's own set), for any task count and whatever order or threads its
+// executor runs the tasks in (none, a random order on this thread, a thread
+// per task, the pool, an executor without run), leave the bytes of the
+// stage-by-stage order in every caller buffer.
 // Heights around band multiples leave short last bands; taller grids take
 // several steps of the low-resolution stages behind the difference and wrap
 // the ring of difference rows (197 and 293 put the moved-back last block row
@@ -120,6 +121,7 @@ TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
     tnr_md::motionDetectWith(*GetParam().k, want.cur.data(), want.prev.data(), want.tmp.data(),
                              want.alpha.data(), want.preAlpha.data(), want.gain.data(), ih, iw, ph,
                              pw, g, sh, sl, uv, 0, rbit, tnr_md::Schedule::StageByStage);
+    const int level = motionDetectNoiseLevel(want.tmp.data(), ph, pw, uv);
     // The ring cases stream; the others take either banded order, then the
     // parallel entry with three task counts.
     for (int run = 0; run < 4; ++run) {
@@ -149,15 +151,23 @@ TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
                                           : TnrMdExecutor{&shuffle, nullptr};
         at += ", " + std::to_string(tasks) + " tasks, " + kExec[e];
         ASSERT_GE(got.tmp.size(), motionDetectTmpBufSize(ph, pw)) << at;
-        tnr_md::motionDetectParallelWith(*GetParam().k, e ? &ex : nullptr, tasks, got.cur.data(),
-                                         got.prev.data(), got.tmp.data(), got.alpha.data(),
-                                         got.preAlpha.data(), got.gain.data(), ih, iw, ph, pw, g,
-                                         sh, sl, uv, rbit);
+        if (GetParam().k == &TNR_MD_DEFAULT_KERNELS)  // the exported entry
+          motion_detect_parallel(e ? &ex : nullptr, tasks, got.cur.data(), got.prev.data(),
+                                 got.tmp.data(), got.alpha.data(), got.preAlpha.data(),
+                                 got.gain.data(), ih, iw, ph, pw, g, sh, sl, uv, 0, rbit);
+        else
+          tnr_md::motionDetectParallelWith(*GetParam().k, e ? &ex : nullptr, tasks, got.cur.data(),
+                                           got.prev.data(), got.tmp.data(), got.alpha.data(),
+                                           got.preAlpha.data(), got.gain.data(), ih, iw, ph, pw, g,
+                                           sh, sl, uv, rbit);
       }
       ASSERT_TRUE(tnr_md_test::sameBuffers(want.cur.data(), got.cur.data(), want.cur.size(), iw))
           << "filtered frame, " << at;
       ASSERT_TRUE(tnr_md_test::sameBuffers(want.prev.data(), got.prev.data(), want.prev.size()))
           << "previous frame, " << at;
+      // The noise level reads the block sigma plane, which the banded orders
+      // and the tasks keep whole in the scratch buffer.
+      EXPECT_EQ(motionDetectNoiseLevel(got.tmp.data(), ph, pw, uv), level) << at;
       for (auto [w, v, name] : {std::tuple{&want.alpha, &got.alpha, "pAlpha"},
                                 {&want.preAlpha, &got.preAlpha, "pPreAlpha"},
                                 {&want.gain, &got.gain, "gain"}})

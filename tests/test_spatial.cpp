@@ -223,37 +223,6 @@ TEST(NoiseLevel, FollowsTheNoiseSigma) {
   EXPECT_EQ(motionDetectNoiseLevel(nullptr, h, 4, 0.75f), 0);
 }
 
-// The block sigma plane the level is read from stays whole in the scratch
-// buffer whatever set and order motion_detect runs (the banded orders keep
-// their work area past it and the difference ring before it).
-TEST(NoiseLevel, SameForEverySetAndOrder) {
-  const int w = 320, h = 240;  // tall enough for the ring of difference rows
-  std::mt19937 rng = tnr_md_test::seededRng(165);
-  std::vector<uint8_t> cur(size_t(w) * h * 3 / 2), prev(cur.size());
-  for (size_t i = 0; i < cur.size(); ++i) {
-    prev[i] = static_cast<uint8_t>(100 + (i % w) / 4 + rng() % 9);
-    cur[i] = static_cast<uint8_t>(prev[i] + rng() % 17 - 8);
-  }
-  for (int y = 60; y < 120; ++y)  // a moving patch
-    for (int x = 100; x < 180; ++x) cur[size_t(y) * w + x] = static_cast<uint8_t>(rng() % 256);
-  const size_t elems = motionDetectTmpBufSize(h, w);
-  int want = -1;
-  for (const Form &form : tnr_md_test::allForms())
-    for (tnr_md::Schedule order : {tnr_md::Schedule::StageByStage, tnr_md::Schedule::WholeFirst,
-                                   tnr_md::Schedule::Streamed}) {
-      std::vector<uint8_t> c(cur), alpha(size_t(w) * h), pre(size_t(w) * h, 64),
-          gain(size_t(w) * h, 128);
-      std::vector<int16_t> tmp(elems, 0x5555);
-      tnr_md::motionDetectWith(*form.k, c.data(), prev.data(), tmp.data(), alpha.data(),
-                               pre.data(), gain.data(), h, w, h, w, w, 1.1f, 0.12f, 0.75f, 0.0f, 4,
-                               order);
-      const int level = motionDetectNoiseLevel(tmp.data(), h, w, 0.75f);
-      if (want < 0) want = level;
-      EXPECT_EQ(level, want) << form.name << " order " << static_cast<int>(order);
-    }
-  EXPECT_GT(want, 16);
-}
-
 #if TNR_MD_HAVE_NEON
 // Vector forms against the per-sample form: random sizes (around the 16-lane
 // step plus the border columns, and rows narrower than one step), grids

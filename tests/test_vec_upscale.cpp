@@ -131,16 +131,18 @@ std::string describe(const Shape &s) {
          std::to_string(int(s.ratioBit));
 }
 
-// The four outputs of a run equal those of the per-sample run.
-void expectSameOutputs(const Inputs &in, const Run &want, const Run &got) {
+// The four outputs of a run (a Run or the pass tests' Out) equal those of the
+// per-sample run.
+template <class B>
+void expectSameOutputs(const B &want, const B &got, size_t mapPitch, size_t framePitch) {
   ASSERT_TRUE(
-      sameBuffers(want.preAlpha.data(), got.preAlpha.data(), in.preAlpha.size(), in.s.gainStride))
+      sameBuffers(want.preAlpha.data(), got.preAlpha.data(), want.preAlpha.size(), mapPitch))
       << "pPreAlpha";
-  ASSERT_TRUE(sameBuffers(want.cur.data(), got.cur.data(), in.cur.size(), in.s.imgWidth))
+  ASSERT_TRUE(sameBuffers(want.cur.data(), got.cur.data(), want.cur.size(), framePitch))
       << "pCurIn";
-  ASSERT_TRUE(sameBuffers(want.alpha.data(), got.alpha.data(), in.alpha.size(), in.s.gainStride))
+  ASSERT_TRUE(sameBuffers(want.alpha.data(), got.alpha.data(), want.alpha.size(), mapPitch))
       << "pAlpha";
-  ASSERT_TRUE(sameBuffers(want.gain.data(), got.gain.data(), in.gain.size(), in.s.gainStride))
+  ASSERT_TRUE(sameBuffers(want.gain.data(), got.gain.data(), want.gain.size(), mapPitch))
       << "gain_table_u8";
 }
 
@@ -167,7 +169,7 @@ void compareTwins(const Inputs &in, Guard g) {
   for (const Twin &twin : kTwins) {
     SCOPED_TRACE(twin.name);
     const Run v = runOnce(twin.k, in, g);
-    expectSameOutputs(in, c, v);
+    expectSameOutputs(c, v, s.gainStride, s.imgWidth);
     // Read-only inputs stay as they were.
     ASSERT_TRUE(sameBuffers(in.pre.data(), v.pre.data(), in.pre.size())) << "pPreIn written";
     ASSERT_TRUE(sameBuffers(in.ldiff.data(), v.ldiff.data(), in.ldiff.size())) << "pLdiff written";
@@ -276,16 +278,6 @@ TEST_P(VecUpScaleShapes, MatchesPerSample) {
 INSTANTIATE_TEST_SUITE_P(Shapes, VecUpScaleShapes, ::testing::Range(0, 6),
                          [](const auto &info) { return std::string(kShapesNames[info.param]); });
 
-// The given grids, then ten random ones 16 .. 300 wide and 2 .. 40 high.
-std::vector<std::pair<int, int>> withRandomShapes(std::vector<std::pair<int, int>> shapes,
-                                                  std::mt19937 &rng) {
-  for (int i = 0; i < 10; ++i) shapes.push_back({int(uni(rng, 16, 300)), int(uni(rng, 2, 40))});
-  return shapes;
-}
-
-// Runs nothing: runOnce with it only places the inputs.
-constexpr UpScaleFn placeOnly = nullptr;
-
 // The three pieces of each vector form over bands of rows, as a banded driver
 // runs them: the block alpha in a plane of its own, each band's row buffer
 // exactly its rows long (against the guard page, so no load passes its end).
@@ -297,8 +289,11 @@ constexpr UpScaleFn placeOnly = nullptr;
 // Extreme profile) exactly as large as the pass may read.
 TEST(VecUpScale, BandsMatchWholeCall) {
   auto rng = tnr_md_test::seededRng(0x5507);
-  for (const auto &[w, h] :
-       withRandomShapes({{16, 9}, {17, 8}, {37, 21}, {121, 40}, {130, 37}, {257, 29}}, rng)) {
+  // The given grids, then ten random ones 16 .. 300 wide and 2 .. 40 high.
+  std::vector<std::pair<int, int>> shapes{{16, 9},   {17, 8},   {37, 21},
+                                          {121, 40}, {130, 37}, {257, 29}};
+  for (int i = 0; i < 10; ++i) shapes.push_back({int(uni(rng, 16, 300)), int(uni(rng, 2, 40))});
+  for (const auto &[w, h] : shapes) {
     Shape s = shapeFor(w, h, rng);
     s.gainStride = w;
     for (Profile p : {Profile::Plausible, Profile::Mixed, Profile::Extreme, Profile::Quiet}) {
@@ -317,7 +312,7 @@ TEST(VecUpScale, BandsMatchWholeCall) {
               if (smooth && !k.pixelPassSmooth) continue;
               SCOPED_TRACE(describe(s) + " band " + std::to_string(band) + " " + twin.name +
                            " guard " + sideName(g) + (smooth ? " smoothing in the pass" : ""));
-              auto got = runOnce(placeOnly, in, g);
+              auto got = runOnce(nullptr, in, g);  // the inputs only placed
               const GuardedBuffer<int16_t> unsmoothed = place(raw, g);
               GuardedBuffer<uint8_t> a(size_t(in.dsHgt) * in.dsWid, g);
               k.blockAlpha(got.ldiff.data(), in.dsStride, got.sigmaL.data(), in.sigmaStride,
@@ -334,20 +329,25 @@ TEST(VecUpScale, BandsMatchWholeCall) {
                     tnr_md::makeGrid(s.proHeight, s.proWidth),
                     {hd, t.data(), t.data() + t.size(), got.sigmaH.data(), s.ratioBit, y0, y1});
               }
-              expectSameOutputs(in, want, got);
+              expectSameOutputs(want, got, s.gainStride, s.imgWidth);
             }
     }
   }
 }
 
-// The per-pixel pass over rows [0, h) of a grid as wide as its frames: every
-// vector form against the per-sample one.
+// The per-pixel pass over rows [0, h) of a grid as wide as its frames (imgH
+// rows high), every buffer sized for it: every vector form against the
+// per-sample one.
 struct PassCase {
-  int w = 0, h = 0, imgH = 0;
-  uint8_t ratioBit = 0;
-  std::vector<uint8_t> cur, pre, t, preAlpha, gain;
-  std::vector<int16_t> hdiff;
-  std::vector<uint32_t> sigmaH;
+  int w, h, imgH, cols = (w + 7) / 8;
+  uint8_t ratioBit;
+  std::vector<uint8_t> cur = std::vector<uint8_t>(size_t(w) * (imgH + imgH / 2));
+  std::vector<uint8_t> pre = cur, t = std::vector<uint8_t>(size_t(h) * (cols + 2));
+  std::vector<uint8_t> preAlpha = std::vector<uint8_t>(size_t(w) * h), gain = preAlpha;
+  std::vector<int16_t> hdiff = std::vector<int16_t>(size_t(h) * (w + 2));
+  std::vector<uint32_t> sigmaH = std::vector<uint32_t>(size_t((h + 7) / 8) * (cols + 8));
+  PassCase(int w_, int h_, int imgH_, uint8_t ratioBit_)
+      : w(w_), h(h_), imgH(imgH_), ratioBit(ratioBit_) {}
 };
 
 void expectPassTwinsMatch(const PassCase &p) {
@@ -364,13 +364,7 @@ void expectPassTwinsMatch(const PassCase &p) {
   const Out want = run(tnr_md::pixelPass_c);
   for (const Twin &twin : kTwins) {
     SCOPED_TRACE(twin.name);
-    const Out got = run(twin.k->pixelPass);
-    ASSERT_TRUE(sameBuffers(want.preAlpha.data(), got.preAlpha.data(), want.preAlpha.size(), p.w))
-        << "pPreAlpha";
-    ASSERT_TRUE(sameBuffers(want.cur.data(), got.cur.data(), want.cur.size(), p.w)) << "pCurIn";
-    ASSERT_TRUE(sameBuffers(want.alpha.data(), got.alpha.data(), want.alpha.size(), p.w))
-        << "pAlpha";
-    ASSERT_TRUE(sameBuffers(want.gain.data(), got.gain.data(), want.gain.size(), p.w)) << "gain";
+    expectSameOutputs(want, run(twin.k->pixelPass), p.w, p.w);
   }
 }
 
@@ -382,12 +376,10 @@ void expectPassTwinsMatch(const PassCase &p) {
 // it, every pixel below it, or pixels scattered around it.
 TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
   auto rng = tnr_md_test::seededRng(0x5a7);
-  const int w = 280, h = 48, sigmaStride = (w + 7) / 8 + 8, hdStride = w + 2;
   for (int round = 0; round < 6; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    PassCase p;
-    p.w = w, p.h = h, p.imgH = h, p.ratioBit = 3;
-    p.sigmaH.resize(size_t((h + 7) / 8) * sigmaStride);
+    PassCase p(280, 48, 48, 3);
+    const int sigmaStride = p.cols + 8, hdStride = p.w + 2;
     for (auto &v : p.sigmaH)
       v = round == 0  ? uint32_t(uni(rng, 0, 300))
           : round < 4 ? uint32_t(uni(rng, 0, 20000))
@@ -408,9 +400,8 @@ TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
       }
       bound[i] = hi;
     }
-    p.hdiff.resize(size_t(h) * hdStride);
-    for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) {
+    for (int y = 0; y < p.h; ++y)
+      for (int x = 0; x < p.w; ++x) {
         const int b = bound[size_t(y >> 3) * sigmaStride + (x >> 3)];
         int v = b > 32767 ? int(uni(rng, 0, 32767)) : b;
         if (y % 4 == 1 && x % 16 == y % 16) --v;
@@ -418,15 +409,9 @@ TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
         if (y % 4 == 3) v += int(uni(rng, -2, 1));
         p.hdiff[size_t(y) * hdStride + x] = int16_t(std::clamp(v, -32768, 32767));
       }
-    p.t.assign(size_t(h) * ((w + 7) / 8 + 2), 128);
-    for (auto *v : {&p.cur, &p.pre}) {
-      v->resize(size_t(w) * (h + h / 2));
+    std::fill(p.t.begin(), p.t.end(), 128);
+    for (auto *v : {&p.cur, &p.pre, &p.preAlpha, &p.gain})
       fillWith(v->data(), v->size(), Fill::Random, rng, 0, 255);
-    }
-    for (auto *v : {&p.preAlpha, &p.gain}) {
-      v->resize(size_t(w) * h);
-      fillWith(v->data(), v->size(), Fill::Random, rng, 0, 255);
-    }
     expectPassTwinsMatch(p);
     if (HasFatalFailure()) return;
   }
@@ -469,58 +454,35 @@ TEST(VecUpScale, PixelProductsAtTheHalfTie) {
   ASSERT_EQ(tnr_md::pixelAlphaOf(int16_t(ties[0].second + ties[0].first), ties[0].second,
                                  tnr_md::invSigma(ties[0].second)),
             1);
-  const int cols = int(ties.size() + 1) / 2 * 2, w = 8 * cols, h = 8;
-  const int sigmaStride = cols + 8, tStride = cols + 2, hdStride = w + 2;
-  std::vector<uint32_t> sigmaH(size_t(sigmaStride), 0);
-  std::vector<int16_t> hdiff(size_t(h) * hdStride, 0);
-  for (int c = 0; c < cols; ++c) {
+  PassCase p(8 * (int(ties.size() + 1) / 2 * 2), 8, 8, 3);
+  for (int c = 0; c < p.cols; ++c) {
     const auto [d, sH] = ties[size_t(c) % ties.size()];
-    sigmaH[size_t(c)] = uint32_t(sH);
-    for (int y = 0; y < h; ++y)
-      for (int x = 8 * c; x < 8 * c + 8; ++x) hdiff[size_t(y) * hdStride + x] = int16_t(sH + d);
+    p.sigmaH[size_t(c)] = uint32_t(sH);
+    for (int y = 0; y < p.h; ++y)
+      for (int x = 8 * c; x < 8 * c + 8; ++x) p.hdiff[size_t(y) * (p.w + 2) + x] = int16_t(sH + d);
   }
-  std::vector<uint8_t> t(size_t(h) * tStride, 128), cur(size_t(w) * (h + h / 2), 90);
-  std::vector<uint8_t> pre(cur.size(), 30), preAlpha(size_t(w) * h, 100), gain(preAlpha.size(), 77);
-  auto run = [&](tnr_md::PixelPassFn *fn, std::vector<uint8_t> &c, std::vector<uint8_t> &pa,
-                 std::vector<uint8_t> &a, std::vector<uint8_t> &g) {
-    c = cur;
-    pa = preAlpha;
-    g = gain;
-    a.assign(preAlpha.size(), 0);
-    fn({c.data(), pre.data(), h, w}, {a.data(), pa.data(), g.data(), w}, tnr_md::makeGrid(h, w),
-       {hdiff.data(), t.data(), t.data() + t.size(), sigmaH.data(), 3, 0, h});
-  };
-  std::vector<uint8_t> cC, paC, aC, gC;
-  run(tnr_md::pixelPass_c, cC, paC, aC, gC);
-  for (const Twin &twin : kTwins) {
-    SCOPED_TRACE(twin.name);
-    std::vector<uint8_t> cV, paV, aV, gV;
-    run(twin.k->pixelPass, cV, paV, aV, gV);
-    ASSERT_TRUE(sameBuffers(paC.data(), paV.data(), paC.size(), w)) << "pPreAlpha";
-    ASSERT_TRUE(sameBuffers(cC.data(), cV.data(), cC.size(), w)) << "pCurIn";
-    ASSERT_TRUE(sameBuffers(aC.data(), aV.data(), aC.size(), w)) << "pAlpha";
-    ASSERT_TRUE(sameBuffers(gC.data(), gV.data(), gC.size(), w)) << "gain";
-  }
+  std::fill(p.t.begin(), p.t.end(), 128);
+  std::fill(p.cur.begin(), p.cur.end(), 90);
+  std::fill(p.pre.begin(), p.pre.end(), 30);
+  std::fill(p.preAlpha.begin(), p.preAlpha.end(), 100);
+  std::fill(p.gain.begin(), p.gain.end(), 77);
+  expectPassTwinsMatch(p);
 }
 
 // Every static alpha 0 .. 128 against every previous weight 0 .. 255: with
 // hAlpha = 128 the static alpha is 128 - T, and row a of the grid has T = a,
 // column p a previous weight of p. Exact halves fall to the lower value.
 TEST(VecUpScale, PixelPassEveryWeightPair) {
-  const int w = 256, h = 129, dsWid = w / 8;
-  PassCase p;
-  p.w = w, p.h = h, p.imgH = h + 1, p.ratioBit = 8;
-  p.cur.assign(size_t(w) * (h + 1 + (h + 1) / 2), 77);
-  p.pre.assign(p.cur.size(), 200);
-  p.t.resize(size_t(h) * (dsWid + 2));
-  p.preAlpha.resize(size_t(w) * h);
-  p.gain.assign(p.preAlpha.size(), 99);
-  for (int y = 0; y < h; ++y) {
-    std::memset(&p.t[size_t(y) * (dsWid + 2)], y, dsWid + 2);
-    for (int x = 0; x < w; ++x) p.preAlpha[size_t(y) * w + x] = uint8_t(x);
+  PassCase p(256, 129, 130, 8);
+  std::fill(p.cur.begin(), p.cur.end(), 77);
+  std::fill(p.pre.begin(), p.pre.end(), 200);
+  std::fill(p.gain.begin(), p.gain.end(), 99);
+  for (int y = 0; y < p.h; ++y) {
+    std::memset(&p.t[size_t(y) * (p.cols + 2)], y, p.cols + 2);
+    for (int x = 0; x < p.w; ++x) p.preAlpha[size_t(y) * p.w + x] = uint8_t(x);
   }
-  p.hdiff.assign(size_t(h) * (w + 2), 30000);
-  p.sigmaH.assign(size_t((h + 7) / 8) * (dsWid + 8), 32);
+  std::fill(p.hdiff.begin(), p.hdiff.end(), 30000);
+  std::fill(p.sigmaH.begin(), p.sigmaH.end(), 32);
   expectPassTwinsMatch(p);
 }
 

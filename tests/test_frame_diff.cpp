@@ -1,9 +1,13 @@
-// calDiff: light estimate, compensation, chroma rounding, moved-back cells and
-// blocks, 16-bit wrap, and odd grid sizes against guard pages.
+// The frame differences: the 8x8 block difference of every kernel set and
+// its light-clipping variant calDiff. Worked values, rounding, light
+// estimate and compensation, moved-back blocks and cells, odd origins,
+// 16-bit wraps, and odd grid sizes against guard pages.
 #include <cstdlib>
 #include <vector>
 
+#include "arith.h"
 #include "equiv.h"
+#include "forms.h"
 #include "kernels.h"
 #include "test_util.h"
 
@@ -13,9 +17,11 @@ namespace {
 
 constexpr int16_t kCanary = 0x7F7F;
 
-// Every buffer sized exactly (frames imgWidth x imgHeight x 3 / 2, planes as
-// the function documents), against an inaccessible page on one side.
-struct Cd {
+// Two NV12 frames (every byte 100) and the planes the stages write, each
+// sized exactly (frames imgW x imgH x 3 / 2, planes as the functions
+// document) and against an inaccessible page on one side; the planes hold
+// the canary.
+struct DiffCase {
   int w, h, pw, ph;
   Guard g;
   int lw = (pw + 7) / 8, lh = (ph + 7) / 8, lDiffStride = lw + 2, sigmaStride = lw + 8;
@@ -25,13 +31,18 @@ struct Cd {
   GuardedBuffer<int16_t> hdiff = canaryBuffer(size_t(pw + 2) * (ph + 2), g, kCanary);
   GuardedBuffer<int16_t> ldiff = canaryBuffer(size_t(lDiffStride) * (lh + 2), g, kCanary);
   GuardedBuffer<int16_t> sigma = canaryBuffer(size_t(sigmaStride) * (lh + 8), g, kCanary);
+  // calDiff's scratch: the raw differences and the cell means.
   GuardedBuffer<int16_t> tmp = canaryBuffer(size_t(pw) * (ph + ph / 2), g, kCanary);
   GuardedBuffer<int16_t> ds = canaryBuffer(size_t(3) * cw * chh, g, kCanary);
-  Cd(int w_, int h_, int pw_, int ph_, Guard g_ = Guard::Right)
+  DiffCase(int w_, int h_, int pw_, int ph_, Guard g_ = Guard::Right)
       : w(w_), h(h_), pw(pw_), ph(ph_), g(g_) {}
   void run(float uvRatio, float lightClip) {
     tnr_md::calDiff_c(cur.data(), pre.data(), ldiff.data(), hdiff.data(), sigma.data(), tmp.data(),
                       ds.data(), h, w, ph, pw, lDiffStride, sigmaStride, uvRatio, lightClip);
+  }
+  void run8x8(const tnr_md::Kernels &k, float uvRatio) {
+    tnr_md::frameDiffWith(k, cur.data(), pre.data(), ldiff.data(), hdiff.data(), sigma.data(), h, w,
+                          ph, pw, lDiffStride, sigmaStride, uvRatio);
   }
   uint8_t &Y(GuardedBuffer<uint8_t> &f, int r, int c) { return f[size_t(r) * w + c]; }
   uint8_t &UV(GuardedBuffer<uint8_t> &f, int i, int c) {
@@ -64,6 +75,114 @@ struct Cd {
   }
 };
 
+}  // namespace
+
+// The chroma weight uv_ratio x 128 and the block terms' shift by 7 round
+// half away from zero (1.5 / 256 x 128 gives 2, 64 / 128 gives 1).
+TEST(UvRatioFix, RoundsHalfAwayFromZero) {
+  const std::pair<float, int> fix[] = {{1.0f, 128},  {0.5f, 64},      {0.3f, 38},
+                                       {-0.3f, -38}, {1.0f / 256, 1}, {-1.0f / 256, -1},
+                                       {0.0f, 0},    {3.0f / 256, 2}, {-3.0f / 256, -2}};
+  for (const auto &[ratio, want] : fix) EXPECT_EQ(tnr_md::uvRatioFix(ratio), want) << ratio;
+  const std::pair<int, int> shifted[] = {{63, 0},   {64, 1},  {191, 1},   {192, 2},
+                                         {-64, -1}, {-63, 0}, {-192, -2}, {0, 0}};
+  for (const auto &[v, want] : shifted) EXPECT_EQ(tnr_md::symRoundShift(v, 7), want) << v;
+}
+
+class FrameDiff8x8 : public ::testing::TestWithParam<Form> {};
+TNR_MD_FORMS_SUITE(FrameDiff8x8);
+
+TEST_P(FrameDiff8x8, UniformAndAlternatingLumaSteps) {
+  const int d = 9;
+  DiffCase c(16, 8, 16, 8);
+  for (int r = 0; r < 8; ++r)
+    for (int x = 0; x < 16; ++x) c.setLuma(r, x, x < 8 ? d : ((x & 1) ? -d : d));
+  c.run8x8(*GetParam().k, 1.0f);
+  c.expectFrame();
+  for (int r = 0; r < 8; ++r)
+    for (int x = 0; x < 16; ++x) EXPECT_EQ(c.hd(r, x), d * 32);
+  EXPECT_EQ(c.ld(0, 0), 32 * d);  // uniform: dsDiff 32d, YUV sum 32d
+  EXPECT_EQ(c.sg(0, 0), 0);
+  EXPECT_EQ(c.ld(1, 0), 0);  // alternating: signed sum cancels
+  EXPECT_EQ(c.sg(1, 0), 32 * d);
+  // The luma sum's shift floors negative sums: +3 -> 1, -3 -> -2.
+  DiffCase f(16, 8, 16, 8);
+  f.setLuma(2, 3, 3);
+  f.setLuma(5, 11, -3);
+  f.run8x8(*GetParam().k, 0.0f);
+  EXPECT_EQ(f.ld(0, 0), 1);
+  EXPECT_EQ(f.sg(0, 0), 0);  // YUV sum 3 >> 1 = 1
+  EXPECT_EQ(f.ld(1, 0), 2);
+  EXPECT_EQ(f.sg(1, 0), 1);
+}
+
+TEST_P(FrameDiff8x8, ChromaTermsPerSampleAndPerBlockAndTheirSixteenBitWrap) {
+  // uv_ratio 1.0: each of the 16 U differences of the block +1.
+  DiffCase c(8, 8, 8, 8);
+  for (int cr = 0; cr < 4; ++cr)
+    for (int p = 0; p < 4; ++p) c.UV(c.cur, cr, 2 * p) = 101;
+  c.run8x8(*GetParam().k, 1.0f);
+  for (int r = 0; r < 8; ++r)
+    for (int x = 0; x < 8; ++x) EXPECT_EQ(c.hd(r, x), 32);
+  EXPECT_EQ(c.ld(0, 0), 32);
+  EXPECT_EQ(c.sg(0, 0), 0);
+
+  // The block chroma value rounds P = a x fix / 128 half away from zero: one
+  // V difference of +1 gives a V sum of 4, a = 2; fix 32 -> P = 64 -> 1, fix
+  // 31 -> 62 -> 0, fix -32 -> -64 -> -1. The per-sample term rounds to 0.
+  const struct {
+    float ratio;
+    int ldiff;
+  } cases[] = {{32 / 128.0f, 1}, {31 / 128.0f, 0}, {-32 / 128.0f, 1}};
+  for (const auto &t : cases) {
+    DiffCase v(8, 8, 8, 8);
+    v.UV(v.cur, 1, 5) = 101;
+    v.run8x8(*GetParam().k, t.ratio);
+    EXPECT_EQ(v.ld(0, 0), t.ldiff) << t.ratio;
+    EXPECT_EQ(v.sg(0, 0), t.ldiff) << t.ratio;
+    for (int r = 0; r < 8; ++r)
+      for (int x = 0; x < 8; ++x) EXPECT_EQ(v.hd(r, x), 0);
+  }
+
+  // uv_ratio 300: fix 38400, whose low 16 bits are -27136 for the per-sample
+  // term: t = RoundShift(2 x -27136, 7) = -424, h = |dY| + t = -424 + 0.
+  DiffCase w(8, 8, 8, 8);
+  w.UV(w.cur, 0, 0) = 101;
+  w.UV(w.cur, 0, 1) = 99;
+  w.run8x8(*GetParam().k, 300.0f);
+  EXPECT_EQ(w.hd(0, 0), tnr_md::low16(-424 * 32));
+  EXPECT_EQ(w.hd(1, 1), tnr_md::low16(-424 * 32));
+  EXPECT_EQ(w.hd(0, 2), 0);
+}
+
+TEST_P(FrameDiff8x8, MovedBackLastBlocksAndOddOrigins) {
+  // proWidth 21: blocks at 0, 8, 13. A luma change at column 14 counts in the
+  // second and the third block; one at column 20 only in the third.
+  DiffCase c(24, 24, 21, 21);
+  c.setLuma(0, 14, 10);
+  c.setLuma(14, 20, 20);  // block row 2 starts at row 13
+  c.run8x8(*GetParam().k, 0.0f);
+  c.expectFrame();
+  EXPECT_EQ(c.ld(1, 0), 5);
+  EXPECT_EQ(c.ld(2, 0), 5);
+  EXPECT_EQ(c.ld(0, 0), 0);
+  EXPECT_EQ(c.ld(2, 2), 10);
+  EXPECT_EQ(c.ld(2, 1), 10);  // rows 13 .. 15 belong to block rows 1 and 2
+  EXPECT_EQ(c.ld(1, 2), 0);
+  EXPECT_EQ(c.hd(0, 14), 320);
+
+  // Chroma of an odd block origin: samples 13 .. 20 use pairs 6 .. 10; a U
+  // change in pair 10 (byte 20) reaches sample 20 only, one in pair 6 (byte 12)
+  // samples 12 and 13.
+  DiffCase u(24, 24, 21, 21);
+  u.UV(u.cur, 0, 20) = 104;
+  u.UV(u.cur, 0, 12) = 104;
+  u.run8x8(*GetParam().k, 1.0f);
+  for (int x = 0; x < 21; ++x)
+    for (int r = 0; r < 3; ++r)
+      EXPECT_EQ(u.hd(r, x), (r < 2 && (x == 12 || x == 13 || x == 20)) ? 4 * 32 : 0)
+          << x << "," << r;
+}
 // One 32x32 cell whose luma mean is exactly +5 (or -5): block (0, 0) holds
 // raw differences 3, -3, 8, 8 in its first quad and 6 in the next four
 // samples, 5 elsewhere. Compensate(3, 5) = 2, (-3, 5) = -3, (8, 5) = 3,
@@ -72,7 +191,7 @@ struct Cd {
 TEST(CalDiff, CompensationAndFloorShift) {
   for (int sign : {1, -1}) {
     SCOPED_TRACE(sign);
-    Cd t(32, 32, 32, 32);
+    DiffCase t(32, 32, 32, 32);
     for (int r = 0; r < 32; ++r)
       for (int c = 0; c < 32; ++c) t.setLuma(r, c, 5 * sign);
     const int firstQuad[4][3] = {{0, 0, 3}, {0, 1, -3}, {1, 0, 8}, {1, 1, 8}};
@@ -107,7 +226,7 @@ TEST(CalDiff, ChromaTermRounding) {
                         {1.0f / 256, 63, 0, 0}, {1.0f / 256, 64, 0, 32}};
   for (const Case &k : cases) {
     SCOPED_TRACE(::testing::Message() << k.ratio << " " << k.du << " " << k.dv);
-    Cd t(32, 32, 32, 32);
+    DiffCase t(32, 32, 32, 32);
     t.UV(t.cur, 5, 10) = uint8_t(100 + k.du);
     t.UV(t.cur, 5, 11) = uint8_t(100 + k.dv);
     t.run(k.ratio, 0.0f);
@@ -124,7 +243,7 @@ TEST(CalDiff, ChromaTermRounding) {
 // compensate to 0); the moved-back block (loop position 96) uses cell 3, so
 // its columns 92 .. 95 compensate to 2 and overwrite the 0 written before.
 TEST(CalDiff, MovedBackBlockTakesTheNextCellsMeans) {
-  Cd t(100, 32, 100, 32);
+  DiffCase t(100, 32, 100, 32);
   for (int r = 0; r < 32; ++r)
     for (int c = 0; c < 100; ++c) t.setLuma(r, c, c >= 96 ? 20 : 4);
   t.run(1.0f, 100.0f);
@@ -164,7 +283,7 @@ TEST(CalDiff, UniformChangesLightClipAndSixteenBitWrap) {
   for (const auto &k : cases) {
     SCOPED_TRACE(::testing::Message() << "luma " << k.y0 << " -> " << k.y1 << ", U " << k.u0
                                       << " -> " << k.u1 << ", uv " << k.uv << ", clip " << k.clip);
-    Cd t(104, 42, 100, 40);
+    DiffCase t(104, 42, 100, 40);
     for (size_t i = 0; i < t.cur.size(); ++i) {
       const bool luma = i < size_t(104) * 42, u = i % 2 == 0;
       t.pre[i] = uint8_t(luma ? k.y0 : u ? k.u0 : k.v0);
@@ -193,7 +312,7 @@ TEST(CalDiff, UniformChangesLightClipAndSixteenBitWrap) {
 // byte of one pair and the U byte of the next, for an odd row the chroma row
 // of its upper luma row. Every U byte changes by +8, V bytes by 0.
 TEST(CalDiff, OddWidthQuadsTakeVThenNextUAndOddHeightsTheUpperChromaRow) {
-  Cd t(34, 32, 33, 32);
+  DiffCase t(34, 32, 33, 32);
   for (int i = 0; i < 16; ++i)
     for (int c = 0; c < 34; c += 2) t.UV(t.cur, i, c) = 108;
   t.run(1.0f, 1000.0f);
@@ -213,7 +332,7 @@ TEST(CalDiff, OddWidthQuadsTakeVThenNextUAndOddHeightsTheUpperChromaRow) {
   for (int r = 0; r < 32; ++r)
     for (int c = 0; c < 33; ++c) ASSERT_EQ(t.hd(r, c), 8 * 32) << r << "," << c;
   // An odd height: the last quad row takes the upper chroma row.
-  Cd o(32, 34, 32, 33);
+  DiffCase o(32, 34, 32, 33);
   for (int c = 0; c < 32; c += 2) o.UV(o.cur, 15, c) = 108;
   o.run(1.0f, 0.0f);
   o.expectFrame();
@@ -230,10 +349,9 @@ TEST(CalDiff, OddWidthQuadsTakeVThenNextUAndOddHeightsTheUpperChromaRow) {
 // buffer (guard pages on either side), every scratch element defined: the
 // luma area holds the raw differences, the chroma area mirrors the chroma
 // plane byte for byte, each cell mean the floor mean of its clipped values.
-// On even grids with light_clip 0 every mean is 0 and nothing is compensated:
-// with weight 1.0 each sample is (|dY| + |dU| + |dV|) x 32 of its own chroma
-// pair, and each block value follows from the block's 64 samples (moved-back
-// ones included).
+// On even grids with light_clip 0 every mean is 0, nothing is compensated,
+// and the planes are those of the 8x8 frame difference (moved-back blocks
+// included).
 TEST(CalDiff, GuardPagesScratchPlanesAndThePlainDifference) {
   auto rng = seededRng(23);
   const int sizes[][4] = {{33, 33, 34, 34}, {35, 37, 36, 38}, {45, 63, 46, 64},  {33, 32, 34, 32},
@@ -244,7 +362,7 @@ TEST(CalDiff, GuardPagesScratchPlanesAndThePlainDifference) {
     for (Guard g : {Guard::Right, Guard::Left}) {
       const int pw = s[0], ph = s[1];
       SCOPED_TRACE(::testing::Message() << pw << "x" << ph);
-      Cd t(s[2], s[3], pw, ph, g);
+      DiffCase t(s[2], s[3], pw, ph, g);
       fillRandom(t.cur.data(), t.cur.size(), rng, 0, 255);
       fillRandom(t.pre.data(), t.pre.size(), rng, 0, 255);
       const int clip = 40;
@@ -274,32 +392,15 @@ TEST(CalDiff, GuardPagesScratchPlanesAndThePlainDifference) {
         }
       // Odd grids take the chroma of odd-origin quads (tested above).
       if (pw % 2 || ph % 2) continue;
-      t.run(1.0f, 0.0f);
-      t.expectFrame();
+      t.run(0.75f, 0.0f);
       for (size_t i = 0; i < t.ds.size(); ++i) ASSERT_EQ(t.ds[i], 0);
-      auto sample = [&](int r, int c) {
-        const int p = c & ~1;
-        return std::abs(t.dY(r, c)) + std::abs(t.dUV(r / 2, p)) + std::abs(t.dUV(r / 2, p + 1));
-      };
-      for (int r = 0; r < ph; ++r)
-        for (int c = 0; c < pw; ++c) ASSERT_EQ(t.hd(r, c), sample(r, c) * 32) << r << "," << c;
-      auto half = [](int v) { return v >= 0 ? v / 2 : -((-v + 1) / 2); };
-      for (int by = 0; by < t.lh; ++by)
-        for (int bx = 0; bx < t.lw; ++bx) {
-          const int r0 = std::min(8 * by, ph - 8), c0 = std::min(8 * bx, pw - 8);
-          int sY = 0, sU = 0, sV = 0, sH = 0;
-          for (int r = r0; r < r0 + 8; ++r)
-            for (int c = c0; c < c0 + 8; ++c) {
-              sY += t.dY(r, c);
-              sU += t.dUV(r / 2, c & ~1);
-              sV += t.dUV(r / 2, (c & ~1) + 1);
-              sH += sample(r, c);
-            }
-          const int ds = std::abs(half(sY)) + std::abs(half(sU)) + std::abs(half(sV));
-          ASSERT_EQ(t.ld(bx, by), ds) << bx << "," << by;
-          ASSERT_EQ(t.sg(bx, by), std::abs(ds - half(sH))) << bx << "," << by;
-        }
+      DiffCase f(s[2], s[3], pw, ph, g);
+      std::copy(t.cur.begin(), t.cur.end(), f.cur.begin());
+      std::copy(t.pre.begin(), t.pre.end(), f.pre.begin());
+      f.run8x8(tnr_md::kKernelsC, 0.75f);
+      ASSERT_TRUE(sameBuffers(f.hdiff.data(), t.hdiff.data(), f.hdiff.size(), pw + 2)) << "hdiff";
+      ASSERT_TRUE(sameBuffers(f.ldiff.data(), t.ldiff.data(), f.ldiff.size(), t.lDiffStride));
+      ASSERT_TRUE(sameBuffers(f.sigma.data(), t.sigma.data(), f.sigma.size(), t.sigmaStride));
     }
 }
 
-}  // namespace
