@@ -1,8 +1,12 @@
-// The 3x3 smoothing and the sigma tables: worked values, rounding, wraps.
+// The 3x3 and 9x9 smoothing and the sigma tables: impulse responses,
+// rounding, extremes, wraps, the border samples they read and the rectangle
+// they write.
+#include <cstdlib>
 #include <vector>
 
 #include "arith.h"
 #include "forms.h"
+#include "kernels.h"
 #include "test_util.h"
 
 using tnr_md_test::Guard;
@@ -12,7 +16,8 @@ namespace {
 
 constexpr int16_t kCanary = -12345;
 
-// A plane with a border of b around imgWid x imgHgt samples, pitch >= imgWid + 2b.
+// A plane with a border of b around imgWid x imgHgt samples, pitch >= imgWid
+// + 2b, ending at its last border sample.
 struct Bordered {
   int w, h, b, stride;
   GuardedBuffer<int16_t> buf;
@@ -21,7 +26,7 @@ struct Bordered {
         h(h_),
         b(b_),
         stride(w_ + 2 * b_ + extraPitch),
-        buf(size_t(stride) * (h + 2 * b), side) {}
+        buf(size_t(stride) * (h + 2 * b) - extraPitch, side) {}
   int16_t *first() { return buf.data() + size_t(b) * stride + b; }
   int16_t &at(int x, int y) { return first()[ptrdiff_t(y) * stride + x]; }
 };
@@ -173,4 +178,73 @@ TEST_P(SigmaLut, BorderSamplesWeighLikeInterior) {
   EXPECT_EQ(t.L[0], 78);
   EXPECT_EQ(t.H[0], 3120u);
   for (size_t i = 1; i < t.L.size(); ++i) EXPECT_EQ(t.L[i], 32) << i;
+}
+
+namespace {
+
+// gauss9x9 (border 2): the output at the pitch of the input, against its
+// canary outside the written rectangle, and the expected value want(r, c).
+template <class F>
+void expectGauss9x9(Bordered &in, Guard side, F want) {
+  GuardedBuffer<int16_t> out(size_t(in.stride) * (in.h - 1) + in.w, side);
+  out.fill(kCanary);
+  tnr_md::gauss9x9_c(in.first(), out.data(), in.h, in.w, in.stride);
+  for (size_t i = 0; i < out.size(); ++i) {
+    const int r = int(i) / in.stride, c = int(i) % in.stride;
+    ASSERT_EQ(out[i], c < in.w ? want(r, c) : kCanary) << r << "," << c;
+  }
+}
+
+// A value v at (r0, c0) alone: the expected 9x9 output at (r, c).
+int impulse9x9(int v, int r0, int c0, int r, int c) {
+  const int kCoeff[5][5] = {{24, 35, 39, 35, 24},
+                            {35, 50, 57, 50, 35},
+                            {39, 57, 64, 57, 39},
+                            {35, 50, 57, 50, 35},
+                            {24, 35, 39, 35, 24}};
+  const int m = r0 - r + 2, n = c0 - c + 2;
+  if (m < 0 || m > 4 || n < 0 || n > 4) return 0;
+  return (kCoeff[m][n] * v + 512) >> 10;
+}
+
+}  // namespace
+
+// An impulse inside the plane, and one two samples outside each of two
+// corners (the border samples count like the interior).
+TEST(Gauss9x9Filter, ImpulseResponseAndTheTwoSampleBorder) {
+  for (Guard g : tnr_md_test::kGuardSides) {
+    Bordered p(11, 9, 2, 3, g);
+    p.buf.fill(0);
+    p.at(5, 4) = 1024;
+    expectGauss9x9(p, g, [](int r, int c) { return impulse9x9(1024, 4, 5, r, c); });
+    Bordered b(7, 6, 2, 0, g);
+    b.buf.fill(0);
+    b.at(-2, -2) = 1024;
+    b.at(8, 7) = 2048;
+    expectGauss9x9(b, g, [](int r, int c) {
+      return impulse9x9(1024, -2, -2, r, c) + impulse9x9(2048, 7, 8, r, c);
+    });
+  }
+}
+
+// Halves round up: 8 gives 1 at its position only, -8 gives 0 everywhere,
+// -9 gives -1 at its position and its four edge neighbours; constant planes,
+// extremes included, stay as they are.
+TEST(Gauss9x9Filter, RoundingOfSmallValuesAndConstantPlanes) {
+  for (int v : {8, -8, -9}) {
+    SCOPED_TRACE(v);
+    Bordered p(7, 7, 2, 1, Guard::Right);
+    p.buf.fill(0);
+    p.at(3, 3) = int16_t(v);
+    expectGauss9x9(p, Guard::Right, [v](int r, int c) {
+      const int d = std::abs(r - 3) + std::abs(c - 3);
+      return v == 8 ? (d == 0 ? 1 : 0) : v == -9 ? (d <= 1 ? -1 : 0) : 0;
+    });
+  }
+  for (int k : {32767, -32768, -1, 1, 777}) {
+    SCOPED_TRACE(k);
+    Bordered p(9, 5, 2, 2, Guard::Left);
+    p.buf.fill(int16_t(k));
+    expectGauss9x9(p, Guard::Left, [k](int, int) { return k; });
+  }
 }

@@ -403,4 +403,3 @@ TEST(CalDiff, GuardPagesScratchPlanesAndThePlainDifference) {
       ASSERT_TRUE(sameBuffers(f.sigma.data(), t.sigma.data(), f.sigma.size(), t.sigmaStride));
     }
 }
-

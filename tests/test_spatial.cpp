@@ -19,31 +19,27 @@
 
 namespace {
 
-using tnr_md::SpatialFrame;
 using tnr_md_test::Guard;
 using tnr_md_test::Form;
 using tnr_md_test::GuardedBuffer;
 
-// One frame's buffers for a whole-frame call.
+// One call's input frame and weights (exactly the grid's rows at pitch gs),
+// each against an inaccessible page on one side.
 struct Frame {
   int w, h, pw, ph, gs;
-  std::vector<uint8_t> in, pre;
-  size_t bytes() const { return size_t(w) * h * 3 / 2; }
+  Guard side = Guard::Right;
+  GuardedBuffer<uint8_t> in{size_t(w) * h * 3 / 2, side}, pre{size_t(gs) * (ph - 1) + pw, side};
   uint8_t &y(int x, int r) { return in[size_t(r) * w + x]; }
 };
 
-Frame makeFrame(int w, int h, int pw, int ph, int gs, uint8_t value, uint8_t weight) {
-  return Frame{w, h, pw, ph, gs, std::vector<uint8_t>(size_t(w) * h * 3 / 2, value),
-               std::vector<uint8_t>(size_t(gs) * ph, weight)};
-}
-
+// A form's output frame (against a guard page, 0xA5 outside the grid).
 std::vector<uint8_t> runForm(const Form &form, const Frame &f, int noise, int strength) {
   uint8_t lut[tnr_md::kSpatialLutSize];
   tnr_md::spatialThresholds(noise, strength, lut);
-  std::vector<uint8_t> out(f.bytes(), 0xA5);
-  const SpatialFrame sf{f.in.data(), out.data(), f.pre.data(), f.h, f.w, f.ph, f.pw, f.gs, lut};
-  form.k->spatial(sf, 0, f.ph, 0, f.ph / 2);
-  return out;
+  auto out = tnr_md_test::canaryBuffer<uint8_t>(f.in.size(), f.side, 0xA5);
+  form.k->spatial({f.in.data(), out.data(), f.pre.data(), f.h, f.w, f.ph, f.pw, f.gs, lut}, 0,
+                  f.ph, 0, f.ph / 2);
+  return {out.begin(), out.end()};
 }
 
 class SpatialForms : public ::testing::TestWithParam<Form> {};
@@ -114,24 +110,26 @@ TEST_P(SpatialForms, EdgeAndStillFramePassUnchanged) {
   // An edge of contrast 100 (beyond every threshold) survives unchanged, in
   // luma (vertical edge) and chroma (horizontal edge in U, V constant).
   {
-    Frame f = makeFrame(w, h, w, h, w, 50, 0);
+    Frame f{w, h, w, h, w};
+    f.in.fill(50);
     for (int r = 0; r < h; ++r)
       for (int x = w / 2 + 3; x < w; ++x) f.y(x, r) = 150;
     uint8_t *uv = f.in.data() + size_t(w) * h;
     for (int r = h / 4 + 1; r < h / 2; ++r)
       for (int x = 0; x < w; x += 2) uv[size_t(r) * w + x] = 200;
     EXPECT_TRUE(tnr_md_test::sameBuffers(f.in.data(), runForm(form, f, 4095, 255).data(),
-                                         f.bytes(), w));
+                                         f.in.size(), w));
   }
   // Fully still (every weight at the blend's ceiling of 120 or above): the
   // frame passes unchanged whatever its noise.
   std::mt19937 rng = tnr_md_test::seededRng(161);
   std::normal_distribution<double> noise(0.0, 8.0);
-  Frame noisy = makeFrame(w, h, w, h, w, 0, 120);
+  Frame noisy{w, h, w, h, w};
+  noisy.pre.fill(120);
   for (auto &v : noisy.in) v = tnr_md::satU8(std::lround(120 + noise(rng)));
   for (size_t i = 0; i < noisy.pre.size(); i += 3) noisy.pre[i] = static_cast<uint8_t>(120 + i % 136);
   EXPECT_TRUE(tnr_md_test::sameBuffers(noisy.in.data(), runForm(form, noisy, 128, 80).data(),
-                                       noisy.bytes()));
+                                       noisy.in.size()));
 }
 
 // The same bytes on every architecture and in every form: a fixed frame
@@ -142,7 +140,7 @@ TEST_P(SpatialForms, EdgeAndStillFramePassUnchanged) {
 TEST_P(SpatialForms, SameBytesOnEveryArchitecture) {
   const Form form = GetParam();
   const int w = 166, h = 98, pw = 161, ph = 95, gs = 163;
-  Frame f = makeFrame(w, h, pw, ph, gs, 0, 0);
+  Frame f{w, h, pw, ph, gs};
   uint32_t s = 0x2545F491u;
   const auto next = [&] {
     s ^= s << 13;
@@ -243,31 +241,22 @@ TEST(SpatialEquivalence, VectorFormsMatchPerSample) {
         const int h = (ph + 1 + 2 * static_cast<int>(rng() % 2)) & ~1;
         const int gs = pw + static_cast<int>(rng() % 5);
         const auto fill = static_cast<tnr_md_test::Fill>(rng() % int(tnr_md_test::Fill::Count));
-        const size_t bytes = size_t(w) * h * 3 / 2;
-        const size_t mapBytes = size_t(gs) * (ph - 1) + pw;
-        GuardedBuffer<uint8_t> in(bytes, side), pre(mapBytes, side);
-        tnr_md_test::fillWith(in.data(), bytes, fill, rng, 0, 255, w);
+        Frame f{w, h, pw, ph, gs, side};
+        tnr_md_test::fillWith(f.in.data(), f.in.size(), fill, rng, 0, 255, w);
         // Weights: mostly the values the blend writes, some above 128.
-        for (size_t i = 0; i < mapBytes; ++i) {
+        for (auto &v : f.pre) {
           const uint32_t k = rng() % 8;
-          pre[i] = static_cast<uint8_t>(k < 3 ? 0 : k < 5 ? rng() % 129 : k < 7 ? 120 : rng() % 256);
+          v = static_cast<uint8_t>(k < 3 ? 0 : k < 5 ? rng() % 129 : k < 7 ? 120 : rng() % 256);
         }
         const int noise = static_cast<int>(rng() % 400);
         const int strength = static_cast<int>(rng() % 120);
-        uint8_t lut[tnr_md::kSpatialLutSize];
-        tnr_md::spatialThresholds(noise, strength, lut);
-        std::vector<uint8_t> want(bytes, 0x5A);  // the canary outside the grid
-        const SpatialFrame ref{in.data(), want.data(), pre.data(), h, w, ph, pw, gs, lut};
-        tnr_md::spatial_c(ref, 0, ph, 0, ph / 2);
-        for (const Form &form : forms) {
-          auto out = tnr_md_test::canaryBuffer<uint8_t>(bytes, side, 0x5A);
-          const SpatialFrame sf{in.data(), out.data(), pre.data(), h, w, ph, pw, gs, lut};
-          form.k->spatial(sf, 0, ph, 0, ph / 2);
-          ASSERT_TRUE(tnr_md_test::sameBuffers(want.data(), out.data(), bytes, w))
+        const auto want = runForm({"PerSample", &tnr_md::kKernelsC}, f, noise, strength);
+        for (const Form &form : forms)
+          ASSERT_TRUE(tnr_md_test::sameBuffers(
+              want.data(), runForm(form, f, noise, strength).data(), want.size(), w))
               << form.name << " " << w << "x" << h << " grid " << pw << "x" << ph << " pitch "
               << gs << " fill " << tnr_md_test::fillName(fill) << " noise " << noise
               << " strength " << strength << " guard " << tnr_md_test::sideName(side);
-        }
         ++cases;
       }
   EXPECT_GT(cases, 100);
