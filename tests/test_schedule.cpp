@@ -1,6 +1,6 @@
 // The banded schedules (streamed and whole-first) and motion_detect_parallel
-// against the stage-by-stage order: the same bytes in every buffer and the
-// same noise level, for every kernel set.
+// against the stage-by-stage order, and the vector sets against the
+// per-sample set: the same bytes in every buffer and the same noise level.
 #include <algorithm>
 #include <numeric>
 #include <random>
@@ -24,14 +24,18 @@ using tnr_md_test::GuardedBuffer;
 
 namespace {
 
-// The caller buffers of one call, each against a guard page.
+// The caller buffers of one call, each exactly as large as the call may
+// touch and against a guard page.
 struct Buffers {
+  int iw, g;  // the pitches of the frames and the maps
   GuardedBuffer<uint8_t> cur, prev, alpha, preAlpha, gain;
   GuardedBuffer<int16_t> tmp;
-  Buffers(int iw, int ih, int g, int ph, size_t tmpElems, Guard side)
-      : cur(size_t(iw) * ih * 3 / 2, side),
+  Buffers(int iw_, int ih, int pw, int ph, int g_, size_t tmpElems, Guard side)
+      : iw(iw_),
+        g(g_),
+        cur(size_t(iw) * ih * 3 / 2, side),
         prev(cur.size(), side),
-        alpha(size_t(g) * ph, side),
+        alpha(size_t(g) * (ph - 1) + pw, side),
         preAlpha(alpha.size(), side),
         gain(alpha.size(), side),
         tmp(tmpElems, side) {}
@@ -45,6 +49,19 @@ struct Buffers {
     tmp.fill(int16_t(0x5A5A));
   }
 };
+
+// Two calls left the same bytes in every caller buffer but the scratch.
+void expectSame(const Buffers &want, const Buffers &got, const std::string &at) {
+  ASSERT_TRUE(tnr_md_test::sameBuffers(want.cur.data(), got.cur.data(), want.cur.size(), want.iw))
+      << "filtered frame, " << at;
+  ASSERT_TRUE(tnr_md_test::sameBuffers(want.prev.data(), got.prev.data(), want.prev.size()))
+      << "previous frame, " << at;
+  for (auto [w, v, name] : {std::tuple{&want.alpha, &got.alpha, "pAlpha"},
+                            {&want.preAlpha, &got.preAlpha, "pPreAlpha"},
+                            {&want.gain, &got.gain, "gain"}})
+    ASSERT_TRUE(tnr_md_test::sameBuffers(w->data(), v->data(), w->size(), want.g))
+        << name << ", " << at;
+}
 
 // Runs the tasks one by one on this thread, in a random order.
 void runShuffled(void *rng, TnrMdTask task, void *arg, int count) {
@@ -69,13 +86,18 @@ TNR_MD_FORMS_SUITE(Schedule);
 // build's own set), for any task count and whatever order or threads its
 // executor runs the tasks in (none, a random order on this thread, a thread
 // per task, the pool, an executor without run), leave the bytes of the
-// stage-by-stage order in every caller buffer.
+// stage-by-stage order in every caller buffer, and a vector set's
+// stage-by-stage order those of the per-sample set.
 // Heights around band multiples leave short last bands; taller grids take
 // several steps of the low-resolution stages behind the difference and wrap
 // the ring of difference rows (197 and 293 put the moved-back last block row
 // across a wrap, 208 and 304 end the last band at one); narrow and low grids
 // exercise the fall-back to the stage order, grids with fewer block rows than
-// tasks and tall narrow ones the split into tasks.
+// tasks and tall narrow ones the split into tasks. Frames: noise, still
+// scenes, and the generators' pairs (extremes, opposite frames, a moved
+// square); tuning values: ordinary ones and the generators' (sigma tables at
+// their floor and past int16, chroma weights past the int16 differences,
+// infinities and NaN).
 TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
   auto rng = tnr_md_test::seededRng(77);
   std::mt19937 shuffle(rng());
@@ -96,12 +118,13 @@ TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
                    : iter < 35 ? ringCases[iter - 30]
                    : iter < 50 ? 100 + int(rng() % 240)
                                : 8 + int(rng() % 90);
-    if (motionDetectTmpBufSize(ph, pw) == 0) continue;
+    const size_t tmpElems = motionDetectTmpBufSize(ph, pw);
+    if (tmpElems == 0) continue;
     const int iw = (pw + 1 + int(rng() % 8)) & ~1, ih = (ph + 1 + int(rng() % 4)) & ~1;
     const int g = pw + int(rng() % 5);
     (tnr_md::bandWork(tnr_md::makeLayout(ph, pw)).at >= 0 ? banded : fallback)++;
     const Guard side = iter % 2 ? Guard::Left : Guard::Right;
-    Buffers in(iw, ih, g, ph, 0, side), want(iw, ih, g, ph, motionDetectTmpBufSize(ph, pw), side);
+    Buffers in(iw, ih, pw, ph, g, 0, side), want(iw, ih, pw, ph, g, tmpElems, side);
     fillWith(in.cur.data(), in.cur.size(), Fill::Random, rng, 0, 255);
     fillWith(in.prev.data(), in.prev.size(), Fill::Random, rng, 0, 255);
     // Every other grid is a still scene (the previous frame is the current
@@ -109,38 +132,50 @@ TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
     if (iter % 2 == 0)
       for (size_t i = 0; i < in.prev.size(); ++i)
         in.prev[i] = uint8_t(std::clamp(int(in.cur[i]) + int(in.prev[i] % 5) - 2, 0, 255));
-    // A moving square over noise, so that every alpha range occurs.
+    if (iter % 4 == 3)
+      tnr_md_test::fillFrames(in.cur.data(), in.prev.data(), iw, ih, iter / 4 % 5, rng);
+    // A moving square, so that every alpha range occurs.
     for (int y = ph / 4; y < ph / 2; ++y)
       for (int x = pw / 3; x < pw / 3 + 12 && x < iw; ++x) in.cur[size_t(y) * iw + x] = 250;
     for (auto *m : {&in.preAlpha, &in.gain, &in.alpha})
       fillWith(m->data(), m->size(), Fill::Random, rng, 0, 255);
-    const float uv = float(rng() % 300) / 100, sh = 0.2f + float(rng() % 300) / 100,
-                sl = 0.05f + float(rng() % 100) / 100;
+    // Ordinary tuning values, or (one grid in four) the generators'.
+    const bool odd = iter % 4 == 1;
+    const float uv = odd ? tnr_md_test::pickUvRatio(rng) : float(rng() % 300) / 100;
+    const float sh = odd ? tnr_md_test::pickSigmaScale(rng) : 0.2f + float(rng() % 300) / 100;
+    const float sl = odd ? tnr_md_test::pickSigmaScale(rng) : 0.05f + float(rng() % 100) / 100;
     const int rbit = int(rng() % 10);
+    const std::string at0 = std::to_string(pw) + "x" + std::to_string(ph) + " frame " +
+                            std::to_string(iw) + "x" + std::to_string(ih) + " pitch " +
+                            std::to_string(g) + " uv_ratio " + std::to_string(uv) +
+                            " sigma scales " + std::to_string(sh) + ", " + std::to_string(sl);
+    const auto detect = [&](const tnr_md::Kernels &k, Buffers &b, tnr_md::Schedule order) {
+      tnr_md::motionDetectWith(k, b.cur.data(), b.prev.data(), b.tmp.data(), b.alpha.data(),
+                               b.preAlpha.data(), b.gain.data(), ih, iw, ph, pw, g, sh, sl, uv, 0,
+                               rbit, order);
+    };
     want.copyFrom(in);
-    tnr_md::motionDetectWith(*GetParam().k, want.cur.data(), want.prev.data(), want.tmp.data(),
-                             want.alpha.data(), want.preAlpha.data(), want.gain.data(), ih, iw, ph,
-                             pw, g, sh, sl, uv, 0, rbit, tnr_md::Schedule::StageByStage);
+    detect(*GetParam().k, want, tnr_md::Schedule::StageByStage);
     const int level = motionDetectNoiseLevel(want.tmp.data(), ph, pw, uv);
+    if (GetParam().k != &tnr_md::kKernelsC) {
+      Buffers ref(iw, ih, pw, ph, g, tmpElems, side);
+      ref.copyFrom(in);
+      detect(tnr_md::kKernelsC, ref, tnr_md::Schedule::StageByStage);
+      ASSERT_NO_FATAL_FAILURE(expectSame(ref, want, at0 + ", against the per-sample set"));
+    }
     // The ring cases stream; the others take either banded order, then the
     // parallel entry with three task counts.
     for (int run = 0; run < 4; ++run) {
       const int tasks = run == 0 ? 0 : 1 + (iter * 5 + run * 7) % 16;
-      std::string at = std::to_string(pw) + "x" + std::to_string(ph) + " frame " +
-                       std::to_string(iw) + "x" + std::to_string(ih) + " pitch " +
-                       std::to_string(g);
-      Buffers got(
-          iw, ih, g, ph,
-          tasks ? motionDetectParallelTmpBufSize(ph, pw, tasks) : motionDetectTmpBufSize(ph, pw),
-          side);
+      std::string at = at0;
+      Buffers got(iw, ih, pw, ph, g,
+                  tasks ? motionDetectParallelTmpBufSize(ph, pw, tasks) : tmpElems, side);
       got.copyFrom(in);
       if (tasks == 0) {
         const auto order = (iter >= 30 && iter < 35) || iter % 2 ? tnr_md::Schedule::Streamed
                                                                  : tnr_md::Schedule::WholeFirst;
         at += order == tnr_md::Schedule::Streamed ? ", streamed" : ", whole first";
-        tnr_md::motionDetectWith(*GetParam().k, got.cur.data(), got.prev.data(), got.tmp.data(),
-                                 got.alpha.data(), got.preAlpha.data(), got.gain.data(), ih, iw, ph,
-                                 pw, g, sh, sl, uv, 0, rbit, order);
+        detect(*GetParam().k, got, order);
       } else {
         static const char *kExec[] = {"no executor", "random order", "a thread per task",
                                       "the pool", "an executor without run"};
@@ -150,7 +185,7 @@ TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
                                  : e == 3 ? tnrMdThreadPoolExecutor(pool)
                                           : TnrMdExecutor{&shuffle, nullptr};
         at += ", " + std::to_string(tasks) + " tasks, " + kExec[e];
-        ASSERT_GE(got.tmp.size(), motionDetectTmpBufSize(ph, pw)) << at;
+        ASSERT_GE(got.tmp.size(), tmpElems) << at;
         if (GetParam().k == &TNR_MD_DEFAULT_KERNELS)  // the exported entry
           motion_detect_parallel(e ? &ex : nullptr, tasks, got.cur.data(), got.prev.data(),
                                  got.tmp.data(), got.alpha.data(), got.preAlpha.data(),
@@ -161,18 +196,10 @@ TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
                                            got.preAlpha.data(), got.gain.data(), ih, iw, ph, pw, g,
                                            sh, sl, uv, rbit);
       }
-      ASSERT_TRUE(tnr_md_test::sameBuffers(want.cur.data(), got.cur.data(), want.cur.size(), iw))
-          << "filtered frame, " << at;
-      ASSERT_TRUE(tnr_md_test::sameBuffers(want.prev.data(), got.prev.data(), want.prev.size()))
-          << "previous frame, " << at;
+      ASSERT_NO_FATAL_FAILURE(expectSame(want, got, at));
       // The noise level reads the block sigma plane, which the banded orders
       // and the tasks keep whole in the scratch buffer.
       EXPECT_EQ(motionDetectNoiseLevel(got.tmp.data(), ph, pw, uv), level) << at;
-      for (auto [w, v, name] : {std::tuple{&want.alpha, &got.alpha, "pAlpha"},
-                                {&want.preAlpha, &got.preAlpha, "pPreAlpha"},
-                                {&want.gain, &got.gain, "gain"}})
-        ASSERT_TRUE(tnr_md_test::sameBuffers(w->data(), v->data(), w->size(), g))
-            << name << ", " << at;
     }
   }
   tnrMdThreadPoolDestroy(pool);
