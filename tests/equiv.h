@@ -44,17 +44,33 @@ template <class T>
          << ": expected " << +want[first] << ", got " << +got[first];
 }
 
+// Every element for which written(i) is false still holds its value in was.
+template <class T>
+::testing::AssertionResult keptOutside(const T *buf, const T *was, size_t n,
+                                       const std::function<bool(size_t)> &written,
+                                       size_t pitch = 0) {
+  for (size_t i = 0; i < n; ++i) {
+    if (!written(i) && buf[i] != was[i])
+      return ::testing::AssertionFailure() << "element outside the written area changed at "
+                                           << where(i, pitch) << ": " << +buf[i];
+  }
+  return ::testing::AssertionSuccess();
+}
 // Every element for which written(i) is false still holds the canary.
 template <class T>
 ::testing::AssertionResult canaryIntact(const T *buf, size_t n, T canary,
                                         const std::function<bool(size_t)> &written,
                                         size_t pitch = 0) {
-  for (size_t i = 0; i < n; ++i) {
-    if (!written(i) && buf[i] != canary)
-      return ::testing::AssertionFailure() << "element outside the written area changed at "
-                                           << where(i, pitch) << ": " << +buf[i];
-  }
-  return ::testing::AssertionSuccess();
+  return keptOutside(buf, std::vector<T>(n, canary).data(), n, written, pitch);
+}
+
+// The bytes of an imgW x imgH NV12 frame that a call filters: the luma of
+// the pw x ph grid, and the grid's bytes of chroma rows c with 2c + 1 < ph.
+inline std::function<bool(size_t)> filteredBytes(int imgW, int imgH, int pw, int ph) {
+  return [=](size_t i) {
+    const int row = int(i / imgW), x = int(i % imgW);
+    return x < pw && (row < imgH ? row < ph : 2 * (row - imgH) + 1 < ph);
+  };
 }
 
 constexpr int16_t kCanary16 = 0x5A5A;
