@@ -6,11 +6,12 @@
 #include <functional>
 #include <vector>
 
+#include "equiv.h"
 #include "motion_detect.h"
-#include "test_util.h"
 
 using tnr_md_test::Guard;
 using tnr_md_test::GuardedBuffer;
+using tnr_md_test::kCanary16;
 
 namespace {
 
@@ -37,7 +38,6 @@ struct Planes {
     return false;
   }
 };
-constexpr int16_t kCanary16 = 0x5A5A;
 
 // One building block: a call that allocates its planes for the geometry g
 // (sized for the smallest geometry it accepts where g's own sizes give no
@@ -202,11 +202,12 @@ TEST(Edges, SizeFunctionAtTheIntExtremes) {
   EXPECT_EQ(motionDetectTmpBufSize(44739243, 8), 0u);
 }
 
-// Refused calls touch nothing: sizes at the int extremes; an 8 x 8 grid (the
-// size check fails) and a 10 x 8 one (it passes, but the sigma tables would
-// overrun the scratch buffer); a grid wider than the frame, a map pitch below
-// the grid, an odd frame width; an accepted grid with a scratch buffer 2
-// bytes off the 4-byte alignment its uint32_t sigma table needs.
+// Refused calls of motion_detect and motion_detect_parallel touch nothing
+// (and give the executor no task): sizes at the int extremes; an 8 x 8 grid
+// (the size check fails) and a 10 x 8 one (it passes, but the sigma tables
+// would overrun the scratch buffer); a grid wider than the frame, a map pitch
+// below the grid, an odd frame width; an accepted grid with a scratch buffer
+// 2 bytes off the 4-byte alignment its uint32_t sigma table needs.
 TEST(Edges, MotionDetectRefusalsTouchNothing) {
   const struct {
     int ih, iw, ph, pw, g, skew;
@@ -218,6 +219,9 @@ TEST(Edges, MotionDetectRefusalsTouchNothing) {
                {8, 8, 8, 8, 8, 0},               {8, 10, 8, 10, 10, 0},
                {32, 60, 32, 64, 64, 0},          {32, 64, 32, 64, 63, 0},
                {32, 63, 32, 62, 64, 0},          {32, 64, 32, 64, 64, 1}};
+  int tasks = 0;
+  const TnrMdExecutor counting{&tasks,
+                               [](void *n, TnrMdTask, void *, int) { ++*static_cast<int *>(n); }};
   for (const auto &c : cases)
     for (Guard side : tnr_md_test::kGuardSides) {
       Planes p(side);
@@ -226,7 +230,10 @@ TEST(Edges, MotionDetectRefusalsTouchNothing) {
       uint8_t *pa = p.bytes(map), *gain = p.bytes(map);
       int16_t *tmp = p.shorts(6 * map + 2) + c.skew;  // 4-byte aligned unless skewed
       motion_detect(cur, pre, tmp, alpha, pa, gain, c.ih, c.iw, c.ph, c.pw, c.g, 1, 1, 1, 0, 4);
+      motion_detect_parallel(&counting, 2, cur, pre, tmp, alpha, pa, gain, c.ih, c.iw, c.ph, c.pw,
+                             c.g, 1, 1, 1, 0, 4);
       EXPECT_FALSE(p.changed()) << c.ih << " " << c.iw << " " << c.ph << " " << c.pw << " " << c.g
                                 << " skew " << c.skew;
     }
+  EXPECT_EQ(tasks, 0);
 }
