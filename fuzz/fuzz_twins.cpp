@@ -81,6 +81,16 @@ std::string fmt(const char *f, ...) {
   return buf;
 }
 
+class Buffers;
+// Buffer i of a Buffers as T: b[s] is its data on side s.
+template <class T>
+struct Buf {
+  Buffers *owner;
+  size_t i;
+  T *operator[](int side) const;
+  Buf next() const { return {owner, i + 1}; }  // the buffer added after it
+};
+
 // Every buffer twice: the per-sample form works on side 0, the vector form on side 1.
 class Buffers {
  public:
@@ -91,7 +101,7 @@ class Buffers {
   // lo .. hi (the values the stage sees in practice) or over the whole type,
   // and a leading offset of a multiple of `align` elements.
   template <class T>
-  size_t add(const char *name, size_t count, int64_t lo, int64_t hi, size_t align = 1) {
+  Buf<T> add(const char *name, size_t count, int64_t lo, int64_t hi, size_t align = 1) {
     const uint8_t mode = r_.u8();
     Twin t{name, sizeof(T), count ? count : 1, (mode & 0x80) ? (mode >> 4 & 7) * align : 0, {},
            {},   false};
@@ -102,16 +112,15 @@ class Buffers {
                           any ? std::numeric_limits<T>::min() : lo,
                           any ? std::numeric_limits<T>::max() : hi);
     twins_.push_back(std::move(t));
-    return twins_.size() - 1;
+    return {this, twins_.size() - 1};
   }
-  // The current and the previous frame (the index of the current one; the
-  // previous follows it), mostly a pair of the tests' kinds.
-  size_t frames(int w, int h) {
+  // The current and, next to it, the previous frame, mostly a pair of the
+  // tests' kinds.
+  Buf<uint8_t> frames(int w, int h) {
     const size_t n = size_t(w) * h * 3 / 2;
-    const size_t cur = add<uint8_t>("pCurIn", n, 0, 255), pre = add<uint8_t>("pPreIn", n, 0, 255);
+    const auto cur = add<uint8_t>("pCurIn", n, 0, 255), pre = add<uint8_t>("pPreIn", n, 0, 255);
     const uint8_t kind = r_.u8();
-    if (kind < 200)
-      tnr_md_test::fillFrames(at<uint8_t>(cur, 0), at<uint8_t>(pre, 0), w, h, kind % 5, rng_);
+    if (kind < 200) tnr_md_test::fillFrames(cur[0], pre[0], w, h, kind % 5, rng_);
     return cur;
   }
   template <class T>
@@ -148,18 +157,20 @@ class Buffers {
       __builtin_trap();
     }
   }
-  // After run(): no element of buffer i outside mayWrite(element index)
-  // changed, nor any byte ahead of the data.
-  template <class Pred>
-  void untouched(size_t i, const std::string &what, Pred mayWrite) const {
-    const Twin &t = twins_[i];
-    for (size_t k = 0; k < t.bytes(); ++k) {
-      if (t.side[0][k] == t.before[k]) continue;
-      const long e = long(k / t.elem) - long(t.offset);
-      if (e >= 0 && mayWrite(size_t(e))) continue;
-      std::fprintf(stderr, "write outside the contract: %s\n  buffer %s, element %ld changed\n",
-                   what.c_str(), t.name, e);
-      __builtin_trap();
+  // After run(): no element of the buffers bufs outside mayWrite(element
+  // index) changed, nor any byte ahead of the data.
+  template <class Pred, class... T>
+  void untouched(const std::string &what, Pred mayWrite, Buf<T>... bufs) const {
+    for (size_t i : {bufs.i...}) {
+      const Twin &t = twins_[i];
+      for (size_t k = 0; k < t.bytes(); ++k) {
+        if (t.side[0][k] == t.before[k]) continue;
+        const long e = long(k / t.elem) - long(t.offset);
+        if (e >= 0 && mayWrite(size_t(e))) continue;
+        std::fprintf(stderr, "write outside the contract: %s\n  buffer %s, element %ld changed\n",
+                     what.c_str(), t.name, e);
+        __builtin_trap();
+      }
     }
   }
 
@@ -175,6 +186,10 @@ class Buffers {
   std::mt19937 rng_;
   std::vector<Twin> twins_;
 };
+template <class T>
+T *Buf<T>::operator[](int side) const {
+  return owner->at<T>(i, side);
+}
 
 // Which elements a stage may write, by element index.
 bool nothing(size_t) { return false; }
@@ -205,19 +220,17 @@ void fuzzFrameDiff(Reader &r, const Kernels &vec) {
   const int sigmaStride = blockCols + 8 + r.range(0, 3);
   Buffers B(r);
   const float uv = r.param(B.rng());
-  const size_t cur = B.frames(imgWidth, imgHeight), pre = cur + 1;
-  const size_t ld = B.add<int16_t>("pLdiff", size_t(blockRows + 2) * lDiffStride, 0, 24480);
-  const size_t hd = B.add<int16_t>("pHdiff", size_t(proHeight + 2) * (proWidth + 2), 0, 24480);
-  const size_t sg = B.add<int16_t>("pSigma", size_t(blockRows + 8) * sigmaStride, 0, 24480);
+  const auto cur = B.frames(imgWidth, imgHeight), pre = cur.next();
+  const auto ld = B.add<int16_t>("pLdiff", size_t(blockRows + 2) * lDiffStride, 0, 24480);
+  const auto hd = B.add<int16_t>("pHdiff", size_t(proHeight + 2) * (proWidth + 2), 0, 24480);
+  const auto sg = B.add<int16_t>("pSigma", size_t(blockRows + 8) * sigmaStride, 0, 24480);
   B.run(vec,
         fmt("calDiffAndDownScale8x8 img %dx%d pro %dx%d lDiffStride %d sigmaStride %d "
             "uv_ratio %a",
             imgWidth, imgHeight, proWidth, proHeight, lDiffStride, sigmaStride, uv),
         [&](const Kernels &k, int s) {
-          tnr_md::frameDiffWith(k, B.at<uint8_t>(cur, s), B.at<uint8_t>(pre, s),
-                                B.at<int16_t>(ld, s), B.at<int16_t>(hd, s), B.at<int16_t>(sg, s),
-                                imgHeight, imgWidth, proHeight, proWidth, lDiffStride, sigmaStride,
-                                uv);
+          tnr_md::frameDiffWith(k, cur[s], pre[s], ld[s], hd[s], sg[s], imgHeight, imgWidth,
+                                proHeight, proWidth, lDiffStride, sigmaStride, uv);
         });
 }
 
@@ -226,22 +239,19 @@ void fuzzCalDiffDs(Reader &r, const Kernels &vec) {
   const int blocks = (imgWidth + 7) / 8, bands = (imgHeight + 7) / 8;
   const int lDiffStride = 2 * blocks + 2 + r.range(0, 3);
   Buffers B(r);
-  const size_t cur = B.frames(imgWidth, imgHeight), pre = cur + 1;
-  const size_t ld = B.add<int16_t>("pLdiff", size_t(bands + 2) * lDiffStride, 0, 192);
-  const size_t hd = B.add<int16_t>("pHdiff", size_t(imgHeight + 2) * (imgWidth + 2), 0, 765);
-  const size_t sg = B.add<int16_t>("pSigma", size_t(bands + 2) * lDiffStride, 0, 192);
+  const auto cur = B.frames(imgWidth, imgHeight), pre = cur.next();
+  const auto ld = B.add<int16_t>("pLdiff", size_t(bands + 2) * lDiffStride, 0, 192);
+  const auto hd = B.add<int16_t>("pHdiff", size_t(imgHeight + 2) * (imgWidth + 2), 0, 765);
+  const auto sg = B.add<int16_t>("pSigma", size_t(bands + 2) * lDiffStride, 0, 192);
   const std::string what =
       fmt("calDiffAndDownScale img %dx%d lDiffStride %d", imgWidth, imgHeight, lDiffStride);
   B.run(vec, what, [&](const Kernels &, int s) {
     (s ? tnr_md::calDiffAndDownScale_neon : tnr_md::calDiffAndDownScale_c)(
-        {B.at<uint8_t>(cur, s), B.at<uint8_t>(pre, s), imgHeight, imgWidth}, B.at<int16_t>(ld, s),
-        B.at<int16_t>(hd, s), B.at<int16_t>(sg, s), lDiffStride);
+        {cur[s], pre[s], imgHeight, imgWidth}, ld[s], hd[s], sg[s], lDiffStride);
   });
-  B.untouched(cur, what, nothing);
-  B.untouched(pre, what, nothing);
-  B.untouched(ld, what, inGrid(lDiffStride, 1, 1, 2 * blocks, bands));
-  B.untouched(hd, what, inGrid(imgWidth + 2, 1, 1, imgWidth, imgHeight));
-  B.untouched(sg, what, inGrid(lDiffStride, 1, 1, 2 * blocks, bands));
+  B.untouched(what, nothing, cur, pre);
+  B.untouched(what, inGrid(lDiffStride, 1, 1, 2 * blocks, bands), ld, sg);
+  B.untouched(what, inGrid(imgWidth + 2, 1, 1, imgWidth, imgHeight), hd);
 }
 
 void fuzzGauss3x3(Reader &r, const Kernels &vec) {
@@ -251,16 +261,14 @@ void fuzzGauss3x3(Reader &r, const Kernels &vec) {
   const bool empty = rows <= 0 || cols <= 0;
   // Rows -1 .. rows and columns -1 .. cols of the input, and no more.
   Buffers B(r);
-  const size_t in =
-      B.add<int16_t>("pIn", empty ? 1 : size_t(rows + 1) * stride + cols + 2, 0, 24480);
-  const size_t out = B.add<int16_t>("pOut", empty ? 1 : size_t(rows - 1) * stride + cols, 0, 24480);
+  const auto in = B.add<int16_t>("pIn", empty ? 1 : size_t(rows + 1) * stride + cols + 2, 0, 24480);
+  const auto out = B.add<int16_t>("pOut", empty ? 1 : size_t(rows - 1) * stride + cols, 0, 24480);
   const ptrdiff_t first = empty ? 0 : stride + 1;
   const std::string what = fmt("gauss3x3 %dx%d stride %d", cols, rows, stride);
-  B.run(vec, what, [&](const Kernels &k, int s) {
-    k.gauss3x3(B.at<int16_t>(in, s) + first, B.at<int16_t>(out, s), rows, cols, stride);
-  });
-  B.untouched(in, what, nothing);
-  B.untouched(out, what, inGrid(stride, 0, 0, cols, rows));
+  B.run(vec, what,
+        [&](const Kernels &k, int s) { k.gauss3x3(in[s] + first, out[s], rows, cols, stride); });
+  B.untouched(what, nothing, in);
+  B.untouched(what, inGrid(stride, 0, 0, cols, rows), out);
 }
 
 void fuzzSigmaLut(Reader &r, const Kernels &vec) {
@@ -270,24 +278,21 @@ void fuzzSigmaLut(Reader &r, const Kernels &vec) {
   Buffers B(r);
   const tnr_md::SigmaScales scale{r.param(B.rng()), r.param(B.rng())};
   // Rows -4 .. rows + 3 and columns -4 .. cols + 3 of the input.
-  const size_t in =
-      B.add<int16_t>("pIn", empty ? 1 : size_t(rows + 7) * stride + cols + 8, 0, 4000);
-  const size_t tmp =
+  const auto in = B.add<int16_t>("pIn", empty ? 1 : size_t(rows + 7) * stride + cols + 8, 0, 4000);
+  const auto tmp =
       B.add<int16_t>("pTmpBuf", empty ? 1 : size_t(rows + 7) * stride + cols + 4, -20000, 20000);
   const size_t tab = empty ? 1 : size_t(rows - 1) * stride + cols;
-  const size_t sl = B.add<uint16_t>("pSigmaL", tab, 32, 5000);
-  const size_t sh = B.add<uint32_t>("pSigmaH", tab, 32, 5000);
+  const auto sl = B.add<uint16_t>("pSigmaL", tab, 32, 5000);
+  const auto sh = B.add<uint32_t>("pSigmaH", tab, 32, 5000);
   const ptrdiff_t first = empty ? 0 : 4 * stride + 4;
   const std::string what = fmt("sigmaLut %dx%d stride %d sigmaHScale %a sigmaLScale %a", cols, rows,
                                stride, scale.high, scale.low);
   B.run(vec, what, [&](const Kernels &k, int s) {
-    k.sigmaLut(B.at<int16_t>(in, s) + first, B.at<int16_t>(tmp, s),
-               {B.at<uint16_t>(sl, s), B.at<uint32_t>(sh, s)}, scale, rows, cols, stride);
+    k.sigmaLut(in[s] + first, tmp[s], {sl[s], sh[s]}, scale, rows, cols, stride);
   });
-  B.untouched(in, what, nothing);
-  B.untouched(tmp, what, inGrid(stride, 4, 0, cols, rows + 8));
-  B.untouched(sl, what, inGrid(stride, 0, 0, cols, rows));
-  B.untouched(sh, what, inGrid(stride, 0, 0, cols, rows));
+  B.untouched(what, nothing, in);
+  B.untouched(what, inGrid(stride, 4, 0, cols, rows + 8), tmp);
+  B.untouched(what, inGrid(stride, 0, 0, cols, rows), sl, sh);
 }
 
 void fuzzUpScale(Reader &r, const Kernels &vec) {
@@ -302,33 +307,31 @@ void fuzzUpScale(Reader &r, const Kernels &vec) {
   const size_t mapElems = std::max(size_t(proHeight - 1) * gainStride + proWidth, blockBytes);
   const size_t tab = size_t(blockRows - 1) * sigmaStride + blockCols;
   Buffers B(r);
-  const size_t cur = B.frames(imgWidth, imgHeight), pre = cur + 1;
-  const size_t ld =
+  const auto cur = B.frames(imgWidth, imgHeight), pre = cur.next();
+  const auto ld =
       B.add<int16_t>("pLdiff", size_t(blockRows - 1) * (blockCols + 2) + blockCols, 0, 3000);
-  const size_t hd =
+  const auto hd =
       B.add<int16_t>("pHdiff", size_t(proHeight - 1) * (proWidth + 2) + proWidth, 0, 20000);
-  const size_t tmp = B.add<uint8_t>("pTmp", size_t(proHeight) * (blockCols + 2), 0, 255);
-  const size_t al = B.add<uint8_t>("pAlpha", mapElems, 0, 255);
-  const size_t pa = B.add<uint8_t>("pPreAlpha", mapElems, 0, 128);
-  const size_t gn = B.add<uint8_t>("gain_table_u8", mapElems, 0, 255);
-  const size_t sl = B.add<uint16_t>("pSigmaL", tab, 32, 3000);
+  const auto tmp = B.add<uint8_t>("pTmp", size_t(proHeight) * (blockCols + 2), 0, 255);
+  const auto al = B.add<uint8_t>("pAlpha", mapElems, 0, 255);
+  const auto pa = B.add<uint8_t>("pPreAlpha", mapElems, 0, 128);
+  const auto gn = B.add<uint8_t>("gain_table_u8", mapElems, 0, 255);
+  const auto sl = B.add<uint16_t>("pSigmaL", tab, 32, 3000);
   // The high sigma table holds non-negative 32-bit values.
-  const size_t sh = B.add<uint32_t>("pSigmaH", tab, 32, 20000);
-  for (size_t i = 0; i < tab; ++i) B.at<uint32_t>(sh, 0)[i] &= 0x7FFFFFFFu;
+  const auto sh = B.add<uint32_t>("pSigmaH", tab, 32, 20000);
+  for (size_t i = 0; i < tab; ++i) sh[0][i] &= 0x7FFFFFFFu;
   const std::string what = fmt("upScale img %dx%d pro %dx%d gainStride %d static_ratio_r_bit %u",
                                imgWidth, imgHeight, proWidth, proHeight, gainStride, srb);
   B.run(vec, what, [&](const Kernels &k, int s) {
-    tnr_md::upScaleWith(k, B.at<uint8_t>(cur, s), B.at<uint8_t>(pre, s), B.at<int16_t>(ld, s),
-                        B.at<int16_t>(hd, s), B.at<uint8_t>(tmp, s), B.at<uint8_t>(al, s),
-                        B.at<uint8_t>(pa, s), B.at<uint8_t>(gn, s), imgHeight, imgWidth, proHeight,
-                        proWidth, gainStride, srb, B.at<uint16_t>(sl, s), B.at<uint32_t>(sh, s));
+    tnr_md::upScaleWith(k, cur[s], pre[s], ld[s], hd[s], tmp[s], al[s], pa[s], gn[s], imgHeight,
+                        imgWidth, proHeight, proWidth, gainStride, srb, sl[s], sh[s]);
   });
-  B.untouched(cur, what, filtered(imgWidth, imgHeight, proWidth, proHeight));
-  for (size_t i : {pre, ld, hd, sl, sh}) B.untouched(i, what, nothing);
+  B.untouched(what, filtered(imgWidth, imgHeight, proWidth, proHeight), cur);
+  B.untouched(what, nothing, pre, ld, hd, sl, sh);
   const auto grid = inGrid(gainStride, 0, 0, proWidth, proHeight);
-  B.untouched(al, what, [&](size_t e) { return e < blockBytes || grid(e); });
-  B.untouched(pa, what, grid);
-  B.untouched(gn, what, grid);
+  const auto alphaArea = [&](size_t e) { return e < blockBytes || grid(e); };
+  B.untouched(what, grid, pa, gn);
+  B.untouched(what, alphaArea, al);
 }
 
 void fuzzMotionDetect(Reader &r, const Kernels &vec) {
@@ -342,25 +345,24 @@ void fuzzMotionDetect(Reader &r, const Kernels &vec) {
   Buffers B(r);
   const float sigmaHScale = r.param(B.rng()), sigmaLScale = r.param(B.rng()), uv = r.param(B.rng()),
               lightClip = r.param(B.rng());
-  const size_t cur = B.frames(imgWidth, imgHeight), pre = cur + 1;
+  const auto cur = B.frames(imgWidth, imgHeight), pre = cur.next();
   // The scratch buffer starts 4-byte aligned (the sigma table in it is read
   // as uint32_t); what it holds after a call depends on how the set orders
   // and skips its work (a band that is mostly still is never smoothed whole).
-  const size_t tmp = B.add<int16_t>("pTmpBuf", tmpElems, -32768, 32767, 2);
-  B.scratch(tmp);
-  const size_t al = B.add<uint8_t>("pAlpha", mapElems, 0, 255);
-  const size_t pa = B.add<uint8_t>("pPreAlpha", mapElems, 0, 128);
-  const size_t gn = B.add<uint8_t>("gain_table_u8", mapElems, 0, 255);
+  const auto tmp = B.add<int16_t>("pTmpBuf", tmpElems, -32768, 32767, 2);
+  B.scratch(tmp.i);
+  const auto al = B.add<uint8_t>("pAlpha", mapElems, 0, 255);
+  const auto pa = B.add<uint8_t>("pPreAlpha", mapElems, 0, 128);
+  const auto gn = B.add<uint8_t>("gain_table_u8", mapElems, 0, 255);
   B.run(vec,
         fmt("motion_detect img %dx%d pro %dx%d gainStride %d sigmaHScale %a sigmaLScale %a "
             "uv_ratio %a light_clip %a static_ratio_r_bit %d",
             imgWidth, imgHeight, proWidth, proHeight, gainStride, sigmaHScale, sigmaLScale, uv,
             lightClip, srb),
         [&](const Kernels &k, int s) {
-          tnr_md::motionDetectWith(
-              k, B.at<uint8_t>(cur, s), B.at<uint8_t>(pre, s), B.at<int16_t>(tmp, s),
-              B.at<uint8_t>(al, s), B.at<uint8_t>(pa, s), B.at<uint8_t>(gn, s), imgHeight, imgWidth,
-              proHeight, proWidth, gainStride, sigmaHScale, sigmaLScale, uv, lightClip, srb);
+          tnr_md::motionDetectWith(k, cur[s], pre[s], tmp[s], al[s], pa[s], gn[s], imgHeight,
+                                   imgWidth, proHeight, proWidth, gainStride, sigmaHScale,
+                                   sigmaLScale, uv, lightClip, srb);
         });
 }
 
@@ -373,9 +375,9 @@ void fuzzSpatial(Reader &r, const Kernels &vec) {
   const int noise = r.range(-8, 5000), strength = r.range(-8, 400);
   const size_t frame = size_t(imgWidth) * imgHeight * 3 / 2;
   Buffers B(r);
-  const size_t in = B.add<uint8_t>("pIn", frame, 0, 255);
-  const size_t out = B.add<uint8_t>("pOut", frame, 0, 255);
-  const size_t pa =
+  const auto in = B.add<uint8_t>("pIn", frame, 0, 255);
+  const auto out = B.add<uint8_t>("pOut", frame, 0, 255);
+  const auto pa =
       B.add<uint8_t>("pPreAlpha", size_t(proHeight - 1) * gainStride + proWidth, 0, 128);
   const std::string what =
       fmt("spatial img %dx%d pro %dx%d gainStride %d noise %d strength %d", imgWidth, imgHeight,
@@ -386,19 +388,15 @@ void fuzzSpatial(Reader &r, const Kernels &vec) {
   tnr_md::spatialThresholds(noise, strength, lut);
   B.run(vec, what, [&](const Kernels &k, int s) {
     if (!accepted) {
-      spatial_denoise(B.at<uint8_t>(in, s), B.at<uint8_t>(out, s), B.at<uint8_t>(pa, s), imgHeight,
-                      imgWidth, proHeight, proWidth, gainStride, noise, strength);
+      spatial_denoise(in[s], out[s], pa[s], imgHeight, imgWidth, proHeight, proWidth, gainStride,
+                      noise, strength);
       return;
     }
-    k.spatial({B.at<uint8_t>(in, s), B.at<uint8_t>(out, s), B.at<uint8_t>(pa, s), imgHeight,
-               imgWidth, proHeight, proWidth, gainStride, lut},
-              0, proHeight, 0, proHeight / 2);
+    k.spatial({in[s], out[s], pa[s], imgHeight, imgWidth, proHeight, proWidth, gainStride, lut}, 0,
+              proHeight, 0, proHeight / 2);
   });
-  B.untouched(in, what, nothing);
-  B.untouched(out, what,
-              accepted ? filtered(imgWidth, imgHeight, proWidth, proHeight)
-                       : filtered(imgWidth, imgHeight, 0, 0));
-  B.untouched(pa, what, nothing);
+  B.untouched(what, nothing, in, pa);
+  B.untouched(what, filtered(imgWidth, imgHeight, accepted ? proWidth : 0, proHeight), out);
 }
 
 // The function byte's top bit picks the vector sets: the NEON set, or on

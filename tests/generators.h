@@ -26,22 +26,9 @@ enum class Fill {
 };
 
 inline const char *fillName(Fill f) {
-  switch (f) {
-    case Fill::Random:
-      return "random";
-    case Fill::Low:
-      return "low";
-    case Fill::High:
-      return "high";
-    case Fill::Alternating:
-      return "alternating";
-    case Fill::Extremes:
-      return "extremes";
-    case Fill::Runs:
-      return "runs";
-    default:
-      return "?";
-  }
+  static const char *const kNames[] = {"random", "low", "high", "alternating", "extremes", "runs"};
+  static_assert(sizeof kNames / sizeof kNames[0] == size_t(Fill::Count), "a name per fill");
+  return f < Fill::Count ? kNames[int(f)] : "?";
 }
 
 template <class T>

@@ -1,12 +1,14 @@
 // The 3x3 and 9x9 smoothing and the sigma tables: impulse responses,
 // rounding, extremes, wraps, the border samples they read and the rectangle
-// they write.
+// they write; the border replication.
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
 #include "arith.h"
 #include "forms.h"
 #include "kernels.h"
+#include "motion_detect.h"
 #include "test_util.h"
 
 using tnr_md_test::Guard;
@@ -207,6 +209,22 @@ int impulse9x9(int v, int r0, int c0, int r, int c) {
   return (kCoeff[m][n] * v + 512) >> 10;
 }
 
+// extendImgBorder on a W x H plane of random samples: every sample becomes
+// the nearest one of the valid area (ex and ey in from the edges).
+void checkBorder(int W, int H, int ex, int ey, Guard side, uint32_t salt) {
+  auto rng = tnr_md_test::seededRng(salt);
+  GuardedBuffer<int16_t> plane(size_t(W) * H, side);
+  tnr_md_test::fillRandom(plane.data(), plane.size(), rng, -32768, 32767);
+  const std::vector<int16_t> before(plane.begin(), plane.end());
+  extendImgBorder(plane.data(), W, H, ex, ey);
+  for (int r = 0; r < H; ++r)
+    for (int c = 0; c < W; ++c) {
+      const int rr = std::clamp(r, ey, H - ey - 1), cc = std::clamp(c, ex, W - ex - 1);
+      ASSERT_EQ(plane[r * W + c], before[rr * W + cc])
+          << W << "x" << H << " border " << ex << "," << ey << " at " << r << "," << c;
+    }
+}
+
 }  // namespace
 
 // An impulse inside the plane, and one two samples outside each of two
@@ -247,4 +265,20 @@ TEST(Gauss9x9Filter, RoundingOfSmallValuesAndConstantPlanes) {
     p.buf.fill(int16_t(k));
     expectGauss9x9(p, Guard::Left, [k](int, int) { return k; });
   }
+}
+
+TEST(Border, SingleValidSampleFillsEverything) {
+  int16_t p[9] = {1, 2, 3, 4, -77, 6, 7, 8, 9};
+  extendImgBorder(p, 3, 3, 1, 1);
+  for (int16_t v : p) EXPECT_EQ(v, -77);
+}
+
+// Borders 0 .. 4 on each axis around valid areas from one sample wide or high.
+TEST(Border, CornersTakeTheCornerSampleAndNothingOutsideIsTouched) {
+  for (int ex = 0; ex <= 4; ++ex)
+    for (int ey = 0; ey <= 4; ++ey)
+      for (int extra = 1; extra <= 3; ++extra) {
+        checkBorder(2 * ex + extra + 5, 2 * ey + extra, ex, ey, Guard::Right, 100 + ex * 10 + ey);
+        checkBorder(2 * ex + extra, 2 * ey + extra + 3, ex, ey, Guard::Left, 200 + ex * 10 + ey);
+      }
 }

@@ -51,16 +51,15 @@ struct Buffers {
 };
 
 // Two calls left the same bytes in every caller buffer but the scratch.
-void expectSame(const Buffers &want, const Buffers &got, const std::string &at) {
+void expectSame(const Buffers &want, const Buffers &got) {
   ASSERT_TRUE(tnr_md_test::sameBuffers(want.cur.data(), got.cur.data(), want.cur.size(), want.iw))
-      << "filtered frame, " << at;
+      << "filtered frame";
   ASSERT_TRUE(tnr_md_test::sameBuffers(want.prev.data(), got.prev.data(), want.prev.size()))
-      << "previous frame, " << at;
+      << "previous frame";
   for (auto [w, v, name] : {std::tuple{&want.alpha, &got.alpha, "pAlpha"},
                             {&want.preAlpha, &got.preAlpha, "pPreAlpha"},
                             {&want.gain, &got.gain, "gain"}})
-    ASSERT_TRUE(tnr_md_test::sameBuffers(w->data(), v->data(), w->size(), want.g))
-        << name << ", " << at;
+    ASSERT_TRUE(tnr_md_test::sameBuffers(w->data(), v->data(), w->size(), want.g)) << name;
 }
 
 // Runs the tasks one by one on this thread, in a random order.
@@ -145,10 +144,9 @@ TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
     const float sh = odd ? tnr_md_test::pickSigmaScale(rng) : 0.2f + float(rng() % 300) / 100;
     const float sl = odd ? tnr_md_test::pickSigmaScale(rng) : 0.05f + float(rng() % 100) / 100;
     const int rbit = int(rng() % 10);
-    const std::string at0 = std::to_string(pw) + "x" + std::to_string(ph) + " frame " +
-                            std::to_string(iw) + "x" + std::to_string(ih) + " pitch " +
-                            std::to_string(g) + " uv_ratio " + std::to_string(uv) +
-                            " sigma scales " + std::to_string(sh) + ", " + std::to_string(sl);
+    SCOPED_TRACE(::testing::Message()
+                 << pw << "x" << ph << " frame " << iw << "x" << ih << " pitch " << g
+                 << " uv_ratio " << uv << " sigma scales " << sh << ", " << sl);
     const auto detect = [&](const tnr_md::Kernels &k, Buffers &b, tnr_md::Schedule order) {
       tnr_md::motionDetectWith(k, b.cur.data(), b.prev.data(), b.tmp.data(), b.alpha.data(),
                                b.preAlpha.data(), b.gain.data(), ih, iw, ph, pw, g, sh, sl, uv, 0,
@@ -161,20 +159,21 @@ TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
       Buffers ref(iw, ih, pw, ph, g, tmpElems, side);
       ref.copyFrom(in);
       detect(tnr_md::kKernelsC, ref, tnr_md::Schedule::StageByStage);
-      ASSERT_NO_FATAL_FAILURE(expectSame(ref, want, at0 + ", against the per-sample set"));
+      SCOPED_TRACE("against the per-sample set");
+      ASSERT_NO_FATAL_FAILURE(expectSame(ref, want));
     }
     // The ring cases stream; the others take either banded order, then the
     // parallel entry with three task counts.
     for (int run = 0; run < 4; ++run) {
       const int tasks = run == 0 ? 0 : 1 + (iter * 5 + run * 7) % 16;
-      std::string at = at0;
+      std::string at;
       Buffers got(iw, ih, pw, ph, g,
                   tasks ? motionDetectParallelTmpBufSize(ph, pw, tasks) : tmpElems, side);
       got.copyFrom(in);
       if (tasks == 0) {
         const auto order = (iter >= 30 && iter < 35) || iter % 2 ? tnr_md::Schedule::Streamed
                                                                  : tnr_md::Schedule::WholeFirst;
-        at += order == tnr_md::Schedule::Streamed ? ", streamed" : ", whole first";
+        at = order == tnr_md::Schedule::Streamed ? "streamed" : "whole first";
         detect(*GetParam().k, got, order);
       } else {
         static const char *kExec[] = {"no executor", "random order", "a thread per task",
@@ -184,7 +183,7 @@ TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
                                  : e == 2 ? TnrMdExecutor{nullptr, runAllThreads}
                                  : e == 3 ? tnrMdThreadPoolExecutor(pool)
                                           : TnrMdExecutor{&shuffle, nullptr};
-        at += ", " + std::to_string(tasks) + " tasks, " + kExec[e];
+        at = std::to_string(tasks) + " tasks, " + kExec[e];
         ASSERT_GE(got.tmp.size(), tmpElems) << at;
         if (GetParam().k == &TNR_MD_DEFAULT_KERNELS)  // the exported entry
           motion_detect_parallel(e ? &ex : nullptr, tasks, got.cur.data(), got.prev.data(),
@@ -196,10 +195,11 @@ TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
                                            got.preAlpha.data(), got.gain.data(), ih, iw, ph, pw, g,
                                            sh, sl, uv, rbit);
       }
-      ASSERT_NO_FATAL_FAILURE(expectSame(want, got, at));
+      SCOPED_TRACE(at);
+      ASSERT_NO_FATAL_FAILURE(expectSame(want, got));
       // The noise level reads the block sigma plane, which the banded orders
       // and the tasks keep whole in the scratch buffer.
-      EXPECT_EQ(motionDetectNoiseLevel(got.tmp.data(), ph, pw, uv), level) << at;
+      EXPECT_EQ(motionDetectNoiseLevel(got.tmp.data(), ph, pw, uv), level);
     }
   }
   tnrMdThreadPoolDestroy(pool);
