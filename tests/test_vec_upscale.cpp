@@ -401,24 +401,25 @@ TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
   }
 }
 
-// The least excess over the high sigma whose per-pixel alpha is 128, which
-// the vector passes compute once per block column, for every high sigma
-// where it can be below 32768 (from about 32900 on it is 32768) and for some
-// larger ones: the alpha of the excess one below it is under 128, its own is
-// 128 (the alpha never falls as the excess grows).
-TEST(VecUpScale, SaturatingExcessOfEveryHighSigma) {
+// The bound above which the vector passes take a block column's smoothed
+// differences as saturated, for every high sigma where it is below 32767
+// and for some larger ones: the difference one above it has per-pixel alpha
+// 128 (the alpha never falls as the difference grows), and the bound stays
+// within 2 sH / 256 + 1 of the least such difference, so that it screens.
+TEST(VecUpScale, SaturationBoundOfEveryHighSigma) {
   auto rng = seededRng(0x5a8);
-  auto check = [](int32_t sH) {
-    const float inv = tnr_md::invSigma(sH);
-    const int d = tnr_md::saturatingExcess(inv * 128.0f);
-    ASSERT_GE(d, 1) << "sH " << sH;
-    ASSERT_LE(d, 32768) << "sH " << sH;
-    ASSERT_LT(tnr_md::pixelAlphaOf(int16_t(d - 1), 0, inv), 128) << "sH " << sH << ", excess " << d;
-    if (d <= 32767)
-      ASSERT_EQ(tnr_md::pixelAlphaOf(int16_t(d), 0, inv), 128) << "sH " << sH << ", excess " << d;
+  auto check = [](uint32_t sH) {
+    const int T = tnr_md::saturationBound(sH);
+    ASSERT_LE(T, 32767) << "sH " << sH;
+    if (T == 32767) return;
+    const float inv = tnr_md::invSigma(int32_t(sH));
+    ASSERT_EQ(tnr_md::pixelAlphaOf(int16_t(T + 1), int32_t(sH), inv), 128) << "sH " << sH;
+    const int below = T - 2 * int(sH) / 256 - 1;
+    if (below >= 0)
+      ASSERT_LT(tnr_md::pixelAlphaOf(int16_t(below), int32_t(sH), inv), 128) << "sH " << sH;
   };
-  for (int32_t sH = 0; sH <= 40000; ++sH) check(sH);
-  for (int i = 0; i < 2000; ++i) check(int32_t(uni(rng, 40001, (1 << 30) - 1)));
+  for (uint32_t sH = 0; sH <= 40000; ++sH) check(sH);
+  for (int i = 0; i < 2000; ++i) check(uint32_t(uni(rng, 40001, (1 << 30) - 1)));
 }
 
 // Per-pixel products d x 128 x invSigma(sH) that round to 0.5 - 2^-25, where

@@ -122,24 +122,20 @@ inline uint8_t pixelAlphaOf(int16_t hdiff, int32_t sH, float inv) {
   return static_cast<uint8_t>(a < 128 ? a : 128);
 }
 
-// The least excess d = h - sH (0 .. 32767) whose per-pixel alpha is 128, or
-// 32768 where none is; inv128 = 128 x invSigma(sH) (+infinity for sH = 0).
-// That alpha is trunc(round(round(d x inv128) + 0.5)) (pixelAlphaOf with the
-// factor 128 moved over, the same product), so it is 128 exactly where the
-// rounded product reaches 127.5 (adding 0.5 is exact below it): where d x
-// inv128 >= 127.5 - 2^-18 (the midpoint below 127.5, which rounds to it: its
-// last bit is even). The least such d is the ceiling of that bound over
-// inv128. The bound is A x 2^-18 (A an integer) and inv128 = M x 2^E with M
-// < 2^24 and E <= -16 (inv128 <= 128), so the quotient is A x 2^k / M with
-// k >= -2: an integer, or more than 2^-26 away from one, while below 32768
-// the double division is within 2^-38 of it (and exact for an integer). So
-// adding 1 - 2^-30 (the sum rounded within 2^-37) and truncating gives the
-// ceiling.
-inline int saturatingExcess(float inv128) {
-  const double q = (127.5 - 0x1p-18) / static_cast<double>(inv128);
-  if (!(q < 32768.0)) return 32768;
-  const int d = static_cast<int>(q + (1.0 - 0x1p-30));
-  return d > 1 ? d : 1;  // excess 0 gives alpha 0
+// A bound on the smoothed differences of a block column with high sigma sH
+// above which every difference has per-pixel alpha 128 (32767 where none of
+// 16 bits is above it): T = 2 s - floor(s / 256) with s = min(sH, 32767),
+// at most 32767. No division: the vector passes screen saturated blocks with
+// it. For h > T, sH < 32767: the excess d = h - sH >= s - s / 256 + 1, and
+// with inv = invSigma(sH) >= (1 - 2^-24) / sH the product d x 128 x inv,
+// rounded, is at least (127.5 + 128 / s)(1 - 2^-23) > 127.5, so trunc(product
+// + 0.5) >= 128. (sH = 0: inv = +infinity and d >= 1.) The least difference
+// with alpha 128 is about the same, 2 sH - sH / 256, so the bound screens
+// nearly every saturated block.
+constexpr int16_t saturationBound(uint32_t sH) {
+  const uint32_t s = sH < 32767 ? sH : 32767;
+  const uint32_t t = 2 * s - (s >> 8);
+  return static_cast<int16_t>(t < 32767 ? t : 32767);
 }
 
 // The new recursive weight: (staticAlpha / 128) / (2 - preAlpha / 128).

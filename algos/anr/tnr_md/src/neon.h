@@ -269,6 +269,17 @@ inline float32x4_t recipRefine4(float32x4_t v) {
   return vmulq_f32(vrecpsq_f32(v, e), e);
 }
 
+// v, kept in a register from here on: the compiler may no longer make the
+// constant anew inside a loop (it does so on ARMv7 where registers are
+// short, one instruction per use). No instruction; nothing through SIMDe.
+template <typename V>
+inline V held(V v) {
+#if TNR_MD_NATIVE_NEON
+  __asm__("" : "+w"(v));
+#endif
+  return v;
+}
+
 // p + n, hidden from the compiler's induction-variable rewriting (an empty
 // asm, no instruction): a row pointer stepped this way stays one register
 // that the loads and stores post-increment, instead of one address per row

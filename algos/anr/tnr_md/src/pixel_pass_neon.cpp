@@ -208,49 +208,54 @@ inline uint16x8_t hAlpha8(uint16x8_t du, float32x4_t scale) {
 }
 
 // The high sigmas of a run of block columns of one block row in the form the
-// aligned blocks use, computed once for the 8 processing rows that share
-// them and only for the columns that a moving block needs: s16 = min(sH,
-// 32767) and inv128 = 128 x inv for a sigma below kNarrowSigmaLimit; s16 =
-// -1 marks an entry that takes the 32-bit path, kSigmaUnset one not yet
-// computed.
-constexpr int kSigmaRun = 256;                                 // block columns, 2048 pixels
-constexpr int16_t kSigmaUnset = static_cast<int16_t>(0x8080);  // bytes of 0x80
+// aligned blocks use, for the 8 processing rows that share them: s16 =
+// min(sH, 32767) for a sigma below kNarrowSigmaLimit, -1 for one that takes
+// the 32-bit path; satAbove = saturationBound(sH) (32767 on the 32-bit path);
+// and inv128 = 128 x inv (0 on the 32-bit path), divided only for the
+// columns that a moving block needs: -1 until then.
+constexpr int kSigmaRun = 256;  // block columns, 2048 pixels
 
 struct SigmaRun {
-  int row = -1, col0 = -1;
+  int row = -1, col0 = -1, cols = 0;
+  bool ready = false;             // s16, satAbove and inv128 set for the cols columns
   const uint32_t *sig = nullptr;  // the block row's entry of column col0
   int16_t s16[kSigmaRun];
+  int16_t satAbove[kSigmaRun];
   float inv128[kSigmaRun];
-  // One below the least smoothed difference whose hAlpha is 128 (sH + the
-  // least such excess - 1), or 32767 where no difference reaches it, and
-  // where the entry is not computed yet: no difference lies above it.
-  int16_t satBelow[kSigmaRun];
 };
 
-__attribute__((noinline)) void resetSigmaRun(SigmaRun &run, const uint32_t *sigRow, int row,
-                                             int col0, int cols) {
-  run.row = row;
-  run.col0 = col0;
-  run.sig = sigRow + col0;
-  std::memset(run.s16, 0x80, sizeof(int16_t) * static_cast<size_t>(cols));
-  std::fill_n(run.satBelow, cols, int16_t{32767});
-}
-
-// Once per block column and block row. Inline: a call inside the block loops
-// would move their vector constants to the stack (a call keeps only d8 ..
-// d15 on ARMv7).
-__attribute__((always_inline)) inline void computeSigmaNow(SigmaRun &run, int i) {
+inline void setSigma(SigmaRun &run, int i) {
   const uint32_t sH = run.sig[i];
   const bool narrow = sH < kNarrowSigmaLimit;
   run.s16[i] = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
-  run.inv128[i] = narrow ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
-  // h - s16 saturates in 16 bits, so with s16 + d > 32767 no h reaches d.
-  const int below = narrow ? run.s16[i] + saturatingExcess(run.inv128[i]) - 1 : 32767;
-  run.satBelow[i] = static_cast<int16_t>(below < 32767 ? below : 32767);
+  run.satAbove[i] = narrow ? saturationBound(sH) : int16_t{32767};
+  run.inv128[i] = -1.0f;
 }
 
-inline void computeSigma(SigmaRun &run, int i) {
-  if (run.s16[i] == kSigmaUnset) computeSigmaNow(run, i);
+// The run's columns, set where a block row first has a block that is not
+// still.
+__attribute__((noinline)) void prepareSigmaRun(SigmaRun &run) {
+  int i = 0;
+  const uint32x4_t limit = vdupq_n_u32(kNarrowSigmaLimit), top = vdupq_n_u32(32767);
+  for (; i + 4 <= run.cols; i += 4) {
+    const uint32x4_t sH = vld1q_u32(run.sig + i);
+    const uint32x4_t narrow = vcltq_u32(sH, limit);
+    const uint32x4_t s = vminq_u32(sH, top);
+    const uint32x4_t t = vminq_u32(vsubq_u32(vaddq_u32(s, s), vshrq_n_u32(s, 8)), top);
+    vst1_s16(run.s16 + i, vreinterpret_s16_u16(vmovn_u32(vornq_u32(s, narrow))));
+    vst1_s16(run.satAbove + i, vreinterpret_s16_u16(vmovn_u32(vbslq_u32(narrow, t, top))));
+    vst1q_f32(run.inv128 + i, vdupq_n_f32(-1.0f));
+  }
+  for (; i < run.cols; ++i) setSigma(run, i);
+  run.ready = true;
+}
+
+// The reciprocals of columns i and i + 1 where not divided yet; out of line,
+// for loops that would rather keep their registers than hold its steps.
+__attribute__((noinline)) void divideSigmaPair(SigmaRun &run, int i) {
+  for (int j = i; j < i + 2; ++j)
+    if (run.inv128[j] < 0.0f)
+      run.inv128[j] = run.s16[j] >= 0 ? invSigma(static_cast<int32_t>(run.sig[j])) * 128.0f : 0.0f;
 }
 
 // Whether every lane is all ones.
@@ -270,6 +275,38 @@ inline bool allZero(int16x8_t v) {
   return !anyByte(vreinterpret_u8_s16(vorr_s16(vget_low_s16(v), vget_high_s16(v))));
 }
 
+// The smoothed differences of 16 pixels from h, as smoothed8 gives them for
+// h and h + 8. Where every sample they read is a multiple of 16 (the
+// difference plane is scaled by 32, so nearly always), in 16-bit lanes with
+// halving adds, each exact there (see the 3x3 filter): the vertical sums over
+// 4 of columns -1 .. 16, then the horizontal sums of those over 4.
+struct Smoothed16 {
+  int16x8_t lo, hi;
+};
+
+inline int16x8_t vSum4(const int16_t *p, ptrdiff_t stride, int16x8_t &seen) {
+  const int16x8_t u = vld1q_s16(p - stride), m = vld1q_s16(p), d = vld1q_s16(p + stride);
+  seen = vorrq_s16(seen, vorrq_s16(vorrq_s16(u, m), d));
+  return vhaddq_s16(vhaddq_s16(u, d), m);
+}
+
+inline int16x8_t hSum4(int16x8_t left, int16x8_t centre, int16x8_t right) {
+  return vhaddq_s16(vhaddq_s16(left, right), centre);
+}
+
+inline Smoothed16 smoothed16(const int16_t *h, ptrdiff_t smooth) {
+  if (smooth == 0) return {vld1q_s16(h), vld1q_s16(h + 8)};
+  int16x8_t seen = vdupq_n_s16(0);
+  const int16x8_t a = vSum4(h - 1, smooth, seen);  // columns -1 .. 6
+  const int16x8_t b = vSum4(h + 7, smooth, seen);  // 7 .. 14
+  const int16x8_t c = vSum4(h + 9, smooth, seen);  // 9 .. 16
+  const uint16x8_t low = vshlq_n_u16(vreinterpretq_u16_s16(seen), 12);
+  if (anyByte(vreinterpret_u8_u16(vorr_u16(vget_low_u16(low), vget_high_u16(low)))))
+    return {smoothed8(h, smooth), smoothed8(h + 8, smooth)};
+  const int16x8_t at15 = vextq_s16(c, c, 6);  // column 15 in lane 0
+  return {hSum4(a, vextq_s16(a, b, 1), vextq_s16(a, b, 2)), hSum4(b, vextq_s16(b, at15, 1), c)};
+}
+
 // hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take the
 // high sigma of block column i, lanes 8 .. 15 that of column i + 1 (i counted
 // in the run; sigRow gives the entries themselves for the 32-bit path).
@@ -277,15 +314,15 @@ inline bool allZero(int16x8_t v) {
 // and the motion alpha are 0: a still block.
 inline bool hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run, int i,
                           const uint32_t *sigRow, uint8x16_t &hAlpha) {
-  if ((run.s16[i] | run.s16[i + 1]) < 0) {
-    computeSigma(run, i);
-    computeSigma(run, i + 1);
-  }
   const int16_t s16a = run.s16[i], s16b = run.s16[i + 1];
   if ((s16a | s16b) >= 0) {
-    const int16x8_t d0 = excess8(smoothed8(hdiff, smooth), s16a);
-    const int16x8_t d1 = excess8(smoothed8(hdiff + 8, smooth), s16b);
+    const Smoothed16 h = smoothed16(hdiff, smooth);
+    const int16x8_t d0 = excess8(h.lo, s16a);
+    const int16x8_t d1 = excess8(h.hi, s16b);
     if (allZero(vorrq_s16(d0, d1))) return false;
+    uint32_t bits[2];  // a sign bit set: not divided yet
+    std::memcpy(bits, run.inv128 + i, sizeof bits);
+    if (((bits[0] | bits[1]) >> 31) != 0) divideSigmaPair(run, i);
     const uint16x8_t a0 = hAlpha8(vreinterpretq_u16_s16(d0), vdupq_n_f32(run.inv128[i]));
     const uint16x8_t a1 = hAlpha8(vreinterpretq_u16_s16(d1), vdupq_n_f32(run.inv128[i + 1]));
     hAlpha = vminq_u8(vcombine_u8(vqmovn_u16(a0), vqmovn_u16(a1)), vdupq_n_u8(128));
@@ -604,117 +641,142 @@ __attribute__((noinline)) int stillRun(BlockIo io, const uint8_t *t, int nLeft,
 }
 
 // Whether every smoothed difference of a block lies above its block
-// column's satBelow (satBelow[0] for lanes 0 .. 7, satBelow[1] for 8 .. 15).
-inline bool saturated(const int16_t *hdiff, ptrdiff_t smooth, const int16_t *satBelow) {
-  const uint16x8_t above0 = vcgtq_s16(smoothed8(hdiff, smooth), vld1q_dup_s16(satBelow));
-  const uint16x8_t above1 = vcgtq_s16(smoothed8(hdiff + 8, smooth), vld1q_dup_s16(satBelow + 1));
+// column's satAbove (satAbove[0] for lanes 0 .. 7, satAbove[1] for 8 .. 15).
+inline bool saturated(const int16_t *hdiff, ptrdiff_t smooth, const int16_t *satAbove) {
+  const Smoothed16 h = smoothed16(hdiff, smooth);
+  const uint16x8_t above0 = vcgtq_s16(h.lo, vld1q_dup_s16(satAbove));
+  const uint16x8_t above1 = vcgtq_s16(h.hi, vld1q_dup_s16(satAbove + 1));
   return allOnes(vandq_u16(above0, above1));
 }
 
-// Saturated blocks at multiples of 16 from io while their block columns'
-// sigmas are computed, at most nLeft; returns how many (0 when the first
-// block is not one). A saturated block's four T columns are 128 (lAlpha 128
-// in every lane: the interpolation of equal values) and every smoothed
-// difference lies above its column's satBelow (hAlpha 128): staticAlpha is
-// 0, so the new weight is 0 (0 x anything + 0.5, truncated), the blends keep
-// the current frame's bytes (RoundShift(c x 128, 7) = c), which stay as they
+// A run of blocks at multiples of 16 whose four T columns are not all 0
+// holds saturated blocks, which take a few stores, and moving ones, whose
+// float steps alone take most of ARMv7's registers. It is taken in chunks of
+// up to kActiveChunk moving blocks, in three loops, each out of line so that
+// it holds only its own values in registers: the first writes the saturated
+// blocks' outputs as it meets them and notes where the moving blocks are,
+// the second finds their static alphas, the third writes their outputs.
+constexpr int kActiveChunk = 16;
+
+struct Chunk {
+  int blocks = 0;                 // blocks of the chunk, saturated or moving
+  int moving = 0;                 // of which moving: at[0 .. moving - 1]
+  bool last = false;              // the run ends with this chunk
+  int at[kActiveChunk];           // the moving blocks, counted from the chunk's first
+  uint8_t staticAlpha[kActiveChunk][16];
+};
+
+// The first loop, over the blocks from io (t, hdiff and satAbove of its
+// first block column for the first), at most nLeft: it stops after
+// kActiveChunk moving blocks, at the run's end or before a block whose four T
+// columns are 0. A saturated block's four T columns are 128 (lAlpha 128 in
+// every lane: the interpolation of equal values) and every smoothed
+// difference lies above its column's satAbove (hAlpha 128), so staticAlpha
+// is 0, the new weight 0 (0 x anything + 0.5, truncated), the blends keep the
+// current frame's bytes (RoundShift(c x 128, 7) = c), which stay as they
 // are, the static ratio is r and the gain max(RoundShift(r x g, 7), 1).
-// Outputs in the order of pixelBlock. No calls in the loop, so that its
-// constants stay in registers. satBelow: the first block's first column.
+// Outputs in the order of pixelBlock.
 template <bool kSmooth>
-__attribute__((noinline)) int saturatedSpan(BlockIo io, const uint8_t *t, const int16_t *hdiff,
-                                            const int16_t *satBelow, int nLeft,
-                                            const PassConst &pc) {
-  const uint8x16_t ratioR = pc.ratioR, ratioKept = pc.ratioKept;
-  const int8x16_t ratioShift = pc.ratioShift;
-  const ptrdiff_t smooth = kSmooth ? pc.smooth : 0;
-  uint8_t *preAlpha = io.preAlpha, *alpha = io.alpha, *gain = io.gain;
-  int n = 0;
-  while (n < nLeft) {
-    uint32_t four;
-    std::memcpy(&four, t, sizeof four);
-    if (four != 0x80808080u || !saturated(hdiff, smooth, satBelow)) break;
-    vst1q_u8(preAlpha, vdupq_n_u8(0));
-    preAlpha = walk(preAlpha, 16);
-    vst1q_u8(alpha, ratioR);
-    alpha = walk(alpha, 16);
-    const uint8x16_t g = vrshlq_u8(vld1q_u8(gain), ratioShift);
-    vst1q_u8(gain, vmaxq_u8(vandq_u8(g, ratioKept), vdupq_n_u8(1)));
-    gain = walk(gain, 16);
-    hdiff = walk(hdiff, 16);
-    t = walk(t, 2);
-    satBelow = walk(satBelow, 2);
-    ++n;
-  }
-  return n;
-}
-
-// A run of saturated blocks at multiples of 16 from io, whose first block
-// column is column i of the sigma run, at most nLeft; returns its length (0
-// when the first block is not one). The sigmas of a block column are
-// computed where a block needs them (an entry not computed yet stops the
-// span: no difference lies above its satBelow).
-inline int saturatedRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run, int i,
-                        int nLeft, const PassConst &pc) {
-  int n = 0;
-  for (;;) {
-    const int j = i + 2 * n;
-    if (run.s16[j] == kSigmaUnset || run.s16[j + 1] == kSigmaUnset) {
-      computeSigma(run, j);
-      computeSigma(run, j + 1);
-    }
-    BlockIo at = io;
-    advance(at, 16 * n, false);
-    const int m =
-        pc.smooth != 0
-            ? saturatedSpan<true>(at, t + 2 * n, hdiff + 16 * n, run.satBelow + j, nLeft - n, pc)
-            : saturatedSpan<false>(at, t + 2 * n, hdiff + 16 * n, run.satBelow + j, nLeft - n, pc);
-    n += m;
-    if (n == nLeft) return n;
-    uint32_t four;
-    std::memcpy(&four, t + 2 * n, sizeof four);
-    const int k = i + 2 * n;
-    if (four != 0x80808080u || (run.s16[k] != kSigmaUnset && run.s16[k + 1] != kSigmaUnset))
-      return n;
-  }
-}
-
-// A run of blocks at multiples of 16 from io whose four T columns are
-// neither all 0 nor all 128 but for the first (which may be an all-128 block
-// that saturatedRun turned down), at most nLeft; returns its length. Out of line, so that the
-// moving blocks and the still blocks each keep their constants in registers.
-template <bool kChroma>
-__attribute__((noinline)) int movingRun(BlockIo io, const uint8_t *t, const int16_t *hdiff,
-                                        SigmaRun &run, int i, int nLeft, const uint32_t *sigRow,
-                                        const PassConst &pcIn, const InterpAligned &iaIn) {
-  // Copies: the byte stores below could alias the callers' structs.
+__attribute__((noinline)) void saturatedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff,
+                                               const int16_t *satAbove, int nLeft,
+                                               const PassConst &pcIn, Chunk &c) {
   const PassConst pc = pcIn;
-  const InterpAligned ia = iaIn;
-  const uint8x16_t noKeep = vdupq_n_u8(0);
-  int n = 0;
-  uint32_t four;
-  std::memcpy(&four, t, sizeof four);
-  do {
-    uint8x16_t hAlpha;
-    if (!hAlphaAligned(hdiff, pc.smooth, run, i, sigRow, hAlpha))
-      stillBlocks<kChroma>(io, 1, *pc.still);  // every h <= sH
-    else if (four == 0x80808080u)              // lAlpha 128: staticAlpha = 128 - hAlpha
-      pixelBlock<false, kChroma>(io, vsubq_u8(vdupq_n_u8(128), hAlpha), pc, noKeep);
-    else
-      pixelBlock<false, kChroma>(io, staticAlpha16(interpAligned(four, ia), hAlpha), pc, noKeep);
-    ++n;
-    t = walk(t, 2);
-    hdiff = walk(hdiff, 16);
-    i += 2;
-    walkIo(io, kChroma);
-    if (n == nLeft) break;
+  const ptrdiff_t smooth = kSmooth ? pc.smooth : 0;
+  const uint8_t *const t0 = t;
+  const uint8_t *const tEnd = t + 2 * nLeft;
+  int m = 0;
+  uint8_t *preAlpha = io.preAlpha, *alpha = io.alpha, *gain = io.gain;
+  const uint8x16_t zero = held(vdupq_n_u8(0)), one = held(vdupq_n_u8(1));
+  bool last = false;
+  for (;;) {
+    uint32_t four;
     std::memcpy(&four, t, sizeof four);
-    // A saturated block ends the run: saturatedRun takes it. (Its first and
-    // last difference, unsmoothed where the pass smooths, only screen.)
-    if (four == 0x80808080u && hdiff[0] > run.satBelow[i] && hdiff[15] > run.satBelow[i + 1] &&
-        saturated(hdiff, pc.smooth, run.satBelow + i))
+    // Where the pass smooths, the block's first and last difference,
+    // unsmoothed, screen before the smoothing.
+    if (four == 0x80808080u &&
+        (!kSmooth || (hdiff[0] > satAbove[0] && hdiff[15] > satAbove[1])) &&
+        saturated(hdiff, smooth, satAbove)) {
+      vst1q_u8(preAlpha, zero);
+      vst1q_u8(alpha, pc.ratioR);
+      const uint8x16_t g = vrshlq_u8(vld1q_u8(gain), pc.ratioShift);
+      vst1q_u8(gain, vmaxq_u8(vandq_u8(g, pc.ratioKept), one));
+    } else if (four == 0) {
+      last = true;
       break;
-  } while (four != 0);
+    } else {
+      if (m == kActiveChunk) break;
+      c.at[m++] = static_cast<int>(t - t0) >> 1;
+    }
+    t += 2;
+    hdiff += 16;
+    satAbove += 2;
+    preAlpha += 16;
+    alpha += 16;
+    gain += 16;
+    if (t == tEnd) {
+      last = true;
+      break;
+    }
+  }
+  c.blocks = static_cast<int>(t - t0) >> 1;
+  c.moving = m;
+  c.last = last;
+}
+
+// The second loop: the static alphas of the chunk's moving blocks. A block
+// whose differences all lie at or below the high sigma is still: static
+// alpha 128, which pixelBlock turns into the still block's outputs.
+template <bool kSmooth>
+__attribute__((noinline)) void movingAlphas(const uint8_t *t, const int16_t *hdiff,
+                                            SigmaRun &run, int i, const uint32_t *sigRow,
+                                            ptrdiff_t smoothIn, const InterpAligned &iaIn,
+                                            Chunk &c) {
+  const InterpAligned ia = iaIn;
+  const ptrdiff_t smooth = kSmooth ? smoothIn : 0;
+  for (int b = 0; b < c.moving; ++b) {
+    const int k = c.at[b];
+    uint32_t four;
+    std::memcpy(&four, t + 2 * k, sizeof four);
+    uint8x16_t hAlpha, sa;
+    if (!hAlphaAligned(hdiff + 16 * k, smooth, run, i + 2 * k, sigRow, hAlpha))
+      sa = vdupq_n_u8(128);  // every h <= sH
+    else if (four == 0x80808080u)  // lAlpha 128: staticAlpha = 128 - hAlpha
+      sa = vsubq_u8(vdupq_n_u8(128), hAlpha);
+    else
+      sa = staticAlpha16(interpAligned(four, ia), hAlpha);
+    vst1q_u8(c.staticAlpha[b], sa);
+  }
+}
+
+// The third loop: the outputs of the chunk's moving blocks.
+template <bool kChroma>
+__attribute__((noinline)) void movingBlocks(const BlockIo &io, const PassConst &pcIn,
+                                            const Chunk &c) {
+  const PassConst pc = pcIn;
+  for (int b = 0; b < c.moving; ++b) {
+    BlockIo block = io;
+    advance(block, 16 * c.at[b], kChroma);
+    pixelBlock<false, kChroma>(block, vld1q_u8(c.staticAlpha[b]), pc, vdupq_n_u8(0));
+  }
+}
+
+// A run of blocks at multiples of 16 from io whose four T columns are not
+// all 0 (the first one's are not), at most nLeft; returns its length.
+template <bool kChroma, bool kSmooth>
+int activeRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run, int i,
+              int nLeft, const uint32_t *sigRow, const PassConst &pc, const InterpAligned &ia) {
+  Chunk c;
+  int n = 0;
+  do {
+    saturatedBlocks<kSmooth>(io, t, hdiff, run.satAbove + i, nLeft - n, pc, c);
+    movingAlphas<kSmooth>(t, hdiff, run, i, sigRow, pc.smooth, ia, c);
+    movingBlocks<kChroma>(io, pc, c);
+    n += c.blocks;
+    t += 2 * c.blocks;
+    hdiff += 16 * c.blocks;
+    i += 2 * c.blocks;
+    advance(io, 16 * c.blocks, kChroma);
+  } while (!c.last);
   return n;
 }
 
@@ -732,12 +794,14 @@ void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun 
     // it while the two further T columns each needs are 0.
     uint32_t four;
     std::memcpy(&four, t, sizeof four);
-    int n = 1;
+    int n;
     if (four == 0) {
       n = stillRun<kChroma>(io, t, nBlocks - b, *pc.still);
     } else {
-      n = four == 0x80808080u ? saturatedRun(io, t, hdiff, run, i, nBlocks - b, pc) : 0;
-      if (n == 0) n = movingRun<kChroma>(io, t, hdiff, run, i, nBlocks - b, sigRow, pc, ia);
+      if (!run.ready) prepareSigmaRun(run);
+      n = pc.smooth != 0
+              ? activeRun<kChroma, true>(io, t, hdiff, run, i, nBlocks - b, sigRow, pc, ia)
+              : activeRun<kChroma, false>(io, t, hdiff, run, i, nBlocks - b, sigRow, pc, ia);
     }
     b += n;
     t += 2 * n;
@@ -808,8 +872,13 @@ void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, co
       const int alignedEnd = proWidth & ~15;
       for (int r0 = 0; r0 < alignedEnd; r0 += 8 * kSigmaRun) {
         const int r1 = alignedEnd - r0 > 8 * kSigmaRun ? r0 + 8 * kSigmaRun : alignedEnd;
-        if (run.row != (y >> 3) || run.col0 != r0 >> 3)
-          resetSigmaRun(run, sigRow, y >> 3, r0 >> 3, (r1 - r0) >> 3);
+        if (run.row != (y >> 3) || run.col0 != r0 >> 3) {
+          run.row = y >> 3;
+          run.col0 = r0 >> 3;
+          run.cols = (r1 - r0) >> 3;
+          run.sig = sigRow + run.col0;
+          run.ready = false;
+        }
         if (oddRow)
           alignedBlocks<true>(blockIo(r0), tRow + (r0 >> 3), hRow + r0, run, 0, (r1 - r0) >> 4,
                               sigRow, pc, ia);

@@ -63,30 +63,6 @@ inline void invSigmaRow(const uint32_t *sH, float *inv, int n) {
   for (; i < n; ++i) inv[i] = invSigma(static_cast<int32_t>(sH[i]));
 }
 
-// hAlpha of one smoothed difference h as hAlpha computes it lane by lane,
-// for a high sigma below 2^24 (where (h - sH) x 128 is exact).
-inline int hAlphaOf(int h, int32_t sH, float inv) {
-  const int32_t d = h > sH ? (h - sH) << 7 : 0;
-  const float f = static_cast<float>(d) * inv;
-  const float g = f + 0.5f;
-  if (!(g > 0.0f)) return 0;  // NaN (0 x infinity) and 0
-  return g >= 128.0f ? 128 : static_cast<int>(g);
-}
-
-// One below the least smoothed difference whose hAlpha is 128 (hAlpha never
-// falls as h grows), or 32767 where no h of 16 bits reaches it (and for
-// sigmas from 2^24 on, which keep the general path).
-inline int16_t saturationBelow(int32_t sH, float inv) {
-  if (sH < 0 || sH >= (1 << 24) || sH >= 32767) return 32767;
-  // hAlpha is 128 where the rounded product reaches 127.5.
-  const double est = sH + (127.5 - 0x1p-18) / (128.0 * static_cast<double>(inv));
-  int h = est >= 32767.0 ? 32768 : static_cast<int>(est) + 1;
-  if (h <= sH) h = sH + 1;
-  while (h > sH + 1 && hAlphaOf(h - 1, sH, inv) == 128) --h;
-  while (h <= 32767 && hAlphaOf(h, sH, inv) < 128) ++h;
-  return static_cast<int16_t>(h - 1);
-}
-
 // The even and odd pixels' halves of a block's 16-bit lanes.
 template <class S>
 struct Split {
@@ -294,15 +270,16 @@ inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, const LaneS
 
 // A block whose T columns are all 128 (lAlpha 128 in every lane: the
 // interpolation of equal values) and whose smoothed differences all lie
-// above their block column's satBelow (hAlpha 128) has staticAlpha 0: the new
-// weight is 0, the blends keep the current frame's bytes (c + RoundShift(0,
-// 7)), which stay as they are, the static ratio is r and the gain max(
-// RoundShift(r x g, 7), 1). satBelow: the block's block columns.
+// above their block column's saturationBound (hAlpha 128) has staticAlpha 0:
+// the new weight is 0, the blends keep the current frame's bytes (c +
+// RoundShift(0, 7)), which stay as they are, the static ratio is r and the
+// gain max(RoundShift(r x g, 7), 1). sat: the bounds of the block's block
+// columns.
 template <class S>
-inline bool saturated(const BlockIo &io, ptrdiff_t o, const int16_t *satBelow) {
-  return S::allSet(S::band(S::cmpgt(hdiffAt<S>(io, o), S::spread16(satBelow, 0)),
+inline bool saturated(const BlockIo &io, ptrdiff_t o, const int16_t *sat) {
+  return S::allSet(S::band(S::cmpgt(hdiffAt<S>(io, o), S::spread16(sat, 0)),
                            S::cmpgt(hdiffAt<S>(io, o + S::kLanes),
-                                    S::spread16(satBelow, S::kLanes / 8))));
+                                    S::spread16(sat, S::kLanes / 8))));
 }
 template <class S>
 inline void saturatedBlock(const BlockIo &io, ptrdiff_t o, const PassConst &pc) {
@@ -315,22 +292,16 @@ inline void saturatedBlock(const BlockIo &io, ptrdiff_t o, const PassConst &pc) 
   S::store(io.gain + o, S::maxu8(join8<S>(gE, gO), S::set1x8(1)));
 }
 
-// The high sigmas of one block row and the reciprocals of its first
-// kCached columns (the rest are divided as they come).
+// The high sigmas of one block row, and the reciprocals and saturation
+// bounds of its first kCached columns (the rest are divided as they come and
+// never screened).
 struct SigmaRow {
   static constexpr int kCached = 512;
-  static constexpr int16_t kSatUnset = INT16_MIN;
   const uint32_t *sH;
   const float *inv;
-  int16_t *sat;  // saturationBelow of the first kCached, kSatUnset until asked for
+  const int16_t *sat;  // saturationBound of the first kCached
   float invAt(int col) const {
     return col < kCached ? inv[col] : invSigma(static_cast<int32_t>(sH[col]));
-  }
-  // saturationBelow of columns col .. col + n - 1 (all below kCached).
-  const int16_t *satAt(int col, int n) const {
-    for (int i = col; i < col + n; ++i)
-      if (sat[i] == kSatUnset) sat[i] = saturationBelow(static_cast<int32_t>(sH[i]), inv[i]);
-    return sat + col;
   }
 };
 
@@ -375,7 +346,7 @@ inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow 
   const uint64_t t = tColumns<kCols + 2>(tRow + col);
   if (t == 0) return stillBlock<S>(io, x);
   const bool cached = col + kCols <= SigmaRow::kCached;
-  if (t == kAll128 && cached && saturated<S>(io, x, sig.satAt(col, kCols)))
+  if (t == kAll128 && cached && saturated<S>(io, x, sig.sat + col))
     return saturatedBlock<S>(io, x, pc);
   float invCols[kCols];
   if (!cached)
@@ -450,7 +421,7 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
     if ((y >> 3) != invRowOf) {
       invRowOf = y >> 3;
       invSigmaRow(sig.sH, invRow, cached);
-      for (int i = 0; i < cached; ++i) satRow[i] = SigmaRow::kSatUnset;
+      for (int i = 0; i < cached; ++i) satRow[i] = saturationBound(sig.sH[i]);
     }
     const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * m.stride;
     const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * f.width;
