@@ -8,8 +8,7 @@
 #include "forms.h"
 #include "test_util.h"
 
-using tnr_md_test::Guard;
-using tnr_md_test::GuardedBuffer;
+using namespace tnr_md_test;
 
 // (l, sL, expected): at or below the sigma 0, 128 from d >= s; exact halves
 // (0.5, 1.5) fall to the lower value; the refined reciprocal of 3328 lies
@@ -62,18 +61,17 @@ struct AlphaCase {
   int dsW = (proW + 7) / 8, dsH = (proH + 7) / 8;
   size_t frame = size_t(imgW) * imgH * 3 / 2, map = size_t(G) * (proH - 1) + proW;
   size_t blocks = size_t(dsH - 1) * (dsW + 8) + dsW;
-  GuardedBuffer<uint8_t> cur = tnr_md_test::canaryBuffer<uint8_t>(frame, side, 100);
-  GuardedBuffer<uint8_t> pre = tnr_md_test::canaryBuffer<uint8_t>(frame, side, 100);
+  GuardedBuffer<uint8_t> cur = canaryBuffer<uint8_t>(frame, side, 100);
+  GuardedBuffer<uint8_t> pre = canaryBuffer<uint8_t>(frame, side, 100);
   GuardedBuffer<uint8_t> tmp{size_t(proH) * (dsW + 2), side};
-  GuardedBuffer<uint8_t> alpha = tnr_md_test::canaryBuffer<uint8_t>(map, side, 0xA5);
-  GuardedBuffer<uint8_t> preAlpha = tnr_md_test::canaryBuffer<uint8_t>(map, side, 0);
-  GuardedBuffer<uint8_t> gain = tnr_md_test::canaryBuffer<uint8_t>(map, side, 128);
-  GuardedBuffer<int16_t> ldiff =
-      tnr_md_test::canaryBuffer<int16_t>(size_t(dsH - 1) * (dsW + 2) + dsW, side, 0);
+  GuardedBuffer<uint8_t> alpha = canaryBuffer<uint8_t>(map, side, 0xA5);
+  GuardedBuffer<uint8_t> preAlpha = canaryBuffer<uint8_t>(map, side, 0);
+  GuardedBuffer<uint8_t> gain = canaryBuffer<uint8_t>(map, side, 128);
+  GuardedBuffer<int16_t> ldiff = canaryBuffer<int16_t>(size_t(dsH - 1) * (dsW + 2) + dsW, side, 0);
   GuardedBuffer<int16_t> hdiff =
-      tnr_md_test::canaryBuffer<int16_t>(size_t(proH - 1) * (proW + 2) + proW, side, 0);
-  GuardedBuffer<uint16_t> sigmaL = tnr_md_test::canaryBuffer<uint16_t>(blocks, side, 64);
-  GuardedBuffer<uint32_t> sigmaH = tnr_md_test::canaryBuffer<uint32_t>(blocks, side, 100);
+      canaryBuffer<int16_t>(size_t(proH - 1) * (proW + 2) + proW, side, 0);
+  GuardedBuffer<uint16_t> sigmaL = canaryBuffer<uint16_t>(blocks, side, 64);
+  GuardedBuffer<uint32_t> sigmaH = canaryBuffer<uint32_t>(blocks, side, 100);
   AlphaCase(int iw, int ih, int pw, int ph, int g, Guard s = Guard::Right)
       : imgW(iw), imgH(ih), proW(pw), proH(ph), G(g), side(s) {}
   int16_t &L(int bx, int by) { return ldiff[size_t(by) * (dsW + 2) + bx]; }
@@ -91,7 +89,7 @@ struct AlphaCase {
 
 }  // namespace
 
-class Alpha : public ::testing::TestWithParam<tnr_md_test::Form> {};
+class Alpha : public ::testing::TestWithParam<Form> {};
 TNR_MD_FORMS_SUITE(Alpha);
 
 // Blocks of alpha 0 then 128 across (block columns) and down (block rows);
@@ -171,7 +169,7 @@ TEST_P(Alpha, ChromaOnOddRowsWithWeightsOfTheRightHandPixel) {
     AlphaCase c(w + 3, 8, w, h, w + 1, Guard::Left);
     for (int i = 0; i < c.dsW; ++i) c.L(i, 0) = 128;
     c.sigmaH.fill(128);
-    auto rng = tnr_md_test::seededRng(uint32_t(w));
+    auto rng = seededRng(uint32_t(w));
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
         c.Hd(x, y) = int16_t(128 + (rng() % 129));

@@ -3,16 +3,16 @@
 // they write; the border replication.
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 
 #include "arith.h"
+#include "equiv.h"
 #include "forms.h"
 #include "kernels.h"
 #include "motion_detect.h"
-#include "test_util.h"
 
-using tnr_md_test::Guard;
-using tnr_md_test::GuardedBuffer;
+using namespace tnr_md_test;
 
 namespace {
 
@@ -33,20 +33,22 @@ struct Bordered {
   int16_t &at(int x, int y) { return first()[ptrdiff_t(y) * stride + x]; }
 };
 
+// Whether element i of a plane of the given pitch lies in columns c0 .. c1 - 1.
+std::function<bool(size_t)> inRows(int pitch, int c0, int c1) {
+  return [=](size_t i) { return int(i % pitch) >= c0 && int(i % pitch) < c1; };
+}
+
 }  // namespace
 
-class Gauss3x3 : public ::testing::TestWithParam<tnr_md_test::Form> {
+class Gauss3x3 : public ::testing::TestWithParam<Form> {
  protected:
   // Filters in into a canary-filled output of the same pitch; checks that only
   // the w x h rectangle was written and returns the output.
   std::vector<int16_t> filter(Bordered &in, Guard side) {
-    GuardedBuffer<int16_t> out(size_t(in.stride) * (in.h - 1) + in.w, side);
-    out.fill(kCanary);
+    auto out = canaryBuffer<int16_t>(size_t(in.stride) * (in.h - 1) + in.w, side, kCanary);
     GetParam().k->gauss3x3(in.first(), out.data(), in.h, in.w, in.stride);
-    for (size_t i = 0; i < out.size(); ++i)
-      if (int(i % in.stride) >= in.w) {
-        EXPECT_EQ(out[i], kCanary) << "written past the row at " << i;
-      }
+    EXPECT_TRUE(canaryIntact<int16_t>(out.data(), out.size(), kCanary, inRows(in.stride, 0, in.w),
+                                      in.stride));
     return std::vector<int16_t>(out.begin(), out.end());
   }
 };
@@ -95,7 +97,7 @@ TEST_P(Gauss3x3, ExtremesAndBorderSamplesCountLikeInterior) {
   EXPECT_EQ(out[size_t(1) * in.stride + 23], 2);
 }
 
-class SigmaLut : public ::testing::TestWithParam<tnr_md_test::Form> {
+class SigmaLut : public ::testing::TestWithParam<Form> {
  protected:
   struct Tables {
     std::vector<uint16_t> L;
@@ -107,22 +109,14 @@ class SigmaLut : public ::testing::TestWithParam<tnr_md_test::Form> {
   Tables run(Bordered &in, float hScale, float lScale, Guard side) {
     const int w = in.w, h = in.h, S = in.stride;
     const size_t entries = size_t(h - 1) * S + w;
-    GuardedBuffer<uint16_t> L(entries, side);
-    GuardedBuffer<uint32_t> H(entries, side);
-    GuardedBuffer<int16_t> tmp(size_t(h + 7) * S + w + 4, side);
-    L.fill(0xBEEF);
-    H.fill(0xDEADBEEF);
-    tmp.fill(kCanary);
+    auto L = canaryBuffer<uint16_t>(entries, side, 0xBEEF);
+    auto H = canaryBuffer<uint32_t>(entries, side, 0xDEADBEEF);
+    auto tmp = canaryBuffer<int16_t>(size_t(h + 7) * S + w + 4, side, kCanary);
     GetParam().k->sigmaLut(in.first(), tmp.data(), {L.data(), H.data()}, {hScale, lScale}, h, w, S);
-    for (size_t i = 0; i < entries; ++i)
-      if (int(i % S) >= w) {
-        EXPECT_EQ(L[i], 0xBEEF) << i;
-        EXPECT_EQ(H[i], 0xDEADBEEFu) << i;
-      }
-    for (size_t i = 0; i < tmp.size(); ++i)
-      if (int(i % S) < 4 || int(i % S) >= w + 4) {
-        EXPECT_EQ(tmp[i], kCanary) << "scratch " << i;
-      }
+    EXPECT_TRUE(canaryIntact<uint16_t>(L.data(), entries, 0xBEEF, inRows(S, 0, w), S));
+    EXPECT_TRUE(canaryIntact<uint32_t>(H.data(), entries, 0xDEADBEEF, inRows(S, 0, w), S));
+    EXPECT_TRUE(canaryIntact<int16_t>(tmp.data(), tmp.size(), kCanary, inRows(S, 4, w + 4), S))
+        << "scratch";
     Tables t;
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
@@ -212,9 +206,9 @@ int impulse9x9(int v, int r0, int c0, int r, int c) {
 // extendImgBorder on a W x H plane of random samples: every sample becomes
 // the nearest one of the valid area (ex and ey in from the edges).
 void checkBorder(int W, int H, int ex, int ey, Guard side, uint32_t salt) {
-  auto rng = tnr_md_test::seededRng(salt);
+  auto rng = seededRng(salt);
   GuardedBuffer<int16_t> plane(size_t(W) * H, side);
-  tnr_md_test::fillRandom(plane.data(), plane.size(), rng, -32768, 32767);
+  fillRandom(plane.data(), plane.size(), rng, -32768, 32767);
   const std::vector<int16_t> before(plane.begin(), plane.end());
   extendImgBorder(plane.data(), W, H, ex, ey);
   for (int r = 0; r < H; ++r)
@@ -230,7 +224,7 @@ void checkBorder(int W, int H, int ex, int ey, Guard side, uint32_t salt) {
 // An impulse inside the plane, and one two samples outside each of two
 // corners (the border samples count like the interior).
 TEST(Gauss9x9Filter, ImpulseResponseAndTheTwoSampleBorder) {
-  for (Guard g : tnr_md_test::kGuardSides) {
+  for (Guard g : kGuardSides) {
     Bordered p(11, 9, 2, 3, g);
     p.buf.fill(0);
     p.at(5, 4) = 1024;

@@ -10,8 +10,7 @@
 #include "motion_detect.h"
 #include "test_util.h"
 
-using tnr_md_test::Guard;
-using tnr_md_test::GuardedBuffer;
+using namespace tnr_md_test;
 
 namespace {
 
@@ -21,9 +20,9 @@ struct Stream {
   int imgW, imgH, proW, proH, G;
   Guard side;
   GuardedBuffer<uint8_t> cur{size_t(imgW) * imgH * 3 / 2, side}, prev{cur.size(), side};
-  GuardedBuffer<uint8_t> alpha = tnr_md_test::canaryBuffer<uint8_t>(size_t(G) * proH, side, 0xA5);
-  GuardedBuffer<uint8_t> preAlpha = tnr_md_test::canaryBuffer<uint8_t>(alpha.size(), side, 0);
-  GuardedBuffer<uint8_t> gain = tnr_md_test::canaryBuffer<uint8_t>(alpha.size(), side, 128);
+  GuardedBuffer<uint8_t> alpha = canaryBuffer<uint8_t>(size_t(G) * proH, side, 0xA5);
+  GuardedBuffer<uint8_t> preAlpha = canaryBuffer<uint8_t>(alpha.size(), side, 0);
+  GuardedBuffer<uint8_t> gain = canaryBuffer<uint8_t>(alpha.size(), side, 128);
   GuardedBuffer<int16_t> tmp{std::max<size_t>(motionDetectTmpBufSize(proH, proW), 1), side};
   Stream(int iw, int ih, int pw, int ph, int g, Guard s = Guard::Right)
       : imgW(iw), imgH(ih), proW(pw), proH(ph), G(g), side(s) {}
@@ -44,7 +43,7 @@ struct Stream {
 struct Scene {
   int w, h;
   std::mt19937 rng;
-  Scene(int w_, int h_, uint32_t salt) : w(w_), h(h_), rng(tnr_md_test::seededRng(salt)) {}
+  Scene(int w_, int h_, uint32_t salt) : w(w_), h(h_), rng(seededRng(salt)) {}
   uint8_t clean(int x, int y, int t, int speed) const {
     const int sx = 8 + speed * t;
     if (speed && x >= sx && x < sx + 24 && y >= 16 && y < 40) return 235;
@@ -74,7 +73,7 @@ double lumaMse(const uint8_t *a, const std::vector<uint8_t> &b, int w, int h) {
 
 }  // namespace
 
-class MotionDetect : public ::testing::TestWithParam<tnr_md_test::Form> {};
+class MotionDetect : public ::testing::TestWithParam<Form> {};
 TNR_MD_FORMS_SUITE(MotionDetect);
 
 TEST_P(MotionDetect, IdenticalFramesZeroTheDifferencePlanesAndRunTheMean) {
@@ -149,7 +148,7 @@ TEST_P(MotionDetect, MovingObjectResetsTheWeightAndPassesThrough) {
 // which hold the block alpha and may reach past proWidth (2 x 16 blocks at a
 // pitch of 18 in the tall case); light_clip is ignored.
 TEST_P(MotionDetect, NothingOutsideTheGridChangesAndLightClipIsIgnored) {
-  auto rng = tnr_md_test::seededRng(4);
+  auto rng = seededRng(4);
   const struct {
     int iw, ih, pw, ph, g;
   } cases[] = {{64, 40, 64, 40, 64},  {70, 42, 61, 37, 67}, {136, 30, 121, 25, 130},
@@ -161,10 +160,10 @@ TEST_P(MotionDetect, NothingOutsideTheGridChangesAndLightClipIsIgnored) {
       Stream a(c.iw, c.ih, c.pw, c.ph, c.g, side), b(c.iw, c.ih, c.pw, c.ph, c.g, side);
       for (Stream *s : {&a, &b}) {
         auto r2 = rng;
-        tnr_md_test::fillRandom(s->cur.data(), s->cur.size(), r2, 0, 255);
-        tnr_md_test::fillRandom(s->prev.data(), s->prev.size(), r2, 0, 255);
-        tnr_md_test::fillRandom(s->preAlpha.data(), s->preAlpha.size(), r2, 0, 128);
-        tnr_md_test::fillRandom(s->gain.data(), s->gain.size(), r2, 0, 255);
+        fillRandom(s->cur.data(), s->cur.size(), r2, 0, 255);
+        fillRandom(s->prev.data(), s->prev.size(), r2, 0, 255);
+        fillRandom(s->preAlpha.data(), s->preAlpha.size(), r2, 0, 128);
+        fillRandom(s->gain.data(), s->gain.size(), r2, 0, 255);
       }
       rng.discard(10);
       const std::vector<uint8_t> cur0(a.cur.begin(), a.cur.end()),
@@ -181,17 +180,16 @@ TEST_P(MotionDetect, NothingOutsideTheGridChangesAndLightClipIsIgnored) {
                           {&a.alpha, &b.alpha},
                           {&a.gain, &b.gain},
                           {&a.preAlpha, &b.preAlpha}})
-        ASSERT_TRUE(tnr_md_test::sameBuffers(x->data(), y->data(), x->size()));
-      ASSERT_TRUE(tnr_md_test::sameBuffers(prev0.data(), a.prev.data(), prev0.size()));
+        ASSERT_TRUE(sameBuffers(x->data(), y->data(), x->size()));
+      ASSERT_TRUE(sameBuffers(prev0.data(), a.prev.data(), prev0.size()));
 
-      ASSERT_TRUE(tnr_md_test::keptOutside(a.cur.data(), cur0.data(), cur0.size(),
-                                           tnr_md_test::filteredBytes(c.iw, c.ih, c.pw, c.ph),
-                                           c.iw));
+      ASSERT_TRUE(keptOutside(a.cur.data(), cur0.data(), cur0.size(),
+                              filteredBytes(c.iw, c.ih, c.pw, c.ph), c.iw));
       const size_t blocks = size_t((c.pw + 7) / 8) * ((c.ph + 7) / 8);
       const auto inGrid = [&](size_t i) { return int(i % c.g) < c.pw; };
-      ASSERT_TRUE(tnr_md_test::keptOutside(a.preAlpha.data(), pa0.data(), pa0.size(), inGrid, c.g));
-      ASSERT_TRUE(tnr_md_test::keptOutside(a.gain.data(), g0.data(), g0.size(), inGrid, c.g));
-      ASSERT_TRUE(tnr_md_test::canaryIntact<uint8_t>(
+      ASSERT_TRUE(keptOutside(a.preAlpha.data(), pa0.data(), pa0.size(), inGrid, c.g));
+      ASSERT_TRUE(keptOutside(a.gain.data(), g0.data(), g0.size(), inGrid, c.g));
+      ASSERT_TRUE(canaryIntact<uint8_t>(
           a.alpha.data(), a.alpha.size(), 0xA5, [&](size_t i) { return i < blocks || inGrid(i); },
           c.g));
     }
