@@ -17,10 +17,7 @@
 #include "test_util.h"
 #include "tnr_md_threads.h"
 
-using tnr_md_test::Fill;
-using tnr_md_test::fillWith;
-using tnr_md_test::Guard;
-using tnr_md_test::GuardedBuffer;
+using namespace tnr_md_test;
 
 namespace {
 
@@ -52,14 +49,13 @@ struct Buffers {
 
 // Two calls left the same bytes in every caller buffer but the scratch.
 void expectSame(const Buffers &want, const Buffers &got) {
-  ASSERT_TRUE(tnr_md_test::sameBuffers(want.cur.data(), got.cur.data(), want.cur.size(), want.iw))
+  ASSERT_TRUE(sameBuffers(want.cur.data(), got.cur.data(), want.cur.size(), want.iw))
       << "filtered frame";
-  ASSERT_TRUE(tnr_md_test::sameBuffers(want.prev.data(), got.prev.data(), want.prev.size()))
-      << "previous frame";
+  ASSERT_TRUE(sameBuffers(want.prev.data(), got.prev.data(), want.prev.size())) << "previous frame";
   for (auto [w, v, name] : {std::tuple{&want.alpha, &got.alpha, "pAlpha"},
                             {&want.preAlpha, &got.preAlpha, "pPreAlpha"},
                             {&want.gain, &got.gain, "gain"}})
-    ASSERT_TRUE(tnr_md_test::sameBuffers(w->data(), v->data(), w->size(), want.g)) << name;
+    ASSERT_TRUE(sameBuffers(w->data(), v->data(), w->size(), want.g)) << name;
 }
 
 // Runs the tasks one by one on this thread, in a random order.
@@ -78,7 +74,7 @@ void runAllThreads(void *, TnrMdTask task, void *arg, int count) {
 
 }  // namespace
 
-class Schedule : public ::testing::TestWithParam<tnr_md_test::Form> {};
+class Schedule : public ::testing::TestWithParam<Form> {};
 TNR_MD_FORMS_SUITE(Schedule);
 
 // The banded orders and motion_detect_parallel (the exported entry for the
@@ -98,7 +94,7 @@ TNR_MD_FORMS_SUITE(Schedule);
 // their floor and past int16, chroma weights past the int16 differences,
 // infinities and NaN).
 TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
-  auto rng = tnr_md_test::seededRng(77);
+  auto rng = seededRng(77);
   std::mt19937 shuffle(rng());
   TnrMdThreadPool *pool = tnrMdThreadPoolCreate(3);
   ASSERT_NE(pool, nullptr);
@@ -131,8 +127,7 @@ TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
     if (iter % 2 == 0)
       for (size_t i = 0; i < in.prev.size(); ++i)
         in.prev[i] = uint8_t(std::clamp(int(in.cur[i]) + int(in.prev[i] % 5) - 2, 0, 255));
-    if (iter % 4 == 3)
-      tnr_md_test::fillFrames(in.cur.data(), in.prev.data(), iw, ih, iter / 4 % 5, rng);
+    if (iter % 4 == 3) fillFrames(in.cur.data(), in.prev.data(), iw, ih, iter / 4 % 5, rng);
     // A moving square, so that every alpha range occurs.
     for (int y = ph / 4; y < ph / 2; ++y)
       for (int x = pw / 3; x < pw / 3 + 12 && x < iw; ++x) in.cur[size_t(y) * iw + x] = 250;
@@ -140,9 +135,9 @@ TEST_P(Schedule, EveryOrderAndTaskSplitMatchesStageByStage) {
       fillWith(m->data(), m->size(), Fill::Random, rng, 0, 255);
     // Ordinary tuning values, or (one grid in four) the generators'.
     const bool odd = iter % 4 == 1;
-    const float uv = odd ? tnr_md_test::pickUvRatio(rng) : float(rng() % 300) / 100;
-    const float sh = odd ? tnr_md_test::pickSigmaScale(rng) : 0.2f + float(rng() % 300) / 100;
-    const float sl = odd ? tnr_md_test::pickSigmaScale(rng) : 0.05f + float(rng() % 100) / 100;
+    const float uv = odd ? pickUvRatio(rng) : float(rng() % 300) / 100;
+    const float sh = odd ? pickSigmaScale(rng) : 0.2f + float(rng() % 300) / 100;
+    const float sl = odd ? pickSigmaScale(rng) : 0.05f + float(rng() % 100) / 100;
     const int rbit = int(rng() % 10);
     SCOPED_TRACE(::testing::Message()
                  << pw << "x" << ph << " frame " << iw << "x" << ih << " pitch " << g
@@ -232,7 +227,7 @@ TEST(ScheduleWorkArea, LiesInsideTheUnusedTailOfTheSigmaReservation) {
 // planes; nothing lands above a chunk's first row, in the border columns or
 // past its last sample.
 TEST_P(Schedule, DifferenceRowRangesMatchTheWholeStage) {
-  auto rng = tnr_md_test::seededRng(78);
+  auto rng = seededRng(78);
   constexpr int16_t kCanary = 0x5A5A;
   for (int iter = 0; iter < 40; ++iter) {
     const int pw = 8 + int(rng() % 150), ph = 8 + int(rng() % 100);
@@ -240,8 +235,8 @@ TEST_P(Schedule, DifferenceRowRangesMatchTheWholeStage) {
     const auto g = tnr_md::makeLayout(ph, pw);
     if (!g.accepted) continue;
     std::vector<uint8_t> cur(size_t(iw) * ih * 3 / 2), pre(cur.size());
-    tnr_md_test::fillRandom(cur.data(), cur.size(), rng, 0, 255);
-    tnr_md_test::fillRandom(pre.data(), pre.size(), rng, 0, 255);
+    fillRandom(cur.data(), cur.size(), rng, 0, 255);
+    fillRandom(pre.data(), pre.size(), rng, 0, 255);
     const float uv = float(rng() % 300) / 100;
     const size_t stride = size_t(pw) + 2;
     std::vector<int16_t> hA(stride * size_t(ph + 2)), ldA(size_t(g.lDiffSize)),

@@ -19,9 +19,7 @@
 
 namespace {
 
-using tnr_md_test::Guard;
-using tnr_md_test::Form;
-using tnr_md_test::GuardedBuffer;
+using namespace tnr_md_test;
 
 // One call's input frame and weights (exactly the grid's rows at pitch gs),
 // each against an inaccessible page on one side.
@@ -36,7 +34,7 @@ struct Frame {
 std::vector<uint8_t> runForm(const Form &form, const Frame &f, int noise, int strength) {
   uint8_t lut[tnr_md::kSpatialLutSize];
   tnr_md::spatialThresholds(noise, strength, lut);
-  auto out = tnr_md_test::canaryBuffer<uint8_t>(f.in.size(), f.side, 0xA5);
+  auto out = canaryBuffer<uint8_t>(f.in.size(), f.side, 0xA5);
   form.k->spatial({f.in.data(), out.data(), f.pre.data(), f.h, f.w, f.ph, f.pw, f.gs, lut}, 0,
                   f.ph, 0, f.ph / 2);
   return {out.begin(), out.end()};
@@ -117,19 +115,17 @@ TEST_P(SpatialForms, EdgeAndStillFramePassUnchanged) {
     uint8_t *uv = f.in.data() + size_t(w) * h;
     for (int r = h / 4 + 1; r < h / 2; ++r)
       for (int x = 0; x < w; x += 2) uv[size_t(r) * w + x] = 200;
-    EXPECT_TRUE(tnr_md_test::sameBuffers(f.in.data(), runForm(form, f, 4095, 255).data(),
-                                         f.in.size(), w));
+    EXPECT_TRUE(sameBuffers(f.in.data(), runForm(form, f, 4095, 255).data(), f.in.size(), w));
   }
   // Fully still (every weight at the blend's ceiling of 120 or above): the
   // frame passes unchanged whatever its noise.
-  std::mt19937 rng = tnr_md_test::seededRng(161);
+  std::mt19937 rng = seededRng(161);
   std::normal_distribution<double> noise(0.0, 8.0);
   Frame noisy{w, h, w, h, w};
   noisy.pre.fill(120);
   for (auto &v : noisy.in) v = tnr_md::satU8(std::lround(120 + noise(rng)));
   for (size_t i = 0; i < noisy.pre.size(); i += 3) noisy.pre[i] = static_cast<uint8_t>(120 + i % 136);
-  EXPECT_TRUE(tnr_md_test::sameBuffers(noisy.in.data(), runForm(form, noisy, 128, 80).data(),
-                                       noisy.in.size()));
+  EXPECT_TRUE(sameBuffers(noisy.in.data(), runForm(form, noisy, 128, 80).data(), noisy.in.size()));
 }
 
 // The same bytes on every architecture and in every form: a fixed frame
@@ -182,7 +178,7 @@ TEST(SpatialDenoise, RefusedSizesTouchNothing) {
   EXPECT_EQ(spatialDenoiseAccepts(h, w, h, w, w), 1);
   // Strength 0 copies the grid (here the whole frame).
   spatial_denoise(in.data(), out.data(), pre.data(), h, w, h, w, w, 128, 0);
-  EXPECT_TRUE(tnr_md_test::sameBuffers(in.data(), out.data(), in.size()));
+  EXPECT_TRUE(sameBuffers(in.data(), out.data(), in.size()));
 }
 
 // The noise level read from motion_detect's scratch: the sigma of Gaussian
@@ -193,7 +189,7 @@ TEST(SpatialDenoise, RefusedSizesTouchNothing) {
 // 20 % high here).
 TEST(NoiseLevel, FollowsTheNoiseSigma) {
   const int w = 256, h = 128;
-  std::mt19937 rng = tnr_md_test::seededRng(163);
+  std::mt19937 rng = seededRng(163);
   std::vector<uint8_t> clean(size_t(w) * h * 3 / 2);
   for (int r = 0; r < h * 3 / 2; ++r)
     for (int x = 0; x < w; ++x)
@@ -228,21 +224,21 @@ TEST(NoiseLevel, FollowsTheNoiseSigma) {
 // adversarial contents and weights, random noise levels and strengths; each
 // caller buffer against an inaccessible page on its right, then its left.
 TEST(SpatialEquivalence, VectorFormsMatchPerSample) {
-  std::mt19937 rng = tnr_md_test::seededRng(164);
-  const std::vector<Form> forms = tnr_md_test::vectorForms();
+  std::mt19937 rng = seededRng(164);
+  const std::vector<Form> forms = vectorForms();
   const int widths[] = {8,  9,  10, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 33, 34,
                         35, 36, 37, 38, 40, 41, 52, 54, 65, 66, 67, 68, 69, 70, 98, 130, 131, 201};
   int cases = 0;
   for (int pw : widths)
-    for (Guard side : tnr_md_test::kGuardSides)
+    for (Guard side : kGuardSides)
       for (int rep = 0; rep < 3; ++rep) {
         const int ph = 8 + static_cast<int>(rng() % 24);
         const int w = (pw + 1 + 2 * static_cast<int>(rng() % 3)) & ~1;
         const int h = (ph + 1 + 2 * static_cast<int>(rng() % 2)) & ~1;
         const int gs = pw + static_cast<int>(rng() % 5);
-        const auto fill = static_cast<tnr_md_test::Fill>(rng() % int(tnr_md_test::Fill::Count));
+        const auto fill = static_cast<Fill>(rng() % int(Fill::Count));
         Frame f{w, h, pw, ph, gs, side};
-        tnr_md_test::fillWith(f.in.data(), f.in.size(), fill, rng, 0, 255, w);
+        fillWith(f.in.data(), f.in.size(), fill, rng, 0, 255, w);
         // Weights: mostly the values the blend writes, some above 128.
         for (auto &v : f.pre) {
           const uint32_t k = rng() % 8;
@@ -252,11 +248,11 @@ TEST(SpatialEquivalence, VectorFormsMatchPerSample) {
         const int strength = static_cast<int>(rng() % 120);
         const auto want = runForm({"PerSample", &tnr_md::kKernelsC}, f, noise, strength);
         for (const Form &form : forms)
-          ASSERT_TRUE(tnr_md_test::sameBuffers(
-              want.data(), runForm(form, f, noise, strength).data(), want.size(), w))
-              << form.name << " " << w << "x" << h << " grid " << pw << "x" << ph << " pitch "
-              << gs << " fill " << tnr_md_test::fillName(fill) << " noise " << noise
-              << " strength " << strength << " guard " << tnr_md_test::sideName(side);
+          ASSERT_TRUE(
+              sameBuffers(want.data(), runForm(form, f, noise, strength).data(), want.size(), w))
+              << form.name << " " << w << "x" << h << " grid " << pw << "x" << ph << " pitch " << gs
+              << " fill " << fillName(fill) << " noise " << noise << " strength " << strength
+              << " guard " << sideName(side);
         ++cases;
       }
   EXPECT_GT(cases, 100);
