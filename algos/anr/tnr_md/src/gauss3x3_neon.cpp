@@ -199,22 +199,27 @@ void gauss3x3_neon(const int16_t *pIn, int16_t *pOut, int rows, int cols, int st
   const int16x4_t two = vdup_n_s16(2);
   auto in = [&](int y) { return pIn + static_cast<ptrdiff_t>(y) * stride - 1; };
   auto out = [&](int y) { return pOut + static_cast<ptrdiff_t>(y) * stride; };
-  // Output rows two at a time on the second path, where it holds. known:
-  // input rows y - 1 and y are multiples of 16.
-  bool known = false;
+  // Output rows two at a time on the second path while it holds (known:
+  // input rows y - 1 and y are multiples of 16); once it has not, the rest on
+  // the first (a plane whose samples are not scaled rarely qualifies).
+  bool known = false, second = true;
   int y = 0;
   for (; y + 2 <= rows; y += 2) {
     const int16_t *r[4] = {in(y - 1), in(y), in(y + 1), in(y + 2)};
     int16_t *o[2] = {out(y), out(y + 1)};
-    known = known ? rowsMultiplesOf16<2, false>(r, o, cols) : rowsMultiplesOf16<2, true>(r, o, cols);
-    if (known) continue;
+    if (second) {
+      known = known ? rowsMultiplesOf16<2, false>(r, o, cols) : rowsMultiplesOf16<2, true>(r, o, cols);
+      second = known;
+      if (known) continue;
+    }
     rowBlocks(r, o[0], cols, two);
     rowBlocks(r + 1, o[1], cols, two);
   }
   if (y < rows) {
     const int16_t *r[3] = {in(y - 1), in(y), in(y + 1)};
     int16_t *o[1] = {out(y)};
-    if (!(known ? rowsMultiplesOf16<1, false>(r, o, cols) : rowsMultiplesOf16<1, true>(r, o, cols)))
+    if (!second || !(known ? rowsMultiplesOf16<1, false>(r, o, cols)
+                           : rowsMultiplesOf16<1, true>(r, o, cols)))
       rowBlocks(r, o[0], cols, two);
   }
 }
