@@ -663,10 +663,11 @@ inline bool saturated(const int16_t *hdiff, ptrdiff_t smooth, const int16_t *sat
 // A run of blocks at multiples of 16 whose four T columns are not all 0
 // holds saturated blocks, which take a few stores, and moving ones, whose
 // float steps alone take most of ARMv7's registers. It is taken in chunks of
-// up to kActiveChunk moving blocks, in three loops, each out of line so that
-// it holds only its own values in registers: the first writes the saturated
-// blocks' outputs as it meets them and notes where the moving blocks are,
-// the second finds their static alphas, the third writes their outputs.
+// up to kActiveChunk moving blocks, in three loops that each hold only their
+// own values in registers: the first (sortBlocks) writes the saturated
+// blocks' outputs span by span (saturatedSpan, out of line) and notes where
+// the moving blocks are between them, the second (movingAlphas) finds their
+// static alphas, the third (movingBlocks) writes their outputs.
 constexpr int kActiveChunk = 64;
 
 struct Chunk {
@@ -733,7 +734,7 @@ void sortBlocks(const BlockIo &io, const uint8_t *t, const int16_t *hdiff, const
   while (k < nLeft) {
     uint32_t four;
     std::memcpy(&four, t + 2 * k, sizeof four);
-    if (four == 0) return void((c.blocks = k, c.moving = m));
+    if (four == 0) break;
     if (four == 0x80808080u) {
       BlockIo at = io;
       advance(at, 16 * k, false);
