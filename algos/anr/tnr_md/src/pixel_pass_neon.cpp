@@ -596,20 +596,10 @@ inline void stillBlock(const BlockIo &io, const StillWeights &sw) {
   vst1q_u8(io.gain, vmaxq_u8(vld1q_u8(io.gain), vdupq_n_u8(1)));
 }
 
-// n still blocks from io.
-template <bool kChroma>
-void stillBlocks(BlockIo io, int n, const StillWeights &sw) {
-#pragma GCC unroll 2
-  for (int b = 0; b < n; ++b) {
-    stillBlock<kChroma>(io, sw);
-    advance(io, 16, kChroma);
-  }
-}
-
 // A run of still blocks at multiples of 16 from io, the first of which has
 // its four T columns (from t) all 0: it continues while the two further T
 // columns that each next block needs are 0, at most nLeft blocks; returns
-// its length. Outputs as stillBlocks. Out of line, so that its pointers
+// its length. Outputs as stillBlock's. Out of line, so that its pointers
 // keep registers of their own.
 template <bool kChroma>
 __attribute__((noinline)) int stillRun(BlockIo io, const uint8_t *t, int nLeft,
