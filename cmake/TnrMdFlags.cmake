@@ -75,5 +75,7 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
     message(FATAL_ERROR "tnr_md: no x86 set ${TNR_MD_X86_SET} (TNR_MD_X86_LEVEL, TNR_MD_X86_VBMI)")
   endif()
   message(STATUS "tnr_md: the library's x86 forms: ${TNR_MD_X86_SET}; sets built for tests: ${TNR_MD_X86_SETS}")
-  set(TNR_MD_VECTOR_FLAGS -march=x86-64-v2)
+  # The NEON forms through SIMDe: no MMX registers, which are the x87 unit's
+  # and would need an emms before the caller's long double arithmetic.
+  set(TNR_MD_VECTOR_FLAGS -march=x86-64-v2 -mno-mmx)
 endif()

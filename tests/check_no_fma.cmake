@@ -1,7 +1,8 @@
 # Disassembles object files with the target's objdump and fails if any fused
 # multiply-add instruction appears (the library promises unfused float steps
-# on every target). With EXPECT=present it fails unless one appears, which
-# checks the check itself.
+# on every target), or on x86 any MMX register (the x87 unit's, which would
+# need an emms before a caller's long double arithmetic). With EXPECT=present
+# it fails unless a fused multiply-add appears, which checks the check itself.
 #   cmake -DOBJDUMP=<objdump> -DOBJECTS=<a.o|b.o|...> [-DEXPECT=present] -P check_no_fma.cmake
 if(NOT OBJDUMP OR NOT OBJECTS)
   message(FATAL_ERROR "OBJDUMP and OBJECTS must be set")
@@ -22,6 +23,10 @@ foreach(obj IN LISTS objects)
   list(LENGTH lines n)
   math(EXPR instructions "${instructions} + ${n}")
   string(REGEX MATCHALL "${fma_regex}" found "${dis}")
+  if(NOT EXPECT STREQUAL "present")
+    string(REGEX MATCHALL "\t[a-z0-9]+ [^\n]*%mm[0-7][^\n]*" mmx "${dis}")
+    list(APPEND found ${mmx})
+  endif()
   foreach(f IN LISTS found)
     string(STRIP "${f}" f)
     get_filename_component(name ${obj} NAME)
@@ -39,7 +44,7 @@ if(EXPECT STREQUAL "present")
   message(STATUS "found ${nhits} fused multiply-add(s), as expected")
 elseif(nhits GREATER 0)
   list(JOIN hits "\n  " text)
-  message(FATAL_ERROR "fused multiply-add in the library:\n  ${text}")
+  message(FATAL_ERROR "fused multiply-add or MMX in the library:\n  ${text}")
 else()
   message(STATUS "${instructions} instructions, no fused multiply-add")
 endif()

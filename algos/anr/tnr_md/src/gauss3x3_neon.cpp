@@ -72,17 +72,30 @@ inline void block16(const int16_t *up, const int16_t *mid, const int16_t *down, 
 // (L + R) / 2 is even and ((L + R) / 2 + C) / 2 = (L + 2C + R) / 4 = A / 16,
 // exact; A is a multiple of 16, so that is RoundShift(A, 4).
 
-// V of the 8 columns from column c - 1 of rows y - 1 .. y + 1 (up, mid,
-// down at column c - 1); the loaded vectors that are checked are ORed into
-// seen.
-template <bool kCheckAll>
-inline int16x8_t vSum16(const int16_t *up, const int16_t *mid, const int16_t *down,
-                        int16x8_t &seen) {
-  const int16x8_t u = vld1q_s16(up);
-  const int16x8_t m = vld1q_s16(mid);
-  const int16x8_t d = vld1q_s16(down);
-  seen = vorrq_s16(seen, kCheckAll ? vorrq_s16(vorrq_s16(u, m), d) : d);
-  return vhaddq_s16(vhaddq_s16(u, d), m);
+// V of the 8 columns from column c - 1 of kRows neighbouring output rows,
+// from the kRows + 2 input rows around them (r[0] the row above the first,
+// each at column c - 1); the loaded rows that are checked (all with
+// kCheckAll, else the last two, which the rows before have not checked) are
+// ORed into seen. Two output rows share two of their input rows.
+template <int kRows, bool kCheckAll>
+inline void vSums(const int16_t *const *r, int c, int16x8_t *v, int16x8_t &seen) {
+  int16x8_t in[kRows + 2];
+  for (int i = 0; i < kRows + 2; ++i) in[i] = vld1q_s16(r[i] + c);
+  for (int i = kCheckAll ? 0 : kRows; i < kRows + 2; ++i) seen = vorrq_s16(seen, in[i]);
+  for (int i = 0; i < kRows; ++i) v[i] = vhaddq_s16(vhaddq_s16(in[i], in[i + 2]), in[i + 1]);
+}
+
+// The same at the rows' pointers, which then step on by 8 columns (so that
+// the loads step their own address registers).
+template <int kRows, bool kCheckAll>
+inline void vSumsStep(const int16_t **r, int16x8_t *v, int16x8_t &seen) {
+  int16x8_t in[kRows + 2];
+  for (int i = 0; i < kRows + 2; ++i) {
+    in[i] = vld1q_s16(r[i]);
+    r[i] = walk(r[i], 8);
+  }
+  for (int i = kCheckAll ? 0 : kRows; i < kRows + 2; ++i) seen = vorrq_s16(seen, in[i]);
+  for (int i = 0; i < kRows; ++i) v[i] = vhaddq_s16(vhaddq_s16(in[i], in[i + 2]), in[i + 1]);
 }
 
 // (L + 2C + R) / 4 of vertical sums over 4.
@@ -96,67 +109,81 @@ inline int16x8_t out8(int16x8_t cur, int16x8_t next) {
   return hSum16(cur, vextq_s16(cur, next, 1), vextq_s16(cur, next, 2));
 }
 
-// One output row, cols >= 16, up, mid, down at column -1 of rows y - 1 ..
-// y + 1. Loads at column c - 1 reach column c + 6; the last ones end at
-// column cols (the right border). With kCheckAll every loaded vector is
-// checked, else only those of the row below (the caller knows that the
-// other two rows qualify). Returns false, having written garbage, when a
-// checked input is not a multiple of 16.
-template <bool kCheckAll>
-bool rowMultiplesOf16(const int16_t *up, const int16_t *mid, const int16_t *down, int16_t *out,
-                      int cols) {
+// kRows output rows, cols >= 16: r holds their kRows + 2 input rows at
+// column -1, out the output rows. Loads at column c - 1 reach column c + 6;
+// the last ones end at column cols (the right border). With kCheckAll every
+// loaded vector is checked, else only those of the last two input rows (the
+// caller knows that the others qualify). Returns false, having written
+// garbage, when a checked input is not a multiple of 16.
+template <int kRows, bool kCheckAll>
+bool rowsMultiplesOf16(const int16_t *const *rIn, int16_t *const *outRows, int cols) {
   int16x8_t seen = vdupq_n_s16(0);
-  const int16_t *const up0 = up;
-  const int16_t *const mid0 = mid;
-  const int16_t *const down0 = down;
-  int16_t *const out0 = out;
+  const int16_t *r[kRows + 2];
+  int16_t *out[kRows];
+  for (int i = 0; i < kRows + 2; ++i) r[i] = rIn[i];
+  for (int i = 0; i < kRows; ++i) out[i] = outRows[i];
   // cur: V of columns c - 1 .. c + 6.
-  int16x8_t cur = vSum16<kCheckAll>(up, mid, down, seen);
-  up += 8;
-  mid += 8;
-  down += 8;
+  int16x8_t cur[kRows], next[kRows];
+  vSumsStep<kRows, kCheckAll>(r, cur, seen);
   // Two steps per iteration while the loads stay within column cols, the
   // two V vectors taking turns as cur, so that neither is copied.
   int c = (cols - 6) / 16 * 16;
-  const int16_t *const upEnd = up + c;
+  const int16_t *const rEnd = r[0] + c;
 #pragma GCC unroll 1
-  while (up != upEnd) {
-    const int16x8_t next = vSum16<kCheckAll>(up, mid, down, seen);
-    up = walk(up, 8);
-    mid = walk(mid, 8);
-    down = walk(down, 8);
-    vst1q_s16(out, out8(cur, next));
-    out = walk(out, 8);
-    cur = vSum16<kCheckAll>(up, mid, down, seen);
-    up = walk(up, 8);
-    mid = walk(mid, 8);
-    down = walk(down, 8);
-    vst1q_s16(out, out8(next, cur));
-    out = walk(out, 8);
+  while (r[0] != rEnd) {
+    vSumsStep<kRows, kCheckAll>(r, next, seen);
+    for (int i = 0; i < kRows; ++i) {
+      vst1q_s16(out[i], out8(cur[i], next[i]));
+      out[i] = walk(out[i], 8);
+    }
+    vSumsStep<kRows, kCheckAll>(r, cur, seen);
+    for (int i = 0; i < kRows; ++i) {
+      vst1q_s16(out[i], out8(next[i], cur[i]));
+      out[i] = walk(out[i], 8);
+    }
   }
+  for (int i = 0; i < kRows + 2; ++i) r[i] = rIn[i];
   if (c + 14 <= cols) {
-    const int16x8_t next = vSum16<kCheckAll>(up, mid, down, seen);
-    vst1q_s16(out0 + c, out8(cur, next));
-    cur = next;
+    vSums<kRows, kCheckAll>(r, c + 8, next, seen);
+    for (int i = 0; i < kRows; ++i) {
+      vst1q_s16(outRows[i] + c, out8(cur[i], next[i]));
+      cur[i] = next[i];
+    }
     c += 8;
   }
   // 6 .. 13 outputs remain: 8 from c when more than 8 remain, then the last
   // 8, moved back to end at cols (recomputing the overlap with equal
   // values). Each takes V of the columns from c - 1, c and c + 1.
+  int16x8_t centre[kRows], right[kRows];
   if (cols - c > 8) {
-    const int16x8_t centre = vSum16<kCheckAll>(up0 + c + 1, mid0 + c + 1, down0 + c + 1, seen);
-    const int16x8_t right = vSum16<kCheckAll>(up0 + c + 2, mid0 + c + 2, down0 + c + 2, seen);
-    vst1q_s16(out0 + c, hSum16(cur, centre, right));
+    vSums<kRows, kCheckAll>(r, c + 1, centre, seen);
+    vSums<kRows, kCheckAll>(r, c + 2, right, seen);
+    for (int i = 0; i < kRows; ++i)
+      vst1q_s16(outRows[i] + c, hSum16(cur[i], centre[i], right[i]));
   }
   c = cols - 8;
-  const int16x8_t left = vSum16<kCheckAll>(up0 + c, mid0 + c, down0 + c, seen);
-  const int16x8_t centre = vSum16<kCheckAll>(up0 + c + 1, mid0 + c + 1, down0 + c + 1, seen);
-  const int16x8_t right = vSum16<kCheckAll>(up0 + c + 2, mid0 + c + 2, down0 + c + 2, seen);
-  vst1q_s16(out0 + c, hSum16(left, centre, right));
+  int16x8_t left[kRows];
+  vSums<kRows, kCheckAll>(r, c, left, seen);
+  vSums<kRows, kCheckAll>(r, c + 1, centre, seen);
+  vSums<kRows, kCheckAll>(r, c + 2, right, seen);
+  for (int i = 0; i < kRows; ++i) vst1q_s16(outRows[i] + c, hSum16(left[i], centre[i], right[i]));
   // Any of the low 4 bits set in any checked lane.
   const uint16x8_t low = vshlq_n_u16(vreinterpretq_u16_s16(seen), 12);
   const uint16x4_t any = vorr_u16(vget_low_u16(low), vget_high_u16(low));
   return vget_lane_u64(vreinterpret_u64_u16(any), 0) == 0;
+}
+
+// One output row y by blocks of 16 on the first path; r holds input rows y
+// - 1 .. y + 1 at column -1. When cols is not a multiple of 16 the last
+// block is moved back to start at cols - 16 and recomputes the overlap with
+// equal values.
+void rowBlocks(const int16_t *const *r, int16_t *out, int cols, int16x4_t two) {
+  int p = 0;
+  for (; p + 16 <= cols; p += 16) block16(r[0] + p, r[1] + p, r[2] + p, out + p, two);
+  if (p < cols) {
+    p = cols - 16;
+    block16(r[0] + p, r[1] + p, r[2] + p, out + p, two);
+  }
 }
 
 }  // namespace
@@ -170,25 +197,30 @@ void gauss3x3_neon(const int16_t *pIn, int16_t *pOut, int rows, int cols, int st
     return;
   }
   const int16x4_t two = vdup_n_s16(2);
-  // Whether the input rows y - 1 and y are known to be multiples of 16.
-  bool knownAbove = false;
-  for (int y = 0; y < rows; ++y) {
-    const int16_t *mid = pIn + static_cast<ptrdiff_t>(y) * stride - 1;
-    const int16_t *up = mid - stride;
-    const int16_t *down = mid + stride;
-    int16_t *out = pOut + static_cast<ptrdiff_t>(y) * stride;
-    knownAbove = knownAbove ? rowMultiplesOf16<false>(up, mid, down, out, cols)
-                            : rowMultiplesOf16<true>(up, mid, down, out, cols);
-    if (knownAbove) continue;
-    // Blocks at 0, 16, 32, ...; when cols is not a multiple of 16 the last
-    // block is moved back to start at cols - 16 and recomputes the overlap
-    // with equal values.
-    int p = 0;
-    for (; p + 16 <= cols; p += 16) block16(up + p, mid + p, down + p, out + p, two);
-    if (p < cols) {
-      p = cols - 16;
-      block16(up + p, mid + p, down + p, out + p, two);
+  auto in = [&](int y) { return pIn + static_cast<ptrdiff_t>(y) * stride - 1; };
+  auto out = [&](int y) { return pOut + static_cast<ptrdiff_t>(y) * stride; };
+  // Output rows two at a time on the second path while it holds (known:
+  // input rows y - 1 and y are multiples of 16); once it has not, the rest on
+  // the first (a plane whose samples are not scaled rarely qualifies).
+  bool known = false, second = true;
+  int y = 0;
+  for (; y + 2 <= rows; y += 2) {
+    const int16_t *r[4] = {in(y - 1), in(y), in(y + 1), in(y + 2)};
+    int16_t *o[2] = {out(y), out(y + 1)};
+    if (second) {
+      known = known ? rowsMultiplesOf16<2, false>(r, o, cols) : rowsMultiplesOf16<2, true>(r, o, cols);
+      second = known;
+      if (known) continue;
     }
+    rowBlocks(r, o[0], cols, two);
+    rowBlocks(r + 1, o[1], cols, two);
+  }
+  if (y < rows) {
+    const int16_t *r[3] = {in(y - 1), in(y), in(y + 1)};
+    int16_t *o[1] = {out(y)};
+    if (!second || !(known ? rowsMultiplesOf16<1, false>(r, o, cols)
+                           : rowsMultiplesOf16<1, true>(r, o, cols)))
+      rowBlocks(r, o[0], cols, two);
   }
 }
 

@@ -32,7 +32,23 @@
 #define TNR_MD_NATIVE_NEON 1
 #else
 #define SIMDE_ENABLE_NATIVE_ALIASES
+// No MMX for the 64-bit vectors: its registers are the x87 unit's, and a
+// clang build would leave them in use (no emms) for the caller's long double
+// arithmetic to find corrupted.
+#define SIMDE_X86_MMX_NO_NATIVE
 #include <simde/arm/neon.h>
+// (SIMDe's 64-bit vext still takes MMX's alignr wherever SSSE3 is there:
+// its portable functions instead.)
+#undef simde_vext_s8
+#undef simde_vext_s16
+#undef simde_vext_s32
+#undef simde_vext_s64
+#undef simde_vext_u8
+#undef simde_vext_u16
+#undef simde_vext_u32
+#undef simde_vext_u64
+#undef simde_vext_f32
+#undef simde_vext_f64
 #define TNR_MD_NATIVE_NEON 0
 
 #include <cmath>

@@ -307,16 +307,31 @@ inline Smoothed16 smoothed16(const int16_t *h, ptrdiff_t smooth) {
   return {hSum4(a, vextq_s16(a, b, 1), vextq_s16(a, b, 2)), hSum4(b, vextq_s16(b, at15, 1), c)};
 }
 
+// Whether every smoothed difference of a block lies above its block
+// column's satAbove (satAbove[0] for lanes 0 .. 7, satAbove[1] for 8 .. 15).
+inline bool saturated(const Smoothed16 &h, const int16_t *satAbove) {
+  const uint16x8_t above0 = vcgtq_s16(h.lo, vld1q_dup_s16(satAbove));
+  const uint16x8_t above1 = vcgtq_s16(h.hi, vld1q_dup_s16(satAbove + 1));
+  return allOnes(vandq_u16(above0, above1));
+}
+
 // hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take the
 // high sigma of block column i, lanes 8 .. 15 that of column i + 1 (i counted
 // in the run; sigRow gives the entries themselves for the 32-bit path).
 // Returns false, leaving hAlpha unset, where every h <= sH, so that hAlpha
 // and the motion alpha are 0: a still block.
 inline bool hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run, int i,
-                          const uint32_t *sigRow, uint8x16_t &hAlpha) {
+                          const uint32_t *sigRow, bool screen, uint8x16_t &hAlpha) {
   const int16_t s16a = run.s16[i], s16b = run.s16[i + 1];
   if ((s16a | s16b) >= 0) {
     const Smoothed16 h = smoothed16(hdiff, smooth);
+    // Above the columns' saturation bounds, every hAlpha is 128 (where the
+    // caller has not found that out already: a moving block whose row-buffer
+    // alpha is not 128 throughout is often so).
+    if (screen && saturated(h, run.satAbove + i)) {
+      hAlpha = vdupq_n_u8(128);
+      return true;
+    }
     const int16x8_t d0 = excess8(h.lo, s16a);
     const int16x8_t d1 = excess8(h.hi, s16b);
     if (allZero(vorrq_s16(d0, d1))) return false;
@@ -581,20 +596,10 @@ inline void stillBlock(const BlockIo &io, const StillWeights &sw) {
   vst1q_u8(io.gain, vmaxq_u8(vld1q_u8(io.gain), vdupq_n_u8(1)));
 }
 
-// n still blocks from io.
-template <bool kChroma>
-void stillBlocks(BlockIo io, int n, const StillWeights &sw) {
-#pragma GCC unroll 2
-  for (int b = 0; b < n; ++b) {
-    stillBlock<kChroma>(io, sw);
-    advance(io, 16, kChroma);
-  }
-}
-
 // A run of still blocks at multiples of 16 from io, the first of which has
 // its four T columns (from t) all 0: it continues while the two further T
 // columns that each next block needs are 0, at most nLeft blocks; returns
-// its length. Outputs as stillBlocks. Out of line, so that its pointers
+// its length. Outputs as stillBlock's. Out of line, so that its pointers
 // keep registers of their own.
 template <bool kChroma>
 __attribute__((noinline)) int stillRun(BlockIo io, const uint8_t *t, int nLeft,
@@ -640,23 +645,20 @@ __attribute__((noinline)) int stillRun(BlockIo io, const uint8_t *t, int nLeft,
   return static_cast<int>(t - t0) / 2;
 }
 
-// Whether every smoothed difference of a block lies above its block
-// column's satAbove (satAbove[0] for lanes 0 .. 7, satAbove[1] for 8 .. 15).
+// The same from the block's differences.
 inline bool saturated(const int16_t *hdiff, ptrdiff_t smooth, const int16_t *satAbove) {
-  const Smoothed16 h = smoothed16(hdiff, smooth);
-  const uint16x8_t above0 = vcgtq_s16(h.lo, vld1q_dup_s16(satAbove));
-  const uint16x8_t above1 = vcgtq_s16(h.hi, vld1q_dup_s16(satAbove + 1));
-  return allOnes(vandq_u16(above0, above1));
+  return saturated(smoothed16(hdiff, smooth), satAbove);
 }
 
 // A run of blocks at multiples of 16 whose four T columns are not all 0
 // holds saturated blocks, which take a few stores, and moving ones, whose
 // float steps alone take most of ARMv7's registers. It is taken in chunks of
-// up to kActiveChunk moving blocks, in three loops, each out of line so that
-// it holds only its own values in registers: the first writes the saturated
-// blocks' outputs as it meets them and notes where the moving blocks are,
-// the second finds their static alphas, the third writes their outputs.
-constexpr int kActiveChunk = 16;
+// up to kActiveChunk moving blocks, in three loops that each hold only their
+// own values in registers: the first (sortBlocks) writes the saturated
+// blocks' outputs span by span (saturatedSpan, out of line) and notes where
+// the moving blocks are between them, the second (movingAlphas) finds their
+// static alphas, the third (movingBlocks) writes their outputs.
+constexpr int kActiveChunk = 64;
 
 struct Chunk {
   int blocks = 0;                 // blocks of the chunk, saturated or moving
@@ -666,61 +668,79 @@ struct Chunk {
   uint8_t staticAlpha[kActiveChunk][16];
 };
 
-// The first loop, over the blocks from io (t, hdiff and satAbove of its
-// first block column for the first), at most nLeft: it stops after
-// kActiveChunk moving blocks, at the run's end or before a block whose four T
-// columns are 0. A saturated block's four T columns are 128 (lAlpha 128 in
-// every lane: the interpolation of equal values) and every smoothed
-// difference lies above its column's satAbove (hAlpha 128), so staticAlpha
-// is 0, the new weight 0 (0 x anything + 0.5, truncated), the blends keep the
-// current frame's bytes (RoundShift(c x 128, 7) = c), which stay as they
-// are, the static ratio is r and the gain max(RoundShift(r x g, 7), 1).
-// Outputs in the order of pixelBlock.
+// Saturated blocks from io (t, hdiff and satAbove of its first block column
+// for the first), at most nLeft; returns how many (0 where the first is not
+// one). A saturated block's four T columns are 128 (lAlpha 128 in every
+// lane: the interpolation of equal values) and every smoothed difference
+// lies above its column's satAbove (hAlpha 128), so staticAlpha is 0, the
+// new weight 0 (0 x anything + 0.5, truncated), the blends keep the current
+// frame's bytes (RoundShift(c x 128, 7) = c), which stay as they are, the
+// static ratio is r and the gain max(RoundShift(r x g, 7), 1). Outputs in the
+// order of pixelBlock. Out of line and without calls, so that its pointers
+// and constants keep registers of their own.
 template <bool kSmooth>
-__attribute__((noinline)) void saturatedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff,
-                                               const int16_t *satAbove, int nLeft,
-                                               const PassConst &pcIn, Chunk &c) {
+__attribute__((noinline)) int saturatedSpan(BlockIo io, const uint8_t *t, const int16_t *hdiff,
+                                            const int16_t *satAbove, int nLeft,
+                                            const PassConst &pcIn) {
   const PassConst pc = pcIn;
   const ptrdiff_t smooth = kSmooth ? pc.smooth : 0;
-  const uint8_t *const t0 = t;
-  const uint8_t *const tEnd = t + 2 * nLeft;
-  int m = 0;
+  const uint8x16_t zero = vdupq_n_u8(0), one = vdupq_n_u8(1);
   uint8_t *preAlpha = io.preAlpha, *alpha = io.alpha, *gain = io.gain;
-  const uint8x16_t zero = held(vdupq_n_u8(0)), one = held(vdupq_n_u8(1));
-  bool last = false;
-  for (;;) {
+  int n = 0;
+  while (n < nLeft) {
     uint32_t four;
     std::memcpy(&four, t, sizeof four);
     // Where the pass smooths, the block's first and last difference,
     // unsmoothed, screen before the smoothing.
-    if (four == 0x80808080u &&
-        (!kSmooth || (hdiff[0] > satAbove[0] && hdiff[15] > satAbove[1])) &&
-        saturated(hdiff, smooth, satAbove)) {
-      vst1q_u8(preAlpha, zero);
-      vst1q_u8(alpha, pc.ratioR);
-      const uint8x16_t g = vrshlq_u8(vld1q_u8(gain), pc.ratioShift);
-      vst1q_u8(gain, vmaxq_u8(vandq_u8(g, pc.ratioKept), one));
-    } else if (four == 0) {
-      last = true;
+    if (four != 0x80808080u ||
+        (kSmooth && (hdiff[0] <= satAbove[0] || hdiff[15] <= satAbove[1])) ||
+        !saturated(hdiff, smooth, satAbove))
       break;
-    } else {
-      if (m == kActiveChunk) break;
-      c.at[m++] = static_cast<int>(t - t0) >> 1;
-    }
-    t += 2;
-    hdiff += 16;
-    satAbove += 2;
-    preAlpha += 16;
-    alpha += 16;
-    gain += 16;
-    if (t == tEnd) {
-      last = true;
-      break;
-    }
+    vst1q_u8(preAlpha, zero);
+    preAlpha = walk(preAlpha, 16);
+    vst1q_u8(alpha, pc.ratioR);
+    alpha = walk(alpha, 16);
+    const uint8x16_t g = vrshlq_u8(vld1q_u8(gain), pc.ratioShift);
+    vst1q_u8(gain, vmaxq_u8(vandq_u8(g, pc.ratioKept), one));
+    gain = walk(gain, 16);
+    hdiff = walk(hdiff, 16);
+    t = walk(t, 2);
+    satAbove = walk(satAbove, 2);
+    ++n;
   }
-  c.blocks = static_cast<int>(t - t0) >> 1;
+  return n;
+}
+
+// The first loop, over the blocks from io (t, hdiff and satAbove of its
+// first block column for the first), at most nLeft: it writes the saturated
+// blocks and notes where the moving ones are, and stops after kActiveChunk
+// moving blocks, at the run's end or before a block whose four T columns are
+// 0.
+template <bool kSmooth>
+void sortBlocks(const BlockIo &io, const uint8_t *t, const int16_t *hdiff, const int16_t *satAbove,
+                int nLeft, const PassConst &pc, Chunk &c) {
+  int k = 0, m = 0;
+  c.last = true;
+  while (k < nLeft) {
+    uint32_t four;
+    std::memcpy(&four, t + 2 * k, sizeof four);
+    if (four == 0) break;
+    if (four == 0x80808080u) {
+      BlockIo at = io;
+      advance(at, 16 * k, false);
+      const int s =
+          saturatedSpan<kSmooth>(at, t + 2 * k, hdiff + 16 * k, satAbove + 2 * k, nLeft - k, pc);
+      k += s;
+      if (s > 0) continue;
+    }
+    if (m == kActiveChunk) {
+      c.last = false;
+      break;
+    }
+    c.at[m++] = k++;
+  }
+  c.blocks = k;
   c.moving = m;
-  c.last = last;
 }
 
 // The second loop: the static alphas of the chunk's moving blocks. A block
@@ -731,14 +751,17 @@ __attribute__((noinline)) void movingAlphas(const uint8_t *t, const int16_t *hdi
                                             SigmaRun &run, int i, const uint32_t *sigRow,
                                             ptrdiff_t smoothIn, const InterpAligned &iaIn,
                                             Chunk &c) {
+  // Copies: the byte stores below could alias the callers' structs and c.
   const InterpAligned ia = iaIn;
   const ptrdiff_t smooth = kSmooth ? smoothIn : 0;
-  for (int b = 0; b < c.moving; ++b) {
+  const int moving = c.moving;
+  for (int b = 0; b < moving; ++b) {
     const int k = c.at[b];
     uint32_t four;
     std::memcpy(&four, t + 2 * k, sizeof four);
     uint8x16_t hAlpha, sa;
-    if (!hAlphaAligned(hdiff + 16 * k, smooth, run, i + 2 * k, sigRow, hAlpha))
+    if (!hAlphaAligned(hdiff + 16 * k, smooth, run, i + 2 * k, sigRow, four != 0x80808080u,
+                       hAlpha))
       sa = vdupq_n_u8(128);  // every h <= sH
     else if (four == 0x80808080u)  // lAlpha 128: staticAlpha = 128 - hAlpha
       sa = vsubq_u8(vdupq_n_u8(128), hAlpha);
@@ -750,10 +773,13 @@ __attribute__((noinline)) void movingAlphas(const uint8_t *t, const int16_t *hdi
 
 // The third loop: the outputs of the chunk's moving blocks.
 template <bool kChroma>
-__attribute__((noinline)) void movingBlocks(const BlockIo &io, const PassConst &pcIn,
+__attribute__((noinline)) void movingBlocks(const BlockIo &ioIn, const PassConst &pcIn,
                                             const Chunk &c) {
+  // Copies: the byte stores below could alias the callers' structs and c.
   const PassConst pc = pcIn;
-  for (int b = 0; b < c.moving; ++b) {
+  const BlockIo io = ioIn;
+  const int moving = c.moving;
+  for (int b = 0; b < moving; ++b) {
     BlockIo block = io;
     advance(block, 16 * c.at[b], kChroma);
     pixelBlock<false, kChroma>(block, vld1q_u8(c.staticAlpha[b]), pc, vdupq_n_u8(0));
@@ -768,7 +794,7 @@ int activeRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run,
   Chunk c;
   int n = 0;
   do {
-    saturatedBlocks<kSmooth>(io, t, hdiff, run.satAbove + i, nLeft - n, pc, c);
+    sortBlocks<kSmooth>(io, t, hdiff, run.satAbove + i, nLeft - n, pc, c);
     movingAlphas<kSmooth>(t, hdiff, run, i, sigRow, pc.smooth, ia, c);
     movingBlocks<kChroma>(io, pc, c);
     n += c.blocks;
