@@ -89,13 +89,8 @@ inline void vSums(const int16_t *const *r, int c, int16x8_t *v, int16x8_t &seen)
 // the loads step their own address registers).
 template <int kRows, bool kCheckAll>
 inline void vSumsStep(const int16_t **r, int16x8_t *v, int16x8_t &seen) {
-  int16x8_t in[kRows + 2];
-  for (int i = 0; i < kRows + 2; ++i) {
-    in[i] = vld1q_s16(r[i]);
-    r[i] = walk(r[i], 8);
-  }
-  for (int i = kCheckAll ? 0 : kRows; i < kRows + 2; ++i) seen = vorrq_s16(seen, in[i]);
-  for (int i = 0; i < kRows; ++i) v[i] = vhaddq_s16(vhaddq_s16(in[i], in[i + 2]), in[i + 1]);
+  vSums<kRows, kCheckAll>(r, 0, v, seen);
+  for (int i = 0; i < kRows + 2; ++i) r[i] = walk(r[i], 8);
 }
 
 // (L + 2C + R) / 4 of vertical sums over 4.
