@@ -140,12 +140,13 @@ inline int16x8_t chromaTermCols(int16x4_t absUV, int16x4_t uvf) {
 }
 
 // The same terms of 8 pairs for a chroma weight |uvf16| < 128, in 16-bit
-// lanes: with uvf256 = 256 x uvf16 in every lane, the doubling rounding high
-// half (2 x a x uvf256 + 2^15) >> 16 is (a x uvf16 + 64) >> 7, the product
-// far from saturating; zipped with itself, pairs 0 .. 3 and 4 .. 7 stand at
-// both of their luma columns.
-inline int16x8x2_t chromaTermColsSmall(int16x8_t absUV, int16x8_t uvf256) {
-  const int16x8_t t = vqrdmulhq_s16(absUV, uvf256);
+// lanes: with uvf256 = 256 x uvf16 in lane 0 (a multiply by a lane, which
+// holds one d register, not a q register of copies, in ARMv7's tight loop),
+// the doubling rounding high half (2 x a x uvf256 + 2^15) >> 16 is (a x
+// uvf16 + 64) >> 7, the product far from saturating; zipped with itself,
+// pairs 0 .. 3 and 4 .. 7 stand at both of their luma columns.
+inline int16x8x2_t chromaTermColsSmall(int16x8_t absUV, int16x4_t uvf256) {
+  const int16x8_t t = vqrdmulhq_lane_s16(absUV, uvf256, 0);
   return vzipq_s16(t, t);
 }
 
@@ -192,7 +193,7 @@ __attribute__((always_inline)) inline void blockPair(const uint8_t *curY, const 
         vreinterpretq_s16_u16(vabal_u8(vabdl_u8(cc.val[0], pc.val[0]), cc.val[1], pc.val[1]));
     // Each pair's term for its two luma columns, for both of its luma rows.
     if (kSmallFix) {
-      const int16x8x2_t t = chromaTermColsSmall(absUV, vshlq_n_s16(vcombine_s16(uvf16, uvf16), 8));
+      const int16x8x2_t t = chromaTermColsSmall(absUV, vshl_n_s16(uvf16, 8));
       ta = t.val[0];
       tb = t.val[1];
     } else {

@@ -14,8 +14,9 @@
 // - vmulq_n_s32, vmlaq_n_s32, vmull_n_u16: SIMDe multiplies in signed 32-bit
 //   vector arithmetic, undefined when a product exceeds INT32_MAX (every
 //   vmull_n_u16 product above 2^31, and the wrapping products Arm defines).
-// - vqrdmulhq_s16: SIMDe's SSSE3 mapping gives -32768 for -32768 x -32768
-//   and for -32768 x -32767, where Arm saturates to and rounds to 32767.
+// - vqrdmulhq_s16 (and its by-lane form): SIMDe's SSSE3 mapping gives
+//   -32768 for -32768 x -32768 and for -32768 x -32767, where Arm saturates
+//   to and rounds to 32767.
 // - vabal_u8, vsliq_n_s32, vcvtq_n_f32_u32, vcvtq_n_u32_f32: missing from
 //   SIMDe 0.7.4.
 // AArch64's own vrecpsq_f32 (FRECPS) is fused, unlike ARMv7's: the two differ
@@ -240,6 +241,8 @@ static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
 #define vmull_n_u16 tnr_md_vmull_n_u16
 #undef vqrdmulhq_s16
 #define vqrdmulhq_s16 tnr_md_vqrdmulhq_s16
+#undef vqrdmulhq_lane_s16
+#define vqrdmulhq_lane_s16(a, v, lane) tnr_md_vqrdmulhq_s16((a), vdupq_lane_s16((v), (lane)))
 
 #undef vshll_n_s16
 #define vshll_n_s16(a, n) vshlq_n_s32(vmovl_s16(a), (n))
