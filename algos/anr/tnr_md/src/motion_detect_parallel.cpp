@@ -13,9 +13,7 @@
 //
 // Scratch: the stage-by-stage planes (the full-resolution difference whole,
 // no ring), then the block alpha plane, then one work area per task (its
-// band's row buffer, its band's smoothed difference, and the sigma stage's
-// scratch for its chunk): a band's smoothing goes to the task's own rows,
-// which stay in cache for the pass, not to a plane of the frame's size.
+// band's row buffer and the sigma stage's scratch for its chunk).
 #include <cstring>
 
 #include "kernels.h"
@@ -42,7 +40,6 @@ struct ParallelLayout {
   int64_t workAt;         // the first task's work area
   int64_t workElems;      // one task's work area
   int64_t rowBufElems;    // its row buffer, kBandRows x lDiffStride bytes, rounded up
-  int64_t smoothedElems;  // its band's smoothed difference, kBandRows x hDiffStride
   int64_t end;            // elements used
   bool accepted;
 };
@@ -65,9 +62,8 @@ ParallelLayout makeParallelLayout(int proHeight, int proWidth, int tasks) {
   p.workAt = p.alphaAt + (int64_t{g.blockRows} * g.blockCols + 3) / 2;
   p.workAt = (p.workAt + 1) & ~int64_t{1};
   p.rowBufElems = ((int64_t{kBandRows} * g.lDiffStride + 3) / 4) * 2;
-  p.smoothedElems = (int64_t{kBandRows} * g.hDiffStride + 1) & ~int64_t{1};
   const int64_t sigmaTmpElems = int64_t{maxChunk + 7} * g.sigmaStride + g.blockCols + 4;
-  p.workElems = p.rowBufElems + p.smoothedElems + ((sigmaTmpElems + 1) & ~int64_t{1});
+  p.workElems = p.rowBufElems + ((sigmaTmpElems + 1) & ~int64_t{1});
   p.end = p.workAt + int64_t{tasks} * p.workElems;
   if (p.end < g.bufElems) p.end = g.bufElems;
   // The buffer must be addressable in 32 bits, as motion_detect's is.
@@ -92,6 +88,7 @@ struct Job {
   int16_t *ldiff() const { return tmp + p->g.ldiff; }
   int16_t *sigma() const { return tmp + p->g.sigma; }
   int16_t *filterLdiff() const { return tmp + p->g.filterLdiff; }
+  int16_t *filterHdiff() const { return tmp + p->g.filterHdiff; }
   uint16_t *sigmaL() const { return reinterpret_cast<uint16_t *>(tmp + p->g.sigmaL); }
   uint32_t *sigmaH() const { return reinterpret_cast<uint32_t *>(tmp + p->g.sigmaH); }
   uint8_t *blockAlpha() const { return reinterpret_cast<uint8_t *>(tmp + p->alphaAt); }
@@ -134,8 +131,7 @@ void lowResolutionTask(void *arg, int t) {
   j.k->gauss3x3(j.ldiff() + (by0 + 1) * g.lDiffStride + 1, filtered, rows, g.blockCols,
                 g.lDiffStride);
   const SigmaTables tables{j.sigmaL() + by0 * g.sigmaStride, j.sigmaH() + by0 * g.sigmaStride};
-  j.k->sigmaLut(j.sigma() + (by0 + 4) * g.sigmaStride + 4,
-                j.work(t) + p.rowBufElems + p.smoothedElems, tables,
+  j.k->sigmaLut(j.sigma() + (by0 + 4) * g.sigmaStride + 4, j.work(t) + p.rowBufElems, tables,
                 j.scale, rows, g.blockCols, g.sigmaStride);
   j.k->blockAlpha(filtered, g.lDiffStride, tables.low, g.sigmaStride,
                   j.blockAlpha() + by0 * g.blockCols, rows, g.blockCols);
@@ -163,7 +159,7 @@ void bandTask(void *arg, int t) {
       j.k->pixelPassSmooth(j.f, j.m, j.grid, rows);
       continue;
     }
-    int16_t *filtered = j.work(t) + p.rowBufElems;
+    int16_t *filtered = j.filterHdiff() + y0 * hs;
     j.k->gauss3x3(band + 1, filtered, y1 - y0, width, static_cast<int>(hs));
     rows.hdiff = filtered;
     j.k->pixelPass(j.f, j.m, j.grid, rows);
