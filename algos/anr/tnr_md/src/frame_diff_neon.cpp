@@ -140,14 +140,12 @@ inline int16x8_t chromaTermCols(int16x4_t absUV, int16x4_t uvf) {
 }
 
 // The same terms of 8 pairs for a chroma weight |uvf16| < 128, in 16-bit
-// lanes: with uvf256 = 256 x uvf16 in lane 0 (a multiply by a lane, which
-// holds one d register, not a q register of copies, in ARMv7's tight loop),
-// the doubling rounding high half (2 x a x uvf256 + 2^15) >> 16 is (a x
-// uvf16 + 64) >> 7, the product far from saturating; zipped with itself,
-// pairs 0 .. 3 and 4 .. 7 stand at both of their luma columns.
-inline int16x8x2_t chromaTermColsSmall(int16x8_t absUV, int16x4_t uvf256) {
-  const int16x8_t t = vqrdmulhq_lane_s16(absUV, uvf256, 0);
-  return vzipq_s16(t, t);
+// lanes (lane j pair j): with uvf256 = 256 x uvf16 in lane 0 (a multiply by
+// a lane, which holds one d register, not a q register of copies, in ARMv7's
+// tight loop), the doubling rounding high half (2 x a x uvf256 + 2^15) >> 16
+// is (a x uvf16 + 64) >> 7, the product far from saturating.
+inline int16x8_t chromaTermSmall(int16x8_t absUV, int16x4_t uvf256) {
+  return vqrdmulhq_lane_s16(absUV, uvf256, 0);
 }
 
 // Row pointers step with walk on ARMv7; AArch64's register-offset
@@ -165,8 +163,13 @@ inline T *stepRow(T *p, int n) {
 // offsetRow, columns cx .. cx + 15 inside the grid. The 16 chroma bytes of a
 // chroma row (8 pairs, 4 per block, all inside the grid's columns) are loaded,
 // differenced and weighted once for both of its luma rows.
-
-// kSmallFix: |uvf16| < 128.
+//
+// kSmallFix (|uvf16| < 128): every chroma term t lies within +-506 and every
+// h = |dY| + t within -506 .. 761, so no column sum of 8 wraps and a block's
+// sum of h is the sum of its |dY| plus 4 x the sum of its pairs' terms (each
+// pair serves 2 columns of 2 rows). The stored 32 x h is, modulo 2^16, 32 x t
+// plus 32 x |dY|: one widening multiply-add per 8 samples. Otherwise h is
+// formed and summed per column as the per-sample form does, wrapping.
 template <bool kSmallFix>
 __attribute__((always_inline)) inline void blockPair(const uint8_t *curY, const uint8_t *preY,
                                                      const uint8_t *curC, const uint8_t *preC,
@@ -175,10 +178,14 @@ __attribute__((always_inline)) inline void blockPair(const uint8_t *curY, const 
                                                      int32_t absFix, int16_t *ld, int16_t *sg) {
   // Sums of neighbouring luma bytes of both frames (lanes 0 .. 3 block a),
   // at most 8 x 510; their difference gives the luma sums. Chroma
-  // differences per pair (lanes 0 .. 3 block a). Wrapped column sums of h.
-  // The first chroma row and its two luma rows start the sums.
-  uint16x8_t sumCY, sumPY;
-  int16x8_t sumU, sumV, sumHa, sumHb;
+  // differences per pair (lanes 0 .. 3 block a). With kSmallFix, sums of
+  // neighbouring |dY| (sumAbs) and the pairs' terms (sumT, at most 4 x 506
+  // in size); else wrapped column sums of h (sumHa, sumHb).
+  uint16x8_t sumCY, sumPY, sumAbs;
+  int16x8_t sumU, sumV, sumT, sumHa, sumHb;
+  const uint8x8_t x32 = vdup_n_u8(32);
+  // The terms of a chroma row per luma column, for its two luma rows: with
+  // kSmallFix scaled by 32 (as the plane stores h).
   auto chromaRow = [&](bool first, int16x8_t &ta, int16x8_t &tb) {
     const uint8x8x2_t cc = vld2_u8(curC);
     const uint8x8x2_t pc = vld2_u8(preC);
@@ -191,11 +198,13 @@ __attribute__((always_inline)) inline void blockPair(const uint8_t *curY, const 
     sumV = first ? dv : vaddq_s16(sumV, dv);
     const int16x8_t absUV =
         vreinterpretq_s16_u16(vabal_u8(vabdl_u8(cc.val[0], pc.val[0]), cc.val[1], pc.val[1]));
-    // Each pair's term for its two luma columns, for both of its luma rows.
     if (kSmallFix) {
-      const int16x8x2_t t = chromaTermColsSmall(absUV, vshl_n_s16(uvf16, 8));
-      ta = t.val[0];
-      tb = t.val[1];
+      const int16x8_t t = chromaTermSmall(absUV, vshl_n_s16(uvf16, 8));
+      sumT = first ? t : vaddq_s16(sumT, t);
+      const int16x8_t t32 = vshlq_n_s16(t, 5);
+      const int16x8x2_t z = vzipq_s16(t32, t32);
+      ta = z.val[0];
+      tb = z.val[1];
     } else {
       ta = chromaTermCols(vget_low_s16(absUV), uvf16);
       tb = chromaTermCols(vget_high_s16(absUV), uvf16);
@@ -209,15 +218,24 @@ __attribute__((always_inline)) inline void blockPair(const uint8_t *curY, const 
     preY = stepRow(preY, imgWidth);
     sumCY = first ? vpaddlq_u8(cy) : vpadalq_u8(sumCY, cy);
     sumPY = first ? vpaddlq_u8(py) : vpadalq_u8(sumPY, py);
-    const int16x8_t ha = vaddq_s16(  // wraps
-        vreinterpretq_s16_u16(vabdl_u8(vget_low_u8(cy), vget_low_u8(py))), ta);
-    const int16x8_t hb =
-        vaddq_s16(vreinterpretq_s16_u16(vabdl_u8(vget_high_u8(cy), vget_high_u8(py))), tb);
-    vst1q_s16(hd, vshlq_n_s16(ha, 5));
-    vst1q_s16(hd + 8, vshlq_n_s16(hb, 5));
+    if (kSmallFix) {
+      const uint8x16_t ad = vabdq_u8(cy, py);
+      sumAbs = first ? vpaddlq_u8(ad) : vpadalq_u8(sumAbs, ad);
+      vst1q_u16(reinterpret_cast<uint16_t *>(hd),
+                vmlal_u8(vreinterpretq_u16_s16(ta), vget_low_u8(ad), x32));
+      vst1q_u16(reinterpret_cast<uint16_t *>(hd) + 8,
+                vmlal_u8(vreinterpretq_u16_s16(tb), vget_high_u8(ad), x32));
+    } else {
+      const int16x8_t ha = vaddq_s16(  // wraps
+          vreinterpretq_s16_u16(vabdl_u8(vget_low_u8(cy), vget_low_u8(py))), ta);
+      const int16x8_t hb =
+          vaddq_s16(vreinterpretq_s16_u16(vabdl_u8(vget_high_u8(cy), vget_high_u8(py))), tb);
+      vst1q_s16(hd, vshlq_n_s16(ha, 5));
+      vst1q_s16(hd + 8, vshlq_n_s16(hb, 5));
+      sumHa = first ? ha : vaddq_s16(sumHa, ha);
+      sumHb = first ? hb : vaddq_s16(sumHb, hb);
+    }
     hd = stepRow(hd, hDiffStride);
-    sumHa = first ? ha : vaddq_s16(sumHa, ha);
-    sumHb = first ? hb : vaddq_s16(sumHb, hb);
   };
   int16x8_t ta, tb;
   chromaRow(true, ta, tb);
@@ -230,14 +248,21 @@ __attribute__((always_inline)) inline void blockPair(const uint8_t *curY, const 
     lumaRow(ta, tb, false);
   }
   // Block sums, a and b side by side. Lanes of the widened pair sums are
-  // pairs 0 + 1, 2 + 3 of a, then of b; each pair serves 4 samples. The
-  // difference of the luma byte sums is exact in 16 bits.
+  // pairs 0 + 1, 2 + 3 of a, then of b; each chroma pair serves 4 samples.
+  // The difference of the luma byte sums is exact in 16 bits.
   const int32x4_t u = vpaddlq_s16(sumU), v = vpaddlq_s16(sumV);
   const int32x4_t yq = vpaddlq_s16(vreinterpretq_s16_u16(vsubq_u16(sumCY, sumPY)));
-  const int32x4_t ha = vpaddlq_s16(sumHa), hb = vpaddlq_s16(sumHb);
+  int32x2_t h;
+  if (kSmallFix) {
+    const int32x4_t hq = vaddq_s32(vreinterpretq_s32_u32(vpaddlq_u16(sumAbs)),
+                                   vshlq_n_s32(vpaddlq_s16(sumT), 2));
+    h = vpadd_s32(vget_low_s32(hq), vget_high_s32(hq));
+  } else {
+    const int32x4_t ha = vpaddlq_s16(sumHa), hb = vpaddlq_s16(sumHb);
+    h = vpadd_s32(vpadd_s32(vget_low_s32(ha), vget_high_s32(ha)),
+                  vpadd_s32(vget_low_s32(hb), vget_high_s32(hb)));
+  }
   const int32x2_t y = vpadd_s32(vget_low_s32(yq), vget_high_s32(yq));
-  const int32x2_t h = vpadd_s32(vpadd_s32(vget_low_s32(ha), vget_high_s32(ha)),
-                                vpadd_s32(vget_low_s32(hb), vget_high_s32(hb)));
   const int32x2_t su = vpadd_s32(vget_low_s32(u), vget_high_s32(u));
   const int32x2_t sv = vpadd_s32(vget_low_s32(v), vget_high_s32(v));
   if (absFix >= 0) {

@@ -11,14 +11,27 @@ namespace tnr_md {
 
 namespace {
 
-// The 9-tap kernel on 8 lanes given the four pair sums (16-bit, wrapped) and
+// The kernel's taps in one d register: 10, 13, 15, 17 in lanes 0 .. 3 of
+// k0, the centre's 18 in lane 0 of k1. A multiply by a lane keeps them there
+// (by a constant, ARMv7 would rebuild each one in a d register per step).
+struct Kernel9 {
+  int16x4_t k0, k1;
+};
+
+inline Kernel9 kernel9() {
+  static const int16_t k[8] = {10, 13, 15, 17, 18, 0, 0, 0};
+  return {vld1_s16(k), vld1_s16(k + 4)};
+}
+
+// The 9-tap kernel on 4 lanes given the four pair sums (16-bit, wrapped) and
 // the centre: 32-bit accumulation, then RoundShift by 7.
-inline int32x4_t taps4(int16x4_t s08, int16x4_t s17, int16x4_t s26, int16x4_t s35, int16x4_t c) {
-  int32x4_t acc = vmull_n_s16(s08, 10);
-  acc = vmlal_n_s16(acc, s17, 13);
-  acc = vmlal_n_s16(acc, s26, 15);
-  acc = vmlal_n_s16(acc, s35, 17);
-  acc = vmlal_n_s16(acc, c, 18);
+inline int32x4_t taps4(int16x4_t s08, int16x4_t s17, int16x4_t s26, int16x4_t s35, int16x4_t c,
+                       const Kernel9 &k) {
+  int32x4_t acc = vmull_lane_s16(s08, k.k0, 0);
+  acc = vmlal_lane_s16(acc, s17, k.k0, 1);
+  acc = vmlal_lane_s16(acc, s26, k.k0, 2);
+  acc = vmlal_lane_s16(acc, s35, k.k0, 3);
+  acc = vmlal_lane_s16(acc, c, k.k1, 0);
   return vrshrq_n_s32(acc, 7);
 }
 
@@ -26,11 +39,12 @@ struct Taps8 {
   int32x4_t lo, hi;
 };
 
-inline Taps8 taps8(int16x8_t s08, int16x8_t s17, int16x8_t s26, int16x8_t s35, int16x8_t c) {
+inline Taps8 taps8(int16x8_t s08, int16x8_t s17, int16x8_t s26, int16x8_t s35, int16x8_t c,
+                   const Kernel9 &k) {
   return {taps4(vget_low_s16(s08), vget_low_s16(s17), vget_low_s16(s26), vget_low_s16(s35),
-                vget_low_s16(c)),
+                vget_low_s16(c), k),
           taps4(vget_high_s16(s08), vget_high_s16(s17), vget_high_s16(s26), vget_high_s16(s35),
-                vget_high_s16(c))};
+                vget_high_s16(c), k)};
 }
 
 // max(TruncToInt(f * scale + 0.5f), 32), product and sum rounded separately.
@@ -52,6 +66,7 @@ void sigmaLut_neon(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
   const float32x4_t scaleL = vdupq_n_f32(sigmaTableScale(scale.low));
   const float32x4_t scaleH = vdupq_n_f32(sigmaTableScale(scale.high));
   const int lastProNum = cols & 7;
+  const Kernel9 k = kernel9();
 
   // Both passes: blocks of 8 at 0, 8, 16, ...; when cols is not a multiple
   // of 8 the last block is moved back to start at cols - 8 and recomputes
@@ -71,7 +86,7 @@ void sigmaLut_neon(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
       const int16x8_t s17 = vaddq_s16(vextq_s16(a, b, 1), vextq_s16(a, b, 7));
       const int16x8_t s26 = vaddq_s16(vextq_s16(a, b, 2), vextq_s16(a, b, 6));
       const int16x8_t s35 = vaddq_s16(vextq_s16(a, b, 3), vextq_s16(a, b, 5));
-      const Taps8 t = taps8(s08, s17, s26, s35, vextq_s16(a, b, 4));
+      const Taps8 t = taps8(s08, s17, s26, s35, vextq_s16(a, b, 4), k);
       // The rounded value lies in -18688 .. 18687: the narrowing keeps it.
       vst1q_s16(tmp + c0, vcombine_s16(vmovn_s32(t.lo), vmovn_s32(t.hi)));
     }
@@ -86,9 +101,9 @@ void sigmaLut_neon(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
       const int c0 = cols > x + 7 ? x : x + lastProNum - 8;
       const int16_t *t = t0 + c0;
       int16x8_t rows[9];
-      for (int i = 0; i < 9; ++i) rows[i] = vld1q_s16(t + i * stride);
+      for (int i = 0; i < 9; ++i, t = walk(t, stride)) rows[i] = vld1q_s16(t);
       const Taps8 v = taps8(vaddq_s16(rows[0], rows[8]), vaddq_s16(rows[1], rows[7]),
-                            vaddq_s16(rows[2], rows[6]), vaddq_s16(rows[3], rows[5]), rows[4]);
+                            vaddq_s16(rows[2], rows[6]), vaddq_s16(rows[3], rows[5]), rows[4], k);
       const float32x4_t fLo = vcvtq_f32_s32(v.lo);
       const float32x4_t fHi = vcvtq_f32_s32(v.hi);
       const int32x4_t lLo = scaleEntry(fLo, scaleL);
