@@ -587,14 +587,44 @@ inline void walkIo(BlockIo &io, bool chroma) {
 // weight comes from the still-pixel table, the static ratio is r + delta =
 // 128 and the gain max(g, 1). Outputs in the order of pixelBlock.
 template <bool kChroma>
-inline void stillBlock(const BlockIo &io, const StillWeights &sw) {
-  const uint8x16_t w = stillWeight16(sw, vld1q_u8(io.preAlpha));
+inline void stillBlock(const BlockIo &io, uint8x16_t w) {
   vst1q_u8(io.preAlpha, w);
   vst1q_u8(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w));
   if (kChroma) blendChroma16(io.curC, io.preC, w);
   vst1q_u8(io.alpha, vdupq_n_u8(128));
   vst1q_u8(io.gain, vmaxq_u8(vld1q_u8(io.gain), vdupq_n_u8(1)));
 }
+
+template <bool kChroma>
+inline void stillBlock(const BlockIo &io, const StillWeights &sw) {
+  stillBlock<kChroma>(io, stillWeight16(sw, vld1q_u8(io.preAlpha)));
+}
+
+#if !defined(__aarch64__)
+// Two neighbouring still blocks from io. Where all 32 preAlpha lie in 96 ..
+// 127 (no lane of either index into the last quarter reaches 32, so no bit
+// from 5 up is set in their OR), one range test and one load of that
+// quarter serve both.
+template <bool kChroma>
+inline void stillPair(BlockIo &io, const StillWeights &sw) {
+  const uint8x16_t pa = vld1q_u8(io.preAlpha), pb = vld1q_u8(io.preAlpha + 16);
+  const uint8x16_t ia = vsubq_u8(pa, vdupq_n_u8(96)), ib = vsubq_u8(pb, vdupq_n_u8(96));
+  const uint8x16_t both = vorrq_u8(ia, ib);
+  uint8x16_t wa, wb;
+  if (!anyByte(vshr_n_u8(vorr_u8(vget_low_u8(both), vget_high_u8(both)), 5))) {
+    const uint8x8x4_t q3 = vld4_u8(sw.q[3]);
+    wa = vcombine_u8(vtbl4_u8(q3, vget_low_u8(ia)), vtbl4_u8(q3, vget_high_u8(ia)));
+    wb = vcombine_u8(vtbl4_u8(q3, vget_low_u8(ib)), vtbl4_u8(q3, vget_high_u8(ib)));
+  } else {
+    wa = stillWeight16(sw, pa);
+    wb = stillWeight16(sw, pb);
+  }
+  stillBlock<kChroma>(io, wa);
+  walkIo(io, kChroma);
+  stillBlock<kChroma>(io, wb);
+  walkIo(io, kChroma);
+}
+#endif
 
 // A run of still blocks at multiples of 16 from io, the first of which has
 // its four T columns (from t) all 0: it continues while the two further T
@@ -627,10 +657,7 @@ __attribute__((noinline)) int stillRun(BlockIo io, const uint8_t *t, int nLeft,
     uint32_t further;
     std::memcpy(&further, t + 2, sizeof further);
     if (further != 0) break;
-    stillBlock<kChroma>(io, sw);
-    walkIo(io, kChroma);
-    stillBlock<kChroma>(io, sw);
-    walkIo(io, kChroma);
+    stillPair<kChroma>(io, sw);
     t += 4;
   }
   if (t != tEnd) {  // one more where the next block alone is still
