@@ -254,8 +254,8 @@ __attribute__((always_inline)) inline void blockPair(const uint8_t *curY, const 
   const int32x4_t yq = vpaddlq_s16(vreinterpretq_s16_u16(vsubq_u16(sumCY, sumPY)));
   int32x2_t h;
   if (kSmallFix) {
-    const int32x4_t hq = vaddq_s32(vreinterpretq_s32_u32(vpaddlq_u16(sumAbs)),
-                                   vshlq_n_s32(vpaddlq_s16(sumT), 2));
+    const int32x4_t hq =
+        vaddq_s32(vreinterpretq_s32_u32(vpaddlq_u16(sumAbs)), vshlq_n_s32(vpaddlq_s16(sumT), 2));
     h = vpadd_s32(vget_low_s32(hq), vget_high_s32(hq));
   } else {
     const int32x4_t ha = vpaddlq_s16(sumHa), hb = vpaddlq_s16(sumHb);

@@ -688,10 +688,10 @@ inline bool saturated(const int16_t *hdiff, ptrdiff_t smooth, const int16_t *sat
 constexpr int kActiveChunk = 64;
 
 struct Chunk {
-  int blocks = 0;                 // blocks of the chunk, saturated or moving
-  int moving = 0;                 // of which moving: at[0 .. moving - 1]
-  bool last = false;              // the run ends with this chunk
-  int at[kActiveChunk];           // the moving blocks, counted from the chunk's first
+  int blocks = 0;        // blocks of the chunk, saturated or moving
+  int moving = 0;        // of which moving: at[0 .. moving - 1]
+  bool last = false;     // the run ends with this chunk
+  int at[kActiveChunk];  // the moving blocks, counted from the chunk's first
   uint8_t staticAlpha[kActiveChunk][16];
 };
 
@@ -719,8 +719,7 @@ __attribute__((noinline)) int saturatedSpan(BlockIo io, const uint8_t *t, const 
     std::memcpy(&four, t, sizeof four);
     // Where the pass smooths, the block's first and last difference,
     // unsmoothed, screen before the smoothing.
-    if (four != 0x80808080u ||
-        (kSmooth && (hdiff[0] <= satAbove[0] || hdiff[15] <= satAbove[1])) ||
+    if (four != 0x80808080u || (kSmooth && (hdiff[0] <= satAbove[0] || hdiff[15] <= satAbove[1])) ||
         !saturated(hdiff, smooth, satAbove))
       break;
     vst1q_u8(preAlpha, zero);
@@ -774,10 +773,9 @@ void sortBlocks(const BlockIo &io, const uint8_t *t, const int16_t *hdiff, const
 // whose differences all lie at or below the high sigma is still: static
 // alpha 128, which pixelBlock turns into the still block's outputs.
 template <bool kSmooth>
-__attribute__((noinline)) void movingAlphas(const uint8_t *t, const int16_t *hdiff,
-                                            SigmaRun &run, int i, const uint32_t *sigRow,
-                                            ptrdiff_t smoothIn, const InterpAligned &iaIn,
-                                            Chunk &c) {
+__attribute__((noinline)) void movingAlphas(const uint8_t *t, const int16_t *hdiff, SigmaRun &run,
+                                            int i, const uint32_t *sigRow, ptrdiff_t smoothIn,
+                                            const InterpAligned &iaIn, Chunk &c) {
   // Copies: the byte stores below could alias the callers' structs and c.
   const InterpAligned ia = iaIn;
   const ptrdiff_t smooth = kSmooth ? smoothIn : 0;
@@ -787,9 +785,8 @@ __attribute__((noinline)) void movingAlphas(const uint8_t *t, const int16_t *hdi
     uint32_t four;
     std::memcpy(&four, t + 2 * k, sizeof four);
     uint8x16_t hAlpha, sa;
-    if (!hAlphaAligned(hdiff + 16 * k, smooth, run, i + 2 * k, sigRow, four != 0x80808080u,
-                       hAlpha))
-      sa = vdupq_n_u8(128);  // every h <= sH
+    if (!hAlphaAligned(hdiff + 16 * k, smooth, run, i + 2 * k, sigRow, four != 0x80808080u, hAlpha))
+      sa = vdupq_n_u8(128);        // every h <= sH
     else if (four == 0x80808080u)  // lAlpha 128: staticAlpha = 128 - hAlpha
       sa = vsubq_u8(vdupq_n_u8(128), hAlpha);
     else
@@ -816,8 +813,8 @@ __attribute__((noinline)) void movingBlocks(const BlockIo &ioIn, const PassConst
 // A run of blocks at multiples of 16 from io whose four T columns are not
 // all 0 (the first one's are not), at most nLeft; returns its length.
 template <bool kChroma, bool kSmooth>
-int activeRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run, int i,
-              int nLeft, const uint32_t *sigRow, const PassConst &pc, const InterpAligned &ia) {
+int activeRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run, int i, int nLeft,
+              const uint32_t *sigRow, const PassConst &pc, const InterpAligned &ia) {
   Chunk c;
   int n = 0;
   do {
@@ -838,9 +835,10 @@ int activeRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run,
 // the one that io, t (the block's first T column) and hdiff point at, whose
 // first block column is column i of the sigma run.
 template <bool kChroma>
-void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run, int i,
-                   int nBlocks, const uint32_t *sigRow, const PassConst &pc,
-                   const InterpAligned &ia) {
+__attribute__((noinline)) void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff,
+                                             SigmaRun &run, int i, int nBlocks,
+                                             const uint32_t *sigRow, const PassConst &pc,
+                                             const InterpAligned &ia) {
   for (int b = 0; b < nBlocks;) {
     // Where the four T columns are 0, lAlpha and with it the motion alpha
     // are 0 whatever hAlpha is: a still block, and so are the blocks after
