@@ -70,29 +70,54 @@ inline void blockResult(int32_t sumY, int32_t sumU, int32_t sumV, int32_t sumYUV
   *sg = b.sigma;
 }
 
-// blockResult of two neighbouring blocks a, b in lanes 0, 1: y and h their
-// luma and h sums, quarters = [U a, U b, V a, V b] the chroma sums over the
-// pairs (each pair serves 4 samples), absFix = |uvRatioFix| <= 2^17. Only
-// the magnitudes of the chroma values count: |SymRoundShift(a x fix, 7)| is
-// (a x |fix| + 64) >> 7, below 2^31 (|chromaSum| <= 64 x 255). The two blocks'
-// outputs are stored as the low 16 bits, ld[0 .. 1] and sg[0 .. 1].
-inline void pairResult(int32x2_t y, int32x4_t quarters, int32x2_t h, int32_t absFix, int16_t *ld,
-                       int16_t *sg) {
-  // a = |4 x quarter| >> 1 = 2 x |quarter|.
-  const int32x4_t a = vshlq_n_s32(vabsq_s32(quarters), 1);
-  const int32x4_t uv = vrshrq_n_s32(vmulq_n_s32(a, absFix), 7);
-  const int32x2_t yAbs = vabs_s32(vshr_n_s32(y, 1));
+// The sums of two neighbouring blocks a, b in lanes 0, 1: luma y, chroma u
+// and v over the pairs (each pair serves 4 samples), and h.
+struct PairSums {
+  int32x2_t y, u, v, h;
+};
+
+// blockResult of the blocks of p and q (blocks 0, 1 and 2, 3), the last
+// n (2 or 4) of whose outputs are stored as the low 16 bits at ld[0 .. n - 1]
+// and sg[0 .. n - 1]; absFix = |uvRatioFix| <= 2^17. Only the magnitudes of
+// the chroma values count: |SymRoundShift(a x fix, 7)| is (a x |fix| + 64) >>
+// 7, below 2^31 (|chromaSum| <= 64 x 255).
+inline void blockOuts(const PairSums &p, const PairSums &q, int n, int32_t absFix, int16_t *ld,
+                      int16_t *sg) {
+  // a = |4 x chroma sum| >> 1 = 2 x |chroma sum|.
+  const int32x4_t u = vshlq_n_s32(vabsq_s32(vcombine_s32(p.u, q.u)), 1);
+  const int32x4_t v = vshlq_n_s32(vabsq_s32(vcombine_s32(p.v, q.v)), 1);
+  const int32x4_t uvU = vrshrq_n_s32(vmulq_n_s32(u, absFix), 7);
+  const int32x4_t uvV = vrshrq_n_s32(vmulq_n_s32(v, absFix), 7);
+  const int32x4_t yAbs = vabsq_s32(vshrq_n_s32(vcombine_s32(p.y, q.y), 1));
   // The sums wrap in 32 bits like the unsigned per-block ones.
-  const uint32x2_t ds =
-      vadd_u32(vadd_u32(vreinterpret_u32_s32(yAbs), vreinterpret_u32_s32(vget_low_s32(uv))),
-               vreinterpret_u32_s32(vget_high_s32(uv)));
-  const uint32x2_t diff = vsub_u32(ds, vreinterpret_u32_s32(vshr_n_s32(h, 1)));
-  const int32x2_t sgm = vabs_s32(vreinterpret_s32_u32(diff));  // |INT32_MIN| wraps
-  const int16x4_t out = vmovn_s32(vcombine_s32(vreinterpret_s32_u32(ds), sgm));
-  const uint32_t ldPair = vget_lane_u32(vreinterpret_u32_s16(out), 0);
-  const uint32_t sgPair = vget_lane_u32(vreinterpret_u32_s16(vext_s16(out, out, 2)), 0);
-  std::memcpy(ld, &ldPair, sizeof ldPair);
-  std::memcpy(sg, &sgPair, sizeof sgPair);
+  const uint32x4_t ds =
+      vaddq_u32(vaddq_u32(vreinterpretq_u32_s32(yAbs), vreinterpretq_u32_s32(uvU)),
+                vreinterpretq_u32_s32(uvV));
+  const uint32x4_t diff =
+      vsubq_u32(ds, vreinterpretq_u32_s32(vshrq_n_s32(vcombine_s32(p.h, q.h), 1)));
+  const int16x4_t ldOut = vreinterpret_s16_u16(vmovn_u32(ds));
+  const int16x4_t sgOut = vmovn_s32(vabsq_s32(vreinterpretq_s32_u32(diff)));  // |INT32_MIN| wraps
+  if (n == 4) {
+    vst1_s16(ld, ldOut);
+    vst1_s16(sg, sgOut);
+  } else {
+    // ld and sg may lie at odd multiples of 2 bytes.
+    const uint32_t ldPair = vget_lane_u32(vreinterpret_u32_s16(ldOut), 0);
+    const uint32_t sgPair = vget_lane_u32(vreinterpret_u32_s16(sgOut), 0);
+    std::memcpy(ld, &ldPair, sizeof ldPair);
+    std::memcpy(sg, &sgPair, sizeof sgPair);
+  }
+}
+
+// The same for any chroma weight, block by block.
+inline void blockOutsScalar(const PairSums &p, int32_t uvRatioFix, int16_t *ld, int16_t *sg) {
+  int32_t ys[2], hs[2], us[2], vs[2];
+  vst1_s32(ys, p.y);
+  vst1_s32(hs, p.h);
+  vst1_s32(us, p.u);
+  vst1_s32(vs, p.v);
+  blockResult(ys[0], 4 * us[0], 4 * vs[0], hs[0], uvRatioFix, ld, sg);
+  blockResult(ys[1], 4 * us[1], 4 * vs[1], hs[1], uvRatioFix, ld + 1, sg + 1);
 }
 
 // One block at luma column cx (any parity) and row offsetRow (any parity);
@@ -171,11 +196,10 @@ inline T *stepRow(T *p, int n) {
 // plus 32 x |dY|: one widening multiply-add per 8 samples. Otherwise h is
 // formed and summed per column as the per-sample form does, wrapping.
 template <bool kSmallFix>
-__attribute__((always_inline)) inline void blockPair(const uint8_t *curY, const uint8_t *preY,
-                                                     const uint8_t *curC, const uint8_t *preC,
-                                                     int imgWidth, int16_t *hd, int hDiffStride,
-                                                     int16x4_t uvf16, int32_t uvRatioFix,
-                                                     int32_t absFix, int16_t *ld, int16_t *sg) {
+__attribute__((always_inline)) inline PairSums blockPair(const uint8_t *curY, const uint8_t *preY,
+                                                         const uint8_t *curC, const uint8_t *preC,
+                                                         int imgWidth, int16_t *hd, int hDiffStride,
+                                                         int16x4_t uvf16) {
   // Sums of neighbouring luma bytes of both frames (lanes 0 .. 3 block a),
   // at most 8 x 510; their difference gives the luma sums. Chroma
   // differences per pair (lanes 0 .. 3 block a). With kSmallFix, sums of
@@ -262,20 +286,39 @@ __attribute__((always_inline)) inline void blockPair(const uint8_t *curY, const 
     h = vpadd_s32(vpadd_s32(vget_low_s32(ha), vget_high_s32(ha)),
                   vpadd_s32(vget_low_s32(hb), vget_high_s32(hb)));
   }
-  const int32x2_t y = vpadd_s32(vget_low_s32(yq), vget_high_s32(yq));
-  const int32x2_t su = vpadd_s32(vget_low_s32(u), vget_high_s32(u));
-  const int32x2_t sv = vpadd_s32(vget_low_s32(v), vget_high_s32(v));
-  if (absFix >= 0) {
-    pairResult(y, vcombine_s32(su, sv), h, absFix, ld, sg);
-    return;
+  return {vpadd_s32(vget_low_s32(yq), vget_high_s32(yq)),
+          vpadd_s32(vget_low_s32(u), vget_high_s32(u)),
+          vpadd_s32(vget_low_s32(v), vget_high_s32(v)), h};
+}
+
+// The whole blocks of an even block row from column 0, two pairs at a time
+// (their outputs formed together), then one pair; returns the column after
+// them. cy, py, cc, pc: the row's first luma and chroma bytes.
+template <bool kSmallFix>
+int blockPairs(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, const uint8_t *pc,
+               int imgWidth, int proWidth, int16_t *hd, int hDiffStride, int16x4_t uvf16,
+               int32_t uvRatioFix, int32_t absFix, int16_t *ld, int16_t *sg) {
+  int x = 0;
+#define TNR_MD_PAIR(at)                                                                 \
+  blockPair<kSmallFix>(cy + (at), py + (at), cc + (at), pc + (at), imgWidth, hd + (at), \
+                       hDiffStride, uvf16)
+
+  if (absFix < 0) {
+    for (; x + 16 <= proWidth; x += 16)
+      blockOutsScalar(TNR_MD_PAIR(x), uvRatioFix, ld + x / 8, sg + x / 8);
+    return x;
   }
-  int32_t ys[2], hs[2], us[2], vs[2];
-  vst1_s32(ys, y);
-  vst1_s32(hs, h);
-  vst1_s32(us, su);
-  vst1_s32(vs, sv);
-  blockResult(ys[0], 4 * us[0], 4 * vs[0], hs[0], uvRatioFix, ld, sg);
-  blockResult(ys[1], 4 * us[1], 4 * vs[1], hs[1], uvRatioFix, ld + 1, sg + 1);
+  for (; x + 32 <= proWidth; x += 32) {
+    const PairSums p = TNR_MD_PAIR(x);
+    blockOuts(p, TNR_MD_PAIR(x + 16), 4, absFix, ld + x / 8, sg + x / 8);
+  }
+  if (x + 16 <= proWidth) {
+    const PairSums p = TNR_MD_PAIR(x);
+    blockOuts(p, p, 2, absFix, ld + x / 8, sg + x / 8);
+    x += 16;
+  }
+  return x;
+#undef TNR_MD_PAIR
 }
 
 }  // namespace
@@ -313,14 +356,11 @@ void frameDiff_neon(const Frames &f, const Grid &g, const DiffPlanes &out, float
       const size_t chromaRow = chromaStart + static_cast<size_t>(offsetRow >> 1) * imgWidth;
       const uint8_t *cy = pCurIn + lumaRow, *py = pPreIn + lumaRow;
       const uint8_t *cc = pCurIn + chromaRow, *pc = pPreIn + chromaRow;
-      if (smallFix)
-        for (; x + 16 <= proWidth; x += 16, bx += 2)
-          blockPair<true>(cy + x, py + x, cc + x, pc + x, imgWidth, hd + x, hDiffStride, uvf16, fix,
-                          absFix, ldRow + bx, sgRow + bx);
-      else
-        for (; x + 16 <= proWidth; x += 16, bx += 2)
-          blockPair<false>(cy + x, py + x, cc + x, pc + x, imgWidth, hd + x, hDiffStride, uvf16,
-                           fix, absFix, ldRow + bx, sgRow + bx);
+      x = smallFix ? blockPairs<true>(cy, py, cc, pc, imgWidth, proWidth, hd, hDiffStride, uvf16,
+                                      fix, absFix, ldRow, sgRow)
+                   : blockPairs<false>(cy, py, cc, pc, imgWidth, proWidth, hd, hDiffStride, uvf16,
+                                       fix, absFix, ldRow, sgRow);
+      bx = x / 8;
     }
     for (; x < proWidth; x += 8, ++bx) {
       const int cx = x + 8 <= proWidth ? x : proWidth - 8;
