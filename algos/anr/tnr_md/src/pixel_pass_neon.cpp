@@ -830,15 +830,69 @@ int activeRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run,
   return n;
 }
 
-// Blocks at multiples of 16 of one row: fixed lane patterns, and lanes 0 ..
+// What every row of one call's pass shares.
+struct RowPass {
+  uint8_t *pCurIn;
+  const uint8_t *pPreIn;
+  const int16_t *pHdiff;  // row y0's samples
+  const uint8_t *rowBuf, *rowBufEnd;
+  uint8_t *pAlpha, *pPreAlpha, *gain;
+  const uint32_t *pSigmaH;
+  int imgHeight, imgWidth, proWidth, gainStride, y0;
+  PassConst pc;
+  InterpAligned ia;
+  uint8_t lutTable[16], wgtTable[16];
+};
+
+// Row y's places: its T row, difference row and high sigmas, and the
+// outputs and in-place operands of its pixels from column 0.
+struct RowAt {
+  const uint8_t *t;
+  const int16_t *h;
+  const uint32_t *sig;
+  bool odd;
+  BlockIo io;
+};
+
+inline RowAt rowAt(const RowPass &p, int y) {
+  const int blockCols = (p.proWidth + 7) / 8;
+  const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * p.gainStride;
+  const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * p.imgWidth;
+  const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(p.imgWidth) * (p.imgHeight + (y >> 1));
+  RowAt r;
+  r.t = p.rowBuf + static_cast<ptrdiff_t>(y - p.y0) * (blockCols + 2);
+  r.h = p.pHdiff + static_cast<ptrdiff_t>(y - p.y0) * (p.proWidth + 2);
+  r.sig = p.pSigmaH + (y >> 3) * (blockCols + 8);
+  r.odd = (y & 1) != 0;
+  r.io.preAlpha = p.pPreAlpha + mapRow;
+  r.io.curY = p.pCurIn + lumaRow;
+  r.io.preY = p.pPreIn + lumaRow;
+  r.io.curC = r.odd ? p.pCurIn + chromaRow : nullptr;
+  r.io.preC = r.odd ? p.pPreIn + chromaRow : nullptr;
+  r.io.alpha = p.pAlpha + mapRow;
+  r.io.gain = p.gain + mapRow;
+  return r;
+}
+
+inline BlockIo ioAt(const RowAt &r, int x) {
+  BlockIo io = r.io;
+  advance(io, x, r.odd);
+  return io;
+}
+
+// Blocks at multiples of 16 of row r: fixed lane patterns, and lanes 0 ..
 // 7 and 8 .. 15 lie in block columns x / 8 and x / 8 + 1. nBlocks blocks from
-// the one that io, t (the block's first T column) and hdiff point at, whose
-// first block column is column i of the sigma run.
+// column x0, whose block column is the first of the sigma run.
 template <bool kChroma>
-__attribute__((noinline)) void alignedBlocks(BlockIo io, const uint8_t *t, const int16_t *hdiff,
-                                             SigmaRun &run, int i, int nBlocks,
-                                             const uint32_t *sigRow, const PassConst &pc,
-                                             const InterpAligned &ia) {
+__attribute__((noinline)) void alignedBlocks(const RowPass &p, const RowAt &r, int x0, int nBlocks,
+                                             SigmaRun &run) {
+  BlockIo io = ioAt(r, x0);
+  const uint8_t *t = r.t + (x0 >> 3);
+  const int16_t *hdiff = r.h + x0;
+  const uint32_t *const sigRow = r.sig;
+  const PassConst &pc = p.pc;
+  const InterpAligned &ia = p.ia;
+  int i = 0;
   for (int b = 0; b < nBlocks;) {
     // Where the four T columns are 0, lAlpha and with it the motion alpha
     // are 0 whatever hAlpha is: a still block, and so are the blocks after
@@ -862,152 +916,146 @@ __attribute__((noinline)) void alignedBlocks(BlockIo io, const uint8_t *t, const
   }
 }
 
+// The last block of a row whose width is not a multiple of 16, moved back
+// to end at the row's end. Lanes before the end of the aligned blocks were
+// already updated in place by the previous block: their results here come
+// from updated inputs and are discarded. Each lane takes the high sigma of
+// its own pixel's block column.
+__attribute__((noinline)) void movedBackBlock(const RowPass &p, int y) {
+  const RowAt r = rowAt(p, y);
+  const int x = p.proWidth & ~15;
+  const int offsetX = p.proWidth - 16;
+  const uint8x16_t lAlpha =
+      vcombine_u8(interpHalf(r.t, offsetX, p.rowBufEnd, p.lutTable, p.wgtTable),
+                  interpHalf(r.t, offsetX + 8, p.rowBufEnd, p.lutTable, p.wgtTable));
+  const uint8x16_t hAlpha = hAlpha16(r.h + offsetX, p.pc.smooth, laneHighSigma(r.sig, offsetX));
+  const uint8x16_t keep =
+      vcltq_u8(vld1q_u8(kLaneIndex), vdupq_n_u8(static_cast<uint8_t>(x - offsetX)));
+  const uint8x16_t staticAlpha = staticAlpha16(lAlpha, hAlpha);
+  if (r.odd)
+    pixelBlock<true, true>(ioAt(r, offsetX), staticAlpha, p.pc, keep);
+  else
+    pixelBlock<true, false>(ioAt(r, offsetX), staticAlpha, p.pc, keep);
+}
+
+// A row narrower than one block: the block is moved back to start at
+// proWidth - 16 < 0, so pixel X sits in lane X + pad of zero-padded local
+// copies and only those lanes are copied back. Chroma pairs count from that
+// start, as in any moved-back block.
+__attribute__((noinline)) void narrowRow(const RowPass &p, int y) {
+  const RowAt r = rowAt(p, y);
+  const int pad = 16 - p.proWidth;
+  int16_t h[16] = {0};
+  uint8_t pa[16] = {0}, cy[16] = {0}, py[16] = {0}, cc[16] = {0}, pcb[16] = {0};
+  uint8_t al[16] = {0}, gn[16] = {0};
+  const size_t n = static_cast<size_t>(p.proWidth);
+  std::memcpy(h + pad, r.h, n * sizeof(int16_t));
+  std::memcpy(pa + pad, r.io.preAlpha, n);
+  std::memcpy(cy + pad, r.io.curY, n);
+  std::memcpy(py + pad, r.io.preY, n);
+  std::memcpy(gn + pad, r.io.gain, n);
+  if (r.odd) {
+    std::memcpy(cc + pad, r.io.curC, n);
+    std::memcpy(pcb + pad, r.io.preC, n);
+  }
+  // lAlpha of pixels 0 .. 15 from a padded copy of the T row, shifted by pad.
+  uint8_t t[24] = {0};
+  std::memcpy(t, r.t, static_cast<size_t>((p.proWidth + 7) / 8 + 2));
+  uint8_t lShift[32] = {0};
+  vst1q_u8(lShift + pad, vcombine_u8(interpHalf(t, 0, t + sizeof t, p.lutTable, p.wgtTable),
+                                     interpHalf(t, 8, t + sizeof t, p.lutTable, p.wgtTable)));
+  const uint8x16_t lAlpha = vld1q_u8(lShift);
+  const uint8x16_t hAlpha = hAlpha16(h, 0, laneHighSigma(r.sig, -pad));
+  BlockIo io{pa, cy, py, r.odd ? cc : nullptr, pcb, al, gn};
+  const uint8x16_t staticAlpha = staticAlpha16(lAlpha, hAlpha);
+  if (r.odd)
+    pixelBlock<false, true>(io, staticAlpha, p.pc, vdupq_n_u8(0));
+  else
+    pixelBlock<false, false>(io, staticAlpha, p.pc, vdupq_n_u8(0));
+  std::memcpy(r.io.preAlpha, pa + pad, n);
+  std::memcpy(r.io.curY, cy + pad, n);
+  if (r.odd) std::memcpy(r.io.curC, cc + pad, n);
+  std::memcpy(r.io.alpha, al + pad, n);
+  std::memcpy(r.io.gain, gn + pad, n);
+}
+
+// Row y of the pass, at least 16 pixels wide: the blocks at multiples of 16
+// (fixed lane patterns; lanes 0 .. 7 and 8 .. 15 lie in block columns x / 8
+// and x / 8 + 1), then a moved-back last block where the width is not a
+// multiple of 16. The high sigmas come from a run of kSigmaRun block
+// columns, reset when the block row or the run changes. Out of line, so that
+// each row forms its few pointers afresh from y: one loop over the rows
+// would step a dozen of them, most of them on ARMv7's stack.
+__attribute__((noinline)) void passRow(const RowPass &p, SigmaRun &run, int y) {
+  const RowAt r = rowAt(p, y);
+  const int alignedEnd = p.proWidth & ~15;
+  for (int r0 = 0; r0 < alignedEnd; r0 += 8 * kSigmaRun) {
+    const int r1 = alignedEnd - r0 > 8 * kSigmaRun ? r0 + 8 * kSigmaRun : alignedEnd;
+    if (run.row != (y >> 3) || run.col0 != r0 >> 3) {
+      run.row = y >> 3;
+      run.col0 = r0 >> 3;
+      run.cols = (r1 - r0) >> 3;
+      run.sig = r.sig + run.col0;
+      run.ready = false;
+    }
+    if (r.odd)
+      alignedBlocks<true>(p, r, r0, (r1 - r0) >> 4, run);
+    else
+      alignedBlocks<false>(p, r, r0, (r1 - r0) >> 4, run);
+  }
+  if (alignedEnd < p.proWidth) movedBackBlock(p, y);
+}
+
 // The pass over rows [y0, y1); with smoothHere (grids at least 16 pixels
 // wide), pHdiff is the unsmoothed plane and each moving block smooths the
 // samples it needs.
-void pixelRows(uint8_t *pCurIn, const uint8_t *pPreIn, const int16_t *pHdiff, const uint8_t *rowBuf,
-               const uint8_t *rowBufEnd, uint8_t *pAlpha, uint8_t *pPreAlpha,
-               uint8_t *gain_table_u8, int imgHeight, int imgWidth, int proWidth, int gainStride,
-               uint8_t static_ratio_r_bit, const uint32_t *pSigmaH, int y0, int y1,
-               bool smoothHere) {
-  const int blockCols = (proWidth + 7) / 8;
-  const int sigmaStride = blockCols + 8;
-  const int hDiffStride = proWidth + 2;
-  const int rowBufStride = blockCols + 2;
+void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r, bool smoothHere) {
+  RowPass p;
+  p.pCurIn = f.cur;
+  p.pPreIn = f.pre;
+  p.pHdiff = r.hdiff;
+  p.rowBuf = r.rowBuf;
+  p.rowBufEnd = r.rowBufEnd;
+  p.pAlpha = m.alpha;
+  p.pPreAlpha = m.preAlpha;
+  p.gain = m.gain;
+  p.pSigmaH = r.sigmaH;
+  p.imgHeight = f.height;
+  p.imgWidth = f.width;
+  p.proWidth = g.width;
+  p.gainStride = m.stride;
+  p.y0 = r.y0;
 
-  PassConst pc;
-  const uint8_t ratioR = staticRatioR(static_ratio_r_bit);
-  pc.ratioR = vdupq_n_u8(ratioR);
-  pc.ratioDelta2 = vdupq_n_s16(static_cast<int16_t>(2 * (128 - ratioR)));
-  pc.ratioShift = vdupq_n_s8(static_cast<int8_t>(ratioR != 0 ? static_ratio_r_bit - 7 : 0));
-  pc.ratioKept = vdupq_n_u8(ratioR != 0 ? 0xFF : 0);
+  const uint8_t ratioR = staticRatioR(r.ratioRBit);
+  p.pc.ratioR = vdupq_n_u8(ratioR);
+  p.pc.ratioDelta2 = vdupq_n_s16(static_cast<int16_t>(2 * (128 - ratioR)));
+  p.pc.ratioShift = vdupq_n_s8(static_cast<int8_t>(ratioR != 0 ? r.ratioRBit - 7 : 0));
+  p.pc.ratioKept = vdupq_n_u8(ratioR != 0 ? 0xFF : 0);
   StillWeights stillWeights;
   fillStillWeights(stillWeights);
-  pc.still = &stillWeights;
-  pc.smooth = smoothHere ? hDiffStride : 0;
+  p.pc.still = &stillWeights;
+  p.pc.smooth = smoothHere ? g.width + 2 : 0;
+  p.ia = interpAlignedConst();
+  std::memcpy(p.lutTable, kLutTable, sizeof p.lutTable);
+  std::memcpy(p.wgtTable, kWgtTable, sizeof p.wgtTable);
 
-  uint8_t lutTable[16], wgtTable[16];
-  std::memcpy(lutTable, kLutTable, sizeof lutTable);
-  std::memcpy(wgtTable, kWgtTable, sizeof wgtTable);
-  const InterpAligned ia = interpAlignedConst();
-  const uint8x16_t laneIndex = vld1q_u8(kLaneIndex);
-  const uint8x16_t noKeep = vdupq_n_u8(0);
-
-  const uint8_t *tEnd = rowBufEnd;
   SigmaRun run;
-  for (int y = y0; y < y1; ++y) {
-    const uint8_t *tRow = rowBuf + static_cast<ptrdiff_t>(y - y0) * rowBufStride;
-    const uint32_t *sigRow = pSigmaH + (y >> 3) * sigmaStride;
-    const int16_t *hRow = pHdiff + (y - y0) * hDiffStride;
-    const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * gainStride;
-    const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * imgWidth;
-    const bool oddRow = (y & 1) != 0;
-    const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(imgWidth) * (imgHeight + (y >> 1));
-    auto blockIo = [&](int offsetX) {
-      BlockIo io;
-      io.preAlpha = pPreAlpha + mapRow + offsetX;
-      io.curY = pCurIn + lumaRow + offsetX;
-      io.preY = pPreIn + lumaRow + offsetX;
-      io.curC = oddRow ? pCurIn + chromaRow + offsetX : nullptr;
-      io.preC = oddRow ? pPreIn + chromaRow + offsetX : nullptr;
-      io.alpha = pAlpha + mapRow + offsetX;
-      io.gain = gain_table_u8 + mapRow + offsetX;
-      return io;
-    };
-
-    if (proWidth >= 16) {
-      // Blocks at multiples of 16: fixed lane patterns, and lanes 0 .. 7 and
-      // 8 .. 15 lie in block columns x / 8 and x / 8 + 1.
-      // The high sigmas come from a run of kSigmaRun block columns, reset
-      // when the block row or the run changes.
-      const int alignedEnd = proWidth & ~15;
-      for (int r0 = 0; r0 < alignedEnd; r0 += 8 * kSigmaRun) {
-        const int r1 = alignedEnd - r0 > 8 * kSigmaRun ? r0 + 8 * kSigmaRun : alignedEnd;
-        if (run.row != (y >> 3) || run.col0 != r0 >> 3) {
-          run.row = y >> 3;
-          run.col0 = r0 >> 3;
-          run.cols = (r1 - r0) >> 3;
-          run.sig = sigRow + run.col0;
-          run.ready = false;
-        }
-        if (oddRow)
-          alignedBlocks<true>(blockIo(r0), tRow + (r0 >> 3), hRow + r0, run, 0, (r1 - r0) >> 4,
-                              sigRow, pc, ia);
-        else
-          alignedBlocks<false>(blockIo(r0), tRow + (r0 >> 3), hRow + r0, run, 0, (r1 - r0) >> 4,
-                               sigRow, pc, ia);
-      }
-      if (alignedEnd < proWidth) {
-        // Moved back to end at the row's end. Lanes offsetX .. x - 1 were
-        // already updated in place by the previous block: their results here
-        // come from updated inputs and are discarded. Each lane takes the high
-        // sigma of its own pixel's block column.
-        const int x = alignedEnd;
-        const int offsetX = proWidth - 16;
-        const uint8x16_t lAlpha =
-            vcombine_u8(interpHalf(tRow, offsetX, tEnd, lutTable, wgtTable),
-                        interpHalf(tRow, offsetX + 8, tEnd, lutTable, wgtTable));
-        const uint8x16_t hAlpha =
-            hAlpha16(hRow + offsetX, pc.smooth, laneHighSigma(sigRow, offsetX));
-        const uint8x16_t keep = vcltq_u8(laneIndex, vdupq_n_u8(static_cast<uint8_t>(x - offsetX)));
-        const uint8x16_t staticAlpha = staticAlpha16(lAlpha, hAlpha);
-        if (oddRow)
-          pixelBlock<true, true>(blockIo(offsetX), staticAlpha, pc, keep);
-        else
-          pixelBlock<true, false>(blockIo(offsetX), staticAlpha, pc, keep);
-      }
-    } else {
-      // A row narrower than one block: the block is moved back to start at
-      // proWidth - 16 < 0, so pixel X sits in lane X + pad of zero-padded
-      // local copies and only those lanes are copied back. Chroma pairs
-      // count from that start, as in any moved-back block.
-      const int pad = 16 - proWidth;
-      int16_t h[16] = {0};
-      uint8_t pa[16] = {0}, cy[16] = {0}, py[16] = {0}, cc[16] = {0}, pcb[16] = {0};
-      uint8_t al[16] = {0}, gn[16] = {0};
-      const size_t n = static_cast<size_t>(proWidth);
-      std::memcpy(h + pad, hRow, n * sizeof(int16_t));
-      std::memcpy(pa + pad, pPreAlpha + mapRow, n);
-      std::memcpy(cy + pad, pCurIn + lumaRow, n);
-      std::memcpy(py + pad, pPreIn + lumaRow, n);
-      std::memcpy(gn + pad, gain_table_u8 + mapRow, n);
-      if (oddRow) {
-        std::memcpy(cc + pad, pCurIn + chromaRow, n);
-        std::memcpy(pcb + pad, pPreIn + chromaRow, n);
-      }
-      // lAlpha of pixels 0 .. 15 from a padded copy of the T row, shifted by pad.
-      uint8_t t[24] = {0};
-      std::memcpy(t, tRow, static_cast<size_t>(rowBufStride));
-      uint8_t lShift[32] = {0};
-      vst1q_u8(lShift + pad, vcombine_u8(interpHalf(t, 0, t + sizeof t, lutTable, wgtTable),
-                                         interpHalf(t, 8, t + sizeof t, lutTable, wgtTable)));
-      const uint8x16_t lAlpha = vld1q_u8(lShift);
-      const uint8x16_t hAlpha = hAlpha16(h, 0, laneHighSigma(sigRow, -pad));
-      BlockIo io{pa, cy, py, oddRow ? cc : nullptr, pcb, al, gn};
-      const uint8x16_t staticAlpha = staticAlpha16(lAlpha, hAlpha);
-      if (oddRow)
-        pixelBlock<false, true>(io, staticAlpha, pc, noKeep);
-      else
-        pixelBlock<false, false>(io, staticAlpha, pc, noKeep);
-      std::memcpy(pPreAlpha + mapRow, pa + pad, n);
-      std::memcpy(pCurIn + lumaRow, cy + pad, n);
-      if (oddRow) std::memcpy(pCurIn + chromaRow, cc + pad, n);
-      std::memcpy(pAlpha + mapRow, al + pad, n);
-      std::memcpy(gain_table_u8 + mapRow, gn + pad, n);
-    }
+  for (int y = r.y0; y < r.y1; ++y) {
+    if (g.width >= 16)
+      passRow(p, run, y);
+    else
+      narrowRow(p, y);
   }
 }
 
 }  // namespace
 
 void pixelPass_neon(const Frames &f, const Maps &m, const Grid &g, const PassRows &r) {
-  pixelRows(f.cur, f.pre, r.hdiff, r.rowBuf, r.rowBufEnd, m.alpha, m.preAlpha, m.gain, f.height,
-            f.width, g.width, m.stride, r.ratioRBit, r.sigmaH, r.y0, r.y1, false);
+  pixelRows(f, m, g, r, false);
 }
 
 void pixelPassSmooth_neon(const Frames &f, const Maps &m, const Grid &g, const PassRows &r) {
-  pixelRows(f.cur, f.pre, r.hdiff, r.rowBuf, r.rowBufEnd, m.alpha, m.preAlpha, m.gain, f.height,
-            f.width, g.width, m.stride, r.ratioRBit, r.sigmaH, r.y0, r.y1, true);
+  pixelRows(f, m, g, r, true);
 }
 
 }  // namespace tnr_md
