@@ -146,6 +146,14 @@ inline uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha) {
   return static_cast<uint8_t>(w < 128 ? w : 128);
 }
 
+// recursiveWeight(128, pa) for pa below 128, the weight of a still pixel, in
+// integers: floor((32767 + den) / (2 den)) with den = 256 - pa (the x86
+// forms' quotient for staticAlpha 128). The vector forms' still-weight tables
+// are built from it; the twin tests compare them with the per-sample form.
+constexpr uint8_t stillWeight(int pa) {
+  return static_cast<uint8_t>((32767 + (256 - pa)) / (2 * (256 - pa)));
+}
+
 // static_ratio_r: 1 << static_ratio_r_bit, 0 from bit 8 on.
 inline uint8_t staticRatioR(uint8_t static_ratio_r_bit) {
   return static_ratio_r_bit >= 8 ? 0 : static_cast<uint8_t>(1u << static_ratio_r_bit);

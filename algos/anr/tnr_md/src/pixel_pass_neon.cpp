@@ -378,35 +378,32 @@ inline uint8x16_t newPreAlpha16(uint8x16_t staticAlpha, uint8x16_t preAlpha) {
 }
 
 // The recursive weight of a still pixel (staticAlpha 128) depends on its
-// preAlpha alone: a table of preAlpha 0 .. 127, filled once per call by the
-// lane arithmetic above. From preAlpha 128 on, 256 - preAlpha <= 128 and
-// 16384 x recip(256 - preAlpha) lies within a few units in the last place of
-// 16384 / (256 - preAlpha) >= 128, so above 127.5: the weight is 128.
+// preAlpha alone: stillWeight, a table of preAlpha 0 .. 127 (from 128 on the
+// weight is 128).
 //
 // ARMv7 looks up 32 bytes at a time: the table is kept in four quarters of
-// 32 entries, each stored interleaved by 4 (vst4) so that one vld4 brings it
-// back as the four registers of a 32-byte lookup. AArch64 looks up 64 bytes
-// at a time from the table in natural order.
+// 32 entries, each stored interleaved by 4 (as vst4 stores four registers of
+// 8) so that one vld4 brings it back as the four registers of a 32-byte
+// lookup. AArch64 looks up 64 bytes at a time from the table in natural order.
 struct StillWeights {
   uint8_t q[4][32];
 };
 
-void fillStillWeights(StillWeights &sw) {
-  const uint8x8_t still = vdup_n_u8(128);
-  uint8x8_t p = vld1_u8(kLaneIndex);
-  for (int k = 0; k < 4; ++k) {
-    uint8x8x4_t quarter;
-    for (int j = 0; j < 4; ++j) {
-      quarter.val[j] = vmin_u8(vqmovn_u16(newPreAlpha8(still, p)), vdup_n_u8(128));
-      p = vadd_u8(p, vdup_n_u8(8));
-    }
+constexpr StillWeights makeStillWeights() {
+  StillWeights sw{};
+  for (int k = 0; k < 4; ++k)
+    for (int j = 0; j < 4; ++j)
+      for (int i = 0; i < 8; ++i) {
+        const uint8_t w = stillWeight(32 * k + 8 * j + i);
 #if defined(__aarch64__)
-    for (int j = 0; j < 4; ++j) vst1_u8(sw.q[k] + 8 * j, quarter.val[j]);
+        sw.q[k][8 * j + i] = w;
 #else
-    vst4_u8(sw.q[k], quarter);
+        sw.q[k][4 * i + j] = w;
 #endif
-  }
+      }
+  return sw;
 }
+constexpr StillWeights kStillWeights = makeStillWeights();
 
 // Lookup of 16 lanes: each part's lookup leaves the lanes outside it alone
 // (the index minus the part's start is past its end, wrapping below it);
@@ -1031,9 +1028,7 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
   p.pc.ratioDelta2 = vdupq_n_s16(static_cast<int16_t>(2 * (128 - ratioR)));
   p.pc.ratioShift = vdupq_n_s8(static_cast<int8_t>(ratioR != 0 ? r.ratioRBit - 7 : 0));
   p.pc.ratioKept = vdupq_n_u8(ratioR != 0 ? 0xFF : 0);
-  StillWeights stillWeights;
-  fillStillWeights(stillWeights);
-  p.pc.still = &stillWeights;
+  p.pc.still = &kStillWeights;
   p.pc.smooth = smoothHere ? g.width + 2 : 0;
   p.ia = interpAlignedConst();
   std::memcpy(p.lutTable, kLutTable, sizeof p.lutTable);

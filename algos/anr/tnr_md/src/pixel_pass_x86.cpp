@@ -123,13 +123,6 @@ inline typename S::V quotient16(typename S::V n, typename S::V d) {
   return S::bor(qe, S::sll32by16(qo));
 }
 
-// The new weight of a still pixel (staticAlpha 128) by its previous weight
-// pa: floor((32767 + den) / (2 den)) with den = 256 - pa, the quotient above
-// for staticAlpha 128; it is 128 for every pa from 128 on.
-constexpr uint8_t stillWeight(int pa) {
-  return static_cast<uint8_t>((32767 + (256 - pa)) / (2 * (256 - pa)));
-}
-
 // The weights below 128 as one table (for a 128-byte lookup) and as eight
 // 16-entry tables, one per high nibble of pa: row k holds table k XOR table
 // k - 1, so that for a pa of high nibble k the lookups of rows 0 .. k hit and
