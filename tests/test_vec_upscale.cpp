@@ -269,8 +269,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, VecUpScaleShapes, ::testing::Range(0, 6),
 // the width, so that call's compact block-alpha plane lies inside the grid
 // and is overwritten. Sets whose pass can smooth the full-resolution
 // difference itself run it too, from an unsmoothed bordered plane of
-// multiples of 32 (as the frame difference writes it; any values in the
-// Extreme profile) exactly as large as the pass may read.
+// multiples of 32 (as the frame difference writes it; from the whole int16
+// range in the Extreme profile) exactly as large as the pass may read.
 TEST(VecUpScale, BandsMatchWholeCall) {
   auto rng = tnr_md_test::seededRng(0x5507);
   // The given grids, then ten random ones 16 .. 300 wide and 2 .. 40 high.
@@ -285,7 +285,7 @@ TEST(VecUpScale, BandsMatchWholeCall) {
       const int stride = w + 2;
       std::vector<int16_t> raw(size_t(h + 2) * stride);
       for (auto &v : raw)
-        v = int16_t(p == Profile::Extreme ? uni(rng, -32768, 32767) : uni(rng, 0, 60) * 32);
+        v = int16_t((p == Profile::Extreme ? uni(rng, -1024, 1023) : uni(rng, 0, 60)) * 32);
       tnr_md::gauss3x3_c(raw.data() + stride + 1, in.hdiff.data(), h, w, stride);
       const auto want = runOnce(&tnr_md::kKernelsC, in, Guard::Right);
       for (Guard g : kGuardSides)

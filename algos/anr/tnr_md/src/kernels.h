@@ -139,9 +139,11 @@ struct Kernels {
   PixelPassFn *pixelPass;
   // Optional: the 3x3 smoothing of the full-resolution difference and the
   // per-pixel pass in one; r.hdiff is the unsmoothed plane (rows y0 - 1 .. y1
-  // and their border samples filled) and the pass smooths only the samples
-  // of the blocks that need them. Needs a grid at least 16 pixels wide; the
-  // bytes are those of gauss3x3 then pixelPass.
+  // and their border samples filled) as the frame difference writes it, every
+  // sample a multiple of 32 (the forms may smooth with halving adds, exact
+  // there), and the pass smooths only the samples of the blocks that need
+  // them. Needs a grid at least 16 pixels wide; the bytes are those of
+  // gauss3x3 then pixelPass.
   PixelPassFn *pixelPassSmooth;
   SpatialFn *spatial;
 };

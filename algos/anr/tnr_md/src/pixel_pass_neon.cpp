@@ -276,17 +276,16 @@ inline bool allZero(int16x8_t v) {
 }
 
 // The smoothed differences of 16 pixels from h, as smoothed8 gives them for
-// h and h + 8. Where every sample they read is a multiple of 16 (the
-// difference plane is scaled by 32, so nearly always), in 16-bit lanes with
-// halving adds, each exact there (see the 3x3 filter): the vertical sums over
-// 4 of columns -1 .. 16, then the horizontal sums of those over 4.
+// h and h + 8. The unsmoothed plane's samples are multiples of 32 (the frame
+// difference writes 32 x h; the pass's contract), so 16-bit lanes with
+// halving adds are exact (see the 3x3 filter): the vertical sums over 4 of
+// columns -1 .. 16, then the horizontal sums of those over 4.
 struct Smoothed16 {
   int16x8_t lo, hi;
 };
 
-inline int16x8_t vSum4(const int16_t *p, ptrdiff_t stride, int16x8_t &seen) {
+inline int16x8_t vSum4(const int16_t *p, ptrdiff_t stride) {
   const int16x8_t u = vld1q_s16(p - stride), m = vld1q_s16(p), d = vld1q_s16(p + stride);
-  seen = vorrq_s16(seen, vorrq_s16(vorrq_s16(u, m), d));
   return vhaddq_s16(vhaddq_s16(u, d), m);
 }
 
@@ -296,13 +295,9 @@ inline int16x8_t hSum4(int16x8_t left, int16x8_t centre, int16x8_t right) {
 
 inline Smoothed16 smoothed16(const int16_t *h, ptrdiff_t smooth) {
   if (smooth == 0) return {vld1q_s16(h), vld1q_s16(h + 8)};
-  int16x8_t seen = vdupq_n_s16(0);
-  const int16x8_t a = vSum4(h - 1, smooth, seen);  // columns -1 .. 6
-  const int16x8_t b = vSum4(h + 7, smooth, seen);  // 7 .. 14
-  const int16x8_t c = vSum4(h + 9, smooth, seen);  // 9 .. 16
-  const uint16x8_t low = vshlq_n_u16(vreinterpretq_u16_s16(seen), 12);
-  if (anyByte(vreinterpret_u8_u16(vorr_u16(vget_low_u16(low), vget_high_u16(low)))))
-    return {smoothed8(h, smooth), smoothed8(h + 8, smooth)};
+  const int16x8_t a = vSum4(h - 1, smooth);   // columns -1 .. 6
+  const int16x8_t b = vSum4(h + 7, smooth);   // 7 .. 14
+  const int16x8_t c = vSum4(h + 9, smooth);   // 9 .. 16
   const int16x8_t at15 = vextq_s16(c, c, 6);  // column 15 in lane 0
   return {hSum4(a, vextq_s16(a, b, 1), vextq_s16(a, b, 2)), hSum4(b, vextq_s16(b, at15, 1), c)};
 }
