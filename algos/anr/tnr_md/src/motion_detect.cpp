@@ -272,7 +272,9 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
       k.pixelPassSmooth(f, m, grid, rows);
       continue;
     }
-    int16_t *filtered = p.filterHdiff + y0 * g.hDiffStride;
+    // Every band's smoothed rows go to the same place, the plane's first
+    // rows, which stay in cache from one band to the next.
+    int16_t *filtered = p.filterHdiff;
     k.gauss3x3(band + 1, filtered, y1 - y0, proWidth, g.hDiffStride);
     rows.hdiff = filtered;
     k.pixelPass(f, m, grid, rows);

@@ -159,7 +159,8 @@ void bandTask(void *arg, int t) {
       j.k->pixelPassSmooth(j.f, j.m, j.grid, rows);
       continue;
     }
-    int16_t *filtered = j.filterHdiff() + y0 * hs;
+    // The task's bands all smooth into the rows of its first one.
+    int16_t *filtered = j.filterHdiff() + b0 * kBandRows * hs;
     j.k->gauss3x3(band + 1, filtered, y1 - y0, width, static_cast<int>(hs));
     rows.hdiff = filtered;
     j.k->pixelPass(j.f, j.m, j.grid, rows);
