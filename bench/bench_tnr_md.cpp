@@ -174,17 +174,22 @@ void inPlaceStage(benchmark::State &st, int w, int h, Fn fn, bool everythingMove
 // written, pAlpha written, with one trivial operation per byte. 9.5 bytes per
 // processing pixel, 19.7 MB at 1920x1080. Its in-place state is chained from
 // call to call; no value affects its cost.
-void skeleton(uint8_t *cur, const uint8_t *pre, uint8_t *alpha, uint8_t *preAlpha, uint8_t *gain,
-              int w, int h) {
-  const size_t luma = static_cast<size_t>(w) * h;
-  const size_t bytes = luma + luma / 2;
+void skeletonFrames(uint8_t *cur, const uint8_t *pre, size_t bytes) {
   for (size_t i = 0; i < bytes; ++i) cur[i] = static_cast<uint8_t>((cur[i] + pre[i] + 1) >> 1);
-  for (size_t i = 0; i < luma; ++i) {
+}
+void skeletonMaps(uint8_t *alpha, uint8_t *preAlpha, uint8_t *gain, size_t bytes) {
+  for (size_t i = 0; i < bytes; ++i) {
     const uint8_t a = static_cast<uint8_t>(preAlpha[i] + 1);
     preAlpha[i] = a;
     gain[i] = static_cast<uint8_t>(gain[i] ^ a);
     alpha[i] = static_cast<uint8_t>(a >> 1);
   }
+}
+void skeleton(uint8_t *cur, const uint8_t *pre, uint8_t *alpha, uint8_t *preAlpha, uint8_t *gain,
+              int w, int h) {
+  const size_t luma = static_cast<size_t>(w) * h;
+  skeletonFrames(cur, pre, luma + luma / 2);
+  skeletonMaps(alpha, preAlpha, gain, luma);
 }
 
 void registerSize(int w, int h) {
@@ -346,6 +351,43 @@ void registerParallel(int w, int h) {
         tnrMdThreadPoolDestroy(pool);
       })->Unit(benchmark::kMillisecond)->UseRealTime();
     }
+  // The skeleton's bytes moved by the same pool, each task a range of rows of
+  // every plane: how far the machine's memory lets two threads go, the
+  // bound of a stage that streams.
+  for (int threads : {1, 2}) {
+    const std::string name = "parallel_skeleton/" + std::to_string(threads) + "t" + size;
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State &st) {
+      TnrMdThreadPool *pool = tnrMdThreadPoolCreate(threads);
+      const TnrMdExecutor ex = tnrMdThreadPoolExecutor(pool);
+      struct Arg {
+        Setup *s;
+        uint8_t *alpha;
+        int tasks;
+      };
+      Setup &s = setupFor(w, h);
+      tnr_md_bench::Buf<uint8_t> alpha(s.scene.pixels());
+      Arg arg{&s, alpha.data(), tnrMdThreadPoolTasks(pool)};
+      const TnrMdTask task = [](void *a, int t) {
+        const Arg &g = *static_cast<const Arg *>(a);
+        const int w = g.s->w(), h = g.s->h();
+        // Even row ranges, so that the chroma rows split with their luma.
+        const int r0 = 2 * (h / 2 * t / g.tasks), r1 = 2 * (h / 2 * (t + 1) / g.tasks);
+        const size_t luma = static_cast<size_t>(w) * h, o = static_cast<size_t>(w) * r0;
+        const size_t n = static_cast<size_t>(w) * (r1 - r0);
+        uint8_t *cur = g.s->cur.data();
+        const uint8_t *pre = g.s->scene.pre.data();
+        skeletonFrames(cur + o, pre + o, n);
+        skeletonFrames(cur + luma + o / 2, pre + luma + o / 2, n / 2);
+        skeletonMaps(g.alpha + o, g.s->preAlpha.data() + o, g.s->gain.data() + o, n);
+      };
+      for (auto _ : st) {
+        ex.run(ex.context, task, &arg, arg.tasks);
+        benchmark::ClobberMemory();
+      }
+      tnrMdThreadPoolDestroy(pool);
+      finish(st, s);
+    })->Unit(benchmark::kMillisecond)->UseRealTime();
+  }
 }
 
 // Keeps the median of every repeated benchmark (CPU time, milliseconds) and
@@ -423,7 +465,7 @@ void printSummary(const std::map<std::string, double> &ms) {
           if (m > 0) std::printf("  %s/%s / skeleton at %s: %.2f\n", call, form, sizes[si], m / sk);
         }
     }
-    for (const char *scene : {"parallel", "parallel_moving"}) {
+    for (const char *scene : {"parallel", "parallel_moving", "parallel_skeleton"}) {
       const double one = get(std::string(scene) + "/1t/" + sizes[si]);
       const double two = get(std::string(scene) + "/2t/" + sizes[si]);
       if (one > 0 && two > 0)
