@@ -2,10 +2,11 @@
 # Two threads against one for motion_detect_parallel on the ready thread pool
 # (the bench preset's parallel rows), at 1920x1080 and 3840x2160 (SIZES picks),
 # the bench scene, the scene where everything moves, and the memory skeleton
-# split over the same pool (what the machine's memory gives two threads). The 1- and 2-thread rows of one
-# size run back to back, N times (default 7); each pair gives a ratio of wall
-# medians, and the median of those ratios is printed with their range, as the
-# wall time on a shared machine drifts between runs.
+# split over the same pool (what the machine's memory gives two threads). The
+# 1- and 2-thread rows of one size run back to back, N times (default 7); each
+# pair gives a ratio of wall medians, and the median of those ratios is
+# printed with their range, as the wall time on a shared machine drifts
+# between runs.
 #
 #   cmake --preset bench && cmake --build --preset bench && scripts/parallel_speedup.sh
 set -euo pipefail
