@@ -356,8 +356,10 @@ void expectPassTwinsMatch(const PassCase &p) {
 // least value from which every hAlpha is 128, or one below it, over many high
 // sigmas: the vector forms' shortcut for blocks where every hAlpha is 128
 // must find that boundary exactly. Rows of 280 pixels end with a moved-back
-// block; row by row, every pixel sits on the boundary, one pixel per 16 below
-// it, every pixel below it, or pixels scattered around it.
+// block; row by row, every pixel sits on the boundary, one pixel per 16
+// below it, every pixel below it, or pixels scattered around it; or every
+// pixel is far above it but one per 64 (at a column that moves from row to
+// row), which lies just below it.
 TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
   auto rng = tnr_md_test::seededRng(0x5a7);
   for (int round = 0; round < 6; ++round) {
@@ -369,6 +371,16 @@ TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
           : round < 4 ? uint32_t(uni(rng, 0, 20000))
                       : pick<uint32_t>(rng, {0u, 1u, 2u, 64u, 127u, 128u, 16383u, 16384u, 32766u,
                                              32767u, 40000u, 1u << 24, 1u << 30});
+    // Some block rows with their sigmas rising or falling along the row, so
+    // that a block compared against its neighbour column's bound passes
+    // where it must not.
+    for (int by = 1; by < p.h / 8; by += 2) {
+      const auto row = p.sigmaH.begin() + by * sigmaStride;
+      if (by % 4 == 1)
+        std::sort(row, row + p.cols);
+      else
+        std::sort(row, row + p.cols, std::greater<uint32_t>());
+    }
     // The least h from which pixelAlphaOf is 128 for every larger h, per entry.
     std::vector<int> bound(p.sigmaH.size(), 32768);
     for (size_t i = 0; i < p.sigmaH.size(); ++i) {
@@ -388,7 +400,9 @@ TEST(VecUpScale, PixelRowsAtTheSaturationBoundary) {
       for (int x = 0; x < p.w; ++x) {
         const int b = bound[size_t(y >> 3) * sigmaStride + (x >> 3)];
         int v = b > 32767 ? int(uni(rng, 0, 32767)) : b;
-        if (y % 4 == 1 && x % 16 == y % 16) --v;
+        if (y % 8 == 1 && x % 16 == y % 16) --v;
+        // Every pixel far above the boundary but one per 64, just below it.
+        if (y % 8 == 5) v = x % 64 == (5 * y + 11 * round) % 64 && b <= 32767 ? b - 1 : 32767;
         if (y % 4 == 2) --v;
         if (y % 4 == 3) v += int(uni(rng, -2, 1));
         p.hdiff[size_t(y) * hdStride + x] = int16_t(std::clamp(v, -32768, 32767));

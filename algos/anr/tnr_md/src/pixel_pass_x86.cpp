@@ -1,7 +1,7 @@
 // Per-pixel pass, x86-64 form, one source for every level: blocks of 16
-// pixels (128-bit vectors) at x86-64-v2, of 32 (256-bit) from AVX2 on, and
-// still pixels 64 at a time where the level has AVX-512. Results equal
-// pixelPass_c byte for byte.
+// pixels (128-bit vectors) at x86-64-v2, of 32 (256-bit) from AVX2 on, and of
+// 64 (512-bit) where the level has AVX-512. Results equal pixelPass_c byte
+// for byte.
 #include <cstdint>
 #include <cstring>
 
@@ -351,9 +351,10 @@ inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow 
   movingBlock<S>(io, x, lAlphaOf<S>(t), LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}, pc);
 }
 
-// Whether the level takes still pixels 64 at a time (in 512-bit vectors).
-constexpr bool kStill64 = Widest::kBytes == 64;
-
+// Where the level has AVX-512 (Widest is 512 bits), the pass takes 64
+// pixels at a time: still ones, and moving ones in 512-bit vectors.
+#if defined(__AVX512BW__) && defined(__AVX512VL__)
+#define TNR_MD_PASS64 1
 // Whether T columns n .. n + 9 (n = x / 8) are all 0: 64 still pixels from x.
 inline bool still64(const uint8_t *tRow, int x) {
   uint64_t t8;
@@ -362,6 +363,43 @@ inline bool still64(const uint8_t *tRow, int x) {
   std::memcpy(&t89, tRow + (x >> 3) + 8, 2);
   return (t8 | t89) == 0;
 }
+
+// lAlpha of 64 pixels from x (T columns n .. n + 9 in the low bytes of t):
+// 128-bit lane q holds pixels 16q .. 16q + 15, whose T pairs are those of
+// kTPairs' first 16 bytes from column n + 2q.
+alignas(64) constexpr uint8_t kTPairs64[64] = {
+    0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 1, 2, 2, 3, 2, 3, 2, 3, 2, 3, 3, 4, 3, 4, 3, 4, 3, 4, 4, 5, 4, 5,
+    4, 5, 4, 5, 5, 6, 5, 6, 5, 6, 5, 6, 6, 7, 6, 7, 6, 7, 6, 7, 7, 8, 7, 8, 7, 8, 7, 8, 8, 9, 8, 9};
+inline Split<V512> lAlphaOf64(__m128i t) {
+  const __m512i tp = _mm512_shuffle_epi8(_mm512_broadcast_i32x4(t), _mm512_load_si512(kTPairs64));
+  const __m512i four = _mm512_set1_epi16(4);
+  return {V512::srl3(V512::add(V512::maddubs(tp, V512::broadcast16(kTWeightsE)), four)),
+          V512::srl3(V512::add(V512::maddubs(tp, V512::broadcast16(kTWeightsO)), four))};
+}
+
+// The 64 pixels from x (a multiple of 16) that still64 did not take: all
+// saturated, or in general.
+inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
+                    const PassConst &pc) {
+  using S = V512;
+  const int col = x >> 3;
+  const bool cached = col + 8 <= SigmaRow::kCached;
+  // T columns n .. n + 9: the masked load reads nothing past them.
+  const __m128i t = _mm_maskz_loadu_epi8(0x3FF, tRow + col);
+  if (cached && _mm_cmpeq_epi8_mask(t, _mm_set1_epi8(static_cast<char>(128))) == 0x3FF &&
+      saturated<S>(io, x, sig.sat + col))
+    return saturatedBlock<S>(io, x, pc);
+  float invCols[8];
+  if (!cached)
+    for (int i = 0; i < 8; ++i) invCols[i] = sig.invAt(col + i);
+  const float *inv = cached ? sig.inv + col : invCols;
+  const uint32_t *sH = sig.sH + col;
+  const S::V s0 = S::spreadCols(sH, 0), s1 = S::spreadCols(sH, 1);
+  const S::F i0 = S::spreadColsF(inv, 0), i1 = S::spreadColsF(inv, 1);
+  movingBlock<S>(io, x, lAlphaOf64(t), LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}},
+                 pc);
+}
+#endif
 
 // The moved-back last block of a row, at proWidth - 16: lane p is pixel
 // offsetX + p, with its own T columns, weights and block column. Lanes up to
@@ -434,11 +472,16 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
     const int nFull = proWidth & ~15;
     int x = 0;
     while (x + Wide::kBytes <= nFull) {
-      if (kStill64 && x + 64 <= nFull && still64(tRow, x)) {
-        stillBlock<Widest>(io, x);
+#if TNR_MD_PASS64
+      if (x + 64 <= nFull) {
+        if (still64(tRow, x))
+          stillBlock<V512>(io, x);
+        else
+          block64(io, x, tRow, sig, pc);
         x += 64;
         continue;
       }
+#endif
       block<Wide>(io, x, tRow, sig, pc);
       x += Wide::kBytes;
     }

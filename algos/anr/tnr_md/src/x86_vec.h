@@ -386,6 +386,46 @@ struct V512 {
   static V cmpgt8(V a, V b) { return _mm512_movm_epi8(_mm512_cmpgt_epi8_mask(a, b)); }
   static V srl16(V a, int n) { return _mm512_srli_epi16(a, static_cast<unsigned>(n)); }
   static bool allZero(V a) { return _mm512_test_epi64_mask(a, a) == 0; }
+  // The per-pixel pass's moving blocks of 64 pixels.
+  using F = __m512;
+  static V srl7(V a) { return _mm512_srli_epi16(a, 7); }
+  static V cmpgt(V a, V b) { return _mm512_movm_epi16(_mm512_cmpgt_epi16_mask(a, b)); }
+  static bool allSet(V a) { return _mm512_movepi8_mask(a) == ~__mmask64{0}; }
+  // Lanes 8k .. 8k + 7: p[first + k].
+  static V spread16(const int16_t *p, int first) {
+    return _mm512_inserti64x4(_mm512_castsi256_si512(V256::spread16(p, first)),
+                              V256::spread16(p, first + 2), 1);
+  }
+  static V packus32(V a, V b) { return _mm512_packus_epi32(a, b); }
+  static V max32(V a, V b) { return _mm512_max_epi32(a, b); }
+  static V sub32(V a, V b) { return _mm512_sub_epi32(a, b); }
+  static V sll32by7(V a) { return _mm512_slli_epi32(a, 7); }
+  static V srl32by16(V a) { return _mm512_srli_epi32(a, 16); }
+  static F toFloat(V a) { return _mm512_cvtepi32_ps(a); }
+  static V trunc(F a) { return _mm512_cvttps_epi32(a); }
+  static F set1f(float v) { return _mm512_set1_ps(v); }
+  static F mulf(F a, F b) { return _mm512_mul_ps(a, b); }
+  static F addf(F a, F b) { return _mm512_add_ps(a, b); }
+  static F subf(F a, F b) { return _mm512_sub_ps(a, b); }
+  static F minf(F a, F b) { return _mm512_min_ps(a, b); }
+  static F maxf(F a, F b) { return _mm512_max_ps(a, b); }
+  static F rcp(F a) { return _mm512_rcp14_ps(a); }
+  // 32-bit lanes 4k .. 4k + 3: entry first + 2k of p (8 entries read).
+  static V spreadCols(const void *p, int first) {
+    return _mm512_permutexvar_epi32(colIdx(first), _mm512_castsi256_si512(V256::load(p)));
+  }
+  static F spreadColsF(const float *p, int first) {
+    return _mm512_permutexvar_ps(colIdx(first), _mm512_castps256_ps512(_mm256_loadu_ps(p)));
+  }
+  static V colIdx(int f) {
+    return _mm512_setr_epi32(f, f, f, f, f + 2, f + 2, f + 2, f + 2, f + 4, f + 4, f + 4, f + 4,
+                             f + 6, f + 6, f + 6, f + 6);
+  }
+  // lo: the 128-bit lanes 0 and 2 of a, then of b; hi: lanes 1 and 3.
+  static void deal128(V a, V b, V &lo, V &hi) {
+    lo = _mm512_shuffle_i64x2(a, b, 0x88);
+    hi = _mm512_shuffle_i64x2(a, b, 0xDD);
+  }
 #if defined(__AVX512VBMI__)
   // Byte i: t[idx_i & 127] (a two-register byte permute of a 128-byte table).
   static V lookup128(const uint8_t *t, V idx) {
