@@ -353,9 +353,10 @@ inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow 
 
 // Where the level has AVX-512 (Widest is 512 bits), the pass takes 64
 // pixels at a time: still ones, and moving ones in 512-bit vectors.
-#if defined(__AVX512BW__) && defined(__AVX512VL__)
-#define TNR_MD_PASS64 1
-// Whether T columns n .. n + 9 (n = x / 8) are all 0: 64 still pixels from x.
+//
+// Whether T columns n .. n + 9 (n = x / 8) are all 0: 64 still pixels from x
+// (S: the 512-bit vector).
+template <class S>
 inline bool still64(const uint8_t *tRow, int x) {
   uint64_t t8;
   uint16_t t89;
@@ -370,18 +371,19 @@ inline bool still64(const uint8_t *tRow, int x) {
 alignas(64) constexpr uint8_t kTPairs64[64] = {
     0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 1, 2, 2, 3, 2, 3, 2, 3, 2, 3, 3, 4, 3, 4, 3, 4, 3, 4, 4, 5, 4, 5,
     4, 5, 4, 5, 5, 6, 5, 6, 5, 6, 5, 6, 6, 7, 6, 7, 6, 7, 6, 7, 7, 8, 7, 8, 7, 8, 7, 8, 8, 9, 8, 9};
-inline Split<V512> lAlphaOf64(__m128i t) {
+template <class S>
+inline Split<S> lAlphaOf64(__m128i t) {
   const __m512i tp = _mm512_shuffle_epi8(_mm512_broadcast_i32x4(t), _mm512_load_si512(kTPairs64));
   const __m512i four = _mm512_set1_epi16(4);
-  return {V512::srl3(V512::add(V512::maddubs(tp, V512::broadcast16(kTWeightsE)), four)),
-          V512::srl3(V512::add(V512::maddubs(tp, V512::broadcast16(kTWeightsO)), four))};
+  return {S::srl3(S::add(S::maddubs(tp, S::broadcast16(kTWeightsE)), four)),
+          S::srl3(S::add(S::maddubs(tp, S::broadcast16(kTWeightsO)), four))};
 }
 
 // The 64 pixels from x (a multiple of 16) that still64 did not take: all
-// saturated, or in general.
+// saturated, or in general. S: the 512-bit vector.
+template <class S>
 inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
                     const PassConst &pc) {
-  using S = V512;
   const int col = x >> 3;
   const bool cached = col + 8 <= SigmaRow::kCached;
   // T columns n .. n + 9: the masked load reads nothing past them.
@@ -394,12 +396,11 @@ inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRo
     for (int i = 0; i < 8; ++i) invCols[i] = sig.invAt(col + i);
   const float *inv = cached ? sig.inv + col : invCols;
   const uint32_t *sH = sig.sH + col;
-  const S::V s0 = S::spreadCols(sH, 0), s1 = S::spreadCols(sH, 1);
-  const S::F i0 = S::spreadColsF(inv, 0), i1 = S::spreadColsF(inv, 1);
-  movingBlock<S>(io, x, lAlphaOf64(t), LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}},
+  const typename S::V s0 = S::spreadCols(sH, 0), s1 = S::spreadCols(sH, 1);
+  const typename S::F i0 = S::spreadColsF(inv, 0), i1 = S::spreadColsF(inv, 1);
+  movingBlock<S>(io, x, lAlphaOf64<S>(t), LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}},
                  pc);
 }
-#endif
 
 // The moved-back last block of a row, at proWidth - 16: lane p is pixel
 // offsetX + p, with its own T columns, weights and block column. Lanes up to
@@ -432,6 +433,8 @@ inline void movedBackBlock(const BlockIo &io, int proWidth, int nFull, const uin
 // The pass over rows [y0, y1) of a grid at least 16 pixels wide; with
 // smoothHere, hdiff is the unsmoothed plane and each moving block smooths
 // the samples it needs.
+// W: the level's widest vector.
+template <class W>
 void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r, bool smoothHere) {
   const int proWidth = g.width;
   const int sigmaStride = g.blockCols + 8;
@@ -472,16 +475,16 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
     const int nFull = proWidth & ~15;
     int x = 0;
     while (x + Wide::kBytes <= nFull) {
-#if TNR_MD_PASS64
-      if (x + 64 <= nFull) {
-        if (still64(tRow, x))
-          stillBlock<V512>(io, x);
-        else
-          block64(io, x, tRow, sig, pc);
-        x += 64;
-        continue;
+      if constexpr (W::kBytes == 64) {
+        if (x + 64 <= nFull) {
+          if (still64<W>(tRow, x))
+            stillBlock<W>(io, x);
+          else
+            block64<W>(io, x, tRow, sig, pc);
+          x += 64;
+          continue;
+        }
       }
-#endif
       block<Wide>(io, x, tRow, sig, pc);
       x += Wide::kBytes;
     }
@@ -494,11 +497,11 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
 
 void pixelPass_x86(const Frames &f, const Maps &m, const Grid &g, const PassRows &r) {
   if (g.width < 16) return pixelPass_c(f, m, g, r);
-  pixelRows(f, m, g, r, false);
+  pixelRows<Widest>(f, m, g, r, false);
 }
 
 void pixelPassSmooth_x86(const Frames &f, const Maps &m, const Grid &g, const PassRows &r) {
-  pixelRows(f, m, g, r, true);
+  pixelRows<Widest>(f, m, g, r, true);
 }
 
 }  // namespace tnr_md::TNR_MD_X86_NS
