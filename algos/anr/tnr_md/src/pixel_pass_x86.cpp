@@ -352,10 +352,11 @@ inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow 
 }
 
 // Where the level has AVX-512 (Widest is 512 bits), the pass takes 64
-// pixels at a time: still ones, and moving ones in 512-bit vectors.
+// pixels at a time: still ones, and moving ones in 512-bit vectors. The
+// 64-pixel steps are templates over that vector, so that the levels without
+// it never instantiate them.
 //
-// Whether T columns n .. n + 9 (n = x / 8) are all 0: 64 still pixels from x
-// (S: the 512-bit vector).
+// Whether T columns n .. n + 9 (n = x / 8) are all 0: 64 still pixels from x.
 template <class S>
 inline bool still64(const uint8_t *tRow, int x) {
   uint64_t t8;
@@ -432,8 +433,7 @@ inline void movedBackBlock(const BlockIo &io, int proWidth, int nFull, const uin
 
 // The pass over rows [y0, y1) of a grid at least 16 pixels wide; with
 // smoothHere, hdiff is the unsmoothed plane and each moving block smooths
-// the samples it needs.
-// W: the level's widest vector.
+// the samples it needs. W: the level's widest vector.
 template <class W>
 void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r, bool smoothHere) {
   const int proWidth = g.width;
