@@ -159,6 +159,10 @@ TNR_MD_API int tnrMdStreamProcess(TnrMdStream *stream, const TnrMdImage *in,
  * first frame, the weights restart at 0 and the gains at start_gain. */
 TNR_MD_API void tnrMdStreamReset(TnrMdStream *stream);
 
+/* Refills the gain table with start_gain now, the sequence going on (the
+ * video does not change: the gain table is an output for the caller). */
+TNR_MD_API void tnrMdStreamResetGain(TnrMdStream *stream);
+
 /*
  * New parameters, checked as tnrMdParamsCheck does. The tuning (sigma scales,
  * uv_ratio, static_ratio_bit, spatial) applies from the next frame;
