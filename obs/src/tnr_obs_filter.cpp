@@ -336,7 +336,9 @@ obs_source_frame *tnrObsFilterVideo(TnrObsFilter *f, obs_source_frame *frame) {
   }
   if (settingsChanged) {
     const TnrMdParams p = f->params();
-    tnrMdStreamSetParams(f->stream, &p, &err);  // sanitized: in range
+    // In range (sanitized); refused only where the spatial stage does not
+    // take this frame size, and then the old settings stay.
+    if (tnrMdStreamSetParams(f->stream, &p, &err) != TNR_MD_OK) f->notice(std::string("settings kept: ") + err.message);
   }
 
   int rc = TNR_MD_OK;
