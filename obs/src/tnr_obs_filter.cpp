@@ -22,28 +22,20 @@ namespace {
 constexpr uint64_t kMaxGapNs = 1000000000ULL;
 
 // How a format is filtered.
-enum class Kind { None, Nv12, I420, Packed422, Unsupported };
+enum class Kind { None, Nv12, I420, Packed422, I422, Unsupported };
 
-// Byte offsets of Y0, Y1, U and V in one 4-byte group of two pixels.
-struct PackedLayout {
-  int y0, y1, u, v;
-};
-
-Kind kindOf(video_format f, PackedLayout *layout) {
+Kind kindOf(video_format f) {
   switch (f) {
     case VIDEO_FORMAT_NV12:
       return Kind::Nv12;
     case VIDEO_FORMAT_I420:
       return Kind::I420;
-    case VIDEO_FORMAT_YUY2:  // Y0 U Y1 V
-      *layout = {0, 2, 1, 3};
+    case VIDEO_FORMAT_YUY2:
+    case VIDEO_FORMAT_UYVY:
+    case VIDEO_FORMAT_YVYU:
       return Kind::Packed422;
-    case VIDEO_FORMAT_UYVY:  // U Y0 V Y1
-      *layout = {1, 3, 0, 2};
-      return Kind::Packed422;
-    case VIDEO_FORMAT_YVYU:  // Y0 V Y1 U
-      *layout = {0, 2, 3, 1};
-      return Kind::Packed422;
+    case VIDEO_FORMAT_I422:
+      return Kind::I422;
     default:
       return Kind::Unsupported;
   }
@@ -163,47 +155,83 @@ int processI420(TnrObsFilter *f, obs_source_frame *frame, TnrMdError *err) {
   return TNR_MD_OK;
 }
 
-// Packed 4:2:2: luma unpacked; the chroma of rows 2j and 2j+1 averaged into
-// NV12 chroma row j. After filtering, luma goes back as filtered and each of
-// the two rows' chroma gets the filter's change of their average.
-int processPacked422(TnrObsFilter *f, obs_source_frame *frame, const PackedLayout &l,
-                     TnrMdError *err) {
-  const size_t w = frame->width, h = frame->height, pairs = w / 2, pitch = frame->linesize[0];
+// 4:2:2 (packed YUY2, UYVY, YVYU or planar I422): luma copied into the NV12
+// copy, the chroma of rows 2j and 2j+1 averaged (rounding up) into its chroma
+// row j. After filtering, luma goes back as filtered and each of the two rows'
+// chroma moves by the filter's change of their average.
+//
+// One row of the frame: its even and odd pixels' luma and its U and V, the
+// i-th pair's samples YStep and CStep bytes apart (4 and 4 packed, 2 and 1
+// planar); rowAt(y) gives row y. Fixed steps and offsets let the compiler
+// vectorise the loops.
+struct Row422 {
+  uint8_t *ye, *yo, *u, *v;
+};
+
+int avg2(int a, int b) { return (a + b + 1) >> 1; }
+
+template <int YStep, int CStep, class RowAt>
+int process422(TnrObsFilter *f, obs_source_frame *frame, RowAt rowAt, TnrMdError *err) {
+  const size_t w = frame->width, h = frame->height, pairs = w / 2;
   uint8_t *luma = f->work.data(), *chroma = luma + w * h;
   for (size_t j = 0; j < h / 2; ++j) {
-    const uint8_t *r0 = frame->data[0] + 2 * j * pitch, *r1 = r0 + pitch;
+    const Row422 a = rowAt(2 * j), b = rowAt(2 * j + 1);
     uint8_t *y0 = luma + 2 * j * w, *y1 = y0 + w, *c = chroma + j * w;
     for (size_t i = 0; i < pairs; ++i) {
-      const uint8_t *p0 = r0 + 4 * i, *p1 = r1 + 4 * i;
-      y0[2 * i] = p0[l.y0];
-      y0[2 * i + 1] = p0[l.y1];
-      y1[2 * i] = p1[l.y0];
-      y1[2 * i + 1] = p1[l.y1];
-      c[2 * i] = uint8_t((p0[l.u] + p1[l.u] + 1) >> 1);
-      c[2 * i + 1] = uint8_t((p0[l.v] + p1[l.v] + 1) >> 1);
+      y0[2 * i] = a.ye[i * YStep];
+      y0[2 * i + 1] = a.yo[i * YStep];
+      y1[2 * i] = b.ye[i * YStep];
+      y1[2 * i + 1] = b.yo[i * YStep];
+      c[2 * i] = uint8_t(avg2(a.u[i * CStep], b.u[i * CStep]));
+      c[2 * i + 1] = uint8_t(avg2(a.v[i * CStep], b.v[i * CStep]));
     }
   }
   TnrMdImage img = {luma, ptrdiff_t(w), chroma, ptrdiff_t(w), w * h * 3 / 2};
   const int rc = tnrMdStreamProcess(f->stream, &img, nullptr, err);
   if (rc != TNR_MD_OK) return rc;
   for (size_t j = 0; j < h / 2; ++j) {
-    uint8_t *r0 = frame->data[0] + 2 * j * pitch, *r1 = r0 + pitch;
+    const Row422 a = rowAt(2 * j), b = rowAt(2 * j + 1);
     const uint8_t *y0 = luma + 2 * j * w, *y1 = y0 + w, *c = chroma + j * w;
     for (size_t i = 0; i < pairs; ++i) {
-      uint8_t *p0 = r0 + 4 * i, *p1 = r1 + 4 * i;
-      const int du = c[2 * i] - ((p0[l.u] + p1[l.u] + 1) >> 1);
-      const int dv = c[2 * i + 1] - ((p0[l.v] + p1[l.v] + 1) >> 1);
-      p0[l.y0] = y0[2 * i];
-      p0[l.y1] = y0[2 * i + 1];
-      p1[l.y0] = y1[2 * i];
-      p1[l.y1] = y1[2 * i + 1];
-      p0[l.u] = clampByte(p0[l.u] + du);
-      p1[l.u] = clampByte(p1[l.u] + du);
-      p0[l.v] = clampByte(p0[l.v] + dv);
-      p1[l.v] = clampByte(p1[l.v] + dv);
+      uint8_t &au = a.u[i * CStep], &bu = b.u[i * CStep], &av = a.v[i * CStep], &bv = b.v[i * CStep];
+      const int du = c[2 * i] - avg2(au, bu), dv = c[2 * i + 1] - avg2(av, bv);
+      a.ye[i * YStep] = y0[2 * i];
+      a.yo[i * YStep] = y0[2 * i + 1];
+      b.ye[i * YStep] = y1[2 * i];
+      b.yo[i * YStep] = y1[2 * i + 1];
+      au = clampByte(au + du);
+      bu = clampByte(bu + du);
+      av = clampByte(av + dv);
+      bv = clampByte(bv + dv);
     }
   }
   return TNR_MD_OK;
+}
+
+// Packed: Y0, Y1, U, V are the byte offsets in each 4-byte group of two pixels.
+template <int Y0, int Y1, int U, int V>
+int processPacked422(TnrObsFilter *f, obs_source_frame *frame, TnrMdError *err) {
+  uint8_t *base = frame->data[0];
+  const size_t pitch = frame->linesize[0];
+  return process422<4, 4>(
+      f, frame,
+      [=](size_t y) {
+        uint8_t *r = base + y * pitch;
+        return Row422{r + Y0, r + Y1, r + U, r + V};
+      },
+      err);
+}
+
+int processI422(TnrObsFilter *f, obs_source_frame *frame, TnrMdError *err) {
+  uint8_t *const *d = frame->data;
+  const uint32_t *ls = frame->linesize;
+  return process422<2, 1>(
+      f, frame,
+      [=](size_t y) {
+        uint8_t *l = d[0] + y * ls[0];
+        return Row422{l, l + 1, d[1] + y * ls[1], d[2] + y * ls[2]};
+      },
+      err);
 }
 
 std::string formatName(video_format f) {
@@ -220,7 +248,7 @@ void tnrObsSettingsDefault(TnrObsSettings *settings) {
   tnrMdParamsDefault(&p);
   settings->strength = TNR_MD_PRESET_MEDIUM;
   settings->spatial = p.spatial;
-  settings->threads = 0;
+  settings->threads = 1;
 }
 
 TnrObsFilter *tnrObsFilterCreate(const TnrObsSettings *settings, TnrObsLog log, void *logContext) {
@@ -279,12 +307,11 @@ obs_source_frame *tnrObsFilterVideo(TnrObsFilter *f, obs_source_frame *frame) {
     return frame;
   }
 
-  PackedLayout layout{};
-  const Kind kind = kindOf(frame->format, &layout);
+  const Kind kind = kindOf(frame->format);
   if (kind == Kind::Unsupported) {
     f->newSequence = true;
     f->notice(formatName(frame->format) +
-              " frames pass unfiltered (NV12, I420, YUY2, UYVY and YVYU are filtered)");
+              " frames pass unfiltered (NV12, I420, I422, YUY2, UYVY and YVYU are filtered)");
     return frame;
   }
   if (frame->width % 2 || frame->height % 2 || frame->width > 65536 || frame->height > 65536) {
@@ -308,7 +335,9 @@ obs_source_frame *tnrObsFilterVideo(TnrObsFilter *f, obs_source_frame *frame) {
   if (!f->stream || w != f->width || h != f->height) {
     f->dropStream();
     const TnrMdParams p = f->params();
-    if (tnrMdStreamCreate(&f->stream, w, h, &p, &f->executor, tnrMdThreadPoolTasks(f->pool), &err) !=
+    // Without a pool the stream runs on this thread through its serial path.
+    if (tnrMdStreamCreate(&f->stream, w, h, &p, f->pool ? &f->executor : nullptr,
+                          tnrMdThreadPoolTasks(f->pool), &err) !=
         TNR_MD_OK) {
       f->newSequence = true;
       f->refusedWidth = w;
@@ -350,7 +379,15 @@ obs_source_frame *tnrObsFilterVideo(TnrObsFilter *f, obs_source_frame *frame) {
       rc = processI420(f, frame, &err);
       break;
     case Kind::Packed422:
-      rc = processPacked422(f, frame, layout, &err);
+      if (frame->format == VIDEO_FORMAT_YUY2)  // Y0 U Y1 V
+        rc = processPacked422<0, 2, 1, 3>(f, frame, &err);
+      else if (frame->format == VIDEO_FORMAT_UYVY)  // U Y0 V Y1
+        rc = processPacked422<1, 3, 0, 2>(f, frame, &err);
+      else  // YVYU: Y0 V Y1 U
+        rc = processPacked422<0, 2, 3, 1>(f, frame, &err);
+      break;
+    case Kind::I422:
+      rc = processI422(f, frame, &err);
       break;
     default:
       break;

@@ -135,12 +135,12 @@ struct Layout {
   const char *name;
 };
 
-// Byte order of a packed 4:2:2 format, written out by name.
+// Byte order of a packed 4:2:2 format, written out by name (I422 is planar).
 const char *packedOrder(video_format f) {
   return f == VIDEO_FORMAT_YUY2 ? "YUYV" : f == VIDEO_FORMAT_UYVY ? "UYVY" : "YVYU";
 }
-bool isPacked(video_format f) {
-  return f == VIDEO_FORMAT_YUY2 || f == VIDEO_FORMAT_UYVY || f == VIDEO_FORMAT_YVYU;
+bool is422(video_format f) {
+  return f == VIDEO_FORMAT_YUY2 || f == VIDEO_FORMAT_UYVY || f == VIDEO_FORMAT_YVYU || f == VIDEO_FORMAT_I422;
 }
 
 // One frame's memory: every byte that is not picture holds a known pattern,
@@ -233,6 +233,22 @@ Frame frame422(const Pic422 &p, const Layout &l, uint64_t ts) {
   fr.f.height = uint32_t(h);
   fr.f.format = l.format;
   fr.f.timestamp = ts;
+  if (l.format == VIDEO_FORMAT_I422) {  // planar, V before U, pitches of their own
+    const size_t ly = size_t(w + l.pad) * h, voff = ly + 24, uoff = voff + size_t(w / 2 + l.pad + 4) * h + 8;
+    fr.alloc(uoff + size_t(w / 2 + l.pad + 2) * h);
+    plane(fr, 0, 0, w, h, l.pad);
+    plane(fr, 1, uoff, w / 2, h, l.pad + 2);
+    plane(fr, 2, voff, w / 2, h, l.pad + 4);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        fr.f.data[0][size_t(y) * fr.f.linesize[0] + x] = p.y()[size_t(y) * w + x];
+        if (x % 2 == 0) {
+          fr.f.data[1][size_t(y) * fr.f.linesize[1] + x / 2] = p.c()[size_t(y) * w + x];
+          fr.f.data[2][size_t(y) * fr.f.linesize[2] + x / 2] = p.c()[size_t(y) * w + x + 1];
+        }
+      }
+    return fr;
+  }
   fr.alloc(size_t(2 * w + l.pad) * h);
   plane(fr, 0, 0, 2 * w, h, l.pad);
   const char *order = packedOrder(l.format);
@@ -249,6 +265,14 @@ Frame frame422(const Pic422 &p, const Layout &l, uint64_t ts) {
 Pic422 read422(const Frame &fr) {
   const int w = int(fr.f.width), h = int(fr.f.height);
   Pic422 p = makePic422(w, h);
+  if (fr.f.format == VIDEO_FORMAT_I422) {
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        p.y()[size_t(y) * w + x] = fr.f.data[0][size_t(y) * fr.f.linesize[0] + x];
+        p.c()[size_t(y) * w + x] = fr.f.data[1 + x % 2][size_t(y) * fr.f.linesize[1 + x % 2] + x / 2];
+      }
+    return p;
+  }
   const char *order = packedOrder(fr.f.format);
   for (int y = 0; y < h; ++y)
     for (int i = 0; i < w / 2; ++i)
@@ -362,6 +386,7 @@ const Layout k422Layouts[] = {
     {VIDEO_FORMAT_YUY2, 0, false, "YUY2"},
     {VIDEO_FORMAT_UYVY, 20, false, "UYVY, padded rows"},
     {VIDEO_FORMAT_YVYU, 6, false, "YVYU, padded rows"},
+    {VIDEO_FORMAT_I422, 10, false, "I422 (planar), padded rows"},
 };
 
 std::string describe(const Layout &l, const TnrObsSettings &s) {
@@ -425,7 +450,7 @@ void expect422OfEqualRowsMatchesStream(const std::vector<Pic420> &seq, const Lay
   }
 }
 
-TEST(ObsFilterFrames, Packed422WithEqualRowPairsGivesTheStreamsBytes) {
+TEST(ObsFilterFrames, Yuv422WithEqualRowPairsGivesTheStreamsBytes) {
   for (const Layout &l : k422Layouts)
     for (const TnrObsSettings &s : settingsToTry()) expect422OfEqualRowsMatchesStream(synthSeq(134, 70, 8, 5), l, s);
   if (footage().why.empty())
@@ -466,14 +491,14 @@ void expect422General(const std::vector<Pic422> &noisy, const std::vector<Pic422
   if (clean) EXPECT_LT(errOut, 0.8 * errIn) << "chroma error against the clean clip";
 }
 
-TEST(ObsFilterFrames, Packed422FiltersLumaAsTheStreamAndMovesChromaByItsChange) {
+TEST(ObsFilterFrames, Yuv422FiltersLumaAsTheStreamAndMovesChromaByItsChange) {
   std::vector<Pic422> seq;
   for (int t = 0; t < 8; ++t) seq.push_back(synth422(134, 70, t, 9));
   for (const Layout &l : k422Layouts)
     for (const TnrObsSettings &s : settingsToTry()) expect422General(seq, nullptr, l, s);
 }
 
-TEST(ObsFilterFrames, Packed422OnRealFootageLosesChromaNoise) {
+TEST(ObsFilterFrames, Yuv422OnRealFootageLosesChromaNoise) {
   NEED_FOOTAGE();
   const Footage &f = footage();
   std::vector<Pic422> noisy, clean;
@@ -526,7 +551,7 @@ TEST(ObsFilterFrames, OtherFormatsPassUntouchedWithOneLogLinePerChange) {
   tnrObsSettingsDefault(&d);
   Filter filter(d);
   const video_format others[] = {VIDEO_FORMAT_RGBA, VIDEO_FORMAT_BGRA, VIDEO_FORMAT_BGRX, VIDEO_FORMAT_Y800,
-                                 VIDEO_FORMAT_I444, VIDEO_FORMAT_I422, VIDEO_FORMAT_P010, VIDEO_FORMAT_I40A,
+                                 VIDEO_FORMAT_I444, VIDEO_FORMAT_I42A, VIDEO_FORMAT_P010, VIDEO_FORMAT_I40A,
                                  VIDEO_FORMAT_AYUV, VIDEO_FORMAT_NONE};
   uint64_t ts = 0;
   size_t expectLines = 0;
@@ -590,7 +615,7 @@ void expectSegments(const std::vector<Segment> &segs, const TnrObsSettings &s) {
     ts = g.gapNs == ~0ull ? kFrameNs : ts + g.gapNs;  // ~0: back to the start
     for (int t = 0; t < g.frames; ++t, ts += kFrameNs, ++seed) {
       const Pic420 p = synth420(g.w, g.h, seed, 11);
-      if (isPacked(g.layout.format)) {
+      if (is422(g.layout.format)) {
         Frame fr = frame422(doubledRows(p), g.layout, ts);
         filter.run(fr);
         ASSERT_TRUE(read422(fr).px == doubledRows(ref->run(p)).px) << "frame " << t;
@@ -605,7 +630,8 @@ void expectSegments(const std::vector<Segment> &segs, const TnrObsSettings &s) {
 }
 
 TEST(ObsFilterFrames, SizeAndFormatChangesStartNewSequences) {
-  const Layout nv12 = k420Layouts[1], i420 = k420Layouts[4], yuy2 = k422Layouts[0], uyvy = k422Layouts[1];
+  const Layout nv12 = k420Layouts[1], i420 = k420Layouts[4], yuy2 = k422Layouts[0], uyvy = k422Layouts[1],
+               i422 = k422Layouts[3];
   for (const TnrObsSettings &s : settingsToTry())
     expectSegments({{96, 64, nv12, 5},
                     {128, 72, nv12, 4},  // size
@@ -613,6 +639,7 @@ TEST(ObsFilterFrames, SizeAndFormatChangesStartNewSequences) {
                     {128, 72, yuy2, 4},  // format
                     {128, 72, uyvy, 3},  // packed order
                     {96, 64, uyvy, 3},   // size
+                    {96, 64, i422, 3},   // packed to planar
                     {96, 64, nv12, 4}},
                    s);
 }

@@ -122,7 +122,7 @@ TEST(ObsLoad, DefaultsAndPropertiesOfferTheStreamsPresets) {
   ASSERT_NE(defaults, nullptr);
   EXPECT_STREQ(obs_data_get_string(defaults, "strength"), tnrMdPresetName(TNR_MD_PRESET_MEDIUM));
   EXPECT_EQ(obs_data_get_double(defaults, "spatial"), double(d.spatial));
-  EXPECT_EQ(obs_data_get_int(defaults, "threads"), 0);
+  EXPECT_EQ(obs_data_get_int(defaults, "threads"), 1);
   obs_data_release(defaults);
 
   obs_properties_t *props = obs_get_source_properties(kId);
