@@ -8,10 +8,10 @@
 //   build/obs/obs/bench/obs_filter_bench --benchmark_repetitions=5
 //       --benchmark_report_aggregates_only=true   (one line)
 //
-// Rows: NV12 (filtered where it lies), I420 and YUY2 (through the NV12 copy),
-// each on the calling thread (threads 1) and NV12 on the pool too (threads 0,
-// the default: one per core); and the stream called directly on the same
-// NV12 frames, the floor the plugin adds its conversions to.
+// Rows: NV12 (filtered where it lies), I420, I422 and YUY2 (through the NV12
+// copy), each on the calling thread (threads 1, the default) and NV12 on the
+// pool too (threads 0: one per core); and the stream called directly on the
+// same NV12 frames, the floor the plugin adds its conversions to.
 #include <obs.h>
 
 #include <benchmark/benchmark.h>
@@ -82,6 +82,11 @@ struct ObsFrame {
     f.data[0] = mem.data();
     if (fmt == VIDEO_FORMAT_YUY2) {
       f.linesize[0] = 2 * kW;
+    } else if (fmt == VIDEO_FORMAT_I422) {
+      f.linesize[0] = kW;
+      f.linesize[1] = f.linesize[2] = kW / 2;
+      f.data[1] = mem.data() + size_t(kW) * kH;
+      f.data[2] = f.data[1] + size_t(kW) * kH / 2;
     } else if (fmt == VIDEO_FORMAT_NV12) {
       f.linesize[0] = f.linesize[1] = kW;
       f.data[1] = mem.data() + size_t(kW) * kH;
@@ -93,8 +98,17 @@ struct ObsFrame {
     }
   }
   void fill(int t) {
-    const std::vector<uint8_t> &src =
-        f.format == VIDEO_FORMAT_YUY2 ? clip().yuyv[size_t(t)] : clip().nv12[size_t(t)];
+    const bool is422 = f.format == VIDEO_FORMAT_YUY2 || f.format == VIDEO_FORMAT_I422;
+    const std::vector<uint8_t> &src = is422 ? clip().yuyv[size_t(t)] : clip().nv12[size_t(t)];
+    if (f.format == VIDEO_FORMAT_I422) {  // from the YUY2 bytes
+      for (size_t i = 0; i < size_t(kW) * kH / 2; ++i) {
+        f.data[0][2 * i] = src[4 * i];
+        f.data[1][i] = src[4 * i + 1];
+        f.data[0][2 * i + 1] = src[4 * i + 2];
+        f.data[2][i] = src[4 * i + 3];
+      }
+      return;
+    }
     if (f.format != VIDEO_FORMAT_I420) {
       std::memcpy(mem.data(), src.data(), src.size());
       return;
@@ -179,6 +193,7 @@ void BM_StreamDirect(benchmark::State &state) {
 BENCHMARK_CAPTURE(BM_Filter, nv12_threads1, VIDEO_FORMAT_NV12, 1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK_CAPTURE(BM_Filter, nv12_threads0, VIDEO_FORMAT_NV12, 0)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK_CAPTURE(BM_Filter, i420_threads1, VIDEO_FORMAT_I420, 1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK_CAPTURE(BM_Filter, i422_threads1, VIDEO_FORMAT_I422, 1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK_CAPTURE(BM_Filter, yuy2_threads1, VIDEO_FORMAT_YUY2, 1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_StreamDirect)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
