@@ -238,10 +238,10 @@ void writeMaps(const std::string &dir, long long index, const Frame &input, cons
   files.push_back(pngOutput(base + "output.png", greyFromPlane(output.data(), w, h, w)));
   // Fractions of 128 are stretched to the full 0..255 range.
   files.push_back(pngOutput(base + "static_ratio.png",
-                            greyFromPlane(d.staticRatio().data(), gw, gh, gw, 255, 128)));
+                            greyFromPlane(d.staticRatio(), gw, gh, gw, 255, 128)));
   files.push_back(
-      pngOutput(base + "weight.png", greyFromPlane(d.weight().data(), gw, gh, gw, 255, 128)));
-  files.push_back(pngOutput(base + "gain.png", greyFromPlane(d.gain().data(), gw, gh, gw)));
+      pngOutput(base + "weight.png", greyFromPlane(d.weight(), gw, gh, gw, 255, 128)));
+  files.push_back(pngOutput(base + "gain.png", greyFromPlane(d.gain(), gw, gh, gw)));
 }
 
 // input | output | static-ratio map, as one NV12 frame three times as wide.
