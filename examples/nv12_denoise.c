@@ -39,8 +39,14 @@ int main(int argc, char **argv) {
   /* Process the whole frame; the maps are packed (pitch = width). */
   const int proWidth = width, proHeight = height, gainStride = width;
   const size_t tmpElems = motionDetectTmpBufSize(proHeight, proWidth);
+  /* The library refuses grids below about 14x8 and grids whose scratch
+   * buffer (12 bytes a sample) would reach 4 GiB. */
   if ((width & 1) || (height & 1) || tmpElems == 0) {
-    fprintf(stderr, "unsupported size %dx%d: need even sizes of at least 14x8\n", width, height);
+    if (12.0 * width * height >= 4294967296.0)
+      fprintf(stderr, "unsupported size %dx%d: too large (the filter's scratch buffer, 12 bytes a "
+              "pixel, must stay below 4 GiB)\n", width, height);
+    else
+      fprintf(stderr, "unsupported size %dx%d: need even sizes of at least 14x8\n", width, height);
     return 2;
   }
   const size_t frameBytes = (size_t)width * height * 3 / 2;

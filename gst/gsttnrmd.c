@@ -204,15 +204,32 @@ static gboolean gst_tnr_md_set_info(GstVideoFilter *filter, GstCaps *incaps, Gst
   gst_tnr_md_request_restart(self, "new caps");
   const size_t scratch = motionDetectTmpBufSize(gh, gw);
   if (scratch == 0) {
+    /* The library refuses grids below about 14x8, and grids whose scratch
+     * buffer (12 bytes a sample) would reach 4 GiB. */
+    const gboolean large = 12 * (guint64)gw * (guint64)gh >= G_GUINT64_CONSTANT(1) << 32;
     GST_ELEMENT_WARNING(self, STREAM, FORMAT,
-                        ("Frames of %dx%d are too small for temporal noise reduction; "
+                        ("Frames of %dx%d are too %s for temporal noise reduction; "
                          "they pass through unchanged.",
-                         width, height),
-                        ("the library does not accept a %dx%d processing grid", gw, gh));
+                         width, height, large ? "large" : "small"),
+                        ("the library does not accept a %dx%d processing grid%s", gw, gh,
+                         large ? ": its scratch buffer (12 bytes a sample) must stay below 4 GiB"
+                               : ""));
     gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(filter), TRUE);
     return TRUE;
   }
   gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(filter), FALSE);
+  /* Interlaced frames are filtered whole, as progressive ones: said once per
+   * caps. The caps, and with them the field order, pass on unchanged. */
+  if (GST_VIDEO_INFO_IS_INTERLACED(in_info)) {
+    const GstVideoFieldOrder order = GST_VIDEO_INFO_FIELD_ORDER(in_info);
+    GST_ELEMENT_INFO(self, STREAM, FORMAT,
+                     ("Interlaced video (%s%s%s) is filtered as progressive frames; its caps, field "
+                      "order included, pass on unchanged.",
+                      gst_video_interlace_mode_to_string(GST_VIDEO_INFO_INTERLACE_MODE(in_info)),
+                      order != GST_VIDEO_FIELD_ORDER_UNKNOWN ? ", " : "",
+                      order != GST_VIDEO_FIELD_ORDER_UNKNOWN ? gst_video_field_order_to_string(order) : ""),
+                     (NULL));
+  }
 
   const gsize maps = (gsize)gw * gh;
   self->scratch = g_try_malloc(scratch * sizeof(int16_t));
