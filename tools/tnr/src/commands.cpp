@@ -532,7 +532,11 @@ int runDemo(const DemoOptions &opt) {
   d.comparePng = (dir / "compare.png").string();
   d.comparePngFrame = opt.frames / 2;
   d.mapsDir = (dir / "maps").string();
-  d.mapFrames = {"1", "10", std::to_string(opt.frames / 2), "last"};
+  // Frames 1, 10 and the middle one where the scene has them, and the last.
+  d.mapFrames = {"last"};
+  for (int i : {1, 10, opt.frames / 2})
+    if (i < opt.frames && std::find(d.mapFrames.begin(), d.mapFrames.end(), std::to_string(i)) == d.mapFrames.end())
+      d.mapFrames.push_back(std::to_string(i));
   d.csv = (dir / "psnr.csv").string();
   d.plot = (dir / "psnr.png").string();
   d.quiet = opt.quiet;

@@ -44,6 +44,19 @@ class FfmpegReader : public VideoReader {
  public:
   FfmpegReader(std::unique_ptr<ByteSource> src, const std::string &path, const ReadOptions &opt)
       : src_(std::move(src)), name_(src_->name()), accept_(opt.acceptDamaged) {
+    // A constructor that throws runs no destructor: what open() allocated
+    // before refusing the input is freed here.
+    try {
+      open(path);
+    } catch (...) {
+      release();
+      throw;
+    }
+  }
+  ~FfmpegReader() override { release(); }
+
+ private:
+  void open(const std::string &path) {
     // FFmpeg's messages are not shown, but its errors count as damage of the
     // input whose demuxer or decoder reports them.
     av_log_set_callback(countLogError);
@@ -111,15 +124,25 @@ class FfmpegReader : public VideoReader {
                          d->name + "): reduced to 8-bit NV12");
     else if (d && !(d->flags & AV_PIX_FMT_FLAG_RGB) && (d->log2_chroma_w != 1 || d->log2_chroma_h != 1))
       notices_.push_back(name_ + " is " + d->name + ": its chroma is resampled to 4:2:0 (NV12)");
-    if (par->field_order != AV_FIELD_UNKNOWN && par->field_order != AV_FIELD_PROGRESSIVE)
-      notices_.push_back(name_ + " is interlaced: its frames are filtered as progressive frames");
+    // The field coded first, as FFmpeg's Y4M writer names it.
+    if (par->field_order == AV_FIELD_TT || par->field_order == AV_FIELD_TB) info_.interlace = 't';
+    if (par->field_order == AV_FIELD_BB || par->field_order == AV_FIELD_BT) info_.interlace = 'b';
+    if (info_.interlace != 'p')
+      notices_.push_back(name_ + " is interlaced (" +
+                         (info_.interlace == 't' ? "top" : "bottom") +
+                         " field first): its frames are filtered as progressive frames; Y4M and "
+                         "Matroska outputs keep its field order");
     pkt_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     if (!pkt_ || !frame_) throw std::bad_alloc();
   }
-  ~FfmpegReader() override {
-    gReaders.erase(std::find(gReaders.begin(), gReaders.end(), this));
+  // Frees whatever is allocated; the I/O context is the tool's (custom I/O),
+  // which neither avformat_open_input's failure nor avformat_close_input frees.
+  void release() {
+    const auto me = std::find(gReaders.begin(), gReaders.end(), this);
+    if (me != gReaders.end()) gReaders.erase(me);
     sws_freeContext(sws_);
+    sws_ = nullptr;
     av_frame_free(&frame_);
     av_packet_free(&pkt_);
     avcodec_free_context(&dec_);
@@ -130,6 +153,7 @@ class FfmpegReader : public VideoReader {
     }
   }
 
+ public:
   bool read(Frame &out) override {
     for (;;) {
       int err = avcodec_receive_frame(dec_, frame_);

@@ -49,8 +49,8 @@ class FileWriter : public VideoWriter {
     const char *range = info.colorRange == 2   ? " XCOLORRANGE=FULL"
                         : info.colorRange == 1 ? " XCOLORRANGE=LIMITED"
                                                : "";
-    if (y4m_ && std::fprintf(f_, "YUV4MPEG2 W%d H%d F%d:%d Ip A1:1 C420jpeg%s\n", info.width,
-                             info.height, info.fpsNum, info.fpsDen, range) < 0)
+    if (y4m_ && std::fprintf(f_, "YUV4MPEG2 W%d H%d F%d:%d I%c A1:1 C420jpeg%s\n", info.width,
+                             info.height, info.fpsNum, info.fpsDen, info.interlace, range) < 0)
       fail();
     planar_.resize(nv12Bytes(info.width, info.height));
   }
@@ -127,6 +127,9 @@ class Ffv1Writer : public VideoWriter {
     enc_->colorspace = static_cast<AVColorSpace>(info.colorMatrix);
     enc_->color_primaries = static_cast<AVColorPrimaries>(info.colorPrimaries);
     enc_->color_trc = static_cast<AVColorTransferCharacteristic>(info.colorTransfer);
+    // The field order goes into the track's FieldOrder element.
+    if (info.interlace == 't') enc_->field_order = AV_FIELD_TT;
+    if (info.interlace == 'b') enc_->field_order = AV_FIELD_BB;
     av_opt_set_int(enc_->priv_data, "slicecrc", 1, 0);
     if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) enc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     err = avcodec_open2(enc_, codec, nullptr);

@@ -3,7 +3,8 @@
 // permissions, standard input, strict numbers, damaged inputs, signals and the
 // messages. Every case checks the exit status and the message, that no
 // temporary file is left, and that every file that existed before is byte for
-// byte (and mode for mode) what it was.
+// byte (and mode for mode) what it was. In the asan build every run of the
+// tool also ends with LeakSanitizer's check, refused inputs included.
 #include <sys/resource.h>
 
 #include <cstring>
@@ -321,6 +322,10 @@ TEST_F(Robust, StrictNumbers) {
                          Args{"64", " 48"}, Args{"0", "48"}, Args{"64", ""}})
     expectRefused(exec(TNR_EXAMPLE_BINARY, with(wh, {"in.nv12", "keep.nv12"})),
                   "must be a whole number from 1 to 32768", withKeep);
+  // Sizes the filter refuses, said as too small or too large.
+  for (const Case &c : std::vector<Case>{{{"12", "8"}, "unsupported size 12x8: need even sizes of at least 14x8"},
+                                         {{"20000", "20000"}, "unsupported size 20000x20000: too large"}})
+    expectRefused(exec(TNR_EXAMPLE_BINARY, with(c.args, {"in.nv12", "keep.nv12"})), c.message, withKeep);
 #endif
 }
 
@@ -440,6 +445,13 @@ TEST_F(Robust, Messages) {
   spit(dir_ / "small.nv12", std::string(4 * 4 * 3 / 2 * 2, '\x80'));
   spit(dir_ / "odd.nv12", std::string(33 * 64 * 3 / 2, '\x80'));
   spit(dir_ / "text.avi", "this is not a video\n");
+  {  // A Matroska file FFmpeg opens and the tool refuses right after.
+    tnr::VideoInfo tiny;
+    tiny.width = tiny.height = 8;
+    auto w = tnr::createWriter((dir_ / "tiny.mkv").string(), tnr::Container::Mkv, tiny, "tiny.mkv");
+    w->write(reinterpret_cast<const uint8_t *>(raw_.data()));
+    w->finish();
+  }
   spit(dir_ / "clean.y4m", y4mOf(std::string(48 * 32 * 3 / 2, '\x80'), 48, 32));
   fs::create_directory(dir_ / "folder");
   // 10-bit and interlaced inputs, reduced to 8-bit progressive with a notice.
@@ -455,6 +467,7 @@ TEST_F(Robust, Messages) {
              {with({"denoise", "missing.avi"}, o), "cannot open 'missing.avi': No such file"},
              {with({"denoise", "folder"}, o), "it is a directory"},
              {with({"denoise", "text.avi"}, o), "unknown or unsupported format"},
+             {with({"denoise", "tiny.mkv"}, o), "'tiny.mkv' is 8x8: frames must be at least 16x16"},
              {with({"denoise", "odd.nv12", "--size", "33x64"}, o), "odd frame sizes are rejected"},
              {with({"denoise", "small.nv12", "--size", "4x4"}, o), "at least 16x16"},
              {with({"denoise", "in.nv12"}, o), "needs --size"},
@@ -464,12 +477,14 @@ TEST_F(Robust, Messages) {
              {with(kRawIn, {"-o", "o.avi"}), "unknown output format '.avi'"},
              {with(kRawIn, {"-o", "nodir/o.nv12"}), "cannot write 'nodir/o.nv12'"},
              {with(kRawIn, {"-o", "folder"}), "it is a directory"}});
+#ifndef TNR_TOOL_SANITIZED  // AddressSanitizer reserves more address space than the limit
   const auto smallMemory = [] {
     struct rlimit rl {1ull << 30, 1ull << 30};
     setrlimit(RLIMIT_AS, &rl);
   };
   refuse(with({"denoise", "mem.y4m"}, o),
          "tnr: error: out of memory: 16384x16384 frames need about 10240 MiB of memory", "", smallMemory);
+#endif
 
   for (const Case &c : std::vector<Case>{
            {{"--csv", "p.csv"}, "tnr: warning: --csv does nothing without --reference"},
@@ -487,6 +502,30 @@ TEST_F(Robust, Messages) {
   EXPECT_EQ(frames("t.y4m").size(), 2u);
   succeed({"denoise", "inter.y4m", "-o", "t.y4m", "-q"}, {"t.y4m"},
           "tnr: note: 'inter.y4m' is interlaced (top field first)");
+  // The field order stays in the Y4M and Matroska outputs, and back.
+  EXPECT_EQ(slurp(dir_ / "t.y4m").rfind("YUV4MPEG2 W64 H48 F25:1 It ", 0), 0u);
+  spit(dir_ / "bff.y4m", y4mOf(raw_, kW, kH, " Ib"));
+  for (const std::string f : {"inter", "bff"}) {
+    ASSERT_EQ(tnr({"denoise", f + ".y4m", "-o", f + ".mkv", "-q"}).rc, 0);
+    succeed({"denoise", f + ".mkv", "-o", f + "2.y4m", "-q"}, {f + "2.y4m"},
+            "tnr: note: '" + f + ".mkv' is interlaced (" + (f == "bff" ? "bottom" : "top") + " field first)");
+    EXPECT_EQ(slurp(dir_ / (f + "2.y4m")).rfind(std::string("YUV4MPEG2 W64 H48 F25:1 I") + (f == "bff" ? "b" : "t"), 0), 0u);
+  }
+  // F0:0 is Y4M's unknown rate: read at the default rate, as without an F tag.
+  std::string unknownRate = slurp(dir_ / "in.y4m");
+  unknownRate.replace(unknownRate.find(" F25:1"), 6, " F0:0");
+  spit(dir_ / "rate.y4m", unknownRate);
+  succeed({"denoise", "rate.y4m", "-o", "r.y4m", "-q"}, {"r.y4m"},
+          "tnr: note: 'rate.y4m' does not say its frame rate (F0:0): 25 frames a second assumed");
+  EXPECT_EQ(slurp(dir_ / "r.y4m").rfind("YUV4MPEG2 W64 H48 F25:1 ", 0), 0u);
+  EXPECT_EQ(frames("r.y4m").size(), size_t(kFrames));
+  // The demo's own map frames are those its scene has: no warning however short.
+  for (const char *n : {"2", "10", "11"}) {
+    const Outcome r = tnr({"demo", "--frames", n, "--size", "64x48", "--out", "demo", "-q"});
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.err, "") << n;
+    EXPECT_TRUE(fs::exists(dir_ / "demo/maps/frame0001_gain.png")) << n;
+  }
 
   // A legal name near the file-name limit: the temporary name fits too.
   const std::string longName = std::string(250, 'n') + ".y4m";
