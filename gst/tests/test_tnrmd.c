@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "motion_detect.h"
+#include "tnr_md_stream.h"
 
 #define CANARY 0x5a
 #define FPS 30
@@ -665,6 +666,34 @@ GST_START_TEST(test_property_ranges) {
 }
 GST_END_TEST;
 
+/* preset=NAME sets the library's tuning of that preset; a property set after
+ * it changes it further; medium is the defaults. */
+GST_START_TEST(test_presets) {
+  for (int preset = 0; preset < TNR_MD_PRESET_COUNT; ++preset) {
+    GstElement *e = gst_element_factory_make("tnrmd", NULL);
+    TnrMdParams p;
+    tnrMdParamsDefault(&p);
+    if (preset == TNR_MD_PRESET_MEDIUM) {
+      gfloat sh, sl, uv, sp;
+      gint bit, gain;
+      g_object_get(e, "sigma-h", &sh, "sigma-l", &sl, "uv-ratio", &uv, "spatial", &sp, "static-ratio-bit", &bit,
+                   "gain", &gain, NULL);
+      fail_unless(sh == p.sigma_h_scale && sl == p.sigma_l_scale && uv == p.uv_ratio && sp == p.spatial &&
+                  bit == p.static_ratio_bit && gain == p.start_gain);
+    }
+    tnrMdParamsPreset(&p, preset);
+    gst_util_set_object_arg(G_OBJECT(e), "preset", tnrMdPresetName(preset));
+    gst_util_set_object_arg(G_OBJECT(e), "uv-ratio", "1.25");
+    gfloat sh, sl, uv, sp;
+    gint got;
+    g_object_get(e, "sigma-h", &sh, "sigma-l", &sl, "uv-ratio", &uv, "spatial", &sp, "preset", &got, NULL);
+    fail_unless(sh == p.sigma_h_scale && sl == p.sigma_l_scale && sp == p.spatial && uv == 1.25f && got == preset,
+                "%s", tnrMdPresetName(preset));
+    gst_object_unref(e);
+  }
+}
+GST_END_TEST;
+
 static Suite *tnrmd_suite(void) {
   Suite *s = suite_create("tnrmd");
   TCase *tc = tcase_create("general");
@@ -679,6 +708,7 @@ static Suite *tnrmd_suite(void) {
   tcase_add_test(tc, test_refuses_other_formats);
   tcase_add_test(tc, test_property_change_mid_stream);
   tcase_add_test(tc, test_property_ranges);
+  tcase_add_test(tc, test_presets);
   return s;
 }
 

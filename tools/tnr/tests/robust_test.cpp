@@ -286,6 +286,7 @@ TEST_F(Robust, StrictNumbers) {
            {{"--size", "64x4.8e1"}, "expects WIDTHxHEIGHT"},
            {{"--size", "0x48"}, "expects WIDTHxHEIGHT"},
            {{"--grid", "64x-48"}, "--grid expects WIDTHxHEIGHT"},
+           {{"--preset", "heavy"}, "expects one of light, medium, strong, got 'heavy'"},
            {{"--frames", "1e3"}, "expects an integer from 0 to"},
            {{"--frames", "99999999999999999999"}, "expects an integer from 0 to"},
            {{"--start", "-1"}, "expects an integer from 0 to"},
