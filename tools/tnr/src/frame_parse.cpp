@@ -185,7 +185,8 @@ class RawReader : public VideoReader {
     frame.resize(frameBytes_);
     const size_t got = src_->read(frame.data(), frameBytes_);
     if (got == frameBytes_) {
-      ++frames_;
+      pts_ = frames_++;
+      end_ = pts_ + 1;
       return true;
     }
     if (got != 0) {
@@ -349,7 +350,8 @@ class Y4mReader : public VideoReader {
       out[luma + 2 * i] = planar_[luma + i];
       out[luma + 2 * i + 1] = planar_[luma + chroma + i];
     }
-    ++frames_;
+    pts_ = frames_++;
+    end_ = pts_ + 1;
     return true;
   }
 
