@@ -161,9 +161,9 @@ int processI420(TnrObsFilter *f, obs_source_frame *frame, TnrMdError *err) {
 // chroma moves by the filter's change of their average.
 //
 // One row of the frame: its even and odd pixels' luma and its U and V, the
-// i-th pair's samples YStep and CStep bytes apart (4 and 4 packed, 2 and 1
-// planar); rowAt(y) gives row y. Fixed steps and offsets let the compiler
-// vectorise the loops.
+// i-th pair's samples YStep and CStep bytes apart (4 and 4 packed; 2 and 1
+// planar, whose luma rows are copied whole); rowAt(y) gives row y. Fixed
+// steps and offsets let the compiler vectorise the loops.
 struct Row422 {
   uint8_t *ye, *yo, *u, *v;
 };
@@ -172,16 +172,23 @@ int avg2(int a, int b) { return (a + b + 1) >> 1; }
 
 template <int YStep, int CStep, class RowAt>
 int process422(TnrObsFilter *f, obs_source_frame *frame, RowAt rowAt, TnrMdError *err) {
+  constexpr bool kPlanar = YStep == 2;
   const size_t w = frame->width, h = frame->height, pairs = w / 2;
   uint8_t *luma = f->work.data(), *chroma = luma + w * h;
   for (size_t j = 0; j < h / 2; ++j) {
     const Row422 a = rowAt(2 * j), b = rowAt(2 * j + 1);
     uint8_t *y0 = luma + 2 * j * w, *y1 = y0 + w, *c = chroma + j * w;
+    if (kPlanar) {  // the luma rows as they are
+      std::memcpy(y0, a.ye, w);
+      std::memcpy(y1, b.ye, w);
+    }
     for (size_t i = 0; i < pairs; ++i) {
-      y0[2 * i] = a.ye[i * YStep];
-      y0[2 * i + 1] = a.yo[i * YStep];
-      y1[2 * i] = b.ye[i * YStep];
-      y1[2 * i + 1] = b.yo[i * YStep];
+      if (!kPlanar) {
+        y0[2 * i] = a.ye[i * YStep];
+        y0[2 * i + 1] = a.yo[i * YStep];
+        y1[2 * i] = b.ye[i * YStep];
+        y1[2 * i + 1] = b.yo[i * YStep];
+      }
       c[2 * i] = uint8_t(avg2(a.u[i * CStep], b.u[i * CStep]));
       c[2 * i + 1] = uint8_t(avg2(a.v[i * CStep], b.v[i * CStep]));
     }
@@ -192,13 +199,19 @@ int process422(TnrObsFilter *f, obs_source_frame *frame, RowAt rowAt, TnrMdError
   for (size_t j = 0; j < h / 2; ++j) {
     const Row422 a = rowAt(2 * j), b = rowAt(2 * j + 1);
     const uint8_t *y0 = luma + 2 * j * w, *y1 = y0 + w, *c = chroma + j * w;
+    if (kPlanar) {
+      std::memcpy(a.ye, y0, w);
+      std::memcpy(b.ye, y1, w);
+    }
     for (size_t i = 0; i < pairs; ++i) {
+      if (!kPlanar) {
+        a.ye[i * YStep] = y0[2 * i];
+        a.yo[i * YStep] = y0[2 * i + 1];
+        b.ye[i * YStep] = y1[2 * i];
+        b.yo[i * YStep] = y1[2 * i + 1];
+      }
       uint8_t &au = a.u[i * CStep], &bu = b.u[i * CStep], &av = a.v[i * CStep], &bv = b.v[i * CStep];
       const int du = c[2 * i] - avg2(au, bu), dv = c[2 * i + 1] - avg2(av, bv);
-      a.ye[i * YStep] = y0[2 * i];
-      a.yo[i * YStep] = y0[2 * i + 1];
-      b.ye[i * YStep] = y1[2 * i];
-      b.yo[i * YStep] = y1[2 * i + 1];
       au = clampByte(au + du);
       bu = clampByte(bu + du);
       av = clampByte(av + dv);
