@@ -33,7 +33,8 @@ def fetch(cache):
             subprocess.run(["dpkg-deb", "-x", deb, os.path.join(tmp, "x")], check=True,
                            capture_output=True)
             found = glob.glob(os.path.join(tmp, "x", "**", "vtest.avi"), recursive=True)
-            shutil.copy(found[0], clip)
+            shutil.copy(found[0], clip + ".part")
+            os.replace(clip + ".part", clip)
         except (OSError, IndexError, subprocess.CalledProcessError) as e:
             return None, "cannot get vtest.avi from opencv-doc (no network or no package lists?): %s %s" % (e, log)
     return clip, ""
@@ -53,18 +54,24 @@ def main():
     rng = np.random.default_rng(seed)
     files = {k: open("%s.%s" % (out, k), "wb") for k in
              ("clean.nv12", "noisy.nv12", "clean.yuyv", "noisy.yuyv")}
-    with av.open(clip) as c:
-        for i, frame in enumerate(c.decode(video=0)):
-            if i == n:
-                break
-            for fmt, ext in (("nv12", "nv12"), ("yuyv422", "yuyv")):
-                clean = frame.reformat(width=w, height=h, format=fmt).to_ndarray()
-                noise = np.rint(rng.normal(0.0, sigma, clean.shape))
-                noisy = np.clip(clean.astype(np.int32) + noise, 0, 255).astype(np.uint8)
-                files["clean." + ext].write(clean.tobytes())
-                files["noisy." + ext].write(noisy.tobytes())
-    for f in files.values():
-        f.close()
+    try:
+        with av.open(clip) as c:
+            for i, frame in enumerate(c.decode(video=0)):
+                if i == n:
+                    break
+                for fmt, ext in (("nv12", "nv12"), ("yuyv422", "yuyv")):
+                    clean = frame.reformat(width=w, height=h, format=fmt).to_ndarray()
+                    noise = np.rint(rng.normal(0.0, sigma, clean.shape))
+                    noisy = np.clip(clean.astype(np.int32) + noise, 0, 255).astype(np.uint8)
+                    files["clean." + ext].write(clean.tobytes())
+                    files["noisy." + ext].write(noisy.tobytes())
+    except (av.AVError, OSError) as e:  # e.g. a clip another test is still copying
+        with open(out + ".why", "w") as f:
+            f.write("cannot decode %s: %s" % (clip, e))
+        return 0
+    finally:
+        for f in files.values():
+            f.close()
     if os.path.exists(out + ".why"):
         os.remove(out + ".why")
     return 0
