@@ -12,9 +12,8 @@
 // copy), each on the calling thread (threads 1, the default) and NV12 on the
 // pool too (threads 0: one per core); and the stream called directly on the
 // same NV12 frames, the floor the plugin adds its conversions to.
-#include <obs.h>
-
 #include <benchmark/benchmark.h>
+#include <obs.h>
 
 #include <chrono>
 #include <cstdio>
@@ -44,8 +43,8 @@ const Clip &clip() {
     std::ifstream probe(out + ".noisy.nv12", std::ios::binary | std::ios::ate);
     if (!probe || probe.tellg() < std::streamoff(size_t(kW) * kH * 3 / 2 * kFrames)) {
       const std::string cmd = "/usr/bin/python3 '" + std::string(TNR_OBS_FOOTAGE_SCRIPT) + "' '" +
-                              TNR_OBS_FOOTAGE_CACHE + "' '" + out + "' " + std::to_string(kW) + " " +
-                              std::to_string(kH) + " " + std::to_string(kFrames) + " 8 1";
+                              TNR_OBS_FOOTAGE_CACHE + "' '" + out + "' " + std::to_string(kW) +
+                              " " + std::to_string(kH) + " " + std::to_string(kFrames) + " 8 1";
       if (std::system(cmd.c_str()) != 0) r.why = "footage.py failed";
     }
     auto read = [&](const char *ext, size_t bytes, std::vector<std::vector<uint8_t>> &to) {
@@ -152,7 +151,8 @@ void BM_Filter(benchmark::State &state, video_format fmt, int threads) {
     const double c0 = processCpuMs();
     const auto w0 = std::chrono::steady_clock::now();
     benchmark::DoNotOptimize(tnrObsFilterVideo(filter, &fr.f));
-    wall += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - w0).count();
+    wall +=
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - w0).count();
     cpu += processCpuMs() - c0;
     ++n;
   }
@@ -182,7 +182,8 @@ void BM_StreamDirect(benchmark::State &state) {
     const double c0 = processCpuMs();
     const auto w0 = std::chrono::steady_clock::now();
     tnrMdStreamProcess(s, &img, nullptr, nullptr);
-    wall += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - w0).count();
+    wall +=
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - w0).count();
     cpu += processCpuMs() - c0;
     ++n;
   }
@@ -190,11 +191,26 @@ void BM_StreamDirect(benchmark::State &state) {
   tnrMdStreamDestroy(s);
 }
 
-BENCHMARK_CAPTURE(BM_Filter, nv12_threads1, VIDEO_FORMAT_NV12, 1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
-BENCHMARK_CAPTURE(BM_Filter, nv12_threads0, VIDEO_FORMAT_NV12, 0)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
-BENCHMARK_CAPTURE(BM_Filter, i420_threads1, VIDEO_FORMAT_I420, 1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
-BENCHMARK_CAPTURE(BM_Filter, i422_threads1, VIDEO_FORMAT_I422, 1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
-BENCHMARK_CAPTURE(BM_Filter, yuy2_threads1, VIDEO_FORMAT_YUY2, 1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK_CAPTURE(BM_Filter, nv12_threads1, VIDEO_FORMAT_NV12, 1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
+BENCHMARK_CAPTURE(BM_Filter, nv12_threads0, VIDEO_FORMAT_NV12, 0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
+BENCHMARK_CAPTURE(BM_Filter, i420_threads1, VIDEO_FORMAT_I420, 1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
+BENCHMARK_CAPTURE(BM_Filter, i422_threads1, VIDEO_FORMAT_I422, 1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
+BENCHMARK_CAPTURE(BM_Filter, yuy2_threads1, VIDEO_FORMAT_YUY2, 1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
 BENCHMARK(BM_StreamDirect)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
 }  // namespace

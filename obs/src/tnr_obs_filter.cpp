@@ -129,7 +129,8 @@ int processNv12(TnrObsFilter *f, obs_source_frame *frame, TnrMdError *err) {
 int processI420(TnrObsFilter *f, obs_source_frame *frame, TnrMdError *err) {
   const size_t w = frame->width, h = frame->height, cw = w / 2;
   uint8_t *luma = f->work.data(), *chroma = luma + w * h;
-  for (size_t y = 0; y < h; ++y) std::memcpy(luma + y * w, frame->data[0] + y * frame->linesize[0], w);
+  for (size_t y = 0; y < h; ++y)
+    std::memcpy(luma + y * w, frame->data[0] + y * frame->linesize[0], w);
   for (size_t y = 0; y < h / 2; ++y) {
     const uint8_t *u = frame->data[1] + y * frame->linesize[1];
     const uint8_t *v = frame->data[2] + y * frame->linesize[2];
@@ -142,7 +143,8 @@ int processI420(TnrObsFilter *f, obs_source_frame *frame, TnrMdError *err) {
   TnrMdImage img = {luma, ptrdiff_t(w), chroma, ptrdiff_t(w), w * h * 3 / 2};
   const int rc = tnrMdStreamProcess(f->stream, &img, nullptr, err);
   if (rc != TNR_MD_OK) return rc;
-  for (size_t y = 0; y < h; ++y) std::memcpy(frame->data[0] + y * frame->linesize[0], luma + y * w, w);
+  for (size_t y = 0; y < h; ++y)
+    std::memcpy(frame->data[0] + y * frame->linesize[0], luma + y * w, w);
   for (size_t y = 0; y < h / 2; ++y) {
     uint8_t *u = frame->data[1] + y * frame->linesize[1];
     uint8_t *v = frame->data[2] + y * frame->linesize[2];
@@ -210,7 +212,8 @@ int process422(TnrObsFilter *f, obs_source_frame *frame, RowAt rowAt, TnrMdError
         b.ye[i * YStep] = y1[2 * i];
         b.yo[i * YStep] = y1[2 * i + 1];
       }
-      uint8_t &au = a.u[i * CStep], &bu = b.u[i * CStep], &av = a.v[i * CStep], &bv = b.v[i * CStep];
+      uint8_t &au = a.u[i * CStep], &bu = b.u[i * CStep], &av = a.v[i * CStep],
+              &bv = b.v[i * CStep];
       const int du = c[2 * i] - avg2(au, bu), dv = c[2 * i + 1] - avg2(av, bv);
       au = clampByte(au + du);
       bu = clampByte(bu + du);
@@ -290,7 +293,9 @@ void tnrObsFilterRestart(TnrObsFilter *filter) {
   filter->restartPending = true;
 }
 
-int64_t tnrObsFilterFramesFiltered(const TnrObsFilter *filter) { return filter ? filter->filtered : 0; }
+int64_t tnrObsFilterFramesFiltered(const TnrObsFilter *filter) {
+  return filter ? filter->filtered : 0;
+}
 
 obs_source_frame *tnrObsFilterVideo(TnrObsFilter *f, obs_source_frame *frame) {
   if (!f || !frame) return frame;
@@ -350,8 +355,7 @@ obs_source_frame *tnrObsFilterVideo(TnrObsFilter *f, obs_source_frame *frame) {
     const TnrMdParams p = f->params();
     // Without a pool the stream runs on this thread through its serial path.
     if (tnrMdStreamCreate(&f->stream, w, h, &p, f->pool ? &f->executor : nullptr,
-                          tnrMdThreadPoolTasks(f->pool), &err) !=
-        TNR_MD_OK) {
+                          tnrMdThreadPoolTasks(f->pool), &err) != TNR_MD_OK) {
       f->newSequence = true;
       f->refusedWidth = w;
       f->refusedHeight = h;
@@ -380,7 +384,8 @@ obs_source_frame *tnrObsFilterVideo(TnrObsFilter *f, obs_source_frame *frame) {
     const TnrMdParams p = f->params();
     // In range (sanitized); refused only where the spatial stage does not
     // take this frame size, and then the old settings stay.
-    if (tnrMdStreamSetParams(f->stream, &p, &err) != TNR_MD_OK) f->notice(std::string("settings kept: ") + err.message);
+    if (tnrMdStreamSetParams(f->stream, &p, &err) != TNR_MD_OK)
+      f->notice(std::string("settings kept: ") + err.message);
   }
 
   int rc = TNR_MD_OK;

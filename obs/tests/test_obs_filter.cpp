@@ -3,9 +3,8 @@
 // stream object called directly: NV12 and I420 give the stream's bytes, packed
 // 4:2:2 gives the stream's luma, padding and other formats stay untouched, and
 // a new sequence starts exactly where the filter says it does.
-#include <obs.h>
-
 #include <gtest/gtest.h>
+#include <obs.h>
 
 #include <atomic>
 #include <cstdio>
@@ -44,7 +43,9 @@ struct Pic422 {
   const uint8_t *c() const { return px.data() + size_t(w) * h; }
 };
 
-Pic420 makePic420(int w, int h) { return Pic420{w, h, std::vector<uint8_t>(size_t(w) * h * 3 / 2)}; }
+Pic420 makePic420(int w, int h) {
+  return Pic420{w, h, std::vector<uint8_t>(size_t(w) * h * 3 / 2)};
+}
 Pic422 makePic422(int w, int h) { return Pic422{w, h, std::vector<uint8_t>(size_t(w) * h * 2)}; }
 
 // A noisy scene: a textured, lit background and a square that moves 3 pixels
@@ -60,11 +61,13 @@ Pic420 synth420(int w, int h, int t, unsigned seed) {
   std::normal_distribution<double> n(0.0, 6.0), nc(0.0, 3.0);
   Pic420 p = makePic420(w, h);
   for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) p.y()[size_t(y) * w + x] = clip8(sceneLuma(x, y, t, w) + int(std::lround(n(rng))));
+    for (int x = 0; x < w; ++x)
+      p.y()[size_t(y) * w + x] = clip8(sceneLuma(x, y, t, w) + int(std::lround(n(rng))));
   for (int y = 0; y < h / 2; ++y)
     for (int x = 0; x < w; ++x)
-      p.c()[size_t(y) * w + x] = clip8(128 + (x & 1 ? 10 : -12) + (sceneLuma(x, 2 * y, t, w) - 100) / 8 +
-                                       int(std::lround(nc(rng))));
+      p.c()[size_t(y) * w + x] =
+          clip8(128 + (x & 1 ? 10 : -12) + (sceneLuma(x, 2 * y, t, w) - 100) / 8 +
+                int(std::lround(nc(rng))));
   return p;
 }
 Pic422 synth422(int w, int h, int t, unsigned seed) {
@@ -74,8 +77,8 @@ Pic422 synth422(int w, int h, int t, unsigned seed) {
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
       p.y()[size_t(y) * w + x] = clip8(sceneLuma(x, y, t, w) + int(std::lround(n(rng))));
-      p.c()[size_t(y) * w + x] = clip8(128 + (x & 1 ? 10 : -12) + (sceneLuma(x, y, t, w) - 100) / 8 +
-                                       int(std::lround(nc(rng))));
+      p.c()[size_t(y) * w + x] = clip8(
+          128 + (x & 1 ? 10 : -12) + (sceneLuma(x, y, t, w) - 100) / 8 + int(std::lround(nc(rng))));
     }
   return p;
 }
@@ -84,7 +87,8 @@ Pic422 synth422(int w, int h, int t, unsigned seed) {
 Pic422 doubledRows(const Pic420 &p) {
   Pic422 q = makePic422(p.w, p.h);
   std::memcpy(q.y(), p.y(), size_t(p.w) * p.h);
-  for (int y = 0; y < p.h; ++y) std::memcpy(q.c() + size_t(y) * p.w, p.c() + size_t(y / 2) * p.w, p.w);
+  for (int y = 0; y < p.h; ++y)
+    std::memcpy(q.c() + size_t(y) * p.w, p.c() + size_t(y / 2) * p.w, p.w);
   return q;
 }
 
@@ -122,7 +126,7 @@ const Footage &footage() {
   }();
   return f;
 }
-#define NEED_FOOTAGE()                                                        \
+#define NEED_FOOTAGE() \
   if (!footage().why.empty()) GTEST_SKIP() << "real footage: " << footage().why
 
 // ---- Frames as libobs hands them ---------------------------------------------
@@ -140,7 +144,8 @@ const char *packedOrder(video_format f) {
   return f == VIDEO_FORMAT_YUY2 ? "YUYV" : f == VIDEO_FORMAT_UYVY ? "UYVY" : "YVYU";
 }
 bool is422(video_format f) {
-  return f == VIDEO_FORMAT_YUY2 || f == VIDEO_FORMAT_UYVY || f == VIDEO_FORMAT_YVYU || f == VIDEO_FORMAT_I422;
+  return f == VIDEO_FORMAT_YUY2 || f == VIDEO_FORMAT_UYVY || f == VIDEO_FORMAT_YVYU ||
+         f == VIDEO_FORMAT_I422;
 }
 
 // One frame's memory: every byte that is not picture holds a known pattern,
@@ -189,7 +194,8 @@ Frame frame420(const Pic420 &p, const Layout &l, uint64_t ts) {
     fr.alloc(coff + size_t(w + cpad) * h / 2);
     plane(fr, 0, 0, w, h, pad);
     plane(fr, 1, coff, w, h / 2, cpad);
-    for (int y = 0; y < h; ++y) std::memcpy(fr.f.data[0] + size_t(y) * fr.f.linesize[0], p.y() + size_t(y) * w, w);
+    for (int y = 0; y < h; ++y)
+      std::memcpy(fr.f.data[0] + size_t(y) * fr.f.linesize[0], p.y() + size_t(y) * w, w);
     for (int y = 0; y < h / 2; ++y)
       std::memcpy(fr.f.data[1] + size_t(y) * fr.f.linesize[1], p.c() + size_t(y) * w, w);
   } else {  // I420, with V before U in memory and pitches of their own
@@ -199,7 +205,8 @@ Frame frame420(const Pic420 &p, const Layout &l, uint64_t ts) {
     plane(fr, 0, 0, w, h, pad);
     plane(fr, 1, uoff, cw, h / 2, upad);
     plane(fr, 2, voff, cw, h / 2, vpad);
-    for (int y = 0; y < h; ++y) std::memcpy(fr.f.data[0] + size_t(y) * fr.f.linesize[0], p.y() + size_t(y) * w, w);
+    for (int y = 0; y < h; ++y)
+      std::memcpy(fr.f.data[0] + size_t(y) * fr.f.linesize[0], p.y() + size_t(y) * w, w);
     for (int y = 0; y < h / 2; ++y)
       for (int x = 0; x < cw; ++x) {
         fr.f.data[1][size_t(y) * fr.f.linesize[1] + x] = p.c()[size_t(y) * w + 2 * x];
@@ -212,7 +219,8 @@ Frame frame420(const Pic420 &p, const Layout &l, uint64_t ts) {
 Pic420 read420(const Frame &fr) {
   const int w = int(fr.f.width), h = int(fr.f.height);
   Pic420 p = makePic420(w, h);
-  for (int y = 0; y < h; ++y) std::memcpy(p.y() + size_t(y) * w, fr.f.data[0] + size_t(y) * fr.f.linesize[0], w);
+  for (int y = 0; y < h; ++y)
+    std::memcpy(p.y() + size_t(y) * w, fr.f.data[0] + size_t(y) * fr.f.linesize[0], w);
   if (fr.f.format == VIDEO_FORMAT_NV12) {
     for (int y = 0; y < h / 2; ++y)
       std::memcpy(p.c() + size_t(y) * w, fr.f.data[1] + size_t(y) * fr.f.linesize[1], w);
@@ -234,7 +242,8 @@ Frame frame422(const Pic422 &p, const Layout &l, uint64_t ts) {
   fr.f.format = l.format;
   fr.f.timestamp = ts;
   if (l.format == VIDEO_FORMAT_I422) {  // planar, V before U, pitches of their own
-    const size_t ly = size_t(w + l.pad) * h, voff = ly + 24, uoff = voff + size_t(w / 2 + l.pad + 4) * h + 8;
+    const size_t ly = size_t(w + l.pad) * h, voff = ly + 24,
+                 uoff = voff + size_t(w / 2 + l.pad + 4) * h + 8;
     fr.alloc(uoff + size_t(w / 2 + l.pad + 2) * h);
     plane(fr, 0, 0, w, h, l.pad);
     plane(fr, 1, uoff, w / 2, h, l.pad + 2);
@@ -257,7 +266,9 @@ Frame frame422(const Pic422 &p, const Layout &l, uint64_t ts) {
       for (int k = 0, ys = 0; k < 4; ++k) {
         uint8_t &dst = fr.f.data[0][size_t(y) * fr.f.linesize[0] + 4 * i + k];
         const size_t c = size_t(y) * w + 2 * i;
-        dst = order[k] == 'Y' ? p.y()[size_t(y) * w + 2 * i + ys++] : order[k] == 'U' ? p.c()[c] : p.c()[c + 1];
+        dst = order[k] == 'Y'   ? p.y()[size_t(y) * w + 2 * i + ys++]
+              : order[k] == 'U' ? p.c()[c]
+                                : p.c()[c + 1];
       }
   return fr;
 }
@@ -269,7 +280,8 @@ Pic422 read422(const Frame &fr) {
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
         p.y()[size_t(y) * w + x] = fr.f.data[0][size_t(y) * fr.f.linesize[0] + x];
-        p.c()[size_t(y) * w + x] = fr.f.data[1 + x % 2][size_t(y) * fr.f.linesize[1 + x % 2] + x / 2];
+        p.c()[size_t(y) * w + x] =
+            fr.f.data[1 + x % 2][size_t(y) * fr.f.linesize[1 + x % 2] + x / 2];
       }
     return p;
   }
@@ -279,7 +291,9 @@ Pic422 read422(const Frame &fr) {
       for (int k = 0, ys = 0; k < 4; ++k) {
         const uint8_t v = fr.f.data[0][size_t(y) * fr.f.linesize[0] + 4 * i + k];
         const size_t c = size_t(y) * w + 2 * i;
-        (order[k] == 'Y' ? p.y()[size_t(y) * w + 2 * i + ys++] : order[k] == 'U' ? p.c()[c] : p.c()[c + 1]) = v;
+        (order[k] == 'Y'   ? p.y()[size_t(y) * w + 2 * i + ys++]
+         : order[k] == 'U' ? p.c()[c]
+                           : p.c()[c + 1]) = v;
       }
   return p;
 }
@@ -391,8 +405,8 @@ const Layout k422Layouts[] = {
 
 std::string describe(const Layout &l, const TnrObsSettings &s) {
   char b[160];
-  std::snprintf(b, sizeof b, "%s; strength %d, spatial %.1f, threads %d", l.name, s.strength, double(s.spatial),
-                s.threads);
+  std::snprintf(b, sizeof b, "%s; strength %d, spatial %.1f, threads %d", l.name, s.strength,
+                double(s.spatial), s.threads);
   return b;
 }
 
@@ -400,7 +414,8 @@ constexpr uint64_t kFrameNs = 33333333;
 
 // Runs `seq` through a new filter in `l` and through the stream directly; every
 // frame must match and nothing outside the picture may change.
-void expect420MatchesStream(const std::vector<Pic420> &seq, const Layout &l, const TnrObsSettings &s) {
+void expect420MatchesStream(const std::vector<Pic420> &seq, const Layout &l,
+                            const TnrObsSettings &s) {
   SCOPED_TRACE(describe(l, s));
   Filter filter(s);
   Reference ref(seq[0].w, seq[0].h, s);
@@ -425,7 +440,8 @@ TEST(ObsFilterFrames, Nv12AndI420GiveTheStreamsBytesOnSyntheticSequences) {
   // A width that is no multiple of 8 or 16, and a common one.
   for (auto [w, h] : {std::pair{134, 70}, std::pair{192, 108}})
     for (const Layout &l : k420Layouts)
-      for (const TnrObsSettings &s : settingsToTry()) expect420MatchesStream(synthSeq(w, h, 8, 3), l, s);
+      for (const TnrObsSettings &s : settingsToTry())
+        expect420MatchesStream(synthSeq(w, h, 8, 3), l, s);
 }
 
 TEST(ObsFilterFrames, Nv12AndI420GiveTheStreamsBytesOnRealFootage) {
@@ -452,16 +468,18 @@ void expect422OfEqualRowsMatchesStream(const std::vector<Pic420> &seq, const Lay
 
 TEST(ObsFilterFrames, Yuv422WithEqualRowPairsGivesTheStreamsBytes) {
   for (const Layout &l : k422Layouts)
-    for (const TnrObsSettings &s : settingsToTry()) expect422OfEqualRowsMatchesStream(synthSeq(134, 70, 8, 5), l, s);
+    for (const TnrObsSettings &s : settingsToTry())
+      expect422OfEqualRowsMatchesStream(synthSeq(134, 70, 8, 5), l, s);
   if (footage().why.empty())
-    for (const Layout &l : k422Layouts) expect422OfEqualRowsMatchesStream(footage().noisy, l, settingsToTry()[0]);
+    for (const Layout &l : k422Layouts)
+      expect422OfEqualRowsMatchesStream(footage().noisy, l, settingsToTry()[0]);
 }
 
 // General 4:2:2: luma is the stream's (on the row-pair average of chroma);
 // each row's chroma moves by the filter's change of that average, so a frame
 // the filter leaves alone comes out unchanged, and the noise goes down.
-void expect422General(const std::vector<Pic422> &noisy, const std::vector<Pic422> *clean, const Layout &l,
-                      const TnrObsSettings &s) {
+void expect422General(const std::vector<Pic422> &noisy, const std::vector<Pic422> *clean,
+                      const Layout &l, const TnrObsSettings &s) {
   SCOPED_TRACE(describe(l, s));
   Filter filter(s);
   Reference ref(noisy[0].w, noisy[0].h, s);
@@ -479,11 +497,13 @@ void expect422General(const std::vector<Pic422> &noisy, const std::vector<Pic422
     for (int y = 0; y < got.h; ++y)
       for (int x = 0; x < got.w; ++x) {
         const size_t i = size_t(y) * got.w + x, a = size_t(y / 2) * got.w + x;
-        if (want.c()[a] == avg.c()[a]) ASSERT_EQ(got.c()[i], noisy[t].c()[i]) << "frame " << t << " at " << x << "," << y;
+        if (want.c()[a] == avg.c()[a])
+          ASSERT_EQ(got.c()[i], noisy[t].c()[i]) << "frame " << t << " at " << x << "," << y;
       }
     if (clean && t >= 4)
       for (size_t i = 0; i < lumaBytes; ++i) {
-        const double dn = noisy[t].c()[i] - (*clean)[t].c()[i], dg = got.c()[i] - (*clean)[t].c()[i];
+        const double dn = noisy[t].c()[i] - (*clean)[t].c()[i],
+                     dg = got.c()[i] - (*clean)[t].c()[i];
         errIn += dn * dn;
         errOut += dg * dg;
       }
@@ -550,9 +570,10 @@ TEST(ObsFilterFrames, OtherFormatsPassUntouchedWithOneLogLinePerChange) {
   TnrObsSettings d;
   tnrObsSettingsDefault(&d);
   Filter filter(d);
-  const video_format others[] = {VIDEO_FORMAT_RGBA, VIDEO_FORMAT_BGRA, VIDEO_FORMAT_BGRX, VIDEO_FORMAT_Y800,
-                                 VIDEO_FORMAT_I444, VIDEO_FORMAT_I42A, VIDEO_FORMAT_P010, VIDEO_FORMAT_I40A,
-                                 VIDEO_FORMAT_AYUV, VIDEO_FORMAT_NONE};
+  const video_format others[] = {VIDEO_FORMAT_RGBA, VIDEO_FORMAT_BGRA, VIDEO_FORMAT_BGRX,
+                                 VIDEO_FORMAT_Y800, VIDEO_FORMAT_I444, VIDEO_FORMAT_I42A,
+                                 VIDEO_FORMAT_P010, VIDEO_FORMAT_I40A, VIDEO_FORMAT_AYUV,
+                                 VIDEO_FORMAT_NONE};
   uint64_t ts = 0;
   size_t expectLines = 0;
   for (video_format f : others) {
@@ -609,8 +630,8 @@ void expectSegments(const std::vector<Segment> &segs, const TnrObsSettings &s) {
   int seed = 0;
   for (size_t k = 0; k < segs.size(); ++k) {
     const Segment &g = segs[k];
-    SCOPED_TRACE("segment " + std::to_string(k) + ": " + g.layout.name + " " + std::to_string(g.w) + "x" +
-                 std::to_string(g.h));
+    SCOPED_TRACE("segment " + std::to_string(k) + ": " + g.layout.name + " " + std::to_string(g.w) +
+                 "x" + std::to_string(g.h));
     if (g.newSequence || !ref) ref = std::make_unique<Reference>(g.w, g.h, s);
     ts = g.gapNs == ~0ull ? kFrameNs : ts + g.gapNs;  // ~0: back to the start
     for (int t = 0; t < g.frames; ++t, ts += kFrameNs, ++seed) {
@@ -630,8 +651,8 @@ void expectSegments(const std::vector<Segment> &segs, const TnrObsSettings &s) {
 }
 
 TEST(ObsFilterFrames, SizeAndFormatChangesStartNewSequences) {
-  const Layout nv12 = k420Layouts[1], i420 = k420Layouts[4], yuy2 = k422Layouts[0], uyvy = k422Layouts[1],
-               i422 = k422Layouts[3];
+  const Layout nv12 = k420Layouts[1], i420 = k420Layouts[4], yuy2 = k422Layouts[0],
+               uyvy = k422Layouts[1], i422 = k422Layouts[3];
   for (const TnrObsSettings &s : settingsToTry())
     expectSegments({{96, 64, nv12, 5},
                     {128, 72, nv12, 4},  // size
@@ -648,12 +669,13 @@ TEST(ObsFilterFrames, TimestampJumpsStartNewSequences) {
   const Layout nv12 = k420Layouts[0];
   TnrObsSettings d;
   tnrObsSettingsDefault(&d);
-  expectSegments({{96, 64, nv12, 5},
-                  {96, 64, nv12, 4, 900000000ull, false},  // 0.9 s without frames: the same sequence
-                  {96, 64, nv12, 4, 1100000000ull, true},  // more than a second: a new one
-                  {96, 64, nv12, 4, ~0ull, true},          // back in time (a looped media source)
-                  {96, 64, nv12, 3, 0, false}},            // the same timestamp again: carries on
-                 d);
+  expectSegments(
+      {{96, 64, nv12, 5},
+       {96, 64, nv12, 4, 900000000ull, false},  // 0.9 s without frames: the same sequence
+       {96, 64, nv12, 4, 1100000000ull, true},  // more than a second: a new one
+       {96, 64, nv12, 4, ~0ull, true},          // back in time (a looped media source)
+       {96, 64, nv12, 3, 0, false}},            // the same timestamp again: carries on
+      d);
 }
 
 TEST(ObsFilterFrames, RestartStartsANewSequence) {
@@ -743,7 +765,9 @@ TEST(ObsFilterFrames, SettingsFromAnotherThreadWhileFramesRun) {
 // side by side, give the same bytes for the same frames.
 TEST(ObsFilterFrames, FilterDestroyedAndCreatedAgainStartsAfresh) {
   const TnrObsSettings s = settings(TNR_MD_PRESET_STRONG, 3.0f, 2);
-  auto frameAt = [](int t) { return frame420(synth420(96, 64, t, 12), k420Layouts[4], uint64_t(t) * kFrameNs); };
+  auto frameAt = [](int t) {
+    return frame420(synth420(96, 64, t, 12), k420Layouts[4], uint64_t(t) * kFrameNs);
+  };
   std::vector<Pic420> first;
   {
     Filter a(s);

@@ -9,15 +9,13 @@
 // display for its hotkeys and fails without one (and the Wayland platform with
 // no display crashes inside libwayland). ctest runs this test under xvfb-run;
 // with neither Xvfb nor a display it exits 77 (skipped) and says so.
-#include <obs.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <link.h>
 #include <obs-module.h>
+#include <obs.h>
 #include <util/bmem.h>
 #include <util/platform.h>
-
-#include <gtest/gtest.h>
-
-#include <dlfcn.h>
-#include <link.h>
 
 #include <chrono>
 #include <cstdio>
@@ -46,8 +44,8 @@ std::vector<uint8_t> compactNv12(const obs_source_frame *f) {
   for (uint32_t y = 0; y < f->height; ++y)
     std::memcpy(&v[size_t(y) * f->width], f->data[0] + size_t(y) * f->linesize[0], f->width);
   for (uint32_t y = 0; y < f->height / 2; ++y)
-    std::memcpy(&v[size_t(f->width) * f->height + size_t(y) * f->width], f->data[1] + size_t(y) * f->linesize[1],
-                f->width);
+    std::memcpy(&v[size_t(f->width) * f->height + size_t(y) * f->width],
+                f->data[1] + size_t(y) * f->linesize[1], f->width);
   return v;
 }
 
@@ -245,8 +243,8 @@ TEST(ObsLoad, LibobsRunsTheFilterOnASourcesFrames) {
     f.height = h;
     f.format = VIDEO_FORMAT_NV12;
     f.timestamp = os_gettime_ns();
-    video_format_get_parameters(VIDEO_CS_709, VIDEO_RANGE_PARTIAL, f.color_matrix, f.color_range_min,
-                                f.color_range_max);
+    video_format_get_parameters(VIDEO_CS_709, VIDEO_RANGE_PARTIAL, f.color_matrix,
+                                f.color_range_min, f.color_range_max);
     obs_source_output_video(parent, &f);
     std::this_thread::sleep_for(std::chrono::milliseconds(70));  // about two video ticks
   }
@@ -291,7 +289,8 @@ TEST(ObsLoad, LibobsRunsTheFilterOnASourcesFrames) {
 void keepLibrariesMapped() {
   dl_iterate_phdr(
       [](dl_phdr_info *info, size_t, void *) {
-        if (info->dlpi_name && *info->dlpi_name) dlopen(info->dlpi_name, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+        if (info->dlpi_name && *info->dlpi_name)
+          dlopen(info->dlpi_name, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
         return 0;
       },
       nullptr);
@@ -300,8 +299,11 @@ void keepLibrariesMapped() {
 int main(int argc, char **argv) {
   testing::InitGoogleTest(&argc, argv);
   if (!obs_startup("en-US", nullptr, nullptr)) {
-    std::printf("SKIPPED: obs_startup failed: libobs 29 needs a display on Linux (it opens an X display for its "
-                "hotkeys); ctest runs this test under xvfb-run when Xvfb is installed (Debian: xvfb, xauth)\n");
+    std::printf(
+        "SKIPPED: obs_startup failed: libobs 29 needs a display on Linux (it opens an X display "
+        "for its "
+        "hotkeys); ctest runs this test under xvfb-run when Xvfb is installed (Debian: xvfb, "
+        "xauth)\n");
     return 77;
   }
   const int rc = RUN_ALL_TESTS();
