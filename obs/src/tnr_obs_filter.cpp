@@ -79,7 +79,7 @@ struct TnrObsFilter {
   bool newSequence = true;  // the next filtered frame starts one
   bool haveTimestamp = false;
   uint64_t lastTimestamp = 0;
-  std::vector<uint8_t> work;  // NV12 copy of an I420 or packed 4:2:2 frame
+  std::vector<uint8_t> work;  // NV12 copy of an I420 or 4:2:2 frame
   std::string lastNotice;     // the notice last logged, until a frame is filtered
   int64_t filtered = 0;
 

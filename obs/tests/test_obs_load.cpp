@@ -224,30 +224,45 @@ TEST(ObsLoad, LibobsRunsTheFilterOnASourcesFrames) {
   obs_source_filter_add(parent, probeIn);
   obs_source_filter_add(parent, filter);
   obs_source_filter_add(parent, probeOut);
-  obs_set_output_source(0, parent);  // drawn, hence shown: libobs filters its frames
-  // The video thread tells the source and its filters that they are shown
-  // (the filter's show callback starts a new sequence) at its next tick.
-  for (int i = 0; i < 100 && !obs_source_showing(parent); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(obs_source_showing(parent));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-
+  // Drawn, hence shown: libobs filters its frames. The video thread tells the
+  // source and its filters at its next tick (show and hide callbacks).
+  auto showFor = [&](bool shown) {
+    obs_set_output_source(0, shown ? parent : nullptr);
+    for (int i = 0; i < 100 && obs_source_showing(parent) != shown; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return obs_source_showing(parent) == shown;
+  };
   const int w = 96, h = 64, frames = 24;
-  for (int t = 0; t < frames; ++t) {
-    std::vector<uint8_t> px = scene(t);
-    obs_source_frame f{};
-    f.data[0] = px.data();
-    f.data[1] = px.data() + w * h;
-    f.linesize[0] = f.linesize[1] = w;
-    f.width = w;
-    f.height = h;
-    f.format = VIDEO_FORMAT_NV12;
-    f.timestamp = os_gettime_ns();
-    video_format_get_parameters(VIDEO_CS_709, VIDEO_RANGE_PARTIAL, f.color_matrix,
-                                f.color_range_min, f.color_range_max);
-    obs_source_output_video(parent, &f);
-    std::this_thread::sleep_for(std::chrono::milliseconds(70));  // about two video ticks
+  auto push = [&](int from, int to) {
+    for (int t = from; t < to; ++t) {
+      std::vector<uint8_t> px = scene(t);
+      obs_source_frame f{};
+      f.data[0] = px.data();
+      f.data[1] = px.data() + w * h;
+      f.linesize[0] = f.linesize[1] = w;
+      f.width = w;
+      f.height = h;
+      f.format = VIDEO_FORMAT_NV12;
+      f.timestamp = os_gettime_ns();
+      video_format_get_parameters(VIDEO_CS_709, VIDEO_RANGE_PARTIAL, f.color_matrix,
+                                  f.color_range_min, f.color_range_max);
+      obs_source_output_video(parent, &f);
+      std::this_thread::sleep_for(std::chrono::milliseconds(70));  // about two video ticks
+    }
+  };
+  ASSERT_TRUE(showFor(true));
+  push(0, frames / 2);
+  // Hidden everywhere for a moment (well below the second a timestamp gap
+  // needs): the frames after it are a new sequence by the hide/show callbacks.
+  ASSERT_TRUE(showFor(false));
+  size_t beforeHide;
+  {
+    std::lock_guard<std::mutex> g(g_seen.lock);
+    beforeHide = g_seen.in.size();
   }
+  ASSERT_TRUE(showFor(true));
+  push(frames / 2, frames);
   obs_set_output_source(0, nullptr);
   obs_source_filter_remove(parent, probeOut);
   obs_source_filter_remove(parent, filter);
@@ -268,7 +283,13 @@ TEST(ObsLoad, LibobsRunsTheFilterOnASourcesFrames) {
   TnrMdStream *ref = nullptr;
   ASSERT_EQ(tnrMdStreamCreate(&ref, w, h, &p, nullptr, 0, nullptr), TNR_MD_OK);
   size_t changed = 0;
+  ASSERT_GT(beforeHide, size_t(0));
+  ASSERT_LT(beforeHide, g_seen.in.size());
   for (size_t k = 0; k < g_seen.in.size(); ++k) {
+    if (k == beforeHide) {
+      tnrMdStreamDestroy(ref);
+      ASSERT_EQ(tnrMdStreamCreate(&ref, w, h, &p, nullptr, 0, nullptr), TNR_MD_OK);
+    }
     std::vector<uint8_t> want = g_seen.in[k];
     TnrMdImage img = {want.data(), w, want.data() + w * h, w, want.size()};
     ASSERT_EQ(tnrMdStreamProcess(ref, &img, nullptr, nullptr), TNR_MD_OK);
