@@ -17,6 +17,10 @@
  * frame of k luma and k / 2 chroma rows in one mapping (the library may read
  * any byte of its frame, padding included). Other layouts go through a
  * contiguous frame of the element's own.
+ *
+ * A buffer whose layout does not fit its memory (a GstVideoMeta claiming
+ * strides or offsets that run past the memory holding a plane) passes through
+ * untouched, with one warning per caps on the bus: see layout_in_memory.
  */
 #include "gsttnrmd.h"
 
@@ -111,6 +115,34 @@ static gboolean frame_set_layout(GstTnrMdFrame *f, gint pitch, gint chroma_row, 
   return TRUE;
 }
 
+/* Whether the memory mapped for each plane holds the rows the filter reads
+ * and writes there: gh luma rows and gh / 2 chroma rows of gw bytes at the
+ * plane's stride, which must be at least gw (rows that overlap or run upwards
+ * are no layout the element takes). Mapping a frame with a GstVideoMeta only
+ * finds the memory where each plane begins, so a meta that overstates its
+ * buffer maps; this is the one check both paths rely on, made on every buffer
+ * before either path reads a byte.
+ *
+ * Such a buffer passes through untouched, with a warning, rather than
+ * stopping the stream with an error: a live pipeline (a camera, a network
+ * source) keeps running and shows the frame unfiltered, as the base class
+ * does with a buffer it cannot map at all. The previous frame stays the last
+ * one filtered, as after a dropped frame. */
+static gboolean layout_in_memory(const GstVideoFrame *frame, gint gw, gint gh) {
+  for (guint p = 0; p < 2; ++p) {
+    /* Without a meta the whole buffer is mapped once, in map[0]. */
+    const GstMapInfo *map = &frame->map[frame->meta ? p : 0];
+    const guintptr base = (guintptr)map->data;
+    const guintptr at = (guintptr)GST_VIDEO_FRAME_PLANE_DATA(frame, p);
+    const gint stride = GST_VIDEO_FRAME_PLANE_STRIDE(frame, p);
+    const guint64 rows = (guint64)(p ? gh / 2 : gh);
+    if (stride < gw || at < base || at - base > map->size) return FALSE;
+    if ((guint64)stride * (rows - 1) + (guint64)gw > (guint64)(map->size - (at - base)))
+      return FALSE;
+  }
+  return TRUE;
+}
+
 /* Whether the buffer's planes form the library's frame; if so, its pitch and
  * the luma row at which the chroma plane starts. */
 static gboolean layout_fits(const GstVideoFrame *frame, gint gw, gint gh, gint *pitch,
@@ -149,6 +181,7 @@ static void gst_tnr_md_free_state(GstTnrMd *self) {
   frame_clear(&self->work);
   self->grid_w = self->grid_h = 0;
   self->logged_path = -1;
+  self->warned_layout = FALSE;
 }
 
 static void gst_tnr_md_request_restart(GstTnrMd *self, const gchar *why) {
@@ -264,6 +297,24 @@ static GstFlowReturn gst_tnr_md_transform_frame_ip(GstVideoFilter *filter, GstVi
   GstTnrMd *self = GST_TNR_MD(filter);
   const gint gw = self->grid_w, gh = self->grid_h;
   if (gw == 0) return GST_FLOW_OK;
+
+  if (!layout_in_memory(frame, gw, gh)) {
+    if (!self->warned_layout)
+      GST_ELEMENT_WARNING(
+          self, STREAM, FORMAT,
+          ("A buffer's layout does not fit its memory; such buffers pass through unfiltered."),
+          ("planes at offsets %" G_GSIZE_FORMAT " and %" G_GSIZE_FORMAT " with strides %d and %d "
+           "in a buffer of %" G_GSIZE_FORMAT " bytes; the filter needs %d and %d rows of %d bytes",
+           GST_VIDEO_INFO_PLANE_OFFSET(&frame->info, 0), GST_VIDEO_INFO_PLANE_OFFSET(&frame->info, 1),
+           GST_VIDEO_FRAME_PLANE_STRIDE(frame, 0), GST_VIDEO_FRAME_PLANE_STRIDE(frame, 1),
+           gst_buffer_get_size(frame->buffer), gh, gh / 2, gw));
+    else
+      GST_DEBUG_OBJECT(self, "buffer layout does not fit its memory: passed through");
+    self->warned_layout = TRUE;
+    /* A new sequence the buffer asked for begins at the next filtered one. */
+    if (GST_BUFFER_IS_DISCONT(frame->buffer)) gst_tnr_md_request_restart(self, "DISCONT buffer");
+    return GST_FLOW_OK;
+  }
 
   GST_OBJECT_LOCK(self);
   const gfloat sigma_h = self->sigma_h, sigma_l = self->sigma_l, uv_ratio = self->uv_ratio;

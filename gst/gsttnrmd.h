@@ -48,6 +48,7 @@ struct _GstTnrMd {
   GstTnrMdFrame prev; /* the previous filtered frame's grid */
   GstTnrMdFrame work; /* contiguous frame for layouts the library cannot take */
   gint logged_path;   /* last path named in the debug log: -1 none, 0 in place, 1 copy */
+  gboolean warned_layout; /* a buffer whose layout does not fit its memory was reported */
 };
 
 GST_ELEMENT_REGISTER_DECLARE(tnrmd);

@@ -51,6 +51,9 @@ extern "C" {
 #define TNR_MD_SIGMA_H_SCALE_MAX 16.0f
 #define TNR_MD_SIGMA_L_SCALE_MAX 1.5f
 #define TNR_MD_UV_RATIO_MAX 1.5f
+/* The spatial stage's strength in units of the noise sigma, as the front ends
+ * take it: spatial_denoise's strength (1/16, at most 255) of 15.9 x 16 rounded. */
+#define TNR_MD_SPATIAL_MAX 15.9f
 
 /*
  * Scratch size for a processing grid of proWidth x proHeight samples, in
