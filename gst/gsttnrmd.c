@@ -143,10 +143,13 @@ static gboolean gst_tnr_md_set_info(GstVideoFilter *filter, GstCaps *incaps, Gst
   TnrMdError error;
   const int rc = tnrMdStreamCreate(&self->stream, gw, gh, &params, NULL, 0, &error);
   if (rc == TNR_MD_ERROR_SIZE) {
+    /* The filter refuses grids below about 14x8, and grids whose scratch
+     * buffer (12 bytes a sample) would reach 4 GiB. */
+    const gboolean large = 12 * (guint64)gw * (guint64)gh >= G_GUINT64_CONSTANT(1) << 32;
     GST_ELEMENT_WARNING(self, STREAM, FORMAT,
-                        ("Frames of %dx%d are too small for temporal noise reduction; "
+                        ("Frames of %dx%d are too %s for temporal noise reduction; "
                          "they pass through unchanged.",
-                         width, height),
+                         width, height, large ? "large" : "small"),
                         ("%s", error.message));
     gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(filter), TRUE);
     return TRUE;
@@ -157,6 +160,18 @@ static gboolean gst_tnr_md_set_info(GstVideoFilter *filter, GstCaps *incaps, Gst
     return FALSE;
   }
   gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(filter), FALSE);
+  /* Interlaced frames are filtered whole, as progressive ones: said once per
+   * caps. The caps, and with them the field order, pass on unchanged. */
+  if (GST_VIDEO_INFO_IS_INTERLACED(in_info)) {
+    const GstVideoFieldOrder order = GST_VIDEO_INFO_FIELD_ORDER(in_info);
+    GST_ELEMENT_INFO(self, STREAM, FORMAT,
+                     ("Interlaced video (%s%s%s) is filtered as progressive frames; its caps, field "
+                      "order included, pass on unchanged.",
+                      gst_video_interlace_mode_to_string(GST_VIDEO_INFO_INTERLACE_MODE(in_info)),
+                      order != GST_VIDEO_FIELD_ORDER_UNKNOWN ? ", " : "",
+                      order != GST_VIDEO_FIELD_ORDER_UNKNOWN ? gst_video_field_order_to_string(order) : ""),
+                     (NULL));
+  }
   self->grid_w = gw;
   self->grid_h = gh;
   GST_DEBUG_OBJECT(self, "%dx%d frames, processing grid %dx%d", width, height, gw, gh);

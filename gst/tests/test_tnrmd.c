@@ -365,6 +365,72 @@ GST_START_TEST(test_sequence_matches_library) {
 }
 GST_END_TEST;
 
+/* The warning for frames the library does not accept says which way they
+ * miss: too small, or too large for its scratch buffer. */
+GST_START_TEST(test_frame_size_warnings) {
+  const struct {
+    int w, h;
+    const char *what;
+  } cases[] = {{8, 8, "too small"}, {200, 7, "too small"}, {20000, 20000, "too large"}, {32768, 11000, "too large"}};
+  for (guint i = 0; i < G_N_ELEMENTS(cases); ++i) {
+    GstBus *bus;
+    GstHarness *hr = harness_new(cases[i].w, cases[i].h, &bus);
+    GstMessage *m = gst_bus_pop_filtered(bus, GST_MESSAGE_WARNING);
+    fail_unless(m != NULL, "%dx%d: no warning", cases[i].w, cases[i].h);
+    GError *err = NULL;
+    gst_message_parse_warning(m, &err, NULL);
+    gchar *want = g_strdup_printf("Frames of %dx%d are %s", cases[i].w, cases[i].h, cases[i].what);
+    fail_unless(g_str_has_prefix(err->message, want), "got '%s', want '%s...'", err->message, want);
+    g_free(want);
+    g_error_free(err);
+    gst_message_unref(m);
+    harness_free(hr, bus);
+  }
+}
+GST_END_TEST;
+
+/* Interlaced caps: the frames are filtered whole, as progressive ones, with
+ * one info message naming the mode and field order; the caps pass on as they
+ * came. Progressive caps post no such message. */
+GST_START_TEST(test_interlaced_caps) {
+  const struct {
+    const char *caps, *said;
+  } cases[] = {{",interlace-mode=interleaved,field-order=top-field-first", "(interleaved, top-field-first)"},
+               {",interlace-mode=interleaved,field-order=bottom-field-first", "(interleaved, bottom-field-first)"},
+               {",interlace-mode=mixed", "(mixed)"},
+               {",interlace-mode=progressive", NULL}};
+  const int w = 160, h = 96;
+  for (guint i = 0; i < G_N_ELEMENTS(cases); ++i) {
+    GstHarness *hr = gst_harness_new("tnrmd");
+    GstBus *bus = gst_bus_new();
+    gst_element_set_bus(hr->element, bus);
+    gchar *base = caps_string(w, h, FPS), *caps = g_strconcat(base, cases[i].caps, NULL);
+    gst_harness_set_src_caps_str(hr, caps);
+    Ref r;
+    ref_init(&r, w, h, default_params);
+    for (int t = 0; t < 3; ++t) push_and_check(hr, &r, LAYOUT_PADDED, w, h, t, seeds[1], FALSE, cases[i].caps);
+    GstCaps *out = gst_pad_get_current_caps(hr->sinkpad), *want = gst_caps_from_string(caps);
+    fail_unless(gst_caps_is_equal(out, want), "%s: caps became %" GST_PTR_FORMAT, caps, out);
+    GstMessage *m = gst_bus_pop_filtered(bus, GST_MESSAGE_INFO);
+    fail_unless((m != NULL) == (cases[i].said != NULL), "%s: %s info message", caps, m ? "an" : "no");
+    if (m) {
+      GError *err = NULL;
+      gst_message_parse_info(m, &err, NULL);
+      fail_unless(strstr(err->message, cases[i].said) != NULL, "%s: '%s'", caps, err->message);
+      g_error_free(err);
+      gst_message_unref(m);
+      fail_unless(gst_bus_pop_filtered(bus, GST_MESSAGE_INFO) == NULL, "%s: more than one info message", caps);
+    }
+    gst_caps_unref(out);
+    gst_caps_unref(want);
+    g_free(base);
+    g_free(caps);
+    ref_clear(&r);
+    harness_free(hr, bus);
+  }
+}
+GST_END_TEST;
+
 typedef enum { BY_FLUSH, BY_SEGMENT, BY_DISCONT, BY_CAPS, BY_NEW_SIZE, N_RESTARTS } Restart;
 static const char *restart_names[N_RESTARTS] = {"flush", "new segment", "DISCONT buffer", "caps change",
                                                 "caps change of size"};
@@ -635,6 +701,8 @@ static Suite *tnrmd_suite(void) {
   suite_add_tcase(s, tc);
   tcase_add_test(tc, test_sequence_matches_library);
   tcase_add_test(tc, test_restarts);
+  tcase_add_test(tc, test_frame_size_warnings);
+  tcase_add_test(tc, test_interlaced_caps);
   tcase_add_test(tc, test_random_layouts);
   tcase_add_test(tc, test_meta_overstating_buffer);
   tcase_add_test(tc, test_refuses_other_formats);
