@@ -8,6 +8,9 @@ pkgs=(cmake ninja-build g++ pkg-config googletest libbenchmark-dev libsimde-dev 
       libcairo2-dev)
 pkgs+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base)
 pkgs+=(pybind11-dev python3-dev python3-numpy python3-pytest python3-av python3-matplotlib)
+# The OBS plugin: libobs's SDK; its load test starts libobs on a virtual X
+# display (libobs 29 cannot start without one on Linux).
+pkgs+=(libobs-dev xvfb xauth)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
