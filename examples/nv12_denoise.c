@@ -44,9 +44,21 @@ int main(int argc, char **argv) {
   params.spatial = 0.0f; /* the temporal stage alone */
   TnrMdStream *stream = NULL;
   TnrMdError error;
-  if (tnrMdStreamCreate(&stream, width, height, &params, NULL, 0, &error) != TNR_MD_OK) {
-    fprintf(stderr, "unsupported size %dx%d: %s\n", width, height, error.message);
+  const int rc = tnrMdStreamCreate(&stream, width, height, &params, NULL, 0, &error);
+  /* The library refuses odd sizes, grids below about 14x8 and grids whose
+   * scratch buffer (12 bytes a sample) would reach 4 GiB. */
+  if (rc == TNR_MD_ERROR_SIZE && 12.0 * width * height >= 4294967296.0) {
+    fprintf(stderr, "unsupported size %dx%d: too large (the filter's scratch buffer, 12 bytes a "
+            "pixel, must stay below 4 GiB)\n", width, height);
     return 2;
+  }
+  if (rc == TNR_MD_ERROR_SIZE) {
+    fprintf(stderr, "unsupported size %dx%d: need even sizes of at least 14x8\n", width, height);
+    return 2;
+  }
+  if (rc != TNR_MD_OK) {
+    fprintf(stderr, "%s\n", error.message);
+    return 1;
   }
   const size_t frameBytes = (size_t)width * height * 3 / 2;
 

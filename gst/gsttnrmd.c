@@ -170,7 +170,10 @@ static gboolean gst_tnr_md_set_info(GstVideoFilter *filter, GstCaps *incaps, Gst
                       gst_video_interlace_mode_to_string(GST_VIDEO_INFO_INTERLACE_MODE(in_info)),
                       order != GST_VIDEO_FIELD_ORDER_UNKNOWN ? ", " : "",
                       order != GST_VIDEO_FIELD_ORDER_UNKNOWN ? gst_video_field_order_to_string(order) : ""),
-                     (NULL));
+                     /* gst-launch-1.0 shows only this part of an info message */
+                     ("interlace-mode=%s, field-order=%s: filtered as progressive frames, caps unchanged",
+                      gst_video_interlace_mode_to_string(GST_VIDEO_INFO_INTERLACE_MODE(in_info)),
+                      gst_video_field_order_to_string(order)));
   }
   self->grid_w = gw;
   self->grid_h = gh;

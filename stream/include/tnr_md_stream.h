@@ -18,8 +18,9 @@
  *   }
  *   tnrMdStreamDestroy(s);
  *
- * The object allocates when it is created and, rarely, when a frame comes in a
- * memory layout it has not seen (see TnrMdImage), never per frame otherwise.
+ * The object allocates when it is created and when the memory layout of the
+ * frames changes (see TnrMdImage: the previous frame follows it), never per
+ * frame otherwise.
  * It starts no threads: give it an executor (tnr_md_threads.h has a pool) to
  * share each frame among threads. One object serves one sequence at a time
  * and is not locked: calls on one object must not overlap; distinct objects
@@ -113,10 +114,13 @@ TNR_MD_API int tnrMdParamsCheck(const TnrMdParams *params, TnrMdError *error);
  *
  * span: 0, or the number of bytes from `luma` that are one block of the
  * caller's memory holding both planes. When the chroma plane lies in that
- * block an even number of luma rows after the luma plane, at the same even
- * stride (the layout of most camera and decoder buffers, padded or not), the
- * stream filters the frame where it lies; otherwise it filters a copy of the
- * frame's planes and writes the result back.
+ * block k luma rows after the luma plane, k even and at least the height, at
+ * the same even stride (the layout of most camera and decoder buffers, padded
+ * or not), and the library's frame of k luma and k / 2 chroma rows at that
+ * stride lies within span (the library may read any byte of it), the stream
+ * filters the frame where it lies; otherwise it filters a packed copy of the
+ * frame's planes and writes the result back. The bytes are the same either
+ * way, and the layout may change from frame to frame.
  */
 typedef struct TnrMdImage {
   uint8_t *luma;
@@ -166,8 +170,8 @@ TNR_MD_API void tnrMdStreamResetGain(TnrMdStream *stream);
 /*
  * New parameters, checked as tnrMdParamsCheck does. The tuning (sigma scales,
  * uv_ratio, static_ratio_bit, spatial) applies from the next frame;
- * start_gain at the next reset; a different grid is refused
- * (TNR_MD_ERROR_PARAMS). On failure the old parameters stay.
+ * start_gain at the next reset (or tnrMdStreamResetGain); a different grid is
+ * refused (TNR_MD_ERROR_PARAMS). On failure the old parameters stay.
  */
 TNR_MD_API int tnrMdStreamSetParams(TnrMdStream *stream, const TnrMdParams *params,
                                     TnrMdError *error);
@@ -194,7 +198,8 @@ typedef struct TnrMdMaps {
 
 TNR_MD_API void tnrMdStreamMaps(const TnrMdStream *stream, TnrMdMaps *maps);
 
-/* Figures of the last frame (all 0 before the first). */
+/* Figures of the last frame, computed when asked for (all 0 before the first
+ * frame of a sequence, after creation or a reset). */
 typedef struct TnrMdFrameStats {
   int64_t frames;           /* frames since creation or the last reset, this one included */
   double mean_static_ratio; /* 0 .. 1 */

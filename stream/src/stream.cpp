@@ -320,8 +320,6 @@ int tnrMdStreamCreate(TnrMdStream **stream, int width, int height, const TnrMdPa
     s->gridW = gw;
     s->gridH = gh;
     s->params = *params;
-    s->params.grid_width = gw == width ? params->grid_width : gw;
-    s->params.grid_height = gh == height ? params->grid_height : gh;
     s->parallel = parallel;
     if (parallel) s->executor = *executor;
     s->tasks = tasks;

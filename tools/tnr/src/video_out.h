@@ -43,8 +43,8 @@ class VideoWriter {
 // Matroska keeps every frame's time and duration. Raw NV12 and Y4M have the
 // constant rate info.fpsNum / info.fpsDen: each frame takes the slots from
 // its time (rounded to the nearest slot) to the next frame's, so a frame is
-// repeated over a gap and left out when a later one takes its slot, as
-// FFmpeg writes a constant rate.
+// repeated over a gap and left out when a later one takes its slot (FFmpeg
+// too repeats and drops frames to write a constant rate).
 std::unique_ptr<VideoWriter> createWriter(const std::string &file, Container container,
                                           const VideoInfo &info, const std::string &shownAs);
 
