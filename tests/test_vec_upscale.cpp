@@ -522,7 +522,8 @@ TEST(VecUpScale, PixelPassOnNoiseAroundTheThresholds) {
       for (int x = 0; x < p.w; ++x) {
         uint8_t &pa = p.preAlpha[size_t(y) * p.w + x];
         pa = uint8_t(uni(rng, 0, 128));
-        if (y % 9 == 2 && x % 16 == (y + round) % 16) pa = uint8_t(uni(rng, 129, 255));
+        if (y % 9 == 2 && x % 16 == (y + round) % 16)
+          pa = uint8_t(pick<int>(rng, {129, 129, 130, 200, 255}));
         if (y % 13 == 7) pa = uint8_t(uni(rng, 100, 255));
       }
     for (auto *v : {&p.cur, &p.pre, &p.gain})
