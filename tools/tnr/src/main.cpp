@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "camera.h"
 #include "commands.h"
 #include "numbers.h"
 #include "video.h"
@@ -206,6 +207,36 @@ int main(int argc, char **argv) {
   sweep->add_flag("--accept-damaged", s.acceptDamaged,
                   "Keep the frames of a truncated or damaged input (warns) instead of failing");
 
+  tnr::CameraOptions cam;
+  auto *camera = app.add_subcommand(
+      "camera", "Film a clip with a moving camera: a window moved along a path over a clean "
+                "clip (bicubic, sub-pixel), noise added after the motion");
+  camera->add_option("INPUT", cam.input, "Clean input video ('-' = stdin)")->required();
+  camera->add_option("-o,--output", cam.output, "Output: .nv12/.yuv, .y4m or .mkv")->required();
+  camera->add_option("--size", cam.size, "Frame size WxH of raw NV12 input");
+  camera->add_option("--window", cam.window, "Window size WxH (even)")->capture_default_str();
+  camera->add_option("--path", cam.path,
+                     "fixed, pan (1.37 px right, 0.41 px down per frame) or handheld (smooth "
+                     "random path of about +-6 px plus 0.3 px jitter)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"fixed", "pan", "handheld"}));
+  camera->add_option("--frames", cam.frames, "At most this many frames (0 = all)")
+      ->capture_default_str()
+      ->check(integer(0, kMaxFrameNumber));
+  camera->add_option("--start", cam.start, "Skip this many frames first")
+      ->capture_default_str()
+      ->check(integer(0, kMaxFrameNumber));
+  camera->add_option("--noise", cam.noise,
+                     "Sigma of Gaussian noise added to every byte after the motion (0 to 100)")
+      ->capture_default_str()
+      ->check(real(tnr::kNoiseRange));
+  camera->add_option("--seed", cam.seed, "Seed of the handheld path and the noise")
+      ->capture_default_str()
+      ->check(integer(0, 4294967295LL));
+  camera->add_option("--path-csv", cam.pathCsv, "Write the window's corner per frame as CSV");
+  camera->add_flag("--accept-damaged", cam.acceptDamaged,
+                   "Keep the frames of a truncated or damaged input (warns) instead of failing");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
@@ -224,6 +255,7 @@ int main(int argc, char **argv) {
     if (*demo) return tnr::runDemo(m);
     if (*conv) return tnr::runConvert(c);
     if (*sweep) return tnr::runSweep(s);
+    if (*camera) return tnr::runCamera(cam);
   } catch (const std::bad_alloc &) {
     std::fflush(stdout);
     const std::string &need = tnr::memoryNote();
