@@ -624,7 +624,7 @@ int runSweep(const SweepOptions &opt) {
   std::printf("%zu frames %dx%d\n", clean.size(), w, h);
   std::printf(
       "noise sigma_h sigma_l uv_ratio bit spatial | psnr_in psnr_out | moving_in moving_out | "
-      "still_in still_out | ghost%%_in ghost%%_out | sigma_est\n");
+      "still_in still_out | ghost%%_in ghost%%_out | sigma_est align\n");
   for (double sigma : opt.noise) {
     std::vector<Frame> noisy = clean;
     for (size_t i = 0; i < noisy.size(); ++i)
@@ -633,8 +633,10 @@ int runSweep(const SweepOptions &opt) {
       for (float sl : opt.sigmaL)
         for (float uv : opt.uvRatio)
           for (int bit : opt.staticRatioBit)
-            for (float sp : opt.spatial) {
+            for (float sp : opt.spatial)
+             for (int al : opt.align) {
               TnrParams p;
+              p.align = al != 0;
               p.sigmaH = sh;
               p.sigmaL = sl;
               p.uvRatio = uv;
@@ -653,10 +655,10 @@ int runSweep(const SweepOptions &opt) {
               const double noiseMean = noiseSum / static_cast<double>(clean.size());
               std::printf(
                   "%5.1f %7.3f %7.3f %8.3f %3d %7.2f | %7.2f %8.2f | %9.2f %10.2f | %8.2f %9.2f | "
-                  "%9.3f %10.3f | %9.2f\n",
+                  "%9.3f %10.3f | %9.2f %5d\n",
                   sigma, sh, sl, uv, bit, sp, q.meanPsnrIn(), q.meanPsnrOut(), q.movingPsnrIn(),
                   q.movingPsnrOut(), q.stillPsnrIn(), q.stillPsnrOut(), 100 * q.ghostShareIn(),
-                  100 * q.ghostShareOut(), noiseMean);
+                  100 * q.ghostShareOut(), noiseMean, al);
               std::fflush(stdout);
               if (csv)
                 std::fprintf(csv, "%g,%g,%g,%g,%d,%g,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f,%.6f,%.6f,%.3f\n",

@@ -42,6 +42,17 @@ Denoiser::Denoiser(int width, int height, const TnrParams &params)
   preAlpha_.assign(maps, 0);  // no history: the first frames get the full blend ramp
   gain_.assign(maps, static_cast<uint8_t>(params.startGain));
   previous_.resize(nv12Bytes(width, height));
+  // Alignment needs a picture the estimator measures and an even grid; below
+  // that the frames are filtered unaligned.
+  const size_t estimate = motionEstimateTmpBufSize(gridH_, gridW_);
+  if (params.align && estimate > 0 && gridW_ % 2 == 0 && gridH_ % 2 == 0 &&
+      spatialDenoiseAccepts(height, width, gridH_, gridW_, gridW_)) {
+    estimateScratch_.resize(estimate);
+    shiftScratch_.resize(historyShiftTmpBufSize(gridW_));
+    shiftedFrame_.resize(previous_.size());
+    shiftedWeight_.resize(maps);
+    shiftedGain_.resize(maps);
+  }
 }
 
 void Denoiser::process(uint8_t *frame) {
@@ -49,6 +60,18 @@ void Denoiser::process(uint8_t *frame) {
   if (first_) {
     std::memcpy(previous_.data(), frame, bytes);
     first_ = false;
+  } else if (!estimateScratch_.empty()) {
+    motionEstimate(previous_.data(), width_, frame, width_, gridH_, gridW_,
+                   estimateScratch_.data(), &motion_);
+    if (motion_.valid && (motion_.dx != 0 || motion_.dy != 0)) {
+      historyShift(previous_.data(), frame, shiftedFrame_.data(), preAlpha_.data(),
+                   shiftedWeight_.data(), gain_.data(), shiftedGain_.data(), shiftScratch_.data(),
+                   height_, width_, gridH_, gridW_, gridW_, motion_.dx, motion_.dy,
+                   params_.startGain);
+      previous_.swap(shiftedFrame_);
+      preAlpha_.swap(shiftedWeight_);
+      gain_.swap(shiftedGain_);
+    }
   }
   const TnrMdExecutor executor = tnrMdThreadPoolExecutor(pool_.get());
   motion_detect_parallel(&executor, tasks_, frame, previous_.data(), scratch_.data(),

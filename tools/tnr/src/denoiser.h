@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "motion_detect.h"
 #include "tnr_md_threads.h"
 #include "video.h"
 
@@ -30,6 +31,9 @@ struct TnrParams {
   // sigma 4; 38.42, 39.10, 39.47, 39.54 dB at sigma 8; temporal alone 42.27
   // and 36.85).
   float spatial = 5.0f;
+  // Move the history with the camera (motionEstimate, historyShift) before
+  // each frame's temporal stage; off: the history stays where it was.
+  bool align = true;
   int gridWidth = 0;  // 0: the whole frame
   int gridHeight = 0;
   int threads = 0;  // threads sharing each frame; 0: one per core
@@ -56,6 +60,9 @@ class Denoiser {
   double noiseLevel() const { return noiseLevel_ / 16.0; }
   // Mean static ratio of the last call, 0 .. 1.
   double meanStaticRatio() const;
+  // The camera motion the last call estimated and followed (valid 0 when
+  // alignment is off, on the first frame, or the estimate was refused).
+  const TnrMdMotion &motion() const { return motion_; }
 
  private:
   int width_, height_, gridW_, gridH_;
@@ -65,6 +72,11 @@ class Denoiser {
   Frame previous_;
   std::vector<int16_t> scratch_;
   std::vector<uint8_t> alpha_, preAlpha_, gain_;
+  // Camera motion: the estimator's scratch, the shift's rows, and the moved
+  // history (swapped with the one it came from).
+  TnrMdMotion motion_{0, 0, 0, 0};
+  std::vector<uint8_t> estimateScratch_, shiftedFrame_, shiftedWeight_, shiftedGain_;
+  std::vector<int16_t> shiftScratch_;
   struct PoolDeleter {
     void operator()(TnrMdThreadPool *p) const { tnrMdThreadPoolDestroy(p); }
   };

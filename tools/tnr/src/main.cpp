@@ -72,6 +72,9 @@ void addTuning(CLI::App *cmd, tnr::TnrParams &p) {
                   "were averaged (0 = off)")
       ->capture_default_str()
       ->check(real(tnr::kSpatialRange));
+  cmd->add_flag("!--no-align", p.align,
+                "Do not move the history with the camera (on by default: the picture's motion "
+                "from frame to frame is estimated and the history follows it)");
   cmd->add_option("--gain", p.startGain, "Start value of the per-pixel gain table (0 to 255)")
       ->capture_default_str()
       ->check(integer(0, 255));
@@ -203,6 +206,9 @@ int main(int argc, char **argv) {
   sweep->add_option("--spatial", s.spatial, "Values of --spatial (each 0 to 15.9)")
       ->delimiter(',')
       ->check(real(tnr::kSpatialRange));
+  sweep->add_option("--align", s.align, "Values of alignment with the camera (0 off, 1 on)")
+      ->delimiter(',')
+      ->check(integer(0, 1));
   sweep->add_option("--csv", s.csv, "Write the results as CSV");
   sweep->add_flag("--accept-damaged", s.acceptDamaged,
                   "Keep the frames of a truncated or damaged input (warns) instead of failing");
