@@ -22,15 +22,18 @@
 
 namespace tnr_md {
 
-// The cubic convolution kernel with a = -0.75 at 1/16 phase, times 64,
-// rounded, the largest tap taking the rounding's remainder so that each
-// phase sums to 64; phase 0 is the sample itself. Taps 0 and 3 are never
-// positive, 1 and 2 never negative (the vector forms rely on it).
+// The cubic convolution kernel with a = -0.5 (Catmull-Rom) at 1/16 phase,
+// times 64 and rounded, then moved by one unit where the rounding left the
+// sum off 64 or the first moment off 4 x phase: every phase reproduces a
+// constant and a linear ramp exactly (a = -0.75, sharper, moves a ramp by up
+// to 1/16 pixel, a bias the recursion would accumulate). Phase 0 is the
+// sample itself. Taps 0 and 3 are never positive, 1 and 2 never negative
+// (the vector forms rely on it); the positive ones sum to at most 72.
 const int8_t kShiftTaps[16][4] = {
-    {0, 64, 0, 0},    {-3, 64, 3, 0},   {-5, 63, 7, -1},  {-6, 59, 12, -1},
-    {-7, 56, 17, -2}, {-7, 52, 22, -3}, {-7, 48, 27, -4}, {-7, 43, 33, -5},
-    {-6, 38, 38, -6}, {-5, 33, 43, -7}, {-4, 27, 48, -7}, {-3, 22, 52, -7},
-    {-2, 17, 56, -7}, {-1, 12, 59, -6}, {-1, 7, 63, -5},  {0, 3, 64, -3},
+    {0, 64, 0, 0},    {-2, 64, 2, 0},   {-3, 62, 5, 0},   {-4, 59, 10, -1},
+    {-4, 55, 14, -1}, {-5, 52, 19, -2}, {-5, 47, 25, -3}, {-4, 41, 30, -3},
+    {-4, 36, 36, -4}, {-3, 30, 41, -4}, {-3, 25, 47, -5}, {-2, 19, 52, -5},
+    {-1, 14, 55, -4}, {-1, 10, 59, -4}, {0, 5, 62, -3},   {0, 2, 64, -2},
 };
 
 // ---- Per-sample forms ------------------------------------------------------
