@@ -2,6 +2,16 @@
 // per-sample form (_c) against the vector form (_neon) in the same run, plus a
 // memory skeleton that moves exactly the bytes one call must move.
 //
+// The leading rows (motion_detect_real) run real footage: the NV12 files of
+// scripts/real_frames.sh (vtest.avi with sigma 8 noise, upscaled to
+// 1920x1080 and at its own 768x576), chained as a camera runs them at the
+// tuning the front ends ship (real_frames.h); --real_frames=DIR names their
+// folder (default build/real-frames). Each timed call filters the next frame
+// against the previous call's output; after the last frame the chain starts
+// again from weights 0, outside the timed region. The synthetic scene's rows
+// (motion_detect, motion_detect_moving, the stages) use scales 1.0 / 1.0 /
+// 0.5 (scene.h).
+//
 // Every figure counts processing pixels (items_per_second = pixels/s), also for
 // the stages that work on the 8x8-block planes, so that all rows compare with
 // the frame rate. After the runs a summary prints the median time per call,
@@ -23,6 +33,7 @@
 #include "kernels.h"
 #include "layout.h"
 #include "motion_detect.h"
+#include "real_frames.h"
 #include "scene.h"
 #include "kernel_sets.h"
 #include "spatial.h"
@@ -324,6 +335,57 @@ void registerSize(int w, int h) {
   });
 }
 
+// motion_detect on real footage, per form: the file's calls in a chain.
+void registerReal(const std::string &dir, const char *file, int w, int h) {
+  static std::map<std::string, std::unique_ptr<tnr_md_bench::RealFrames>> cache;
+  auto &frames = cache[file];
+  frames = std::make_unique<tnr_md_bench::RealFrames>(
+      tnr_md_bench::readRealFrames(dir + "/" + file, w, h));
+  if (frames->count < 2) {
+    std::fprintf(stderr, "no frames in %s/%s (scripts/real_frames.sh makes them): its rows are "
+                 "left out\n", dir.c_str(), file);
+    return;
+  }
+  const tnr_md_bench::RealFrames *f = frames.get();
+  const std::string size = "/" + std::to_string(w) + "x" + std::to_string(h);
+  for (const tnr_md::KernelSet &set : tnr_md::runnableKernelSets()) {
+    std::string name = set.k == &tnr_md::kKernelsC ? "c" : set.name;
+#if TNR_MD_HAVE_X86
+    if (set.k == &tnr_md::TNR_MD_X86_SET::kKernelsX86) name = "x86";
+#endif
+#if TNR_MD_HAVE_NEON
+    if (set.k == &tnr_md::kKernelsNeon) name = "neon";
+#endif
+    const Kernels *k = set.k;
+    benchmark::RegisterBenchmark(("motion_detect_real/" + name + size).c_str(),
+                                 [=](benchmark::State &st) {
+                                   tnr_md_bench::RealChain chain(*f);
+                                   tnr_md_bench::Buf<int16_t> tmp(motionDetectTmpBufSize(h, w));
+                                   for (auto _ : st) {
+                                     st.PauseTiming();
+                                     if (chain.next == chain.calls()) chain.reset();
+                                     chain.stage();
+                                     st.ResumeTiming();
+                                     tnr_md::motionDetectWith(
+                                         *k, chain.cur.data(), chain.pre.data(), tmp.data(),
+                                         chain.alpha.data(), chain.preAlpha.data(),
+                                         chain.gain.data(), h, w, h, w, w,
+                                         tnr_md_bench::kDefaultSigmaHScale,
+                                         tnr_md_bench::kDefaultSigmaLScale,
+                                         tnr_md_bench::kDefaultUvRatio, 0.0f,
+                                         tnr_md_bench::kDefaultStaticRatioRBit);
+                                     benchmark::ClobberMemory();
+                                     st.PauseTiming();
+                                     chain.advance();
+                                     st.ResumeTiming();
+                                   }
+                                   st.SetItemsProcessed(static_cast<int64_t>(st.iterations()) *
+                                                        w * h);
+                                 })
+        ->Unit(benchmark::kMillisecond);
+  }
+}
+
 // motion_detect_parallel with the build's kernels on the ready thread pool,
 // the pool's task count (4 per thread), timed by the wall clock (the calling
 // thread works, the pool's workers too). The everything-moving scene as well.
@@ -410,9 +472,10 @@ void printSummary(const std::map<std::string, double> &ms) {
     std::printf("\n(no medians: run with --benchmark_repetitions >= 2 for the summary)\n");
     return;
   }
-  const char *sizes[] = {"1920x1080", "3840x2160"};
-  const double pixels[] = {1920.0 * 1080, 3840.0 * 2160};
-  const char *stages[] = {"calDiffAndDownScale8x8",
+  const char *sizes[] = {"1920x1080", "768x576", "3840x2160"};
+  const double pixels[] = {1920.0 * 1080, 768.0 * 576, 3840.0 * 2160};
+  const char *stages[] = {"motion_detect_real",
+                          "calDiffAndDownScale8x8",
                           "gauss3x3Filter_ldiff",
                           "gauss3x3Filter_hdiff",
                           "sigmaFilterLut",
@@ -431,7 +494,7 @@ void printSummary(const std::map<std::string, double> &ms) {
   std::printf("\nMedians (ms per frame, Mpixel/s), vector speed-up over per-sample:\n");
   std::printf("%-24s %-10s %10s %10s %10s %10s %8s %10s %8s\n", "stage", "size", "c ms", "neon ms",
               "c Mpix/s", "neon Mpix/s", "speedup", "x86 ms", "x86 x");
-  for (int si = 0; si < 2; ++si) {
+  for (int si = 0; si < 3; ++si) {
     for (const char *st : stages) {
       const double c = get(std::string(st) + "/c/" + sizes[si]);
       const double v = get(std::string(st) + "/neon/" + sizes[si]);
@@ -459,7 +522,7 @@ void printSummary(const std::map<std::string, double> &ms) {
       std::printf("%-24s %-10s %10.3f %10s %10.1f   (%.1f MB moved, %.1f GB/s)\n", "skeleton",
                   sizes[si], sk, "-", pixels[si] / 1e6 / (sk * 1e-3), bytes / 1e6,
                   bytes / (sk * 1e-3) / 1e9);
-      for (const char *call : {"motion_detect", "motion_detect_moving"})
+      for (const char *call : {"motion_detect_real", "motion_detect", "motion_detect_moving"})
         for (const char *form : {"c", "neon", "x86"}) {
           const double m = get(std::string(call) + "/" + form + "/" + sizes[si]);
           if (m > 0) std::printf("  %s/%s / skeleton at %s: %.2f\n", call, form, sizes[si], m / sk);
@@ -488,9 +551,19 @@ int main(int argc, char **argv) {
     args.push_back(reps);
     args.push_back(aggOnly);
   }
+  std::string realDir = "build/real-frames";
+  for (auto it = args.begin() + 1; it != args.end();)
+    if (std::strncmp(*it, "--real_frames=", 14) == 0) {
+      realDir = *it + 14;
+      it = args.erase(it);
+    } else {
+      ++it;
+    }
   int n = static_cast<int>(args.size());
   args.push_back(nullptr);
 
+  registerReal(realDir, "vtest-1920x1080.nv12", 1920, 1080);
+  registerReal(realDir, "vtest-768x576.nv12", 768, 576);
   registerSize(1920, 1080);
   registerSize(3840, 2160);
   registerParallel(1920, 1080);

@@ -5,6 +5,13 @@
 //   tnr_md_insn_driver K [c|neon] [moving|still] [N]
 //   tnr_md_insn_driver K [c|neon] spatial [SETTLE]
 //   tnr_md_insn_driver K [c|neon] spatial-moving
+//   tnr_md_insn_driver K [c|neon] real FILE WxH [dry]
+//
+// With "real", K chained calls on the NV12 frames of FILE (real_frames.h,
+// scripts/real_frames.sh) at the tuning the front ends ship: call i filters
+// frame i + 1 against call i - 1's output, the weights starting at 0. "dry"
+// reads and stages the same frames but makes no call: the baseline of the
+// count, so that the difference holds the calls alone.
 //
 // With "moving" the scene's previous frame is scrambled, so that everything
 // moves (the costliest case); "still" (or anything else) keeps the bench
@@ -35,8 +42,46 @@
 
 #include "kernels.h"
 #include "motion_detect.h"
+#include "real_frames.h"
 #include "scene.h"
 #include "spatial.h"
+
+namespace {
+
+int runReal(const tnr_md::Kernels &k, tnr_md::Schedule order, int calls, bool vector,
+            const char *path, const char *size, bool dry) {
+  int w = 0, h = 0;
+  if (std::sscanf(size, "%dx%d", &w, &h) != 2 || w <= 0 || h <= 0) {
+    std::fprintf(stderr, "size must be WxH\n");
+    return 2;
+  }
+  const tnr_md_bench::RealFrames frames = tnr_md_bench::readRealFrames(path, w, h);
+  if (frames.count < calls + 1 || frames.count < 2) {
+    std::fprintf(stderr, "%s: %d frames of %dx%d, %d calls need %d\n", path, frames.count, w, h,
+                 calls, calls + 1);
+    return 1;
+  }
+  tnr_md_bench::RealChain chain(frames);
+  std::vector<int16_t> tmp(motionDetectTmpBufSize(h, w));
+  for (int i = 0; i < calls; ++i) {
+    chain.stage();
+    if (!dry)
+      tnr_md::motionDetectWith(k, chain.cur.data(), chain.pre.data(), tmp.data(),
+                               chain.alpha.data(), chain.preAlpha.data(), chain.gain.data(), h, w,
+                               h, w, w, tnr_md_bench::kDefaultSigmaHScale,
+                               tnr_md_bench::kDefaultSigmaLScale, tnr_md_bench::kDefaultUvRatio,
+                               0.0f, tnr_md_bench::kDefaultStaticRatioRBit, order);
+    chain.advance();
+  }
+  uint32_t sum = 0;
+  for (uint8_t b : chain.alpha) sum = sum * 31 + b;
+  for (uint8_t b : chain.pre) sum = sum * 31 + b;
+  std::printf("calls %d form %s real %dx%d%s checksum %08x\n", calls, vector ? "neon" : "c", w, h,
+              dry ? " (dry)" : "", sum);
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
   if (argc < 2) {
@@ -58,6 +103,10 @@ int main(int argc, char **argv) {
   }
   const tnr_md::Kernels &k = tnr_md::kKernelsC;
 #endif
+  if (argc >= 6 && std::strcmp(argv[3], "real") == 0) {
+    const tnr_md::Schedule order = vector ? tnr_md::kBuildSchedule : tnr_md::Schedule::Streamed;
+    return runReal(k, order, calls, vector, argv[4], argv[5], argc >= 7);
+  }
   const int w = 1920, h = 1080;
   const bool spatialMoving = argc >= 4 && std::strcmp(argv[3], "spatial-moving") == 0;
   const bool spatial = spatialMoving || (argc >= 4 && std::strcmp(argv[3], "spatial") == 0);

@@ -1,12 +1,15 @@
 /*
- * Denoises a raw NV12 file frame by frame with motion_detect, in plain C.
+ * Denoises a raw NV12 file frame by frame with a TnrMdStream, in plain C.
  *
  *   nv12_denoise WIDTH HEIGHT IN.nv12 OUT.nv12
  *
  * IN.nv12 may be a pipe; a stream that ends inside a frame makes it exit 1.
  *
- * Shows the per-frame contract: the filtered frame becomes the next call's
- * previous frame, and pPreAlpha and the gain table are handed back each time.
+ * The stream keeps what the sequence needs from frame to frame (the previous
+ * filtered frame, the recursive weights, the gain table); the program reads a
+ * frame, hands it to tnrMdStreamProcess, which filters it in place, and writes
+ * it. It runs the temporal stage alone (spatial = 0), so its output is what
+ * motion_detect alone gives; the front ends ship spatial = 5.
  */
 #define _POSIX_C_SOURCE 200809L /* fileno, fstat */
 #include <errno.h>
@@ -15,7 +18,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "motion_detect.h"
+#include "tnr_md_stream.h"
 
 /* A frame side: the whole argument a decimal number from 1 to 32768. */
 static int parseSide(const char *text, const char *what) {
@@ -36,15 +39,28 @@ int main(int argc, char **argv) {
     return 2;
   }
   const int width = parseSide(argv[1], "WIDTH"), height = parseSide(argv[2], "HEIGHT");
-  /* Process the whole frame; the maps are packed (pitch = width). */
-  const int proWidth = width, proHeight = height, gainStride = width;
-  const size_t tmpElems = motionDetectTmpBufSize(proHeight, proWidth);
-  if ((width & 1) || (height & 1) || tmpElems == 0) {
+  TnrMdParams params;
+  tnrMdParamsDefault(&params);
+  params.spatial = 0.0f; /* the temporal stage alone */
+  TnrMdStream *stream = NULL;
+  TnrMdError error;
+  const int rc = tnrMdStreamCreate(&stream, width, height, &params, NULL, 0, &error);
+  /* The library refuses odd sizes, grids below about 14x8 and grids whose
+   * scratch buffer (12 bytes a sample) would reach 4 GiB. */
+  if (rc == TNR_MD_ERROR_SIZE && 12.0 * width * height >= 4294967296.0) {
+    fprintf(stderr, "unsupported size %dx%d: too large (the filter's scratch buffer, 12 bytes a "
+            "pixel, must stay below 4 GiB)\n", width, height);
+    return 2;
+  }
+  if (rc == TNR_MD_ERROR_SIZE) {
     fprintf(stderr, "unsupported size %dx%d: need even sizes of at least 14x8\n", width, height);
     return 2;
   }
+  if (rc != TNR_MD_OK) {
+    fprintf(stderr, "%s\n", error.message);
+    return 1;
+  }
   const size_t frameBytes = (size_t)width * height * 3 / 2;
-  const size_t mapBytes = (size_t)gainStride * proHeight;
 
   /* The input is checked before the output is created: a bad input leaves
    * an existing output file as it was. */
@@ -65,31 +81,26 @@ int main(int argc, char **argv) {
     fprintf(stderr, "cannot open %s: %s\n", argv[4], strerror(errno));
     return 1;
   }
-  uint8_t *cur = malloc(frameBytes), *prev = malloc(frameBytes);
-  int16_t *tmp = malloc(tmpElems * sizeof(int16_t));
-  uint8_t *alpha = malloc(mapBytes), *preAlpha = calloc(mapBytes, 1), *gain = malloc(mapBytes);
-  if (!cur || !prev || !tmp || !alpha || !preAlpha || !gain) {
+  uint8_t *frame = malloc(frameBytes);
+  if (!frame) {
     fprintf(stderr, "out of memory\n");
     return 1;
   }
-  memset(gain, 128, mapBytes); /* start gain 1.0 */
+  /* One frame in the library's layout: the stream filters it where it lies. */
+  const TnrMdImage image = {frame, width, frame + (size_t)width * height, width, frameBytes};
 
   int frames = 0;
   size_t got;
-  while ((got = fread(cur, 1, frameBytes, in)) == frameBytes) {
-    /* The first frame is its own previous frame. */
-    if (frames == 0) memcpy(prev, cur, frameBytes);
-    motion_detect(cur, prev, tmp, alpha, preAlpha, gain, height, width, proHeight, proWidth,
-                  gainStride, /*sigmaHScale=*/1.1f, /*sigmaLScale=*/0.12f, /*uv_ratio=*/0.75f,
-                  /*light_clip=*/0.0f, /*static_ratio_r_bit=*/4);
-    if (fwrite(cur, 1, frameBytes, out) != frameBytes) {
+  while ((got = fread(frame, 1, frameBytes, in)) == frameBytes) {
+    /* The first frame is its own previous frame: it comes out unchanged. */
+    if (tnrMdStreamProcess(stream, &image, NULL, &error) != TNR_MD_OK) {
+      fprintf(stderr, "frame %d: %s\n", frames, error.message);
+      return 1;
+    }
+    if (fwrite(frame, 1, frameBytes, out) != frameBytes) {
       fprintf(stderr, "write failed\n");
       return 1;
     }
-    /* The filtered frame is the next call's previous frame. */
-    uint8_t *t = prev;
-    prev = cur;
-    cur = t;
     ++frames;
   }
   /* A stream that ends inside a frame is reported, not silently cut. */
@@ -100,12 +111,8 @@ int main(int argc, char **argv) {
     fprintf(stderr, "%s ends inside a frame: %zu bytes after %d whole frames were dropped\n",
             argv[3], got, frames);
   fprintf(stderr, "%d frames\n", frames);
-  free(cur);
-  free(prev);
-  free(tmp);
-  free(alpha);
-  free(preAlpha);
-  free(gain);
+  free(frame);
+  tnrMdStreamDestroy(stream);
   fclose(in);
   return fclose(out) == 0 && !partial ? 0 : 1;
 }

@@ -1,28 +1,42 @@
 #!/usr/bin/env bash
-# Executed Arm instructions per processing pixel of motion_detect at 1920x1080,
-# for the per-sample and the vector kernels, on ARMv7-A (NEON, VFPv4, hard
-# float) and AArch64, counted under qemu user mode with tools/insncount.
+# Executed Arm instructions per processing pixel of motion_detect, for the
+# per-sample and the vector kernels, on ARMv7-A (NEON, VFPv4, hard float) and
+# AArch64, counted under qemu user mode with tools/insncount.
 #
-#   scripts/insncount.sh [N]        N calls per count (default 3)
+#   scripts/insncount.sh [N]        N calls per synthetic count (default 3)
 #
-# Per target and form: insns(K = N) - insns(K = 0), divided by N x 1920 x 1080.
-# The K = 0 run does everything but the calls (start-up, scene generation),
-# so the difference is the calls alone. Environment: JOBS (build parallelism,
-# default 2), TARGETS (default "armv7 aarch64"), MOVING=1 (a scene where
-# everything moves, the costliest case), SPATIAL=1 (the spatial stage instead
-# of motion_detect, after SETTLE chained motion_detect calls, default 12;
-# with MOVING=1 after one call on the scene where everything moves),
+# The rows, in this order (SCENES, default "real1080 real576 still"):
+#  - real1080: vtest.avi upscaled to 1920x1080, sigma 8 noise, 6 calls;
+#  - real576: vtest.avi at its own 768x576, sigma 8 noise, 30 calls;
+#    both chained as a camera runs them (each call's output the next call's
+#    previous frame, weights from 0) at the tuning the front ends ship
+#    (sigma scales 1.1 / 0.12, uv 0.75, static ratio bit 4: bench/real_frames.h),
+#    the frames from scripts/real_frames.sh (built and fetched if missing).
+#    Per pixel: insns(calls) - insns(the same frames staged, no call), over
+#    calls x width x height;
+#  - still: the synthetic bench scene at 1920x1080, scales 1.0 / 1.0 / 0.5
+#    (bench/scene.h), N calls; insns(K = N) - insns(K = 0), which does
+#    everything but the calls (start-up, scene generation);
+#  - moving: the same scene with the previous frame scrambled, so that
+#    everything moves.
+# Environment: JOBS (build parallelism, default 2), TARGETS (default "armv7
+# aarch64"), SPATIAL=1 (the spatial stage instead of motion_detect on the
+# synthetic scene, after SETTLE chained motion_detect calls, default 12; with
+# SCENES=moving after one call on the scene where everything moves),
 # TASKS=N (motion_detect_parallel with N tasks run one after another on the
-# calling thread: all tasks summed), FORMS (default "c neon"), PROFILE=1
-# (also where the instructions go: per function, the same difference per
-# pixel, from tools/insncount/insnprof.c; inlined code counts in its caller).
+# calling thread, synthetic scenes: all tasks summed), FORMS (default "c
+# neon"), PROFILE=1 (also where the instructions go: per function, the same
+# difference per pixel, from tools/insncount/insnprof.c; inlined code counts
+# in its caller).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 N=${1:-3}
 JOBS=${JOBS:-2}
 TARGETS=${TARGETS:-"armv7 aarch64"}
-PIXELS=$((1920 * 1080))
+SCENES=${SCENES:-"real1080 real576 still"}
+frames=build/real-frames
+case " $SCENES " in *" real"*) scripts/real_frames.sh ;; esac
 plugin=build/insncount/insncount.so
 
 mkdir -p build/insncount
@@ -30,7 +44,7 @@ gcc -shared -fPIC -O2 -o "$plugin" tools/insncount/insncount.c
 profiler=build/insncount/insnprof.so
 [[ -z ${PROFILE:-} ]] || gcc -shared -fPIC -O2 -o "$profiler" tools/insncount/insnprof.c
 
-printf '%-8s %-5s %16s %16s %12s\n' target form 'insns(K=0)' "insns(K=$N)" 'insns/pixel'
+printf '%-8s %-9s %-5s %16s %16s %12s\n' target scene form 'insns(base)' 'insns(calls)' 'insns/pixel'
 for target in $TARGETS; do
   case $target in
     armv7) triple=arm-linux-gnueabihf qemu=qemu-arm ;;
@@ -52,30 +66,48 @@ for target in $TARGETS; do
     [[ -n $n ]] || { echo "no count in: $out" >&2; return 1; }
     echo "$n"
   }
-  for form in ${FORMS:-c neon}; do
-    if [[ -n ${SPATIAL:-} && -n ${MOVING:-} ]]; then
-      mode=(spatial-moving)
-    elif [[ -n ${SPATIAL:-} ]]; then
-      mode=(spatial "${SETTLE:-12}")
-    else
-      scene=${MOVING:+moving}
-      mode=("${scene:-still}" ${TASKS:+"$TASKS"})
-    fi
-    base=$(count 0 "$form" "${mode[@]}")
-    full=$(count "$N" "$form" "${mode[@]}")
-    per=$(awk -v a="$full" -v b="$base" -v n="$N" -v p="$PIXELS" \
-      'BEGIN { printf "%.2f", (a - b) / (n * p) }')
-    printf '%-8s %-5s %16s %16s %12s\n' "$target" "$form" "$base" "$full" "$per"
-    if [[ -n ${PROFILE:-} ]]; then
-      for k in 0 "$N"; do
-        "$qemu" -L "/usr/$triple" -plugin "$profiler,out=$dir/insnprof.$k.txt" -d plugin \
-          "$dir/bench/tnr_md_insn_driver" "$k" "$form" "${mode[@]}" >/dev/null 2>&1
-      done
-      awk -v n="$N" -v p="$PIXELS" '
-        FILENAME ~ /insnprof\.0\.txt$/ { s[$1] -= $2; next }
-        { s[$1] += $2 }
-        END { for (f in s) if (s[f] / (n * p) >= 0.005) printf "  %8.3f %s\n", s[f] / (n * p), f }' \
-        "$dir/insnprof.0.txt" "$dir/insnprof.$N.txt" | sort -rn | c++filt | sed 's/(anonymous namespace):://; s/(.*$//'
-    fi
+  for scene in $SCENES; do
+    for form in ${FORMS:-c neon}; do
+      pixels=$((1920 * 1080))
+      case $scene in
+        real1080)
+          calls=6; pixels=$((calls * 1920 * 1080))
+          args=("$calls" "$form" real "$frames/vtest-1920x1080.nv12" 1920x1080)
+          base_args=("${args[@]}" dry) ;;
+        real576)
+          calls=30; pixels=$((calls * 768 * 576))
+          args=("$calls" "$form" real "$frames/vtest-768x576.nv12" 768x576)
+          base_args=("${args[@]}" dry) ;;
+        still | moving)
+          if [[ -n ${SPATIAL:-} && $scene == moving ]]; then
+            mode=(spatial-moving)
+          elif [[ -n ${SPATIAL:-} ]]; then
+            mode=(spatial "${SETTLE:-12}")
+          else
+            mode=("$scene" ${TASKS:+"$TASKS"})
+          fi
+          calls=$N; pixels=$((N * 1920 * 1080))
+          args=("$N" "$form" "${mode[@]}")
+          base_args=(0 "$form" "${mode[@]}") ;;
+        *) echo "unknown scene $scene" >&2; exit 2 ;;
+      esac
+      base=$(count "${base_args[@]}")
+      full=$(count "${args[@]}")
+      per=$(awk -v a="$full" -v b="$base" -v p="$pixels" 'BEGIN { printf "%.2f", (a - b) / p }')
+      printf '%-8s %-9s %-5s %16s %16s %12s\n' "$target" "$scene" "$form" "$base" "$full" "$per"
+      if [[ -n ${PROFILE:-} ]]; then
+        for run in base full; do
+          if [[ $run == base ]]; then a=("${base_args[@]}"); else a=("${args[@]}"); fi
+          "$qemu" -L "/usr/$triple" -plugin "$profiler,out=$dir/insnprof.$run.txt" -d plugin \
+            "$dir/bench/tnr_md_insn_driver" "${a[@]}" >/dev/null 2>&1
+        done
+        awk -v p="$pixels" '
+          FILENAME ~ /insnprof\.base\.txt$/ { s[$1] -= $2; next }
+          { s[$1] += $2 }
+          END { for (f in s) if (s[f] / p >= 0.005) printf "  %8.3f %s\n", s[f] / p, f }' \
+          "$dir/insnprof.base.txt" "$dir/insnprof.full.txt" | sort -rn | c++filt |
+          sed 's/(anonymous namespace):://; s/(.*$//'
+      fi
+    done
   done
 done

@@ -52,6 +52,10 @@ if cmp -s build/ci/example_in.nv12 build/ci/example_out.nv12; then
   echo "example: output equals input"; exit 1
 fi
 echo "example: 5 frames filtered"
+# Sizes the filter refuses are named for what they are: too large is not "too small".
+msg=$("$example" 20000 20000 build/ci/example_in.nv12 build/ci/example_big.nv12 2>&1 || true)
+grep -q "20000x20000.*too large" <<<"$msg" || { echo "example: 20000x20000 refused as: $msg"; exit 1; }
+[ ! -e build/ci/example_big.nv12 ] || { echo "example: an output for a refused size"; exit 1; }
 
 # The installed library: headers, pkg-config file and shared library are
 # enough to build the example, which gives the same bytes.

@@ -485,6 +485,53 @@ TEST(VecUpScale, PixelPassEveryWeightPair) {
   expectPassTwinsMatch(p);
 }
 
+// What real footage at the shipped defaults gives the pass: noise makes
+// nearly every block move, the smoothed differences scatter around their
+// column's high sigma (at it, one above it, between it and the saturation
+// bound, above the bound), the row-buffer alpha lies between 0 and 128 with
+// runs of 128 and of 0, and the previous weights are those the pass writes
+// (0 .. 128), with some rows holding a caller's larger ones (one lane of a
+// block, or every lane). Chunks of blocks that all move and chunks broken
+// by saturated and still blocks; a width that ends with a moved-back block.
+TEST(VecUpScale, PixelPassOnNoiseAroundTheThresholds) {
+  auto rng = tnr_md_test::seededRng(0x7e41);
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    PassCase p(round % 2 ? 296 : 1104, 40, 40, 4);
+    const int sigmaStride = p.cols + 8, hdStride = p.w + 2, tStride = p.cols + 2;
+    for (auto &v : p.sigmaH) v = uint32_t(uni(rng, 150, 700));
+    for (int y = 0; y < p.h; ++y)
+      for (int x = 0; x < p.w; ++x) {
+        const int sH = int(p.sigmaH[size_t(y >> 3) * sigmaStride + (x >> 3)]);
+        const int bound = tnr_md::saturationBound(uint32_t(sH));
+        int v = int(uni(rng, sH / 2, bound + sH / 4));
+        if (y % 5 == 1) v = pick<int>(rng, {sH - 1, sH, sH + 1, bound, bound + 1});
+        if (y % 8 == 3) v = bound + 1 + int(uni(rng, 0, 50));  // saturated where lAlpha is 128
+        if (y % 8 == 6) v = x % 16 == round ? sH + 1 : bound + 1;  // saturated but for one lane
+        p.hdiff[size_t(y) * hdStride + x] = int16_t(v);
+      }
+    for (int y = 0; y < p.h; ++y)
+      for (int c = 0; c < tStride; ++c) {
+        uint8_t &t = p.t[size_t(y) * tStride + c];
+        t = uint8_t(uni(rng, 1, 127));
+        if (y % 8 == 6 || (c / 6) % 5 == 1) t = 128;  // runs of lAlpha 128
+        if ((c / 4) % 7 == 3 && y % 3 == 0) t = 0;   // and of still blocks
+        if (y % 11 == 4) t = uint8_t(pick<int>(rng, {0, 1, 127, 128}));
+      }
+    for (int y = 0; y < p.h; ++y)
+      for (int x = 0; x < p.w; ++x) {
+        uint8_t &pa = p.preAlpha[size_t(y) * p.w + x];
+        pa = uint8_t(uni(rng, 0, 128));
+        if (y % 9 == 2 && x % 16 == (y + round) % 16) pa = uint8_t(uni(rng, 129, 255));
+        if (y % 13 == 7) pa = uint8_t(uni(rng, 100, 255));
+      }
+    for (auto *v : {&p.cur, &p.pre, &p.gain})
+      fillWith(v->data(), v->size(), Fill::Random, rng, 0, 255);
+    expectPassTwinsMatch(p);
+    if (HasFatalFailure()) return;
+  }
+}
+
 // Every low sigma s = 64 .. 32767, with the differences on both sides of each
 // rounding boundary (2k + 1) s / 256 (k = 0 .. 127), where the reciprocal's
 // last bits decide the result, and around d = s; then every sigma entry that

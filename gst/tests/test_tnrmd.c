@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "motion_detect.h"
+#include "tnr_md_stream.h"
 
 #define CANARY 0x5a
 #define FPS 30
@@ -167,7 +168,7 @@ static Geometry geometry(Layout l, int w, int h) {
  * row and column (in bytes) of i there. */
 static int locate(const Geometry *g, int w, int h, gsize i, int *row, int *col) {
   for (int p = 0; p < 2; ++p) {
-    if (i < g->offset[p]) continue;
+    if (i < g->offset[p] || g->stride[p] <= 0) continue;
     *row = (int)((i - g->offset[p]) / g->stride[p]);
     *col = (int)((i - g->offset[p]) % g->stride[p]);
     if (*row < (p ? (h + 1) / 2 : h) && *col < (p ? (w + 1) & ~1 : w)) return p;
@@ -209,16 +210,25 @@ static GstMemory *guarded_memory(const guint8 *bytes, gsize size) {
   return gst_memory_new_wrapped(0, data, size, 0, size, m, mapping_free);
 }
 
-static GstBuffer *make_buffer(Layout l, int w, int h, int t, guint32 seed) {
-  Geometry g = geometry(l, w, h);
+/* A memory holding a copy of `bytes` in a heap block of exactly its size, for
+ * AddressSanitizer to watch. */
+static GstMemory *heap_memory(const guint8 *bytes, gsize size) {
+  guint8 *data = g_memdup2(bytes, size);
+  return gst_memory_new_wrapped(0, data, size, 0, size, data, g_free);
+}
+
+/* Frame t in layout g; heap: in heap blocks rather than guarded pages. */
+static GstBuffer *make_buffer_in(const Geometry *gp, int w, int h, int t, guint32 seed, gboolean heap) {
+  Geometry g = *gp;
+  GstMemory *(*memory)(const guint8 *, gsize) = heap ? heap_memory : guarded_memory;
   guint8 *bytes = g_malloc(g.size);
   for (gsize i = 0; i < g.size; ++i) bytes[i] = input_byte(&g, w, h, i, t, seed);
   GstBuffer *buf = gst_buffer_new();
   if (g.split) {
-    gst_buffer_append_memory(buf, guarded_memory(bytes, g.split));
-    gst_buffer_append_memory(buf, guarded_memory(bytes + g.split, g.size - g.split));
+    gst_buffer_append_memory(buf, memory(bytes, g.split));
+    gst_buffer_append_memory(buf, memory(bytes + g.split, g.size - g.split));
   } else {
-    gst_buffer_append_memory(buf, guarded_memory(bytes, g.size));
+    gst_buffer_append_memory(buf, memory(bytes, g.size));
   }
   g_free(bytes);
   if (g.meta)
@@ -260,36 +270,43 @@ static void set_caps(GstHarness *hr, int w, int h, int fps) {
   g_free(s);
 }
 
-/* Pushes frame t of the scene in layout l and checks the output buffer byte
+/* Pushes frame t of the scene in layout g and checks the output buffer byte
  * for byte: in the frame's planes the reference's filtered even grid (which it
  * advances; r NULL: the input), the last odd row and column as they came in;
  * every other byte untouched. */
-static void push_and_check(GstHarness *hr, Ref *r, Layout l, int w, int h, int t, guint32 seed,
-                           gboolean discont, const char *what) {
-  GstBuffer *buf = make_buffer(l, w, h, t, seed);
+static void push_geometry(GstHarness *hr, Ref *r, const Geometry *g, int w, int h, int t, guint32 seed,
+                          gboolean discont, gboolean heap, const char *what) {
+  GstBuffer *buf = make_buffer_in(g, w, h, t, seed, heap);
   if (discont) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DISCONT);
   fail_unless_equals_int(gst_harness_push(hr, buf), GST_FLOW_OK);
   GstBuffer *out = gst_harness_pull(hr);
   fail_unless(out != NULL);
   if (r) ref_frame(r, t, seed);
-  const Geometry g = geometry(l, w, h);
   GstMapInfo map;
   fail_unless(gst_buffer_map(out, &map, GST_MAP_READ));
-  fail_unless_equals_uint64(map.size, g.size);
+  fail_unless_equals_uint64(map.size, g->size);
   for (gsize i = 0; i < map.size; ++i) {
     int row, col;
-    const int p = locate(&g, w, h, i, &row, &col);
-    const guint8 in = input_byte(&g, w, h, i, t, seed);
+    const int p = locate(g, w, h, i, &row, &col);
+    const guint8 in = input_byte(g, w, h, i, t, seed);
     const guint8 want = r && p >= 0 && row < (p ? r->h / 2 : r->h) && col < r->w
                             ? r->out[(p ? (gsize)r->w * r->h : 0) + (gsize)row * r->w + col]
                             : in;
     if (map.data[i] != want)
-      fail("%s: %dx%d, layout %d, frame %d, seed %u: byte %" G_GSIZE_FORMAT
-           " (plane %d row %d column %d) is %d, want %d (input %d)",
-           what, w, h, l, t, seed, i, p, row, col, map.data[i], want, in);
+      fail("%s: %dx%d, planes at %" G_GSIZE_FORMAT " and %" G_GSIZE_FORMAT
+           " with strides %d and %d in %" G_GSIZE_FORMAT " bytes (split %" G_GSIZE_FORMAT
+           "), frame %d, seed %u: byte %" G_GSIZE_FORMAT " (plane %d row %d column %d) is %d, want %d (input %d)",
+           what, w, h, g->offset[0], g->offset[1], g->stride[0], g->stride[1], g->size, g->split, t, seed, i,
+           p, row, col, map.data[i], want, in);
   }
   gst_buffer_unmap(out, &map);
   gst_buffer_unref(out);
+}
+
+static void push_and_check(GstHarness *hr, Ref *r, Layout l, int w, int h, int t, guint32 seed,
+                           gboolean discont, const char *what) {
+  const Geometry g = geometry(l, w, h);
+  push_geometry(hr, r, &g, w, h, t, seed, discont, FALSE, what);
 }
 
 /* The element message of frame t reports the reference's means and times. */
@@ -344,6 +361,72 @@ GST_START_TEST(test_sequence_matches_library) {
       ref_clear(&r);
       harness_free(hr, bus);
     }
+  }
+}
+GST_END_TEST;
+
+/* The warning for frames the library does not accept says which way they
+ * miss: too small, or too large for its scratch buffer. */
+GST_START_TEST(test_frame_size_warnings) {
+  const struct {
+    int w, h;
+    const char *what;
+  } cases[] = {{8, 8, "too small"}, {200, 7, "too small"}, {20000, 20000, "too large"}, {32768, 11000, "too large"}};
+  for (guint i = 0; i < G_N_ELEMENTS(cases); ++i) {
+    GstBus *bus;
+    GstHarness *hr = harness_new(cases[i].w, cases[i].h, &bus);
+    GstMessage *m = gst_bus_pop_filtered(bus, GST_MESSAGE_WARNING);
+    fail_unless(m != NULL, "%dx%d: no warning", cases[i].w, cases[i].h);
+    GError *err = NULL;
+    gst_message_parse_warning(m, &err, NULL);
+    gchar *want = g_strdup_printf("Frames of %dx%d are %s", cases[i].w, cases[i].h, cases[i].what);
+    fail_unless(g_str_has_prefix(err->message, want), "got '%s', want '%s...'", err->message, want);
+    g_free(want);
+    g_error_free(err);
+    gst_message_unref(m);
+    harness_free(hr, bus);
+  }
+}
+GST_END_TEST;
+
+/* Interlaced caps: the frames are filtered whole, as progressive ones, with
+ * one info message naming the mode and field order; the caps pass on as they
+ * came. Progressive caps post no such message. */
+GST_START_TEST(test_interlaced_caps) {
+  const struct {
+    const char *caps, *said;
+  } cases[] = {{",interlace-mode=interleaved,field-order=top-field-first", "(interleaved, top-field-first)"},
+               {",interlace-mode=interleaved,field-order=bottom-field-first", "(interleaved, bottom-field-first)"},
+               {",interlace-mode=mixed", "(mixed)"},
+               {",interlace-mode=progressive", NULL}};
+  const int w = 160, h = 96;
+  for (guint i = 0; i < G_N_ELEMENTS(cases); ++i) {
+    GstHarness *hr = gst_harness_new("tnrmd");
+    GstBus *bus = gst_bus_new();
+    gst_element_set_bus(hr->element, bus);
+    gchar *base = caps_string(w, h, FPS), *caps = g_strconcat(base, cases[i].caps, NULL);
+    gst_harness_set_src_caps_str(hr, caps);
+    Ref r;
+    ref_init(&r, w, h, default_params);
+    for (int t = 0; t < 3; ++t) push_and_check(hr, &r, LAYOUT_PADDED, w, h, t, seeds[1], FALSE, cases[i].caps);
+    GstCaps *out = gst_pad_get_current_caps(hr->sinkpad), *want = gst_caps_from_string(caps);
+    fail_unless(gst_caps_is_equal(out, want), "%s: caps became %" GST_PTR_FORMAT, caps, out);
+    GstMessage *m = gst_bus_pop_filtered(bus, GST_MESSAGE_INFO);
+    fail_unless((m != NULL) == (cases[i].said != NULL), "%s: %s info message", caps, m ? "an" : "no");
+    if (m) {
+      GError *err = NULL;
+      gst_message_parse_info(m, &err, NULL);
+      fail_unless(strstr(err->message, cases[i].said) != NULL, "%s: '%s'", caps, err->message);
+      g_error_free(err);
+      gst_message_unref(m);
+      fail_unless(gst_bus_pop_filtered(bus, GST_MESSAGE_INFO) == NULL, "%s: more than one info message", caps);
+    }
+    gst_caps_unref(out);
+    gst_caps_unref(want);
+    g_free(base);
+    g_free(caps);
+    ref_clear(&r);
+    harness_free(hr, bus);
   }
 }
 GST_END_TEST;
@@ -419,6 +502,112 @@ GST_START_TEST(test_refuses_other_formats) {
 }
 GST_END_TEST;
 
+/* A random layout of a w x h frame as a GstVideoMeta describes it: strides
+ * from a little below the even grid's width to well above it (odd ones too),
+ * luma or chroma first, the planes apart by a random gap (not always whole
+ * rows), at times in two memories, and a buffer size from two rows short of
+ * what the filter reads and writes to a row more. Sets *fits when every
+ * plane's rows of the grid lie in the buffer at strides of at least the
+ * grid's width: what the element must filter, and pass through otherwise. */
+static Geometry random_geometry(GRand *rng, int w, int h, gboolean *fits) {
+  const int ew = (w + 1) & ~1, gw = w & ~1, gh = h & ~1, ch = (h + 1) / 2;
+  Geometry g = {.meta = TRUE};
+  for (int p = 0; p < 2; ++p) g.stride[p] = gw + g_rand_int_range(rng, -3, 5) * g_rand_int_range(rng, 1, 17);
+  gsize need[2];
+  for (int p = 0; p < 2; ++p) need[p] = (gsize)MAX(g.stride[p], 1) * ((p ? gh / 2 : gh) - 1) + gw;
+  const gsize gap = (gsize)g_rand_int_range(rng, 0, 3 * ew);
+  const gboolean luma_first = g_rand_int_range(rng, 0, 4) != 0;
+  const int first = luma_first ? 0 : 1;
+  g.offset[first] = (gsize)g_rand_int_range(rng, 0, 100);
+  const gsize first_rows = (gsize)MAX(g.stride[first], ew) * (first ? ch : h);
+  g.offset[!first] = g.offset[first] + first_rows + gap;
+  const gsize end = MAX(g.offset[0] + need[0], g.offset[1] + need[1]);
+  const gint64 row = MAX(g.stride[!first], ew);
+  /* Half the time a byte short of the filter's last row, or just enough. */
+  const gint64 by = g_rand_boolean(rng) ? g_rand_int_range(rng, -1, 1) : g_rand_int_range(rng, -2 * row, row + 1);
+  g.size = (gsize)MAX((gint64)g.offset[!first] + 1, (gint64)end + by);
+  if (luma_first && g_rand_int_range(rng, 0, 4) == 0) g.split = g.offset[1];
+  *fits = g.stride[0] >= gw && g.stride[1] >= gw && g.offset[0] + need[0] <= g.size &&
+          g.offset[1] + need[1] <= g.size;
+  return g;
+}
+
+/* Buffers with random layouts against random buffer sizes, in one sequence
+ * per frame size: a buffer whose layout fits its memory is filtered as the
+ * library filters the sequence of those buffers; one that does not comes out
+ * untouched, with a warning on the bus, and the sequence goes on from the last
+ * filtered frame. Every buffer ends where a guarded page or (every other
+ * frame) AddressSanitizer's watch begins. TNRMD_TEST_SEED repeats a run. */
+GST_START_TEST(test_random_layouts) {
+  const gchar *env = g_getenv("TNRMD_TEST_SEED");
+  const guint32 seed = env ? (guint32)g_ascii_strtoull(env, NULL, 10) : g_random_int();
+  GRand *rng = g_rand_new_with_seed(seed);
+  g_print("test_random_layouts: seed %u (TNRMD_TEST_SEED=%u repeats it)\n", seed, seed);
+  const int sizes[][2] = {{48, 32}, {61, 37}, {80, 46}, {33, 18}};
+  int filtered = 0, refused = 0;
+  for (guint s = 0; s < G_N_ELEMENTS(sizes); ++s) {
+    const int w = sizes[s][0], h = sizes[s][1];
+    GstBus *bus;
+    GstHarness *hr = harness_new(w, h, &bus);
+    Ref r;
+    ref_init(&r, w, h, default_params);
+    int fitting = 0, misfits = 0;
+    for (int t = 0; t < 24; ++t) {
+      gboolean fits;
+      const Geometry g = random_geometry(rng, w, h, &fits);
+      gchar *what = g_strdup_printf("random layout (seed %u), %s", seed, fits ? "fits" : "does not fit");
+      push_geometry(hr, fits ? &r : NULL, &g, w, h, t, seed, FALSE, t & 1, what);
+      g_free(what);
+      fitting += fits;
+      misfits += !fits;
+    }
+    GstMessage *m;
+    int messages = 0, warnings = 0;
+    while ((m = gst_bus_pop_filtered(bus, GST_MESSAGE_ELEMENT | GST_MESSAGE_WARNING))) {
+      messages += GST_MESSAGE_TYPE(m) == GST_MESSAGE_ELEMENT;
+      warnings += GST_MESSAGE_TYPE(m) == GST_MESSAGE_WARNING;
+      gst_message_unref(m);
+    }
+    fail_unless_equals_int(messages, fitting);
+    fail_unless((warnings > 0) == (misfits > 0), "seed %u, %dx%d: %d warnings for %d buffers that do not fit",
+                seed, w, h, warnings, misfits);
+    filtered += fitting;
+    refused += misfits;
+    ref_clear(&r);
+    harness_free(hr, bus);
+  }
+  /* Both kinds, so that each run tests both. */
+  fail_unless(filtered >= 10 && refused >= 10, "seed %u: %d layouts fit, %d do not", seed, filtered, refused);
+  g_rand_free(rng);
+}
+GST_END_TEST;
+
+/* The issue's case: 320x240 buffers of 115,200 bytes whose meta claims stride
+ * 384 and chroma at 92,160 pass through untouched with one warning; buffers
+ * that hold their layout are filtered before and after. */
+GST_START_TEST(test_meta_overstating_buffer) {
+  const int w = 320, h = 240;
+  GstBus *bus;
+  GstHarness *hr = harness_new(w, h, &bus);
+  Ref r;
+  ref_init(&r, w, h, default_params);
+  Geometry lying = planes(384, 384, 92160);
+  lying.size = 115200;
+  const Geometry honest = geometry(LAYOUT_STRIDES_DIFFER, w, h);
+  for (int t = 0; t < 6; ++t) {
+    const gboolean bad = t == 2 || t == 3;
+    push_geometry(hr, bad ? NULL : &r, bad ? &lying : &honest, w, h, t, seeds[0], FALSE, t == 3,
+                  "meta overstating its buffer");
+  }
+  GstMessage *m = gst_bus_pop_filtered(bus, GST_MESSAGE_WARNING);
+  fail_unless(m != NULL, "no warning");
+  gst_message_unref(m);
+  fail_unless(gst_bus_pop_filtered(bus, GST_MESSAGE_WARNING) == NULL, "more than one warning");
+  ref_clear(&r);
+  harness_free(hr, bus);
+}
+GST_END_TEST;
+
 /* Properties set between two frames, and a controlled one (a trigger control
  * source) at its stream time, apply from that frame on, through the library's
  * frame in place (padded layout) and through the element's own frame (two
@@ -477,6 +666,34 @@ GST_START_TEST(test_property_ranges) {
 }
 GST_END_TEST;
 
+/* preset=NAME sets the library's tuning of that preset; a property set after
+ * it changes it further; medium is the defaults. */
+GST_START_TEST(test_presets) {
+  for (int preset = 0; preset < TNR_MD_PRESET_COUNT; ++preset) {
+    GstElement *e = gst_element_factory_make("tnrmd", NULL);
+    TnrMdParams p;
+    tnrMdParamsDefault(&p);
+    if (preset == TNR_MD_PRESET_MEDIUM) {
+      gfloat sh, sl, uv, sp;
+      gint bit, gain;
+      g_object_get(e, "sigma-h", &sh, "sigma-l", &sl, "uv-ratio", &uv, "spatial", &sp, "static-ratio-bit", &bit,
+                   "gain", &gain, NULL);
+      fail_unless(sh == p.sigma_h_scale && sl == p.sigma_l_scale && uv == p.uv_ratio && sp == p.spatial &&
+                  bit == p.static_ratio_bit && gain == p.start_gain);
+    }
+    tnrMdParamsPreset(&p, preset);
+    gst_util_set_object_arg(G_OBJECT(e), "preset", tnrMdPresetName(preset));
+    gst_util_set_object_arg(G_OBJECT(e), "uv-ratio", "1.25");
+    gfloat sh, sl, uv, sp;
+    gint got;
+    g_object_get(e, "sigma-h", &sh, "sigma-l", &sl, "uv-ratio", &uv, "spatial", &sp, "preset", &got, NULL);
+    fail_unless(sh == p.sigma_h_scale && sl == p.sigma_l_scale && sp == p.spatial && uv == 1.25f && got == preset,
+                "%s", tnrMdPresetName(preset));
+    gst_object_unref(e);
+  }
+}
+GST_END_TEST;
+
 static Suite *tnrmd_suite(void) {
   Suite *s = suite_create("tnrmd");
   TCase *tc = tcase_create("general");
@@ -484,9 +701,14 @@ static Suite *tnrmd_suite(void) {
   suite_add_tcase(s, tc);
   tcase_add_test(tc, test_sequence_matches_library);
   tcase_add_test(tc, test_restarts);
+  tcase_add_test(tc, test_frame_size_warnings);
+  tcase_add_test(tc, test_interlaced_caps);
+  tcase_add_test(tc, test_random_layouts);
+  tcase_add_test(tc, test_meta_overstating_buffer);
   tcase_add_test(tc, test_refuses_other_formats);
   tcase_add_test(tc, test_property_change_mid_stream);
   tcase_add_test(tc, test_property_ranges);
+  tcase_add_test(tc, test_presets);
   return s;
 }
 

@@ -55,7 +55,7 @@ std::string floatRepr(double v) { return py::repr(py::float_(v)); }
 const char *kDenoiserDoc = R"doc(Motion-adaptive temporal noise reduction of an NV12 sequence.
 
 Denoiser(width, height, sigma_h=1.1, sigma_l=0.12, uv_ratio=0.75,
-         static_ratio_bit=4, gain=128, grid=None, spatial=5.0)
+         static_ratio_bit=4, gain=128, grid=None, spatial=5.0, preset=None)
 
 The object keeps what the filter carries from frame to frame: the previous
 filtered frame, the per-pixel recursive weights and the gain table. Feed it
@@ -84,7 +84,12 @@ spatial            strength of the spatial stage after the temporal one,
                    averaged. The frames handed back are its output; the
                    object keeps the temporal output as the previous frame.
 
-The defaults are those of the tnr command-line tool. Every parameter but
+preset             None, or one of the library's named tunings "light",
+                   "medium" (the defaults) and "strong": sets sigma_h,
+                   sigma_l, uv_ratio and spatial; those given as keywords
+                   beside it win.
+
+The defaults are the library's (those of the tnr tool and the element). Every parameter but
 the grid is a property that can be changed between frames. Thread safety:
 process() releases the GIL while it filters, and one object used from
 several threads at once serialises the calls (an internal lock).)doc";
@@ -126,39 +131,40 @@ fractional bits: 128 stands for 1.0.)doc";
   m.attr("__version__") = TNR_MD_VERSION;
 
   py::class_<Denoiser>(m, "Denoiser", kDenoiserDoc)
-      .def(py::init([](long long width, long long height, double sigmaH, double sigmaL,
-                       double uvRatio, long long staticRatioBit, long long gain,
-                       const py::object &grid, double spatial) {
+      .def(py::init([](long long width, long long height, const py::object &sigmaH,
+                       const py::object &sigmaL, const py::object &uvRatio,
+                       long long staticRatioBit, long long gain, const py::object &grid,
+                       const py::object &spatial, const py::object &preset) {
              const int w = dimension(width, "width"), h = dimension(height, "height");
              const auto g = gridOf(grid);
              Params p;
+             // The preset's tuning (the defaults without one), then the
+             // tuning keywords given beside it.
+             if (!preset.is_none()) checked([&] { p.setPreset(preset.cast<std::string>()); });
+             if (!sigmaH.is_none()) p.sigmaH = sigmaH.cast<double>();
+             if (!sigmaL.is_none()) p.sigmaL = sigmaL.cast<double>();
+             if (!uvRatio.is_none()) p.uvRatio = uvRatio.cast<double>();
+             if (!spatial.is_none()) p.spatial = spatial.cast<double>();
              checked([&] {
-               checkSigmaH(sigmaH);
-               checkSigmaL(sigmaL);
-               checkUvRatio(uvRatio);
                checkStaticRatioBit(staticRatioBit);
                checkStartGain(gain);
-               checkSpatial(spatial);
              });
-             p.sigmaH = sigmaH;
-             p.sigmaL = sigmaL;
-             p.uvRatio = uvRatio;
              p.staticRatioBit = static_cast<int>(staticRatioBit);
              p.startGain = static_cast<int>(gain);
-             p.spatial = spatial;
+             checked([&] { checkParams(p); });
              Denoiser *d = nullptr;
              checked([&] { d = new Denoiser(w, h, g.first, g.second, p); });
              return d;
            }),
-           py::arg("width"), py::arg("height"), py::arg("sigma_h") = 1.1, py::arg("sigma_l") = 0.12,
-           py::arg("uv_ratio") = 0.75, py::arg("static_ratio_bit") = 4, py::arg("gain") = 128,
-           py::arg("grid") = py::none(), py::arg("spatial") = 5.0)
+           py::arg("width"), py::arg("height"), py::arg("sigma_h") = py::none(),
+           py::arg("sigma_l") = py::none(), py::arg("uv_ratio") = py::none(),
+           py::arg("static_ratio_bit") = 4, py::arg("gain") = 128, py::arg("grid") = py::none(),
+           py::arg("spatial") = py::none(), py::arg("preset") = py::none())
       .def(
           "process",
           [](Denoiser &d, const py::object &frame, const py::object &uv) -> py::object {
             const int w = d.width(), h = d.height();
             Plane luma, chroma;
-            bool direct;
             if (uv.is_none()) {
               const Plane f =
                   checkPlane(frame, "frame", Elem::U8, h * 3 / 2, w, Access::Write,
@@ -170,10 +176,9 @@ fractional bits: 128 stands for 1.0.)doc";
                                   "height // 2 rows of interleaved U, V bytes");
               if (overlaps(luma, chroma)) throw py::value_error("y and uv overlap in memory");
             }
-            direct = canUseDirectly(luma, chroma, h);
             {
               py::gil_scoped_release release;
-              d.process(luma.data, luma.pitch, chroma.data, chroma.pitch, direct);
+              d.process(luma.data, luma.pitch, chroma.data, chroma.pitch, luma.available);
             }
             if (uv.is_none()) return frame;
             return py::make_tuple(frame, uv);

@@ -121,3 +121,22 @@ def test_maps_repr_and_reset(clib, rng):
     assert_same(run(d, second), clib.sequence(second, width, height, (40, 32), [dict(tuning, gain=77)] * 5))
     d = tnr_md.Denoiser(64, 48)
     assert (d.sigma_h, d.sigma_l, d.uv_ratio, d.static_ratio_bit, d.start_gain, d.spatial) == (1.1, 0.12, 0.75, 4, 128, 5.0)
+
+
+def test_presets(clib, rng):
+    """preset= takes one of the library's named tunings (medium: the defaults);
+    tuning keywords beside it win; the frames are those of that tuning."""
+    width, height = 64, 48
+    frames = scenes.sequence(rng, width, height, 4)
+    tunings = {}
+    for name in ("light", "medium", "strong"):
+        d = tnr_md.Denoiser(width, height, preset=name)
+        tuning = dict(sigma_h=d.sigma_h, sigma_l=d.sigma_l, uv_ratio=d.uv_ratio, spatial=d.spatial)
+        tunings[name] = tuning
+        assert_same(run(d, frames), clib.sequence(frames, width, height, params=[tuning] * len(frames)))
+        d = tnr_md.Denoiser(width, height, preset=name, sigma_l=0.3)
+        assert (d.sigma_h, d.sigma_l, d.uv_ratio, d.spatial) == (tuning["sigma_h"], 0.3, tuning["uv_ratio"], tuning["spatial"])
+    assert tunings["medium"] == dict(sigma_h=1.1, sigma_l=0.12, uv_ratio=0.75, spatial=5.0)
+    assert tunings["light"]["sigma_l"] < tunings["medium"]["sigma_l"] < tunings["strong"]["sigma_l"]
+    with pytest.raises(ValueError, match="preset must be one of light, medium, strong, got 'heavy'"):
+        tnr_md.Denoiser(width, height, preset="heavy")

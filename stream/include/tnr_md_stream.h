@@ -18,8 +18,9 @@
  *   }
  *   tnrMdStreamDestroy(s);
  *
- * The object allocates when it is created and, rarely, when a frame comes in a
- * memory layout it has not seen (see TnrMdImage), never per frame otherwise.
+ * The object allocates when it is created and when the memory layout of the
+ * frames changes (see TnrMdImage: the previous frame follows it), never per
+ * frame otherwise.
  * It starts no threads: give it an executor (tnr_md_threads.h has a pool) to
  * share each frame among threads. One object serves one sequence at a time
  * and is not locked: calls on one object must not overlap; distinct objects
@@ -81,6 +82,15 @@ typedef struct TnrMdParams {
    * whole frame. Fixed at creation: tnrMdStreamSetParams refuses a change. */
   int grid_width;
   int grid_height;
+  /* 1 (the default): move the history with the camera. Each frame the
+   * picture's translation from the previous frame is estimated
+   * (motionEstimate) and, where the estimate is confident, the previous
+   * filtered frame, the weights and the gains are moved by it (historyShift)
+   * before the temporal stage; the parts of the picture entering at an edge
+   * start a new history. A still camera gives a motion of (0, 0) and the bytes
+   * of align = 0 in almost every frame. Grids below 128x96 or of odd sizes
+   * are never aligned. 0: the history stays where it was. */
+  int align;
 } TnrMdParams;
 
 /* Fills the defaults every front end ships (the "medium" preset). */
@@ -113,10 +123,13 @@ TNR_MD_API int tnrMdParamsCheck(const TnrMdParams *params, TnrMdError *error);
  *
  * span: 0, or the number of bytes from `luma` that are one block of the
  * caller's memory holding both planes. When the chroma plane lies in that
- * block an even number of luma rows after the luma plane, at the same even
- * stride (the layout of most camera and decoder buffers, padded or not), the
- * stream filters the frame where it lies; otherwise it filters a copy of the
- * frame's planes and writes the result back.
+ * block k luma rows after the luma plane, k even and at least the height, at
+ * the same even stride (the layout of most camera and decoder buffers, padded
+ * or not), and the library's frame of k luma and k / 2 chroma rows at that
+ * stride lies within span (the library may read any byte of it), the stream
+ * filters the frame where it lies; otherwise it filters a packed copy of the
+ * frame's planes and writes the result back. The bytes are the same either
+ * way, and the layout may change from frame to frame.
  */
 typedef struct TnrMdImage {
   uint8_t *luma;
@@ -159,11 +172,15 @@ TNR_MD_API int tnrMdStreamProcess(TnrMdStream *stream, const TnrMdImage *in,
  * first frame, the weights restart at 0 and the gains at start_gain. */
 TNR_MD_API void tnrMdStreamReset(TnrMdStream *stream);
 
+/* Refills the gain table with start_gain now, the sequence going on (the
+ * video does not change: the gain table is an output for the caller). */
+TNR_MD_API void tnrMdStreamResetGain(TnrMdStream *stream);
+
 /*
  * New parameters, checked as tnrMdParamsCheck does. The tuning (sigma scales,
  * uv_ratio, static_ratio_bit, spatial) applies from the next frame;
- * start_gain at the next reset; a different grid is refused
- * (TNR_MD_ERROR_PARAMS). On failure the old parameters stay.
+ * start_gain at the next reset (or tnrMdStreamResetGain); a different grid is
+ * refused (TNR_MD_ERROR_PARAMS). On failure the old parameters stay.
  */
 TNR_MD_API int tnrMdStreamSetParams(TnrMdStream *stream, const TnrMdParams *params,
                                     TnrMdError *error);
@@ -190,12 +207,23 @@ typedef struct TnrMdMaps {
 
 TNR_MD_API void tnrMdStreamMaps(const TnrMdStream *stream, TnrMdMaps *maps);
 
-/* Figures of the last frame (all 0 before the first). */
+/* Figures of the last frame, computed when asked for (all 0 before the first
+ * frame of a sequence, after creation or a reset). */
 typedef struct TnrMdFrameStats {
   int64_t frames;           /* frames since creation or the last reset, this one included */
   double mean_static_ratio; /* 0 .. 1 */
   double mean_gain;         /* 0 .. 255 */
   int noise_level;          /* noise sigma the frame's difference measured, 1/16 code values */
+  /* The camera motion estimated from the previous frame to this one, in luma
+   * pixels (multiples of 1/16; the picture's content moved right and down by
+   * it), its confidence (0 .. 1: the share of the picture that agrees), and
+   * whether the history was moved by it (0 when align is off, on a first
+   * frame, or the estimate was refused: a cut, a flat or noise-only picture,
+   * a zoom). */
+  double motion_x;
+  double motion_y;
+  double motion_confidence;
+  int aligned;
 } TnrMdFrameStats;
 
 TNR_MD_API void tnrMdStreamStats(const TnrMdStream *stream, TnrMdFrameStats *stats);

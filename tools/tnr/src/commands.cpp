@@ -208,7 +208,8 @@ class SceneReader : public VideoReader {
     if (t_ >= scene_.frames()) return false;
     scene_.clean(t_, frame);
     if (noisy_) scene_.addSensorNoise(t_, frame);
-    ++t_;
+    pts_ = t_++;
+    end_ = pts_ + 1;
     return true;
   }
 
@@ -224,7 +225,27 @@ struct RunResult {
   double wallSeconds = 0;  // the whole run: reading, filtering, writing
   double staticRatioSum = 0;
   std::optional<QualityTracker> quality;
+  // The camera motion of every frame, for --csv.
+  std::vector<TnrMdFrameStats> motion;
+  // The output's frames where a constant-rate format repeats or leaves out
+  // frames to keep their times.
+  long long written = 0, repeated = 0, dropped = 0;
 };
+
+// Where a constant-rate output repeated or left out frames to keep the
+// input's times: for the summary or a note.
+std::string timingNote(const std::string &file, const VideoInfo &info, long long written,
+                       long long repeated, long long dropped) {
+  if (repeated == 0 && dropped == 0) return "";
+  char buf[320];
+  std::snprintf(buf, sizeof buf,
+                "%s holds %lld frames at the constant %.3f frames/s: frames repeated %lld times "
+                "and %lld left out to keep the input's frame times (a Matroska output keeps "
+                "them as they are)",
+                file.c_str(), written, static_cast<double>(info.fpsNum) / info.fpsDen, repeated,
+                dropped);
+  return buf;
+}
 
 // Map images go to temporary files, renamed with the other outputs when the
 // run ends: a failed run leaves none.
@@ -238,10 +259,10 @@ void writeMaps(const std::string &dir, long long index, const Frame &input, cons
   files.push_back(pngOutput(base + "output.png", greyFromPlane(output.data(), w, h, w)));
   // Fractions of 128 are stretched to the full 0..255 range.
   files.push_back(pngOutput(base + "static_ratio.png",
-                            greyFromPlane(d.staticRatio().data(), gw, gh, gw, 255, 128)));
+                            greyFromPlane(d.staticRatio(), gw, gh, gw, 255, 128)));
   files.push_back(
-      pngOutput(base + "weight.png", greyFromPlane(d.weight().data(), gw, gh, gw, 255, 128)));
-  files.push_back(pngOutput(base + "gain.png", greyFromPlane(d.gain().data(), gw, gh, gw)));
+      pngOutput(base + "weight.png", greyFromPlane(d.weight(), gw, gh, gw, 255, 128)));
+  files.push_back(pngOutput(base + "gain.png", greyFromPlane(d.gain(), gw, gh, gw)));
 }
 
 // input | output | static-ratio map, as one NV12 frame three times as wide.
@@ -269,7 +290,7 @@ void composeComparison(const Frame &input, const Frame &output, const Denoiser &
 }
 
 std::unique_ptr<OutputFile> writeCsv(const std::string &path, const QualityTracker &q,
-                                     long long start) {
+                                     const std::vector<TnrMdFrameStats> &motion, long long start) {
   auto out = std::make_unique<OutputFile>(path);
   const auto fail = [&path]() {
     return ToolError("cannot write '" + path + "': " + std::strerror(errno));
@@ -278,15 +299,19 @@ std::unique_ptr<OutputFile> writeCsv(const std::string &path, const QualityTrack
   if (!f) throw fail();
   std::fprintf(f,
                "frame,psnr_input_db,psnr_output_db,moving_pixels,psnr_input_moving_db,"
-               "psnr_output_moving_db\n");
+               "psnr_output_moving_db,motion_x,motion_y,motion_confidence,aligned\n");
   long long i = start;
+  size_t k = 0;
   for (const FrameQuality &fq : q.frames()) {
     std::fprintf(f, "%lld,%.4f,%.4f,%lld,", i++, fq.psnrIn, fq.psnrOut, fq.moving);
     if (fq.moving)
-      std::fprintf(f, "%.4f,%.4f\n", psnrFromMse(fq.sseMovingIn / fq.moving),
+      std::fprintf(f, "%.4f,%.4f,", psnrFromMse(fq.sseMovingIn / fq.moving),
                    psnrFromMse(fq.sseMovingOut / fq.moving));
     else
-      std::fprintf(f, ",\n");
+      std::fprintf(f, ",,");
+    const TnrMdFrameStats m = k < motion.size() ? motion[k] : TnrMdFrameStats{};
+    ++k;
+    std::fprintf(f, "%.4f,%.4f,%.3f,%d\n", m.motion_x, m.motion_y, m.motion_confidence, m.aligned);
   }
   const bool bad = std::fflush(f) != 0 || std::ferror(f);
   const int e = errno;
@@ -367,16 +392,19 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
   Frame frame, in, clean, cmp, lastIn;
   const bool keepInput = !opt.mapsDir.empty() || cmpWriter || reference;
   bool lastPending = false;
+  long long firstPts = 0;  // outputs start at 0, after --start too
   while ((opt.frames <= 0 || r.frames < opt.frames) && input.read(frame)) {
+    if (r.frames == 0) firstPts = input.pts();
     if (keepInput) in = frame;
     const auto t0 = Clock::now();
     denoiser.process(frame.data());
     r.seconds += std::chrono::duration<double>(Clock::now() - t0).count();
     r.staticRatioSum += denoiser.meanStaticRatio();
-    writer->write(frame.data());
+    if (reference) r.motion.push_back(denoiser.stats());
+    writer->write(frame.data(), input.pts() - firstPts);
     if (cmpWriter) {
       composeComparison(in, frame, denoiser, w, h, cmp);
-      cmpWriter->write(cmp.data());
+      cmpWriter->write(cmp.data(), input.pts() - firstPts);
       if (!opt.comparePng.empty() && r.frames == opt.comparePngFrame)
         pending.push_back(pngOutput(opt.comparePng, greyFromPlane(cmp.data(), 3 * w, h, 3 * w)));
     }
@@ -408,9 +436,12 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
         warn("--map-frames " + std::to_string(i) + " is beyond the last frame (" +
              std::to_string(r.frames - 1) + "): no map for it");
 
-  writer->finish();
-  if (cmpWriter) cmpWriter->finish();
-  if (reference && !opt.csv.empty()) pending.push_back(writeCsv(opt.csv, *r.quality, opt.start));
+  writer->finish(input.endPts() - firstPts);
+  if (cmpWriter) cmpWriter->finish(input.endPts() - firstPts);
+  r.written = writer->framesWritten();
+  r.repeated = writer->repeated();
+  r.dropped = writer->dropped();
+  if (reference && !opt.csv.empty()) pending.push_back(writeCsv(opt.csv, *r.quality, r.motion, opt.start));
   if (reference) {
     std::string plot = opt.plot;
     if (plot.empty() && !opt.csv.empty())
@@ -510,6 +541,9 @@ int runDenoise(const DenoiseOptions &opt) {
       printSummary(stdout, r, input->info());
       std::printf("wrote %s\n", opt.output.c_str());
     }
+    const std::string timing = timingNote(opt.output == "-" ? "standard output" : opt.output,
+                                          input->info(), r.written, r.repeated, r.dropped);
+    if (!timing.empty()) std::fprintf(opt.output == "-" ? stderr : stdout, "%s\n", timing.c_str());
   }
   return 0;
 }
@@ -532,7 +566,11 @@ int runDemo(const DemoOptions &opt) {
   d.comparePng = (dir / "compare.png").string();
   d.comparePngFrame = opt.frames / 2;
   d.mapsDir = (dir / "maps").string();
-  d.mapFrames = {"1", "10", std::to_string(opt.frames / 2), "last"};
+  // Frames 1, 10 and the middle one where the scene has them, and the last.
+  d.mapFrames = {"last"};
+  for (int i : {1, 10, opt.frames / 2})
+    if (i < opt.frames && std::find(d.mapFrames.begin(), d.mapFrames.end(), std::to_string(i)) == d.mapFrames.end())
+      d.mapFrames.push_back(std::to_string(i));
   d.csv = (dir / "psnr.csv").string();
   d.plot = (dir / "psnr.png").string();
   d.quiet = opt.quiet;
@@ -577,16 +615,21 @@ int runConvert(const ConvertOptions &opt) {
   if (opt.start > 0 && !input->skip(opt.start))
     throw ToolError("--start " + std::to_string(opt.start) + " is past the end of the input");
   Frame f;
-  long long n = 0;
+  long long n = 0, firstPts = 0;
   while ((opt.frames <= 0 || n < opt.frames) && input->read(f)) {
+    if (n == 0) firstPts = input->pts();
     if (opt.noise > 0) addGaussianNoise(f, opt.noise, opt.seed, opt.start + n);
-    writer->write(f.data());
+    writer->write(f.data(), input->pts() - firstPts);
     ++n;
   }
   if (n == 0) throw ToolError("no frame to convert in the input");
-  writer->finish();
+  writer->finish(input->endPts() - firstPts);
   if (out) out->commit();
   printDamage(*input);
+  const std::string timing = timingNote(opt.output == "-" ? "standard output" : opt.output,
+                                        input->info(), writer->framesWritten(), writer->repeated(),
+                                        writer->dropped());
+  if (!timing.empty()) note(timing);
   return 0;
 }
 

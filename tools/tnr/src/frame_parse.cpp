@@ -185,7 +185,8 @@ class RawReader : public VideoReader {
     frame.resize(frameBytes_);
     const size_t got = src_->read(frame.data(), frameBytes_);
     if (got == frameBytes_) {
-      ++frames_;
+      pts_ = frames_++;
+      end_ = pts_ + 1;
       return true;
     }
     if (got != 0) {
@@ -217,7 +218,8 @@ struct Y4mHeader {
   char interlace = 'p';
   std::string colorspace = "420jpeg";
   int range = 0;
-  size_t bytes = 0;  // header length including the newline
+  bool rateUnknown = false;  // F0:0
+  size_t bytes = 0;          // header length including the newline
 };
 
 constexpr size_t kMaxY4mLine = 4096;
@@ -259,6 +261,11 @@ Y4mHeader parseY4mHeader(const std::vector<uint8_t> &head, const std::string &na
         break;
       }
       case 'F':
+        // F0:0 is Y4M's "rate unknown": the default rate, as without an F tag.
+        if (v == "0:0") {
+          h.rateUnknown = true;
+          break;
+        }
         if (!parseRatio(v, h.fpsNum, h.fpsDen)) throw bad("frame rate '" + v + "'");
         break;
       case 'I':
@@ -295,6 +302,10 @@ class Y4mReader : public VideoReader {
     info_.fpsNum = static_cast<int>(h.fpsNum);
     info_.fpsDen = static_cast<int>(h.fpsDen);
     info_.colorRange = h.range;
+    info_.interlace = h.interlace == '?' ? 'p' : h.interlace;
+    if (h.rateUnknown)
+      notices_.push_back(src_->name() + " does not say its frame rate (F0:0): " +
+                         std::to_string(h.fpsNum) + " frames a second assumed");
     std::vector<uint8_t> skip(h.bytes);
     src_->read(skip.data(), skip.size());
     frameBytes_ = nv12Bytes(info_.width, info_.height);
@@ -307,7 +318,8 @@ class Y4mReader : public VideoReader {
                          (h.interlace == 't'   ? std::string("top field first")
                           : h.interlace == 'b' ? std::string("bottom field first")
                                                : std::string("mixed")) +
-                         "): its frames are filtered as progressive frames");
+                         "): its frames are filtered as progressive frames; Y4M and Matroska "
+                         "outputs keep its field order");
   }
   bool read(Frame &out) override {
     uint8_t tag[5];
@@ -338,7 +350,8 @@ class Y4mReader : public VideoReader {
       out[luma + 2 * i] = planar_[luma + i];
       out[luma + 2 * i + 1] = planar_[luma + chroma + i];
     }
-    ++frames_;
+    pts_ = frames_++;
+    end_ = pts_ + 1;
     return true;
   }
 

@@ -44,7 +44,16 @@ CLI::Validator real(tnr::Range r) {
       "NUMBER " + rangeText(r.lo) + ".." + rangeText(r.hi));
 }
 
-void addTuning(CLI::App *cmd, tnr::TnrParams &p) {
+void addTuning(CLI::App *cmd, tnr::TnrParams &p, std::string &preset) {
+  cmd->add_option("--preset", preset,
+                  "Tuning preset of the library (" + tnr::presetNames() +
+                      "; medium = the defaults): sets --sigma-h, --sigma-l, --uv-ratio and "
+                      "--spatial unless they are given")
+      ->check([](const std::string &name) {
+        return tnr::TnrParams().setPreset(name)
+                   ? std::string()
+                   : "expects one of " + tnr::presetNames() + ", got '" + name + "'";
+      });
   cmd->add_option(
          "--sigma-h", p.sigmaH,
          "Scale of the per-pixel noise level (0 to 16): higher blends more, and trails motion "
@@ -85,6 +94,17 @@ void addTuning(CLI::App *cmd, tnr::TnrParams &p) {
       ->check(integer(0, 256));
 }
 
+// The preset's tuning, for the options not given on the command line.
+void applyPreset(const CLI::App *cmd, tnr::TnrParams &p, const std::string &preset) {
+  if (preset.empty()) return;
+  tnr::TnrParams q = p;
+  q.setPreset(preset);
+  if (cmd->count("--sigma-h") == 0) p.sigmaH = q.sigmaH;
+  if (cmd->count("--sigma-l") == 0) p.sigmaL = q.sigmaL;
+  if (cmd->count("--uv-ratio") == 0) p.uvRatio = q.uvRatio;
+  if (cmd->count("--spatial") == 0) p.spatial = q.spatial;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -95,6 +115,7 @@ int main(int argc, char **argv) {
   app.set_version_flag("--version", "tnr 0.1.0");
 
   tnr::DenoiseOptions d;
+  std::string denPreset, demoPreset;
   auto *den = app.add_subcommand(
       "denoise", "Denoise a video file (or raw NV12 from stdin); odd frame sizes are rejected");
   den->add_option("INPUT", d.input,
@@ -111,7 +132,7 @@ int main(int argc, char **argv) {
   den->add_option("--size", d.size, "Frame size WxH of raw NV12 input (even numbers)");
   den->add_option("--grid", d.grid,
                   "Processing grid WxH: the top-left area filtered (default: whole frame)");
-  addTuning(den, d.params);
+  addTuning(den, d.params, denPreset);
   den->add_option("--frames", d.frames, "Process at most this many frames (0 = all)")
       ->capture_default_str()
       ->check(integer(0, kMaxFrameNumber));
@@ -143,7 +164,7 @@ int main(int argc, char **argv) {
   demo->add_option("--seed", m.seed, "Seed of the scene and its noise")
       ->capture_default_str()
       ->check(integer(0, 4294967295LL));
-  addTuning(demo, m.params);
+  addTuning(demo, m.params, demoPreset);
   demo->add_flag("-q,--quiet", m.quiet, "Print only the PSNR figures");
 
   tnr::ConvertOptions c;
@@ -249,6 +270,8 @@ int main(int argc, char **argv) {
     return app.exit(e);
   }
   d.mapFramesGiven = mapFrames->count() > 0;
+  applyPreset(den, d.params, denPreset);
+  applyPreset(demo, m.params, demoPreset);
   // Defaults of the sweep follow the tool's defaults unless given.
   if (sweep->count("--sigma-h") == 0) s.sigmaH = {tnr::TnrParams{}.sigmaH};
   if (sweep->count("--sigma-l") == 0) s.sigmaL = {tnr::TnrParams{}.sigmaL};

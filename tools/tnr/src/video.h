@@ -29,6 +29,14 @@ struct VideoInfo {
   int colorMatrix = 2;
   int colorPrimaries = 2;
   int colorTransfer = 2;
+  // Field order in Y4M's letters: 'p' progressive (or not said), 't' top field
+  // first, 'b' bottom field first, 'm' mixed. Frames are filtered as
+  // progressive frames either way; outputs that can say it keep it.
+  char interlace = 'p';
+  // Time base of the timestamps readers give and writers take: a tick is
+  // tbNum / tbDen seconds; 0/0 means one frame at fpsNum / fpsDen.
+  int tbNum = 0;
+  int tbDen = 0;
 };
 
 // One NV12 frame: width x height luma bytes, then height / 2 rows of width

@@ -44,6 +44,19 @@ class FfmpegReader : public VideoReader {
  public:
   FfmpegReader(std::unique_ptr<ByteSource> src, const std::string &path, const ReadOptions &opt)
       : src_(std::move(src)), name_(src_->name()), accept_(opt.acceptDamaged) {
+    // A constructor that throws runs no destructor: what open() allocated
+    // before refusing the input is freed here.
+    try {
+      open(path);
+    } catch (...) {
+      release();
+      throw;
+    }
+  }
+  ~FfmpegReader() override { release(); }
+
+ private:
+  void open(const std::string &path) {
     // FFmpeg's messages are not shown, but its errors count as damage of the
     // input whose demuxer or decoder reports them.
     av_log_set_callback(countLogError);
@@ -76,6 +89,11 @@ class FfmpegReader : public VideoReader {
       throw ToolError("cannot read " + name_ + ": unknown or unsupported format (" +
                       avErrorText(err) + "); for raw NV12 give --size WxH");
     }
+    // Packets the container's index lists as it opens, before any packet is
+    // read (an AVI's idx1, an MP4's sample table): read them all and the
+    // stream is whole, whatever its frames' times. Per stream, by index.
+    for (unsigned i = 0; i < fmt_->nb_streams; ++i)
+      indexedAtOpen_.push_back(avformat_index_get_entries_count(fmt_->streams[i]));
     err = avformat_find_stream_info(fmt_, nullptr);
     rethrowIoError();
     if (err < 0) throw ToolError("cannot read " + name_ + ": " + avErrorText(err));
@@ -84,6 +102,7 @@ class FfmpegReader : public VideoReader {
     if (stream_ < 0 || !codec)
       throw ToolError("cannot read " + name_ + ": no video stream with a supported codec");
     AVStream *st = fmt_->streams[stream_];
+    if (static_cast<size_t>(stream_) < indexedAtOpen_.size()) indexed_ = indexedAtOpen_[stream_];
     dec_ = avcodec_alloc_context3(codec);
     if (!dec_ || avcodec_parameters_to_context(dec_, st->codecpar) < 0 ||
         avcodec_open2(dec_, codec, nullptr) < 0)
@@ -91,11 +110,20 @@ class FfmpegReader : public VideoReader {
     checkFrameSize(dec_->width, dec_->height, name_);
     info_.width = dec_->width;
     info_.height = dec_->height;
-    AVRational r = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
-    if (r.num > 0 && r.den > 0) {
+    // The rate a constant-rate output is written at: the container's average,
+    // else its base rate unless that is only a fine time grid (as FFmpeg
+    // guesses, above 210 frames a second), else the default.
+    AVRational r = st->avg_frame_rate;
+    if (r.num <= 0 || r.den <= 0) r = st->r_frame_rate;
+    if (r.num > 0 && r.den > 0 && (r.num == st->avg_frame_rate.num || av_q2d(r) <= 210)) {
       info_.fpsNum = r.num;
       info_.fpsDen = r.den;
     }
+    info_.tbNum = st->time_base.num;
+    info_.tbDen = st->time_base.den;
+    start_ = st->start_time;
+    frameTicks_ = std::max<int64_t>(
+        1, av_rescale_q(1, AVRational{info_.fpsDen, info_.fpsNum}, st->time_base));
     if (st->nb_frames > 0) info_.frameCount = st->nb_frames;
     const AVCodecParameters *par = st->codecpar;
     const auto fmt = static_cast<AVPixelFormat>(par->format);
@@ -111,15 +139,25 @@ class FfmpegReader : public VideoReader {
                          d->name + "): reduced to 8-bit NV12");
     else if (d && !(d->flags & AV_PIX_FMT_FLAG_RGB) && (d->log2_chroma_w != 1 || d->log2_chroma_h != 1))
       notices_.push_back(name_ + " is " + d->name + ": its chroma is resampled to 4:2:0 (NV12)");
-    if (par->field_order != AV_FIELD_UNKNOWN && par->field_order != AV_FIELD_PROGRESSIVE)
-      notices_.push_back(name_ + " is interlaced: its frames are filtered as progressive frames");
+    // The field coded first, as FFmpeg's Y4M writer names it.
+    if (par->field_order == AV_FIELD_TT || par->field_order == AV_FIELD_TB) info_.interlace = 't';
+    if (par->field_order == AV_FIELD_BB || par->field_order == AV_FIELD_BT) info_.interlace = 'b';
+    if (info_.interlace != 'p')
+      notices_.push_back(name_ + " is interlaced (" +
+                         (info_.interlace == 't' ? "top" : "bottom") +
+                         " field first): its frames are filtered as progressive frames; Y4M and "
+                         "Matroska outputs keep its field order");
     pkt_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     if (!pkt_ || !frame_) throw std::bad_alloc();
   }
-  ~FfmpegReader() override {
-    gReaders.erase(std::find(gReaders.begin(), gReaders.end(), this));
+  // Frees whatever is allocated; the I/O context is the tool's (custom I/O),
+  // which neither avformat_open_input's failure nor avformat_close_input frees.
+  void release() {
+    const auto me = std::find(gReaders.begin(), gReaders.end(), this);
+    if (me != gReaders.end()) gReaders.erase(me);
     sws_freeContext(sws_);
+    sws_ = nullptr;
     av_frame_free(&frame_);
     av_packet_free(&pkt_);
     avcodec_free_context(&dec_);
@@ -130,6 +168,7 @@ class FfmpegReader : public VideoReader {
     }
   }
 
+ public:
   bool read(Frame &out) override {
     for (;;) {
       int err = avcodec_receive_frame(dec_, frame_);
@@ -144,6 +183,7 @@ class FfmpegReader : public VideoReader {
         }
         lastPts_ = frame_->best_effort_timestamp;
         lastDuration_ = frame_->pkt_duration;
+        stamp();
         convert(out);
         av_frame_unref(frame_);
         ++frames_;
@@ -166,6 +206,7 @@ class FfmpegReader : public VideoReader {
         continue;
       }
       if (pkt_->stream_index == stream_) {
+        ++packets_;
         if (pkt_->flags & AV_PKT_FLAG_CORRUPT) damaged("has a damaged packet");
         err = avcodec_send_packet(dec_, pkt_);
         if (err < 0 && err != AVERROR(EAGAIN))
@@ -208,20 +249,38 @@ class FfmpegReader : public VideoReader {
                       "that decode)");
     if (firstDamage_.empty()) firstDamage_ = what;
   }
-  // Whether the decoded frames stop short of what the container announces:
-  // its frame count, or its duration (less half a frame, for rounding).
+  // The frame's time from the stream's start in the stream's time base; a
+  // frame without one, or one not after the previous frame, follows it.
+  void stamp() {
+    int64_t t = frame_->best_effort_timestamp;
+    if (t != AV_NOPTS_VALUE && start_ == AV_NOPTS_VALUE) start_ = t;
+    if (t != AV_NOPTS_VALUE) t -= start_;
+    if (t == AV_NOPTS_VALUE || (frames_ > 0 && t <= pts_)) t = frames_ > 0 ? std::max(end_, pts_ + 1) : 0;
+    pts_ = t;
+    end_ = t + (frame_->pkt_duration > 0 ? frame_->pkt_duration : frameTicks_);
+  }
+  // The stream's length the container announces, in its time base (0: none).
+  int64_t announcedTicks() const {
+    const AVStream *st = fmt_->streams[stream_];
+    if (st->duration != AV_NOPTS_VALUE && st->duration > 0) return st->duration;
+    if (fmt_->duration != AV_NOPTS_VALUE && fmt_->duration > 0)
+      return av_rescale_q(fmt_->duration, AV_TIME_BASE_Q, st->time_base);
+    return 0;
+  }
+  // Whether the decoded frames stop short of what the container holds: their
+  // times against its duration (less half a frame, for rounding), unless its
+  // index lists the stream's packets and every one was read (its last frames
+  // may be repeats, as in AVI, which hold no packet). Its frame count says
+  // nothing where frames repeat; it counts only without a duration.
   bool endedEarly(std::string &what) const {
     const AVStream *st = fmt_->streams[stream_];
-    if (st->nb_frames > 0) {
+    if (indexed_ > 0 && packets_ >= indexed_) return false;
+    const double announced = announcedTicks() * av_q2d(st->time_base);
+    if (announced <= 0 && st->nb_frames > 0) {
       what = std::to_string(frames_) + " frames decoded of the " + std::to_string(st->nb_frames) +
              " its container announces";
       return frames_ < st->nb_frames;
     }
-    double announced = -1;
-    if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
-      announced = st->duration * av_q2d(st->time_base);
-    else if (fmt_->duration != AV_NOPTS_VALUE && fmt_->duration > 0)
-      announced = static_cast<double>(fmt_->duration) / AV_TIME_BASE;
     if (announced <= 0) return false;
     const double tb = av_q2d(st->time_base);
     const int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
@@ -248,6 +307,9 @@ class FfmpegReader : public VideoReader {
     if (early && !accept_)
       throw ToolError(name_ + " ended early: " + what +
                       "; it is truncated or damaged (--accept-damaged keeps the frames that decode)");
+    // A whole stream lasts as long as its container says: the last frame
+    // stays until then.
+    if (!early && frames_ > 0) end_ = std::max<int64_t>(end_, announcedTicks());
     if (early || damaged_ > 0)
       damage_ = name_ + (early ? " ended early: " + what : " is damaged: " + std::to_string(frames_) +
                                                               " frames decoded") +
@@ -318,6 +380,9 @@ class FfmpegReader : public VideoReader {
   long long frames_ = 0, damaged_ = 0;
   int errorsInARow_ = 0;
   int64_t lastPts_ = AV_NOPTS_VALUE, lastDuration_ = 0;
+  int64_t start_ = AV_NOPTS_VALUE, frameTicks_ = 1;
+  long long packets_ = 0, indexed_ = 0;
+  std::vector<long long> indexedAtOpen_;
   std::string firstDamage_;
   long long decodeErrors_ = 0, seenDecodeErrors_ = 0, readErrors_ = 0;
   std::string firstLog_;

@@ -67,9 +67,17 @@ class VideoReader {
   const std::string &damage() const { return damage_; }
   // One-line notices about how the input was reduced (bit depth, interlace).
   const std::vector<std::string> &notices() const { return notices_; }
+  // When the frame read last is shown, in ticks of info()'s time base,
+  // increasing from frame to frame.
+  long long pts() const { return pts_; }
+  // Where the frame read last ends: its duration past pts(); after the last
+  // frame of a complete input, where the input ends (so that a last frame
+  // that stays, or frames the container repeats, keep their time).
+  long long endPts() const { return end_; }
 
  protected:
   VideoInfo info_;
+  long long pts_ = 0, end_ = 0;
   std::string damage_;
   std::vector<std::string> notices_;
 };

@@ -3,13 +3,19 @@
 // permissions, standard input, strict numbers, damaged inputs, signals and the
 // messages. Every case checks the exit status and the message, that no
 // temporary file is left, and that every file that existed before is byte for
-// byte (and mode for mode) what it was.
+// byte (and mode for mode) what it was. In the asan build every run of the
+// tool also ends with LeakSanitizer's check, refused inputs included.
 #include <sys/resource.h>
 
 #include <cstring>
 
 #include "harness.h"
 #include "video_out.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
 
 namespace {
 
@@ -285,6 +291,7 @@ TEST_F(Robust, StrictNumbers) {
            {{"--size", "64x4.8e1"}, "expects WIDTHxHEIGHT"},
            {{"--size", "0x48"}, "expects WIDTHxHEIGHT"},
            {{"--grid", "64x-48"}, "--grid expects WIDTHxHEIGHT"},
+           {{"--preset", "heavy"}, "expects one of light, medium, strong, got 'heavy'"},
            {{"--frames", "1e3"}, "expects an integer from 0 to"},
            {{"--frames", "99999999999999999999"}, "expects an integer from 0 to"},
            {{"--start", "-1"}, "expects an integer from 0 to"},
@@ -321,6 +328,10 @@ TEST_F(Robust, StrictNumbers) {
                          Args{"64", " 48"}, Args{"0", "48"}, Args{"64", ""}})
     expectRefused(exec(TNR_EXAMPLE_BINARY, with(wh, {"in.nv12", "keep.nv12"})),
                   "must be a whole number from 1 to 32768", withKeep);
+  // Sizes the filter refuses, said as too small or too large.
+  for (const Case &c : std::vector<Case>{{{"12", "8"}, "unsupported size 12x8: need even sizes of at least 14x8"},
+                                         {{"20000", "20000"}, "unsupported size 20000x20000: too large"}})
+    expectRefused(exec(TNR_EXAMPLE_BINARY, with(c.args, {"in.nv12", "keep.nv12"})), c.message, withKeep);
 #endif
 }
 
@@ -440,6 +451,13 @@ TEST_F(Robust, Messages) {
   spit(dir_ / "small.nv12", std::string(4 * 4 * 3 / 2 * 2, '\x80'));
   spit(dir_ / "odd.nv12", std::string(33 * 64 * 3 / 2, '\x80'));
   spit(dir_ / "text.avi", "this is not a video\n");
+  {  // A Matroska file FFmpeg opens and the tool refuses right after.
+    tnr::VideoInfo tiny;
+    tiny.width = tiny.height = 8;
+    auto w = tnr::createWriter((dir_ / "tiny.mkv").string(), tnr::Container::Mkv, tiny, "tiny.mkv");
+    w->write(reinterpret_cast<const uint8_t *>(raw_.data()));
+    w->finish();
+  }
   spit(dir_ / "clean.y4m", y4mOf(std::string(48 * 32 * 3 / 2, '\x80'), 48, 32));
   fs::create_directory(dir_ / "folder");
   // 10-bit and interlaced inputs, reduced to 8-bit progressive with a notice.
@@ -455,6 +473,7 @@ TEST_F(Robust, Messages) {
              {with({"denoise", "missing.avi"}, o), "cannot open 'missing.avi': No such file"},
              {with({"denoise", "folder"}, o), "it is a directory"},
              {with({"denoise", "text.avi"}, o), "unknown or unsupported format"},
+             {with({"denoise", "tiny.mkv"}, o), "'tiny.mkv' is 8x8: frames must be at least 16x16"},
              {with({"denoise", "odd.nv12", "--size", "33x64"}, o), "odd frame sizes are rejected"},
              {with({"denoise", "small.nv12", "--size", "4x4"}, o), "at least 16x16"},
              {with({"denoise", "in.nv12"}, o), "needs --size"},
@@ -464,12 +483,14 @@ TEST_F(Robust, Messages) {
              {with(kRawIn, {"-o", "o.avi"}), "unknown output format '.avi'"},
              {with(kRawIn, {"-o", "nodir/o.nv12"}), "cannot write 'nodir/o.nv12'"},
              {with(kRawIn, {"-o", "folder"}), "it is a directory"}});
+#ifndef TNR_TOOL_SANITIZED  // AddressSanitizer reserves more address space than the limit
   const auto smallMemory = [] {
     struct rlimit rl {1ull << 30, 1ull << 30};
     setrlimit(RLIMIT_AS, &rl);
   };
   refuse(with({"denoise", "mem.y4m"}, o),
          "tnr: error: out of memory: 16384x16384 frames need about 10240 MiB of memory", "", smallMemory);
+#endif
 
   for (const Case &c : std::vector<Case>{
            {{"--csv", "p.csv"}, "tnr: warning: --csv does nothing without --reference"},
@@ -487,9 +508,175 @@ TEST_F(Robust, Messages) {
   EXPECT_EQ(frames("t.y4m").size(), 2u);
   succeed({"denoise", "inter.y4m", "-o", "t.y4m", "-q"}, {"t.y4m"},
           "tnr: note: 'inter.y4m' is interlaced (top field first)");
+  // The field order stays in the Y4M and Matroska outputs, and back.
+  EXPECT_EQ(slurp(dir_ / "t.y4m").rfind("YUV4MPEG2 W64 H48 F25:1 It ", 0), 0u);
+  spit(dir_ / "bff.y4m", y4mOf(raw_, kW, kH, " Ib"));
+  for (const std::string f : {"inter", "bff"}) {
+    ASSERT_EQ(tnr({"denoise", f + ".y4m", "-o", f + ".mkv", "-q"}).rc, 0);
+    succeed({"denoise", f + ".mkv", "-o", f + "2.y4m", "-q"}, {f + "2.y4m"},
+            "tnr: note: '" + f + ".mkv' is interlaced (" + (f == "bff" ? "bottom" : "top") + " field first)");
+    EXPECT_EQ(slurp(dir_ / (f + "2.y4m")).rfind(std::string("YUV4MPEG2 W64 H48 F25:1 I") + (f == "bff" ? "b" : "t"), 0), 0u);
+  }
+  // F0:0 is Y4M's unknown rate: read at the default rate, as without an F tag.
+  std::string unknownRate = slurp(dir_ / "in.y4m");
+  unknownRate.replace(unknownRate.find(" F25:1"), 6, " F0:0");
+  spit(dir_ / "rate.y4m", unknownRate);
+  succeed({"denoise", "rate.y4m", "-o", "r.y4m", "-q"}, {"r.y4m"},
+          "tnr: note: 'rate.y4m' does not say its frame rate (F0:0): 25 frames a second assumed");
+  EXPECT_EQ(slurp(dir_ / "r.y4m").rfind("YUV4MPEG2 W64 H48 F25:1 ", 0), 0u);
+  EXPECT_EQ(frames("r.y4m").size(), size_t(kFrames));
+  // The demo's own map frames are those its scene has: no warning however short.
+  for (const char *n : {"2", "10", "11"}) {
+    const Outcome r = tnr({"demo", "--frames", n, "--size", "64x48", "--out", "demo", "-q"});
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.err, "") << n;
+    EXPECT_TRUE(fs::exists(dir_ / "demo/maps/frame0001_gain.png")) << n;
+  }
 
   // A legal name near the file-name limit: the temporary name fits too.
   const std::string longName = std::string(250, 'n') + ".y4m";
   succeed(with(kRawIn, {"-o", longName}), {});
   EXPECT_TRUE(fs::exists(dir_ / longName));
+}
+
+namespace {
+
+// n frames of the demo scene, encoded with FFV1 at the given times (ticks of
+// tb) into an AVI, whose writer puts an empty repeat-frame chunk in every
+// tick without a frame, or into Matroska (rate: the nominal rate it states).
+void writeTimed(const fs::path &path, const char *format, AVRational tb, AVRational rate,
+                const std::vector<int64_t> &pts, int64_t lastDuration) {
+  const std::string nv12 = sceneBytes(kW, kH, int(pts.size()), 5);
+  AVFormatContext *fmt = nullptr;
+  ASSERT_GE(avformat_alloc_output_context2(&fmt, nullptr, format, path.c_str()), 0);
+  AVStream *st = avformat_new_stream(fmt, nullptr);
+  const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_FFV1);
+  AVCodecContext *enc = avcodec_alloc_context3(codec);
+  enc->width = kW;
+  enc->height = kH;
+  enc->pix_fmt = AV_PIX_FMT_YUV420P;
+  enc->time_base = tb;
+  enc->framerate = rate;
+  if (fmt->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  ASSERT_GE(avcodec_open2(enc, codec, nullptr), 0);
+  avcodec_parameters_from_context(st->codecpar, enc);
+  st->time_base = tb;
+  st->avg_frame_rate = rate;
+  ASSERT_GE(avio_open(&fmt->pb, path.c_str(), AVIO_FLAG_WRITE), 0);
+  ASSERT_GE(avformat_write_header(fmt, nullptr), 0);
+  AVFrame *f = av_frame_alloc();
+  f->format = AV_PIX_FMT_YUV420P;
+  f->width = kW;
+  f->height = kH;
+  ASSERT_GE(av_frame_get_buffer(f, 0), 0);
+  AVPacket *pkt = av_packet_alloc();
+  const size_t luma = size_t(kW) * kH, bytes = luma * 3 / 2;
+  for (size_t i = 0; i <= pts.size(); ++i) {
+    if (i < pts.size()) {
+      const auto *src = reinterpret_cast<const uint8_t *>(nv12.data()) + i * bytes;
+      for (int y = 0; y < kH; ++y) std::memcpy(f->data[0] + y * f->linesize[0], src + y * kW, kW);
+      for (int y = 0; y < kH / 2; ++y)
+        for (int x = 0; x < kW / 2; ++x) {
+          f->data[1][y * f->linesize[1] + x] = src[luma + y * kW + 2 * x];
+          f->data[2][y * f->linesize[2] + x] = src[luma + y * kW + 2 * x + 1];
+        }
+      f->pts = pts[i];
+    }
+    ASSERT_GE(avcodec_send_frame(enc, i < pts.size() ? f : nullptr), 0);
+    while (avcodec_receive_packet(enc, pkt) == 0) {
+      const size_t k = std::find(pts.begin(), pts.end(), pkt->pts) - pts.begin();
+      pkt->duration = k + 1 < pts.size() ? pts[k + 1] - pts[k] : lastDuration;
+      av_packet_rescale_ts(pkt, enc->time_base, st->time_base);
+      ASSERT_GE(av_interleaved_write_frame(fmt, pkt), 0);
+    }
+  }
+  ASSERT_GE(av_write_trailer(fmt), 0);
+  avio_closep(&fmt->pb);
+  av_packet_free(&pkt);
+  av_frame_free(&f);
+  avcodec_free_context(&enc);
+  avformat_free_context(fmt);
+}
+
+// What FFmpeg reads from a file: the frames' times (s, from the first) and
+// the stream's duration (s; the file's when the stream does not say).
+struct Timing {
+  std::vector<double> times;
+  double duration = 0;
+};
+Timing probe(const fs::path &path) {
+  Timing t;
+  AVFormatContext *fmt = nullptr;
+  if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) return t;
+  avformat_find_stream_info(fmt, nullptr);
+  const AVStream *st = fmt->streams[0];
+  t.duration = st->duration > 0 ? st->duration * av_q2d(st->time_base) : fmt->duration / double(AV_TIME_BASE);
+  AVPacket *pkt = av_packet_alloc();
+  while (av_read_frame(fmt, pkt) == 0) {
+    if (pkt->size > 0) t.times.push_back(pkt->pts * av_q2d(st->time_base));
+    av_packet_unref(pkt);
+  }
+  std::sort(t.times.begin(), t.times.end());
+  for (double &x : t.times) x -= t.times.empty() ? 0 : t.times.front();
+  av_packet_free(&pkt);
+  avformat_close_input(&fmt);
+  return t;
+}
+
+}  // namespace
+
+// Inputs whose frames are irregular in time: an AVI with empty repeat-frame
+// chunks, and a variable-frame-rate Matroska file. Both are whole; Matroska
+// outputs keep every frame's time and the input's duration; Y4M and raw NV12
+// outputs, at the input's constant rate, repeat a frame over each gap (and
+// leave out a frame whose slot a later one takes, as FFmpeg writes a constant
+// rate), so they last as long too, and the summary says so.
+TEST_F(Robust, FrameTimes) {
+  // 15 frames a second; 12 frames over 31 ticks, the rest empty chunks.
+  writeTimed(dir_ / "gaps.avi", "avi", {1, 15}, {15, 1}, {0, 1, 5, 6, 12, 20, 21, 22, 26, 27, 28, 30}, 1);
+  // Nominally 30 frames a second in milliseconds: gaps, and two frames in the
+  // slot of 0.4 s (410 ms rounds to the same 30th of a second as 400).
+  writeTimed(dir_ / "vfr.mkv", "matroska", {1, 1000}, {30, 1},
+             {0, 33, 67, 100, 200, 233, 400, 410, 433, 467, 700, 733, 767, 800}, 33);
+  for (const auto &[name, fps] : std::vector<std::pair<std::string, int>>{{"gaps.avi", 15}, {"vfr.mkv", 30}}) {
+    SCOPED_TRACE(name);
+    const Timing in = probe(dir_ / name);
+    ASSERT_EQ(in.times.size(), name == "gaps.avi" ? 12u : 14u);
+    ASSERT_NEAR(in.duration, name == "gaps.avi" ? 31 / 15.0 : 0.833, 1e-3);
+    succeed({"denoise", name, "-o", "t.mkv", "-q"}, {"t.mkv"});
+    const Timing mkv = probe(dir_ / "t.mkv");
+    ASSERT_EQ(mkv.times.size(), in.times.size());
+    for (size_t i = 0; i < in.times.size(); ++i) EXPECT_NEAR(mkv.times[i], in.times[i], 1e-3) << i;
+    EXPECT_NEAR(mkv.duration, in.duration, 1e-3);
+    // Each frame takes the slots from its time to the next frame's.
+    std::vector<long long> runs;
+    for (size_t i = 0; i < in.times.size(); ++i)
+      runs.push_back(std::llround((i + 1 < in.times.size() ? in.times[i + 1] : in.duration) * fps) -
+                     std::llround(in.times[i] * fps));
+    const Outcome r = tnr({"denoise", name, "-o", "t.y4m"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    const long long slots = std::llround(in.duration * fps);
+    const long long dropped = std::count(runs.begin(), runs.end(), 0);
+    EXPECT_NE(r.out.find("t.y4m holds " + std::to_string(slots) + " frames at the constant " +
+                         std::to_string(fps) + ".000 frames/s: frames repeated " +
+                         std::to_string(slots - long(in.times.size()) + dropped) + " times and " +
+                         std::to_string(dropped) + " left out"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(slurp(dir_ / "t.y4m").rfind("YUV4MPEG2 W64 H48 F" + std::to_string(fps) + ":1 ", 0), 0u);
+    const std::vector<tnr::Frame> filtered = frames("t.mkv"), y4m = frames("t.y4m");
+    ASSERT_EQ(y4m.size(), size_t(slots));
+    size_t at = 0;
+    for (size_t i = 0; i < runs.size(); ++i)
+      for (long long k = 0; k < runs[i]; ++k, ++at) EXPECT_TRUE(y4m[at] == filtered[i]) << "slot " << at;
+    // Raw NV12: the same frames.
+    succeed({"denoise", name, "-o", "t.nv12", "-q"}, {"t.nv12"});
+    EXPECT_EQ(slurp(dir_ / "t.nv12"), bytes(y4m));
+  }
+  // Cut short, either is still refused as damaged or ended early.
+  for (const char *name : {"gaps.avi", "vfr.mkv"}) {
+    const std::string whole = slurp(dir_ / name);
+    spit(dir_ / (std::string("short-") + name), whole.substr(0, whole.size() * 6 / 10));
+    refuse({"denoise", std::string("short-") + name, "-o", "s.mkv"}, "(--accept-damaged keeps the frames that decode)");
+  }
 }

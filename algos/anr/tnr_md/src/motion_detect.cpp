@@ -1,61 +1,16 @@
-// The pipeline driver: geometry, scratch layout, size check, stages in order.
+// The pipeline driver: geometry, scratch layout, size check, stages in order
+// (the steps it shares with motion_detect_parallel in pipeline.h).
 #include "motion_detect.h"
 
 #include <cstring>
 
 #include "kernels.h"
 #include "layout.h"
+#include "pipeline.h"
 
 namespace tnr_md {
 
-// Whether under a quarter of a band's row-buffer bytes are non-zero (moving
-// blocks), judged from its first and middle rows, which the vertical
-// interpolation makes representative. Smoothing in the pass costs a moving
-// block about three times its share of the band filter and a still block
-// nothing; either way the bytes are the same.
-bool mostlyStill(const uint8_t *rowBuf, int rows, int stride) {
-  const uint8_t *mid = rowBuf + (rows / 2) * stride;
-  int moving = 0;
-  for (int i = 0; i < stride; ++i) moving += (rowBuf[i] != 0) + (mid[i] != 0);
-  return 4 * moving < 2 * stride;
-}
-
-// The border of rows [r0, r1) of a plane with `rows` valid rows and a border
-// of `ext` samples on every side: their border columns, and the border rows
-// above (below) when r0 (r1) is the first (last) row. The same samples as
-// extending the whole plane once all its rows are done.
-void extendBorderRows(int16_t *plane, int stride, int rows, int ext, int r0, int r1) {
-  for (int r = r0; r < r1; ++r) {
-    int16_t *row = plane + static_cast<ptrdiff_t>(r + ext) * stride;
-    for (int c = 0; c < ext; ++c) row[c] = row[ext];
-    for (int c = stride - ext; c < stride; ++c) row[c] = row[stride - ext - 1];
-  }
-  const size_t rowBytes = sizeof(int16_t) * static_cast<size_t>(stride);
-  if (r0 == 0 && r1 > 0)
-    for (int h = 0; h < ext; ++h)
-      std::memcpy(plane + static_cast<ptrdiff_t>(h) * stride, plane + ext * stride, rowBytes);
-  if (r1 == rows)
-    for (int h = rows + ext; h < rows + 2 * ext; ++h)
-      std::memcpy(plane + static_cast<ptrdiff_t>(h) * stride,
-                  plane + static_cast<ptrdiff_t>(rows + ext - 1) * stride, rowBytes);
-}
-
 namespace {
-
-// The planes of the scratch buffer (layout.h), as pointers.
-struct Planes {
-  int16_t *hdiff, *ldiff, *sigma, *filterLdiff, *filterHdiff;
-  SigmaTables tables;
-};
-Planes planesOf(int16_t *buf, const Layout &g) {
-  return {
-      buf,
-      buf + g.ldiff,
-      buf + g.sigma,
-      buf + g.filterLdiff,
-      buf + g.filterHdiff,
-      {reinterpret_cast<uint16_t *>(buf + g.sigmaL), reinterpret_cast<uint32_t *>(buf + g.sigmaH)}};
-}
 
 int minInt(int a, int b) { return a < b ? a : b; }
 
@@ -162,17 +117,9 @@ struct BlockRowStages {
   // The block alpha of block rows [0, by1) done.
   void blockAlphaUpTo(int by1) {
     while (alphaRows < by1) {
-      const int b0 = alphaRows, end = minInt(b0 + step, grid.blockRows), rows = end - b0;
+      const int b0 = alphaRows, end = minInt(b0 + step, grid.blockRows);
       differenceUpTo(minInt(end + 4, grid.blockRows));
-      int16_t *filtered = p.filterLdiff + b0 * g.lDiffStride;
-      k.gauss3x3(p.ldiff + (b0 + 1) * g.lDiffStride + 1, filtered, rows, grid.blockCols,
-                 g.lDiffStride);
-      const SigmaTables tables{p.tables.low + b0 * g.sigmaStride,
-                               p.tables.high + b0 * g.sigmaStride};
-      k.sigmaLut(p.sigma + (b0 + 4) * g.sigmaStride + 4, sigmaTmp, tables, scale, rows,
-                 grid.blockCols, g.sigmaStride);
-      k.blockAlpha(filtered, g.lDiffStride, tables.low, g.sigmaStride, a + b0 * grid.blockCols,
-                   rows, grid.blockCols);
+      blockStep(k, g, p, scale, sigmaTmp, a, b0, end - b0);
       alphaRows = end;
     }
   }
@@ -190,19 +137,82 @@ void upScaleWhole(const Kernels &k, const Frames &f, const Maps &m, const Grid &
   k.pixelPass(f, m, grid, {filterHdiff, rowBuf, rowBufEnd, sigma.high, ratioRBit, 0, grid.height});
 }
 
+namespace {
+
+// Stage by stage: each plane complete before the next stage reads it.
+void stageByStage(const Kernels &k, const Frames &f, const Maps &m, const Grid &grid,
+                  const Layout &g, const Planes &p, int16_t *pTmpBuf, const SigmaScales &scale,
+                  float uvRatio, uint8_t rBit) {
+  k.frameDiff(f, grid, {p.ldiff, p.hdiff, p.sigma, g.lDiffStride, g.sigmaStride}, uvRatio, 0,
+              grid.blockRows);
+  extendImgBorder_c(p.ldiff, g.lDiffStride, g.blockRows + 2, 1, 1);
+  extendImgBorder_c(p.hdiff, g.hDiffStride, grid.height + 2, 1, 1);
+  extendImgBorder_c(p.sigma, g.sigmaStride, g.blockRows + 8, 4, 4);
+  k.gauss3x3(p.ldiff + g.lDiffStride + 1, p.filterLdiff, g.blockRows, g.blockCols, g.lDiffStride);
+  k.gauss3x3(p.hdiff + g.hDiffStride + 1, p.filterHdiff, grid.height, grid.width, g.hDiffStride);
+  // The hdiff plane is dead: the sigma stage uses its region as scratch,
+  // and so does the row buffer after it.
+  k.sigmaLut(p.sigma + 4 * g.sigmaStride + 4, pTmpBuf, p.tables, scale, g.blockRows, g.blockCols,
+             g.sigmaStride);
+  upScaleWhole(k, f, m, grid, p.filterLdiff, p.filterHdiff, reinterpret_cast<uint8_t *>(pTmpBuf),
+               p.tables, rBit);
+}
+
+// Banded: the same stages over bands of rows, each a few rows behind the
+// one it reads from, so that a band's planes are still in cache when the
+// next stage reads them. The block-row stages run ahead (whole before the
+// first band with WholeFirst, a few block rows ahead with Streamed); the
+// full-resolution smoothing, the row buffer and the per-pixel pass follow
+// band by band. Every stage reads only rows its predecessor has finished,
+// and the difference has read the current frame's rows before the pass
+// filters them in place. The block alpha plane, the band's row buffer and
+// (streamed) the sigma scratch live in the work area; WholeFirst keeps the
+// sigma scratch in the smoothed-difference plane, which no band has written
+// yet. A grid too narrow for that scratch streams.
+void banded(const Kernels &k, const Frames &f, const Maps &m, const Grid &grid, const Layout &g,
+            const Planes &p, int16_t *pTmpBuf, const BandWork &work, const SigmaScales &scale,
+            float uvRatio, uint8_t rBit, Schedule schedule) {
+  const bool streamed = schedule == Schedule::Streamed || g.sigmaTmpEnd > g.hDiffSize;
+  auto *a = reinterpret_cast<uint8_t *>(pTmpBuf + work.at);  // block alpha, pitch blockCols
+  uint8_t *rowBuf = a + g.blockRows * g.blockCols;           // the band's row buffer
+  const int slots = streamed && grid.height > kRingRows + kBandRows ? kRingRows : grid.height;
+  const DiffRing ring(p.hdiff, slots, g.hDiffStride, grid.width);
+  BlockRowStages blockStages{k,
+                             f,
+                             grid,
+                             g,
+                             p,
+                             ring,
+                             uvRatio,
+                             scale,
+                             streamed ? pTmpBuf + work.sigmaTmp : p.filterHdiff,
+                             a,
+                             streamed ? kLowResRows : g.blockRows};
+  for (int y0 = 0; y0 < grid.height; y0 += kBandRows) {
+    const int y1 = minInt(y0 + kBandRows, grid.height);
+    // The row buffer reads block alpha rows up to (y1 + 3) / 8; the
+    // smoothing reads difference row y1, which that leaves done too.
+    blockStages.blockAlphaUpTo(minInt((y1 + 3) / 8 + 1, g.blockRows));
+    // Every band's smoothed rows go to the same place, the plane's first
+    // rows, which stay in cache from one band to the next.
+    bandStep(k, f, m, grid, g,
+             {a, rowBuf, ring.band(y0, y1, grid.height), p.filterHdiff, p.tables.high, rBit}, y0,
+             y1);
+  }
+  keepBlockAlphaPastGrid(m, grid, a);
+}
+
+}  // namespace
+
 void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_t *pTmpBuf,
                       uint8_t *pAlpha, uint8_t *pPreAlpha, uint8_t *gain_table_u8, int imgHeight,
                       int imgWidth, int proHeight, int proWidth, int gainStride, float sigmaHScale,
                       float sigmaLScale, float uv_ratio, float /*light_clip*/,
                       int static_ratio_r_bit, Schedule schedule) {
   const Layout g = makeLayout(proHeight, proWidth);
-  if (!g.accepted) return;
-  // Outside these limits the stages would read or write past the frames or maps.
-  // The high sigma table inside the scratch buffer is read as uint32_t.
-  if (proWidth > imgWidth || proHeight > imgHeight || gainStride < proWidth || (imgWidth & 1) ||
-      (imgHeight & 1) || (reinterpret_cast<uintptr_t>(pTmpBuf) & 3))
+  if (!g.accepted ||
+      !callAccepted(imgHeight, imgWidth, proHeight, proWidth, gainStride, pTmpBuf))
     return;
-
   const Frames f{pCurIn, pPreIn, imgHeight, imgWidth};
   const Maps m{pAlpha, pPreAlpha, gain_table_u8, gainStride};
   const Grid grid = makeGrid(proHeight, proWidth);
@@ -210,81 +220,10 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
   const SigmaScales scale{sigmaHScale, sigmaLScale};
   const auto rBit = static_cast<uint8_t>(static_ratio_r_bit);
   const BandWork work = bandWork(g);
-  if (schedule == Schedule::StageByStage || work.at < 0) {
-    // Stage by stage: each plane complete before the next stage reads it.
-    k.frameDiff(f, grid, {p.ldiff, p.hdiff, p.sigma, g.lDiffStride, g.sigmaStride}, uv_ratio, 0,
-                grid.blockRows);
-    extendImgBorder_c(p.ldiff, g.lDiffStride, g.blockRows + 2, 1, 1);
-    extendImgBorder_c(p.hdiff, g.hDiffStride, proHeight + 2, 1, 1);
-    extendImgBorder_c(p.sigma, g.sigmaStride, g.blockRows + 8, 4, 4);
-    k.gauss3x3(p.ldiff + g.lDiffStride + 1, p.filterLdiff, g.blockRows, g.blockCols, g.lDiffStride);
-    k.gauss3x3(p.hdiff + g.hDiffStride + 1, p.filterHdiff, proHeight, proWidth, g.hDiffStride);
-    // The hdiff plane is dead: the sigma stage uses its region as scratch,
-    // and so does the row buffer after it.
-    k.sigmaLut(p.sigma + 4 * g.sigmaStride + 4, pTmpBuf, p.tables, scale, g.blockRows, g.blockCols,
-               g.sigmaStride);
-    upScaleWhole(k, f, m, grid, p.filterLdiff, p.filterHdiff, reinterpret_cast<uint8_t *>(pTmpBuf),
-                 p.tables, rBit);
-    return;
-  }
-
-  // Banded: the same stages over bands of rows, each a few rows behind the
-  // one it reads from, so that a band's planes are still in cache when the
-  // next stage reads them. The block-row stages run ahead (whole before the
-  // first band with WholeFirst, a few block rows ahead with Streamed); the
-  // full-resolution smoothing, the row buffer and the per-pixel pass follow
-  // band by band. Every stage reads only rows its predecessor has finished,
-  // and the difference has read the current frame's rows before the pass
-  // filters them in place. The block alpha plane, the band's row buffer and
-  // (streamed) the sigma scratch live in the work area; WholeFirst keeps the
-  // sigma scratch in the smoothed-difference plane, which no band has written
-  // yet. A grid too narrow for that scratch streams.
-  const bool streamed = schedule == Schedule::Streamed || g.sigmaTmpEnd > g.hDiffSize;
-  auto *a = reinterpret_cast<uint8_t *>(pTmpBuf + work.at);  // block alpha, pitch blockCols
-  uint8_t *rowBuf = a + g.blockRows * g.blockCols;           // the band's row buffer
-  const int slots = streamed && proHeight > kRingRows + kBandRows ? kRingRows : proHeight;
-  const DiffRing ring(p.hdiff, slots, g.hDiffStride, proWidth);
-  BlockRowStages blockStages{k,
-                             f,
-                             grid,
-                             g,
-                             p,
-                             ring,
-                             uv_ratio,
-                             scale,
-                             streamed ? pTmpBuf + work.sigmaTmp : p.filterHdiff,
-                             a,
-                             streamed ? kLowResRows : g.blockRows};
-
-  // Where the set has it, a band that is mostly still has the pass smooth
-  // the full-resolution difference itself, only for the blocks that move.
-  const bool canSmoothInPass = k.pixelPassSmooth != nullptr && proWidth >= 16;
-  for (int y0 = 0; y0 < proHeight; y0 += kBandRows) {
-    const int y1 = minInt(y0 + kBandRows, proHeight);
-    // The row buffer reads block alpha rows up to (y1 + 3) / 8; the
-    // smoothing reads difference row y1, which that leaves done too.
-    blockStages.blockAlphaUpTo(minInt((y1 + 3) / 8 + 1, g.blockRows));
-    const int16_t *band = ring.band(y0, y1, proHeight);
-    k.rowBuffer(a, rowBuf, y0, y1, g.blockRows, g.blockCols);
-    PassRows rows{band + 1, rowBuf, rowBuf + (y1 - y0) * g.lDiffStride, p.tables.high, rBit,
-                  y0,       y1};
-    if (canSmoothInPass && mostlyStill(rowBuf, y1 - y0, g.lDiffStride)) {
-      k.pixelPassSmooth(f, m, grid, rows);
-      continue;
-    }
-    // Every band's smoothed rows go to the same place, the plane's first
-    // rows, which stay in cache from one band to the next.
-    int16_t *filtered = p.filterHdiff;
-    k.gauss3x3(band + 1, filtered, y1 - y0, proWidth, g.hDiffStride);
-    rows.hdiff = filtered;
-    k.pixelPass(f, m, grid, rows);
-  }
-  // Stage by stage, the block alpha is held in pAlpha itself, and the bytes
-  // of it that lie past the grid in their row keep it.
-  const int alphaBytes = g.blockRows * g.blockCols;
-  for (int row = 0; row * gainStride < alphaBytes; ++row)
-    for (int x = row * gainStride + proWidth; x < (row + 1) * gainStride && x < alphaBytes; ++x)
-      pAlpha[x] = a[x];
+  if (schedule == Schedule::StageByStage || work.at < 0)
+    stageByStage(k, f, m, grid, g, p, pTmpBuf, scale, uv_ratio, rBit);
+  else
+    banded(k, f, m, grid, g, p, pTmpBuf, work, scale, uv_ratio, rBit, schedule);
 }
 
 const Kernels kKernelsC = {

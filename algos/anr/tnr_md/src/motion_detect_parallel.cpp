@@ -19,6 +19,7 @@
 #include "kernels.h"
 #include "layout.h"
 #include "motion_detect.h"
+#include "pipeline.h"
 
 namespace tnr_md {
 
@@ -80,6 +81,7 @@ struct Job {
   Maps m;
   Grid grid;
   int16_t *tmp;
+  Planes planes;
   SigmaScales scale;
   float uvRatio;
   uint8_t rBit;
@@ -122,19 +124,11 @@ void differenceTask(void *arg, int t) {
 void lowResolutionTask(void *arg, int t) {
   const Job &j = *static_cast<const Job *>(arg);
   const ParallelLayout &p = *j.p;
-  const Layout &g = p.g;
   const int by0 = splitAt(p.blockRows, p.lowTasks, t);
   const int by1 = splitAt(p.blockRows, p.lowTasks, t + 1);
-  const int rows = by1 - by0;
-  if (rows <= 0) return;
-  int16_t *filtered = j.filterLdiff() + by0 * g.lDiffStride;
-  j.k->gauss3x3(j.ldiff() + (by0 + 1) * g.lDiffStride + 1, filtered, rows, g.blockCols,
-                g.lDiffStride);
-  const SigmaTables tables{j.sigmaL() + by0 * g.sigmaStride, j.sigmaH() + by0 * g.sigmaStride};
-  j.k->sigmaLut(j.sigma() + (by0 + 4) * g.sigmaStride + 4, j.work(t) + p.rowBufElems, tables,
-                j.scale, rows, g.blockCols, g.sigmaStride);
-  j.k->blockAlpha(filtered, g.lDiffStride, tables.low, g.sigmaStride,
-                  j.blockAlpha() + by0 * g.blockCols, rows, g.blockCols);
+  if (by1 <= by0) return;
+  blockStep(*j.k, p.g, j.planes, j.scale, j.work(t) + p.rowBufElems, j.blockAlpha(), by0,
+            by1 - by0);
 }
 
 // Step 3, task t: the per-pixel bands of its rows.
@@ -146,34 +140,18 @@ void bandTask(void *arg, int t) {
   const int b0 = splitAt(p.bands, p.bandTasks, t);
   const int b1 = splitAt(p.bands, p.bandTasks, t + 1);
   uint8_t *rowBuf = reinterpret_cast<uint8_t *>(j.work(t));
-  const int height = j.grid.height, width = j.grid.width;
-  const bool canSmoothInPass = j.k->pixelPassSmooth != nullptr && width >= 16;
+  // The task's bands all smooth into the rows of its first one.
+  int16_t *filtered = j.filterHdiff() + b0 * kBandRows * hs;
   for (int b = b0; b < b1; ++b) {
     const int y0 = b * kBandRows;
-    const int y1 = y0 + kBandRows < height ? y0 + kBandRows : height;
+    const int y1 = y0 + kBandRows < j.grid.height ? y0 + kBandRows : j.grid.height;
     const int16_t *band = j.hdiff() + (y0 + 1) * hs;  // row y0, border column
-    j.k->rowBuffer(j.blockAlpha(), rowBuf, y0, y1, p.blockRows, g.blockCols);
-    PassRows rows{band + 1, rowBuf, rowBuf + (y1 - y0) * g.lDiffStride, j.sigmaH(), j.rBit,
-                  y0,       y1};
-    if (canSmoothInPass && mostlyStill(rowBuf, y1 - y0, g.lDiffStride)) {
-      j.k->pixelPassSmooth(j.f, j.m, j.grid, rows);
-      continue;
-    }
-    // The task's bands all smooth into the rows of its first one.
-    int16_t *filtered = j.filterHdiff() + b0 * kBandRows * hs;
-    j.k->gauss3x3(band + 1, filtered, y1 - y0, width, static_cast<int>(hs));
-    rows.hdiff = filtered;
-    j.k->pixelPass(j.f, j.m, j.grid, rows);
+    bandStep(*j.k, j.f, j.m, j.grid, g, {j.blockAlpha(), rowBuf, band, filtered, j.sigmaH(), j.rBit},
+             y0, y1);
   }
-  if (t == 0) {
-    // motion_detect leaves the block alpha (pitch lDiffWid) in the bytes of
-    // pAlpha past the grid in their row, as its stage-by-stage order holds
-    // the plane there; no band writes those bytes.
-    const int alphaBytes = p.blockRows * g.blockCols, stride = j.m.stride;
-    for (int row = 0; row * stride < alphaBytes; ++row)
-      for (int x = row * stride + j.grid.width; x < (row + 1) * stride && x < alphaBytes; ++x)
-        j.m.alpha[x] = j.blockAlpha()[x];
-  }
+  // motion_detect leaves the block alpha in the bytes of pAlpha past the
+  // grid in their row; no band writes those bytes.
+  if (t == 0) keepBlockAlphaPastGrid(j.m, j.grid, j.blockAlpha());
 }
 
 void runTasks(const TnrMdExecutor *executor, TnrMdTask task, void *arg, int count) {
@@ -198,10 +176,7 @@ void motionDetectParallelWith(const Kernels &k, const TnrMdExecutor *executor, i
                               float sigmaHScale, float sigmaLScale, float uv_ratio,
                               int static_ratio_r_bit) {
   const ParallelLayout p = makeParallelLayout(proHeight, proWidth, tasks);
-  if (!p.accepted) return;
-  // motion_detect's own limits.
-  if (proWidth > imgWidth || proHeight > imgHeight || gainStride < proWidth || (imgWidth & 1) ||
-      (imgHeight & 1) || (reinterpret_cast<uintptr_t>(pTmpBuf) & 3))
+  if (!p.accepted || !callAccepted(imgHeight, imgWidth, proHeight, proWidth, gainStride, pTmpBuf))
     return;
   Job j{&k,
         &p,
@@ -209,6 +184,7 @@ void motionDetectParallelWith(const Kernels &k, const TnrMdExecutor *executor, i
         {pAlpha, pPreAlpha, gain_table_u8, gainStride},
         makeGrid(proHeight, proWidth),
         pTmpBuf,
+        planesOf(pTmpBuf, p.g),
         {sigmaHScale, sigmaLScale},
         uv_ratio,
         static_cast<uint8_t>(static_ratio_r_bit)};
