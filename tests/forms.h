@@ -17,6 +17,7 @@ namespace tnr_md_test {
 struct Form {
   const char *name;
   const tnr_md::Kernels *k;
+  const tnr_md::MotionKernels *mk;  // the camera motion's loops
 };
 
 inline std::vector<Form> allForms() {
@@ -24,7 +25,7 @@ inline std::vector<Form> allForms() {
   std::vector<Form> forms;
   for (const tnr_md::KernelSet &s : tnr_md::kernelSets()) {
     if (!s.lacks)
-      forms.push_back({s.name, s.k});
+      forms.push_back({s.name, s.k, s.mk});
     else if (!told)
       std::fprintf(stderr, "skipping the %s kernel set: this processor lacks %s\n", s.name,
                    s.lacks);

@@ -246,7 +246,7 @@ TEST(SpatialEquivalence, VectorFormsMatchPerSample) {
         }
         const int noise = static_cast<int>(rng() % 400);
         const int strength = static_cast<int>(rng() % 120);
-        const auto want = runForm({"PerSample", &tnr_md::kKernelsC}, f, noise, strength);
+        const auto want = runForm({"PerSample", &tnr_md::kKernelsC, &tnr_md::kMotionKernelsC}, f, noise, strength);
         for (const Form &form : forms)
           ASSERT_TRUE(
               sameBuffers(want.data(), runForm(form, f, noise, strength).data(), want.size(), w))

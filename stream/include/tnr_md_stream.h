@@ -82,6 +82,15 @@ typedef struct TnrMdParams {
    * whole frame. Fixed at creation: tnrMdStreamSetParams refuses a change. */
   int grid_width;
   int grid_height;
+  /* 1 (the default): move the history with the camera. Each frame the
+   * picture's translation from the previous frame is estimated
+   * (motionEstimate) and, where the estimate is confident, the previous
+   * filtered frame, the weights and the gains are moved by it (historyShift)
+   * before the temporal stage; the parts of the picture entering at an edge
+   * start a new history. A still camera gives a motion of (0, 0) and the bytes
+   * of align = 0 in almost every frame. Grids below 128x96 or of odd sizes
+   * are never aligned. 0: the history stays where it was. */
+  int align;
 } TnrMdParams;
 
 /* Fills the defaults every front end ships (the "medium" preset). */
@@ -205,6 +214,16 @@ typedef struct TnrMdFrameStats {
   double mean_static_ratio; /* 0 .. 1 */
   double mean_gain;         /* 0 .. 255 */
   int noise_level;          /* noise sigma the frame's difference measured, 1/16 code values */
+  /* The camera motion estimated from the previous frame to this one, in luma
+   * pixels (multiples of 1/16; the picture's content moved right and down by
+   * it), its confidence (0 .. 1: the share of the picture that agrees), and
+   * whether the history was moved by it (0 when align is off, on a first
+   * frame, or the estimate was refused: a cut, a flat or noise-only picture,
+   * a zoom). */
+  double motion_x;
+  double motion_y;
+  double motion_confidence;
+  int aligned;
 } TnrMdFrameStats;
 
 TNR_MD_API void tnrMdStreamStats(const TnrMdStream *stream, TnrMdFrameStats *stats);

@@ -141,6 +141,14 @@ struct TnrMdStream {
   std::vector<uint8_t> staticRatio, weight, gain;
   int64_t frames = 0;
   int noiseLevel = 0;
+  // Camera motion: whether the grid can be aligned, the estimator's scratch,
+  // the shift's rows, the moved previous frame (the geometry of prev) and
+  // maps (swapped with weight and gain), and the last frame's motion.
+  bool alignable = false;
+  std::vector<uint8_t> estimateScratch, shiftedFrame, shiftedWeight, shiftedGain;
+  std::vector<int16_t> shiftRows;
+  TnrMdMotion motion{0, 0, 0, 0};
+  bool aligned = false;
 
   Geometry packed() const { return Geometry{width, height}; }
   int chromaGridRows() const { return (gridH + 1) / 2; }
@@ -155,12 +163,31 @@ struct TnrMdStream {
   void resetMaps() {
     frames = 0;
     noiseLevel = 0;
+    motion = TnrMdMotion{0, 0, 0, 0};
+    aligned = false;
     std::fill(staticRatio.begin(), staticRatio.end(), 0);
     std::fill(weight.begin(), weight.end(), 0);  // no history: the full blend ramp
     std::fill(gain.begin(), gain.end(), static_cast<uint8_t>(params.start_gain));
   }
+  // Moves the history with the camera: returns the previous frame the
+  // temporal stage compares with (pre itself, or the moved copy).
+  uint8_t *align(uint8_t *cur, uint8_t *pre, Geometry geo) {
+    motion = TnrMdMotion{0, 0, 0, 0};
+    aligned = false;
+    if (!params.align || !alignable || frames == 0) return pre;
+    motionEstimate(pre, geo.pitch, cur, geo.pitch, gridH, gridW, estimateScratch.data(), &motion);
+    if (!motion.valid || (motion.dx == 0 && motion.dy == 0)) return pre;
+    historyShift(pre, cur, shiftedFrame.data(), weight.data(), shiftedWeight.data(), gain.data(),
+                 shiftedGain.data(), shiftRows.data(), geo.rows, static_cast<int>(geo.pitch), gridH,
+                 gridW, gridW, motion.dx, motion.dy, params.start_gain);
+    weight.swap(shiftedWeight);
+    gain.swap(shiftedGain);
+    aligned = true;
+    return shiftedFrame.data();
+  }
   void temporal(uint8_t *cur, uint8_t *pre, Geometry geo) {
     const TnrMdParams &p = params;
+    pre = align(cur, pre, geo);
     if (parallel)
       motion_detect_parallel(&executor, tasks, cur, pre, scratch.data(), staticRatio.data(),
                              weight.data(), gain.data(), geo.rows, static_cast<int>(geo.pitch),
@@ -224,6 +251,7 @@ void tnrMdParamsDefault(TnrMdParams *params) {
   params->spatial = 5.0f;
   params->grid_width = 0;
   params->grid_height = 0;
+  params->align = 1;
 }
 
 int tnrMdParamsPreset(TnrMdParams *params, int preset) {
@@ -269,6 +297,8 @@ int tnrMdParamsCheck(const TnrMdParams *params, TnrMdError *error) {
     return fail(error, TNR_MD_ERROR_PARAMS,
                 "grid_width and grid_height must be 0 (the whole frame) or positive, got %dx%d",
                 p.grid_width, p.grid_height);
+  if (p.align != 0 && p.align != 1)
+    return fail(error, TNR_MD_ERROR_PARAMS, "align must be 0 or 1, got %d", p.align);
   return ok(error);
 }
 
@@ -324,6 +354,16 @@ int tnrMdStreamCreate(TnrMdStream **stream, int width, int height, const TnrMdPa
     if (parallel) s->executor = *executor;
     s->tasks = tasks;
     s->spatialAccepted = spatialAccepted;
+    // The estimator's and the shift's buffers whenever the grid can be
+    // aligned, so that turning align on later allocates nothing.
+    const size_t estimate = motionEstimateTmpBufSize(gh, gw);
+    s->alignable = estimate > 0 && gw % 2 == 0 && gh % 2 == 0 && spatialAccepted;
+    if (s->alignable) {
+      s->estimateScratch.resize(estimate);
+      s->shiftRows.resize(historyShiftTmpBufSize(gw));
+      s->shiftedWeight.resize(static_cast<size_t>(gw) * gh);
+      s->shiftedGain.resize(static_cast<size_t>(gw) * gh);
+    }
     s->scratch.resize(scratch);  // operator new aligns to 16 bytes: the 4 the library needs
     const size_t maps = static_cast<size_t>(gw) * gh;
     s->staticRatio.resize(maps);
@@ -381,10 +421,15 @@ int tnrMdStreamProcess(TnrMdStream *stream, const TnrMdImage *in, const TnrMdIma
   Geometry geo;
   const bool direct = libraryFrame(target, s.width, s.height, &geo);
   if (!direct) geo = s.packed();
+  const TnrMdParams &p0 = s.params;
   // Everything that can fail comes first: the object stays as it was.
   try {
     setGeometry(s, s.prev, geo, s.frames > 0);
     if (!direct) setGeometry(s, s.work, geo, false);
+    // The moved previous frame: the geometry of prev (allocated when the
+    // geometry first changes, never per frame).
+    if (s.alignable && p0.align && s.shiftedFrame.size() != geo.bytes())
+      s.shiftedFrame.resize(geo.bytes());
   } catch (const std::bad_alloc &) {
     return fail(error, TNR_MD_ERROR_MEMORY, "cannot allocate a %dx%d frame", s.width, s.height);
   }
@@ -508,6 +553,10 @@ void tnrMdStreamStats(const TnrMdStream *stream, TnrMdFrameStats *stats) {
   stats->frames = stream->frames;
   stats->mean_static_ratio = static_cast<double>(ratio) / (128.0 * static_cast<double>(n));
   stats->mean_gain = static_cast<double>(gain) / static_cast<double>(n);
+  stats->motion_x = stream->motion.dx / static_cast<double>(TNR_MD_MOTION_UNIT);
+  stats->motion_y = stream->motion.dy / static_cast<double>(TNR_MD_MOTION_UNIT);
+  stats->motion_confidence = stream->motion.confidence / 256.0;
+  stats->aligned = stream->aligned ? 1 : 0;
   stats->noise_level = stream->noiseLevel;
 }
 

@@ -225,6 +225,8 @@ struct RunResult {
   double wallSeconds = 0;  // the whole run: reading, filtering, writing
   double staticRatioSum = 0;
   std::optional<QualityTracker> quality;
+  // The camera motion of every frame, for --csv.
+  std::vector<TnrMdFrameStats> motion;
   // The output's frames where a constant-rate format repeats or leaves out
   // frames to keep their times.
   long long written = 0, repeated = 0, dropped = 0;
@@ -288,7 +290,7 @@ void composeComparison(const Frame &input, const Frame &output, const Denoiser &
 }
 
 std::unique_ptr<OutputFile> writeCsv(const std::string &path, const QualityTracker &q,
-                                     long long start) {
+                                     const std::vector<TnrMdFrameStats> &motion, long long start) {
   auto out = std::make_unique<OutputFile>(path);
   const auto fail = [&path]() {
     return ToolError("cannot write '" + path + "': " + std::strerror(errno));
@@ -297,15 +299,19 @@ std::unique_ptr<OutputFile> writeCsv(const std::string &path, const QualityTrack
   if (!f) throw fail();
   std::fprintf(f,
                "frame,psnr_input_db,psnr_output_db,moving_pixels,psnr_input_moving_db,"
-               "psnr_output_moving_db\n");
+               "psnr_output_moving_db,motion_x,motion_y,motion_confidence,aligned\n");
   long long i = start;
+  size_t k = 0;
   for (const FrameQuality &fq : q.frames()) {
     std::fprintf(f, "%lld,%.4f,%.4f,%lld,", i++, fq.psnrIn, fq.psnrOut, fq.moving);
     if (fq.moving)
-      std::fprintf(f, "%.4f,%.4f\n", psnrFromMse(fq.sseMovingIn / fq.moving),
+      std::fprintf(f, "%.4f,%.4f,", psnrFromMse(fq.sseMovingIn / fq.moving),
                    psnrFromMse(fq.sseMovingOut / fq.moving));
     else
-      std::fprintf(f, ",\n");
+      std::fprintf(f, ",,");
+    const TnrMdFrameStats m = k < motion.size() ? motion[k] : TnrMdFrameStats{};
+    ++k;
+    std::fprintf(f, "%.4f,%.4f,%.3f,%d\n", m.motion_x, m.motion_y, m.motion_confidence, m.aligned);
   }
   const bool bad = std::fflush(f) != 0 || std::ferror(f);
   const int e = errno;
@@ -394,6 +400,7 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
     denoiser.process(frame.data());
     r.seconds += std::chrono::duration<double>(Clock::now() - t0).count();
     r.staticRatioSum += denoiser.meanStaticRatio();
+    if (reference) r.motion.push_back(denoiser.stats());
     writer->write(frame.data(), input.pts() - firstPts);
     if (cmpWriter) {
       composeComparison(in, frame, denoiser, w, h, cmp);
@@ -434,7 +441,7 @@ RunResult runPipeline(VideoReader &input, VideoReader *reference, const DenoiseO
   r.written = writer->framesWritten();
   r.repeated = writer->repeated();
   r.dropped = writer->dropped();
-  if (reference && !opt.csv.empty()) pending.push_back(writeCsv(opt.csv, *r.quality, opt.start));
+  if (reference && !opt.csv.empty()) pending.push_back(writeCsv(opt.csv, *r.quality, r.motion, opt.start));
   if (reference) {
     std::string plot = opt.plot;
     if (plot.empty() && !opt.csv.empty())
@@ -660,7 +667,7 @@ int runSweep(const SweepOptions &opt) {
   std::printf("%zu frames %dx%d\n", clean.size(), w, h);
   std::printf(
       "noise sigma_h sigma_l uv_ratio bit spatial | psnr_in psnr_out | moving_in moving_out | "
-      "still_in still_out | ghost%%_in ghost%%_out | sigma_est\n");
+      "still_in still_out | ghost%%_in ghost%%_out | sigma_est align\n");
   for (double sigma : opt.noise) {
     std::vector<Frame> noisy = clean;
     for (size_t i = 0; i < noisy.size(); ++i)
@@ -669,8 +676,10 @@ int runSweep(const SweepOptions &opt) {
       for (float sl : opt.sigmaL)
         for (float uv : opt.uvRatio)
           for (int bit : opt.staticRatioBit)
-            for (float sp : opt.spatial) {
+            for (float sp : opt.spatial)
+             for (int al : opt.align) {
               TnrParams p;
+              p.align = al != 0;
               p.sigmaH = sh;
               p.sigmaL = sl;
               p.uvRatio = uv;
@@ -689,10 +698,10 @@ int runSweep(const SweepOptions &opt) {
               const double noiseMean = noiseSum / static_cast<double>(clean.size());
               std::printf(
                   "%5.1f %7.3f %7.3f %8.3f %3d %7.2f | %7.2f %8.2f | %9.2f %10.2f | %8.2f %9.2f | "
-                  "%9.3f %10.3f | %9.2f\n",
+                  "%9.3f %10.3f | %9.2f %5d\n",
                   sigma, sh, sl, uv, bit, sp, q.meanPsnrIn(), q.meanPsnrOut(), q.movingPsnrIn(),
                   q.movingPsnrOut(), q.stillPsnrIn(), q.stillPsnrOut(), 100 * q.ghostShareIn(),
-                  100 * q.ghostShareOut(), noiseMean);
+                  100 * q.ghostShareOut(), noiseMean, al);
               std::fflush(stdout);
               if (csv)
                 std::fprintf(csv, "%g,%g,%g,%g,%d,%g,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f,%.6f,%.6f,%.3f\n",

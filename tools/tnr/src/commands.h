@@ -64,6 +64,7 @@ struct SweepOptions {
   std::vector<float> uvRatio{1.0f};
   std::vector<int> staticRatioBit{4};
   std::vector<float> spatial{0.0f};
+  std::vector<int> align{1};
   std::string csv;
   bool acceptDamaged = false;
 };

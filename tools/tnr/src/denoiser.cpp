@@ -41,6 +41,7 @@ TnrMdParams TnrParams::library() const {
   p.spatial = spatial;
   p.grid_width = gridWidth;
   p.grid_height = gridHeight;
+  p.align = align ? 1 : 0;
   return p;
 }
 

@@ -23,6 +23,8 @@ struct TnrParams {
   float sigmaH, sigmaL, uvRatio;
   int staticRatioBit, startGain;
   float spatial;
+  // Move the history with the camera (the library's align, on by default).
+  bool align = true;
   int gridWidth = 0;  // 0: the whole frame
   int gridHeight = 0;
   int threads = 0;  // threads sharing each frame; 0: one per core
@@ -57,10 +59,11 @@ class Denoiser {
   double noiseLevel() const { return stats().noise_level / 16.0; }
   // Mean static ratio of the last call, 0 .. 1.
   double meanStaticRatio() const { return stats().mean_static_ratio; }
+  // The library's figures of the last call (the camera motion among them).
+  TnrMdFrameStats stats() const;
 
  private:
   TnrMdMaps maps() const;
-  TnrMdFrameStats stats() const;
 
   struct PoolDeleter {
     void operator()(TnrMdThreadPool *p) const { tnrMdThreadPoolDestroy(p); }

@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "camera.h"
 #include "commands.h"
 #include "numbers.h"
 #include "video.h"
@@ -88,6 +89,9 @@ void addTuning(CLI::App *cmd, tnr::TnrParams &p, std::string &preset) {
                   "were averaged (0 = off)")
       ->capture_default_str()
       ->check(real(tnr::kSpatialRange));
+  cmd->add_flag("!--no-align", p.align,
+                "Do not move the history with the camera (on by default: the picture's motion "
+                "from frame to frame is estimated and the history follows it)");
   cmd->add_option("--gain", p.startGain, "Start value of the per-pixel gain table (0 to 255)")
       ->capture_default_str()
       ->check(integer(0, 255));
@@ -231,9 +235,42 @@ int main(int argc, char **argv) {
   sweep->add_option("--spatial", s.spatial, "Values of --spatial (each 0 to 15.9)")
       ->delimiter(',')
       ->check(real(tnr::kSpatialRange));
+  sweep->add_option("--align", s.align, "Values of alignment with the camera (0 off, 1 on)")
+      ->delimiter(',')
+      ->check(integer(0, 1));
   sweep->add_option("--csv", s.csv, "Write the results as CSV");
   sweep->add_flag("--accept-damaged", s.acceptDamaged,
                   "Keep the frames of a truncated or damaged input (warns) instead of failing");
+
+  tnr::CameraOptions cam;
+  auto *camera = app.add_subcommand(
+      "camera", "Film a clip with a moving camera: a window moved along a path over a clean "
+                "clip (bicubic, sub-pixel), noise added after the motion");
+  camera->add_option("INPUT", cam.input, "Clean input video ('-' = stdin)")->required();
+  camera->add_option("-o,--output", cam.output, "Output: .nv12/.yuv, .y4m or .mkv")->required();
+  camera->add_option("--size", cam.size, "Frame size WxH of raw NV12 input");
+  camera->add_option("--window", cam.window, "Window size WxH (even)")->capture_default_str();
+  camera->add_option("--path", cam.path,
+                     "fixed, pan (1.37 px right, 0.41 px down per frame) or handheld (smooth "
+                     "random path of about +-6 px plus 0.3 px jitter)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"fixed", "pan", "handheld"}));
+  camera->add_option("--frames", cam.frames, "At most this many frames (0 = all)")
+      ->capture_default_str()
+      ->check(integer(0, kMaxFrameNumber));
+  camera->add_option("--start", cam.start, "Skip this many frames first")
+      ->capture_default_str()
+      ->check(integer(0, kMaxFrameNumber));
+  camera->add_option("--noise", cam.noise,
+                     "Sigma of Gaussian noise added to every byte after the motion (0 to 100)")
+      ->capture_default_str()
+      ->check(real(tnr::kNoiseRange));
+  camera->add_option("--seed", cam.seed, "Seed of the handheld path and the noise")
+      ->capture_default_str()
+      ->check(integer(0, 4294967295LL));
+  camera->add_option("--path-csv", cam.pathCsv, "Write the window's corner per frame as CSV");
+  camera->add_flag("--accept-damaged", cam.acceptDamaged,
+                   "Keep the frames of a truncated or damaged input (warns) instead of failing");
 
   try {
     app.parse(argc, argv);
@@ -255,6 +292,7 @@ int main(int argc, char **argv) {
     if (*demo) return tnr::runDemo(m);
     if (*conv) return tnr::runConvert(c);
     if (*sweep) return tnr::runSweep(s);
+    if (*camera) return tnr::runCamera(cam);
   } catch (const std::bad_alloc &) {
     std::fflush(stdout);
     const std::string &need = tnr::memoryNote();

@@ -290,6 +290,99 @@ TNR_MD_API int spatialDenoiseAccepts(int imgHeight, int imgWidth, int proHeight,
 TNR_MD_API int motionDetectNoiseLevel(const int16_t *pTmpBuf, int proHeight, int proWidth,
                                       float uv_ratio);
 
+/* ---- Camera motion ------------------------------------------------------- */
+
+/*
+ * On a moving camera every textured pixel moves between frames and the
+ * temporal blend, rightly, refuses it. These two building blocks let a caller
+ * that keeps a sequence move the history with the camera before
+ * motion_detect: motionEstimate() measures the translation of the picture
+ * from the previous frame to the current one, and historyShift() moves the
+ * previous filtered frame, the recursive weights and the gains by it.
+ *
+ * A motion (dx, dy) in 1/16 luma pixels means the picture's content at
+ * (x, y) in the previous frame is at (x + dx / 16, y + dy / 16) in the
+ * current one. Everything is integer arithmetic: every build gives the same
+ * motion and the same bytes.
+ */
+#define TNR_MD_MOTION_UNIT 16 /* motion vectors count 1/16 luma pixels */
+
+typedef struct TnrMdMotion {
+  int dx, dy;     /* the translation, 1/16 luma pixels (0, 0 when !valid) */
+  int confidence; /* 0 .. 256: the share of the picture's tiles that agree */
+  int valid;      /* 1: align by (dx, dy); 0: no alignment (a cut, a flat or
+                     noise-only picture, a zoom or too many moving things) */
+} TnrMdMotion;
+
+/*
+ * Scratch size of motionEstimate for a width x height luma picture, in bytes,
+ * or 0 when the picture is too small (below 128 x 96) or too large (either
+ * side above 16384) to be measured.
+ */
+TNR_MD_API size_t motionEstimateTmpBufSize(int height, int width);
+
+/*
+ * The translation from pPre to pCur (width x height luma bytes at their
+ * pitches, normally the previous filtered frame and the current input).
+ *
+ * Both pictures are reduced by 4 and by 16 (rounded box means). On a grid of
+ * 4 x 3 tiles, each tile searches the 16-fold reduction exhaustively over the
+ * range (at least +-64 luma pixels at 1920 columns, in proportion to the
+ * width, and at least +-16), refines by a search of +-2 in the 4-fold one
+ * (its centre from a fit of the sums of absolute differences), by +-1 at full
+ * size on every fourth row, and to 1/16 pixel by one gradient step on the
+ * same rows. A tile counts when its best match at the coarsest level is
+ * clearly better than a typical one (a flat, noise-only or changed tile has
+ * no such match) and its gradient system is well conditioned. The tiles vote:
+ * the motion agreed (within 4/16 pixel) by the most counting tiles, their
+ * mean rounded, is valid when more than half of the counting tiles and at
+ * least 3 agree; a mean within 1/16 pixel of (0, 0) (on both axes) is
+ * reported as (0, 0). confidence = 256 x agreeing tiles / tiles.
+ *
+ * pTmpBuf holds motionEstimateTmpBufSize(height, width) bytes, 2-byte aligned
+ * (malloc's alignment suffices); when that is 0
+ * the call reports no alignment and reads nothing.
+ */
+TNR_MD_API void motionEstimate(const uint8_t *pPre, ptrdiff_t preStride, const uint8_t *pCur,
+                               ptrdiff_t curStride, int height, int width, uint8_t *pTmpBuf,
+                               TnrMdMotion *motion);
+
+/*
+ * Moves the history of the processing grid by the motion (dx, dy):
+ *  - the frame: pOut's grid (luma, and chroma rows 0 .. proHeight / 2 - 1,
+ *    bytes 0 .. proWidth - 1) = pPre's grid sampled at (x - dx / 16,
+ *    y - dy / 16) (chroma at half: the chroma motion is (dx + 1) >> 1,
+ *    (dy + 1) >> 1 in 1/16 chroma samples) with the separable four-tap cubic
+ *    of historyShiftTaps() per 1/16 phase: each row is filtered with the
+ *    horizontal taps and rounded, h = (sum + 32) >> 6, then the rows with the
+ *    vertical taps, out = clamp((sum + 32) >> 6, 0, 255);
+ *  - the maps (pPreAlpha into pAlphaOut, gains into pGainOut, each proHeight
+ *    rows of proWidth bytes at gainStride) moved by the motion rounded to
+ *    whole pixels (halves away from zero);
+ *  - where a pixel's taps, or its map sample, fall outside pPre's grid (the
+ *    part of the picture that enters at an edge), pOut takes pCur's byte, the
+ *    weight 0 and the gain gainFill: its history restarts.
+ * Bytes of pOut outside the grid are copied from pPre; pAlphaOut and
+ * pGainOut outside the grid's columns are not written. A motion of (0, 0)
+ * copies. pOut, pAlphaOut and pGainOut must not overlap the inputs.
+ * pTmpBuf holds historyShiftTmpBufSize(proWidth) int16_t (the filtered rows).
+ * Sizes as for spatial_denoise (spatialDenoiseAccepts) with an even grid,
+ * |dx|, |dy| at most 16 x 16384 and gainFill in 0 .. 255; otherwise the call
+ * returns without touching anything.
+ */
+TNR_MD_API void historyShift(const uint8_t *pPre, const uint8_t *pCur, uint8_t *pOut,
+                             const uint8_t *pPreAlpha, uint8_t *pAlphaOut, const uint8_t *pGain,
+                             uint8_t *pGainOut, int16_t *pTmpBuf, int imgHeight, int imgWidth,
+                             int proHeight, int proWidth, int gainStride, int dx, int dy,
+                             int gainFill);
+
+/* Scratch of historyShift in int16_t elements (0 for proWidth < 8). */
+TNR_MD_API size_t historyShiftTmpBufSize(int proWidth);
+
+/* The four taps (sum 64) of historyShift's filter at phase 0 .. 15 (1/16
+ * pixel past the sample of tap 1): taps[0..3] weigh samples -1, 0, +1, +2. */
+TNR_MD_API void historyShiftTaps(int phase, int8_t taps[4]);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "camera_motion.h"
 #include "kernels.h"
 
 namespace tnr_md {
@@ -16,6 +17,7 @@ struct KernelSet {
   const char *name;  // PerSample, Neon, x86_v2, x86_v3, x86_v4, x86_v4vbmi
   const Kernels *k;
   const char *lacks;  // null when this processor runs the set, else what it lacks
+  const MotionKernels *mk;  // the camera motion's loops of the same form
 };
 
 inline std::vector<KernelSet> kernelSets() {
@@ -23,9 +25,9 @@ inline std::vector<KernelSet> kernelSets() {
   // (wrongly) of an out-of-bounds write when a vector of one grows here.
   KernelSet all[6];
   int n = 0;
-  all[n++] = {"PerSample", &kKernelsC, nullptr};
+  all[n++] = {"PerSample", &kKernelsC, nullptr, &kMotionKernelsC};
 #if TNR_MD_HAVE_NEON
-  all[n++] = {"Neon", &kKernelsNeon, nullptr};
+  all[n++] = {"Neon", &kKernelsNeon, nullptr, &kMotionKernelsNeon};
 #endif
 #if TNR_MD_HAVE_X86
   __builtin_cpu_init();
@@ -36,12 +38,16 @@ inline std::vector<KernelSet> kernelSets() {
   const bool v4 = v3 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
                   __builtin_cpu_supports("avx512cd");
-  all[n++] = {"x86_v2", &x86_v2::kKernelsX86, v2 ? nullptr : "x86-64-v2 (SSE4.2, SSSE3, POPCNT)"};
-  all[n++] = {"x86_v3", &x86_v3::kKernelsX86, v3 ? nullptr : "x86-64-v3 (AVX2, FMA, BMI2)"};
-  all[n++] = {"x86_v4", &x86_v4::kKernelsX86, v4 ? nullptr : "x86-64-v4 (AVX-512 F/BW/DQ/VL/CD)"};
+  all[n++] = {"x86_v2", &x86_v2::kKernelsX86, v2 ? nullptr : "x86-64-v2 (SSE4.2, SSSE3, POPCNT)",
+              &x86_v2::kMotionKernelsX86};
+  all[n++] = {"x86_v3", &x86_v3::kKernelsX86, v3 ? nullptr : "x86-64-v3 (AVX2, FMA, BMI2)",
+              &x86_v3::kMotionKernelsX86};
+  all[n++] = {"x86_v4", &x86_v4::kKernelsX86, v4 ? nullptr : "x86-64-v4 (AVX-512 F/BW/DQ/VL/CD)",
+              &x86_v4::kMotionKernelsX86};
 #if TNR_MD_X86_VBMI_SET
   const bool vbmi = v4 && __builtin_cpu_supports("avx512vbmi");
-  all[n++] = {"x86_v4vbmi", &x86_v4vbmi::kKernelsX86, vbmi ? nullptr : "AVX-512 VBMI"};
+  all[n++] = {"x86_v4vbmi", &x86_v4vbmi::kKernelsX86, vbmi ? nullptr : "AVX-512 VBMI",
+              &x86_v4vbmi::kMotionKernelsX86};
 #endif
 #endif
   return std::vector<KernelSet>(all, all + n);

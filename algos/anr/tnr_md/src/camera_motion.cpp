@@ -1,0 +1,489 @@
+// Camera motion: the global motion estimator, the history shift's driver,
+// the per-sample forms of their hot loops and the exported entry points.
+//
+// The estimator (motionEstimate in motion_detect.h) works on a pyramid of
+// rounded 4x4 box means: the 16-fold reduction is searched exhaustively per
+// tile, the 4-fold one refines, the full-size picture gives the last whole
+// pixel and the fraction (one symmetric gradient step: the gradients of both
+// pictures averaged, so that the step is exact to second order for a
+// residual below a pixel). All sums are integers and the only division is
+// the 2x2 solve in 64 bits, so every build gives the same motion.
+//
+// The history shift's filter: a separable four-tap cubic at 1/16 phase, taps
+// in 1/64 (kShiftTaps). A recursive filter resamples its history every
+// frame, so the filter's loss of detail compounds; bilinear interpolation
+// halves the amplitude of a detail two pixels wide at phase 1/2, the cubic
+// keeps most of it (docs/camera-motion.md has the measured difference).
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "camera_motion.h"
+
+namespace tnr_md {
+
+// The cubic convolution kernel with a = -0.5 (Catmull-Rom) at 1/16 phase,
+// times 64 and rounded, then moved by one unit where the rounding left the
+// sum off 64 or the first moment off 4 x phase: every phase reproduces a
+// constant and a linear ramp exactly (a = -0.75, sharper, moves a ramp by up
+// to 1/16 pixel, a bias the recursion would accumulate). Phase 0 is the
+// sample itself. Taps 0 and 3 are never positive, 1 and 2 never negative
+// (the vector forms rely on it); the positive ones sum to at most 72.
+const int8_t kShiftTaps[16][4] = {
+    {0, 64, 0, 0},    {-2, 64, 2, 0},   {-3, 62, 5, 0},   {-4, 59, 10, -1},
+    {-4, 55, 14, -1}, {-5, 52, 19, -2}, {-5, 47, 25, -3}, {-4, 41, 30, -3},
+    {-4, 36, 36, -4}, {-3, 30, 41, -4}, {-3, 25, 47, -5}, {-2, 19, 52, -5},
+    {-1, 14, 55, -4}, {-1, 10, 59, -4}, {0, 5, 62, -3},   {0, 2, 64, -2},
+};
+
+// ---- Per-sample forms ------------------------------------------------------
+
+void shiftH_c(const uint8_t *src, int16_t *h, int n, int step, const int8_t *taps) {
+  for (int i = 0; i < n; ++i) {
+    int sum = 0;
+    for (int k = 0; k < 4; ++k) sum += taps[k] * src[i + step * (k - 1)];
+    h[i] = static_cast<int16_t>((sum + 32) >> 6);
+  }
+}
+
+void shiftV_c(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int16_t *r3,
+              uint8_t *out, int n, const int8_t *taps) {
+  for (int i = 0; i < n; ++i) {
+    const int sum = taps[0] * r0[i] + taps[1] * r1[i] + taps[2] * r2[i] + taps[3] * r3[i];
+    out[i] = static_cast<uint8_t>(std::clamp((sum + 32) >> 6, 0, 255));
+  }
+}
+
+uint32_t sad_c(const uint8_t *a, const uint8_t *b, int n) {
+  uint32_t s = 0;
+  for (int i = 0; i < n; ++i) s += static_cast<uint32_t>(std::abs(a[i] - b[i]));
+  return s;
+}
+
+void reduce4_c(const uint8_t *src, ptrdiff_t stride, uint8_t *dst, int n) {
+  for (int i = 0; i < n; ++i) {
+    int sum = 0;
+    for (int r = 0; r < 4; ++r)
+      for (int c = 0; c < 4; ++c) sum += src[r * stride + 4 * i + c];
+    dst[i] = static_cast<uint8_t>((sum + 8) >> 4);
+  }
+}
+
+const MotionKernels kMotionKernelsC = {shiftH_c, shiftV_c, sad_c, reduce4_c};
+#if TNR_MD_HAVE_NEON
+const MotionKernels kMotionKernelsNeon = {shiftH_neon, shiftV_neon, sad_neon, reduce4_neon};
+#endif
+
+// ---- The estimator ---------------------------------------------------------
+
+namespace {
+
+constexpr int kTilesX = 4, kTilesY = 3, kTiles = kTilesX * kTilesY;
+constexpr int kMinWidth = 128, kMinHeight = 96, kMaxSide = 16384;
+// Full-size rows the last two steps use: one in kSparseRows.
+constexpr int kSparseRows = 4;
+// Tiles agree when their motions differ by at most this on both axes (1/16
+// pixel): a tile's estimate on noisy frames scatters by about 1/16.
+constexpr int kAgree = 4;
+
+// The second gradient step's rows: 3 of bytes, then 6 of int16_t, each
+// of a tile's width + 2 (a tile is at most a quarter of the width + 1).
+size_t rowBytes(int width) { return (3 * (static_cast<size_t>(width) / 4 + 4) + 15) & ~size_t{15}; }
+size_t hrowBytes(int width) { return 6 * (static_cast<size_t>(width) / 4 + 4) * 2; }
+
+bool estimable(int height, int width) {
+  return width >= kMinWidth && height >= kMinHeight && width <= kMaxSide && height <= kMaxSide;
+}
+
+// The search range in luma pixels: 64 at 1920 columns, in proportion, at
+// least 16; its 16-fold reduction, rounded up.
+int coarseRange(int width) {
+  const int range = std::max(16, (64 * width + 1919) / 1920);
+  return (range + 15) / 16;
+}
+
+struct Plane {
+  const uint8_t *p;
+  ptrdiff_t stride;
+};
+struct Rect {
+  int x0, y0, x1, y1;
+};
+
+// floor(a / b) rounded to nearest, halves away from zero, for b > 0.
+int64_t divRound(int64_t a, int64_t b) { return a >= 0 ? (2 * a + b) / (2 * b) : -((-2 * a + b) / (2 * b)); }
+
+void reduce(const MotionKernels &k, Plane in, int height, int width, uint8_t *out) {
+  const int w = width / 4, h = height / 4;
+  for (int y = 0; y < h; ++y) k.reduce4(in.p + 4 * y * in.stride, in.stride, out + y * w, w);
+}
+
+// Sum of |cur(x, y) - pre(x - u, y - v)| over the rect's rows y0, y0 + step, ...
+uint64_t tileSad(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, int u, int v,
+                 int step) {
+  uint64_t s = 0;
+  for (int y = r.y0; y < r.y1; y += step)
+    s += k.sad(cur.p + y * cur.stride + r.x0, pre.p + (y - v) * pre.stride + r.x0 - u, r.x1 - r.x0);
+  return s;
+}
+
+struct Best {
+  int u, v;
+  uint64_t sad;
+};
+
+// The lowest sum in the window centre +- radius (ties: the vector nearest
+// (0, 0), then the first in row order); mean: the window's mean sum.
+Best search(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, int cu, int cv,
+            int radius, int step, uint64_t *mean) {
+  Best b{cu, cv, UINT64_MAX};
+  uint64_t total = 0;
+  for (int v = cv - radius; v <= cv + radius; ++v)
+    for (int u = cu - radius; u <= cu + radius; ++u) {
+      const uint64_t s = tileSad(k, pre, cur, r, u, v, step);
+      total += s;
+      if (s < b.sad || (s == b.sad && std::abs(u) + std::abs(v) < std::abs(b.u) + std::abs(b.v)))
+        b = {u, v, s};
+    }
+  if (mean) *mean = total / static_cast<uint64_t>((2 * radius + 1) * (2 * radius + 1));
+  return b;
+}
+
+// Quarter-step offset (-2 .. 2) of the minimum of a parabola through the
+// sums at -1, 0, +1.
+int parabolaQuarters(uint64_t sm, uint64_t s0, uint64_t sp) {
+  const int64_t den = static_cast<int64_t>(sm + sp) - 2 * static_cast<int64_t>(s0);
+  if (den <= 0) return 0;
+  const int64_t q = divRound(2 * (static_cast<int64_t>(sm) - static_cast<int64_t>(sp)), den);
+  return static_cast<int>(std::clamp<int64_t>(q, -2, 2));
+}
+
+// The sums of one symmetric gradient step over one row: c, cu, cd the
+// current row and those above and below it, p, pu, pd the previous
+// picture's aligned to them (sample x of each at index x), columns [x0, x1).
+struct GradientSums {
+  int64_t xx = 0, xy = 0, yy = 0, xt = 0, yt = 0;
+};
+void gradientRow(const uint8_t *c, const uint8_t *cu, const uint8_t *cd, const uint8_t *p,
+                 const uint8_t *pu, const uint8_t *pd, int x0, int x1, GradientSums &s) {
+  int32_t rxx = 0, rxy = 0, ryy = 0, rxt = 0, ryt = 0;  // a row of at most 4096 + 2: no wrap
+  for (int x = x0; x < x1; ++x) {
+    const int gx = c[x + 1] - c[x - 1] + p[x + 1] - p[x - 1];
+    const int gy = cd[x] - cu[x] + pd[x] - pu[x];
+    const int dt = c[x] - p[x];
+    rxx += (gx * gx) >> 4;
+    rxy += (gx * gy) >> 4;
+    ryy += (gy * gy) >> 4;
+    rxt += gx * dt;
+    ryt += gy * dt;
+  }
+  s.xx += rxx;
+  s.xy += rxy;
+  s.yy += ryy;
+  s.xt += rxt;
+  s.yt += ryt;
+}
+
+int64_t shiftMagnitude(int64_t v, int shift) { return v >= 0 ? v >> shift : -((-v) >> shift); }
+
+// The step's solution in 1/16 pixel, or false when the system is flat or
+// ill-conditioned (an edge in one direction only).
+bool gradientSolve(GradientSums s, int *fx, int *fy) {
+  // The products below in 64 bits: every sum scaled below 2^26 by one shift.
+  int shift = 0;
+  const int64_t biggest = std::max({s.xx, s.yy, std::abs(s.xy), std::abs(s.xt), std::abs(s.yt)});
+  while ((biggest >> shift) >= (int64_t{1} << 26)) ++shift;
+  const int64_t sxx = s.xx >> shift, syy = s.yy >> shift, sxy = shiftMagnitude(s.xy, shift),
+                sxt = shiftMagnitude(s.xt, shift), syt = shiftMagnitude(s.yt, shift);
+  const int64_t det = sxx * syy - sxy * sxy;
+  if (sxx <= 0 || syy <= 0 || det * 8 <= sxx * syy) return false;
+  // The model: cur(x) = pre(x - m), dt ~ -d . grad; the gradient sums are 4
+  // times the derivative, their squares scaled by 1/16 above:
+  // d = -(16 S)^-1 (4 St) x 16 (in 1/16 pixel) = -4 S^-1 St.
+  *fx = static_cast<int>(divRound(-4 * (syy * sxt - sxy * syt), det));
+  *fy = static_cast<int>(divRound(-4 * (sxx * syt - sxy * sxt), det));
+  return true;
+}
+
+// The fraction of a tile's motion beyond whole pixels (u, v), in 1/16 pixel:
+// a gradient step against the previous picture at (u, v), then a second one
+// against it resampled (with the history shift's filter) at the first
+// step's motion; false when a step fails or leaves its pixel. rows holds
+// 3 x (tile width + 2) bytes and hrows 6 x (tile width + 2) int16_t.
+bool tileFraction(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, int u, int v,
+                  uint8_t *rows, int16_t *hrows, int *mx, int *my) {
+  GradientSums s;
+  for (int y = r.y0 + kSparseRows / 2; y < r.y1; y += kSparseRows) {
+    const uint8_t *c = cur.p + y * cur.stride, *p = pre.p + (y - v) * pre.stride - u;
+    gradientRow(c, c - cur.stride, c + cur.stride, p, p - pre.stride, p + pre.stride, r.x0, r.x1,
+                s);
+  }
+  int fx = 0, fy = 0;
+  if (!gradientSolve(s, &fx, &fy) || std::abs(fx) > 16 || std::abs(fy) > 16) return false;
+  // The second step: the previous rows y - 1 .. y + 1 sampled at
+  // (x - m / 16, y - m / 16), columns x0 - 1 .. x1.
+  const int m[2] = {16 * u + fx, 16 * v + fy};
+  const int sx = -m[0], sy = -m[1];
+  const int wx = sx >> 4, px = sx & 15, wy = sy >> 4, py = sy & 15;
+  const int n = r.x1 - r.x0 + 2;
+  const int8_t *tx = kShiftTaps[px], *ty = kShiftTaps[py];
+  GradientSums s2;
+  for (int y = r.y0 + kSparseRows / 2; y < r.y1; y += kSparseRows) {
+    // Source rows y - 1 + wy - 1 .. y + 1 + wy + 2: six filtered rows.
+    for (int i = 0; i < 6; ++i)
+      k.shiftH(pre.p + (y + wy - 2 + i) * pre.stride + r.x0 - 1 + wx, hrows + i * n, n,
+               px ? 1 : 0, tx);
+    for (int j = 0; j < 3; ++j)
+      k.shiftV(hrows + j * n, hrows + (j + 1) * n, hrows + (j + 2) * n, hrows + (j + 3) * n,
+               rows + j * n, n, ty);
+    const uint8_t *c = cur.p + y * cur.stride;
+    const int o = r.x0 - 1;  // sample x of the aligned rows at index x - o
+    gradientRow(c, c - cur.stride, c + cur.stride, rows + n - o, rows - o, rows + 2 * n - o, r.x0,
+                r.x1, s2);
+  }
+  int gx = 0, gy = 0;
+  if (!gradientSolve(s2, &gx, &gy) || std::abs(gx) > 8 || std::abs(gy) > 8) return false;
+  *mx = m[0] + gx;
+  *my = m[1] + gy;
+  return true;
+}
+
+}  // namespace
+
+void motionEstimateWith(const MotionKernels &k, const uint8_t *pPre, ptrdiff_t preStride,
+                        const uint8_t *pCur, ptrdiff_t curStride, int height, int width,
+                        uint8_t *pTmpBuf, TnrMdMotion *motion) {
+  *motion = TnrMdMotion{0, 0, 0, 0};
+  if (!estimable(height, width)) return;
+  const int w1 = width / 4, h1 = height / 4, w2 = w1 / 4, h2 = h1 / 4;
+  uint8_t *pre1 = pTmpBuf, *cur1 = pre1 + w1 * h1, *pre2 = cur1 + w1 * h1, *cur2 = pre2 + w2 * h2;
+  const size_t levels = (2 * (static_cast<size_t>(w1) * h1 + static_cast<size_t>(w2) * h2) + 15) &
+                        ~size_t{15};
+  const Plane pre0{pPre, preStride}, cur0{pCur, curStride};
+  reduce(k, pre0, height, width, pre1);
+  reduce(k, cur0, height, width, cur1);
+  reduce(k, {pre1, w1}, h1, w1, pre2);
+  reduce(k, {cur1, w1}, h1, w1, cur2);
+  const Plane p1{pre1, w1}, c1{cur1, w1}, p2{pre2, w2}, c2{cur2, w2};
+  uint8_t *rows = pTmpBuf + levels;
+  int16_t *hrows = reinterpret_cast<int16_t *>(rows + rowBytes(width));
+
+  const int r2 = coarseRange(width);
+  // Full-size margin: the reach of every level's search, the fit's +-1, the
+  // first step's pixel and the filter's and the gradients' reach.
+  const int margin = 16 * r2 + 16;
+  const int ix0 = margin, ix1 = width - margin, iy0 = margin, iy1 = height - margin;
+  int mx[kTiles], my[kTiles];
+  bool ok[kTiles];
+  for (int t = 0; t < kTiles; ++t) {
+    const int tx = t % kTilesX, ty = t / kTilesX;
+    const Rect full{ix0 + tx * (ix1 - ix0) / kTilesX, iy0 + ty * (iy1 - iy0) / kTilesY,
+                    ix0 + (tx + 1) * (ix1 - ix0) / kTilesX, iy0 + (ty + 1) * (iy1 - iy0) / kTilesY};
+    const Rect rect1{(full.x0 + 3) / 4, (full.y0 + 3) / 4, full.x1 / 4, full.y1 / 4};
+    const Rect rect2{(full.x0 + 15) / 16, (full.y0 + 15) / 16, full.x1 / 16, full.y1 / 16};
+    ok[t] = false;
+    if (rect2.x1 <= rect2.x0 || rect2.y1 <= rect2.y0) continue;
+    // 16-fold: exhaustive; the best match must at least halve a typical one.
+    uint64_t mean = 0;
+    const Best b2 = search(k, p2, c2, rect2, 0, 0, r2, 1, &mean);
+    if (!(2 * b2.sad < mean)) continue;
+    // 4-fold: +-2 around it, and the fit's quarter step.
+    const Best b1 = search(k, p1, c1, rect1, 4 * b2.u, 4 * b2.v, 2, 1, nullptr);
+    const int qx = parabolaQuarters(tileSad(k, p1, c1, rect1, b1.u - 1, b1.v, 1), b1.sad,
+                                    tileSad(k, p1, c1, rect1, b1.u + 1, b1.v, 1));
+    const int qy = parabolaQuarters(tileSad(k, p1, c1, rect1, b1.u, b1.v - 1, 1), b1.sad,
+                                    tileSad(k, p1, c1, rect1, b1.u, b1.v + 1, 1));
+    // Full size: +-1 on the sparse rows, then the fraction.
+    const Best b0 = search(k, pre0, cur0, full, 4 * b1.u + qx, 4 * b1.v + qy, 1, kSparseRows,
+                           nullptr);
+    ok[t] = tileFraction(k, pre0, cur0, full, b0.u, b0.v, rows, hrows, &mx[t], &my[t]);
+  }
+  // The vote: the counting tile with the most counting tiles within kAgree.
+  int best = -1, support = 0;
+  for (int i = 0; i < kTiles; ++i) {
+    if (!ok[i]) continue;
+    int n = 0;
+    for (int j = 0; j < kTiles; ++j)
+      n += ok[j] && std::abs(mx[j] - mx[i]) <= kAgree && std::abs(my[j] - my[i]) <= kAgree;
+    if (n > support ||
+        (n == support && std::abs(mx[i]) + std::abs(my[i]) < std::abs(mx[best]) + std::abs(my[best]))) {
+      best = i;
+      support = n;
+    }
+  }
+  int counting = 0;
+  for (int j = 0; j < kTiles; ++j) counting += ok[j];
+  motion->confidence = 256 * support / kTiles;
+  if (best < 0 || 2 * support <= counting || support < 3) return;
+  int64_t sx = 0, sy = 0;
+  for (int j = 0; j < kTiles; ++j)
+    if (ok[j] && std::abs(mx[j] - mx[best]) <= kAgree && std::abs(my[j] - my[best]) <= kAgree) {
+      sx += mx[j];
+      sy += my[j];
+    }
+  motion->dx = static_cast<int>(divRound(sx, support));
+  motion->dy = static_cast<int>(divRound(sy, support));
+  // Within 1/16 pixel of still: below the estimate's accuracy, and moving
+  // the history by it would only soften it.
+  if (std::abs(motion->dx) <= 1 && std::abs(motion->dy) <= 1) motion->dx = motion->dy = 0;
+  motion->valid = 1;
+}
+
+// ---- The history shift -----------------------------------------------------
+
+namespace {
+
+// The motion rounded to whole pixels, halves away from zero.
+int wholePixels(int m) { return m >= 0 ? (m + 8) >> 4 : -((-m + 8) >> 4); }
+
+struct Axis {
+  int whole, phase;  // the source sample is at whole + phase / 16 past the output's
+  int lo, hi;        // the taps' reach: lo .. hi samples from whole
+  int first, end;    // outputs [first, end) whose taps lie in 0 .. n - 1
+};
+
+// The axis of n outputs sampled at m / 16 (source offset, 1/16 samples).
+Axis axisOf(int m, int n) {
+  Axis a;
+  a.whole = m >> 4;  // floor
+  a.phase = m & 15;
+  a.lo = a.phase ? -1 : 0;
+  a.hi = a.phase ? 2 : 0;
+  a.first = std::clamp(-a.whole - a.lo, 0, n);
+  a.end = std::clamp(n - a.whole - a.hi, a.first, n);
+  return a;
+}
+
+// One plane of the grid: n columns of `step` bytes (1 luma, 2 chroma pairs),
+// rows rows, at pitch; source offset (mx, my) in 1/16 samples.
+void shiftPlane(const MotionKernels &k, const uint8_t *pre, const uint8_t *cur, uint8_t *out,
+                ptrdiff_t pitch, int n, int rows, int step, int mx, int my, int16_t *ring) {
+  const Axis ax = axisOf(mx, n), ay = axisOf(my, rows);
+  const int bytes = n * step, b0 = ax.first * step, b1 = ax.end * step;
+  const int8_t *tx = kShiftTaps[ax.phase], *ty = kShiftTaps[ay.phase];
+  const int hStep = ax.phase ? step : 0;
+  const int count = b1 - b0;
+  // The ring holds the filtered source rows ay.whole + y - 1 .. + 2, row s
+  // in slot s & 3.
+  int16_t *slot[4] = {ring, ring + bytes, ring + 2 * bytes, ring + 3 * bytes};
+  int filled = INT32_MIN;  // the last source row in the ring
+  for (int y = 0; y < rows; ++y) {
+    uint8_t *o = out + y * pitch;
+    const uint8_t *c = cur + y * pitch;
+    if (y < ay.first || y >= ay.end || count <= 0) {
+      std::memcpy(o, c, static_cast<size_t>(bytes));
+      continue;
+    }
+    std::memcpy(o, c, static_cast<size_t>(b0));
+    std::memcpy(o + b1, c + b1, static_cast<size_t>(bytes - b1));
+    const int s0 = y + ay.whole + ay.lo, s1 = y + ay.whole + ay.hi;
+    for (int s = std::max(s0, filled + 1); s <= s1; ++s)
+      k.shiftH(pre + s * pitch + b0 + ax.whole * step, slot[s & 3], count, hStep, tx);
+    filled = s1;
+    const int m = y + ay.whole;
+    if (ay.phase)
+      k.shiftV(slot[(m - 1) & 3], slot[m & 3], slot[(m + 1) & 3], slot[(m + 2) & 3], o + b0, count,
+               ty);
+    else
+      k.shiftV(slot[m & 3], slot[m & 3], slot[m & 3], slot[m & 3], o + b0, count, ty);
+  }
+}
+
+// One map moved by whole pixels (mx, my source offset), fill where it enters
+// or where the frame's taps left the grid (the luma axes).
+void shiftMap(const uint8_t *in, uint8_t *out, ptrdiff_t stride, int w, int h, int mx, int my,
+              const Axis &ax, const Axis &ay, uint8_t fill) {
+  const int x0 = std::max({0, -mx, ax.first}), x1 = std::min({w, w - mx, ax.end});
+  const int y0 = std::max({0, -my, ay.first}), y1 = std::min({h, h - my, ay.end});
+  for (int y = 0; y < h; ++y) {
+    uint8_t *o = out + y * stride;
+    if (y < y0 || y >= y1 || x1 <= x0) {
+      std::memset(o, fill, static_cast<size_t>(w));
+      continue;
+    }
+    std::memset(o, fill, static_cast<size_t>(x0));
+    std::memcpy(o + x0, in + (y + my) * stride + x0 + mx, static_cast<size_t>(x1 - x0));
+    std::memset(o + x1, fill, static_cast<size_t>(w - x1));
+  }
+}
+
+bool shiftAccepts(int imgHeight, int imgWidth, int proHeight, int proWidth, int gainStride,
+                  int dx, int dy, int gainFill) {
+  return spatialDenoiseAccepts(imgHeight, imgWidth, proHeight, proWidth, gainStride) &&
+         proWidth % 2 == 0 && proHeight % 2 == 0 && std::abs(dx) <= 16 * 16384 &&
+         std::abs(dy) <= 16 * 16384 && gainFill >= 0 && gainFill <= 255;
+}
+
+}  // namespace
+
+void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t *pCur,
+                      uint8_t *pOut, const uint8_t *pPreAlpha, uint8_t *pAlphaOut,
+                      const uint8_t *pGain, uint8_t *pGainOut, int16_t *pTmpBuf, int imgHeight,
+                      int imgWidth, int proHeight, int proWidth, int gainStride, int dx, int dy,
+                      int gainFill) {
+  if (!shiftAccepts(imgHeight, imgWidth, proHeight, proWidth, gainStride, dx, dy, gainFill))
+    return;
+  const ptrdiff_t pitch = imgWidth;
+  const size_t lumaBytes = static_cast<size_t>(imgWidth) * imgHeight;
+  // Outside the grid: the previous frame as it is.
+  for (int y = 0; y < imgHeight; ++y) {
+    const size_t at = y * static_cast<size_t>(pitch);
+    if (y < proHeight)
+      std::memcpy(pOut + at + proWidth, pPre + at + proWidth, imgWidth - proWidth);
+    else
+      std::memcpy(pOut + at, pPre + at, imgWidth);
+  }
+  for (int y = 0; y < imgHeight / 2; ++y) {
+    const size_t at = lumaBytes + y * static_cast<size_t>(pitch);
+    if (y < proHeight / 2)
+      std::memcpy(pOut + at + proWidth, pPre + at + proWidth, imgWidth - proWidth);
+    else
+      std::memcpy(pOut + at, pPre + at, imgWidth);
+  }
+  shiftPlane(k, pPre, pCur, pOut, pitch, proWidth, proHeight, 1, -dx, -dy, pTmpBuf);
+  const int cx = (dx + 1) >> 1, cy = (dy + 1) >> 1;
+  shiftPlane(k, pPre + lumaBytes, pCur + lumaBytes, pOut + lumaBytes, pitch, proWidth / 2,
+             proHeight / 2, 2, -cx, -cy, pTmpBuf);
+  const Axis ax = axisOf(-dx, proWidth), ay = axisOf(-dy, proHeight);
+  const int wx = -wholePixels(dx), wy = -wholePixels(dy);
+  shiftMap(pPreAlpha, pAlphaOut, gainStride, proWidth, proHeight, wx, wy, ax, ay, 0);
+  shiftMap(pGain, pGainOut, gainStride, proWidth, proHeight, wx, wy, ax, ay,
+           static_cast<uint8_t>(gainFill));
+}
+
+}  // namespace tnr_md
+
+extern "C" {
+
+size_t motionEstimateTmpBufSize(int height, int width) {
+  if (!tnr_md::estimable(height, width)) return 0;
+  const size_t w1 = width / 4, h1 = height / 4;
+  const size_t levels = (2 * (w1 * h1 + (w1 / 4) * (h1 / 4)) + 15) & ~size_t{15};
+  return levels + tnr_md::rowBytes(width) + tnr_md::hrowBytes(width);
+}
+
+void motionEstimate(const uint8_t *pPre, ptrdiff_t preStride, const uint8_t *pCur,
+                    ptrdiff_t curStride, int height, int width, uint8_t *pTmpBuf,
+                    TnrMdMotion *motion) {
+  tnr_md::motionEstimateWith(TNR_MD_DEFAULT_MOTION_KERNELS, pPre, preStride, pCur, curStride,
+                             height, width, pTmpBuf, motion);
+}
+
+size_t historyShiftTmpBufSize(int proWidth) {
+  return proWidth < 8 ? 0 : 4 * static_cast<size_t>(proWidth);
+}
+
+void historyShift(const uint8_t *pPre, const uint8_t *pCur, uint8_t *pOut, const uint8_t *pPreAlpha,
+                  uint8_t *pAlphaOut, const uint8_t *pGain, uint8_t *pGainOut, int16_t *pTmpBuf,
+                  int imgHeight, int imgWidth, int proHeight, int proWidth, int gainStride, int dx,
+                  int dy, int gainFill) {
+  tnr_md::historyShiftWith(TNR_MD_DEFAULT_MOTION_KERNELS, pPre, pCur, pOut, pPreAlpha, pAlphaOut,
+                           pGain, pGainOut, pTmpBuf, imgHeight, imgWidth, proHeight, proWidth,
+                           gainStride, dx, dy, gainFill);
+}
+
+void historyShiftTaps(int phase, int8_t taps[4]) {
+  std::memcpy(taps, tnr_md::kShiftTaps[phase & 15], 4);
+}
+
+}  // extern "C"

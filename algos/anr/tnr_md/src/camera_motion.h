@@ -1,0 +1,88 @@
+// Camera motion: the estimator's and the history shift's hot loops, their
+// forms and sets (as kernels.h does for motion_detect's stages).
+#ifndef TNR_MD_CAMERA_MOTION_H
+#define TNR_MD_CAMERA_MOTION_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "motion_detect.h"
+
+namespace tnr_md {
+
+// One row of the history shift's horizontal pass: for i in [0, n)
+//   h[i] = (sum_k taps[k] src[i + step (k - 1)] + 32) >> 6   (arithmetic)
+// reading src[-step] .. src[n - 1 + 2 step]. step is 1 (luma), 2 (the
+// interleaved chroma, each component with its own) or 0 (phase 0: only
+// src[i], taps 0, 64, 0, 0). Every h lies within -48 .. 303 for the taps of
+// historyShiftTaps.
+using ShiftHFn = void(const uint8_t *src, int16_t *h, int n, int step, const int8_t *taps);
+// One row of the vertical pass: out[i] = clamp((sum_k taps[k] r_k[i] + 32)
+// >> 6, 0, 255) over four rows of h (the same row four times at phase 0).
+// Every partial sum fits int16_t.
+using ShiftVFn = void(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int16_t *r3,
+                      uint8_t *out, int n, const int8_t *taps);
+// Sum of |a[i] - b[i]| over [0, n).
+using SadFn = uint32_t(const uint8_t *a, const uint8_t *b, int n);
+// One row of a 4-fold reduction: dst[i] = (sum of the 4x4 bytes at
+// src[r x stride + 4 i + c], r, c in 0 .. 3, + 8) >> 4, for i in [0, n).
+using Reduce4Fn = void(const uint8_t *src, ptrdiff_t stride, uint8_t *dst, int n);
+
+struct MotionKernels {
+  ShiftHFn *shiftH;
+  ShiftVFn *shiftV;
+  SadFn *sad;
+  Reduce4Fn *reduce4;
+};
+
+ShiftHFn shiftH_c;
+ShiftVFn shiftV_c;
+SadFn sad_c;
+Reduce4Fn reduce4_c;
+extern const MotionKernels kMotionKernelsC;
+#if TNR_MD_HAVE_NEON
+ShiftHFn shiftH_neon;
+ShiftVFn shiftV_neon;
+SadFn sad_neon;
+Reduce4Fn reduce4_neon;
+extern const MotionKernels kMotionKernelsNeon;
+#endif
+#if TNR_MD_HAVE_X86
+namespace x86_v2 {
+extern const MotionKernels kMotionKernelsX86;
+}
+namespace x86_v3 {
+extern const MotionKernels kMotionKernelsX86;
+}
+namespace x86_v4 {
+extern const MotionKernels kMotionKernelsX86;
+}
+namespace x86_v4vbmi {
+extern const MotionKernels kMotionKernelsX86;
+}
+#endif
+
+#if TNR_MD_HAVE_X86
+#define TNR_MD_DEFAULT_MOTION_KERNELS ::tnr_md::TNR_MD_X86_SET::kMotionKernelsX86
+#elif TNR_MD_HAVE_NEON
+#define TNR_MD_DEFAULT_MOTION_KERNELS ::tnr_md::kMotionKernelsNeon
+#else
+#define TNR_MD_DEFAULT_MOTION_KERNELS ::tnr_md::kMotionKernelsC
+#endif
+
+// The exported functions with a given set.
+void motionEstimateWith(const MotionKernels &k, const uint8_t *pPre, ptrdiff_t preStride,
+                        const uint8_t *pCur, ptrdiff_t curStride, int height, int width,
+                        uint8_t *pTmpBuf, TnrMdMotion *motion);
+void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t *pCur,
+                      uint8_t *pOut, const uint8_t *pPreAlpha, uint8_t *pAlphaOut,
+                      const uint8_t *pGain, uint8_t *pGainOut, int16_t *pTmpBuf, int imgHeight,
+                      int imgWidth, int proHeight, int proWidth, int gainStride, int dx, int dy,
+                      int gainFill);
+
+// The filter's taps, per 1/16 phase (historyShiftTaps).
+extern const int8_t kShiftTaps[16][4];
+
+}  // namespace tnr_md
+
+#endif  // TNR_MD_CAMERA_MOTION_H

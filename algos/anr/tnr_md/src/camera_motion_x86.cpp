@@ -1,0 +1,99 @@
+// Camera motion's hot loops, x86-64 form, compiled once per x86-64 level into
+// its namespace; 128-bit vectors at every level (SSE4.1). Results equal the
+// per-sample forms (camera_motion.cpp) for every input.
+//
+// Tail policy as the NEON form's: full vectors, the last moved back to end
+// at the row's end; rows shorter than a vector through the per-sample form.
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "camera_motion.h"
+
+namespace tnr_md::TNR_MD_X86_NS {
+namespace {
+
+inline __m128i load(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
+inline void store(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
+inline __m128i pairTaps(int8_t lo, int8_t hi) {
+  return _mm_set1_epi16(static_cast<int16_t>(static_cast<uint8_t>(lo) | (static_cast<uint8_t>(hi) << 8)));
+}
+
+// h = (t0 a + t1 b + t2 c + t3 d + 32) >> 6 from byte pairs: maddubs forms
+// t0 a + t1 b and t2 c + t3 d without saturating (each within +-255 x 71).
+void shiftH(const uint8_t *src, int16_t *h, int n, int step, const int8_t *taps) {
+  if (n < 16) return shiftH_c(src, h, n, step, taps);
+  const __m128i t01 = pairTaps(taps[0], taps[1]), t23 = pairTaps(taps[2], taps[3]);
+  const __m128i round = _mm_set1_epi16(32);
+  for (int i = 0;; i += 16) {
+    if (i > n - 16) i = n - 16;
+    const uint8_t *p = src + i;
+    const __m128i a = load(p - step), b = load(p), c = load(p + step), d = load(p + 2 * step);
+    const __m128i lo = _mm_add_epi16(_mm_maddubs_epi16(_mm_unpacklo_epi8(a, b), t01),
+                                     _mm_maddubs_epi16(_mm_unpacklo_epi8(c, d), t23));
+    const __m128i hi = _mm_add_epi16(_mm_maddubs_epi16(_mm_unpackhi_epi8(a, b), t01),
+                                     _mm_maddubs_epi16(_mm_unpackhi_epi8(c, d), t23));
+    store(h + i, _mm_srai_epi16(_mm_add_epi16(lo, round), 6));
+    store(h + i + 8, _mm_srai_epi16(_mm_add_epi16(hi, round), 6));
+    if (i == n - 16) break;
+  }
+}
+
+// 16-bit products and sums wrap in between; the sum lies within int16_t, and
+// so does the sum plus 32. packus clamps to 0 .. 255.
+void shiftV(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int16_t *r3,
+            uint8_t *out, int n, const int8_t *taps) {
+  if (n < 16) return shiftV_c(r0, r1, r2, r3, out, n, taps);
+  const __m128i t0 = _mm_set1_epi16(taps[0]), t1 = _mm_set1_epi16(taps[1]),
+                t2 = _mm_set1_epi16(taps[2]), t3 = _mm_set1_epi16(taps[3]);
+  const __m128i round = _mm_set1_epi16(32);
+  const auto eight = [&](int i) {
+    __m128i v = _mm_mullo_epi16(load(r1 + i), t1);
+    v = _mm_add_epi16(v, _mm_mullo_epi16(load(r2 + i), t2));
+    v = _mm_add_epi16(v, _mm_mullo_epi16(load(r0 + i), t0));
+    v = _mm_add_epi16(v, _mm_mullo_epi16(load(r3 + i), t3));
+    return _mm_srai_epi16(_mm_add_epi16(v, round), 6);
+  };
+  for (int i = 0;; i += 16) {
+    if (i > n - 16) i = n - 16;
+    store(out + i, _mm_packus_epi16(eight(i), eight(i + 8)));
+    if (i == n - 16) break;
+  }
+}
+
+uint32_t sad(const uint8_t *a, const uint8_t *b, int n) {
+  __m128i acc = _mm_setzero_si128();
+  int i = 0;
+  for (; i + 16 <= n; i += 16) acc = _mm_add_epi64(acc, _mm_sad_epu8(load(a + i), load(b + i)));
+  const uint32_t sum = static_cast<uint32_t>(_mm_cvtsi128_si64(acc) +
+                                             _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+  return sum + sad_c(a + i, b + i, n - i);
+}
+
+// Pairs of bytes summed by maddubs with ones, four rows added (each lane at
+// most 8 x 255), pairs of lanes by madd with ones: the sums of 4x4.
+void reduce4(const uint8_t *src, ptrdiff_t stride, uint8_t *dst, int n) {
+  if (n < 8) return reduce4_c(src, stride, dst, n);
+  const __m128i ones8 = _mm_set1_epi8(1), ones16 = _mm_set1_epi16(1);
+  const __m128i round = _mm_set1_epi32(8);
+  for (int i = 0;; i += 8) {
+    if (i > n - 8) i = n - 8;
+    const uint8_t *p = src + 4 * i;
+    __m128i lo = _mm_setzero_si128(), hi = _mm_setzero_si128();
+    for (int r = 0; r < 4; ++r) {
+      lo = _mm_add_epi16(lo, _mm_maddubs_epi16(load(p + r * stride), ones8));
+      hi = _mm_add_epi16(hi, _mm_maddubs_epi16(load(p + r * stride + 16), ones8));
+    }
+    const __m128i slo = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(lo, ones16), round), 4);
+    const __m128i shi = _mm_srli_epi32(_mm_add_epi32(_mm_madd_epi16(hi, ones16), round), 4);
+    const __m128i w = _mm_packus_epi32(slo, shi);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(dst + i), _mm_packus_epi16(w, w));
+    if (i == n - 8) break;
+  }
+}
+
+}  // namespace
+
+const MotionKernels kMotionKernelsX86 = {shiftH, shiftV, sad, reduce4};
+
+}  // namespace tnr_md::TNR_MD_X86_NS

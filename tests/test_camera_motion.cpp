@@ -1,0 +1,365 @@
+// Camera motion: the estimator's motion on pictures with known sub-pixel
+// shifts and its refusals; the history shift's forms byte for byte at every
+// phase and at the edges, against guard pages; what the shift leaves where
+// the picture enters.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "camera_motion.h"
+#include "forms.h"
+#include "generators.h"
+#include "motion_detect.h"
+#include "test_util.h"
+
+namespace {
+
+using tnr_md_test::allForms;
+using tnr_md_test::Fill;
+using tnr_md_test::Guard;
+using tnr_md_test::GuardedBuffer;
+using tnr_md_test::kGuardSides;
+
+// ---- The rows ------------------------------------------------------------------
+
+class ShiftRows : public ::testing::TestWithParam<tnr_md_test::Form> {};
+
+// Every phase and step, lengths around the vector widths, inputs exactly as
+// long as the taps reach, against an inaccessible page on either side.
+TEST_P(ShiftRows, MatchPerSampleAtEveryPhaseAndLength) {
+  const tnr_md::MotionKernels &k = *GetParam().mk;
+  std::mt19937 rng = tnr_md_test::seededRng(41);
+  for (Guard side : kGuardSides)
+    for (int n : {1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 64, 65, 100})
+      for (int step : {0, 1, 2})
+        for (int phase = 0; phase < 16; ++phase) {
+          SCOPED_TRACE(::testing::Message() << "n " << n << " step " << step << " phase " << phase
+                                            << " guard " << tnr_md_test::sideName(side));
+          const Fill fill = static_cast<Fill>(rng() % static_cast<unsigned>(Fill::Count));
+          const int8_t *taps = tnr_md::kShiftTaps[phase];
+          GuardedBuffer<uint8_t> src(static_cast<size_t>(n + 3 * step), side);
+          tnr_md_test::fillWith(src.data(), src.size(), fill, rng, 0, 255);
+          GuardedBuffer<int16_t> h(static_cast<size_t>(n), side);
+          std::vector<int16_t> want(static_cast<size_t>(n));
+          tnr_md::shiftH_c(src.data() + step, want.data(), n, step, taps);
+          k.shiftH(src.data() + step, h.data(), n, step, taps);
+          ASSERT_EQ(0, std::memcmp(want.data(), h.data(), n * sizeof(int16_t)));
+          // The vertical pass over rows within the horizontal pass's range.
+          GuardedBuffer<int16_t> rows[4] = {GuardedBuffer<int16_t>(n, side), GuardedBuffer<int16_t>(n, side),
+                                            GuardedBuffer<int16_t>(n, side), GuardedBuffer<int16_t>(n, side)};
+          for (auto &r : rows) tnr_md_test::fillWith(r.data(), r.size(), fill, rng, -48, 303);
+          GuardedBuffer<uint8_t> out(static_cast<size_t>(n), side);
+          std::vector<uint8_t> wantOut(static_cast<size_t>(n));
+          tnr_md::shiftV_c(rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data(),
+                           wantOut.data(), n, taps);
+          k.shiftV(rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data(), out.data(), n,
+                   taps);
+          ASSERT_EQ(0, std::memcmp(wantOut.data(), out.data(), static_cast<size_t>(n)));
+        }
+}
+
+TEST_P(ShiftRows, SadAndReductionMatchPerSample) {
+  const tnr_md::MotionKernels &k = *GetParam().mk;
+  std::mt19937 rng = tnr_md_test::seededRng(43);
+  for (Guard side : kGuardSides)
+    for (int n : {1, 7, 8, 9, 15, 16, 17, 33, 100, 2100, 4200}) {
+      SCOPED_TRACE(::testing::Message() << "n " << n << " guard " << tnr_md_test::sideName(side));
+      const Fill fill = static_cast<Fill>(rng() % static_cast<unsigned>(Fill::Count));
+      GuardedBuffer<uint8_t> a(n, side), b(n, side);
+      tnr_md_test::fillWith(a.data(), a.size(), fill, rng, 0, 255);
+      tnr_md_test::fillWith(b.data(), b.size(), Fill::Extremes, rng, 0, 255);
+      ASSERT_EQ(tnr_md::sad_c(a.data(), b.data(), n), k.sad(a.data(), b.data(), n));
+      const int outs = n / 4 + 1;
+      const ptrdiff_t stride = 4 * outs + 3;
+      GuardedBuffer<uint8_t> src(static_cast<size_t>(3 * stride + 4 * outs), side);
+      tnr_md_test::fillWith(src.data(), src.size(), fill, rng, 0, 255);
+      GuardedBuffer<uint8_t> dst(outs, side);
+      std::vector<uint8_t> want(outs);
+      tnr_md::reduce4_c(src.data(), stride, want.data(), outs);
+      k.reduce4(src.data(), stride, dst.data(), outs);
+      ASSERT_EQ(0, std::memcmp(want.data(), dst.data(), outs));
+    }
+}
+
+TNR_MD_FORMS_SUITE(ShiftRows);
+
+// ---- The history shift ---------------------------------------------------------
+
+struct ShiftCase {
+  int w, h, gw, gh;  // frame and grid
+  std::vector<uint8_t> pre, cur, alpha, gain;
+};
+
+ShiftCase makeCase(std::mt19937 &rng, int w, int h, int gw, int gh) {
+  ShiftCase c{w, h, gw, gh, {}, {}, {}, {}};
+  const size_t frame = static_cast<size_t>(w) * h * 3 / 2, maps = static_cast<size_t>(gw) * gh;
+  c.pre.resize(frame);
+  c.cur.resize(frame);
+  c.alpha.resize(maps);
+  c.gain.resize(maps);
+  const Fill fill = static_cast<Fill>(rng() % static_cast<unsigned>(Fill::Count));
+  tnr_md_test::fillWith(c.pre.data(), frame, fill, rng, 0, 255, w);
+  tnr_md_test::fillWith(c.cur.data(), frame, Fill::Random, rng, 0, 255);
+  tnr_md_test::fillWith(c.alpha.data(), maps, Fill::Random, rng, 1, 128);
+  tnr_md_test::fillWith(c.gain.data(), maps, Fill::Random, rng, 1, 255);
+  return c;
+}
+
+struct ShiftOut {
+  GuardedBuffer<uint8_t> frame, alpha, gain;
+};
+
+ShiftOut runShift(const tnr_md::MotionKernels &k, const ShiftCase &c, int dx, int dy, Guard side) {
+  // Inputs and outputs exactly as large as the frame and maps, against a page.
+  GuardedBuffer<uint8_t> pre(c.pre.size(), side), cur(c.cur.size(), side),
+      alpha(c.alpha.size(), side), gain(c.gain.size(), side);
+  std::memcpy(pre.data(), c.pre.data(), c.pre.size());
+  std::memcpy(cur.data(), c.cur.data(), c.cur.size());
+  std::memcpy(alpha.data(), c.alpha.data(), c.alpha.size());
+  std::memcpy(gain.data(), c.gain.data(), c.gain.size());
+  ShiftOut o{GuardedBuffer<uint8_t>(c.pre.size(), side), GuardedBuffer<uint8_t>(c.alpha.size(), side),
+             GuardedBuffer<uint8_t>(c.gain.size(), side)};
+  o.frame.fill(0xA5);
+  o.alpha.fill(0xA5);
+  o.gain.fill(0xA5);
+  GuardedBuffer<int16_t> scratch(historyShiftTmpBufSize(c.gw), side);
+  tnr_md::historyShiftWith(k, pre.data(), cur.data(), o.frame.data(), alpha.data(), o.alpha.data(),
+                           gain.data(), o.gain.data(), scratch.data(), c.h, c.w, c.gh, c.gw, c.gw,
+                           dx, dy, 77);
+  return o;
+}
+
+class HistoryShift : public ::testing::TestWithParam<tnr_md_test::Form> {};
+
+// Every fractional phase on each axis, whole parts that put the taps across
+// every edge (and motions larger than the grid), grids narrower than the
+// frame and of widths around the vector widths.
+TEST_P(HistoryShift, MatchesPerSampleAtEveryPhaseAndEdge) {
+  const tnr_md::MotionKernels &k = *GetParam().mk;
+  std::mt19937 rng = tnr_md_test::seededRng(47);
+  struct Size {
+    int w, h, gw, gh;
+  };
+  for (Size s : {Size{8, 8, 8, 8}, Size{34, 20, 34, 20}, Size{40, 24, 36, 18}, Size{70, 30, 66, 30}})
+    for (Guard side : kGuardSides)
+      for (int m = 0; m < 40; ++m) {
+        const int dx = m < 16 ? m + 16 * static_cast<int>(tnr_md_test::uni(rng, -3, 3))
+                              : static_cast<int>(tnr_md_test::uni(rng, -16 * (s.gw + 4), 16 * (s.gw + 4)));
+        const int dy = m >= 16 && m < 32 ? (m - 16) - 16 * static_cast<int>(tnr_md_test::uni(rng, -3, 3))
+                                         : static_cast<int>(tnr_md_test::uni(rng, -16 * 6, 16 * 6));
+        SCOPED_TRACE(::testing::Message() << s.w << "x" << s.h << " grid " << s.gw << "x" << s.gh
+                                          << " motion " << dx << "," << dy << " guard "
+                                          << tnr_md_test::sideName(side));
+        const ShiftCase c = makeCase(rng, s.w, s.h, s.gw, s.gh);
+        const ShiftOut want = runShift(tnr_md::kMotionKernelsC, c, dx, dy, side);
+        const ShiftOut got = runShift(k, c, dx, dy, side);
+        ASSERT_EQ(0, std::memcmp(want.frame.data(), got.frame.data(), c.pre.size()));
+        ASSERT_EQ(0, std::memcmp(want.alpha.data(), got.alpha.data(), c.alpha.size()));
+        ASSERT_EQ(0, std::memcmp(want.gain.data(), got.gain.data(), c.gain.size()));
+      }
+}
+
+TNR_MD_FORMS_SUITE(HistoryShift);
+
+// Whole-pixel motions move every byte as they say; where the source lies
+// outside the grid the history restarts: the current byte, weight 0, the
+// fill gain. Fractional motions restart one sample further in (the taps'
+// reach), and a motion of (0, 0) copies.
+TEST(HistoryShiftSemantics, WholePixelsMoveAndEdgesRestart) {
+  std::mt19937 rng = tnr_md_test::seededRng(53);
+  const int w = 48, h = 32;
+  for (int t = 0; t < 30; ++t) {
+    const int ux = static_cast<int>(tnr_md_test::uni(rng, -20, 20));
+    const int uy = static_cast<int>(tnr_md_test::uni(rng, -12, 12));
+    const int frac = t % 3 == 0 ? 0 : static_cast<int>(tnr_md_test::uni(rng, 1, 15));
+    const int dx = 16 * ux + frac, dy = 16 * uy;
+    SCOPED_TRACE(::testing::Message() << "motion " << dx << "," << dy);
+    ShiftCase c = makeCase(rng, w, h, w, h);
+    const ShiftOut o = runShift(TNR_MD_DEFAULT_MOTION_KERNELS, c, dx, dy, Guard::Right);
+    // Luma: source column x - dx / 16; with a fraction the taps reach from
+    // floor - 1 to floor + 2.
+    const int sx = -dx, wx = sx >> 4;
+    const int lo = frac ? -1 : 0, hi = frac ? 2 : 0;
+    const int wxMap = -(dx >= 0 ? (dx + 8) >> 4 : -((-dx + 8) >> 4));
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        const int syy = y - uy;
+        const bool inside = x + wx + lo >= 0 && x + wx + hi < w && syy >= 0 && syy < h;
+        const bool mapInside = inside && x + wxMap >= 0 && x + wxMap < w;
+        const size_t i = static_cast<size_t>(y) * w + x;
+        if (!inside) {
+          ASSERT_EQ(o.frame[i], c.cur[i]) << x << "," << y;
+        } else if (!frac) {
+          ASSERT_EQ(o.frame[i], c.pre[static_cast<size_t>(syy) * w + x + wx]) << x << "," << y;
+        }
+        if (!mapInside) {
+          ASSERT_EQ(o.alpha[i], 0) << x << "," << y;
+          ASSERT_EQ(o.gain[i], 77) << x << "," << y;
+        } else {
+          ASSERT_EQ(o.alpha[i], c.alpha[static_cast<size_t>(syy) * w + x + wxMap]) << x << "," << y;
+          ASSERT_EQ(o.gain[i], c.gain[static_cast<size_t>(syy) * w + x + wxMap]) << x << "," << y;
+        }
+      }
+  }
+  ShiftCase c = makeCase(rng, w, h, w, h);
+  const ShiftOut o = runShift(TNR_MD_DEFAULT_MOTION_KERNELS, c, 0, 0, Guard::Right);
+  EXPECT_EQ(0, std::memcmp(o.frame.data(), c.pre.data(), c.pre.size()));
+  EXPECT_EQ(0, std::memcmp(o.alpha.data(), c.alpha.data(), c.alpha.size()));
+}
+
+// A smooth ramp moved by a fraction lands where the fraction says: phase p
+// of a ramp rising 8 per pixel reads 8 x (x - p / 16) within 1 (the taps are
+// rounded to 1/64), so a phase off by one step (0.5 of a code value per
+// 1/16 pixel) or a shift in the wrong direction shows.
+TEST(HistoryShiftSemantics, FractionsLandOnARamp) {
+  const int w = 40, h = 16;
+  std::vector<uint8_t> pre(static_cast<size_t>(w) * h * 3 / 2), cur(pre.size(), 0), out(pre.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) pre[static_cast<size_t>(y) * w + x] = static_cast<uint8_t>(40 + 4 * x);
+  std::vector<uint8_t> alpha(static_cast<size_t>(w) * h, 100), a2(alpha.size()), g2(alpha.size());
+  std::vector<int16_t> scratch(historyShiftTmpBufSize(w));
+  for (int dx = -40; dx <= 40; ++dx) {
+    historyShift(pre.data(), cur.data(), out.data(), alpha.data(), a2.data(), alpha.data(), g2.data(),
+                 scratch.data(), h, w, h, w, w, dx, 0, 0);
+    for (int x = 4; x < w - 4; ++x) {
+      const double want = 40 + 4 * (x - dx / 16.0);
+      EXPECT_NEAR(out[static_cast<size_t>(5) * w + x], want, 0.55) << "dx " << dx << " x " << x;
+    }
+  }
+}
+
+// ---- The estimator --------------------------------------------------------------
+
+// A textured picture defined everywhere: a sum of sines of random direction,
+// frequency (periods of 6 to 240 pixels, evenly in log) and phase, so that a shift by any
+// fraction is known exactly.
+struct Texture {
+  double fx[16], fy[16], ph[16], amp[16];
+  explicit Texture(std::mt19937 &rng) {
+    for (int i = 0; i < 16; ++i) {
+      const double angle = 6.283185307 * tnr_md_test::unitFloat(rng);
+      const double period = 6 * std::pow(40.0, tnr_md_test::unitFloat(rng));  // 6 .. 240
+      fx[i] = 6.283185307 * std::cos(angle) / period;
+      fy[i] = 6.283185307 * std::sin(angle) / period;
+      ph[i] = 6.283185307 * tnr_md_test::unitFloat(rng);
+      amp[i] = 10 + 10 * tnr_md_test::unitFloat(rng);
+    }
+  }
+  double at(double x, double y) const {
+    double v = 128;
+    for (int i = 0; i < 16; ++i) v += amp[i] * std::sin(fx[i] * x + fy[i] * y + ph[i]);
+    return v;
+  }
+};
+
+std::vector<uint8_t> render(const Texture &t, int w, int h, double ox, double oy, double sigma,
+                            std::mt19937 &rng) {
+  std::vector<uint8_t> p(static_cast<size_t>(w) * h);
+  std::normal_distribution<double> noise(0, sigma > 0 ? sigma : 1);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const double v = t.at(x - ox, y - oy) + (sigma > 0 ? noise(rng) : 0);
+      p[static_cast<size_t>(y) * w + x] = static_cast<uint8_t>(std::lround(std::clamp(v, 0.0, 255.0)));
+    }
+  return p;
+}
+
+TnrMdMotion estimate(const tnr_md::MotionKernels &k, const std::vector<uint8_t> &pre,
+                     const std::vector<uint8_t> &cur, int w, int h) {
+  std::vector<uint8_t> scratch(motionEstimateTmpBufSize(h, w));
+  TnrMdMotion m{};
+  tnr_md::motionEstimateWith(k, pre.data(), w, cur.data(), w, h, w, scratch.data(), &m);
+  return m;
+}
+
+class MotionEstimate : public ::testing::TestWithParam<tnr_md_test::Form> {};
+
+// Known shifts across the range (+-64 at 1920 columns, at least +-16: +-16
+// at 480), clean and with noise of sigma 8: within 1/8 pixel, the same
+// vector in every form.
+TEST_P(MotionEstimate, RecoversSubPixelShiftsAcrossTheRange) {
+  const tnr_md::MotionKernels &k = *GetParam().mk;
+  std::mt19937 rng = tnr_md_test::seededRng(59);
+  const int w = 480, h = 272;
+  const Texture tex(rng);
+  const double shifts[][2] = {{0.3125, -0.1875}, {-15.2, 0.44}, {15.9, -14.3}, {3.53, 7.81},
+                              {-9.97, -0.5},     {0.0, 12.06}, {14.62, 15.5}, {-1.37, -0.41}};
+  const auto pre0 = render(tex, w, h, 0, 0, 0, rng);
+  const auto noisy = [&](std::vector<uint8_t> p, double sigma) {
+    std::normal_distribution<double> noise(0, sigma);
+    for (uint8_t &v : p) v = static_cast<uint8_t>(std::lround(std::clamp(v + noise(rng), 0.0, 255.0)));
+    return p;
+  };
+  for (const auto &s : shifts) {
+    const auto cur0 = render(tex, w, h, s[0], s[1], 0, rng);
+    for (double sigma : {0.0, 8.0}) {
+      SCOPED_TRACE(::testing::Message() << "shift " << s[0] << "," << s[1] << " sigma " << sigma);
+      const auto pre = sigma > 0 ? noisy(pre0, sigma) : pre0;
+      const auto cur = sigma > 0 ? noisy(cur0, sigma) : cur0;
+      const TnrMdMotion m = estimate(k, pre, cur, w, h);
+      ASSERT_EQ(m.valid, 1);
+      EXPECT_LE(std::fabs(m.dx - 16 * s[0]), 2.0) << m.dx;
+      EXPECT_LE(std::fabs(m.dy - 16 * s[1]), 2.0) << m.dy;
+      const TnrMdMotion ref = estimate(tnr_md::kMotionKernelsC, pre, cur, w, h);
+      EXPECT_EQ(ref.dx, m.dx);
+      EXPECT_EQ(ref.dy, m.dy);
+      EXPECT_EQ(ref.confidence, m.confidence);
+    }
+  }
+}
+
+// A cut (two unrelated pictures), two frames of noise alone, a flat grey
+// picture (with and without noise), and a zoom of 3 %: no alignment.
+TEST_P(MotionEstimate, RefusesCutsNoiseFlatPicturesAndZooms) {
+  const tnr_md::MotionKernels &k = *GetParam().mk;
+  std::mt19937 rng = tnr_md_test::seededRng(61);
+  const int w = 480, h = 272;
+  const Texture a(rng), b(rng);
+  EXPECT_EQ(estimate(k, render(a, w, h, 0, 0, 2, rng), render(b, w, h, 0, 0, 2, rng), w, h).valid, 0)
+      << "cut";
+  Texture flat(rng);
+  for (double &v : flat.amp) v = 0;
+  EXPECT_EQ(estimate(k, render(flat, w, h, 0, 0, 8, rng), render(flat, w, h, 0, 0, 8, rng), w, h).valid,
+            0)
+      << "noise";
+  EXPECT_EQ(estimate(k, render(flat, w, h, 0, 0, 0, rng), render(flat, w, h, 0, 0, 0, rng), w, h).valid,
+            0)
+      << "flat";
+  std::vector<uint8_t> zoom(static_cast<size_t>(w) * h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      zoom[static_cast<size_t>(y) * w + x] = static_cast<uint8_t>(std::lround(
+          std::clamp(a.at(w / 2 + (x - w / 2) / 1.03, h / 2 + (y - h / 2) / 1.03), 0.0, 255.0)));
+  EXPECT_EQ(estimate(k, render(a, w, h, 0, 0, 0, rng), zoom, w, h).valid, 0) << "zoom";
+}
+
+// Something moving over a still background (a textured block of a fifth of
+// the picture's width and a third of its height moving 9 pixels right and 4
+// down) leaves the estimate
+// at rest; over a panning background the pan.
+TEST_P(MotionEstimate, MovingObjectsDoNotDragTheEstimate) {
+  const tnr_md::MotionKernels &k = *GetParam().mk;
+  std::mt19937 rng = tnr_md_test::seededRng(67);
+  const int w = 480, h = 272;
+  const Texture bg(rng), obj(rng);
+  for (double pan : {0.0, 2.75}) {
+    auto pre = render(bg, w, h, 0, 0, 4, rng), cur = render(bg, w, h, pan, 0, 4, rng);
+    for (int y = 80; y < 176; ++y)
+      for (int x = 160; x < 256; ++x) {
+        pre[static_cast<size_t>(y) * w + x] = static_cast<uint8_t>(std::clamp(obj.at(x, y), 0.0, 255.0));
+        cur[static_cast<size_t>(y + 4) * w + x + 9] =
+            static_cast<uint8_t>(std::clamp(obj.at(x, y), 0.0, 255.0));
+      }
+    const TnrMdMotion m = estimate(k, pre, cur, w, h);
+    SCOPED_TRACE(::testing::Message() << "pan " << pan);
+    ASSERT_EQ(m.valid, 1);
+    EXPECT_LE(std::abs(m.dx - static_cast<int>(std::lround(16 * pan))), 2);
+    EXPECT_LE(std::abs(m.dy), 2);
+  }
+}
+
+TNR_MD_FORMS_SUITE(MotionEstimate);
+
+}  // namespace
