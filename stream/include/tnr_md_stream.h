@@ -82,14 +82,16 @@ typedef struct TnrMdParams {
    * whole frame. Fixed at creation: tnrMdStreamSetParams refuses a change. */
   int grid_width;
   int grid_height;
-  /* 1 (the default): move the history with the camera. Each frame the
+  /* 1: move the history with the camera. Each frame the
    * picture's translation from the previous frame is estimated
    * (motionEstimate) and, where the estimate is confident, the previous
    * filtered frame, the weights and the gains are moved by it (historyShift)
    * before the temporal stage; the parts of the picture entering at an edge
    * start a new history. A still camera gives a motion of (0, 0) and the bytes
    * of align = 0 in almost every frame. Grids below 128x96 or of odd sizes
-   * are never aligned. 0: the history stays where it was. */
+   * are never aligned. 0 (the default): the history stays where it was.
+   * Off by default while the estimation and the shift cost about as much
+   * again as the temporal stage itself (docs/camera-motion.md). */
   int align;
 } TnrMdParams;
 

@@ -64,7 +64,7 @@ struct SweepOptions {
   std::vector<float> uvRatio{1.0f};
   std::vector<int> staticRatioBit{4};
   std::vector<float> spatial{0.0f};
-  std::vector<int> align{1};
+  std::vector<int> align{0};
   std::string csv;
   bool acceptDamaged = false;
 };

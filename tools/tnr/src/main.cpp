@@ -89,9 +89,10 @@ void addTuning(CLI::App *cmd, tnr::TnrParams &p, std::string &preset) {
                   "were averaged (0 = off)")
       ->capture_default_str()
       ->check(real(tnr::kSpatialRange));
-  cmd->add_flag("!--no-align", p.align,
-                "Do not move the history with the camera (on by default: the picture's motion "
-                "from frame to frame is estimated and the history follows it)");
+  cmd->add_flag("--align,!--no-align", p.align,
+                "Move the history with the camera: the picture's motion from frame to frame is "
+                "estimated and the history follows it (off by default; it costs about as much "
+                "again as the temporal stage)");
   cmd->add_option("--gain", p.startGain, "Start value of the per-pixel gain table (0 to 255)")
       ->capture_default_str()
       ->check(integer(0, 255));

@@ -303,7 +303,7 @@ TEST_F(ToolTest, MovingCameraHistoryFollowsThePan) {
     ASSERT_EQ(tnr(with(cam, {"-o", "clean.nv12", "--path-csv", "path.csv"})).rc, 0);
     ASSERT_EQ(tnr(with(cam, {"-o", "noisy.nv12", "--noise", "8"})).rc, 0);
     const Args in = {"denoise", "noisy.nv12", "--size", "640x480", "-q"};
-    ASSERT_EQ(tnr(with(in, {"-o", "on.nv12", "--reference", "clean.nv12", "--csv", "on.csv"})).rc, 0);
+    ASSERT_EQ(tnr(with(in, {"-o", "on.nv12", "--align", "--reference", "clean.nv12", "--csv", "on.csv"})).rc, 0);
     ASSERT_EQ(tnr(with(in, {"-o", "off.nv12", "--no-align"})).rc, 0);
     const auto clean = frames("clean.nv12", w, h), on = frames("on.nv12", w, h),
                off = frames("off.nv12", w, h);
