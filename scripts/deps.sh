@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config googletest libbenchmark-dev libsimde-dev qemu-user
       g++-arm-linux-gnueabihf g++-aarch64-linux-gnu clang libclang-rt-14-dev
       libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libcli11-dev
-      libcairo2-dev)
+      libcairo2-dev libgtest-dev)
 pkgs+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base)
 pkgs+=(pybind11-dev python3-dev python3-numpy python3-pytest python3-av python3-matplotlib)
 # The OBS plugin: libobs's SDK; its load test starts libobs on a virtual X

@@ -9,9 +9,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 jobs=$(nproc)
+# Each section names the time it starts at, so that a slow one shows in the log.
+section() { echo "=== $1 (at ${SECONDS} s)"; }
 
 run_preset() {
-  echo "=== $1"
+  section "$1"
   cmake --preset "$1" >/dev/null
   cmake --build --preset "$1" -j"$jobs"
   ctest --preset "$1"
@@ -25,14 +27,14 @@ run_preset() {
 # the tool's suites, the element's GstHarness tests and the Python module's pytest.
 for preset in ci scalar asan armv7 aarch64; do run_preset "$preset"; done
 # ThreadSanitizer needs a fixed address-space layout on recent kernels.
-echo "=== tsan"
+section "tsan"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j"$jobs"
 setarch "$(uname -m)" -R ctest --preset tsan
 
 # The C example on a generated NV12 sequence: the first frame comes out
 # unchanged (it is its own previous frame), and every frame is written.
-echo "=== example"
+section "example"
 example=build/ci/examples/nv12_denoise
 python3 - build/ci/example_in.nv12 <<'PY'
 import random, sys
@@ -59,7 +61,7 @@ grep -q "20000x20000.*too large" <<<"$msg" || { echo "example: 20000x20000 refus
 
 # The installed library: headers, pkg-config file and shared library are
 # enough to build the example, which gives the same bytes.
-echo "=== install"
+section "install"
 inst=$PWD/build/install-check
 rm -rf "$inst"
 cmake --install build/ci --prefix "$inst" --component Unspecified >/dev/null
@@ -76,7 +78,7 @@ echo "install: example built against the installed library gives the same frames
 # (Its GstHarness tests ran in the ci build.) gst-inspect-1.0 finding it through GST_PLUGIN_PATH; a
 # videotestsrc pipeline through it (odd size, one message per filtered frame);
 # cmake --install putting it into GStreamer's plugin directory (in a temporary root).
-echo "=== gst"
+section "gst"
 gst_env=(env GST_PLUGIN_PATH="$PWD/build/ci/gst" GST_REGISTRY="$PWD/build/ci/registry.bin")
 # The whole listing first: grep -q stopping at the first match would leave
 # gst-inspect-1.0 writing into a closed pipe (SIGPIPE, a failure under pipefail).
@@ -102,7 +104,7 @@ echo "gst: element tests, gst-inspect-1.0, gst-launch-1.0 (30 frames) and the in
 # each stage, rejected inputs, threads) and fails on any pytest exit code but 0.
 # Then the module installed by cmake --install under a prefix is imported from
 # the folder it went to, which Debian's interpreter searches under /usr/local.
-echo "=== python"
+section "python"
 # The module was installed with the library into $inst above.
 site=$(sed -n 's/^TNR_MD_PYTHON_INSTALL_DIR:STRING=//p' build/ci/CMakeCache.txt)
 (cd / && PYTHONPATH="$inst/$site" /usr/bin/python3 -c \
@@ -111,9 +113,9 @@ site=$(sed -n 's/^TNR_MD_PYTHON_INSTALL_DIR:STRING=//p' build/ci/CMakeCache.txt)
 echo "python: installed module imports from $site"
 # ---- end Python module -----------------------------------------------------
 
-if [ -x scripts/fuzz.sh ]; then echo "=== fuzz"; scripts/fuzz.sh 60; fi
+if [ -x scripts/fuzz.sh ]; then section "fuzz"; scripts/fuzz.sh 30; fi
 
 # --- The tnr tool's own parsers (Y4M and raw readers, WxH and numbers), fuzzed
-# for 20 s next to the library's fuzzer.
-if [ -x scripts/fuzz_tool.sh ]; then echo "=== fuzz (tool parsers)"; scripts/fuzz_tool.sh 20; fi
-echo "all test configurations passed"
+# for 15 s next to the library's fuzzer.
+if [ -x scripts/fuzz_tool.sh ]; then section "fuzz (tool parsers)"; scripts/fuzz_tool.sh 15; fi
+echo "all test configurations passed in ${SECONDS} s"
