@@ -121,6 +121,7 @@ TEST(ObsLoad, DefaultsAndPropertiesOfferTheStreamsPresets) {
   EXPECT_STREQ(obs_data_get_string(defaults, "strength"), tnrMdPresetName(TNR_MD_PRESET_MEDIUM));
   EXPECT_EQ(obs_data_get_double(defaults, "spatial"), double(d.spatial));
   EXPECT_EQ(obs_data_get_int(defaults, "threads"), 1);
+  EXPECT_EQ(obs_data_get_bool(defaults, "align"), d.align != 0);
   obs_data_release(defaults);
 
   obs_properties_t *props = obs_get_source_properties(kId);
@@ -138,6 +139,10 @@ TEST(ObsLoad, DefaultsAndPropertiesOfferTheStreamsPresets) {
   obs_property_t *threads = obs_properties_get(props, "threads");
   ASSERT_NE(threads, nullptr);
   EXPECT_EQ(obs_property_int_min(threads), 0);
+  obs_property_t *align = obs_properties_get(props, "align");
+  ASSERT_NE(align, nullptr);
+  EXPECT_EQ(obs_property_get_type(align), OBS_PROPERTY_BOOL);
+  EXPECT_STREQ(obs_property_description(align), "Follow camera motion");
   obs_properties_destroy(props);
 }
 
