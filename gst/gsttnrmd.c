@@ -48,16 +48,21 @@ enum {
   PROP_ALIGN,
 };
 
-/* The library's presets as a GEnum: preset=light|medium|strong. */
+/* The library's presets as a GEnum, under the library's names:
+ * preset=light|medium|strong. */
 #define GST_TYPE_TNR_MD_PRESET (gst_tnr_md_preset_get_type())
 static GType gst_tnr_md_preset_get_type(void) {
   static gsize type = 0;
-  static const GEnumValue values[] = {
-      {TNR_MD_PRESET_LIGHT, "Milder: more noise left, fewer trails behind motion", "light"},
-      {TNR_MD_PRESET_MEDIUM, "The defaults", "medium"},
-      {TNR_MD_PRESET_STRONG, "Stronger: more blending and spatial filtering", "strong"},
-      {0, NULL, NULL}};
-  if (g_once_init_enter(&type)) g_once_init_leave(&type, g_enum_register_static("GstTnrMdPreset", values));
+  static const char *const descriptions[TNR_MD_PRESET_COUNT] = {
+      [TNR_MD_PRESET_LIGHT] = "Milder: more noise left, fewer trails behind motion",
+      [TNR_MD_PRESET_MEDIUM] = "The defaults",
+      [TNR_MD_PRESET_STRONG] = "Stronger: more blending and spatial filtering"};
+  static GEnumValue values[TNR_MD_PRESET_COUNT + 1];
+  if (g_once_init_enter(&type)) {
+    for (int i = 0; i < TNR_MD_PRESET_COUNT; ++i)
+      values[i] = (GEnumValue){i, descriptions[i], tnrMdPresetName(i)};
+    g_once_init_leave(&type, g_enum_register_static("GstTnrMdPreset", values));
+  }
   return (GType)type;
 }
 
