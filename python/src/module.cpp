@@ -109,8 +109,8 @@ align              True to move the history with the camera: each frame the
                    weights and the gains follow it, so a panning or shaking
                    camera keeps its noise reduction. It costs about as much
                    again as the temporal stage. None: the library's default
-                   (off). Grids below 128x96 are never aligned. The motion
-                   found is in stats.
+                   (off at present). Grids below 128x96 are never aligned.
+                   The motion found is in stats.
 
 The defaults are the library's (those of the tnr tool and the element). Every parameter but
 the grid is a property that can be changed between frames. Thread safety:
