@@ -9,7 +9,9 @@
  * buffer. A new sequence (the previous frame is the current one, weights 0,
  * gains at their start value) begins on new caps, a flush, a new segment and
  * a buffer flagged DISCONT. The processing grid is the even top-left part of
- * the frame: an odd last column or row passes through.
+ * the frame: an odd last column or row passes through. With align=true the
+ * stream moves its history with the camera, and the element message carries
+ * the motion it estimated.
  *
  * The stream filters a buffer where it lies when its layout is the library's
  * frame (both planes at one even pitch, the chroma plane an even number of
@@ -43,18 +45,24 @@ enum {
   PROP_POST_MESSAGES,
   PROP_SPATIAL,
   PROP_PRESET,
+  PROP_ALIGN,
 };
 
-/* The library's presets as a GEnum: preset=light|medium|strong. */
+/* The library's presets as a GEnum, under the library's names:
+ * preset=light|medium|strong. */
 #define GST_TYPE_TNR_MD_PRESET (gst_tnr_md_preset_get_type())
 static GType gst_tnr_md_preset_get_type(void) {
   static gsize type = 0;
-  static const GEnumValue values[] = {
-      {TNR_MD_PRESET_LIGHT, "Milder: more noise left, fewer trails behind motion", "light"},
-      {TNR_MD_PRESET_MEDIUM, "The defaults", "medium"},
-      {TNR_MD_PRESET_STRONG, "Stronger: more blending and spatial filtering", "strong"},
-      {0, NULL, NULL}};
-  if (g_once_init_enter(&type)) g_once_init_leave(&type, g_enum_register_static("GstTnrMdPreset", values));
+  static const char *const descriptions[TNR_MD_PRESET_COUNT] = {
+      [TNR_MD_PRESET_LIGHT] = "Milder: more noise left, fewer trails behind motion",
+      [TNR_MD_PRESET_MEDIUM] = "The defaults",
+      [TNR_MD_PRESET_STRONG] = "Stronger: more blending and spatial filtering"};
+  static GEnumValue values[TNR_MD_PRESET_COUNT + 1];
+  if (g_once_init_enter(&type)) {
+    for (int i = 0; i < TNR_MD_PRESET_COUNT; ++i)
+      values[i] = (GEnumValue){i, descriptions[i], tnrMdPresetName(i)};
+    g_once_init_leave(&type, g_enum_register_static("GstTnrMdPreset", values));
+  }
   return (GType)type;
 }
 
@@ -122,6 +130,7 @@ static TnrMdParams gst_tnr_md_params_locked(const GstTnrMd *self) {
   p.static_ratio_bit = self->static_ratio_bit;
   p.start_gain = self->gain;
   p.spatial = self->spatial;
+  p.align = self->align ? 1 : 0;
   return p;
 }
 
@@ -219,7 +228,10 @@ static void gst_tnr_md_post_stats(GstTnrMd *self, GstBuffer *buf) {
       gst_structure_new("tnrmd", "timestamp", G_TYPE_UINT64, ts, "stream-time", G_TYPE_UINT64,
                         stream_time, "running-time", G_TYPE_UINT64, running_time, "duration",
                         G_TYPE_UINT64, GST_BUFFER_DURATION(buf), "mean-static-ratio", G_TYPE_DOUBLE,
-                        stats.mean_static_ratio, "mean-gain", G_TYPE_DOUBLE, stats.mean_gain, NULL);
+                        stats.mean_static_ratio, "mean-gain", G_TYPE_DOUBLE, stats.mean_gain,
+                        "motion-x", G_TYPE_DOUBLE, stats.motion_x, "motion-y", G_TYPE_DOUBLE,
+                        stats.motion_y, "motion-confidence", G_TYPE_DOUBLE, stats.motion_confidence,
+                        "aligned", G_TYPE_BOOLEAN, stats.aligned ? TRUE : FALSE, NULL);
   gst_element_post_message(GST_ELEMENT(self), gst_message_new_element(GST_OBJECT(self), s));
 }
 
@@ -348,6 +360,9 @@ static void gst_tnr_md_set_property(GObject *object, guint prop_id, const GValue
     case PROP_SPATIAL:
       self->spatial = g_value_get_float(value);
       break;
+    case PROP_ALIGN:
+      self->align = g_value_get_boolean(value);
+      break;
     case PROP_PRESET: {
       /* The preset's tuning; properties set after it change it further. */
       TnrMdParams p = gst_tnr_md_params_locked(self);
@@ -398,6 +413,9 @@ static void gst_tnr_md_get_property(GObject *object, guint prop_id, GValue *valu
       break;
     case PROP_PRESET:
       g_value_set_enum(value, self->preset);
+      break;
+    case PROP_ALIGN:
+      g_value_set_boolean(value, self->align);
       break;
     default:
       G_OBJECT_WARN_INVALID_PROPERTY_ID(object, prop_id, pspec);
@@ -466,6 +484,16 @@ static void gst_tnr_md_class_init(GstTnrMdClass *klass) {
                          "estimates, fading where frames were averaged (0 = off)",
                          0.0f, TNR_MD_SPATIAL_MAX, defaults.spatial, flags));
   g_object_class_install_property(
+      gobject_class, PROP_ALIGN,
+      g_param_spec_boolean(
+          "align", "Follow camera motion",
+          "Move the history with the camera: each frame the picture's motion from the previous "
+          "one is estimated and, where the estimate is confident, the previous frame, the weights "
+          "and the gains follow it, so that panning or shaking video keeps its noise reduction. "
+          "Costs about as much CPU time again as the temporal stage; frames below 128x96 are "
+          "never aligned. The motion found is in the element message (post-messages)",
+          defaults.align != 0, flags));
+  g_object_class_install_property(
       gobject_class, PROP_PRESET,
       g_param_spec_enum("preset", "Preset",
                         "Named tuning of the library: sets sigma-h, sigma-l, uv-ratio and spatial "
@@ -478,7 +506,10 @@ static void gst_tnr_md_class_init(GstTnrMdClass *klass) {
           "post-messages", "Post messages",
           "Post an element message \"tnrmd\" per filtered frame with the mean static ratio "
           "(mean-static-ratio, 0 = everything moves, 1 = everything still), the mean gain "
-          "(mean-gain) and the frame's timestamp, stream-time, running-time and duration",
+          "(mean-gain), the camera motion from the previous frame in luma pixels (motion-x, "
+          "motion-y: the picture moved right and down by it; 0 with align off), its confidence "
+          "(motion-confidence, 0 .. 1), whether the history followed it (aligned), and the "
+          "frame's timestamp, stream-time, running-time and duration",
           DEFAULT_POST_MESSAGES,
           G_PARAM_READWRITE | GST_PARAM_MUTABLE_PLAYING | G_PARAM_STATIC_STRINGS));
 
@@ -507,6 +538,7 @@ static void gst_tnr_md_init(GstTnrMd *self) {
   self->static_ratio_bit = defaults.static_ratio_bit;
   self->gain = defaults.start_gain;
   self->spatial = defaults.spatial;
+  self->align = defaults.align != 0;
   self->preset = TNR_MD_PRESET_MEDIUM;
   self->post_messages = DEFAULT_POST_MESSAGES;
   self->restart = TRUE;

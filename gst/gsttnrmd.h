@@ -29,6 +29,7 @@ struct _GstTnrMd {
   gboolean post_messages;
   gfloat spatial; /* the spatial stage's strength, 0 = off */
   gint preset;    /* the preset last set (TNR_MD_PRESET_*) */
+  gboolean align; /* move the history with the camera */
   gboolean gain_changed; /* refill the gain table before the next frame */
   gboolean restart;      /* the next frame starts a new sequence */
 

@@ -611,4 +611,42 @@ TEST(Stream, PresetsAndVersion) {
   EXPECT_STREQ(tnrMdVersionString(), text);
 }
 
+// A preset by name: every name tnrMdPresetName gives leads back to its
+// preset; anything else (another case, a prefix, a trailing space, the empty
+// name, a name longer than the message) is refused with the names accepted,
+// and the preset given is left alone.
+TEST(Stream, PresetByName) {
+  for (int i = 0; i < TNR_MD_PRESET_COUNT; ++i) {
+    int got = -7;
+    TnrMdError e{};
+    e.code = 99;
+    ASSERT_EQ(tnrMdPresetByName(tnrMdPresetName(i), &got, &e), TNR_MD_OK) << tnrMdPresetName(i);
+    EXPECT_EQ(got, i);
+    EXPECT_EQ(e.code, TNR_MD_OK);
+    EXPECT_STREQ(e.message, "");
+    // The name from a buffer of its own: compared by its text, not its address.
+    const std::string copy = tnrMdPresetName(i);
+    got = -7;
+    EXPECT_EQ(tnrMdPresetByName(copy.c_str(), &got, nullptr), TNR_MD_OK);
+    EXPECT_EQ(got, i);
+  }
+  const std::string longName(400, 'x');
+  for (const char *bad : {"heavy", "Medium", "med", "medium ", "", "lightmedium", longName.c_str()}) {
+    int got = -7;
+    TnrMdError e{};
+    EXPECT_EQ(tnrMdPresetByName(bad, &got, &e), TNR_MD_ERROR_PARAMS) << bad;
+    EXPECT_EQ(got, -7) << bad;
+    EXPECT_EQ(e.code, TNR_MD_ERROR_PARAMS);
+    const std::string want = "preset must be one of light, medium, strong, got '" + std::string(bad) + "'";
+    EXPECT_EQ(std::string(e.message), want.substr(0, sizeof e.message - 1)) << bad;
+    EXPECT_EQ(tnrMdPresetByName(bad, &got, nullptr), TNR_MD_ERROR_PARAMS) << bad;
+  }
+  int got = -7;
+  TnrMdError e{};
+  EXPECT_EQ(tnrMdPresetByName(nullptr, &got, &e), TNR_MD_ERROR_ARGUMENT);
+  EXPECT_EQ(e.code, TNR_MD_ERROR_ARGUMENT);
+  EXPECT_EQ(got, -7);
+  EXPECT_EQ(tnrMdPresetByName("medium", nullptr, &e), TNR_MD_ERROR_ARGUMENT);
+}
+
 }  // namespace

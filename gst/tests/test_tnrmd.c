@@ -694,6 +694,220 @@ GST_START_TEST(test_presets) {
 }
 GST_END_TEST;
 
+/* ---- Camera motion ------------------------------------------------------------ */
+
+/* A smooth random texture: values in 0 .. 1 on a lattice `spacing` pixels
+ * apart, interpolated linearly, at any real position. */
+static double lattice(guint32 seed, int i, int j) {
+  guint32 n = (seed ^ (guint32)i * 73856093u ^ (guint32)j * 19349663u) * 2654435761u;
+  n ^= n >> 13;
+  n *= 0x5bd1e995u;
+  n ^= n >> 15;
+  return (double)(n & 0xffff) / 65535.0;
+}
+
+static double texture(guint32 seed, double spacing, double y, double x) {
+  const double fy = y / spacing, fx = x / spacing;
+  const int iy = (int)floor(fy), ix = (int)floor(fx);
+  const double ty = fy - iy, tx = fx - ix;
+  const double top = lattice(seed, iy, ix) * (1 - tx) + lattice(seed, iy, ix + 1) * tx;
+  const double bottom = lattice(seed, iy + 1, ix) * (1 - tx) + lattice(seed, iy + 1, ix + 1) * tx;
+  return top * (1 - ty) + bottom * ty;
+}
+
+/* Packed NV12 frame t of a camera panning over a textured picture: the content
+ * of frame t is frame 0's moved right by t * dx and down by t * dy luma pixels
+ * (chroma by half as many chroma samples), with a little noise after. */
+static guint8 *pan_frame(int w, int h, int t, double dx, double dy, guint32 seed) {
+  guint8 *f = g_malloc((gsize)w * h * 3 / 2);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const double ly = y - t * dy, lx = x - t * dx;
+      const int noise = (int)(lattice(seed + 7u + (guint32)t, y, x) * 5.0) - 2;
+      const double v = 30 + 110 * texture(seed, 5, ly, lx) + 90 * texture(seed + 1, 17, ly, lx) + noise;
+      f[(gsize)y * w + x] = (guint8)CLAMP(lround(v), 0, 255);
+    }
+  guint8 *c = f + (gsize)w * h;
+  for (int y = 0; y < h / 2; ++y)
+    for (int x = 0; x < w; ++x) {
+      const double cy = 2 * y + 0.5 - t * dy, cx = 2 * (x / 2) + 0.5 - t * dx;
+      const double v = 70 + 110 * texture(seed + 2 + (guint32)(x & 1), (x & 1) ? 13 : 9, cy, cx);
+      c[(gsize)y * w + x] = (guint8)CLAMP(lround(v), 0, 255);
+    }
+  return f;
+}
+
+/* The stream object run directly on the same frames: the reference. */
+typedef struct {
+  TnrMdStream *stream;
+  int w, h;
+} StreamRef;
+
+static void stream_ref_init(StreamRef *r, int w, int h, gboolean align) {
+  TnrMdParams p;
+  tnrMdParamsDefault(&p);
+  p.align = align;
+  r->w = w;
+  r->h = h;
+  r->stream = NULL;
+  fail_unless_equals_int(tnrMdStreamCreate(&r->stream, w, h, &p, NULL, 0, NULL), TNR_MD_OK);
+}
+
+static void stream_ref_set_align(StreamRef *r, gboolean align) {
+  TnrMdParams p;
+  tnrMdStreamGetParams(r->stream, &p);
+  p.align = align;
+  fail_unless_equals_int(tnrMdStreamSetParams(r->stream, &p, NULL), TNR_MD_OK);
+}
+
+/* Filters frame (in place) and returns the stream's figures. */
+static TnrMdFrameStats stream_ref_frame(StreamRef *r, guint8 *frame) {
+  const TnrMdImage img = {frame, r->w, frame + (gsize)r->w * r->h, r->w, (gsize)r->w * r->h * 3 / 2};
+  fail_unless_equals_int(tnrMdStreamProcess(r->stream, &img, NULL, NULL), TNR_MD_OK);
+  TnrMdFrameStats st;
+  tnrMdStreamStats(r->stream, &st);
+  return st;
+}
+
+/* Pushes packed frame t through the element; the output must equal want
+ * byte for byte, and the frame's message the stream's figures. Returns them. */
+static TnrMdFrameStats push_pan_frame(GstHarness *hr, GstBus *bus, StreamRef *r, int t, double dx, double dy,
+                                      guint32 seed, const char *what) {
+  const gsize bytes = (gsize)r->w * r->h * 3 / 2;
+  guint8 *frame = pan_frame(r->w, r->h, t, dx, dy, seed);
+  GstBuffer *buf = gst_buffer_new_memdup(frame, bytes);
+  GST_BUFFER_PTS(buf) = gst_util_uint64_scale(t, GST_SECOND, FPS);
+  GST_BUFFER_DURATION(buf) = gst_util_uint64_scale(1, GST_SECOND, FPS);
+  fail_unless_equals_int(gst_harness_push(hr, buf), GST_FLOW_OK);
+  const TnrMdFrameStats want = stream_ref_frame(r, frame);
+  GstBuffer *out = gst_harness_pull(hr);
+  fail_unless(out != NULL);
+  GstMapInfo map;
+  fail_unless(gst_buffer_map(out, &map, GST_MAP_READ));
+  fail_unless_equals_uint64(map.size, bytes);
+  for (gsize i = 0; i < bytes; ++i)
+    if (map.data[i] != frame[i])
+      fail("%s: pan (%g, %g) seed %u, frame %d: byte %" G_GSIZE_FORMAT " is %d, the stream's %d", what, dx, dy,
+           seed, t, i, map.data[i], frame[i]);
+  gst_buffer_unmap(out, &map);
+  gst_buffer_unref(out);
+  g_free(frame);
+
+  GstMessage *m = gst_bus_pop_filtered(bus, GST_MESSAGE_ELEMENT);
+  fail_unless(m != NULL, "%s: no message for frame %d", what, t);
+  const GstStructure *s = gst_message_get_structure(m);
+  double mx = -99, my = -99, conf = -1;
+  gboolean aligned = !want.aligned;
+  fail_unless(gst_structure_get(s, "motion-x", G_TYPE_DOUBLE, &mx, "motion-y", G_TYPE_DOUBLE, &my,
+                                "motion-confidence", G_TYPE_DOUBLE, &conf, "aligned", G_TYPE_BOOLEAN, &aligned, NULL),
+              "%s: frame %d: %" GST_PTR_FORMAT, what, t, s);
+  fail_unless(mx == want.motion_x && my == want.motion_y && conf == want.motion_confidence &&
+                  aligned == (want.aligned != 0),
+              "%s: pan (%g, %g) seed %u, frame %d: message motion (%g, %g) confidence %g aligned %d, the stream's "
+              "(%g, %g) %g %d",
+              what, dx, dy, seed, t, mx, my, conf, aligned, want.motion_x, want.motion_y, want.motion_confidence,
+              want.aligned);
+  gst_message_unref(m);
+  return want;
+}
+
+/* align: a boolean whose default is the library's, read back as set, by
+ * name as gst-launch sets it too. */
+GST_START_TEST(test_align_property) {
+  TnrMdParams d;
+  tnrMdParamsDefault(&d);
+  GstElement *e = gst_element_factory_make("tnrmd", NULL);
+  GParamSpec *ps = g_object_class_find_property(G_OBJECT_GET_CLASS(e), "align");
+  fail_unless(ps != NULL && G_IS_PARAM_SPEC_BOOLEAN(ps));
+  fail_unless_equals_int(G_PARAM_SPEC_BOOLEAN(ps)->default_value, d.align != 0);
+  fail_unless(ps->flags & GST_PARAM_MUTABLE_PLAYING);
+  gboolean on = !d.align;
+  g_object_get(e, "align", &on, NULL);
+  fail_unless_equals_int(on, d.align != 0);
+  for (int i = 0; i < 4; ++i) {
+    const gboolean want = (i & 1) == 0;
+    if (i < 2)
+      g_object_set(e, "align", want, NULL);
+    else
+      gst_util_set_object_arg(G_OBJECT(e), "align", want ? "true" : "false");
+    g_object_get(e, "align", &on, NULL);
+    fail_unless_equals_int(on, want);
+  }
+  /* A preset leaves it alone. */
+  g_object_set(e, "align", TRUE, NULL);
+  gst_util_set_object_arg(G_OBJECT(e), "preset", "strong");
+  g_object_get(e, "align", &on, NULL);
+  fail_unless(on);
+  gst_object_unref(e);
+}
+GST_END_TEST;
+
+/* A camera panning by whole and sub-pixel steps: with align on, the element's
+ * frames are the stream's with align on, and the message reports the pan
+ * (every frame after the first aligned, the motion within 1/8 pixel); with it
+ * off, the stream's without alignment, no motion; switched on mid-sequence,
+ * from the next frame on. */
+GST_START_TEST(test_align_follows_pan) {
+  const int w = 256, h = 192;
+  const double pans[][2] = {{2.0, -1.0}, {1.3125, 0.4375}, {-0.625, 1.75}};
+  const int n = 7, switch_at = 3;
+  for (guint k = 0; k < G_N_ELEMENTS(pans); ++k) {
+    const double dx = pans[k][0], dy = pans[k][1];
+    const guint32 seed = seeds[k & 1] + k;
+    for (int mode = 0; mode < 3; ++mode) { /* on, off, switched on at frame switch_at */
+      GstBus *bus;
+      GstHarness *hr = harness_new(w, h, &bus);
+      g_object_set(hr->element, "align", mode == 0, NULL);
+      StreamRef r;
+      stream_ref_init(&r, w, h, mode == 0);
+      int aligned = 0;
+      for (int t = 0; t < n; ++t) {
+        if (mode == 2 && t == switch_at) {
+          g_object_set(hr->element, "align", TRUE, NULL);
+          stream_ref_set_align(&r, TRUE);
+        }
+        const gboolean on = mode == 0 || (mode == 2 && t >= switch_at);
+        const TnrMdFrameStats st = push_pan_frame(hr, bus, &r, t, dx, dy, seed, mode == 0 ? "align on" : mode == 1 ? "align off" : "align switched on");
+        if (!on || t == 0) {
+          fail_unless(!st.aligned && st.motion_x == 0 && st.motion_y == 0, "mode %d frame %d", mode, t);
+          continue;
+        }
+        aligned += st.aligned != 0;
+        fail_unless(fabs(st.motion_x - dx) <= 0.125 && fabs(st.motion_y - dy) <= 0.125 && st.motion_confidence > 0.5,
+                    "pan (%g, %g) seed %u frame %d: motion (%g, %g) confidence %g", dx, dy, seed, t, st.motion_x,
+                    st.motion_y, st.motion_confidence);
+      }
+      if (mode != 1)
+        fail_unless_equals_int(aligned, mode == 0 ? n - 1 : n - switch_at);
+      tnrMdStreamDestroy(r.stream);
+      harness_free(hr, bus);
+    }
+  }
+}
+GST_END_TEST;
+
+/* Alignment changes the bytes on a pan: the stream reference above is no
+ * reference if align on and off agree. */
+GST_START_TEST(test_align_changes_the_frames) {
+  const int w = 256, h = 192, n = 4;
+  StreamRef on, off;
+  stream_ref_init(&on, w, h, TRUE);
+  stream_ref_init(&off, w, h, FALSE);
+  gsize differ = 0;
+  for (int t = 0; t < n; ++t) {
+    guint8 *a = pan_frame(w, h, t, 1.3125, 0.4375, seeds[0]), *b = pan_frame(w, h, t, 1.3125, 0.4375, seeds[0]);
+    stream_ref_frame(&on, a);
+    stream_ref_frame(&off, b);
+    for (gsize i = 0; i < (gsize)w * h * 3 / 2; ++i) differ += a[i] != b[i];
+    g_free(a);
+    g_free(b);
+  }
+  fail_unless(differ > (gsize)w * h, "align on and off differ in %" G_GSIZE_FORMAT " bytes only", differ);
+  tnrMdStreamDestroy(on.stream);
+  tnrMdStreamDestroy(off.stream);
+}
+GST_END_TEST;
+
 static Suite *tnrmd_suite(void) {
   Suite *s = suite_create("tnrmd");
   TCase *tc = tcase_create("general");
@@ -709,6 +923,9 @@ static Suite *tnrmd_suite(void) {
   tcase_add_test(tc, test_property_change_mid_stream);
   tcase_add_test(tc, test_property_ranges);
   tcase_add_test(tc, test_presets);
+  tcase_add_test(tc, test_align_property);
+  tcase_add_test(tc, test_align_follows_pan);
+  tcase_add_test(tc, test_align_changes_the_frames);
   return s;
 }
 

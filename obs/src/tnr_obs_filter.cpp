@@ -50,6 +50,7 @@ TnrObsSettings sanitized(const TnrObsSettings &s) {
   if (!(out.spatial >= 0.0f)) out.spatial = 0.0f;  // also NaN
   if (out.spatial > TNR_MD_SPATIAL_MAX) out.spatial = TNR_MD_SPATIAL_MAX;
   if (out.threads < 0) out.threads = 0;
+  out.align = out.align ? 1 : 0;
   return out;
 }
 
@@ -100,6 +101,7 @@ struct TnrObsFilter {
     tnrMdParamsDefault(&p);
     tnrMdParamsPreset(&p, settings.strength);
     p.spatial = settings.spatial;
+    p.align = settings.align;
     return p;
   }
 
@@ -265,6 +267,7 @@ void tnrObsSettingsDefault(TnrObsSettings *settings) {
   settings->strength = TNR_MD_PRESET_MEDIUM;
   settings->spatial = p.spatial;
   settings->threads = 1;
+  settings->align = p.align;
 }
 
 TnrObsFilter *tnrObsFilterCreate(const TnrObsSettings *settings, TnrObsLog log, void *logContext) {

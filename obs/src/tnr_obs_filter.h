@@ -40,9 +40,11 @@ typedef struct TnrObsSettings {
   int strength;  /* TNR_OBS_STRENGTH_OFF or a TNR_MD_PRESET_* */
   float spatial; /* the spatial stage, 0 .. TNR_MD_SPATIAL_MAX (replaces the preset's) */
   int threads;   /* 0: one per core; 1: the calling thread only */
+  int align;     /* 1: move the history with the camera (TnrMdParams.align) */
 } TnrObsSettings;
 
-/* The settings the filter starts with: the stream's defaults on the calling
+/* The settings the filter starts with: the stream's defaults (alignment
+ * included) on the calling
  * thread (threads 1: the least CPU time per frame; a pool only shortens the
  * frame's latency, at the cost of some CPU time for the hand-over). */
 void tnrObsSettingsDefault(TnrObsSettings *settings);

@@ -17,6 +17,7 @@ OBS_MODULE_USE_DEFAULT_LOCALE("obs-tnr-md", "en-US")
 #define S_STRENGTH "strength"
 #define S_SPATIAL "spatial"
 #define S_THREADS "threads"
+#define S_ALIGN "align"
 #define STRENGTH_OFF "off"
 
 struct tnr_filter {
@@ -30,18 +31,17 @@ static const char *tnr_filter_name(void *unused) {
 }
 
 static int strength_from_name(const char *name) {
+  int preset = TNR_MD_PRESET_MEDIUM;
   if (name && strcmp(name, STRENGTH_OFF) == 0) return TNR_OBS_STRENGTH_OFF;
-  for (int i = 0; i < TNR_MD_PRESET_COUNT; i++) {
-    const char *preset = tnrMdPresetName(i);
-    if (name && preset && strcmp(name, preset) == 0) return i;
-  }
-  return TNR_MD_PRESET_MEDIUM;
+  if (tnrMdPresetByName(name, &preset, NULL) != TNR_MD_OK) return TNR_MD_PRESET_MEDIUM;
+  return preset;
 }
 
 static void settings_from_data(obs_data_t *data, TnrObsSettings *s) {
   s->strength = strength_from_name(obs_data_get_string(data, S_STRENGTH));
   s->spatial = (float)obs_data_get_double(data, S_SPATIAL);
   s->threads = (int)obs_data_get_int(data, S_THREADS);
+  s->align = obs_data_get_bool(data, S_ALIGN) ? 1 : 0;
 }
 
 static void log_notice(void *context, const char *message) {
@@ -92,6 +92,7 @@ static void tnr_filter_defaults(obs_data_t *settings) {
   obs_data_set_default_string(settings, S_STRENGTH, tnrMdPresetName(s.strength));
   obs_data_set_default_double(settings, S_SPATIAL, s.spatial);
   obs_data_set_default_int(settings, S_THREADS, s.threads);
+  obs_data_set_default_bool(settings, S_ALIGN, s.align != 0);
 }
 
 static obs_properties_t *tnr_filter_properties(void *data) {
@@ -117,6 +118,9 @@ static obs_properties_t *tnr_filter_properties(void *data) {
   p = obs_properties_add_float_slider(props, S_SPATIAL, obs_module_text("Spatial"), 0.0,
                                       TNR_MD_SPATIAL_MAX, 0.1);
   obs_property_set_long_description(p, obs_module_text("Spatial.Description"));
+
+  p = obs_properties_add_bool(props, S_ALIGN, obs_module_text("Align"));
+  obs_property_set_long_description(p, obs_module_text("Align.Description"));
 
   p = obs_properties_add_int(props, S_THREADS, obs_module_text("Threads"), 0, 64, 1);
   obs_property_set_long_description(p, obs_module_text("Threads.Description"));

@@ -7,6 +7,7 @@
 #include <obs.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -79,6 +80,44 @@ Pic422 synth422(int w, int h, int t, unsigned seed) {
       p.y()[size_t(y) * w + x] = clip8(sceneLuma(x, y, t, w) + int(std::lround(n(rng))));
       p.c()[size_t(y) * w + x] = clip8(
           128 + (x & 1 ? 10 : -12) + (sceneLuma(x, y, t, w) - 100) / 8 + int(std::lround(nc(rng))));
+    }
+  return p;
+}
+
+// A camera panning over a textured picture: frame t's content is frame 0's
+// moved right by t * dx and down by t * dy luma pixels (sub-pixel steps
+// sampled from a smooth random texture; chroma by half as many chroma
+// samples), with noise after.
+double lattice(unsigned seed, int i, int j) {
+  uint32_t n = (seed ^ uint32_t(i) * 73856093u ^ uint32_t(j) * 19349663u) * 2654435761u;
+  n ^= n >> 13;
+  n *= 0x5bd1e995u;
+  n ^= n >> 15;
+  return double(n & 0xffff) / 65535.0;
+}
+double texture(unsigned seed, double spacing, double y, double x) {
+  const double fy = y / spacing, fx = x / spacing;
+  const int iy = int(std::floor(fy)), ix = int(std::floor(fx));
+  const double ty = fy - iy, tx = fx - ix;
+  const double top = lattice(seed, iy, ix) * (1 - tx) + lattice(seed, iy, ix + 1) * tx;
+  const double bottom = lattice(seed, iy + 1, ix) * (1 - tx) + lattice(seed, iy + 1, ix + 1) * tx;
+  return top * (1 - ty) + bottom * ty;
+}
+Pic420 pan420(int w, int h, int t, double dx, double dy, unsigned seed) {
+  std::mt19937 rng(seed * 1000u + unsigned(t) + 5u);
+  std::normal_distribution<double> n(0.0, 2.0);
+  Pic420 p = makePic420(w, h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const double ly = y - t * dy, lx = x - t * dx;
+      p.y()[size_t(y) * w + x] = clip8(int(std::lround(
+          30 + 110 * texture(seed, 5, ly, lx) + 90 * texture(seed + 1, 17, ly, lx) + n(rng))));
+    }
+  for (int y = 0; y < h / 2; ++y)
+    for (int x = 0; x < w; ++x) {
+      const double cy = 2 * y + 0.5 - t * dy, cx = 2 * (x / 2) + 0.5 - t * dx;
+      p.c()[size_t(y) * w + x] =
+          clip8(int(std::lround(70 + 110 * texture(seed + 2 + (x & 1), x & 1 ? 13 : 9, cy, cx))));
     }
   return p;
 }
@@ -317,6 +356,7 @@ TnrMdParams paramsOf(const TnrObsSettings &s) {
   tnrMdParamsDefault(&p);
   EXPECT_EQ(tnrMdParamsPreset(&p, s.strength), TNR_MD_OK);
   p.spatial = s.spatial;
+  p.align = s.align;
   return p;
 }
 
@@ -731,6 +771,45 @@ TEST(ObsFilterFrames, SettingsChangedBetweenFramesApplyToTheNextFrame) {
       else
         ASSERT_TRUE(read420(fr) == ref->run(p)) << "frame " << t;
       ASSERT_EQ(fr.strayWrites(), 0u);
+    }
+  }
+}
+
+// "Follow camera motion": the stream's default; on a panning camera the
+// filter gives the stream's bytes with alignment on (which differ from those
+// without), and switching it applies from the next frame, the sequence going on.
+TEST(ObsFilterFrames, FollowCameraMotionGivesTheStreamsAlignedBytes) {
+  TnrObsSettings d;
+  tnrObsSettingsDefault(&d);
+  TnrMdParams lib;
+  tnrMdParamsDefault(&lib);
+  EXPECT_EQ(d.align, lib.align);
+  TnrObsSettings on = d, off = d;
+  on.align = 1;
+  off.align = 0;
+  const int w = 256, h = 192, n = 10;
+  for (const Layout &l : {k420Layouts[0], k420Layouts[2], k420Layouts[4]}) {
+    for (int mode = 0; mode < 3; ++mode) {  // on throughout; off throughout; off, on at 3, off at 7
+      SCOPED_TRACE(std::string(l.name) + (mode == 0 ? ", on" : mode == 1 ? ", off" : ", switched"));
+      Filter filter(mode == 0 ? on : off);
+      Reference ref(w, h, mode == 0 ? on : off);
+      Reference other(w, h, mode == 0 ? off : on);  // a stream that differs from ref on the pan
+      size_t differ = 0;
+      for (int t = 0; t < n; ++t) {
+        if (mode == 2 && (t == 3 || t == 7)) {
+          const TnrObsSettings &s = t == 3 ? on : off;
+          tnrObsFilterSetSettings(filter.f, &s);
+          ref.set(s);
+        }
+        const Pic420 p = pan420(w, h, t, 1.3125, -0.5625, 21);
+        Frame fr = frame420(p, l, uint64_t(t) * kFrameNs);
+        filter.run(fr);
+        const Pic420 want = ref.run(p), alt = other.run(p);
+        ASSERT_TRUE(read420(fr) == want) << "frame " << t;
+        ASSERT_EQ(fr.strayWrites(), 0u) << "frame " << t;
+        for (size_t i = 0; i < want.px.size(); ++i) differ += want.px[i] != alt.px[i];
+      }
+      EXPECT_GT(differ, size_t(w) * h) << "alignment changed too few bytes to tell it apart";
     }
   }
 }

@@ -18,6 +18,7 @@
 #include <util/platform.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -121,6 +122,7 @@ TEST(ObsLoad, DefaultsAndPropertiesOfferTheStreamsPresets) {
   EXPECT_STREQ(obs_data_get_string(defaults, "strength"), tnrMdPresetName(TNR_MD_PRESET_MEDIUM));
   EXPECT_EQ(obs_data_get_double(defaults, "spatial"), double(d.spatial));
   EXPECT_EQ(obs_data_get_int(defaults, "threads"), 1);
+  EXPECT_EQ(obs_data_get_bool(defaults, "align"), d.align != 0);
   obs_data_release(defaults);
 
   obs_properties_t *props = obs_get_source_properties(kId);
@@ -138,6 +140,10 @@ TEST(ObsLoad, DefaultsAndPropertiesOfferTheStreamsPresets) {
   obs_property_t *threads = obs_properties_get(props, "threads");
   ASSERT_NE(threads, nullptr);
   EXPECT_EQ(obs_property_int_min(threads), 0);
+  obs_property_t *align = obs_properties_get(props, "align");
+  ASSERT_NE(align, nullptr);
+  EXPECT_EQ(obs_property_get_type(align), OBS_PROPERTY_BOOL);
+  EXPECT_STREQ(obs_property_description(align), "Follow camera motion");
   obs_properties_destroy(props);
 }
 
@@ -193,16 +199,33 @@ bool resetVideo(std::string &why) {
   return rc == OBS_VIDEO_SUCCESS;
 }
 
-// A noisy still scene with a moving bar, NV12 96x64.
+// A noisy NV12 160x112 scene: a camera panning 1.5 pixels right and 0.75
+// down a frame over a smooth random texture, with a bar crossing it.
+constexpr int kSceneW = 160, kSceneH = 112;
+double lattice(int i, int j) {
+  uint32_t n = (uint32_t(i) * 73856093u ^ uint32_t(j) * 19349663u) * 2654435761u;
+  n ^= n >> 13;
+  n *= 0x5bd1e995u;
+  n ^= n >> 15;
+  return double(n & 0xffff) / 65535.0;
+}
+double texture(double y, double x) {
+  const double fy = y / 6, fx = x / 6;
+  const int iy = int(std::floor(fy)), ix = int(std::floor(fx));
+  const double ty = fy - iy, tx = fx - ix;
+  return (lattice(iy, ix) * (1 - tx) + lattice(iy, ix + 1) * tx) * (1 - ty) +
+         (lattice(iy + 1, ix) * (1 - tx) + lattice(iy + 1, ix + 1) * tx) * ty;
+}
 std::vector<uint8_t> scene(int t) {
-  const int w = 96, h = 64;
+  const int w = kSceneW, h = kSceneH;
   std::vector<uint8_t> v(size_t(w) * h * 3 / 2, 128);
   uint32_t r = 2463534242u + uint32_t(t) * 7919u;
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
       r ^= r << 13, r ^= r >> 17, r ^= r << 5;
-      const int bar = (x >= (t * 4) % w && x < (t * 4) % w + 12) ? 90 : 0;
-      v[size_t(y) * w + x] = uint8_t(70 + (x + 2 * y) % 40 + bar + int(r % 17) - 8);
+      const int bar = (x >= (t * 4) % w && x < (t * 4) % w + 12) ? 60 : 0;
+      v[size_t(y) * w + x] =
+          uint8_t(40 + std::lround(150 * texture(y - 0.75 * t, x - 1.5 * t)) + bar + int(r % 9) - 4);
     }
   return v;
 }
@@ -219,7 +242,15 @@ TEST(ObsLoad, LibobsRunsTheFilterOnASourcesFrames) {
   obs_data_set_bool(ps, "output", true);
   obs_source_t *probeOut = obs_source_create("tnr_md_test_probe", "out", ps, nullptr);
   obs_data_release(ps);
-  obs_source_t *filter = obs_source_create(kId, "denoise", nullptr, nullptr);  // the defaults
+  // The defaults but "Follow camera motion", switched from its default so
+  // that the module is seen to hand the checkbox to the filter.
+  TnrMdParams p;
+  tnrMdParamsDefault(&p);
+  p.align = !p.align;
+  obs_data_t *fs = obs_data_create();
+  obs_data_set_bool(fs, "align", p.align != 0);
+  obs_source_t *filter = obs_source_create(kId, "denoise", fs, nullptr);
+  obs_data_release(fs);
   // libobs runs a source's asynchronous filters in the order they were added.
   obs_source_filter_add(parent, probeIn);
   obs_source_filter_add(parent, filter);
@@ -233,7 +264,7 @@ TEST(ObsLoad, LibobsRunsTheFilterOnASourcesFrames) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return obs_source_showing(parent) == shown;
   };
-  const int w = 96, h = 64, frames = 24;
+  const int w = kSceneW, h = kSceneH, frames = 24;
   auto push = [&](int from, int to) {
     for (int t = from; t < to; ++t) {
       std::vector<uint8_t> px = scene(t);
@@ -278,26 +309,33 @@ TEST(ObsLoad, LibobsRunsTheFilterOnASourcesFrames) {
   // some, which the comparison below does not mind.
   ASSERT_GE(g_seen.in.size(), size_t(4)) << "libobs filtered too few of the frames";
   // The frames libobs passed the filter, run through the stream directly.
-  TnrMdParams p;
-  tnrMdParamsDefault(&p);
-  TnrMdStream *ref = nullptr;
+  // `other`: the same with the checkbox the other way, which must differ.
+  TnrMdParams q = p;
+  q.align = !p.align;
+  TnrMdStream *ref = nullptr, *other = nullptr;
   ASSERT_EQ(tnrMdStreamCreate(&ref, w, h, &p, nullptr, 0, nullptr), TNR_MD_OK);
-  size_t changed = 0;
+  ASSERT_EQ(tnrMdStreamCreate(&other, w, h, &q, nullptr, 0, nullptr), TNR_MD_OK);
+  size_t changed = 0, unlikeOther = 0;
   ASSERT_GT(beforeHide, size_t(0));
   ASSERT_LT(beforeHide, g_seen.in.size());
   for (size_t k = 0; k < g_seen.in.size(); ++k) {
     if (k == beforeHide) {
-      tnrMdStreamDestroy(ref);
-      ASSERT_EQ(tnrMdStreamCreate(&ref, w, h, &p, nullptr, 0, nullptr), TNR_MD_OK);
+      tnrMdStreamReset(ref);
+      tnrMdStreamReset(other);
     }
-    std::vector<uint8_t> want = g_seen.in[k];
+    std::vector<uint8_t> want = g_seen.in[k], alt = g_seen.in[k];
     TnrMdImage img = {want.data(), w, want.data() + w * h, w, want.size()};
+    TnrMdImage altImg = {alt.data(), w, alt.data() + w * h, w, alt.size()};
     ASSERT_EQ(tnrMdStreamProcess(ref, &img, nullptr, nullptr), TNR_MD_OK);
+    ASSERT_EQ(tnrMdStreamProcess(other, &altImg, nullptr, nullptr), TNR_MD_OK);
     EXPECT_TRUE(g_seen.out[k] == want) << "frame " << k << " of those libobs filtered";
     changed += g_seen.out[k] != g_seen.in[k];
+    unlikeOther += alt != want;
   }
   tnrMdStreamDestroy(ref);
+  tnrMdStreamDestroy(other);
   EXPECT_GT(changed, g_seen.in.size() / 2);
+  EXPECT_GT(unlikeOther, g_seen.in.size() / 2) << "the camera-motion checkbox changed too few frames";
 }
 
 }  // namespace

@@ -47,20 +47,23 @@ Params::Params() {
   staticRatioBit = p.static_ratio_bit;
   startGain = p.start_gain;
   spatial = decimal(p.spatial);
+  align = p.align != 0;
 }
 
 void Params::setPreset(const std::string &name) {
-  for (int i = 0; i < TNR_MD_PRESET_COUNT; ++i)
-    if (name == tnrMdPresetName(i)) {
-      TnrMdParams p = library();
-      tnrMdParamsPreset(&p, i);
-      sigmaH = decimal(p.sigma_h_scale);
-      sigmaL = decimal(p.sigma_l_scale);
-      uvRatio = decimal(p.uv_ratio);
-      spatial = decimal(p.spatial);
-      return;
-    }
-  throw std::invalid_argument("preset must be one of " + presetNames() + ", got '" + name + "'");
+  // A Python str may hold NUL characters, which would end the C string: they
+  // are spelled out, so that such a name matches no preset.
+  std::string text;
+  for (const char c : name) text += c ? std::string(1, c) : std::string("\\x00");
+  int preset = 0;
+  TnrMdError e{};
+  throwFor(tnrMdPresetByName(text.c_str(), &preset, &e), e);
+  TnrMdParams p = library();
+  tnrMdParamsPreset(&p, preset);
+  sigmaH = decimal(p.sigma_h_scale);
+  sigmaL = decimal(p.sigma_l_scale);
+  uvRatio = decimal(p.uv_ratio);
+  spatial = decimal(p.spatial);
 }
 
 TnrMdParams Params::library(int gridWidth, int gridHeight) const {
@@ -74,14 +77,8 @@ TnrMdParams Params::library(int gridWidth, int gridHeight) const {
   p.spatial = static_cast<float>(spatial);
   p.grid_width = gridWidth;
   p.grid_height = gridHeight;
+  p.align = align ? 1 : 0;
   return p;
-}
-
-std::string presetNames() {
-  std::string names;
-  for (int i = 0; i < TNR_MD_PRESET_COUNT; ++i)
-    names += std::string(i ? ", " : "") + tnrMdPresetName(i);
-  return names;
 }
 
 void checkParams(const Params &p) {
@@ -178,5 +175,12 @@ std::vector<uint8_t> Denoiser::map(const uint8_t *TnrMdMaps::*which) {
 std::vector<uint8_t> Denoiser::staticRatio() { return map(&TnrMdMaps::static_ratio); }
 std::vector<uint8_t> Denoiser::weight() { return map(&TnrMdMaps::weight); }
 std::vector<uint8_t> Denoiser::gain() { return map(&TnrMdMaps::gain); }
+
+TnrMdFrameStats Denoiser::stats() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  TnrMdFrameStats s;
+  tnrMdStreamStats(stream_, &s);
+  return s;
+}
 
 }  // namespace tnr_py

@@ -27,6 +27,7 @@ struct Params {
   double sigmaH, sigmaL, uvRatio;
   int staticRatioBit, startGain;
   double spatial;  // the spatial stage's strength, 0 = off
+  bool align;      // move the history with the camera
   // Sets the tuning (sigma scales, uv ratio, spatial) to a named preset;
   // throws std::invalid_argument for an unknown name.
   void setPreset(const std::string &name);
@@ -43,8 +44,6 @@ void checkUvRatio(double v);
 void checkStaticRatioBit(long long v);
 void checkStartGain(long long v);
 void checkSpatial(double v);
-// "light, medium, strong".
-std::string presetNames();
 
 class Denoiser {
  public:
@@ -76,6 +75,8 @@ class Denoiser {
   std::vector<uint8_t> staticRatio();
   std::vector<uint8_t> weight();
   std::vector<uint8_t> gain();
+  // The library's figures of the last frame (all 0 before the first).
+  TnrMdFrameStats stats();
 
  private:
   // Hands the parameters in force to the stream; mutex_ held.

@@ -52,10 +52,25 @@ py::array_t<uint8_t> mapArray(const Denoiser &d, const std::vector<uint8_t> &v) 
 
 std::string floatRepr(double v) { return py::repr(py::float_(v)); }
 
+// align: True or False only (1 or "yes" would hide a mistake).
+bool alignOf(const py::object &v) {
+  if (!py::isinstance<py::bool_>(v))
+    throw py::type_error("align must be True or False, got " +
+                         std::string(py::str(py::type::of(v).attr("__name__"))));
+  return v.cast<bool>();
+}
+
+bool defaultAlign() {
+  TnrMdParams p;
+  tnrMdParamsDefault(&p);
+  return p.align != 0;
+}
+
 const char *kDenoiserDoc = R"doc(Motion-adaptive temporal noise reduction of an NV12 sequence.
 
 Denoiser(width, height, sigma_h=1.1, sigma_l=0.12, uv_ratio=0.75,
-         static_ratio_bit=4, gain=128, grid=None, spatial=5.0, preset=None)
+         static_ratio_bit=4, gain=128, grid=None, spatial=5.0, preset=None,
+         align=None)
 
 The object keeps what the filter carries from frame to frame: the previous
 filtered frame, the per-pixel recursive weights and the gain table. Feed it
@@ -88,6 +103,14 @@ preset             None, or one of the library's named tunings "light",
                    "medium" (the defaults) and "strong": sets sigma_h,
                    sigma_l, uv_ratio and spatial; those given as keywords
                    beside it win.
+align              True to move the history with the camera: each frame the
+                   picture's motion from the previous one is estimated and,
+                   where the estimate is confident, the previous frame, the
+                   weights and the gains follow it, so a panning or shaking
+                   camera keeps its noise reduction. It costs about as much
+                   again as the temporal stage. None: the library's default
+                   (off at present). Grids below 128x96 are never aligned.
+                   The motion found is in stats.
 
 The defaults are the library's (those of the tnr tool and the element). Every parameter but
 the grid is a property that can be changed between frames. Thread safety:
@@ -134,7 +157,8 @@ fractional bits: 128 stands for 1.0.)doc";
       .def(py::init([](long long width, long long height, const py::object &sigmaH,
                        const py::object &sigmaL, const py::object &uvRatio,
                        long long staticRatioBit, long long gain, const py::object &grid,
-                       const py::object &spatial, const py::object &preset) {
+                       const py::object &spatial, const py::object &preset,
+                       const py::object &align) {
              const int w = dimension(width, "width"), h = dimension(height, "height");
              const auto g = gridOf(grid);
              Params p;
@@ -145,6 +169,7 @@ fractional bits: 128 stands for 1.0.)doc";
              if (!sigmaL.is_none()) p.sigmaL = sigmaL.cast<double>();
              if (!uvRatio.is_none()) p.uvRatio = uvRatio.cast<double>();
              if (!spatial.is_none()) p.spatial = spatial.cast<double>();
+             if (!align.is_none()) p.align = alignOf(align);
              checked([&] {
                checkStaticRatioBit(staticRatioBit);
                checkStartGain(gain);
@@ -159,7 +184,8 @@ fractional bits: 128 stands for 1.0.)doc";
            py::arg("width"), py::arg("height"), py::arg("sigma_h") = py::none(),
            py::arg("sigma_l") = py::none(), py::arg("uv_ratio") = py::none(),
            py::arg("static_ratio_bit") = 4, py::arg("gain") = 128, py::arg("grid") = py::none(),
-           py::arg("spatial") = py::none(), py::arg("preset") = py::none())
+           py::arg("spatial") = py::none(), py::arg("preset") = py::none(),
+           py::arg("align") = py::none())
       .def(
           "process",
           [](Denoiser &d, const py::object &frame, const py::object &uv) -> py::object {
@@ -248,6 +274,48 @@ fractional bits: 128 stands for 1.0.)doc";
           },
           "Start value of the gain table, 0 .. 255 (the constructor's gain); takes effect at "
           "reset().")
+      .def_property(
+          "align", [](Denoiser &d) { return d.params().align; },
+          [](Denoiser &d, const py::object &v) {
+            const bool on = alignOf(v);
+            Params p = d.params();
+            p.align = on;
+            d.setParams(p);
+          },
+          "True: the history moves with the camera (see the class help); from the next frame on.")
+      .def_property_readonly(
+          "stats",
+          [](Denoiser &d) {
+            TnrMdFrameStats s;
+            {
+              py::gil_scoped_release release;
+              s = d.stats();
+            }
+            py::dict r;
+            r["frames"] = s.frames;
+            r["mean_static_ratio"] = s.mean_static_ratio;
+            r["mean_gain"] = s.mean_gain;
+            r["noise_level"] = s.noise_level / 16.0;
+            r["motion_x"] = s.motion_x;
+            r["motion_y"] = s.motion_y;
+            r["motion_confidence"] = s.motion_confidence;
+            r["aligned"] = s.aligned != 0;
+            return r;
+          },
+          R"doc(Figures of the last frame, a new dict (all 0 before the first frame and after
+reset()):
+
+frames              frames in the sequence, this one included.
+mean_static_ratio   0 .. 1 (1: everything still).
+mean_gain           mean of the gain table, 0 .. 255.
+noise_level         the noise sigma the frame's difference measured, code values.
+motion_x, motion_y  the camera motion estimated from the previous frame, in luma
+                    pixels (steps of 1/16): the picture moved right and down by
+                    it. 0 when align is off.
+motion_confidence   0 .. 1: the share of the picture that agrees on the motion.
+aligned             whether the history was moved by it (False when align is
+                    off, on a first frame, or when the estimate was refused: a
+                    cut, a flat or noise-only picture, a zoom).)doc")
       .def_property_readonly(
           "static_ratio",
           [](Denoiser &d) {
@@ -292,7 +360,10 @@ fractional bits: 128 stands for 1.0.)doc";
                ", static_ratio_bit=" + std::to_string(p.staticRatioBit) +
                ", gain=" + std::to_string(p.startGain) + ", grid=(" +
                std::to_string(d.gridWidth()) + ", " + std::to_string(d.gridHeight()) +
-               "), spatial=" + floatRepr(p.spatial) + ")";
+               "), spatial=" + floatRepr(p.spatial) +
+               (p.align != defaultAlign() ? std::string(", align=") + (p.align ? "True" : "False")
+                                          : std::string()) +
+               ")";
       });
 
   addStages(m);

@@ -104,3 +104,85 @@ class CLib:
         out = np.zeros(h * stride, np.int16)
         self.lib.gauss9x9Filter(ctypes.cast(p.ctypes.data + (2 * stride + 2) * 2, I16P), _p(out, I16P), h, w, stride)
         return out.reshape(h, stride)[:, :w]
+
+
+# ---- the stream object (tnr_md_stream.h) ------------------------------------
+
+
+class Params(ctypes.Structure):
+    _fields_ = [("sigma_h_scale", FLOAT), ("sigma_l_scale", FLOAT), ("uv_ratio", FLOAT),
+                ("static_ratio_bit", INT), ("start_gain", INT), ("spatial", FLOAT),
+                ("grid_width", INT), ("grid_height", INT), ("align", INT)]
+
+
+class Image(ctypes.Structure):
+    _fields_ = [("luma", U8P), ("luma_stride", ctypes.c_ssize_t), ("chroma", U8P),
+                ("chroma_stride", ctypes.c_ssize_t), ("span", ctypes.c_size_t)]
+
+
+class FrameStats(ctypes.Structure):
+    _fields_ = [("frames", ctypes.c_int64), ("mean_static_ratio", ctypes.c_double),
+                ("mean_gain", ctypes.c_double), ("noise_level", INT), ("motion_x", ctypes.c_double),
+                ("motion_y", ctypes.c_double), ("motion_confidence", ctypes.c_double),
+                ("aligned", INT)]
+
+
+class Error(ctypes.Structure):
+    _fields_ = [("code", INT), ("message", ctypes.c_char * 256)]
+
+
+class CStream:
+    """libtnr_md_stream.so through ctypes: a TnrMdStream on packed NV12 frames,
+    the reference the Denoiser is compared with where the sequence logic (the
+    camera alignment) lives in the stream rather than in motion_detect."""
+
+    def __init__(self, path):
+        lib = ctypes.CDLL(path)
+        sig = {
+            "tnrMdParamsDefault": ([ctypes.POINTER(Params)], None),
+            "tnrMdStreamCreate": ([ctypes.POINTER(ctypes.c_void_p), INT, INT, ctypes.POINTER(Params),
+                                   ctypes.c_void_p, INT, ctypes.POINTER(Error)], INT),
+            "tnrMdStreamProcess": ([ctypes.c_void_p, ctypes.POINTER(Image), ctypes.c_void_p,
+                                    ctypes.POINTER(Error)], INT),
+            "tnrMdStreamStats": ([ctypes.c_void_p, ctypes.POINTER(FrameStats)], None),
+            "tnrMdStreamSetParams": ([ctypes.c_void_p, ctypes.POINTER(Params), ctypes.POINTER(Error)], INT),
+            "tnrMdStreamDestroy": ([ctypes.c_void_p], None),
+        }
+        for name, (args, res) in sig.items():
+            f = getattr(lib, name)
+            f.argtypes, f.restype = args, res
+        self.lib = lib
+
+    def defaults(self):
+        p = Params()
+        self.lib.tnrMdParamsDefault(ctypes.byref(p))
+        return p
+
+    def sequence(self, frames, width, height, switch_align_at=None, **fields):
+        """Filters copies of packed NV12 frames with a new stream whose
+        parameters are the defaults with `fields` changed (align turned on
+        before frame switch_align_at, if given). Returns (frames, stats) with
+        stats a dict of the stream's figures per frame."""
+        p = self.defaults()
+        for k, v in fields.items():
+            setattr(p, k, v)
+        s, err = ctypes.c_void_p(), Error()
+        rc = self.lib.tnrMdStreamCreate(ctypes.byref(s), width, height, ctypes.byref(p), None, 0, ctypes.byref(err))
+        assert rc == 0, err.message.decode()
+        out, stats = [], []
+        try:
+            for t, f in enumerate(frames):
+                if t == switch_align_at:
+                    p.align = 1
+                    assert self.lib.tnrMdStreamSetParams(s, ctypes.byref(p), ctypes.byref(err)) == 0
+                a = np.ascontiguousarray(f).copy()
+                img = Image(_p(a, U8P), width, ctypes.cast(a.ctypes.data + width * height, U8P), width, a.nbytes)
+                rc = self.lib.tnrMdStreamProcess(s, ctypes.byref(img), None, ctypes.byref(err))
+                assert rc == 0, err.message.decode()
+                st = FrameStats()
+                self.lib.tnrMdStreamStats(s, ctypes.byref(st))
+                out.append(a)
+                stats.append({name: getattr(st, name) for name, _ in FrameStats._fields_})
+        finally:
+            self.lib.tnrMdStreamDestroy(s)
+        return out, stats

@@ -4,7 +4,7 @@ import random
 import numpy as np
 import pytest
 
-from clib import CLib
+from clib import CLib, CStream
 
 
 def pytest_report_header(config):
@@ -23,6 +23,11 @@ def built(var):
 @pytest.fixture(scope="module")
 def clib():
     return CLib(built("TNR_MD_SHARED_LIB"))
+
+
+@pytest.fixture(scope="module")
+def cstream():
+    return CStream(built("TNR_MD_STREAM_LIB"))
 
 
 @pytest.fixture(scope="module")

@@ -74,3 +74,42 @@ def guarded(a, extra_cols=0):
     v = np.ndarray(a.shape, a.dtype, buffer=mem, offset=pages * page - need, strides=(pitch, item))
     v[...] = a
     return v
+
+
+def _value_noise(rng, rows, cols, spacing):
+    """A smooth random texture: values on a lattice `spacing` pixels apart,
+    interpolated linearly; returns f(y, x) for real coordinates."""
+    lat = rng.uniform(0, 1, (int(rows / spacing) + 3, int(cols / spacing) + 3))
+
+    def f(y, x):
+        fy, fx = y / spacing, x / spacing
+        iy, ix = np.floor(fy).astype(int), np.floor(fx).astype(int)
+        ty, tx = fy - iy, fx - ix
+        a, b = lat[iy, ix], lat[iy, ix + 1]
+        c, d = lat[iy + 1, ix], lat[iy + 1, ix + 1]
+        return (a * (1 - tx) + b * tx) * (1 - ty) + (c * (1 - tx) + d * tx) * ty
+    return f
+
+
+def pan(rng, width, height, frames, dx, dy, noise=2.0):
+    """Packed NV12 frames of a textured picture seen by a camera that pans:
+    the content of frame t is that of frame 0 moved right by t * dx and down
+    by t * dy luma pixels (sub-pixel steps sampled from a smooth texture,
+    chroma moved by half as many chroma samples), with noise added after."""
+    margin = 8 + int(abs(dx) * frames + abs(dy) * frames)
+    rows, cols = height + 2 * margin, width + 2 * margin
+    fine, coarse = _value_noise(rng, rows, cols, 5), _value_noise(rng, rows, cols, 17)
+    u, v = _value_noise(rng, rows, cols, 9), _value_noise(rng, rows, cols, 13)
+    yy, xx = np.mgrid[0:height, 0:width].astype(float)
+    cy, cx = np.mgrid[0:height // 2, 0:width // 2].astype(float)
+    out = []
+    for t in range(frames):
+        ly, lx = yy + margin - t * dy, xx + margin - t * dx
+        luma = 30 + 110 * fine(ly, lx) + 90 * coarse(ly, lx)
+        qy, qx = 2 * cy + 0.5 + margin - t * dy, 2 * cx + 0.5 + margin - t * dx
+        c = np.empty((height // 2, width))
+        c[:, 0::2] = 70 + 110 * u(qy, qx)
+        c[:, 1::2] = 70 + 110 * v(qy, qx)
+        f = np.vstack([luma + rng.normal(0, noise, luma.shape), c + rng.normal(0, noise / 2, c.shape)])
+        out.append(np.clip(f, 0, 255).round().astype(np.uint8))
+    return out

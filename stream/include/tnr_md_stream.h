@@ -113,6 +113,12 @@ TNR_MD_API int tnrMdParamsPreset(TnrMdParams *params, int preset);
 /* The preset's name ("light", "medium", "strong"), or NULL for an unknown one. */
 TNR_MD_API const char *tnrMdPresetName(int preset);
 
+/* The inverse: sets *preset to the preset named `name` (exactly as
+ * tnrMdPresetName spells it) and returns TNR_MD_OK; otherwise leaves *preset
+ * alone and returns TNR_MD_ERROR_PARAMS ("preset must be one of light, medium,
+ * strong, got 'heavy'"), or TNR_MD_ERROR_ARGUMENT for a null name or preset. */
+TNR_MD_API int tnrMdPresetByName(const char *name, int *preset, TnrMdError *error);
+
 /* The one check of the parameters' ranges that every front end uses. */
 TNR_MD_API int tnrMdParamsCheck(const TnrMdParams *params, TnrMdError *error);
 

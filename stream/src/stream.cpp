@@ -268,6 +268,21 @@ const char *tnrMdPresetName(int preset) {
   return preset >= 0 && preset < TNR_MD_PRESET_COUNT ? kPresetNames[preset] : nullptr;
 }
 
+int tnrMdPresetByName(const char *name, int *preset, TnrMdError *error) {
+  if (!name || !preset) return fail(error, TNR_MD_ERROR_ARGUMENT, "no preset name");
+  char names[64] = "";
+  for (int i = 0; i < TNR_MD_PRESET_COUNT; ++i) {
+    if (std::strcmp(name, kPresetNames[i]) == 0) {
+      *preset = i;
+      return ok(error);
+    }
+    const size_t used = std::strlen(names);
+    std::snprintf(names + used, sizeof names - used, "%s%s", i ? ", " : "", kPresetNames[i]);
+  }
+  // A name too long for the message is cut at the message's end.
+  return fail(error, TNR_MD_ERROR_PARAMS, "preset must be one of %s, got '%s'", names, name);
+}
+
 int tnrMdParamsCheck(const TnrMdParams *params, TnrMdError *error) {
   if (!params) return fail(error, TNR_MD_ERROR_ARGUMENT, "no parameters");
   const TnrMdParams &p = *params;

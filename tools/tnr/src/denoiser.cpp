@@ -17,17 +17,15 @@ TnrParams::TnrParams() {
 }
 
 bool TnrParams::setPreset(const std::string &name) {
-  for (int i = 0; i < TNR_MD_PRESET_COUNT; ++i)
-    if (name == tnrMdPresetName(i)) {
-      TnrMdParams p = library();
-      tnrMdParamsPreset(&p, i);
-      sigmaH = p.sigma_h_scale;
-      sigmaL = p.sigma_l_scale;
-      uvRatio = p.uv_ratio;
-      spatial = p.spatial;
-      return true;
-    }
-  return false;
+  int preset = 0;
+  if (tnrMdPresetByName(name.c_str(), &preset, nullptr) != TNR_MD_OK) return false;
+  TnrMdParams p = library();
+  tnrMdParamsPreset(&p, preset);
+  sigmaH = p.sigma_h_scale;
+  sigmaL = p.sigma_l_scale;
+  uvRatio = p.uv_ratio;
+  spatial = p.spatial;
+  return true;
 }
 
 TnrMdParams TnrParams::library() const {
