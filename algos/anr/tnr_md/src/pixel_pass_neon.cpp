@@ -211,16 +211,19 @@ inline uint16x8_t hAlpha8(uint16x8_t du, float32x4_t scale) {
 // aligned blocks use, for the 8 processing rows that share them: s16 =
 // min(sH, 32767) for a sigma below kNarrowSigmaLimit, -1 for one that takes
 // the 32-bit path; satAbove = saturationBound(sH) (32767 on the 32-bit path);
-// and inv128 = 128 x inv (0 on the 32-bit path), divided only for the
-// columns that a moving block needs: -1 until then.
+// mul = pixelAlphaMultiplier(sH) for a multiplier sigma, 0 for one that keeps
+// the float steps with inv128 = 128 x inv (0 on the 32-bit path). Both are
+// divided only for the columns that a moving block needs: mul is -1 until
+// then.
 constexpr int kSigmaRun = 256;  // block columns, 2048 pixels
 
 struct SigmaRun {
   int row = -1, col0 = -1, cols = 0;
-  bool ready = false;             // s16, satAbove and inv128 set for the cols columns
+  bool ready = false;             // s16, satAbove and mul set for the cols columns
   const uint32_t *sig = nullptr;  // the block row's entry of column col0
   int16_t s16[kSigmaRun];
   int16_t satAbove[kSigmaRun];
+  int32_t mul[kSigmaRun];
   float inv128[kSigmaRun];
 };
 
@@ -229,7 +232,7 @@ inline void setSigma(SigmaRun &run, int i) {
   const bool narrow = sH < kNarrowSigmaLimit;
   run.s16[i] = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
   run.satAbove[i] = narrow ? saturationBound(sH) : int16_t{32767};
-  run.inv128[i] = -1.0f;
+  run.mul[i] = -1;
 }
 
 // The run's columns, set where a block row first has a block that is not
@@ -244,18 +247,22 @@ __attribute__((noinline)) void prepareSigmaRun(SigmaRun &run) {
     const uint32x4_t t = vminq_u32(vsubq_u32(vaddq_u32(s, s), vshrq_n_u32(s, 8)), top);
     vst1_s16(run.s16 + i, vreinterpret_s16_u16(vmovn_u32(vornq_u32(s, narrow))));
     vst1_s16(run.satAbove + i, vreinterpret_s16_u16(vmovn_u32(vbslq_u32(narrow, t, top))));
-    vst1q_f32(run.inv128 + i, vdupq_n_f32(-1.0f));
+    vst1q_s32(run.mul + i, vdupq_n_s32(-1));
   }
   for (; i < run.cols; ++i) setSigma(run, i);
   run.ready = true;
 }
 
-// The reciprocals of columns i and i + 1 where not divided yet; out of line,
-// for loops that would rather keep their registers than hold its steps.
+// The multipliers or reciprocals of columns i and i + 1 where not divided
+// yet; out of line, for loops that would rather keep their registers than
+// hold its steps.
 __attribute__((noinline)) void divideSigmaPair(SigmaRun &run, int i) {
-  for (int j = i; j < i + 2; ++j)
-    if (run.inv128[j] < 0.0f)
-      run.inv128[j] = run.s16[j] >= 0 ? invSigma(static_cast<int32_t>(run.sig[j])) * 128.0f : 0.0f;
+  for (int j = i; j < i + 2; ++j) {
+    if (run.mul[j] >= 0) continue;
+    const uint32_t sH = run.sig[j];
+    run.mul[j] = isMultiplierSigma(sH) ? pixelAlphaMultiplier(sH) : 0;
+    run.inv128[j] = run.s16[j] >= 0 ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
+  }
 }
 
 // Whether every lane is all ones.
@@ -305,6 +312,24 @@ inline bool saturated(const Smoothed16 &h, const int16_t *satAbove) {
   return allOnes(vandq_u16(above0, above1));
 }
 
+// hAlpha of 8 pixels of a multiplier sigma's column from their excess d (0
+// .. 32767) and its multiplier m: (d m + 2^30) >> 31 (pixelAlphaByMultiplier)
+// in 32-bit lanes, below 2^15, saturated to 8 bits (clamped to 128 by the
+// caller).
+inline uint8x8_t hAlphaByMultiplier8(int16x8_t d, int32_t m) {
+  const int32x4_t mm = vdupq_n_s32(m);
+  const int32x4_t lo = vqrdmulhq_s32(vmovl_s16(vget_low_s16(d)), mm);
+  const int32x4_t hi = vqrdmulhq_s32(vmovl_s16(vget_high_s16(d)), mm);
+  return vqmovn_u16(vcombine_u16(vmovn_u32(vreinterpretq_u32_s32(lo)),
+                                 vmovn_u32(vreinterpretq_u32_s32(hi))));
+}
+
+// The same for column i of the run by whichever form it takes.
+inline uint8x8_t hAlphaEither8(int16x8_t d, const SigmaRun &run, int i) {
+  if (run.mul[i] > 0) return hAlphaByMultiplier8(d, run.mul[i]);
+  return vqmovn_u16(hAlpha8(vreinterpretq_u16_s16(d), vdupq_n_f32(run.inv128[i])));
+}
+
 // hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take the
 // high sigma of block column i, lanes 8 .. 15 that of column i + 1 (i counted
 // in the run; sigRow gives the entries themselves for the 32-bit path).
@@ -324,12 +349,14 @@ inline uint8x16_t hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun
     const Smoothed16 h = smoothed16(hdiff, smooth);
     const int16x8_t d0 = excess8(h.lo, s16a);
     const int16x8_t d1 = excess8(h.hi, s16b);
-    uint32_t bits[2];  // a sign bit set: not divided yet
-    std::memcpy(bits, run.inv128 + i, sizeof bits);
-    if (((bits[0] | bits[1]) >> 31) != 0) divideSigmaPair(run, i);
-    const uint16x8_t a0 = hAlpha8(vreinterpretq_u16_s16(d0), vdupq_n_f32(run.inv128[i]));
-    const uint16x8_t a1 = hAlpha8(vreinterpretq_u16_s16(d1), vdupq_n_f32(run.inv128[i + 1]));
-    return vminq_u8(vcombine_u8(vqmovn_u16(a0), vqmovn_u16(a1)), vdupq_n_u8(128));
+    int32_t m[2];  // both positive: two multiplier sigmas
+    std::memcpy(m, run.mul + i, sizeof m);
+    if (((m[0] - 1) | (m[1] - 1)) >= 0)
+      return vminq_u8(vcombine_u8(hAlphaByMultiplier8(d0, m[0]), hAlphaByMultiplier8(d1, m[1])),
+                      vdupq_n_u8(128));
+    if ((m[0] | m[1]) < 0) divideSigmaPair(run, i);
+    return vminq_u8(vcombine_u8(hAlphaEither8(d0, run, i), hAlphaEither8(d1, run, i + 1)),
+                    vdupq_n_u8(128));
   }
   const int32_t s0 = static_cast<int32_t>(sigRow[run.col0 + i]);
   const int32_t s1 = static_cast<int32_t>(sigRow[run.col0 + i + 1]);
@@ -445,12 +472,11 @@ inline uint8x16_t stillWeight16(const StillWeights &sw, uint8x16_t preAlpha) {
 // the float steps. m(pa) lies in 16256 .. 32767, a 16-bit table by pa looked
 // up as two byte planes.
 //
-// AArch64 only: its 64-byte lookups make the two planes four instructions
-// for 16 lanes, and real footage at the defaults drops from 17.34 to 16.01
-// executed instructions per pixel (768x576, 30 calls). ARMv7's 32-byte
-// lookups need sixteen, and there the multiplication counted 19.22 against
-// the float steps' 18.57: ARMv7 keeps newPreAlpha16.
-#if defined(__aarch64__)
+// AArch64 looks the multipliers up whole: its 64-byte lookups make the two
+// planes four instructions for 16 lanes, and real footage at the defaults
+// dropped from 17.34 to 16.01 executed instructions per pixel (768x576, 30
+// calls). ARMv7's 32-byte lookups would need sixteen (19.22 against the float
+// steps' 18.57), so ARMv7 forms them from lines instead (weightLine below).
 constexpr int weightQuotient(int sa, int pa) {
   const int den = 256 - pa;
   const int q = (256 * sa + den - 1) / (2 * den);
@@ -477,6 +503,9 @@ constexpr bool weightMultipliersExact() {
   return true;
 }
 static_assert(weightMultipliersExact(), "a weight multiplier misses a quotient");
+constexpr int kWeightMultiplier128 = weightMultiplier(128);
+
+#if defined(__aarch64__)
 
 // The multipliers of pa 0 .. 127 as two byte planes (low and high byte), in
 // natural order, each looked up 64 bytes at a time; pa 128's is
@@ -498,7 +527,6 @@ constexpr WeightMultipliers makeWeightMultipliers() {
   return t;
 }
 constexpr WeightMultipliers kWeightMultipliers = makeWeightMultipliers();
-constexpr int kWeightMultiplier128 = weightMultiplier(128);
 
 // Whether every byte of v is at most 128.
 inline bool allAtMost128(uint8x16_t v) { return vmaxvq_u8(v) <= 128; }
@@ -528,6 +556,109 @@ inline uint8x16_t weightsByMultiply(uint8x16_t staticAlpha, uint8x16_t preAlpha)
   const int16x8_t w0 = vqrdmulhq_s16(s0, vreinterpretq_s16_u8(m.val[0]));
   const int16x8_t w1 = vqrdmulhq_s16(s1, vreinterpretq_s16_u8(m.val[1]));
   return vcombine_u8(vmovn_u16(vreinterpretq_u16_s16(w0)), vmovn_u16(vreinterpretq_u16_s16(w1)));
+}
+#else
+// ARMv7: the multiplier of pa 0 .. 127 from a line through each group of
+// four, m = base(g) + slope(g) x j for pa = 4 g + j (j = 0 .. 3): three
+// 32-entry byte tables (the base's two bytes and the slope, at most 255), one
+// 32-byte lookup each per 8 lanes, and a widening multiply-add. Any m between
+// the least and the greatest 16-bit multiplier that meet every quotient of pa
+// serves (the ranges are 1 to 255 wide); each group takes the least slope
+// whose line stays within the ranges of its four, and the compiler checks
+// every pair against the quotient (weightLinesExact). pa 128 (outside the
+// tables) keeps kWeightMultiplier128 with slope 0. Against the float steps
+// (newPreAlpha16) this saves about 20 of 47 instructions per 16 pixels.
+constexpr int weightMultiplierMost(int pa) {
+  int m = 32767;
+  for (int sa = 1; sa <= 128; ++sa) {
+    const int below = (weightQuotient(sa, pa) + 1) * 65536 - 32768;  // 2 sa m < below
+    const int most = (below - 1) / (2 * sa);
+    m = m < most ? m : most;
+  }
+  return m;
+}
+
+struct WeightLine {
+  int base, slope;
+};
+
+constexpr WeightLine weightLine(int g) {
+  for (int slope = 0; slope <= 255; ++slope) {
+    int lo = 0, hi = 65535;
+    for (int j = 0; j < 4; ++j) {
+      const int l = weightMultiplier(4 * g + j) - slope * j;
+      const int h = weightMultiplierMost(4 * g + j) - slope * j;
+      lo = lo > l ? lo : l;
+      hi = hi < h ? hi : h;
+    }
+    if (lo <= hi) return {lo, slope};
+  }
+  return {-1, -1};
+}
+
+constexpr bool weightLinesExact() {
+  for (int pa = 0; pa <= 128; ++pa) {
+    const WeightLine line = pa < 128 ? weightLine(pa >> 2) : WeightLine{kWeightMultiplier128, 0};
+    const int64_t m = line.base + line.slope * (pa & 3);
+    if (line.base < 0 || line.base > 65535 || m > 32767) return false;
+    for (int sa = 0; sa <= 128; ++sa)
+      if (((2 * sa * m + 32768) >> 16) != weightQuotient(sa, pa)) return false;
+  }
+  return true;
+}
+static_assert(weightLinesExact(), "a weight line misses a quotient");
+
+// The lines' three byte tables, each stored interleaved by 4 (as vst4
+// stores four registers of 8) so that one vld4 brings it back as the four
+// registers of a 32-byte lookup.
+struct WeightLines {
+  uint8_t lo[32], hi[32], slope[32];
+};
+
+constexpr WeightLines makeWeightLines() {
+  WeightLines t{};
+  for (int g = 0; g < 32; ++g) {
+    const WeightLine line = weightLine(g);
+    const int at = 4 * (g & 7) + (g >> 3);
+    t.lo[at] = static_cast<uint8_t>(line.base & 0xFF);
+    t.hi[at] = static_cast<uint8_t>(line.base >> 8);
+    t.slope[at] = static_cast<uint8_t>(line.slope);
+  }
+  return t;
+}
+constexpr WeightLines kWeightLines = makeWeightLines();
+
+// Whether every byte of v is at most 128.
+inline bool allAtMost128(uint8x16_t v) {
+  const uint8x16_t above = vcgtq_u8(v, vdupq_n_u8(128));
+  return !anyByte(vorr_u8(vget_low_u8(above), vget_high_u8(above)));
+}
+
+// The lines' tables as lookup registers.
+struct WeightTables {
+  uint8x8x4_t lo, hi, slope;
+};
+inline WeightTables weightTables() {
+  return {vld4_u8(kWeightLines.lo), vld4_u8(kWeightLines.hi), vld4_u8(kWeightLines.slope)};
+}
+
+// recursiveWeight of 8 lanes whose previous weights are all at most 128.
+inline uint8x8_t weightsByLine8(uint8x8_t staticAlpha, uint8x8_t preAlpha, const WeightTables &wt) {
+  const uint8x8_t g = vshr_n_u8(preAlpha, 2);
+  const uint8x8_t j = vand_u8(preAlpha, vdup_n_u8(3));
+  const uint8x8_t lo = vtbx4_u8(vdup_n_u8(kWeightMultiplier128 & 0xFF), wt.lo, g);
+  const uint8x8_t hi = vtbx4_u8(vdup_n_u8(kWeightMultiplier128 >> 8), wt.hi, g);
+  const uint16x8_t base = vaddw_u8(vshll_n_u8(hi, 8), lo);
+  const uint16x8_t m = vmlal_u8(base, vtbl4_u8(wt.slope, g), j);
+  const int16x8_t w = vqrdmulhq_s16(vreinterpretq_s16_u16(vmovl_u8(staticAlpha)),
+                                    vreinterpretq_s16_u16(m));
+  return vmovn_u16(vreinterpretq_u16_s16(w));
+}
+
+inline uint8x16_t weightsByLine(uint8x16_t staticAlpha, uint8x16_t preAlpha) {
+  const WeightTables wt = weightTables();
+  return vcombine_u8(weightsByLine8(vget_low_u8(staticAlpha), vget_low_u8(preAlpha), wt),
+                     weightsByLine8(vget_high_u8(staticAlpha), vget_high_u8(preAlpha), wt));
 }
 #endif
 
@@ -616,7 +747,8 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
   const uint8x16_t w = allAtMost128(preAlpha) ? weightsByMultiply(staticAlpha, preAlpha)
                                                : newPreAlpha16(staticAlpha, preAlpha);
 #else
-  const uint8x16_t w = newPreAlpha16(staticAlpha, preAlpha);
+  const uint8x16_t w = allAtMost128(preAlpha) ? weightsByLine(staticAlpha, preAlpha)
+                                               : newPreAlpha16(staticAlpha, preAlpha);
 #endif
   store16<kMasked>(io.preAlpha, w, keep);
 
