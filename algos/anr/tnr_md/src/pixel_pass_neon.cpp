@@ -260,8 +260,10 @@ __attribute__((noinline)) void divideSigmaPair(SigmaRun &run, int i) {
   for (int j = i; j < i + 2; ++j) {
     if (run.mul[j] >= 0) continue;
     const uint32_t sH = run.sig[j];
-    run.mul[j] = isMultiplierSigma(sH) ? pixelAlphaMultiplier(sH) : 0;
-    run.inv128[j] = run.s16[j] >= 0 ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
+    const bool byMultiplier = isMultiplierSigma(sH);
+    run.mul[j] = byMultiplier ? pixelAlphaMultiplier(sH) : 0;
+    if (!byMultiplier)
+      run.inv128[j] = run.s16[j] >= 0 ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
   }
 }
 
@@ -337,11 +339,13 @@ inline uint8x8_t hAlphaEither8(int16x8_t d, const SigmaRun &run, int i) {
 // finds moving has some differences between the high sigma and its
 // saturation bound (no block in 800 000 of a 768x576 clip was saturated
 // throughout, 2 % were at or below the sigma throughout), so a test for
-// either case costs more than the float steps it would skip: without them
-// ARMv7 counts 17.12 executed instructions per pixel instead of 18.57 there
-// (768x576, 30 calls), and the bench scene 5.39 instead of 5.42. A difference at or below the sigma
-// gives hAlpha 0 through the same steps (0 x inv, or NaN for sH = 0,
-// converts to 0).
+// either case costs more than the steps it would skip: without them ARMv7
+// counted 17.12 executed instructions per pixel instead of 18.57 there
+// (768x576, 30 calls), and the bench scene 5.39 instead of 5.42. A
+// difference at or below the sigma gives hAlpha 0 through the same steps (0
+// x m, 0 x inv, or NaN for sH = 0, which converts to 0). Where both columns
+// have multiplier sigmas (nearly every block on real footage) the integer
+// form serves, else each column takes its own form.
 inline uint8x16_t hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run, int i,
                                 const uint32_t *sigRow) {
   const int16_t s16a = run.s16[i], s16b = run.s16[i + 1];
