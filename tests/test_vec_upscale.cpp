@@ -512,9 +512,9 @@ TEST(VecUpScale, PixelAlphaByMultiplierAtEveryMultiplierSigma) {
 // most rows, the previous weights 0 .. 128 with some above.
 TEST(VecUpScale, PixelPassAtEveryHighSigmaForm) {
   auto rng = seededRng(0x3a1f);
-  std::vector<uint32_t> sigmas = {129,   130,   255,   257,   511,   513,    10496, 15616, 31488,
-                                  32766, 32767, 0,     1,     64,    127,    128,   256,   32768,
-                                  40000, 65535, 1u << 29, (1u << 30) + 5, 700, 6000, 20000, 3};
+  std::vector<uint32_t> sigmas = {
+      129, 130, 255, 257, 511,   513,   10496, 15616,    31488,          32766, 32767, 0,     1,
+      64,  127, 128, 256, 32768, 40000, 65535, 1u << 29, (1u << 30) + 5, 700,   6000,  20000, 3};
   for (int i = 0; i < 14; ++i) sigmas.push_back(uint32_t(uni(rng, 129, 32767)));
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
@@ -534,7 +534,8 @@ TEST(VecUpScale, PixelPassAtEveryHighSigmaForm) {
         p.hdiff[size_t(y) * hdStride + x] = int16_t(std::clamp<int64_t>(v, -32768, 32767));
       }
     for (auto &t : p.t) t = uni(rng, 0, 3) ? 128 : uint8_t(uni(rng, 1, 127));
-    for (auto &pa : p.preAlpha) pa = uint8_t(uni(rng, 0, 9) ? uni(rng, 0, 128) : uni(rng, 129, 255));
+    for (auto &pa : p.preAlpha)
+      pa = uint8_t(uni(rng, 0, 9) ? uni(rng, 0, 128) : uni(rng, 129, 255));
     for (auto *v : {&p.cur, &p.pre, &p.gain})
       fillWith(v->data(), v->size(), Fill::Random, rng, 0, 255);
     expectPassTwinsMatch(p);
@@ -580,7 +581,7 @@ TEST(VecUpScale, PixelPassOnNoiseAroundTheThresholds) {
         const int bound = tnr_md::saturationBound(uint32_t(sH));
         int v = int(uni(rng, sH / 2, bound + sH / 4));
         if (y % 5 == 1) v = pick<int>(rng, {sH - 1, sH, sH + 1, bound, bound + 1});
-        if (y % 8 == 3) v = bound + 1 + int(uni(rng, 0, 50));  // saturated where lAlpha is 128
+        if (y % 8 == 3) v = bound + 1 + int(uni(rng, 0, 50));      // saturated where lAlpha is 128
         if (y % 8 == 6) v = x % 16 == round ? sH + 1 : bound + 1;  // saturated but for one lane
         p.hdiff[size_t(y) * hdStride + x] = int16_t(v);
       }
@@ -589,7 +590,7 @@ TEST(VecUpScale, PixelPassOnNoiseAroundTheThresholds) {
         uint8_t &t = p.t[size_t(y) * tStride + c];
         t = uint8_t(uni(rng, 1, 127));
         if (y % 8 == 6 || (c / 6) % 5 == 1) t = 128;  // runs of lAlpha 128
-        if ((c / 4) % 7 == 3 && y % 3 == 0) t = 0;   // and of still blocks
+        if ((c / 4) % 7 == 3 && y % 3 == 0) t = 0;    // and of still blocks
         if (y % 11 == 4) t = uint8_t(pick<int>(rng, {0, 1, 127, 128}));
       }
     for (int y = 0; y < p.h; ++y)

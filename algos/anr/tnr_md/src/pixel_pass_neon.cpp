@@ -211,11 +211,12 @@ inline uint16x8_t hAlpha8(uint16x8_t du, float32x4_t scale) {
 // aligned blocks use, for the 8 processing rows that share them: s16 =
 // min(sH, 32767) for a sigma below kNarrowSigmaLimit, -1 for one that takes
 // the 32-bit path; satAbove = saturationBound(sH) (32767 on the 32-bit path);
-// mul = pixelAlphaMultiplier(sH) for a multiplier sigma, 0 for one that keeps
-// the float steps with inv128 = 128 x inv (0 on the 32-bit path). Both are
-// divided only for the columns that a moving block needs: mul is -1 until
-// then.
+// mul = pixelAlphaMultiplier(sH) for a multiplier sigma, kFloatSteps for one
+// that keeps the float steps with inv128 = 128 x inv (0 on the 32-bit path).
+// Both are divided only for the columns that a moving block needs: mul is
+// kNotDivided until then.
 constexpr int kSigmaRun = 256;  // block columns, 2048 pixels
+constexpr int32_t kNotDivided = -1, kFloatSteps = -2;
 
 struct SigmaRun {
   int row = -1, col0 = -1, cols = 0;
@@ -232,7 +233,7 @@ inline void setSigma(SigmaRun &run, int i) {
   const bool narrow = sH < kNarrowSigmaLimit;
   run.s16[i] = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
   run.satAbove[i] = narrow ? saturationBound(sH) : int16_t{32767};
-  run.mul[i] = -1;
+  run.mul[i] = kNotDivided;
 }
 
 // The run's columns, set where a block row first has a block that is not
@@ -247,7 +248,7 @@ __attribute__((noinline)) void prepareSigmaRun(SigmaRun &run) {
     const uint32x4_t t = vminq_u32(vsubq_u32(vaddq_u32(s, s), vshrq_n_u32(s, 8)), top);
     vst1_s16(run.s16 + i, vreinterpret_s16_u16(vmovn_u32(vornq_u32(s, narrow))));
     vst1_s16(run.satAbove + i, vreinterpret_s16_u16(vmovn_u32(vbslq_u32(narrow, t, top))));
-    vst1q_s32(run.mul + i, vdupq_n_s32(-1));
+    vst1q_s32(run.mul + i, vdupq_n_s32(kNotDivided));
   }
   for (; i < run.cols; ++i) setSigma(run, i);
   run.ready = true;
@@ -258,10 +259,10 @@ __attribute__((noinline)) void prepareSigmaRun(SigmaRun &run) {
 // hold its steps.
 __attribute__((noinline)) void divideSigmaPair(SigmaRun &run, int i) {
   for (int j = i; j < i + 2; ++j) {
-    if (run.mul[j] >= 0) continue;
+    if (run.mul[j] != kNotDivided) continue;
     const uint32_t sH = run.sig[j];
     const bool byMultiplier = isMultiplierSigma(sH);
-    run.mul[j] = byMultiplier ? pixelAlphaMultiplier(sH) : 0;
+    run.mul[j] = byMultiplier ? pixelAlphaMultiplier(sH) : kFloatSteps;
     if (!byMultiplier)
       run.inv128[j] = run.s16[j] >= 0 ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
   }
@@ -314,21 +315,47 @@ inline bool saturated(const Smoothed16 &h, const int16_t *satAbove) {
   return allOnes(vandq_u16(above0, above1));
 }
 
+// The low bytes of the 16-bit lanes of a, then of b: vcombine(vmovn(a),
+// vmovn(b)) in one unzip (the Arm targets are little-endian).
+inline uint8x16_t lowBytes(uint16x8_t a, uint16x8_t b) {
+  return vuzpq_u8(vreinterpretq_u8_u16(a), vreinterpretq_u8_u16(b)).val[0];
+}
+
+// The low 16 bits of the 32-bit lanes of a, then of b.
+inline uint16x8_t lowHalves(int32x4_t a, int32x4_t b) {
+  return vuzpq_u16(vreinterpretq_u16_s32(a), vreinterpretq_u16_s32(b)).val[0];
+}
+
+// (d m + 2^30) >> 31 (pixelAlphaByMultiplier) of 8 excesses d in 32-bit
+// lanes, two quads.
+inline uint16x8_t byMultiplier8(int16x8_t d, int32_t m) {
+  const int32x4_t mm = vdupq_n_s32(m);
+  return lowHalves(vqrdmulhq_s32(vmovl_s16(vget_low_s16(d)), mm),
+                   vqrdmulhq_s32(vmovl_s16(vget_high_s16(d)), mm));
+}
+
+// hAlpha of 16 pixels h whose two block columns have multiplier sigmas s0
+// and s1 (in every lane) with multipliers m0 and m1. An excess above its
+// sigma gives 128 as the sigma itself does, so the excesses are clamped to
+// it; then every result is at most 128 and the low bytes are the alphas.
+inline uint8x16_t hAlphaByMultiplier16(const Smoothed16 &h, int16x8_t s0, int16x8_t s1, int32_t m0,
+                                       int32_t m1) {
+  const int16x8_t zero = vdupq_n_s16(0);
+  const int16x8_t d0 = vminq_s16(vmaxq_s16(vqsubq_s16(h.lo, s0), zero), s0);
+  const int16x8_t d1 = vminq_s16(vmaxq_s16(vqsubq_s16(h.hi, s1), zero), s1);
+  return lowBytes(byMultiplier8(d0, m0), byMultiplier8(d1, m1));
+}
+
 // hAlpha of 8 pixels of a multiplier sigma's column from their excess d (0
-// .. 32767) and its multiplier m: (d m + 2^30) >> 31 (pixelAlphaByMultiplier)
-// in 32-bit lanes, below 2^15, saturated to 8 bits (clamped to 128 by the
+// .. 32767) and its multiplier m, saturated to 8 bits (clamped to 128 by the
 // caller).
 inline uint8x8_t hAlphaByMultiplier8(int16x8_t d, int32_t m) {
-  const int32x4_t mm = vdupq_n_s32(m);
-  const int32x4_t lo = vqrdmulhq_s32(vmovl_s16(vget_low_s16(d)), mm);
-  const int32x4_t hi = vqrdmulhq_s32(vmovl_s16(vget_high_s16(d)), mm);
-  return vqmovn_u16(vcombine_u16(vmovn_u32(vreinterpretq_u32_s32(lo)),
-                                 vmovn_u32(vreinterpretq_u32_s32(hi))));
+  return vqmovn_u16(byMultiplier8(d, m));
 }
 
 // The same for column i of the run by whichever form it takes.
 inline uint8x8_t hAlphaEither8(int16x8_t d, const SigmaRun &run, int i) {
-  if (run.mul[i] > 0) return hAlphaByMultiplier8(d, run.mul[i]);
+  if (run.mul[i] >= 0) return hAlphaByMultiplier8(d, run.mul[i]);
   return vqmovn_u16(hAlpha8(vreinterpretq_u16_s16(d), vdupq_n_f32(run.inv128[i])));
 }
 
@@ -346,19 +373,20 @@ inline uint8x8_t hAlphaEither8(int16x8_t d, const SigmaRun &run, int i) {
 // x m, 0 x inv, or NaN for sH = 0, which converts to 0). Where both columns
 // have multiplier sigmas (nearly every block on real footage) the integer
 // form serves, else each column takes its own form.
-inline uint8x16_t hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run, int i,
-                                const uint32_t *sigRow) {
+__attribute__((always_inline)) inline uint8x16_t hAlphaAligned(const int16_t *hdiff,
+                                                               ptrdiff_t smooth, SigmaRun &run,
+                                                               int i, const uint32_t *sigRow) {
+  int32_t m[2];  // both at least 0: two multiplier sigmas
+  std::memcpy(m, run.mul + i, sizeof m);
+  if ((m[0] | m[1]) >= 0)
+    return hAlphaByMultiplier16(smoothed16(hdiff, smooth), vld1q_dup_s16(run.s16 + i),
+                                vld1q_dup_s16(run.s16 + i + 1), m[0], m[1]);
   const int16_t s16a = run.s16[i], s16b = run.s16[i + 1];
   if ((s16a | s16b) >= 0) {
     const Smoothed16 h = smoothed16(hdiff, smooth);
     const int16x8_t d0 = excess8(h.lo, s16a);
     const int16x8_t d1 = excess8(h.hi, s16b);
-    int32_t m[2];  // both positive: two multiplier sigmas
-    std::memcpy(m, run.mul + i, sizeof m);
-    if (((m[0] - 1) | (m[1] - 1)) >= 0)
-      return vminq_u8(vcombine_u8(hAlphaByMultiplier8(d0, m[0]), hAlphaByMultiplier8(d1, m[1])),
-                      vdupq_n_u8(128));
-    if ((m[0] | m[1]) < 0) divideSigmaPair(run, i);
+    if (m[0] == kNotDivided || m[1] == kNotDivided) divideSigmaPair(run, i);
     return vminq_u8(vcombine_u8(hAlphaEither8(d0, run, i), hAlphaEither8(d1, run, i + 1)),
                     vdupq_n_u8(128));
   }
@@ -559,7 +587,7 @@ inline uint8x16_t weightsByMultiply(uint8x16_t staticAlpha, uint8x16_t preAlpha)
   const int16x8_t s1 = vreinterpretq_s16_u16(vmovl_u8(vget_high_u8(staticAlpha)));
   const int16x8_t w0 = vqrdmulhq_s16(s0, vreinterpretq_s16_u8(m.val[0]));
   const int16x8_t w1 = vqrdmulhq_s16(s1, vreinterpretq_s16_u8(m.val[1]));
-  return vcombine_u8(vmovn_u16(vreinterpretq_u16_s16(w0)), vmovn_u16(vreinterpretq_u16_s16(w1)));
+  return lowBytes(vreinterpretq_u16_s16(w0), vreinterpretq_u16_s16(w1));
 }
 #else
 // ARMv7: the multiplier of pa 0 .. 127 from a line through each group of
@@ -646,23 +674,25 @@ inline WeightTables weightTables() {
   return {vld4_u8(kWeightLines.lo), vld4_u8(kWeightLines.hi), vld4_u8(kWeightLines.slope)};
 }
 
-// recursiveWeight of 8 lanes whose previous weights are all at most 128.
-inline uint8x8_t weightsByLine8(uint8x8_t staticAlpha, uint8x8_t preAlpha, const WeightTables &wt) {
+// recursiveWeight of 8 lanes whose previous weights are all at most 128, in
+// 16-bit lanes.
+inline uint16x8_t weightsByLine8(uint8x8_t staticAlpha, uint8x8_t preAlpha,
+                                 const WeightTables &wt) {
   const uint8x8_t g = vshr_n_u8(preAlpha, 2);
   const uint8x8_t j = vand_u8(preAlpha, vdup_n_u8(3));
   const uint8x8_t lo = vtbx4_u8(vdup_n_u8(kWeightMultiplier128 & 0xFF), wt.lo, g);
   const uint8x8_t hi = vtbx4_u8(vdup_n_u8(kWeightMultiplier128 >> 8), wt.hi, g);
   const uint16x8_t base = vaddw_u8(vshll_n_u8(hi, 8), lo);
   const uint16x8_t m = vmlal_u8(base, vtbl4_u8(wt.slope, g), j);
-  const int16x8_t w = vqrdmulhq_s16(vreinterpretq_s16_u16(vmovl_u8(staticAlpha)),
-                                    vreinterpretq_s16_u16(m));
-  return vmovn_u16(vreinterpretq_u16_s16(w));
+  const int16x8_t w =
+      vqrdmulhq_s16(vreinterpretq_s16_u16(vmovl_u8(staticAlpha)), vreinterpretq_s16_u16(m));
+  return vreinterpretq_u16_s16(w);
 }
 
 inline uint8x16_t weightsByLine(uint8x16_t staticAlpha, uint8x16_t preAlpha) {
   const WeightTables wt = weightTables();
-  return vcombine_u8(weightsByLine8(vget_low_u8(staticAlpha), vget_low_u8(preAlpha), wt),
-                     weightsByLine8(vget_high_u8(staticAlpha), vget_high_u8(preAlpha), wt));
+  return lowBytes(weightsByLine8(vget_low_u8(staticAlpha), vget_low_u8(preAlpha), wt),
+                  weightsByLine8(vget_high_u8(staticAlpha), vget_high_u8(preAlpha), wt));
 }
 #endif
 
@@ -749,10 +779,10 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
   const uint8x16_t preAlpha = vld1q_u8(io.preAlpha);
 #if defined(__aarch64__)
   const uint8x16_t w = allAtMost128(preAlpha) ? weightsByMultiply(staticAlpha, preAlpha)
-                                               : newPreAlpha16(staticAlpha, preAlpha);
+                                              : newPreAlpha16(staticAlpha, preAlpha);
 #else
   const uint8x16_t w = allAtMost128(preAlpha) ? weightsByLine(staticAlpha, preAlpha)
-                                               : newPreAlpha16(staticAlpha, preAlpha);
+                                              : newPreAlpha16(staticAlpha, preAlpha);
 #endif
   store16<kMasked>(io.preAlpha, w, keep);
 
@@ -774,9 +804,8 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
   const int16x8_t sq1 = vreinterpretq_s16_u16(vmull_u8(staticHi, staticHi));
   const int16x8_t t0 = vqrdmulhq_s16(sq0, pc.ratioDelta2);
   const int16x8_t t1 = vqrdmulhq_s16(sq1, pc.ratioDelta2);
-  const uint8x16_t ratio = vaddq_u8(
-      vcombine_u8(vmovn_u16(vreinterpretq_u16_s16(t0)), vmovn_u16(vreinterpretq_u16_s16(t1))),
-      pc.ratioR);
+  const uint8x16_t ratio =
+      vaddq_u8(lowBytes(vreinterpretq_u16_s16(t0), vreinterpretq_u16_s16(t1)), pc.ratioR);
   store16<kMasked>(io.alpha, ratio, keep);
 
   // Gain: max(RoundShift(staticRatio x g, 7), 1).
