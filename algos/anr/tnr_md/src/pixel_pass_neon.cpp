@@ -809,9 +809,9 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
   store16<kMasked>(io.alpha, ratio, keep);
 
   // Gain: max(RoundShift(staticRatio x g, 7), 1).
-  const uint8x8_t gLo = vrshrn_n_u16(vmull_u8(vget_low_u8(ratio), vget_low_u8(g)), 7);
-  const uint8x8_t gHi = vrshrn_n_u16(vmull_u8(vget_high_u8(ratio), vget_high_u8(g)), 7);
-  store16<kMasked>(io.gain, vmaxq_u8(vcombine_u8(gLo, gHi), vdupq_n_u8(1)), keep);
+  const uint16x8_t gLo = vrshrq_n_u16(vmull_u8(vget_low_u8(ratio), vget_low_u8(g)), 7);
+  const uint16x8_t gHi = vrshrq_n_u16(vmull_u8(vget_high_u8(ratio), vget_high_u8(g)), 7);
+  store16<kMasked>(io.gain, vmaxq_u8(lowBytes(gLo, gHi), vdupq_n_u8(1)), keep);
 }
 
 inline void advance(BlockIo &io, int n, bool chroma) {
@@ -1063,11 +1063,23 @@ __attribute__((noinline)) void movingBlocks(const BlockIo &ioIn, const PassConst
                                             const Chunk &c) {
   // Copies: the byte stores below could alias the callers' structs and c.
   const PassConst pc = pcIn;
-  const BlockIo io = ioIn;
   const int moving = c.moving;
+  if (kDense) {
+    // Pointers that step from block to block (ARMv7 folds the steps into
+    // its loads and stores) instead of offsets from the chunk's start.
+    BlockIo block = ioIn;
+    const uint8_t *sa = c.staticAlpha[0];
+    for (int b = 0; b < moving; ++b) {
+      pixelBlock<false, kChroma>(block, vld1q_u8(sa), pc, vdupq_n_u8(0));
+      sa = walk(sa, 16);
+      walkIo(block, kChroma);
+    }
+    return;
+  }
+  const BlockIo io = ioIn;
   for (int b = 0; b < moving; ++b) {
     BlockIo block = io;
-    advance(block, 16 * (kDense ? b : c.at[b]), kChroma);
+    advance(block, 16 * c.at[b], kChroma);
     pixelBlock<false, kChroma>(block, vld1q_u8(c.staticAlpha[b]), pc, vdupq_n_u8(0));
   }
 }
