@@ -468,6 +468,81 @@ TEST(VecUpScale, PixelProductsAtTheHalfTie) {
   expectPassTwinsMatch(p);
 }
 
+// The integer form of the per-pixel alpha against the float steps, over its
+// whole domain: every multiplier sigma (129 .. 32767, not a multiple of 256)
+// and every excess a 16-bit difference can have over it (on the Arm targets,
+// which run under an emulator, every 61st sigma and the last ones). The
+// multiplier is ceil(2^38 / sH) exactly. Sigmas left out: the multiples of
+// 256, where the float steps round some exact ties down (10496 is one).
+TEST(VecUpScale, PixelAlphaByMultiplierAtEveryMultiplierSigma) {
+#if defined(__arm__) || defined(__aarch64__)
+  constexpr int kStep = 61;
+#else
+  constexpr int kStep = 1;
+#endif
+  auto check = [](int sH) {
+    ASSERT_TRUE(tnr_md::isMultiplierSigma(uint32_t(sH))) << sH;
+    const int32_t m = tnr_md::pixelAlphaMultiplier(uint32_t(sH));
+    ASSERT_EQ(int64_t{m}, ((int64_t{1} << 38) + sH - 1) / sH) << "sH " << sH;
+    const float inv = tnr_md::invSigma(sH);
+    for (int d = 0; d <= 32767 - sH; ++d)
+      if (tnr_md::pixelAlphaByMultiplier(d, m) != tnr_md::pixelAlphaOf(int16_t(sH + d), sH, inv))
+        FAIL() << "sH " << sH << ", excess " << d;
+  };
+  for (int sH = 129; sH <= 32767; sH += kStep)
+    if (sH % 256 != 0) check(sH);
+  for (int sH = 32767 - 300; sH <= 32767; ++sH)
+    if (sH % 256 != 0) check(sH);
+  for (uint32_t sH : {0u, 1u, 128u, 256u, 10496u, 32768u, 40000u})
+    EXPECT_FALSE(tnr_md::isMultiplierSigma(sH)) << sH;
+  const float inv = tnr_md::invSigma(10496);
+  int differ = 0;
+  for (int d = 0; d <= 10496; ++d)
+    differ += tnr_md::pixelAlphaByMultiplier(d, int32_t((int64_t{1} << 38) / 10496 + 1)) !=
+              tnr_md::pixelAlphaOf(int16_t(10496 + d), 10496, inv);
+  EXPECT_GT(differ, 0);
+}
+
+// The pass on block columns whose high sigmas take every form: multiplier
+// sigmas (first and last, around 256 and at random), the multiples of 256
+// whose exact ties the float steps round down, sigmas up to 128, 32767 and
+// up, the 32-bit path; the two columns of a block mixing them. The
+// differences of each column sit on both sides of every rounding boundary
+// (2k + 1) sH / 256 and around sH and 2 sH; the row-buffer alpha is 128 in
+// most rows, the previous weights 0 .. 128 with some above.
+TEST(VecUpScale, PixelPassAtEveryHighSigmaForm) {
+  auto rng = seededRng(0x3a1f);
+  std::vector<uint32_t> sigmas = {
+      129, 130, 255, 257, 511,   513,   10496, 15616,    31488,          32766, 32767, 0,     1,
+      64,  127, 128, 256, 32768, 40000, 65535, 1u << 29, (1u << 30) + 5, 700,   6000,  20000, 3};
+  for (int i = 0; i < 14; ++i) sigmas.push_back(uint32_t(uni(rng, 129, 32767)));
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    PassCase p(8 * int(sigmas.size()) + (round ? 8 : 0), 64, 64, 4);
+    const int sigmaStride = p.cols + 8, hdStride = p.w + 2;
+    for (int r = 0; r < (p.h + 7) / 8; ++r)
+      for (int c = 0; c < p.cols; ++c)
+        p.sigmaH[size_t(r) * sigmaStride + c] = sigmas[size_t(c + 3 * r * round) % sigmas.size()];
+    for (int y = 0; y < p.h; ++y)
+      for (int x = 0; x < p.w; ++x) {
+        const int64_t sH = p.sigmaH[size_t(y >> 3) * sigmaStride + (x >> 3)];
+        const int k = int(uni(rng, 0, 127));
+        int64_t v = sH + ((2 * k + 1) * sH) / 256 + int(uni(rng, -1, 1));
+        if ((x + y) % 7 == 0) v = sH + int(uni(rng, -2, 2));
+        if ((x + y) % 11 == 0) v = 2 * sH + int(uni(rng, -2, 2));
+        if ((x * 3 + y) % 13 == 0) v = int64_t(uni(rng, 0, 32767));
+        p.hdiff[size_t(y) * hdStride + x] = int16_t(std::clamp<int64_t>(v, -32768, 32767));
+      }
+    for (auto &t : p.t) t = uni(rng, 0, 3) ? 128 : uint8_t(uni(rng, 1, 127));
+    for (auto &pa : p.preAlpha)
+      pa = uint8_t(uni(rng, 0, 9) ? uni(rng, 0, 128) : uni(rng, 129, 255));
+    for (auto *v : {&p.cur, &p.pre, &p.gain})
+      fillWith(v->data(), v->size(), Fill::Random, rng, 0, 255);
+    expectPassTwinsMatch(p);
+    if (HasFatalFailure()) return;
+  }
+}
+
 // Every static alpha 0 .. 128 against every previous weight 0 .. 255: with
 // hAlpha = 128 the static alpha is 128 - T, and row a of the grid has T = a,
 // column p a previous weight of p. Exact halves fall to the lower value.
@@ -506,7 +581,7 @@ TEST(VecUpScale, PixelPassOnNoiseAroundTheThresholds) {
         const int bound = tnr_md::saturationBound(uint32_t(sH));
         int v = int(uni(rng, sH / 2, bound + sH / 4));
         if (y % 5 == 1) v = pick<int>(rng, {sH - 1, sH, sH + 1, bound, bound + 1});
-        if (y % 8 == 3) v = bound + 1 + int(uni(rng, 0, 50));  // saturated where lAlpha is 128
+        if (y % 8 == 3) v = bound + 1 + int(uni(rng, 0, 50));      // saturated where lAlpha is 128
         if (y % 8 == 6) v = x % 16 == round ? sH + 1 : bound + 1;  // saturated but for one lane
         p.hdiff[size_t(y) * hdStride + x] = int16_t(v);
       }
@@ -515,7 +590,7 @@ TEST(VecUpScale, PixelPassOnNoiseAroundTheThresholds) {
         uint8_t &t = p.t[size_t(y) * tStride + c];
         t = uint8_t(uni(rng, 1, 127));
         if (y % 8 == 6 || (c / 6) % 5 == 1) t = 128;  // runs of lAlpha 128
-        if ((c / 4) % 7 == 3 && y % 3 == 0) t = 0;   // and of still blocks
+        if ((c / 4) % 7 == 3 && y % 3 == 0) t = 0;    // and of still blocks
         if (y % 11 == 4) t = uint8_t(pick<int>(rng, {0, 1, 127, 128}));
       }
     for (int y = 0; y < p.h; ++y)

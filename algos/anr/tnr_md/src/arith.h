@@ -138,6 +138,43 @@ constexpr int16_t saturationBound(uint32_t sH) {
   return static_cast<int16_t>(t < 32767 ? t : 32767);
 }
 
+// The per-pixel alpha in integers. For 128 < sH <= 32767 with sH not a
+// multiple of 256 ("multiplier sigmas"), and every excess d = max(h - sH, 0):
+//   pixelAlphaOf(h, sH, invSigma(sH)) == min((d M + 2^30) >> 31, 128),
+//   M = ceil(2^38 / sH)   (2^30 < M < 2^31).
+// The right-hand side is floor(d M / 2^31 + 1/2), the rounding doubling
+// multiply-high of 32-bit lanes (vqrdmulh), one instruction per 4 lanes
+// instead of the float steps.
+// Why. Write v = 128 d / sH + 1/2 = (256 d + sH) / (2 sH). Then
+// d M / 2^31 + 1/2 = v + e with 0 <= e = d (M - 2^38 / sH) / 2^31 < d / 2^31.
+// For d <= sH, e < sH / 2^31 <= 1 / (2 sH) (as sH^2 < 2^30), while the
+// fraction of v is a multiple of 1 / (2 sH) below 1, so floor(v + e) =
+// floor(v) = R(d), the rational alpha floor((256 d + sH) / (2 sH)). For d >
+// sH both sides are at least 128: R(d) > 128 and the float alpha never falls
+// as d grows, and pixelAlphaOf(2 sH) is 128. The float steps give R(d) for
+// every d <= sH at these sigmas: their error is below 2^-15 and the fraction
+// of v is 0 only where 256 d + sH is a multiple of 2 sH, which needs sH to be a
+// multiple of 256; elsewhere it is at least 1 / (2 sH) >= 2^-16, and the
+// exhaustive test (every multiplier sigma, every d) checks that none of the
+// near ties turns. At 15 sigmas that are multiples of 256 (10496 .. 31488)
+// the float steps round exact ties down; such sigmas, those up to 128 (M too
+// large for 31 bits) and those above 32767 keep the float steps.
+constexpr bool isMultiplierSigma(uint32_t sH) { return sH > 128 && sH <= 32767 && (sH & 255) != 0; }
+
+// M = ceil(2^38 / sH) of a multiplier sigma. 2^38 / sH is never an integer
+// there (sH is not a power of two), and it lies at least 1 / sH >= 2^-15 from
+// the integers around it while the double quotient is within 2^-22 of it, so
+// the truncated quotient plus one is M.
+inline int32_t pixelAlphaMultiplier(uint32_t sH) {
+  return static_cast<int32_t>(274877906944.0 / static_cast<double>(sH)) + 1;
+}
+
+// The integer form of the per-pixel alpha from the excess d (0 .. 32767).
+constexpr uint8_t pixelAlphaByMultiplier(int32_t d, int32_t m) {
+  const int64_t a = (int64_t{d} * m + (int64_t{1} << 30)) >> 31;
+  return static_cast<uint8_t>(a < 128 ? a : 128);
+}
+
 // The new recursive weight: (staticAlpha / 128) / (2 - preAlpha / 128).
 inline uint8_t recursiveWeight(uint8_t staticAlpha, uint8_t preAlpha) {
   const uint32_t w = truncToUint(static_cast<float>(staticAlpha * 128) *

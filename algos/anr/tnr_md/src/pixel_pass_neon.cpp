@@ -211,16 +211,20 @@ inline uint16x8_t hAlpha8(uint16x8_t du, float32x4_t scale) {
 // aligned blocks use, for the 8 processing rows that share them: s16 =
 // min(sH, 32767) for a sigma below kNarrowSigmaLimit, -1 for one that takes
 // the 32-bit path; satAbove = saturationBound(sH) (32767 on the 32-bit path);
-// and inv128 = 128 x inv (0 on the 32-bit path), divided only for the
-// columns that a moving block needs: -1 until then.
+// mul = pixelAlphaMultiplier(sH) for a multiplier sigma, kFloatSteps for one
+// that keeps the float steps with inv128 = 128 x inv (0 on the 32-bit path).
+// Both are divided only for the columns that a moving block needs: mul is
+// kNotDivided until then.
 constexpr int kSigmaRun = 256;  // block columns, 2048 pixels
+constexpr int32_t kNotDivided = -1, kFloatSteps = -2;
 
 struct SigmaRun {
   int row = -1, col0 = -1, cols = 0;
-  bool ready = false;             // s16, satAbove and inv128 set for the cols columns
+  bool ready = false;             // s16, satAbove and mul set for the cols columns
   const uint32_t *sig = nullptr;  // the block row's entry of column col0
   int16_t s16[kSigmaRun];
   int16_t satAbove[kSigmaRun];
+  int32_t mul[kSigmaRun];
   float inv128[kSigmaRun];
 };
 
@@ -229,7 +233,7 @@ inline void setSigma(SigmaRun &run, int i) {
   const bool narrow = sH < kNarrowSigmaLimit;
   run.s16[i] = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
   run.satAbove[i] = narrow ? saturationBound(sH) : int16_t{32767};
-  run.inv128[i] = -1.0f;
+  run.mul[i] = kNotDivided;
 }
 
 // The run's columns, set where a block row first has a block that is not
@@ -244,18 +248,24 @@ __attribute__((noinline)) void prepareSigmaRun(SigmaRun &run) {
     const uint32x4_t t = vminq_u32(vsubq_u32(vaddq_u32(s, s), vshrq_n_u32(s, 8)), top);
     vst1_s16(run.s16 + i, vreinterpret_s16_u16(vmovn_u32(vornq_u32(s, narrow))));
     vst1_s16(run.satAbove + i, vreinterpret_s16_u16(vmovn_u32(vbslq_u32(narrow, t, top))));
-    vst1q_f32(run.inv128 + i, vdupq_n_f32(-1.0f));
+    vst1q_s32(run.mul + i, vdupq_n_s32(kNotDivided));
   }
   for (; i < run.cols; ++i) setSigma(run, i);
   run.ready = true;
 }
 
-// The reciprocals of columns i and i + 1 where not divided yet; out of line,
-// for loops that would rather keep their registers than hold its steps.
+// The multipliers or reciprocals of columns i and i + 1 where not divided
+// yet; out of line, for loops that would rather keep their registers than
+// hold its steps.
 __attribute__((noinline)) void divideSigmaPair(SigmaRun &run, int i) {
-  for (int j = i; j < i + 2; ++j)
-    if (run.inv128[j] < 0.0f)
-      run.inv128[j] = run.s16[j] >= 0 ? invSigma(static_cast<int32_t>(run.sig[j])) * 128.0f : 0.0f;
+  for (int j = i; j < i + 2; ++j) {
+    if (run.mul[j] != kNotDivided) continue;
+    const uint32_t sH = run.sig[j];
+    const bool byMultiplier = isMultiplierSigma(sH);
+    run.mul[j] = byMultiplier ? pixelAlphaMultiplier(sH) : kFloatSteps;
+    if (!byMultiplier)
+      run.inv128[j] = run.s16[j] >= 0 ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
+  }
 }
 
 // Whether every lane is all ones.
@@ -305,6 +315,50 @@ inline bool saturated(const Smoothed16 &h, const int16_t *satAbove) {
   return allOnes(vandq_u16(above0, above1));
 }
 
+// The low bytes of the 16-bit lanes of a, then of b: vcombine(vmovn(a),
+// vmovn(b)) in one unzip (the Arm targets are little-endian).
+inline uint8x16_t lowBytes(uint16x8_t a, uint16x8_t b) {
+  return vuzpq_u8(vreinterpretq_u8_u16(a), vreinterpretq_u8_u16(b)).val[0];
+}
+
+// The low 16 bits of the 32-bit lanes of a, then of b.
+inline uint16x8_t lowHalves(int32x4_t a, int32x4_t b) {
+  return vuzpq_u16(vreinterpretq_u16_s32(a), vreinterpretq_u16_s32(b)).val[0];
+}
+
+// (d m + 2^30) >> 31 (pixelAlphaByMultiplier) of 8 excesses d in 32-bit
+// lanes, two quads.
+inline uint16x8_t byMultiplier8(int16x8_t d, int32_t m) {
+  const int32x4_t mm = vdupq_n_s32(m);
+  return lowHalves(vqrdmulhq_s32(vmovl_s16(vget_low_s16(d)), mm),
+                   vqrdmulhq_s32(vmovl_s16(vget_high_s16(d)), mm));
+}
+
+// hAlpha of 16 pixels h whose two block columns have multiplier sigmas s0
+// and s1 (in every lane) with multipliers m0 and m1. An excess above its
+// sigma gives 128 as the sigma itself does, so the excesses are clamped to
+// it; then every result is at most 128 and the low bytes are the alphas.
+inline uint8x16_t hAlphaByMultiplier16(const Smoothed16 &h, int16x8_t s0, int16x8_t s1, int32_t m0,
+                                       int32_t m1) {
+  const int16x8_t zero = vdupq_n_s16(0);
+  const int16x8_t d0 = vminq_s16(vmaxq_s16(vqsubq_s16(h.lo, s0), zero), s0);
+  const int16x8_t d1 = vminq_s16(vmaxq_s16(vqsubq_s16(h.hi, s1), zero), s1);
+  return lowBytes(byMultiplier8(d0, m0), byMultiplier8(d1, m1));
+}
+
+// hAlpha of 8 pixels of a multiplier sigma's column from their excess d (0
+// .. 32767) and its multiplier m, saturated to 8 bits (clamped to 128 by the
+// caller).
+inline uint8x8_t hAlphaByMultiplier8(int16x8_t d, int32_t m) {
+  return vqmovn_u16(byMultiplier8(d, m));
+}
+
+// The same for column i of the run by whichever form it takes.
+inline uint8x8_t hAlphaEither8(int16x8_t d, const SigmaRun &run, int i) {
+  if (run.mul[i] >= 0) return hAlphaByMultiplier8(d, run.mul[i]);
+  return vqmovn_u16(hAlpha8(vreinterpretq_u16_s16(d), vdupq_n_f32(run.inv128[i])));
+}
+
 // hAlpha of a block that starts at a multiple of 8: lanes 0 .. 7 take the
 // high sigma of block column i, lanes 8 .. 15 that of column i + 1 (i counted
 // in the run; sigRow gives the entries themselves for the 32-bit path).
@@ -312,24 +366,29 @@ inline bool saturated(const Smoothed16 &h, const int16_t *satAbove) {
 // finds moving has some differences between the high sigma and its
 // saturation bound (no block in 800 000 of a 768x576 clip was saturated
 // throughout, 2 % were at or below the sigma throughout), so a test for
-// either case costs more than the float steps it would skip: without them
-// ARMv7 counts 17.12 executed instructions per pixel instead of 18.57 there
-// (768x576, 30 calls), and the bench scene 5.39 instead of 5.42. A difference at or below the sigma
-// gives hAlpha 0 through the same steps (0 x inv, or NaN for sH = 0,
-// converts to 0).
-inline uint8x16_t hAlphaAligned(const int16_t *hdiff, ptrdiff_t smooth, SigmaRun &run, int i,
-                                const uint32_t *sigRow) {
+// either case costs more than the steps it would skip: without them ARMv7
+// counted 17.12 executed instructions per pixel instead of 18.57 there
+// (768x576, 30 calls), and the bench scene 5.39 instead of 5.42. A
+// difference at or below the sigma gives hAlpha 0 through the same steps (0
+// x m, 0 x inv, or NaN for sH = 0, which converts to 0). Where both columns
+// have multiplier sigmas (nearly every block on real footage) the integer
+// form serves, else each column takes its own form.
+__attribute__((always_inline)) inline uint8x16_t hAlphaAligned(const int16_t *hdiff,
+                                                               ptrdiff_t smooth, SigmaRun &run,
+                                                               int i, const uint32_t *sigRow) {
+  int32_t m[2];  // both at least 0: two multiplier sigmas
+  std::memcpy(m, run.mul + i, sizeof m);
+  if ((m[0] | m[1]) >= 0)
+    return hAlphaByMultiplier16(smoothed16(hdiff, smooth), vld1q_dup_s16(run.s16 + i),
+                                vld1q_dup_s16(run.s16 + i + 1), m[0], m[1]);
   const int16_t s16a = run.s16[i], s16b = run.s16[i + 1];
   if ((s16a | s16b) >= 0) {
     const Smoothed16 h = smoothed16(hdiff, smooth);
     const int16x8_t d0 = excess8(h.lo, s16a);
     const int16x8_t d1 = excess8(h.hi, s16b);
-    uint32_t bits[2];  // a sign bit set: not divided yet
-    std::memcpy(bits, run.inv128 + i, sizeof bits);
-    if (((bits[0] | bits[1]) >> 31) != 0) divideSigmaPair(run, i);
-    const uint16x8_t a0 = hAlpha8(vreinterpretq_u16_s16(d0), vdupq_n_f32(run.inv128[i]));
-    const uint16x8_t a1 = hAlpha8(vreinterpretq_u16_s16(d1), vdupq_n_f32(run.inv128[i + 1]));
-    return vminq_u8(vcombine_u8(vqmovn_u16(a0), vqmovn_u16(a1)), vdupq_n_u8(128));
+    if (m[0] == kNotDivided || m[1] == kNotDivided) divideSigmaPair(run, i);
+    return vminq_u8(vcombine_u8(hAlphaEither8(d0, run, i), hAlphaEither8(d1, run, i + 1)),
+                    vdupq_n_u8(128));
   }
   const int32_t s0 = static_cast<int32_t>(sigRow[run.col0 + i]);
   const int32_t s1 = static_cast<int32_t>(sigRow[run.col0 + i + 1]);
@@ -445,12 +504,11 @@ inline uint8x16_t stillWeight16(const StillWeights &sw, uint8x16_t preAlpha) {
 // the float steps. m(pa) lies in 16256 .. 32767, a 16-bit table by pa looked
 // up as two byte planes.
 //
-// AArch64 only: its 64-byte lookups make the two planes four instructions
-// for 16 lanes, and real footage at the defaults drops from 17.34 to 16.01
-// executed instructions per pixel (768x576, 30 calls). ARMv7's 32-byte
-// lookups need sixteen, and there the multiplication counted 19.22 against
-// the float steps' 18.57: ARMv7 keeps newPreAlpha16.
-#if defined(__aarch64__)
+// AArch64 looks the multipliers up whole: its 64-byte lookups make the two
+// planes four instructions for 16 lanes, and real footage at the defaults
+// dropped from 17.34 to 16.01 executed instructions per pixel (768x576, 30
+// calls). ARMv7's 32-byte lookups would need sixteen (19.22 against the float
+// steps' 18.57), so ARMv7 forms them from lines instead (weightLine below).
 constexpr int weightQuotient(int sa, int pa) {
   const int den = 256 - pa;
   const int q = (256 * sa + den - 1) / (2 * den);
@@ -477,6 +535,9 @@ constexpr bool weightMultipliersExact() {
   return true;
 }
 static_assert(weightMultipliersExact(), "a weight multiplier misses a quotient");
+constexpr int kWeightMultiplier128 = weightMultiplier(128);
+
+#if defined(__aarch64__)
 
 // The multipliers of pa 0 .. 127 as two byte planes (low and high byte), in
 // natural order, each looked up 64 bytes at a time; pa 128's is
@@ -498,7 +559,6 @@ constexpr WeightMultipliers makeWeightMultipliers() {
   return t;
 }
 constexpr WeightMultipliers kWeightMultipliers = makeWeightMultipliers();
-constexpr int kWeightMultiplier128 = weightMultiplier(128);
 
 // Whether every byte of v is at most 128.
 inline bool allAtMost128(uint8x16_t v) { return vmaxvq_u8(v) <= 128; }
@@ -527,7 +587,112 @@ inline uint8x16_t weightsByMultiply(uint8x16_t staticAlpha, uint8x16_t preAlpha)
   const int16x8_t s1 = vreinterpretq_s16_u16(vmovl_u8(vget_high_u8(staticAlpha)));
   const int16x8_t w0 = vqrdmulhq_s16(s0, vreinterpretq_s16_u8(m.val[0]));
   const int16x8_t w1 = vqrdmulhq_s16(s1, vreinterpretq_s16_u8(m.val[1]));
-  return vcombine_u8(vmovn_u16(vreinterpretq_u16_s16(w0)), vmovn_u16(vreinterpretq_u16_s16(w1)));
+  return lowBytes(vreinterpretq_u16_s16(w0), vreinterpretq_u16_s16(w1));
+}
+#else
+// ARMv7: the multiplier of pa 0 .. 127 from a line through each group of
+// four, m = base(g) + slope(g) x j for pa = 4 g + j (j = 0 .. 3): three
+// 32-entry byte tables (the base's two bytes and the slope, at most 255), one
+// 32-byte lookup each per 8 lanes, and a widening multiply-add. Any m between
+// the least and the greatest 16-bit multiplier that meet every quotient of pa
+// serves (the ranges are 1 to 255 wide); each group takes the least slope
+// whose line stays within the ranges of its four, and the compiler checks
+// every pair against the quotient (weightLinesExact). pa 128 (outside the
+// tables) keeps kWeightMultiplier128 with slope 0. Against the float steps
+// (newPreAlpha16) this saves about 20 of 47 instructions per 16 pixels.
+constexpr int weightMultiplierMost(int pa) {
+  int m = 32767;
+  for (int sa = 1; sa <= 128; ++sa) {
+    const int below = (weightQuotient(sa, pa) + 1) * 65536 - 32768;  // 2 sa m < below
+    const int most = (below - 1) / (2 * sa);
+    m = m < most ? m : most;
+  }
+  return m;
+}
+
+struct WeightLine {
+  int base, slope;
+};
+
+constexpr WeightLine weightLine(int g) {
+  for (int slope = 0; slope <= 255; ++slope) {
+    int lo = 0, hi = 65535;
+    for (int j = 0; j < 4; ++j) {
+      const int l = weightMultiplier(4 * g + j) - slope * j;
+      const int h = weightMultiplierMost(4 * g + j) - slope * j;
+      lo = lo > l ? lo : l;
+      hi = hi < h ? hi : h;
+    }
+    if (lo <= hi) return {lo, slope};
+  }
+  return {-1, -1};
+}
+
+constexpr bool weightLinesExact() {
+  for (int pa = 0; pa <= 128; ++pa) {
+    const WeightLine line = pa < 128 ? weightLine(pa >> 2) : WeightLine{kWeightMultiplier128, 0};
+    const int64_t m = line.base + line.slope * (pa & 3);
+    if (line.base < 0 || line.base > 65535 || m > 32767) return false;
+    for (int sa = 0; sa <= 128; ++sa)
+      if (((2 * sa * m + 32768) >> 16) != weightQuotient(sa, pa)) return false;
+  }
+  return true;
+}
+static_assert(weightLinesExact(), "a weight line misses a quotient");
+
+// The lines' three byte tables, each stored interleaved by 4 (as vst4
+// stores four registers of 8) so that one vld4 brings it back as the four
+// registers of a 32-byte lookup.
+struct WeightLines {
+  uint8_t lo[32], hi[32], slope[32];
+};
+
+constexpr WeightLines makeWeightLines() {
+  WeightLines t{};
+  for (int g = 0; g < 32; ++g) {
+    const WeightLine line = weightLine(g);
+    const int at = 4 * (g & 7) + (g >> 3);
+    t.lo[at] = static_cast<uint8_t>(line.base & 0xFF);
+    t.hi[at] = static_cast<uint8_t>(line.base >> 8);
+    t.slope[at] = static_cast<uint8_t>(line.slope);
+  }
+  return t;
+}
+constexpr WeightLines kWeightLines = makeWeightLines();
+
+// Whether every byte of v is at most 128.
+inline bool allAtMost128(uint8x16_t v) {
+  const uint8x16_t above = vcgtq_u8(v, vdupq_n_u8(128));
+  return !anyByte(vorr_u8(vget_low_u8(above), vget_high_u8(above)));
+}
+
+// The lines' tables as lookup registers.
+struct WeightTables {
+  uint8x8x4_t lo, hi, slope;
+};
+inline WeightTables weightTables() {
+  return {vld4_u8(kWeightLines.lo), vld4_u8(kWeightLines.hi), vld4_u8(kWeightLines.slope)};
+}
+
+// recursiveWeight of 8 lanes whose previous weights are all at most 128, in
+// 16-bit lanes.
+inline uint16x8_t weightsByLine8(uint8x8_t staticAlpha, uint8x8_t preAlpha,
+                                 const WeightTables &wt) {
+  const uint8x8_t g = vshr_n_u8(preAlpha, 2);
+  const uint8x8_t j = vand_u8(preAlpha, vdup_n_u8(3));
+  const uint8x8_t lo = vtbx4_u8(vdup_n_u8(kWeightMultiplier128 & 0xFF), wt.lo, g);
+  const uint8x8_t hi = vtbx4_u8(vdup_n_u8(kWeightMultiplier128 >> 8), wt.hi, g);
+  const uint16x8_t base = vaddw_u8(vshll_n_u8(hi, 8), lo);
+  const uint16x8_t m = vmlal_u8(base, vtbl4_u8(wt.slope, g), j);
+  const int16x8_t w =
+      vqrdmulhq_s16(vreinterpretq_s16_u16(vmovl_u8(staticAlpha)), vreinterpretq_s16_u16(m));
+  return vreinterpretq_u16_s16(w);
+}
+
+inline uint8x16_t weightsByLine(uint8x16_t staticAlpha, uint8x16_t preAlpha) {
+  const WeightTables wt = weightTables();
+  return lowBytes(weightsByLine8(vget_low_u8(staticAlpha), vget_low_u8(preAlpha), wt),
+                  weightsByLine8(vget_high_u8(staticAlpha), vget_high_u8(preAlpha), wt));
 }
 #endif
 
@@ -614,9 +779,10 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
   const uint8x16_t preAlpha = vld1q_u8(io.preAlpha);
 #if defined(__aarch64__)
   const uint8x16_t w = allAtMost128(preAlpha) ? weightsByMultiply(staticAlpha, preAlpha)
-                                               : newPreAlpha16(staticAlpha, preAlpha);
+                                              : newPreAlpha16(staticAlpha, preAlpha);
 #else
-  const uint8x16_t w = newPreAlpha16(staticAlpha, preAlpha);
+  const uint8x16_t w = allAtMost128(preAlpha) ? weightsByLine(staticAlpha, preAlpha)
+                                              : newPreAlpha16(staticAlpha, preAlpha);
 #endif
   store16<kMasked>(io.preAlpha, w, keep);
 
@@ -638,15 +804,14 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
   const int16x8_t sq1 = vreinterpretq_s16_u16(vmull_u8(staticHi, staticHi));
   const int16x8_t t0 = vqrdmulhq_s16(sq0, pc.ratioDelta2);
   const int16x8_t t1 = vqrdmulhq_s16(sq1, pc.ratioDelta2);
-  const uint8x16_t ratio = vaddq_u8(
-      vcombine_u8(vmovn_u16(vreinterpretq_u16_s16(t0)), vmovn_u16(vreinterpretq_u16_s16(t1))),
-      pc.ratioR);
+  const uint8x16_t ratio =
+      vaddq_u8(lowBytes(vreinterpretq_u16_s16(t0), vreinterpretq_u16_s16(t1)), pc.ratioR);
   store16<kMasked>(io.alpha, ratio, keep);
 
   // Gain: max(RoundShift(staticRatio x g, 7), 1).
-  const uint8x8_t gLo = vrshrn_n_u16(vmull_u8(vget_low_u8(ratio), vget_low_u8(g)), 7);
-  const uint8x8_t gHi = vrshrn_n_u16(vmull_u8(vget_high_u8(ratio), vget_high_u8(g)), 7);
-  store16<kMasked>(io.gain, vmaxq_u8(vcombine_u8(gLo, gHi), vdupq_n_u8(1)), keep);
+  const uint16x8_t gLo = vrshrq_n_u16(vmull_u8(vget_low_u8(ratio), vget_low_u8(g)), 7);
+  const uint16x8_t gHi = vrshrq_n_u16(vmull_u8(vget_high_u8(ratio), vget_high_u8(g)), 7);
+  store16<kMasked>(io.gain, vmaxq_u8(lowBytes(gLo, gHi), vdupq_n_u8(1)), keep);
 }
 
 inline void advance(BlockIo &io, int n, bool chroma) {
@@ -838,7 +1003,26 @@ __attribute__((noinline)) int saturatedSpan(BlockIo io, const uint8_t *t, const 
 template <bool kSmooth>
 void sortBlocks(const BlockIo &io, const uint8_t *t, const int16_t *hdiff, const int16_t *satAbove,
                 int nLeft, const PassConst &pc, Chunk &c) {
-  int k = 0, m = 0;
+  // First the leading blocks whose T columns hold some value other than 0
+  // and 128 (moving, and neither still nor a saturated candidate): nearly
+  // every block on real footage at the defaults. While every block moves
+  // the chunk needs no list, so this loop only counts them and lists them
+  // only where another kind of block follows (ARMv7, 768x576 real footage:
+  // 0.89 to about 0.4 executed instructions per pixel here).
+  const int lead = nLeft < kActiveChunk ? nLeft : kActiveChunk;
+  int k = 0;
+  for (const uint8_t *p = t; k < lead; ++k, p += 2) {
+    uint32_t four;
+    std::memcpy(&four, p, sizeof four);
+    if ((four & 0x7F7F7F7Fu) == 0) break;
+  }
+  if (k == lead) {
+    c.last = k == nLeft;
+    c.blocks = c.moving = k;
+    return;
+  }
+  for (int b = 0; b < k; ++b) c.at[b] = b;
+  int m = k;
   c.last = true;
   while (k < nLeft) {
     uint32_t four;
@@ -898,11 +1082,23 @@ __attribute__((noinline)) void movingBlocks(const BlockIo &ioIn, const PassConst
                                             const Chunk &c) {
   // Copies: the byte stores below could alias the callers' structs and c.
   const PassConst pc = pcIn;
-  const BlockIo io = ioIn;
   const int moving = c.moving;
+  if (kDense) {
+    // Pointers that step from block to block (ARMv7 folds the steps into
+    // its loads and stores) instead of offsets from the chunk's start.
+    BlockIo block = ioIn;
+    const uint8_t *sa = c.staticAlpha[0];
+    for (int b = 0; b < moving; ++b) {
+      pixelBlock<false, kChroma>(block, vld1q_u8(sa), pc, vdupq_n_u8(0));
+      sa = walk(sa, 16);
+      walkIo(block, kChroma);
+    }
+    return;
+  }
+  const BlockIo io = ioIn;
   for (int b = 0; b < moving; ++b) {
     BlockIo block = io;
-    advance(block, 16 * (kDense ? b : c.at[b]), kChroma);
+    advance(block, 16 * c.at[b], kChroma);
     pixelBlock<false, kChroma>(block, vld1q_u8(c.staticAlpha[b]), pc, vdupq_n_u8(0));
   }
 }
