@@ -317,12 +317,14 @@ void motionEstimateWith(const MotionKernels &k, const uint8_t *pPre, ptrdiff_t p
     uint64_t mean = 0;
     const Best b2 = search(k, p2, c2, rect2, 0, 0, r2, 1, &mean);
     if (!(2 * b2.sad < mean)) continue;
-    // 4-fold: +-2 around it, and the fit's quarter step.
-    const Best b1 = search(k, p1, c1, rect1, 4 * b2.u, 4 * b2.v, 2, 1, nullptr);
-    const int qx = parabolaQuarters(tileSad(k, p1, c1, rect1, b1.u - 1, b1.v, 1), b1.sad,
-                                    tileSad(k, p1, c1, rect1, b1.u + 1, b1.v, 1));
-    const int qy = parabolaQuarters(tileSad(k, p1, c1, rect1, b1.u, b1.v - 1, 1), b1.sad,
-                                    tileSad(k, p1, c1, rect1, b1.u, b1.v + 1, 1));
+    // 4-fold: +-2 around it, and the fit's quarter step; on one row in
+    // step1 (every row up to 8192 samples per tile).
+    const int step1 = std::max(1, (rect1.x1 - rect1.x0) * (rect1.y1 - rect1.y0) / 4096);
+    const Best b1 = search(k, p1, c1, rect1, 4 * b2.u, 4 * b2.v, 2, step1, nullptr);
+    const int qx = parabolaQuarters(tileSad(k, p1, c1, rect1, b1.u - 1, b1.v, step1), b1.sad,
+                                    tileSad(k, p1, c1, rect1, b1.u + 1, b1.v, step1));
+    const int qy = parabolaQuarters(tileSad(k, p1, c1, rect1, b1.u, b1.v - 1, step1), b1.sad,
+                                    tileSad(k, p1, c1, rect1, b1.u, b1.v + 1, step1));
     // Full size: +-1 on the sparse rows, then the fraction.
     const int step = fitStep > 0 ? fitStep : sparseStep(full.x1 - full.x0, full.y1 - full.y0);
     const Best b0 = search(k, pre0, cur0, full, 4 * b1.u + qx, 4 * b1.v + qy, 1, step, nullptr);
