@@ -417,9 +417,9 @@ TEST_P(MotionEstimate, RecoversSubPixelShiftsAcrossTheRange) {
   }
 }
 
-// The full-size steps on one row in 8 (what 1080p pictures use, there
-// with four times the samples per tile) recover the shifts as well, clean
-// and noisy, the same vector in every form.
+// The full-size steps on one row in 8 and in 16 (what 1080p pictures use,
+// there with twice to four times the samples per tile) recover the shifts
+// as well, clean and noisy, the same vector in every form.
 TEST_P(MotionEstimate, SparseRowsRecoverSubPixelShifts) {
   const tnr_md::MotionKernels &k = *GetParam().mk;
   std::mt19937 rng = tnr_md_test::seededRng(60);
@@ -438,7 +438,7 @@ TEST_P(MotionEstimate, SparseRowsRecoverSubPixelShifts) {
   }();
   for (int i = 0; i < 2; ++i)
     for (int noisy = 0; noisy < 2; ++noisy)
-      for (int step : {8}) {
+      for (int step : {8, 16}) {
         const auto &s = shifts[i];
         SCOPED_TRACE(::testing::Message() << "shift " << s[0] << "," << s[1] << " sigma "
                                           << 8 * noisy << " step " << step << " seed 60");

@@ -113,10 +113,10 @@ constexpr int kTilesX = 4, kTilesY = 3, kTiles = kTilesX * kTilesY;
 constexpr int kMinWidth = 128, kMinHeight = 96, kMaxSide = 16384;
 // The full-size steps (the +-1 search and the two gradient steps) use one
 // row in `step`: enough rows for about kFitSamples samples per tile, every
-// fourth row at most, every 16th at least. A least-squares fit over that
-// many samples is already accurate far below 1/16 pixel on a textured
-// tile; more rows only cost.
-constexpr int kFitSamples = 16384;
+// fourth row at most, every 16th at least (one in 16 at 1080p, one in 4 up
+// to about 768x576). A least-squares fit over that many samples is already
+// accurate far below 1/16 pixel on a textured tile; more rows only cost.
+constexpr int kFitSamples = 8192;
 int sparseStep(int w, int h) {
   return std::clamp(static_cast<int>(static_cast<int64_t>(w) * h / kFitSamples), 4, 16);
 }

@@ -74,16 +74,13 @@ void shiftV_neon(const int16_t *r0, const int16_t *r1, const int16_t *r2, const 
     d += 8;
     return vqrshrun_n_s16(v, 6);
   };
+  // Eight outputs a step (the pointers advance with the loads).
   const int16_t *a = r0, *b = r1, *c = r2, *d = r3;
   uint8_t *q = out;
-  for (int left = n; left >= 16; left -= 16, q += 16) {
-    const uint8x8_t lo = eight(a, b, c, d);
-    vst1q_u8(q, vcombine_u8(lo, eight(a, b, c, d)));
-  }
-  if (n % 16) {
-    a = r0 + n - 16, b = r1 + n - 16, c = r2 + n - 16, d = r3 + n - 16;
-    const uint8x8_t lo = eight(a, b, c, d);
-    vst1q_u8(out + n - 16, vcombine_u8(lo, eight(a, b, c, d)));
+  for (int left = n; left >= 8; left -= 8, q += 8) vst1_u8(q, eight(a, b, c, d));
+  if (n % 8) {
+    a = r0 + n - 8, b = r1 + n - 8, c = r2 + n - 8, d = r3 + n - 8;
+    vst1_u8(out + n - 8, eight(a, b, c, d));
   }
 }
 
