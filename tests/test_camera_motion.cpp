@@ -60,6 +60,43 @@ TEST_P(ShiftRows, MatchPerSampleAtEveryPhaseAndLength) {
         }
 }
 
+// Both passes over a block at once against shiftH then shiftV, at every
+// pair of phases, blocks around the strip width and of 1 .. 6 rows (the
+// row loop's remainders), inputs ending where the taps stop and outputs
+// where the block does, against an inaccessible page.
+TEST_P(ShiftRows, BlockMatchesTheTwoPasses) {
+  const tnr_md::MotionKernels &k = *GetParam().mk;
+  std::mt19937 rng = tnr_md_test::seededRng(45);
+  for (Guard side : kGuardSides)
+    for (int n : {1, 15, 16, 17, 31, 32, 33, 70})
+      for (int step : {0, 1, 2})
+        for (int rows : {1, 3, 4, 5, 6}) {
+          const int px = static_cast<int>(rng() % 16), py = static_cast<int>(rng() % 16);
+          SCOPED_TRACE(::testing::Message() << "n " << n << " step " << step << " rows " << rows
+                                            << " phases " << px << "," << py << " guard "
+                                            << tnr_md_test::sideName(side) << " seed 45");
+          const Fill fill = static_cast<Fill>(rng() % static_cast<unsigned>(Fill::Count));
+          const int8_t *tx = tnr_md::kShiftTaps[step ? px : 0], *ty = tnr_md::kShiftTaps[py];
+          const ptrdiff_t pitch = n + 3 * step + static_cast<int>(rng() % 2) * 5;
+          GuardedBuffer<uint8_t> src(static_cast<size_t>((rows + 2) * pitch + n + 3 * step), side);
+          tnr_md_test::fillWith(src.data(), src.size(), fill, rng, 0, 255);
+          const uint8_t *at = src.data() + pitch + step;
+          const ptrdiff_t outPitch = n + 1;
+          GuardedBuffer<uint8_t> out(static_cast<size_t>((rows - 1) * outPitch + n), side);
+          k.shiftHV(at, pitch, step, out.data(), outPitch, n, rows, tx, ty);
+          std::vector<int16_t> h(static_cast<size_t>(rows + 3) * n);
+          for (int r = 0; r < rows + 3; ++r)
+            tnr_md::shiftH_c(at + (r - 1) * pitch, h.data() + r * n, n, step, tx);
+          std::vector<uint8_t> want(static_cast<size_t>(n));
+          for (int y = 0; y < rows; ++y) {
+            tnr_md::shiftV_c(h.data() + y * n, h.data() + (y + 1) * n, h.data() + (y + 2) * n,
+                             h.data() + (y + 3) * n, want.data(), n, ty);
+            ASSERT_EQ(0, std::memcmp(want.data(), out.data() + y * outPitch, static_cast<size_t>(n)))
+                << "row " << y;
+          }
+        }
+}
+
 // The one-pass filter along a row (step 1, 2) and down a column (a pitch
 // wider than the row), at every phase, inputs exactly as long as the taps
 // reach; at phase 0 it is a copy.

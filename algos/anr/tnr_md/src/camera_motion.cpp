@@ -54,6 +54,26 @@ void shiftV_c(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int
   }
 }
 
+// Column by column, the three filtered rows above the next one kept.
+void shiftHV_c(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdiff_t outPitch,
+               int n, int rows, const int8_t *tx, const int8_t *ty) {
+  for (int i = 0; i < n; ++i) {
+    const auto h = [&](int r) {
+      const uint8_t *p = src + r * pitch + i;
+      return (tx[0] * p[-step] + tx[1] * p[0] + tx[2] * p[step] + tx[3] * p[2 * step] + 32) >> 6;
+    };
+    int h0 = h(-1), h1 = h(0), h2 = h(1);
+    for (int y = 0; y < rows; ++y) {
+      const int h3 = h(y + 2);
+      const int sum = ty[0] * h0 + ty[1] * h1 + ty[2] * h2 + ty[3] * h3;
+      out[y * outPitch + i] = static_cast<uint8_t>(std::clamp((sum + 32) >> 6, 0, 255));
+      h0 = h1;
+      h1 = h2;
+      h2 = h3;
+    }
+  }
+}
+
 void shift1_c(const uint8_t *src, ptrdiff_t step, uint8_t *out, int n, const int8_t *taps) {
   for (int i = 0; i < n; ++i) {
     int sum = 0;
@@ -99,9 +119,10 @@ void reduce4_c(const uint8_t *src, ptrdiff_t stride, uint8_t *dst, int n) {
   }
 }
 
-const MotionKernels kMotionKernelsC = {shiftH_c, shiftV_c, shift1_c, gradient_c, sad_c, reduce4_c};
+const MotionKernels kMotionKernelsC = {shiftH_c,   shiftV_c, shiftHV_c, shift1_c,
+                                       gradient_c, sad_c,    reduce4_c};
 #if TNR_MD_HAVE_NEON
-const MotionKernels kMotionKernelsNeon = {shiftH_neon,   shiftV_neon, shift1_neon,
+const MotionKernels kMotionKernelsNeon = {shiftH_neon,   shiftV_neon, shiftHV_neon, shift1_neon,
                                           gradient_neon, sad_neon,    reduce4_neon};
 #endif
 
@@ -387,17 +408,15 @@ Axis axisOf(int m, int n) {
 }
 
 // One plane of the grid: n columns of `step` bytes (1 luma, 2 chroma pairs),
-// rows rows, at pitch; source offset (mx, my) in 1/16 samples.
+// rows rows, at pitch; source offset (mx, my) in 1/16 samples. The outputs
+// whose taps lie inside the grid form one block; around it the current
+// frame's bytes.
 void shiftPlane(const MotionKernels &k, const uint8_t *pre, const uint8_t *cur, uint8_t *out,
-                ptrdiff_t pitch, int n, int rows, int step, int mx, int my, int16_t *ring) {
+                ptrdiff_t pitch, int n, int rows, int step, int mx, int my) {
   const Axis ax = axisOf(mx, n), ay = axisOf(my, rows);
   const int bytes = n * step, b0 = ax.first * step, b1 = ax.end * step;
   const int8_t *tx = kShiftTaps[ax.phase], *ty = kShiftTaps[ay.phase];
   const int count = b1 - b0;
-  // The ring holds the filtered source rows ay.whole + y - 1 .. + 2, row s
-  // in slot s & 3.
-  int16_t *slot[4] = {ring, ring + bytes, ring + 2 * bytes, ring + 3 * bytes};
-  int filled = INT32_MIN;  // the last source row in the ring
   for (int y = 0; y < rows; ++y) {
     uint8_t *o = out + y * pitch;
     const uint8_t *c = cur + y * pitch;
@@ -407,27 +426,18 @@ void shiftPlane(const MotionKernels &k, const uint8_t *pre, const uint8_t *cur, 
     }
     std::memcpy(o, c, static_cast<size_t>(b0));
     std::memcpy(o + b1, c + b1, static_cast<size_t>(bytes - b1));
-    const int m = y + ay.whole;
-    const uint8_t *src = pre + m * pitch + b0 + ax.whole * step;
-    if (!ay.phase) {
-      // Whole rows: one pass along the row, or a copy.
-      if (ax.phase)
-        k.shift1(src, step, o + b0, count, tx);
-      else
-        std::memcpy(o + b0, src, static_cast<size_t>(count));
-      continue;
-    }
-    if (!ax.phase) {  // whole columns: one pass down them
+    if (ax.phase && ay.phase) continue;  // the block below
+    const uint8_t *src = pre + (y + ay.whole) * pitch + b0 + ax.whole * step;
+    if (ax.phase)  // whole rows: one pass along the row
+      k.shift1(src, step, o + b0, count, tx);
+    else if (ay.phase)  // whole columns: one pass down them
       k.shift1(src, pitch, o + b0, count, ty);
-      continue;
-    }
-    const int s0 = m + ay.lo, s1 = m + ay.hi;
-    for (int s = std::max(s0, filled + 1); s <= s1; ++s)
-      k.shiftH(pre + s * pitch + b0 + ax.whole * step, slot[s & 3], count, step, tx);
-    filled = s1;
-    k.shiftV(slot[(m - 1) & 3], slot[m & 3], slot[(m + 1) & 3], slot[(m + 2) & 3], o + b0, count,
-             ty);
+    else
+      std::memcpy(o + b0, src, static_cast<size_t>(count));
   }
+  if (ax.phase && ay.phase && count > 0 && ay.end > ay.first)
+    k.shiftHV(pre + (ay.first + ay.whole) * pitch + b0 + ax.whole * step, pitch, step,
+              out + ay.first * pitch + b0, pitch, count, ay.end - ay.first, tx, ty);
 }
 
 // One map moved by whole pixels (mx, my source offset), fill where it enters
@@ -459,9 +469,9 @@ bool shiftAccepts(int imgHeight, int imgWidth, int proHeight, int proWidth, int 
 
 void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t *pCur,
                       uint8_t *pOut, const uint8_t *pPreAlpha, uint8_t *pAlphaOut,
-                      const uint8_t *pGain, uint8_t *pGainOut, int16_t *pTmpBuf, int imgHeight,
-                      int imgWidth, int proHeight, int proWidth, int gainStride, int dx, int dy,
-                      int gainFill) {
+                      const uint8_t *pGain, uint8_t *pGainOut, int16_t * /*pTmpBuf*/,
+                      int imgHeight, int imgWidth, int proHeight, int proWidth, int gainStride,
+                      int dx, int dy, int gainFill) {
   if (!shiftAccepts(imgHeight, imgWidth, proHeight, proWidth, gainStride, dx, dy, gainFill))
     return;
   const ptrdiff_t pitch = imgWidth;
@@ -481,10 +491,10 @@ void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t
     else
       std::memcpy(pOut + at, pPre + at, imgWidth);
   }
-  shiftPlane(k, pPre, pCur, pOut, pitch, proWidth, proHeight, 1, -dx, -dy, pTmpBuf);
+  shiftPlane(k, pPre, pCur, pOut, pitch, proWidth, proHeight, 1, -dx, -dy);
   const int cx = (dx + 1) >> 1, cy = (dy + 1) >> 1;
   shiftPlane(k, pPre + lumaBytes, pCur + lumaBytes, pOut + lumaBytes, pitch, proWidth / 2,
-             proHeight / 2, 2, -cx, -cy, pTmpBuf);
+             proHeight / 2, 2, -cx, -cy);
   const Axis ax = axisOf(-dx, proWidth), ay = axisOf(-dy, proHeight);
   const int wx = -wholePixels(dx), wy = -wholePixels(dy);
   shiftMap(pPreAlpha, pAlphaOut, gainStride, proWidth, proHeight, wx, wy, ax, ay, 0);

@@ -22,6 +22,14 @@ using ShiftHFn = void(const uint8_t *src, int16_t *h, int n, int step, const int
 // Every partial sum fits int16_t.
 using ShiftVFn = void(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int16_t *r3,
                       uint8_t *out, int n, const int8_t *taps);
+// Both passes over a block of rows x n outputs at once (the filtered rows
+// stay in registers): for y in [0, rows), i in [0, n)
+//   h(r, i) = (sum_k tx[k] src[r pitch + i + step (k - 1)] + 32) >> 6
+//   out[y outPitch + i] = clamp((sum_j ty[j] h(y + j - 1, i) + 32) >> 6, 0, 255)
+// reading rows -1 .. rows + 1 of src, bytes -step .. n - 1 + 2 step of each:
+// the bytes of shiftH then shiftV.
+using ShiftHVFn = void(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out,
+                       ptrdiff_t outPitch, int n, int rows, const int8_t *tx, const int8_t *ty);
 // One pass of the filter straight to bytes, for an axis whose other axis
 // sits on whole samples: for i in [0, n)
 //   out[i] = clamp((sum_k taps[k] src[i + step (k - 1)] + 32) >> 6, 0, 255)
@@ -50,6 +58,7 @@ using Reduce4Fn = void(const uint8_t *src, ptrdiff_t stride, uint8_t *dst, int n
 struct MotionKernels {
   ShiftHFn *shiftH;
   ShiftVFn *shiftV;
+  ShiftHVFn *shiftHV;
   Shift1Fn *shift1;
   GradientFn *gradient;
   SadFn *sad;
@@ -58,6 +67,7 @@ struct MotionKernels {
 
 ShiftHFn shiftH_c;
 ShiftVFn shiftV_c;
+ShiftHVFn shiftHV_c;
 Shift1Fn shift1_c;
 GradientFn gradient_c;
 SadFn sad_c;
@@ -66,6 +76,7 @@ extern const MotionKernels kMotionKernelsC;
 #if TNR_MD_HAVE_NEON
 ShiftHFn shiftH_neon;
 ShiftVFn shiftV_neon;
+ShiftHVFn shiftHV_neon;
 Shift1Fn shift1_neon;
 GradientFn gradient_neon;
 SadFn sad_neon;

@@ -84,6 +84,71 @@ void shiftV_neon(const int16_t *r0, const int16_t *r1, const int16_t *r2, const 
   }
 }
 
+// Strips of 16 columns (the last moved back to end at the row's end), each
+// walked down its rows with the three filtered rows above the next one in
+// registers; blocks narrower than 16 per sample.
+void shiftHV_neon(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdiff_t outPitch,
+                  int n, int rows, const int8_t *tx, const int8_t *ty) {
+  if (n < 16) return shiftHV_c(src, pitch, step, out, outPitch, n, rows, tx, ty);
+  const uint8x8_t t0 = vdup_n_u8(static_cast<uint8_t>(-tx[0]));
+  const uint8x8_t t1 = vdup_n_u8(static_cast<uint8_t>(tx[1]));
+  const uint8x8_t t2 = vdup_n_u8(static_cast<uint8_t>(tx[2]));
+  const uint8x8_t t3 = vdup_n_u8(static_cast<uint8_t>(-tx[3]));
+  int16x4_t tv = vdup_n_s16(ty[0]);
+  tv = vset_lane_s16(ty[1], tv, 1);
+  tv = vset_lane_s16(ty[2], tv, 2);
+  tv = vset_lane_s16(ty[3], tv, 3);
+  const auto filtered = [&](const uint8_t *p, int16x8_t &lo, int16x8_t &hi) {
+    const uint8x16_t a = vld1q_u8(p - step), b = vld1q_u8(p), c = vld1q_u8(p + step),
+                     d = vld1q_u8(p + 2 * step);
+    lo = hSum(vget_low_u8(a), vget_low_u8(b), vget_low_u8(c), vget_low_u8(d), t0, t1, t2, t3);
+    hi = hSum(vget_high_u8(a), vget_high_u8(b), vget_high_u8(c), vget_high_u8(d), t0, t1, t2, t3);
+  };
+  // 16-bit lanes wrap in between; the sum lies within int16_t (camera_motion.h).
+  const auto vertical = [&](int16x8_t h0, int16x8_t h1, int16x8_t h2, int16x8_t h3) {
+    int16x8_t v = vmulq_lane_s16(h1, tv, 1);
+    v = vmlaq_s16(v, h2, vdupq_lane_s16(tv, 2));
+    v = vmlaq_s16(v, h0, vdupq_lane_s16(tv, 0));
+    v = vmlaq_s16(v, h3, vdupq_lane_s16(tv, 3));
+    return vqrshrun_n_s16(v, 6);
+  };
+  for (int i = 0;; i += 16) {
+    if (i > n - 16) i = n - 16;
+    int16x8_t l0, h0, l1, h1, l2, h2;
+    filtered(src + i - pitch, l0, h0);
+    filtered(src + i, l1, h1);
+    filtered(src + i + pitch, l2, h2);
+    const uint8_t *p = src + i + 2 * pitch;
+    uint8_t *q = out + i;
+    // Four rows a step, the filtered rows renamed instead of moved.
+    int16x8_t l3, h3;
+    const auto row = [&](int16x8_t a0, int16x8_t b0, int16x8_t a1, int16x8_t b1, int16x8_t a2,
+                         int16x8_t b2, int16x8_t &a3, int16x8_t &b3) {
+      filtered(p, a3, b3);
+      vst1q_u8(q, vcombine_u8(vertical(a0, a1, a2, a3), vertical(b0, b1, b2, b3)));
+      p += pitch;
+      q += outPitch;
+    };
+    int y = 0;
+    for (; y + 4 <= rows; y += 4) {
+      row(l0, h0, l1, h1, l2, h2, l3, h3);
+      row(l1, h1, l2, h2, l3, h3, l0, h0);
+      row(l2, h2, l3, h3, l0, h0, l1, h1);
+      row(l3, h3, l0, h0, l1, h1, l2, h2);
+    }
+    for (; y < rows; ++y) {
+      row(l0, h0, l1, h1, l2, h2, l3, h3);
+      l0 = l1;
+      l1 = l2;
+      l2 = l3;
+      h0 = h1;
+      h1 = h2;
+      h2 = h3;
+    }
+    if (i == n - 16) break;
+  }
+}
+
 // hSum's sum (within -12 x 255 .. 76 x 255), rounded, shifted and clamped
 // to bytes by one saturating narrow.
 void shift1_neon(const uint8_t *src, ptrdiff_t step, uint8_t *out, int n, const int8_t *taps) {

@@ -61,6 +61,57 @@ void shiftV(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int16
   }
 }
 
+// Strips of 16 columns (the last moved back), each walked down its rows
+// with the three filtered rows above the next one in registers; blocks
+// narrower than 16 per sample. Sums as shiftH's and shiftV's.
+void shiftHV(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdiff_t outPitch, int n,
+             int rows, const int8_t *tx, const int8_t *ty) {
+  if (n < 16) return shiftHV_c(src, pitch, step, out, outPitch, n, rows, tx, ty);
+  const __m128i t01 = pairTaps(tx[0], tx[1]), t23 = pairTaps(tx[2], tx[3]);
+  const __m128i v0 = _mm_set1_epi16(ty[0]), v1 = _mm_set1_epi16(ty[1]), v2 = _mm_set1_epi16(ty[2]),
+                v3 = _mm_set1_epi16(ty[3]);
+  const __m128i round = _mm_set1_epi16(32);
+  const auto filtered = [&](const uint8_t *p, __m128i &lo, __m128i &hi) {
+    const __m128i a = load(p - step), b = load(p), c = load(p + step), d = load(p + 2 * step);
+    lo = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_unpacklo_epi8(a, b), t01),
+                                                    _mm_maddubs_epi16(_mm_unpacklo_epi8(c, d), t23)),
+                                      round),
+                        6);
+    hi = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_unpackhi_epi8(a, b), t01),
+                                                    _mm_maddubs_epi16(_mm_unpackhi_epi8(c, d), t23)),
+                                      round),
+                        6);
+  };
+  const auto vertical = [&](__m128i h0, __m128i h1, __m128i h2, __m128i h3) {
+    __m128i v = _mm_mullo_epi16(h1, v1);
+    v = _mm_add_epi16(v, _mm_mullo_epi16(h2, v2));
+    v = _mm_add_epi16(v, _mm_mullo_epi16(h0, v0));
+    v = _mm_add_epi16(v, _mm_mullo_epi16(h3, v3));
+    return _mm_srai_epi16(_mm_add_epi16(v, round), 6);
+  };
+  for (int i = 0;; i += 16) {
+    if (i > n - 16) i = n - 16;
+    __m128i l0, h0, l1, h1, l2, h2;
+    filtered(src + i - pitch, l0, h0);
+    filtered(src + i, l1, h1);
+    filtered(src + i + pitch, l2, h2);
+    const uint8_t *p = src + i + 2 * pitch;
+    uint8_t *q = out + i;
+    for (int y = 0; y < rows; ++y, p += pitch, q += outPitch) {
+      __m128i l3, h3;
+      filtered(p, l3, h3);
+      store(q, _mm_packus_epi16(vertical(l0, l1, l2, l3), vertical(h0, h1, h2, h3)));
+      l0 = l1;
+      l1 = l2;
+      l2 = l3;
+      h0 = h1;
+      h1 = h2;
+      h2 = h3;
+    }
+    if (i == n - 16) break;
+  }
+}
+
 // The pairs' sums as shiftH's, rounded, shifted and clamped by packus.
 void shift1(const uint8_t *src, ptrdiff_t step, uint8_t *out, int n, const int8_t *taps) {
   if (n < 16) return shift1_c(src, step, out, n, taps);
@@ -167,6 +218,6 @@ void reduce4(const uint8_t *src, ptrdiff_t stride, uint8_t *dst, int n) {
 
 }  // namespace
 
-const MotionKernels kMotionKernelsX86 = {shiftH, shiftV, shift1, gradient, sad, reduce4};
+const MotionKernels kMotionKernelsX86 = {shiftH, shiftV, shiftHV, shift1, gradient, sad, reduce4};
 
 }  // namespace tnr_md::TNR_MD_X86_NS
