@@ -326,13 +326,14 @@ TEST(HistoryShiftSemantics, WholeAxesGiveTheTwoPassesBytes) {
     }
     return std::clamp((sum + 32) >> 6, 0, 255);
   };
-  for (int t = 0; t < 48; ++t) {
-    const int kind = t % 4;  // both whole, x whole, y whole, both fractional
-    const auto part = [&](bool whole) {
-      return 16 * static_cast<int>(tnr_md_test::uni(rng, -3, 3)) +
-             (whole ? 0 : static_cast<int>(tnr_md_test::uni(rng, 1, 15)));
+  // Every phase on each axis against a whole one, the same and the mirrored
+  // phase on the other, whole parts that move either way.
+  for (int t = 0; t < 64; ++t) {
+    const int px = t % 16, py = (t / 16 == 0 ? 0 : t / 16 == 1 ? px : 15 - px);
+    const auto part = [&](int phase) {
+      return 16 * static_cast<int>(tnr_md_test::uni(rng, -3, 3)) + phase;
     };
-    const int dx = part(kind == 0 || kind == 1), dy = part(kind == 0 || kind == 2);
+    const int dx = part(t / 16 == 3 ? py : px), dy = part(t / 16 == 3 ? px : py);
     SCOPED_TRACE(::testing::Message() << "motion " << dx << "," << dy << " seed 57 case " << t);
     ShiftCase c = makeCase(rng, w, h, w, h);
     for (const tnr_md_test::Form &f : allForms()) {
@@ -410,6 +411,32 @@ std::vector<uint8_t> render(const Texture &t, int w, int h, double ox, double oy
   return p;
 }
 
+// render() without a sine per pixel and component: sin(a + b) from the
+// sines and cosines of the column's and the row's parts (the same picture
+// up to the last bit of the sum before rounding), for the larger pictures.
+std::vector<uint8_t> renderLarge(const Texture &t, int w, int h, double ox, double oy, double sigma,
+                                 std::mt19937 &rng) {
+  std::vector<double> v(static_cast<size_t>(w) * h, 128.0), sx(w), cx(w);
+  for (int i = 0; i < 16; ++i) {
+    for (int x = 0; x < w; ++x) {
+      sx[x] = std::sin(t.fx[i] * (x - ox) + t.ph[i]);
+      cx[x] = std::cos(t.fx[i] * (x - ox) + t.ph[i]);
+    }
+    for (int y = 0; y < h; ++y) {
+      const double sy = t.amp[i] * std::sin(t.fy[i] * (y - oy)),
+                   cy = t.amp[i] * std::cos(t.fy[i] * (y - oy));
+      double *row = v.data() + static_cast<size_t>(y) * w;
+      for (int x = 0; x < w; ++x) row[x] += sx[x] * cy + cx[x] * sy;
+    }
+  }
+  std::vector<uint8_t> p(v.size());
+  std::normal_distribution<double> noise(0, sigma > 0 ? sigma : 1);
+  for (size_t i = 0; i < v.size(); ++i)
+    p[i] = static_cast<uint8_t>(
+        std::lround(std::clamp(v[i] + (sigma > 0 ? noise(rng) : 0), 0.0, 255.0)));
+  return p;
+}
+
 TnrMdMotion estimate(const tnr_md::MotionKernels &k, const std::vector<uint8_t> &pre,
                      const std::vector<uint8_t> &cur, int w, int h) {
   std::vector<uint8_t> scratch(motionEstimateTmpBufSize(h, w));
@@ -468,8 +495,8 @@ TEST_P(MotionEstimate, SparseRowsRecoverSubPixelShifts) {
     std::vector<std::vector<uint8_t>> p;
     for (const auto &s : shifts)
       for (double sigma : {0.0, 8.0}) {
-        p.push_back(render(tex, w, h, 0, 0, sigma, rng));
-        p.push_back(render(tex, w, h, s[0], s[1], sigma, rng));
+        p.push_back(renderLarge(tex, w, h, 0, 0, sigma, rng));
+        p.push_back(renderLarge(tex, w, h, s[0], s[1], sigma, rng));
       }
     return p;
   }();
