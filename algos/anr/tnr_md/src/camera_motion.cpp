@@ -435,9 +435,14 @@ void shiftPlane(const MotionKernels &k, const uint8_t *pre, const uint8_t *cur, 
     else
       std::memcpy(o + b0, src, static_cast<size_t>(count));
   }
-  if (ax.phase && ay.phase && count > 0 && ay.end > ay.first)
-    k.shiftHV(pre + (ay.first + ay.whole) * pitch + b0 + ax.whole * step, pitch, step,
-              out + ay.first * pitch + b0, pitch, count, ay.end - ay.first, tx, ty);
+  // The block in bands of kBandRows rows, so that the rows a band reads
+  // stay in cache while its strips walk down them (each band filters the
+  // three rows above its first again).
+  constexpr int kBandRows = 32;
+  if (ax.phase && ay.phase && count > 0)
+    for (int y = ay.first; y < ay.end; y += kBandRows)
+      k.shiftHV(pre + (y + ay.whole) * pitch + b0 + ax.whole * step, pitch, step,
+                out + y * pitch + b0, pitch, count, std::min(kBandRows, ay.end - y), tx, ty);
 }
 
 // One map moved by whole pixels (mx, my source offset), fill where it enters
