@@ -1,6 +1,7 @@
 // Time of the camera motion's estimation and history shift against
 // motion_detect's, in the same run, on a pair of real 1920x1080 NV12 frames
-// (scripts/insncount_motion.sh makes them from vtest.avi), the kernels this
+// (scripts/insncount_motion.sh makes them from vtest.avi:
+// build/real-frames/motion-pan.nv12, motion-fixed.nv12), the kernels this
 // build ships: the median of R runs of each.
 //
 //   tnr_md_bench_motion FRAMES.nv12 [R]

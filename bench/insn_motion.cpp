@@ -1,6 +1,6 @@
 // Runs the camera motion's estimation and history shift K times on a pair of
 // real 1920x1080 frames, for counting executed instructions under an emulator
-// (scripts/insncount_motion.sh): K = 0 gives the start-up baseline (reading
+// (scripts/insncount_motion.sh makes them and counts): K = 0 gives the start-up baseline (reading
 // the frames included), the difference to K = N is N estimations and shifts.
 //
 //   tnr_md_insn_motion K [c|neon] FRAMES.nv12
@@ -48,7 +48,7 @@ int main(int argc, char **argv) {
   TnrMdMotion m{};
   for (int i = 0; i < calls; ++i) {
     tnr_md::motionEstimateWith(k, pre.data(), w, cur.data(), w, h, w, est.data(), &m);
-    if (m.valid)
+    if (m.valid && (m.dx != 0 || m.dy != 0))  // as the stream does: rest moves nothing
       tnr_md::historyShiftWith(k, pre.data(), cur.data(), out.data(), alpha.data(), alphaOut.data(),
                                gain.data(), gainOut.data(), rows.data(), h, w, h, w, w, m.dx, m.dy,
                                128);

@@ -60,6 +60,92 @@ TEST_P(ShiftRows, MatchPerSampleAtEveryPhaseAndLength) {
         }
 }
 
+// Both passes over a block at once against shiftH then shiftV, at every
+// pair of phases, blocks around the strip width and of 1 .. 6 rows (the
+// row loop's remainders), inputs ending where the taps stop and outputs
+// where the block does, against an inaccessible page.
+TEST_P(ShiftRows, BlockMatchesTheTwoPasses) {
+  const tnr_md::MotionKernels &k = *GetParam().mk;
+  std::mt19937 rng = tnr_md_test::seededRng(45);
+  for (Guard side : kGuardSides)
+    for (int n : {1, 15, 16, 17, 31, 32, 33, 70})
+      for (int step : {0, 1, 2})
+        for (int rows : {1, 3, 4, 5, 6}) {
+          const int px = static_cast<int>(rng() % 16), py = static_cast<int>(rng() % 16);
+          SCOPED_TRACE(::testing::Message() << "n " << n << " step " << step << " rows " << rows
+                                            << " phases " << px << "," << py << " guard "
+                                            << tnr_md_test::sideName(side) << " seed 45");
+          const Fill fill = static_cast<Fill>(rng() % static_cast<unsigned>(Fill::Count));
+          const int8_t *tx = tnr_md::kShiftTaps[step ? px : 0], *ty = tnr_md::kShiftTaps[py];
+          const ptrdiff_t pitch = n + 3 * step + static_cast<int>(rng() % 2) * 5;
+          GuardedBuffer<uint8_t> src(static_cast<size_t>((rows + 2) * pitch + n + 3 * step), side);
+          tnr_md_test::fillWith(src.data(), src.size(), fill, rng, 0, 255);
+          const uint8_t *at = src.data() + pitch + step;
+          const ptrdiff_t outPitch = n + 1;
+          GuardedBuffer<uint8_t> out(static_cast<size_t>((rows - 1) * outPitch + n), side);
+          k.shiftHV(at, pitch, step, out.data(), outPitch, n, rows, tx, ty);
+          std::vector<int16_t> h(static_cast<size_t>(rows + 3) * n);
+          for (int r = 0; r < rows + 3; ++r)
+            tnr_md::shiftH_c(at + (r - 1) * pitch, h.data() + r * n, n, step, tx);
+          std::vector<uint8_t> want(static_cast<size_t>(n));
+          for (int y = 0; y < rows; ++y) {
+            tnr_md::shiftV_c(h.data() + y * n, h.data() + (y + 1) * n, h.data() + (y + 2) * n,
+                             h.data() + (y + 3) * n, want.data(), n, ty);
+            ASSERT_EQ(0, std::memcmp(want.data(), out.data() + y * outPitch, static_cast<size_t>(n)))
+                << "row " << y;
+          }
+        }
+}
+
+// The one-pass filter along a row (step 1, 2) and down a column (a pitch
+// wider than the row), at every phase, inputs exactly as long as the taps
+// reach; at phase 0 it is a copy.
+TEST_P(ShiftRows, OnePassMatchesPerSampleAlongRowsAndColumns) {
+  const tnr_md::MotionKernels &k = *GetParam().mk;
+  std::mt19937 rng = tnr_md_test::seededRng(42);
+  for (Guard side : kGuardSides)
+    for (int n : {1, 7, 15, 16, 17, 31, 32, 33, 65, 100})
+      for (int step : {1, 2, n + 3})
+        for (int phase = 0; phase < 16; ++phase) {
+          SCOPED_TRACE(::testing::Message() << "n " << n << " step " << step << " phase " << phase
+                                            << " guard " << tnr_md_test::sideName(side));
+          const Fill fill = static_cast<Fill>(rng() % static_cast<unsigned>(Fill::Count));
+          const int8_t *taps = tnr_md::kShiftTaps[phase];
+          GuardedBuffer<uint8_t> src(static_cast<size_t>(n + 3 * step), side);
+          tnr_md_test::fillWith(src.data(), src.size(), fill, rng, 0, 255);
+          GuardedBuffer<uint8_t> out(static_cast<size_t>(n), side);
+          std::vector<uint8_t> want(static_cast<size_t>(n));
+          tnr_md::shift1_c(src.data() + step, step, want.data(), n, taps);
+          k.shift1(src.data() + step, step, out.data(), n, taps);
+          ASSERT_EQ(0, std::memcmp(want.data(), out.data(), static_cast<size_t>(n)));
+          if (phase == 0) ASSERT_EQ(0, std::memcmp(src.data() + step, out.data(), static_cast<size_t>(n)));
+        }
+}
+
+// The gradient sums over rows of every length around the vector widths, on
+// pathological and random contents (the extremes give the largest
+// products), rows exactly as long as they are read.
+TEST_P(ShiftRows, GradientSumsMatchPerSample) {
+  const tnr_md::MotionKernels &k = *GetParam().mk;
+  std::mt19937 rng = tnr_md_test::seededRng(44);
+  for (Guard side : kGuardSides)
+    for (int n : {1, 7, 8, 9, 15, 16, 17, 23, 24, 25, 100, 441, 4098}) {
+      SCOPED_TRACE(::testing::Message() << "n " << n << " guard " << tnr_md_test::sideName(side));
+      std::vector<GuardedBuffer<uint8_t>> rows;
+      for (int r = 0; r < 6; ++r) {
+        rows.emplace_back(static_cast<size_t>(r % 3 == 0 ? n + 2 : n), side);
+        const Fill fill = static_cast<Fill>(rng() % static_cast<unsigned>(Fill::Count));
+        tnr_md_test::fillWith(rows.back().data(), rows.back().size(), fill, rng, 0, 255);
+      }
+      const uint8_t *c = rows[0].data() + 1, *p = rows[3].data() + 1;
+      int32_t want[5], got[5];
+      tnr_md::gradient_c(c, rows[1].data(), rows[2].data(), p, rows[4].data(), rows[5].data(), n,
+                         want);
+      k.gradient(c, rows[1].data(), rows[2].data(), p, rows[4].data(), rows[5].data(), n, got);
+      for (int i = 0; i < 5; ++i) ASSERT_EQ(want[i], got[i]) << "sum " << i;
+    }
+}
+
 TEST_P(ShiftRows, SadAndReductionMatchPerSample) {
   const tnr_md::MotionKernels &k = *GetParam().mk;
   std::mt19937 rng = tnr_md_test::seededRng(43);
@@ -70,7 +156,18 @@ TEST_P(ShiftRows, SadAndReductionMatchPerSample) {
       GuardedBuffer<uint8_t> a(n, side), b(n, side);
       tnr_md_test::fillWith(a.data(), a.size(), fill, rng, 0, 255);
       tnr_md_test::fillWith(b.data(), b.size(), Fill::Extremes, rng, 0, 255);
-      ASSERT_EQ(tnr_md::sad_c(a.data(), b.data(), n), k.sad(a.data(), b.data(), n));
+      ASSERT_EQ(tnr_md::sad_c(a.data(), n, b.data(), n, n, 1), k.sad(a.data(), n, b.data(), n, n, 1));
+      // Several rows at pitches wider than the row (a's and b's differ),
+      // each buffer ending where its last row does.
+      for (int rows : {2, 5}) {
+        const ptrdiff_t as = n + 3, bs = 2 * n + 1;
+        GuardedBuffer<uint8_t> ra((rows - 1) * as + n, side), rb((rows - 1) * bs + n, side);
+        tnr_md_test::fillWith(ra.data(), ra.size(), fill, rng, 0, 255);
+        tnr_md_test::fillWith(rb.data(), rb.size(), Fill::Random, rng, 0, 255);
+        ASSERT_EQ(tnr_md::sad_c(ra.data(), as, rb.data(), bs, n, rows),
+                  k.sad(ra.data(), as, rb.data(), bs, n, rows))
+            << "rows " << rows;
+      }
       const int outs = n / 4 + 1;
       const ptrdiff_t stride = 4 * outs + 3;
       GuardedBuffer<uint8_t> src(static_cast<size_t>(3 * stride + 4 * outs), side);
@@ -209,6 +306,54 @@ TEST(HistoryShiftSemantics, WholePixelsMoveAndEdgesRestart) {
   EXPECT_EQ(0, std::memcmp(o.alpha.data(), c.alpha.data(), c.alpha.size()));
 }
 
+// The frame's grid away from the edges against the filter written out in
+// full (each row filtered and rounded, then the rows), at motions whose
+// axes are whole, fractional or both, luma and chroma: the shortcuts for
+// whole axes (one pass, or a copy) give the two passes' bytes.
+TEST(HistoryShiftSemantics, WholeAxesGiveTheTwoPassesBytes) {
+  std::mt19937 rng = tnr_md_test::seededRng(57);
+  const int w = 52, h = 36;
+  const auto twoPass = [](const uint8_t *plane, int pitch, int step, int x, int y, int mx,
+                          int my) {
+    const int wx = mx >> 4, wy = my >> 4;
+    const int8_t *tx = tnr_md::kShiftTaps[mx & 15], *ty = tnr_md::kShiftTaps[my & 15];
+    int sum = 0;
+    for (int j = 0; j < 4; ++j) {
+      int hs = 0;
+      for (int i = 0; i < 4; ++i)
+        hs += tx[i] * plane[(y + wy + j - 1) * pitch + x + (wx + i - 1) * step];
+      sum += ty[j] * ((hs + 32) >> 6);
+    }
+    return std::clamp((sum + 32) >> 6, 0, 255);
+  };
+  // Every phase on each axis against a whole one, the same and the mirrored
+  // phase on the other, whole parts that move either way.
+  for (int t = 0; t < 64; ++t) {
+    const int px = t % 16, py = (t / 16 == 0 ? 0 : t / 16 == 1 ? px : 15 - px);
+    const auto part = [&](int phase) {
+      return 16 * static_cast<int>(tnr_md_test::uni(rng, -3, 3)) + phase;
+    };
+    const int dx = part(t / 16 == 3 ? py : px), dy = part(t / 16 == 3 ? px : py);
+    SCOPED_TRACE(::testing::Message() << "motion " << dx << "," << dy << " seed 57 case " << t);
+    ShiftCase c = makeCase(rng, w, h, w, h);
+    for (const tnr_md_test::Form &f : allForms()) {
+      const ShiftOut o = runShift(*f.mk, c, dx, dy, Guard::Right);
+      // Luma: source offset -d; chroma: -((d + 1) >> 1) in 1/16 chroma samples.
+      for (int y = 8; y < h - 8; ++y)
+        for (int x = 8; x < w - 8; ++x)
+          ASSERT_EQ(o.frame[static_cast<size_t>(y) * w + x], twoPass(c.pre.data(), w, 1, x, y, -dx, -dy))
+              << f.name << " luma " << x << "," << y;
+      const uint8_t *uv = c.pre.data() + static_cast<size_t>(w) * h;
+      const int cx = -((dx + 1) >> 1), cy = -((dy + 1) >> 1);
+      for (int y = 4; y < h / 2 - 4; ++y)
+        for (int x = 8; x < w - 8; ++x)
+          ASSERT_EQ(o.frame[static_cast<size_t>(w) * h + static_cast<size_t>(y) * w + x],
+                    twoPass(uv, w, 2, x, y, cx, cy))
+              << f.name << " chroma " << x << "," << y;
+    }
+  }
+}
+
 // A smooth ramp moved by a fraction lands where the fraction says: phase p
 // of a ramp rising 8 per pixel reads 8 x (x - p / 16) within 1 (the taps are
 // rounded to 1/64), so a phase off by one step (0.5 of a code value per
@@ -266,6 +411,32 @@ std::vector<uint8_t> render(const Texture &t, int w, int h, double ox, double oy
   return p;
 }
 
+// render() without a sine per pixel and component: sin(a + b) from the
+// sines and cosines of the column's and the row's parts (the same picture
+// up to the last bit of the sum before rounding), for the larger pictures.
+std::vector<uint8_t> renderLarge(const Texture &t, int w, int h, double ox, double oy, double sigma,
+                                 std::mt19937 &rng) {
+  std::vector<double> v(static_cast<size_t>(w) * h, 128.0), sx(w), cx(w);
+  for (int i = 0; i < 16; ++i) {
+    for (int x = 0; x < w; ++x) {
+      sx[x] = std::sin(t.fx[i] * (x - ox) + t.ph[i]);
+      cx[x] = std::cos(t.fx[i] * (x - ox) + t.ph[i]);
+    }
+    for (int y = 0; y < h; ++y) {
+      const double sy = t.amp[i] * std::sin(t.fy[i] * (y - oy)),
+                   cy = t.amp[i] * std::cos(t.fy[i] * (y - oy));
+      double *row = v.data() + static_cast<size_t>(y) * w;
+      for (int x = 0; x < w; ++x) row[x] += sx[x] * cy + cx[x] * sy;
+    }
+  }
+  std::vector<uint8_t> p(v.size());
+  std::normal_distribution<double> noise(0, sigma > 0 ? sigma : 1);
+  for (size_t i = 0; i < v.size(); ++i)
+    p[i] = static_cast<uint8_t>(
+        std::lround(std::clamp(v[i] + (sigma > 0 ? noise(rng) : 0), 0.0, 255.0)));
+  return p;
+}
+
 TnrMdMotion estimate(const tnr_md::MotionKernels &k, const std::vector<uint8_t> &pre,
                      const std::vector<uint8_t> &cur, int w, int h) {
   std::vector<uint8_t> scratch(motionEstimateTmpBufSize(h, w));
@@ -308,6 +479,45 @@ TEST_P(MotionEstimate, RecoversSubPixelShiftsAcrossTheRange) {
       EXPECT_EQ(ref.confidence, m.confidence);
     }
   }
+}
+
+// The full-size steps on one row in 8 and in 16 (what 1080p pictures use,
+// there with twice to four times the samples per tile) recover the shifts
+// as well, clean and noisy, the same vector in every form.
+TEST_P(MotionEstimate, SparseRowsRecoverSubPixelShifts) {
+  const tnr_md::MotionKernels &k = *GetParam().mk;
+  std::mt19937 rng = tnr_md_test::seededRng(60);
+  const int w = 960, h = 544;
+  const double shifts[][2] = {{-9.97, 5.5}, {3.53, -0.81}};
+  // Rendered once for every form: [shift][clean, noisy][pre, cur].
+  static const auto pictures = [&] {
+    const Texture tex(rng);
+    std::vector<std::vector<uint8_t>> p;
+    for (const auto &s : shifts)
+      for (double sigma : {0.0, 8.0}) {
+        p.push_back(renderLarge(tex, w, h, 0, 0, sigma, rng));
+        p.push_back(renderLarge(tex, w, h, s[0], s[1], sigma, rng));
+      }
+    return p;
+  }();
+  for (int i = 0; i < 2; ++i)
+    for (int noisy = 0; noisy < 2; ++noisy)
+      for (int step : {8, 16}) {
+        const auto &s = shifts[i];
+        SCOPED_TRACE(::testing::Message() << "shift " << s[0] << "," << s[1] << " sigma "
+                                          << 8 * noisy << " step " << step << " seed 60");
+        const auto &pre = pictures[4 * i + 2 * noisy], &cur = pictures[4 * i + 2 * noisy + 1];
+        std::vector<uint8_t> scratch(motionEstimateTmpBufSize(h, w));
+        TnrMdMotion m{}, ref{};
+        tnr_md::motionEstimateWith(k, pre.data(), w, cur.data(), w, h, w, scratch.data(), &m, step);
+        tnr_md::motionEstimateWith(tnr_md::kMotionKernelsC, pre.data(), w, cur.data(), w, h, w,
+                                   scratch.data(), &ref, step);
+        ASSERT_EQ(m.valid, 1);
+        EXPECT_LE(std::fabs(m.dx - 16 * s[0]), 2.0) << m.dx;
+        EXPECT_LE(std::fabs(m.dy - 16 * s[1]), 2.0) << m.dy;
+        EXPECT_EQ(ref.dx, m.dx);
+        EXPECT_EQ(ref.dy, m.dy);
+      }
 }
 
 // A cut (two unrelated pictures), two frames of noise alone, a flat grey

@@ -329,9 +329,10 @@ TNR_MD_API size_t motionEstimateTmpBufSize(int height, int width);
  * 4 x 3 tiles, each tile searches the 16-fold reduction exhaustively over the
  * range (at least +-64 luma pixels at 1920 columns, in proportion to the
  * width, and at least +-16), refines by a search of +-2 in the 4-fold one
- * (its centre from a fit of the sums of absolute differences), by +-1 at full
- * size on every fourth row, and to 1/16 pixel by one gradient step on the
- * same rows. A tile counts when its best match at the coarsest level is
+ * (its centre from a fit of the sums of absolute differences; every row up
+ * to 8192 samples per tile, sparser beyond), by +-1 at full size on sparse
+ * rows (every fourth up to about 768x576, every 16th at 1080p: about 8192
+ * samples per tile), and to 1/16 pixel by gradient steps on the same rows. A tile counts when its best match at the coarsest level is
  * clearly better than a typical one (a flat, noise-only or changed tile has
  * no such match) and its gradient system is well conditioned. The tiles vote:
  * the motion agreed (within 4/16 pixel) by the most counting tiles, their
@@ -365,7 +366,8 @@ TNR_MD_API void motionEstimate(const uint8_t *pPre, ptrdiff_t preStride, const u
  * Bytes of pOut outside the grid are copied from pPre; pAlphaOut and
  * pGainOut outside the grid's columns are not written. A motion of (0, 0)
  * copies. pOut, pAlphaOut and pGainOut must not overlap the inputs.
- * pTmpBuf holds historyShiftTmpBufSize(proWidth) int16_t (the filtered rows).
+ * pTmpBuf holds historyShiftTmpBufSize(proWidth) int16_t (room for filtered
+ * rows; this version keeps them in registers and leaves it untouched).
  * Sizes as for spatial_denoise (spatialDenoiseAccepts) with an even grid,
  * |dx|, |dy| at most 16 x 16384 and gainFill in 0 .. 255; otherwise the call
  * returns without touching anything.

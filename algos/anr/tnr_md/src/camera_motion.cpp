@@ -54,9 +54,59 @@ void shiftV_c(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int
   }
 }
 
-uint32_t sad_c(const uint8_t *a, const uint8_t *b, int n) {
+// Column by column, the three filtered rows above the next one kept.
+void shiftHV_c(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdiff_t outPitch,
+               int n, int rows, const int8_t *tx, const int8_t *ty) {
+  for (int i = 0; i < n; ++i) {
+    const auto h = [&](int r) {
+      const uint8_t *p = src + r * pitch + i;
+      return (tx[0] * p[-step] + tx[1] * p[0] + tx[2] * p[step] + tx[3] * p[2 * step] + 32) >> 6;
+    };
+    int h0 = h(-1), h1 = h(0), h2 = h(1);
+    for (int y = 0; y < rows; ++y) {
+      const int h3 = h(y + 2);
+      const int sum = ty[0] * h0 + ty[1] * h1 + ty[2] * h2 + ty[3] * h3;
+      out[y * outPitch + i] = static_cast<uint8_t>(std::clamp((sum + 32) >> 6, 0, 255));
+      h0 = h1;
+      h1 = h2;
+      h2 = h3;
+    }
+  }
+}
+
+void shift1_c(const uint8_t *src, ptrdiff_t step, uint8_t *out, int n, const int8_t *taps) {
+  for (int i = 0; i < n; ++i) {
+    int sum = 0;
+    for (int k = 0; k < 4; ++k) sum += taps[k] * src[i + step * (k - 1)];
+    out[i] = static_cast<uint8_t>(std::clamp((sum + 32) >> 6, 0, 255));
+  }
+}
+
+void gradient_c(const uint8_t *c, const uint8_t *cu, const uint8_t *cd, const uint8_t *p,
+                const uint8_t *pu, const uint8_t *pd, int n, int32_t sums[5]) {
+  int32_t xx = 0, xy = 0, yy = 0, xt = 0, yt = 0;
+  for (int x = 0; x < n; ++x) {
+    const int gx = c[x + 1] - c[x - 1] + p[x + 1] - p[x - 1];
+    const int gy = cd[x] - cu[x] + pd[x] - pu[x];
+    const int dt = c[x] - p[x];
+    xx += (gx * gx) >> 4;
+    xy += (gx * gy) >> 4;
+    yy += (gy * gy) >> 4;
+    xt += gx * dt;
+    yt += gy * dt;
+  }
+  sums[0] = xx;
+  sums[1] = xy;
+  sums[2] = yy;
+  sums[3] = xt;
+  sums[4] = yt;
+}
+
+uint32_t sad_c(const uint8_t *a, ptrdiff_t aStride, const uint8_t *b, ptrdiff_t bStride, int n,
+              int rows) {
   uint32_t s = 0;
-  for (int i = 0; i < n; ++i) s += static_cast<uint32_t>(std::abs(a[i] - b[i]));
+  for (int r = 0; r < rows; ++r)
+    for (int i = 0; i < n; ++i) s += static_cast<uint32_t>(std::abs(a[r * aStride + i] - b[r * bStride + i]));
   return s;
 }
 
@@ -69,9 +119,11 @@ void reduce4_c(const uint8_t *src, ptrdiff_t stride, uint8_t *dst, int n) {
   }
 }
 
-const MotionKernels kMotionKernelsC = {shiftH_c, shiftV_c, sad_c, reduce4_c};
+const MotionKernels kMotionKernelsC = {shiftH_c,   shiftV_c, shiftHV_c, shift1_c,
+                                       gradient_c, sad_c,    reduce4_c};
 #if TNR_MD_HAVE_NEON
-const MotionKernels kMotionKernelsNeon = {shiftH_neon, shiftV_neon, sad_neon, reduce4_neon};
+const MotionKernels kMotionKernelsNeon = {shiftH_neon,   shiftV_neon, shiftHV_neon, shift1_neon,
+                                          gradient_neon, sad_neon,    reduce4_neon};
 #endif
 
 // ---- The estimator ---------------------------------------------------------
@@ -80,8 +132,15 @@ namespace {
 
 constexpr int kTilesX = 4, kTilesY = 3, kTiles = kTilesX * kTilesY;
 constexpr int kMinWidth = 128, kMinHeight = 96, kMaxSide = 16384;
-// Full-size rows the last two steps use: one in kSparseRows.
-constexpr int kSparseRows = 4;
+// The full-size steps (the +-1 search and the two gradient steps) use one
+// row in `step`: enough rows for about kFitSamples samples per tile, every
+// fourth row at most, every 16th at least (one in 16 at 1080p, one in 4 up
+// to about 768x576). A least-squares fit over that many samples is already
+// accurate far below 1/16 pixel on a textured tile; more rows only cost.
+constexpr int kFitSamples = 8192;
+int sparseStep(int w, int h) {
+  return std::clamp(static_cast<int>(static_cast<int64_t>(w) * h / kFitSamples), 4, 16);
+}
 // Tiles agree when their motions differ by at most this on both axes (1/16
 // pixel): a tile's estimate on noisy frames scatters by about 1/16.
 constexpr int kAgree = 4;
@@ -121,10 +180,9 @@ void reduce(const MotionKernels &k, Plane in, int height, int width, uint8_t *ou
 // Sum of |cur(x, y) - pre(x - u, y - v)| over the rect's rows y0, y0 + step, ...
 uint64_t tileSad(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, int u, int v,
                  int step) {
-  uint64_t s = 0;
-  for (int y = r.y0; y < r.y1; y += step)
-    s += k.sad(cur.p + y * cur.stride + r.x0, pre.p + (y - v) * pre.stride + r.x0 - u, r.x1 - r.x0);
-  return s;
+  const int rows = (r.y1 - r.y0 + step - 1) / step;
+  return k.sad(cur.p + r.y0 * cur.stride + r.x0, step * cur.stride,
+               pre.p + (r.y0 - v) * pre.stride + r.x0 - u, step * pre.stride, r.x1 - r.x0, rows);
 }
 
 struct Best {
@@ -158,30 +216,23 @@ int parabolaQuarters(uint64_t sm, uint64_t s0, uint64_t sp) {
   return static_cast<int>(std::clamp<int64_t>(q, -2, 2));
 }
 
-// The sums of one symmetric gradient step over one row: c, cu, cd the
-// current row and those above and below it, p, pu, pd the previous
-// picture's aligned to them (sample x of each at index x), columns [x0, x1).
+// The sums of one symmetric gradient step (GradientFn).
 struct GradientSums {
   int64_t xx = 0, xy = 0, yy = 0, xt = 0, yt = 0;
 };
-void gradientRow(const uint8_t *c, const uint8_t *cu, const uint8_t *cd, const uint8_t *p,
-                 const uint8_t *pu, const uint8_t *pd, int x0, int x1, GradientSums &s) {
-  int32_t rxx = 0, rxy = 0, ryy = 0, rxt = 0, ryt = 0;  // a row of at most 4096 + 2: no wrap
-  for (int x = x0; x < x1; ++x) {
-    const int gx = c[x + 1] - c[x - 1] + p[x + 1] - p[x - 1];
-    const int gy = cd[x] - cu[x] + pd[x] - pu[x];
-    const int dt = c[x] - p[x];
-    rxx += (gx * gx) >> 4;
-    rxy += (gx * gy) >> 4;
-    ryy += (gy * gy) >> 4;
-    rxt += gx * dt;
-    ryt += gy * dt;
-  }
-  s.xx += rxx;
-  s.xy += rxy;
-  s.yy += ryy;
-  s.xt += rxt;
-  s.yt += ryt;
+// One row: c, cu, cd the current row and those above and below it, p, pu,
+// pd the previous picture's aligned to them (sample x of each at index x),
+// columns [x0, x1).
+void gradientRow(const MotionKernels &k, const uint8_t *c, const uint8_t *cu, const uint8_t *cd,
+                 const uint8_t *p, const uint8_t *pu, const uint8_t *pd, int x0, int x1,
+                 GradientSums &s) {
+  int32_t r[5];
+  k.gradient(c + x0, cu + x0, cd + x0, p + x0, pu + x0, pd + x0, x1 - x0, r);
+  s.xx += r[0];
+  s.xy += r[1];
+  s.yy += r[2];
+  s.xt += r[3];
+  s.yt += r[4];
 }
 
 int64_t shiftMagnitude(int64_t v, int shift) { return v >= 0 ? v >> shift : -((-v) >> shift); }
@@ -211,12 +262,12 @@ bool gradientSolve(GradientSums s, int *fx, int *fy) {
 // step's motion; false when a step fails or leaves its pixel. rows holds
 // 3 x (tile width + 2) bytes and hrows 6 x (tile width + 2) int16_t.
 bool tileFraction(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, int u, int v,
-                  uint8_t *rows, int16_t *hrows, int *mx, int *my) {
+                  int step, uint8_t *rows, int16_t *hrows, int *mx, int *my) {
   GradientSums s;
-  for (int y = r.y0 + kSparseRows / 2; y < r.y1; y += kSparseRows) {
+  for (int y = r.y0 + step / 2; y < r.y1; y += step) {
     const uint8_t *c = cur.p + y * cur.stride, *p = pre.p + (y - v) * pre.stride - u;
-    gradientRow(c, c - cur.stride, c + cur.stride, p, p - pre.stride, p + pre.stride, r.x0, r.x1,
-                s);
+    gradientRow(k, c, c - cur.stride, c + cur.stride, p, p - pre.stride, p + pre.stride, r.x0,
+                r.x1, s);
   }
   int fx = 0, fy = 0;
   if (!gradientSolve(s, &fx, &fy) || std::abs(fx) > 16 || std::abs(fy) > 16) return false;
@@ -228,7 +279,7 @@ bool tileFraction(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, i
   const int n = r.x1 - r.x0 + 2;
   const int8_t *tx = kShiftTaps[px], *ty = kShiftTaps[py];
   GradientSums s2;
-  for (int y = r.y0 + kSparseRows / 2; y < r.y1; y += kSparseRows) {
+  for (int y = r.y0 + step / 2; y < r.y1; y += step) {
     // Source rows y - 1 + wy - 1 .. y + 1 + wy + 2: six filtered rows.
     for (int i = 0; i < 6; ++i)
       k.shiftH(pre.p + (y + wy - 2 + i) * pre.stride + r.x0 - 1 + wx, hrows + i * n, n,
@@ -238,8 +289,8 @@ bool tileFraction(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, i
                rows + j * n, n, ty);
     const uint8_t *c = cur.p + y * cur.stride;
     const int o = r.x0 - 1;  // sample x of the aligned rows at index x - o
-    gradientRow(c, c - cur.stride, c + cur.stride, rows + n - o, rows - o, rows + 2 * n - o, r.x0,
-                r.x1, s2);
+    gradientRow(k, c, c - cur.stride, c + cur.stride, rows + n - o, rows - o, rows + 2 * n - o,
+                r.x0, r.x1, s2);
   }
   int gx = 0, gy = 0;
   if (!gradientSolve(s2, &gx, &gy) || std::abs(gx) > 8 || std::abs(gy) > 8) return false;
@@ -252,7 +303,7 @@ bool tileFraction(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, i
 
 void motionEstimateWith(const MotionKernels &k, const uint8_t *pPre, ptrdiff_t preStride,
                         const uint8_t *pCur, ptrdiff_t curStride, int height, int width,
-                        uint8_t *pTmpBuf, TnrMdMotion *motion) {
+                        uint8_t *pTmpBuf, TnrMdMotion *motion, int fitStep) {
   *motion = TnrMdMotion{0, 0, 0, 0};
   if (!estimable(height, width)) return;
   const int w1 = width / 4, h1 = height / 4, w2 = w1 / 4, h2 = h1 / 4;
@@ -287,16 +338,18 @@ void motionEstimateWith(const MotionKernels &k, const uint8_t *pPre, ptrdiff_t p
     uint64_t mean = 0;
     const Best b2 = search(k, p2, c2, rect2, 0, 0, r2, 1, &mean);
     if (!(2 * b2.sad < mean)) continue;
-    // 4-fold: +-2 around it, and the fit's quarter step.
-    const Best b1 = search(k, p1, c1, rect1, 4 * b2.u, 4 * b2.v, 2, 1, nullptr);
-    const int qx = parabolaQuarters(tileSad(k, p1, c1, rect1, b1.u - 1, b1.v, 1), b1.sad,
-                                    tileSad(k, p1, c1, rect1, b1.u + 1, b1.v, 1));
-    const int qy = parabolaQuarters(tileSad(k, p1, c1, rect1, b1.u, b1.v - 1, 1), b1.sad,
-                                    tileSad(k, p1, c1, rect1, b1.u, b1.v + 1, 1));
+    // 4-fold: +-2 around it, and the fit's quarter step; on one row in
+    // step1 (every row up to 8192 samples per tile).
+    const int step1 = std::max(1, (rect1.x1 - rect1.x0) * (rect1.y1 - rect1.y0) / 4096);
+    const Best b1 = search(k, p1, c1, rect1, 4 * b2.u, 4 * b2.v, 2, step1, nullptr);
+    const int qx = parabolaQuarters(tileSad(k, p1, c1, rect1, b1.u - 1, b1.v, step1), b1.sad,
+                                    tileSad(k, p1, c1, rect1, b1.u + 1, b1.v, step1));
+    const int qy = parabolaQuarters(tileSad(k, p1, c1, rect1, b1.u, b1.v - 1, step1), b1.sad,
+                                    tileSad(k, p1, c1, rect1, b1.u, b1.v + 1, step1));
     // Full size: +-1 on the sparse rows, then the fraction.
-    const Best b0 = search(k, pre0, cur0, full, 4 * b1.u + qx, 4 * b1.v + qy, 1, kSparseRows,
-                           nullptr);
-    ok[t] = tileFraction(k, pre0, cur0, full, b0.u, b0.v, rows, hrows, &mx[t], &my[t]);
+    const int step = fitStep > 0 ? fitStep : sparseStep(full.x1 - full.x0, full.y1 - full.y0);
+    const Best b0 = search(k, pre0, cur0, full, 4 * b1.u + qx, 4 * b1.v + qy, 1, step, nullptr);
+    ok[t] = tileFraction(k, pre0, cur0, full, b0.u, b0.v, step, rows, hrows, &mx[t], &my[t]);
   }
   // The vote: the counting tile with the most counting tiles within kAgree.
   int best = -1, support = 0;
@@ -355,18 +408,15 @@ Axis axisOf(int m, int n) {
 }
 
 // One plane of the grid: n columns of `step` bytes (1 luma, 2 chroma pairs),
-// rows rows, at pitch; source offset (mx, my) in 1/16 samples.
+// rows rows, at pitch; source offset (mx, my) in 1/16 samples. The outputs
+// whose taps lie inside the grid form one block; around it the current
+// frame's bytes.
 void shiftPlane(const MotionKernels &k, const uint8_t *pre, const uint8_t *cur, uint8_t *out,
-                ptrdiff_t pitch, int n, int rows, int step, int mx, int my, int16_t *ring) {
+                ptrdiff_t pitch, int n, int rows, int step, int mx, int my) {
   const Axis ax = axisOf(mx, n), ay = axisOf(my, rows);
   const int bytes = n * step, b0 = ax.first * step, b1 = ax.end * step;
   const int8_t *tx = kShiftTaps[ax.phase], *ty = kShiftTaps[ay.phase];
-  const int hStep = ax.phase ? step : 0;
   const int count = b1 - b0;
-  // The ring holds the filtered source rows ay.whole + y - 1 .. + 2, row s
-  // in slot s & 3.
-  int16_t *slot[4] = {ring, ring + bytes, ring + 2 * bytes, ring + 3 * bytes};
-  int filled = INT32_MIN;  // the last source row in the ring
   for (int y = 0; y < rows; ++y) {
     uint8_t *o = out + y * pitch;
     const uint8_t *c = cur + y * pitch;
@@ -376,17 +426,23 @@ void shiftPlane(const MotionKernels &k, const uint8_t *pre, const uint8_t *cur, 
     }
     std::memcpy(o, c, static_cast<size_t>(b0));
     std::memcpy(o + b1, c + b1, static_cast<size_t>(bytes - b1));
-    const int s0 = y + ay.whole + ay.lo, s1 = y + ay.whole + ay.hi;
-    for (int s = std::max(s0, filled + 1); s <= s1; ++s)
-      k.shiftH(pre + s * pitch + b0 + ax.whole * step, slot[s & 3], count, hStep, tx);
-    filled = s1;
-    const int m = y + ay.whole;
-    if (ay.phase)
-      k.shiftV(slot[(m - 1) & 3], slot[m & 3], slot[(m + 1) & 3], slot[(m + 2) & 3], o + b0, count,
-               ty);
+    if (ax.phase && ay.phase) continue;  // the block below
+    const uint8_t *src = pre + (y + ay.whole) * pitch + b0 + ax.whole * step;
+    if (ax.phase)  // whole rows: one pass along the row
+      k.shift1(src, step, o + b0, count, tx);
+    else if (ay.phase)  // whole columns: one pass down them
+      k.shift1(src, pitch, o + b0, count, ty);
     else
-      k.shiftV(slot[m & 3], slot[m & 3], slot[m & 3], slot[m & 3], o + b0, count, ty);
+      std::memcpy(o + b0, src, static_cast<size_t>(count));
   }
+  // The block in bands of kBandRows rows, so that the rows a band reads
+  // stay in cache while its strips walk down them (each band filters the
+  // three rows above its first again).
+  constexpr int kBandRows = 32;
+  if (ax.phase && ay.phase && count > 0)
+    for (int y = ay.first; y < ay.end; y += kBandRows)
+      k.shiftHV(pre + (y + ay.whole) * pitch + b0 + ax.whole * step, pitch, step,
+                out + y * pitch + b0, pitch, count, std::min(kBandRows, ay.end - y), tx, ty);
 }
 
 // One map moved by whole pixels (mx, my source offset), fill where it enters
@@ -418,9 +474,9 @@ bool shiftAccepts(int imgHeight, int imgWidth, int proHeight, int proWidth, int 
 
 void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t *pCur,
                       uint8_t *pOut, const uint8_t *pPreAlpha, uint8_t *pAlphaOut,
-                      const uint8_t *pGain, uint8_t *pGainOut, int16_t *pTmpBuf, int imgHeight,
-                      int imgWidth, int proHeight, int proWidth, int gainStride, int dx, int dy,
-                      int gainFill) {
+                      const uint8_t *pGain, uint8_t *pGainOut, int16_t * /*pTmpBuf*/,
+                      int imgHeight, int imgWidth, int proHeight, int proWidth, int gainStride,
+                      int dx, int dy, int gainFill) {
   if (!shiftAccepts(imgHeight, imgWidth, proHeight, proWidth, gainStride, dx, dy, gainFill))
     return;
   const ptrdiff_t pitch = imgWidth;
@@ -440,10 +496,10 @@ void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t
     else
       std::memcpy(pOut + at, pPre + at, imgWidth);
   }
-  shiftPlane(k, pPre, pCur, pOut, pitch, proWidth, proHeight, 1, -dx, -dy, pTmpBuf);
+  shiftPlane(k, pPre, pCur, pOut, pitch, proWidth, proHeight, 1, -dx, -dy);
   const int cx = (dx + 1) >> 1, cy = (dy + 1) >> 1;
   shiftPlane(k, pPre + lumaBytes, pCur + lumaBytes, pOut + lumaBytes, pitch, proWidth / 2,
-             proHeight / 2, 2, -cx, -cy, pTmpBuf);
+             proHeight / 2, 2, -cx, -cy);
   const Axis ax = axisOf(-dx, proWidth), ay = axisOf(-dy, proHeight);
   const int wx = -wholePixels(dx), wy = -wholePixels(dy);
   shiftMap(pPreAlpha, pAlphaOut, gainStride, proWidth, proHeight, wx, wy, ax, ay, 0);

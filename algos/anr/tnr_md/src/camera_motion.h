@@ -22,8 +22,35 @@ using ShiftHFn = void(const uint8_t *src, int16_t *h, int n, int step, const int
 // Every partial sum fits int16_t.
 using ShiftVFn = void(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int16_t *r3,
                       uint8_t *out, int n, const int8_t *taps);
-// Sum of |a[i] - b[i]| over [0, n).
-using SadFn = uint32_t(const uint8_t *a, const uint8_t *b, int n);
+// Both passes over a block of rows x n outputs at once (the filtered rows
+// stay in registers): for y in [0, rows), i in [0, n)
+//   h(r, i) = (sum_k tx[k] src[r pitch + i + step (k - 1)] + 32) >> 6
+//   out[y outPitch + i] = clamp((sum_j ty[j] h(y + j - 1, i) + 32) >> 6, 0, 255)
+// reading rows -1 .. rows + 1 of src, bytes -step .. n - 1 + 2 step of each:
+// the bytes of shiftH then shiftV.
+using ShiftHVFn = void(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out,
+                       ptrdiff_t outPitch, int n, int rows, const int8_t *tx, const int8_t *ty);
+// One pass of the filter straight to bytes, for an axis whose other axis
+// sits on whole samples: for i in [0, n)
+//   out[i] = clamp((sum_k taps[k] src[i + step (k - 1)] + 32) >> 6, 0, 255)
+// reading src[-step] .. src[n - 1 + 2 step]; step 1 or 2 along a row, the
+// pitch down a column. Equals shiftH followed by shiftV at phase 0 (or the
+// other way round) exactly: (64 h + 32) >> 6 = h.
+using Shift1Fn = void(const uint8_t *src, ptrdiff_t step, uint8_t *out, int n, const int8_t *taps);
+// The sums of one gradient step over samples [0, n) of a row (n at most
+// 4098): c the current row with cu, cd above and below, p, pu, pd the
+// previous picture's at the same places; with
+//   gx = c[x+1] - c[x-1] + p[x+1] - p[x-1], gy = cd[x] - cu[x] + pd[x] - pu[x],
+//   dt = c[x] - p[x]:
+// sums = {sum (gx gx >> 4), sum (gx gy >> 4), sum (gy gy >> 4), sum gx dt,
+// sum gy dt} (arithmetic shifts of each product; every sum fits int32_t).
+// Reads c[-1 .. n] and p[-1 .. n], the other rows [0, n).
+using GradientFn = void(const uint8_t *c, const uint8_t *cu, const uint8_t *cd, const uint8_t *p,
+                        const uint8_t *pu, const uint8_t *pd, int n, int32_t sums[5]);
+// Sum of |a[r aStride + i] - b[r bStride + i]| over i in [0, n), r in
+// [0, rows); n x rows at most 2^24 (the sum fits uint32_t).
+using SadFn = uint32_t(const uint8_t *a, ptrdiff_t aStride, const uint8_t *b, ptrdiff_t bStride,
+                       int n, int rows);
 // One row of a 4-fold reduction: dst[i] = (sum of the 4x4 bytes at
 // src[r x stride + 4 i + c], r, c in 0 .. 3, + 8) >> 4, for i in [0, n).
 using Reduce4Fn = void(const uint8_t *src, ptrdiff_t stride, uint8_t *dst, int n);
@@ -31,18 +58,27 @@ using Reduce4Fn = void(const uint8_t *src, ptrdiff_t stride, uint8_t *dst, int n
 struct MotionKernels {
   ShiftHFn *shiftH;
   ShiftVFn *shiftV;
+  ShiftHVFn *shiftHV;
+  Shift1Fn *shift1;
+  GradientFn *gradient;
   SadFn *sad;
   Reduce4Fn *reduce4;
 };
 
 ShiftHFn shiftH_c;
 ShiftVFn shiftV_c;
+ShiftHVFn shiftHV_c;
+Shift1Fn shift1_c;
+GradientFn gradient_c;
 SadFn sad_c;
 Reduce4Fn reduce4_c;
 extern const MotionKernels kMotionKernelsC;
 #if TNR_MD_HAVE_NEON
 ShiftHFn shiftH_neon;
 ShiftVFn shiftV_neon;
+ShiftHVFn shiftHV_neon;
+Shift1Fn shift1_neon;
+GradientFn gradient_neon;
 SadFn sad_neon;
 Reduce4Fn reduce4_neon;
 extern const MotionKernels kMotionKernelsNeon;
@@ -70,10 +106,11 @@ extern const MotionKernels kMotionKernelsX86;
 #define TNR_MD_DEFAULT_MOTION_KERNELS ::tnr_md::kMotionKernelsC
 #endif
 
-// The exported functions with a given set.
+// The exported functions with a given set. fitStep > 0 sets the full-size
+// steps' row step (otherwise chosen by the tile's size).
 void motionEstimateWith(const MotionKernels &k, const uint8_t *pPre, ptrdiff_t preStride,
                         const uint8_t *pCur, ptrdiff_t curStride, int height, int width,
-                        uint8_t *pTmpBuf, TnrMdMotion *motion);
+                        uint8_t *pTmpBuf, TnrMdMotion *motion, int fitStep = 0);
 void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t *pCur,
                       uint8_t *pOut, const uint8_t *pPreAlpha, uint8_t *pAlphaOut,
                       const uint8_t *pGain, uint8_t *pGainOut, int16_t *pTmpBuf, int imgHeight,

@@ -61,13 +61,137 @@ void shiftV(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int16
   }
 }
 
-uint32_t sad(const uint8_t *a, const uint8_t *b, int n) {
-  __m128i acc = _mm_setzero_si128();
+// Strips of 16 columns (the last moved back), each walked down its rows
+// with the three filtered rows above the next one in registers; blocks
+// narrower than 16 per sample. Sums as shiftH's and shiftV's.
+void shiftHV(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdiff_t outPitch, int n,
+             int rows, const int8_t *tx, const int8_t *ty) {
+  if (n < 16) return shiftHV_c(src, pitch, step, out, outPitch, n, rows, tx, ty);
+  const __m128i t01 = pairTaps(tx[0], tx[1]), t23 = pairTaps(tx[2], tx[3]);
+  const __m128i v0 = _mm_set1_epi16(ty[0]), v1 = _mm_set1_epi16(ty[1]), v2 = _mm_set1_epi16(ty[2]),
+                v3 = _mm_set1_epi16(ty[3]);
+  const __m128i round = _mm_set1_epi16(32);
+  const auto filtered = [&](const uint8_t *p, __m128i &lo, __m128i &hi) {
+    const __m128i a = load(p - step), b = load(p), c = load(p + step), d = load(p + 2 * step);
+    lo = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_unpacklo_epi8(a, b), t01),
+                                                    _mm_maddubs_epi16(_mm_unpacklo_epi8(c, d), t23)),
+                                      round),
+                        6);
+    hi = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_unpackhi_epi8(a, b), t01),
+                                                    _mm_maddubs_epi16(_mm_unpackhi_epi8(c, d), t23)),
+                                      round),
+                        6);
+  };
+  const auto vertical = [&](__m128i h0, __m128i h1, __m128i h2, __m128i h3) {
+    __m128i v = _mm_mullo_epi16(h1, v1);
+    v = _mm_add_epi16(v, _mm_mullo_epi16(h2, v2));
+    v = _mm_add_epi16(v, _mm_mullo_epi16(h0, v0));
+    v = _mm_add_epi16(v, _mm_mullo_epi16(h3, v3));
+    return _mm_srai_epi16(_mm_add_epi16(v, round), 6);
+  };
+  for (int i = 0;; i += 16) {
+    if (i > n - 16) i = n - 16;
+    __m128i l0, h0, l1, h1, l2, h2;
+    filtered(src + i - pitch, l0, h0);
+    filtered(src + i, l1, h1);
+    filtered(src + i + pitch, l2, h2);
+    const uint8_t *p = src + i + 2 * pitch;
+    uint8_t *q = out + i;
+    for (int y = 0; y < rows; ++y, p += pitch, q += outPitch) {
+      __m128i l3, h3;
+      filtered(p, l3, h3);
+      store(q, _mm_packus_epi16(vertical(l0, l1, l2, l3), vertical(h0, h1, h2, h3)));
+      l0 = l1;
+      l1 = l2;
+      l2 = l3;
+      h0 = h1;
+      h1 = h2;
+      h2 = h3;
+    }
+    if (i == n - 16) break;
+  }
+}
+
+// The pairs' sums as shiftH's, rounded, shifted and clamped by packus.
+void shift1(const uint8_t *src, ptrdiff_t step, uint8_t *out, int n, const int8_t *taps) {
+  if (n < 16) return shift1_c(src, step, out, n, taps);
+  const __m128i t01 = pairTaps(taps[0], taps[1]), t23 = pairTaps(taps[2], taps[3]);
+  const __m128i round = _mm_set1_epi16(32);
+  const auto sixteen = [&](const uint8_t *p, uint8_t *q) {
+    const __m128i a = load(p - step), b = load(p), c = load(p + step), d = load(p + 2 * step);
+    const __m128i lo = _mm_add_epi16(_mm_maddubs_epi16(_mm_unpacklo_epi8(a, b), t01),
+                                     _mm_maddubs_epi16(_mm_unpacklo_epi8(c, d), t23));
+    const __m128i hi = _mm_add_epi16(_mm_maddubs_epi16(_mm_unpackhi_epi8(a, b), t01),
+                                     _mm_maddubs_epi16(_mm_unpackhi_epi8(c, d), t23));
+    store(q, _mm_packus_epi16(_mm_srai_epi16(_mm_add_epi16(lo, round), 6),
+                              _mm_srai_epi16(_mm_add_epi16(hi, round), 6)));
+  };
   int i = 0;
-  for (; i + 16 <= n; i += 16) acc = _mm_add_epi64(acc, _mm_sad_epu8(load(a + i), load(b + i)));
-  const uint32_t sum = static_cast<uint32_t>(_mm_cvtsi128_si64(acc) +
-                                             _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
-  return sum + sad_c(a + i, b + i, n - i);
+  for (; i + 16 <= n; i += 16) sixteen(src + i, out + i);
+  if (i < n) sixteen(src + n - 16, out + n - 16);
+}
+
+// Eight samples at a time: 16-bit differences, 32-bit products from the low
+// and high halves of the 16-bit ones (exact: every product fits int32_t);
+// the last n % 8 through the per-sample form.
+void gradient(const uint8_t *c, const uint8_t *cu, const uint8_t *cd, const uint8_t *p,
+              const uint8_t *pu, const uint8_t *pd, int n, int32_t sums[5]) {
+  const auto bytes = [](const uint8_t *q) {
+    return _mm_cvtepu8_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(q)));
+  };
+  const auto products = [](__m128i a, __m128i b, __m128i &lo, __m128i &hi) {
+    const __m128i l = _mm_mullo_epi16(a, b), h = _mm_mulhi_epi16(a, b);
+    lo = _mm_unpacklo_epi16(l, h);
+    hi = _mm_unpackhi_epi16(l, h);
+  };
+  __m128i xx = _mm_setzero_si128(), xy = xx, yy = xx, xt = xx, yt = xx;
+  int x = 0;
+  for (; x + 8 <= n; x += 8) {
+    const __m128i gx = _mm_add_epi16(_mm_sub_epi16(bytes(c + x + 1), bytes(c + x - 1)),
+                                     _mm_sub_epi16(bytes(p + x + 1), bytes(p + x - 1)));
+    const __m128i gy = _mm_add_epi16(_mm_sub_epi16(bytes(cd + x), bytes(cu + x)),
+                                     _mm_sub_epi16(bytes(pd + x), bytes(pu + x)));
+    const __m128i dt = _mm_sub_epi16(bytes(c + x), bytes(p + x));
+    __m128i lo, hi;
+    products(gx, gx, lo, hi);
+    xx = _mm_add_epi32(xx, _mm_add_epi32(_mm_srai_epi32(lo, 4), _mm_srai_epi32(hi, 4)));
+    products(gx, gy, lo, hi);
+    xy = _mm_add_epi32(xy, _mm_add_epi32(_mm_srai_epi32(lo, 4), _mm_srai_epi32(hi, 4)));
+    products(gy, gy, lo, hi);
+    yy = _mm_add_epi32(yy, _mm_add_epi32(_mm_srai_epi32(lo, 4), _mm_srai_epi32(hi, 4)));
+    xt = _mm_add_epi32(xt, _mm_madd_epi16(gx, dt));
+    yt = _mm_add_epi32(yt, _mm_madd_epi16(gy, dt));
+  }
+  int32_t tail[5];
+  gradient_c(c + x, cu + x, cd + x, p + x, pu + x, pd + x, n - x, tail);
+  const __m128i all[5] = {xx, xy, yy, xt, yt};
+  for (int i = 0; i < 5; ++i) {
+    alignas(16) int32_t l[4];
+    store(l, all[i]);
+    sums[i] = tail[i] + l[0] + l[1] + l[2] + l[3];
+  }
+}
+
+// The last n % 16 bytes of a row as its last 16 with the lanes already
+// counted cleared on both sides; rows shorter than a vector per sample.
+uint32_t sad(const uint8_t *a, ptrdiff_t aStride, const uint8_t *b, ptrdiff_t bStride, int n,
+             int rows) {
+  if (n < 16) return sad_c(a, aStride, b, bStride, n, rows);
+  alignas(16) static constexpr uint8_t kTailMask[32] = {
+      0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const __m128i mask = load(kTailMask + n % 16);
+  const int full = n - n % 16;
+  __m128i acc = _mm_setzero_si128();
+  for (int r = 0; r < rows; ++r, a += aStride, b += bStride) {
+    for (int i = 0; i < full; i += 16)
+      acc = _mm_add_epi64(acc, _mm_sad_epu8(load(a + i), load(b + i)));
+    if (full < n)
+      acc = _mm_add_epi64(acc, _mm_sad_epu8(_mm_and_si128(load(a + n - 16), mask),
+                                            _mm_and_si128(load(b + n - 16), mask)));
+  }
+  return static_cast<uint32_t>(_mm_cvtsi128_si64(acc) +
+                               _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
 }
 
 // Pairs of bytes summed by maddubs with ones, four rows added (each lane at
@@ -94,6 +218,6 @@ void reduce4(const uint8_t *src, ptrdiff_t stride, uint8_t *dst, int n) {
 
 }  // namespace
 
-const MotionKernels kMotionKernelsX86 = {shiftH, shiftV, sad, reduce4};
+const MotionKernels kMotionKernelsX86 = {shiftH, shiftV, shiftHV, shift1, gradient, sad, reduce4};
 
 }  // namespace tnr_md::TNR_MD_X86_NS
