@@ -37,27 +37,12 @@ TARGETS=${TARGETS:-"armv7 aarch64"}
 SCENES=${SCENES:-"real1080 real576 still"}
 frames=build/real-frames
 case " $SCENES " in *" real"*) scripts/real_frames.sh ;; esac
-plugin=build/insncount/insncount.so
-
-mkdir -p build/insncount
-gcc -shared -fPIC -O2 -o "$plugin" tools/insncount/insncount.c
-profiler=build/insncount/insnprof.so
-[[ -z ${PROFILE:-} ]] || gcc -shared -fPIC -O2 -o "$profiler" tools/insncount/insnprof.c
+source scripts/insncount_build.sh
+insn_plugins
 
 printf '%-8s %-9s %-5s %16s %16s %12s\n' target scene form 'insns(base)' 'insns(calls)' 'insns/pixel'
 for target in $TARGETS; do
-  case $target in
-    armv7) triple=arm-linux-gnueabihf qemu=qemu-arm ;;
-    aarch64) triple=aarch64-linux-gnu qemu=qemu-aarch64 ;;
-    *) echo "unknown target $target" >&2; exit 2 ;;
-  esac
-  dir=build/insn-$target
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$triple.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DTNR_MD_VECTOR=ON -DTNR_MD_BUILD_BENCH=ON \
-    -DTNR_MD_BUILD_TESTS=OFF -DTNR_MD_BUILD_EXAMPLES=OFF >"$dir.configure.log" 2>&1 ||
-    { cat "$dir.configure.log" >&2; exit 1; }
-  cmake --build "$dir" -j"$JOBS" --target tnr_md_insn_driver >"$dir.build.log" 2>&1 ||
-    { cat "$dir.build.log" >&2; exit 1; }
+  insn_build "$target" tnr_md_insn_driver
   count() {
     local out n
     out=$("$qemu" -L "/usr/$triple" -plugin "$plugin" -d plugin \

@@ -68,25 +68,11 @@ np.concatenate([f0, frame(0, 1.37, 0.41)]).tofile(os.path.join(out, "motion-pan.
 PY
   rm -f "$pairs/clean2-768x576.nv12"
 fi
-plugin=build/insncount/insncount.so
-profiler=build/insncount/insnprof.so
-mkdir -p build/insncount
-gcc -shared -fPIC -O2 -o "$plugin" tools/insncount/insncount.c
-[[ -z ${PROFILE:-} ]] || gcc -shared -fPIC -O2 -o "$profiler" tools/insncount/insnprof.c
+source scripts/insncount_build.sh
+insn_plugins
 printf '%-8s %-6s %-5s %-28s %12s\n' target pair form result insns/pixel
 for target in $TARGETS; do
-  case $target in
-    armv7) triple=arm-linux-gnueabihf qemu=qemu-arm ;;
-    aarch64) triple=aarch64-linux-gnu qemu=qemu-aarch64 ;;
-    *) echo "unknown target $target" >&2; exit 2 ;;
-  esac
-  dir=build/insn-$target
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/$triple.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DTNR_MD_VECTOR=ON -DTNR_MD_BUILD_BENCH=ON \
-    -DTNR_MD_BUILD_TESTS=OFF -DTNR_MD_BUILD_EXAMPLES=OFF >"$dir.configure.log" 2>&1 ||
-    { cat "$dir.configure.log" >&2; exit 1; }
-  cmake --build "$dir" -j"$JOBS" --target tnr_md_insn_motion >"$dir.build.log" 2>&1 ||
-    { cat "$dir.build.log" >&2; exit 1; }
+  insn_build "$target" tnr_md_insn_motion
   for pair in pan fixed; do
     for form in $FORMS; do
       n=()
