@@ -246,6 +246,10 @@ static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
 
 #undef vshll_n_s16
 #define vshll_n_s16(a, n) vshlq_n_s32(vmovl_s16(a), (n))
+// Arm's VSHLL takes a shift of the whole lane width (8 for u8), which
+// SIMDe's clang build refuses (its range check stops at 7).
+#undef vshll_n_u8
+#define vshll_n_u8(a, n) vshlq_n_u16(vmovl_u8(a), (n))
 
 // Missing from SIMDe 0.7.4, defined from the Arm definitions: the absolute
 // difference accumulated into 16-bit lanes (wrapping), and the shift left

@@ -610,6 +610,23 @@ constexpr int weightMultiplierMost(int pa) {
   return m;
 }
 
+// The least and the greatest multiplier of each pa below 128, computed once:
+// the lines below consult them for every slope they try (a compiler's
+// constant evaluation has a step budget).
+struct WeightRanges {
+  int least[128], most[128];
+};
+
+constexpr WeightRanges makeWeightRanges() {
+  WeightRanges r{};
+  for (int pa = 0; pa < 128; ++pa) {
+    r.least[pa] = weightMultiplier(pa);
+    r.most[pa] = weightMultiplierMost(pa);
+  }
+  return r;
+}
+constexpr WeightRanges kWeightRanges = makeWeightRanges();
+
 struct WeightLine {
   int base, slope;
 };
@@ -618,8 +635,8 @@ constexpr WeightLine weightLine(int g) {
   for (int slope = 0; slope <= 255; ++slope) {
     int lo = 0, hi = 65535;
     for (int j = 0; j < 4; ++j) {
-      const int l = weightMultiplier(4 * g + j) - slope * j;
-      const int h = weightMultiplierMost(4 * g + j) - slope * j;
+      const int l = kWeightRanges.least[4 * g + j] - slope * j;
+      const int h = kWeightRanges.most[4 * g + j] - slope * j;
       lo = lo > l ? lo : l;
       hi = hi < h ? hi : h;
     }
@@ -629,8 +646,10 @@ constexpr WeightLine weightLine(int g) {
 }
 
 constexpr bool weightLinesExact() {
+  WeightLine lines[32] = {};
+  for (int g = 0; g < 32; ++g) lines[g] = weightLine(g);
   for (int pa = 0; pa <= 128; ++pa) {
-    const WeightLine line = pa < 128 ? weightLine(pa >> 2) : WeightLine{kWeightMultiplier128, 0};
+    const WeightLine line = pa < 128 ? lines[pa >> 2] : WeightLine{kWeightMultiplier128, 0};
     const int64_t m = line.base + line.slope * (pa & 3);
     if (line.base < 0 || line.base > 65535 || m > 32767) return false;
     for (int sa = 0; sa <= 128; ++sa)
