@@ -113,9 +113,9 @@ site=$(sed -n 's/^TNR_MD_PYTHON_INSTALL_DIR:STRING=//p' build/ci/CMakeCache.txt)
 echo "python: installed module imports from $site"
 # ---- end Python module -----------------------------------------------------
 
-if [ -x scripts/fuzz.sh ]; then section "fuzz"; scripts/fuzz.sh 30; fi
+if [ -x scripts/fuzz.sh ]; then section "fuzz"; scripts/fuzz.sh 20; fi
 
 # --- The tnr tool's own parsers (Y4M and raw readers, WxH and numbers), fuzzed
-# for 15 s next to the library's fuzzer.
-if [ -x scripts/fuzz_tool.sh ]; then section "fuzz (tool parsers)"; scripts/fuzz_tool.sh 15; fi
+# for 10 s next to the library's fuzzer.
+if [ -x scripts/fuzz_tool.sh ]; then section "fuzz (tool parsers)"; scripts/fuzz_tool.sh 10; fi
 echo "all test configurations passed in ${SECONDS} s"
