@@ -1,6 +1,7 @@
 // Camera motion's hot loops, x86-64 form, compiled once per x86-64 level into
-// its namespace; 128-bit vectors at every level (SSE4.1). Results equal the
-// per-sample forms (camera_motion.cpp) for every input.
+// its namespace; 128-bit vectors at every level (SSE4.1), the shift's
+// combined passes at the level's Wide width (256 bits from AVX2 on). Results
+// equal the per-sample forms (camera_motion.cpp) for every input.
 //
 // Tail policy as the NEON form's: full vectors, the last moved back to end
 // at the row's end; rows shorter than a vector through the per-sample form.
@@ -9,6 +10,7 @@
 #include <cstdint>
 
 #include "camera_motion.h"
+#include "x86_vec.h"
 
 namespace tnr_md::TNR_MD_X86_NS {
 namespace {
@@ -61,46 +63,54 @@ void shiftV(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int16
   }
 }
 
-// Strips of 16 columns (the last moved back), each walked down its rows
-// with the three filtered rows above the next one in registers; blocks
-// narrower than 16 per sample. Sums as shiftH's and shiftV's.
-void shiftHV(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdiff_t outPitch, int n,
-             int rows, const int8_t *tx, const int8_t *ty) {
-  if (n < 16) return shiftHV_c(src, pitch, step, out, outPitch, n, rows, tx, ty);
-  const __m128i t01 = pairTaps(tx[0], tx[1]), t23 = pairTaps(tx[2], tx[3]);
-  const __m128i v0 = _mm_set1_epi16(ty[0]), v1 = _mm_set1_epi16(ty[1]), v2 = _mm_set1_epi16(ty[2]),
-                v3 = _mm_set1_epi16(ty[3]);
-  const __m128i round = _mm_set1_epi16(32);
-  const auto filtered = [&](const uint8_t *p, __m128i &lo, __m128i &hi) {
-    const __m128i a = load(p - step), b = load(p), c = load(p + step), d = load(p + 2 * step);
-    lo = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_unpacklo_epi8(a, b), t01),
-                                                    _mm_maddubs_epi16(_mm_unpacklo_epi8(c, d), t23)),
-                                      round),
-                        6);
-    hi = _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_unpackhi_epi8(a, b), t01),
-                                                    _mm_maddubs_epi16(_mm_unpackhi_epi8(c, d), t23)),
-                                      round),
-                        6);
+// Strips of S::kBytes columns (the last moved back), each walked down its
+// rows with the three filtered rows above the next one in registers; blocks
+// narrower than a strip through the 16-column form, narrower than 16 per
+// sample. Sums as shiftH's and shiftV's. Unpacks and packs work within
+// 128-bit lanes, so the pack of the unpacked halves gives the bytes back in
+// order at every width.
+template <class S>
+void shiftHVWith(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdiff_t outPitch,
+                 int n, int rows, const int8_t *tx, const int8_t *ty) {
+  using V = typename S::V;
+  if (n < S::kBytes) {
+    if constexpr (S::kBytes == 16)
+      return shiftHV_c(src, pitch, step, out, outPitch, n, rows, tx, ty);
+    else
+      return shiftHVWith<V128>(src, pitch, step, out, outPitch, n, rows, tx, ty);
+  }
+  const auto pair = [](int8_t lo, int8_t hi) {
+    return S::set1(static_cast<int16_t>(static_cast<uint8_t>(lo) | (static_cast<uint8_t>(hi) << 8)));
   };
-  const auto vertical = [&](__m128i h0, __m128i h1, __m128i h2, __m128i h3) {
-    __m128i v = _mm_mullo_epi16(h1, v1);
-    v = _mm_add_epi16(v, _mm_mullo_epi16(h2, v2));
-    v = _mm_add_epi16(v, _mm_mullo_epi16(h0, v0));
-    v = _mm_add_epi16(v, _mm_mullo_epi16(h3, v3));
-    return _mm_srai_epi16(_mm_add_epi16(v, round), 6);
+  const V t01 = pair(tx[0], tx[1]), t23 = pair(tx[2], tx[3]);
+  const V v0 = S::set1(ty[0]), v1 = S::set1(ty[1]), v2 = S::set1(ty[2]), v3 = S::set1(ty[3]);
+  const V round = S::set1(32);
+  const auto filtered = [&](const uint8_t *p, V &lo, V &hi) {
+    const V a = S::load(p - step), b = S::load(p), c = S::load(p + step), d = S::load(p + 2 * step);
+    lo = S::sra6(S::add(S::add(S::maddubs(S::unpacklo8(a, b), t01), S::maddubs(S::unpacklo8(c, d), t23)),
+                        round));
+    hi = S::sra6(S::add(S::add(S::maddubs(S::unpackhi8(a, b), t01), S::maddubs(S::unpackhi8(c, d), t23)),
+                        round));
   };
-  for (int i = 0;; i += 16) {
-    if (i > n - 16) i = n - 16;
-    __m128i l0, h0, l1, h1, l2, h2;
+  const auto vertical = [&](V h0, V h1, V h2, V h3) {
+    V v = S::mullo(h1, v1);
+    v = S::add(v, S::mullo(h2, v2));
+    v = S::add(v, S::mullo(h0, v0));
+    v = S::add(v, S::mullo(h3, v3));
+    return S::sra6(S::add(v, round));
+  };
+  for (int i = 0;; i += S::kBytes) {
+    if (i > n - S::kBytes) i = n - S::kBytes;
+    V l0, h0, l1, h1, l2, h2;
     filtered(src + i - pitch, l0, h0);
     filtered(src + i, l1, h1);
     filtered(src + i + pitch, l2, h2);
     const uint8_t *p = src + i + 2 * pitch;
     uint8_t *q = out + i;
     for (int y = 0; y < rows; ++y, p += pitch, q += outPitch) {
-      __m128i l3, h3;
+      V l3, h3;
       filtered(p, l3, h3);
-      store(q, _mm_packus_epi16(vertical(l0, l1, l2, l3), vertical(h0, h1, h2, h3)));
+      S::store(q, S::packus(vertical(l0, l1, l2, l3), vertical(h0, h1, h2, h3)));
       l0 = l1;
       l1 = l2;
       l2 = l3;
@@ -108,8 +118,13 @@ void shiftHV(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdif
       h1 = h2;
       h2 = h3;
     }
-    if (i == n - 16) break;
+    if (i == n - S::kBytes) break;
   }
+}
+
+void shiftHV(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdiff_t outPitch, int n,
+             int rows, const int8_t *tx, const int8_t *ty) {
+  shiftHVWith<Wide>(src, pitch, step, out, outPitch, n, rows, tx, ty);
 }
 
 // The pairs' sums as shiftH's, rounded, shifted and clamped by packus.

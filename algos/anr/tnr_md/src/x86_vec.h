@@ -64,6 +64,7 @@ struct V128 {
   static V add(V a, V b) { return _mm_add_epi16(a, b); }
   static V sub(V a, V b) { return _mm_sub_epi16(a, b); }
   static V sra4(V a) { return _mm_srai_epi16(a, 4); }
+  static V sra6(V a) { return _mm_srai_epi16(a, 6); }
   static V shl4(V a) { return _mm_slli_epi16(a, 4); }
   static V srl4(V a) { return _mm_srli_epi16(a, 4); }
   static V srl3(V a) { return _mm_srli_epi16(a, 3); }
@@ -201,6 +202,7 @@ struct V256 {
   static V add(V a, V b) { return _mm256_add_epi16(a, b); }
   static V sub(V a, V b) { return _mm256_sub_epi16(a, b); }
   static V sra4(V a) { return _mm256_srai_epi16(a, 4); }
+  static V sra6(V a) { return _mm256_srai_epi16(a, 6); }
   static V shl4(V a) { return _mm256_slli_epi16(a, 4); }
   static V srl4(V a) { return _mm256_srli_epi16(a, 4); }
   static V srl3(V a) { return _mm256_srli_epi16(a, 3); }
@@ -329,6 +331,7 @@ struct V512 {
   static V add(V a, V b) { return _mm512_add_epi16(a, b); }
   static V sub(V a, V b) { return _mm512_sub_epi16(a, b); }
   static V sra4(V a) { return _mm512_srai_epi16(a, 4); }
+  static V sra6(V a) { return _mm512_srai_epi16(a, 6); }
   static V shl4(V a) { return _mm512_slli_epi16(a, 4); }
   static V srl4(V a) { return _mm512_srli_epi16(a, 4); }
   static V srl3(V a) { return _mm512_srli_epi16(a, 3); }
