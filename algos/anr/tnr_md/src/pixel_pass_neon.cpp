@@ -254,18 +254,44 @@ __attribute__((noinline)) void prepareSigmaRun(SigmaRun &run) {
   run.ready = true;
 }
 
+// The multiplier or reciprocal of column j where not divided yet.
+inline void divideSigma(SigmaRun &run, int j) {
+  if (run.mul[j] != kNotDivided) return;
+  const uint32_t sH = run.sig[j];
+  const bool byMultiplier = isMultiplierSigma(sH);
+  run.mul[j] = byMultiplier ? pixelAlphaMultiplier(sH) : kFloatSteps;
+  if (!byMultiplier)
+    run.inv128[j] = run.s16[j] >= 0 ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
+}
+
 // The multipliers or reciprocals of columns i and i + 1 where not divided
 // yet; out of line, for loops that would rather keep their registers than
 // hold its steps.
 __attribute__((noinline)) void divideSigmaPair(SigmaRun &run, int i) {
-  for (int j = i; j < i + 2; ++j) {
-    if (run.mul[j] != kNotDivided) continue;
-    const uint32_t sH = run.sig[j];
-    const bool byMultiplier = isMultiplierSigma(sH);
-    run.mul[j] = byMultiplier ? pixelAlphaMultiplier(sH) : kFloatSteps;
-    if (!byMultiplier)
-      run.inv128[j] = run.s16[j] >= 0 ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
+  divideSigma(run, i);
+  divideSigma(run, i + 1);
+}
+
+// Whether columns i .. i + cols - 1 of the run all have multiplier sigmas,
+// each divided first where it was not. A multiplier sigma lies in 129 ..
+// 32767, so its s16 is the sigma itself. The columns of the first block row
+// of a run are divided here; its other rows find them divided and test 4
+// columns per step.
+__attribute__((noinline)) bool multiplierColumns(SigmaRun &run, int i, int cols) {
+  const int end = i + cols;
+  int32x4_t any = vdupq_n_s32(0);  // the sign bit: some column is not divided or not a multiplier
+  int j = i;
+  for (; j + 4 <= end; j += 4) any = vorrq_s32(any, vld1q_s32(run.mul + j));
+  const int32x2_t two = vorr_s32(vget_low_s32(any), vget_high_s32(any));
+  int32_t sign = vget_lane_s32(two, 0) | vget_lane_s32(two, 1);
+  for (; j < end; ++j) sign |= run.mul[j];
+  if (sign >= 0) return true;
+  bool all = true;
+  for (j = i; j < end; ++j) {
+    divideSigma(run, j);
+    all = all && run.mul[j] >= 0;
   }
+  return all;
 }
 
 // Whether every lane is all ones.
@@ -338,12 +364,15 @@ inline uint16x8_t byMultiplier8(int16x8_t d, int32_t m) {
 // and s1 (in every lane) with multipliers m0 and m1. An excess above its
 // sigma gives 128 as the sigma itself does, so the excesses are clamped to
 // it; then every result is at most 128 and the low bytes are the alphas.
-inline uint8x16_t hAlphaByMultiplier16(const Smoothed16 &h, int16x8_t s0, int16x8_t s1, int32_t m0,
-                                       int32_t m1) {
+inline uint8x16_t hAlphaByMultiplier16(const Smoothed16 &h, int16x8_t s0, int16x8_t s1,
+                                       int32x4_t m0, int32x4_t m1) {
   const int16x8_t zero = vdupq_n_s16(0);
   const int16x8_t d0 = vminq_s16(vmaxq_s16(vqsubq_s16(h.lo, s0), zero), s0);
   const int16x8_t d1 = vminq_s16(vmaxq_s16(vqsubq_s16(h.hi, s1), zero), s1);
-  return lowBytes(byMultiplier8(d0, m0), byMultiplier8(d1, m1));
+  return lowBytes(lowHalves(vqrdmulhq_s32(vmovl_s16(vget_low_s16(d0)), m0),
+                            vqrdmulhq_s32(vmovl_s16(vget_high_s16(d0)), m0)),
+                  lowHalves(vqrdmulhq_s32(vmovl_s16(vget_low_s16(d1)), m1),
+                            vqrdmulhq_s32(vmovl_s16(vget_high_s16(d1)), m1)));
 }
 
 // hAlpha of 8 pixels of a multiplier sigma's column from their excess d (0
@@ -380,7 +409,8 @@ __attribute__((always_inline)) inline uint8x16_t hAlphaAligned(const int16_t *hd
   std::memcpy(m, run.mul + i, sizeof m);
   if ((m[0] | m[1]) >= 0)
     return hAlphaByMultiplier16(smoothed16(hdiff, smooth), vld1q_dup_s16(run.s16 + i),
-                                vld1q_dup_s16(run.s16 + i + 1), m[0], m[1]);
+                                vld1q_dup_s16(run.s16 + i + 1), vdupq_n_s32(m[0]),
+                                vdupq_n_s32(m[1]));
   const int16_t s16a = run.s16[i], s16b = run.s16[i + 1];
   if ((s16a | s16b) >= 0) {
     const Smoothed16 h = smoothed16(hdiff, smooth);
@@ -1094,6 +1124,54 @@ __attribute__((noinline)) void movingAlphas(const uint8_t *t, const int16_t *hdi
   }
 }
 
+// The second loop where every block of the chunk moves and every column of
+// it has a multiplier sigma (nearly every chunk on real footage at the
+// defaults): the columns' sigmas and multipliers are loaded straight into
+// every lane from pointers that step with the block, with no test of their
+// form per block (multiplierColumns made it once per chunk).
+template <bool kSmooth>
+__attribute__((noinline)) void movingAlphasByMultiplier(const uint8_t *t, const int16_t *hdiff,
+                                                        const SigmaRun &run, int i,
+                                                        ptrdiff_t smoothIn,
+                                                        const InterpAligned &iaIn, Chunk &c) {
+  const InterpAligned ia = iaIn;
+  const ptrdiff_t smooth = kSmooth ? smoothIn : 0;
+  const int16_t *s16 = run.s16 + i;
+  const int32_t *mul = run.mul + i;
+  uint8_t *out = c.staticAlpha[0];
+  uint8_t *const end = out + 16 * c.moving;
+  while (out != end) {
+    uint32_t four;
+    std::memcpy(&four, t, sizeof four);
+    t = walk(t, 2);
+    // Each load steps its own pointer (ARMv7 folds the steps into them).
+    const int16x8_t s0 = vld1q_dup_s16(s16);
+    s16 = walk(s16, 1);
+    const int16x8_t s1 = vld1q_dup_s16(s16);
+    s16 = walk(s16, 1);
+    const int32x4_t m0 = vld1q_dup_s32(mul);
+    mul = walk(mul, 1);
+    const int32x4_t m1 = vld1q_dup_s32(mul);
+    mul = walk(mul, 1);
+    Smoothed16 h;
+    if (kSmooth) {
+      h = smoothed16(hdiff, smooth);
+      hdiff = walk(hdiff, 16);
+    } else {
+      h.lo = vld1q_s16(hdiff);
+      hdiff = walk(hdiff, 8);
+      h.hi = vld1q_s16(hdiff);
+      hdiff = walk(hdiff, 8);
+    }
+    const uint8x16_t hAlpha = hAlphaByMultiplier16(h, s0, s1, m0, m1);
+    const uint8x16_t sa = four == 0x80808080u  // lAlpha 128: staticAlpha = 128 - hAlpha
+                              ? vsubq_u8(vdupq_n_u8(128), hAlpha)
+                              : staticAlpha16(interpAligned(four, ia), hAlpha);
+    vst1q_u8(out, sa);
+    out = walk(out, 16);
+  }
+}
+
 // The third loop: the outputs of the chunk's moving blocks (kDense as in the
 // second).
 template <bool kChroma, bool kDense>
@@ -1132,7 +1210,10 @@ int activeRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run,
   do {
     sortBlocks<kSmooth>(io, t, hdiff, run.satAbove + i, nLeft - n, pc, c);
     if (c.moving == c.blocks) {
-      movingAlphas<kSmooth, true>(t, hdiff, run, i, sigRow, pc.smooth, ia, c);
+      if (multiplierColumns(run, i, 2 * c.moving))
+        movingAlphasByMultiplier<kSmooth>(t, hdiff, run, i, pc.smooth, ia, c);
+      else
+        movingAlphas<kSmooth, true>(t, hdiff, run, i, sigRow, pc.smooth, ia, c);
       movingBlocks<kChroma, true>(io, pc, c);
     } else {
       movingAlphas<kSmooth, false>(t, hdiff, run, i, sigRow, pc.smooth, ia, c);
