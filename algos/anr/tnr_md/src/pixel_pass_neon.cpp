@@ -736,25 +736,26 @@ inline WeightTables weightTables() {
   return {vld4_u8(kWeightLines.lo), vld4_u8(kWeightLines.hi), vld4_u8(kWeightLines.slope)};
 }
 
-// recursiveWeight of 8 lanes whose previous weights are all at most 127, in
-// 16-bit lanes.
-inline uint16x8_t weightsByLine8(uint8x8_t staticAlpha, uint8x8_t preAlpha,
-                                 const WeightTables &wt) {
-  const uint8x8_t g = vshr_n_u8(preAlpha, 2);
-  const uint8x8_t j = vand_u8(preAlpha, vdup_n_u8(3));
-  const uint8x8_t lo = vtbl4_u8(wt.lo, g);
-  const uint8x8_t hi = vtbl4_u8(wt.hi, g);
-  const uint16x8_t base = vaddw_u8(vshll_n_u8(hi, 8), lo);
-  const uint16x8_t m = vmlal_u8(base, vtbl4_u8(wt.slope, g), j);
-  const int16x8_t w =
-      vqrdmulhq_s16(vreinterpretq_s16_u16(vmovl_u8(staticAlpha)), vreinterpretq_s16_u16(m));
-  return vreinterpretq_u16_s16(w);
-}
-
+// recursiveWeight of 16 lanes whose previous weights are all at most 127:
+// the group and the step within it of all 16 at once, the base's two bytes
+// paired into 16-bit lanes by one zip (little-endian: low byte first).
 inline uint8x16_t weightsByLine(uint8x16_t staticAlpha, uint8x16_t preAlpha) {
   const WeightTables wt = weightTables();
-  return lowBytes(weightsByLine8(vget_low_u8(staticAlpha), vget_low_u8(preAlpha), wt),
-                  weightsByLine8(vget_high_u8(staticAlpha), vget_high_u8(preAlpha), wt));
+  const uint8x16_t g = vshrq_n_u8(preAlpha, 2);
+  const uint8x16_t j = vandq_u8(preAlpha, vdupq_n_u8(3));
+  const uint8x8_t g0 = vget_low_u8(g), g1 = vget_high_u8(g);
+  const uint8x16_t lo = vcombine_u8(vtbl4_u8(wt.lo, g0), vtbl4_u8(wt.lo, g1));
+  const uint8x16_t hi = vcombine_u8(vtbl4_u8(wt.hi, g0), vtbl4_u8(wt.hi, g1));
+  const uint8x16x2_t base = vzipq_u8(lo, hi);
+  const uint16x8_t m0 =
+      vmlal_u8(vreinterpretq_u16_u8(base.val[0]), vtbl4_u8(wt.slope, g0), vget_low_u8(j));
+  const uint16x8_t m1 =
+      vmlal_u8(vreinterpretq_u16_u8(base.val[1]), vtbl4_u8(wt.slope, g1), vget_high_u8(j));
+  const int16x8_t w0 = vqrdmulhq_s16(vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(staticAlpha))),
+                                     vreinterpretq_s16_u16(m0));
+  const int16x8_t w1 = vqrdmulhq_s16(vreinterpretq_s16_u16(vmovl_u8(vget_high_u8(staticAlpha))),
+                                     vreinterpretq_s16_u16(m1));
+  return lowBytes(vreinterpretq_u16_s16(w0), vreinterpretq_u16_s16(w1));
 }
 #endif
 
