@@ -213,8 +213,8 @@ inline uint16x8_t hAlpha8(uint16x8_t du, float32x4_t scale) {
 // the 32-bit path; satAbove = saturationBound(sH) (32767 on the 32-bit path);
 // mul = pixelAlphaMultiplier(sH) for a multiplier sigma, kFloatSteps for one
 // that keeps the float steps with inv128 = 128 x inv (0 on the 32-bit path).
-// Both are divided only for the columns that a moving block needs: mul is
-// kNotDivided until then.
+// Both are divided only for the columns of blocks that are not still (whose
+// T columns are not all 0): mul is kNotDivided until then.
 constexpr int kSigmaRun = 256;  // block columns, 2048 pixels
 constexpr int32_t kNotDivided = -1, kFloatSteps = -2;
 
@@ -300,6 +300,8 @@ __attribute__((noinline)) int multiplierBlocks(SigmaRun &run, const uint8_t *t, 
     }
     for (int j = i; j < end; ++j) run.multiplierEnd[j] = static_cast<int16_t>(end);
   }
+  // A stretch noted from a column before i ends within that call's most
+  // blocks (at most kActiveChunk, inside the run); bounded here all the same.
   const int blocks = (end - i) / 2;
   return blocks < most ? blocks : most;
 }
@@ -1000,12 +1002,18 @@ inline bool saturated(const int16_t *hdiff, ptrdiff_t smooth, const int16_t *sat
 
 // A run of blocks at multiples of 16 whose four T columns are not all 0
 // holds saturated blocks, which take a few stores, and moving ones, whose
-// float steps alone take most of ARMv7's registers. It is taken in chunks of
-// up to kActiveChunk moving blocks, in three loops that each hold only their
-// own values in registers: the first (sortBlocks) writes the saturated
-// blocks' outputs span by span (saturatedSpan, out of line) and notes where
-// the moving blocks are between them, the second (movingAlphas) finds their
-// static alphas, the third (movingBlocks) writes their outputs.
+// steps alone take most of ARMv7's registers. It is taken in chunks of up to
+// kActiveChunk blocks, each in two or three loops that hold only their own
+// values in registers. Where the chunk's first block moves and both its
+// columns have multiplier sigmas (nearly always on real footage at the
+// defaults), the first loop (leadingAlphasByMultiplier) finds the static
+// alphas of the blocks from there while they stay so, up to the next still
+// or saturated block, and the second (movingBlocks) writes their outputs;
+// saturated blocks take saturatedSpan (out of line). Otherwise the first
+// loop (sortBlocks) writes the saturated blocks' outputs span by span and
+// notes where the moving blocks are between them, the second (movingAlphas)
+// finds their static alphas with any form of sigma, the third (movingBlocks)
+// writes their outputs.
 constexpr int kActiveChunk = 64;
 
 struct Chunk {
@@ -1067,11 +1075,9 @@ template <bool kSmooth>
 void sortBlocks(const BlockIo &io, const uint8_t *t, const int16_t *hdiff, const int16_t *satAbove,
                 int nLeft, const PassConst &pc, Chunk &c) {
   // First the leading blocks whose T columns hold some value other than 0
-  // and 128 (moving, and neither still nor a saturated candidate): nearly
-  // every block on real footage at the defaults. While every block moves
-  // the chunk needs no list, so this loop only counts them and lists them
-  // only where another kind of block follows (ARMv7, 768x576 real footage:
-  // 0.89 to about 0.4 executed instructions per pixel here).
+  // and 128 (moving, and neither still nor a saturated candidate). While
+  // every block moves the chunk needs no list, so this loop only counts them
+  // and lists them only where another kind of block follows.
   const int lead = nLeft < kActiveChunk ? nLeft : kActiveChunk;
   int k = 0;
   for (const uint8_t *p = t; k < lead; ++k, p += 2) {
@@ -1113,11 +1119,8 @@ void sortBlocks(const BlockIo &io, const uint8_t *t, const int16_t *hdiff, const
 // whose differences all lie at or below the high sigma gets static alpha 128
 // in every lane, which pixelBlock turns into the still block's outputs).
 //
-// kDense: every block of the chunk moves (at[b] = b, the common case on real
-// footage at the defaults, where noise alone makes nearly every block move),
-// so that the loop steps its pointers instead of indexing them from at
-// (ARMv7, 768x576 real footage: 17.12 to 16.30 executed instructions per
-// pixel).
+// kDense: every block of the chunk moves (at[b] = b), so that the loop
+// steps its pointers instead of indexing them from at.
 template <bool kSmooth, bool kDense>
 __attribute__((noinline)) void movingAlphas(const uint8_t *t, const int16_t *hdiff, SigmaRun &run,
                                             int i, const uint32_t *sigRow, ptrdiff_t smoothIn,
@@ -1138,17 +1141,19 @@ __attribute__((noinline)) void movingAlphas(const uint8_t *t, const int16_t *hdi
   }
 }
 
-// The leading blocks of a chunk, up to lead of them, while their four T
-// columns hold some value other than 0 and 128 (the blocks that sortBlocks
-// counts first: moving, neither still nor a saturated candidate), where every
-// column of the lead blocks has a multiplier sigma (nearly every chunk on
-// real footage at the defaults): the second loop and sortBlocks's count in
-// one, their static alphas into c; returns how many. The columns' sigmas and
-// multipliers are loaded straight into every lane from pointers that step
-// with the block, with no test of their form per block (multiplierColumns
-// made it once per chunk). (ARMv7, 768x576 real footage: with the stepped
-// loads 13.72 to 13.37 executed instructions per pixel; counting here
-// instead of in sortBlocks, 13.01 to 12.83.)
+// The static alphas of the blocks of a chunk from its first, into c, up to
+// lead of them (each with multiplier sigmas in both columns: multiplierBlocks)
+// and up to the first still block (T columns 0) or saturated one (T columns
+// 128 and every smoothed difference above its bound, as saturatedSpan finds
+// it; it would give the same bytes here, more slowly); returns how many. The
+// columns' sigmas and multipliers are loaded straight into every lane from
+// pointers that step with the block, with no test of their form per block,
+// and the blocks are counted here rather than in sortBlocks. ARMv7, 768x576
+// real footage (executed instructions per pixel): the stepped loads and one
+// test per chunk instead of per block 13.94 to 13.37; counting here 13.01 to
+// 12.83; the sigmas' form noted per block row (multiplierBlocks) 12.83 to
+// 12.60; blocks of lAlpha 128 here too, with only saturated ones left to
+// saturatedSpan, 12.60 to 12.20 (AArch64 11.62 to 11.11).
 template <bool kSmooth>
 __attribute__((noinline)) int leadingAlphasByMultiplier(const uint8_t *t, const int16_t *hdiff,
                                                         const SigmaRun &run, int i,
