@@ -608,6 +608,71 @@ TEST(VecUpScale, PixelPassOnNoiseAroundTheThresholds) {
   }
 }
 
+// Long rows of moving blocks whose high sigmas are multiplier sigmas but for
+// a few columns of another form (up to 128, multiples of 256, 32768 and up,
+// the 32-bit path) at places that change from block row to block row, so
+// that what a pass learns about one block row's columns is wrong for the
+// next; rows that cross the 64-block chunks and the 256-column sigma run;
+// within a block row, still blocks (T columns 0) at places that change from
+// row to row, so that one row of a block row stops short where the next goes
+// on; runs of lAlpha 128, saturated in some rows; differences on both sides
+// of the rounding boundaries; previous weights 0 .. 127 with a few blocks
+// holding 128 and more.
+TEST(VecUpScale, PixelPassMultiplierStretches) {
+  auto rng = tnr_md_test::seededRng(0x3a20);
+  const std::vector<uint32_t> others = {0,     1,     100, 128,     256,    512,     10496,
+                                        31488, 32768, 40000, 1u << 29, 1u << 30, 0xFFFFFFFFu};
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    PassCase p(round < 2 ? 2200 : 1104 + 8 * round, 40, 40, 4);
+    const int sigmaStride = p.cols + 8, hdStride = p.w + 2, tStride = p.cols + 2;
+    for (int r = 0; r < (p.h + 7) / 8; ++r)
+      for (int c = 0; c < p.cols; ++c) {
+        uint32_t sH;
+        do sH = uint32_t(uni(rng, 129, round % 2 ? 2000 : 32767));
+        while (sH % 256 == 0);
+        // Another form at a column that moves with the block row; none in
+        // some block rows.
+        if (r % 3 != 2 && (c % 37 == (11 * r + round) % 37 || c == 5 * r + 3))
+          sH = others[size_t(uni(rng, 0, int(others.size()) - 1))];
+        // The last whole block of a row (past the last multiple of 4
+        // columns of its sigma run) in every second block row.
+        if (c >= (p.w & ~15) / 8 - 2 && r % 2 == 1) sH = others[size_t(c + r) % others.size()];
+        p.sigmaH[size_t(r) * sigmaStride + c] = sH;
+      }
+    for (int y = 0; y < p.h; ++y)
+      for (int x = 0; x < p.w; ++x) {
+        const uint32_t s = p.sigmaH[size_t(y >> 3) * sigmaStride + (x >> 3)];
+        const int64_t sH = s > 32767 ? 32767 : s;
+        const int64_t bound = tnr_md::saturationBound(s);
+        int64_t v = sH + ((2 * uni(rng, 0, 127) + 1) * sH) / 256 + uni(rng, -1, 1);
+        if (x % 5 == 0) v = uni(rng, -300, sH);
+        if (y % 8 == 5 && (x / 128) % 2 == 0) v = bound + 1 + uni(rng, 0, 40);
+        p.hdiff[size_t(y) * hdStride + x] = int16_t(std::clamp<int64_t>(v, -32768, 32767));
+      }
+    for (int y = 0; y < p.h; ++y)
+      for (int c = 0; c < tStride; ++c) {
+        uint8_t &t = p.t[size_t(y) * tStride + c];
+        t = uint8_t(uni(rng, 1, 127));
+        if ((c / 16) % 4 == 1) t = 128;  // runs of lAlpha 128
+        if (c >= (7 * y + 13 * round) % tStride && c < (7 * y + 13 * round) % tStride + 5 &&
+            y % 4 != 3)
+          t = 0;  // a still stretch that moves from row to row
+      }
+    for (int y = 0; y < p.h; ++y)
+      for (int x = 0; x < p.w; ++x) {
+        uint8_t &pa = p.preAlpha[size_t(y) * p.w + x];
+        pa = uint8_t(uni(rng, 0, 127));
+        if ((x / 16 + y) % 29 == 0 && x % 16 == y % 16)
+          pa = uint8_t(pick<int>(rng, {128, 128, 129, 200, 255}));
+      }
+    for (auto *v : {&p.cur, &p.pre, &p.gain})
+      fillWith(v->data(), v->size(), Fill::Random, rng, 0, 255);
+    expectPassTwinsMatch(p);
+    if (HasFatalFailure()) return;
+  }
+}
+
 // Every low sigma s = 64 .. 32767, with the differences on both sides of each
 // rounding boundary (2k + 1) s / 256 (k = 0 .. 127), where the reciprocal's
 // last bits decide the result, and around d = s; then every sigma entry that
