@@ -4,6 +4,7 @@
 // the picture enters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -260,11 +261,31 @@ TEST_P(HistoryShift, MatchesPerSampleAtEveryPhaseAndEdge) {
 
 TNR_MD_FORMS_SUITE(HistoryShift);
 
-// Whole-pixel motions move every byte as they say; where the source lies
-// outside the grid the history restarts: the current byte, weight 0, the
-// fill gain. Fractional motions restart one sample further in (the taps'
-// reach), and a motion of (0, 0) copies.
-TEST(HistoryShiftSemantics, WholePixelsMoveAndEdgesRestart) {
+// The filter written out in full for output (x, y) of a plane of n samples
+// of `step` bytes (byte c of each) and `rows` rows: each row filtered and
+// rounded, then the rows, the sample indices clamped to the plane (its edge
+// samples repeated where the taps reach past it).
+int twoPass(const uint8_t *plane, int pitch, int n, int rows, int step, int c, int x, int y,
+            int mx, int my) {
+  const int wx = mx >> 4, wy = my >> 4;
+  const int8_t *tx = tnr_md::kShiftTaps[mx & 15], *ty = tnr_md::kShiftTaps[my & 15];
+  int sum = 0;
+  for (int j = 0; j < 4; ++j) {
+    const int r = std::clamp(y + wy + j - 1, 0, rows - 1);
+    int hs = 0;
+    for (int i = 0; i < 4; ++i)
+      hs += tx[i] * plane[r * pitch + std::clamp(x + wx + i - 1, 0, n - 1) * step + c];
+    sum += ty[j] * ((hs + 32) >> 6);
+  }
+  return std::clamp((sum + 32) >> 6, 0, 255);
+}
+
+// Whole-pixel motions move every byte as they say. Where the source lies
+// outside the grid, or a fraction's taps reach past it, the frame repeats
+// the grid's nearest edge sample (the picture entering at an edge is
+// compared with the history beside it, never with itself) and the maps
+// restart: weight 0, the fill gain. A motion of (0, 0) copies.
+TEST(HistoryShiftSemantics, WholePixelsMoveAndEdgesRepeatTheGrid) {
   std::mt19937 rng = tnr_md_test::seededRng(53);
   const int w = 48, h = 32;
   for (int t = 0; t < 30; ++t) {
@@ -272,7 +293,7 @@ TEST(HistoryShiftSemantics, WholePixelsMoveAndEdgesRestart) {
     const int uy = static_cast<int>(tnr_md_test::uni(rng, -12, 12));
     const int frac = t % 3 == 0 ? 0 : static_cast<int>(tnr_md_test::uni(rng, 1, 15));
     const int dx = 16 * ux + frac, dy = 16 * uy;
-    SCOPED_TRACE(::testing::Message() << "motion " << dx << "," << dy);
+    SCOPED_TRACE(::testing::Message() << "motion " << dx << "," << dy << " seed 53 case " << t);
     ShiftCase c = makeCase(rng, w, h, w, h);
     const ShiftOut o = runShift(TNR_MD_DEFAULT_MOTION_KERNELS, c, dx, dy, Guard::Right);
     // Luma: source column x - dx / 16; with a fraction the taps reach from
@@ -286,10 +307,11 @@ TEST(HistoryShiftSemantics, WholePixelsMoveAndEdgesRestart) {
         const bool inside = x + wx + lo >= 0 && x + wx + hi < w && syy >= 0 && syy < h;
         const bool mapInside = inside && x + wxMap >= 0 && x + wxMap < w;
         const size_t i = static_cast<size_t>(y) * w + x;
-        if (!inside) {
-          ASSERT_EQ(o.frame[i], c.cur[i]) << x << "," << y;
-        } else if (!frac) {
-          ASSERT_EQ(o.frame[i], c.pre[static_cast<size_t>(syy) * w + x + wx]) << x << "," << y;
+        if (!frac) {
+          const int cy = std::clamp(syy, 0, h - 1), cx = std::clamp(x + wx, 0, w - 1);
+          ASSERT_EQ(o.frame[i], c.pre[static_cast<size_t>(cy) * w + cx]) << x << "," << y;
+        } else {
+          ASSERT_EQ(o.frame[i], twoPass(c.pre.data(), w, w, h, 1, 0, x, y, sx, -dy)) << x << "," << y;
         }
         if (!mapInside) {
           ASSERT_EQ(o.alpha[i], 0) << x << "," << y;
@@ -306,52 +328,48 @@ TEST(HistoryShiftSemantics, WholePixelsMoveAndEdgesRestart) {
   EXPECT_EQ(0, std::memcmp(o.alpha.data(), c.alpha.data(), c.alpha.size()));
 }
 
-// The frame's grid away from the edges against the filter written out in
-// full (each row filtered and rounded, then the rows), at motions whose
-// axes are whole, fractional or both, luma and chroma: the shortcuts for
-// whole axes (one pass, or a copy) give the two passes' bytes.
-TEST(HistoryShiftSemantics, WholeAxesGiveTheTwoPassesBytes) {
+// Every byte of the grid, edges included, against the filter written out in
+// full, at motions whose axes are whole, fractional or both, luma and
+// chroma, in every form: the shortcuts for whole axes (one pass, or a copy)
+// and the edge samples give the two passes' bytes; a grid narrower and
+// shorter than the frame repeats its own edge, not the bytes beyond it.
+TEST(HistoryShiftSemantics, EveryByteGivesTheTwoPassesBytes) {
   std::mt19937 rng = tnr_md_test::seededRng(57);
-  const int w = 52, h = 36;
-  const auto twoPass = [](const uint8_t *plane, int pitch, int step, int x, int y, int mx,
-                          int my) {
-    const int wx = mx >> 4, wy = my >> 4;
-    const int8_t *tx = tnr_md::kShiftTaps[mx & 15], *ty = tnr_md::kShiftTaps[my & 15];
-    int sum = 0;
-    for (int j = 0; j < 4; ++j) {
-      int hs = 0;
-      for (int i = 0; i < 4; ++i)
-        hs += tx[i] * plane[(y + wy + j - 1) * pitch + x + (wx + i - 1) * step];
-      sum += ty[j] * ((hs + 32) >> 6);
-    }
-    return std::clamp((sum + 32) >> 6, 0, 255);
+  struct Size {
+    int w, h, gw, gh;
   };
   // Every phase on each axis against a whole one, the same and the mirrored
-  // phase on the other, whole parts that move either way.
-  for (int t = 0; t < 64; ++t) {
-    const int px = t % 16, py = (t / 16 == 0 ? 0 : t / 16 == 1 ? px : 15 - px);
-    const auto part = [&](int phase) {
-      return 16 * static_cast<int>(tnr_md_test::uni(rng, -3, 3)) + phase;
-    };
-    const int dx = part(t / 16 == 3 ? py : px), dy = part(t / 16 == 3 ? px : py);
-    SCOPED_TRACE(::testing::Message() << "motion " << dx << "," << dy << " seed 57 case " << t);
-    ShiftCase c = makeCase(rng, w, h, w, h);
-    for (const tnr_md_test::Form &f : allForms()) {
-      const ShiftOut o = runShift(*f.mk, c, dx, dy, Guard::Right);
-      // Luma: source offset -d; chroma: -((d + 1) >> 1) in 1/16 chroma samples.
-      for (int y = 8; y < h - 8; ++y)
-        for (int x = 8; x < w - 8; ++x)
-          ASSERT_EQ(o.frame[static_cast<size_t>(y) * w + x], twoPass(c.pre.data(), w, 1, x, y, -dx, -dy))
-              << f.name << " luma " << x << "," << y;
-      const uint8_t *uv = c.pre.data() + static_cast<size_t>(w) * h;
-      const int cx = -((dx + 1) >> 1), cy = -((dy + 1) >> 1);
-      for (int y = 4; y < h / 2 - 4; ++y)
-        for (int x = 8; x < w - 8; ++x)
-          ASSERT_EQ(o.frame[static_cast<size_t>(w) * h + static_cast<size_t>(y) * w + x],
-                    twoPass(uv, w, 2, x, y, cx, cy))
-              << f.name << " chroma " << x << "," << y;
+  // phase on the other, whole parts that move either way (past the grid
+  // now and then).
+  for (Size s : {Size{52, 36, 52, 36}, Size{56, 40, 46, 30}})
+    for (int t = 0; t < 64; ++t) {
+      const int px = t % 16, py = (t / 16 == 0 ? 0 : t / 16 == 1 ? px : 15 - px);
+      const int reach = t % 8 == 7 ? 60 : 3;
+      const auto part = [&](int phase) {
+        return 16 * static_cast<int>(tnr_md_test::uni(rng, -reach, reach)) + phase;
+      };
+      const int dx = part(t / 16 == 3 ? py : px), dy = part(t / 16 == 3 ? px : py);
+      SCOPED_TRACE(::testing::Message() << s.w << "x" << s.h << " grid " << s.gw << "x" << s.gh
+                                        << " motion " << dx << "," << dy << " seed 57 case " << t);
+      ShiftCase c = makeCase(rng, s.w, s.h, s.gw, s.gh);
+      for (const tnr_md_test::Form &f : allForms()) {
+        const ShiftOut o = runShift(*f.mk, c, dx, dy, Guard::Right);
+        // Luma: source offset -d; chroma: -((d + 1) >> 1) in 1/16 chroma samples.
+        for (int y = 0; y < s.gh; ++y)
+          for (int x = 0; x < s.gw; ++x)
+            ASSERT_EQ(o.frame[static_cast<size_t>(y) * s.w + x],
+                      twoPass(c.pre.data(), s.w, s.gw, s.gh, 1, 0, x, y, -dx, -dy))
+                << f.name << " luma " << x << "," << y;
+        const size_t luma = static_cast<size_t>(s.w) * s.h;
+        const uint8_t *uv = c.pre.data() + luma;
+        const int cx = -((dx + 1) >> 1), cy = -((dy + 1) >> 1);
+        for (int y = 0; y < s.gh / 2; ++y)
+          for (int x = 0; x < s.gw; ++x)
+            ASSERT_EQ(o.frame[luma + static_cast<size_t>(y) * s.w + x],
+                      twoPass(uv, s.w, s.gw / 2, s.gh / 2, 2, x & 1, x >> 1, y, cx, cy))
+                << f.name << " chroma " << x << "," << y;
+      }
     }
-  }
 }
 
 // A smooth ramp moved by a fraction lands where the fraction says: phase p

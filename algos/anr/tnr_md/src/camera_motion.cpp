@@ -407,25 +407,49 @@ Axis axisOf(int m, int n) {
   return a;
 }
 
+// An output of the plane whose taps reach past the grid: the same filter
+// with the sample indices clamped to the grid (its edge rows and columns
+// repeated), byte c of each step-byte sample. Inside the grid it gives the
+// bytes of the block's kernels.
+uint8_t clampedSample(const uint8_t *pre, ptrdiff_t pitch, int n, int rows, int step, int c,
+                      int x, int y, const Axis &ax, const Axis &ay, const int8_t *tx,
+                      const int8_t *ty) {
+  int cols[4];
+  for (int i = 0; i < 4; ++i) cols[i] = std::clamp(x + ax.whole + i - 1, 0, n - 1) * step + c;
+  int sum = 0;
+  for (int j = 0; j < 4; ++j) {
+    if (ty[j] == 0) continue;
+    const uint8_t *row = pre + std::clamp(y + ay.whole + j - 1, 0, rows - 1) * pitch;
+    const int h = tx[0] * row[cols[0]] + tx[1] * row[cols[1]] + tx[2] * row[cols[2]] +
+                  tx[3] * row[cols[3]];
+    sum += ty[j] * ((h + 32) >> 6);
+  }
+  return static_cast<uint8_t>(std::clamp((sum + 32) >> 6, 0, 255));
+}
+
 // One plane of the grid: n columns of `step` bytes (1 luma, 2 chroma pairs),
 // rows rows, at pitch; source offset (mx, my) in 1/16 samples. The outputs
-// whose taps lie inside the grid form one block; around it the current
-// frame's bytes.
-void shiftPlane(const MotionKernels &k, const uint8_t *pre, const uint8_t *cur, uint8_t *out,
-                ptrdiff_t pitch, int n, int rows, int step, int mx, int my) {
+// whose taps lie inside the grid form one block; around it the taps that
+// leave the grid read its nearest edge sample instead.
+void shiftPlane(const MotionKernels &k, const uint8_t *pre, uint8_t *out, ptrdiff_t pitch, int n,
+                int rows, int step, int mx, int my) {
   const Axis ax = axisOf(mx, n), ay = axisOf(my, rows);
-  const int bytes = n * step, b0 = ax.first * step, b1 = ax.end * step;
+  const int b0 = ax.first * step, b1 = ax.end * step;
   const int8_t *tx = kShiftTaps[ax.phase], *ty = kShiftTaps[ay.phase];
   const int count = b1 - b0;
+  const auto edge = [&](uint8_t *o, int y, int x0, int x1) {
+    for (int x = x0; x < x1; ++x)
+      for (int c = 0; c < step; ++c)
+        o[x * step + c] = clampedSample(pre, pitch, n, rows, step, c, x, y, ax, ay, tx, ty);
+  };
   for (int y = 0; y < rows; ++y) {
     uint8_t *o = out + y * pitch;
-    const uint8_t *c = cur + y * pitch;
     if (y < ay.first || y >= ay.end || count <= 0) {
-      std::memcpy(o, c, static_cast<size_t>(bytes));
+      edge(o, y, 0, n);
       continue;
     }
-    std::memcpy(o, c, static_cast<size_t>(b0));
-    std::memcpy(o + b1, c + b1, static_cast<size_t>(bytes - b1));
+    edge(o, y, 0, ax.first);
+    edge(o, y, ax.end, n);
     if (ax.phase && ay.phase) continue;  // the block below
     const uint8_t *src = pre + (y + ay.whole) * pitch + b0 + ax.whole * step;
     if (ax.phase)  // whole rows: one pass along the row
@@ -472,7 +496,7 @@ bool shiftAccepts(int imgHeight, int imgWidth, int proHeight, int proWidth, int 
 
 }  // namespace
 
-void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t *pCur,
+void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t * /*pCur*/,
                       uint8_t *pOut, const uint8_t *pPreAlpha, uint8_t *pAlphaOut,
                       const uint8_t *pGain, uint8_t *pGainOut, int16_t * /*pTmpBuf*/,
                       int imgHeight, int imgWidth, int proHeight, int proWidth, int gainStride,
@@ -496,10 +520,10 @@ void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t
     else
       std::memcpy(pOut + at, pPre + at, imgWidth);
   }
-  shiftPlane(k, pPre, pCur, pOut, pitch, proWidth, proHeight, 1, -dx, -dy);
+  shiftPlane(k, pPre, pOut, pitch, proWidth, proHeight, 1, -dx, -dy);
   const int cx = (dx + 1) >> 1, cy = (dy + 1) >> 1;
-  shiftPlane(k, pPre + lumaBytes, pCur + lumaBytes, pOut + lumaBytes, pitch, proWidth / 2,
-             proHeight / 2, 2, -cx, -cy);
+  shiftPlane(k, pPre + lumaBytes, pOut + lumaBytes, pitch, proWidth / 2, proHeight / 2, 2, -cx,
+             -cy);
   const Axis ax = axisOf(-dx, proWidth), ay = axisOf(-dy, proHeight);
   const int wx = -wholePixels(dx), wy = -wholePixels(dy);
   shiftMap(pPreAlpha, pAlphaOut, gainStride, proWidth, proHeight, wx, wy, ax, ay, 0);
