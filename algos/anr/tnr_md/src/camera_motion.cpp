@@ -279,6 +279,8 @@ bool tileFraction(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, i
   const int n = r.x1 - r.x0 + 2;
   const int8_t *tx = kShiftTaps[px], *ty = kShiftTaps[py];
   GradientSums s2;
+  uint64_t sad = 0;  // |c - p| over the centre rows
+  int64_t samples = 0;
   for (int y = r.y0 + step / 2; y < r.y1; y += step) {
     // Source rows y - 1 + wy - 1 .. y + 1 + wy + 2: six filtered rows.
     for (int i = 0; i < 6; ++i)
@@ -291,7 +293,26 @@ bool tileFraction(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, i
     const int o = r.x0 - 1;  // sample x of the aligned rows at index x - o
     gradientRow(k, c, c - cur.stride, c + cur.stride, rows + n - o, rows - o, rows + 2 * n - o,
                 r.x0, r.x1, s2);
+    sad += k.sad(c + r.x0, 0, rows + n - o + r.x0, 0, r.x1 - r.x0, 1);
+    samples += r.x1 - r.x0;
   }
+  // The noise's share of the gradients' squares. The noise of both pictures
+  // adds to each sum of squared gradients but not to the products with the
+  // difference, which shrinks the step towards the first step's motion (on
+  // a pan of 1.37 pixels a frame with noise of sigma 8, tiles of weak
+  // texture read 1 pixel, 1 + 1/16 or 1 + 2/16). After
+  // the first step the difference is mostly noise: its variance sd^2 from
+  // the mean absolute difference m (Gaussian: sd^2 = pi / 2 x m^2, pi ~
+  // 201 / 64); a central difference of both pictures holds 2 sd^2 of it, so
+  // the sums of (g g >> 4) hold samples x sd^2 / 8 = 201 sad m / 1024.
+  // Three quarters of that are taken off: what the difference holds beyond
+  // the noise (texture the step has yet to fit) would count as noise too.
+  // (sad x 201 fits: sad <= 255 x samples.)
+  const int64_t noise =
+      samples > 0 ? (static_cast<int64_t>(sad) * 201 / samples) * static_cast<int64_t>(sad) * 3 >> 12
+                  : 0;
+  s2.xx -= noise;
+  s2.yy -= noise;
   int gx = 0, gy = 0;
   if (!gradientSolve(s2, &gx, &gy) || std::abs(gx) > 8 || std::abs(gy) > 8) return false;
   *mx = m[0] + gx;
