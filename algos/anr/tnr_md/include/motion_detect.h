@@ -372,8 +372,9 @@ TNR_MD_API void motionEstimate(const uint8_t *pPre, ptrdiff_t preStride, const u
  * Bytes of pOut outside the grid are copied from pPre; pAlphaOut and
  * pGainOut outside the grid's columns are not written. A motion of (0, 0)
  * copies. pOut, pAlphaOut and pGainOut must not overlap the inputs.
- * pTmpBuf holds historyShiftTmpBufSize(proWidth) int16_t (room for filtered
- * rows; this version keeps them in registers and leaves it untouched).
+ * pTmpBuf holds historyShiftTmpBufSize(proWidth) int16_t (four filtered rows
+ * of the rows at the grid's top and bottom edges; the others stay in
+ * registers), 2-byte aligned.
  * Sizes as for spatial_denoise (spatialDenoiseAccepts) with an even grid,
  * |dx|, |dy| at most 16 x 16384 and gainFill in 0 .. 255; otherwise the call
  * returns without touching anything.
