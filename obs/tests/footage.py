@@ -33,8 +33,9 @@ def fetch(cache):
             subprocess.run(["dpkg-deb", "-x", deb, os.path.join(tmp, "x")], check=True,
                            capture_output=True)
             found = glob.glob(os.path.join(tmp, "x", "**", "vtest.avi"), recursive=True)
-            shutil.copy(found[0], clip + ".part")
-            os.replace(clip + ".part", clip)
+            part = os.path.join(tmp, "vtest.avi.part")
+            shutil.copy(found[0], part)
+            os.replace(part, clip)
         except (OSError, IndexError, subprocess.CalledProcessError) as e:
             return None, "cannot get vtest.avi from opencv-doc (no network or no package lists?): %s %s" % (e, log)
     return clip, ""

@@ -8,6 +8,8 @@
 #include <random>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "harness.h"
 #include "image.h"
 #include "metrics.h"
@@ -190,17 +192,20 @@ TEST_F(ToolTest, DemoImprovesPsnrOnItsScene) {
 }
 
 // Real footage: the walking-people clip shipped in Debian's opencv-doc, kept
-// in the build folder after the first download; empty (and why) without it.
+// in the clip cache after the first download; empty (and why) without it.
+// Other tests and suites may fetch it at the same time: each download has its
+// own folder, and the clip appears whole (a rename) or not at all.
 fs::path fetchFootage(std::string &why) {
-  const fs::path cache = TNR_TEST_CACHE, clip = cache / "vtest.avi", work = cache / "download";
+  const fs::path cache = TNR_TEST_CACHE, clip = cache / "vtest.avi",
+                 work = cache / ("download." + std::to_string(::getpid()));
   std::error_code ec;
   if (fs::exists(clip, ec)) return clip;
   fs::remove_all(work, ec);
   fs::create_directories(work, ec);
   const std::string cd = "cd '" + work.string() + "' && ";
   if (std::system((cd + "apt-get download opencv-doc > log 2>&1 && dpkg-deb -x opencv-doc_*.deb x "
-                        ">> log 2>&1 && cp \"$(find x -name vtest.avi | head -n 1)\" ../vtest.avi "
-                        ">> log 2>&1").c_str()) != 0)
+                        ">> log 2>&1 && cp \"$(find x -name vtest.avi | head -n 1)\" vtest.avi.part "
+                        ">> log 2>&1 && mv -f vtest.avi.part ../vtest.avi >> log 2>&1").c_str()) != 0)
     why = "cannot get vtest.avi from opencv-doc (no network or no package lists?): " + slurp(work / "log");
   fs::remove_all(work, ec);
   return fs::exists(clip, ec) ? clip : fs::path();

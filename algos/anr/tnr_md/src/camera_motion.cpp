@@ -54,22 +54,20 @@ void shiftV_c(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int
   }
 }
 
-// Column by column, the three filtered rows above the next one kept.
+// Row by row over chunks of columns: each source row filtered once into a
+// ring of four rows on the stack, each output row from the four.
 void shiftHV_c(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdiff_t outPitch,
                int n, int rows, const int8_t *tx, const int8_t *ty) {
-  for (int i = 0; i < n; ++i) {
-    const auto h = [&](int r) {
-      const uint8_t *p = src + r * pitch + i;
-      return (tx[0] * p[-step] + tx[1] * p[0] + tx[2] * p[step] + tx[3] * p[2 * step] + 32) >> 6;
-    };
-    int h0 = h(-1), h1 = h(0), h2 = h(1);
-    for (int y = 0; y < rows; ++y) {
-      const int h3 = h(y + 2);
-      const int sum = ty[0] * h0 + ty[1] * h1 + ty[2] * h2 + ty[3] * h3;
-      out[y * outPitch + i] = static_cast<uint8_t>(std::clamp((sum + 32) >> 6, 0, 255));
-      h0 = h1;
-      h1 = h2;
-      h2 = h3;
+  constexpr int kChunk = 128;
+  int16_t ring[4][kChunk];
+  for (int i = 0; i < n; i += kChunk) {
+    const int m = std::min(kChunk, n - i);
+    for (int r = -1; r < rows + 2; ++r) {  // source row r in ring[(r + 1) & 3]
+      shiftH_c(src + r * pitch + i, ring[(r + 1) & 3], m, step, tx);
+      const int y = r - 2;  // the output row whose last source row that was
+      if (y >= 0)
+        shiftV_c(ring[y & 3], ring[(y + 1) & 3], ring[(y + 2) & 3], ring[(y + 3) & 3],
+                 out + y * outPitch + i, m, ty);
     }
   }
 }
