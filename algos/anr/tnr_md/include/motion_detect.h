@@ -360,14 +360,21 @@ TNR_MD_API void motionEstimate(const uint8_t *pPre, ptrdiff_t preStride, const u
  *  - the maps (pPreAlpha into pAlphaOut, gains into pGainOut, each proHeight
  *    rows of proWidth bytes at gainStride) moved by the motion rounded to
  *    whole pixels (halves away from zero);
- *  - where a pixel's taps, or its map sample, fall outside pPre's grid (the
- *    part of the picture that enters at an edge), pOut takes pCur's byte, the
- *    weight 0 and the gain gainFill: its history restarts.
+ *  - where a pixel's taps fall outside pPre's grid (the part of the picture
+ *    that enters at an edge, and the samples within the taps' reach of the
+ *    edge), they read the grid's nearest edge sample (of the same row or
+ *    column, the same chroma component) instead; there, and where its map
+ *    sample falls outside the grid, the weight is 0 and the gain gainFill:
+ *    its history restarts, against the history beside it. (The current
+ *    byte there, as the earlier version had it, shows the blend a
+ *    difference of 0: about 0.4 dB less on a pan, docs/camera-motion.md.)
+ *    pCur is not read (kept for the callers of the earlier version).
  * Bytes of pOut outside the grid are copied from pPre; pAlphaOut and
  * pGainOut outside the grid's columns are not written. A motion of (0, 0)
  * copies. pOut, pAlphaOut and pGainOut must not overlap the inputs.
- * pTmpBuf holds historyShiftTmpBufSize(proWidth) int16_t (room for filtered
- * rows; this version keeps them in registers and leaves it untouched).
+ * pTmpBuf holds historyShiftTmpBufSize(proWidth) int16_t (four filtered rows
+ * of the rows at the grid's top and bottom edges; the others stay in
+ * registers), 2-byte aligned.
  * Sizes as for spatial_denoise (spatialDenoiseAccepts) with an even grid,
  * |dx|, |dy| at most 16 x 16384 and gainFill in 0 .. 255; otherwise the call
  * returns without touching anything.

@@ -277,6 +277,8 @@ bool tileFraction(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, i
   const int n = r.x1 - r.x0 + 2;
   const int8_t *tx = kShiftTaps[px], *ty = kShiftTaps[py];
   GradientSums s2;
+  uint64_t sad = 0;  // |c - p| over the centre rows
+  int64_t samples = 0;
   for (int y = r.y0 + step / 2; y < r.y1; y += step) {
     // Source rows y - 1 + wy - 1 .. y + 1 + wy + 2: six filtered rows.
     for (int i = 0; i < 6; ++i)
@@ -289,7 +291,26 @@ bool tileFraction(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, i
     const int o = r.x0 - 1;  // sample x of the aligned rows at index x - o
     gradientRow(k, c, c - cur.stride, c + cur.stride, rows + n - o, rows - o, rows + 2 * n - o,
                 r.x0, r.x1, s2);
+    sad += k.sad(c + r.x0, 0, rows + n - o + r.x0, 0, r.x1 - r.x0, 1);
+    samples += r.x1 - r.x0;
   }
+  // The noise's share of the gradients' squares. The noise of both pictures
+  // adds to each sum of squared gradients but not to the products with the
+  // difference, which shrinks the step towards the first step's motion (on
+  // a pan of 1.37 pixels a frame with noise of sigma 8, tiles of weak
+  // texture read 1 pixel, 1 + 1/16 or 1 + 2/16). After
+  // the first step the difference is mostly noise: its variance sd^2 from
+  // the mean absolute difference m (Gaussian: sd^2 = pi / 2 x m^2, pi ~
+  // 201 / 64); a central difference of both pictures holds 2 sd^2 of it, so
+  // the sums of (g g >> 4) hold samples x sd^2 / 8 = 201 sad m / 1024.
+  // Three quarters of that are taken off: what the difference holds beyond
+  // the noise (texture the step has yet to fit) would count as noise too.
+  // (sad x 201 fits: sad <= 255 x samples.)
+  const int64_t noise =
+      samples > 0 ? (static_cast<int64_t>(sad) * 201 / samples) * static_cast<int64_t>(sad) * 3 >> 12
+                  : 0;
+  s2.xx -= noise;
+  s2.yy -= noise;
   int gx = 0, gy = 0;
   if (!gradientSolve(s2, &gx, &gy) || std::abs(gx) > 8 || std::abs(gy) > 8) return false;
   *mx = m[0] + gx;
@@ -405,27 +426,72 @@ Axis axisOf(int m, int n) {
   return a;
 }
 
+// An output of the plane whose taps reach past the grid: the same filter
+// with the sample indices clamped to the grid (its edge rows and columns
+// repeated), byte c of each step-byte sample. Inside the grid it gives the
+// bytes of the block's kernels.
+uint8_t clampedSample(const uint8_t *pre, ptrdiff_t pitch, int n, int rows, int step, int c,
+                      int x, int y, const Axis &ax, const Axis &ay, const int8_t *tx,
+                      const int8_t *ty) {
+  int cols[4];
+  for (int i = 0; i < 4; ++i) cols[i] = std::clamp(x + ax.whole + i - 1, 0, n - 1) * step + c;
+  int sum = 0;
+  for (int j = 0; j < 4; ++j) {
+    if (ty[j] == 0) continue;
+    const uint8_t *row = pre + std::clamp(y + ay.whole + j - 1, 0, rows - 1) * pitch;
+    const int h = tx[0] * row[cols[0]] + tx[1] * row[cols[1]] + tx[2] * row[cols[2]] +
+                  tx[3] * row[cols[3]];
+    sum += ty[j] * ((h + 32) >> 6);
+  }
+  return static_cast<uint8_t>(std::clamp((sum + 32) >> 6, 0, 255));
+}
+
 // One plane of the grid: n columns of `step` bytes (1 luma, 2 chroma pairs),
 // rows rows, at pitch; source offset (mx, my) in 1/16 samples. The outputs
-// whose taps lie inside the grid form one block; around it the current
-// frame's bytes.
-void shiftPlane(const MotionKernels &k, const uint8_t *pre, const uint8_t *cur, uint8_t *out,
+// whose taps lie inside the grid form one block; around it the taps that
+// leave the grid read its nearest edge sample instead. Rows above and below
+// the block go through the row kernels over the block's columns, their four
+// source rows clamped to the grid (filtered into tmp, 4 x n x step
+// int16_t); the columns beside the block per sample, down each column with
+// the three filtered samples above the next kept (as shiftHV_c).
+void shiftPlane(const MotionKernels &k, const uint8_t *pre, uint8_t *out, int16_t *tmp,
                 ptrdiff_t pitch, int n, int rows, int step, int mx, int my) {
   const Axis ax = axisOf(mx, n), ay = axisOf(my, rows);
-  const int bytes = n * step, b0 = ax.first * step, b1 = ax.end * step;
+  const int b0 = ax.first * step, b1 = ax.end * step;
   const int8_t *tx = kShiftTaps[ax.phase], *ty = kShiftTaps[ay.phase];
   const int count = b1 - b0;
+  const auto edge = [&](uint8_t *o, int y, int x0, int x1) {
+    for (int x = x0; x < x1; ++x)
+      for (int c = 0; c < step; ++c)
+        o[x * step + c] = clampedSample(pre, pitch, n, rows, step, c, x, y, ax, ay, tx, ty);
+  };
+  const uint8_t *src0 = pre + b0 + ax.whole * step;  // the block's first source column
   for (int y = 0; y < rows; ++y) {
     uint8_t *o = out + y * pitch;
-    const uint8_t *c = cur + y * pitch;
-    if (y < ay.first || y >= ay.end || count <= 0) {
-      std::memcpy(o, c, static_cast<size_t>(bytes));
+    if (count <= 0) {
+      edge(o, y, 0, n);
       continue;
     }
-    std::memcpy(o, c, static_cast<size_t>(b0));
-    std::memcpy(o + b1, c + b1, static_cast<size_t>(bytes - b1));
+    if (y < ay.first || y >= ay.end) {
+      edge(o, y, 0, ax.first);
+      edge(o, y, ax.end, n);
+      // A row whose vertical taps leave the grid: its source rows clamped.
+      const auto source = [&](int j) {
+        return src0 + std::clamp(y + ay.whole + j - 1, 0, rows - 1) * pitch;
+      };
+      if (!ay.phase) {
+        if (ax.phase)
+          k.shift1(source(1), step, o + b0, count, tx);
+        else
+          std::memcpy(o + b0, source(1), static_cast<size_t>(count));
+        continue;
+      }
+      for (int j = 0; j < 4; ++j) k.shiftH(source(j), tmp + j * count, count, ax.phase ? step : 0, tx);
+      k.shiftV(tmp, tmp + count, tmp + 2 * count, tmp + 3 * count, o + b0, count, ty);
+      continue;
+    }
     if (ax.phase && ay.phase) continue;  // the block below
-    const uint8_t *src = pre + (y + ay.whole) * pitch + b0 + ax.whole * step;
+    const uint8_t *src = src0 + (y + ay.whole) * pitch;
     if (ax.phase)  // whole rows: one pass along the row
       k.shift1(src, step, o + b0, count, tx);
     else if (ay.phase)  // whole columns: one pass down them
@@ -433,14 +499,44 @@ void shiftPlane(const MotionKernels &k, const uint8_t *pre, const uint8_t *cur, 
     else
       std::memcpy(o + b0, src, static_cast<size_t>(count));
   }
+  // The columns beside the block over its rows (their vertical taps inside
+  // the grid; at a whole vertical phase the rows beyond weigh 0 and are
+  // clamped only to stay inside).
+  const auto edgeColumns = [&](int x0, int x1) {
+    for (int x = x0; x < x1; ++x) {
+      int cols[4];
+      for (int i = 0; i < 4; ++i) cols[i] = std::clamp(x + ax.whole + i - 1, 0, n - 1) * step;
+      for (int c = 0; c < step; ++c) {
+        const auto h = [&](int r) {
+          const uint8_t *row = pre + std::clamp(r, 0, rows - 1) * pitch + c;
+          return (tx[0] * row[cols[0]] + tx[1] * row[cols[1]] + tx[2] * row[cols[2]] +
+                  tx[3] * row[cols[3]] + 32) >> 6;
+        };
+        int r = ay.first + ay.whole;
+        int h0 = h(r - 1), h1 = h(r), h2 = h(r + 1);
+        for (int y = ay.first; y < ay.end; ++y, ++r) {
+          const int h3 = h(r + 2);
+          const int sum = ty[0] * h0 + ty[1] * h1 + ty[2] * h2 + ty[3] * h3;
+          out[y * pitch + x * step + c] = static_cast<uint8_t>(std::clamp((sum + 32) >> 6, 0, 255));
+          h0 = h1;
+          h1 = h2;
+          h2 = h3;
+        }
+      }
+    }
+  };
+  if (count > 0) {
+    edgeColumns(0, ax.first);
+    edgeColumns(ax.end, n);
+  }
   // The block in bands of kBandRows rows, so that the rows a band reads
   // stay in cache while its strips walk down them (each band filters the
   // three rows above its first again).
   constexpr int kBandRows = 32;
   if (ax.phase && ay.phase && count > 0)
     for (int y = ay.first; y < ay.end; y += kBandRows)
-      k.shiftHV(pre + (y + ay.whole) * pitch + b0 + ax.whole * step, pitch, step,
-                out + y * pitch + b0, pitch, count, std::min(kBandRows, ay.end - y), tx, ty);
+      k.shiftHV(src0 + (y + ay.whole) * pitch, pitch, step, out + y * pitch + b0, pitch, count,
+                std::min(kBandRows, ay.end - y), tx, ty);
 }
 
 // One map moved by whole pixels (mx, my source offset), fill where it enters
@@ -470,9 +566,9 @@ bool shiftAccepts(int imgHeight, int imgWidth, int proHeight, int proWidth, int 
 
 }  // namespace
 
-void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t *pCur,
+void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t * /*pCur*/,
                       uint8_t *pOut, const uint8_t *pPreAlpha, uint8_t *pAlphaOut,
-                      const uint8_t *pGain, uint8_t *pGainOut, int16_t * /*pTmpBuf*/,
+                      const uint8_t *pGain, uint8_t *pGainOut, int16_t *pTmpBuf,
                       int imgHeight, int imgWidth, int proHeight, int proWidth, int gainStride,
                       int dx, int dy, int gainFill) {
   if (!shiftAccepts(imgHeight, imgWidth, proHeight, proWidth, gainStride, dx, dy, gainFill))
@@ -494,10 +590,10 @@ void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t
     else
       std::memcpy(pOut + at, pPre + at, imgWidth);
   }
-  shiftPlane(k, pPre, pCur, pOut, pitch, proWidth, proHeight, 1, -dx, -dy);
+  shiftPlane(k, pPre, pOut, pTmpBuf, pitch, proWidth, proHeight, 1, -dx, -dy);
   const int cx = (dx + 1) >> 1, cy = (dy + 1) >> 1;
-  shiftPlane(k, pPre + lumaBytes, pCur + lumaBytes, pOut + lumaBytes, pitch, proWidth / 2,
-             proHeight / 2, 2, -cx, -cy);
+  shiftPlane(k, pPre + lumaBytes, pOut + lumaBytes, pTmpBuf, pitch, proWidth / 2, proHeight / 2, 2,
+             -cx, -cy);
   const Axis ax = axisOf(-dx, proWidth), ay = axisOf(-dy, proHeight);
   const int wx = -wholePixels(dx), wy = -wholePixels(dy);
   shiftMap(pPreAlpha, pAlphaOut, gainStride, proWidth, proHeight, wx, wy, ax, ay, 0);
