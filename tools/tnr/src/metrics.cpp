@@ -131,7 +131,12 @@ double Gaussian::normal() {
 }
 
 void addGaussianNoise(Frame &frame, double sigma, uint64_t seed, long long frameIndex) {
-  Gaussian g(seed * 0x100000001B3ull + static_cast<uint64_t>(frameIndex) * 0x9E3779B97F4A7C15ull);
+  // Each frame's generator starts where the seed and the frame's index, mixed
+  // through the generator's output function, put it: a start at frame 0's
+  // state stepped on by the index made frame i + 2's noise frame i's moved two
+  // bytes along, the same noise again for a camera moving by whole pixels.
+  Gaussian start(seed * 0x100000001B3ull ^ static_cast<uint64_t>(frameIndex) * 0xD1B54A32D192ED03ull);
+  Gaussian g(start.next());
   for (uint8_t &b : frame) {
     const double v = std::nearbyint(b + sigma * g.normal());
     b = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);

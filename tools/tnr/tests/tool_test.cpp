@@ -211,6 +211,35 @@ fs::path fetchFootage(std::string &why) {
   return fs::exists(clip, ec) ? clip : fs::path();
 }
 
+// The simulated noise: the same for the same seed and frame, and no frame's
+// noise another's moved along the row (a camera moving by whole pixels would
+// see it again): correlations of frames 0 .. 3 at shifts of 0 .. 8 bytes.
+TEST(Noise, FramesDrawTheirOwnNoise) {
+  const size_t n = 1 << 16;
+  const auto noise = [&](uint64_t seed, long long frame) {
+    tnr::Frame f(n, 128);
+    tnr::addGaussianNoise(f, 8, seed, frame);
+    std::vector<double> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = f[i] - 128.0;
+    return v;
+  };
+  EXPECT_EQ(noise(7, 3), noise(7, 3));
+  EXPECT_NE(noise(7, 3), noise(8, 3));
+  std::vector<std::vector<double>> frames;
+  for (int t = 0; t < 4; ++t) frames.push_back(noise(7, t));
+  for (int a = 0; a < 4; ++a)
+    for (int b = a; b < 4; ++b)
+      for (size_t s = a == b ? 1 : 0; s <= 8; ++s) {
+        double ab = 0, aa = 0, bb = 0;
+        for (size_t i = 0; i + s < n; ++i) {
+          ab += frames[a][i + s] * frames[b][i];
+          aa += frames[a][i + s] * frames[a][i + s];
+          bb += frames[b][i] * frames[b][i];
+        }
+        EXPECT_LT(std::fabs(ab / std::sqrt(aa * bb)), 0.03) << "frames " << a << ", " << b << " shift " << s;
+      }
+}
+
 // Gaussian noise of sigma 8 on every byte of the clip; the tool's output with
 // its defaults and with the temporal stage alone against the clean frames.
 TEST_F(ToolTest, RealFootageLosesNoiseAndLeavesNoGhostTrails) {
