@@ -80,6 +80,16 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
     list(APPEND TNR_MD_X86_SETS x86_v4vbmi)
     set(TNR_MD_X86_FLAGS_x86_v4vbmi -march=x86-64-v4 -mavx512vbmi)
   endif()
+  # The sanitizer and fuzz builds check what runs: a set the build host
+  # cannot run is only compiled there, which the release builds already do.
+  option(TNR_MD_X86_RUNNABLE_SETS_ONLY "Build only the x86 sets this machine can run" OFF)
+  if(TNR_MD_X86_RUNNABLE_SETS_ONLY AND NOT CMAKE_CROSSCOMPILING AND _tnr_md_flags)
+    if(NOT _tnr_md_has_v4)
+      list(REMOVE_ITEM TNR_MD_X86_SETS x86_v4 x86_v4vbmi)
+    elseif(NOT _tnr_md_flags MATCHES " avx512vbmi( |$)")
+      list(REMOVE_ITEM TNR_MD_X86_SETS x86_v4vbmi)
+    endif()
+  endif()
   # At x86-64-v4, AVX-512 VBMI (Ice Lake and later, Zen 4) replaces a table
   # lookup of eight byte shuffles in the per-pixel pass by one permute; on by
   # default where the build host has it.
