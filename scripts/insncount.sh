@@ -86,12 +86,7 @@ for target in $TARGETS; do
           "$qemu" -L "/usr/$triple" -plugin "$profiler,out=$dir/insnprof.$run.txt" -d plugin \
             "$dir/bench/tnr_md_insn_driver" "${a[@]}" >/dev/null 2>&1
         done
-        awk -v p="$pixels" '
-          FILENAME ~ /insnprof\.base\.txt$/ { s[$1] -= $2; next }
-          { s[$1] += $2 }
-          END { for (f in s) if (s[f] / p >= 0.005) printf "  %8.3f %s\n", s[f] / p, f }' \
-          "$dir/insnprof.base.txt" "$dir/insnprof.full.txt" | sort -rn | c++filt |
-          sed 's/(anonymous namespace):://; s/(.*$//'
+        insn_profile "$dir/insnprof.base.txt" "$dir/insnprof.full.txt" "$pixels"
       fi
     done
   done

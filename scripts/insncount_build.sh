@@ -4,6 +4,8 @@
 #   insn_plugins                 sets plugin (and profiler, built when PROFILE is set)
 #   insn_build TARGET BENCH      TARGET armv7 or aarch64; sets triple, qemu and dir
 #                                (the build folder) and builds BENCH there
+#   insn_profile BASE FULL N     per function, (FULL - BASE) / N of two profiler
+#                                outputs, the functions at 0.005 and more, largest first
 
 insn_plugins() {
   plugin=build/insncount/insncount.so
@@ -26,4 +28,12 @@ insn_build() {
     { cat "$dir.configure.log" >&2; exit 1; }
   cmake --build "$dir" -j"${JOBS:-2}" --target "$2" >"$dir.build.log" 2>&1 ||
     { cat "$dir.build.log" >&2; exit 1; }
+}
+
+insn_profile() {
+  awk -v p="$3" '
+    FNR == NR { s[$1] -= $2; next }
+    { s[$1] += $2 }
+    END { for (f in s) if (s[f] / p >= 0.005) printf "  %8.3f %s\n", s[f] / p, f }' "$1" "$2" |
+    sort -rn | c++filt | sed 's/(anonymous namespace):://; s/(.*$//'
 }

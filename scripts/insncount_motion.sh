@@ -89,12 +89,7 @@ for target in $TARGETS; do
           "$qemu" -L "/usr/$triple" -plugin "$profiler,out=$dir/insnprof.$K.txt" -d plugin \
             "$dir/bench/tnr_md_insn_motion" $K "$form" "$pairs/motion-$pair.nv12" >/dev/null 2>&1
         done
-        awk -v p=$((2 * 1920 * 1080)) '
-          FILENAME ~ /insnprof\.0\.txt$/ { s[$1] -= $2; next }
-          { s[$1] += $2 }
-          END { for (f in s) if (s[f] / p >= 0.005) printf "  %8.3f %s\n", s[f] / p, f }' \
-          "$dir/insnprof.0.txt" "$dir/insnprof.2.txt" | sort -rn | c++filt |
-          sed 's/(anonymous namespace):://; s/(.*$//'
+        insn_profile "$dir/insnprof.0.txt" "$dir/insnprof.2.txt" $((2 * 1920 * 1080))
       fi
     done
   done
