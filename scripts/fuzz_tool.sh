@@ -13,9 +13,13 @@ cd "$(dirname "$0")/.."
 SECONDS_TO_RUN=${1:-20}
 JOBS=${JOBS:-2}
 
-mkdir -p build
-cmake --preset fuzz >build/fuzz.configure.log 2>&1 || { cat build/fuzz.configure.log >&2; exit 1; }
-cmake --build --preset fuzz -j"$JOBS" --target tnr_tool_fuzz
+# FUZZ_BUILT=1: the caller has built it (scripts/test.sh builds both fuzzers
+# at once and runs them side by side).
+if [[ -z ${FUZZ_BUILT:-} ]]; then
+  mkdir -p build
+  cmake --preset fuzz >build/fuzz.configure.log 2>&1 || { cat build/fuzz.configure.log >&2; exit 1; }
+  cmake --build --preset fuzz -j"$JOBS" --target tnr_tool_fuzz
+fi
 
 work=build/fuzz/corpus-tool
 artifacts=build/fuzz/artifacts-tool

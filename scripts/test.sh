@@ -113,9 +113,15 @@ site=$(sed -n 's/^TNR_MD_PYTHON_INSTALL_DIR:STRING=//p' build/ci/CMakeCache.txt)
 echo "python: installed module imports from $site"
 # ---- end Python module -----------------------------------------------------
 
-if [ -x scripts/fuzz.sh ]; then section "fuzz"; scripts/fuzz.sh 20; fi
-
-# --- The tnr tool's own parsers (Y4M and raw readers, WxH and numbers), fuzzed
-# for 10 s next to the library's fuzzer.
-if [ -x scripts/fuzz_tool.sh ]; then section "fuzz (tool parsers)"; scripts/fuzz_tool.sh 10; fi
+# Bounded fuzz runs: the library's twin fuzzer for 20 s and, beside it on the
+# other core, the tnr tool's own parsers (Y4M and raw readers, WxH and numbers)
+# for 10 s; both built at once first.
+section "fuzz"
+cmake --preset fuzz >build/fuzz.configure.log 2>&1 || { cat build/fuzz.configure.log >&2; exit 1; }
+cmake --build --preset fuzz -j"$jobs" --target tnr_md_fuzz tnr_tool_fuzz
+FUZZ_BUILT=1 scripts/fuzz_tool.sh 10 >build/fuzz-tool.log 2>&1 &
+tool_fuzz=$!
+FUZZ_BUILT=1 scripts/fuzz.sh 20
+if ! wait "$tool_fuzz"; then cat build/fuzz-tool.log; echo "fuzz (tool parsers) failed"; exit 1; fi
+tail -n 3 build/fuzz-tool.log
 echo "all test configurations passed in ${SECONDS} s"
