@@ -131,10 +131,10 @@ double Gaussian::normal() {
 }
 
 void addGaussianNoise(Frame &frame, double sigma, uint64_t seed, long long frameIndex) {
-  // Each frame's generator starts where the seed and the frame's index, mixed
-  // through the generator's output function, put it: a start at frame 0's
-  // state stepped on by the index made frame i + 2's noise frame i's moved two
-  // bytes along, the same noise again for a camera moving by whole pixels.
+  // Each frame's first state is the --seed value mixed with the frame number by
+  // the generator's output function. Stepping frame 0's state on by the
+  // number instead made frame i + 2's noise frame i's moved two bytes along,
+  // the same noise again for a camera moving by whole pixels.
   Gaussian start(seed * 0x100000001B3ull ^ static_cast<uint64_t>(frameIndex) * 0xD1B54A32D192ED03ull);
   Gaussian g(start.next());
   for (uint8_t &b : frame) {
