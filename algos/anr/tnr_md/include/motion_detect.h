@@ -337,7 +337,7 @@ TNR_MD_API size_t motionEstimateTmpBufSize(int height, int width);
  * no such match) and its gradient system is well conditioned. The tiles vote:
  * the motion agreed (within 4/16 pixel) by the most counting tiles, their
  * mean rounded, is valid when more than half of the counting tiles and at
- * least 3 agree; a mean within 1/16 pixel of (0, 0) (on both axes) is
+ * least 3 agree; a mean within 2/16 pixel of (0, 0) (on both axes) is
  * reported as (0, 0). confidence = 256 x agreeing tiles / tiles.
  *
  * pTmpBuf holds motionEstimateTmpBufSize(height, width) bytes, 2-byte aligned
