@@ -565,7 +565,7 @@ void shiftPlane(const MotionKernels &k, const uint8_t *pre, uint8_t *out, int16_
   // The block in bands of kBandRows rows, so that the rows a band reads
   // stay in cache while its strips walk down them (each band filters the
   // five rows above its first again).
-  constexpr int kBandRows = 32;
+  constexpr int kBandRows = 64;
   if (ax.phase && ay.phase && count > 0)
     for (int y = ay.first; y < ay.end; y += kBandRows)
       k.shiftHV(src0 + (y + ay.whole) * pitch, pitch, step, out + y * pitch + b0, pitch, count,
