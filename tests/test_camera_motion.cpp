@@ -86,7 +86,7 @@ TEST_P(ShiftRows, BlockMatchesTheTwoPasses) {
   const tnr_md::MotionKernels &k = *GetParam().mk;
   std::mt19937 rng = tnr_md_test::seededRng(45);
   for (Guard side : kGuardSides)
-    for (int n : {1, 15, 16, 17, 31, 32, 33, 70, 127, 128, 129, 300})
+    for (int n : {1, 15, 16, 17, 31, 32, 33, 70, 127, 128, 129, 263, 300})
       for (int step : {0, 1, 2})
         for (int rows : {1, 3, 5, 6, 7, 13}) {
           const int px = static_cast<int>(rng() % 16), py = static_cast<int>(rng() % 16);
