@@ -329,6 +329,27 @@ uint32_t sad_neon(const uint8_t *a, ptrdiff_t aStride, const uint8_t *b, ptrdiff
   const uint8x16_t mask = vld1q_u8(kTailMask + n % 16);
   const int full = n - n % 16;
   uint32x4_t total = vdupq_n_u32(0);
+  const int perRow = (n + 15) / 16;  // 16-bit steps per row, the tail's included
+  if (perRow <= 64) {
+    // Short rows (a tile's, at every level of 1080p): the 16-bit sums carry
+    // from row to row, at most 128 steps (128 x 2 x 255 < 65536) before they
+    // are added into 32-bit lanes; the pointers walk each row.
+    const int vectors = n / 16, rowsPerSum = 128 / perRow;
+    for (int r = 0; r < rows;) {
+      uint16x8_t s = vdupq_n_u16(0);
+      const int end = rows - r < rowsPerSum ? rows : r + rowsPerSum;
+      for (; r < end; ++r, a += aStride, b += bStride) {
+        const uint8_t *pa = a, *pb = b;
+        for (int v = vectors; v > 0; --v, pa += 16, pb += 16)
+          s = vpadalq_u8(s, vabdq_u8(vld1q_u8(pa), vld1q_u8(pb)));
+        if (full < n)
+          s = vpadalq_u8(s, vandq_u8(vabdq_u8(vld1q_u8(a + n - 16), vld1q_u8(b + n - 16)), mask));
+      }
+      total = vpadalq_u16(total, s);
+    }
+    return vgetq_lane_u32(total, 0) + vgetq_lane_u32(total, 1) + vgetq_lane_u32(total, 2) +
+           vgetq_lane_u32(total, 3);
+  }
   for (int r = 0; r < rows; ++r, a += aStride, b += bStride) {
     int i = 0;
     while (i < full) {
