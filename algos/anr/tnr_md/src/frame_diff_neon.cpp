@@ -247,8 +247,16 @@ __attribute__((always_inline)) inline PairSums blockPair(const uint8_t *curY, co
       sumAbs = first ? vpaddlq_u8(ad) : vpadalq_u8(sumAbs, ad);
       vst1q_u16(reinterpret_cast<uint16_t *>(hd),
                 vmlal_u8(vreinterpretq_u16_s16(ta), vget_low_u8(ad), x32));
+#if defined(__aarch64__)
+      // AArch64 multiplies the high half in place instead of moving it out
+      // first (768x576 real footage: 10.64 to 10.55 executed instructions
+      // per pixel).
+      vst1q_u16(reinterpret_cast<uint16_t *>(hd) + 8,
+                vmlal_high_u8(vreinterpretq_u16_s16(tb), ad, vdupq_n_u8(32)));
+#else
       vst1q_u16(reinterpret_cast<uint16_t *>(hd) + 8,
                 vmlal_u8(vreinterpretq_u16_s16(tb), vget_high_u8(ad), x32));
+#endif
     } else {
       const int16x8_t ha = vaddq_s16(  // wraps
           vreinterpretq_s16_u16(vabdl_u8(vget_low_u8(cy), vget_low_u8(py))), ta);
