@@ -246,7 +246,10 @@ void gauss3x3_neon(const int16_t *pIn, int16_t *pOut, int rows, int cols, int st
   }
 }
 
-// Every input a multiple of 16: the second path throughout, unchecked.
+// Every input a multiple of 16: the second path throughout, unchecked (768x576
+// real footage at the defaults, executed instructions per pixel of the
+// full-resolution smoothing: ARMv7 1.41 before the structure loads and this
+// entry, 0.93 after; AArch64 1.40 and 0.96).
 void gauss3x3Diff_neon(const int16_t *pIn, int16_t *pOut, int rows, int cols, int stride) {
   if (rows <= 0 || cols <= 0) return;
   if (cols < 16) {
