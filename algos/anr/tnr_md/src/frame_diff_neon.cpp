@@ -338,11 +338,10 @@ int blockPairs(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, const ui
 // both halves without a zip, and one structure store writes 32 x h of 16
 // columns interleaved, its pointer stepped in the store; the chroma sums are
 // byte sums of both frames like the luma ones. The loop keeps its values in
-// registers, where blockPair's spills copies; with the pair's outputs formed
-// alone (two pairs' sums held across the second pair's loop spill).
-// 768x576 real footage, executed instructions per pixel: the stage 1.61 to
-// 1.44. (AArch64's de-interleaving loads leave the halves in two registers,
-// which take moves to pair: its stage counted 1.84 this way against 1.54.)
+// registers, where blockPair's spills copies. 768x576 real footage,
+// executed instructions per pixel: the stage 1.61 to 1.42. (AArch64's
+// de-interleaving loads leave the halves in two registers, which take moves
+// to pair: its stage counted 1.84 this way against 1.54.)
 inline PairSums blockPairEvenOdd(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC,
                                  const uint8_t *preC, int imgWidth, int16_t *hd, int hDiffStride,
                                  int16x4_t uvf256) {
@@ -415,18 +414,27 @@ inline void blockOutsPair(const PairSums &p, int32x4_t fix2, int16_t *ld, int16_
   std::memcpy(sg, &sgPair, sizeof sgPair);
 }
 
-// blockPairs<true> for |fix| <= 2^17 by blockPairEvenOdd.
+// blockPairs<true> for |fix| <= 2^17 by blockPairEvenOdd: two pairs' outputs
+// formed together, a last pair's alone.
 int blockPairsEvenOdd(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, const uint8_t *pc,
                       int imgWidth, int proWidth, int16_t *hd, int hDiffStride, int16x4_t uvf16,
                       int32_t absFix, int16_t *ld, int16_t *sg) {
   const int16x4_t uvf256 = vshl_n_s16(uvf16, 8);
   const int32x4_t fix2 = vdupq_n_s32(2 * absFix);
   int x = 0;
-  for (; x + 16 <= proWidth; x += 16)
-    blockOutsPair(blockPairEvenOdd(cy + x, py + x, cc + x, pc + x, imgWidth, hd + x, hDiffStride,
-                                   uvf256),
-                  fix2, ld + x / 8, sg + x / 8);
+#define TNR_MD_PAIR(at)                                                                          \
+  blockPairEvenOdd(cy + (at), py + (at), cc + (at), pc + (at), imgWidth, hd + (at), hDiffStride, \
+                   uvf256)
+  for (; x + 32 <= proWidth; x += 32) {
+    const PairSums p = TNR_MD_PAIR(x);
+    blockOuts(p, TNR_MD_PAIR(x + 16), 4, absFix, ld + x / 8, sg + x / 8);
+  }
+  if (x + 16 <= proWidth) {
+    blockOutsPair(TNR_MD_PAIR(x), fix2, ld + x / 8, sg + x / 8);
+    x += 16;
+  }
   return x;
+#undef TNR_MD_PAIR
 }
 #endif
 
@@ -471,10 +479,10 @@ void frameDiff_neon(const Frames &f, const Grid &g, const DiffPlanes &out, float
                               ldRow, sgRow);
       else
 #endif
-        x = smallFix ? blockPairs<true>(cy, py, cc, pc, imgWidth, proWidth, hd, hDiffStride,
-                                        uvf16, fix, absFix, ldRow, sgRow)
-                     : blockPairs<false>(cy, py, cc, pc, imgWidth, proWidth, hd, hDiffStride,
-                                         uvf16, fix, absFix, ldRow, sgRow);
+        x = smallFix ? blockPairs<true>(cy, py, cc, pc, imgWidth, proWidth, hd, hDiffStride, uvf16,
+                                        fix, absFix, ldRow, sgRow)
+                     : blockPairs<false>(cy, py, cc, pc, imgWidth, proWidth, hd, hDiffStride, uvf16,
+                                         fix, absFix, ldRow, sgRow);
       bx = x / 8;
     }
     for (; x < proWidth; x += 8, ++bx) {

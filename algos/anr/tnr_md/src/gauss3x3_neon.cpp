@@ -99,8 +99,7 @@ inline void vSums16Step(const int16_t **r, int16x8x2_t *v, int16x8_t &seen) {
   for (int i = 0; i < kRows; ++i) {
     const int16x8x2_t down = vld2q_s16(r[i + 2]);
     r[i + 2] = walk(r[i + 2], 16);
-    if (i + 2 >= kRows + 2 - kChecked)
-      seen = vorrq_s16(seen, vorrq_s16(down.val[0], down.val[1]));
+    if (i + 2 >= kRows + 2 - kChecked) seen = vorrq_s16(seen, vorrq_s16(down.val[0], down.val[1]));
     for (int j = 0; j < 2; ++j)
       v[i].val[j] = vhaddq_s16(vhaddq_s16(up.val[j], down.val[j]), mid.val[j]);
     up = mid;
@@ -133,8 +132,7 @@ inline void out16(const int16x8x2_t &cur, const int16x8x2_t &next, int16_t *out,
 // Outputs at columns c .. c + 15 of the kRows rows, from V loaded at
 // columns c - 1 and c + 1: no load reaches past column c + 16.
 template <int kRows, int kChecked>
-inline void block16At(const int16_t *const *rIn, int16_t *const *outRows, int c,
-                      int16x8_t &seen) {
+inline void block16At(const int16_t *const *rIn, int16_t *const *outRows, int c, int16x8_t &seen) {
   const int16_t *r[kRows + 2];
   int16x8x2_t cur[kRows], right[kRows];
   for (int i = 0; i < kRows + 2; ++i) r[i] = rIn[i] + c;
@@ -240,8 +238,8 @@ void gauss3x3_neon(const int16_t *pIn, int16_t *pOut, int rows, int cols, int st
   if (y < rows) {
     const int16_t *r[3] = {in(y - 1), in(y), in(y + 1)};
     int16_t *o[1] = {out(y)};
-    if (!second || !(known ? rowsMultiplesOf16<1, 2>(r, o, cols)
-                           : rowsMultiplesOf16<1, 3>(r, o, cols)))
+    if (!second ||
+        !(known ? rowsMultiplesOf16<1, 2>(r, o, cols) : rowsMultiplesOf16<1, 3>(r, o, cols)))
       rowBlocks(r, o[0], cols, two);
   }
 }

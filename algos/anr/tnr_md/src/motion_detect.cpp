@@ -150,7 +150,7 @@ void stageByStage(const Kernels &k, const Frames &f, const Maps &m, const Grid &
   extendImgBorder_c(p.sigma, g.sigmaStride, g.blockRows + 8, 4, 4);
   k.gauss3x3(p.ldiff + g.lDiffStride + 1, p.filterLdiff, g.blockRows, g.blockCols, g.lDiffStride);
   (k.gauss3x3Diff ? k.gauss3x3Diff : k.gauss3x3)(p.hdiff + g.hDiffStride + 1, p.filterHdiff,
-                                                  grid.height, grid.width, g.hDiffStride);
+                                                 grid.height, grid.width, g.hDiffStride);
   // The hdiff plane is dead: the sigma stage uses its region as scratch,
   // and so does the row buffer after it.
   k.sigmaLut(p.sigma + 4 * g.sigmaStride + 4, pTmpBuf, p.tables, scale, g.blockRows, g.blockCols,

@@ -79,7 +79,7 @@ void bandStep(const Kernels &k, const Frames &f, const Maps &m, const Grid &grid
     return;
   }
   (k.gauss3x3Diff ? k.gauss3x3Diff : k.gauss3x3)(io.band + 1, io.filtered, y1 - y0, grid.width,
-                                                  g.hDiffStride);
+                                                 g.hDiffStride);
   rows.hdiff = io.filtered;
   k.pixelPass(f, m, grid, rows);
 }

@@ -844,9 +844,8 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
 
   const uint8x16_t preAlpha = vld1q_u8(io.preAlpha);
 #if defined(__aarch64__)
-  const uint8x16_t w = kBelow128 || allBelow128(preAlpha)
-                           ? weightsByMultiply(staticAlpha, preAlpha)
-                           : newPreAlpha16(staticAlpha, preAlpha);
+  const uint8x16_t w = kBelow128 || allBelow128(preAlpha) ? weightsByMultiply(staticAlpha, preAlpha)
+                                                          : newPreAlpha16(staticAlpha, preAlpha);
 #else
   const uint8x16_t w = kBelow128 || allBelow128(preAlpha) ? weightsByLine(staticAlpha, preAlpha)
                                                           : newPreAlpha16(staticAlpha, preAlpha);
@@ -1266,8 +1265,8 @@ int activeRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run,
     if (blocks == 0) {
       const int byMultiplier = multiplierBlocks(run, t, i, lead);
       if (byMultiplier > 0)
-        c.moving = blocks = leadingAlphasByMultiplier<kSmooth>(
-            t, hdiff, io.preAlpha, run, i, pc.smooth, ia, byMultiplier, c);
+        c.moving = blocks = leadingAlphasByMultiplier<kSmooth>(t, hdiff, io.preAlpha, run, i,
+                                                               pc.smooth, ia, byMultiplier, c);
       if (blocks > 0 && c.below128)
         movingBlocks<kChroma, true, true>(io, pc, c);
       else if (blocks > 0)
