@@ -72,24 +72,10 @@ void shiftV_c(const int16_t *const *r, uint8_t *out, int n, const int8_t *taps) 
   }
 }
 
-// Row by row over chunks of columns: each source row filtered once into a
-// ring of six rows on the stack, each output row from the six.
+// Row by row over chunks of 128 columns, a ring of six filtered rows.
 void shiftHV_c(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdiff_t outPitch,
                int n, int rows, const int8_t *tx, const int8_t *ty) {
-  constexpr int kChunk = 128;
-  int16_t ring[kShiftTapCount][kChunk];
-  for (int i = 0; i < n; i += kChunk) {
-    const int m = std::min(kChunk, n - i);
-    for (int r = -2; r < rows + 3; ++r) {  // source row r in ring[(r + 2) % 6]
-      shiftH_c(src + r * pitch + i, ring[(r + 2) % kShiftTapCount], m, step, tx);
-      const int y = r - 3;  // the output row whose last source row that was
-      if (y >= 0) {
-        const int16_t *six[kShiftTapCount];
-        for (int k = 0; k < kShiftTapCount; ++k) six[k] = ring[(y + k) % kShiftTapCount];
-        shiftV_c(six, out + y * outPitch + i, m, ty);
-      }
-    }
-  }
+  shiftHVByRows<shiftH_c, shiftV_c, 128>(src, pitch, step, out, outPitch, n, rows, tx, ty);
 }
 
 void shift1_c(const uint8_t *src, ptrdiff_t step, uint8_t *out, int n, const int8_t *taps) {

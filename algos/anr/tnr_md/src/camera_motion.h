@@ -40,6 +40,28 @@ using ShiftHVFn = void(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *o
 // pitch down a column. Equals shiftH followed by shiftV at phase 0 (or the
 // other way round) exactly: (64 h + 32) >> 6 = h.
 using Shift1Fn = void(const uint8_t *src, ptrdiff_t step, uint8_t *out, int n, const int8_t *taps);
+// Both passes (ShiftHVFn) row by row over chunks of kChunk columns, from
+// one form's row kernels: each source row filtered once into a ring of six
+// rows on the stack, each output row from the six.
+template <ShiftHFn *H, ShiftVFn *V, int kChunk>
+inline void shiftHVByRows(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out,
+                          ptrdiff_t outPitch, int n, int rows, const int8_t *tx,
+                          const int8_t *ty) {
+  alignas(16) int16_t ring[kShiftTapCount][kChunk];
+  for (int i = 0; i < n; i += kChunk) {
+    const int m = n - i < kChunk ? n - i : kChunk;
+    for (int r = -2; r < rows + 3; ++r) {  // source row r in ring[(r + 2) % 6]
+      H(src + r * pitch + i, ring[(r + 2) % kShiftTapCount], m, step, tx);
+      const int y = r - 3;  // the output row whose last source row that was
+      if (y >= 0) {
+        const int16_t *six[kShiftTapCount];
+        for (int k = 0; k < kShiftTapCount; ++k) six[k] = ring[(y + k) % kShiftTapCount];
+        V(six, out + y * outPitch + i, m, ty);
+      }
+    }
+  }
+}
+
 // The sums of one gradient step over samples [0, n) of a row (n at most
 // 4098): c the current row with cu, cd above and below, p, pu, pd the
 // previous picture's at the same places; with

@@ -85,23 +85,7 @@ void shiftV(const int16_t *const *r, uint8_t *out, int n, const int8_t *taps) {
 // alternated in one run.)
 void shiftHV(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdiff_t outPitch, int n,
              int rows, const int8_t *tx, const int8_t *ty) {
-  constexpr int kChunk = 256;
-  alignas(16) int16_t ring[kShiftTapCount][kChunk];
-  for (int i = 0; i < n; i += kChunk) {
-    // A last chunk narrower than a vector starts earlier (the overlap
-    // writes equal bytes).
-    const int at = n - i < 16 && n >= 16 ? n - 16 : i, m = std::min(kChunk, n - at);
-    if (m < 16) return shiftHV_c(src, pitch, step, out, outPitch, n, rows, tx, ty);
-    for (int r = -2; r < rows + 3; ++r) {  // source row r in ring[(r + 2) % 6]
-      shiftH(src + r * pitch + at, ring[(r + 2) % kShiftTapCount], m, step, tx);
-      const int y = r - 3;  // the output row whose last source row that was
-      if (y >= 0) {
-        const int16_t *six[kShiftTapCount];
-        for (int k = 0; k < kShiftTapCount; ++k) six[k] = ring[(y + k) % kShiftTapCount];
-        shiftV(six, out + y * outPitch + at, m, ty);
-      }
-    }
-  }
+  shiftHVByRows<shiftH, shiftV, 256>(src, pitch, step, out, outPitch, n, rows, tx, ty);
 }
 
 // The sums as shiftH's, rounded, shifted and clamped by packus.
