@@ -160,6 +160,141 @@ inline typename S::V stillWeights(typename S::V pa) {
   return S::blendv8(w, S::set1x8(static_cast<int8_t>(128)), pa);  // pa >= 128
 }
 
+// The recursive weight by one multiplication, for previous weights pa of at
+// most 127 (every weight the pass writes from such a pa is at most 127:
+// q(128, 127) = floor(33024 / 258) = 127, so footage chained from weights of
+// 0 never has more). The weight is the integer quotient
+//   q(sa, pa) = min(floor((256 sa + den - 1) / (2 den)), 128), den = 256 - pa
+// (the float steps' value for every pair: quotient above, and the tests run
+// every pair through the pass). For each pa there is a range of 16-bit m
+// with (sa m + 2^14) >> 15 == q(sa, pa) for every sa 0 .. 128; that is the
+// rounding high-half multiply (_mm_mulhrs_epi16) of sa by m, one instruction
+// per 8, 16 or 32 lanes instead of the reciprocal and the float steps of two
+// 32-bit halves. The ranges are 1 to 255 wide, so m comes from a line per
+// group of four pa, m = base(g) + slope(g) x j for pa = 4 g + j: three
+// 32-entry byte tables (the base's two bytes, the slope at most 255), two
+// byte shuffles each, and a byte multiply-add for slope x j. Each group
+// takes the least slope whose line stays within the ranges of its four; the
+// compiler checks every pair 0 .. 128 x 0 .. 127 (weightLinesExact).
+constexpr int weightQuotient(int sa, int pa) {
+  const int den = 256 - pa;
+  const int q = (256 * sa + den - 1) / (2 * den);
+  return q < 128 ? q : 128;
+}
+
+// The least and the greatest m that meet every quotient of pa.
+struct WeightRanges {
+  int least[128], most[128];
+};
+constexpr WeightRanges makeWeightRanges() {
+  WeightRanges r{};
+  for (int pa = 0; pa < 128; ++pa) {
+    int lo = 0, hi = 32767;
+    for (int sa = 1; sa <= 128; ++sa) {
+      const int q = weightQuotient(sa, pa);
+      const int need = q * 32768 - 16384;        // sa m >= need
+      const int below = (q + 1) * 32768 - 16384;  // sa m < below
+      const int l = need <= 0 ? 0 : (need + sa - 1) / sa, h = (below - 1) / sa;
+      lo = lo > l ? lo : l;
+      hi = hi < h ? hi : h;
+    }
+    r.least[pa] = lo;
+    r.most[pa] = hi;
+  }
+  return r;
+}
+constexpr WeightRanges kWeightRanges = makeWeightRanges();
+
+struct WeightLine {
+  int base, slope;
+};
+constexpr WeightLine weightLine(int g) {
+  for (int slope = 0; slope <= 255; ++slope) {
+    int lo = 0, hi = 32767;
+    for (int j = 0; j < 4; ++j) {
+      const int l = kWeightRanges.least[4 * g + j] - slope * j;
+      const int h = kWeightRanges.most[4 * g + j] - slope * j;
+      lo = lo > l ? lo : l;
+      hi = hi < h ? hi : h;
+    }
+    if (lo <= hi) return {lo, slope};
+  }
+  return {-1, -1};
+}
+
+// The three tables, each as two 16-byte shuffle tables: entries 0 .. 15, and
+// entries 16 .. 31 XOR entries 0 .. 15. For g = 0 .. 31 the first shuffle by
+// g gives entry g & 15, the second by g - 16 gives nothing for g < 16 (the
+// index's top bit set) and entry g XOR entry g - 16 from 16 on: their XOR is
+// entry g.
+struct WeightLines {
+  alignas(16) uint8_t lo[2][16];
+  alignas(16) uint8_t hi[2][16];
+  alignas(16) uint8_t slope[2][16];
+};
+constexpr WeightLines makeWeightLines() {
+  WeightLines t{};
+  uint8_t lo[32] = {}, hi[32] = {}, slope[32] = {};
+  for (int g = 0; g < 32; ++g) {
+    const WeightLine line = weightLine(g);
+    lo[g] = static_cast<uint8_t>(line.base & 0xFF);
+    hi[g] = static_cast<uint8_t>(line.base >> 8);
+    slope[g] = static_cast<uint8_t>(line.slope);
+  }
+  for (int i = 0; i < 16; ++i) {
+    t.lo[0][i] = lo[i];
+    t.lo[1][i] = lo[i + 16] ^ lo[i];
+    t.hi[0][i] = hi[i];
+    t.hi[1][i] = hi[i + 16] ^ hi[i];
+    t.slope[0][i] = slope[i];
+    t.slope[1][i] = slope[i + 16] ^ slope[i];
+  }
+  return t;
+}
+constexpr WeightLines kWeightLines = makeWeightLines();
+
+// Every pair through the tables as the pass reads them.
+constexpr bool weightLinesExact() {
+  for (int pa = 0; pa < 128; ++pa) {
+    const int g = pa >> 2, i = g & 15, k = g >> 4;
+    const auto entry = [&](const uint8_t (&t)[2][16]) { return t[0][i] ^ (k ? t[1][i] : 0); };
+    const WeightLine line = weightLine(g);
+    if (line.base < 0) return false;
+    const int m = entry(kWeightLines.lo) + 256 * entry(kWeightLines.hi) +
+                  entry(kWeightLines.slope) * (pa & 3);
+    if (m > 32767) return false;
+    for (int sa = 0; sa <= 128; ++sa)
+      if (((sa * m + 16384) >> 15) != weightQuotient(sa, pa)) return false;
+  }
+  return true;
+}
+static_assert(weightLinesExact(), "a weight line misses a quotient");
+
+// The byte at each lane's position of a 32-entry table t, for indices g 0 ..
+// 31 in bytes (and g - 16 in g16).
+template <class S>
+inline typename S::V lookup32(const uint8_t (&t)[2][16], typename S::V g, typename S::V g16) {
+  return S::bxor(S::shuffle8(S::broadcast16(t[0]), g), S::shuffle8(S::broadcast16(t[1]), g16));
+}
+
+// The weight multipliers of a block's even and odd pixels from its
+// previous weights pa (every byte at most 127), in 16-bit lanes.
+template <class S>
+inline Split<S> weightMultipliers(typename S::V pa) {
+  using V = typename S::V;
+  const V g = S::band(S::srl16(pa, 2), S::set1x8(31));
+  const V g16 = S::sub8(g, S::set1x8(16));
+  const V lo = lookup32<S>(kWeightLines.lo, g, g16);
+  const V hi = lookup32<S>(kWeightLines.hi, g, g16);
+  const V slope = lookup32<S>(kWeightLines.slope, g, g16);
+  const V low = S::set1(0x00FF), high = S::set1(static_cast<int16_t>(0xFF00));
+  const V baseE = S::bor(S::band(lo, low), S::sll8(hi));
+  const V baseO = S::bor(S::srl8(lo), S::band(hi, high));
+  const V stepE = S::maddubs(slope, S::band(pa, S::set1(0x0003)));
+  const V stepO = S::maddubs(slope, S::band(pa, S::set1(0x0300)));
+  return {S::add(baseE, stepE), S::add(baseO, stepO)};
+}
+
 struct PassConst {
   int16_t ratioR;  // static_ratio_r
   int16_t delta2;  // 2 x static_ratio_delta
@@ -236,12 +371,21 @@ inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, const LaneS
   const Split<S> sa{S::sub(c128, S::srl7(S::add(S::mullo(la.e, haE), r64))),
                     S::sub(c128, S::srl7(S::add(S::mullo(la.o, haO), r64)))};
 
-  // newPreAlpha: floor(n / d), n = 256 staticAlpha + den - 1, d = 2 den.
-  const Split<S> pa = split8<S>(S::load(io.preAlpha + o));
-  const V c256 = S::set1(256), one = S::set1(1);
-  const V denE = S::sub(c256, pa.e), denO = S::sub(c256, pa.o);
-  const V wE = quotient16<S>(S::add(S::sll8(sa.e), S::sub(denE, one)), S::add(denE, denE));
-  const V wO = quotient16<S>(S::add(S::sll8(sa.o), S::sub(denO, one)), S::add(denO, denO));
+  // newPreAlpha: floor(n / d), n = 256 staticAlpha + den - 1, d = 2 den; by
+  // the weight multipliers where every previous weight is below 128.
+  const V paBytes = S::load(io.preAlpha + o);
+  V wE, wO;
+  if (S::allZero(S::band(paBytes, S::set1x8(static_cast<int8_t>(0x80))))) {
+    const Split<S> m = weightMultipliers<S>(paBytes);
+    wE = S::mulhrs(sa.e, m.e);
+    wO = S::mulhrs(sa.o, m.o);
+  } else {
+    const Split<S> pa = split8<S>(paBytes);
+    const V c256 = S::set1(256), one = S::set1(1);
+    const V denE = S::sub(c256, pa.e), denO = S::sub(c256, pa.o);
+    wE = quotient16<S>(S::add(S::sll8(sa.e), S::sub(denE, one)), S::add(denE, denE));
+    wO = quotient16<S>(S::add(S::sll8(sa.o), S::sub(denO, one)), S::add(denO, denO));
+  }
   storeKeep<S, kMasked>(io.preAlpha + o, join8<S>(wE, wO), keep);
 
   const V w128E = S::sll7(wE), w128O = S::sll7(wO);
