@@ -329,7 +329,7 @@ inline void storeKeep(uint8_t *dst, typename S::V v, typename S::V keep) {
 }
 
 // The high sigma and its reciprocal of each 32-bit lane of a block's
-// smoothed differences h0 and h1 (see movingBlock), for its even pixels
+// smoothed differences h0 and h1 (see hAlphaFloat), for its even pixels
 // (index 0, 1) and its odd ones (2, 3).
 template <class S>
 struct LaneSigma {
@@ -354,22 +354,121 @@ inline void stillBlock(const BlockIo &io, ptrdiff_t o) {
   S::store(io.gain + o, S::maxu8(S::load(io.gain + o), S::set1x8(1)));
 }
 
-// Any block, from its lAlpha la and its lanes' sigmas.
+// hAlpha of the block's even and odd pixels by the float steps, from its
+// lanes' sigmas: h0 holds the first half of each 128-bit lane's pixels, h1
+// the second, so that packing their 32-bit halves gives pixel order.
+template <class S>
+inline Split<S> hAlphaFloat(const BlockIo &io, ptrdiff_t o, const LaneSigma<S> &sig) {
+  typename S::V h0, h1;
+  S::deal128(hdiffAt<S>(io, o), hdiffAt<S>(io, o + S::kLanes), h0, h1);
+  return {S::packus32(hAlpha<S>(S::sra32by16(S::sll32by16(h0)), sig.sH[0], sig.inv[0]),
+                      hAlpha<S>(S::sra32by16(S::sll32by16(h1)), sig.sH[1], sig.inv[1])),
+          S::packus32(hAlpha<S>(S::sra32by16(h0), sig.sH[2], sig.inv[2]),
+                      hAlpha<S>(S::sra32by16(h1), sig.sH[3], sig.inv[3]))};
+}
+
+// The per-pixel alpha in integers where every block column of the block has
+// a multiplier sigma (isMultiplierSigma): pixelAlphaByMultiplier with M =
+// pixelAlphaMultiplier(sH) = 2^16 Mh + Ml, equal to the float steps for every
+// difference (arith.h; the tests run every such sigma and excess), in 16-bit
+// lanes:
+// - the excess d = max(h - sH, 0), clamped to sH (a saturating subtraction:
+//   h - sH below -32768 has excess 0 as well). An excess above sH has alpha
+//   128, as sH itself does: R(sH) = floor(257 sH / (2 sH)) = 128.
+// - (d M + 2^30) >> 31 = (d Mh + floor(d Ml / 2^16) + 2^14) >> 15: with P =
+//   d Mh and d Ml = 2^16 Qh + Ql (0 <= Ql < 2^16), d M + 2^30 = 2^16 (P + Qh
+//   + 2^14) + Ql, and floor((2^16 n + Ql) / 2^31) = floor(n / 2^15) for an
+//   integer n as Ql < 2^16. Qh is one unsigned multiply-high of d by Ml, and
+//   X = P + Qh one signed multiply-add of the pairs (d, Qh) and (Mh, 1):
+//   d <= 32767, Qh < 2^15 and Mh < 2^15 (M < 2^31) are all 16-bit signed
+//   values, and X < 2^30 + 2^15.
+// - floor((X + 2^14) / 2^15) = (Y + 1) >> 1 with Y = floor(X / 2^14) (nested
+//   floors), an averaging with 0. The alpha is at most 128, so Y <= 256, and
+//   Y saturated to a byte (255 for 256) still gives 128: the averaging is
+//   done on the bytes.
+// The block row's lane arrays (SigmaLanes) hold, per pixel, its column's sH,
+// Ml, and Mh at even pixels with 1 at odd ones, so that a 128-bit lane of 8
+// pixels from a multiple of 8 (one block column) pairs each (d, Qh) with
+// (Mh, 1).
+struct SigmaLanes {
+  static constexpr int kCols = 512;  // the first columns of a block row
+  alignas(64) int16_t s[8 * kCols];
+  alignas(64) uint16_t ml[8 * kCols];
+  alignas(64) int16_t mh[8 * kCols];
+  alignas(64) uint8_t other[kCols + 8];  // not 0: a column that is not a multiplier sigma's
+};
+
+// The lane arrays of the first n (at most SigmaLanes::kCols) high sigmas of
+// a block row; M by the division of pixelAlphaMultiplier, four at a time
+// where the level has AVX2 (the other sigmas divide 32767 instead, unused).
+inline void setSigmaLanes(const uint32_t *sH, int n, SigmaLanes &sl) {
+  alignas(16) int32_t mul[4];
+  alignas(16) int32_t ok[4];
+  for (int i = 0; i < n; i += 4) {
+    const int k = n - i < 4 ? n - i : 4;
+#if defined(__AVX2__)
+    if (k == 4) {
+      const __m128i v = loadu(sH + i);
+      const __m128i inRange = _mm_cmpeq_epi32(
+          _mm_min_epu32(_mm_sub_epi32(v, _mm_set1_epi32(129)), _mm_set1_epi32(32767 - 129)),
+          _mm_sub_epi32(v, _mm_set1_epi32(129)));
+      const __m128i isMul = _mm_andnot_si128(
+          _mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(255)), _mm_setzero_si128()), inRange);
+      const __m128i safe = _mm_blendv_epi8(_mm_set1_epi32(32767), v, isMul);
+      const __m128i m = _mm256_cvttpd_epi32(
+          _mm256_div_pd(_mm256_set1_pd(274877906944.0), _mm256_cvtepi32_pd(safe)));
+      _mm_store_si128(reinterpret_cast<__m128i *>(mul), _mm_add_epi32(m, _mm_set1_epi32(1)));
+      _mm_store_si128(reinterpret_cast<__m128i *>(ok), isMul);
+    } else
+#endif
+    {
+      for (int j = 0; j < k; ++j) {
+        ok[j] = isMultiplierSigma(sH[i + j]) ? -1 : 0;
+        mul[j] = ok[j] ? pixelAlphaMultiplier(sH[i + j]) : 0;
+      }
+    }
+    for (int j = 0; j < k; ++j) {
+      const int c = i + j;
+      const int32_t m = mul[j];
+      sl.other[c] = ok[j] ? 0 : 1;
+      storeu(sl.s + 8 * c, _mm_set1_epi16(static_cast<int16_t>(sH[c] & 0x7FFF)));
+      storeu(sl.ml + 8 * c, _mm_set1_epi16(static_cast<int16_t>(m & 0xFFFF)));
+      storeu(sl.mh + 8 * c, _mm_set1_epi32((m >> 16) | 0x10000));
+    }
+  }
+  for (int c = n; c < n + 8; ++c) sl.other[c] = 1;
+}
+
+// Y of S::kLanes pixels from x (a multiple of 8), in 16-bit lanes.
+template <class S>
+inline typename S::V halfAlphaByMultiplier(typename S::V h, const SigmaLanes &sl, ptrdiff_t x) {
+  using V = typename S::V;
+  const V s = S::load(sl.s + x);
+  const V d = S::min16(S::max16(S::subs(h, s), S::zero()), s);
+  const V q = S::mulhiu(d, S::load(sl.ml + x));
+  const V mh = S::load(sl.mh + x);
+  return S::packus32(S::srl32by14(S::madd(S::unpacklo16(d, q), mh)),
+                     S::srl32by14(S::madd(S::unpackhi16(d, q), mh)));
+}
+
+// hAlpha of the block's even and odd pixels in integers; x: the block's
+// first pixel in the row (its offset in io is o).
+template <class S>
+inline Split<S> hAlphaByMultiplier(const BlockIo &io, ptrdiff_t o, const SigmaLanes &sl, int x) {
+  const typename S::V y =
+      S::packusInOrder(halfAlphaByMultiplier<S>(hdiffAt<S>(io, o), sl, x),
+                       halfAlphaByMultiplier<S>(hdiffAt<S>(io, o + S::kLanes), sl, x + S::kLanes));
+  return split8<S>(S::avg8(y, S::zero()));
+}
+
+// Any block, from its lAlpha la and hAlpha ha.
 template <class S, bool kMasked = false>
-inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, const LaneSigma<S> &sig,
+inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, Split<S> ha,
                         const PassConst &pc, typename S::V keep = S::zero()) {
   using V = typename S::V;
   const V r64 = S::set1(64), c128 = S::set1(128);
-  // hAlpha: h0 holds the first half of each 128-bit lane's pixels, h1 the
-  // second, so that packing their 32-bit halves gives pixel order.
-  V h0, h1;
-  S::deal128(hdiffAt<S>(io, o), hdiffAt<S>(io, o + S::kLanes), h0, h1);
-  const V haE = S::packus32(hAlpha<S>(S::sra32by16(S::sll32by16(h0)), sig.sH[0], sig.inv[0]),
-                            hAlpha<S>(S::sra32by16(S::sll32by16(h1)), sig.sH[1], sig.inv[1]));
-  const V haO = S::packus32(hAlpha<S>(S::sra32by16(h0), sig.sH[2], sig.inv[2]),
-                            hAlpha<S>(S::sra32by16(h1), sig.sH[3], sig.inv[3]));
-  const Split<S> sa{S::sub(c128, S::srl7(S::add(S::mullo(la.e, haE), r64))),
-                    S::sub(c128, S::srl7(S::add(S::mullo(la.o, haO), r64)))};
+  const Split<S> sa{S::sub(c128, S::srl7(S::add(S::mullo(la.e, ha.e), r64))),
+                    S::sub(c128, S::srl7(S::add(S::mullo(la.o, ha.o), r64)))};
 
   // newPreAlpha: floor(n / d), n = 256 staticAlpha + den - 1, d = 2 den; by
   // the weight multipliers where every previous weight is below 128.
@@ -470,11 +569,29 @@ inline uint64_t tColumns(const uint8_t *t) {
   return lo | uint64_t{hi} << 32;
 }
 
+// The n (2, 4 or 8) bytes from p ORed together, not 0 where any is not.
+template <int n>
+inline uint64_t otherColumns(const uint8_t *p) {
+  if constexpr (n == 2) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+  } else if constexpr (n == 4) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  } else {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  }
+}
+
 // The block of S::kBytes pixels from x (a multiple of 16) in the row of T
 // columns tRow: still, saturated or in general.
 template <class S>
 inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
-                  const PassConst &pc) {
+                  const SigmaLanes &sl, const PassConst &pc) {
   constexpr int kCols = S::kBytes / 8;  // the block columns it lies in
   constexpr uint64_t kAll128 = 0x8080808080808080u >> (64 - 8 * (kCols + 2));
   const int col = x >> 3;
@@ -485,6 +602,8 @@ inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow 
   const bool cached = col + kCols <= SigmaRow::kCached;
   if (t == kAll128 && cached && saturated<S>(io, x, sig.sat + col))
     return saturatedBlock<S>(io, x, pc);
+  if (col + kCols <= SigmaLanes::kCols && otherColumns<kCols>(sl.other + col) == 0)
+    return movingBlock<S>(io, x, lAlphaOf<S>(t), hAlphaByMultiplier<S>(io, x, sl, x), pc);
   float invCols[kCols];
   if (!cached)
     for (int i = 0; i < kCols; ++i) invCols[i] = sig.invAt(col + i);
@@ -492,7 +611,8 @@ inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow 
   const uint32_t *sH = sig.sH + col;
   const typename S::V s0 = S::spreadCols(sH, 0), s1 = S::spreadCols(sH, 1);
   const typename S::F i0 = S::spreadColsF(inv, 0), i1 = S::spreadColsF(inv, 1);
-  movingBlock<S>(io, x, lAlphaOf<S>(t), LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}, pc);
+  movingBlock<S>(io, x, lAlphaOf<S>(t),
+                 hAlphaFloat<S>(io, x, LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}), pc);
 }
 
 // Where the level has AVX-512 (Widest is 512 bits), the pass takes 64
@@ -528,7 +648,7 @@ inline Split<S> lAlphaOf64(__m128i t) {
 // saturated, or in general. S: the 512-bit vector.
 template <class S>
 inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
-                    const PassConst &pc) {
+                    const SigmaLanes &sl, const PassConst &pc) {
   const int col = x >> 3;
   const bool cached = col + 8 <= SigmaRow::kCached;
   // T columns n .. n + 9: the masked load reads nothing past them.
@@ -536,6 +656,8 @@ inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRo
   if (cached && _mm_cmpeq_epi8_mask(t, _mm_set1_epi8(static_cast<char>(128))) == 0x3FF &&
       saturated<S>(io, x, sig.sat + col))
     return saturatedBlock<S>(io, x, pc);
+  if (col + 8 <= SigmaLanes::kCols && otherColumns<8>(sl.other + col) == 0)
+    return movingBlock<S>(io, x, lAlphaOf64<S>(t), hAlphaByMultiplier<S>(io, x, sl, x), pc);
   float invCols[8];
   if (!cached)
     for (int i = 0; i < 8; ++i) invCols[i] = sig.invAt(col + i);
@@ -543,8 +665,8 @@ inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRo
   const uint32_t *sH = sig.sH + col;
   const typename S::V s0 = S::spreadCols(sH, 0), s1 = S::spreadCols(sH, 1);
   const typename S::F i0 = S::spreadColsF(inv, 0), i1 = S::spreadColsF(inv, 1);
-  movingBlock<S>(io, x, lAlphaOf64<S>(t), LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}},
-                 pc);
+  movingBlock<S>(io, x, lAlphaOf64<S>(t),
+                 hAlphaFloat<S>(io, x, LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}), pc);
 }
 
 // The moved-back last block of a row, at proWidth - 16: lane p is pixel
@@ -572,7 +694,8 @@ inline void movedBackBlock(const BlockIo &io, int proWidth, int nFull, const uin
   // Bytes before the nominal start nFull keep what is in memory.
   const S::V keep = _mm_cmplt_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
                                    _mm_set1_epi8(static_cast<char>(nFull - offsetX)));
-  movingBlock<S, true>(io, offsetX, split8<S>(S::load(la)), ls, pc, keep);
+  movingBlock<S, true>(io, offsetX, split8<S>(S::load(la)), hAlphaFloat<S>(io, offsetX, ls), pc,
+                       keep);
 }
 
 // The pass over rows [y0, y1) of a grid at least 16 pixels wide; with
@@ -592,6 +715,8 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
   const int cached = g.blockCols < SigmaRow::kCached ? g.blockCols : SigmaRow::kCached;
   int invRowOf = -1;
   int16_t satRow[SigmaRow::kCached];
+  SigmaLanes lanes;
+  const int laneCols = g.blockCols < SigmaLanes::kCols ? g.blockCols : SigmaLanes::kCols;
 
   for (int y = r.y0; y < r.y1; ++y) {
     const uint8_t *tRow = r.rowBuf + static_cast<ptrdiff_t>(y - r.y0) * rowBufStride;
@@ -600,6 +725,7 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
       invRowOf = y >> 3;
       invSigmaRow(sig.sH, invRow, cached);
       for (int i = 0; i < cached; ++i) satRow[i] = saturationBound(sig.sH[i]);
+      setSigmaLanes(sig.sH, laneCols, lanes);
     }
     const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * m.stride;
     const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * f.width;
@@ -624,15 +750,15 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
           if (still64<W>(tRow, x))
             stillBlock<W>(io, x);
           else
-            block64<W>(io, x, tRow, sig, pc);
+            block64<W>(io, x, tRow, sig, lanes, pc);
           x += 64;
           continue;
         }
       }
-      block<Wide>(io, x, tRow, sig, pc);
+      block<Wide>(io, x, tRow, sig, lanes, pc);
       x += Wide::kBytes;
     }
-    for (; x < nFull; x += 16) block<V128>(io, x, tRow, sig, pc);
+    for (; x < nFull; x += 16) block<V128>(io, x, tRow, sig, lanes, pc);
     if (nFull < proWidth) movedBackBlock(io, proWidth, nFull, tRow, sig, pc);
   }
 }
