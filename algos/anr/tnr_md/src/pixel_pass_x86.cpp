@@ -63,6 +63,50 @@ inline void invSigmaRow(const uint32_t *sH, float *inv, int n) {
   for (; i < n; ++i) inv[i] = invSigma(static_cast<int32_t>(sH[i]));
 }
 
+// The constant vectors of the block steps, read from memory: GCC 12 forms
+// a repeated constant in a general register and broadcasts it (three
+// instructions) each time it runs out of vector registers, which the moving
+// blocks do; a load folds into the instruction that uses it. The address
+// goes through an empty asm so that the compiler cannot see the values.
+struct alignas(64) PassVectors {
+  int16_t lowBytes[32];   // 0x00FF
+  int16_t highBytes[32];  // 0xFF00
+  int16_t r64[32];        // 64
+  int16_t c128[32];       // 128
+  int16_t four[32];       // 4
+  int16_t lowJ[32];       // 0x0003
+  int16_t highJ[32];      // 0x0300
+  int8_t top[64];         // 0x80
+  int8_t ones[64];        // 1
+  int8_t g31[64];         // 31
+  int8_t g16[64];         // 16
+};
+constexpr PassVectors makePassVectors() {
+  PassVectors k{};
+  for (int i = 0; i < 32; ++i) {
+    k.lowBytes[i] = 0x00FF;
+    k.highBytes[i] = static_cast<int16_t>(0xFF00);
+    k.r64[i] = 64;
+    k.c128[i] = 128;
+    k.four[i] = 4;
+    k.lowJ[i] = 0x0003;
+    k.highJ[i] = 0x0300;
+  }
+  for (int i = 0; i < 64; ++i) {
+    k.top[i] = static_cast<int8_t>(0x80);
+    k.ones[i] = 1;
+    k.g31[i] = 31;
+    k.g16[i] = 16;
+  }
+  return k;
+}
+constexpr PassVectors kPassVectors = makePassVectors();
+inline const PassVectors &passVectors() {
+  const PassVectors *p = &kPassVectors;
+  __asm__("" : "+r"(p));
+  return *p;
+}
+
 // The even and odd pixels' halves of a block's 16-bit lanes.
 template <class S>
 struct Split {
@@ -70,7 +114,7 @@ struct Split {
 };
 template <class S>
 inline Split<S> split8(typename S::V v) {
-  return {S::band(v, S::set1(0x00FF)), S::srl8(v)};
+  return {S::band(v, S::load(passVectors().lowBytes)), S::srl8(v)};
 }
 template <class S>
 inline typename S::V join8(typename S::V e, typename S::V o) {  // both halves 0 .. 255
@@ -282,16 +326,16 @@ inline typename S::V lookup32(const uint8_t (&t)[2][16], typename S::V g, typena
 template <class S>
 inline Split<S> weightMultipliers(typename S::V pa) {
   using V = typename S::V;
-  const V g = S::band(S::srl16(pa, 2), S::set1x8(31));
-  const V g16 = S::sub8(g, S::set1x8(16));
+  const PassVectors &k = passVectors();
+  const V g = S::band(S::srl16(pa, 2), S::load(k.g31));
+  const V g16 = S::sub8(g, S::load(k.g16));
   const V lo = lookup32<S>(kWeightLines.lo, g, g16);
   const V hi = lookup32<S>(kWeightLines.hi, g, g16);
   const V slope = lookup32<S>(kWeightLines.slope, g, g16);
-  const V low = S::set1(0x00FF), high = S::set1(static_cast<int16_t>(0xFF00));
-  const V baseE = S::bor(S::band(lo, low), S::sll8(hi));
-  const V baseO = S::bor(S::srl8(lo), S::band(hi, high));
-  const V stepE = S::maddubs(slope, S::band(pa, S::set1(0x0003)));
-  const V stepO = S::maddubs(slope, S::band(pa, S::set1(0x0300)));
+  const V baseE = S::bor(S::band(lo, S::load(k.lowBytes)), S::sll8(hi));
+  const V baseO = S::bor(S::srl8(lo), S::band(hi, S::load(k.highBytes)));
+  const V stepE = S::maddubs(slope, S::band(pa, S::load(k.lowJ)));
+  const V stepO = S::maddubs(slope, S::band(pa, S::load(k.highJ)));
   return {S::add(baseE, stepE), S::add(baseO, stepO)};
 }
 
@@ -351,7 +395,7 @@ inline void stillBlock(const BlockIo &io, ptrdiff_t o) {
   // The ratio is static_ratio_r + static_ratio_delta = 128 for every
   // static_ratio_r_bit, and the gain keeps its value (0 becomes 1).
   S::store(io.alpha + o, S::set1x8(static_cast<int8_t>(128)));
-  S::store(io.gain + o, S::maxu8(S::load(io.gain + o), S::set1x8(1)));
+  S::store(io.gain + o, S::maxu8(S::load(io.gain + o), S::load(passVectors().ones)));
 }
 
 // hAlpha of the block's even and odd pixels by the float steps, from its
@@ -466,7 +510,8 @@ template <class S, bool kMasked = false>
 inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, Split<S> ha,
                         const PassConst &pc, typename S::V keep = S::zero()) {
   using V = typename S::V;
-  const V r64 = S::set1(64), c128 = S::set1(128);
+  const PassVectors &k = passVectors();
+  const V r64 = S::load(k.r64), c128 = S::load(k.c128);
   const Split<S> sa{S::sub(c128, S::srl7(S::add(S::mullo(la.e, ha.e), r64))),
                     S::sub(c128, S::srl7(S::add(S::mullo(la.o, ha.o), r64)))};
 
@@ -474,7 +519,7 @@ inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, Split<S> ha
   // the weight multipliers where every previous weight is below 128.
   const V paBytes = S::load(io.preAlpha + o);
   V wE, wO;
-  if (S::allZero(S::band(paBytes, S::set1x8(static_cast<int8_t>(0x80))))) {
+  if (S::allZero(S::band(paBytes, S::load(k.top)))) {
     const Split<S> m = weightMultipliers<S>(paBytes);
     wE = S::mulhrs(sa.e, m.e);
     wO = S::mulhrs(sa.o, m.o);
@@ -501,7 +546,7 @@ inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, Split<S> ha
   const Split<S> g = split8<S>(S::load(io.gain + o));
   const V gE = S::srl7(S::add(S::mullo(ratioE, g.e), r64));
   const V gO = S::srl7(S::add(S::mullo(ratioO, g.o), r64));
-  storeKeep<S, kMasked>(io.gain + o, S::maxu8(join8<S>(gE, gO), S::set1x8(1)), keep);
+  storeKeep<S, kMasked>(io.gain + o, S::maxu8(join8<S>(gE, gO), S::load(k.ones)), keep);
 }
 
 // A block whose T columns are all 128 (lAlpha 128 in every lane: the
@@ -553,7 +598,7 @@ alignas(32) constexpr uint8_t kTWeightsO[32] = {3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1,
 template <class S>
 inline Split<S> lAlphaOf(uint64_t tCols) {  // T columns n .. as bytes
   const typename S::V tp = S::shuffle8(S::set1x64(tCols), S::load(kTPairs));
-  const typename S::V four = S::set1(4);
+  const typename S::V four = S::load(passVectors().four);
   return {S::srl3(S::add(S::maddubs(tp, S::load(kTWeightsE)), four)),
           S::srl3(S::add(S::maddubs(tp, S::load(kTWeightsO)), four))};
 }
