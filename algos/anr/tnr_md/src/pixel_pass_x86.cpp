@@ -416,9 +416,8 @@ inline Split<S> hAlphaFloat(const BlockIo &io, ptrdiff_t o, const LaneSigma<S> &
 // pixelAlphaMultiplier(sH) = 2^16 Mh + Ml, equal to the float steps for every
 // difference (arith.h; the tests run every such sigma and excess), in 16-bit
 // lanes:
-// - the excess d = max(h - sH, 0), clamped to sH (a saturating subtraction:
-//   h - sH below -32768 has excess 0 as well). An excess above sH has alpha
-//   128, as sH itself does: R(sH) = floor(257 sH / (2 sH)) = 128.
+// - the excess d = max(h - sH, 0) by a saturating subtraction (h - sH below
+//   -32768 has excess 0 as well), 0 .. 32767 - 129.
 // - (d M + 2^30) >> 31 = (d Mh + floor(d Ml / 2^16) + 2^14) >> 15: with P =
 //   d Mh and d Ml = 2^16 Qh + Ql (0 <= Ql < 2^16), d M + 2^30 = 2^16 (P + Qh
 //   + 2^14) + Ql, and floor((2^16 n + Ql) / 2^31) = floor(n / 2^15) for an
@@ -427,9 +426,12 @@ inline Split<S> hAlphaFloat(const BlockIo &io, ptrdiff_t o, const LaneSigma<S> &
 //   d <= 32767, Qh < 2^15 and Mh < 2^15 (M < 2^31) are all 16-bit signed
 //   values, and X < 2^30 + 2^15.
 // - floor((X + 2^14) / 2^15) = (Y + 1) >> 1 with Y = floor(X / 2^14) (nested
-//   floors), an averaging with 0. The alpha is at most 128, so Y <= 256, and
-//   Y saturated to a byte (255 for 256) still gives 128: the averaging is
-//   done on the bytes.
+//   floors), an averaging with 0, done on Y saturated to a byte: Y <= 254
+//   is exact, and Y >= 255 means an integer alpha of at least 128, which is
+//   clamped to 128, as (255 + 1) >> 1 is. X < 2^31, so 0 <= Y < 2^17: the
+//   signed saturating narrowing to 16 bits keeps it at or above 255 and
+//   below 2^15, which the next narrowing (of signed 16-bit values) takes to
+//   255.
 // The block row's lane arrays (SigmaLanes) hold, per pixel, its column's sH,
 // Ml, and Mh at even pixels with 1 at odd ones, so that a 128-bit lane of 8
 // pixels from a multiple of 8 (one block column) pairs each (d, Qh) with
@@ -487,12 +489,11 @@ inline void setSigmaLanes(const uint32_t *sH, int n, SigmaLanes &sl) {
 template <class S>
 inline typename S::V halfAlphaByMultiplier(typename S::V h, const SigmaLanes &sl, ptrdiff_t x) {
   using V = typename S::V;
-  const V s = S::load(sl.s + x);
-  const V d = S::min16(S::max16(S::subs(h, s), S::zero()), s);
+  const V d = S::max16(S::subs(h, S::load(sl.s + x)), S::zero());
   const V q = S::mulhiu(d, S::load(sl.ml + x));
   const V mh = S::load(sl.mh + x);
-  return S::packus32(S::srl32by14(S::madd(S::unpacklo16(d, q), mh)),
-                     S::srl32by14(S::madd(S::unpackhi16(d, q), mh)));
+  return S::packs32(S::srl32by14(S::madd(S::unpacklo16(d, q), mh)),
+                    S::srl32by14(S::madd(S::unpackhi16(d, q), mh)));
 }
 
 // hAlpha of the block's even and odd pixels in integers; x: the block's
