@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Executed x86-64 instructions per processing pixel of motion_detect on real
 # footage at the shipped defaults, counted natively under valgrind's
-# cachegrind (deterministic, unlike wall time on a shared machine): the
-# x86 set of the level the build's library runs (x86-64-v3 by default;
-# valgrind runs no AVX-512), 6 chained calls on vtest.avi upscaled to
-# 1920x1080 with sigma 8 noise (scripts/real_frames.sh), as
-# scripts/insncount.sh counts the Arm builds: insns(calls) - insns(the same
-# frames staged, no call), over calls x width x height.
+# cachegrind (deterministic, unlike wall time on a shared machine): the x86
+# set of the level the build's library runs (x86-64-v3 by default; valgrind
+# runs no AVX-512), 6 chained calls on vtest.avi upscaled to 1920x1080 with
+# sigma 8 noise (scripts/real_frames.sh), counted as scripts/insncount.sh
+# counts the Arm builds: insns(calls) - insns(the same frames staged, no
+# call), over calls x width x height.
 #
 #   scripts/insncount_x86.sh [BUILD_DIR]     default build/bench (its preset)
 #
@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 dir=${1:-build/bench}
 command -v valgrind >/dev/null || { echo "needs valgrind (apt-get install valgrind)" >&2; exit 1; }
 scripts/real_frames.sh
-if [[ $dir == build/bench && ! -x $dir/bench/tnr_md_insn_driver ]]; then
+if [[ $dir == build/bench && ! -f $dir/build.ninja ]]; then
   cmake --preset bench >/dev/null
 fi
 cmake --build "$dir" -j"${JOBS:-2}" --target tnr_md_insn_driver >/dev/null
@@ -38,6 +38,7 @@ awk -v c="$calls_n" -v d="$dry_n" -v p="$pixels" \
   'BEGIN { printf "real1080 x86 %16d %16d %12.3f\n", d, c, (c - d) / p }'
 if [[ ${PROFILE:-0} == 1 ]]; then
   cg_annotate "$out/calls" 2>/dev/null | grep -E 'tnr_md::' |
-    awk -v p="$pixels" '{ n = $1; gsub(",", "", n); $1 = ""; $2 = "";
-      if (n / p >= 0.01) printf "  %8.3f %s\n", n / p, substr($0, 1, 110) }'
+    sed -E 's/\( *[0-9.]+%\) *//; s/[?]+://; s/\(tnr_md::Frames.*//; s/\(short.*|\(unsigned.*//; s/tnr_md::x86_v[0-9a-z]*:://g' |
+    sed -E 's/\(anonymous namespace\):://g' |
+    awk -v p="$pixels" '{ n = $1; gsub(",", "", n); if (n / p >= 0.01) printf "  %8.3f %s\n", n / p, ($2 == "void" ? $3 : $2) }'
 fi
