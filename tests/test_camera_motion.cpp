@@ -44,30 +44,35 @@ TEST_P(ShiftRows, MatchPerSampleAtEveryPhaseAndLength) {
           SCOPED_TRACE(::testing::Message() << "n " << n << " step " << step << " phase " << phase
                                             << " guard " << tnr_md_test::sideName(side) << " seed 41");
           const Fill fill = static_cast<Fill>(rng() % static_cast<unsigned>(Fill::Count));
-          const int8_t *taps = tnr_md::kShiftTaps[phase];
-          GuardedBuffer<uint8_t> src(static_cast<size_t>(n + 3 * step), side);
+          // The shift's taps, and on every other length the estimator's
+          // (outer taps 0).
+          const int8_t *taps = (n % 2 ? tnr_md::kShiftTaps : tnr_md::kFitTaps)[phase];
+          GuardedBuffer<uint8_t> src(static_cast<size_t>(n + 5 * step), side);
           tnr_md_test::fillWith(src.data(), src.size(), fill, rng, 0, 255);
           GuardedBuffer<uint8_t> out(static_cast<size_t>(n), side);
           std::vector<uint8_t> wantOut(static_cast<size_t>(n));
           if (step > 0) {
-            tnr_md::shift1_c(src.data() + step, step, wantOut.data(), n, taps);
-            k.shift1(src.data() + step, step, out.data(), n, taps);
+            tnr_md::shift1_c(src.data() + 2 * step, step, wantOut.data(), n, taps);
+            k.shift1(src.data() + 2 * step, step, out.data(), n, taps);
             ASSERT_EQ(0, std::memcmp(wantOut.data(), out.data(), static_cast<size_t>(n)));
-            if (phase == 0) ASSERT_EQ(0, std::memcmp(src.data() + step, out.data(), static_cast<size_t>(n)));
+            if (phase == 0)
+              ASSERT_EQ(0, std::memcmp(src.data() + 2 * step, out.data(), static_cast<size_t>(n)));
           }
           if (step > 2) continue;
           GuardedBuffer<int16_t> h(static_cast<size_t>(n), side);
           std::vector<int16_t> want(static_cast<size_t>(n));
-          tnr_md::shiftH_c(src.data() + step, want.data(), n, step, taps);
-          k.shiftH(src.data() + step, h.data(), n, step, taps);
+          tnr_md::shiftH_c(src.data() + 2 * step, want.data(), n, step, taps);
+          k.shiftH(src.data() + 2 * step, h.data(), n, step, taps);
           ASSERT_EQ(0, std::memcmp(want.data(), h.data(), n * sizeof(int16_t)));
-          GuardedBuffer<int16_t> rows[4] = {GuardedBuffer<int16_t>(n, side), GuardedBuffer<int16_t>(n, side),
-                                            GuardedBuffer<int16_t>(n, side), GuardedBuffer<int16_t>(n, side)};
-          for (auto &r : rows) tnr_md_test::fillWith(r.data(), r.size(), fill, rng, -48, 303);
-          tnr_md::shiftV_c(rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data(),
-                           wantOut.data(), n, taps);
-          k.shiftV(rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data(), out.data(), n,
-                   taps);
+          std::vector<GuardedBuffer<int16_t>> rows;
+          const int16_t *r6[tnr_md::kShiftTapCount];
+          for (int j = 0; j < tnr_md::kShiftTapCount; ++j) {
+            rows.emplace_back(n, side);
+            tnr_md_test::fillWith(rows[j].data(), rows[j].size(), fill, rng, -72, 327);
+          }
+          for (int j = 0; j < tnr_md::kShiftTapCount; ++j) r6[j] = rows[j].data();
+          tnr_md::shiftV_c(r6, wantOut.data(), n, taps);
+          k.shiftV(r6, out.data(), n, taps);
           ASSERT_EQ(0, std::memcmp(wantOut.data(), out.data(), static_cast<size_t>(n)));
         }
 }
@@ -81,29 +86,30 @@ TEST_P(ShiftRows, BlockMatchesTheTwoPasses) {
   const tnr_md::MotionKernels &k = *GetParam().mk;
   std::mt19937 rng = tnr_md_test::seededRng(45);
   for (Guard side : kGuardSides)
-    for (int n : {1, 15, 16, 17, 31, 32, 33, 70, 127, 128, 129, 300})
+    for (int n : {1, 15, 16, 17, 31, 32, 33, 70, 127, 128, 129, 263, 300})
       for (int step : {0, 1, 2})
-        for (int rows : {1, 3, 4, 5, 6}) {
+        for (int rows : {1, 3, 5, 6, 7, 13}) {
           const int px = static_cast<int>(rng() % 16), py = static_cast<int>(rng() % 16);
           SCOPED_TRACE(::testing::Message() << "n " << n << " step " << step << " rows " << rows
                                             << " phases " << px << "," << py << " guard "
                                             << tnr_md_test::sideName(side) << " seed 45");
           const Fill fill = static_cast<Fill>(rng() % static_cast<unsigned>(Fill::Count));
           const int8_t *tx = tnr_md::kShiftTaps[step ? px : 0], *ty = tnr_md::kShiftTaps[py];
-          const ptrdiff_t pitch = n + 3 * step + static_cast<int>(rng() % 2) * 5;
-          GuardedBuffer<uint8_t> src(static_cast<size_t>((rows + 2) * pitch + n + 3 * step), side);
+          const ptrdiff_t pitch = n + 5 * step + static_cast<int>(rng() % 2) * 5;
+          GuardedBuffer<uint8_t> src(static_cast<size_t>((rows + 4) * pitch + n + 5 * step), side);
           tnr_md_test::fillWith(src.data(), src.size(), fill, rng, 0, 255);
-          const uint8_t *at = src.data() + pitch + step;
+          const uint8_t *at = src.data() + 2 * pitch + 2 * step;
           const ptrdiff_t outPitch = n + 1;
           GuardedBuffer<uint8_t> out(static_cast<size_t>((rows - 1) * outPitch + n), side);
           k.shiftHV(at, pitch, step, out.data(), outPitch, n, rows, tx, ty);
-          std::vector<int16_t> h(static_cast<size_t>(rows + 3) * n);
-          for (int r = 0; r < rows + 3; ++r)
-            tnr_md::shiftH_c(at + (r - 1) * pitch, h.data() + r * n, n, step, tx);
+          std::vector<int16_t> h(static_cast<size_t>(rows + 5) * n);
+          for (int r = 0; r < rows + 5; ++r)
+            tnr_md::shiftH_c(at + (r - 2) * pitch, h.data() + r * n, n, step, tx);
           std::vector<uint8_t> want(static_cast<size_t>(n));
           for (int y = 0; y < rows; ++y) {
-            tnr_md::shiftV_c(h.data() + y * n, h.data() + (y + 1) * n, h.data() + (y + 2) * n,
-                             h.data() + (y + 3) * n, want.data(), n, ty);
+            const int16_t *r6[tnr_md::kShiftTapCount];
+            for (int j = 0; j < tnr_md::kShiftTapCount; ++j) r6[j] = h.data() + (y + j) * n;
+            tnr_md::shiftV_c(r6, want.data(), n, ty);
             ASSERT_EQ(0, std::memcmp(want.data(), out.data() + y * outPitch, static_cast<size_t>(n)))
                 << "row " << y;
           }
@@ -155,6 +161,16 @@ TEST_P(ShiftRows, SadAndReductionMatchPerSample) {
         ASSERT_EQ(tnr_md::sad_c(ra.data(), as, rb.data(), bs, n, rows),
                   k.sad(ra.data(), as, rb.data(), bs, n, rows))
             << "rows " << rows;
+      }
+      // Many short rows of the largest differences: the vector forms carry
+      // 16-bit sums from row to row and must widen them in time.
+      if (n <= 100) {
+        const int rows = 300;
+        GuardedBuffer<uint8_t> za((rows - 1) * (n + 1) + n, side), fb((rows - 1) * n + n, side);
+        std::memset(za.data(), 0, za.size());
+        std::memset(fb.data(), 255, fb.size());
+        ASSERT_EQ(static_cast<uint32_t>(255 * n * rows), k.sad(za.data(), n + 1, fb.data(), n, n, rows));
+        ASSERT_EQ(static_cast<uint32_t>(255 * n * rows), k.sad(fb.data(), n, za.data(), n + 1, n, rows));
       }
       const int outs = n / 4 + 1;
       const ptrdiff_t stride = 4 * outs + 3;
@@ -257,11 +273,11 @@ int twoPass(const uint8_t *plane, int pitch, int n, int rows, int step, int c, i
   const int wx = mx >> 4, wy = my >> 4;
   const int8_t *tx = tnr_md::kShiftTaps[mx & 15], *ty = tnr_md::kShiftTaps[my & 15];
   int sum = 0;
-  for (int j = 0; j < 4; ++j) {
-    const int r = std::clamp(y + wy + j - 1, 0, rows - 1);
+  for (int j = 0; j < 6; ++j) {
+    const int r = std::clamp(y + wy + j - 2, 0, rows - 1);
     int hs = 0;
-    for (int i = 0; i < 4; ++i)
-      hs += tx[i] * plane[r * pitch + std::clamp(x + wx + i - 1, 0, n - 1) * step + c];
+    for (int i = 0; i < 6; ++i)
+      hs += tx[i] * plane[r * pitch + std::clamp(x + wx + i - 2, 0, n - 1) * step + c];
     sum += ty[j] * ((hs + 32) >> 6);
   }
   return std::clamp((sum + 32) >> 6, 0, 255);
@@ -284,9 +300,9 @@ TEST(HistoryShiftSemantics, WholePixelsMoveAndEdgesRepeatTheGrid) {
     ShiftCase c = makeCase(rng, w, h, w, h);
     const ShiftOut o = runShift(TNR_MD_DEFAULT_MOTION_KERNELS, c, dx, dy, Guard::Right);
     // Luma: source column x - dx / 16; with a fraction the taps reach from
-    // floor - 1 to floor + 2.
+    // floor - 2 to floor + 3.
     const int sx = -dx, wx = sx >> 4;
-    const int lo = frac ? -1 : 0, hi = frac ? 2 : 0;
+    const int lo = frac ? -2 : 0, hi = frac ? 3 : 0;
     const int wxMap = -(dx >= 0 ? (dx + 8) >> 4 : -((-dx + 8) >> 4));
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
@@ -377,6 +393,22 @@ TEST(HistoryShiftSemantics, FractionsLandOnARamp) {
       const double want = 40 + 4 * (x - dx / 16.0);
       EXPECT_NEAR(out[static_cast<size_t>(5) * w + x], want, 0.55) << "dx " << dx << " x " << x;
     }
+  }
+}
+
+// The exported taps: the table the shift uses, and a buffer too small for
+// them (an earlier version had four) left untouched.
+TEST(HistoryShiftSemantics, TapsAreReportedAndNeverOverrunABuffer) {
+  for (int phase = 0; phase < 16; ++phase) {
+    int8_t taps[8];
+    std::memset(taps, 99, sizeof taps);
+    ASSERT_EQ(historyShiftTaps(phase, taps, 8), tnr_md::kShiftTapCount);
+    EXPECT_EQ(0, std::memcmp(taps, tnr_md::kShiftTaps[phase], tnr_md::kShiftTapCount));
+    EXPECT_EQ(taps[tnr_md::kShiftTapCount], 99) << "phase " << phase;
+    int8_t four[4] = {99, 99, 99, 99};
+    EXPECT_EQ(historyShiftTaps(phase, four, 4), tnr_md::kShiftTapCount);
+    EXPECT_EQ(four[0], 99);
+    EXPECT_EQ(historyShiftTaps(phase, nullptr, 0), tnr_md::kShiftTapCount);
   }
 }
 

@@ -223,7 +223,8 @@ TEST(NeonOps, ReplacedMultipliesAndShifts) {
 }
 
 // Added in neon.h (missing from SIMDe): the absolute difference accumulated
-// into wrapping 16-bit lanes, and the shift left and insert.
+// into wrapping 16-bit lanes, the shift left and insert, and the
+// multiply-accumulate by a lane.
 TEST(NeonOps, AddedInNeonH) {
   lanewise(
       "vabal_u8", 451, [](uint16x8_t a, uint8x8_t x, uint8x8_t y) { return vabal_u8(a, x, y); },
@@ -233,6 +234,15 @@ TEST(NeonOps, AddedInNeonH) {
       "vsliq_n_s32 16", 454, [](int32x4_t a, int32x4_t b) { return vsliq_n_s32(a, b, 16); },
       [](int32_t x, int32_t y) { return int32_t((uint32_t(y) << 16) | (uint32_t(x) & 0xFFFFu)); },
       gS32, gS32);
+  const int16_t taps[4] = {-7, 12345, -32768, 82};
+  lanewise(
+      "vmlaq_lane_s16 2", 457,
+      [&](int16x8_t c, int16x8_t a) { return vmlaq_lane_s16(c, a, vld1_s16(taps), 2); },
+      [&](int16_t c, int16_t x) { return wrap<int16_t>(c + int32_t(x) * taps[2]); }, gS16, gS16);
+  lanewise(
+      "vmlaq_lane_s16 3", 458,
+      [&](int16x8_t c, int16x8_t a) { return vmlaq_lane_s16(c, a, vld1_s16(taps), 3); },
+      [&](int16_t c, int16_t x) { return wrap<int16_t>(c + int32_t(x) * taps[3]); }, gS16, gS16);
 }
 
 }  // namespace

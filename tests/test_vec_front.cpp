@@ -137,23 +137,31 @@ const int kFilterWidths[] = {1,  2,  3,  4,  5,   6,   7,   8,   9,   10,  11,  
 
 // Every vector twin of the 3x3 filter against the per-sample form on one
 // input (first valid sample pIn): equal outputs, nothing written past a row.
-void expectGaussTwinsMatch(int16_t *pIn, size_t outN, int h, int w, int stride, Guard g) {
+// With allSixteens (every input a multiple of 16) the twins' filter of the
+// difference plane too, where they have one.
+void expectGaussTwinsMatch(int16_t *pIn, size_t outN, int h, int w, int stride, Guard g,
+                           bool allSixteens) {
   auto want = canaryBuffer<int16_t>(outN, g, kCanary16);
   tnr_md::gauss3x3_c(pIn, want.data(), h, w, stride);
   for (const auto &twin : kTwins) {
-    SCOPED_TRACE(twin.name);
-    auto got = canaryBuffer<int16_t>(outN, g, kCanary16);
-    twin.k->gauss3x3(pIn, got.data(), h, w, stride);
-    ASSERT_TRUE(sameBuffers(want.data(), got.data(), outN, stride));
-    ASSERT_TRUE(canaryIntact<int16_t>(
-        got.data(), outN, kCanary16, [&](size_t i) { return i % stride < static_cast<size_t>(w); },
-        stride));
+    for (bool diff : {false, true}) {
+      tnr_md::Gauss3x3Fn *filter = diff ? twin.k->gauss3x3Diff : twin.k->gauss3x3;
+      if (diff && (!allSixteens || filter == nullptr)) continue;
+      SCOPED_TRACE(::testing::Message() << twin.name << (diff ? ", difference plane filter" : ""));
+      auto got = canaryBuffer<int16_t>(outN, g, kCanary16);
+      filter(pIn, got.data(), h, w, stride);
+      ASSERT_TRUE(sameBuffers(want.data(), got.data(), outN, stride));
+      ASSERT_TRUE(canaryIntact<int16_t>(
+          got.data(), outN, kCanary16,
+          [&](size_t i) { return i % stride < static_cast<size_t>(w); }, stride));
+    }
   }
 }
 
 // Full-range and small contents (reps 0 .. 5; rep 5 spans several of the x86
 // form's 16-row bands), then inputs that are all multiples of 16 (as the
-// scaled difference plane is), which take the 16-bit path; in half of those
+// scaled difference plane is), which take the 16-bit path (and the filter of
+// the difference plane where a form has one); in half of those
 // a single input that is not, anywhere in the rows and columns a row reads
 // (borders included), sends that row back to the exact 32-bit path, and the
 // rows after it must still be right. Last, each input one of the extremes and
@@ -195,7 +203,8 @@ TEST(VecFront, Gauss3x3MatchesPerSample) {
                      << (extremes ? "extremes" : fillName(f))
                      << (sixteens ? ", multiples of 16" : "") << ", not a multiple of 16 at row "
                      << badRow << " column " << badCol << ", guard " << sideName(g));
-        expectGaussTwinsMatch(in.data() + stride + 1, outN, h, w, stride, g);
+        expectGaussTwinsMatch(in.data() + stride + 1, outN, h, w, stride, g,
+                              sixteens && badRow == -2);
       }
     }
   }

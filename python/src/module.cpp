@@ -107,9 +107,10 @@ align              True to move the history with the camera: each frame the
                    picture's motion from the previous one is estimated and,
                    where the estimate is confident, the previous frame, the
                    weights and the gains follow it, so a panning or shaking
-                   camera keeps its noise reduction. It costs about as much
-                   again as the temporal stage. None: the library's default
-                   (off at present). Grids below 128x96 are never aligned.
+                   camera keeps its noise reduction. On a still camera it
+                   changes nothing and costs the estimation (about a quarter
+                   of the temporal stage). None: the library's default (on).
+                   Grids below 128x96 are never aligned.
                    The motion found is in stats.
 
 The defaults are the library's (those of the tnr tool and the element). Every parameter but

@@ -88,10 +88,12 @@ typedef struct TnrMdParams {
    * filtered frame, the weights and the gains are moved by it (historyShift)
    * before the temporal stage; the parts of the picture entering at an edge
    * start a new history. A still camera gives a motion of (0, 0) and the bytes
-   * of align = 0 in almost every frame. Grids below 128x96 or of odd sizes
-   * are never aligned. 0 (the default): the history stays where it was.
-   * Off by default while the estimation and the shift cost about as much
-   * again as the temporal stage itself (docs/camera-motion.md). */
+   * of align = 0 (a motion within 2/16 pixel of rest is rest). Grids below
+   * 128x96 or of odd sizes are never aligned. On by default (1): a pan or a
+   * handheld camera keeps most of the filter's gain (about +4.6 and +2.6 dB
+   * on the measured clips), a fixed camera loses nothing but pays for the
+   * estimation (about a quarter of the temporal stage's instructions on
+   * ARMv7-A; docs/camera-motion.md). 0: the history stays where it was. */
   int align;
 } TnrMdParams;
 

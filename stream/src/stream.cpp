@@ -251,7 +251,7 @@ void tnrMdParamsDefault(TnrMdParams *params) {
   params->spatial = 5.0f;
   params->grid_width = 0;
   params->grid_height = 0;
-  params->align = 0;
+  params->align = 1;
 }
 
 int tnrMdParamsPreset(TnrMdParams *params, int preset) {

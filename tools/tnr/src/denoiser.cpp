@@ -14,6 +14,7 @@ TnrParams::TnrParams() {
   staticRatioBit = p.static_ratio_bit;
   startGain = p.start_gain;
   spatial = p.spatial;
+  align = p.align != 0;
 }
 
 bool TnrParams::setPreset(const std::string &name) {

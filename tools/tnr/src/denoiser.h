@@ -23,8 +23,8 @@ struct TnrParams {
   float sigmaH, sigmaL, uvRatio;
   int staticRatioBit, startGain;
   float spatial;
-  // Move the history with the camera (the library's align, off by default).
-  bool align = false;
+  // Move the history with the camera (the library's align, on by default).
+  bool align = true;
   int gridWidth = 0;  // 0: the whole frame
   int gridHeight = 0;
   int threads = 0;  // threads sharing each frame; 0: one per core

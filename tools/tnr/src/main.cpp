@@ -91,8 +91,8 @@ void addTuning(CLI::App *cmd, tnr::TnrParams &p, std::string &preset) {
       ->check(real(tnr::kSpatialRange));
   cmd->add_flag("--align,!--no-align", p.align,
                 "Move the history with the camera: the picture's motion from frame to frame is "
-                "estimated and the history follows it (off by default; it costs about as much "
-                "again as the temporal stage)");
+                "estimated and the history follows it (on by default; --no-align saves the "
+                "estimation's cost on a fixed camera)");
   cmd->add_option("--gain", p.startGain, "Start value of the per-pixel gain table (0 to 255)")
       ->capture_default_str()
       ->check(integer(0, 255));
@@ -287,6 +287,7 @@ int main(int argc, char **argv) {
   if (sweep->count("--uv-ratio") == 0) s.uvRatio = {tnr::TnrParams{}.uvRatio};
   if (sweep->count("--spatial") == 0) s.spatial = {tnr::TnrParams{}.spatial};
   if (sweep->count("--static-ratio-bit") == 0) s.staticRatioBit = {tnr::TnrParams{}.staticRatioBit};
+  if (sweep->count("--align") == 0) s.align = {tnr::TnrParams{}.align ? 1 : 0};
 
   try {
     if (*den) return tnr::runDenoise(d);

@@ -337,7 +337,7 @@ TNR_MD_API size_t motionEstimateTmpBufSize(int height, int width);
  * no such match) and its gradient system is well conditioned. The tiles vote:
  * the motion agreed (within 4/16 pixel) by the most counting tiles, their
  * mean rounded, is valid when more than half of the counting tiles and at
- * least 3 agree; a mean within 1/16 pixel of (0, 0) (on both axes) is
+ * least 3 agree; a mean within 2/16 pixel of (0, 0) (on both axes) is
  * reported as (0, 0). confidence = 256 x agreeing tiles / tiles.
  *
  * pTmpBuf holds motionEstimateTmpBufSize(height, width) bytes, 2-byte aligned
@@ -353,10 +353,11 @@ TNR_MD_API void motionEstimate(const uint8_t *pPre, ptrdiff_t preStride, const u
  *  - the frame: pOut's grid (luma, and chroma rows 0 .. proHeight / 2 - 1,
  *    bytes 0 .. proWidth - 1) = pPre's grid sampled at (x - dx / 16,
  *    y - dy / 16) (chroma at half: the chroma motion is (dx + 1) >> 1,
- *    (dy + 1) >> 1 in 1/16 chroma samples) with the separable four-tap cubic
- *    of historyShiftTaps() per 1/16 phase: each row is filtered with the
- *    horizontal taps and rounded, h = (sum + 32) >> 6, then the rows with the
- *    vertical taps, out = clamp((sum + 32) >> 6, 0, 255);
+ *    (dy + 1) >> 1 in 1/16 chroma samples) with the separable six-tap
+ *    filter of historyShiftTaps() per 1/16 phase (a windowed sinc; taps
+ *    weigh samples -2 .. +3): each row is filtered with the horizontal taps
+ *    and rounded, h = (sum + 32) >> 6, then the rows with the vertical taps,
+ *    out = clamp((sum + 32) >> 6, 0, 255);
  *  - the maps (pPreAlpha into pAlphaOut, gains into pGainOut, each proHeight
  *    rows of proWidth bytes at gainStride) moved by the motion rounded to
  *    whole pixels (halves away from zero);
@@ -372,7 +373,7 @@ TNR_MD_API void motionEstimate(const uint8_t *pPre, ptrdiff_t preStride, const u
  * Bytes of pOut outside the grid are copied from pPre; pAlphaOut and
  * pGainOut outside the grid's columns are not written. A motion of (0, 0)
  * copies. pOut, pAlphaOut and pGainOut must not overlap the inputs.
- * pTmpBuf holds historyShiftTmpBufSize(proWidth) int16_t (four filtered rows
+ * pTmpBuf holds historyShiftTmpBufSize(proWidth) int16_t (six filtered rows
  * of the rows at the grid's top and bottom edges; the others stay in
  * registers), 2-byte aligned.
  * Sizes as for spatial_denoise (spatialDenoiseAccepts) with an even grid,
@@ -388,9 +389,11 @@ TNR_MD_API void historyShift(const uint8_t *pPre, const uint8_t *pCur, uint8_t *
 /* Scratch of historyShift in int16_t elements (0 for proWidth < 8). */
 TNR_MD_API size_t historyShiftTmpBufSize(int proWidth);
 
-/* The four taps (sum 64) of historyShift's filter at phase 0 .. 15 (1/16
- * pixel past the sample of tap 1): taps[0..3] weigh samples -1, 0, +1, +2. */
-TNR_MD_API void historyShiftTaps(int phase, int8_t taps[4]);
+/* The taps (sum 64) of historyShift's filter at phase 0 .. 15 (1/16 pixel
+ * past the sample of tap 2): taps[0..5] weigh samples -2 .. +3. Returns the
+ * number of taps (6) and writes them only when capacity is at least that.
+ * (An earlier version had four taps and no capacity.) */
+TNR_MD_API int historyShiftTaps(int phase, int8_t *taps, int capacity);
 
 #ifdef __cplusplus
 }

@@ -9,11 +9,12 @@
 // residual below a pixel). All sums are integers and the only division is
 // the 2x2 solve in 64 bits, so every build gives the same motion.
 //
-// The history shift's filter: a separable four-tap cubic at 1/16 phase, taps
-// in 1/64 (kShiftTaps). A recursive filter resamples its history every
-// frame, so the filter's loss of detail compounds; bilinear interpolation
-// halves the amplitude of a detail two pixels wide at phase 1/2, the cubic
-// keeps most of it (docs/camera-motion.md has the measured difference).
+// The history shift's filter: a separable six-tap windowed sinc (Lanczos,
+// a = 3) at 1/16 phase, taps in 1/64 (kShiftTaps). A recursive filter
+// resamples its history every frame, so the filter's loss of detail
+// compounds; bilinear interpolation halves the amplitude of a detail two
+// pixels wide at phase 1/2, a four-tap cubic keeps most of it, the six taps
+// more (docs/camera-motion.md has the measured differences).
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -22,18 +23,35 @@
 
 namespace tnr_md {
 
-// The cubic convolution kernel with a = -0.5 (Catmull-Rom) at 1/16 phase,
-// times 64 and rounded, then moved by one unit where the rounding left the
-// sum off 64 or the first moment off 4 x phase: every phase reproduces a
-// constant and a linear ramp exactly (a = -0.75, sharper, moves a ramp by up
-// to 1/16 pixel, a bias the recursion would accumulate). Phase 0 is the
-// sample itself. Taps 0 and 3 are never positive, 1 and 2 never negative
-// (the vector forms rely on it); the positive ones sum to at most 72.
-const int8_t kShiftTaps[16][4] = {
-    {0, 64, 0, 0},    {-2, 64, 2, 0},   {-3, 62, 5, 0},   {-4, 59, 10, -1},
-    {-4, 55, 14, -1}, {-5, 52, 19, -2}, {-5, 47, 25, -3}, {-4, 41, 30, -3},
-    {-4, 36, 36, -4}, {-3, 30, 41, -4}, {-3, 25, 47, -5}, {-2, 19, 52, -5},
-    {-1, 14, 55, -4}, {-1, 10, 59, -4}, {0, 5, 62, -3},   {0, 2, 64, -2},
+// The Lanczos kernel (a = 3) at 1/16 phase, normalised to sum 64, each
+// phase the rounding nearest to it (least sum of squared differences over
+// the taps moved by at most one unit) with sum 64 and first moment 4 x
+// phase: every phase reproduces a constant and a linear ramp exactly (a
+// ramp moved by a fraction of a pixel is a bias the recursion would
+// accumulate). Phases 9 .. 15 mirror 7 .. 1; phase 0 is the sample itself.
+// Taps 0, 2, 3 and 5 are never negative, 1 and 4 never positive (the vector
+// forms rely on it); the positive ones sum to at most 82, the negative to at
+// least -18.
+const int8_t kShiftTaps[16][6] = {
+    {0, 0, 64, 0, 0, 0},    {1, -4, 64, 4, -1, 0},  {1, -6, 63, 8, -2, 0},
+    {1, -7, 60, 13, -3, 0}, {2, -9, 57, 18, -5, 1}, {2, -9, 53, 22, -5, 1},
+    {2, -10, 49, 29, -7, 1}, {2, -9, 44, 33, -8, 2}, {2, -9, 39, 39, -9, 2},
+    {2, -8, 33, 44, -9, 2}, {1, -7, 29, 49, -10, 2}, {1, -5, 22, 53, -9, 2},
+    {1, -5, 18, 57, -9, 2}, {0, -3, 13, 60, -7, 1}, {0, -2, 8, 63, -6, 1},
+    {0, -1, 4, 64, -4, 1},
+};
+
+// The estimator's resampling (its second gradient step): the cubic
+// convolution kernel with a = -0.5 (Catmull-Rom) at 1/16 phase, times 64
+// and rounded, then moved by one unit where the rounding left the sum off 64
+// or the first moment off 4 x phase, in the shift's layout (taps 0 and 5
+// zero). One resampling of one picture needs no more; the shift's sharper
+// filter would cost a third more rows there.
+const int8_t kFitTaps[16][6] = {
+    {0, 0, 64, 0, 0, 0},   {0, -2, 64, 2, 0, 0},   {0, -3, 62, 5, 0, 0},   {0, -4, 59, 10, -1, 0},
+    {0, -4, 55, 14, -1, 0}, {0, -5, 52, 19, -2, 0}, {0, -5, 47, 25, -3, 0}, {0, -4, 41, 30, -3, 0},
+    {0, -4, 36, 36, -4, 0}, {0, -3, 30, 41, -4, 0}, {0, -3, 25, 47, -5, 0}, {0, -2, 19, 52, -5, 0},
+    {0, -1, 14, 55, -4, 0}, {0, -1, 10, 59, -4, 0}, {0, 0, 5, 62, -3, 0},  {0, 0, 2, 64, -2, 0},
 };
 
 // ---- Per-sample forms ------------------------------------------------------
@@ -41,33 +59,35 @@ const int8_t kShiftTaps[16][4] = {
 void shiftH_c(const uint8_t *src, int16_t *h, int n, int step, const int8_t *taps) {
   for (int i = 0; i < n; ++i) {
     int sum = 0;
-    for (int k = 0; k < 4; ++k) sum += taps[k] * src[i + step * (k - 1)];
+    for (int k = 0; k < kShiftTapCount; ++k) sum += taps[k] * src[i + step * (k - 2)];
     h[i] = static_cast<int16_t>((sum + 32) >> 6);
   }
 }
 
-void shiftV_c(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int16_t *r3,
-              uint8_t *out, int n, const int8_t *taps) {
+void shiftV_c(const int16_t *const *r, uint8_t *out, int n, const int8_t *taps) {
   for (int i = 0; i < n; ++i) {
-    const int sum = taps[0] * r0[i] + taps[1] * r1[i] + taps[2] * r2[i] + taps[3] * r3[i];
+    int sum = 0;
+    for (int k = 0; k < kShiftTapCount; ++k) sum += taps[k] * r[k][i];
     out[i] = static_cast<uint8_t>(std::clamp((sum + 32) >> 6, 0, 255));
   }
 }
 
 // Row by row over chunks of columns: each source row filtered once into a
-// ring of four rows on the stack, each output row from the four.
+// ring of six rows on the stack, each output row from the six.
 void shiftHV_c(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdiff_t outPitch,
                int n, int rows, const int8_t *tx, const int8_t *ty) {
   constexpr int kChunk = 128;
-  int16_t ring[4][kChunk];
+  int16_t ring[kShiftTapCount][kChunk];
   for (int i = 0; i < n; i += kChunk) {
     const int m = std::min(kChunk, n - i);
-    for (int r = -1; r < rows + 2; ++r) {  // source row r in ring[(r + 1) & 3]
-      shiftH_c(src + r * pitch + i, ring[(r + 1) & 3], m, step, tx);
-      const int y = r - 2;  // the output row whose last source row that was
-      if (y >= 0)
-        shiftV_c(ring[y & 3], ring[(y + 1) & 3], ring[(y + 2) & 3], ring[(y + 3) & 3],
-                 out + y * outPitch + i, m, ty);
+    for (int r = -2; r < rows + 3; ++r) {  // source row r in ring[(r + 2) % 6]
+      shiftH_c(src + r * pitch + i, ring[(r + 2) % kShiftTapCount], m, step, tx);
+      const int y = r - 3;  // the output row whose last source row that was
+      if (y >= 0) {
+        const int16_t *six[kShiftTapCount];
+        for (int k = 0; k < kShiftTapCount; ++k) six[k] = ring[(y + k) % kShiftTapCount];
+        shiftV_c(six, out + y * outPitch + i, m, ty);
+      }
     }
   }
 }
@@ -75,7 +95,7 @@ void shiftHV_c(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrd
 void shift1_c(const uint8_t *src, ptrdiff_t step, uint8_t *out, int n, const int8_t *taps) {
   for (int i = 0; i < n; ++i) {
     int sum = 0;
-    for (int k = 0; k < 4; ++k) sum += taps[k] * src[i + step * (k - 1)];
+    for (int k = 0; k < kShiftTapCount; ++k) sum += taps[k] * src[i + step * (k - 2)];
     out[i] = static_cast<uint8_t>(std::clamp((sum + 32) >> 6, 0, 255));
   }
 }
@@ -256,9 +276,9 @@ bool gradientSolve(GradientSums s, int *fx, int *fy) {
 
 // The fraction of a tile's motion beyond whole pixels (u, v), in 1/16 pixel:
 // a gradient step against the previous picture at (u, v), then a second one
-// against it resampled (with the history shift's filter) at the first
-// step's motion; false when a step fails or leaves its pixel. rows holds
-// 3 x (tile width + 2) bytes and hrows 6 x (tile width + 2) int16_t.
+// against it resampled (with the cubic of kFitTaps) at the first step's
+// motion; false when a step fails or leaves its pixel. rows holds 3 x
+// (tile width + 2) bytes and hrows 6 x (tile width + 2) int16_t.
 bool tileFraction(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, int u, int v,
                   int step, uint8_t *rows, int16_t *hrows, int *mx, int *my) {
   GradientSums s;
@@ -275,7 +295,7 @@ bool tileFraction(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, i
   const int sx = -m[0], sy = -m[1];
   const int wx = sx >> 4, px = sx & 15, wy = sy >> 4, py = sy & 15;
   const int n = r.x1 - r.x0 + 2;
-  const int8_t *tx = kShiftTaps[px], *ty = kShiftTaps[py];
+  const int8_t *tx = kFitTaps[px], *ty = kFitTaps[py];
   GradientSums s2;
   uint64_t sad = 0;  // |c - p| over the centre rows
   int64_t samples = 0;
@@ -284,9 +304,13 @@ bool tileFraction(const MotionKernels &k, Plane pre, Plane cur, const Rect &r, i
     for (int i = 0; i < 6; ++i)
       k.shiftH(pre.p + (y + wy - 2 + i) * pre.stride + r.x0 - 1 + wx, hrows + i * n, n,
                px ? 1 : 0, tx);
-    for (int j = 0; j < 3; ++j)
-      k.shiftV(hrows + j * n, hrows + (j + 1) * n, hrows + (j + 2) * n, hrows + (j + 3) * n,
-               rows + j * n, n, ty);
+    for (int j = 0; j < 3; ++j) {
+      // The cubic's rows are the six-tap layout's 1 .. 4; 0 and 5 weigh 0.
+      const int16_t *r6[kShiftTapCount] = {hrows + j * n,       hrows + j * n,
+                                           hrows + (j + 1) * n, hrows + (j + 2) * n,
+                                           hrows + (j + 3) * n, hrows + (j + 3) * n};
+      k.shiftV(r6, rows + j * n, n, ty);
+    }
     const uint8_t *c = cur.p + y * cur.stride;
     const int o = r.x0 - 1;  // sample x of the aligned rows at index x - o
     gradientRow(k, c, c - cur.stride, c + cur.stride, rows + n - o, rows - o, rows + 2 * n - o,
@@ -395,9 +419,11 @@ void motionEstimateWith(const MotionKernels &k, const uint8_t *pPre, ptrdiff_t p
     }
   motion->dx = static_cast<int>(divRound(sx, support));
   motion->dy = static_cast<int>(divRound(sy, support));
-  // Within 1/16 pixel of still: below the estimate's accuracy, and moving
-  // the history by it would only soften it.
-  if (std::abs(motion->dx) <= 1 && std::abs(motion->dy) <= 1) motion->dx = motion->dy = 0;
+  // Within 2/16 pixel of still: below the estimate's accuracy on noisy
+  // frames (its error's rms is about 1/16), and moving the history by it
+  // would only soften it. (At 1/16 a fixed camera lost 0.06 dB at sigma 4 on
+  // vtest.avi with the six-tap filter; at 2/16 nothing.)
+  if (std::abs(motion->dx) <= 2 && std::abs(motion->dy) <= 2) motion->dx = motion->dy = 0;
   motion->valid = 1;
 }
 
@@ -419,8 +445,8 @@ Axis axisOf(int m, int n) {
   Axis a;
   a.whole = m >> 4;  // floor
   a.phase = m & 15;
-  a.lo = a.phase ? -1 : 0;
-  a.hi = a.phase ? 2 : 0;
+  a.lo = a.phase ? -2 : 0;
+  a.hi = a.phase ? 3 : 0;
   a.first = std::clamp(-a.whole - a.lo, 0, n);
   a.end = std::clamp(n - a.whole - a.hi, a.first, n);
   return a;
@@ -433,14 +459,15 @@ Axis axisOf(int m, int n) {
 uint8_t clampedSample(const uint8_t *pre, ptrdiff_t pitch, int n, int rows, int step, int c,
                       int x, int y, const Axis &ax, const Axis &ay, const int8_t *tx,
                       const int8_t *ty) {
-  int cols[4];
-  for (int i = 0; i < 4; ++i) cols[i] = std::clamp(x + ax.whole + i - 1, 0, n - 1) * step + c;
+  int cols[kShiftTapCount];
+  for (int i = 0; i < kShiftTapCount; ++i)
+    cols[i] = std::clamp(x + ax.whole + i - 2, 0, n - 1) * step + c;
   int sum = 0;
-  for (int j = 0; j < 4; ++j) {
+  for (int j = 0; j < kShiftTapCount; ++j) {
     if (ty[j] == 0) continue;
-    const uint8_t *row = pre + std::clamp(y + ay.whole + j - 1, 0, rows - 1) * pitch;
-    const int h = tx[0] * row[cols[0]] + tx[1] * row[cols[1]] + tx[2] * row[cols[2]] +
-                  tx[3] * row[cols[3]];
+    const uint8_t *row = pre + std::clamp(y + ay.whole + j - 2, 0, rows - 1) * pitch;
+    int h = 0;
+    for (int i = 0; i < kShiftTapCount; ++i) h += tx[i] * row[cols[i]];
     sum += ty[j] * ((h + 32) >> 6);
   }
   return static_cast<uint8_t>(std::clamp((sum + 32) >> 6, 0, 255));
@@ -450,10 +477,10 @@ uint8_t clampedSample(const uint8_t *pre, ptrdiff_t pitch, int n, int rows, int 
 // rows rows, at pitch; source offset (mx, my) in 1/16 samples. The outputs
 // whose taps lie inside the grid form one block; around it the taps that
 // leave the grid read its nearest edge sample instead. Rows above and below
-// the block go through the row kernels over the block's columns, their four
-// source rows clamped to the grid (filtered into tmp, 4 x n x step
+// the block go through the row kernels over the block's columns, their six
+// source rows clamped to the grid (filtered into tmp, 6 x n x step
 // int16_t); the columns beside the block per sample, down each column with
-// the three filtered samples above the next kept (as shiftHV_c).
+// the five filtered samples above the next kept.
 void shiftPlane(const MotionKernels &k, const uint8_t *pre, uint8_t *out, int16_t *tmp,
                 ptrdiff_t pitch, int n, int rows, int step, int mx, int my) {
   const Axis ax = axisOf(mx, n), ay = axisOf(my, rows);
@@ -477,17 +504,21 @@ void shiftPlane(const MotionKernels &k, const uint8_t *pre, uint8_t *out, int16_
       edge(o, y, ax.end, n);
       // A row whose vertical taps leave the grid: its source rows clamped.
       const auto source = [&](int j) {
-        return src0 + std::clamp(y + ay.whole + j - 1, 0, rows - 1) * pitch;
+        return src0 + std::clamp(y + ay.whole + j - 2, 0, rows - 1) * pitch;
       };
       if (!ay.phase) {
         if (ax.phase)
-          k.shift1(source(1), step, o + b0, count, tx);
+          k.shift1(source(2), step, o + b0, count, tx);
         else
-          std::memcpy(o + b0, source(1), static_cast<size_t>(count));
+          std::memcpy(o + b0, source(2), static_cast<size_t>(count));
         continue;
       }
-      for (int j = 0; j < 4; ++j) k.shiftH(source(j), tmp + j * count, count, ax.phase ? step : 0, tx);
-      k.shiftV(tmp, tmp + count, tmp + 2 * count, tmp + 3 * count, o + b0, count, ty);
+      const int16_t *six[kShiftTapCount];
+      for (int j = 0; j < kShiftTapCount; ++j) {
+        k.shiftH(source(j), tmp + j * count, count, ax.phase ? step : 0, tx);
+        six[j] = tmp + j * count;
+      }
+      k.shiftV(six, o + b0, count, ty);
       continue;
     }
     if (ax.phase && ay.phase) continue;  // the block below
@@ -504,23 +535,25 @@ void shiftPlane(const MotionKernels &k, const uint8_t *pre, uint8_t *out, int16_
   // clamped only to stay inside).
   const auto edgeColumns = [&](int x0, int x1) {
     for (int x = x0; x < x1; ++x) {
-      int cols[4];
-      for (int i = 0; i < 4; ++i) cols[i] = std::clamp(x + ax.whole + i - 1, 0, n - 1) * step;
+      int cols[kShiftTapCount];
+      for (int i = 0; i < kShiftTapCount; ++i)
+        cols[i] = std::clamp(x + ax.whole + i - 2, 0, n - 1) * step;
       for (int c = 0; c < step; ++c) {
         const auto h = [&](int r) {
           const uint8_t *row = pre + std::clamp(r, 0, rows - 1) * pitch + c;
-          return (tx[0] * row[cols[0]] + tx[1] * row[cols[1]] + tx[2] * row[cols[2]] +
-                  tx[3] * row[cols[3]] + 32) >> 6;
+          int sum = 0;
+          for (int i = 0; i < kShiftTapCount; ++i) sum += tx[i] * row[cols[i]];
+          return (sum + 32) >> 6;
         };
         int r = ay.first + ay.whole;
-        int h0 = h(r - 1), h1 = h(r), h2 = h(r + 1);
+        int hs[kShiftTapCount];  // source rows r - 2 .. r + 3
+        for (int j = 0; j < kShiftTapCount - 1; ++j) hs[j] = h(r + j - 2);
         for (int y = ay.first; y < ay.end; ++y, ++r) {
-          const int h3 = h(r + 2);
-          const int sum = ty[0] * h0 + ty[1] * h1 + ty[2] * h2 + ty[3] * h3;
+          hs[kShiftTapCount - 1] = h(r + 3);
+          int sum = 0;
+          for (int j = 0; j < kShiftTapCount; ++j) sum += ty[j] * hs[j];
           out[y * pitch + x * step + c] = static_cast<uint8_t>(std::clamp((sum + 32) >> 6, 0, 255));
-          h0 = h1;
-          h1 = h2;
-          h2 = h3;
+          for (int j = 0; j + 1 < kShiftTapCount; ++j) hs[j] = hs[j + 1];
         }
       }
     }
@@ -531,8 +564,8 @@ void shiftPlane(const MotionKernels &k, const uint8_t *pre, uint8_t *out, int16_
   }
   // The block in bands of kBandRows rows, so that the rows a band reads
   // stay in cache while its strips walk down them (each band filters the
-  // three rows above its first again).
-  constexpr int kBandRows = 32;
+  // five rows above its first again).
+  constexpr int kBandRows = 64;
   if (ax.phase && ay.phase && count > 0)
     for (int y = ay.first; y < ay.end; y += kBandRows)
       k.shiftHV(src0 + (y + ay.whole) * pitch, pitch, step, out + y * pitch + b0, pitch, count,
@@ -620,7 +653,7 @@ void motionEstimate(const uint8_t *pPre, ptrdiff_t preStride, const uint8_t *pCu
 }
 
 size_t historyShiftTmpBufSize(int proWidth) {
-  return proWidth < 8 ? 0 : 4 * static_cast<size_t>(proWidth);
+  return proWidth < 8 ? 0 : tnr_md::kShiftTapCount * static_cast<size_t>(proWidth);
 }
 
 void historyShift(const uint8_t *pPre, const uint8_t *pCur, uint8_t *pOut, const uint8_t *pPreAlpha,
@@ -632,8 +665,10 @@ void historyShift(const uint8_t *pPre, const uint8_t *pCur, uint8_t *pOut, const
                            gainStride, dx, dy, gainFill);
 }
 
-void historyShiftTaps(int phase, int8_t taps[4]) {
-  std::memcpy(taps, tnr_md::kShiftTaps[phase & 15], 4);
+int historyShiftTaps(int phase, int8_t *taps, int capacity) {
+  if (taps && capacity >= tnr_md::kShiftTapCount)
+    std::memcpy(taps, tnr_md::kShiftTaps[phase & 15], tnr_md::kShiftTapCount);
+  return tnr_md::kShiftTapCount;
 }
 
 }  // extern "C"

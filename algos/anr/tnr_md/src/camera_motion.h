@@ -10,30 +10,33 @@
 
 namespace tnr_md {
 
+// The history shift's filter has six taps, weighing samples -2 .. +3.
+constexpr int kShiftTapCount = 6;
+
 // One row of the history shift's horizontal pass: for i in [0, n)
-//   h[i] = (sum_k taps[k] src[i + step (k - 1)] + 32) >> 6   (arithmetic)
-// reading src[-step] .. src[n - 1 + 2 step]. step is 1 (luma), 2 (the
+//   h[i] = (sum_k taps[k] src[i + step (k - 2)] + 32) >> 6   (arithmetic)
+// reading src[-2 step] .. src[n - 1 + 3 step]. step is 1 (luma), 2 (the
 // interleaved chroma, each component with its own) or 0 (phase 0: only
-// src[i], taps 0, 64, 0, 0). Every h lies within -48 .. 303 for the taps of
-// historyShiftTaps.
+// src[i], taps 0, 0, 64, 0, 0, 0). Every h lies within -72 .. 327 for the
+// taps of kShiftTaps and kFitTaps.
 using ShiftHFn = void(const uint8_t *src, int16_t *h, int n, int step, const int8_t *taps);
-// One row of the vertical pass: out[i] = clamp((sum_k taps[k] r_k[i] + 32)
-// >> 6, 0, 255) over four rows of h (the same row four times at phase 0).
-// Every partial sum fits int16_t.
-using ShiftVFn = void(const int16_t *r0, const int16_t *r1, const int16_t *r2, const int16_t *r3,
-                      uint8_t *out, int n, const int8_t *taps);
+// One row of the vertical pass: out[i] = clamp((sum_k taps[k] r[k][i] + 32)
+// >> 6, 0, 255) over six rows of h (the same row six times at phase 0; a row
+// whose tap is 0 is read but weighs nothing). Every partial sum fits int16_t
+// (at most 82 x 327 + 18 x 72 = 28110, at least -11790).
+using ShiftVFn = void(const int16_t *const *r, uint8_t *out, int n, const int8_t *taps);
 // Both passes over a block of rows x n outputs at once (the filtered rows
-// stay in registers): for y in [0, rows), i in [0, n)
-//   h(r, i) = (sum_k tx[k] src[r pitch + i + step (k - 1)] + 32) >> 6
-//   out[y outPitch + i] = clamp((sum_j ty[j] h(y + j - 1, i) + 32) >> 6, 0, 255)
-// reading rows -1 .. rows + 1 of src, bytes -step .. n - 1 + 2 step of each:
-// the bytes of shiftH then shiftV.
+// stay in registers or on the stack): for y in [0, rows), i in [0, n)
+//   h(r, i) = (sum_k tx[k] src[r pitch + i + step (k - 2)] + 32) >> 6
+//   out[y outPitch + i] = clamp((sum_j ty[j] h(y + j - 2, i) + 32) >> 6, 0, 255)
+// reading rows -2 .. rows + 2 of src, bytes -2 step .. n - 1 + 3 step of
+// each: the bytes of shiftH then shiftV.
 using ShiftHVFn = void(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out,
                        ptrdiff_t outPitch, int n, int rows, const int8_t *tx, const int8_t *ty);
 // One pass of the filter straight to bytes, for an axis whose other axis
 // sits on whole samples: for i in [0, n)
-//   out[i] = clamp((sum_k taps[k] src[i + step (k - 1)] + 32) >> 6, 0, 255)
-// reading src[-step] .. src[n - 1 + 2 step]; step 1 or 2 along a row, the
+//   out[i] = clamp((sum_k taps[k] src[i + step (k - 2)] + 32) >> 6, 0, 255)
+// reading src[-2 step] .. src[n - 1 + 3 step]; step 1 or 2 along a row, the
 // pitch down a column. Equals shiftH followed by shiftV at phase 0 (or the
 // other way round) exactly: (64 h + 32) >> 6 = h.
 using Shift1Fn = void(const uint8_t *src, ptrdiff_t step, uint8_t *out, int n, const int8_t *taps);
@@ -117,8 +120,10 @@ void historyShiftWith(const MotionKernels &k, const uint8_t *pPre, const uint8_t
                       int imgWidth, int proHeight, int proWidth, int gainStride, int dx, int dy,
                       int gainFill);
 
-// The filter's taps, per 1/16 phase (historyShiftTaps).
-extern const int8_t kShiftTaps[16][4];
+// The shift's taps, per 1/16 phase (historyShiftTaps), and the estimator's
+// (the four-tap cubic in the same layout).
+extern const int8_t kShiftTaps[16][kShiftTapCount];
+extern const int8_t kFitTaps[16][kShiftTapCount];
 
 }  // namespace tnr_md
 

@@ -247,8 +247,16 @@ __attribute__((always_inline)) inline PairSums blockPair(const uint8_t *curY, co
       sumAbs = first ? vpaddlq_u8(ad) : vpadalq_u8(sumAbs, ad);
       vst1q_u16(reinterpret_cast<uint16_t *>(hd),
                 vmlal_u8(vreinterpretq_u16_s16(ta), vget_low_u8(ad), x32));
+#if defined(__aarch64__)
+      // AArch64 multiplies the high half in place instead of moving it out
+      // first (768x576 real footage: 10.64 to 10.55 executed instructions
+      // per pixel).
+      vst1q_u16(reinterpret_cast<uint16_t *>(hd) + 8,
+                vmlal_high_u8(vreinterpretq_u16_s16(tb), ad, vdupq_n_u8(32)));
+#else
       vst1q_u16(reinterpret_cast<uint16_t *>(hd) + 8,
                 vmlal_u8(vreinterpretq_u16_s16(tb), vget_high_u8(ad), x32));
+#endif
     } else {
       const int16x8_t ha = vaddq_s16(  // wraps
           vreinterpretq_s16_u16(vabdl_u8(vget_low_u8(cy), vget_low_u8(py))), ta);
@@ -321,6 +329,115 @@ int blockPairs(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, const ui
 #undef TNR_MD_PAIR
 }
 
+#if !defined(__aarch64__)
+// ARMv7 (and the x86 build of this source): the blocks of blockPairs<true>
+// one pair at a time from luma and chroma rows loaded de-interleaved (one
+// structure load each, whose two halves form one register): the even
+// columns (U) in the low half, the odd ones (V) in the high half. Luma
+// columns 2j and 2j + 1 share pair j's term, so lane j of the term serves
+// both halves without a zip, and one structure store writes 32 x h of 16
+// columns interleaved, its pointer stepped in the store; the chroma sums are
+// byte sums of both frames like the luma ones. The loop keeps its values in
+// registers, where blockPair's spills copies. 768x576 real footage,
+// executed instructions per pixel: the stage 1.61 to 1.42. (AArch64's
+// de-interleaving loads leave the halves in two registers, which take moves
+// to pair: its stage counted 1.84 this way against 1.54.)
+inline PairSums blockPairEvenOdd(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC,
+                                 const uint8_t *preC, int imgWidth, int16_t *hd, int hDiffStride,
+                                 int16x4_t uvf256) {
+  auto load = [](const uint8_t *p) {
+    const uint8x8x2_t d = vld2_u8(p);
+    return vcombine_u8(d.val[0], d.val[1]);
+  };
+  // Sums of neighbouring bytes of both frames: luma lanes 0, 1, 4, 5 block
+  // a, 2, 3, 6, 7 block b (at most 16 x 255 each); chroma U lanes 0 .. 3, V
+  // lanes 4 .. 7, a then b (at most 8 x 255). Sums of neighbouring |dY|
+  // (sumAbs) and of the pairs' terms (sumT, as in blockPair).
+  uint16x8_t sumCY = vdupq_n_u16(0), sumPY = sumCY, sumAbs = sumCY, sumCC = sumCY, sumPC = sumCY;
+  int16x8_t sumT = vdupq_n_s16(0);
+#pragma GCC unroll 1
+  for (int c = 0; c < 4; ++c) {
+    const uint8x16_t cuv = load(curC), puv = load(preC);
+    curC = stepRow(curC, imgWidth);
+    preC = stepRow(preC, imgWidth);
+    sumCC = vpadalq_u8(sumCC, cuv);
+    sumPC = vpadalq_u8(sumPC, puv);
+    const uint8x16_t adUV = vabdq_u8(cuv, puv);
+    const int16x8_t t = chromaTermSmall(
+        vreinterpretq_s16_u16(vaddl_u8(vget_low_u8(adUV), vget_high_u8(adUV))), uvf256);
+    sumT = vaddq_s16(sumT, t);
+    const int16x8_t t32 = vshlq_n_s16(t, 5);
+    for (int r = 0; r < 2; ++r) {
+      const uint8x16_t cy = load(curY), py = load(preY);
+      curY = stepRow(curY, imgWidth);
+      preY = stepRow(preY, imgWidth);
+      sumCY = vpadalq_u8(sumCY, cy);
+      sumPY = vpadalq_u8(sumPY, py);
+      const uint8x16_t ad = vabdq_u8(cy, py);
+      sumAbs = vpadalq_u8(sumAbs, ad);
+      // 32 x h modulo 2^16, as in blockPair.
+      int16x8x2_t h;
+      h.val[0] = vaddq_s16(t32, vreinterpretq_s16_u16(vshll_n_u8(vget_low_u8(ad), 5)));
+      h.val[1] = vaddq_s16(t32, vreinterpretq_s16_u16(vshll_n_u8(vget_high_u8(ad), 5)));
+      vst2q_s16(hd, h);
+      hd = stepRow(hd, hDiffStride);
+    }
+  }
+  // The halves of the luma sums added (a, a, b, b), then in pairs: at most
+  // 32 x 255 in size, exact in 16 bits; the chroma sums U of a and b, then V.
+  const int16x8_t dy = vreinterpretq_s16_u16(vsubq_u16(sumCY, sumPY));
+  const int32x2_t y = vpaddl_s16(vadd_s16(vget_low_s16(dy), vget_high_s16(dy)));
+  const int32x4_t uv = vpaddlq_s16(vreinterpretq_s16_u16(vsubq_u16(sumCC, sumPC)));
+  const int32x2_t abs =
+      vreinterpret_s32_u32(vpaddl_u16(vadd_u16(vget_low_u16(sumAbs), vget_high_u16(sumAbs))));
+  const int32x4_t t = vpaddlq_s16(sumT);
+  const int32x2_t h = vadd_s32(abs, vshl_n_s32(vpadd_s32(vget_low_s32(t), vget_high_s32(t)), 2));
+  return {y, vget_low_s32(uv), vget_high_s32(uv), h};
+}
+
+// blockOuts of the blocks of p alone (n = 2); fix2 holds 2 x absFix in
+// every lane (2 x |chroma sum| x absFix as |chroma sum| x 2 absFix, the
+// same product, below 2^31).
+inline void blockOutsPair(const PairSums &p, int32x4_t fix2, int16_t *ld, int16_t *sg) {
+  const int32x4_t uv = vrshrq_n_s32(vmulq_s32(vabsq_s32(vcombine_s32(p.u, p.v)), fix2), 7);
+  const int32x2_t yAbs = vabs_s32(vshr_n_s32(p.y, 1));
+  const uint32x2_t ds =
+      vadd_u32(vadd_u32(vreinterpret_u32_s32(yAbs), vreinterpret_u32_s32(vget_low_s32(uv))),
+               vreinterpret_u32_s32(vget_high_s32(uv)));
+  const uint32x2_t diff = vsub_u32(ds, vreinterpret_u32_s32(vshr_n_s32(p.h, 1)));
+  // ld's two values in the low 32 bits, sg's in the high 32 (|INT32_MIN| wraps).
+  const uint32x2_t out = vreinterpret_u32_u16(
+      vmovn_u32(vcombine_u32(ds, vreinterpret_u32_s32(vabs_s32(vreinterpret_s32_u32(diff))))));
+  // ld and sg may lie at odd multiples of 2 bytes.
+  const uint32_t ldPair = vget_lane_u32(out, 0), sgPair = vget_lane_u32(out, 1);
+  std::memcpy(ld, &ldPair, sizeof ldPair);
+  std::memcpy(sg, &sgPair, sizeof sgPair);
+}
+
+// blockPairs<true> for |fix| <= 2^17 by blockPairEvenOdd: two pairs' outputs
+// formed together, a last pair's alone.
+int blockPairsEvenOdd(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, const uint8_t *pc,
+                      int imgWidth, int proWidth, int16_t *hd, int hDiffStride, int16x4_t uvf16,
+                      int32_t absFix, int16_t *ld, int16_t *sg) {
+  const int16x4_t uvf256 = vshl_n_s16(uvf16, 8);
+  const int32x4_t fix2 = vdupq_n_s32(2 * absFix);
+  int x = 0;
+#define TNR_MD_PAIR(at)                                                                          \
+  blockPairEvenOdd(cy + (at), py + (at), cc + (at), pc + (at), imgWidth, hd + (at), hDiffStride, \
+                   uvf256)
+  for (; x + 32 <= proWidth; x += 32) {
+    const PairSums p = TNR_MD_PAIR(x);
+    blockOuts(p, TNR_MD_PAIR(x + 16), 4, absFix, ld + x / 8, sg + x / 8);
+  }
+  if (x + 16 <= proWidth) {
+    blockOutsPair(TNR_MD_PAIR(x), fix2, ld + x / 8, sg + x / 8);
+    x += 16;
+  }
+  return x;
+#undef TNR_MD_PAIR
+}
+#endif
+
 }  // namespace
 
 void frameDiff_neon(const Frames &f, const Grid &g, const DiffPlanes &out, float uvRatio, int by0,
@@ -356,10 +473,16 @@ void frameDiff_neon(const Frames &f, const Grid &g, const DiffPlanes &out, float
       const size_t chromaRow = chromaStart + static_cast<size_t>(offsetRow >> 1) * imgWidth;
       const uint8_t *cy = pCurIn + lumaRow, *py = pPreIn + lumaRow;
       const uint8_t *cc = pCurIn + chromaRow, *pc = pPreIn + chromaRow;
-      x = smallFix ? blockPairs<true>(cy, py, cc, pc, imgWidth, proWidth, hd, hDiffStride, uvf16,
-                                      fix, absFix, ldRow, sgRow)
-                   : blockPairs<false>(cy, py, cc, pc, imgWidth, proWidth, hd, hDiffStride, uvf16,
-                                       fix, absFix, ldRow, sgRow);
+#if !defined(__aarch64__)
+      if (smallFix && absFix >= 0)
+        x = blockPairsEvenOdd(cy, py, cc, pc, imgWidth, proWidth, hd, hDiffStride, uvf16, absFix,
+                              ldRow, sgRow);
+      else
+#endif
+        x = smallFix ? blockPairs<true>(cy, py, cc, pc, imgWidth, proWidth, hd, hDiffStride, uvf16,
+                                        fix, absFix, ldRow, sgRow)
+                     : blockPairs<false>(cy, py, cc, pc, imgWidth, proWidth, hd, hDiffStride, uvf16,
+                                         fix, absFix, ldRow, sgRow);
       bx = x / 8;
     }
     for (; x < proWidth; x += 8, ++bx) {

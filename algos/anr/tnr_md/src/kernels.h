@@ -133,6 +133,10 @@ using SpatialFn = void(const SpatialFrame &f, int y0, int y1, int c0, int c1);
 struct Kernels {
   FrameDiffFn *frameDiff;
   Gauss3x3Fn *gauss3x3;
+  // Optional: gauss3x3 of a plane every input of which is a multiple of 16,
+  // as the full-resolution difference is (the frame difference writes 32 x
+  // h): the bytes of gauss3x3, without its test of the inputs.
+  Gauss3x3Fn *gauss3x3Diff;
   SigmaLutFn *sigmaLut;
   BlockAlphaFn *blockAlpha;
   RowBufferFn *rowBuffer;
@@ -161,6 +165,7 @@ extern const Kernels kKernelsC;
 #if TNR_MD_HAVE_NEON
 FrameDiffFn frameDiff_neon;
 Gauss3x3Fn gauss3x3_neon;
+Gauss3x3Fn gauss3x3Diff_neon;
 SigmaLutFn sigmaLut_neon;
 BlockAlphaFn blockAlpha_neon;
 RowBufferFn rowBuffer_neon;

@@ -17,6 +17,7 @@ SpatialFn spatial_x86;
 const Kernels kKernelsX86 = {
     .frameDiff = frameDiff_x86,
     .gauss3x3 = gauss3x3_x86,
+    .gauss3x3Diff = nullptr,
     .sigmaLut = sigmaLut_x86,
     .blockAlpha = blockAlpha_x86,
     .rowBuffer = rowBuffer_x86,

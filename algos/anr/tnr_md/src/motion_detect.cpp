@@ -149,7 +149,8 @@ void stageByStage(const Kernels &k, const Frames &f, const Maps &m, const Grid &
   extendImgBorder_c(p.hdiff, g.hDiffStride, grid.height + 2, 1, 1);
   extendImgBorder_c(p.sigma, g.sigmaStride, g.blockRows + 8, 4, 4);
   k.gauss3x3(p.ldiff + g.lDiffStride + 1, p.filterLdiff, g.blockRows, g.blockCols, g.lDiffStride);
-  k.gauss3x3(p.hdiff + g.hDiffStride + 1, p.filterHdiff, grid.height, grid.width, g.hDiffStride);
+  (k.gauss3x3Diff ? k.gauss3x3Diff : k.gauss3x3)(p.hdiff + g.hDiffStride + 1, p.filterHdiff,
+                                                 grid.height, grid.width, g.hDiffStride);
   // The hdiff plane is dead: the sigma stage uses its region as scratch,
   // and so does the row buffer after it.
   k.sigmaLut(p.sigma + 4 * g.sigmaStride + 4, pTmpBuf, p.tables, scale, g.blockRows, g.blockCols,
@@ -229,6 +230,7 @@ void motionDetectWith(const Kernels &k, uint8_t *pCurIn, uint8_t *pPreIn, int16_
 const Kernels kKernelsC = {
     .frameDiff = frameDiff_c,
     .gauss3x3 = gauss3x3_c,
+    .gauss3x3Diff = nullptr,
     .sigmaLut = sigmaLut_c,
     .blockAlpha = blockAlpha_c,
     .rowBuffer = rowBuffer_c,
@@ -240,6 +242,7 @@ const Kernels kKernelsC = {
 const Kernels kKernelsNeon = {
     .frameDiff = frameDiff_neon,
     .gauss3x3 = gauss3x3_neon,
+    .gauss3x3Diff = gauss3x3Diff_neon,
     .sigmaLut = sigmaLut_neon,
     .blockAlpha = blockAlpha_neon,
     .rowBuffer = rowBuffer_neon,

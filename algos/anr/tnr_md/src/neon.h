@@ -17,8 +17,8 @@
 // - vqrdmulhq_s16 (and its by-lane form): SIMDe's SSSE3 mapping gives
 //   -32768 for -32768 x -32768 and for -32768 x -32767, where Arm saturates
 //   to and rounds to 32767.
-// - vabal_u8, vsliq_n_s32, vcvtq_n_f32_u32, vcvtq_n_u32_f32: missing from
-//   SIMDe 0.7.4.
+// - vabal_u8, vsliq_n_s32, vcvtq_n_f32_u32, vcvtq_n_u32_f32, vmlaq_lane_s16:
+//   missing from SIMDe 0.7.4.
 // AArch64's own vrecpsq_f32 (FRECPS) is fused, unlike ARMv7's: the two differ
 // when a*b is inexact. The stages only step with exact products (an integer
 // below 2^15 times a 9-bit estimate), where every target agrees.
@@ -279,6 +279,10 @@ static inline uint32x4_t tnr_md_vcvtq_n_u32_f32(float32x4_t a, int n) {
 #define vcvtq_n_u32_f32(a, n) tnr_md_vcvtq_n_u32_f32((a), (n))
 #undef vsliq_n_s32
 #define vsliq_n_s32(a, b, n) tnr_md_vsliq_n_s32((a), (b), (n))
+// The multiply-accumulate by one lane of a 64-bit vector (wrapping 16-bit
+// lanes), also missing: the lane broadcast, then the full multiply-accumulate.
+#undef vmlaq_lane_s16
+#define vmlaq_lane_s16(a, b, v, lane) vmlaq_s16((a), (b), vdupq_lane_s16((v), (lane)))
 #endif
 
 #include <cstddef>

@@ -78,7 +78,8 @@ void bandStep(const Kernels &k, const Frames &f, const Maps &m, const Grid &grid
     k.pixelPassSmooth(f, m, grid, rows);
     return;
   }
-  k.gauss3x3(io.band + 1, io.filtered, y1 - y0, grid.width, g.hDiffStride);
+  (k.gauss3x3Diff ? k.gauss3x3Diff : k.gauss3x3)(io.band + 1, io.filtered, y1 - y0, grid.width,
+                                                 g.hDiffStride);
   rows.hdiff = io.filtered;
   k.pixelPass(f, m, grid, rows);
 }
