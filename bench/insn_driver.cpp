@@ -5,7 +5,7 @@
 //   tnr_md_insn_driver K [c|neon] [moving|still] [N]
 //   tnr_md_insn_driver K [c|neon] spatial [SETTLE]
 //   tnr_md_insn_driver K [c|neon] spatial-moving
-//   tnr_md_insn_driver K [c|neon] real FILE WxH [dry]
+//   tnr_md_insn_driver K [c|neon|x86] real FILE WxH [dry]
 //
 // With "real", K chained calls on the NV12 frames of FILE (real_frames.h,
 // scripts/real_frames.sh) at the tuning the front ends ship: call i filters
@@ -89,12 +89,22 @@ int main(int argc, char **argv) {
     return 2;
   }
   const int calls = std::atoi(argv[1]);
-  const bool vector = argc < 3 || std::strcmp(argv[2], "neon") == 0;
+  const bool x86 = argc >= 3 && std::strcmp(argv[2], "x86") == 0;
+  const bool vector = argc < 3 || x86 || std::strcmp(argv[2], "neon") == 0;
   if (argc >= 3 && !vector && std::strcmp(argv[2], "c") != 0) {
-    std::fprintf(stderr, "form must be c or neon\n");
+    std::fprintf(stderr, "form must be c, neon or x86\n");
     return 2;
   }
-#if TNR_MD_HAVE_NEON
+#if TNR_MD_HAVE_X86
+  // x86: the set of the level this build's library runs (counted natively
+  // under valgrind --tool=cachegrind on an x86-64 host).
+  const tnr_md::Kernels &k =
+      x86 ? TNR_MD_DEFAULT_KERNELS : vector ? tnr_md::kKernelsNeon : tnr_md::kKernelsC;
+#elif TNR_MD_HAVE_NEON
+  if (x86) {
+    std::fprintf(stderr, "this build has no x86 form\n");
+    return 2;
+  }
   const tnr_md::Kernels &k = vector ? tnr_md::kKernelsNeon : tnr_md::kKernelsC;
 #else
   if (vector) {

@@ -543,6 +543,56 @@ TEST(VecUpScale, PixelPassAtEveryHighSigmaForm) {
   }
 }
 
+// Every multiplier sigma (129 .. 32767, not a multiple of 256) in a block
+// column of its own, with the smoothed differences on both sides of each of
+// its 128 rounding boundaries (the least excess b_k with alpha k + 1, and b_k
+// - 1), where a multiplier form that is off by one in its low bits, or pairs
+// a lane with the wrong column's multiplier, gives another alpha; and around
+// sH and 2 sH. lAlpha is 128 and the previous weight 127, so that the static
+// alpha (128 - hAlpha) decides the new weight and the static ratio, which
+// together tell every static alpha apart. Four grids of 256 x 128 block
+// columns: the boundaries k = 0 .. 63 and 64 .. 127, each at b_k and b_k - 1
+// (on the Arm targets, which run under an emulator, every 7th sigma).
+TEST(VecUpScale, PixelPassAtEveryMultiplierSigmaBoundary) {
+#if defined(__arm__) || defined(__aarch64__)
+  constexpr uint32_t kStep = 7;
+#else
+  constexpr uint32_t kStep = 1;
+#endif
+  std::vector<uint32_t> sigmas;
+  for (uint32_t sH = 129; sH <= 32767; sH += kStep)
+    if (sH % 256 != 0) sigmas.push_back(sH);
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    PassCase p(2048, 8 * ((int(sigmas.size()) + 255) / 256), 8 * ((int(sigmas.size()) + 255) / 256),
+               0);
+    const int sigmaStride = p.cols + 8, hdStride = p.w + 2;
+    for (size_t i = 0; i < sigmas.size(); ++i)
+      p.sigmaH[(i / 256) * sigmaStride + i % 256] = sigmas[i];
+    for (int r = int(sigmas.size()) / 256; r < (p.h + 7) / 8; ++r)  // the last block row's rest
+      for (int c = int(sigmas.size()) % 256; c < p.cols; ++c)
+        p.sigmaH[size_t(r) * sigmaStride + c] = 1000;
+    for (int y = 0; y < p.h; ++y)
+      for (int x = 0; x < p.w; ++x) {
+        const int64_t sH = p.sigmaH[size_t(y >> 3) * sigmaStride + (x >> 3)];
+        const int i = 8 * (y & 7) + (x & 7);  // 0 .. 63 within the block
+        const int64_t k = i + 64 * (round & 1);
+        int64_t d = ((2 * k + 1) * sH + 255) / 256 - (round >= 2 ? 1 : 0);  // b_k or b_k - 1
+        if (i == 0) d = sH - 1 + (round & 1);
+        if (i == 63) d = 2 * sH - 1 + (round & 1);
+        if (i == 31) d = -1 - round;
+        p.hdiff[size_t(y) * hdStride + x] = int16_t(std::min<int64_t>(sH + d, 32767));
+      }
+    std::fill(p.t.begin(), p.t.end(), 128);
+    std::fill(p.preAlpha.begin(), p.preAlpha.end(), 127);
+    std::fill(p.cur.begin(), p.cur.end(), 10);
+    std::fill(p.pre.begin(), p.pre.end(), 240);
+    std::fill(p.gain.begin(), p.gain.end(), 200);
+    expectPassTwinsMatch(p);
+    if (HasFatalFailure()) return;
+  }
+}
+
 // Every static alpha 0 .. 128 against every previous weight 0 .. 255: with
 // hAlpha = 128 the static alpha is 128 - T, and row a of the grid has T = a,
 // column p a previous weight of p. Exact halves fall to the lower value.

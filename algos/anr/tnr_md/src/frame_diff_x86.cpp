@@ -71,6 +71,45 @@ inline void blockOutputs(typename S::V sY0, typename S::V sY1, typename S::V sH0
   }
 }
 
+#if defined(__AVX2__)
+// The same for 4 blocks (256 bits) in vector lanes, as blockOutputs8 forms
+// them: the chroma magnitude from |fix| in 64-bit products (a <= 8160, so
+// a x |fix| < 2^45), its low 32 bits, taken as int32 and made absolute.
+inline void blockOutputs4(__m256i sY0, __m256i sY1, __m256i sH0, __m256i sH1, __m256i sU,
+                          __m256i sV, int32_t fix, int16_t *ld, int16_t *sg) {
+  const __m256i one = _mm256_set1_epi16(1);
+  // 128-bit lane q of yh: [Y(q), Y(q + 2), H(q), H(q + 2)], of uv: [U(2q),
+  // U(2q + 1), V(2q), V(2q + 1)]; put in block order.
+  const __m256i yh = _mm256_permutevar8x32_epi32(
+      _mm256_hadd_epi32(_mm256_hadd_epi32(_mm256_madd_epi16(sY0, one), _mm256_madd_epi16(sY1, one)),
+                        _mm256_hadd_epi32(_mm256_madd_epi16(sH0, one), _mm256_madd_epi16(sH1, one))),
+      _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+  const __m256i uv = _mm256_permutevar8x32_epi32(
+      _mm256_hadd_epi32(_mm256_madd_epi16(sU, one), _mm256_madd_epi16(sV, one)),
+      _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
+  const __m128i sumY = _mm256_castsi256_si128(yh), sumH = _mm256_extracti128_si256(yh, 1);
+  const __m256i absFix =
+      _mm256_set1_epi64x(fix < 0 ? 0u - static_cast<uint32_t>(fix) : static_cast<uint32_t>(fix));
+  const __m256i r = _mm256_set1_epi64x(64), low32 = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+  // a = |4 s| >> 1 = 2 |s| of each chroma sum s (the pair sums count once
+  // here; each chroma difference serves 2 x 2 luma samples).
+  const __m256i a = _mm256_slli_epi32(_mm256_abs_epi32(uv), 1);
+  const auto term = [&](__m128i a4) {
+    const __m256i p = _mm256_srli_epi64(
+        _mm256_add_epi64(_mm256_mul_epu32(_mm256_cvtepu32_epi64(a4), absFix), r), 7);
+    return _mm_abs_epi32(_mm256_castsi256_si128(_mm256_permutevar8x32_epi32(p, low32)));
+  };
+  const __m128i ds = _mm_add_epi32(
+      _mm_add_epi32(_mm_abs_epi32(_mm_srai_epi32(sumY, 1)), term(_mm256_castsi256_si128(a))),
+      term(_mm256_extracti128_si256(a, 1)));
+  const __m128i sigma = _mm_abs_epi32(_mm_sub_epi32(ds, _mm_srai_epi32(sumH, 1)));
+  // The low 16 bits of each.
+  const __m128i low16s = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+  _mm_storel_epi64(reinterpret_cast<__m128i *>(ld), _mm_shuffle_epi8(ds, low16s));
+  _mm_storel_epi64(reinterpret_cast<__m128i *>(sg), _mm_shuffle_epi8(sigma, low16s));
+}
+#endif
+
 // The outputs of eight blocks (512 bits) from their sums, in vector lanes.
 // Lane b of blockSums: the sum of 32-bit lanes 4b .. 4b + 3 of lo (b < 4) or
 // of hi (b >= 4), that is the sum of a block whose 8 columns madd folded into
@@ -177,6 +216,10 @@ inline void blocks(const Frame &f, int r0, int cx, int32_t fix, int16_t *hOut, p
   }
   if constexpr (S::kBytes == 64)
     blockOutputs8<S>(sY0, sY1, sH0, sH1, sU, sV, fix, ld, sg);
+#if defined(__AVX2__)
+  else if constexpr (S::kBytes == 32)
+    blockOutputs4(sY0, sY1, sH0, sH1, sU, sV, fix, ld, sg);
+#endif
   else
     blockOutputs<S>(sY0, sY1, sH0, sH1, sU, sV, fix, ld, sg);
 }

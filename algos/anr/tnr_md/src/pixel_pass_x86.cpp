@@ -63,6 +63,50 @@ inline void invSigmaRow(const uint32_t *sH, float *inv, int n) {
   for (; i < n; ++i) inv[i] = invSigma(static_cast<int32_t>(sH[i]));
 }
 
+// The constant vectors of the block steps, read from memory: GCC 12 forms
+// a repeated constant in a general register and broadcasts it (three
+// instructions) each time it runs out of vector registers, which the moving
+// blocks do; a load folds into the instruction that uses it. The address
+// goes through an empty asm so that the compiler cannot see the values.
+struct alignas(64) PassVectors {
+  int16_t lowBytes[32];   // 0x00FF
+  int16_t highBytes[32];  // 0xFF00
+  int16_t r64[32];        // 64
+  int16_t c128[32];       // 128
+  int16_t four[32];       // 4
+  int16_t lowJ[32];       // 0x0003
+  int16_t highJ[32];      // 0x0300
+  int8_t top[64];         // 0x80
+  int8_t ones[64];        // 1
+  int8_t g31[64];         // 31
+  int8_t g16[64];         // 16
+};
+constexpr PassVectors makePassVectors() {
+  PassVectors k{};
+  for (int i = 0; i < 32; ++i) {
+    k.lowBytes[i] = 0x00FF;
+    k.highBytes[i] = static_cast<int16_t>(0xFF00);
+    k.r64[i] = 64;
+    k.c128[i] = 128;
+    k.four[i] = 4;
+    k.lowJ[i] = 0x0003;
+    k.highJ[i] = 0x0300;
+  }
+  for (int i = 0; i < 64; ++i) {
+    k.top[i] = static_cast<int8_t>(0x80);
+    k.ones[i] = 1;
+    k.g31[i] = 31;
+    k.g16[i] = 16;
+  }
+  return k;
+}
+constexpr PassVectors kPassVectors = makePassVectors();
+inline const PassVectors &passVectors() {
+  const PassVectors *p = &kPassVectors;
+  __asm__("" : "+r"(p));
+  return *p;
+}
+
 // The even and odd pixels' halves of a block's 16-bit lanes.
 template <class S>
 struct Split {
@@ -70,7 +114,7 @@ struct Split {
 };
 template <class S>
 inline Split<S> split8(typename S::V v) {
-  return {S::band(v, S::set1(0x00FF)), S::srl8(v)};
+  return {S::band(v, S::load(passVectors().lowBytes)), S::srl8(v)};
 }
 template <class S>
 inline typename S::V join8(typename S::V e, typename S::V o) {  // both halves 0 .. 255
@@ -160,6 +204,141 @@ inline typename S::V stillWeights(typename S::V pa) {
   return S::blendv8(w, S::set1x8(static_cast<int8_t>(128)), pa);  // pa >= 128
 }
 
+// The recursive weight by one multiplication, for previous weights pa of at
+// most 127 (every weight the pass writes from such a pa is at most 127:
+// q(128, 127) = floor(33024 / 258) = 127, so footage chained from weights of
+// 0 never has more). The weight is the integer quotient
+//   q(sa, pa) = min(floor((256 sa + den - 1) / (2 den)), 128), den = 256 - pa
+// (the float steps' value for every pair: quotient above, and the tests run
+// every pair through the pass). For each pa there is a range of 16-bit m
+// with (sa m + 2^14) >> 15 == q(sa, pa) for every sa 0 .. 128; that is the
+// rounding high-half multiply (_mm_mulhrs_epi16) of sa by m, one instruction
+// per 8, 16 or 32 lanes instead of the reciprocal and the float steps of two
+// 32-bit halves. The ranges are 1 to 255 wide, so m comes from a line per
+// group of four pa, m = base(g) + slope(g) x j for pa = 4 g + j: three
+// 32-entry byte tables (the base's two bytes, the slope at most 255), two
+// byte shuffles each, and a byte multiply-add for slope x j. Each group
+// takes the least slope whose line stays within the ranges of its four; the
+// compiler checks every pair 0 .. 128 x 0 .. 127 (weightLinesExact).
+constexpr int weightQuotient(int sa, int pa) {
+  const int den = 256 - pa;
+  const int q = (256 * sa + den - 1) / (2 * den);
+  return q < 128 ? q : 128;
+}
+
+// The least and the greatest m that meet every quotient of pa.
+struct WeightRanges {
+  int least[128], most[128];
+};
+constexpr WeightRanges makeWeightRanges() {
+  WeightRanges r{};
+  for (int pa = 0; pa < 128; ++pa) {
+    int lo = 0, hi = 32767;
+    for (int sa = 1; sa <= 128; ++sa) {
+      const int q = weightQuotient(sa, pa);
+      const int need = q * 32768 - 16384;        // sa m >= need
+      const int below = (q + 1) * 32768 - 16384;  // sa m < below
+      const int l = need <= 0 ? 0 : (need + sa - 1) / sa, h = (below - 1) / sa;
+      lo = lo > l ? lo : l;
+      hi = hi < h ? hi : h;
+    }
+    r.least[pa] = lo;
+    r.most[pa] = hi;
+  }
+  return r;
+}
+constexpr WeightRanges kWeightRanges = makeWeightRanges();
+
+struct WeightLine {
+  int base, slope;
+};
+constexpr WeightLine weightLine(int g) {
+  for (int slope = 0; slope <= 255; ++slope) {
+    int lo = 0, hi = 32767;
+    for (int j = 0; j < 4; ++j) {
+      const int l = kWeightRanges.least[4 * g + j] - slope * j;
+      const int h = kWeightRanges.most[4 * g + j] - slope * j;
+      lo = lo > l ? lo : l;
+      hi = hi < h ? hi : h;
+    }
+    if (lo <= hi) return {lo, slope};
+  }
+  return {-1, -1};
+}
+
+// The three tables, each as two 16-byte shuffle tables: entries 0 .. 15, and
+// entries 16 .. 31 XOR entries 0 .. 15. For g = 0 .. 31 the first shuffle by
+// g gives entry g & 15, the second by g - 16 gives nothing for g < 16 (the
+// index's top bit set) and entry g XOR entry g - 16 from 16 on: their XOR is
+// entry g.
+struct WeightLines {
+  alignas(16) uint8_t lo[2][16];
+  alignas(16) uint8_t hi[2][16];
+  alignas(16) uint8_t slope[2][16];
+};
+constexpr WeightLines makeWeightLines() {
+  WeightLines t{};
+  uint8_t lo[32] = {}, hi[32] = {}, slope[32] = {};
+  for (int g = 0; g < 32; ++g) {
+    const WeightLine line = weightLine(g);
+    lo[g] = static_cast<uint8_t>(line.base & 0xFF);
+    hi[g] = static_cast<uint8_t>(line.base >> 8);
+    slope[g] = static_cast<uint8_t>(line.slope);
+  }
+  for (int i = 0; i < 16; ++i) {
+    t.lo[0][i] = lo[i];
+    t.lo[1][i] = lo[i + 16] ^ lo[i];
+    t.hi[0][i] = hi[i];
+    t.hi[1][i] = hi[i + 16] ^ hi[i];
+    t.slope[0][i] = slope[i];
+    t.slope[1][i] = slope[i + 16] ^ slope[i];
+  }
+  return t;
+}
+constexpr WeightLines kWeightLines = makeWeightLines();
+
+// Every pair through the tables as the pass reads them.
+constexpr bool weightLinesExact() {
+  for (int pa = 0; pa < 128; ++pa) {
+    const int g = pa >> 2, i = g & 15, k = g >> 4;
+    const auto entry = [&](const uint8_t (&t)[2][16]) { return t[0][i] ^ (k ? t[1][i] : 0); };
+    const WeightLine line = weightLine(g);
+    if (line.base < 0) return false;
+    const int m = entry(kWeightLines.lo) + 256 * entry(kWeightLines.hi) +
+                  entry(kWeightLines.slope) * (pa & 3);
+    if (m > 32767) return false;
+    for (int sa = 0; sa <= 128; ++sa)
+      if (((sa * m + 16384) >> 15) != weightQuotient(sa, pa)) return false;
+  }
+  return true;
+}
+static_assert(weightLinesExact(), "a weight line misses a quotient");
+
+// The byte at each lane's position of a 32-entry table t, for indices g 0 ..
+// 31 in bytes (and g - 16 in g16).
+template <class S>
+inline typename S::V lookup32(const uint8_t (&t)[2][16], typename S::V g, typename S::V g16) {
+  return S::bxor(S::shuffle8(S::broadcast16(t[0]), g), S::shuffle8(S::broadcast16(t[1]), g16));
+}
+
+// The weight multipliers of a block's even and odd pixels from its
+// previous weights pa (every byte at most 127), in 16-bit lanes.
+template <class S>
+inline Split<S> weightMultipliers(typename S::V pa) {
+  using V = typename S::V;
+  const PassVectors &k = passVectors();
+  const V g = S::band(S::srl16(pa, 2), S::load(k.g31));
+  const V g16 = S::sub8(g, S::load(k.g16));
+  const V lo = lookup32<S>(kWeightLines.lo, g, g16);
+  const V hi = lookup32<S>(kWeightLines.hi, g, g16);
+  const V slope = lookup32<S>(kWeightLines.slope, g, g16);
+  const V baseE = S::bor(S::band(lo, S::load(k.lowBytes)), S::sll8(hi));
+  const V baseO = S::bor(S::srl8(lo), S::band(hi, S::load(k.highBytes)));
+  const V stepE = S::maddubs(slope, S::band(pa, S::load(k.lowJ)));
+  const V stepO = S::maddubs(slope, S::band(pa, S::load(k.highJ)));
+  return {S::add(baseE, stepE), S::add(baseO, stepO)};
+}
+
 struct PassConst {
   int16_t ratioR;  // static_ratio_r
   int16_t delta2;  // 2 x static_ratio_delta
@@ -194,7 +373,7 @@ inline void storeKeep(uint8_t *dst, typename S::V v, typename S::V keep) {
 }
 
 // The high sigma and its reciprocal of each 32-bit lane of a block's
-// smoothed differences h0 and h1 (see movingBlock), for its even pixels
+// smoothed differences h0 and h1 (see hAlphaFloat), for its even pixels
 // (index 0, 1) and its odd ones (2, 3).
 template <class S>
 struct LaneSigma {
@@ -216,32 +395,142 @@ inline void stillBlock(const BlockIo &io, ptrdiff_t o) {
   // The ratio is static_ratio_r + static_ratio_delta = 128 for every
   // static_ratio_r_bit, and the gain keeps its value (0 becomes 1).
   S::store(io.alpha + o, S::set1x8(static_cast<int8_t>(128)));
-  S::store(io.gain + o, S::maxu8(S::load(io.gain + o), S::set1x8(1)));
+  S::store(io.gain + o, S::maxu8(S::load(io.gain + o), S::load(passVectors().ones)));
 }
 
-// Any block, from its lAlpha la and its lanes' sigmas.
+// hAlpha of the block's even and odd pixels by the float steps, from its
+// lanes' sigmas: h0 holds the first half of each 128-bit lane's pixels, h1
+// the second, so that packing their 32-bit halves gives pixel order.
+template <class S>
+inline Split<S> hAlphaFloat(const BlockIo &io, ptrdiff_t o, const LaneSigma<S> &sig) {
+  typename S::V h0, h1;
+  S::deal128(hdiffAt<S>(io, o), hdiffAt<S>(io, o + S::kLanes), h0, h1);
+  return {S::packus32(hAlpha<S>(S::sra32by16(S::sll32by16(h0)), sig.sH[0], sig.inv[0]),
+                      hAlpha<S>(S::sra32by16(S::sll32by16(h1)), sig.sH[1], sig.inv[1])),
+          S::packus32(hAlpha<S>(S::sra32by16(h0), sig.sH[2], sig.inv[2]),
+                      hAlpha<S>(S::sra32by16(h1), sig.sH[3], sig.inv[3]))};
+}
+
+// The per-pixel alpha in integers where every block column of the block has
+// a multiplier sigma (isMultiplierSigma): pixelAlphaByMultiplier with M =
+// pixelAlphaMultiplier(sH) = 2^16 Mh + Ml, equal to the float steps for every
+// difference (arith.h; the tests run every such sigma and excess), in 16-bit
+// lanes:
+// - the excess d = max(h - sH, 0) by a saturating subtraction (h - sH below
+//   -32768 has excess 0 as well), 0 .. 32767 - 129.
+// - (d M + 2^30) >> 31 = (d Mh + floor(d Ml / 2^16) + 2^14) >> 15: with P =
+//   d Mh and d Ml = 2^16 Qh + Ql (0 <= Ql < 2^16), d M + 2^30 = 2^16 (P + Qh
+//   + 2^14) + Ql, and floor((2^16 n + Ql) / 2^31) = floor(n / 2^15) for an
+//   integer n as Ql < 2^16. Qh is one unsigned multiply-high of d by Ml, and
+//   X = P + Qh one signed multiply-add of the pairs (d, Qh) and (Mh, 1):
+//   d <= 32767, Qh < 2^15 and Mh < 2^15 (M < 2^31) are all 16-bit signed
+//   values, and X < 2^30 + 2^15.
+// - floor((X + 2^14) / 2^15) = (Y + 1) >> 1 with Y = floor(X / 2^14) (nested
+//   floors), an averaging with 0, done on Y saturated to a byte: Y <= 254
+//   is exact, and Y >= 255 means an integer alpha of at least 128, which is
+//   clamped to 128, as (255 + 1) >> 1 is. X < 2^31, so 0 <= Y < 2^17: the
+//   signed saturating narrowing to 16 bits keeps it at or above 255 and
+//   below 2^15, which the next narrowing (of signed 16-bit values) takes to
+//   255.
+// The block row's lane arrays (SigmaLanes) hold, per pixel, its column's sH,
+// Ml, and Mh at even pixels with 1 at odd ones, so that a 128-bit lane of 8
+// pixels from a multiple of 8 (one block column) pairs each (d, Qh) with
+// (Mh, 1).
+struct SigmaLanes {
+  static constexpr int kCols = 512;  // the first columns of a block row
+  alignas(64) int16_t s[8 * kCols];
+  alignas(64) uint16_t ml[8 * kCols];
+  alignas(64) int16_t mh[8 * kCols];
+  alignas(64) uint8_t other[kCols + 8];  // not 0: a column that is not a multiplier sigma's
+};
+
+// The lane arrays of the first n (at most SigmaLanes::kCols) high sigmas of
+// a block row; M by the division of pixelAlphaMultiplier, four at a time
+// where the level has AVX2 (the other sigmas divide 32767 instead, unused).
+inline void setSigmaLanes(const uint32_t *sH, int n, SigmaLanes &sl) {
+  alignas(16) int32_t mul[4];
+  alignas(16) int32_t ok[4];
+  for (int i = 0; i < n; i += 4) {
+    const int k = n - i < 4 ? n - i : 4;
+#if defined(__AVX2__)
+    if (k == 4) {
+      const __m128i v = loadu(sH + i);
+      const __m128i inRange = _mm_cmpeq_epi32(
+          _mm_min_epu32(_mm_sub_epi32(v, _mm_set1_epi32(129)), _mm_set1_epi32(32767 - 129)),
+          _mm_sub_epi32(v, _mm_set1_epi32(129)));
+      const __m128i isMul = _mm_andnot_si128(
+          _mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(255)), _mm_setzero_si128()), inRange);
+      const __m128i safe = _mm_blendv_epi8(_mm_set1_epi32(32767), v, isMul);
+      const __m128i m = _mm256_cvttpd_epi32(
+          _mm256_div_pd(_mm256_set1_pd(274877906944.0), _mm256_cvtepi32_pd(safe)));
+      _mm_store_si128(reinterpret_cast<__m128i *>(mul), _mm_add_epi32(m, _mm_set1_epi32(1)));
+      _mm_store_si128(reinterpret_cast<__m128i *>(ok), isMul);
+    } else
+#endif
+    {
+      for (int j = 0; j < k; ++j) {
+        ok[j] = isMultiplierSigma(sH[i + j]) ? -1 : 0;
+        mul[j] = ok[j] ? pixelAlphaMultiplier(sH[i + j]) : 0;
+      }
+    }
+    for (int j = 0; j < k; ++j) {
+      const int c = i + j;
+      const int32_t m = mul[j];
+      sl.other[c] = ok[j] ? 0 : 1;
+      storeu(sl.s + 8 * c, _mm_set1_epi16(static_cast<int16_t>(sH[c] & 0x7FFF)));
+      storeu(sl.ml + 8 * c, _mm_set1_epi16(static_cast<int16_t>(m & 0xFFFF)));
+      storeu(sl.mh + 8 * c, _mm_set1_epi32((m >> 16) | 0x10000));
+    }
+  }
+  for (int c = n; c < n + 8; ++c) sl.other[c] = 1;
+}
+
+// Y of S::kLanes pixels from x (a multiple of 8), in 16-bit lanes.
+template <class S>
+inline typename S::V halfAlphaByMultiplier(typename S::V h, const SigmaLanes &sl, ptrdiff_t x) {
+  using V = typename S::V;
+  const V d = S::max16(S::subs(h, S::load(sl.s + x)), S::zero());
+  const V q = S::mulhiu(d, S::load(sl.ml + x));
+  const V mh = S::load(sl.mh + x);
+  return S::packs32(S::srl32by14(S::madd(S::unpacklo16(d, q), mh)),
+                    S::srl32by14(S::madd(S::unpackhi16(d, q), mh)));
+}
+
+// hAlpha of the block's even and odd pixels in integers; x: the block's
+// first pixel in the row (its offset in io is o).
+template <class S>
+inline Split<S> hAlphaByMultiplier(const BlockIo &io, ptrdiff_t o, const SigmaLanes &sl, int x) {
+  const typename S::V y =
+      S::packusInOrder(halfAlphaByMultiplier<S>(hdiffAt<S>(io, o), sl, x),
+                       halfAlphaByMultiplier<S>(hdiffAt<S>(io, o + S::kLanes), sl, x + S::kLanes));
+  return split8<S>(S::avg8(y, S::zero()));
+}
+
+// Any block, from its lAlpha la and hAlpha ha.
 template <class S, bool kMasked = false>
-inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, const LaneSigma<S> &sig,
+inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, Split<S> ha,
                         const PassConst &pc, typename S::V keep = S::zero()) {
   using V = typename S::V;
-  const V r64 = S::set1(64), c128 = S::set1(128);
-  // hAlpha: h0 holds the first half of each 128-bit lane's pixels, h1 the
-  // second, so that packing their 32-bit halves gives pixel order.
-  V h0, h1;
-  S::deal128(hdiffAt<S>(io, o), hdiffAt<S>(io, o + S::kLanes), h0, h1);
-  const V haE = S::packus32(hAlpha<S>(S::sra32by16(S::sll32by16(h0)), sig.sH[0], sig.inv[0]),
-                            hAlpha<S>(S::sra32by16(S::sll32by16(h1)), sig.sH[1], sig.inv[1]));
-  const V haO = S::packus32(hAlpha<S>(S::sra32by16(h0), sig.sH[2], sig.inv[2]),
-                            hAlpha<S>(S::sra32by16(h1), sig.sH[3], sig.inv[3]));
-  const Split<S> sa{S::sub(c128, S::srl7(S::add(S::mullo(la.e, haE), r64))),
-                    S::sub(c128, S::srl7(S::add(S::mullo(la.o, haO), r64)))};
+  const PassVectors &k = passVectors();
+  const V r64 = S::load(k.r64), c128 = S::load(k.c128);
+  const Split<S> sa{S::sub(c128, S::srl7(S::add(S::mullo(la.e, ha.e), r64))),
+                    S::sub(c128, S::srl7(S::add(S::mullo(la.o, ha.o), r64)))};
 
-  // newPreAlpha: floor(n / d), n = 256 staticAlpha + den - 1, d = 2 den.
-  const Split<S> pa = split8<S>(S::load(io.preAlpha + o));
-  const V c256 = S::set1(256), one = S::set1(1);
-  const V denE = S::sub(c256, pa.e), denO = S::sub(c256, pa.o);
-  const V wE = quotient16<S>(S::add(S::sll8(sa.e), S::sub(denE, one)), S::add(denE, denE));
-  const V wO = quotient16<S>(S::add(S::sll8(sa.o), S::sub(denO, one)), S::add(denO, denO));
+  // newPreAlpha: floor(n / d), n = 256 staticAlpha + den - 1, d = 2 den; by
+  // the weight multipliers where every previous weight is below 128.
+  const V paBytes = S::load(io.preAlpha + o);
+  V wE, wO;
+  if (S::allZero(S::band(paBytes, S::load(k.top)))) {
+    const Split<S> m = weightMultipliers<S>(paBytes);
+    wE = S::mulhrs(sa.e, m.e);
+    wO = S::mulhrs(sa.o, m.o);
+  } else {
+    const Split<S> pa = split8<S>(paBytes);
+    const V c256 = S::set1(256), one = S::set1(1);
+    const V denE = S::sub(c256, pa.e), denO = S::sub(c256, pa.o);
+    wE = quotient16<S>(S::add(S::sll8(sa.e), S::sub(denE, one)), S::add(denE, denE));
+    wO = quotient16<S>(S::add(S::sll8(sa.o), S::sub(denO, one)), S::add(denO, denO));
+  }
   storeKeep<S, kMasked>(io.preAlpha + o, join8<S>(wE, wO), keep);
 
   const V w128E = S::sll7(wE), w128O = S::sll7(wO);
@@ -258,7 +547,7 @@ inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, const LaneS
   const Split<S> g = split8<S>(S::load(io.gain + o));
   const V gE = S::srl7(S::add(S::mullo(ratioE, g.e), r64));
   const V gO = S::srl7(S::add(S::mullo(ratioO, g.o), r64));
-  storeKeep<S, kMasked>(io.gain + o, S::maxu8(join8<S>(gE, gO), S::set1x8(1)), keep);
+  storeKeep<S, kMasked>(io.gain + o, S::maxu8(join8<S>(gE, gO), S::load(k.ones)), keep);
 }
 
 // A block whose T columns are all 128 (lAlpha 128 in every lane: the
@@ -310,7 +599,7 @@ alignas(32) constexpr uint8_t kTWeightsO[32] = {3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1,
 template <class S>
 inline Split<S> lAlphaOf(uint64_t tCols) {  // T columns n .. as bytes
   const typename S::V tp = S::shuffle8(S::set1x64(tCols), S::load(kTPairs));
-  const typename S::V four = S::set1(4);
+  const typename S::V four = S::load(passVectors().four);
   return {S::srl3(S::add(S::maddubs(tp, S::load(kTWeightsE)), four)),
           S::srl3(S::add(S::maddubs(tp, S::load(kTWeightsO)), four))};
 }
@@ -326,11 +615,29 @@ inline uint64_t tColumns(const uint8_t *t) {
   return lo | uint64_t{hi} << 32;
 }
 
+// The n (2, 4 or 8) bytes from p ORed together, not 0 where any is not.
+template <int n>
+inline uint64_t otherColumns(const uint8_t *p) {
+  if constexpr (n == 2) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+  } else if constexpr (n == 4) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  } else {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  }
+}
+
 // The block of S::kBytes pixels from x (a multiple of 16) in the row of T
 // columns tRow: still, saturated or in general.
 template <class S>
 inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
-                  const PassConst &pc) {
+                  const SigmaLanes &sl, const PassConst &pc) {
   constexpr int kCols = S::kBytes / 8;  // the block columns it lies in
   constexpr uint64_t kAll128 = 0x8080808080808080u >> (64 - 8 * (kCols + 2));
   const int col = x >> 3;
@@ -341,6 +648,8 @@ inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow 
   const bool cached = col + kCols <= SigmaRow::kCached;
   if (t == kAll128 && cached && saturated<S>(io, x, sig.sat + col))
     return saturatedBlock<S>(io, x, pc);
+  if (col + kCols <= SigmaLanes::kCols && otherColumns<kCols>(sl.other + col) == 0)
+    return movingBlock<S>(io, x, lAlphaOf<S>(t), hAlphaByMultiplier<S>(io, x, sl, x), pc);
   float invCols[kCols];
   if (!cached)
     for (int i = 0; i < kCols; ++i) invCols[i] = sig.invAt(col + i);
@@ -348,7 +657,8 @@ inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow 
   const uint32_t *sH = sig.sH + col;
   const typename S::V s0 = S::spreadCols(sH, 0), s1 = S::spreadCols(sH, 1);
   const typename S::F i0 = S::spreadColsF(inv, 0), i1 = S::spreadColsF(inv, 1);
-  movingBlock<S>(io, x, lAlphaOf<S>(t), LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}, pc);
+  movingBlock<S>(io, x, lAlphaOf<S>(t),
+                 hAlphaFloat<S>(io, x, LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}), pc);
 }
 
 // Where the level has AVX-512 (Widest is 512 bits), the pass takes 64
@@ -384,7 +694,7 @@ inline Split<S> lAlphaOf64(__m128i t) {
 // saturated, or in general. S: the 512-bit vector.
 template <class S>
 inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
-                    const PassConst &pc) {
+                    const SigmaLanes &sl, const PassConst &pc) {
   const int col = x >> 3;
   const bool cached = col + 8 <= SigmaRow::kCached;
   // T columns n .. n + 9: the masked load reads nothing past them.
@@ -392,6 +702,8 @@ inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRo
   if (cached && _mm_cmpeq_epi8_mask(t, _mm_set1_epi8(static_cast<char>(128))) == 0x3FF &&
       saturated<S>(io, x, sig.sat + col))
     return saturatedBlock<S>(io, x, pc);
+  if (col + 8 <= SigmaLanes::kCols && otherColumns<8>(sl.other + col) == 0)
+    return movingBlock<S>(io, x, lAlphaOf64<S>(t), hAlphaByMultiplier<S>(io, x, sl, x), pc);
   float invCols[8];
   if (!cached)
     for (int i = 0; i < 8; ++i) invCols[i] = sig.invAt(col + i);
@@ -399,8 +711,8 @@ inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRo
   const uint32_t *sH = sig.sH + col;
   const typename S::V s0 = S::spreadCols(sH, 0), s1 = S::spreadCols(sH, 1);
   const typename S::F i0 = S::spreadColsF(inv, 0), i1 = S::spreadColsF(inv, 1);
-  movingBlock<S>(io, x, lAlphaOf64<S>(t), LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}},
-                 pc);
+  movingBlock<S>(io, x, lAlphaOf64<S>(t),
+                 hAlphaFloat<S>(io, x, LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}), pc);
 }
 
 // The moved-back last block of a row, at proWidth - 16: lane p is pixel
@@ -428,7 +740,8 @@ inline void movedBackBlock(const BlockIo &io, int proWidth, int nFull, const uin
   // Bytes before the nominal start nFull keep what is in memory.
   const S::V keep = _mm_cmplt_epi8(_mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15),
                                    _mm_set1_epi8(static_cast<char>(nFull - offsetX)));
-  movingBlock<S, true>(io, offsetX, split8<S>(S::load(la)), ls, pc, keep);
+  movingBlock<S, true>(io, offsetX, split8<S>(S::load(la)), hAlphaFloat<S>(io, offsetX, ls), pc,
+                       keep);
 }
 
 // The pass over rows [y0, y1) of a grid at least 16 pixels wide; with
@@ -448,6 +761,8 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
   const int cached = g.blockCols < SigmaRow::kCached ? g.blockCols : SigmaRow::kCached;
   int invRowOf = -1;
   int16_t satRow[SigmaRow::kCached];
+  SigmaLanes lanes;
+  const int laneCols = g.blockCols < SigmaLanes::kCols ? g.blockCols : SigmaLanes::kCols;
 
   for (int y = r.y0; y < r.y1; ++y) {
     const uint8_t *tRow = r.rowBuf + static_cast<ptrdiff_t>(y - r.y0) * rowBufStride;
@@ -456,6 +771,7 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
       invRowOf = y >> 3;
       invSigmaRow(sig.sH, invRow, cached);
       for (int i = 0; i < cached; ++i) satRow[i] = saturationBound(sig.sH[i]);
+      setSigmaLanes(sig.sH, laneCols, lanes);
     }
     const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * m.stride;
     const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * f.width;
@@ -480,15 +796,15 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
           if (still64<W>(tRow, x))
             stillBlock<W>(io, x);
           else
-            block64<W>(io, x, tRow, sig, pc);
+            block64<W>(io, x, tRow, sig, lanes, pc);
           x += 64;
           continue;
         }
       }
-      block<Wide>(io, x, tRow, sig, pc);
+      block<Wide>(io, x, tRow, sig, lanes, pc);
       x += Wide::kBytes;
     }
-    for (; x < nFull; x += 16) block<V128>(io, x, tRow, sig, pc);
+    for (; x < nFull; x += 16) block<V128>(io, x, tRow, sig, lanes, pc);
     if (nFull < proWidth) movedBackBlock(io, proWidth, nFull, tRow, sig, pc);
   }
 }

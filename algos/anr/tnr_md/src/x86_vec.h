@@ -103,6 +103,13 @@ struct V128 {
   }
   static V cmpgt(V a, V b) { return _mm_cmpgt_epi16(a, b); }
   static bool allSet(V a) { return _mm_movemask_epi8(a) == 0xFFFF; }
+  static V subs(V a, V b) { return _mm_subs_epi16(a, b); }
+  static V max16(V a, V b) { return _mm_max_epi16(a, b); }
+  static V min16(V a, V b) { return _mm_min_epi16(a, b); }
+  static V mulhiu(V a, V b) { return _mm_mulhi_epu16(a, b); }
+  static V srl32by14(V a) { return _mm_srli_epi32(a, 14); }
+  // The bytes of packus(a, b) in the order of a's lanes, then b's.
+  static V packusInOrder(V a, V b) { return _mm_packus_epi16(a, b); }
   // Bytes.
   static V set1x8(int8_t v) { return _mm_set1_epi8(v); }
   static V set1x64(uint64_t v) { return _mm_set1_epi64x(static_cast<long long>(v)); }
@@ -237,6 +244,14 @@ struct V256 {
   }
   static V cmpgt(V a, V b) { return _mm256_cmpgt_epi16(a, b); }
   static bool allSet(V a) { return _mm256_movemask_epi8(a) == -1; }
+  static V subs(V a, V b) { return _mm256_subs_epi16(a, b); }
+  static V max16(V a, V b) { return _mm256_max_epi16(a, b); }
+  static V min16(V a, V b) { return _mm256_min_epi16(a, b); }
+  static V mulhiu(V a, V b) { return _mm256_mulhi_epu16(a, b); }
+  static V srl32by14(V a) { return _mm256_srli_epi32(a, 14); }
+  static V packusInOrder(V a, V b) {
+    return _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8);
+  }
   static V set1x8(int8_t v) { return _mm256_set1_epi8(v); }
   static V set1x64(uint64_t v) { return _mm256_set1_epi64x(static_cast<long long>(v)); }
   static V add8(V a, V b) { return _mm256_add_epi8(a, b); }
@@ -394,6 +409,15 @@ struct V512 {
   static V srl7(V a) { return _mm512_srli_epi16(a, 7); }
   static V cmpgt(V a, V b) { return _mm512_movm_epi16(_mm512_cmpgt_epi16_mask(a, b)); }
   static bool allSet(V a) { return _mm512_movepi8_mask(a) == ~__mmask64{0}; }
+  static V subs(V a, V b) { return _mm512_subs_epi16(a, b); }
+  static V max16(V a, V b) { return _mm512_max_epi16(a, b); }
+  static V min16(V a, V b) { return _mm512_min_epi16(a, b); }
+  static V mulhiu(V a, V b) { return _mm512_mulhi_epu16(a, b); }
+  static V srl32by14(V a) { return _mm512_srli_epi32(a, 14); }
+  static V packusInOrder(V a, V b) {
+    return _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7),
+                                    _mm512_packus_epi16(a, b));
+  }
   // Lanes 8k .. 8k + 7: p[first + k].
   static V spread16(const int16_t *p, int first) {
     return _mm512_inserti64x4(_mm512_castsi256_si512(V256::spread16(p, first)),
