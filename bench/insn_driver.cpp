@@ -48,7 +48,7 @@
 
 namespace {
 
-int runReal(const tnr_md::Kernels &k, tnr_md::Schedule order, int calls, bool vector,
+int runReal(const tnr_md::Kernels &k, tnr_md::Schedule order, int calls, const char *form,
             const char *path, const char *size, bool dry) {
   int w = 0, h = 0;
   if (std::sscanf(size, "%dx%d", &w, &h) != 2 || w <= 0 || h <= 0) {
@@ -76,7 +76,7 @@ int runReal(const tnr_md::Kernels &k, tnr_md::Schedule order, int calls, bool ve
   uint32_t sum = 0;
   for (uint8_t b : chain.alpha) sum = sum * 31 + b;
   for (uint8_t b : chain.pre) sum = sum * 31 + b;
-  std::printf("calls %d form %s real %dx%d%s checksum %08x\n", calls, vector ? "neon" : "c", w, h,
+  std::printf("calls %d form %s real %dx%d%s checksum %08x\n", calls, form, w, h,
               dry ? " (dry)" : "", sum);
   return 0;
 }
@@ -91,6 +91,8 @@ int main(int argc, char **argv) {
   const int calls = std::atoi(argv[1]);
   const bool x86 = argc >= 3 && std::strcmp(argv[2], "x86") == 0;
   const bool vector = argc < 3 || x86 || std::strcmp(argv[2], "neon") == 0;
+  // The form counted, as the output names it.
+  const char *const form = x86 ? "x86" : vector ? "neon" : "c";
   if (argc >= 3 && !vector && std::strcmp(argv[2], "c") != 0) {
     std::fprintf(stderr, "form must be c, neon or x86\n");
     return 2;
@@ -115,7 +117,7 @@ int main(int argc, char **argv) {
 #endif
   if (argc >= 6 && std::strcmp(argv[3], "real") == 0) {
     const tnr_md::Schedule order = vector ? tnr_md::kBuildSchedule : tnr_md::Schedule::Streamed;
-    return runReal(k, order, calls, vector, argv[4], argv[5], argc >= 7);
+    return runReal(k, order, calls, form, argv[4], argv[5], argc >= 7);
   }
   const int w = 1920, h = 1080;
   const bool spatialMoving = argc >= 4 && std::strcmp(argv[3], "spatial-moving") == 0;
@@ -153,8 +155,8 @@ int main(int argc, char **argv) {
     for (int i = 0; i < calls; ++i) k.spatial(f, 0, h, 0, h / 2);
     uint32_t sum = 0;
     for (uint8_t b : out) sum = sum * 31 + b;
-    std::printf("calls %d form %s spatial%s, settled %d, checksum %08x\n", calls,
-                vector ? "neon" : "c", spatialMoving ? " (everything moves)" : "", settle, sum);
+    std::printf("calls %d form %s spatial%s, settled %d, checksum %08x\n", calls, form,
+                spatialMoving ? " (everything moves)" : "", settle, sum);
     return 0;
   }
   for (int i = 0; i < (tasks > 0 ? 0 : calls); ++i) detect();
@@ -162,6 +164,6 @@ int main(int argc, char **argv) {
   uint32_t sum = 0;
   for (uint8_t b : alpha) sum = sum * 31 + b;
   for (uint8_t b : s.cur) sum = sum * 31 + b;
-  std::printf("calls %d form %s checksum %08x\n", calls, vector ? "neon" : "c", sum);
+  std::printf("calls %d form %s checksum %08x\n", calls, form, sum);
   return 0;
 }

@@ -52,22 +52,20 @@ inline void strip(const int16_t *pIn, int16_t *pOut, ptrdiff_t stride, int p, in
 }
 
 // The same strip for inputs that are all multiples of 16 (the scaled
-// difference plane), in halving averages: with every term even, the
-// unsigned rounding average of two values offset by 32768 is their exact
-// half sum, offset by 32768. Per row H = ((l + r) / 2 + m) / 2 = (l + 2m + r)
-// / 4, a multiple of 4; per output ((Hup + Hdown) / 2 + Hmid) / 2 = A / 16,
-// which is RoundShift(A, 4) since A is a multiple of 16. Returns false,
-// having written garbage, when a loaded input is not a multiple of 16.
-template <class S, int kN>
+// difference plane), in halving averages (gauss_x86::halfRow, exact there).
+// With kChecked, returns false, having written garbage, when a loaded input
+// is not a multiple of 16; without, the caller knows that every input is
+// one (the filter of the difference plane) and nothing is checked.
+template <class S, int kN, bool kChecked = true>
 inline bool stripSixteens(const int16_t *pIn, int16_t *pOut, ptrdiff_t stride, int p, int y0,
                           int y1) {
   using V = typename S::V;
   const V bias = S::set1(static_cast<int16_t>(0x8000));
   V seen = S::set1(0);
   const auto rowH = [&](const int16_t *row) {
-    const V l = S::load(row - 1), m = S::load(row), r = S::load(row + 1);
-    seen = S::bor(seen, S::bor(S::bor(l, m), r));
-    return S::avg(S::avg(S::bxor(l, bias), S::bxor(r, bias)), S::bxor(m, bias));
+    if constexpr (kChecked)
+      seen = S::bor(seen, S::bor(S::bor(S::load(row - 1), S::load(row)), S::load(row + 1)));
+    return gauss_x86::halfRow<S>(row, bias);
   };
   V up[kN], mid[kN];
   const int16_t *in = pIn + p;
@@ -80,18 +78,18 @@ inline bool stripSixteens(const int16_t *pIn, int16_t *pOut, ptrdiff_t stride, i
     int16_t *out = pOut + y * stride + p;
     for (int v = 0; v < kN; ++v) {
       const V d = rowH(down + v * S::kLanes);
-      S::store(out + v * S::kLanes, S::bxor(S::avg(S::avg(up[v], d), mid[v]), bias));
+      S::store(out + v * S::kLanes, gauss_x86::halfColumn<S>(up[v], mid[v], d, bias));
       up[v] = mid[v];
       mid[v] = d;
     }
   }
-  return !S::anyLow4(seen);
+  return !kChecked || !S::anyLow4(seen);
 }
 
 // Strips of kN vectors across the row; when cols is not a multiple of the
 // strip the last one is moved back to end at cols and recomputes the
 // overlap with equal values. Needs cols >= the strip's width.
-template <class S, int kN>
+template <class S, int kN, bool kDiff = false>
 void filterPlane(const int16_t *pIn, int16_t *pOut, int rows, int cols, ptrdiff_t stride) {
   constexpr int kW = kN * S::kLanes;
   constexpr int kBand = 16;  // rows per band: a band's rows stay in the first-level cache
@@ -99,29 +97,44 @@ void filterPlane(const int16_t *pIn, int16_t *pOut, int rows, int cols, ptrdiff_
     const int y1 = y0 + kBand < rows ? y0 + kBand : rows;
     for (int x = 0; x < cols; x += kW) {
       const int p = x + kW <= cols ? x : cols - kW;
-      if (!stripSixteens<S, kN>(pIn, pOut, stride, p, y0, y1))
+      if constexpr (kDiff)
+        stripSixteens<S, kN, false>(pIn, pOut, stride, p, y0, y1);
+      else if (!stripSixteens<S, kN>(pIn, pOut, stride, p, y0, y1))
         strip<S, kN>(pIn, pOut, stride, p, y0, y1);
     }
   }
 }
 
-}  // namespace
-
 // The widest strip that fits the row: four or two 512-bit vectors at AVX-512,
 // two or one 256-bit vectors at AVX2, two or one 128-bit vectors below.
 // Reads rows -1 .. rows and columns -1 .. cols of in, writes columns
-// 0 .. cols - 1 of rows rows of out; nothing else is touched.
-void gauss3x3_x86(const int16_t *in, int16_t *out, int rows, int cols, int stride) {
+// 0 .. cols - 1 of rows rows of out; nothing else is touched. kDiff: every
+// input a multiple of 16, unchecked.
+template <bool kDiff>
+void filterWidest(const int16_t *in, int16_t *out, int rows, int cols, int stride) {
   if (rows <= 0 || cols <= 0) return;
   if constexpr (Widest::kBytes == 64) {
-    if (cols >= 4 * Widest::kLanes) return filterPlane<Widest, 4>(in, out, rows, cols, stride);
-    if (cols >= 2 * Widest::kLanes) return filterPlane<Widest, 2>(in, out, rows, cols, stride);
+    if (cols >= 4 * Widest::kLanes) return filterPlane<Widest, 4, kDiff>(in, out, rows, cols, stride);
+    if (cols >= 2 * Widest::kLanes) return filterPlane<Widest, 2, kDiff>(in, out, rows, cols, stride);
   }
   using Half = V128;  // the vector of the narrow strips
-  if (cols >= 2 * Wide::kLanes) return filterPlane<Wide, 2>(in, out, rows, cols, stride);
-  if (cols >= Wide::kLanes) return filterPlane<Wide, 1>(in, out, rows, cols, stride);
-  if (cols >= 8) return filterPlane<Half, 1>(in, out, rows, cols, stride);
+  if (cols >= 2 * Wide::kLanes) return filterPlane<Wide, 2, kDiff>(in, out, rows, cols, stride);
+  if (cols >= Wide::kLanes) return filterPlane<Wide, 1, kDiff>(in, out, rows, cols, stride);
+  if (cols >= 8) return filterPlane<Half, 1, kDiff>(in, out, rows, cols, stride);
   gauss3x3_c(in, out, rows, cols, stride);
+}
+
+}  // namespace
+
+void gauss3x3_x86(const int16_t *in, int16_t *out, int rows, int cols, int stride) {
+  filterWidest<false>(in, out, rows, cols, stride);
+}
+
+// The difference plane (every sample a multiple of 32): the halving path
+// throughout, without the test of the inputs (the three ORs of the eleven
+// operations per row and vector, and the test per strip).
+void gauss3x3Diff_x86(const int16_t *in, int16_t *out, int rows, int cols, int stride) {
+  filterWidest<true>(in, out, rows, cols, stride);
 }
 
 }  // namespace tnr_md::TNR_MD_X86_NS

@@ -7,6 +7,7 @@ namespace tnr_md::TNR_MD_X86_NS {
 
 FrameDiffFn frameDiff_x86;
 Gauss3x3Fn gauss3x3_x86;
+Gauss3x3Fn gauss3x3Diff_x86;
 SigmaLutFn sigmaLut_x86;
 BlockAlphaFn blockAlpha_x86;
 RowBufferFn rowBuffer_x86;
@@ -17,7 +18,7 @@ SpatialFn spatial_x86;
 const Kernels kKernelsX86 = {
     .frameDiff = frameDiff_x86,
     .gauss3x3 = gauss3x3_x86,
-    .gauss3x3Diff = nullptr,
+    .gauss3x3Diff = gauss3x3Diff_x86,
     .sigmaLut = sigmaLut_x86,
     .blockAlpha = blockAlpha_x86,
     .rowBuffer = rowBuffer_x86,

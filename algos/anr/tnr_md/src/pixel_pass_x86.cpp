@@ -76,6 +76,7 @@ struct alignas(64) PassVectors {
   int16_t four[32];       // 4
   int16_t lowJ[32];       // 0x0003
   int16_t highJ[32];      // 0x0300
+  int16_t bias[32];       // 0x8000
   int8_t top[64];         // 0x80
   int8_t ones[64];        // 1
   int8_t g31[64];         // 31
@@ -91,6 +92,7 @@ constexpr PassVectors makePassVectors() {
     k.four[i] = 4;
     k.lowJ[i] = 0x0003;
     k.highJ[i] = 0x0300;
+    k.bias[i] = static_cast<int16_t>(0x8000);
   }
   for (int i = 0; i < 64; ++i) {
     k.top[i] = static_cast<int8_t>(0x80);
@@ -357,10 +359,12 @@ struct BlockIo {
 };
 
 // The smoothed difference of S::kLanes pixels from o: loaded, or formed here
-// from the unsmoothed plane, exactly as the 3x3 filter forms it.
+// from the unsmoothed plane, exactly as the 3x3 filter forms it (every
+// sample of that plane a multiple of 32: the halving averages, exact there).
 template <class S>
 inline typename S::V hdiffAt(const BlockIo &io, ptrdiff_t o) {
-  return io.filterStride ? gauss_x86::filterAt<S>(io.hdiff + o, io.filterStride)
+  return io.filterStride ? gauss_x86::filterSixteensAt<S>(io.hdiff + o, io.filterStride,
+                                                          S::load(passVectors().bias))
                          : S::load(io.hdiff + o);
 }
 
@@ -446,7 +450,10 @@ struct SigmaLanes {
 
 // The lane arrays of the first n (at most SigmaLanes::kCols) high sigmas of
 // a block row; M by the division of pixelAlphaMultiplier, four at a time
-// where the level has AVX2 (the other sigmas divide 32767 instead, unused).
+// where the level has AVX2 (the other sigmas divide 32767 instead, unused),
+// and there each array's lanes of the four columns spread by two
+// permutations of 32-bit lanes (each holding its 16-bit value twice, or Mh
+// and 1) and two 256-bit stores.
 inline void setSigmaLanes(const uint32_t *sH, int n, SigmaLanes &sl) {
   alignas(16) int32_t mul[4];
   alignas(16) int32_t ok[4];
@@ -461,17 +468,32 @@ inline void setSigmaLanes(const uint32_t *sH, int n, SigmaLanes &sl) {
       const __m128i isMul = _mm_andnot_si128(
           _mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(255)), _mm_setzero_si128()), inRange);
       const __m128i safe = _mm_blendv_epi8(_mm_set1_epi32(32767), v, isMul);
-      const __m128i m = _mm256_cvttpd_epi32(
-          _mm256_div_pd(_mm256_set1_pd(274877906944.0), _mm256_cvtepi32_pd(safe)));
-      _mm_store_si128(reinterpret_cast<__m128i *>(mul), _mm_add_epi32(m, _mm_set1_epi32(1)));
-      _mm_store_si128(reinterpret_cast<__m128i *>(ok), isMul);
-    } else
+      const __m128i m = _mm_add_epi32(
+          _mm256_cvttpd_epi32(
+              _mm256_div_pd(_mm256_set1_pd(274877906944.0), _mm256_cvtepi32_pd(safe))),
+          _mm_set1_epi32(1));
+      const __m128i low16 = _mm_set1_epi32(0xFFFF);
+      const auto twice = [](__m128i x) { return _mm_or_si128(x, _mm_slli_epi32(x, 16)); };
+      const auto spread = [](void *dst, __m128i x) {
+        const __m256i w = _mm256_castsi128_si256(x);
+        auto *d = static_cast<__m256i *>(dst);
+        _mm256_storeu_si256(d, _mm256_permutevar8x32_epi32(w, _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1)));
+        _mm256_storeu_si256(d + 1,
+                            _mm256_permutevar8x32_epi32(w, _mm256_setr_epi32(2, 2, 2, 2, 3, 3, 3, 3)));
+      };
+      spread(sl.s + 8 * i, twice(_mm_and_si128(v, _mm_set1_epi32(0x7FFF))));
+      spread(sl.ml + 8 * i, twice(_mm_and_si128(m, low16)));
+      spread(sl.mh + 8 * i, _mm_or_si128(_mm_srai_epi32(m, 16), _mm_set1_epi32(0x10000)));
+      // other: 0 for a multiplier sigma's column (isMul -1), else 1.
+      const __m128i other = _mm_add_epi32(isMul, _mm_set1_epi32(1));
+      const int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packus_epi32(other, other), other));
+      std::memcpy(sl.other + i, &bytes, 4);
+      continue;
+    }
 #endif
-    {
-      for (int j = 0; j < k; ++j) {
-        ok[j] = isMultiplierSigma(sH[i + j]) ? -1 : 0;
-        mul[j] = ok[j] ? pixelAlphaMultiplier(sH[i + j]) : 0;
-      }
+    for (int j = 0; j < k; ++j) {
+      ok[j] = isMultiplierSigma(sH[i + j]) ? -1 : 0;
+      mul[j] = ok[j] ? pixelAlphaMultiplier(sH[i + j]) : 0;
     }
     for (int j = 0; j < k; ++j) {
       const int c = i + j;
@@ -745,10 +767,10 @@ inline void movedBackBlock(const BlockIo &io, int proWidth, int nFull, const uin
 }
 
 // The pass over rows [y0, y1) of a grid at least 16 pixels wide; with
-// smoothHere, hdiff is the unsmoothed plane and each moving block smooths
+// kSmoothHere, hdiff is the unsmoothed plane and each moving block smooths
 // the samples it needs. W: the level's widest vector.
-template <class W>
-void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r, bool smoothHere) {
+template <class W, bool kSmoothHere>
+void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r) {
   const int proWidth = g.width;
   const int sigmaStride = g.blockCols + 8;
   const ptrdiff_t hDiffStride = proWidth + 2;
@@ -780,7 +802,7 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
 
     BlockIo io;
     io.hdiff = r.hdiff + (y - r.y0) * hDiffStride;
-    io.filterStride = smoothHere ? hDiffStride : 0;
+    io.filterStride = kSmoothHere ? hDiffStride : 0;
     io.preAlpha = m.preAlpha + mapRow;
     io.curY = f.cur + lumaRow;
     io.preY = f.pre + lumaRow;
@@ -813,11 +835,11 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
 
 void pixelPass_x86(const Frames &f, const Maps &m, const Grid &g, const PassRows &r) {
   if (g.width < 16) return pixelPass_c(f, m, g, r);
-  pixelRows<Widest>(f, m, g, r, false);
+  pixelRows<Widest, false>(f, m, g, r);
 }
 
 void pixelPassSmooth_x86(const Frames &f, const Maps &m, const Grid &g, const PassRows &r) {
-  pixelRows<Widest>(f, m, g, r, true);
+  pixelRows<Widest, true>(f, m, g, r);
 }
 
 }  // namespace tnr_md::TNR_MD_X86_NS
