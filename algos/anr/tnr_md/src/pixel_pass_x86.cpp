@@ -608,6 +608,7 @@ struct SigmaRow {
     return col < kCached ? inv[col] : invSigma(static_cast<int32_t>(sH[col]));
   }
 };
+static_assert(SigmaRow::kCached == SigmaLanes::kCols, "block<S, true> takes both");
 
 // lAlpha of a block from x, a multiple of 16: pixel p pairs T columns n +
 // ((p + 4) >> 3) and the next (n = x / 8) with weights 8 - w and w, w = (p +
@@ -656,8 +657,10 @@ inline uint64_t otherColumns(const uint8_t *p) {
 }
 
 // The block of S::kBytes pixels from x (a multiple of 16) in the row of T
-// columns tRow: still, saturated or in general.
-template <class S>
+// columns tRow: still, saturated or in general. kNear: the caller knows that
+// its block columns lie within the first SigmaRow::kCached (=
+// SigmaLanes::kCols) of the row.
+template <class S, bool kNear = false>
 inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
                   const SigmaLanes &sl, const PassConst &pc) {
   constexpr int kCols = S::kBytes / 8;  // the block columns it lies in
@@ -667,10 +670,10 @@ inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow 
   // and motionAlpha: the block is still.
   const uint64_t t = tColumns<kCols + 2>(tRow + col);
   if (t == 0) return stillBlock<S>(io, x);
-  const bool cached = col + kCols <= SigmaRow::kCached;
+  const bool cached = kNear || col + kCols <= SigmaRow::kCached;
   if (t == kAll128 && cached && saturated<S>(io, x, sig.sat + col))
     return saturatedBlock<S>(io, x, pc);
-  if (col + kCols <= SigmaLanes::kCols && otherColumns<kCols>(sl.other + col) == 0)
+  if ((kNear || col + kCols <= SigmaLanes::kCols) && otherColumns<kCols>(sl.other + col) == 0)
     return movingBlock<S>(io, x, lAlphaOf<S>(t), hAlphaByMultiplier<S>(io, x, sl, x), pc);
   float invCols[kCols];
   if (!cached)
@@ -812,6 +815,12 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r)
     io.gain = m.gain + mapRow;
     const int nFull = proWidth & ~15;
     int x = 0;
+    if constexpr (W::kBytes != 64) {
+      // The blocks whose columns lie within the first kCached, then the rest.
+      const int nearEnd = nFull < 8 * SigmaRow::kCached ? nFull : 8 * SigmaRow::kCached;
+      for (; x + Wide::kBytes <= nearEnd; x += Wide::kBytes)
+        block<Wide, true>(io, x, tRow, sig, lanes, pc);
+    }
     while (x + Wide::kBytes <= nFull) {
       if constexpr (W::kBytes == 64) {
         if (x + 64 <= nFull) {
