@@ -67,20 +67,42 @@ inline bool stripSixteens(const int16_t *pIn, int16_t *pOut, ptrdiff_t stride, i
       seen = S::bor(seen, S::bor(S::bor(S::load(row - 1), S::load(row)), S::load(row + 1)));
     return gauss_x86::halfRow<S>(row, bias);
   };
-  V up[kN], mid[kN];
+  // Three sets of row values, a, b and c, take turns as the rows above, at
+  // and below the output row, three output rows per step, so that none is
+  // copied from set to set.
+  V a[kN], b[kN], c[kN];
   const int16_t *in = pIn + p;
   for (int v = 0; v < kN; ++v) {
-    up[v] = rowH(in + (y0 - 1) * stride + v * S::kLanes);
-    mid[v] = rowH(in + y0 * stride + v * S::kLanes);
+    a[v] = rowH(in + (y0 - 1) * stride + v * S::kLanes);
+    b[v] = rowH(in + y0 * stride + v * S::kLanes);
   }
-  for (int y = y0; y < y1; ++y) {
+  int y = y0;
+  for (; y + 3 <= y1; y += 3) {
+    const int16_t *r = in + (y + 1) * stride;
+    int16_t *out = pOut + y * stride + p;
+    for (int v = 0; v < kN; ++v) {
+      c[v] = rowH(r + v * S::kLanes);
+      S::store(out + v * S::kLanes, gauss_x86::halfColumn<S>(a[v], b[v], c[v], bias));
+    }
+    for (int v = 0; v < kN; ++v) {
+      a[v] = rowH(r + stride + v * S::kLanes);
+      S::store(out + stride + v * S::kLanes, gauss_x86::halfColumn<S>(b[v], c[v], a[v], bias));
+    }
+    for (int v = 0; v < kN; ++v) {
+      b[v] = rowH(r + 2 * stride + v * S::kLanes);
+      S::store(out + 2 * stride + v * S::kLanes,
+               gauss_x86::halfColumn<S>(c[v], a[v], b[v], bias));
+    }
+  }
+  // The last one or two rows.
+  for (; y < y1; ++y) {
     const int16_t *down = in + (y + 1) * stride;
     int16_t *out = pOut + y * stride + p;
     for (int v = 0; v < kN; ++v) {
       const V d = rowH(down + v * S::kLanes);
-      S::store(out + v * S::kLanes, gauss_x86::halfColumn<S>(up[v], mid[v], d, bias));
-      up[v] = mid[v];
-      mid[v] = d;
+      S::store(out + v * S::kLanes, gauss_x86::halfColumn<S>(a[v], b[v], d, bias));
+      a[v] = b[v];
+      b[v] = d;
     }
   }
   return !kChecked || !S::anyLow4(seen);
