@@ -90,8 +90,7 @@ inline bool stripSixteens(const int16_t *pIn, int16_t *pOut, ptrdiff_t stride, i
     }
     for (int v = 0; v < kN; ++v) {
       b[v] = rowH(r + 2 * stride + v * S::kLanes);
-      S::store(out + 2 * stride + v * S::kLanes,
-               gauss_x86::halfColumn<S>(c[v], a[v], b[v], bias));
+      S::store(out + 2 * stride + v * S::kLanes, gauss_x86::halfColumn<S>(c[v], a[v], b[v], bias));
     }
   }
   // The last one or two rows.
@@ -136,8 +135,10 @@ template <bool kDiff>
 void filterWidest(const int16_t *in, int16_t *out, int rows, int cols, int stride) {
   if (rows <= 0 || cols <= 0) return;
   if constexpr (Widest::kBytes == 64) {
-    if (cols >= 4 * Widest::kLanes) return filterPlane<Widest, 4, kDiff>(in, out, rows, cols, stride);
-    if (cols >= 2 * Widest::kLanes) return filterPlane<Widest, 2, kDiff>(in, out, rows, cols, stride);
+    if (cols >= 4 * Widest::kLanes)
+      return filterPlane<Widest, 4, kDiff>(in, out, rows, cols, stride);
+    if (cols >= 2 * Widest::kLanes)
+      return filterPlane<Widest, 2, kDiff>(in, out, rows, cols, stride);
   }
   using Half = V128;  // the vector of the narrow strips
   if (cols >= 2 * Wide::kLanes) return filterPlane<Wide, 2, kDiff>(in, out, rows, cols, stride);

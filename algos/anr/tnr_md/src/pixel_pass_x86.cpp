@@ -468,25 +468,27 @@ inline void setSigmaLanes(const uint32_t *sH, int n, SigmaLanes &sl) {
       const __m128i isMul = _mm_andnot_si128(
           _mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(255)), _mm_setzero_si128()), inRange);
       const __m128i safe = _mm_blendv_epi8(_mm_set1_epi32(32767), v, isMul);
-      const __m128i m = _mm_add_epi32(
-          _mm256_cvttpd_epi32(
-              _mm256_div_pd(_mm256_set1_pd(274877906944.0), _mm256_cvtepi32_pd(safe))),
-          _mm_set1_epi32(1));
+      const __m128i m =
+          _mm_add_epi32(_mm256_cvttpd_epi32(_mm256_div_pd(_mm256_set1_pd(274877906944.0),
+                                                          _mm256_cvtepi32_pd(safe))),
+                        _mm_set1_epi32(1));
       const __m128i low16 = _mm_set1_epi32(0xFFFF);
       const auto twice = [](__m128i x) { return _mm_or_si128(x, _mm_slli_epi32(x, 16)); };
       const auto spread = [](void *dst, __m128i x) {
         const __m256i w = _mm256_castsi128_si256(x);
         auto *d = static_cast<__m256i *>(dst);
-        _mm256_storeu_si256(d, _mm256_permutevar8x32_epi32(w, _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1)));
-        _mm256_storeu_si256(d + 1,
-                            _mm256_permutevar8x32_epi32(w, _mm256_setr_epi32(2, 2, 2, 2, 3, 3, 3, 3)));
+        _mm256_storeu_si256(
+            d, _mm256_permutevar8x32_epi32(w, _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1)));
+        _mm256_storeu_si256(
+            d + 1, _mm256_permutevar8x32_epi32(w, _mm256_setr_epi32(2, 2, 2, 2, 3, 3, 3, 3)));
       };
       spread(sl.s + 8 * i, twice(_mm_and_si128(v, _mm_set1_epi32(0x7FFF))));
       spread(sl.ml + 8 * i, twice(_mm_and_si128(m, low16)));
       spread(sl.mh + 8 * i, _mm_or_si128(_mm_srai_epi32(m, 16), _mm_set1_epi32(0x10000)));
       // other: 0 for a multiplier sigma's column (isMul -1), else 1.
       const __m128i other = _mm_add_epi32(isMul, _mm_set1_epi32(1));
-      const int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packus_epi32(other, other), other));
+      const int32_t bytes =
+          _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packus_epi32(other, other), other));
       std::memcpy(sl.other + i, &bytes, 4);
       continue;
     }
