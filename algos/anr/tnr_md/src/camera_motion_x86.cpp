@@ -1,5 +1,6 @@
 // Camera motion's hot loops, x86-64 form, compiled once per x86-64 level into
-// its namespace; 128-bit vectors at every level (SSE4.1). Results
+// its namespace: the shift's row kernels at the level's Wide width (256 bits
+// from AVX2 on), the estimator's at 128 bits (SSE4.1) at every level. Results
 // equal the per-sample forms (camera_motion.cpp) for every input.
 //
 // Tail policy as the NEON form's: full vectors, the last moved back to end
@@ -17,64 +18,95 @@ namespace {
 
 inline __m128i load(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
 inline void store(void *p, __m128i v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
-inline __m128i pairTaps(int8_t lo, int8_t hi) {
-  return _mm_set1_epi16(static_cast<int16_t>(static_cast<uint8_t>(lo) | (static_cast<uint8_t>(hi) << 8)));
+// The shift's row kernels over vectors V: the level's Wide (256 bits from
+// AVX2 on) where a row holds one, 128 bits where it holds only that. V's
+// unpacks and packs work within 128-bit lanes; deal128 and packus put the
+// columns back in order.
+template <class V>
+typename V::V pairTaps(int8_t lo, int8_t hi) {
+  return V::set1(static_cast<int16_t>(static_cast<uint8_t>(lo) | (static_cast<uint8_t>(hi) << 8)));
+}
+template <class V>
+struct HTaps {
+  typename V::V t01, t23, t45;
+  explicit HTaps(const int8_t *t)
+      : t01(pairTaps<V>(t[0], t[1])), t23(pairTaps<V>(t[2], t[3])), t45(pairTaps<V>(t[4], t[5])) {}
+};
+
+// h = (t0 a + t1 b + t2 c + t3 d + t4 e + t5 f + 32) >> 6 over V::kBytes
+// columns from p, from byte pairs: maddubs forms t0 a + t1 b, t2 c + t3 d and
+// t4 e + t5 f without saturating (each within +-255 x 82), and their sum lies
+// within -18 x 255 .. 82 x 255. In the unpacks' order: each 128-bit lane of
+// lo holds the h of the first 8 columns of the same lane of the source
+// bytes, hi those of the last 8.
+template <class V>
+inline void hSums(const uint8_t *p, ptrdiff_t step, const HTaps<V> &t, typename V::V &lo,
+                  typename V::V &hi) {
+  using T = typename V::V;
+  const T round = V::set1(32);
+  const T a = V::load(p - 2 * step), b = V::load(p - step), c = V::load(p), d = V::load(p + step),
+          e = V::load(p + 2 * step), f = V::load(p + 3 * step);
+  const T l = V::add(V::add(V::maddubs(V::unpacklo8(a, b), t.t01),
+                            V::maddubs(V::unpacklo8(c, d), t.t23)),
+                     V::add(V::maddubs(V::unpacklo8(e, f), t.t45), round));
+  const T h = V::add(V::add(V::maddubs(V::unpackhi8(a, b), t.t01),
+                            V::maddubs(V::unpackhi8(c, d), t.t23)),
+                     V::add(V::maddubs(V::unpackhi8(e, f), t.t45), round));
+  lo = V::sra6(l);
+  hi = V::sra6(h);
 }
 
-// h = (t0 a + t1 b + t2 c + t3 d + t4 e + t5 f + 32) >> 6 from byte pairs:
-// maddubs forms t0 a + t1 b, t2 c + t3 d and t4 e + t5 f without saturating
-// (each within +-255 x 82), and their sum lies within -18 x 255 .. 82 x 255.
-struct HTaps {
-  __m128i t01, t23, t45;
-  explicit HTaps(const int8_t *t)
-      : t01(pairTaps(t[0], t[1])), t23(pairTaps(t[2], t[3])), t45(pairTaps(t[4], t[5])) {}
-};
-inline void hSums(const uint8_t *p, ptrdiff_t step, const HTaps &t, __m128i &lo, __m128i &hi) {
-  const __m128i a = load(p - 2 * step), b = load(p - step), c = load(p), d = load(p + step),
-                e = load(p + 2 * step), f = load(p + 3 * step);
-  lo = _mm_add_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_unpacklo_epi8(a, b), t.t01),
-                                   _mm_maddubs_epi16(_mm_unpacklo_epi8(c, d), t.t23)),
-                     _mm_maddubs_epi16(_mm_unpacklo_epi8(e, f), t.t45));
-  hi = _mm_add_epi16(_mm_add_epi16(_mm_maddubs_epi16(_mm_unpackhi_epi8(a, b), t.t01),
-                                   _mm_maddubs_epi16(_mm_unpackhi_epi8(c, d), t.t23)),
-                     _mm_maddubs_epi16(_mm_unpackhi_epi8(e, f), t.t45));
+// Full vectors, the last moved back to end at n (n >= V::kBytes).
+template <class V>
+void shiftHRow(const uint8_t *src, int16_t *h, int n, int step, const int8_t *taps) {
+  const HTaps<V> t(taps);
+  for (int i = 0;; i += V::kBytes) {
+    if (i > n - V::kBytes) i = n - V::kBytes;
+    typename V::V lo, hi, first, second;
+    hSums<V>(src + i, step, t, lo, hi);
+    V::deal128(lo, hi, first, second);
+    V::store(h + i, first);
+    V::store(h + i + V::kLanes, second);
+    if (i == n - V::kBytes) break;
+  }
 }
 
 void shiftH(const uint8_t *src, int16_t *h, int n, int step, const int8_t *taps) {
-  if (n < 16) return shiftH_c(src, h, n, step, taps);
-  const HTaps t(taps);
-  const __m128i round = _mm_set1_epi16(32);
-  for (int i = 0;; i += 16) {
-    if (i > n - 16) i = n - 16;
-    __m128i lo, hi;
-    hSums(src + i, step, t, lo, hi);
-    store(h + i, _mm_srai_epi16(_mm_add_epi16(lo, round), 6));
-    store(h + i + 8, _mm_srai_epi16(_mm_add_epi16(hi, round), 6));
-    if (i == n - 16) break;
-  }
+  if (n >= Wide::kBytes) return shiftHRow<Wide>(src, h, n, step, taps);
+  if (n >= V128::kBytes) return shiftHRow<V128>(src, h, n, step, taps);
+  shiftH_c(src, h, n, step, taps);
 }
 
 // 16-bit products and sums wrap in between; the sum lies within int16_t, and
 // so does the sum plus 32. packus clamps to 0 .. 255.
-void shiftV(const int16_t *const *r, uint8_t *out, int n, const int8_t *taps) {
-  if (n < 16) return shiftV_c(r, out, n, taps);
-  __m128i t[kShiftTapCount];
-  for (int k = 0; k < kShiftTapCount; ++k) t[k] = _mm_set1_epi16(taps[k]);
-  const __m128i round = _mm_set1_epi16(32);
-  const auto eight = [&](int i) {
-    __m128i v = _mm_mullo_epi16(load(r[2] + i), t[2]);
-    v = _mm_add_epi16(v, _mm_mullo_epi16(load(r[3] + i), t[3]));
-    v = _mm_add_epi16(v, _mm_mullo_epi16(load(r[1] + i), t[1]));
-    v = _mm_add_epi16(v, _mm_mullo_epi16(load(r[4] + i), t[4]));
-    v = _mm_add_epi16(v, _mm_mullo_epi16(load(r[0] + i), t[0]));
-    v = _mm_add_epi16(v, _mm_mullo_epi16(load(r[5] + i), t[5]));
-    return _mm_srai_epi16(_mm_add_epi16(v, round), 6);
+template <class V>
+void shiftVRow(const int16_t *const *r, uint8_t *out, int n, const int8_t *taps) {
+  using T = typename V::V;
+  T t[kShiftTapCount];
+  for (int k = 0; k < kShiftTapCount; ++k) t[k] = V::set1(taps[k]);
+  const T round = V::set1(32);
+  const int16_t *const r0 = r[0], *const r1 = r[1], *const r2 = r[2], *const r3 = r[3],
+                       *const r4 = r[4], *const r5 = r[5];
+  const auto lanes = [&](int i) {
+    T v = V::add(V::mullo(V::load(r2 + i), t[2]), round);
+    v = V::add(v, V::mullo(V::load(r3 + i), t[3]));
+    v = V::add(v, V::mullo(V::load(r1 + i), t[1]));
+    v = V::add(v, V::mullo(V::load(r4 + i), t[4]));
+    v = V::add(v, V::mullo(V::load(r0 + i), t[0]));
+    v = V::add(v, V::mullo(V::load(r5 + i), t[5]));
+    return V::sra6(v);
   };
-  for (int i = 0;; i += 16) {
-    if (i > n - 16) i = n - 16;
-    store(out + i, _mm_packus_epi16(eight(i), eight(i + 8)));
-    if (i == n - 16) break;
+  for (int i = 0;; i += V::kBytes) {
+    if (i > n - V::kBytes) i = n - V::kBytes;
+    V::store(out + i, V::packusInOrder(lanes(i), lanes(i + V::kLanes)));
+    if (i == n - V::kBytes) break;
   }
+}
+
+void shiftV(const int16_t *const *r, uint8_t *out, int n, const int8_t *taps) {
+  if (n >= Wide::kBytes) return shiftVRow<Wide>(r, out, n, taps);
+  if (n >= V128::kBytes) return shiftVRow<V128>(r, out, n, taps);
+  shiftV_c(r, out, n, taps);
 }
 
 // Row by row over chunks of 256 columns: each source row filtered once into
@@ -88,20 +120,24 @@ void shiftHV(const uint8_t *src, ptrdiff_t pitch, int step, uint8_t *out, ptrdif
   shiftHVByRows<shiftH, shiftV, 256>(src, pitch, step, out, outPitch, n, rows, tx, ty);
 }
 
-// The sums as shiftH's, rounded, shifted and clamped by packus.
+// The sums as shiftH's, rounded, shifted and clamped by packus (which puts
+// the unpacks' halves back in column order within each 128-bit lane).
+template <class V>
+void shift1Row(const uint8_t *src, ptrdiff_t step, uint8_t *out, int n, const int8_t *taps) {
+  const HTaps<V> t(taps);
+  for (int i = 0;; i += V::kBytes) {
+    if (i > n - V::kBytes) i = n - V::kBytes;
+    typename V::V lo, hi;
+    hSums<V>(src + i, step, t, lo, hi);
+    V::store(out + i, V::packus(lo, hi));
+    if (i == n - V::kBytes) break;
+  }
+}
+
 void shift1(const uint8_t *src, ptrdiff_t step, uint8_t *out, int n, const int8_t *taps) {
-  if (n < 16) return shift1_c(src, step, out, n, taps);
-  const HTaps t(taps);
-  const __m128i round = _mm_set1_epi16(32);
-  const auto sixteen = [&](const uint8_t *p, uint8_t *q) {
-    __m128i lo, hi;
-    hSums(p, step, t, lo, hi);
-    store(q, _mm_packus_epi16(_mm_srai_epi16(_mm_add_epi16(lo, round), 6),
-                              _mm_srai_epi16(_mm_add_epi16(hi, round), 6)));
-  };
-  int i = 0;
-  for (; i + 16 <= n; i += 16) sixteen(src + i, out + i);
-  if (i < n) sixteen(src + n - 16, out + n - 16);
+  if (n >= Wide::kBytes) return shift1Row<Wide>(src, step, out, n, taps);
+  if (n >= V128::kBytes) return shift1Row<V128>(src, step, out, n, taps);
+  shift1_c(src, step, out, n, taps);
 }
 
 // Eight samples at a time: 16-bit differences, 32-bit products from the low
