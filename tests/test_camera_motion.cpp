@@ -78,15 +78,15 @@ TEST_P(ShiftRows, MatchPerSampleAtEveryPhaseAndLength) {
 }
 
 // Both passes over a block at once against shiftH then shiftV, at every
-// pair of phases, blocks around the strip width and the per-sample form's
-// chunk of columns and of 1 .. 6 rows (the row loop's remainders), inputs
+// pair of phases, blocks around the strip width and the per-sample and x86
+// forms' chunks of columns (128, 256 and 2048) and of 1 .. 6 rows (the row loop's remainders), inputs
 // ending where the taps stop and outputs where the block does, against an
 // inaccessible page.
 TEST_P(ShiftRows, BlockMatchesTheTwoPasses) {
   const tnr_md::MotionKernels &k = *GetParam().mk;
   std::mt19937 rng = tnr_md_test::seededRng(45);
   for (Guard side : kGuardSides)
-    for (int n : {1, 15, 16, 17, 31, 32, 33, 70, 127, 128, 129, 263, 300})
+    for (int n : {1, 15, 16, 17, 31, 32, 33, 70, 127, 128, 129, 263, 300, 2063})
       for (int step : {0, 1, 2})
         for (int rows : {1, 3, 5, 6, 7, 13}) {
           const int px = static_cast<int>(rng() % 16), py = static_cast<int>(rng() % 16);
