@@ -123,7 +123,7 @@ TEST_P(ShiftRows, GradientSumsMatchPerSample) {
   const tnr_md::MotionKernels &k = *GetParam().mk;
   std::mt19937 rng = tnr_md_test::seededRng(44);
   for (Guard side : kGuardSides)
-    for (int n : {1, 7, 8, 9, 15, 16, 17, 23, 24, 25, 100, 441, 4098}) {
+    for (int n : {1, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 32, 33, 40, 47, 100, 441, 4098}) {
       SCOPED_TRACE(::testing::Message() << "n " << n << " guard " << tnr_md_test::sideName(side));
       std::vector<GuardedBuffer<uint8_t>> rows;
       for (int r = 0; r < 6; ++r) {
@@ -144,7 +144,7 @@ TEST_P(ShiftRows, SadAndReductionMatchPerSample) {
   const tnr_md::MotionKernels &k = *GetParam().mk;
   std::mt19937 rng = tnr_md_test::seededRng(43);
   for (Guard side : kGuardSides)
-    for (int n : {1, 7, 8, 9, 15, 16, 17, 33, 100, 2100, 4200}) {
+    for (int n : {1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 56, 60, 64, 65, 100, 2100, 4200}) {
       SCOPED_TRACE(::testing::Message() << "n " << n << " guard " << tnr_md_test::sideName(side));
       const Fill fill = static_cast<Fill>(rng() % static_cast<unsigned>(Fill::Count));
       GuardedBuffer<uint8_t> a(n, side), b(n, side);
