@@ -78,15 +78,15 @@ TEST_P(ShiftRows, MatchPerSampleAtEveryPhaseAndLength) {
 }
 
 // Both passes over a block at once against shiftH then shiftV, at every
-// pair of phases, blocks around the strip width and the per-sample form's
-// chunk of columns and of 1 .. 6 rows (the row loop's remainders), inputs
+// pair of phases, blocks around the strip width and the per-sample and x86
+// forms' chunks of columns (128, 256 and 2048) and of 1 .. 6 rows (the row loop's remainders), inputs
 // ending where the taps stop and outputs where the block does, against an
 // inaccessible page.
 TEST_P(ShiftRows, BlockMatchesTheTwoPasses) {
   const tnr_md::MotionKernels &k = *GetParam().mk;
   std::mt19937 rng = tnr_md_test::seededRng(45);
   for (Guard side : kGuardSides)
-    for (int n : {1, 15, 16, 17, 31, 32, 33, 70, 127, 128, 129, 263, 300})
+    for (int n : {1, 15, 16, 17, 31, 32, 33, 70, 127, 128, 129, 263, 300, 2063})
       for (int step : {0, 1, 2})
         for (int rows : {1, 3, 5, 6, 7, 13}) {
           const int px = static_cast<int>(rng() % 16), py = static_cast<int>(rng() % 16);
@@ -123,7 +123,7 @@ TEST_P(ShiftRows, GradientSumsMatchPerSample) {
   const tnr_md::MotionKernels &k = *GetParam().mk;
   std::mt19937 rng = tnr_md_test::seededRng(44);
   for (Guard side : kGuardSides)
-    for (int n : {1, 7, 8, 9, 15, 16, 17, 23, 24, 25, 100, 441, 4098}) {
+    for (int n : {1, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 32, 33, 40, 47, 100, 441, 4098}) {
       SCOPED_TRACE(::testing::Message() << "n " << n << " guard " << tnr_md_test::sideName(side));
       std::vector<GuardedBuffer<uint8_t>> rows;
       for (int r = 0; r < 6; ++r) {
@@ -144,7 +144,7 @@ TEST_P(ShiftRows, SadAndReductionMatchPerSample) {
   const tnr_md::MotionKernels &k = *GetParam().mk;
   std::mt19937 rng = tnr_md_test::seededRng(43);
   for (Guard side : kGuardSides)
-    for (int n : {1, 7, 8, 9, 15, 16, 17, 33, 100, 2100, 4200}) {
+    for (int n : {1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 56, 60, 64, 65, 100, 2100, 4200}) {
       SCOPED_TRACE(::testing::Message() << "n " << n << " guard " << tnr_md_test::sideName(side));
       const Fill fill = static_cast<Fill>(rng() % static_cast<unsigned>(Fill::Count));
       GuardedBuffer<uint8_t> a(n, side), b(n, side);
