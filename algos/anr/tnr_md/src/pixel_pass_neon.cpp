@@ -353,6 +353,17 @@ inline bool saturated(const Smoothed16 &h, const int16_t *satAbove) {
   return allOnes(vandq_u16(above0, above1));
 }
 
+// Whether every byte of v, each at most 128, is 128: the only such value
+// with its top bit set.
+inline bool all128(uint8x16_t v) {
+#if defined(__aarch64__)
+  return vminvq_u8(v) == 128;
+#else
+  const uint32x2_t both = vreinterpret_u32_u8(vand_u8(vget_low_u8(v), vget_high_u8(v)));
+  return (vget_lane_u32(both, 0) & vget_lane_u32(both, 1) & 0x80808080u) == 0x80808080u;
+#endif
+}
+
 // The low bytes of the 16-bit lanes of a, then of b: vcombine(vmovn(a),
 // vmovn(b)) in one unzip (the Arm targets are little-endian).
 inline uint8x16_t lowBytes(uint16x8_t a, uint16x8_t b) {
@@ -835,24 +846,40 @@ inline uint8x16_t staticAlpha16(uint8x16_t lAlpha, uint8x16_t hAlpha) {
 // One block of the per-pixel pass, given its staticAlpha. Outputs are
 // written in the order pPreAlpha, luma, chroma (kChroma: odd rows), pAlpha,
 // gain. kBelow128: the caller knows that every previous weight of the block
-// is at most 127.
-template <bool kMasked, bool kChroma, bool kBelow128 = false>
+// is at most 127. kWeightsWritten: the caller has already written the new
+// weights to pPreAlpha (weightsBelow128), which are loaded from there.
+template <bool kMasked, bool kChroma, bool kBelow128 = false, bool kWeightsWritten = false>
 inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassConst &pc,
                        uint8x16_t keep) {
   const uint8x8_t staticLo = vget_low_u8(staticAlpha);
   const uint8x8_t staticHi = vget_high_u8(staticAlpha);
 
-  const uint8x16_t preAlpha = vld1q_u8(io.preAlpha);
+  uint8x16_t w;
+  if (kWeightsWritten) {
+    w = vld1q_u8(io.preAlpha);
+  } else {
+    const uint8x16_t preAlpha = vld1q_u8(io.preAlpha);
 #if defined(__aarch64__)
-  const uint8x16_t w = kBelow128 || allBelow128(preAlpha) ? weightsByMultiply(staticAlpha, preAlpha)
-                                                          : newPreAlpha16(staticAlpha, preAlpha);
+    w = kBelow128 || allBelow128(preAlpha) ? weightsByMultiply(staticAlpha, preAlpha)
+                                           : newPreAlpha16(staticAlpha, preAlpha);
 #else
-  const uint8x16_t w = kBelow128 || allBelow128(preAlpha) ? weightsByLine(staticAlpha, preAlpha)
-                                                          : newPreAlpha16(staticAlpha, preAlpha);
+    w = kBelow128 || allBelow128(preAlpha) ? weightsByLine(staticAlpha, preAlpha)
+                                           : newPreAlpha16(staticAlpha, preAlpha);
 #endif
-  store16<kMasked>(io.preAlpha, w, keep);
+    store16<kMasked>(io.preAlpha, w, keep);
+  }
 
-  store16<kMasked>(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w), keep);
+  if (kWeightsWritten) {
+    const uint8x16_t wc = vsubq_u8(vdupq_n_u8(128), w);
+    const uint8x16_t c = vld1q_u8(io.curY), p = vld1q_u8(io.preY);
+    const uint16x8_t lo =
+        vmlal_u8(vmull_u8(vget_low_u8(p), vget_low_u8(w)), vget_low_u8(c), vget_low_u8(wc));
+    const uint16x8_t hi =
+        vmlal_u8(vmull_u8(vget_high_u8(p), vget_high_u8(w)), vget_high_u8(c), vget_high_u8(wc));
+    vst1q_u8(io.curY, lowBytes(vrshrq_n_u16(lo, 7), vrshrq_n_u16(hi, 7)));
+  } else {
+    store16<kMasked>(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w), keep);
+  }
 
   if (kChroma && kMasked) {
     store16<kMasked>(io.curC, blend16(vld1q_u8(io.curC), vld1q_u8(io.preC), chromaWeights(w)),
@@ -1202,7 +1229,8 @@ __attribute__((noinline)) int leadingAlphasByMultiplier(const uint8_t *t, const 
     const uint8x16_t hAlpha = hAlphaByMultiplier16(h, s0, s1, m0, m1);
     uint8x16_t sa;
     if (four == 0x80808080u) {  // lAlpha 128: staticAlpha = 128 - hAlpha
-      if (saturated(h, run.satAbove + (s16 - 2 - run.s16))) break;  // saturatedSpan's
+      // saturatedSpan's: every hAlpha 128 first (a saturated block's are)
+      if (all128(hAlpha) && saturated(h, run.satAbove + (s16 - 2 - run.s16))) break;
       sa = vsubq_u8(vdupq_n_u8(128), hAlpha);
     } else {
       sa = staticAlpha16(interpAligned(four, ia), hAlpha);
@@ -1218,8 +1246,9 @@ __attribute__((noinline)) int leadingAlphasByMultiplier(const uint8_t *t, const 
 }
 
 // The third loop: the outputs of the chunk's moving blocks (kDense as in the
-// second; kBelow128: c.below128 holds).
-template <bool kChroma, bool kDense, bool kBelow128 = false>
+// second; kBelow128: c.below128 holds; kWeightsWritten: weightsBelow128 has
+// written the blocks' new weights).
+template <bool kChroma, bool kDense, bool kBelow128 = false, bool kWeightsWritten = false>
 __attribute__((noinline)) void movingBlocks(const BlockIo &ioIn, const PassConst &pcIn,
                                             const Chunk &c) {
   // Copies: the byte stores below could alias the callers' structs and c.
@@ -1234,7 +1263,8 @@ __attribute__((noinline)) void movingBlocks(const BlockIo &ioIn, const PassConst
     while (sa != end) {
       const uint8x16_t staticAlpha = vld1q_u8(sa);
       sa = walk(sa, 16);
-      pixelBlock<false, kChroma, kBelow128>(block, staticAlpha, pc, vdupq_n_u8(0));
+      pixelBlock<false, kChroma, kBelow128, kWeightsWritten>(block, staticAlpha, pc,
+                                                              vdupq_n_u8(0));
       walkIo(block, kChroma);
     }
     return;
@@ -1246,6 +1276,28 @@ __attribute__((noinline)) void movingBlocks(const BlockIo &ioIn, const PassConst
     pixelBlock<false, kChroma>(block, vld1q_u8(c.staticAlpha[b]), pc, vdupq_n_u8(0));
   }
 }
+
+// The new weights of the chunk's moving blocks (dense, every previous
+// weight at most 127: c.below128) written to pPreAlpha from preAlpha, ahead
+// of the loop that writes their other outputs. ARMv7 holds the weight
+// lines' three 32-byte tables (six of its sixteen quad registers) here
+// alone: in one loop with the blends GCC reloaded two of them from the stack
+// and copied registers around the lookups in every block (about 10
+// instructions per 16 pixels), where the second loop now loads the weights
+// back (one load). Real 1080p at the defaults, executed instructions per
+// pixel: ARMv7 10.72 to WEIGHTS_ARMV7.
+#if !defined(__aarch64__)
+__attribute__((noinline)) void weightsBelow128(uint8_t *preAlpha, const Chunk &c) {
+  const uint8_t *sa = c.staticAlpha[0];
+  const uint8_t *const end = sa + 16 * c.moving;
+  while (sa != end) {
+    const uint8x16_t staticAlpha = vld1q_u8(sa);
+    sa = walk(sa, 16);
+    vst1q_u8(preAlpha, weightsByLine(staticAlpha, vld1q_u8(preAlpha)));
+    preAlpha = walk(preAlpha, 16);
+  }
+}
+#endif
 
 // A run of blocks at multiples of 16 from io whose four T columns are not
 // all 0 (the first one's are not), at most nLeft; returns its length.
@@ -1267,8 +1319,14 @@ int activeRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run,
       if (byMultiplier > 0)
         c.moving = blocks = leadingAlphasByMultiplier<kSmooth>(t, hdiff, io.preAlpha, run, i,
                                                                pc.smooth, ia, byMultiplier, c);
-      if (blocks > 0 && c.below128)
+      if (blocks > 0 && c.below128) {
+#if defined(__aarch64__)
         movingBlocks<kChroma, true, true>(io, pc, c);
+#else
+        weightsBelow128(io.preAlpha, c);
+        movingBlocks<kChroma, true, true, true>(io, pc, c);
+#endif
+      }
       else if (blocks > 0)
         movingBlocks<kChroma, true>(io, pc, c);
     }
