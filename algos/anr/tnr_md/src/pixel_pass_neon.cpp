@@ -272,8 +272,14 @@ inline void setSigma(SigmaRun &run, int i) {
 __attribute__((noinline)) void prepareSigmaRun(SigmaRun &run) {
   int i = 0;
   const uint32x4_t limit = vdupq_n_u32(kNarrowSigmaLimit), top = vdupq_n_u32(32767);
-  for (; i + 4 <= run.cols; i += 4) {
-    const uint32x4_t sH = vld1q_u32(run.sig + i);
+  // Local copies: the stores below could alias run's members, and GCC
+  // loaded both again for every four columns (real 1080p at the defaults,
+  // executed instructions per pixel: ARMv7 10.03 to 10.01, AArch64 9.55 to
+  // 9.53).
+  const uint32_t *const sig = run.sig;
+  const int cols = run.cols;
+  for (; i + 4 <= cols; i += 4) {
+    const uint32x4_t sH = vld1q_u32(sig + i);
     const uint32x4_t narrow = vcltq_u32(sH, limit);
     const uint32x4_t s = vminq_u32(sH, top);
     const uint32x4_t t = vminq_u32(vsubq_u32(vaddq_u32(s, s), vshrq_n_u32(s, 8)), top);
