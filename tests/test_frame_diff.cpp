@@ -188,6 +188,22 @@ TEST_P(FrameDiff8x8, MovedBackLastBlocksAndOddOrigins) {
 // samples, 5 elsewhere. Compensate(3, 5) = 2, (-3, 5) = -3, (8, 5) = 3,
 // (6, 5) = 1, (5, 5) = 0, and the mirror image for the mean -5; the block
 // sum 9 (or -9) shifted down by 1 gives 4 (or floor(-4.5) = -5, so 5).
+// diffPlaneNonNegative(fix) holds exactly where no sample 32 x h of the
+// frame difference can be negative, over every low 16 bits of fix (the
+// per-sample term uses no more), every |dU| + |dV| and |dY| 0 and 255 (h
+// grows with |dY|): 0 .. 192.
+TEST(UvRatioFix, NonNegativeDifferencePlaneExactly) {
+  for (int32_t u = -32768; u <= 32767; ++u) {
+    bool negative = false;
+    for (int uv = 0; uv <= 510 && !negative; ++uv) {
+      const int16_t t = tnr_md::low16(tnr_md::roundShift(int64_t{uv} * u, 7));
+      for (int dY : {0, 255}) negative |= tnr_md::low16(int32_t{tnr_md::low16(dY + t)} * 32) < 0;
+    }
+    ASSERT_EQ(tnr_md::diffPlaneNonNegative(u), !negative) << "low16(fix) " << u;
+    ASSERT_EQ(tnr_md::diffPlaneNonNegative(u + 65536), !negative) << "fix " << u + 65536;
+  }
+}
+
 TEST(CalDiff, CompensationAndFloorShift) {
   for (int sign : {1, -1}) {
     SCOPED_TRACE(sign);

@@ -131,25 +131,31 @@ TEST_P(MotionDetect, StillSceneConvergesTowardTheRunningMean) {
 // block move, so nearly every pixel takes the per-pixel path, with
 // differences on both sides of the block and pixel thresholds. Every call's
 // outputs equal the per-sample set's; a grid whose width ends in a
-// moved-back block.
+// moved-back block. Also at chroma weights whose difference plane is
+// non-negative (the shipped 0.75, and 1.5, the last such: fix 192) or not
+// (-4.0 makes chroma terms negative, 20.0 wraps 32 x h), which the vector
+// pass's shortcut for non-negative planes must tell apart.
 TEST_P(MotionDetect, NoisySceneAtTheShippedDefaultsMatchesPerSample) {
   const int w = 232, h = 72;
-  Scene scene(w, h, 5);
-  Stream want(w, h, w, h, w), got(w, h, w, h, w);
-  for (Stream *s : {&want, &got}) {
-    s->sigmaH = 1.1f;
-    s->sigmaL = 0.12f;
-    s->uvRatio = 0.75f;
-  }
-  for (int t = 0; t < 6; ++t) {
-    SCOPED_TRACE("call " + std::to_string(t));
-    const auto f = scene.frame(t, 3, 8.0);
-    want.step(f, tnr_md::kKernelsC, t == 0);
-    got.step(f, *GetParam().k, t == 0);
-    ASSERT_TRUE(std::equal(want.cur.begin(), want.cur.end(), got.cur.begin()));
-    ASSERT_TRUE(std::equal(want.preAlpha.begin(), want.preAlpha.end(), got.preAlpha.begin()));
-    ASSERT_TRUE(std::equal(want.alpha.begin(), want.alpha.end(), got.alpha.begin()));
-    ASSERT_TRUE(std::equal(want.gain.begin(), want.gain.end(), got.gain.begin()));
+  for (const float uv : {0.75f, 1.5f, -4.0f, 20.0f}) {
+    SCOPED_TRACE("uv ratio " + std::to_string(uv));
+    Scene scene(w, h, 5);
+    Stream want(w, h, w, h, w), got(w, h, w, h, w);
+    for (Stream *s : {&want, &got}) {
+      s->sigmaH = 1.1f;
+      s->sigmaL = 0.12f;
+      s->uvRatio = uv;
+    }
+    for (int t = 0; t < 6; ++t) {
+      SCOPED_TRACE("call " + std::to_string(t));
+      const auto f = scene.frame(t, 3, 8.0);
+      want.step(f, tnr_md::kKernelsC, t == 0);
+      got.step(f, *GetParam().k, t == 0);
+      ASSERT_TRUE(std::equal(want.cur.begin(), want.cur.end(), got.cur.begin()));
+      ASSERT_TRUE(std::equal(want.preAlpha.begin(), want.preAlpha.end(), got.preAlpha.begin()));
+      ASSERT_TRUE(std::equal(want.alpha.begin(), want.alpha.end(), got.alpha.begin()));
+      ASSERT_TRUE(std::equal(want.gain.begin(), want.gain.end(), got.gain.begin()));
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 // x86-64 at each level this machine runs (FMA and AVX-512 change SIMDe's
 // mappings). The one-to-one mappings (adds, shifts, permutes, loads) are
 // exercised by the stage equivalence tests.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -191,6 +192,27 @@ TEST(NeonOps, ReciprocalEstimateAndRefineExhaustive) {
           << "vrecpeq_f32(" << s + i << ")";
       ASSERT_EQ(floatBits(got[i]), floatBits(tnr_md::recipRefine(in[i])))
           << "refined reciprocal of " << s + i;
+    }
+  }
+}
+
+// The pass's multipliers four columns at a time, in float and wrapping
+// integer steps (pixelAlphaMultipliers4), against floor(2^38 / s) + 1 and
+// the double form for every s it takes (129 .. 32767), on each target with
+// its own estimate and Newton step, each value in every lane.
+TEST(NeonOps, PixelAlphaMultipliersExhaustive) {
+  for (int s = 129; s <= 32767; s += 4) {
+    std::array<uint32_t, 4> in{};
+    for (int i = 0; i < 4; ++i) in[i] = uint32_t(std::min(s + i, 32767));
+    for (int turn = 0; turn < 4; ++turn) {
+      std::array<uint32_t, 4> at{};
+      for (int i = 0; i < 4; ++i) at[i] = in[(i + turn) % 4];
+      const auto got = lanes<uint32_t>(tnr_md::pixelAlphaMultipliers4(vec<uint32x4_t>(at)));
+      for (int i = 0; i < 4; ++i) {
+        const int64_t want = (int64_t{1} << 38) / at[i] + 1;
+        ASSERT_EQ(int64_t{got[i]}, want) << "s " << at[i] << " in lane " << i;
+        ASSERT_EQ(int64_t{got[i]}, int64_t{tnr_md::pixelAlphaMultiplier(at[i])}) << "s " << at[i];
+      }
     }
   }
 }

@@ -338,17 +338,28 @@ void expectPassTwinsMatch(const PassCase &p) {
   struct Out {
     std::vector<uint8_t> cur, preAlpha, alpha, gain;
   };
-  auto run = [&](tnr_md::PixelPassFn *fn) {
+  auto run = [&](tnr_md::PixelPassFn *fn, const std::vector<int16_t> &hdiff, bool nonNegative) {
     Out o{p.cur, p.preAlpha, std::vector<uint8_t>(p.preAlpha.size()), p.gain};
     fn({o.cur.data(), p.pre.data(), p.imgH, p.w},
        {o.alpha.data(), o.preAlpha.data(), o.gain.data(), p.w}, tnr_md::makeGrid(p.h, p.w),
-       {p.hdiff.data(), p.t.data(), p.t.data() + p.t.size(), p.sigmaH.data(), p.ratioBit, 0, p.h});
+       {hdiff.data(), p.t.data(), p.t.data() + p.t.size(), p.sigmaH.data(), p.ratioBit, 0, p.h,
+        nonNegative});
     return o;
   };
-  const Out want = run(tnr_md::pixelPass_c);
+  const Out want = run(tnr_md::pixelPass_c, p.hdiff, false);
   for (const Twin &twin : kTwins) {
     SCOPED_TRACE(twin.name);
-    expectSameOutputs(want, run(twin.k->pixelPass), p.w, p.w);
+    expectSameOutputs(want, run(twin.k->pixelPass, p.hdiff, false), p.w, p.w);
+  }
+  // The same differences with every negative one raised to 0, as a plane
+  // that motion_detect marks nonNegative (PassRows::nonNegative): the passes
+  // told so against the per-sample pass.
+  std::vector<int16_t> raised = p.hdiff;
+  for (int16_t &v : raised) v = v < 0 ? int16_t{0} : v;
+  const Out wantRaised = run(tnr_md::pixelPass_c, raised, false);
+  for (const Twin &twin : kTwins) {
+    SCOPED_TRACE(twin.name + std::string(", nonNegative"));
+    expectSameOutputs(wantRaised, run(twin.k->pixelPass, raised, true), p.w, p.w);
   }
 }
 
@@ -670,7 +681,7 @@ TEST(VecUpScale, PixelPassOnNoiseAroundTheThresholds) {
 // holding 128 and more.
 TEST(VecUpScale, PixelPassMultiplierStretches) {
   auto rng = tnr_md_test::seededRng(0x3a20);
-  const std::vector<uint32_t> others = {0,     1,     100, 128,     256,    512,     10496,
+  const std::vector<uint32_t> others = {0,     1,     100,   128,      256,      512,        10496,
                                         31488, 32768, 40000, 1u << 29, 1u << 30, 0xFFFFFFFFu};
   for (int round = 0; round < 4; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));

@@ -169,6 +169,17 @@ inline int32_t pixelAlphaMultiplier(uint32_t sH) {
   return static_cast<int32_t>(274877906944.0 / static_cast<double>(sH)) + 1;
 }
 
+// Whether every sample of the full-resolution difference plane that the
+// frame difference writes with chroma weight fix (uvRatioFix) is at least 0,
+// and so every smoothed one too (the 3x3 filter's weights are positive).
+// With u = low16(fix) in 0 .. 192, each chroma term t = low16(RoundShift(
+// (|dU| + |dV|) u, 7)) lies in 0 .. RoundShift(510 x 192, 7) = 765, so h =
+// |dY| + t in 0 .. 1020 and the stored 32 h in 0 .. 32640: nothing wraps.
+// The shipped uv ratio 0.75 gives fix 96.
+constexpr bool diffPlaneNonNegative(int32_t fix) {
+  return low16(fix) >= 0 && low16(fix) <= 192;
+}
+
 // The integer form of the per-pixel alpha from the excess d (0 .. 32767).
 constexpr uint8_t pixelAlphaByMultiplier(int32_t d, int32_t m) {
   const int64_t a = (int64_t{d} * m + (int64_t{1} << 30)) >> 31;

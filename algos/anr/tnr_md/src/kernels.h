@@ -78,6 +78,9 @@ struct PassRows {
   const uint32_t *sigmaH;    // the high sigma table, pitch blockCols + 8
   uint8_t ratioRBit;         // static_ratio_r_bit
   int y0, y1;
+  // Every sample of hdiff is at least 0 (diffPlaneNonNegative of the call's
+  // chroma weight); a pass may use it, and must give the same bytes.
+  bool nonNegative = false;
 };
 
 // The first processing row of block row by: 8 x by, or for a partial last

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "arith.h"
 #include "kernels.h"
 #include "layout.h"
 #include "pipeline.h"
@@ -197,8 +198,9 @@ void banded(const Kernels &k, const Frames &f, const Maps &m, const Grid &grid, 
     // Every band's smoothed rows go to the same place, the plane's first
     // rows, which stay in cache from one band to the next.
     bandStep(k, f, m, grid, g,
-             {a, rowBuf, ring.band(y0, y1, grid.height), p.filterHdiff, p.tables.high, rBit}, y0,
-             y1);
+             {a, rowBuf, ring.band(y0, y1, grid.height), p.filterHdiff, p.tables.high, rBit,
+              diffPlaneNonNegative(uvRatioFix(uvRatio))},
+             y0, y1);
   }
   keepBlockAlphaPastGrid(m, grid, a);
 }

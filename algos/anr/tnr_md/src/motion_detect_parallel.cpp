@@ -16,6 +16,7 @@
 // band's row buffer and the sigma stage's scratch for its chunk).
 #include <cstring>
 
+#include "arith.h"
 #include "kernels.h"
 #include "layout.h"
 #include "motion_detect.h"
@@ -146,7 +147,9 @@ void bandTask(void *arg, int t) {
     const int y0 = b * kBandRows;
     const int y1 = y0 + kBandRows < j.grid.height ? y0 + kBandRows : j.grid.height;
     const int16_t *band = j.hdiff() + (y0 + 1) * hs;  // row y0, border column
-    bandStep(*j.k, j.f, j.m, j.grid, g, {j.blockAlpha(), rowBuf, band, filtered, j.sigmaH(), j.rBit},
+    bandStep(*j.k, j.f, j.m, j.grid, g,
+             {j.blockAlpha(), rowBuf, band, filtered, j.sigmaH(), j.rBit,
+              diffPlaneNonNegative(uvRatioFix(j.uvRatio))},
              y0, y1);
   }
   // motion_detect leaves the block alpha in the bytes of pAlpha past the

@@ -296,6 +296,49 @@ inline float32x4_t recipRefine4(float32x4_t v) {
   return vmulq_f32(vrecpsq_f32(v, e), e);
 }
 
+// pixelAlphaMultiplier(s) = floor(2^38 / s) + 1 (arith.h: the double form,
+// ceil(2^38 / s) where s is not a power of two) of 4 lanes s in 129 ..
+// 32767, in float and wrapping 32-bit integer steps, exact for every such s.
+// Write u = 2^38 / s (2^23 < u < 2^31).
+//  1. r, the reciprocal estimate of s refined by two Newton-Raphson steps,
+//     lies within a relative 2^-16 of 1 / s (the estimate is within 2^-8;
+//     each step squares the error and adds a few roundings of 2^-24). Only
+//     that bound is used below, so the targets' estimates and steps (ARMv7
+//     rounds the step's product, AArch64 fuses it) need not agree.
+//  2. x = r 2^38 is exact (a power of two) and within u 2^-16 < 2^15 of u;
+//     q0 = trunc(x) < 2^32, so |u - q0| < 2^15 + 1.
+//  3. R0 = 2^38 - q0 s = s (u - q0) lies within (2^15 + 1)(2^15 - 1) < 2^31
+//     of 0, so the wrapping -q0 s (2^38 is 0 modulo 2^32) read as int32 is
+//     R0 exactly.
+//  4. y = float(R0) x r is R0 / s = u - q0 (< 2^15 + 1 in magnitude) times
+//     three factors within 2^-24, 2^-16 and 2^-24 of 1: within 0.51 of it.
+//     k0 = trunc(y) lies within 1.51 of u - q0, and q1 = q0 + k0 within 1.51
+//     of u.
+//  5. R1 = s (u - q1) = -q1 s (wrapping, exact as in 3) lies in (-1.51 s,
+//     1.51 s), so floor(R1 / s) is [R1 >= s] - [R1 < 0] - [R1 + s < 0], and
+//     floor(u) = q1 + floor(R1 / s), as 2^38 = q1 s + R1.
+// tests/test_neon_ops.cpp runs every s from 129 to 32767 against the double
+// form on each target.
+inline uint32x4_t pixelAlphaMultipliers4(uint32x4_t s) {
+  const float32x4_t sf = vcvtq_f32_u32(s);
+  float32x4_t r = vrecpeq_f32(sf);
+  r = vmulq_f32(vrecpsq_f32(sf, r), r);
+  r = vmulq_f32(vrecpsq_f32(sf, r), r);
+  const uint32x4_t zero = vdupq_n_u32(0);
+  const uint32x4_t q0 = vcvtq_u32_f32(vmulq_n_f32(r, 274877906944.0f));
+  const int32x4_t r0 = vreinterpretq_s32_u32(vmlsq_u32(zero, q0, s));
+  const int32x4_t k0 = vcvtq_s32_f32(vmulq_f32(vcvtq_f32_s32(r0), r));
+  const uint32x4_t q1 = vaddq_u32(q0, vreinterpretq_u32_s32(k0));
+  const int32x4_t r1 = vreinterpretq_s32_u32(vmlsq_u32(zero, q1, s));
+  const int32x4_t ss = vreinterpretq_s32_u32(s);
+  // Each comparison is all ones (-1) where it holds.
+  const uint32x4_t above = vcgeq_s32(r1, ss);
+  const uint32x4_t below = vcltq_s32(r1, vreinterpretq_s32_u32(zero));
+  const uint32x4_t belowS = vcltq_s32(vaddq_s32(r1, ss), vreinterpretq_s32_u32(zero));
+  const uint32x4_t floorU = vaddq_u32(vsubq_u32(q1, above), vaddq_u32(below, belowS));
+  return vaddq_u32(floorU, vdupq_n_u32(1));
+}
+
 // v, kept in a register from here on: the compiler may no longer make the
 // constant anew inside a loop (it does so on ARMv7 where registers are
 // short, one instruction per use). No instruction; nothing through SIMDe.

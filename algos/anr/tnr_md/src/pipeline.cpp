@@ -70,7 +70,8 @@ void bandStep(const Kernels &k, const Frames &f, const Maps &m, const Grid &grid
   k.rowBuffer(io.a, io.rowBuf, y0, y1, g.blockRows, g.blockCols);
   PassRows rows{io.band + 1,   io.rowBuf, io.rowBuf + (y1 - y0) * g.lDiffStride,
                 io.sigmaH,     io.ratioRBit,
-                y0,            y1};
+                y0,            y1,
+                io.nonNegative};
   // Where the set has it, a band that is mostly still has the pass smooth
   // the full-resolution difference itself, only for the blocks that move.
   if (k.pixelPassSmooth != nullptr && grid.width >= 16 &&

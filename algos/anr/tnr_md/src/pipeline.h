@@ -44,6 +44,7 @@ struct BandIo {
   int16_t *filtered;        // where the band is smoothed
   const uint32_t *sigmaH;   // the high sigma table
   uint8_t ratioRBit;
+  bool nonNegative = false;  // PassRows::nonNegative of the band's difference
 };
 void bandStep(const Kernels &k, const Frames &f, const Maps &m, const Grid &grid, const Layout &g,
               const BandIo &io, int y0, int y1);
