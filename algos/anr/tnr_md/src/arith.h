@@ -202,6 +202,80 @@ constexpr uint8_t stillWeight(int pa) {
   return static_cast<uint8_t>((32767 + (256 - pa)) / (2 * (256 - pa)));
 }
 
+// recursiveWeight(sa, pa) for previous weights pa of at most 128 as one
+// multiplication. The weight is the integer quotient
+//   q(sa, pa) = min(floor((256 sa + den - 1) / (2 den)), 128), den = 256 - pa
+// (the float steps' value for every pair; the twin tests run every pair
+// through the passes). For each pa there is a range of 15-bit multipliers m
+// with (sa m + 2^14) >> 15 == q(sa, pa) for every sa 0 .. 128: the rounding
+// multiply-high of 16-bit lanes (x86's _mm_mulhrs_epi16; NEON's vqrdmulh
+// forms (2 sa m + 2^15) >> 16, the same value). The vector forms take m
+// from tables by pa or from a line per group of four pa (weightLine), and
+// each form's compiler checks what it built against every pair.
+constexpr int weightQuotient(int sa, int pa) {
+  const int den = 256 - pa;
+  const int q = (256 * sa + den - 1) / (2 * den);
+  return q < 128 ? q : 128;
+}
+
+// The least and the greatest m in 0 .. 32767 that meet every quotient of pa
+// (the ranges are 1 to 255 wide for pa 0 .. 127).
+constexpr int weightMultiplierLeast(int pa) {
+  int m = 0;
+  for (int sa = 1; sa <= 128; ++sa) {
+    const int need = weightQuotient(sa, pa) * 32768 - 16384;  // sa m >= need
+    const int least = need <= 0 ? 0 : (need + sa - 1) / sa;
+    m = m > least ? m : least;
+  }
+  return m;
+}
+constexpr int weightMultiplierMost(int pa) {
+  int m = 32767;
+  for (int sa = 1; sa <= 128; ++sa) {
+    const int below = (weightQuotient(sa, pa) + 1) * 32768 - 16384;  // sa m < below
+    const int most = (below - 1) / sa;
+    m = m < most ? m : most;
+  }
+  return m;
+}
+
+// Both bounds of every pa below 128, computed once: the lines consult them
+// for every slope they try (a compiler's constant evaluation has a step
+// budget).
+struct WeightRanges {
+  int least[128], most[128];
+};
+constexpr WeightRanges makeWeightRanges() {
+  WeightRanges r{};
+  for (int pa = 0; pa < 128; ++pa) {
+    r.least[pa] = weightMultiplierLeast(pa);
+    r.most[pa] = weightMultiplierMost(pa);
+  }
+  return r;
+}
+constexpr WeightRanges kWeightRanges = makeWeightRanges();
+
+// A multiplier for each pa = 4 g + j of a group g (0 .. 31) on a line,
+// m = base + slope x j: the least slope (at most 255) whose line stays
+// within the ranges of the group's four, with the least base; {-1, -1} where
+// none does (the forms' checks then fail).
+struct WeightLine {
+  int base, slope;
+};
+constexpr WeightLine weightLine(int g) {
+  for (int slope = 0; slope <= 255; ++slope) {
+    int lo = 0, hi = 32767;
+    for (int j = 0; j < 4; ++j) {
+      const int l = kWeightRanges.least[4 * g + j] - slope * j;
+      const int h = kWeightRanges.most[4 * g + j] - slope * j;
+      lo = lo > l ? lo : l;
+      hi = hi < h ? hi : h;
+    }
+    if (lo <= hi) return {lo, slope};
+  }
+  return {-1, -1};
+}
+
 // static_ratio_r: 1 << static_ratio_r_bit, 0 from bit 8 on.
 inline uint8_t staticRatioR(uint8_t static_ratio_r_bit) {
   return static_ratio_r_bit >= 8 ? 0 : static_cast<uint8_t>(1u << static_ratio_r_bit);

@@ -627,47 +627,28 @@ inline uint8x16_t stillWeight16(const StillWeights &sw, uint8x16_t preAlpha) {
 }
 #endif
 
-// The recursive weight by one multiplication, for previous weights pa of at
-// most 127. The weights that the pass writes from such a pa are at most 127
-// too (q(128, 127) = floor(33024 / 258) = 127), so on footage chained from
-// weights of 0 every pa is; 128 and more come only from a caller's maps (or
-// from those: the still-pixel weight of pa >= 128 is 128), and such a block
-// takes the float steps, which give every pair. recursiveWeight(sa, pa) is the integer quotient
-//   q(sa, pa) = min(floor((256 sa + den - 1) / (2 den)), 128), den = 256 - pa
-// (the x86 pass's form; the tests compare it with the float steps for every
-// pair, and for pa <= 128 the clamp never acts). For each pa <= 128 the
-// weight multiplier m(pa) below, the least 16-bit m with (2 sa m + 2^15) >>
-// 16 >= q(sa, pa) for every sa 1 .. 128, meets every quotient exactly:
-// (2 sa m + 2^15) >> 16 == q(sa, pa) for all 129 x 129 pairs, which the
-// compiler checks below (weightMultipliersExact; the tables hold pa 0 ..
-// 127 only, which lets every lookup start from nothing instead of a copy of
-// pa 128's multiplier: ARMv7 768x576 real footage, about 0.25 executed
-// instructions per pixel). That expression is the
-// rounding doubling multiply-high of 16-bit lanes (vqrdmulh; 2 sa m < 2^31,
-// no saturation), so one multiply of 8 lanes replaces the reciprocal and
-// the float steps. m(pa) lies in 16256 .. 32767, a 16-bit table by pa looked
-// up as two byte planes.
+// The recursive weight by one multiplication (arith.h), for previous weights
+// pa of at most 127. The weights that the pass writes from such a pa are at
+// most 127 too (q(128, 127) = floor(33024 / 258) = 127), so on footage
+// chained from weights of 0 every pa is; 128 and more come only from a
+// caller's maps (or from those: the still-pixel weight of pa >= 128 is 128),
+// and such a block takes the float steps, which give every pair. The least
+// multiplier of each pa <= 128, m(pa), meets every quotient: (2 sa m + 2^15)
+// >> 16 == q(sa, pa) for all 129 x 129 pairs, which the compiler checks
+// below (weightMultipliersExact; the tables hold pa 0 .. 127 only, which
+// lets every lookup start from nothing instead of a copy of pa 128's
+// multiplier: ARMv7 768x576 real footage, about 0.25 executed instructions
+// per pixel). That expression is the rounding doubling multiply-high of
+// 16-bit lanes (vqrdmulh; 2 sa m < 2^31, no saturation), so one multiply of
+// 8 lanes replaces the reciprocal and the float steps. m(pa) lies in 16256
+// .. 32767, a 16-bit table by pa looked up as two byte planes.
 //
 // AArch64 looks the multipliers up whole: its 64-byte lookups make the two
 // planes four instructions for 16 lanes, and real footage at the defaults
 // dropped from 17.34 to 16.01 executed instructions per pixel (768x576, 30
 // calls). ARMv7's 32-byte lookups would need sixteen (19.22 against the float
 // steps' 18.57), so ARMv7 forms them from lines instead (weightLine below).
-constexpr int weightQuotient(int sa, int pa) {
-  const int den = 256 - pa;
-  const int q = (256 * sa + den - 1) / (2 * den);
-  return q < 128 ? q : 128;
-}
-
-constexpr int weightMultiplier(int pa) {
-  int m = 0;
-  for (int sa = 1; sa <= 128; ++sa) {
-    const int need = weightQuotient(sa, pa) * 65536 - 32768;  // 2 sa m >= need
-    const int least = need <= 0 ? 0 : (need + 2 * sa - 1) / (2 * sa);
-    m = m > least ? m : least;
-  }
-  return m;
-}
+constexpr int weightMultiplier(int pa) { return weightMultiplierLeast(pa); }
 
 constexpr bool weightMultipliersExact() {
   for (int pa = 0; pa <= 128; ++pa) {
@@ -738,57 +719,10 @@ inline uint8x16_t weightsByMultiply(uint8x16_t staticAlpha, uint8x16_t preAlpha)
 // ARMv7: the multiplier of pa 0 .. 127 from a line through each group of
 // four, m = base(g) + slope(g) x j for pa = 4 g + j (j = 0 .. 3): three
 // 32-entry byte tables (the base's two bytes and the slope, at most 255), one
-// 32-byte lookup each per 8 lanes, and a widening multiply-add. Any m between
-// the least and the greatest 16-bit multiplier that meet every quotient of pa
-// serves (the ranges are 1 to 255 wide); each group takes the least slope
-// whose line stays within the ranges of its four, and the compiler checks
-// every pair against the quotient (weightLinesExact). Against the float steps
+// 32-byte lookup each per 8 lanes, and a widening multiply-add (weightLine,
+// arith.h); the compiler checks every pair against the quotient
+// (weightLinesExact). Against the float steps
 // (newPreAlpha16) this saves about 20 of 47 instructions per 16 pixels.
-constexpr int weightMultiplierMost(int pa) {
-  int m = 32767;
-  for (int sa = 1; sa <= 128; ++sa) {
-    const int below = (weightQuotient(sa, pa) + 1) * 65536 - 32768;  // 2 sa m < below
-    const int most = (below - 1) / (2 * sa);
-    m = m < most ? m : most;
-  }
-  return m;
-}
-
-// The least and the greatest multiplier of each pa below 128, computed once:
-// the lines below consult them for every slope they try (a compiler's
-// constant evaluation has a step budget).
-struct WeightRanges {
-  int least[128], most[128];
-};
-
-constexpr WeightRanges makeWeightRanges() {
-  WeightRanges r{};
-  for (int pa = 0; pa < 128; ++pa) {
-    r.least[pa] = weightMultiplier(pa);
-    r.most[pa] = weightMultiplierMost(pa);
-  }
-  return r;
-}
-constexpr WeightRanges kWeightRanges = makeWeightRanges();
-
-struct WeightLine {
-  int base, slope;
-};
-
-constexpr WeightLine weightLine(int g) {
-  for (int slope = 0; slope <= 255; ++slope) {
-    int lo = 0, hi = 65535;
-    for (int j = 0; j < 4; ++j) {
-      const int l = kWeightRanges.least[4 * g + j] - slope * j;
-      const int h = kWeightRanges.most[4 * g + j] - slope * j;
-      lo = lo > l ? lo : l;
-      hi = hi < h ? hi : h;
-    }
-    if (lo <= hi) return {lo, slope};
-  }
-  return {-1, -1};
-}
-
 constexpr bool weightLinesExact() {
   WeightLine lines[32] = {};
   for (int g = 0; g < 32; ++g) lines[g] = weightLine(g);

@@ -206,68 +206,16 @@ inline typename S::V stillWeights(typename S::V pa) {
   return S::blendv8(w, S::set1x8(static_cast<int8_t>(128)), pa);  // pa >= 128
 }
 
-// The recursive weight by one multiplication, for previous weights pa of at
-// most 127 (every weight the pass writes from such a pa is at most 127:
-// q(128, 127) = floor(33024 / 258) = 127, so footage chained from weights of
-// 0 never has more). The weight is the integer quotient
-//   q(sa, pa) = min(floor((256 sa + den - 1) / (2 den)), 128), den = 256 - pa
-// (the float steps' value for every pair: quotient above, and the tests run
-// every pair through the pass). For each pa there is a range of 16-bit m
-// with (sa m + 2^14) >> 15 == q(sa, pa) for every sa 0 .. 128; that is the
-// rounding high-half multiply (_mm_mulhrs_epi16) of sa by m, one instruction
-// per 8, 16 or 32 lanes instead of the reciprocal and the float steps of two
-// 32-bit halves. The ranges are 1 to 255 wide, so m comes from a line per
-// group of four pa, m = base(g) + slope(g) x j for pa = 4 g + j: three
-// 32-entry byte tables (the base's two bytes, the slope at most 255), two
-// byte shuffles each, and a byte multiply-add for slope x j. Each group
-// takes the least slope whose line stays within the ranges of its four; the
-// compiler checks every pair 0 .. 128 x 0 .. 127 (weightLinesExact).
-constexpr int weightQuotient(int sa, int pa) {
-  const int den = 256 - pa;
-  const int q = (256 * sa + den - 1) / (2 * den);
-  return q < 128 ? q : 128;
-}
-
-// The least and the greatest m that meet every quotient of pa.
-struct WeightRanges {
-  int least[128], most[128];
-};
-constexpr WeightRanges makeWeightRanges() {
-  WeightRanges r{};
-  for (int pa = 0; pa < 128; ++pa) {
-    int lo = 0, hi = 32767;
-    for (int sa = 1; sa <= 128; ++sa) {
-      const int q = weightQuotient(sa, pa);
-      const int need = q * 32768 - 16384;        // sa m >= need
-      const int below = (q + 1) * 32768 - 16384;  // sa m < below
-      const int l = need <= 0 ? 0 : (need + sa - 1) / sa, h = (below - 1) / sa;
-      lo = lo > l ? lo : l;
-      hi = hi < h ? hi : h;
-    }
-    r.least[pa] = lo;
-    r.most[pa] = hi;
-  }
-  return r;
-}
-constexpr WeightRanges kWeightRanges = makeWeightRanges();
-
-struct WeightLine {
-  int base, slope;
-};
-constexpr WeightLine weightLine(int g) {
-  for (int slope = 0; slope <= 255; ++slope) {
-    int lo = 0, hi = 32767;
-    for (int j = 0; j < 4; ++j) {
-      const int l = kWeightRanges.least[4 * g + j] - slope * j;
-      const int h = kWeightRanges.most[4 * g + j] - slope * j;
-      lo = lo > l ? lo : l;
-      hi = hi < h ? hi : h;
-    }
-    if (lo <= hi) return {lo, slope};
-  }
-  return {-1, -1};
-}
-
+// The recursive weight by one multiplication (arith.h), for previous weights
+// pa of at most 127 (every weight the pass writes from such a pa is at most
+// 127: q(128, 127) = floor(33024 / 258) = 127, so footage chained from
+// weights of 0 never has more): the rounding high-half multiply
+// (_mm_mulhrs_epi16) of sa by m, one instruction per 8, 16 or 32 lanes
+// instead of the reciprocal and the float steps of two 32-bit halves, m from
+// the line of pa's group of four (weightLine): three 32-entry byte tables
+// (the base's two bytes, the slope at most 255), two byte shuffles each, and
+// a byte multiply-add for slope x j. The compiler checks every pair 0 .. 128
+// x 0 .. 127 through the tables (weightLinesExact).
 // The three tables, each as two 16-byte shuffle tables: entries 0 .. 15, and
 // entries 16 .. 31 XOR entries 0 .. 15. For g = 0 .. 31 the first shuffle by
 // g gives entry g & 15, the second by g - 16 gives nothing for g < 16 (the
