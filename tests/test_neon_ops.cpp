@@ -218,7 +218,7 @@ TEST(NeonOps, PixelAlphaMultipliersExhaustive) {
 }
 
 // Replaced in neon.h: products that wrap modulo 2^32 (vmulq_n_s32,
-// vmlaq_n_s32, vmull_n_u16), the widening shift of negative values, and the
+// vmlaq_n_s32, vmull_n_u16, vmlsq_u32), the widening shift of negative values, and the
 // saturating rounding doubling multiply at -32768 x -32768.
 TEST(NeonOps, ReplacedMultipliesAndShifts) {
   auto rng = tnr_md_test::seededRng(214);
@@ -235,6 +235,10 @@ TEST(NeonOps, ReplacedMultipliesAndShifts) {
         "vmull_n_u16", 50 + k, [un](uint16x4_t a) { return vmull_n_u16(a, un); },
         [un](uint16_t x) { return uint32_t(x) * un; }, gU16);
   }
+  lanewise(
+      "vmlsq_u32", 260,
+      [](uint32x4_t c, uint32x4_t a, uint32x4_t b) { return vmlsq_u32(c, a, b); },
+      [](uint32_t c, uint32_t a, uint32_t b) { return uint32_t(c - a * b); }, gU32, gU32, gU32);
   lanewise(
       "vshll_n_s16 7", 16, [](int16x4_t a) { return vshll_n_s16(a, 7); },
       [](int16_t x) { return int32_t(x) * 128; }, gS16);

@@ -11,9 +11,10 @@
 //   AVX-512VL is enabled; Arm truncates them exactly.
 // - vshll_n_s16: SIMDe shifts negative values left lane by lane, which is
 //   undefined behaviour (UBSan stops there) and slow.
-// - vmulq_n_s32, vmlaq_n_s32, vmull_n_u16: SIMDe multiplies in signed 32-bit
-//   vector arithmetic, undefined when a product exceeds INT32_MAX (every
-//   vmull_n_u16 product above 2^31, and the wrapping products Arm defines).
+// - vmulq_n_s32, vmlaq_n_s32, vmull_n_u16, vmlsq_u32: SIMDe multiplies in
+//   signed 32-bit vector arithmetic, undefined when a product exceeds
+//   INT32_MAX (every vmull_n_u16 product above 2^31, and the wrapping
+//   products Arm defines).
 // - vqrdmulhq_s16 (and its by-lane form): SIMDe's SSSE3 mapping gives
 //   -32768 for -32768 x -32768 and for -32768 x -32767, where Arm saturates
 //   to and rounds to 32767.
@@ -140,6 +141,11 @@ static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
   return simde_uint32x4_from_m128i(
       tnr_md_mullo32(simde_uint32x4_to_m128i(vmovl_u16(a)), _mm_set1_epi32(b)));
 }
+static inline uint32x4_t tnr_md_vmlsq_u32(uint32x4_t acc, uint32x4_t a, uint32x4_t b) {
+  return simde_uint32x4_from_m128i(_mm_sub_epi32(
+      simde_uint32x4_to_m128i(acc),
+      tnr_md_mullo32(simde_uint32x4_to_m128i(a), simde_uint32x4_to_m128i(b))));
+}
 
 // (2ab + 2^15) >> 16, saturated: only -32768 x -32768 leaves the range.
 static inline int16x8_t tnr_md_vqrdmulhq_s16(int16x8_t a, int16x8_t b) {
@@ -221,6 +227,14 @@ static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
   for (int i = 0; i < 4; ++i) r[i] = static_cast<uint32_t>(v[i]) * b;
   return vld1q_u32(r);
 }
+static inline uint32x4_t tnr_md_vmlsq_u32(uint32x4_t acc, uint32x4_t a, uint32x4_t b) {
+  uint32_t c[4], x[4], y[4];
+  vst1q_u32(c, acc);
+  vst1q_u32(x, a);
+  vst1q_u32(y, b);
+  for (int i = 0; i < 4; ++i) c[i] -= x[i] * y[i];
+  return vld1q_u32(c);
+}
 #endif
 
 #undef vrecpeq_f32
@@ -239,6 +253,8 @@ static inline uint32x4_t tnr_md_vmull_n_u16(uint16x4_t a, uint16_t b) {
 #define vmlaq_n_s32 tnr_md_vmlaq_n_s32
 #undef vmull_n_u16
 #define vmull_n_u16 tnr_md_vmull_n_u16
+#undef vmlsq_u32
+#define vmlsq_u32 tnr_md_vmlsq_u32
 #undef vqrdmulhq_s16
 #define vqrdmulhq_s16 tnr_md_vqrdmulhq_s16
 #undef vqrdmulhq_lane_s16
