@@ -7,7 +7,6 @@
 // at the row's end; rows shorter than a vector through the per-sample form.
 #include <immintrin.h>
 
-#include <algorithm>
 #include <cstdint>
 
 #include "camera_motion.h"

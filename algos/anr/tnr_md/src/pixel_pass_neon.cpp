@@ -648,11 +648,9 @@ inline uint8x16_t stillWeight16(const StillWeights &sw, uint8x16_t preAlpha) {
 // dropped from 17.34 to 16.01 executed instructions per pixel (768x576, 30
 // calls). ARMv7's 32-byte lookups would need sixteen (19.22 against the float
 // steps' 18.57), so ARMv7 forms them from lines instead (weightLine below).
-constexpr int weightMultiplier(int pa) { return weightMultiplierLeast(pa); }
-
 constexpr bool weightMultipliersExact() {
   for (int pa = 0; pa <= 128; ++pa) {
-    const int64_t m = weightMultiplier(pa);
+    const int64_t m = weightMultiplierLeast(pa);
     if (m > 32767) return false;
     for (int sa = 0; sa <= 128; ++sa)
       if (((2 * sa * m + 32768) >> 16) != weightQuotient(sa, pa)) return false;
@@ -674,7 +672,7 @@ constexpr WeightMultipliers makeWeightMultipliers() {
   for (int k = 0; k < 4; ++k)
     for (int j = 0; j < 4; ++j)
       for (int i = 0; i < 8; ++i) {
-        const int m = weightMultiplier(32 * k + 8 * j + i);
+        const int m = weightMultiplierLeast(32 * k + 8 * j + i);
         const int at = 8 * j + i;
         t.lo.q[k][at] = static_cast<uint8_t>(m & 0xFF);
         t.hi.q[k][at] = static_cast<uint8_t>(m >> 8);
