@@ -257,6 +257,17 @@ void gauss3x3Diff_neon(const int16_t *pIn, int16_t *pOut, int rows, int cols, in
   auto in = [&](int y) { return pIn + static_cast<ptrdiff_t>(y) * stride - 1; };
   auto out = [&](int y) { return pOut + static_cast<ptrdiff_t>(y) * stride; };
   int y = 0;
+#if defined(__aarch64__)
+  // AArch64's 32 registers hold four output rows' sums (six input rows per
+  // load step instead of four for two): real 1080p footage at the defaults,
+  // executed instructions per pixel, 9.03 to 9.01. ARMv7 has the registers
+  // for two.
+  for (; y + 4 <= rows; y += 4) {
+    const int16_t *r[6] = {in(y - 1), in(y), in(y + 1), in(y + 2), in(y + 3), in(y + 4)};
+    int16_t *o[4] = {out(y), out(y + 1), out(y + 2), out(y + 3)};
+    rowsMultiplesOf16<4, 0>(r, o, cols);
+  }
+#endif
   for (; y + 2 <= rows; y += 2) {
     const int16_t *r[4] = {in(y - 1), in(y), in(y + 1), in(y + 2)};
     int16_t *o[2] = {out(y), out(y + 1)};
