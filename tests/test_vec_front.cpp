@@ -102,13 +102,16 @@ void expectDiffTwinsMatch(int imgW, int imgH, int proW, int proH, Guard g, std::
 // last chroma row ends the buffer), the narrowest grid, or any; then grids as
 // wide as the widest vector steps (64 and 32 columns) and their neighbours,
 // so that the wide steps run alone, with a tail of narrower steps, and with a
-// moved-back last block, half of them spanning the whole frame.
+// moved-back last block, half of them spanning the whole frame; and rows of
+// more than 32 and 64 groups of four blocks (the ARMv7 step takes up to 32 at
+// a time).
 TEST(VecFront, FrameDiffMatchesPerSample) {
   auto rng = seededRng(0xD1FF);
   std::vector<int> wide;
   for (int k : {1, 2, 3})
     for (int d : {-2, -1, 0, 1, 2, 8, 9, 15, 16, 17}) wide.push_back(32 * k + d);
-  for (int w : {128 + 24, 128 + 40, 128 + 57, 256 - 1, 256}) wide.push_back(w);
+  for (int w : {128 + 24, 128 + 40, 128 + 57, 256 - 1, 256, 1024 + 56, 2048 + 32 + 8})
+    wide.push_back(w);
   for (Guard g : kSides) {
     for (int it = 0; it < 300; ++it) {
       const int imgW = 8 + 2 * int(uni(rng, 0, 32)), imgH = 8 + 2 * int(uni(rng, 0, 16));

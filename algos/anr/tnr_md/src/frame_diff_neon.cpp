@@ -1,6 +1,7 @@
-// Frame difference with 8x8 block downscale, vector form: one block per step,
-// 8 luma rows of 8 lanes, the chroma pairs de-interleaved and widened to the
-// block's 8 luma columns.
+// Frame difference with 8x8 block downscale, vector form: groups of four or
+// two blocks where the chroma weight keeps the terms small (below); else one
+// block per step, 8 luma rows of 8 lanes, the chroma pairs de-interleaved and
+// widened to the block's 8 luma columns.
 #include <cstdint>
 #include <cstring>
 
@@ -346,7 +347,8 @@ int blockPairs(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, const ui
 }
 
 #if !defined(__aarch64__)
-// ARMv7 (and the x86 build of this source): the blocks of blockPairs<true>
+// ARMv7 (and the x86 build of this source), a row's last pair after the
+// groups of four (blockQuads): the blocks of blockPairs<true>
 // one pair at a time from luma and chroma rows loaded de-interleaved (one
 // structure load each, whose two halves form one register): the even
 // columns (U) in the low half, the odd ones (V) in the high half. Luma
@@ -454,7 +456,6 @@ int blockPairsEvenOdd(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, c
 }
 #endif
 
-#if !defined(__arm__)
 // Sums of neighbouring 16-bit lanes: lane k of a + b's pairs, lanes 0 .. 3
 // from a, 4 .. 7 from b.
 inline int16x8_t pairSums16(int16x8_t a, int16x8_t b) {
@@ -496,12 +497,12 @@ inline uint16x8_t addlHigh(uint8x16_t a, uint8x16_t b) {
 //    lies in -16192 .. 24352, exact in the signed 16-bit lane although it
 //    is accumulated wrapping.
 // Each block's sums are then its two lanes added into 32 bits.
-// AArch64 (and the x86 build of this source) take this step; real 1080p
-// footage at the defaults, AArch64 executed instructions per pixel: the
-// stage 1.53 (blockPair, two blocks per step) to 1.18, the whole 9.37 to
-// 9.03. ARMv7 keeps blockPairEvenOdd: its sixteen quad registers do not hold
-// the seven accumulators with a row's values, and GCC spilled the stores'
-// register pairs (9.87 to 9.97 this way).
+// Real 1080p footage at the defaults, executed instructions per pixel:
+// AArch64's stage 1.53 (blockPair, two blocks per step) to 1.18, the whole
+// 9.37 to 9.03. ARMv7 runs the same instructions as one asm statement
+// (blockQuadsArmv7): written with intrinsics, GCC built the stores' register
+// pairs through the stack there (9.87 to 9.97); as asm, the stage 1.41
+// (blockPairEvenOdd, two blocks per step) to 1.06, the whole 9.87 to 9.53.
 inline QuadSums blockQuad(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC,
                           const uint8_t *preC, int imgWidth, int16_t *hd, int hDiffStride,
                           int16x4_t uvf256) {
@@ -558,6 +559,107 @@ inline QuadSums blockQuad(const uint8_t *curY, const uint8_t *preY, const uint8_
           vpaddlq_s16(vreinterpretq_s16_u16(sumH))};
 }
 
+#if TNR_MD_NATIVE_NEON && defined(__arm__)
+// ARMv7: blockQuad over n neighbouring groups of four blocks as one asm
+// statement with its registers named, the same instructions in the same
+// lanes (the bounds above hold as they are); with intrinsics GCC built each
+// store's register pair through the stack. The accumulators live in q8
+// (luma of the current frame), q9 (of the previous one), q10 (h), q11, q12
+// (U, V of the current frame) and q13, q14 (of the previous one), started by
+// the first row's pair sums; a chroma row's pair terms in q4 (pairs 0 .. 7)
+// and q5 (8 .. 15); uvf256 in d7[0] and 4 in d7[1] (a multiply by a 16-bit
+// scalar takes d0 .. d7). A structure load of {d0-d3} puts the even bytes of
+// its 32 in q0 and the odd ones in q1; a structure store of {d12-d15} writes
+// q6 and q7 interleaved. Each group's sums y, h, u, v (4 lanes each) go to
+// sums, 16 per group; the pointers then step back up the block row and 32
+// columns on.
+#define TNR_MD_QUAD_CHROMA(SUM, TERMS)            \
+  "vld2.8 {d0-d3}, [%[cc]], %[stride]\n\t"        \
+  "vld2.8 {d8-d11}, [%[pc]], %[stride]\n\t"       \
+  SUM " q11, q0\n\t" SUM " q12, q1\n\t"           \
+  SUM " q13, q4\n\t" SUM " q14, q5\n\t"           \
+  "vabd.u8 q0, q0, q4\n\t"                        \
+  "vabd.u8 q1, q1, q5\n\t"                        \
+  "vaddl.u8 q4, d0, d2\n\t"                       \
+  "vaddl.u8 q5, d1, d3\n\t"                       \
+  "vqrdmulh.s16 q4, q4, d7[0]\n\t"                \
+  "vqrdmulh.s16 q5, q5, d7[0]\n\t"                \
+  "vpadd.i16 d0, d8, d9\n\t"                      \
+  "vpadd.i16 d1, d10, d11\n\t" TERMS "\n\t"
+#define TNR_MD_QUAD_LUMA(SUM)                     \
+  "vld2.8 {d0-d3}, [%[cy]], %[stride]\n\t"        \
+  "vld2.8 {d12-d15}, [%[py]], %[stride]\n\t"      \
+  SUM " q8, q0\n\t"                               \
+  "vpadal.u8 q8, q1\n\t" SUM " q9, q6\n\t"        \
+  "vpadal.u8 q9, q7\n\t"                          \
+  "vabd.u8 q0, q0, q6\n\t"                        \
+  "vabd.u8 q1, q1, q7\n\t"                        \
+  "vpadal.u8 q10, q0\n\t"                         \
+  "vpadal.u8 q10, q1\n\t"                         \
+  "vaddw.u8 q6, q4, d0\n\t"                       \
+  "vaddw.u8 q7, q4, d2\n\t"                       \
+  "vshl.i16 q6, q6, #5\n\t"                       \
+  "vshl.i16 q7, q7, #5\n\t"                       \
+  "vst2.16 {d12-d15}, [%[hd]]!\n\t"               \
+  "vaddw.u8 q6, q5, d1\n\t"                       \
+  "vaddw.u8 q7, q5, d3\n\t"                       \
+  "vshl.i16 q6, q6, #5\n\t"                       \
+  "vshl.i16 q7, q7, #5\n\t"                       \
+  "vst2.16 {d12-d15}, [%[hd]], %[hstep]\n\t"
+
+__attribute__((noinline)) void blockQuadsArmv7(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC,
+                            const uint8_t *preC, int imgWidth, int16_t *hd, int hDiffStride,
+                            int16_t uvf256, int n, int32_t *sums) {
+  const uint32_t consts = (4u << 16) | static_cast<uint16_t>(uvf256);
+  // Bytes from one luma row's second store to the next row.
+  const int hStep = static_cast<int>(sizeof(int16_t)) * hDiffStride - 32;
+  asm volatile(
+      "vmov.32 d7[0], %[consts]\n\t"
+      "1:\n\t"
+      TNR_MD_QUAD_CHROMA("vpaddl.u8", "vshl.i16 q10, q0, #2")
+      TNR_MD_QUAD_LUMA("vpaddl.u8")
+      TNR_MD_QUAD_LUMA("vpadal.u8")
+      ".rept 3\n\t"
+      TNR_MD_QUAD_CHROMA("vpadal.u8", "vmla.i16 q10, q0, d7[1]")
+      TNR_MD_QUAD_LUMA("vpadal.u8")
+      TNR_MD_QUAD_LUMA("vpadal.u8")
+      ".endr\n\t"
+      // Each block's two lanes added into 32 bits: y (q8), h (q9), u
+      // (q10), v (q11), stored in that order.
+      "vsub.i16 q8, q8, q9\n\t"
+      "vpaddl.s16 q8, q8\n\t"
+      "vpaddl.s16 q9, q10\n\t"
+      "vsub.i16 q10, q11, q13\n\t"
+      "vpaddl.s16 q10, q10\n\t"
+      "vsub.i16 q11, q12, q14\n\t"
+      "vpaddl.s16 q11, q11\n\t"
+      "vst1.32 {d16-d19}, [%[out]]!\n\t"
+      "vst1.32 {d20-d23}, [%[out]]!\n\t"
+      // Back to the block row's first rows, 32 columns on: 8 luma rows,
+      // 4 chroma rows, 8 rows of the plane (each 32 + hStep bytes).
+      "sub %[cy], %[cy], %[stride], lsl #3\n\t"
+      "add %[cy], %[cy], #32\n\t"
+      "sub %[py], %[py], %[stride], lsl #3\n\t"
+      "add %[py], %[py], #32\n\t"
+      "sub %[cc], %[cc], %[stride], lsl #2\n\t"
+      "add %[cc], %[cc], #32\n\t"
+      "sub %[pc], %[pc], %[stride], lsl #2\n\t"
+      "add %[pc], %[pc], #32\n\t"
+      "sub %[hd], %[hd], %[hstep], lsl #3\n\t"
+      "sub %[hd], %[hd], #192\n\t"
+      "subs %[n], %[n], #1\n\t"
+      "bne 1b\n\t"
+      : [cy] "+r"(curY), [py] "+r"(preY), [cc] "+r"(curC), [pc] "+r"(preC), [hd] "+r"(hd),
+        [out] "+r"(sums), [n] "+r"(n)
+      : [stride] "r"(imgWidth), [hstep] "r"(hStep), [consts] "r"(consts)
+      : "cc", "memory", "d0", "d1", "d2", "d3", "d7", "d8", "d9", "d10", "d11", "d12", "d13",
+        "d14", "d15", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26",
+        "d27", "d28", "d29");
+}
+#undef TNR_MD_QUAD_CHROMA
+#undef TNR_MD_QUAD_LUMA
+#endif
+
 // The whole groups of four blocks of an even block row from column 0 by
 // blockQuad (|uvf16| < 128, |fix| <= 2^17); returns the column after them.
 int blockQuads(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, const uint8_t *pc,
@@ -565,6 +667,34 @@ int blockQuads(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, const ui
                int32_t absFix, int16_t *ld, int16_t *sg) {
   const int16x4_t uvf256 = vshl_n_s16(uvf16, 8);
   int x = 0;
+#if TNR_MD_NATIVE_NEON && defined(__arm__)
+  // Up to kChunk groups' sums at a time, then their outputs.
+  constexpr int kChunk = 32;
+  int32_t sums[16 * kChunk];
+  const int32x4_t fix2 = held(vdupq_n_s32(2 * absFix));
+  while (x + 32 <= proWidth) {
+    const int n = (proWidth - x) / 32 < kChunk ? (proWidth - x) / 32 : kChunk;
+    blockQuadsArmv7(cy + x, py + x, cc + x, pc + x, imgWidth, hd + x, hDiffStride,
+                    vget_lane_s16(uvf256, 0), n, sums);
+    int16_t *l = ld + x / 8, *g = sg + x / 8;
+    const int32_t *s = sums;
+    for (int q = 0; q < n; ++q, s += 16, l += 4, g += 4) {
+      // quadOuts with 2 |chroma sum| x absFix as |chroma sum| x 2 absFix
+      // (the same product).
+      const int32x4_t uvU = vrshrq_n_s32(vmulq_s32(vabsq_s32(vld1q_s32(s + 8)), fix2), 7);
+      const int32x4_t uvV = vrshrq_n_s32(vmulq_s32(vabsq_s32(vld1q_s32(s + 12)), fix2), 7);
+      const int32x4_t yAbs = vabsq_s32(vshrq_n_s32(vld1q_s32(s), 1));
+      const uint32x4_t ds =
+          vaddq_u32(vaddq_u32(vreinterpretq_u32_s32(yAbs), vreinterpretq_u32_s32(uvU)),
+                    vreinterpretq_u32_s32(uvV));
+      const uint32x4_t diff =
+          vsubq_u32(ds, vreinterpretq_u32_s32(vshrq_n_s32(vld1q_s32(s + 4), 1)));
+      vst1_s16(l, vreinterpret_s16_u16(vmovn_u32(ds)));
+      vst1_s16(g, vmovn_s32(vabsq_s32(vreinterpretq_s32_u32(diff))));  // |INT32_MIN| wraps
+    }
+    x += 32 * n;
+  }
+#else
   for (; x + 32 <= proWidth; x += 32) {
     const QuadOuts o = quadOuts(blockQuad(cy + x, py + x, cc + x, pc + x, imgWidth, hd + x,
                                           hDiffStride, uvf256),
@@ -572,9 +702,9 @@ int blockQuads(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, const ui
     vst1_s16(ld + x / 8, o.ld);
     vst1_s16(sg + x / 8, o.sg);
   }
+#endif
   return x;
 }
-#endif
 
 }  // namespace
 
@@ -596,7 +726,8 @@ void frameDiff_neon(const Frames &f, const Grid &g, const DiffPlanes &out, float
   // block of a row (column) is moved back to end at the grid's edge and
   // overlaps its neighbour: its pHdiff samples are recomputed with equal
   // values, its block sums cover its own 64 samples. Whole blocks at even
-  // rows go two at a time; the others (an odd-row or odd-column moved-back
+  // rows go four at a time (where the chroma weight allows), then two at a
+  // time; the others (an odd-row or odd-column moved-back
   // block, a last unpaired block) one at a time.
   // pHdiff's row 0 lies above the first block row's offset row.
   const int hRow0 = blockRowStart(by0, proHeight);
@@ -612,11 +743,9 @@ void frameDiff_neon(const Frames &f, const Grid &g, const DiffPlanes &out, float
       const uint8_t *cy = pCurIn + lumaRow, *py = pPreIn + lumaRow;
       const uint8_t *cc = pCurIn + chromaRow, *pc = pPreIn + chromaRow;
       if (smallFix && absFix >= 0) {
-#if !defined(__arm__)
         x = blockQuads(cy, py, cc, pc, imgWidth, proWidth, hd, hDiffStride, uvf16, absFix, ldRow,
                        sgRow);
-#endif
-        // ARMv7 all pairs, the others a last pair of blocks.
+        // A last pair of blocks.
 #if !defined(__aarch64__)
         x += blockPairsEvenOdd(cy + x, py + x, cc + x, pc + x, imgWidth, proWidth - x, hd + x,
                                hDiffStride, uvf16, absFix, ldRow + x / 8, sgRow + x / 8);
