@@ -497,12 +497,14 @@ inline uint16x8_t addlHigh(uint8x16_t a, uint8x16_t b) {
 //    lies in -16192 .. 24352, exact in the signed 16-bit lane although it
 //    is accumulated wrapping.
 // Each block's sums are then its two lanes added into 32 bits.
-// Real 1080p footage at the defaults, executed instructions per pixel:
-// AArch64's stage 1.53 (blockPair, two blocks per step) to 1.18, the whole
-// 9.37 to 9.03. ARMv7 runs the same instructions as one asm statement
-// (blockQuadsArmv7): written with intrinsics, GCC built the stores' register
-// pairs through the stack there (9.87 to 9.97); as asm, the stage 1.41
-// (blockPairEvenOdd, two blocks per step) to 1.06, the whole 9.87 to 9.53.
+// This is the step of the x86 build of this source; ARMv7 and AArch64 run
+// its instructions as one asm statement each (blockQuadsArmv7,
+// blockQuadsAarch64). Real 1080p footage at the defaults, executed
+// instructions per pixel: AArch64's stage 1.53 (blockPair, two blocks per
+// step) to 1.18 with these intrinsics (the whole 9.37 to 9.03), then 1.03
+// as asm (9.01 to 8.85); ARMv7's 1.41 (blockPairEvenOdd) to 1.06 as asm (the whole 9.87 to
+// 9.53), where with intrinsics GCC built the stores' register pairs through
+// the stack (9.97).
 inline QuadSums blockQuad(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC,
                           const uint8_t *preC, int imgWidth, int16_t *hd, int hDiffStride,
                           int16x4_t uvf256) {
@@ -660,6 +662,99 @@ __attribute__((noinline)) void blockQuadsArmv7(const uint8_t *curY, const uint8_
 #undef TNR_MD_QUAD_LUMA
 #endif
 
+#if TNR_MD_NATIVE_NEON && defined(__aarch64__)
+// AArch64: the same as one asm statement, whose structure loads and stores
+// step their pointers by a register (GCC added each row's step apart and
+// copied registers around the loads): accumulators v8 (luma of the current
+// frame), v9 (of the previous one), v10 (h), v11, v12 (U, V of the current
+// frame), v13, v14 (of the previous one); the pair terms in v4, v5;
+// uvf256 in v7.h[0] and 4 in v7.h[1] (a multiply by a 16-bit element takes
+// v0 .. v15); 32 x h formed in v16 .. v19.
+#define TNR_MD_QUAD_CHROMA(SUM, TERMS)                  \
+  "ld2 {v0.16b, v1.16b}, [%[cc]], %[stride]\n\t"        \
+  "ld2 {v4.16b, v5.16b}, [%[pc]], %[stride]\n\t"        \
+  SUM " v11.8h, v0.16b\n\t" SUM " v12.8h, v1.16b\n\t"   \
+  SUM " v13.8h, v4.16b\n\t" SUM " v14.8h, v5.16b\n\t"   \
+  "uabd v0.16b, v0.16b, v4.16b\n\t"                     \
+  "uabd v1.16b, v1.16b, v5.16b\n\t"                     \
+  "uaddl v4.8h, v0.8b, v1.8b\n\t"                       \
+  "uaddl2 v5.8h, v0.16b, v1.16b\n\t"                    \
+  "sqrdmulh v4.8h, v4.8h, v7.h[0]\n\t"                  \
+  "sqrdmulh v5.8h, v5.8h, v7.h[0]\n\t"                  \
+  "addp v0.8h, v4.8h, v5.8h\n\t" TERMS "\n\t"
+#define TNR_MD_QUAD_LUMA(SUM)                           \
+  "ld2 {v0.16b, v1.16b}, [%[cy]], %[stride]\n\t"        \
+  "ld2 {v2.16b, v3.16b}, [%[py]], %[stride]\n\t"        \
+  SUM " v8.8h, v0.16b\n\t"                              \
+  "uadalp v8.8h, v1.16b\n\t" SUM " v9.8h, v2.16b\n\t"   \
+  "uadalp v9.8h, v3.16b\n\t"                            \
+  "uabd v0.16b, v0.16b, v2.16b\n\t"                     \
+  "uabd v1.16b, v1.16b, v3.16b\n\t"                     \
+  "uadalp v10.8h, v0.16b\n\t"                           \
+  "uadalp v10.8h, v1.16b\n\t"                           \
+  "uaddw v16.8h, v4.8h, v0.8b\n\t"                      \
+  "uaddw v17.8h, v4.8h, v1.8b\n\t"                      \
+  "uaddw2 v18.8h, v5.8h, v0.16b\n\t"                    \
+  "uaddw2 v19.8h, v5.8h, v1.16b\n\t"                    \
+  "shl v16.8h, v16.8h, #5\n\t"                          \
+  "shl v17.8h, v17.8h, #5\n\t"                          \
+  "shl v18.8h, v18.8h, #5\n\t"                          \
+  "shl v19.8h, v19.8h, #5\n\t"                          \
+  "st2 {v16.8h, v17.8h}, [%[hd]], #32\n\t"              \
+  "st2 {v18.8h, v19.8h}, [%[hd]], %[hstep]\n\t"
+
+__attribute__((noinline)) void blockQuadsAarch64(const uint8_t *curY, const uint8_t *preY,
+                                                 const uint8_t *curC, const uint8_t *preC,
+                                                 int imgWidth, int16_t *hd, int hDiffStride,
+                                                 int16_t uvf256, int n, int32_t *sums) {
+  const uint32_t consts = (4u << 16) | static_cast<uint16_t>(uvf256);
+  const ptrdiff_t stride = imgWidth;
+  // Bytes from one luma row's second store to the next row.
+  const ptrdiff_t hStep = static_cast<ptrdiff_t>(sizeof(int16_t)) * hDiffStride - 32;
+  asm volatile(
+      "mov v7.s[0], %w[consts]\n\t"
+      "1:\n\t"
+      TNR_MD_QUAD_CHROMA("uaddlp", "shl v10.8h, v0.8h, #2")
+      TNR_MD_QUAD_LUMA("uaddlp")
+      TNR_MD_QUAD_LUMA("uadalp")
+      ".rept 3\n\t"
+      TNR_MD_QUAD_CHROMA("uadalp", "mla v10.8h, v0.8h, v7.h[1]")
+      TNR_MD_QUAD_LUMA("uadalp")
+      TNR_MD_QUAD_LUMA("uadalp")
+      ".endr\n\t"
+      // Each block's two lanes added into 32 bits: y, h, u, v stored in
+      // that order.
+      "sub v8.8h, v8.8h, v9.8h\n\t"
+      "saddlp v16.4s, v8.8h\n\t"
+      "saddlp v17.4s, v10.8h\n\t"
+      "sub v11.8h, v11.8h, v13.8h\n\t"
+      "saddlp v18.4s, v11.8h\n\t"
+      "sub v12.8h, v12.8h, v14.8h\n\t"
+      "saddlp v19.4s, v12.8h\n\t"
+      "st1 {v16.4s, v17.4s, v18.4s, v19.4s}, [%[out]], #64\n\t"
+      // Back to the block row's first rows, 32 columns on.
+      "sub %[cy], %[cy], %[stride], lsl #3\n\t"
+      "add %[cy], %[cy], #32\n\t"
+      "sub %[py], %[py], %[stride], lsl #3\n\t"
+      "add %[py], %[py], #32\n\t"
+      "sub %[cc], %[cc], %[stride], lsl #2\n\t"
+      "add %[cc], %[cc], #32\n\t"
+      "sub %[pc], %[pc], %[stride], lsl #2\n\t"
+      "add %[pc], %[pc], #32\n\t"
+      "sub %[hd], %[hd], %[hstep], lsl #3\n\t"
+      "sub %[hd], %[hd], #192\n\t"
+      "subs %w[n], %w[n], #1\n\t"
+      "b.ne 1b\n\t"
+      : [cy] "+r"(curY), [py] "+r"(preY), [cc] "+r"(curC), [pc] "+r"(preC), [hd] "+r"(hd),
+        [out] "+r"(sums), [n] "+r"(n)
+      : [stride] "r"(stride), [hstep] "r"(hStep), [consts] "r"(consts)
+      : "cc", "memory", "v0", "v1", "v2", "v3", "v4", "v5", "v7", "v8", "v9", "v10", "v11",
+        "v12", "v13", "v14", "v16", "v17", "v18", "v19");
+}
+#undef TNR_MD_QUAD_CHROMA
+#undef TNR_MD_QUAD_LUMA
+#endif
+
 // The whole groups of four blocks of an even block row from column 0 by
 // blockQuad (|uvf16| < 128, |fix| <= 2^17); returns the column after them.
 int blockQuads(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, const uint8_t *pc,
@@ -667,15 +762,20 @@ int blockQuads(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, const ui
                int32_t absFix, int16_t *ld, int16_t *sg) {
   const int16x4_t uvf256 = vshl_n_s16(uvf16, 8);
   int x = 0;
-#if TNR_MD_NATIVE_NEON && defined(__arm__)
+#if TNR_MD_NATIVE_NEON && (defined(__arm__) || defined(__aarch64__))
   // Up to kChunk groups' sums at a time, then their outputs.
   constexpr int kChunk = 32;
   int32_t sums[16 * kChunk];
   const int32x4_t fix2 = held(vdupq_n_s32(2 * absFix));
   while (x + 32 <= proWidth) {
     const int n = (proWidth - x) / 32 < kChunk ? (proWidth - x) / 32 : kChunk;
+#if defined(__arm__)
     blockQuadsArmv7(cy + x, py + x, cc + x, pc + x, imgWidth, hd + x, hDiffStride,
                     vget_lane_s16(uvf256, 0), n, sums);
+#else
+    blockQuadsAarch64(cy + x, py + x, cc + x, pc + x, imgWidth, hd + x, hDiffStride,
+                      vget_lane_s16(uvf256, 0), n, sums);
+#endif
     int16_t *l = ld + x / 8, *g = sg + x / 8;
     const int32_t *s = sums;
     for (int q = 0; q < n; ++q, s += 16, l += 4, g += 4) {
