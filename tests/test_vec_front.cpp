@@ -103,8 +103,7 @@ void expectDiffTwinsMatch(int imgW, int imgH, int proW, int proH, Guard g, std::
 // wide as the widest vector steps (64 and 32 columns) and their neighbours,
 // so that the wide steps run alone, with a tail of narrower steps, and with a
 // moved-back last block, half of them spanning the whole frame; and rows of
-// more than 32 and 64 groups of four blocks (the ARMv7 step takes up to 32 at
-// a time).
+// more than 32 and 64 groups of four blocks.
 TEST(VecFront, FrameDiffMatchesPerSample) {
   auto rng = seededRng(0xD1FF);
   std::vector<int> wide;

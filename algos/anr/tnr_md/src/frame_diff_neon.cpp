@@ -498,13 +498,13 @@ inline uint16x8_t addlHigh(uint8x16_t a, uint8x16_t b) {
 //    is accumulated wrapping.
 // Each block's sums are then its two lanes added into 32 bits.
 // This is the step of the x86 build of this source; ARMv7 and AArch64 run
-// its instructions as one asm statement each (blockQuadsArmv7,
-// blockQuadsAarch64). Real 1080p footage at the defaults, executed
-// instructions per pixel: AArch64's stage 1.53 (blockPair, two blocks per
-// step) to 1.18 with these intrinsics (the whole 9.37 to 9.03), then 1.03
-// as asm (9.01 to 8.85); ARMv7's 1.41 (blockPairEvenOdd) to 1.06 as asm (the whole 9.87 to
-// 9.53), where with intrinsics GCC built the stores' register pairs through
-// the stack (9.97).
+// its instructions, and quadOuts', as one asm statement each over a row's
+// groups (blockQuadsArmv7, blockQuadsAarch64). Real 1080p footage at the
+// defaults, executed instructions per pixel of the stage: AArch64 1.53
+// (blockPair, two blocks per step) to 1.18 with these intrinsics, 1.03 as
+// asm, 0.99 with the outputs inside it; ARMv7 1.41 (blockPairEvenOdd) to
+// 1.06 as asm, 1.01 with the outputs (with intrinsics GCC built the stores'
+// register pairs through the stack there: the whole 9.87 to 9.97).
 inline QuadSums blockQuad(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC,
                           const uint8_t *preC, int imgWidth, int16_t *hd, int hDiffStride,
                           int16x4_t uvf256) {
@@ -572,9 +572,10 @@ inline QuadSums blockQuad(const uint8_t *curY, const uint8_t *preY, const uint8_
 // and q5 (8 .. 15); uvf256 in d7[0] and 4 in d7[1] (a multiply by a 16-bit
 // scalar takes d0 .. d7). A structure load of {d0-d3} puts the even bytes of
 // its 32 in q0 and the odd ones in q1; a structure store of {d12-d15} writes
-// q6 and q7 interleaved. Each group's sums y, h, u, v (4 lanes each) go to
-// sums, 16 per group; the pointers then step back up the block row and 32
-// columns on.
+// q6 and q7 interleaved. Each group's sums y, h, u, v (4 lanes each) then
+// give its outputs as quadOuts does (fix2 = 2 absFix in every lane), stored
+// at ld and sg, and the pointers step back up the block row and 32 columns
+// on.
 #define TNR_MD_QUAD_CHROMA(SUM, TERMS)            \
   "vld2.8 {d0-d3}, [%[cc]], %[stride]\n\t"        \
   "vld2.8 {d8-d11}, [%[pc]], %[stride]\n\t"       \
@@ -609,14 +610,17 @@ inline QuadSums blockQuad(const uint8_t *curY, const uint8_t *preY, const uint8_
   "vshl.i16 q7, q7, #5\n\t"                       \
   "vst2.16 {d12-d15}, [%[hd]], %[hstep]\n\t"
 
-__attribute__((noinline)) void blockQuadsArmv7(const uint8_t *curY, const uint8_t *preY, const uint8_t *curC,
-                            const uint8_t *preC, int imgWidth, int16_t *hd, int hDiffStride,
-                            int16_t uvf256, int n, int32_t *sums) {
-  const uint32_t consts = (4u << 16) | static_cast<uint16_t>(uvf256);
+__attribute__((noinline)) void blockQuadsArmv7(const uint8_t *curY, const uint8_t *preY,
+                                               const uint8_t *curC, const uint8_t *preC,
+                                               int imgWidth, int16_t *hd, int hDiffStride,
+                                               int16_t uvf256, int32_t absFix, int n, int16_t *ld,
+                                               int16_t *sg) {
+  const int16x4_t consts = vset_lane_s16(4, vdup_n_s16(uvf256), 1);
+  const int32x4_t fix2 = vdupq_n_s32(2 * absFix);
   // Bytes from one luma row's second store to the next row.
   const int hStep = static_cast<int>(sizeof(int16_t)) * hDiffStride - 32;
   asm volatile(
-      "vmov.32 d7[0], %[consts]\n\t"
+      "vmov d7, %P[consts]\n\t"
       "1:\n\t"
       TNR_MD_QUAD_CHROMA("vpaddl.u8", "vshl.i16 q10, q0, #2")
       TNR_MD_QUAD_LUMA("vpaddl.u8")
@@ -627,7 +631,7 @@ __attribute__((noinline)) void blockQuadsArmv7(const uint8_t *curY, const uint8_
       TNR_MD_QUAD_LUMA("vpadal.u8")
       ".endr\n\t"
       // Each block's two lanes added into 32 bits: y (q8), h (q9), u
-      // (q10), v (q11), stored in that order.
+      // (q10), v (q11).
       "vsub.i16 q8, q8, q9\n\t"
       "vpaddl.s16 q8, q8\n\t"
       "vpaddl.s16 q9, q10\n\t"
@@ -635,8 +639,26 @@ __attribute__((noinline)) void blockQuadsArmv7(const uint8_t *curY, const uint8_
       "vpaddl.s16 q10, q10\n\t"
       "vsub.i16 q11, q12, q14\n\t"
       "vpaddl.s16 q11, q11\n\t"
-      "vst1.32 {d16-d19}, [%[out]]!\n\t"
-      "vst1.32 {d20-d23}, [%[out]]!\n\t"
+      // quadOuts, with 2 |chroma sum| x absFix as |chroma sum| x 2 absFix
+      // (the same product): ds in q8, |ds - (h >> 1)| in q9 (|INT32_MIN|
+      // wraps), their low 16 bits stored at ld and sg.
+      "vshr.s32 q8, q8, #1\n\t"
+      "vabs.s32 q8, q8\n\t"
+      "vabs.s32 q10, q10\n\t"
+      "vmul.i32 q10, q10, %q[fix2]\n\t"
+      "vrshr.s32 q10, q10, #7\n\t"
+      "vabs.s32 q11, q11\n\t"
+      "vmul.i32 q11, q11, %q[fix2]\n\t"
+      "vrshr.s32 q11, q11, #7\n\t"
+      "vadd.i32 q8, q8, q10\n\t"
+      "vadd.i32 q8, q8, q11\n\t"
+      "vshr.s32 q9, q9, #1\n\t"
+      "vsub.i32 q9, q8, q9\n\t"
+      "vabs.s32 q9, q9\n\t"
+      "vmovn.i32 d16, q8\n\t"
+      "vmovn.i32 d17, q9\n\t"
+      "vst1.16 {d16}, [%[ld]]!\n\t"
+      "vst1.16 {d17}, [%[sg]]!\n\t"
       // Back to the block row's first rows, 32 columns on: 8 luma rows,
       // 4 chroma rows, 8 rows of the plane (each 32 + hStep bytes).
       "sub %[cy], %[cy], %[stride], lsl #3\n\t"
@@ -652,8 +674,8 @@ __attribute__((noinline)) void blockQuadsArmv7(const uint8_t *curY, const uint8_
       "subs %[n], %[n], #1\n\t"
       "bne 1b\n\t"
       : [cy] "+r"(curY), [py] "+r"(preY), [cc] "+r"(curC), [pc] "+r"(preC), [hd] "+r"(hd),
-        [out] "+r"(sums), [n] "+r"(n)
-      : [stride] "r"(imgWidth), [hstep] "r"(hStep), [consts] "r"(consts)
+        [ld] "+r"(ld), [sg] "+r"(sg), [n] "+r"(n)
+      : [stride] "r"(imgWidth), [hstep] "r"(hStep), [consts] "w"(consts), [fix2] "w"(fix2)
       : "cc", "memory", "d0", "d1", "d2", "d3", "d7", "d8", "d9", "d10", "d11", "d12", "d13",
         "d14", "d15", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26",
         "d27", "d28", "d29");
@@ -706,8 +728,10 @@ __attribute__((noinline)) void blockQuadsArmv7(const uint8_t *curY, const uint8_
 __attribute__((noinline)) void blockQuadsAarch64(const uint8_t *curY, const uint8_t *preY,
                                                  const uint8_t *curC, const uint8_t *preC,
                                                  int imgWidth, int16_t *hd, int hDiffStride,
-                                                 int16_t uvf256, int n, int32_t *sums) {
+                                                 int16_t uvf256, int32_t absFix, int n,
+                                                 int16_t *ld, int16_t *sg) {
   const uint32_t consts = (4u << 16) | static_cast<uint16_t>(uvf256);
+  const int32x4_t fix2 = vdupq_n_s32(2 * absFix);
   const ptrdiff_t stride = imgWidth;
   // Bytes from one luma row's second store to the next row.
   const ptrdiff_t hStep = static_cast<ptrdiff_t>(sizeof(int16_t)) * hDiffStride - 32;
@@ -722,8 +746,8 @@ __attribute__((noinline)) void blockQuadsAarch64(const uint8_t *curY, const uint
       TNR_MD_QUAD_LUMA("uadalp")
       TNR_MD_QUAD_LUMA("uadalp")
       ".endr\n\t"
-      // Each block's two lanes added into 32 bits: y, h, u, v stored in
-      // that order.
+      // Each block's two lanes added into 32 bits: y (v16), h (v17), u
+      // (v18), v (v19).
       "sub v8.8h, v8.8h, v9.8h\n\t"
       "saddlp v16.4s, v8.8h\n\t"
       "saddlp v17.4s, v10.8h\n\t"
@@ -731,7 +755,26 @@ __attribute__((noinline)) void blockQuadsAarch64(const uint8_t *curY, const uint
       "saddlp v18.4s, v11.8h\n\t"
       "sub v12.8h, v12.8h, v14.8h\n\t"
       "saddlp v19.4s, v12.8h\n\t"
-      "st1 {v16.4s, v17.4s, v18.4s, v19.4s}, [%[out]], #64\n\t"
+      // quadOuts, with 2 |chroma sum| x absFix as |chroma sum| x 2 absFix
+      // (the same product): ds in v16, |ds - (h >> 1)| in v17 (|INT32_MIN|
+      // wraps), their low 16 bits stored at ld and sg.
+      "sshr v16.4s, v16.4s, #1\n\t"
+      "abs v16.4s, v16.4s\n\t"
+      "abs v18.4s, v18.4s\n\t"
+      "mul v18.4s, v18.4s, %[fix2].4s\n\t"
+      "srshr v18.4s, v18.4s, #7\n\t"
+      "abs v19.4s, v19.4s\n\t"
+      "mul v19.4s, v19.4s, %[fix2].4s\n\t"
+      "srshr v19.4s, v19.4s, #7\n\t"
+      "add v16.4s, v16.4s, v18.4s\n\t"
+      "add v16.4s, v16.4s, v19.4s\n\t"
+      "sshr v17.4s, v17.4s, #1\n\t"
+      "sub v17.4s, v16.4s, v17.4s\n\t"
+      "abs v17.4s, v17.4s\n\t"
+      "xtn v16.4h, v16.4s\n\t"
+      "xtn v17.4h, v17.4s\n\t"
+      "st1 {v16.4h}, [%[ld]], #8\n\t"
+      "st1 {v17.4h}, [%[sg]], #8\n\t"
       // Back to the block row's first rows, 32 columns on.
       "sub %[cy], %[cy], %[stride], lsl #3\n\t"
       "add %[cy], %[cy], #32\n\t"
@@ -746,8 +789,8 @@ __attribute__((noinline)) void blockQuadsAarch64(const uint8_t *curY, const uint
       "subs %w[n], %w[n], #1\n\t"
       "b.ne 1b\n\t"
       : [cy] "+r"(curY), [py] "+r"(preY), [cc] "+r"(curC), [pc] "+r"(preC), [hd] "+r"(hd),
-        [out] "+r"(sums), [n] "+r"(n)
-      : [stride] "r"(stride), [hstep] "r"(hStep), [consts] "r"(consts)
+        [ld] "+r"(ld), [sg] "+r"(sg), [n] "+r"(n)
+      : [stride] "r"(stride), [hstep] "r"(hStep), [consts] "r"(consts), [fix2] "w"(fix2)
       : "cc", "memory", "v0", "v1", "v2", "v3", "v4", "v5", "v7", "v8", "v9", "v10", "v11",
         "v12", "v13", "v14", "v16", "v17", "v18", "v19");
 }
@@ -763,36 +806,16 @@ int blockQuads(const uint8_t *cy, const uint8_t *py, const uint8_t *cc, const ui
   const int16x4_t uvf256 = vshl_n_s16(uvf16, 8);
   int x = 0;
 #if TNR_MD_NATIVE_NEON && (defined(__arm__) || defined(__aarch64__))
-  // Up to kChunk groups' sums at a time, then their outputs.
-  constexpr int kChunk = 32;
-  int32_t sums[16 * kChunk];
-  const int32x4_t fix2 = held(vdupq_n_s32(2 * absFix));
-  while (x + 32 <= proWidth) {
-    const int n = (proWidth - x) / 32 < kChunk ? (proWidth - x) / 32 : kChunk;
+  if (proWidth >= 32) {
+    const int n = proWidth / 32;
 #if defined(__arm__)
-    blockQuadsArmv7(cy + x, py + x, cc + x, pc + x, imgWidth, hd + x, hDiffStride,
-                    vget_lane_s16(uvf256, 0), n, sums);
+    blockQuadsArmv7(cy, py, cc, pc, imgWidth, hd, hDiffStride, vget_lane_s16(uvf256, 0), absFix,
+                    n, ld, sg);
 #else
-    blockQuadsAarch64(cy + x, py + x, cc + x, pc + x, imgWidth, hd + x, hDiffStride,
-                      vget_lane_s16(uvf256, 0), n, sums);
+    blockQuadsAarch64(cy, py, cc, pc, imgWidth, hd, hDiffStride, vget_lane_s16(uvf256, 0), absFix,
+                      n, ld, sg);
 #endif
-    int16_t *l = ld + x / 8, *g = sg + x / 8;
-    const int32_t *s = sums;
-    for (int q = 0; q < n; ++q, s += 16, l += 4, g += 4) {
-      // quadOuts with 2 |chroma sum| x absFix as |chroma sum| x 2 absFix
-      // (the same product).
-      const int32x4_t uvU = vrshrq_n_s32(vmulq_s32(vabsq_s32(vld1q_s32(s + 8)), fix2), 7);
-      const int32x4_t uvV = vrshrq_n_s32(vmulq_s32(vabsq_s32(vld1q_s32(s + 12)), fix2), 7);
-      const int32x4_t yAbs = vabsq_s32(vshrq_n_s32(vld1q_s32(s), 1));
-      const uint32x4_t ds =
-          vaddq_u32(vaddq_u32(vreinterpretq_u32_s32(yAbs), vreinterpretq_u32_s32(uvU)),
-                    vreinterpretq_u32_s32(uvV));
-      const uint32x4_t diff =
-          vsubq_u32(ds, vreinterpretq_u32_s32(vshrq_n_s32(vld1q_s32(s + 4), 1)));
-      vst1_s16(l, vreinterpret_s16_u16(vmovn_u32(ds)));
-      vst1_s16(g, vmovn_s32(vabsq_s32(vreinterpretq_s32_u32(diff))));  // |INT32_MIN| wraps
-    }
-    x += 32 * n;
+    x = 32 * n;
   }
 #else
   for (; x + 32 <= proWidth; x += 32) {
