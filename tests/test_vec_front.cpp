@@ -57,18 +57,10 @@ std::function<bool(size_t)> below(size_t pitch, size_t r0, size_t c0, size_t c1)
 
 // Every vector twin of the frame difference against the per-sample form on
 // one frame pair: equal planes, the frames untouched, no border written.
-void expectDiffTwinsMatch(int imgW, int imgH, int proW, int proH, Guard g, std::mt19937 &rng) {
+void expectDiffTwinsMatchOn(GuardedBuffer<uint8_t> &cur, GuardedBuffer<uint8_t> &pre, int imgW,
+                            int imgH, int proW, int proH, int lStride, int sStride, float uv,
+                            Guard g) {
   const int lWid = (proW + 7) / 8;
-  const int lStride = lWid + 2 + int(uni(rng, 0, 2)), sStride = lWid + 8 + int(uni(rng, 0, 2));
-  const float uv = pickUvRatio(rng);
-  const int kind = int(uni(rng, 0, 4));
-  const size_t frameBytes = static_cast<size_t>(imgW) * imgH * 3 / 2;
-  GuardedBuffer<uint8_t> cur(frameBytes, g), pre(frameBytes, g);
-  fillFrames(cur.data(), pre.data(), imgW, imgH, kind, rng);
-  SCOPED_TRACE(::testing::Message()
-               << "frame " << imgW << "x" << imgH << ", grid " << proW << "x" << proH
-               << ", lDiffStride " << lStride << ", sigmaStride " << sStride << ", uv_ratio " << uv
-               << ", contents " << kind << ", guard " << sideName(g));
   const std::vector<uint8_t> cur0(cur.begin(), cur.end());
   const DiffPlanes want = runDiff(tnr_md::kKernelsC, cur.data(), pre.data(), imgW, imgH, proW, proH,
                                   lStride, sStride, uv, g);
@@ -91,17 +83,34 @@ void expectDiffTwinsMatch(int imgW, int imgH, int proW, int proH, Guard g, std::
   }
 }
 
+void expectDiffTwinsMatch(int imgW, int imgH, int proW, int proH, Guard g, std::mt19937 &rng) {
+  const int lWid = (proW + 7) / 8;
+  const int lStride = lWid + 2 + int(uni(rng, 0, 2)), sStride = lWid + 8 + int(uni(rng, 0, 2));
+  const float uv = pickUvRatio(rng);
+  const int kind = int(uni(rng, 0, 4));
+  const size_t frameBytes = static_cast<size_t>(imgW) * imgH * 3 / 2;
+  GuardedBuffer<uint8_t> cur(frameBytes, g), pre(frameBytes, g);
+  fillFrames(cur.data(), pre.data(), imgW, imgH, kind, rng);
+  SCOPED_TRACE(::testing::Message()
+               << "frame " << imgW << "x" << imgH << ", grid " << proW << "x" << proH
+               << ", lDiffStride " << lStride << ", sigmaStride " << sStride << ", uv_ratio " << uv
+               << ", contents " << kind << ", guard " << sideName(g));
+  expectDiffTwinsMatchOn(cur, pre, imgW, imgH, proW, proH, lStride, sStride, uv, g);
+}
+
 // Random frames (8 .. 72 x 8 .. 40) with grids spanning the whole frame (the
 // last chroma row ends the buffer), the narrowest grid, or any; then grids as
 // wide as the widest vector steps (64 and 32 columns) and their neighbours,
 // so that the wide steps run alone, with a tail of narrower steps, and with a
-// moved-back last block, half of them spanning the whole frame.
+// moved-back last block, half of them spanning the whole frame; and rows of
+// more than 32 and 64 groups of four blocks.
 TEST(VecFront, FrameDiffMatchesPerSample) {
   auto rng = seededRng(0xD1FF);
   std::vector<int> wide;
   for (int k : {1, 2, 3})
     for (int d : {-2, -1, 0, 1, 2, 8, 9, 15, 16, 17}) wide.push_back(32 * k + d);
-  for (int w : {128 + 24, 128 + 40, 128 + 57, 256 - 1, 256}) wide.push_back(w);
+  for (int w : {128 + 24, 128 + 40, 128 + 57, 256 - 1, 256, 1024 + 56, 2048 + 32 + 8})
+    wide.push_back(w);
   for (Guard g : kSides) {
     for (int it = 0; it < 300; ++it) {
       const int imgW = 8 + 2 * int(uni(rng, 0, 32)), imgH = 8 + 2 * int(uni(rng, 0, 16));
@@ -125,6 +134,42 @@ TEST(VecFront, FrameDiffMatchesPerSample) {
         if (HasFatalFailure()) return;
       }
   }
+}
+
+// The widest sums a block's 16-bit lanes hold: every luma difference 255
+// with the largest chroma term (all chroma 255 against 0, weight +127/128),
+// and no luma difference with the most negative one (-127/128), in both
+// directions of change, then the same in alternate columns and rows; each
+// at weights whose terms stay small (0.75, 0) and at the first that does not
+// (1.0), on grids that take four blocks at a time alone, with a pair after
+// them, with single blocks after that, and with a moved-back last block.
+TEST(VecFront, FrameDiffWidestBlockSums) {
+  const float weights[] = {0.9921875f, -0.9921875f, 0.75f, 0.0f, 1.0f};
+  const int widths[] = {32, 48, 56, 64, 88, 100};
+  for (Guard g : kSides)
+    for (int proW : widths)
+      for (int fill = 0; fill < 12; ++fill)
+        for (float uv : weights) {
+          const int imgW = proW + 2 * (fill & 1), imgH = 16, proH = 16;
+          const bool lumaMoves = (fill >> 1) % 2 == 0, up = (fill >> 2) % 2 == 0;
+          const bool alternate = fill >= 8;
+          const size_t frameBytes = static_cast<size_t>(imgW) * imgH * 3 / 2;
+          const size_t lumaBytes = static_cast<size_t>(imgW) * imgH;
+          GuardedBuffer<uint8_t> cur(frameBytes, g), pre(frameBytes, g);
+          for (size_t i = 0; i < frameBytes; ++i) {
+            const size_t row = i < lumaBytes ? i / imgW : (i - lumaBytes) / imgW;
+            const bool off = alternate && ((i % imgW) / 2 + row) % 2 == 1;
+            const bool moves = (i >= lumaBytes || lumaMoves) && !off;
+            cur[i] = moves && up ? 255 : 0;
+            pre[i] = moves && !up ? 255 : 0;
+          }
+          const int lWid = (proW + 7) / 8;
+          SCOPED_TRACE(::testing::Message() << "grid " << proW << "x" << proH << ", frame width "
+                                            << imgW << ", fill " << fill << ", uv_ratio " << uv
+                                            << ", guard " << sideName(g));
+          expectDiffTwinsMatchOn(cur, pre, imgW, imgH, proW, proH, lWid + 2, lWid + 8, uv, g);
+          if (HasFatalFailure()) return;
+        }
 }
 
 // ---------------------------------------------------------------------------
