@@ -1389,7 +1389,9 @@ __attribute__((noinline)) int leadingAlphasByMultiplier(const uint8_t *t, const 
     // Both columns' sigmas from their lanes in one load, which
     // prepareSigmaRun writes once for the block row's eight rows (real 1080p
     // at the defaults, executed instructions per pixel: AArch64 8.96 to 8.92;
-    // ARMv7, without a load of two such registers, keeps its two).
+    // ARMv7, whose prepareSigmaRun stores the lanes one register at a time,
+    // counted 9.56 against 9.57 that way but the bench scene 5.07 against
+    // 5.05, and keeps its two loads).
     const int16x8x2_t sPair = vld1q_s16_x2(sLanes[0]);
     sLanes = walk(sLanes, 2);
     const int16x8_t s0 = sPair.val[0], s1 = sPair.val[1];
@@ -1407,13 +1409,24 @@ __attribute__((noinline)) int leadingAlphasByMultiplier(const uint8_t *t, const 
       hdiff = walk(hdiff, 16);
     } else {
 #if defined(__aarch64__)
-      // One load of both, stepping its pointer (ARMv7's GCC has no such
-      // intrinsic); with the row buffer's pointer stepped by its load too:
-      // AArch64 9.19 to 9.13, then 9.02 to 8.96.
+      // One load of both, stepping its pointer; with the row buffer's
+      // pointer stepped by its load too: AArch64 9.19 to 9.13, then 9.02 to
+      // 8.96.
       const int16x8x2_t both = vld1q_s16_x2(hdiff);
       hdiff = walk(hdiff, 16);
       h.lo = both.val[0];
       h.hi = both.val[1];
+#elif TNR_MD_NATIVE_NEON
+      // ARMv7, whose GCC has no such intrinsic: one load of both into a
+      // pair of registers named for it, q0 and q1, where GCC put them
+      // anyway (real 1080p at the defaults, executed instructions per pixel:
+      // ARMv7 9.63 to 9.57).
+      register int16x8_t lo asm("q0"), hi asm("q1");
+      asm("vld1.16 {d0-d3}, [%2]!"
+          : "=w"(lo), "=w"(hi), "+r"(hdiff)
+          : "m"(*reinterpret_cast<const int16_t(*)[16]>(hdiff)));
+      h.lo = lo;
+      h.hi = hi;
 #else
       h.lo = vld1q_s16(hdiff);
       hdiff = walk(hdiff, 8);
