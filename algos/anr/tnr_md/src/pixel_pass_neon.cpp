@@ -1402,6 +1402,67 @@ __attribute__((noinline)) int leadingAlphasByMultiplier(const uint8_t *t, const 
   uint8_t *const first = c.staticAlpha[0];
   uint8_t *out = first;
   uint8_t *const end = out + 16 * lead;
+#if defined(__aarch64__)
+  // One block; false where it stops the run (a still block, or a saturated
+  // one, which saturatedSpan takes).
+  const auto step = [&]() -> bool {
+    uint32_t four;
+    std::memcpy(&four, t, sizeof four);
+    t = walk(t, 2);
+    if (four == 0) return false;
+    // Both columns' sigmas from their lanes in one load, which
+    // prepareSigmaRun writes once for the block row's eight rows (real 1080p
+    // at the defaults, executed instructions per pixel: AArch64 8.96 to 8.92;
+    // ARMv7, whose prepareSigmaRun stores the lanes one register at a time,
+    // counted 9.56 against 9.57 that way but the bench scene 5.07 against
+    // 5.05, and keeps its two loads); both columns' multipliers in one load,
+    // each multiply taking its lane.
+    const int16x8x2_t s = vld1q_s16_x2(sLanes[0]);
+    sLanes = walk(sLanes, 2);
+    const int32x2_t m = vld1_s32(mul);
+    mul = walk(mul, 2);
+    Smoothed16 h;
+    if (kSmooth) {
+      h = smoothed16(hdiff, smooth);
+      hdiff = walk(hdiff, 16);
+    } else {
+      // One load of both, stepping its pointer; with the row buffer's
+      // pointer stepped by its load too: AArch64 9.19 to 9.13, then 9.02 to
+      // 8.96.
+      const int16x8x2_t both = vld1q_s16_x2(hdiff);
+      hdiff = walk(hdiff, 16);
+      h.lo = both.val[0];
+      h.hi = both.val[1];
+    }
+    // hAlpha and lAlpha stay in 16-bit lanes for their product (16-bit
+    // multiplies, exact below 2^16): one unzip and one narrowing fewer, and
+    // none of GCC's copies around the narrowings (AArch64 9.37 to 9.19, with
+    // the multipliers by lane).
+    const Lanes16 hLanes = hAlphaByMultiplierLanes<kNonNegative>(h, s.val[0], s.val[1], m);
+    uint8x16_t sa;
+    if (four == 0x80808080u) {  // lAlpha 128: staticAlpha = 128 - hAlpha
+      // saturatedSpan's, as in the loop below.
+      const uint8x16_t hAlpha = lowBytes(hLanes.lo, hLanes.hi);
+      if (all128(hAlpha) && saturated(h, run.satAbove + (sLanes - 2 - run.s16Lanes)))
+        return false;
+      sa = vsubq_u8(vdupq_n_u8(128), hAlpha);
+    } else {
+      sa = staticAlphaLanes(interpAligned16(four, ia), hLanes);
+    }
+    vst1q_u8(out, sa);
+    out = walk(out, 16);
+    paAll = vorrq_u8(paAll, vld1q_u8(pa));
+    pa = walk(pa, 16);
+    return true;
+  };
+  // Two blocks per test of the end, after one where lead is odd (real 1080p
+  // at the defaults, executed instructions per pixel: AArch64 8.92 to 8.84;
+  // ARMv7's loop in this form kept its constants on the stack, 10.00
+  // against 9.45).
+  if ((lead & 1) == 0 || step())
+    while (out != end && step() && step()) {
+    }
+#else
   while (out != end) {
     uint32_t four;
     std::memcpy(&four, t, sizeof four);
@@ -1409,17 +1470,7 @@ __attribute__((noinline)) int leadingAlphasByMultiplier(const uint8_t *t, const 
     if (four == 0) break;
     // Each load steps its own pointer (ARMv7 folds the steps into them).
     // Both columns' multipliers in one load, each multiply taking its lane.
-#if defined(__aarch64__)
-    // Both columns' sigmas from their lanes in one load, which
-    // prepareSigmaRun writes once for the block row's eight rows (real 1080p
-    // at the defaults, executed instructions per pixel: AArch64 8.96 to 8.92;
-    // ARMv7, whose prepareSigmaRun stores the lanes one register at a time,
-    // counted 9.56 against 9.57 that way but the bench scene 5.07 against
-    // 5.05, and keeps its two loads).
-    const int16x8x2_t sPair = vld1q_s16_x2(sLanes[0]);
-    sLanes = walk(sLanes, 2);
-    const int16x8_t s0 = sPair.val[0], s1 = sPair.val[1];
-#elif TNR_MD_NATIVE_NEON
+#if TNR_MD_NATIVE_NEON
     // ARMv7: both sigmas, each stored twice, into every lane of a register
     // each by one load of four to all lanes (d8 .. d11: q4 and q5, which the
     // loop leaves free otherwise; real 1080p at the defaults, executed
@@ -1442,15 +1493,7 @@ __attribute__((noinline)) int leadingAlphasByMultiplier(const uint8_t *t, const 
       h = smoothed16(hdiff, smooth);
       hdiff = walk(hdiff, 16);
     } else {
-#if defined(__aarch64__)
-      // One load of both, stepping its pointer; with the row buffer's
-      // pointer stepped by its load too: AArch64 9.19 to 9.13, then 9.02 to
-      // 8.96.
-      const int16x8x2_t both = vld1q_s16_x2(hdiff);
-      hdiff = walk(hdiff, 16);
-      h.lo = both.val[0];
-      h.hi = both.val[1];
-#elif TNR_MD_NATIVE_NEON
+#if TNR_MD_NATIVE_NEON
       // ARMv7, whose GCC has no such intrinsic: one load of both into a
       // pair of registers named for it, q0 and q1, where GCC put them
       // anyway (real 1080p at the defaults, executed instructions per pixel:
@@ -1468,13 +1511,11 @@ __attribute__((noinline)) int leadingAlphasByMultiplier(const uint8_t *t, const 
       hdiff = walk(hdiff, 8);
 #endif
     }
-    // hAlpha and lAlpha stay in 16-bit lanes for their product (16-bit
-    // multiplies, exact below 2^16): one unzip and one narrowing fewer, and
-    // none of GCC's copies around the narrowings (real 1080p at the
-    // defaults, executed instructions per pixel: AArch64 9.37 to 9.19, with
-    // the multipliers by lane). ARMv7 keeps its bytes and the unzips in
-    // one asm statement: in lanes GCC copied both halves before the unzips
-    // (9.82 against 9.75 with the multipliers by lane alone, from 9.87).
+    // ARMv7 keeps hAlpha in bytes and the unzips in one asm statement: in
+    // 16-bit lanes, as AArch64 takes them, GCC copied both halves before
+    // the unzips (real 1080p at the defaults, executed instructions per
+    // pixel: 9.82 against 9.75 with the multipliers by lane alone, from
+    // 9.87).
 #if TNR_MD_NATIVE_NEON && defined(__arm__)
     const uint8x16_t hAlpha = hAlphaByMultiplier16<kNonNegative>(h, s0, s1, m);
 #else
@@ -1489,9 +1530,7 @@ __attribute__((noinline)) int leadingAlphasByMultiplier(const uint8_t *t, const 
       // test (four instructions) comes first: on real footage few blocks of
       // lAlpha 128 pass it (1080p at the defaults, executed instructions per
       // pixel: ARMv7 10.60 to 10.46, AArch64 10.26 to 10.20).
-#if defined(__aarch64__)
-      const int16_t *const satAbove = run.satAbove + (sLanes - 2 - run.s16Lanes);
-#elif TNR_MD_NATIVE_NEON
+#if TNR_MD_NATIVE_NEON
       const int16_t *const satAbove = run.satAbove + (sPairs - 2 - run.s16Pairs);
 #else
       const int16_t *const satAbove = run.satAbove + (s16 - 2 - run.s16);
@@ -1510,6 +1549,7 @@ __attribute__((noinline)) int leadingAlphasByMultiplier(const uint8_t *t, const 
     paAll = vorrq_u8(paAll, vld1q_u8(pa));
     pa = walk(pa, 16);
   }
+#endif
   c.below128 = allBelow128(paAll);
   return static_cast<int>(out - first) / 16;
 }
