@@ -249,8 +249,23 @@ struct SigmaRun {
   int row = -1, col0 = -1, cols = 0;
   bool ready = false;             // s16, satAbove and mul set for the cols columns
   const uint32_t *sig = nullptr;  // the block row's entry of column col0
+#if defined(__aarch64__) || !TNR_MD_NATIVE_NEON
   int16_t s16[kSigmaRun];
+#endif
   int16_t satAbove[kSigmaRun];
+#if defined(__aarch64__)
+  int16_t s16Lanes[kSigmaRun][8];  // s16 in 8 lanes, for the alpha loop's loads
+#elif TNR_MD_NATIVE_NEON
+  // ARMv7 keeps s16 twice per column (the first of each pair serves as s16),
+  // for the alpha loop's loads.
+  int16_t s16Pairs[kSigmaRun][2];
+  int16_t &sigma16(int i) { return s16Pairs[i][0]; }
+  const int16_t *sigma16At(int i) const { return &s16Pairs[i][0]; }
+#endif
+#if defined(__aarch64__) || !TNR_MD_NATIVE_NEON
+  int16_t &sigma16(int i) { return s16[i]; }
+  const int16_t *sigma16At(int i) const { return s16 + i; }
+#endif
   int32_t mul[kSigmaRun];
   float inv128[kSigmaRun];
   // Where a stretch of blocks from column j whose columns all have
@@ -261,8 +276,16 @@ struct SigmaRun {
 inline void setSigma(SigmaRun &run, int i) {
   const uint32_t sH = run.sig[i];
   const bool narrow = sH < kNarrowSigmaLimit;
-  run.s16[i] = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
+  const int16_t s16 = narrow ? static_cast<int16_t>(sH < 32767 ? sH : 32767) : int16_t{-1};
   run.satAbove[i] = narrow ? saturationBound(sH) : int16_t{32767};
+#if defined(__aarch64__)
+  run.s16[i] = s16;
+  vst1q_s16(run.s16Lanes[i], vdupq_n_s16(s16));
+#elif TNR_MD_NATIVE_NEON
+  run.s16Pairs[i][0] = run.s16Pairs[i][1] = s16;
+#else
+  run.s16[i] = s16;
+#endif
   run.mul[i] = kNotDivided;
   run.multiplierEnd[i] = -1;
 }
@@ -283,7 +306,17 @@ __attribute__((noinline)) void prepareSigmaRun(SigmaRun &run) {
     const uint32x4_t narrow = vcltq_u32(sH, limit);
     const uint32x4_t s = vminq_u32(sH, top);
     const uint32x4_t t = vminq_u32(vsubq_u32(vaddq_u32(s, s), vshrq_n_u32(s, 8)), top);
-    vst1_s16(run.s16 + i, vreinterpret_s16_u16(vmovn_u32(vornq_u32(s, narrow))));
+    const uint32x4_t s32 = vornq_u32(s, narrow);  // s16 in the low half; -1 in both
+#if defined(__aarch64__) || !TNR_MD_NATIVE_NEON
+    const int16x4_t s4 = vreinterpret_s16_u16(vmovn_u32(s32));
+    vst1_s16(run.s16 + i, s4);
+#endif
+#if defined(__aarch64__)
+    vst1q_s16_x4(run.s16Lanes[i], int16x8x4_t{{vdupq_lane_s16(s4, 0), vdupq_lane_s16(s4, 1),
+                                               vdupq_lane_s16(s4, 2), vdupq_lane_s16(s4, 3)}});
+#elif TNR_MD_NATIVE_NEON
+    vst1q_s16(run.s16Pairs[i], vreinterpretq_s16_u32(vsliq_n_u32(s32, s32, 16)));
+#endif
     vst1_s16(run.satAbove + i, vreinterpret_s16_u16(vmovn_u32(vbslq_u32(narrow, t, top))));
     vst1q_s32(run.mul + i, vdupq_n_s32(kNotDivided));
     vst1_s16(run.multiplierEnd + i, vdup_n_s16(-1));
@@ -299,7 +332,7 @@ inline void divideSigma(SigmaRun &run, int j) {
   const bool byMultiplier = isMultiplierSigma(sH);
   run.mul[j] = byMultiplier ? pixelAlphaMultiplier(sH) : kFloatSteps;
   if (!byMultiplier)
-    run.inv128[j] = run.s16[j] >= 0 ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
+    run.inv128[j] = run.sigma16(j) >= 0 ? invSigma(static_cast<int32_t>(sH)) * 128.0f : 0.0f;
 }
 
 // The multipliers or reciprocals of columns i and i + 1 where not divided
@@ -421,6 +454,24 @@ inline bool all128(uint8x16_t v) {
 #endif
 }
 
+// RoundShift(v, 7) of the 16-bit lanes of lo, then of hi, narrowed into
+// the halves of one register (each result at most 255). ARMv7 by one asm
+// statement: GCC narrows into two registers and moves a half over, which
+// is why the ARMv7 output loop rounded its luma blend and its gain in
+// 16-bit lanes and unzipped, one instruction more each (real 1080p at the
+// defaults, executed instructions per pixel: ARMv7 9.75 to 9.63).
+inline uint8x16_t roundNarrow7(uint16x8_t lo, uint16x8_t hi) {
+#if TNR_MD_NATIVE_NEON && defined(__arm__)
+  uint8x16_t r;
+  asm("vrshrn.i16 %e0, %q1, #7\n\tvrshrn.i16 %f0, %q2, #7" : "=&w"(r) : "w"(lo), "w"(hi));
+  return r;
+#elif defined(__aarch64__)
+  return vrshrn_high_n_u16(vrshrn_n_u16(lo, 7), hi, 7);
+#else
+  return vcombine_u8(vrshrn_n_u16(lo, 7), vrshrn_n_u16(hi, 7));
+#endif
+}
+
 // The low bytes of the 16-bit lanes of a, then of b: vcombine(vmovn(a),
 // vmovn(b)) in one unzip (the Arm targets are little-endian).
 inline uint8x16_t lowBytes(uint16x8_t a, uint16x8_t b) {
@@ -440,8 +491,22 @@ inline uint16x8_t byMultiplier8(int16x8_t d, int32_t m) {
                    vqrdmulhq_s32(vmovl_s16(vget_high_s16(d)), mm));
 }
 
+// The excesses of 16 pixels h over the sigmas s0 (lanes 0 .. 7) and s1
+// (8 .. 15), clamped to the sigma (see hAlphaByMultiplier16).
+template <bool kNonNegative>
+inline Smoothed16 multiplierExcess(const Smoothed16 &h, int16x8_t s0, int16x8_t s1) {
+  if (kNonNegative) {
+    const uint16x8_t u0 = vreinterpretq_u16_s16(s0), u1 = vreinterpretq_u16_s16(s1);
+    return {vreinterpretq_s16_u16(vminq_u16(vqsubq_u16(vreinterpretq_u16_s16(h.lo), u0), u0)),
+            vreinterpretq_s16_u16(vminq_u16(vqsubq_u16(vreinterpretq_u16_s16(h.hi), u1), u1))};
+  }
+  const int16x8_t zero = vdupq_n_s16(0);
+  return {vminq_s16(vmaxq_s16(vqsubq_s16(h.lo, s0), zero), s0),
+          vminq_s16(vmaxq_s16(vqsubq_s16(h.hi, s1), zero), s1)};
+}
+
 // hAlpha of 16 pixels h whose two block columns have multiplier sigmas s0
-// and s1 (in every lane) with multipliers m0 and m1. An excess above its
+// and s1 (in every lane) with multipliers m[0] and m[1]. An excess above its
 // sigma gives 128 as the sigma itself does, so the excesses are clamped to
 // it; then every result is at most 128 and the low bytes are the alphas.
 // kNonNegative: every h is at least 0 (PassRows::nonNegative), so the
@@ -451,35 +516,27 @@ inline uint16x8_t byMultiplier8(int16x8_t d, int32_t m) {
 // to 9.42).
 template <bool kNonNegative = false>
 inline uint8x16_t hAlphaByMultiplier16(const Smoothed16 &h, int16x8_t s0, int16x8_t s1,
-                                       int32x4_t m0, int32x4_t m1) {
-  int16x8_t d0, d1;
-  if (kNonNegative) {
-    const uint16x8_t u0 = vreinterpretq_u16_s16(s0), u1 = vreinterpretq_u16_s16(s1);
-    d0 = vreinterpretq_s16_u16(vminq_u16(vqsubq_u16(vreinterpretq_u16_s16(h.lo), u0), u0));
-    d1 = vreinterpretq_s16_u16(vminq_u16(vqsubq_u16(vreinterpretq_u16_s16(h.hi), u1), u1));
-  } else {
-    const int16x8_t zero = vdupq_n_s16(0);
-    d0 = vminq_s16(vmaxq_s16(vqsubq_s16(h.lo, s0), zero), s0);
-    d1 = vminq_s16(vmaxq_s16(vqsubq_s16(h.hi, s1), zero), s1);
-  }
+                                       int32x2_t m) {
+  const Smoothed16 d = multiplierExcess<kNonNegative>(h, s0, s1);
+  const int16x8_t d0 = d.lo, d1 = d.hi;
 #if TNR_MD_NATIVE_NEON && defined(__arm__)
   // ARMv7: the three unzips in place by one asm statement (its operands
   // are the products, dead after it). GCC's unzips copy a register after
   // each (real 1080p at the defaults, executed instructions per pixel:
   // 10.32 to 10.20; the static alpha's narrowings likewise, staticAlpha16,
   // to 10.14).
-  int32x4_t r0 = vqrdmulhq_s32(vmovl_s16(vget_low_s16(d0)), m0);
-  int32x4_t r1 = vqrdmulhq_s32(vmovl_s16(vget_high_s16(d0)), m0);
-  int32x4_t r2 = vqrdmulhq_s32(vmovl_s16(vget_low_s16(d1)), m1);
-  int32x4_t r3 = vqrdmulhq_s32(vmovl_s16(vget_high_s16(d1)), m1);
+  int32x4_t r0 = vqrdmulhq_lane_s32(vmovl_s16(vget_low_s16(d0)), m, 0);
+  int32x4_t r1 = vqrdmulhq_lane_s32(vmovl_s16(vget_high_s16(d0)), m, 0);
+  int32x4_t r2 = vqrdmulhq_lane_s32(vmovl_s16(vget_low_s16(d1)), m, 1);
+  int32x4_t r3 = vqrdmulhq_lane_s32(vmovl_s16(vget_high_s16(d1)), m, 1);
   asm("vuzp.16 %q0, %q1\n\tvuzp.16 %q2, %q3\n\tvuzp.8 %q0, %q2"
       : "+w"(r0), "+w"(r1), "+w"(r2), "+w"(r3));
   return vreinterpretq_u8_s32(r0);
 #else
-  return lowBytes(lowHalves(vqrdmulhq_s32(vmovl_s16(vget_low_s16(d0)), m0),
-                            vqrdmulhq_s32(vmovl_s16(vget_high_s16(d0)), m0)),
-                  lowHalves(vqrdmulhq_s32(vmovl_s16(vget_low_s16(d1)), m1),
-                            vqrdmulhq_s32(vmovl_s16(vget_high_s16(d1)), m1)));
+  return lowBytes(lowHalves(vqrdmulhq_lane_s32(vmovl_s16(vget_low_s16(d0)), m, 0),
+                            vqrdmulhq_lane_s32(vmovl_s16(vget_high_s16(d0)), m, 0)),
+                  lowHalves(vqrdmulhq_lane_s32(vmovl_s16(vget_low_s16(d1)), m, 1),
+                            vqrdmulhq_lane_s32(vmovl_s16(vget_high_s16(d1)), m, 1)));
 #endif
 }
 
@@ -516,10 +573,9 @@ __attribute__((always_inline)) inline uint8x16_t hAlphaAligned(const int16_t *hd
   int32_t m[2];  // both at least 0: two multiplier sigmas
   std::memcpy(m, run.mul + i, sizeof m);
   if ((m[0] | m[1]) >= 0)
-    return hAlphaByMultiplier16(smoothed16(hdiff, smooth), vld1q_dup_s16(run.s16 + i),
-                                vld1q_dup_s16(run.s16 + i + 1), vdupq_n_s32(m[0]),
-                                vdupq_n_s32(m[1]));
-  const int16_t s16a = run.s16[i], s16b = run.s16[i + 1];
+    return hAlphaByMultiplier16(smoothed16(hdiff, smooth), vld1q_dup_s16(run.sigma16At(i)),
+                                vld1q_dup_s16(run.sigma16At(i + 1)), vld1_s32(m));
+  const int16_t s16a = run.sigma16(i), s16b = run.sigma16(i + 1);
   if ((s16a | s16b) >= 0) {
     const Smoothed16 h = smoothed16(hdiff, smooth);
     const int16x8_t d0 = excess8(h.lo, s16a);
@@ -803,6 +859,28 @@ inline uint8x16_t blend16(uint8x16_t c, uint8x16_t p, uint8x16_t w) {
   return vcombine_u8(vrshrn_n_u16(lo, 7), vrshrn_n_u16(hi, 7));
 }
 
+// blend16 for AArch64 in one asm statement: in the output loop's chroma
+// blend GCC copied the low product before its accumulation (real 1080p at
+// the defaults, executed instructions per pixel: AArch64 9.05 to 9.02).
+inline uint8x16_t blend16Pinned(uint8x16_t c, uint8x16_t p, uint8x16_t w) {
+#if TNR_MD_NATIVE_NEON && defined(__aarch64__)
+  const uint8x16_t wc = vsubq_u8(vdupq_n_u8(128), w);
+  uint8x16_t r;
+  uint16x8_t hi;
+  asm("umull %0.8h, %2.8b, %4.8b\n\t"
+      "umull2 %1.8h, %2.16b, %4.16b\n\t"
+      "umlal %0.8h, %3.8b, %5.8b\n\t"
+      "umlal2 %1.8h, %3.16b, %5.16b\n\t"
+      "rshrn %0.8b, %0.8h, #7\n\t"
+      "rshrn2 %0.16b, %1.8h, #7"
+      : "=&w"(r), "=&w"(hi)
+      : "w"(p), "w"(c), "w"(w), "w"(wc));
+  return r;
+#else
+  return blend16(c, p, w);
+#endif
+}
+
 // The chroma weights of a block: byte p takes the weight of lane 2 x (p >> 1)
 // + 1, the right-hand pixel of its pair counted from the block's start; in
 // 16-bit lanes, the high byte copied into the low one.
@@ -858,21 +936,14 @@ struct BlockIo {
   uint8_t *gain;
 };
 
-// staticAlpha = 128 - RoundShift(lAlpha x hAlpha, 7) of 16 pixels.
+// staticAlpha = 128 - RoundShift(lAlpha x hAlpha, 7) of 16 pixels (the
+// ARMv7 narrowings into the halves of one register, roundNarrow7: GCC
+// narrowed into two and moved one half over; real 1080p at the defaults,
+// executed instructions per pixel, 10.20 to 10.14).
 inline uint8x16_t staticAlpha16(uint8x16_t lAlpha, uint8x16_t hAlpha) {
-#if TNR_MD_NATIVE_NEON && defined(__arm__)
-  // ARMv7: both narrowings into the halves of one register (GCC narrows
-  // into two and moves one half over).
   const uint16x8_t lo = vmull_u8(vget_low_u8(lAlpha), vget_low_u8(hAlpha));
   const uint16x8_t hi = vmull_u8(vget_high_u8(lAlpha), vget_high_u8(hAlpha));
-  uint8x16_t motion;
-  asm("vrshrn.i16 %e0, %q1, #7\n\tvrshrn.i16 %f0, %q2, #7" : "=&w"(motion) : "w"(lo), "w"(hi));
-  return vsubq_u8(vdupq_n_u8(128), motion);
-#else
-  const uint8x8_t motionLo = vrshrn_n_u16(vmull_u8(vget_low_u8(lAlpha), vget_low_u8(hAlpha)), 7);
-  const uint8x8_t motionHi = vrshrn_n_u16(vmull_u8(vget_high_u8(lAlpha), vget_high_u8(hAlpha)), 7);
-  return vsubq_u8(vdupq_n_u8(128), vcombine_u8(motionLo, motionHi));
-#endif
+  return vsubq_u8(vdupq_n_u8(128), roundNarrow7(lo, hi));
 }
 
 #if defined(__aarch64__)
@@ -908,16 +979,17 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
   }
 
   if (kWeightsWritten && !kAArch64) {
-    // blend16 narrowed by an unzip (rounding shifts in 16-bit lanes, then
-    // the low bytes): in this loop GCC pairs two narrowings' halves with two
-    // moves (ARMv7 real 1080p 10.63 to 10.60).
+    // blend16 with both narrowings into one register by roundNarrow7: in
+    // this loop GCC pairs two narrowings' halves with two moves (ARMv7 real
+    // 1080p 10.63 to 10.60 by an unzip of 16-bit rounded lanes, which
+    // roundNarrow7 replaced).
     const uint8x16_t wc = vsubq_u8(vdupq_n_u8(128), w);
     const uint8x16_t c = vld1q_u8(io.curY), p = vld1q_u8(io.preY);
     const uint16x8_t lo =
         vmlal_u8(vmull_u8(vget_low_u8(p), vget_low_u8(w)), vget_low_u8(c), vget_low_u8(wc));
     const uint16x8_t hi =
         vmlal_u8(vmull_u8(vget_high_u8(p), vget_high_u8(w)), vget_high_u8(c), vget_high_u8(wc));
-    vst1q_u8(io.curY, lowBytes(vrshrq_n_u16(lo, 7), vrshrq_n_u16(hi, 7)));
+    vst1q_u8(io.curY, roundNarrow7(lo, hi));
   } else {
     store16<kMasked>(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w), keep);
   }
@@ -931,7 +1003,7 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
     // de-interleaved 8-lane halves take two moves to pair for their store
     // (real 1080p at the defaults, executed instructions per pixel: 9.88
     // to 9.84; the bench scene, with the still blocks likewise, 4.95 to 4.92).
-    vst1q_u8(io.curC, blend16(vld1q_u8(io.curC), vld1q_u8(io.preC), chromaWeights(w)));
+    vst1q_u8(io.curC, blend16Pinned(vld1q_u8(io.curC), vld1q_u8(io.preC), chromaWeights(w)));
 #else
     blendChroma16(io.curC, io.preC, w);
 #endif
@@ -957,9 +1029,20 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
   store16<kMasked>(io.alpha, ratio, keep);
 
   // Gain: max(RoundShift(staticRatio x g, 7), 1).
-  const uint16x8_t gLo = vrshrq_n_u16(vmull_u8(vget_low_u8(ratio), vget_low_u8(g)), 7);
-  const uint16x8_t gHi = vrshrq_n_u16(vmull_u8(vget_high_u8(ratio), vget_high_u8(g)), 7);
-  store16<kMasked>(io.gain, vmaxq_u8(lowBytes(gLo, gHi), vdupq_n_u8(1)), keep);
+#if defined(__aarch64__)
+  // Narrowed by the rounding shifts themselves, the high halves multiplied
+  // in place, instead of rounding in 16-bit lanes and unzipping (real
+  // 1080p at the defaults, executed instructions per pixel: AArch64 9.13
+  // to 9.05).
+  const uint8x16_t gain =
+      vrshrn_high_n_u16(vrshrn_n_u16(vmull_u8(vget_low_u8(ratio), vget_low_u8(g)), 7),
+                        vmull_high_u8(ratio, g), 7);
+  store16<kMasked>(io.gain, vmaxq_u8(gain, vdupq_n_u8(1)), keep);
+#else
+  const uint16x8_t gLo = vmull_u8(vget_low_u8(ratio), vget_low_u8(g));
+  const uint16x8_t gHi = vmull_u8(vget_high_u8(ratio), vget_high_u8(g));
+  store16<kMasked>(io.gain, vmaxq_u8(roundNarrow7(gLo, gHi), vdupq_n_u8(1)), keep);
+#endif
 }
 
 inline void advance(BlockIo &io, int n, bool chroma) {
@@ -1234,6 +1317,52 @@ __attribute__((noinline)) void movingAlphas(const uint8_t *t, const int16_t *hdi
   }
 }
 
+// Two registers of 16-bit lanes: lanes 0 .. 7, then 8 .. 15.
+struct Lanes16 {
+  uint16x8_t lo, hi;
+};
+
+// lAlpha of an aligned block (interpAligned) left in 16-bit lanes: the
+// rounding shift without its narrowing, each lane at most 128.
+inline Lanes16 interpAligned16(uint32_t four, const InterpAligned &c) {
+#if defined(__aarch64__)
+  const uint8x16_t t = vreinterpretq_u8_u32(vdupq_n_u32(four));
+  const uint8x16_t left = vqtbl1q_u8(t, c.left);
+  const uint8x16_t right = vqtbl1q_u8(t, c.right);
+  const uint16x8_t lo = vmlal_u8(vmull_u8(vget_low_u8(left), vget_low_u8(c.wL16)),
+                                 vget_low_u8(right), vget_low_u8(c.wR16));
+  const uint16x8_t hi = vmlal_high_u8(vmull_high_u8(left, c.wL16), right, c.wR16);
+#else
+  const uint8x8_t t = vreinterpret_u8_u32(vdup_n_u32(four));
+  const uint8x8_t c0 = vtbl1_u8(t, c.idx0);
+  const uint8x8_t c1 = vtbl1_u8(t, c.idx1);
+  const uint8x8_t c2 = vtbl1_u8(t, c.idx2);
+  const uint16x8_t lo = vmlal_u8(vmull_u8(c0, c.wL), c1, c.wR);
+  const uint16x8_t hi = vmlal_u8(vmull_u8(c1, c.wL), c2, c.wR);
+#endif
+  return {vrshrq_n_u16(lo, 3), vrshrq_n_u16(hi, 3)};
+}
+
+// hAlphaByMultiplier16 left in 16-bit lanes (each at most 128), with both
+// columns' multipliers in the two lanes of m.
+template <bool kNonNegative>
+inline Lanes16 hAlphaByMultiplierLanes(const Smoothed16 &h, int16x8_t s0, int16x8_t s1,
+                                       int32x2_t m) {
+  const Smoothed16 d = multiplierExcess<kNonNegative>(h, s0, s1);
+  const int16x8_t d0 = d.lo, d1 = d.hi;
+  int32x4_t r0 = vqrdmulhq_lane_s32(vmovl_s16(vget_low_s16(d0)), m, 0);
+  int32x4_t r1 = vqrdmulhq_lane_s32(vmovl_s16(vget_high_s16(d0)), m, 0);
+  int32x4_t r2 = vqrdmulhq_lane_s32(vmovl_s16(vget_low_s16(d1)), m, 1);
+  int32x4_t r3 = vqrdmulhq_lane_s32(vmovl_s16(vget_high_s16(d1)), m, 1);
+  return {lowHalves(r0, r1), lowHalves(r2, r3)};
+}
+
+// staticAlpha16 of lAlpha and hAlpha in 16-bit lanes (each at most 128, so
+// that the 16-bit product is exact).
+inline uint8x16_t staticAlphaLanes(const Lanes16 &l, const Lanes16 &h) {
+  return vsubq_u8(vdupq_n_u8(128), roundNarrow7(vmulq_u16(l.lo, h.lo), vmulq_u16(l.hi, h.hi)));
+}
+
 // The static alphas of the blocks of a chunk from its first, into c, up to
 // lead of them (each with multiplier sigmas in both columns: multiplierBlocks)
 // and up to the first still block (T columns 0) or saturated one (T columns
@@ -1262,52 +1391,165 @@ __attribute__((noinline)) int leadingAlphasByMultiplier(const uint8_t *t, const 
   const InterpAligned ia = iaIn;
   uint8x16_t paAll = vdupq_n_u8(0);
   const ptrdiff_t smooth = kSmooth ? smoothIn : 0;
+#if defined(__aarch64__)
+  const int16_t(*sLanes)[8] = run.s16Lanes + i;
+#elif TNR_MD_NATIVE_NEON
+  const int16_t(*sPairs)[2] = run.s16Pairs + i;
+#else
   const int16_t *s16 = run.s16 + i;
+#endif
   const int32_t *mul = run.mul + i;
   uint8_t *const first = c.staticAlpha[0];
   uint8_t *out = first;
   uint8_t *const end = out + 16 * lead;
-  while (out != end) {
+#if defined(__aarch64__)
+  // One block; false where it stops the run (a still block, or a saturated
+  // one, which saturatedSpan takes).
+  const auto step = [&]() -> bool {
     uint32_t four;
     std::memcpy(&four, t, sizeof four);
-    if (four == 0) break;
-    // Each load steps its own pointer (ARMv7 folds the steps into them).
-    const int16x8_t s0 = vld1q_dup_s16(s16);
-    s16 = walk(s16, 1);
-    const int16x8_t s1 = vld1q_dup_s16(s16);
-    s16 = walk(s16, 1);
-    const int32x4_t m0 = vld1q_dup_s32(mul);
-    mul = walk(mul, 1);
-    const int32x4_t m1 = vld1q_dup_s32(mul);
-    mul = walk(mul, 1);
+    t = walk(t, 2);
+    if (four == 0) return false;
+    // Both columns' sigmas from their lanes in one load, which
+    // prepareSigmaRun writes once for the block row's eight rows (real 1080p
+    // at the defaults, executed instructions per pixel: AArch64 8.96 to 8.92;
+    // ARMv7, whose prepareSigmaRun stores the lanes one register at a time,
+    // counted 9.56 against 9.57 that way but the bench scene 5.07 against
+    // 5.05, and keeps its two loads); both columns' multipliers in one load,
+    // each multiply taking its lane.
+    const int16x8x2_t s = vld1q_s16_x2(sLanes[0]);
+    sLanes = walk(sLanes, 2);
+    const int32x2_t m = vld1_s32(mul);
+    mul = walk(mul, 2);
     Smoothed16 h;
     if (kSmooth) {
       h = smoothed16(hdiff, smooth);
       hdiff = walk(hdiff, 16);
     } else {
+      // One load of both, stepping its pointer; with the row buffer's
+      // pointer stepped by its load too: AArch64 9.19 to 9.13, then 9.02 to
+      // 8.96.
+      const int16x8x2_t both = vld1q_s16_x2(hdiff);
+      hdiff = walk(hdiff, 16);
+      h.lo = both.val[0];
+      h.hi = both.val[1];
+    }
+    // hAlpha and lAlpha stay in 16-bit lanes for their product (16-bit
+    // multiplies, exact below 2^16): one unzip and one narrowing fewer, and
+    // none of GCC's copies around the narrowings (AArch64 9.37 to 9.19, with
+    // the multipliers by lane).
+    const Lanes16 hLanes = hAlphaByMultiplierLanes<kNonNegative>(h, s.val[0], s.val[1], m);
+    uint8x16_t sa;
+    if (four == 0x80808080u) {  // lAlpha 128: staticAlpha = 128 - hAlpha
+      // saturatedSpan's, as in the loop below.
+      const uint8x16_t hAlpha = lowBytes(hLanes.lo, hLanes.hi);
+      if (all128(hAlpha) && saturated(h, run.satAbove + (sLanes - 2 - run.s16Lanes)))
+        return false;
+      sa = vsubq_u8(vdupq_n_u8(128), hAlpha);
+    } else {
+      sa = staticAlphaLanes(interpAligned16(four, ia), hLanes);
+    }
+    vst1q_u8(out, sa);
+    out = walk(out, 16);
+    paAll = vorrq_u8(paAll, vld1q_u8(pa));
+    pa = walk(pa, 16);
+    return true;
+  };
+  // Two blocks per test of the end, after one where lead is odd (real 1080p
+  // at the defaults, executed instructions per pixel: AArch64 8.92 to 8.84;
+  // ARMv7's loop in this form kept its constants on the stack, 10.00
+  // against 9.45).
+  if ((lead & 1) == 0 || step())
+    while (out != end && step() && step()) {
+    }
+#else
+  while (out != end) {
+    uint32_t four;
+    std::memcpy(&four, t, sizeof four);
+    t = walk(t, 2);
+    if (four == 0) break;
+    // Each load steps its own pointer (ARMv7 folds the steps into them).
+    // Both columns' multipliers in one load, each multiply taking its lane.
+#if TNR_MD_NATIVE_NEON
+    // ARMv7: both sigmas, each stored twice, into every lane of a register
+    // each by one load of four to all lanes (d8 .. d11: q4 and q5, which the
+    // loop leaves free otherwise; real 1080p at the defaults, executed
+    // instructions per pixel: ARMv7 9.57 to 9.51, with the pairs in place of
+    // the single sigmas; the bench scene 5.05 either way).
+    register int16x8_t s0 asm("q4"), s1 asm("q5");
+    asm("vld4.16 {d8[], d9[], d10[], d11[]}, [%2]!"
+        : "=w"(s0), "=w"(s1), "+r"(sPairs)
+        : "m"(*reinterpret_cast<const int16_t(*)[4]>(sPairs)));
+#else
+    const int16x8_t s0 = vld1q_dup_s16(s16);
+    s16 = walk(s16, 1);
+    const int16x8_t s1 = vld1q_dup_s16(s16);
+    s16 = walk(s16, 1);
+#endif
+    const int32x2_t m = vld1_s32(mul);
+    mul = walk(mul, 2);
+    Smoothed16 h;
+    if (kSmooth) {
+      h = smoothed16(hdiff, smooth);
+      hdiff = walk(hdiff, 16);
+    } else {
+#if TNR_MD_NATIVE_NEON
+      // ARMv7, whose GCC has no such intrinsic: one load of both into a
+      // pair of registers named for it, q0 and q1, where GCC put them
+      // anyway (real 1080p at the defaults, executed instructions per pixel:
+      // ARMv7 9.63 to 9.57).
+      register int16x8_t lo asm("q0"), hi asm("q1");
+      asm("vld1.16 {d0-d3}, [%2]!"
+          : "=w"(lo), "=w"(hi), "+r"(hdiff)
+          : "m"(*reinterpret_cast<const int16_t(*)[16]>(hdiff)));
+      h.lo = lo;
+      h.hi = hi;
+#else
       h.lo = vld1q_s16(hdiff);
       hdiff = walk(hdiff, 8);
       h.hi = vld1q_s16(hdiff);
       hdiff = walk(hdiff, 8);
+#endif
     }
-    const uint8x16_t hAlpha = hAlphaByMultiplier16<kNonNegative>(h, s0, s1, m0, m1);
+    // ARMv7 keeps hAlpha in bytes and the unzips in one asm statement: in
+    // 16-bit lanes, as AArch64 takes them, GCC copied both halves before
+    // the unzips (real 1080p at the defaults, executed instructions per
+    // pixel: 9.82 against 9.75 with the multipliers by lane alone, from
+    // 9.87).
+#if TNR_MD_NATIVE_NEON && defined(__arm__)
+    const uint8x16_t hAlpha = hAlphaByMultiplier16<kNonNegative>(h, s0, s1, m);
+#else
+    const Lanes16 hLanes = hAlphaByMultiplierLanes<kNonNegative>(h, s0, s1, m);
+#endif
     uint8x16_t sa;
     if (four == 0x80808080u) {  // lAlpha 128: staticAlpha = 128 - hAlpha
+#if !(TNR_MD_NATIVE_NEON && defined(__arm__))
+      const uint8x16_t hAlpha = lowBytes(hLanes.lo, hLanes.hi);
+#endif
       // saturatedSpan's. Every hAlpha of a saturated block is 128, and that
       // test (four instructions) comes first: on real footage few blocks of
       // lAlpha 128 pass it (1080p at the defaults, executed instructions per
       // pixel: ARMv7 10.60 to 10.46, AArch64 10.26 to 10.20).
-      if (all128(hAlpha) && saturated(h, run.satAbove + (s16 - 2 - run.s16))) break;
+#if TNR_MD_NATIVE_NEON
+      const int16_t *const satAbove = run.satAbove + (sPairs - 2 - run.s16Pairs);
+#else
+      const int16_t *const satAbove = run.satAbove + (s16 - 2 - run.s16);
+#endif
+      if (all128(hAlpha) && saturated(h, satAbove)) break;
       sa = vsubq_u8(vdupq_n_u8(128), hAlpha);
     } else {
+#if TNR_MD_NATIVE_NEON && defined(__arm__)
       sa = staticAlpha16(interpAligned(four, ia), hAlpha);
+#else
+      sa = staticAlphaLanes(interpAligned16(four, ia), hLanes);
+#endif
     }
-    t = walk(t, 2);
     vst1q_u8(out, sa);
     out = walk(out, 16);
     paAll = vorrq_u8(paAll, vld1q_u8(pa));
     pa = walk(pa, 16);
   }
+#endif
   c.below128 = allBelow128(paAll);
   return static_cast<int>(out - first) / 16;
 }
@@ -1412,12 +1654,59 @@ __attribute__((noinline)) void movingBlocks(const BlockIo &ioIn, const PassConst
 __attribute__((noinline)) void weightsBelow128(uint8_t *preAlpha, const Chunk &c) {
   const uint8_t *sa = c.staticAlpha[0];
   const uint8_t *const end = sa + 16 * c.moving;
+#if TNR_MD_NATIVE_NEON
+  // The three tables held in d4 .. d7, d24 .. d27 and d28 .. d31 and looked
+  // up by asm statements that name them, the base's lookups straight into
+  // the pair of registers that its zip takes: GCC copied one lookup's result
+  // into its place in every block (weightsByLine; real 1080p at the
+  // defaults, executed instructions per pixel: ARMv7 9.51 to 9.45, the bench
+  // scene 5.05 to 5.04).
+  register uint8x8_t lo0 asm("d4"), lo1 asm("d5"), lo2 asm("d6"), lo3 asm("d7");
+  register uint8x8_t hi0 asm("d24"), hi1 asm("d25"), hi2 asm("d26"), hi3 asm("d27");
+  register uint8x8_t sl0 asm("d28"), sl1 asm("d29"), sl2 asm("d30"), sl3 asm("d31");
+  asm("vld4.8 {d4-d7}, [%4]" : "=w"(lo0), "=w"(lo1), "=w"(lo2), "=w"(lo3)
+      : "r"(kWeightLines.lo), "m"(kWeightLines));
+  asm("vld4.8 {d24-d27}, [%4]" : "=w"(hi0), "=w"(hi1), "=w"(hi2), "=w"(hi3)
+      : "r"(kWeightLines.hi), "m"(kWeightLines));
+  asm("vld4.8 {d28-d31}, [%4]" : "=w"(sl0), "=w"(sl1), "=w"(sl2), "=w"(sl3)
+      : "r"(kWeightLines.slope), "m"(kWeightLines));
+  while (sa != end) {
+    const uint8x16_t staticAlpha = vld1q_u8(sa);
+    sa = walk(sa, 16);
+    const uint8x16_t pa = vld1q_u8(preAlpha);
+    const uint8x16_t g = vshrq_n_u8(pa, 2);
+    const uint8x16_t j = vandq_u8(pa, vdupq_n_u8(3));
+    uint8x16_t lo, hi, slope;
+    asm("vtbl.8 %e0, {d4-d7}, %e3\n\t"
+        "vtbl.8 %f0, {d4-d7}, %f3\n\t"
+        "vtbl.8 %e1, {d24-d27}, %e3\n\t"
+        "vtbl.8 %f1, {d24-d27}, %f3\n\t"
+        "vtbl.8 %e2, {d28-d31}, %e3\n\t"
+        "vtbl.8 %f2, {d28-d31}, %f3\n\t"
+        "vzip.8 %q0, %q1"
+        : "=&w"(lo), "=&w"(hi), "=&w"(slope)
+        : "w"(g), "w"(lo0), "w"(lo1), "w"(lo2), "w"(lo3), "w"(hi0), "w"(hi1), "w"(hi2),
+          "w"(hi3), "w"(sl0), "w"(sl1), "w"(sl2), "w"(sl3));
+    // lo and hi now hold the bases of lanes 0 .. 7 and 8 .. 15 (zipped).
+    const uint16x8_t m0 =
+        vmlal_u8(vreinterpretq_u16_u8(lo), vget_low_u8(slope), vget_low_u8(j));
+    const uint16x8_t m1 =
+        vmlal_u8(vreinterpretq_u16_u8(hi), vget_high_u8(slope), vget_high_u8(j));
+    const int16x8_t w0 = vqrdmulhq_s16(vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(staticAlpha))),
+                                       vreinterpretq_s16_u16(m0));
+    const int16x8_t w1 = vqrdmulhq_s16(vreinterpretq_s16_u16(vmovl_u8(vget_high_u8(staticAlpha))),
+                                       vreinterpretq_s16_u16(m1));
+    vst1q_u8(preAlpha, lowBytes(vreinterpretq_u16_s16(w0), vreinterpretq_u16_s16(w1)));
+    preAlpha = walk(preAlpha, 16);
+  }
+#else
   while (sa != end) {
     const uint8x16_t staticAlpha = vld1q_u8(sa);
     sa = walk(sa, 16);
     vst1q_u8(preAlpha, weightsByLine(staticAlpha, vld1q_u8(preAlpha)));
     preAlpha = walk(preAlpha, 16);
   }
+#endif
 }
 #endif
 
