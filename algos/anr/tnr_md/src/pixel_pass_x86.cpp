@@ -48,6 +48,10 @@
 // what the previous block wrote (a blend with the bytes in memory below it),
 // so every in-place update is applied once. Rows narrower than 16 pixels take
 // the per-sample form.
+// The moving path's steps go into the block loops whatever GCC's inlining
+// budget says (each loop is a copy of its own, with the tests it needs).
+#define TNR_MD_PASS_INLINE __attribute__((always_inline)) inline
+
 namespace tnr_md::TNR_MD_X86_NS {
 namespace {
 
@@ -115,23 +119,23 @@ struct Split {
   typename S::V e, o;
 };
 template <class S>
-inline Split<S> split8(typename S::V v) {
+TNR_MD_PASS_INLINE Split<S> split8(typename S::V v) {
   return {S::band(v, S::load(passVectors().lowBytes)), S::srl8(v)};
 }
 template <class S>
-inline typename S::V join8(typename S::V e, typename S::V o) {  // both halves 0 .. 255
+TNR_MD_PASS_INLINE typename S::V join8(typename S::V e, typename S::V o) {  // both halves 0 .. 255
   return S::bor(e, S::sll8(o));
 }
 
 // RoundShift(p x w + c x (128 - w), 7) of 16-bit lanes; w128 = 128 w.
 template <class S>
-inline typename S::V blend(typename S::V c, typename S::V p, typename S::V w128) {
+TNR_MD_PASS_INLINE typename S::V blend(typename S::V c, typename S::V p, typename S::V w128) {
   const typename S::V d = S::sub(p, c);
   return S::add(c, S::mulhrs(S::add(d, d), w128));
 }
 // The same on bytes, the even ones with weight w128E, the odd ones w128O.
 template <class S>
-inline typename S::V blendBytes(const uint8_t *cur, const uint8_t *pre, typename S::V w128E,
+TNR_MD_PASS_INLINE typename S::V blendBytes(const uint8_t *cur, const uint8_t *pre, typename S::V w128E,
                                 typename S::V w128O) {
   const Split<S> c = split8<S>(S::load(cur)), p = split8<S>(S::load(pre));
   return join8<S>(blend<S>(c.e, p.e, w128E), blend<S>(c.o, p.o, w128O));
@@ -267,14 +271,14 @@ static_assert(weightLinesExact(), "a weight line misses a quotient");
 // The byte at each lane's position of a 32-entry table t, for indices g 0 ..
 // 31 in bytes (and g - 16 in g16).
 template <class S>
-inline typename S::V lookup32(const uint8_t (&t)[2][16], typename S::V g, typename S::V g16) {
+TNR_MD_PASS_INLINE typename S::V lookup32(const uint8_t (&t)[2][16], typename S::V g, typename S::V g16) {
   return S::bxor(S::shuffle8(S::broadcast16(t[0]), g), S::shuffle8(S::broadcast16(t[1]), g16));
 }
 
 // The weight multipliers of a block's even and odd pixels from its
 // previous weights pa (every byte at most 127), in 16-bit lanes.
 template <class S>
-inline Split<S> weightMultipliers(typename S::V pa) {
+TNR_MD_PASS_INLINE Split<S> weightMultipliers(typename S::V pa) {
   using V = typename S::V;
   const PassVectors &k = passVectors();
   const V g = S::band(S::srl16(pa, 2), S::load(k.g31));
@@ -310,7 +314,7 @@ struct BlockIo {
 // from the unsmoothed plane, exactly as the 3x3 filter forms it (every
 // sample of that plane a multiple of 32: the halving averages, exact there).
 template <class S>
-inline typename S::V hdiffAt(const BlockIo &io, ptrdiff_t o) {
+TNR_MD_PASS_INLINE typename S::V hdiffAt(const BlockIo &io, ptrdiff_t o) {
   return io.filterStride ? gauss_x86::filterSixteensAt<S>(io.hdiff + o, io.filterStride,
                                                           S::load(passVectors().bias))
                          : S::load(io.hdiff + o);
@@ -319,7 +323,7 @@ inline typename S::V hdiffAt(const BlockIo &io, ptrdiff_t o) {
 // A block's store: every byte, or (kMasked) only those whose keep byte is
 // 0, the others keeping the bytes in memory.
 template <class S, bool kMasked>
-inline void storeKeep(uint8_t *dst, typename S::V v, typename S::V keep) {
+TNR_MD_PASS_INLINE void storeKeep(uint8_t *dst, typename S::V v, typename S::V keep) {
   if (kMasked) v = S::blendv8(v, S::load(dst), keep);
   S::store(dst, v);
 }
@@ -335,7 +339,7 @@ struct LaneSigma {
 
 // A still block (lAlpha 0 everywhere, motionAlpha 0, staticAlpha 128).
 template <class S>
-inline void stillBlock(const BlockIo &io, ptrdiff_t o) {
+TNR_MD_PASS_INLINE void stillBlock(const BlockIo &io, ptrdiff_t o) {
   const typename S::V w = stillWeights<S>(S::load(io.preAlpha + o));
   S::store(io.preAlpha + o, w);
   const Split<S> ws = split8<S>(w);
@@ -394,6 +398,7 @@ struct SigmaLanes {
   alignas(64) uint16_t ml[8 * kCols];
   alignas(64) int16_t mh[8 * kCols];
   alignas(64) uint8_t other[kCols + 8];  // not 0: a column that is not a multiplier sigma's
+  bool allMultiplier;                    // every column set is a multiplier sigma's
 };
 
 // The lane arrays of the first n (at most SigmaLanes::kCols) high sigmas of
@@ -455,11 +460,18 @@ inline void setSigmaLanes(const uint32_t *sH, int n, SigmaLanes &sl) {
     }
   }
   for (int c = n; c < n + 8; ++c) sl.other[c] = 1;
+  uint64_t any = 0;
+  for (int c = 0; c < n; c += 8) {
+    uint64_t v;
+    std::memcpy(&v, sl.other + c, 8);
+    any |= c + 8 <= n ? v : v & (~uint64_t{0} >> (64 - 8 * (n - c)));
+  }
+  sl.allMultiplier = any == 0;
 }
 
 // Y of S::kLanes pixels from x (a multiple of 8), in 16-bit lanes.
 template <class S>
-inline typename S::V halfAlphaByMultiplier(typename S::V h, const SigmaLanes &sl, ptrdiff_t x) {
+TNR_MD_PASS_INLINE typename S::V halfAlphaByMultiplier(typename S::V h, const SigmaLanes &sl, ptrdiff_t x) {
   using V = typename S::V;
   const V d = S::max16(S::subs(h, S::load(sl.s + x)), S::zero());
   const V q = S::mulhiu(d, S::load(sl.ml + x));
@@ -471,16 +483,17 @@ inline typename S::V halfAlphaByMultiplier(typename S::V h, const SigmaLanes &sl
 // hAlpha of the block's even and odd pixels in integers; x: the block's
 // first pixel in the row (its offset in io is o).
 template <class S>
-inline Split<S> hAlphaByMultiplier(const BlockIo &io, ptrdiff_t o, const SigmaLanes &sl, int x) {
+TNR_MD_PASS_INLINE Split<S> hAlphaByMultiplier(const BlockIo &io, ptrdiff_t o, const SigmaLanes &sl, int x) {
   const typename S::V y =
       S::packusInOrder(halfAlphaByMultiplier<S>(hdiffAt<S>(io, o), sl, x),
                        halfAlphaByMultiplier<S>(hdiffAt<S>(io, o + S::kLanes), sl, x + S::kLanes));
   return split8<S>(S::avg8(y, S::zero()));
 }
 
-// Any block, from its lAlpha la and hAlpha ha.
+// Any block, from its lAlpha la and hAlpha ha; inlined into each of its
+// callers, whose loops keep their pointers and constants in registers.
 template <class S, bool kMasked = false>
-inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, Split<S> ha,
+TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, Split<S> ha,
                         const PassConst &pc, typename S::V keep = S::zero()) {
   using V = typename S::V;
   const PassVectors &k = passVectors();
@@ -570,7 +583,7 @@ alignas(32) constexpr uint8_t kTWeightsE[32] = {4, 4, 2, 6, 8, 0, 6, 2, 4, 4, 2,
 alignas(32) constexpr uint8_t kTWeightsO[32] = {3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1, 7, 7, 1, 5, 3,
                                                 3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1, 7, 7, 1, 5, 3};
 template <class S>
-inline Split<S> lAlphaOf(uint64_t tCols) {  // T columns n .. as bytes
+TNR_MD_PASS_INLINE Split<S> lAlphaOf(uint64_t tCols) {  // T columns n .. as bytes
   const typename S::V tp = S::shuffle8(S::set1x64(tCols), S::load(kTPairs));
   const typename S::V four = S::load(passVectors().four);
   return {S::srl3(S::add(S::maddubs(tp, S::load(kTWeightsE)), four)),
@@ -586,6 +599,14 @@ inline uint64_t tColumns(const uint8_t *t) {
   std::memcpy(&lo, t, 4);
   if (n > 4) std::memcpy(&hi, t + 4, 2);
   return lo | uint64_t{hi} << 32;
+}
+
+// The 6 bytes from t as one value by one 8-byte read from t - 2, for a
+// caller that knows the two bytes before t to lie in the row buffer.
+inline uint64_t tColumnsFromBehind(const uint8_t *t) {
+  uint64_t v;
+  std::memcpy(&v, t - 2, 8);
+  return v >> 16;
 }
 
 // The n (2, 4 or 8) bytes from p ORed together, not 0 where any is not.
@@ -609,21 +630,30 @@ inline uint64_t otherColumns(const uint8_t *p) {
 // The block of S::kBytes pixels from x (a multiple of 16) in the row of T
 // columns tRow: still, saturated or in general. kNear: the caller knows that
 // its block columns lie within the first SigmaRow::kCached (=
-// SigmaLanes::kCols) of the row.
-template <class S, bool kNear = false>
-inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
+// SigmaLanes::kCols) of the row; kAllMultiplier (with kNear): that they all
+// have multiplier sigmas; kBehind (blocks of 32 from x = 32 on): that the two
+// T columns before its first are in the row buffer.
+template <class S, bool kNear = false, bool kAllMultiplier = false, bool kBehind = false>
+TNR_MD_PASS_INLINE void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
                   const SigmaLanes &sl, const PassConst &pc) {
+  static_assert(kNear || !kAllMultiplier, "the columns' sigmas are known near the start only");
   constexpr int kCols = S::kBytes / 8;  // the block columns it lies in
+  static_assert(!kBehind || kCols == 4, "the read from behind takes 6 columns");
   constexpr uint64_t kAll128 = 0x8080808080808080u >> (64 - 8 * (kCols + 2));
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Fu >> (64 - 8 * (kCols + 2));
   const int col = x >> 3;
   // T columns n .. n + kCols + 1; when all are 0, so is every lane's lAlpha
-  // and motionAlpha: the block is still.
-  const uint64_t t = tColumns<kCols + 2>(tRow + col);
-  if (t == 0) return stillBlock<S>(io, x);
+  // and motionAlpha: the block is still. Both of the screens need every
+  // column to be 0 or 128, which one test rules out for most moving blocks.
+  const uint64_t t = kBehind ? tColumnsFromBehind(tRow + col) : tColumns<kCols + 2>(tRow + col);
   const bool cached = kNear || col + kCols <= SigmaRow::kCached;
-  if (t == kAll128 && cached && saturated<S>(io, x, sig.sat + col))
-    return saturatedBlock<S>(io, x, pc);
-  if ((kNear || col + kCols <= SigmaLanes::kCols) && otherColumns<kCols>(sl.other + col) == 0)
+  if ((t & kLow7) == 0) {
+    if (t == 0) return stillBlock<S>(io, x);
+    if (t == kAll128 && cached && saturated<S>(io, x, sig.sat + col))
+      return saturatedBlock<S>(io, x, pc);
+  }
+  if (kAllMultiplier || ((kNear || col + kCols <= SigmaLanes::kCols) &&
+                         otherColumns<kCols>(sl.other + col) == 0))
     return movingBlock<S>(io, x, lAlphaOf<S>(t), hAlphaByMultiplier<S>(io, x, sl, x), pc);
   float invCols[kCols];
   if (!cached)
@@ -767,7 +797,16 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r)
     int x = 0;
     if constexpr (W::kBytes != 64) {
       // The blocks whose columns lie within the first kCached, then the rest.
+      // Where every one of them has a multiplier sigma (on real footage,
+      // nearly every block row), without testing each block's; blocks of
+      // 32 after the first read their T columns in one load.
       const int nearEnd = nFull < 8 * SigmaRow::kCached ? nFull : 8 * SigmaRow::kCached;
+      constexpr bool kWide32 = Wide::kBytes == 32;
+      if (lanes.allMultiplier && x + Wide::kBytes <= nearEnd) {
+        block<Wide, true, true>(io, x, tRow, sig, lanes, pc);
+        for (x += Wide::kBytes; x + Wide::kBytes <= nearEnd; x += Wide::kBytes)
+          block<Wide, true, true, kWide32>(io, x, tRow, sig, lanes, pc);
+      }
       for (; x + Wide::kBytes <= nearEnd; x += Wide::kBytes)
         block<Wide, true>(io, x, tRow, sig, lanes, pc);
     }
