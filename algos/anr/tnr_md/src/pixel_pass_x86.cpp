@@ -293,9 +293,20 @@ TNR_MD_PASS_INLINE Split<S> weightMultipliers(typename S::V pa) {
   return {S::add(baseE, stepE), S::add(baseO, stepO)};
 }
 
+// The call's static ratio terms, also in lanes for the moving blocks to
+// read from memory (a broadcast per block otherwise: the loops have no
+// register left to hold them).
 struct PassConst {
   int16_t ratioR;  // static_ratio_r
   int16_t delta2;  // 2 x static_ratio_delta
+  alignas(64) int16_t ratioRLanes[32];
+  alignas(64) int16_t delta2Lanes[32];
+  PassConst(int16_t r, int16_t d) : ratioR(r), delta2(d) {
+    for (int i = 0; i < 32; ++i) {
+      ratioRLanes[i] = r;
+      delta2Lanes[i] = d;
+    }
+  }
 };
 
 struct BlockIo {
@@ -524,7 +535,7 @@ TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la,
     storeKeep<S, kMasked>(io.curC + o, blendBytes<S>(io.curC + o, io.preC + o, w128O, w128O),
                           keep);
 
-  const V ratioR = S::set1(pc.ratioR), delta2 = S::set1(pc.delta2);
+  const V ratioR = S::load(pc.ratioRLanes), delta2 = S::load(pc.delta2Lanes);
   const V ratioE = S::add(ratioR, S::mulhrs(S::mullo(sa.e, sa.e), delta2));
   const V ratioO = S::add(ratioR, S::mulhrs(S::mullo(sa.o, sa.o), delta2));
   storeKeep<S, kMasked>(io.alpha + o, join8<S>(ratioE, ratioO), keep);
@@ -760,7 +771,7 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r)
   const int rowBufStride = g.blockCols + 2;
 
   const uint8_t ratioR = staticRatioR(r.ratioRBit);
-  const PassConst pc{ratioR, static_cast<int16_t>(2 * (128 - ratioR))};
+  const PassConst pc(ratioR, static_cast<int16_t>(2 * (128 - ratioR)));
 
   float invRow[SigmaRow::kCached];
   const int cached = g.blockCols < SigmaRow::kCached ? g.blockCols : SigmaRow::kCached;
