@@ -481,10 +481,14 @@ inline void setSigmaLanes(const uint32_t *sH, int n, SigmaLanes &sl) {
 }
 
 // Y of S::kLanes pixels from x (a multiple of 8), in 16-bit lanes.
-template <class S>
+// kNonNegative: every h is at least 0 (PassRows::nonNegative); with the
+// lanes' sigmas in 0 .. 32767, h - s lies in -32767 .. 32767 and max(h - s,
+// 0) is the unsigned saturating difference, one instruction.
+template <class S, bool kNonNegative = false>
 TNR_MD_PASS_INLINE typename S::V halfAlphaByMultiplier(typename S::V h, const SigmaLanes &sl, ptrdiff_t x) {
   using V = typename S::V;
-  const V d = S::max16(S::subs(h, S::load(sl.s + x)), S::zero());
+  const V d = kNonNegative ? S::subsu16(h, S::load(sl.s + x))
+                           : S::max16(S::subs(h, S::load(sl.s + x)), S::zero());
   const V q = S::mulhiu(d, S::load(sl.ml + x));
   const V mh = S::load(sl.mh + x);
   return S::packs32(S::srl32by14(S::madd(S::unpacklo16(d, q), mh)),
@@ -493,17 +497,19 @@ TNR_MD_PASS_INLINE typename S::V halfAlphaByMultiplier(typename S::V h, const Si
 
 // hAlpha of the block's even and odd pixels in integers; x: the block's
 // first pixel in the row (its offset in io is o).
-template <class S>
+template <class S, bool kNonNegative = false>
 TNR_MD_PASS_INLINE Split<S> hAlphaByMultiplier(const BlockIo &io, ptrdiff_t o, const SigmaLanes &sl, int x) {
-  const typename S::V y =
-      S::packusInOrder(halfAlphaByMultiplier<S>(hdiffAt<S>(io, o), sl, x),
-                       halfAlphaByMultiplier<S>(hdiffAt<S>(io, o + S::kLanes), sl, x + S::kLanes));
+  const typename S::V y = S::packusInOrder(
+      halfAlphaByMultiplier<S, kNonNegative>(hdiffAt<S>(io, o), sl, x),
+      halfAlphaByMultiplier<S, kNonNegative>(hdiffAt<S>(io, o + S::kLanes), sl, x + S::kLanes));
   return split8<S>(S::avg8(y, S::zero()));
 }
 
 // Any block, from its lAlpha la and hAlpha ha; inlined into each of its
 // callers, whose loops keep their pointers and constants in registers.
-template <class S, bool kMasked = false>
+// kChroma: whether the row has chroma (io.curC not null) is tested here (-1)
+// or known to the caller (0: no, 1: yes).
+template <class S, bool kMasked = false, int kChroma = -1>
 TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, Split<S> ha,
                         const PassConst &pc, typename S::V keep = S::zero()) {
   using V = typename S::V;
@@ -531,7 +537,8 @@ TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la,
 
   const V w128E = S::sll7(wE), w128O = S::sll7(wO);
   storeKeep<S, kMasked>(io.curY + o, blendBytes<S>(io.curY + o, io.preY + o, w128E, w128O), keep);
-  if (io.curC)  // chroma: the pair's right-hand pixel's weight, as in stillBlock
+  if (kChroma < 0 ? io.curC != nullptr : kChroma > 0)  // chroma: the pair's right-hand pixel's
+                                                      // weight, as in stillBlock
     storeKeep<S, kMasked>(io.curC + o, blendBytes<S>(io.curC + o, io.preC + o, w128O, w128O),
                           keep);
 
@@ -643,8 +650,10 @@ inline uint64_t otherColumns(const uint8_t *p) {
 // its block columns lie within the first SigmaRow::kCached (=
 // SigmaLanes::kCols) of the row; kAllMultiplier (with kNear): that they all
 // have multiplier sigmas; kBehind (blocks of 32 from x = 32 on): that the two
-// T columns before its first are in the row buffer.
-template <class S, bool kNear = false, bool kAllMultiplier = false, bool kBehind = false>
+// T columns before its first are in the row buffer; kNonNegative: every
+// sample of the difference plane is at least 0; kChroma as movingBlock's.
+template <class S, bool kNear = false, bool kAllMultiplier = false, bool kBehind = false,
+          bool kNonNegative = false, int kChroma = -1>
 TNR_MD_PASS_INLINE void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
                   const SigmaLanes &sl, const PassConst &pc) {
   static_assert(kNear || !kAllMultiplier, "the columns' sigmas are known near the start only");
@@ -665,7 +674,8 @@ TNR_MD_PASS_INLINE void block(const BlockIo &io, int x, const uint8_t *tRow, con
   }
   if (kAllMultiplier || ((kNear || col + kCols <= SigmaLanes::kCols) &&
                          otherColumns<kCols>(sl.other + col) == 0))
-    return movingBlock<S>(io, x, lAlphaOf<S>(t), hAlphaByMultiplier<S>(io, x, sl, x), pc);
+    return movingBlock<S, false, kChroma>(io, x, lAlphaOf<S>(t),
+                                          hAlphaByMultiplier<S, kNonNegative>(io, x, sl, x), pc);
   float invCols[kCols];
   if (!cached)
     for (int i = 0; i < kCols; ++i) invCols[i] = sig.invAt(col + i);
@@ -729,6 +739,22 @@ inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRo
   const typename S::F i0 = S::spreadColsF(inv, 0), i1 = S::spreadColsF(inv, 1);
   movingBlock<S>(io, x, lAlphaOf64<S>(t),
                  hAlphaFloat<S>(io, x, LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}), pc);
+}
+
+// The blocks of Wide from x (not the row's first) up to end, all within the
+// first SigmaLanes::kCols columns, which all have multiplier sigmas; the x
+// past them.
+// kSmoothHere as pixelRows'.
+template <bool kSmoothHere, bool kNonNegative, int kChroma>
+TNR_MD_PASS_INLINE int allMultiplierBlocks(const BlockIo &ioIn, int x, int end, const uint8_t *tRow,
+                        const SigmaRow &sig, const SigmaLanes &sl, const PassConst &pc) {
+  // A copy that no pointer reaches, so that its fields stay in registers
+  // across the byte stores, with the smoothing known.
+  BlockIo io = ioIn;
+  if (!kSmoothHere) io.filterStride = 0;
+  for (; x + Wide::kBytes <= end; x += Wide::kBytes)
+    block<Wide, true, true, Wide::kBytes == 32, kNonNegative, kChroma>(io, x, tRow, sig, sl, pc);
+  return x;
 }
 
 // The moved-back last block of a row, at proWidth - 16: lane p is pixel
@@ -812,11 +838,15 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r)
       // nearly every block row), without testing each block's; blocks of
       // 32 after the first read their T columns in one load.
       const int nearEnd = nFull < 8 * SigmaRow::kCached ? nFull : 8 * SigmaRow::kCached;
-      constexpr bool kWide32 = Wide::kBytes == 32;
       if (lanes.allMultiplier && x + Wide::kBytes <= nearEnd) {
         block<Wide, true, true>(io, x, tRow, sig, lanes, pc);
-        for (x += Wide::kBytes; x + Wide::kBytes <= nearEnd; x += Wide::kBytes)
-          block<Wide, true, true, kWide32>(io, x, tRow, sig, lanes, pc);
+        x += Wide::kBytes;
+        if (r.nonNegative)
+          x = oddRow ? allMultiplierBlocks<kSmoothHere, true, 1>(io, x, nearEnd, tRow, sig, lanes, pc)
+                     : allMultiplierBlocks<kSmoothHere, true, 0>(io, x, nearEnd, tRow, sig, lanes, pc);
+        else
+          x = oddRow ? allMultiplierBlocks<kSmoothHere, false, 1>(io, x, nearEnd, tRow, sig, lanes, pc)
+                     : allMultiplierBlocks<kSmoothHere, false, 0>(io, x, nearEnd, tRow, sig, lanes, pc);
       }
       for (; x + Wide::kBytes <= nearEnd; x += Wide::kBytes)
         block<Wide, true>(io, x, tRow, sig, lanes, pc);
