@@ -621,6 +621,37 @@ TEST(VecUpScale, PixelPassEveryWeightPair) {
   expectPassTwinsMatch(p);
 }
 
+// Every new weight below 128 with every pair of current and previous
+// bytes: the moving blocks' blends where every previous weight is below 128
+// (the vector forms' byte multiply-adds) must round every product as the
+// per-sample blend does. Previous weights 127 and hAlpha 128 (differences
+// far above a multiplier sigma), so that the T value a of rows 16 a .. 16 a
+// + 15 gives the static alpha 128 - a, whose weights q(128 - a, 127) are
+// every value 0 .. 127; within such a group, row r and column x hold the
+// pair (c, p) = (i >> 8, i & 255), i = 4096 r + x, in luma, and in the odd
+// rows' chroma bytes the same pairs seen from the other frame.
+TEST(VecUpScale, PixelPassEveryWeightBelow128WithEveryBytePair) {
+  PassCase p(4096, 16 * 129, 16 * 129, 4);
+  const size_t luma = size_t(p.w) * p.imgH;
+  for (int y = 0; y < p.h; ++y) {
+    std::memset(&p.t[size_t(y) * (p.cols + 2)], y / 16, p.cols + 2);
+    for (int x = 0; x < p.w; ++x) {
+      const int i = 4096 * (y % 16) + x;
+      p.cur[size_t(y) * p.w + x] = uint8_t(i >> 8);
+      p.pre[size_t(y) * p.w + x] = uint8_t(i & 255);
+      if (y % 2 == 1) {
+        p.cur[luma + size_t(y / 2) * p.w + x] = uint8_t(i & 255);
+        p.pre[luma + size_t(y / 2) * p.w + x] = uint8_t(i >> 8);
+      }
+    }
+  }
+  std::fill(p.preAlpha.begin(), p.preAlpha.end(), 127);
+  std::fill(p.gain.begin(), p.gain.end(), 99);
+  std::fill(p.hdiff.begin(), p.hdiff.end(), 30000);
+  std::fill(p.sigmaH.begin(), p.sigmaH.end(), 1000);
+  expectPassTwinsMatch(p);
+}
+
 // What real footage at the shipped defaults gives the pass: noise makes
 // nearly every block move, the smoothed differences scatter around their
 // column's high sigma (at it, one above it, between it and the saturation

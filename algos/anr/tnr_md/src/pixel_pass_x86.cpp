@@ -81,6 +81,7 @@ struct alignas(64) PassVectors {
   int16_t lowJ[32];       // 0x0003
   int16_t highJ[32];      // 0x0300
   int16_t bias[32];       // 0x8000
+  int16_t c256[32];       // 256
   int8_t top[64];         // 0x80
   int8_t ones[64];        // 1
   int8_t g31[64];         // 31
@@ -97,6 +98,7 @@ constexpr PassVectors makePassVectors() {
     k.lowJ[i] = 0x0003;
     k.highJ[i] = 0x0300;
     k.bias[i] = static_cast<int16_t>(0x8000);
+    k.c256[i] = 256;
   }
   for (int i = 0; i < 64; ++i) {
     k.top[i] = static_cast<int8_t>(0x80);
@@ -139,6 +141,25 @@ TNR_MD_PASS_INLINE typename S::V blendBytes(const uint8_t *cur, const uint8_t *p
                                 typename S::V w128O) {
   const Split<S> c = split8<S>(S::load(cur)), p = split8<S>(S::load(pre));
   return join8<S>(blend<S>(c.e, p.e, w128E), blend<S>(c.o, p.o, w128O));
+}
+
+// The same for weights of at most 127, from the bytes themselves: we holds
+// each even byte's weight in the even byte of its 16-bit lane (0 in the
+// odd one), wo8 each odd byte's in the odd byte (0 in the even one). With p
+// and c in 0 .. 255 and w in 0 .. 127, the unsigned-by-signed byte
+// multiply-add of the pre bytes by we is p w (the odd term 0), at most
+// 32385, and so is the cur bytes'; their difference x = (p - c) w lies in
+// -32385 .. 32385, and the rounding high-half multiply by 256 gives
+// floor((256 x + 2^14) / 2^15) = RoundShift(x, 7) = r. The result c + r
+// lies in 0 .. 255, so the byte sum of c and r's low byte is it.
+template <class S>
+TNR_MD_PASS_INLINE typename S::V blendBytesBelow128(const uint8_t *cur, const uint8_t *pre,
+                                                    typename S::V we, typename S::V wo8) {
+  const PassVectors &k = passVectors();
+  const typename S::V c = S::load(cur), p = S::load(pre), k256 = S::load(k.c256);
+  const typename S::V re = S::mulhrs(S::sub(S::maddubs(p, we), S::maddubs(c, we)), k256);
+  const typename S::V ro = S::mulhrs(S::sub(S::maddubs(p, wo8), S::maddubs(c, wo8)), k256);
+  return S::add8(c, S::bor(S::band(re, S::load(k.lowBytes)), S::sll8(ro)));
 }
 
 // hAlpha of 32-bit lanes: min(trunc(max(h - sH, 0) x 128 x inv + 0.5), 128),
@@ -261,8 +282,9 @@ constexpr bool weightLinesExact() {
     const int m = entry(kWeightLines.lo) + 256 * entry(kWeightLines.hi) +
                   entry(kWeightLines.slope) * (pa & 3);
     if (m > 32767) return false;
-    for (int sa = 0; sa <= 128; ++sa)
-      if (((sa * m + 16384) >> 15) != weightQuotient(sa, pa)) return false;
+    for (int sa = 0; sa <= 128; ++sa)  // below 128, as blendBytesBelow128 needs
+      if (((sa * m + 16384) >> 15) != weightQuotient(sa, pa) || weightQuotient(sa, pa) > 127)
+        return false;
   }
   return true;
 }
@@ -520,27 +542,34 @@ TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la,
 
   // newPreAlpha: floor(n / d), n = 256 staticAlpha + den - 1, d = 2 den; by
   // the weight multipliers where every previous weight is below 128.
+  // The blends as blendBytes; chroma (kChroma, else where io.curC is not
+  // null): the pair's right-hand pixel's weight, as in stillBlock.
+  const bool chroma = kChroma < 0 ? io.curC != nullptr : kChroma > 0;
   const V paBytes = S::load(io.preAlpha + o);
-  V wE, wO;
   if (S::allZero(S::band(paBytes, S::load(k.top)))) {
+    // Every new weight at most 127: the blends from the weight bytes.
     const Split<S> m = weightMultipliers<S>(paBytes);
-    wE = S::mulhrs(sa.e, m.e);
-    wO = S::mulhrs(sa.o, m.o);
+    const V wE = S::mulhrs(sa.e, m.e), wO = S::mulhrs(sa.o, m.o), wO8 = S::sll8(wO);
+    storeKeep<S, kMasked>(io.preAlpha + o, S::bor(wE, wO8), keep);
+    storeKeep<S, kMasked>(io.curY + o,
+                          blendBytesBelow128<S>(io.curY + o, io.preY + o, wE, wO8), keep);
+    if (chroma)
+      storeKeep<S, kMasked>(io.curC + o,
+                            blendBytesBelow128<S>(io.curC + o, io.preC + o, wO, wO8), keep);
   } else {
     const Split<S> pa = split8<S>(paBytes);
     const V c256 = S::set1(256), one = S::set1(1);
     const V denE = S::sub(c256, pa.e), denO = S::sub(c256, pa.o);
-    wE = quotient16<S>(S::add(S::sll8(sa.e), S::sub(denE, one)), S::add(denE, denE));
-    wO = quotient16<S>(S::add(S::sll8(sa.o), S::sub(denO, one)), S::add(denO, denO));
-  }
-  storeKeep<S, kMasked>(io.preAlpha + o, join8<S>(wE, wO), keep);
-
-  const V w128E = S::sll7(wE), w128O = S::sll7(wO);
-  storeKeep<S, kMasked>(io.curY + o, blendBytes<S>(io.curY + o, io.preY + o, w128E, w128O), keep);
-  if (kChroma < 0 ? io.curC != nullptr : kChroma > 0)  // chroma: the pair's right-hand pixel's
-                                                      // weight, as in stillBlock
-    storeKeep<S, kMasked>(io.curC + o, blendBytes<S>(io.curC + o, io.preC + o, w128O, w128O),
+    const V wE = quotient16<S>(S::add(S::sll8(sa.e), S::sub(denE, one)), S::add(denE, denE));
+    const V wO = quotient16<S>(S::add(S::sll8(sa.o), S::sub(denO, one)), S::add(denO, denO));
+    storeKeep<S, kMasked>(io.preAlpha + o, join8<S>(wE, wO), keep);
+    const V w128E = S::sll7(wE), w128O = S::sll7(wO);
+    storeKeep<S, kMasked>(io.curY + o, blendBytes<S>(io.curY + o, io.preY + o, w128E, w128O),
                           keep);
+    if (chroma)
+      storeKeep<S, kMasked>(io.curC + o, blendBytes<S>(io.curC + o, io.preC + o, w128O, w128O),
+                            keep);
+  }
 
   const V ratioR = S::load(pc.ratioRLanes), delta2 = S::load(pc.delta2Lanes);
   const V ratioE = S::add(ratioR, S::mulhrs(S::mullo(sa.e, sa.e), delta2));
