@@ -629,7 +629,10 @@ TEST(VecUpScale, PixelPassEveryWeightPair) {
 // + 15 gives the static alpha 128 - a, whose weights q(128 - a, 127) are
 // every value 0 .. 127; within such a group, row r and column x hold the
 // pair (c, p) = (i >> 8, i & 255), i = 4096 r + x, in luma, and in the odd
-// rows' chroma bytes the same pairs seen from the other frame.
+// rows' chroma bytes the same pairs seen from the other frame. (The form
+// is the x86 one's; the Arm targets, which run under an emulator, leave the
+// 8.5 million pixels out.)
+#if !defined(__arm__) && !defined(__aarch64__)
 TEST(VecUpScale, PixelPassEveryWeightBelow128WithEveryBytePair) {
   PassCase p(4096, 16 * 129, 16 * 129, 4);
   const size_t luma = size_t(p.w) * p.imgH;
@@ -651,6 +654,7 @@ TEST(VecUpScale, PixelPassEveryWeightBelow128WithEveryBytePair) {
   std::fill(p.sigmaH.begin(), p.sigmaH.end(), 1000);
   expectPassTwinsMatch(p);
 }
+#endif
 
 // What real footage at the shipped defaults gives the pass: noise makes
 // nearly every block move, the smoothed differences scatter around their
