@@ -26,7 +26,9 @@
 //   from 129 on the clamp to 128 decides. The result is the same whichever
 //   estimate the processor has.
 // - Blends: RoundShift(p w + c (128 - w), 7) = c + RoundShift((p - c) w, 7),
-//   the second term a rounding high-half multiply of 2 (p - c) by 128 w.
+//   the second term a rounding high-half multiply of 2 (p - c) by 128 w;
+//   for weights up to 127, (p - c) w from the frames' bytes by byte
+//   multiply-adds (blendBytesBelow128).
 // - staticRatio: RoundShift(sa^2 x delta, 14) as a rounding high-half
 //   multiply of sa^2 (at most 16384) by 2 delta (at most 256).
 // - A block whose four row-buffer columns are 0 has lAlpha, hence
@@ -137,8 +139,8 @@ TNR_MD_PASS_INLINE typename S::V blend(typename S::V c, typename S::V p, typenam
 }
 // The same on bytes, the even ones with weight w128E, the odd ones w128O.
 template <class S>
-TNR_MD_PASS_INLINE typename S::V blendBytes(const uint8_t *cur, const uint8_t *pre, typename S::V w128E,
-                                typename S::V w128O) {
+TNR_MD_PASS_INLINE typename S::V blendBytes(const uint8_t *cur, const uint8_t *pre,
+                                            typename S::V w128E, typename S::V w128O) {
   const Split<S> c = split8<S>(S::load(cur)), p = split8<S>(S::load(pre));
   return join8<S>(blend<S>(c.e, p.e, w128E), blend<S>(c.o, p.o, w128O));
 }
@@ -293,7 +295,8 @@ static_assert(weightLinesExact(), "a weight line misses a quotient");
 // The byte at each lane's position of a 32-entry table t, for indices g 0 ..
 // 31 in bytes (and g - 16 in g16).
 template <class S>
-TNR_MD_PASS_INLINE typename S::V lookup32(const uint8_t (&t)[2][16], typename S::V g, typename S::V g16) {
+TNR_MD_PASS_INLINE typename S::V lookup32(const uint8_t (&t)[2][16], typename S::V g,
+                                          typename S::V g16) {
   return S::bxor(S::shuffle8(S::broadcast16(t[0]), g), S::shuffle8(S::broadcast16(t[1]), g16));
 }
 
@@ -507,7 +510,8 @@ inline void setSigmaLanes(const uint32_t *sH, int n, SigmaLanes &sl) {
 // lanes' sigmas in 0 .. 32767, h - s lies in -32767 .. 32767 and max(h - s,
 // 0) is the unsigned saturating difference, one instruction.
 template <class S, bool kNonNegative = false>
-TNR_MD_PASS_INLINE typename S::V halfAlphaByMultiplier(typename S::V h, const SigmaLanes &sl, ptrdiff_t x) {
+TNR_MD_PASS_INLINE typename S::V halfAlphaByMultiplier(typename S::V h, const SigmaLanes &sl,
+                                                       ptrdiff_t x) {
   using V = typename S::V;
   const V d = kNonNegative ? S::subsu16(h, S::load(sl.s + x))
                            : S::max16(S::subs(h, S::load(sl.s + x)), S::zero());
@@ -520,7 +524,8 @@ TNR_MD_PASS_INLINE typename S::V halfAlphaByMultiplier(typename S::V h, const Si
 // hAlpha of the block's even and odd pixels in integers; x: the block's
 // first pixel in the row (its offset in io is o).
 template <class S, bool kNonNegative = false>
-TNR_MD_PASS_INLINE Split<S> hAlphaByMultiplier(const BlockIo &io, ptrdiff_t o, const SigmaLanes &sl, int x) {
+TNR_MD_PASS_INLINE Split<S> hAlphaByMultiplier(const BlockIo &io, ptrdiff_t o, const SigmaLanes &sl,
+                                               int x) {
   const typename S::V y = S::packusInOrder(
       halfAlphaByMultiplier<S, kNonNegative>(hdiffAt<S>(io, o), sl, x),
       halfAlphaByMultiplier<S, kNonNegative>(hdiffAt<S>(io, o + S::kLanes), sl, x + S::kLanes));
@@ -533,7 +538,7 @@ TNR_MD_PASS_INLINE Split<S> hAlphaByMultiplier(const BlockIo &io, ptrdiff_t o, c
 // or known to the caller (0: no, 1: yes).
 template <class S, bool kMasked = false, int kChroma = -1>
 TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, Split<S> ha,
-                        const PassConst &pc, typename S::V keep = S::zero()) {
+                                    const PassConst &pc, typename S::V keep = S::zero()) {
   using V = typename S::V;
   const PassVectors &k = passVectors();
   const V r64 = S::load(k.r64), c128 = S::load(k.c128);
@@ -551,11 +556,11 @@ TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la,
     const Split<S> m = weightMultipliers<S>(paBytes);
     const V wE = S::mulhrs(sa.e, m.e), wO = S::mulhrs(sa.o, m.o), wO8 = S::sll8(wO);
     storeKeep<S, kMasked>(io.preAlpha + o, S::bor(wE, wO8), keep);
-    storeKeep<S, kMasked>(io.curY + o,
-                          blendBytesBelow128<S>(io.curY + o, io.preY + o, wE, wO8), keep);
+    storeKeep<S, kMasked>(io.curY + o, blendBytesBelow128<S>(io.curY + o, io.preY + o, wE, wO8),
+                          keep);
     if (chroma)
-      storeKeep<S, kMasked>(io.curC + o,
-                            blendBytesBelow128<S>(io.curC + o, io.preC + o, wO, wO8), keep);
+      storeKeep<S, kMasked>(io.curC + o, blendBytesBelow128<S>(io.curC + o, io.preC + o, wO, wO8),
+                            keep);
   } else {
     const Split<S> pa = split8<S>(paBytes);
     const V c256 = S::set1(256), one = S::set1(1);
@@ -564,8 +569,7 @@ TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la,
     const V wO = quotient16<S>(S::add(S::sll8(sa.o), S::sub(denO, one)), S::add(denO, denO));
     storeKeep<S, kMasked>(io.preAlpha + o, join8<S>(wE, wO), keep);
     const V w128E = S::sll7(wE), w128O = S::sll7(wO);
-    storeKeep<S, kMasked>(io.curY + o, blendBytes<S>(io.curY + o, io.preY + o, w128E, w128O),
-                          keep);
+    storeKeep<S, kMasked>(io.curY + o, blendBytes<S>(io.curY + o, io.preY + o, w128E, w128O), keep);
     if (chroma)
       storeKeep<S, kMasked>(io.curC + o, blendBytes<S>(io.curC + o, io.preC + o, w128O, w128O),
                             keep);
@@ -684,7 +688,7 @@ inline uint64_t otherColumns(const uint8_t *p) {
 template <class S, bool kNear = false, bool kAllMultiplier = false, bool kBehind = false,
           bool kNonNegative = false, int kChroma = -1>
 TNR_MD_PASS_INLINE void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
-                  const SigmaLanes &sl, const PassConst &pc) {
+                              const SigmaLanes &sl, const PassConst &pc) {
   static_assert(kNear || !kAllMultiplier, "the columns' sigmas are known near the start only");
   constexpr int kCols = S::kBytes / 8;  // the block columns it lies in
   static_assert(!kBehind || kCols == 4, "the read from behind takes 6 columns");
@@ -701,8 +705,8 @@ TNR_MD_PASS_INLINE void block(const BlockIo &io, int x, const uint8_t *tRow, con
     if (t == kAll128 && cached && saturated<S>(io, x, sig.sat + col))
       return saturatedBlock<S>(io, x, pc);
   }
-  if (kAllMultiplier || ((kNear || col + kCols <= SigmaLanes::kCols) &&
-                         otherColumns<kCols>(sl.other + col) == 0))
+  if (kAllMultiplier ||
+      ((kNear || col + kCols <= SigmaLanes::kCols) && otherColumns<kCols>(sl.other + col) == 0))
     return movingBlock<S, false, kChroma>(io, x, lAlphaOf<S>(t),
                                           hAlphaByMultiplier<S, kNonNegative>(io, x, sl, x), pc);
   float invCols[kCols];
@@ -776,7 +780,8 @@ inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRo
 // kSmoothHere as pixelRows'.
 template <bool kSmoothHere, bool kNonNegative, int kChroma>
 TNR_MD_PASS_INLINE int allMultiplierBlocks(const BlockIo &ioIn, int x, int end, const uint8_t *tRow,
-                        const SigmaRow &sig, const SigmaLanes &sl, const PassConst &pc) {
+                                           const SigmaRow &sig, const SigmaLanes &sl,
+                                           const PassConst &pc) {
   // A copy that no pointer reaches, so that its fields stay in registers
   // across the byte stores, with the smoothing known.
   BlockIo io = ioIn;
@@ -871,11 +876,14 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r)
         block<Wide, true, true>(io, x, tRow, sig, lanes, pc);
         x += Wide::kBytes;
         if (r.nonNegative)
-          x = oddRow ? allMultiplierBlocks<kSmoothHere, true, 1>(io, x, nearEnd, tRow, sig, lanes, pc)
-                     : allMultiplierBlocks<kSmoothHere, true, 0>(io, x, nearEnd, tRow, sig, lanes, pc);
+          x = oddRow
+                  ? allMultiplierBlocks<kSmoothHere, true, 1>(io, x, nearEnd, tRow, sig, lanes, pc)
+                  : allMultiplierBlocks<kSmoothHere, true, 0>(io, x, nearEnd, tRow, sig, lanes, pc);
         else
-          x = oddRow ? allMultiplierBlocks<kSmoothHere, false, 1>(io, x, nearEnd, tRow, sig, lanes, pc)
-                     : allMultiplierBlocks<kSmoothHere, false, 0>(io, x, nearEnd, tRow, sig, lanes, pc);
+          x = oddRow
+                  ? allMultiplierBlocks<kSmoothHere, false, 1>(io, x, nearEnd, tRow, sig, lanes, pc)
+                  : allMultiplierBlocks<kSmoothHere, false, 0>(io, x, nearEnd, tRow, sig, lanes,
+                                                               pc);
       }
       for (; x + Wide::kBytes <= nearEnd; x += Wide::kBytes)
         block<Wide, true>(io, x, tRow, sig, lanes, pc);
