@@ -26,7 +26,9 @@
 //   from 129 on the clamp to 128 decides. The result is the same whichever
 //   estimate the processor has.
 // - Blends: RoundShift(p w + c (128 - w), 7) = c + RoundShift((p - c) w, 7),
-//   the second term a rounding high-half multiply of 2 (p - c) by 128 w.
+//   the second term a rounding high-half multiply of 2 (p - c) by 128 w;
+//   for weights up to 127, (p - c) w from the frames' bytes by byte
+//   multiply-adds (blendBytesBelow128).
 // - staticRatio: RoundShift(sa^2 x delta, 14) as a rounding high-half
 //   multiply of sa^2 (at most 16384) by 2 delta (at most 256).
 // - A block whose four row-buffer columns are 0 has lAlpha, hence
@@ -48,6 +50,10 @@
 // what the previous block wrote (a blend with the bytes in memory below it),
 // so every in-place update is applied once. Rows narrower than 16 pixels take
 // the per-sample form.
+// The moving path's steps go into the block loops whatever GCC's inlining
+// budget says (each loop is a copy of its own, with the tests it needs).
+#define TNR_MD_PASS_INLINE __attribute__((always_inline)) inline
+
 namespace tnr_md::TNR_MD_X86_NS {
 namespace {
 
@@ -77,6 +83,7 @@ struct alignas(64) PassVectors {
   int16_t lowJ[32];       // 0x0003
   int16_t highJ[32];      // 0x0300
   int16_t bias[32];       // 0x8000
+  int16_t c256[32];       // 256
   int8_t top[64];         // 0x80
   int8_t ones[64];        // 1
   int8_t g31[64];         // 31
@@ -93,6 +100,7 @@ constexpr PassVectors makePassVectors() {
     k.lowJ[i] = 0x0003;
     k.highJ[i] = 0x0300;
     k.bias[i] = static_cast<int16_t>(0x8000);
+    k.c256[i] = 256;
   }
   for (int i = 0; i < 64; ++i) {
     k.top[i] = static_cast<int8_t>(0x80);
@@ -115,26 +123,45 @@ struct Split {
   typename S::V e, o;
 };
 template <class S>
-inline Split<S> split8(typename S::V v) {
+TNR_MD_PASS_INLINE Split<S> split8(typename S::V v) {
   return {S::band(v, S::load(passVectors().lowBytes)), S::srl8(v)};
 }
 template <class S>
-inline typename S::V join8(typename S::V e, typename S::V o) {  // both halves 0 .. 255
+TNR_MD_PASS_INLINE typename S::V join8(typename S::V e, typename S::V o) {  // both halves 0 .. 255
   return S::bor(e, S::sll8(o));
 }
 
 // RoundShift(p x w + c x (128 - w), 7) of 16-bit lanes; w128 = 128 w.
 template <class S>
-inline typename S::V blend(typename S::V c, typename S::V p, typename S::V w128) {
+TNR_MD_PASS_INLINE typename S::V blend(typename S::V c, typename S::V p, typename S::V w128) {
   const typename S::V d = S::sub(p, c);
   return S::add(c, S::mulhrs(S::add(d, d), w128));
 }
 // The same on bytes, the even ones with weight w128E, the odd ones w128O.
 template <class S>
-inline typename S::V blendBytes(const uint8_t *cur, const uint8_t *pre, typename S::V w128E,
-                                typename S::V w128O) {
+TNR_MD_PASS_INLINE typename S::V blendBytes(const uint8_t *cur, const uint8_t *pre,
+                                            typename S::V w128E, typename S::V w128O) {
   const Split<S> c = split8<S>(S::load(cur)), p = split8<S>(S::load(pre));
   return join8<S>(blend<S>(c.e, p.e, w128E), blend<S>(c.o, p.o, w128O));
+}
+
+// The same for weights of at most 127, from the bytes themselves: we holds
+// each even byte's weight in the even byte of its 16-bit lane (0 in the
+// odd one), wo8 each odd byte's in the odd byte (0 in the even one). With p
+// and c in 0 .. 255 and w in 0 .. 127, the unsigned-by-signed byte
+// multiply-add of the pre bytes by we is p w (the odd term 0), at most
+// 32385, and so is the cur bytes'; their difference x = (p - c) w lies in
+// -32385 .. 32385, and the rounding high-half multiply by 256 gives
+// floor((256 x + 2^14) / 2^15) = RoundShift(x, 7) = r. The result c + r
+// lies in 0 .. 255, so the byte sum of c and r's low byte is it.
+template <class S>
+TNR_MD_PASS_INLINE typename S::V blendBytesBelow128(const uint8_t *cur, const uint8_t *pre,
+                                                    typename S::V we, typename S::V wo8) {
+  const PassVectors &k = passVectors();
+  const typename S::V c = S::load(cur), p = S::load(pre), k256 = S::load(k.c256);
+  const typename S::V re = S::mulhrs(S::sub(S::maddubs(p, we), S::maddubs(c, we)), k256);
+  const typename S::V ro = S::mulhrs(S::sub(S::maddubs(p, wo8), S::maddubs(c, wo8)), k256);
+  return S::add8(c, S::bor(S::band(re, S::load(k.lowBytes)), S::sll8(ro)));
 }
 
 // hAlpha of 32-bit lanes: min(trunc(max(h - sH, 0) x 128 x inv + 0.5), 128),
@@ -257,8 +284,9 @@ constexpr bool weightLinesExact() {
     const int m = entry(kWeightLines.lo) + 256 * entry(kWeightLines.hi) +
                   entry(kWeightLines.slope) * (pa & 3);
     if (m > 32767) return false;
-    for (int sa = 0; sa <= 128; ++sa)
-      if (((sa * m + 16384) >> 15) != weightQuotient(sa, pa)) return false;
+    for (int sa = 0; sa <= 128; ++sa)  // below 128, as blendBytesBelow128 needs
+      if (((sa * m + 16384) >> 15) != weightQuotient(sa, pa) || weightQuotient(sa, pa) > 127)
+        return false;
   }
   return true;
 }
@@ -267,14 +295,15 @@ static_assert(weightLinesExact(), "a weight line misses a quotient");
 // The byte at each lane's position of a 32-entry table t, for indices g 0 ..
 // 31 in bytes (and g - 16 in g16).
 template <class S>
-inline typename S::V lookup32(const uint8_t (&t)[2][16], typename S::V g, typename S::V g16) {
+TNR_MD_PASS_INLINE typename S::V lookup32(const uint8_t (&t)[2][16], typename S::V g,
+                                          typename S::V g16) {
   return S::bxor(S::shuffle8(S::broadcast16(t[0]), g), S::shuffle8(S::broadcast16(t[1]), g16));
 }
 
 // The weight multipliers of a block's even and odd pixels from its
 // previous weights pa (every byte at most 127), in 16-bit lanes.
 template <class S>
-inline Split<S> weightMultipliers(typename S::V pa) {
+TNR_MD_PASS_INLINE Split<S> weightMultipliers(typename S::V pa) {
   using V = typename S::V;
   const PassVectors &k = passVectors();
   const V g = S::band(S::srl16(pa, 2), S::load(k.g31));
@@ -289,9 +318,20 @@ inline Split<S> weightMultipliers(typename S::V pa) {
   return {S::add(baseE, stepE), S::add(baseO, stepO)};
 }
 
+// The call's static ratio terms, also in lanes for the moving blocks to
+// read from memory (a broadcast per block otherwise: the loops have no
+// register left to hold them).
 struct PassConst {
   int16_t ratioR;  // static_ratio_r
   int16_t delta2;  // 2 x static_ratio_delta
+  alignas(64) int16_t ratioRLanes[32];
+  alignas(64) int16_t delta2Lanes[32];
+  PassConst(int16_t r, int16_t d) : ratioR(r), delta2(d) {
+    for (int i = 0; i < 32; ++i) {
+      ratioRLanes[i] = r;
+      delta2Lanes[i] = d;
+    }
+  }
 };
 
 struct BlockIo {
@@ -310,7 +350,7 @@ struct BlockIo {
 // from the unsmoothed plane, exactly as the 3x3 filter forms it (every
 // sample of that plane a multiple of 32: the halving averages, exact there).
 template <class S>
-inline typename S::V hdiffAt(const BlockIo &io, ptrdiff_t o) {
+TNR_MD_PASS_INLINE typename S::V hdiffAt(const BlockIo &io, ptrdiff_t o) {
   return io.filterStride ? gauss_x86::filterSixteensAt<S>(io.hdiff + o, io.filterStride,
                                                           S::load(passVectors().bias))
                          : S::load(io.hdiff + o);
@@ -319,7 +359,7 @@ inline typename S::V hdiffAt(const BlockIo &io, ptrdiff_t o) {
 // A block's store: every byte, or (kMasked) only those whose keep byte is
 // 0, the others keeping the bytes in memory.
 template <class S, bool kMasked>
-inline void storeKeep(uint8_t *dst, typename S::V v, typename S::V keep) {
+TNR_MD_PASS_INLINE void storeKeep(uint8_t *dst, typename S::V v, typename S::V keep) {
   if (kMasked) v = S::blendv8(v, S::load(dst), keep);
   S::store(dst, v);
 }
@@ -335,7 +375,7 @@ struct LaneSigma {
 
 // A still block (lAlpha 0 everywhere, motionAlpha 0, staticAlpha 128).
 template <class S>
-inline void stillBlock(const BlockIo &io, ptrdiff_t o) {
+TNR_MD_PASS_INLINE void stillBlock(const BlockIo &io, ptrdiff_t o) {
   const typename S::V w = stillWeights<S>(S::load(io.preAlpha + o));
   S::store(io.preAlpha + o, w);
   const Split<S> ws = split8<S>(w);
@@ -394,6 +434,7 @@ struct SigmaLanes {
   alignas(64) uint16_t ml[8 * kCols];
   alignas(64) int16_t mh[8 * kCols];
   alignas(64) uint8_t other[kCols + 8];  // not 0: a column that is not a multiplier sigma's
+  bool allMultiplier;                    // every column set is a multiplier sigma's
 };
 
 // The lane arrays of the first n (at most SigmaLanes::kCols) high sigmas of
@@ -455,13 +496,25 @@ inline void setSigmaLanes(const uint32_t *sH, int n, SigmaLanes &sl) {
     }
   }
   for (int c = n; c < n + 8; ++c) sl.other[c] = 1;
+  uint64_t any = 0;
+  for (int c = 0; c < n; c += 8) {
+    uint64_t v;
+    std::memcpy(&v, sl.other + c, 8);
+    any |= c + 8 <= n ? v : v & (~uint64_t{0} >> (64 - 8 * (n - c)));
+  }
+  sl.allMultiplier = any == 0;
 }
 
 // Y of S::kLanes pixels from x (a multiple of 8), in 16-bit lanes.
-template <class S>
-inline typename S::V halfAlphaByMultiplier(typename S::V h, const SigmaLanes &sl, ptrdiff_t x) {
+// kNonNegative: every h is at least 0 (PassRows::nonNegative); with the
+// lanes' sigmas in 0 .. 32767, h - s lies in -32767 .. 32767 and max(h - s,
+// 0) is the unsigned saturating difference, one instruction.
+template <class S, bool kNonNegative = false>
+TNR_MD_PASS_INLINE typename S::V halfAlphaByMultiplier(typename S::V h, const SigmaLanes &sl,
+                                                       ptrdiff_t x) {
   using V = typename S::V;
-  const V d = S::max16(S::subs(h, S::load(sl.s + x)), S::zero());
+  const V d = kNonNegative ? S::subsu16(h, S::load(sl.s + x))
+                           : S::max16(S::subs(h, S::load(sl.s + x)), S::zero());
   const V q = S::mulhiu(d, S::load(sl.ml + x));
   const V mh = S::load(sl.mh + x);
   return S::packs32(S::srl32by14(S::madd(S::unpacklo16(d, q), mh)),
@@ -470,18 +523,22 @@ inline typename S::V halfAlphaByMultiplier(typename S::V h, const SigmaLanes &sl
 
 // hAlpha of the block's even and odd pixels in integers; x: the block's
 // first pixel in the row (its offset in io is o).
-template <class S>
-inline Split<S> hAlphaByMultiplier(const BlockIo &io, ptrdiff_t o, const SigmaLanes &sl, int x) {
-  const typename S::V y =
-      S::packusInOrder(halfAlphaByMultiplier<S>(hdiffAt<S>(io, o), sl, x),
-                       halfAlphaByMultiplier<S>(hdiffAt<S>(io, o + S::kLanes), sl, x + S::kLanes));
+template <class S, bool kNonNegative = false>
+TNR_MD_PASS_INLINE Split<S> hAlphaByMultiplier(const BlockIo &io, ptrdiff_t o, const SigmaLanes &sl,
+                                               int x) {
+  const typename S::V y = S::packusInOrder(
+      halfAlphaByMultiplier<S, kNonNegative>(hdiffAt<S>(io, o), sl, x),
+      halfAlphaByMultiplier<S, kNonNegative>(hdiffAt<S>(io, o + S::kLanes), sl, x + S::kLanes));
   return split8<S>(S::avg8(y, S::zero()));
 }
 
-// Any block, from its lAlpha la and hAlpha ha.
-template <class S, bool kMasked = false>
-inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, Split<S> ha,
-                        const PassConst &pc, typename S::V keep = S::zero()) {
+// Any block, from its lAlpha la and hAlpha ha; inlined into each of its
+// callers, whose loops keep their pointers and constants in registers.
+// kChroma: whether the row has chroma (io.curC not null) is tested here (-1)
+// or known to the caller (0: no, 1: yes).
+template <class S, bool kMasked = false, int kChroma = -1>
+TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, Split<S> ha,
+                                    const PassConst &pc, typename S::V keep = S::zero()) {
   using V = typename S::V;
   const PassVectors &k = passVectors();
   const V r64 = S::load(k.r64), c128 = S::load(k.c128);
@@ -490,28 +547,35 @@ inline void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la, Split<S> ha
 
   // newPreAlpha: floor(n / d), n = 256 staticAlpha + den - 1, d = 2 den; by
   // the weight multipliers where every previous weight is below 128.
+  // The blends as blendBytes; chroma (kChroma, else where io.curC is not
+  // null): the pair's right-hand pixel's weight, as in stillBlock.
+  const bool chroma = kChroma < 0 ? io.curC != nullptr : kChroma > 0;
   const V paBytes = S::load(io.preAlpha + o);
-  V wE, wO;
   if (S::allZero(S::band(paBytes, S::load(k.top)))) {
+    // Every new weight at most 127: the blends from the weight bytes.
     const Split<S> m = weightMultipliers<S>(paBytes);
-    wE = S::mulhrs(sa.e, m.e);
-    wO = S::mulhrs(sa.o, m.o);
+    const V wE = S::mulhrs(sa.e, m.e), wO = S::mulhrs(sa.o, m.o), wO8 = S::sll8(wO);
+    storeKeep<S, kMasked>(io.preAlpha + o, S::bor(wE, wO8), keep);
+    storeKeep<S, kMasked>(io.curY + o, blendBytesBelow128<S>(io.curY + o, io.preY + o, wE, wO8),
+                          keep);
+    if (chroma)
+      storeKeep<S, kMasked>(io.curC + o, blendBytesBelow128<S>(io.curC + o, io.preC + o, wO, wO8),
+                            keep);
   } else {
     const Split<S> pa = split8<S>(paBytes);
     const V c256 = S::set1(256), one = S::set1(1);
     const V denE = S::sub(c256, pa.e), denO = S::sub(c256, pa.o);
-    wE = quotient16<S>(S::add(S::sll8(sa.e), S::sub(denE, one)), S::add(denE, denE));
-    wO = quotient16<S>(S::add(S::sll8(sa.o), S::sub(denO, one)), S::add(denO, denO));
+    const V wE = quotient16<S>(S::add(S::sll8(sa.e), S::sub(denE, one)), S::add(denE, denE));
+    const V wO = quotient16<S>(S::add(S::sll8(sa.o), S::sub(denO, one)), S::add(denO, denO));
+    storeKeep<S, kMasked>(io.preAlpha + o, join8<S>(wE, wO), keep);
+    const V w128E = S::sll7(wE), w128O = S::sll7(wO);
+    storeKeep<S, kMasked>(io.curY + o, blendBytes<S>(io.curY + o, io.preY + o, w128E, w128O), keep);
+    if (chroma)
+      storeKeep<S, kMasked>(io.curC + o, blendBytes<S>(io.curC + o, io.preC + o, w128O, w128O),
+                            keep);
   }
-  storeKeep<S, kMasked>(io.preAlpha + o, join8<S>(wE, wO), keep);
 
-  const V w128E = S::sll7(wE), w128O = S::sll7(wO);
-  storeKeep<S, kMasked>(io.curY + o, blendBytes<S>(io.curY + o, io.preY + o, w128E, w128O), keep);
-  if (io.curC)  // chroma: the pair's right-hand pixel's weight, as in stillBlock
-    storeKeep<S, kMasked>(io.curC + o, blendBytes<S>(io.curC + o, io.preC + o, w128O, w128O),
-                          keep);
-
-  const V ratioR = S::set1(pc.ratioR), delta2 = S::set1(pc.delta2);
+  const V ratioR = S::load(pc.ratioRLanes), delta2 = S::load(pc.delta2Lanes);
   const V ratioE = S::add(ratioR, S::mulhrs(S::mullo(sa.e, sa.e), delta2));
   const V ratioO = S::add(ratioR, S::mulhrs(S::mullo(sa.o, sa.o), delta2));
   storeKeep<S, kMasked>(io.alpha + o, join8<S>(ratioE, ratioO), keep);
@@ -570,7 +634,7 @@ alignas(32) constexpr uint8_t kTWeightsE[32] = {4, 4, 2, 6, 8, 0, 6, 2, 4, 4, 2,
 alignas(32) constexpr uint8_t kTWeightsO[32] = {3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1, 7, 7, 1, 5, 3,
                                                 3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1, 7, 7, 1, 5, 3};
 template <class S>
-inline Split<S> lAlphaOf(uint64_t tCols) {  // T columns n .. as bytes
+TNR_MD_PASS_INLINE Split<S> lAlphaOf(uint64_t tCols) {  // T columns n .. as bytes
   const typename S::V tp = S::shuffle8(S::set1x64(tCols), S::load(kTPairs));
   const typename S::V four = S::load(passVectors().four);
   return {S::srl3(S::add(S::maddubs(tp, S::load(kTWeightsE)), four)),
@@ -586,6 +650,14 @@ inline uint64_t tColumns(const uint8_t *t) {
   std::memcpy(&lo, t, 4);
   if (n > 4) std::memcpy(&hi, t + 4, 2);
   return lo | uint64_t{hi} << 32;
+}
+
+// The 6 bytes from t as one value by one 8-byte read from t - 2, for a
+// caller that knows the two bytes before t to lie in the row buffer.
+inline uint64_t tColumnsFromBehind(const uint8_t *t) {
+  uint64_t v;
+  std::memcpy(&v, t - 2, 8);
+  return v >> 16;
 }
 
 // The n (2, 4 or 8) bytes from p ORed together, not 0 where any is not.
@@ -609,22 +681,34 @@ inline uint64_t otherColumns(const uint8_t *p) {
 // The block of S::kBytes pixels from x (a multiple of 16) in the row of T
 // columns tRow: still, saturated or in general. kNear: the caller knows that
 // its block columns lie within the first SigmaRow::kCached (=
-// SigmaLanes::kCols) of the row.
-template <class S, bool kNear = false>
-inline void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
-                  const SigmaLanes &sl, const PassConst &pc) {
+// SigmaLanes::kCols) of the row; kAllMultiplier (with kNear): that they all
+// have multiplier sigmas; kBehind (blocks of 32 from x = 32 on): that the two
+// T columns before its first are in the row buffer; kNonNegative: every
+// sample of the difference plane is at least 0; kChroma as movingBlock's.
+template <class S, bool kNear = false, bool kAllMultiplier = false, bool kBehind = false,
+          bool kNonNegative = false, int kChroma = -1>
+TNR_MD_PASS_INLINE void block(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
+                              const SigmaLanes &sl, const PassConst &pc) {
+  static_assert(kNear || !kAllMultiplier, "the columns' sigmas are known near the start only");
   constexpr int kCols = S::kBytes / 8;  // the block columns it lies in
+  static_assert(!kBehind || kCols == 4, "the read from behind takes 6 columns");
   constexpr uint64_t kAll128 = 0x8080808080808080u >> (64 - 8 * (kCols + 2));
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Fu >> (64 - 8 * (kCols + 2));
   const int col = x >> 3;
   // T columns n .. n + kCols + 1; when all are 0, so is every lane's lAlpha
-  // and motionAlpha: the block is still.
-  const uint64_t t = tColumns<kCols + 2>(tRow + col);
-  if (t == 0) return stillBlock<S>(io, x);
+  // and motionAlpha: the block is still. Both of the screens need every
+  // column to be 0 or 128, which one test rules out for most moving blocks.
+  const uint64_t t = kBehind ? tColumnsFromBehind(tRow + col) : tColumns<kCols + 2>(tRow + col);
   const bool cached = kNear || col + kCols <= SigmaRow::kCached;
-  if (t == kAll128 && cached && saturated<S>(io, x, sig.sat + col))
-    return saturatedBlock<S>(io, x, pc);
-  if ((kNear || col + kCols <= SigmaLanes::kCols) && otherColumns<kCols>(sl.other + col) == 0)
-    return movingBlock<S>(io, x, lAlphaOf<S>(t), hAlphaByMultiplier<S>(io, x, sl, x), pc);
+  if ((t & kLow7) == 0) {
+    if (t == 0) return stillBlock<S>(io, x);
+    if (t == kAll128 && cached && saturated<S>(io, x, sig.sat + col))
+      return saturatedBlock<S>(io, x, pc);
+  }
+  if (kAllMultiplier ||
+      ((kNear || col + kCols <= SigmaLanes::kCols) && otherColumns<kCols>(sl.other + col) == 0))
+    return movingBlock<S, false, kChroma>(io, x, lAlphaOf<S>(t),
+                                          hAlphaByMultiplier<S, kNonNegative>(io, x, sl, x), pc);
   float invCols[kCols];
   if (!cached)
     for (int i = 0; i < kCols; ++i) invCols[i] = sig.invAt(col + i);
@@ -690,6 +774,23 @@ inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRo
                  hAlphaFloat<S>(io, x, LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}), pc);
 }
 
+// The blocks of Wide from x (not the row's first) up to end, all within the
+// first SigmaLanes::kCols columns, which all have multiplier sigmas; the x
+// past them.
+// kSmoothHere as pixelRows'.
+template <bool kSmoothHere, bool kNonNegative, int kChroma>
+TNR_MD_PASS_INLINE int allMultiplierBlocks(const BlockIo &ioIn, int x, int end, const uint8_t *tRow,
+                                           const SigmaRow &sig, const SigmaLanes &sl,
+                                           const PassConst &pc) {
+  // A copy that no pointer reaches, so that its fields stay in registers
+  // across the byte stores, with the smoothing known.
+  BlockIo io = ioIn;
+  if (!kSmoothHere) io.filterStride = 0;
+  for (; x + Wide::kBytes <= end; x += Wide::kBytes)
+    block<Wide, true, true, Wide::kBytes == 32, kNonNegative, kChroma>(io, x, tRow, sig, sl, pc);
+  return x;
+}
+
 // The moved-back last block of a row, at proWidth - 16: lane p is pixel
 // offsetX + p, with its own T columns, weights and block column. Lanes up to
 // nFull - 1 were already updated in place by the previous block; their
@@ -730,7 +831,7 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r)
   const int rowBufStride = g.blockCols + 2;
 
   const uint8_t ratioR = staticRatioR(r.ratioRBit);
-  const PassConst pc{ratioR, static_cast<int16_t>(2 * (128 - ratioR))};
+  const PassConst pc(ratioR, static_cast<int16_t>(2 * (128 - ratioR)));
 
   float invRow[SigmaRow::kCached];
   const int cached = g.blockCols < SigmaRow::kCached ? g.blockCols : SigmaRow::kCached;
@@ -767,7 +868,23 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r)
     int x = 0;
     if constexpr (W::kBytes != 64) {
       // The blocks whose columns lie within the first kCached, then the rest.
+      // Where every one of them has a multiplier sigma (on real footage,
+      // nearly every block row), without testing each block's; blocks of
+      // 32 after the first read their T columns in one load.
       const int nearEnd = nFull < 8 * SigmaRow::kCached ? nFull : 8 * SigmaRow::kCached;
+      if (lanes.allMultiplier && x + Wide::kBytes <= nearEnd) {
+        block<Wide, true, true>(io, x, tRow, sig, lanes, pc);
+        x += Wide::kBytes;
+        if (r.nonNegative)
+          x = oddRow
+                  ? allMultiplierBlocks<kSmoothHere, true, 1>(io, x, nearEnd, tRow, sig, lanes, pc)
+                  : allMultiplierBlocks<kSmoothHere, true, 0>(io, x, nearEnd, tRow, sig, lanes, pc);
+        else
+          x = oddRow
+                  ? allMultiplierBlocks<kSmoothHere, false, 1>(io, x, nearEnd, tRow, sig, lanes, pc)
+                  : allMultiplierBlocks<kSmoothHere, false, 0>(io, x, nearEnd, tRow, sig, lanes,
+                                                               pc);
+      }
       for (; x + Wide::kBytes <= nearEnd; x += Wide::kBytes)
         block<Wide, true>(io, x, tRow, sig, lanes, pc);
     }

@@ -104,6 +104,7 @@ struct V128 {
   static V cmpgt(V a, V b) { return _mm_cmpgt_epi16(a, b); }
   static bool allSet(V a) { return _mm_movemask_epi8(a) == 0xFFFF; }
   static V subs(V a, V b) { return _mm_subs_epi16(a, b); }
+  static V subsu16(V a, V b) { return _mm_subs_epu16(a, b); }
   static V max16(V a, V b) { return _mm_max_epi16(a, b); }
   static V min16(V a, V b) { return _mm_min_epi16(a, b); }
   static V mulhiu(V a, V b) { return _mm_mulhi_epu16(a, b); }
@@ -245,6 +246,7 @@ struct V256 {
   static V cmpgt(V a, V b) { return _mm256_cmpgt_epi16(a, b); }
   static bool allSet(V a) { return _mm256_movemask_epi8(a) == -1; }
   static V subs(V a, V b) { return _mm256_subs_epi16(a, b); }
+  static V subsu16(V a, V b) { return _mm256_subs_epu16(a, b); }
   static V max16(V a, V b) { return _mm256_max_epi16(a, b); }
   static V min16(V a, V b) { return _mm256_min_epi16(a, b); }
   static V mulhiu(V a, V b) { return _mm256_mulhi_epu16(a, b); }
@@ -410,6 +412,7 @@ struct V512 {
   static V cmpgt(V a, V b) { return _mm512_movm_epi16(_mm512_cmpgt_epi16_mask(a, b)); }
   static bool allSet(V a) { return _mm512_movepi8_mask(a) == ~__mmask64{0}; }
   static V subs(V a, V b) { return _mm512_subs_epi16(a, b); }
+  static V subsu16(V a, V b) { return _mm512_subs_epu16(a, b); }
   static V max16(V a, V b) { return _mm512_max_epi16(a, b); }
   static V min16(V a, V b) { return _mm512_min_epi16(a, b); }
   static V mulhiu(V a, V b) { return _mm512_mulhi_epu16(a, b); }
