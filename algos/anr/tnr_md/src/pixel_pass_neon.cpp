@@ -369,17 +369,13 @@ inline bool allOnes(uint16x8_t v) {
 // 10.07 to 10.03, AArch64 9.58 to 9.55), and the bench scene, where many
 // stretches end at once, 5.08 to 5.06 (ARMv7), 4.95 to 4.94.
 // pixelAlphaMultiplier of 4 multiplier sigmas. AArch64 divides as the
-// per-sample form does, in double lanes (the same correctly rounded
-// quotients, truncated, plus one): 11 instructions in place of the 27 of
-// pixelAlphaMultipliers4's integer steps (real 1080p at the defaults,
-// executed instructions per pixel: AArch64 8.203 to 8.150; multiplierBlocks
-// 0.192 to 0.139).
+// per-sample form does, in double lanes (pixelAlphaMultipliers4Divided): 11
+// instructions in place of the 27 of pixelAlphaMultipliers4's integer steps
+// (real 1080p at the defaults, executed instructions per pixel: AArch64
+// 8.203 to 8.150; multiplierBlocks 0.192 to 0.139).
 inline uint32x4_t multipliers4(uint32x4_t s) {
 #if defined(__aarch64__)
-  const float64x2_t num = vdupq_n_f64(274877906944.0);
-  const uint64x2_t lo = vcvtq_u64_f64(vdivq_f64(num, vcvtq_f64_u64(vmovl_u32(vget_low_u32(s)))));
-  const uint64x2_t hi = vcvtq_u64_f64(vdivq_f64(num, vcvtq_f64_u64(vmovl_high_u32(s))));
-  return vaddq_u32(vmovn_high_u64(vmovn_u64(lo), hi), vdupq_n_u32(1));
+  return pixelAlphaMultipliers4Divided(s);
 #else
   return pixelAlphaMultipliers4(s);
 #endif
