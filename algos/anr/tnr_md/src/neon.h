@@ -377,6 +377,18 @@ inline T *walk(T *p, ptrdiff_t n) {
   return p;
 }
 
+#if defined(__aarch64__)
+// pixelAlphaMultipliers4 by AArch64's double division, as the per-sample
+// form divides (pixelAlphaMultiplier: the correctly rounded quotient,
+// truncated, plus one): 11 instructions in place of 27.
+inline uint32x4_t pixelAlphaMultipliers4Divided(uint32x4_t s) {
+  const float64x2_t num = vdupq_n_f64(274877906944.0);
+  const uint64x2_t lo = vcvtq_u64_f64(vdivq_f64(num, vcvtq_f64_u64(vmovl_u32(vget_low_u32(s)))));
+  const uint64x2_t hi = vcvtq_u64_f64(vdivq_f64(num, vcvtq_f64_u64(vmovl_high_u32(s))));
+  return vaddq_u32(vmovn_high_u64(vmovn_u64(lo), hi), vdupq_n_u32(1));
+}
+#endif
+
 }  // namespace tnr_md
 
 #endif  // TNR_MD_NEON_H

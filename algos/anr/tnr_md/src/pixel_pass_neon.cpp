@@ -345,8 +345,15 @@ __attribute__((noinline)) void divideSigmaPair(SigmaRun &run, int i) {
 
 // Whether every lane is all ones.
 inline bool allOnes(uint16x8_t v) {
+#if defined(__aarch64__)
+  // One minimum across the lanes: 4 instructions instead of 6 (real 1080p
+  // at the defaults, executed instructions per pixel: AArch64 8.150 to
+  // 8.141).
+  return vminvq_u16(v) == 0xFFFF;
+#else
   const uint32x2_t all = vreinterpret_u32_u16(vand_u16(vget_low_u16(v), vget_high_u16(v)));
   return vget_lane_u32(vpmin_u32(all, all), 0) == 0xFFFFFFFFu;
+#endif
 }
 
 // Of the blocks from column i of the run (t: the T columns of the first), at
@@ -361,6 +368,19 @@ inline bool allOnes(uint16x8_t v) {
 // along with the sigmas instead of scanned first, 0.200 and 0.192 (ARMv7
 // 10.07 to 10.03, AArch64 9.58 to 9.55), and the bench scene, where many
 // stretches end at once, 5.08 to 5.06 (ARMv7), 4.95 to 4.94.
+// pixelAlphaMultiplier of 4 multiplier sigmas. AArch64 divides as the
+// per-sample form does, in double lanes (pixelAlphaMultipliers4Divided): 11
+// instructions in place of the 27 of pixelAlphaMultipliers4's integer steps
+// (real 1080p at the defaults, executed instructions per pixel: AArch64
+// 8.203 to 8.150; multiplierBlocks 0.192 to 0.139).
+inline uint32x4_t multipliers4(uint32x4_t s) {
+#if defined(__aarch64__)
+  return pixelAlphaMultipliers4Divided(s);
+#else
+  return pixelAlphaMultipliers4(s);
+#endif
+}
+
 inline int multiplierStretch(SigmaRun &run, const uint8_t *t, int i, int most) {
   const uint32_t *const sig = run.sig + i;
   int32_t *const mul = run.mul + i;
@@ -376,7 +396,7 @@ inline int multiplierStretch(SigmaRun &run, const uint8_t *t, int i, int most) {
     // isMultiplierSigma of every lane: 129 .. 32767, not a multiple of 256.
     const uint32x4_t ok = vandq_u32(vcleq_u32(vsubq_u32(s, least), span), vtstq_u32(s, low8));
     if (!allOnes(vreinterpretq_u16_u32(ok))) break;
-    vst1q_s32(mul + 2 * b, vreinterpretq_s32_u32(pixelAlphaMultipliers4(s)));
+    vst1q_s32(mul + 2 * b, vreinterpretq_s32_u32(multipliers4(s)));
   }
   for (; b < most; ++b) {
     uint32_t four;
@@ -861,7 +881,8 @@ inline uint8x16_t blend16(uint8x16_t c, uint8x16_t p, uint8x16_t w) {
 
 // blend16 for AArch64 in one asm statement: in the output loop's chroma
 // blend GCC copied the low product before its accumulation (real 1080p at
-// the defaults, executed instructions per pixel: AArch64 9.05 to 9.02).
+// the defaults, executed instructions per pixel: AArch64 9.05 to 9.02), and
+// in leadingBlocksBelow128's luma blend likewise (8.071 to 8.069).
 inline uint8x16_t blend16Pinned(uint8x16_t c, uint8x16_t p, uint8x16_t w) {
 #if TNR_MD_NATIVE_NEON && defined(__aarch64__)
   const uint8x16_t wc = vsubq_u8(vdupq_n_u8(128), w);
@@ -885,8 +906,17 @@ inline uint8x16_t blend16Pinned(uint8x16_t c, uint8x16_t p, uint8x16_t w) {
 // + 1, the right-hand pixel of its pair counted from the block's start; in
 // 16-bit lanes, the high byte copied into the low one.
 inline uint8x16_t chromaWeights(uint8x16_t w) {
+#if defined(__aarch64__)
+  // One transposition of w with itself (trn2 takes the odd bytes into both
+  // places), which leaves w in its register: the insertion overwrites its
+  // operand, which the loop of leadingBlocksBelow128 copied first (real 1080p
+  // at the defaults, executed instructions per pixel: AArch64 8.069 to
+  // 8.038).
+  return vtrn2q_u8(w, w);
+#else
   const uint16x8_t w16 = vreinterpretq_u16_u8(w);
   return vreinterpretq_u8_u16(vsriq_n_u16(w16, w16, 8));
+#endif
 }
 
 // The chroma blend of a block, unmasked: U and V of the 8 pairs
@@ -957,12 +987,13 @@ constexpr bool kAArch64 = false;
 // gain. kBelow128: the caller knows that every previous weight of the block
 // is at most 127. kWeightsWritten: the caller has already written the new
 // weights to pPreAlpha (weightsBelow128), which are loaded from there.
+template <bool kMasked, bool kChroma, bool kWeightsWritten>
+inline void blockOutputs(const BlockIo &io, uint8x16_t staticAlpha, uint8x16_t w,
+                         const PassConst &pc, uint8x16_t keep);
+
 template <bool kMasked, bool kChroma, bool kBelow128 = false, bool kWeightsWritten = false>
 inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassConst &pc,
                        uint8x16_t keep) {
-  const uint8x8_t staticLo = vget_low_u8(staticAlpha);
-  const uint8x8_t staticHi = vget_high_u8(staticAlpha);
-
   uint8x16_t w;
   if (kWeightsWritten) {
     w = vld1q_u8(io.preAlpha);
@@ -977,6 +1008,16 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
 #endif
     store16<kMasked>(io.preAlpha, w, keep);
   }
+  blockOutputs<kMasked, kChroma, kWeightsWritten>(io, staticAlpha, w, pc, keep);
+}
+
+// The outputs of pixelBlock after the new weights w (written by then):
+// luma, chroma, pAlpha, gain.
+template <bool kMasked, bool kChroma, bool kWeightsWritten>
+inline void blockOutputs(const BlockIo &io, uint8x16_t staticAlpha, uint8x16_t w,
+                         const PassConst &pc, uint8x16_t keep) {
+  const uint8x8_t staticLo = vget_low_u8(staticAlpha);
+  const uint8x8_t staticHi = vget_high_u8(staticAlpha);
 
   if (kWeightsWritten && !kAArch64) {
     // blend16 with both narrowings into one register by roundNarrow7: in
@@ -991,7 +1032,7 @@ inline void pixelBlock(const BlockIo &io, uint8x16_t staticAlpha, const PassCons
         vmlal_u8(vmull_u8(vget_high_u8(p), vget_high_u8(w)), vget_high_u8(c), vget_high_u8(wc));
     vst1q_u8(io.curY, roundNarrow7(lo, hi));
   } else {
-    store16<kMasked>(io.curY, blend16(vld1q_u8(io.curY), vld1q_u8(io.preY), w), keep);
+    store16<kMasked>(io.curY, blend16Pinned(vld1q_u8(io.curY), vld1q_u8(io.preY), w), keep);
   }
 
   if (kChroma && kMasked) {
@@ -1639,6 +1680,161 @@ __attribute__((noinline)) void movingBlocks(const BlockIo &ioIn, const PassConst
   }
 }
 
+#if defined(__aarch64__)
+// One block of leadingBlocksBelow128: its static alphas into sa, as
+// leadingAlphasByMultiplier finds them from smoothed differences, each
+// pointer stepped past the block; false where the block stops the run (a
+// still block, or a saturated one), with nothing written.
+template <bool kNonNegative>
+__attribute__((always_inline)) inline bool staticAlphasAt(const uint8_t *&t,
+                                                          const int16_t (*&sLanes)[8],
+                                                          const int32_t *&mul,
+                                                          const int16_t *&hdiff,
+                                                          const SigmaRun &run,
+                                                          const InterpAligned &ia,
+                                                          uint8x16_t &sa) {
+  uint32_t four;
+  std::memcpy(&four, t, sizeof four);
+  t = walk(t, 2);
+  if (four == 0) return false;
+  const int16x8x2_t s = vld1q_s16_x2(sLanes[0]);
+  sLanes = walk(sLanes, 2);
+  const int32x2_t m = vld1_s32(mul);
+  mul = walk(mul, 2);
+  const int16x8x2_t both = vld1q_s16_x2(hdiff);
+  hdiff = walk(hdiff, 16);
+  const Smoothed16 h = {both.val[0], both.val[1]};
+  const Lanes16 hLanes = hAlphaByMultiplierLanes<kNonNegative>(h, s.val[0], s.val[1], m);
+  if (four == 0x80808080u) {  // lAlpha 128: staticAlpha = 128 - hAlpha
+    // The differences loaded again for the rare test of a saturated block,
+    // which leaves h no register to hold after the excesses (the test only
+    // saves time: a saturated block taken here gets the same bytes).
+    const uint8x16_t hAlpha = lowBytes(hLanes.lo, hLanes.hi);
+    if (all128(hAlpha) &&
+        saturated(smoothed16(hdiff - 16, 0), run.satAbove + (sLanes - 2 - run.s16Lanes)))
+      return false;
+    sa = vsubq_u8(vdupq_n_u8(128), hAlpha);
+  } else {
+    sa = staticAlphaLanes(interpAligned16(four, ia), hLanes);
+  }
+  return true;
+}
+
+// The block's outputs from its static alphas and its multipliers' bytes;
+// block stepped past it by plain additions (GCC then addresses the in-place
+// rows from one offset; stepped by walk, it copied three pointers per block
+// in the loop of two: 80 instructions per block without chroma against 78).
+template <bool kChroma>
+__attribute__((always_inline)) inline void outputsByMultiplier(BlockIo &block, uint8x16_t sa,
+                                                               const MultiplierBytes &mb,
+                                                               const PassConst &pc) {
+  const uint8x16_t w = weightsByMultiply(sa, mb);
+  vst1q_u8(block.preAlpha, w);
+  blockOutputs<false, kChroma, false>(block, sa, w, pc, vdupq_n_u8(0));
+  advance(block, 16, kChroma);
+}
+#endif
+
+#if defined(__aarch64__)
+// AArch64: the blocks from io whose static alphas leadingAlphasByMultiplier
+// would find (at most lead of them, the same stops), with their outputs
+// written as each block's static alpha is found, in one loop: no static
+// alphas stored and loaded back, each previous weight loaded once, one loop
+// to control. The previous weights are tested two blocks at a time (one
+// load of both) before either block is written; where one of them is 128
+// or more, the loop stops before the pair and sets high, and the caller
+// takes those blocks by the two loops, whose outputs test each block.
+// Real 1080p at the defaults, executed instructions per pixel: AArch64
+// 8.14 to 8.07 (per block about 78 instructions without chroma and 86 with
+// it, against 38 + 40 and 38 + 52 in the two loops; one quad still goes to
+// the stack and is loaded back once per block: the tables take v16 .. v31
+// and the constants most of the rest). One block per test of the loop and
+// of the weights counted no fewer (79 per block without chroma); the second
+// block's weights held from the pair's load, one more reload from the
+// stack. Returns how many blocks it wrote. Only for smoothed differences: where
+// the pass smooths them itself, the smoothing's steps leave too few
+// registers and its chunks are short (the bench scene, 4.351 executed
+// instructions per pixel with the two loops, 4.359 with this one).
+template <bool kChroma, bool kNonNegative>
+__attribute__((noinline)) int leadingBlocksBelow128(const BlockIo &ioIn, const uint8_t *t,
+                                                    const int16_t *hdiff, const SigmaRun &run,
+                                                    int i, const PassConst &pcIn,
+                                                    const InterpAligned &iaIn, int lead,
+                                                    bool &high) {
+  const InterpAligned ia = iaIn;
+  const PassConst pc = pcIn;
+  const int16_t(*sLanes)[8] = run.s16Lanes + i;
+  const int32_t *mul = run.mul + i;
+  BlockIo block = ioIn;
+  uint8_t *const first = block.preAlpha;
+  uint8_t *const end = first + 16 * lead;
+  // The multiplier tables held in v16 .. v31, as movingBlocks holds them.
+  register uint8x16_t lo0 asm("v16"), lo1 asm("v17"), lo2 asm("v18"), lo3 asm("v19");
+  register uint8x16_t hi0 asm("v20"), hi1 asm("v21"), hi2 asm("v22"), hi3 asm("v23");
+  register uint8x16_t lo4 asm("v24"), lo5 asm("v25"), lo6 asm("v26"), lo7 asm("v27");
+  register uint8x16_t hi4 asm("v28"), hi5 asm("v29"), hi6 asm("v30"), hi7 asm("v31");
+  const WeightMultipliers &wm = kWeightMultipliers;
+  asm("ld1 {v16.16b-v19.16b}, [%4]"
+      : "=w"(lo0), "=w"(lo1), "=w"(lo2), "=w"(lo3)
+      : "r"(wm.lo.q[0]), "m"(wm));
+  asm("ld1 {v20.16b-v23.16b}, [%4]"
+      : "=w"(hi0), "=w"(hi1), "=w"(hi2), "=w"(hi3)
+      : "r"(wm.hi.q[0]), "m"(wm));
+  asm("ld1 {v24.16b-v27.16b}, [%4]"
+      : "=w"(lo4), "=w"(lo5), "=w"(lo6), "=w"(lo7)
+      : "r"(wm.lo.q[2]), "m"(wm));
+  asm("ld1 {v28.16b-v31.16b}, [%4]"
+      : "=w"(hi4), "=w"(hi5), "=w"(hi6), "=w"(hi7)
+      : "r"(wm.hi.q[2]), "m"(wm));
+  // The multipliers' bytes of previous weights pa by the four lookups of
+  // the tables in v16 .. v31 (a macro: the tables' register variables
+  // cannot be captured).
+#define TNR_MD_MULTIPLIERS(pa, mb)                                                     \
+  asm("tbl %0.16b, {v16.16b-v19.16b}, %2.16b\n\t"                                       \
+      "tbl %1.16b, {v20.16b-v23.16b}, %2.16b\n\t"                                       \
+      "tbx %0.16b, {v24.16b-v27.16b}, %3.16b\n\t"                                       \
+      "tbx %1.16b, {v28.16b-v31.16b}, %3.16b"                                           \
+      : "=&w"(mb.lo), "=&w"(mb.hi)                                                      \
+      : "w"(pa), "w"(vsubq_u8(pa, vdupq_n_u8(64))), "w"(lo0), "w"(lo1), "w"(lo2),       \
+        "w"(lo3), "w"(hi0), "w"(hi1), "w"(hi2), "w"(hi3), "w"(lo4), "w"(lo5), "w"(lo6), \
+        "w"(lo7), "w"(hi4), "w"(hi5), "w"(hi6), "w"(hi7))
+  high = false;
+  uint8x16_t sa;
+  MultiplierBytes mb;
+  if (lead & 1) {
+    const uint8x16_t pa = vld1q_u8(block.preAlpha);
+    if (!allBelow128(pa)) {
+      high = true;
+      return 0;
+    }
+    if (!staticAlphasAt<kNonNegative>(t, sLanes, mul, hdiff, run, ia, sa))
+      return 0;
+    TNR_MD_MULTIPLIERS(pa, mb);
+    outputsByMultiplier<kChroma>(block, sa, mb, pc);
+  }
+  while (block.preAlpha != end) {
+    const uint8x16x2_t pa = vld1q_u8_x2(block.preAlpha);
+    if (!allBelow128(vorrq_u8(pa.val[0], pa.val[1]))) {
+      high = true;
+      break;
+    }
+    if (!staticAlphasAt<kNonNegative>(t, sLanes, mul, hdiff, run, ia, sa))
+      break;
+    TNR_MD_MULTIPLIERS(pa.val[0], mb);
+    outputsByMultiplier<kChroma>(block, sa, mb, pc);
+    if (!staticAlphasAt<kNonNegative>(t, sLanes, mul, hdiff, run, ia, sa))
+      break;
+    // The second block's loaded again: held through the first block's steps
+    // it would take a register that they need.
+    const uint8x16_t pa1 = vld1q_u8(block.preAlpha);
+    TNR_MD_MULTIPLIERS(pa1, mb);
+    outputsByMultiplier<kChroma>(block, sa, mb, pc);
+  }
+#undef TNR_MD_MULTIPLIERS
+  return static_cast<int>(block.preAlpha - first) / 16;
+}
+#endif
+
 // The new weights of the chunk's moving blocks (dense, every previous
 // weight at most 127: c.below128) written to pPreAlpha from preAlpha, ahead
 // of the loop that writes their other outputs. ARMv7 holds the weight
@@ -1727,23 +1923,40 @@ int activeRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run,
                      : 0;
     if (blocks == 0) {
       const int byMultiplier = multiplierBlocks(run, t, i, lead);
-      if (byMultiplier > 0)
+      bool twoLoops = byMultiplier > 0;
+#if defined(__aarch64__)
+      // AArch64, smoothed differences: one loop while every previous weight
+      // is at most 127; the two loops from a pair of blocks where one is not.
+      if constexpr (!kSmooth) {
+        if (twoLoops) {
+          bool high = false;
+          blocks = pc.nonNegative
+                       ? leadingBlocksBelow128<kChroma, true>(io, t, hdiff, run, i, pc, ia,
+                                                              byMultiplier, high)
+                       : leadingBlocksBelow128<kChroma, false>(io, t, hdiff, run, i, pc, ia,
+                                                               byMultiplier, high);
+          twoLoops = blocks == 0 && high;
+        }
+      }
+#endif
+      if (twoLoops) {
         c.moving = blocks =
             pc.nonNegative
                 ? leadingAlphasByMultiplier<kSmooth, true>(t, hdiff, io.preAlpha, run, i,
                                                            pc.smooth, ia, byMultiplier, c)
                 : leadingAlphasByMultiplier<kSmooth, false>(t, hdiff, io.preAlpha, run, i,
                                                             pc.smooth, ia, byMultiplier, c);
-      if (blocks > 0 && c.below128) {
+        if (blocks > 0 && c.below128) {
 #if defined(__aarch64__)
-        movingBlocks<kChroma, true, true>(io, pc, c);
+          movingBlocks<kChroma, true, true>(io, pc, c);
 #else
-        weightsBelow128(io.preAlpha, c);
-        movingBlocks<kChroma, true, true, true>(io, pc, c);
+          weightsBelow128(io.preAlpha, c);
+          movingBlocks<kChroma, true, true, true>(io, pc, c);
 #endif
+        } else if (blocks > 0) {
+          movingBlocks<kChroma, true>(io, pc, c);
+        }
       }
-      else if (blocks > 0)
-        movingBlocks<kChroma, true>(io, pc, c);
     }
     if (blocks == 0) {
       // A block with a column that has no multiplier sigma (or a saturated
