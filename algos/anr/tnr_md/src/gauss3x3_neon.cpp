@@ -173,10 +173,27 @@ inline void block16At(const int16_t *const *rIn, int16_t *const *outRows, int c,
   "shadd v26.8h, " CE ".8h, v24.8h\n\tshadd v26.8h, v26.8h, " CO ".8h\n\t"  \
   "shadd v27.8h, " CO ".8h, v25.8h\n\tshadd v27.8h, v27.8h, v24.8h\n\t"     \
   "st2 {v26.8h, v27.8h}, [%[" OUT "]], #32\n\t"
+// The row's last block at cols - 16 where the width is a multiple of 16, as
+// on ARMv7 (TNR_MD_TAIL7): its right V loaded at column c + 1, 28 bytes back,
+// into the other set (NE0, NO0 .. NE3, NO3), the outputs from cur (CE0, CO0
+// .. CE3, CO3) without a lane shift.
+#define TNR_MD_OUTR(CE, CO, RE, RO, OUT)                                    \
+  "shadd v26.8h, " CE ".8h, " RE ".8h\n\tshadd v26.8h, v26.8h, " CO ".8h\n\t" \
+  "shadd v27.8h, " CO ".8h, " RO ".8h\n\tshadd v27.8h, v27.8h, " RE ".8h\n\t" \
+  "st2 {v26.8h, v27.8h}, [%[" OUT "]], #32\n\t"
+#define TNR_MD_TAIL4(CE0, CO0, CE1, CO1, CE2, CO2, CE3, CO3, NE0, NO0, NE1, NO1, NE2, NO2, NE3, \
+                     NO3)                                                                      \
+  "sub %[r0], %[r0], #28\n\tsub %[r1], %[r1], #28\n\tsub %[r2], %[r2], #28\n\t"              \
+  "sub %[r3], %[r3], #28\n\tsub %[r4], %[r4], #28\n\tsub %[r5], %[r5], #28\n\t"              \
+  TNR_MD_V4(NE0, NO0, NE1, NO1, NE2, NO2, NE3, NO3)                                            \
+  TNR_MD_OUTR(CE0, CO0, NE0, NO0, "o0") TNR_MD_OUTR(CE1, CO1, NE1, NO1, "o1")                 \
+  TNR_MD_OUTR(CE2, CO2, NE2, NO2, "o2") TNR_MD_OUTR(CE3, CO3, NE3, NO3, "o3")
 // The whole blocks: a from the first step (its V set in v6, v7, v28 .. v31,
 // v8, v9), then pairs of steps while r0 has not reached rEnd, then the odd
-// last block's step when odd is set.
-inline void wholeBlocks4(const int16_t **r, int16_t **out, const int16_t *rEnd, int odd) {
+// last block's step when bit 0 of flags is set, then the row's last block
+// when bit 1 is (instead of block16At: real 1080p at the defaults, executed
+// instructions per pixel, 8.09 to 8.08).
+inline void wholeBlocks4(const int16_t **r, int16_t **out, const int16_t *rEnd, int flags) {
   asm volatile(
       TNR_MD_V4("v6", "v7", "v28", "v29", "v30", "v31", "v8", "v9")
       "cmp %[r0], %[rEnd]\n\t"
@@ -195,23 +212,33 @@ inline void wholeBlocks4(const int16_t **r, int16_t **out, const int16_t *rEnd, 
       "cmp %[r0], %[rEnd]\n\t"
       "b.ne 1b\n\t"
       "2:\n\t"
-      "cbz %w[odd], 3f\n\t"
+      "tbz %w[flags], #0, 3f\n\t"
       TNR_MD_V4("v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23")
       TNR_MD_OUT16("v6", "v7", "v16", "v17", "o0")
       TNR_MD_OUT16("v28", "v29", "v18", "v19", "o1")
       TNR_MD_OUT16("v30", "v31", "v20", "v21", "o2")
       TNR_MD_OUT16("v8", "v9", "v22", "v23", "o3")
+      "tbz %w[flags], #1, 4f\n\t"
+      TNR_MD_TAIL4("v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23",
+                   "v6", "v7", "v28", "v29", "v30", "v31", "v8", "v9")
+      "b 4f\n\t"
       "3:\n\t"
+      "tbz %w[flags], #1, 4f\n\t"
+      TNR_MD_TAIL4("v6", "v7", "v28", "v29", "v30", "v31", "v8", "v9",
+                   "v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23")
+      "4:\n\t"
       : [r0] "+r"(r[0]), [r1] "+r"(r[1]), [r2] "+r"(r[2]), [r3] "+r"(r[3]), [r4] "+r"(r[4]),
         [r5] "+r"(r[5]), [o0] "+r"(out[0]), [o1] "+r"(out[1]), [o2] "+r"(out[2]),
         [o3] "+r"(out[3])
-      : [rEnd] "r"(rEnd), [odd] "r"(odd)
+      : [rEnd] "r"(rEnd), [flags] "r"(flags)
       : "cc", "memory", "v0", "v1", "v2", "v3", "v4", "v5", "v6", "v7", "v8", "v9", "v16", "v17",
         "v18", "v19", "v20", "v21", "v22", "v23", "v24", "v25", "v26", "v27", "v28", "v29", "v30",
         "v31");
 }
 #undef TNR_MD_V4
 #undef TNR_MD_OUT16
+#undef TNR_MD_OUTR
+#undef TNR_MD_TAIL4
 #endif
 
 #if TNR_MD_NATIVE_NEON && defined(__arm__)
@@ -392,16 +419,11 @@ bool rowsMultiplesOf16(const int16_t *const *rIn, int16_t *const *outRows, int c
     const int blocks = (cols - 30) / 16 + 1;
 #if TNR_MD_NATIVE_NEON && (defined(__aarch64__) || defined(__arm__))
     if constexpr (kRows == 4 && kChecked == 0) {
-      // r0 after the first step and the pairs of steps.
-#if defined(__arm__)
-      // With the row's last block where the width is a multiple of 16.
+      // r0 after the first step and the pairs of steps; with the row's last
+      // block where the width is a multiple of 16.
       const bool last = 16 * blocks + 16 == cols;
       wholeBlocks4(r, out, r[0] + 16 + (blocks & ~1) * 16, (blocks & 1) | (last ? 2 : 0));
       c = last ? cols : 16 * blocks;
-#else
-      wholeBlocks4(r, out, r[0] + 16 + (blocks & ~1) * 16, blocks & 1);
-      c = 16 * blocks;
-#endif
     } else
 #endif
     {
@@ -429,7 +451,7 @@ bool rowsMultiplesOf16(const int16_t *const *rIn, int16_t *const *outRows, int c
     }
   }
   // 14 .. 29 outputs remain (or all, 16 .. 29, of a narrow row; none where
-  // ARMv7's wholeBlocks4 has done the last block): 16 from c where more than
+  // wholeBlocks4 has done the last block): 16 from c where more than
   // 16 do, then the last 16, moved back to end at cols (recomputing the
   // overlap with equal values).
   if (c < cols) {
