@@ -757,6 +757,30 @@ constexpr WeightMultipliers makeWeightMultipliers() {
 }
 constexpr WeightMultipliers kWeightMultipliers = makeWeightMultipliers();
 
+#if defined(__aarch64__)
+// Declares lo0 .. lo7 and hi0 .. hi7, the multiplier tables' registers v16
+// .. v31, and loads the tables into them, for loops whose asm lookups name
+// those registers (a macro: local register variables belong to the
+// function that uses them).
+#define TNR_MD_HOLD_WEIGHT_MULTIPLIERS()                                                     \
+  register uint8x16_t lo0 asm("v16"), lo1 asm("v17"), lo2 asm("v18"), lo3 asm("v19");      \
+  register uint8x16_t hi0 asm("v20"), hi1 asm("v21"), hi2 asm("v22"), hi3 asm("v23");      \
+  register uint8x16_t lo4 asm("v24"), lo5 asm("v25"), lo6 asm("v26"), lo7 asm("v27");      \
+  register uint8x16_t hi4 asm("v28"), hi5 asm("v29"), hi6 asm("v30"), hi7 asm("v31");      \
+  asm("ld1 {v16.16b-v19.16b}, [%4]"                                                        \
+      : "=w"(lo0), "=w"(lo1), "=w"(lo2), "=w"(lo3)                                         \
+      : "r"(kWeightMultipliers.lo.q[0]), "m"(kWeightMultipliers));                         \
+  asm("ld1 {v20.16b-v23.16b}, [%4]"                                                        \
+      : "=w"(hi0), "=w"(hi1), "=w"(hi2), "=w"(hi3)                                         \
+      : "r"(kWeightMultipliers.hi.q[0]), "m"(kWeightMultipliers));                         \
+  asm("ld1 {v24.16b-v27.16b}, [%4]"                                                        \
+      : "=w"(lo4), "=w"(lo5), "=w"(lo6), "=w"(lo7)                                         \
+      : "r"(kWeightMultipliers.lo.q[2]), "m"(kWeightMultipliers));                         \
+  asm("ld1 {v28.16b-v31.16b}, [%4]"                                                        \
+      : "=w"(hi4), "=w"(hi5), "=w"(hi6), "=w"(hi7)                                         \
+      : "r"(kWeightMultipliers.hi.q[2]), "m"(kWeightMultipliers))
+#endif
+
 // Whether every byte of v is at most 127.
 inline bool allBelow128(uint8x16_t v) { return vmaxvq_u8(v) < 128; }
 
@@ -1621,23 +1645,7 @@ __attribute__((noinline)) void movingBlocks(const BlockIo &ioIn, const PassConst
       // narrowed as blend16 does, not by pixelBlock's unzip), the bench scene
       // 4.92 to 4.95 (a chunk's few blocks there pay for the tables' loads).
       // Local register variables serve only as the asm statements' operands.
-      register uint8x16_t lo0 asm("v16"), lo1 asm("v17"), lo2 asm("v18"), lo3 asm("v19");
-      register uint8x16_t hi0 asm("v20"), hi1 asm("v21"), hi2 asm("v22"), hi3 asm("v23");
-      register uint8x16_t lo4 asm("v24"), lo5 asm("v25"), lo6 asm("v26"), lo7 asm("v27");
-      register uint8x16_t hi4 asm("v28"), hi5 asm("v29"), hi6 asm("v30"), hi7 asm("v31");
-      const WeightMultipliers &wm = kWeightMultipliers;
-      asm("ld1 {v16.16b-v19.16b}, [%4]"
-          : "=w"(lo0), "=w"(lo1), "=w"(lo2), "=w"(lo3)
-          : "r"(wm.lo.q[0]), "m"(wm));
-      asm("ld1 {v20.16b-v23.16b}, [%4]"
-          : "=w"(hi0), "=w"(hi1), "=w"(hi2), "=w"(hi3)
-          : "r"(wm.hi.q[0]), "m"(wm));
-      asm("ld1 {v24.16b-v27.16b}, [%4]"
-          : "=w"(lo4), "=w"(lo5), "=w"(lo6), "=w"(lo7)
-          : "r"(wm.lo.q[2]), "m"(wm));
-      asm("ld1 {v28.16b-v31.16b}, [%4]"
-          : "=w"(hi4), "=w"(hi5), "=w"(hi6), "=w"(hi7)
-          : "r"(wm.hi.q[2]), "m"(wm));
+      TNR_MD_HOLD_WEIGHT_MULTIPLIERS();
       while (sa != end) {
         const uint8x16_t staticAlpha = vld1q_u8(sa);
         sa = walk(sa, 16);
@@ -1769,23 +1777,7 @@ __attribute__((noinline)) int leadingBlocksBelow128(const BlockIo &ioIn, const u
   uint8_t *const first = block.preAlpha;
   uint8_t *const end = first + 16 * lead;
   // The multiplier tables held in v16 .. v31, as movingBlocks holds them.
-  register uint8x16_t lo0 asm("v16"), lo1 asm("v17"), lo2 asm("v18"), lo3 asm("v19");
-  register uint8x16_t hi0 asm("v20"), hi1 asm("v21"), hi2 asm("v22"), hi3 asm("v23");
-  register uint8x16_t lo4 asm("v24"), lo5 asm("v25"), lo6 asm("v26"), lo7 asm("v27");
-  register uint8x16_t hi4 asm("v28"), hi5 asm("v29"), hi6 asm("v30"), hi7 asm("v31");
-  const WeightMultipliers &wm = kWeightMultipliers;
-  asm("ld1 {v16.16b-v19.16b}, [%4]"
-      : "=w"(lo0), "=w"(lo1), "=w"(lo2), "=w"(lo3)
-      : "r"(wm.lo.q[0]), "m"(wm));
-  asm("ld1 {v20.16b-v23.16b}, [%4]"
-      : "=w"(hi0), "=w"(hi1), "=w"(hi2), "=w"(hi3)
-      : "r"(wm.hi.q[0]), "m"(wm));
-  asm("ld1 {v24.16b-v27.16b}, [%4]"
-      : "=w"(lo4), "=w"(lo5), "=w"(lo6), "=w"(lo7)
-      : "r"(wm.lo.q[2]), "m"(wm));
-  asm("ld1 {v28.16b-v31.16b}, [%4]"
-      : "=w"(hi4), "=w"(hi5), "=w"(hi6), "=w"(hi7)
-      : "r"(wm.hi.q[2]), "m"(wm));
+  TNR_MD_HOLD_WEIGHT_MULTIPLIERS();
   // The multipliers' bytes of previous weights pa by the four lookups of
   // the tables in v16 .. v31 (a macro: the tables' register variables
   // cannot be captured).
