@@ -44,7 +44,10 @@ inline void columns(uint8x16_t r0, uint8x16_t r1, uint8x8_t vW0, uint8x8_t vW1, 
 // last one moved back to blockCols - 16 where blockCols is not a multiple of
 // 16 (real 1080p at the defaults, executed instructions per pixel: the
 // stage 0.11 to 0.09 on ARMv7 with the runs of 8 rows unrolled, from a step
-// start chosen per step and a row loop).
+// start chosen per step and a row loop). The runs of 4 rows, two in every
+// band of 16 rows (its first and last 4 rows, from block row centres 4
+// rows away), are unrolled too (real 768x576 at the defaults: ARMv7 9.211
+// to 9.194, AArch64 8.220 to 8.201).
 template <int kRows>
 void run(const uint8_t *a0, const uint8_t *a1, uint8_t *t, ptrdiff_t pitch, int blockCols,
          uint8x8_t vW0, uint8x8_t vW1, int n) {
@@ -86,6 +89,8 @@ void rowBuffer_neon(const uint8_t *pAlpha, uint8_t *rowBuf, int y0, int y1, int 
     if (blockCols >= 16) {
       if (rows == 8)
         run<8>(a0, a1, t, rowBufStride, blockCols, vW0, vW1, rows);
+      else if (rows == 4)
+        run<4>(a0, a1, t, rowBufStride, blockCols, vW0, vW1, rows);
       else
         run<0>(a0, a1, t, rowBufStride, blockCols, vW0, vW1, rows);
     } else {
