@@ -22,7 +22,7 @@ namespace {
 
 // The first path. Each input x is split into hi = x >> 4 (arithmetic) and
 // lo = x & 15, x = 16 hi + lo, and the kernel's sum A = 16 Ahi + Alo taken
-// of both parts in 16-bit lanes: Ahi, 16 times a value in -2048 .. 2047,
+// of hi and of lo in 16-bit lanes: Ahi, 16 times a value in -2048 .. 2047,
 // lies in -32768 .. 32752 (wrapping steps on the way do not matter, the
 // result fits), Alo in 0 .. 240. Then RoundShift(A, 4) = Ahi + ((Alo + 8)
 // >> 4), at most 32767: one rounding shift and accumulate.
@@ -33,7 +33,7 @@ inline int16x8_t sum121(int16x8_t l, int16x8_t c, int16x8_t r, int16x4_t two) {
   return vmlaq_lane_s16(vaddq_s16(l, r), c, two, 0);
 }
 
-// The horizontal sums left + 2 centre + right of one input row's two parts
+// The horizontal sums left + 2 centre + right of one input row's hi and lo
 // at kWidth (8 or 16) columns p .., r pointing at column p - 1. The loads
 // reach column p + kWidth (the right border in the last block), no further.
 // Sixteen columns need four loads (at p - 1, p + 7, p + 8, p + 9), eight
