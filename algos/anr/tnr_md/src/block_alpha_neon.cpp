@@ -32,20 +32,36 @@ inline uint8x8_t blockAlpha8(int16x8_t l, int16x8_t sL) {
 
 }  // namespace
 
-// The block alpha A(j, i) into pAlpha at pitch blockCols. Groups of 8 block columns
-// outside, block rows inside; the last group of a row is moved back to start
-// at blockCols - 8. Rows narrower than 8 blocks go through a padded copy (padding
-// lanes compute d = 0 and are dropped).
+// The block alpha A(j, i) into pAlpha at pitch blockCols. Block rows
+// outside, groups of 8 block columns inside; the last group of a row is moved
+// back to start at blockCols - 8. Rows narrower than 8 blocks go through a
+// padded copy (padding lanes compute d = 0 and are dropped).
 
 void blockAlpha_neon(const int16_t *pLdiff, int lDiffStride, const uint16_t *pSigmaL,
                      int sigmaStride, uint8_t *pAlpha, int blockRows, int blockCols) {
   if (blockCols >= 8) {
-    for (int x = 0; x < blockCols; x += 8) {
-      const int offsetX = x + 8 <= blockCols ? x : blockCols - 8;
-      for (int j = 0; j < blockRows; ++j) {
-        const int16x8_t l = vld1q_s16(pLdiff + j * lDiffStride + offsetX);
-        const int16x8_t sL = vreinterpretq_s16_u16(vld1q_u16(pSigmaL + j * sigmaStride + offsetX));
-        vst1_u8(pAlpha + j * blockCols + offsetX, blockAlpha8(l, sL));
+    // Rows outside, groups of 8 inside, the pointers stepped by the loads
+    // and the store: with the groups outside, AArch64 (whose loads step a
+    // pointer by a constant, not a register) stepped each pointer by an
+    // addition per row (real 768x576 at the defaults, executed
+    // instructions per pixel: AArch64 8.167 to 8.161, ARMv7 9.165 either
+    // way).
+    const int whole = blockCols / 8;
+    for (int j = 0; j < blockRows; ++j) {
+      const int16_t *l = pLdiff + j * lDiffStride;
+      const uint16_t *sL = pSigmaL + j * sigmaStride;
+      uint8_t *a = pAlpha + j * blockCols;
+      for (int i = whole; i > 0; --i) {
+        vst1_u8(a, blockAlpha8(vld1q_s16(l), vreinterpretq_s16_u16(vld1q_u16(sL))));
+        l = walk(l, 8);
+        sL = walk(sL, 8);
+        a = walk(a, 8);
+      }
+      if (blockCols % 8) {
+        const int x = blockCols - 8;
+        vst1_u8(pAlpha + j * blockCols + x,
+                blockAlpha8(vld1q_s16(pLdiff + j * lDiffStride + x),
+                            vreinterpretq_s16_u16(vld1q_u16(pSigmaL + j * sigmaStride + x))));
       }
     }
     return;

@@ -27,20 +27,34 @@ int minInt(int a, int b) { return a < b ? a : b; }
 class DiffRing {
  public:
   DiffRing(int16_t *base, int slots, int stride, int width)
-      : base_(base), slots_(slots), stride_(stride), width_(width) {}
+      : base_(base), slots_(slots), stride_(stride), width_(width),
+        lapBlocks_(slots / minInt(slots & -slots, 8)) {}
 
-  int slots() const { return slots_; }
-  // Row y's slot, at its column -1.
-  int16_t *row(int y) const { return base_ + (y % slots_ + 1) * stride_; }
+  // Row y's slot, at its column -1. A row below the ring's first lap is its
+  // own slot: no division (ARMv7 has none and called the library's for
+  // every row; the whole-grid ring of WholeFirst never wraps). With the runs'
+  // ends found by one division each, real 768x576 at the defaults, executed
+  // instructions per pixel on ARMv7: 9.273 to 9.223.
+  int16_t *row(int y) const {
+    return base_ + ((y < slots_ ? y : y % slots_) + 1) * static_cast<ptrdiff_t>(stride_);
+  }
   // Whether rows [r0, r1) lie in consecutive slots.
-  bool inOrder(int r0, int r1) const { return r0 % slots_ + (r1 - r0) <= slots_; }
+  bool inOrder(int r0, int r1) const {
+    return (r0 < slots_ ? r0 : r0 % slots_) + (r1 - r0) <= slots_;
+  }
   int16_t *aside() const { return base_ + (slots_ + 2) * static_cast<ptrdiff_t>(stride_); }
+  // The first block row after by whose first row is slot 0 (8 x its index a
+  // multiple of slots), possibly past the grid.
+  int nextLap(int by) const { return (by / lapBlocks_ + 1) * lapBlocks_; }
 
   // Rows [ya, yb) complete: copied from src (the row above ya's, when given)
-  // to their slots, then their border columns filled.
+  // to their slots, then their border columns filled. They lie in
+  // consecutive slots: ya is a block row's first row (8 x by) and yb at most
+  // the next lap's (a ring of kRingRows slots) or the grid's last row (a
+  // ring of the whole grid), so one slot is found and the others follow.
   void place(const int16_t *src, int ya, int yb) const {
-    for (int y = ya; y < yb; ++y) {
-      int16_t *r = row(y);
+    int16_t *r = row(ya);
+    for (int y = ya; y < yb; ++y, r += stride_) {
       if (src) std::memcpy(r, src + (y - ya + 1) * stride_, rowBytes());
       r[0] = r[1];
       r[width_ + 1] = r[width_];
@@ -70,6 +84,7 @@ class DiffRing {
   size_t rowBytes() const { return sizeof(int16_t) * static_cast<size_t>(stride_); }
   int16_t *base_;
   int slots_, stride_, width_;
+  int lapBlocks_;  // block rows per lap whose first row starts in slot 0
 };
 
 // The block-row stages of the banded schedules as a cursor over block rows:
@@ -100,8 +115,7 @@ struct BlockRowStages {
     if (by1 <= diffRows) return;
     for (int by = diffRows; by < by1;) {
       const int r0 = blockRowStart(by, grid.height);  // first row written
-      int end = by + 1;
-      while (end < by1 && (8 * end) % ring.slots() != 0) ++end;
+      const int end = minInt(ring.nextLap(by), by1);
       const int rEnd = end == grid.blockRows ? grid.height : 8 * end;
       const bool inOrder = ring.inOrder(r0, rEnd);
       int16_t *hdiff = inOrder ? ring.row(r0) - g.hDiffStride : ring.aside();

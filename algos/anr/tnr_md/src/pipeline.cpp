@@ -34,16 +34,39 @@ bool mostlyStill(const uint8_t *rowBuf, int rows, int stride) {
   return 4 * moving < 2 * stride;
 }
 
+namespace {
+
+// The border columns of rows [r0, r1), kExt of them on each side (0: ext).
+// The drivers' borders are 1 and 4 wide: with the width known the columns
+// are a few plain stores, where GCC vectorized the loops with their
+// prologues and epilogues per row (real 768x576 at the defaults, executed
+// instructions per pixel: ARMv7 9.223 to 9.211, AArch64 8.230 to 8.220).
+template <int kExt>
+void extendColumns(int16_t *plane, int stride, int ext, int r0, int r1) {
+  if (kExt != 0) ext = kExt;
+  int16_t *row = plane + static_cast<ptrdiff_t>(r0 + ext) * stride;
+  for (int r = r0; r < r1; ++r, row += stride) {
+    const int16_t left = row[ext], right = row[stride - ext - 1];
+    for (int c = 0; c < ext; ++c) {
+      row[c] = left;
+      row[stride - ext + c] = right;
+    }
+  }
+}
+
+}  // namespace
+
 // The border of rows [r0, r1) of a plane with `rows` valid rows and a border
 // of `ext` samples on every side: their border columns, and the border rows
 // above (below) when r0 (r1) is the first (last) row. The same samples as
 // extending the whole plane once all its rows are done.
 void extendBorderRows(int16_t *plane, int stride, int rows, int ext, int r0, int r1) {
-  for (int r = r0; r < r1; ++r) {
-    int16_t *row = plane + static_cast<ptrdiff_t>(r + ext) * stride;
-    for (int c = 0; c < ext; ++c) row[c] = row[ext];
-    for (int c = stride - ext; c < stride; ++c) row[c] = row[stride - ext - 1];
-  }
+  if (ext == 1)
+    extendColumns<1>(plane, stride, ext, r0, r1);
+  else if (ext == 4)
+    extendColumns<4>(plane, stride, ext, r0, r1);
+  else
+    extendColumns<0>(plane, stride, ext, r0, r1);
   const size_t rowBytes = sizeof(int16_t) * static_cast<size_t>(stride);
   if (r0 == 0 && r1 > 0)
     for (int h = 0; h < ext; ++h)

@@ -85,6 +85,18 @@ inline void vOut(const Taps8 &v, uint16_t *rowL, uint32_t *rowH, float32x4_t sca
   vst1q_s32(reinterpret_cast<int32_t *>(rowH + 4), scaleEntry(fHi, scaleH));
 }
 
+// The tables of kRows output rows from the kRows + 8 scratch rows around them.
+template <int kRows>
+inline void vOutRows(const int16x8_t *rows, uint16_t *rowL, uint32_t *rowH, int tabStride,
+                     float32x4_t scaleL, float32x4_t scaleH, const Kernel9 &k) {
+  for (int j = 0; j < kRows; ++j) {
+    const int16x8_t *r = rows + j;
+    vOut(taps8(vaddq_s16(r[0], r[8]), vaddq_s16(r[1], r[7]), vaddq_s16(r[2], r[6]),
+               vaddq_s16(r[3], r[5]), r[4], k),
+         rowL + j * tabStride, rowH + j * tabStride, scaleL, scaleH);
+  }
+}
+
 // Vertical pass, one block of kRows (1 or 2) output rows: scratch rows y ..
 // y + kRows + 7 from t (at the block's columns), the tables at rowL, rowH
 // and, for the second row, tabStride elements on. Two rows share 8 of their
@@ -95,12 +107,21 @@ inline void vBlock(const int16_t *t, int stride, uint16_t *rowL, uint32_t *rowH,
                    float32x4_t scaleL, float32x4_t scaleH, const Kernel9 &k) {
   int16x8_t rows[kRows + 8];
   for (int i = 0; i < kRows + 8; ++i, t = walk(t, stride)) rows[i] = vld1q_s16(t);
-  for (int j = 0; j < kRows; ++j) {
-    const int16x8_t *r = rows + j;
-    vOut(taps8(vaddq_s16(r[0], r[8]), vaddq_s16(r[1], r[7]), vaddq_s16(r[2], r[6]),
-               vaddq_s16(r[3], r[5]), r[4], k),
-         rowL + j * tabStride, rowH + j * tabStride, scaleL, scaleH);
+  vOutRows<kRows>(rows, rowL, rowH, tabStride, scaleL, scaleH, k);
+}
+
+// The same from the kRows + 8 rows' pointers r, each stepped on by 8 (AArch64,
+// whose loads step a pointer by a constant but not by a register: one
+// pointer per row instead of each row's address formed from the one above).
+template <int kRows>
+inline void vBlockStepped(const int16_t **r, uint16_t *rowL, uint32_t *rowH, int tabStride,
+                          float32x4_t scaleL, float32x4_t scaleH, const Kernel9 &k) {
+  int16x8_t rows[kRows + 8];
+  for (int i = 0; i < kRows + 8; ++i) {
+    rows[i] = vld1q_s16(r[i]);
+    r[i] = walk(r[i], 8);
   }
+  vOutRows<kRows>(rows, rowL, rowH, tabStride, scaleL, scaleH, k);
 }
 
 }  // namespace
@@ -132,13 +153,23 @@ void sigmaLut_neon(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
   for (int r = -4; r < rows + 4; ++r) {
     const int16_t *in = pIn + r * stride - 4;
     int16_t *tmp = pTmpBuf + (r + 4) * stride + 4;
-    int16x8_t a = vld1q_s16(in);
-    for (int i = 0; i < whole; ++i) {
+    // Two blocks per step, a and b taking turns as the left input, so that
+    // neither is copied (real 768x576 at the defaults, executed
+    // instructions per pixel: ARMv7 9.172 to 9.165, AArch64 8.179 to 8.174).
+    int16x8_t a = vld1q_s16(in), b;
+    for (int i = whole / 2; i > 0; --i) {
       in = walk(in, 8);
-      const int16x8_t b = vld1q_s16(in);
+      b = vld1q_s16(in);
       hBlock(a, b, tmp, k);
       tmp = walk(tmp, 8);
-      a = b;
+      in = walk(in, 8);
+      a = vld1q_s16(in);
+      hBlock(b, a, tmp, k);
+      tmp = walk(tmp, 8);
+    }
+    if (whole & 1) {
+      in = walk(in, 8);
+      hBlock(a, vld1q_s16(in), tmp, k);
     }
     if (lastProNum) {
       const int16_t *last = pIn + r * stride + cols - 12;
@@ -153,12 +184,25 @@ void sigmaLut_neon(const int16_t *pIn, int16_t *pTmpBuf, const SigmaTables &out,
     const int16_t *t = pTmpBuf + y * stride + 4;
     uint16_t *rowL = pSigmaL + y * stride;
     uint32_t *rowH = pSigmaH + y * stride;
+#if defined(__aarch64__)
+    // A pointer per scratch row (real 768x576 at the defaults, executed
+    // instructions per pixel: 8.174 to 8.167; ARMv7 steps its one pointer
+    // by the stride in each load).
+    const int16_t *r[kRows + 8];
+    for (int i = 0; i < kRows + 8; ++i) r[i] = t + i * stride;
+    for (int i = 0; i < whole; ++i) {
+      vBlockStepped<kRows>(r, rowL, rowH, stride, scaleL, scaleH, k);
+      rowL = walk(rowL, 8);
+      rowH = walk(rowH, 8);
+    }
+#else
     for (int i = 0; i < whole; ++i) {
       vBlock<kRows>(t, stride, rowL, rowH, stride, scaleL, scaleH, k);
       t = walk(t, 8);
       rowL = walk(rowL, 8);
       rowH = walk(rowH, 8);
     }
+#endif
     if (lastProNum) {
       const int c0 = cols - 8;
       vBlock<kRows>(pTmpBuf + y * stride + 4 + c0, stride, pSigmaL + y * stride + c0,
