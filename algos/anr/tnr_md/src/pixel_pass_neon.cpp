@@ -2104,21 +2104,27 @@ __attribute__((noinline)) void narrowRow(const RowPass &p, int y) {
 // (fixed lane patterns; lanes 0 .. 7 and 8 .. 15 lie in block columns x / 8
 // and x / 8 + 1), then a moved-back last block where the width is not a
 // multiple of 16. The high sigmas come from a run of kSigmaRun block
-// columns, reset when the block row or the run changes. Out of line, so that
-// each row forms its few pointers afresh from y: one loop over the rows
-// would step a dozen of them, most of them on ARMv7's stack.
+// columns, reset when the block row or the run changes. Each row forms its
+// few pointers afresh from y (rowAt), into a RowAt on the stack that
+// stillRun and activeRun read: a loop that stepped them from row to row
+// would hold a dozen of them, most of them on ARMv7's stack.
 //
-// One function per row for the row's runs and the still/active dispatch
-// (the chroma and the smoothing fixed per instance), with stillRun and
+// The row's runs and the still/active dispatch in one piece of code per
+// row (the chroma and the smoothing fixed per instance), with stillRun and
 // activeRun given the row's places and a block number instead of a dozen
 // pointers and values each. Real 768x576 at the defaults, where the row's
 // set-up is paid over 768 pixels, executed instructions per pixel: ARMv7
-// 9.27 to 9.16 (passRow and alignedBlocks 0.27 to 0.13, activeRun about
-// the same), AArch64 8.24 to 8.13; real 1080p 8.89 to 8.84 and 7.90 to
-// 7.86; the bench scene, many still and active runs per row, 4.54 to 4.48
-// and 4.24 to 4.19. (activeRun inlined here as well counted 9.17.)
+// 9.27 to 9.16 (passRow and alignedBlocks, each out of line then, 0.27 to
+// 0.13), AArch64 8.24 to 8.13; real 1080p 8.89 to 8.84 and 7.90 to 7.86;
+// the bench scene, many still and active runs per row, 4.54 to 4.48 and
+// 4.24 to 4.19. (activeRun inlined here as well counted 9.17.) Inlined
+// into passRows, which takes the rows in pairs, even then odd, so that no
+// row tests its parity: ARMv7 9.140 to 9.130, AArch64 8.111 to 8.088 (out
+// of line, one call per row, ARMv7 9.137; inlined with a parity test per
+// row, ARMv7 9.145, AArch64 8.097); real 1080p 8.834 to 8.830 and 7.856 to
+// 7.847; the bench scene 4.486 to 4.482 and 4.184 to 4.176.
 template <bool kChroma, bool kSmooth>
-__attribute__((noinline)) void passRow(const RowPass &p, SigmaRun &run, int y) {
+__attribute__((always_inline)) inline void passRow(const RowPass &p, SigmaRun &run, int y) {
   const RowAt r = rowAt(p, y, kChroma);
   const int aligned = p.proWidth >> 4;
   for (int b0 = 0; b0 < aligned; b0 += kSigmaRun / 2) {
@@ -2147,16 +2153,18 @@ __attribute__((noinline)) void passRow(const RowPass &p, SigmaRun &run, int y) {
   if (p.proWidth & 15) movedBackBlock(p, r);
 }
 
-// The rows [y0, y1) of the pass, at least 16 pixels wide.
+// The rows [y0, y1) of the pass, at least 16 pixels wide, an even row and
+// the odd one below it at a time.
 template <bool kSmooth>
 void passRows(const RowPass &p, int y0, int y1) {
   SigmaRun run;
-  for (int y = y0; y < y1; ++y) {
-    if (y & 1)
-      passRow<true, kSmooth>(p, run, y);
-    else
-      passRow<false, kSmooth>(p, run, y);
+  int y = y0;
+  if (y & 1) passRow<true, kSmooth>(p, run, y++);
+  for (; y + 1 < y1; y += 2) {
+    passRow<false, kSmooth>(p, run, y);
+    passRow<true, kSmooth>(p, run, y + 1);
   }
+  if (y < y1) passRow<false, kSmooth>(p, run, y);
 }
 
 // The pass over rows [y0, y1); with smoothHere (grids at least 16 pixels
