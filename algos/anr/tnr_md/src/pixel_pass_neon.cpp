@@ -409,6 +409,7 @@ inline int multiplierStretch(SigmaRun &run, const uint8_t *t, int i, int most) {
   return b;
 }
 
+#if defined(__aarch64__)
 __attribute__((noinline)) int multiplierBlocks(SigmaRun &run, const uint8_t *t, int i, int most) {
   int end = run.multiplierEnd[i];
   if (end < 0) {
@@ -420,6 +421,30 @@ __attribute__((noinline)) int multiplierBlocks(SigmaRun &run, const uint8_t *t, 
   const int blocks = (end - i) / 2;
   return blocks < most ? blocks : most;
 }
+#else
+// ARMv7 looks up the noted stretch in its caller (7 of a block row's 8 rows
+// find it there) and calls out only to note one (noteMultiplierStretch),
+// where the whole function out of line pushed and popped nine registers for
+// the lookup: real 768x576 at the defaults, executed instructions per
+// pixel, 9.130 to 9.123 (1080p 8.830 to 8.826, the bench scene 4.482 to
+// 4.481). AArch64 keeps it out of line whole: 8.088 to 8.085 the ARMv7 way,
+// but the bench scene 4.176 to 4.178.
+__attribute__((noinline)) int noteMultiplierStretch(SigmaRun &run, const uint8_t *t, int i,
+                                                    int most) {
+  const int end = i + 2 * multiplierStretch(run, t, i, most);
+  for (int j = i; j < end; ++j) run.multiplierEnd[j] = static_cast<int16_t>(end);
+  return end;
+}
+
+inline int multiplierBlocks(SigmaRun &run, const uint8_t *t, int i, int most) {
+  int end = run.multiplierEnd[i];
+  if (end < 0) end = noteMultiplierStretch(run, t, i, most);
+  // A stretch noted from a column before i ends within that call's most
+  // blocks (at most kActiveChunk, inside the run); bounded here all the same.
+  const int blocks = (end - i) / 2;
+  return blocks < most ? blocks : most;
+}
+#endif
 
 
 // Whether any of the 8 bytes is not 0: pairwise maxima fold them into the
@@ -1182,14 +1207,69 @@ inline void stillPair(BlockIo &io, const StillWeights &sw) {
 }
 #endif
 
-// A run of still blocks at multiples of 16 from io, the first of which has
-// its four T columns (from t) all 0: it continues while the two further T
-// columns that each next block needs are 0, at most nLeft blocks; returns
-// its length. Outputs as stillBlock's. Out of line, so that its pointers
-// keep registers of their own.
+// What every row of one call's pass shares.
+struct RowPass {
+  uint8_t *pCurIn;
+  const uint8_t *pPreIn;
+  const int16_t *pHdiff;  // row y0's samples
+  const uint8_t *rowBuf, *rowBufEnd;
+  uint8_t *pAlpha, *pPreAlpha, *gain;
+  const uint32_t *pSigmaH;
+  int imgHeight, imgWidth, proWidth, gainStride, y0;
+  // Steps from row to row of the T rows, the difference rows and the block
+  // rows' high sigmas, and where the chroma planes start.
+  ptrdiff_t tStride, hStride, sigStride, chroma;
+  PassConst pc;
+  InterpAligned ia;
+  uint8_t lutTable[16], wgtTable[16];
+};
+
+// Row y's places: its T row, difference row and high sigmas, and the
+// outputs and in-place operands of its pixels from column 0.
+struct RowAt {
+  const uint8_t *t;
+  const int16_t *h;
+  const uint32_t *sig;
+  bool odd;
+  BlockIo io;
+};
+
+inline RowAt rowAt(const RowPass &p, int y, bool odd) {
+  const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * p.gainStride;
+  const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * p.imgWidth;
+  const ptrdiff_t chromaRow = p.chroma + static_cast<ptrdiff_t>(p.imgWidth) * (y >> 1);
+  RowAt r;
+  r.t = p.rowBuf + (y - p.y0) * p.tStride;
+  r.h = p.pHdiff + (y - p.y0) * p.hStride;
+  r.sig = p.pSigmaH + (y >> 3) * p.sigStride;
+  r.odd = odd;
+  r.io.preAlpha = p.pPreAlpha + mapRow;
+  r.io.curY = p.pCurIn + lumaRow;
+  r.io.preY = p.pPreIn + lumaRow;
+  r.io.curC = odd ? p.pCurIn + chromaRow : nullptr;
+  r.io.preC = odd ? p.pPreIn + chromaRow : nullptr;
+  r.io.alpha = p.pAlpha + mapRow;
+  r.io.gain = p.gain + mapRow;
+  return r;
+}
+
+inline BlockIo ioAt(const RowAt &r, int x, bool odd) {
+  BlockIo io = r.io;
+  advance(io, x, odd);
+  return io;
+}
+
+// A run of still blocks of row r at multiples of 16 from block number block
+// (pixel 16 x block), the first of which has its four T columns all 0: it
+// continues while the two further T columns that each next block needs are
+// 0, at most nLeft blocks; returns its length. Outputs as stillBlock's. Out
+// of line, so that its pointers keep registers of their own; it forms them
+// from r itself, so that the caller passes three values, not eleven.
 template <bool kChroma>
-__attribute__((noinline)) int stillRun(BlockIo io, const uint8_t *t, int nLeft,
+__attribute__((noinline)) int stillRun(const RowAt &r, int block, int nLeft,
                                        const StillWeights &sw) {
+  BlockIo io = ioAt(r, 16 * block, kChroma);
+  const uint8_t *t = r.t + 2 * block;
   const uint8_t *const t0 = t;
   const uint8_t *const tEnd = t + 2 * nLeft;
 #if defined(__aarch64__)
@@ -1898,17 +1978,31 @@ __attribute__((noinline)) void weightsBelow128(uint8_t *preAlpha, const Chunk &c
 }
 #endif
 
-// A run of blocks at multiples of 16 from io whose four T columns are not
-// all 0 (the first one's are not), at most nLeft; returns its length.
+// A run of blocks of row r at multiples of 16 from block number block whose
+// four T columns are not all 0 (the first one's are not), at most nLeft;
+// returns its length. Its pointers are formed here from r and block, as in
+// stillRun, and again for each chunk from the blocks done: GCC kept the
+// outputs' pointers twice on the stack when they were stepped from chunk to
+// chunk (real 768x576 at the defaults, executed instructions per pixel:
+// ARMv7 9.159 to 9.140, AArch64 8.134 to 8.111; the bench scene 4.485 to
+// 4.486 and 4.186 to 4.184). (saturatedSpan's outputs by reference rather
+// than by value: 0.002 fewer there, 0.015 more on the bench scene.)
 template <bool kChroma, bool kSmooth>
-int activeRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run, int i, int nLeft,
-              const uint32_t *sigRow, const PassConst &pc, const InterpAligned &ia) {
+__attribute__((noinline)) int activeRun(const RowPass &p, const RowAt &r, SigmaRun &run, int block,
+                                        int nLeft) {
+  const uint32_t *const sigRow = r.sig;
+  const PassConst &pc = p.pc;
+  const InterpAligned &ia = p.ia;
   Chunk c;
   int n = 0;
   while (n < nLeft) {
+    const uint8_t *const t = r.t + 2 * (block + n);
     uint32_t four;
     std::memcpy(&four, t, sizeof four);
     if (four == 0) break;  // a still block: the run ends
+    const BlockIo io = ioAt(r, 16 * (block + n), kChroma);
+    const int16_t *const hdiff = r.h + 16 * (block + n);
+    const int i = 2 * (block + n) - run.col0;
     const int lead = nLeft - n < kActiveChunk ? nLeft - n : kActiveChunk;
     int blocks = four == 0x80808080u
                      ? saturatedSpan<kSmooth>(io, t, hdiff, run.satAbove + i, nLeft - n, pc)
@@ -1965,98 +2059,8 @@ int activeRun(BlockIo io, const uint8_t *t, const int16_t *hdiff, SigmaRun &run,
       blocks = c.blocks;
     }
     n += blocks;
-    t += 2 * blocks;
-    hdiff += 16 * blocks;
-    i += 2 * blocks;
-    advance(io, 16 * blocks, kChroma);
   }
   return n;
-}
-
-// What every row of one call's pass shares.
-struct RowPass {
-  uint8_t *pCurIn;
-  const uint8_t *pPreIn;
-  const int16_t *pHdiff;  // row y0's samples
-  const uint8_t *rowBuf, *rowBufEnd;
-  uint8_t *pAlpha, *pPreAlpha, *gain;
-  const uint32_t *pSigmaH;
-  int imgHeight, imgWidth, proWidth, gainStride, y0;
-  PassConst pc;
-  InterpAligned ia;
-  uint8_t lutTable[16], wgtTable[16];
-};
-
-// Row y's places: its T row, difference row and high sigmas, and the
-// outputs and in-place operands of its pixels from column 0.
-struct RowAt {
-  const uint8_t *t;
-  const int16_t *h;
-  const uint32_t *sig;
-  bool odd;
-  BlockIo io;
-};
-
-inline RowAt rowAt(const RowPass &p, int y) {
-  const int blockCols = (p.proWidth + 7) / 8;
-  const ptrdiff_t mapRow = static_cast<ptrdiff_t>(y) * p.gainStride;
-  const ptrdiff_t lumaRow = static_cast<ptrdiff_t>(y) * p.imgWidth;
-  const ptrdiff_t chromaRow = static_cast<ptrdiff_t>(p.imgWidth) * (p.imgHeight + (y >> 1));
-  RowAt r;
-  r.t = p.rowBuf + static_cast<ptrdiff_t>(y - p.y0) * (blockCols + 2);
-  r.h = p.pHdiff + static_cast<ptrdiff_t>(y - p.y0) * (p.proWidth + 2);
-  r.sig = p.pSigmaH + (y >> 3) * (blockCols + 8);
-  r.odd = (y & 1) != 0;
-  r.io.preAlpha = p.pPreAlpha + mapRow;
-  r.io.curY = p.pCurIn + lumaRow;
-  r.io.preY = p.pPreIn + lumaRow;
-  r.io.curC = r.odd ? p.pCurIn + chromaRow : nullptr;
-  r.io.preC = r.odd ? p.pPreIn + chromaRow : nullptr;
-  r.io.alpha = p.pAlpha + mapRow;
-  r.io.gain = p.gain + mapRow;
-  return r;
-}
-
-inline BlockIo ioAt(const RowAt &r, int x) {
-  BlockIo io = r.io;
-  advance(io, x, r.odd);
-  return io;
-}
-
-// Blocks at multiples of 16 of row r: fixed lane patterns, and lanes 0 ..
-// 7 and 8 .. 15 lie in block columns x / 8 and x / 8 + 1. nBlocks blocks from
-// column x0, whose block column is the first of the sigma run.
-template <bool kChroma>
-__attribute__((noinline)) void alignedBlocks(const RowPass &p, const RowAt &r, int x0, int nBlocks,
-                                             SigmaRun &run) {
-  BlockIo io = ioAt(r, x0);
-  const uint8_t *t = r.t + (x0 >> 3);
-  const int16_t *hdiff = r.h + x0;
-  const uint32_t *const sigRow = r.sig;
-  const PassConst &pc = p.pc;
-  const InterpAligned &ia = p.ia;
-  int i = 0;
-  for (int b = 0; b < nBlocks;) {
-    // Where the four T columns are 0, lAlpha and with it the motion alpha
-    // are 0 whatever hAlpha is: a still block, and so are the blocks after
-    // it while the two further T columns each needs are 0.
-    uint32_t four;
-    std::memcpy(&four, t, sizeof four);
-    int n;
-    if (four == 0) {
-      n = stillRun<kChroma>(io, t, nBlocks - b, *pc.still);
-    } else {
-      if (!run.ready) prepareSigmaRun(run);
-      n = pc.smooth != 0
-              ? activeRun<kChroma, true>(io, t, hdiff, run, i, nBlocks - b, sigRow, pc, ia)
-              : activeRun<kChroma, false>(io, t, hdiff, run, i, nBlocks - b, sigRow, pc, ia);
-    }
-    b += n;
-    t += 2 * n;
-    hdiff += 16 * n;
-    i += 2 * n;
-    advance(io, 16 * n, kChroma);
-  }
 }
 
 // The last block of a row whose width is not a multiple of 16, moved back
@@ -2064,8 +2068,7 @@ __attribute__((noinline)) void alignedBlocks(const RowPass &p, const RowAt &r, i
 // already updated in place by the previous block: their results here come
 // from updated inputs and are discarded. Each lane takes the high sigma of
 // its own pixel's block column.
-__attribute__((noinline)) void movedBackBlock(const RowPass &p, int y) {
-  const RowAt r = rowAt(p, y);
+__attribute__((noinline)) void movedBackBlock(const RowPass &p, const RowAt &r) {
   const int x = p.proWidth & ~15;
   const int offsetX = p.proWidth - 16;
   const uint8x16_t lAlpha =
@@ -2076,9 +2079,9 @@ __attribute__((noinline)) void movedBackBlock(const RowPass &p, int y) {
       vcltq_u8(vld1q_u8(kLaneIndex), vdupq_n_u8(static_cast<uint8_t>(x - offsetX)));
   const uint8x16_t staticAlpha = staticAlpha16(lAlpha, hAlpha);
   if (r.odd)
-    pixelBlock<true, true>(ioAt(r, offsetX), staticAlpha, p.pc, keep);
+    pixelBlock<true, true>(ioAt(r, offsetX, r.odd), staticAlpha, p.pc, keep);
   else
-    pixelBlock<true, false>(ioAt(r, offsetX), staticAlpha, p.pc, keep);
+    pixelBlock<true, false>(ioAt(r, offsetX, r.odd), staticAlpha, p.pc, keep);
 }
 
 // A row narrower than one block: the block is moved back to start at
@@ -2086,7 +2089,7 @@ __attribute__((noinline)) void movedBackBlock(const RowPass &p, int y) {
 // copies and only those lanes are copied back. Chroma pairs count from that
 // start, as in any moved-back block.
 __attribute__((noinline)) void narrowRow(const RowPass &p, int y) {
-  const RowAt r = rowAt(p, y);
+  const RowAt r = rowAt(p, y, (y & 1) != 0);
   const int pad = 16 - p.proWidth;
   int16_t h[16] = {0};
   uint8_t pa[16] = {0}, cy[16] = {0}, py[16] = {0}, cc[16] = {0}, pcb[16] = {0};
@@ -2126,27 +2129,67 @@ __attribute__((noinline)) void narrowRow(const RowPass &p, int y) {
 // (fixed lane patterns; lanes 0 .. 7 and 8 .. 15 lie in block columns x / 8
 // and x / 8 + 1), then a moved-back last block where the width is not a
 // multiple of 16. The high sigmas come from a run of kSigmaRun block
-// columns, reset when the block row or the run changes. Out of line, so that
-// each row forms its few pointers afresh from y: one loop over the rows
-// would step a dozen of them, most of them on ARMv7's stack.
-__attribute__((noinline)) void passRow(const RowPass &p, SigmaRun &run, int y) {
-  const RowAt r = rowAt(p, y);
-  const int alignedEnd = p.proWidth & ~15;
-  for (int r0 = 0; r0 < alignedEnd; r0 += 8 * kSigmaRun) {
-    const int r1 = alignedEnd - r0 > 8 * kSigmaRun ? r0 + 8 * kSigmaRun : alignedEnd;
-    if (run.row != (y >> 3) || run.col0 != r0 >> 3) {
+// columns, reset when the block row or the run changes. Each row forms its
+// few pointers afresh from y (rowAt), into a RowAt on the stack that
+// stillRun and activeRun read: a loop that stepped them from row to row
+// would hold a dozen of them, most of them on ARMv7's stack.
+//
+// The row's runs and the still/active dispatch in one piece of code per
+// row (the chroma and the smoothing fixed per instance), with stillRun and
+// activeRun given the row's places and a block number instead of a dozen
+// pointers and values each. Real 768x576 at the defaults, where the row's
+// set-up is paid over 768 pixels, executed instructions per pixel: ARMv7
+// 9.27 to 9.16 (passRow and alignedBlocks, each out of line then, 0.27 to
+// 0.13), AArch64 8.24 to 8.13; real 1080p 8.89 to 8.84 and 7.90 to 7.86;
+// the bench scene, many still and active runs per row, 4.54 to 4.48 and
+// 4.24 to 4.19. (activeRun inlined here as well counted 9.17.) Inlined
+// into passRows, which takes the rows in pairs, even then odd, so that no
+// row tests its parity: ARMv7 9.140 to 9.130, AArch64 8.111 to 8.088 (out
+// of line, one call per row, ARMv7 9.137; inlined with a parity test per
+// row, ARMv7 9.145, AArch64 8.097); real 1080p 8.834 to 8.830 and 7.856 to
+// 7.847; the bench scene 4.486 to 4.482 and 4.184 to 4.176.
+template <bool kChroma, bool kSmooth>
+__attribute__((always_inline)) inline void passRow(const RowPass &p, SigmaRun &run, int y) {
+  const RowAt r = rowAt(p, y, kChroma);
+  const int aligned = p.proWidth >> 4;
+  for (int b0 = 0; b0 < aligned; b0 += kSigmaRun / 2) {
+    const int b1 = aligned - b0 > kSigmaRun / 2 ? b0 + kSigmaRun / 2 : aligned;
+    if (run.row != (y >> 3) || run.col0 != 2 * b0) {
       run.row = y >> 3;
-      run.col0 = r0 >> 3;
-      run.cols = (r1 - r0) >> 3;
+      run.col0 = 2 * b0;
+      run.cols = 2 * (b1 - b0);
       run.sig = r.sig + run.col0;
       run.ready = false;
     }
-    if (r.odd)
-      alignedBlocks<true>(p, r, r0, (r1 - r0) >> 4, run);
-    else
-      alignedBlocks<false>(p, r, r0, (r1 - r0) >> 4, run);
+    // Where the four T columns are 0, lAlpha and with it the motion alpha
+    // are 0 whatever hAlpha is: a still block, and so are the blocks after
+    // it while the two further T columns each needs are 0.
+    for (int b = b0; b < b1;) {
+      uint32_t four;
+      std::memcpy(&four, r.t + 2 * b, sizeof four);
+      if (four == 0) {
+        b += stillRun<kChroma>(r, b, b1 - b, *p.pc.still);
+      } else {
+        if (!run.ready) prepareSigmaRun(run);
+        b += activeRun<kChroma, kSmooth>(p, r, run, b, b1 - b);
+      }
+    }
   }
-  if (alignedEnd < p.proWidth) movedBackBlock(p, y);
+  if (p.proWidth & 15) movedBackBlock(p, r);
+}
+
+// The rows [y0, y1) of the pass, at least 16 pixels wide, an even row and
+// the odd one below it at a time.
+template <bool kSmooth>
+void passRows(const RowPass &p, int y0, int y1) {
+  SigmaRun run;
+  int y = y0;
+  if (y & 1) passRow<true, kSmooth>(p, run, y++);
+  for (; y + 1 < y1; y += 2) {
+    passRow<false, kSmooth>(p, run, y);
+    passRow<true, kSmooth>(p, run, y + 1);
+  }
+  if (y < y1) passRow<false, kSmooth>(p, run, y);
 }
 
 // The pass over rows [y0, y1); with smoothHere (grids at least 16 pixels
@@ -2168,6 +2211,10 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
   p.proWidth = g.width;
   p.gainStride = m.stride;
   p.y0 = r.y0;
+  p.tStride = (g.width + 7) / 8 + 2;
+  p.hStride = g.width + 2;
+  p.sigStride = (g.width + 7) / 8 + 8;
+  p.chroma = static_cast<ptrdiff_t>(f.width) * f.height;
 
   const uint8_t ratioR = staticRatioR(r.ratioRBit);
   p.pc.ratioR = vdupq_n_u8(ratioR);
@@ -2181,12 +2228,12 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r,
   std::memcpy(p.lutTable, kLutTable, sizeof p.lutTable);
   std::memcpy(p.wgtTable, kWgtTable, sizeof p.wgtTable);
 
-  SigmaRun run;
-  for (int y = r.y0; y < r.y1; ++y) {
-    if (g.width >= 16)
-      passRow(p, run, y);
-    else
-      narrowRow(p, y);
+  if (g.width < 16) {
+    for (int y = r.y0; y < r.y1; ++y) narrowRow(p, y);
+  } else if (p.pc.smooth != 0) {
+    passRows<true>(p, r.y0, r.y1);
+  } else {
+    passRows<false>(p, r.y0, r.y1);
   }
 }
 
