@@ -304,9 +304,10 @@ inline void oneBlock(const Frame &f, int r0, int cx, int32_t fix, int16_t *hOut,
 // sweeps of two rows across a span of columns, the blocks' sums carried
 // from one sweep to the next in arrays of the span: a sweep walks 3 rows of
 // each frame and 2 of the difference plane, where the whole block row
-// at once would walk 12 and 8, more than the hardware prefetcher follows
-// (the frames come from L3 at about twice the speed). Each sweep asks for
-// the next one's rows. Returns the first column left to the 8-column step.
+// at once would walk 12 and 8, more than the hardware prefetcher follows.
+// Each sweep asks for the next one's rows: without the hint the sweeps
+// took as long as the whole block rows did. Returns the first column left
+// to the 8-column step.
 constexpr int kSpan = 2048;  // columns per span; a multiple of every vector's bytes
 
 template <class S, bool kSmall>
