@@ -1,8 +1,9 @@
 // Frame difference with 8x8 block downscale, x86-64 form, one source for
 // every level: the widest vector of the level takes its bytes' columns per
 // step (2 blocks in 128 bits, 4 in 256, 8 in 512), the narrower ones the rest
-// of the row, each chroma row de-interleaved and weighted once for its two
-// luma rows. Blocks that do not fit that pattern (a lone last block, a
+// of the row, in four sweeps of two rows along the block row that carry the
+// blocks' sums from one to the next, each chroma row de-interleaved and
+// weighted once for its two luma rows. Blocks that do not fit that pattern (a lone last block, a
 // moved-back block, a moved-back block row starting at an odd row) go through
 // an 8-column step that takes each column's chroma pair as the per-sample
 // rule names it.
@@ -81,8 +82,9 @@ inline void blockOutputs4(__m256i sY0, __m256i sY1, __m256i sH0, __m256i sH1, __
   // 128-bit lane q of yh: [Y(q), Y(q + 2), H(q), H(q + 2)], of uv: [U(2q),
   // U(2q + 1), V(2q), V(2q + 1)]; put in block order.
   const __m256i yh = _mm256_permutevar8x32_epi32(
-      _mm256_hadd_epi32(_mm256_hadd_epi32(_mm256_madd_epi16(sY0, one), _mm256_madd_epi16(sY1, one)),
-                        _mm256_hadd_epi32(_mm256_madd_epi16(sH0, one), _mm256_madd_epi16(sH1, one))),
+      _mm256_hadd_epi32(
+          _mm256_hadd_epi32(_mm256_madd_epi16(sY0, one), _mm256_madd_epi16(sY1, one)),
+          _mm256_hadd_epi32(_mm256_madd_epi16(sH0, one), _mm256_madd_epi16(sH1, one))),
       _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
   const __m256i uv = _mm256_permutevar8x32_epi32(
       _mm256_hadd_epi32(_mm256_madd_epi16(sU, one), _mm256_madd_epi16(sV, one)),
@@ -159,69 +161,92 @@ inline void blockOutputs8(__m512i sY0, __m512i sY1, __m512i sH0, __m512i sH1, __
                    _mm256_cvtepi32_epi16(_mm256_abs_epi32(_mm256_sub_epi32(ds, yuv))));
 }
 
-// The S::kBytes / 8 blocks at luma columns cx .. cx + S::kBytes - 1 (cx
-// even, within proWidth), luma rows r0 .. r0 + 7 (r0 even); hOut points at
-// the difference plane's sample (r0, 0), as in oneBlock. Chroma bytes cx ..
-// of chroma rows r0 / 2 .. r0 / 2 + 3 hold exactly the pairs of these
-// columns; every load and store stays inside the block row's columns.
+// The running sums of S::kBytes / 8 blocks: per 16-bit lane, the luma
+// difference and the hdiff sample of the first and the second kLanes columns
+// (sY0, sH0; sY1, sH1), the U and V differences of each chroma pair (sU, sV).
+template <class S>
+struct Sums {
+  typename S::V sY0, sY1, sH0, sH1, sU, sV;
+};
+
+// One sweep of a block row: two luma rows (the first even) and their chroma
+// row of each frame, at column 0; the two difference rows written, at
+// sample 0; and, where `next` is set, the rows of the sweep after it (the
+// next block row's first two after the last sweep), asked for ahead.
+struct Sweep {
+  const uint8_t *cur[2], *pre[2], *curC, *preC;
+  int16_t *out[2];
+  const uint8_t *next[6];
+  bool prefetch;
+};
+
+Sweep sweepAt(const Frame &f, int row, int16_t *out, ptrdiff_t hStride, bool prefetch) {
+  Sweep w;
+  for (int j = 0; j < 2; ++j) {
+    const size_t lo = static_cast<size_t>(row + j) * f.W;
+    w.cur[j] = f.cur + lo;
+    w.pre[j] = f.pre + lo;
+    w.out[j] = out + j * hStride;
+    w.next[2 * j] = w.cur[j] + 2 * f.W;
+    w.next[2 * j + 1] = w.pre[j] + 2 * f.W;
+  }
+  const size_t co = f.chromaStart + static_cast<size_t>(row >> 1) * f.W;
+  w.curC = f.cur + co;
+  w.preC = f.pre + co;
+  w.next[4] = w.curC + f.W;
+  w.next[5] = w.preC + f.W;
+  w.prefetch = prefetch;
+  return w;
+}
+
+// The sweep's two rows of the S::kBytes / 8 blocks at luma columns cx .. cx
+// + S::kBytes - 1 (cx even, within proWidth), added to s (from zero when
+// `first`). Chroma bytes cx .. of the chroma row hold exactly the pairs of
+// these columns; every load and store stays inside the block row's columns.
+// The lines ahead are asked for once per 64 bytes of each row.
 template <class S, bool kSmall>
-inline void blocks(const Frame &f, int r0, int cx, int32_t fix, int16_t *hOut, ptrdiff_t hStride,
-                   int16_t *ld, int16_t *sg, bool prefetchNext) {
+inline void sweepBlocks(const Sweep &w, int cx, typename S::V uvf, Sums<S> &s, bool first) {
   using V = typename S::V;
-  const V uvf = S::set1(low16(fix)), lowByte = S::set1(0xFF);
-  V sY0 = S::zero(), sY1 = sY0, sH0 = sY0, sH1 = sY0, sU = sY0, sV = sY0;
-  // The same columns of the next block row, asked for a block row ahead: a
-  // block row reads 24 rows at once (8 luma and 4 chroma rows of each frame),
-  // more streams than the hardware prefetcher follows, and without the hint
-  // the loads of a frame fresh from memory stall (the difference took twice
-  // its in-cache time inside motion_detect).
-  if (prefetchNext) {
-    for (int k = 0; k < 8; ++k) {
-      const size_t lo = static_cast<size_t>(r0 + 8 + k) * f.W + cx;
-      _mm_prefetch(reinterpret_cast<const char *>(f.cur + lo), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char *>(f.pre + lo), _MM_HINT_T0);
-    }
-    for (int k = 0; k < 8; k += 2) {
-      const size_t co = f.chromaStart + static_cast<size_t>((r0 + 8 + k) >> 1) * f.W + cx;
-      _mm_prefetch(reinterpret_cast<const char *>(f.cur + co), _MM_HINT_T0);
-      _mm_prefetch(reinterpret_cast<const char *>(f.pre + co), _MM_HINT_T0);
-    }
+  if (w.prefetch && (cx & 63) < S::kBytes)
+    for (const uint8_t *n : w.next)
+      _mm_prefetch(reinterpret_cast<const char *>(n + cx), _MM_HINT_T0);
+  const V lowByte = S::set1(0xFF);
+  const V c = S::load(w.curC + cx), p = S::load(w.preC + cx);
+  // Lane j: pair j (U at byte 2j, V at 2j + 1), differences exact in 16 bits.
+  const V dU = S::sub(S::band(c, lowByte), S::band(p, lowByte));
+  const V dV = S::sub(S::srl8(c), S::srl8(p));
+  // Each pair's term serves its two luma columns.
+  V t0, t1;
+  S::dupPairs(chromaTerm<S, kSmall>(S::add(S::abs(dU), S::abs(dV)), uvf), t0, t1);
+  V sY0 = first ? S::zero() : s.sY0, sY1 = first ? S::zero() : s.sY1;
+  V sH0 = first ? S::zero() : s.sH0, sH1 = first ? S::zero() : s.sH1;
+  for (int j = 0; j < 2; ++j) {
+    const V dY0 = S::sub(S::loadU8(w.cur[j] + cx), S::loadU8(w.pre[j] + cx));
+    const V dY1 =
+        S::sub(S::loadU8(w.cur[j] + cx + S::kLanes), S::loadU8(w.pre[j] + cx + S::kLanes));
+    const V h0 = S::add(S::abs(dY0), t0);  // wraps
+    const V h1 = S::add(S::abs(dY1), t1);
+    S::store(w.out[j] + cx, S::sll5(h0));
+    S::store(w.out[j] + cx + S::kLanes, S::sll5(h1));
+    sY0 = S::add(sY0, dY0);
+    sY1 = S::add(sY1, dY1);
+    sH0 = S::add(sH0, h0);
+    sH1 = S::add(sH1, h1);
   }
-  for (int k = 0; k < 8; k += 2) {
-    const size_t co = f.chromaStart + static_cast<size_t>((r0 + k) >> 1) * f.W + cx;
-    const V c = S::load(f.cur + co), p = S::load(f.pre + co);
-    // Lane j: pair j (U at byte 2j, V at 2j + 1), differences exact in 16 bits.
-    const V dU = S::sub(S::band(c, lowByte), S::band(p, lowByte));
-    const V dV = S::sub(S::srl8(c), S::srl8(p));
-    sU = S::add(sU, dU);
-    sV = S::add(sV, dV);
-    // Each pair's term serves its two luma columns.
-    V t0, t1;
-    S::dupPairs(chromaTerm<S, kSmall>(S::add(S::abs(dU), S::abs(dV)), uvf), t0, t1);
-    for (int j = 0; j < 2; ++j) {
-      const int row = r0 + k + j;
-      const size_t lo = static_cast<size_t>(row) * f.W + cx;
-      const V dY0 = S::sub(S::loadU8(f.cur + lo), S::loadU8(f.pre + lo));
-      const V dY1 = S::sub(S::loadU8(f.cur + lo + S::kLanes), S::loadU8(f.pre + lo + S::kLanes));
-      const V h0 = S::add(S::abs(dY0), t0);  // wraps
-      const V h1 = S::add(S::abs(dY1), t1);
-      int16_t *o = hOut + (row - r0) * hStride + cx;
-      S::store(o, S::sll5(h0));
-      S::store(o + S::kLanes, S::sll5(h1));
-      sY0 = S::add(sY0, dY0);
-      sY1 = S::add(sY1, dY1);
-      sH0 = S::add(sH0, h0);
-      sH1 = S::add(sH1, h1);
-    }
-  }
+  s = {sY0, sY1, sH0, sH1, first ? dU : S::add(s.sU, dU), first ? dV : S::add(s.sV, dV)};
+}
+
+// The outputs of the blocks of s at ld and sg.
+template <class S>
+inline void blockOutputsOf(const Sums<S> &s, int32_t fix, int16_t *ld, int16_t *sg) {
   if constexpr (S::kBytes == 64)
-    blockOutputs8<S>(sY0, sY1, sH0, sH1, sU, sV, fix, ld, sg);
+    blockOutputs8<S>(s.sY0, s.sY1, s.sH0, s.sH1, s.sU, s.sV, fix, ld, sg);
 #if defined(__AVX2__)
   else if constexpr (S::kBytes == 32)
-    blockOutputs4(sY0, sY1, sH0, sH1, sU, sV, fix, ld, sg);
+    blockOutputs4(s.sY0, s.sY1, s.sH0, s.sH1, s.sU, s.sV, fix, ld, sg);
 #endif
   else
-    blockOutputs<S>(sY0, sY1, sH0, sH1, sU, sV, fix, ld, sg);
+    blockOutputs<S>(s.sY0, s.sY1, s.sH0, s.sH1, s.sU, s.sV, fix, ld, sg);
 }
 
 // One block at luma columns cx .. cx + 7, rows r0 .. r0 + 7, any parity.
@@ -229,8 +254,8 @@ inline void blocks(const Frame &f, int r0, int cx, int32_t fix, int16_t *hOut, p
 // from the pair-aligned start cx & ~1; the 16-byte chroma loads read bytes
 // (cx & ~1) .. +15, from a local copy where that would pass the frame's end.
 template <bool kSmall>
-inline void oneBlock(const Frame &f, int r0, int cx, int32_t fix, int16_t *hOut,
-                     ptrdiff_t hStride, int16_t *ld, int16_t *sg) {
+inline void oneBlock(const Frame &f, int r0, int cx, int32_t fix, int16_t *hOut, ptrdiff_t hStride,
+                     int16_t *ld, int16_t *sg) {
   const __m128i uvf = _mm_set1_epi16(low16(fix));
   const bool odd = (cx & 1) != 0;
   const __m128i selU = odd ? _mm_setr_epi8(0, -1, 2, -1, 2, -1, 4, -1, 4, -1, 6, -1, 6, -1, 8, -1)
@@ -274,6 +299,54 @@ inline void oneBlock(const Frame &f, int r0, int cx, int32_t fix, int16_t *hOut,
   blockOut(s[0], s[1], s[2], s[3], fix, ld, sg);
 }
 
+// The vector steps of a block row starting at an even row r0 (luma rows r0
+// .. r0 + 7; hd points at the difference plane's sample (r0, 0)), in four
+// sweeps of two rows across a span of columns, the blocks' sums carried
+// from one sweep to the next in arrays of the span: a sweep walks 3 rows of
+// each frame and 2 of the difference plane, where the whole block row
+// at once would walk 12 and 8, more than the hardware prefetcher follows.
+// Each sweep asks for the next one's rows: without the hint the sweeps
+// took as long as the whole block rows did. Returns the first column left
+// to the 8-column step.
+constexpr int kSpan = 2048;  // columns per span; a multiple of every vector's bytes
+
+template <class S, bool kSmall>
+inline int sweepSteps(const Sweep &w, int k0, int x, int xEnd, typename S::V uvf, int32_t fix,
+                      int16_t *ld, int16_t *sg, Sums<S> *acc) {
+  for (; x + S::kBytes <= xEnd; x += S::kBytes, ++acc) {
+    sweepBlocks<S, kSmall>(w, x, uvf, *acc, k0 == 0);
+    if (k0 == 6) blockOutputsOf<S>(*acc, fix, ld + (x >> 3), sg + (x >> 3));
+  }
+  return x;
+}
+
+template <bool kSmall>
+int evenBlockRow(const Frame &f, int r0, int proHeight, int proWidth, int32_t fix, int16_t *hd,
+                 ptrdiff_t hStride, int16_t *ld, int16_t *sg) {
+  // The sums of one span: its Widest steps, then at most one Wide and one
+  // 16-column step (a span ends at the row's end or at a multiple of kSpan).
+  Sums<Widest> wideSums[kSpan / Widest::kBytes];
+  Sums<Wide> wSums[1];
+  Sums<V128> nSums[1];
+  const typename Widest::V uvfX = Widest::set1(low16(fix));
+  const typename Wide::V uvfW = Wide::set1(low16(fix));
+  const __m128i uvfN = _mm_set1_epi16(low16(fix));
+  for (int x0 = 0;;) {
+    const int end = proWidth - x0 > kSpan ? x0 + kSpan : proWidth;
+    int x = x0;
+    for (int k0 = 0; k0 < 8; k0 += 2) {
+      // The rows the next sweep reads lie inside the grid.
+      const Sweep w = sweepAt(f, r0 + k0, hd + k0 * hStride, hStride, r0 + k0 + 4 <= proHeight);
+      x = sweepSteps<Widest, kSmall>(w, k0, x0, end, uvfX, fix, ld, sg, wideSums);
+      if constexpr (Widest::kBytes != Wide::kBytes)
+        x = sweepSteps<Wide, kSmall>(w, k0, x, end, uvfW, fix, ld, sg, wSums);
+      x = sweepSteps<V128, kSmall>(w, k0, x, end, uvfN, fix, ld, sg, nSums);
+    }
+    if (end == proWidth || x < end) return x;
+    x0 = end;
+  }
+}
+
 template <bool kSmall>
 void run(const Frame &f, const DiffPlanes &out, int proHeight, int proWidth, int32_t fix, int by0,
          int by1) {
@@ -291,13 +364,7 @@ void run(const Frame &f, const DiffPlanes &out, int proHeight, int proWidth, int
     int16_t *sg = out.sigma + (by + 4) * out.sigmaStride + 4;
     int x = 0;
     if ((r0 & 1) == 0) {
-      const bool pf = r0 + 16 <= proHeight;
-      for (; x + Widest::kBytes <= proWidth; x += Widest::kBytes)
-        blocks<Widest, kSmall>(f, r0, x, fix, hd, hStride, ld + (x >> 3), sg + (x >> 3), pf);
-      for (; x + Wide::kBytes <= proWidth; x += Wide::kBytes)
-        blocks<Wide, kSmall>(f, r0, x, fix, hd, hStride, ld + (x >> 3), sg + (x >> 3), pf);
-      for (; x + 16 <= proWidth; x += 16)
-        blocks<V128, kSmall>(f, r0, x, fix, hd, hStride, ld + (x >> 3), sg + (x >> 3), pf);
+      x = evenBlockRow<kSmall>(f, r0, proHeight, proWidth, fix, hd, hStride, ld, sg);
     }
     for (; x < proWidth; x += 8) {
       const int cx = x + 8 <= proWidth ? x : proWidth - 8;
