@@ -25,40 +25,44 @@ namespace {
 // of hi and of lo in 16-bit lanes: Ahi, 16 times a value in -2048 .. 2047,
 // lies in -32768 .. 32752 (wrapping steps on the way do not matter, the
 // result fits), Alo in 0 .. 240. Then RoundShift(A, 4) = Ahi + ((Alo + 8)
-// >> 4), at most 32767: one rounding shift and accumulate.
+// >> 4), at most 32767: one rounding shift and accumulate. Alo is not
+// summed itself: the kernel's sum of the inputs, wrapped in 16 bits, less 16
+// Ahi, is Alo modulo 2^16, and so Alo (no split of the low bits per input:
+// real 768x576 at the defaults, executed instructions per pixel, ARMv7
+// 8.990 to 8.986, AArch64 7.977 to 7.975).
 
 // l + 2 c + r; two holds 2 in lane 0 (a multiply by a lane: by a constant,
-// ARMv7 would rebuild it in a d register per step).
+// ARMv7 would rebuild it in a d register per step) and -16 in lane 1.
 inline int16x8_t sum121(int16x8_t l, int16x8_t c, int16x8_t r, int16x4_t two) {
   return vmlaq_lane_s16(vaddq_s16(l, r), c, two, 0);
 }
 
-// The horizontal sums left + 2 centre + right of one input row's hi and lo
-// at kWidth (8 or 16) columns p .., r pointing at column p - 1. The loads
+// The horizontal sums left + 2 centre + right of one input row's hi and of
+// its inputs (wrapping) at kWidth (8 or 16) columns p .., r pointing at column p - 1. The loads
 // reach column p + kWidth (the right border in the last block), no further.
 // Sixteen columns need four loads (at p - 1, p + 7, p + 8, p + 9), eight
 // three (p - 1, p, p + 1).
 template <int kWidth>
 struct HSums {
-  int16x8_t hi[kWidth / 8], lo[kWidth / 8];
+  int16x8_t hi[kWidth / 8], all[kWidth / 8];
 };
 
 template <int kWidth>
-inline HSums<kWidth> hSums(const int16_t *r, int16x8_t fifteen, int16x4_t two) {
+inline HSums<kWidth> hSums(const int16_t *r, int16x4_t two) {
   HSums<kWidth> h;
   const int16x8_t a = vld1q_s16(r);
-  const int16x8_t ah = vshrq_n_s16(a, 4), al = vandq_s16(a, fifteen);
+  const int16x8_t ah = vshrq_n_s16(a, 4);
   if constexpr (kWidth == 16) {
     const int16x8_t b = vld1q_s16(r + 8), c = vld1q_s16(r + 9), e = vld1q_s16(r + 10);
-    const int16x8_t bh = vshrq_n_s16(b, 4), bl = vandq_s16(b, fifteen);
+    const int16x8_t bh = vshrq_n_s16(b, 4);
     h.hi[0] = sum121(ah, vextq_s16(ah, bh, 1), vextq_s16(ah, bh, 2), two);
-    h.lo[0] = sum121(al, vextq_s16(al, bl, 1), vextq_s16(al, bl, 2), two);
+    h.all[0] = sum121(a, vextq_s16(a, b, 1), vextq_s16(a, b, 2), two);
     h.hi[1] = sum121(bh, vshrq_n_s16(c, 4), vshrq_n_s16(e, 4), two);
-    h.lo[1] = sum121(bl, vandq_s16(c, fifteen), vandq_s16(e, fifteen), two);
+    h.all[1] = sum121(b, c, e, two);
   } else {
     const int16x8_t c = vld1q_s16(r + 1), e = vld1q_s16(r + 2);
     h.hi[0] = sum121(ah, vshrq_n_s16(c, 4), vshrq_n_s16(e, 4), two);
-    h.lo[0] = sum121(al, vandq_s16(c, fifteen), vandq_s16(e, fifteen), two);
+    h.all[0] = sum121(a, c, e, two);
   }
   return h;
 }
@@ -68,9 +72,11 @@ inline HSums<kWidth> hSums(const int16_t *r, int16x8_t fifteen, int16x4_t two) {
 template <int kWidth>
 inline void outSplit(const HSums<kWidth> &u, const HSums<kWidth> &m, const HSums<kWidth> &d,
                      int16_t *out, int16x4_t two) {
-  for (int i = 0; i < kWidth / 8; ++i)
-    vst1q_s16(out + 8 * i, vrsraq_n_s16(sum121(u.hi[i], m.hi[i], d.hi[i], two),
-                                        sum121(u.lo[i], m.lo[i], d.lo[i], two), 4));
+  for (int i = 0; i < kWidth / 8; ++i) {
+    const int16x8_t hi = sum121(u.hi[i], m.hi[i], d.hi[i], two);
+    const int16x8_t lo = vmlaq_lane_s16(sum121(u.all[i], m.all[i], d.all[i], two), hi, two, 1);
+    vst1q_s16(out + 8 * i, vrsraq_n_s16(hi, lo, 4));
+  }
 }
 
 // Output rows y0 .. rows - 1 on the first path, kWidth columns at a time
@@ -89,20 +95,19 @@ void splitRows(const int16_t *in, int16_t *pOut, int y0, int rows, int cols, int
 #else
   constexpr int kWidth = 8;
 #endif
-  const int16x8_t fifteen = vdupq_n_s16(15);
-  const int16x4_t two = held(vdup_n_s16(2));
+  const int16x4_t two = held(vset_lane_s16(-16, vdup_n_s16(2), 1));
   for (int p = 0; p < cols; p += kWidth) {
     if (p > cols - kWidth) p = cols - kWidth;
     const int16_t *r = in + static_cast<ptrdiff_t>(y0 - 1) * stride + p - 1;
     int16_t *out = pOut + static_cast<ptrdiff_t>(y0) * stride + p;
-    HSums<kWidth> a = hSums<kWidth>(r, fifteen, two);
+    HSums<kWidth> a = hSums<kWidth>(r, two);
     r = walk(r, stride);
-    HSums<kWidth> b = hSums<kWidth>(r, fifteen, two);
+    HSums<kWidth> b = hSums<kWidth>(r, two);
     r = walk(r, stride);
     HSums<kWidth> c;
     int n = rows - y0;
     auto step = [&](const HSums<kWidth> &u, const HSums<kWidth> &m, HSums<kWidth> &d) {
-      d = hSums<kWidth>(r, fifteen, two);
+      d = hSums<kWidth>(r, two);
       r = walk(r, stride);
       outSplit(u, m, d, out, two);
       out = walk(out, stride);
