@@ -390,17 +390,44 @@ inline int multiplierStretch(SigmaRun &run, const uint8_t *t, int i, int most) {
   int32_t *const mul = run.mul + i;
   const uint32x4_t least = vdupq_n_u32(129), span = vdupq_n_u32(32767 - 129);
   const uint32x4_t low8 = vdupq_n_u32(255);
-  int b = 0;
-  for (; b + 2 <= most; b += 2) {
+  // Two blocks from block b where both qualify: their multipliers written.
+  const auto pair = [&](int b) -> bool {
     uint32_t four0, four1;
     std::memcpy(&four0, t + 2 * b, sizeof four0);
     std::memcpy(&four1, t + 2 * b + 2, sizeof four1);
-    if (four0 == 0 || four1 == 0) break;
+    if (four0 == 0 || four1 == 0) return false;
     const uint32x4_t s = vld1q_u32(sig + 2 * b);
     // isMultiplierSigma of every lane: 129 .. 32767, not a multiple of 256.
     const uint32x4_t ok = vandq_u32(vcleq_u32(vsubq_u32(s, least), span), vtstq_u32(s, low8));
-    if (!allOnes(vreinterpretq_u16_u32(ok))) break;
+    if (!allOnes(vreinterpretq_u16_u32(ok))) return false;
     vst1q_s32(mul + 2 * b, vreinterpretq_s32_u32(multipliers4(s)));
+    return true;
+  };
+  // After a first pair, four blocks per test while all four qualify (a
+  // stretch shorter than that pays no test of four): real 768x576 at the
+  // defaults, executed instructions per pixel, ARMv7 8.968 to 8.952,
+  // AArch64 8.004 to 7.986; real 1080p 8.715 to 8.697 and 7.777 to 7.756;
+  // the bench scene 4.415 to 4.413 and 4.105 to 4.103 (four blocks per test
+  // from the first: 4.426 and 4.117).
+  int b = 0;
+  if (most >= 2 && pair(0)) {
+    b = 2;
+    for (; b + 4 <= most; b += 4) {
+      // Four blocks: their T columns' words (at 2b, 2b + 2, 2b + 4, 2b + 6)
+      // from two overlapping 8-byte loads, tested with the 8 sigmas by one
+      // reduction.
+      const uint8x16_t tw = vcombine_u8(vld1_u8(t + 2 * b), vld1_u8(t + 2 * b + 2));
+      const uint32x4_t s0 = vld1q_u32(sig + 2 * b), s1 = vld1q_u32(sig + 2 * b + 4);
+      const uint32x4_t ok0 =
+          vandq_u32(vcleq_u32(vsubq_u32(s0, least), span), vtstq_u32(s0, low8));
+      const uint32x4_t ok1 =
+          vandq_u32(vcleq_u32(vsubq_u32(s1, least), span), vtstq_u32(s1, low8));
+      const uint32x4_t tOk = vtstq_u32(vreinterpretq_u32_u8(tw), vreinterpretq_u32_u8(tw));
+      if (!allOnes(vreinterpretq_u16_u32(vandq_u32(vandq_u32(ok0, ok1), tOk)))) break;
+      vst1q_s32(mul + 2 * b, vreinterpretq_s32_u32(multipliers4(s0)));
+      vst1q_s32(mul + 2 * b + 4, vreinterpretq_s32_u32(multipliers4(s1)));
+    }
+    while (b + 2 <= most && pair(b)) b += 2;
   }
   for (; b < most; ++b) {
     uint32_t four;
