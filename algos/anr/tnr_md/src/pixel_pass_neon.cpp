@@ -301,6 +301,40 @@ __attribute__((noinline)) void prepareSigmaRun(SigmaRun &run) {
   // 9.53).
   const uint32_t *const sig = run.sig;
   const int cols = run.cols;
+  // Eight columns per step, each array's stores in one or two registers:
+  // real 768x576 at the defaults, executed instructions per pixel, ARMv7
+  // 8.952 to 8.947, AArch64 7.986 to 7.971 (prepareSigmaRun 0.086 to 0.081
+  // and 0.098 to 0.083); real 1080p 8.697 to 8.691 and 7.756 to 7.740; the bench scene
+  // 4.413 to 4.410 and 4.103 to 4.096.
+  for (; i + 8 <= cols; i += 8) {
+    const uint32x4_t sA = vld1q_u32(sig + i), sB = vld1q_u32(sig + i + 4);
+    const uint32x4_t narrowA = vcltq_u32(sA, limit), narrowB = vcltq_u32(sB, limit);
+    const uint32x4_t cA = vminq_u32(sA, top), cB = vminq_u32(sB, top);
+    const uint32x4_t tA = vminq_u32(vsubq_u32(vaddq_u32(cA, cA), vshrq_n_u32(cA, 8)), top);
+    const uint32x4_t tB = vminq_u32(vsubq_u32(vaddq_u32(cB, cB), vshrq_n_u32(cB, 8)), top);
+    const uint32x4_t s32A = vornq_u32(cA, narrowA), s32B = vornq_u32(cB, narrowB);
+#if defined(__aarch64__) || !TNR_MD_NATIVE_NEON
+    const int16x8_t s8 =
+        vreinterpretq_s16_u16(vcombine_u16(vmovn_u32(s32A), vmovn_u32(s32B)));
+    vst1q_s16(run.s16 + i, s8);
+#endif
+#if defined(__aarch64__)
+    vst1q_s16_x4(run.s16Lanes[i], int16x8x4_t{{vdupq_laneq_s16(s8, 0), vdupq_laneq_s16(s8, 1),
+                                               vdupq_laneq_s16(s8, 2), vdupq_laneq_s16(s8, 3)}});
+    vst1q_s16_x4(run.s16Lanes[i + 4],
+                 int16x8x4_t{{vdupq_laneq_s16(s8, 4), vdupq_laneq_s16(s8, 5),
+                              vdupq_laneq_s16(s8, 6), vdupq_laneq_s16(s8, 7)}});
+#elif TNR_MD_NATIVE_NEON
+    vst1q_s16(run.s16Pairs[i], vreinterpretq_s16_u32(vsliq_n_u32(s32A, s32A, 16)));
+    vst1q_s16(run.s16Pairs[i + 4], vreinterpretq_s16_u32(vsliq_n_u32(s32B, s32B, 16)));
+#endif
+    vst1q_s16(run.satAbove + i,
+              vreinterpretq_s16_u16(vcombine_u16(vmovn_u32(vbslq_u32(narrowA, tA, top)),
+                                                 vmovn_u32(vbslq_u32(narrowB, tB, top)))));
+    vst1q_s32(run.mul + i, vdupq_n_s32(kNotDivided));
+    vst1q_s32(run.mul + i + 4, vdupq_n_s32(kNotDivided));
+    vst1q_s16(run.multiplierEnd + i, vdupq_n_s16(-1));
+  }
   for (; i + 4 <= cols; i += 4) {
     const uint32x4_t sH = vld1q_u32(sig + i);
     const uint32x4_t narrow = vcltq_u32(sH, limit);
