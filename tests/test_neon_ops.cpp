@@ -199,8 +199,8 @@ TEST(NeonOps, ReciprocalEstimateAndRefineExhaustive) {
 // The pass's multipliers four columns at a time, in float and wrapping
 // integer steps (pixelAlphaMultipliers4), against floor(2^38 / s) + 1 and
 // the double form for every s it takes (129 .. 32767), on each target with
-// its own estimate and Newton step, each value in every lane; on ARMv7 and
-// AArch64 also by double division (pixelAlphaMultipliers4Divided).
+// its own estimate and Newton step, each value in every lane; on AArch64
+// also by double division (pixelAlphaMultipliers4Divided).
 TEST(NeonOps, PixelAlphaMultipliersExhaustive) {
   for (int s = 129; s <= 32767; s += 4) {
     std::array<uint32_t, 4> in{};
@@ -214,7 +214,7 @@ TEST(NeonOps, PixelAlphaMultipliersExhaustive) {
         ASSERT_EQ(int64_t{got[i]}, want) << "s " << at[i] << " in lane " << i;
         ASSERT_EQ(int64_t{got[i]}, int64_t{tnr_md::pixelAlphaMultiplier(at[i])}) << "s " << at[i];
       }
-#if TNR_MD_NATIVE_NEON
+#if defined(__aarch64__)
       const auto divided =
           lanes<uint32_t>(tnr_md::pixelAlphaMultipliers4Divided(vec<uint32x4_t>(at)));
       for (int i = 0; i < 4; ++i)

@@ -387,35 +387,6 @@ inline uint32x4_t pixelAlphaMultipliers4Divided(uint32x4_t s) {
   const uint64x2_t hi = vcvtq_u64_f64(vdivq_f64(num, vcvtq_f64_u64(vmovl_high_u32(s))));
   return vaddq_u32(vmovn_high_u64(vmovn_u64(lo), hi), vdupq_n_u32(1));
 }
-#elif TNR_MD_NATIVE_NEON
-// ARMv7: the same four double divisions on VFP's scalar registers, which
-// alias q0 .. q7 lane by lane (s0 .. s3 are q0's lanes): each lane widened
-// to a double, divided into 2^38 and truncated back into its lane of q1,
-// then one vector addition of 1. 13 instructions in place of 27 (each
-// division takes many cycles, but the pass divides once per block column
-// and block row). The registers are named because GCC has no operand for
-// one lane's scalar register.
-inline uint32x4_t pixelAlphaMultipliers4Divided(uint32x4_t sIn) {
-  register uint32x4_t s asm("q0") = sIn;
-  register uint32x4_t q asm("q1");
-  const double num = 274877906944.0;
-  asm("vcvt.f64.u32 d4, s0\n\t"
-      "vcvt.f64.u32 d5, s1\n\t"
-      "vcvt.f64.u32 d6, s2\n\t"
-      "vcvt.f64.u32 d7, s3\n\t"
-      "vdiv.f64 d4, %P2, d4\n\t"
-      "vdiv.f64 d5, %P2, d5\n\t"
-      "vdiv.f64 d6, %P2, d6\n\t"
-      "vdiv.f64 d7, %P2, d7\n\t"
-      "vcvt.s32.f64 s4, d4\n\t"
-      "vcvt.s32.f64 s5, d5\n\t"
-      "vcvt.s32.f64 s6, d6\n\t"
-      "vcvt.s32.f64 s7, d7"
-      : "=&w"(q)
-      : "w"(s), "w"(num)
-      : "d4", "d5", "d6", "d7");
-  return vaddq_u32(q, vdupq_n_u32(1));
-}
 #endif
 
 }  // namespace tnr_md

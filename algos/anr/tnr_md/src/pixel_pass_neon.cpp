@@ -406,13 +406,9 @@ inline bool allOnes(uint16x8_t v) {
 // per-sample form does, in double lanes (pixelAlphaMultipliers4Divided): 11
 // instructions in place of the 27 of pixelAlphaMultipliers4's integer steps
 // (real 1080p at the defaults, executed instructions per pixel: AArch64
-// 8.203 to 8.150; multiplierBlocks 0.192 to 0.139). ARMv7 divides so too,
-// on VFP's scalar registers (13 instructions): real 768x576 at the defaults,
-// executed instructions per pixel 9.015 to 8.968 (noteMultiplierStretch
-// 0.199 to 0.152), real 1080p 8.761 to 8.715, the bench scene 4.416 to
-// 4.415.
+// 8.203 to 8.150; multiplierBlocks 0.192 to 0.139).
 inline uint32x4_t multipliers4(uint32x4_t s) {
-#if TNR_MD_NATIVE_NEON
+#if defined(__aarch64__)
   return pixelAlphaMultipliers4Divided(s);
 #else
   return pixelAlphaMultipliers4(s);
