@@ -221,47 +221,6 @@ TEST(ScheduleWorkArea, LiesInsideTheUnusedTailOfTheSigmaReservation) {
   EXPECT_GE(tnr_md::bandWork(tnr_md::makeLayout(2160, 3840)).at, 0);
 }
 
-// A band is judged mostly still from the non-zero bytes of its row buffer's
-// first and middle rows alone: under a quarter of those 2 x stride bytes.
-// Counts just under and at that bound, their bytes anywhere in the two rows
-// (the last ones of a row included), every other row non-zero, the buffer
-// against an inaccessible page on either side.
-TEST(ScheduleBandChoice, CountsTheNonZeroBytesOfTheFirstAndMiddleRows) {
-  auto rng = seededRng(91);
-  for (int iter = 0; iter < 400; ++iter) {
-    const int stride = 1 + int(rng() % 260), rows = 1 + int(rng() % 16);
-    const int mid = rows / 2;
-    // The largest count that is still under a quarter, and the next one.
-    const int under = (stride - 1) / 2;
-    for (int moving : {under, under + 1}) {
-      for (Guard side : kGuardSides) {
-        GuardedBuffer<uint8_t> buf(size_t(stride) * rows, side);
-        for (int r = 0; r < rows; ++r)
-          fillRandom(buf.data() + size_t(r) * stride, stride, rng, 1, 255);
-        // The two rows all zero but for `moving` bytes among their 2 x stride.
-        std::vector<int> at(mid == 0 ? stride : 2 * stride);
-        std::iota(at.begin(), at.end(), 0);
-        std::shuffle(at.begin(), at.end(), rng);
-        const int slots = int(at.size());
-        std::fill_n(buf.data(), stride, 0);
-        std::fill_n(buf.data() + size_t(mid) * stride, stride, 0);
-        // With one row (rows < 2) it is both: each non-zero byte counts twice.
-        const int placed = mid == 0 ? (moving + 1) / 2 : moving;
-        if (placed > slots) continue;
-        for (int k = 0; k < placed; ++k) {
-          const int i = at[size_t(k)];
-          buf.data()[i < stride ? i : size_t(mid) * stride + (i - stride)] =
-              uint8_t(1 + rng() % 255);
-        }
-        const int counted = mid == 0 ? 2 * placed : placed;
-        EXPECT_EQ(tnr_md::mostlyStill(buf.data(), rows, stride), 4 * counted < 2 * stride)
-            << "stride " << stride << " rows " << rows << " non-zero " << counted << " "
-            << sideName(side);
-      }
-    }
-  }
-}
-
 // The row-range difference over chunks of block rows, each chunk writing its
 // difference rows from its own pointer (the row above its first offset row,
 // which the moved-back last block row moves up), gives the whole stage's

@@ -54,19 +54,6 @@ class DiffRing {
   // ring of the whole grid), so one slot is found and the others follow.
   void place(const int16_t *src, int ya, int yb) const {
     int16_t *r = row(ya);
-#if TNR_MD_HAVE_NEON && (defined(__arm__) || defined(__aarch64__))
-    // Arm vector builds: the rows in place (no copy) four per step, the
-    // loop's own steps shared: real 768x576 at the defaults, executed
-    // instructions per pixel, ARMv7 8.986 to 8.983, AArch64 7.975 to 7.972.
-    if (!src) {
-#pragma GCC unroll 4
-      for (int y = ya; y < yb; ++y, r += stride_) {
-        r[0] = r[1];
-        r[width_ + 1] = r[width_];
-      }
-      return;
-    }
-#endif
     for (int y = ya; y < yb; ++y, r += stride_) {
       if (src) std::memcpy(r, src + (y - ya + 1) * stride_, rowBytes());
       r[0] = r[1];

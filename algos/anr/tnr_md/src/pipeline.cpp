@@ -3,13 +3,6 @@
 
 #include <cstring>
 
-#if TNR_MD_HAVE_NEON && (defined(__ARM_NEON) || defined(__ARM_NEON__))
-#include <arm_neon.h>
-#define TNR_MD_DRIVER_NEON 1
-#else
-#define TNR_MD_DRIVER_NEON 0
-#endif
-
 namespace tnr_md {
 
 bool callAccepted(int imgHeight, int imgWidth, int proHeight, int proWidth, int gainStride,
@@ -36,38 +29,6 @@ Planes planesOf(int16_t *buf, const Layout &g) {
 // nothing; either way the bytes are the same.
 bool mostlyStill(const uint8_t *rowBuf, int rows, int stride) {
   const uint8_t *mid = rowBuf + (rows / 2) * stride;
-#if TNR_MD_DRIVER_NEON
-  // The Arm vector builds count the zero bytes of both rows 16 at a time:
-  // each lane of the two tests is -1 where a byte is zero, their sum (-2 ..
-  // 0) added in pairs into 16-bit lanes (at most 4 per step); a row's last
-  // stride % 16 bytes by one more step over its last 16, the lanes already
-  // counted masked off. Real 768x576 at the defaults, executed instructions
-  // per pixel: ARMv7 8.994 to 8.990, AArch64 7.980 to 7.977 (GCC's own
-  // vector loop widened to 32 bits and ended byte by byte).
-  if (stride >= 16) {
-    auto isZero = [](const uint8_t *p) { return vceqq_u8(vld1q_u8(p), vdupq_n_u8(0)); };
-    int16x8_t zeros = vdupq_n_s16(0);
-    int i = 0;
-    for (; i + 16 <= stride; i += 16) {
-      const uint8x16_t z = vaddq_u8(isZero(rowBuf + i), isZero(mid + i));
-      zeros = vpadalq_s8(zeros, vreinterpretq_s8_u8(z));
-    }
-    if (i < stride) {
-      static constexpr uint8_t kLane[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-      const uint8x16_t fresh = vcgeq_u8(vld1q_u8(kLane), vdupq_n_u8(i + 16 - stride));
-      const uint8x16_t z = vaddq_u8(isZero(rowBuf + stride - 16), isZero(mid + stride - 16));
-      zeros = vpadalq_s8(zeros, vreinterpretq_s8_u8(vandq_u8(z, fresh)));
-    }
-    const int32x4_t sums = vpaddlq_s16(zeros);
-#if defined(__aarch64__)
-    const int zero = -vaddvq_s32(sums);
-#else
-    const int32x2_t pair = vadd_s32(vget_low_s32(sums), vget_high_s32(sums));
-    const int zero = -vget_lane_s32(vpadd_s32(pair, pair), 0);
-#endif
-    return 4 * (2 * stride - zero) < 2 * stride;
-  }
-#endif
   int moving = 0;
   for (int i = 0; i < stride; ++i) moving += (rowBuf[i] != 0) + (mid[i] != 0);
   return 4 * moving < 2 * stride;
