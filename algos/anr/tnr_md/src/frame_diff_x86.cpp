@@ -9,6 +9,7 @@
 // rule names it.
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "arith.h"
 #include "kernels.h"
@@ -338,7 +339,7 @@ int evenBlockRow(const Frame &f, int r0, int proHeight, int proWidth, int32_t fi
       // The rows the next sweep reads lie inside the grid.
       const Sweep w = sweepAt(f, r0 + k0, hd + k0 * hStride, hStride, r0 + k0 + 4 <= proHeight);
       x = sweepSteps<Widest, kSmall>(w, k0, x0, end, uvfX, fix, ld, sg, wideSums);
-      if constexpr (Widest::kBytes != Wide::kBytes)
+      if constexpr (!std::is_same_v<Widest, Wide>)
         x = sweepSteps<Wide, kSmall>(w, k0, x, end, uvfW, fix, ld, sg, wSums);
       x = sweepSteps<V128, kSmall>(w, k0, x, end, uvfN, fix, ld, sg, nSums);
     }
