@@ -237,6 +237,13 @@ inline void block16At(const int16_t *const *rIn, int16_t *const *outRows, int c,
   "shadd v26.8h, " CE ".8h, " RE ".8h\n\tshadd v26.8h, v26.8h, " CO ".8h\n\t" \
   "shadd v27.8h, " CO ".8h, " RO ".8h\n\tshadd v27.8h, v27.8h, " RE ".8h\n\t" \
   "st2 {v26.8h, v27.8h}, [%[" OUT "]], #32\n\t"
+// One step of whole blocks: the next block's V set loaded into N0 .. N7,
+// then the four output rows of the block whose V set is in C0 .. C7.
+#define TNR_MD_STEP4(CE0, CO0, CE1, CO1, CE2, CO2, CE3, CO3, NE0, NO0, NE1, NO1, NE2, NO2, NE3, \
+                     NO3)                                                                      \
+  TNR_MD_V4(NE0, NO0, NE1, NO1, NE2, NO2, NE3, NO3)                                            \
+  TNR_MD_OUT16(CE0, CO0, NE0, NO0, "o0") TNR_MD_OUT16(CE1, CO1, NE1, NO1, "o1")               \
+  TNR_MD_OUT16(CE2, CO2, NE2, NO2, "o2") TNR_MD_OUT16(CE3, CO3, NE3, NO3, "o3")
 #define TNR_MD_TAIL4(CE0, CO0, CE1, CO1, CE2, CO2, CE3, CO3, NE0, NO0, NE1, NO1, NE2, NO2, NE3, \
                      NO3)                                                                      \
   "sub %[r0], %[r0], #28\n\tsub %[r1], %[r1], #28\n\tsub %[r2], %[r2], #28\n\t"              \
@@ -255,25 +262,16 @@ inline void wholeBlocks4(const int16_t **r, int16_t **out, const int16_t *rEnd, 
       "cmp %[r0], %[rEnd]\n\t"
       "b.eq 2f\n\t"
       "1:\n\t"
-      TNR_MD_V4("v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23")
-      TNR_MD_OUT16("v6", "v7", "v16", "v17", "o0")
-      TNR_MD_OUT16("v28", "v29", "v18", "v19", "o1")
-      TNR_MD_OUT16("v30", "v31", "v20", "v21", "o2")
-      TNR_MD_OUT16("v8", "v9", "v22", "v23", "o3")
-      TNR_MD_V4("v6", "v7", "v28", "v29", "v30", "v31", "v8", "v9")
-      TNR_MD_OUT16("v16", "v17", "v6", "v7", "o0")
-      TNR_MD_OUT16("v18", "v19", "v28", "v29", "o1")
-      TNR_MD_OUT16("v20", "v21", "v30", "v31", "o2")
-      TNR_MD_OUT16("v22", "v23", "v8", "v9", "o3")
+      TNR_MD_STEP4("v6", "v7", "v28", "v29", "v30", "v31", "v8", "v9",
+                   "v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23")
+      TNR_MD_STEP4("v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23",
+                   "v6", "v7", "v28", "v29", "v30", "v31", "v8", "v9")
       "cmp %[r0], %[rEnd]\n\t"
       "b.ne 1b\n\t"
       "2:\n\t"
       "tbz %w[flags], #0, 3f\n\t"
-      TNR_MD_V4("v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23")
-      TNR_MD_OUT16("v6", "v7", "v16", "v17", "o0")
-      TNR_MD_OUT16("v28", "v29", "v18", "v19", "o1")
-      TNR_MD_OUT16("v30", "v31", "v20", "v21", "o2")
-      TNR_MD_OUT16("v8", "v9", "v22", "v23", "o3")
+      TNR_MD_STEP4("v6", "v7", "v28", "v29", "v30", "v31", "v8", "v9",
+                   "v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23")
       "tbz %w[flags], #1, 4f\n\t"
       TNR_MD_TAIL4("v16", "v17", "v18", "v19", "v20", "v21", "v22", "v23",
                    "v6", "v7", "v28", "v29", "v30", "v31", "v8", "v9")
@@ -295,6 +293,7 @@ inline void wholeBlocks4(const int16_t **r, int16_t **out, const int16_t *rEnd, 
 #undef TNR_MD_OUT16
 #undef TNR_MD_OUTR
 #undef TNR_MD_TAIL4
+#undef TNR_MD_STEP4
 #endif
 
 #if TNR_MD_NATIVE_NEON && defined(__arm__)
