@@ -320,8 +320,9 @@ TNR_MD_PASS_INLINE Split<S> weightMultipliers(typename S::V pa) {
   const V lo = lookup32<S>(kWeightLines.lo, g, g16);
   const V hi = lookup32<S>(kWeightLines.hi, g, g16);
   const V slope = lookup32<S>(kWeightLines.slope, g, g16);
-  const V baseE = S::bor(S::band(lo, S::load(k.lowBytes)), S::sll8(hi));
-  const V baseO = S::bor(S::srl8(lo), S::band(hi, S::load(k.highBytes)));
+  const V highBytes = S::load(k.highBytes);
+  const V baseE = S::blendv8(lo, S::sll8(hi), highBytes);
+  const V baseO = S::blendv8(S::srl8(lo), hi, highBytes);
   const V stepE = S::maddubs(slope, S::band(pa, S::load(k.lowJ)));
   const V stepO = S::maddubs(slope, S::band(pa, S::load(k.highJ)));
   return {S::add(baseE, stepE), S::add(baseO, stepO)};
