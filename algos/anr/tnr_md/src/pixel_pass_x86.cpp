@@ -637,16 +637,19 @@ static_assert(SigmaRow::kCached == SigmaLanes::kCols, "block<S, true> takes both
 
 // lAlpha of a block from x, a multiple of 16: pixel p pairs T columns n +
 // ((p + 4) >> 3) and the next (n = x / 8) with weights 8 - w and w, w = (p +
-// 4) & 7; the pixels 2m and 2m + 1 of a lane take the same pair.
-alignas(32) constexpr uint8_t kTPairs[32] = {0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 1, 2, 2, 3, 2, 3,
-                                             2, 3, 2, 3, 3, 4, 3, 4, 3, 4, 3, 4, 4, 5, 4, 5};
+// 4) & 7; the pixels 2m and 2m + 1 of a lane take the same pair. The
+// pairs' byte indices in the T columns n .. (kTPairs[0]) and in the T
+// columns n - 2 .. (kTPairs[1], the columns as read from behind).
+alignas(32) constexpr uint8_t kTPairs[2][32] = {
+    {0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 1, 2, 2, 3, 2, 3, 2, 3, 2, 3, 3, 4, 3, 4, 3, 4, 3, 4, 4, 5, 4, 5},
+    {2, 3, 2, 3, 3, 4, 3, 4, 3, 4, 3, 4, 4, 5, 4, 5, 4, 5, 4, 5, 5, 6, 5, 6, 5, 6, 5, 6, 6, 7, 6, 7}};
 alignas(32) constexpr uint8_t kTWeightsE[32] = {4, 4, 2, 6, 8, 0, 6, 2, 4, 4, 2, 6, 8, 0, 6, 2,
                                                 4, 4, 2, 6, 8, 0, 6, 2, 4, 4, 2, 6, 8, 0, 6, 2};
 alignas(32) constexpr uint8_t kTWeightsO[32] = {3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1, 7, 7, 1, 5, 3,
                                                 3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1, 7, 7, 1, 5, 3};
-template <class S>
-TNR_MD_PASS_INLINE Split<S> lAlphaOf(uint64_t tCols) {  // T columns n .. as bytes
-  const typename S::V tp = S::shuffle8(S::set1x64(tCols), S::load(kTPairs));
+template <class S, bool kFromBehind = false>
+TNR_MD_PASS_INLINE Split<S> lAlphaOf(uint64_t tCols) {  // T columns n (n - 2) .. as bytes
+  const typename S::V tp = S::shuffle8(S::set1x64(tCols), S::load(kTPairs[kFromBehind]));
   const typename S::V k4096 = S::load(passVectors().c4096);
   return {S::mulhrs(S::maddubs(tp, S::load(kTWeightsE)), k4096),
           S::mulhrs(S::maddubs(tp, S::load(kTWeightsO)), k4096)};
@@ -663,12 +666,13 @@ inline uint64_t tColumns(const uint8_t *t) {
   return lo | uint64_t{hi} << 32;
 }
 
-// The 6 bytes from t as one value by one 8-byte read from t - 2, for a
-// caller that knows the two bytes before t to lie in the row buffer.
+// The 6 bytes from t and the two before it as one value (the 6 in its
+// high bytes) by one 8-byte read from t - 2, for a caller that knows the two
+// bytes before t to lie in the row buffer.
 inline uint64_t tColumnsFromBehind(const uint8_t *t) {
   uint64_t v;
   std::memcpy(&v, t - 2, 8);
-  return v >> 16;
+  return v;
 }
 
 // The n (2, 4 or 8) bytes from p ORed together, not 0 where any is not.
@@ -709,16 +713,19 @@ TNR_MD_PASS_INLINE void block(const BlockIo &io, int x, const uint8_t *tRow, con
   // T columns n .. n + kCols + 1; when all are 0, so is every lane's lAlpha
   // and motionAlpha: the block is still. Both of the screens need every
   // column to be 0 or 128, which one test rules out for most moving blocks.
-  const uint64_t t = kBehind ? tColumnsFromBehind(tRow + col) : tColumns<kCols + 2>(tRow + col);
+  // (From behind, they sit in the high 6 bytes of tb.)
+  constexpr int kBelow = kBehind ? 16 : 0;
+  const uint64_t tb = kBehind ? tColumnsFromBehind(tRow + col) : tColumns<kCols + 2>(tRow + col);
   const bool cached = kNear || col + kCols <= SigmaRow::kCached;
-  if ((t & kLow7) == 0) {
+  if ((tb & kLow7 << kBelow) == 0) {
+    const uint64_t t = tb >> kBelow;
     if (t == 0) return stillBlock<S>(io, x);
     if (t == kAll128 && cached && saturated<S>(io, x, sig.sat + col))
       return saturatedBlock<S>(io, x, pc);
   }
   if (kAllMultiplier ||
       ((kNear || col + kCols <= SigmaLanes::kCols) && otherColumns<kCols>(sl.other + col) == 0))
-    return movingBlock<S, false, kChroma>(io, x, lAlphaOf<S>(t),
+    return movingBlock<S, false, kChroma>(io, x, lAlphaOf<S, kBehind>(tb),
                                           hAlphaByMultiplier<S, kNonNegative>(io, x, sl, x), pc);
   float invCols[kCols];
   if (!cached)
@@ -727,7 +734,7 @@ TNR_MD_PASS_INLINE void block(const BlockIo &io, int x, const uint8_t *tRow, con
   const uint32_t *sH = sig.sH + col;
   const typename S::V s0 = S::spreadCols(sH, 0), s1 = S::spreadCols(sH, 1);
   const typename S::F i0 = S::spreadColsF(inv, 0), i1 = S::spreadColsF(inv, 1);
-  movingBlock<S>(io, x, lAlphaOf<S>(t),
+  movingBlock<S>(io, x, lAlphaOf<S, kBehind>(tb),
                  hAlphaFloat<S>(io, x, LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}), pc);
 }
 
@@ -797,7 +804,10 @@ TNR_MD_PASS_INLINE int allMultiplierBlocks(const BlockIo &ioIn, int x, int end, 
   // across the byte stores, with the smoothing known.
   BlockIo io = ioIn;
   if (!kSmoothHere) io.filterStride = 0;
-  for (; x + Wide::kBytes <= end; x += Wide::kBytes)
+  // The last start as the bound: the loop's test compares x with it, no
+  // addition per block.
+  const int lastX = end - Wide::kBytes;
+  for (; x <= lastX; x += Wide::kBytes)
     block<Wide, true, true, Wide::kBytes == 32, kNonNegative, kChroma>(io, x, tRow, sig, sl, pc);
   return x;
 }
