@@ -562,7 +562,7 @@ TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la,
   // null): the pair's right-hand pixel's weight, as in stillBlock.
   const bool chroma = kChroma < 0 ? io.curC != nullptr : kChroma > 0;
   const V paBytes = S::load(io.preAlpha + o);
-  if (S::allZero(S::band(paBytes, S::load(k.top)))) {
+  if (S::allZeroAnd(paBytes, S::load(k.top))) {
     // Every new weight at most 127: the blends from the weight bytes.
     const Split<S> m = weightMultipliers<S>(paBytes);
     const V wE = S::mulhrs(sa.e, m.e), wO = S::mulhrs(sa.o, m.o), wO8 = S::sll8(wO);
