@@ -31,6 +31,13 @@
 //   multiply-adds (blendBytesBelow128).
 // - staticRatio: RoundShift(sa^2 x delta, 14) as a rounding high-half
 //   multiply of sa^2 (at most 16384) by 2 delta (at most 256).
+// - RoundShift(x, n) of a 16-bit lane x, n = 3 or 7, as the rounding
+//   high-half multiply of x by 2^(15 - n): floor((2^(15 - n) x + 2^14) /
+//   2^15) = floor((x + 2^(n - 1)) / 2^n). So lAlpha = RoundShift(x, 3) of
+//   the T pairs' byte multiply-add x (at most 128 x 8), motionAlpha =
+//   RoundShift(lAlpha x hAlpha, 7) (at most 16384) and the gain's
+//   RoundShift(ratio x gain, 7) (at most 128 x 255): one instruction each
+//   in place of an addition and a shift.
 // - A block whose four row-buffer columns are 0 has lAlpha, hence
 //   motionAlpha, 0 in every lane: its high-sigma alpha is skipped.
 // - hAlpha keeps the float steps: the product and the sum rounded on their
@@ -77,13 +84,12 @@ inline void invSigmaRow(const uint32_t *sH, float *inv, int n) {
 struct alignas(64) PassVectors {
   int16_t lowBytes[32];   // 0x00FF
   int16_t highBytes[32];  // 0xFF00
-  int16_t r64[32];        // 64
   int16_t c128[32];       // 128
-  int16_t four[32];       // 4
   int16_t lowJ[32];       // 0x0003
   int16_t highJ[32];      // 0x0300
   int16_t bias[32];       // 0x8000
   int16_t c256[32];       // 256
+  int16_t c4096[32];      // 4096
   int8_t top[64];         // 0x80
   int8_t ones[64];        // 1
   int8_t g31[64];         // 31
@@ -94,13 +100,12 @@ constexpr PassVectors makePassVectors() {
   for (int i = 0; i < 32; ++i) {
     k.lowBytes[i] = 0x00FF;
     k.highBytes[i] = static_cast<int16_t>(0xFF00);
-    k.r64[i] = 64;
     k.c128[i] = 128;
-    k.four[i] = 4;
     k.lowJ[i] = 0x0003;
     k.highJ[i] = 0x0300;
     k.bias[i] = static_cast<int16_t>(0x8000);
     k.c256[i] = 256;
+    k.c4096[i] = 4096;
   }
   for (int i = 0; i < 64; ++i) {
     k.top[i] = static_cast<int8_t>(0x80);
@@ -153,7 +158,11 @@ TNR_MD_PASS_INLINE typename S::V blendBytes(const uint8_t *cur, const uint8_t *p
 // 32385, and so is the cur bytes'; their difference x = (p - c) w lies in
 // -32385 .. 32385, and the rounding high-half multiply by 256 gives
 // floor((256 x + 2^14) / 2^15) = RoundShift(x, 7) = r. The result c + r
-// lies in 0 .. 255, so the byte sum of c and r's low byte is it.
+// lies in 0 .. 255 for both bytes; both sums are 16-bit additions to the
+// lane c_e + 256 c_o: adding the even byte's re (signed) leaves the low
+// part c_e + re in 0 .. 255, so nothing carries into or borrows from the
+// high byte, and adding 256 ro (modulo 2^16) changes the high byte alone,
+// to c_o + ro.
 template <class S>
 TNR_MD_PASS_INLINE typename S::V blendBytesBelow128(const uint8_t *cur, const uint8_t *pre,
                                                     typename S::V we, typename S::V wo8) {
@@ -161,7 +170,7 @@ TNR_MD_PASS_INLINE typename S::V blendBytesBelow128(const uint8_t *cur, const ui
   const typename S::V c = S::load(cur), p = S::load(pre), k256 = S::load(k.c256);
   const typename S::V re = S::mulhrs(S::sub(S::maddubs(p, we), S::maddubs(c, we)), k256);
   const typename S::V ro = S::mulhrs(S::sub(S::maddubs(p, wo8), S::maddubs(c, wo8)), k256);
-  return S::add8(c, S::bor(S::band(re, S::load(k.lowBytes)), S::sll8(ro)));
+  return S::add(S::add(c, re), S::sll8(ro));
 }
 
 // hAlpha of 32-bit lanes: min(trunc(max(h - sH, 0) x 128 x inv + 0.5), 128),
@@ -311,8 +320,9 @@ TNR_MD_PASS_INLINE Split<S> weightMultipliers(typename S::V pa) {
   const V lo = lookup32<S>(kWeightLines.lo, g, g16);
   const V hi = lookup32<S>(kWeightLines.hi, g, g16);
   const V slope = lookup32<S>(kWeightLines.slope, g, g16);
-  const V baseE = S::bor(S::band(lo, S::load(k.lowBytes)), S::sll8(hi));
-  const V baseO = S::bor(S::srl8(lo), S::band(hi, S::load(k.highBytes)));
+  const V highBytes = S::load(k.highBytes);
+  const V baseE = S::blendv8(lo, S::sll8(hi), highBytes);
+  const V baseO = S::blendv8(S::srl8(lo), hi, highBytes);
   const V stepE = S::maddubs(slope, S::band(pa, S::load(k.lowJ)));
   const V stepO = S::maddubs(slope, S::band(pa, S::load(k.highJ)));
   return {S::add(baseE, stepE), S::add(baseO, stepO)};
@@ -541,9 +551,10 @@ TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la,
                                     const PassConst &pc, typename S::V keep = S::zero()) {
   using V = typename S::V;
   const PassVectors &k = passVectors();
-  const V r64 = S::load(k.r64), c128 = S::load(k.c128);
-  const Split<S> sa{S::sub(c128, S::srl7(S::add(S::mullo(la.e, ha.e), r64))),
-                    S::sub(c128, S::srl7(S::add(S::mullo(la.o, ha.o), r64)))};
+  const V c128 = S::load(k.c128);
+  const V k256 = S::load(k.c256);
+  const Split<S> sa{S::sub(c128, S::mulhrs(S::mullo(la.e, ha.e), k256)),
+                    S::sub(c128, S::mulhrs(S::mullo(la.o, ha.o), k256))};
 
   // newPreAlpha: floor(n / d), n = 256 staticAlpha + den - 1, d = 2 den; by
   // the weight multipliers where every previous weight is below 128.
@@ -551,7 +562,7 @@ TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la,
   // null): the pair's right-hand pixel's weight, as in stillBlock.
   const bool chroma = kChroma < 0 ? io.curC != nullptr : kChroma > 0;
   const V paBytes = S::load(io.preAlpha + o);
-  if (S::allZero(S::band(paBytes, S::load(k.top)))) {
+  if (S::allZeroAnd(paBytes, S::load(k.top))) {
     // Every new weight at most 127: the blends from the weight bytes.
     const Split<S> m = weightMultipliers<S>(paBytes);
     const V wE = S::mulhrs(sa.e, m.e), wO = S::mulhrs(sa.o, m.o), wO8 = S::sll8(wO);
@@ -581,8 +592,8 @@ TNR_MD_PASS_INLINE void movingBlock(const BlockIo &io, ptrdiff_t o, Split<S> la,
   storeKeep<S, kMasked>(io.alpha + o, join8<S>(ratioE, ratioO), keep);
 
   const Split<S> g = split8<S>(S::load(io.gain + o));
-  const V gE = S::srl7(S::add(S::mullo(ratioE, g.e), r64));
-  const V gO = S::srl7(S::add(S::mullo(ratioO, g.o), r64));
+  const V gE = S::mulhrs(S::mullo(ratioE, g.e), k256);
+  const V gO = S::mulhrs(S::mullo(ratioO, g.o), k256);
   storeKeep<S, kMasked>(io.gain + o, S::maxu8(join8<S>(gE, gO), S::load(k.ones)), keep);
 }
 
@@ -626,19 +637,22 @@ static_assert(SigmaRow::kCached == SigmaLanes::kCols, "block<S, true> takes both
 
 // lAlpha of a block from x, a multiple of 16: pixel p pairs T columns n +
 // ((p + 4) >> 3) and the next (n = x / 8) with weights 8 - w and w, w = (p +
-// 4) & 7; the pixels 2m and 2m + 1 of a lane take the same pair.
-alignas(32) constexpr uint8_t kTPairs[32] = {0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 1, 2, 2, 3, 2, 3,
-                                             2, 3, 2, 3, 3, 4, 3, 4, 3, 4, 3, 4, 4, 5, 4, 5};
+// 4) & 7; the pixels 2m and 2m + 1 of a lane take the same pair. The
+// pairs' byte indices in the T columns n .. (kTPairs[0]) and in the T
+// columns n - 2 .. (kTPairs[1], the columns as read from behind).
+alignas(32) constexpr uint8_t kTPairs[2][32] = {
+    {0, 1, 0, 1, 1, 2, 1, 2, 1, 2, 1, 2, 2, 3, 2, 3, 2, 3, 2, 3, 3, 4, 3, 4, 3, 4, 3, 4, 4, 5, 4, 5},
+    {2, 3, 2, 3, 3, 4, 3, 4, 3, 4, 3, 4, 4, 5, 4, 5, 4, 5, 4, 5, 5, 6, 5, 6, 5, 6, 5, 6, 6, 7, 6, 7}};
 alignas(32) constexpr uint8_t kTWeightsE[32] = {4, 4, 2, 6, 8, 0, 6, 2, 4, 4, 2, 6, 8, 0, 6, 2,
                                                 4, 4, 2, 6, 8, 0, 6, 2, 4, 4, 2, 6, 8, 0, 6, 2};
 alignas(32) constexpr uint8_t kTWeightsO[32] = {3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1, 7, 7, 1, 5, 3,
                                                 3, 5, 1, 7, 7, 1, 5, 3, 3, 5, 1, 7, 7, 1, 5, 3};
-template <class S>
-TNR_MD_PASS_INLINE Split<S> lAlphaOf(uint64_t tCols) {  // T columns n .. as bytes
-  const typename S::V tp = S::shuffle8(S::set1x64(tCols), S::load(kTPairs));
-  const typename S::V four = S::load(passVectors().four);
-  return {S::srl3(S::add(S::maddubs(tp, S::load(kTWeightsE)), four)),
-          S::srl3(S::add(S::maddubs(tp, S::load(kTWeightsO)), four))};
+template <class S, bool kFromBehind = false>
+TNR_MD_PASS_INLINE Split<S> lAlphaOf(uint64_t tCols) {  // T columns n (n - 2) .. as bytes
+  const typename S::V tp = S::shuffle8(S::set1x64(tCols), S::load(kTPairs[kFromBehind]));
+  const typename S::V k4096 = S::load(passVectors().c4096);
+  return {S::mulhrs(S::maddubs(tp, S::load(kTWeightsE)), k4096),
+          S::mulhrs(S::maddubs(tp, S::load(kTWeightsO)), k4096)};
 }
 
 // The n (4 or 6) bytes from t as one value, read into registers in two
@@ -652,12 +666,13 @@ inline uint64_t tColumns(const uint8_t *t) {
   return lo | uint64_t{hi} << 32;
 }
 
-// The 6 bytes from t as one value by one 8-byte read from t - 2, for a
-// caller that knows the two bytes before t to lie in the row buffer.
+// The 6 bytes from t and the two before it as one value (the 6 in its
+// high bytes) by one 8-byte read from t - 2, for a caller that knows the two
+// bytes before t to lie in the row buffer.
 inline uint64_t tColumnsFromBehind(const uint8_t *t) {
   uint64_t v;
   std::memcpy(&v, t - 2, 8);
-  return v >> 16;
+  return v;
 }
 
 // The n (2, 4 or 8) bytes from p ORed together, not 0 where any is not.
@@ -698,16 +713,19 @@ TNR_MD_PASS_INLINE void block(const BlockIo &io, int x, const uint8_t *tRow, con
   // T columns n .. n + kCols + 1; when all are 0, so is every lane's lAlpha
   // and motionAlpha: the block is still. Both of the screens need every
   // column to be 0 or 128, which one test rules out for most moving blocks.
-  const uint64_t t = kBehind ? tColumnsFromBehind(tRow + col) : tColumns<kCols + 2>(tRow + col);
+  // (From behind, they sit in the high 6 bytes of tb.)
+  constexpr int kBelow = kBehind ? 16 : 0;
+  const uint64_t tb = kBehind ? tColumnsFromBehind(tRow + col) : tColumns<kCols + 2>(tRow + col);
   const bool cached = kNear || col + kCols <= SigmaRow::kCached;
-  if ((t & kLow7) == 0) {
+  if ((tb & kLow7 << kBelow) == 0) {
+    const uint64_t t = tb >> kBelow;
     if (t == 0) return stillBlock<S>(io, x);
     if (t == kAll128 && cached && saturated<S>(io, x, sig.sat + col))
       return saturatedBlock<S>(io, x, pc);
   }
   if (kAllMultiplier ||
       ((kNear || col + kCols <= SigmaLanes::kCols) && otherColumns<kCols>(sl.other + col) == 0))
-    return movingBlock<S, false, kChroma>(io, x, lAlphaOf<S>(t),
+    return movingBlock<S, false, kChroma>(io, x, lAlphaOf<S, kBehind>(tb),
                                           hAlphaByMultiplier<S, kNonNegative>(io, x, sl, x), pc);
   float invCols[kCols];
   if (!cached)
@@ -716,7 +734,7 @@ TNR_MD_PASS_INLINE void block(const BlockIo &io, int x, const uint8_t *tRow, con
   const uint32_t *sH = sig.sH + col;
   const typename S::V s0 = S::spreadCols(sH, 0), s1 = S::spreadCols(sH, 1);
   const typename S::F i0 = S::spreadColsF(inv, 0), i1 = S::spreadColsF(inv, 1);
-  movingBlock<S>(io, x, lAlphaOf<S>(t),
+  movingBlock<S>(io, x, lAlphaOf<S, kBehind>(tb),
                  hAlphaFloat<S>(io, x, LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}), pc);
 }
 
@@ -786,7 +804,10 @@ TNR_MD_PASS_INLINE int allMultiplierBlocks(const BlockIo &ioIn, int x, int end, 
   // across the byte stores, with the smoothing known.
   BlockIo io = ioIn;
   if (!kSmoothHere) io.filterStride = 0;
-  for (; x + Wide::kBytes <= end; x += Wide::kBytes)
+  // The last start as the bound: the loop's test compares x with it, no
+  // addition per block.
+  const int lastX = end - Wide::kBytes;
+  for (; x <= lastX; x += Wide::kBytes)
     block<Wide, true, true, Wide::kBytes == 32, kNonNegative, kChroma>(io, x, tRow, sig, sl, pc);
   return x;
 }

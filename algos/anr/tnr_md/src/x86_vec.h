@@ -122,6 +122,8 @@ struct V128 {
   static V cmpgt8(V a, V b) { return _mm_cmpgt_epi8(a, b); }
   static V cmpeq8(V a, V b) { return _mm_cmpeq_epi8(a, b); }
   static bool allZero(V a) { return _mm_testz_si128(a, a) != 0; }
+  // Whether a AND b is 0 in every bit, one test.
+  static bool allZeroAnd(V a, V b) { return _mm_testz_si128(a, b) != 0; }
   static V shuffle8(V a, V idx) { return _mm_shuffle_epi8(a, idx); }  // within 128-bit lanes
   static V broadcast16(const void *p) { return load(p); }  // 16 bytes to every 128-bit lane
   static V blendv8(V a, V b, V m) { return _mm_blendv_epi8(a, b, m); }  // b where m's top bit
@@ -264,6 +266,7 @@ struct V256 {
   static V cmpgt8(V a, V b) { return _mm256_cmpgt_epi8(a, b); }
   static V cmpeq8(V a, V b) { return _mm256_cmpeq_epi8(a, b); }
   static bool allZero(V a) { return _mm256_testz_si256(a, a) != 0; }
+  static bool allZeroAnd(V a, V b) { return _mm256_testz_si256(a, b) != 0; }
   static V shuffle8(V a, V idx) { return _mm256_shuffle_epi8(a, idx); }
   static V broadcast16(const void *p) { return _mm256_broadcastsi128_si256(loadu(p)); }
   static V blendv8(V a, V b, V m) { return _mm256_blendv_epi8(a, b, m); }
@@ -406,6 +409,7 @@ struct V512 {
   static V cmpgt8(V a, V b) { return _mm512_movm_epi8(_mm512_cmpgt_epi8_mask(a, b)); }
   static V srl16(V a, int n) { return _mm512_srli_epi16(a, static_cast<unsigned>(n)); }
   static bool allZero(V a) { return _mm512_test_epi64_mask(a, a) == 0; }
+  static bool allZeroAnd(V a, V b) { return _mm512_test_epi64_mask(a, b) == 0; }
   // The per-pixel pass's moving blocks of 64 pixels.
   using F = __m512;
   static V srl7(V a) { return _mm512_srli_epi16(a, 7); }
