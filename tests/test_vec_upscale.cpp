@@ -668,8 +668,9 @@ TEST(VecUpScale, PixelPassEveryWeightBelow128WithEveryBytePair) {
 // bound, above the bound), the row-buffer alpha lies between 0 and 128 with
 // runs of 128 and of 0, and the previous weights are those the pass writes
 // (0 .. 128), with some rows holding a caller's larger ones (one lane of a
-// block, or every lane). Chunks of blocks that all move and chunks broken
-// by saturated and still blocks; a width that ends with a moved-back block.
+// block, or every lane, or one lane where the other parity's are all 0).
+// Chunks of blocks that all move and chunks broken by saturated and still
+// blocks; a width that ends with a moved-back block.
 TEST(VecUpScale, PixelPassOnNoiseAroundTheThresholds) {
   auto rng = tnr_md_test::seededRng(0x7e41);
   for (int round = 0; round < 4; ++round) {
@@ -702,6 +703,16 @@ TEST(VecUpScale, PixelPassOnNoiseAroundTheThresholds) {
         if (y % 9 == 2 && x % 16 == (y + round) % 16)
           pa = uint8_t(pick<int>(rng, {129, 129, 130, 200, 255}));
         if (y % 13 == 7) pa = uint8_t(uni(rng, 100, 255));
+        // Pixels of one parity all 0 (weights just reset), and of the other
+        // below 128 but for one per 32: a screen of the weights that reads
+        // only one parity's bytes must see the large one.
+        if (y % 10 == 5 || y % 10 == 8) {
+          const int zeroParity = y % 10 == 5 ? 1 : 0;
+          pa = x % 2 == zeroParity ? 0
+               : x % 32 == 2 * ((y + round) % 16) + (1 - zeroParity)
+                   ? uint8_t(pick<int>(rng, {128, 129, 200, 255}))
+                   : uint8_t(uni(rng, 0, 127));
+        }
       }
     for (auto *v : {&p.cur, &p.pre, &p.gain})
       fillWith(v->data(), v->size(), Fill::Random, rng, 0, 255);
