@@ -309,11 +309,52 @@ TNR_MD_PASS_INLINE typename S::V lookup32(const uint8_t (&t)[2][16], typename S:
   return S::bxor(S::shuffle8(S::broadcast16(t[0]), g), S::shuffle8(S::broadcast16(t[1]), g16));
 }
 
+// With AVX-512 VBMI, the multipliers of the lines for every pa 0 .. 127
+// themselves, as the 128-byte tables of their low and high bytes: one
+// two-register byte permute each.
+struct WeightBytes {
+  alignas(64) uint8_t lo[128];
+  alignas(64) uint8_t hi[128];
+};
+constexpr WeightBytes makeWeightBytes() {
+  WeightBytes t{};
+  for (int pa = 0; pa < 128; ++pa) {
+    const WeightLine line = weightLine(pa >> 2);
+    const int m = line.base + line.slope * (pa & 3);
+    t.lo[pa] = static_cast<uint8_t>(m & 0xFF);
+    t.hi[pa] = static_cast<uint8_t>(m >> 8);
+  }
+  return t;
+}
+constexpr WeightBytes kWeightBytes = makeWeightBytes();
+
+// The two forms give the same multiplier for every pa.
+constexpr bool weightBytesMatchLines() {
+  for (int pa = 0; pa < 128; ++pa) {
+    const int g = pa >> 2, i = g & 15, k = g >> 4;
+    const auto entry = [&](const uint8_t (&t)[2][16]) { return t[0][i] ^ (k ? t[1][i] : 0); };
+    const int m = entry(kWeightLines.lo) + 256 * entry(kWeightLines.hi) +
+                  entry(kWeightLines.slope) * (pa & 3);
+    if (kWeightBytes.lo[pa] + 256 * kWeightBytes.hi[pa] != m) return false;
+  }
+  return true;
+}
+static_assert(weightBytesMatchLines(), "the byte tables differ from the lines");
+
 // The weight multipliers of a block's even and odd pixels from its
 // previous weights pa (every byte at most 127), in 16-bit lanes.
 template <class S>
 TNR_MD_PASS_INLINE Split<S> weightMultipliers(typename S::V pa) {
   using V = typename S::V;
+  if constexpr (kVbmi && S::kBytes == 64) {
+    // Byte i of lo and hi: the low and high byte of pa_i's multiplier. The
+    // even pixel's multiplier takes the even bytes of lo and of hi shifted
+    // up, the odd one's the odd bytes of lo shifted down and of hi.
+    const V lo = S::lookup128(kWeightBytes.lo, pa), hi = S::lookup128(kWeightBytes.hi, pa);
+    const __mmask64 odd = 0xAAAAAAAAAAAAAAAAu;
+    return {_mm512_mask_blend_epi8(odd, lo, S::sll8(hi)),
+            _mm512_mask_blend_epi8(odd, S::srl8(lo), hi)};
+  }
   const PassVectors &k = passVectors();
   const V g = S::band(S::srl16(pa, 2), S::load(k.g31));
   const V g16 = S::sub8(g, S::load(k.g16));
@@ -743,16 +784,6 @@ TNR_MD_PASS_INLINE void block(const BlockIo &io, int x, const uint8_t *tRow, con
 // 64-pixel steps are templates over that vector, so that the levels without
 // it never instantiate them.
 //
-// Whether T columns n .. n + 9 (n = x / 8) are all 0: 64 still pixels from x.
-template <class S>
-inline bool still64(const uint8_t *tRow, int x) {
-  uint64_t t8;
-  uint16_t t89;
-  std::memcpy(&t8, tRow + (x >> 3), 8);
-  std::memcpy(&t89, tRow + (x >> 3) + 8, 2);
-  return (t8 | t89) == 0;
-}
-
 // lAlpha of 64 pixels from x (T columns n .. n + 9 in the low bytes of t):
 // 128-bit lane q holds pixels 16q .. 16q + 15, whose T pairs are those of
 // kTPairs' first 16 bytes from column n + 2q.
@@ -762,25 +793,33 @@ alignas(64) constexpr uint8_t kTPairs64[64] = {
 template <class S>
 inline Split<S> lAlphaOf64(__m128i t) {
   const __m512i tp = _mm512_shuffle_epi8(_mm512_broadcast_i32x4(t), _mm512_load_si512(kTPairs64));
-  const __m512i four = _mm512_set1_epi16(4);
-  return {S::srl3(S::add(S::maddubs(tp, S::broadcast16(kTWeightsE)), four)),
-          S::srl3(S::add(S::maddubs(tp, S::broadcast16(kTWeightsO)), four))};
+  const __m512i k4096 = S::load(passVectors().c4096);
+  return {S::mulhrs(S::maddubs(tp, S::broadcast16(kTWeightsE)), k4096),
+          S::mulhrs(S::maddubs(tp, S::broadcast16(kTWeightsO)), k4096)};
 }
 
-// The 64 pixels from x (a multiple of 16) that still64 did not take: all
-// saturated, or in general. S: the 512-bit vector.
-template <class S>
-inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
-                    const SigmaLanes &sl, const PassConst &pc) {
+// The 64 pixels from x (a multiple of 16): still, all saturated, or in
+// general. S: the 512-bit vector; kAllMultiplier, kNonNegative and kChroma
+// as block's (kAllMultiplier: the caller knows that the block's columns lie
+// within the first SigmaRow::kCached and all have multiplier sigmas).
+template <class S, bool kAllMultiplier = false, bool kNonNegative = false, int kChroma = -1>
+TNR_MD_PASS_INLINE void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRow &sig,
+                                const SigmaLanes &sl, const PassConst &pc) {
   const int col = x >> 3;
-  const bool cached = col + 8 <= SigmaRow::kCached;
-  // T columns n .. n + 9: the masked load reads nothing past them.
+  const bool cached = kAllMultiplier || col + 8 <= SigmaRow::kCached;
+  // T columns n .. n + 9: the masked load reads nothing past them. Both
+  // screens need every column to be 0 or 128, which one test rules out for
+  // most moving blocks.
   const __m128i t = _mm_maskz_loadu_epi8(0x3FF, tRow + col);
-  if (cached && _mm_cmpeq_epi8_mask(t, _mm_set1_epi8(static_cast<char>(128))) == 0x3FF &&
-      saturated<S>(io, x, sig.sat + col))
-    return saturatedBlock<S>(io, x, pc);
-  if (col + 8 <= SigmaLanes::kCols && otherColumns<8>(sl.other + col) == 0)
-    return movingBlock<S>(io, x, lAlphaOf64<S>(t), hAlphaByMultiplier<S>(io, x, sl, x), pc);
+  if (_mm_test_epi8_mask(t, _mm_set1_epi8(0x7F)) == 0) {
+    if (_mm_test_epi8_mask(t, t) == 0) return stillBlock<S>(io, x);
+    if (cached && _mm_cmpeq_epi8_mask(t, _mm_set1_epi8(static_cast<char>(128))) == 0x3FF &&
+        saturated<S>(io, x, sig.sat + col))
+      return saturatedBlock<S>(io, x, pc);
+  }
+  if (kAllMultiplier || (col + 8 <= SigmaLanes::kCols && otherColumns<8>(sl.other + col) == 0))
+    return movingBlock<S, false, kChroma>(io, x, lAlphaOf64<S>(t),
+                                          hAlphaByMultiplier<S, kNonNegative>(io, x, sl, x), pc);
   float invCols[8];
   if (!cached)
     for (int i = 0; i < 8; ++i) invCols[i] = sig.invAt(col + i);
@@ -788,15 +827,16 @@ inline void block64(const BlockIo &io, int x, const uint8_t *tRow, const SigmaRo
   const uint32_t *sH = sig.sH + col;
   const typename S::V s0 = S::spreadCols(sH, 0), s1 = S::spreadCols(sH, 1);
   const typename S::F i0 = S::spreadColsF(inv, 0), i1 = S::spreadColsF(inv, 1);
-  movingBlock<S>(io, x, lAlphaOf64<S>(t),
-                 hAlphaFloat<S>(io, x, LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}), pc);
+  movingBlock<S, false, kChroma>(
+      io, x, lAlphaOf64<S>(t),
+      hAlphaFloat<S>(io, x, LaneSigma<S>{{s0, s1, s0, s1}, {i0, i1, i0, i1}}), pc);
 }
 
-// The blocks of Wide from x (not the row's first) up to end, all within the
-// first SigmaLanes::kCols columns, which all have multiplier sigmas; the x
-// past them.
+// The blocks of W (the level's widest vector) from x (not the row's first
+// where W is 256 bits) up to end, all within the first SigmaLanes::kCols
+// columns, which all have multiplier sigmas; the x past them.
 // kSmoothHere as pixelRows'.
-template <bool kSmoothHere, bool kNonNegative, int kChroma>
+template <class W, bool kSmoothHere, bool kNonNegative, int kChroma>
 TNR_MD_PASS_INLINE int allMultiplierBlocks(const BlockIo &ioIn, int x, int end, const uint8_t *tRow,
                                            const SigmaRow &sig, const SigmaLanes &sl,
                                            const PassConst &pc) {
@@ -806,10 +846,26 @@ TNR_MD_PASS_INLINE int allMultiplierBlocks(const BlockIo &ioIn, int x, int end, 
   if (!kSmoothHere) io.filterStride = 0;
   // The last start as the bound: the loop's test compares x with it, no
   // addition per block.
-  const int lastX = end - Wide::kBytes;
-  for (; x <= lastX; x += Wide::kBytes)
-    block<Wide, true, true, Wide::kBytes == 32, kNonNegative, kChroma>(io, x, tRow, sig, sl, pc);
+  const int lastX = end - W::kBytes;
+  for (; x <= lastX; x += W::kBytes) {
+    if constexpr (W::kBytes == 64)
+      block64<W, true, kNonNegative, kChroma>(io, x, tRow, sig, sl, pc);
+    else
+      block<W, true, true, W::kBytes == 32, kNonNegative, kChroma>(io, x, tRow, sig, sl, pc);
+  }
   return x;
+}
+
+// The same with the sign of the row's difference plane and its chroma known.
+template <class W, bool kSmoothHere>
+inline int allMultiplierRow(const BlockIo &io, int x, int end, const uint8_t *tRow,
+                            const SigmaRow &sig, const SigmaLanes &sl, const PassConst &pc,
+                            bool nonNegative, bool chroma) {
+  if (nonNegative)
+    return chroma ? allMultiplierBlocks<W, kSmoothHere, true, 1>(io, x, end, tRow, sig, sl, pc)
+                  : allMultiplierBlocks<W, kSmoothHere, true, 0>(io, x, end, tRow, sig, sl, pc);
+  return chroma ? allMultiplierBlocks<W, kSmoothHere, false, 1>(io, x, end, tRow, sig, sl, pc)
+                : allMultiplierBlocks<W, kSmoothHere, false, 0>(io, x, end, tRow, sig, sl, pc);
 }
 
 // The moved-back last block of a row, at proWidth - 16: lane p is pixel
@@ -887,42 +943,24 @@ void pixelRows(const Frames &f, const Maps &m, const Grid &g, const PassRows &r)
     io.gain = m.gain + mapRow;
     const int nFull = proWidth & ~15;
     int x = 0;
-    if constexpr (W::kBytes != 64) {
-      // The blocks whose columns lie within the first kCached, then the rest.
-      // Where every one of them has a multiplier sigma (on real footage,
-      // nearly every block row), without testing each block's; blocks of
-      // 32 after the first read their T columns in one load.
-      const int nearEnd = nFull < 8 * SigmaRow::kCached ? nFull : 8 * SigmaRow::kCached;
-      if (lanes.allMultiplier && x + Wide::kBytes <= nearEnd) {
-        block<Wide, true, true>(io, x, tRow, sig, lanes, pc);
-        x += Wide::kBytes;
-        if (r.nonNegative)
-          x = oddRow
-                  ? allMultiplierBlocks<kSmoothHere, true, 1>(io, x, nearEnd, tRow, sig, lanes, pc)
-                  : allMultiplierBlocks<kSmoothHere, true, 0>(io, x, nearEnd, tRow, sig, lanes, pc);
-        else
-          x = oddRow
-                  ? allMultiplierBlocks<kSmoothHere, false, 1>(io, x, nearEnd, tRow, sig, lanes, pc)
-                  : allMultiplierBlocks<kSmoothHere, false, 0>(io, x, nearEnd, tRow, sig, lanes,
-                                                               pc);
+    // The blocks whose columns lie within the first kCached, then the rest.
+    // Where every one of them has a multiplier sigma (on real footage,
+    // nearly every block row), without testing each block's; blocks of 32
+    // after the first read their T columns in one load.
+    const int nearEnd = nFull < 8 * SigmaRow::kCached ? nFull : 8 * SigmaRow::kCached;
+    if (lanes.allMultiplier && x + W::kBytes <= nearEnd) {
+      if constexpr (W::kBytes != 64) {
+        block<W, true, true>(io, x, tRow, sig, lanes, pc);
+        x += W::kBytes;
       }
-      for (; x + Wide::kBytes <= nearEnd; x += Wide::kBytes)
-        block<Wide, true>(io, x, tRow, sig, lanes, pc);
+      x = allMultiplierRow<W, kSmoothHere>(io, x, nearEnd, tRow, sig, lanes, pc, r.nonNegative,
+                                           oddRow);
     }
-    while (x + Wide::kBytes <= nFull) {
-      if constexpr (W::kBytes == 64) {
-        if (x + 64 <= nFull) {
-          if (still64<W>(tRow, x))
-            stillBlock<W>(io, x);
-          else
-            block64<W>(io, x, tRow, sig, lanes, pc);
-          x += 64;
-          continue;
-        }
-      }
-      block<Wide>(io, x, tRow, sig, lanes, pc);
-      x += Wide::kBytes;
-    }
+    if constexpr (W::kBytes != 64)
+      for (; x + W::kBytes <= nearEnd; x += W::kBytes) block<W, true>(io, x, tRow, sig, lanes, pc);
+    if constexpr (W::kBytes == 64)
+      for (; x + 64 <= nFull; x += 64) block64<W>(io, x, tRow, sig, lanes, pc);
+    for (; x + Wide::kBytes <= nFull; x += Wide::kBytes) block<Wide>(io, x, tRow, sig, lanes, pc);
     for (; x < nFull; x += 16) block<V128>(io, x, tRow, sig, lanes, pc);
     if (nFull < proWidth) movedBackBlock(io, proWidth, nFull, tRow, sig, pc);
   }
