@@ -891,7 +891,7 @@ TNR_MD_PASS_INLINE int allMultiplierBlocks(const BlockIo &ioIn, int x, int end, 
 
 // The same with the sign of the row's difference plane and its chroma known.
 template <class W, bool kSmoothHere>
-inline int allMultiplierRow(const BlockIo &io, int x, int end, const uint8_t *tRow,
+TNR_MD_PASS_INLINE int allMultiplierRow(const BlockIo &io, int x, int end, const uint8_t *tRow,
                             const SigmaRow &sig, const SigmaLanes &sl, const PassConst &pc,
                             bool nonNegative, bool chroma) {
   if (nonNegative)
