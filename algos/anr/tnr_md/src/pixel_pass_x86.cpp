@@ -283,15 +283,19 @@ constexpr WeightLines makeWeightLines() {
 }
 constexpr WeightLines kWeightLines = makeWeightLines();
 
+// The multiplier of pa as the pass reads it from the tables.
+constexpr int tableMultiplier(int pa) {
+  const int g = pa >> 2, i = g & 15, k = g >> 4;
+  const auto entry = [&](const uint8_t (&t)[2][16]) { return t[0][i] ^ (k ? t[1][i] : 0); };
+  return entry(kWeightLines.lo) + 256 * entry(kWeightLines.hi) +
+         entry(kWeightLines.slope) * (pa & 3);
+}
+
 // Every pair through the tables as the pass reads them.
 constexpr bool weightLinesExact() {
   for (int pa = 0; pa < 128; ++pa) {
-    const int g = pa >> 2, i = g & 15, k = g >> 4;
-    const auto entry = [&](const uint8_t (&t)[2][16]) { return t[0][i] ^ (k ? t[1][i] : 0); };
-    const WeightLine line = weightLine(g);
-    if (line.base < 0) return false;
-    const int m = entry(kWeightLines.lo) + 256 * entry(kWeightLines.hi) +
-                  entry(kWeightLines.slope) * (pa & 3);
+    if (weightLine(pa >> 2).base < 0) return false;
+    const int m = tableMultiplier(pa);
     if (m > 32767) return false;
     for (int sa = 0; sa <= 128; ++sa)  // below 128, as blendBytesBelow128 needs
       if (((sa * m + 16384) >> 15) != weightQuotient(sa, pa) || weightQuotient(sa, pa) > 127)
@@ -309,9 +313,9 @@ TNR_MD_PASS_INLINE typename S::V lookup32(const uint8_t (&t)[2][16], typename S:
   return S::bxor(S::shuffle8(S::broadcast16(t[0]), g), S::shuffle8(S::broadcast16(t[1]), g16));
 }
 
-// With AVX-512 VBMI, the multipliers of the lines for every pa 0 .. 127
-// themselves, as the 128-byte tables of their low and high bytes: one
-// two-register byte permute each.
+// With AVX-512 VBMI, the multipliers read from the lines (checked above)
+// for every pa 0 .. 127 themselves, as the 128-byte tables of their low
+// and high bytes: one two-register byte permute each.
 struct WeightBytes {
   alignas(64) uint8_t lo[128];
   alignas(64) uint8_t hi[128];
@@ -319,27 +323,12 @@ struct WeightBytes {
 constexpr WeightBytes makeWeightBytes() {
   WeightBytes t{};
   for (int pa = 0; pa < 128; ++pa) {
-    const WeightLine line = weightLine(pa >> 2);
-    const int m = line.base + line.slope * (pa & 3);
-    t.lo[pa] = static_cast<uint8_t>(m & 0xFF);
-    t.hi[pa] = static_cast<uint8_t>(m >> 8);
+    t.lo[pa] = static_cast<uint8_t>(tableMultiplier(pa) & 0xFF);
+    t.hi[pa] = static_cast<uint8_t>(tableMultiplier(pa) >> 8);
   }
   return t;
 }
 constexpr WeightBytes kWeightBytes = makeWeightBytes();
-
-// The two forms give the same multiplier for every pa.
-constexpr bool weightBytesMatchLines() {
-  for (int pa = 0; pa < 128; ++pa) {
-    const int g = pa >> 2, i = g & 15, k = g >> 4;
-    const auto entry = [&](const uint8_t (&t)[2][16]) { return t[0][i] ^ (k ? t[1][i] : 0); };
-    const int m = entry(kWeightLines.lo) + 256 * entry(kWeightLines.hi) +
-                  entry(kWeightLines.slope) * (pa & 3);
-    if (kWeightBytes.lo[pa] + 256 * kWeightBytes.hi[pa] != m) return false;
-  }
-  return true;
-}
-static_assert(weightBytesMatchLines(), "the byte tables differ from the lines");
 
 // The weight multipliers of a block's even and odd pixels from its
 // previous weights pa (every byte at most 127), in 16-bit lanes.
