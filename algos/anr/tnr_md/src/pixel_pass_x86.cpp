@@ -498,18 +498,20 @@ inline void setSigmaLanes(const uint32_t *sH, int n, SigmaLanes &sl) {
         _mm256_cmpeq_epi32(_mm256_and_si256(v, _mm256_set1_epi32(255)), _mm256_setzero_si256()),
         inRange);
     const __m256i safe = _mm256_blendv_epi8(_mm256_set1_epi32(32767), v, isMul);
-    const __m256i m = _mm256_add_epi32(
-        _mm512_cvttpd_epi32(
-            _mm512_div_pd(_mm512_set1_pd(274877906944.0), _mm512_cvtepi32_pd(safe))),
-        _mm256_set1_epi32(1));
+    const __m256i m =
+        _mm256_add_epi32(_mm512_cvttpd_epi32(_mm512_div_pd(_mm512_set1_pd(274877906944.0),
+                                                           _mm512_cvtepi32_pd(safe))),
+                         _mm256_set1_epi32(1));
     const auto twice = [](__m256i x) { return _mm256_or_si256(x, _mm256_slli_epi32(x, 16)); };
     const auto spread = [](void *dst, __m256i x) {
       const __m512i w = _mm512_castsi256_si512(x);
       auto *d = static_cast<__m512i *>(dst);
-      _mm512_storeu_si512(d, _mm512_permutexvar_epi32(
-                                 _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3), w));
-      _mm512_storeu_si512(d + 1, _mm512_permutexvar_epi32(
-                                     _mm512_setr_epi32(4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7), w));
+      _mm512_storeu_si512(
+          d, _mm512_permutexvar_epi32(
+                 _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3), w));
+      _mm512_storeu_si512(
+          d + 1, _mm512_permutexvar_epi32(
+                     _mm512_setr_epi32(4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7), w));
     };
     spread(sl.s + 8 * i, twice(_mm256_and_si256(v, _mm256_set1_epi32(0x7FFF))));
     spread(sl.ml + 8 * i, twice(_mm256_and_si256(m, _mm256_set1_epi32(0xFFFF))));
@@ -879,9 +881,9 @@ TNR_MD_PASS_INLINE int allMultiplierBlocks(const BlockIo &ioIn, int x, int end, 
       _mm_prefetch(reinterpret_cast<const char *>(io.preAlpha + x + 1024), _MM_HINT_T0);
       _mm_prefetch(reinterpret_cast<const char *>(io.gain + x + 1024), _MM_HINT_T0);
       block64<W, true, kNonNegative, kChroma>(io, x, tRow, sig, sl, pc);
-    }
-    else
+    } else {
       block<W, true, true, W::kBytes == 32, kNonNegative, kChroma>(io, x, tRow, sig, sl, pc);
+    }
   }
   return x;
 }
@@ -889,8 +891,8 @@ TNR_MD_PASS_INLINE int allMultiplierBlocks(const BlockIo &ioIn, int x, int end, 
 // The same with the sign of the row's difference plane and its chroma known.
 template <class W, bool kSmoothHere>
 TNR_MD_PASS_INLINE int allMultiplierRow(const BlockIo &io, int x, int end, const uint8_t *tRow,
-                            const SigmaRow &sig, const SigmaLanes &sl, const PassConst &pc,
-                            bool nonNegative, bool chroma) {
+                                        const SigmaRow &sig, const SigmaLanes &sl,
+                                        const PassConst &pc, bool nonNegative, bool chroma) {
   if (nonNegative)
     return chroma ? allMultiplierBlocks<W, kSmoothHere, true, 1>(io, x, end, tRow, sig, sl, pc)
                   : allMultiplierBlocks<W, kSmoothHere, true, 0>(io, x, end, tRow, sig, sl, pc);
