@@ -427,8 +427,11 @@ struct V512 {
   }
   // Lanes 8k .. 8k + 7: p[first + k].
   static V spread16(const int16_t *p, int first) {
-    return _mm512_inserti64x4(_mm512_castsi256_si512(V256::spread16(p, first)),
-                              V256::spread16(p, first + 2), 1);
+    // The masked form with every lane written: the same insert, where the
+    // plain one's unused merge source (an undefined vector) sets off GCC
+    // 12's -Wuninitialized in the sanitizer builds.
+    const V lo = _mm512_castsi256_si512(V256::spread16(p, first));
+    return _mm512_mask_inserti64x4(lo, 0xFF, lo, V256::spread16(p, first + 2), 1);
   }
   static V packus32(V a, V b) { return _mm512_packus_epi32(a, b); }
   static V max32(V a, V b) { return _mm512_max_epi32(a, b); }
