@@ -486,42 +486,7 @@ struct SigmaLanes {
 inline void setSigmaLanes(const uint32_t *sH, int n, SigmaLanes &sl) {
   alignas(16) int32_t mul[4];
   alignas(16) int32_t ok[4];
-  int i = 0;
-#if defined(__AVX512F__) && defined(__AVX512VL__)
-  // Eight at a time where the level has AVX-512: the same steps.
-  for (; i + 8 <= n; i += 8) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(sH + i));
-    const __m256i v129 = _mm256_sub_epi32(v, _mm256_set1_epi32(129));
-    const __m256i inRange =
-        _mm256_cmpeq_epi32(_mm256_min_epu32(v129, _mm256_set1_epi32(32767 - 129)), v129);
-    const __m256i isMul = _mm256_andnot_si256(
-        _mm256_cmpeq_epi32(_mm256_and_si256(v, _mm256_set1_epi32(255)), _mm256_setzero_si256()),
-        inRange);
-    const __m256i safe = _mm256_blendv_epi8(_mm256_set1_epi32(32767), v, isMul);
-    const __m256i m =
-        _mm256_add_epi32(_mm512_cvttpd_epi32(_mm512_div_pd(_mm512_set1_pd(274877906944.0),
-                                                           _mm512_cvtepi32_pd(safe))),
-                         _mm256_set1_epi32(1));
-    const auto twice = [](__m256i x) { return _mm256_or_si256(x, _mm256_slli_epi32(x, 16)); };
-    const auto spread = [](void *dst, __m256i x) {
-      const __m512i w = _mm512_castsi256_si512(x);
-      auto *d = static_cast<__m512i *>(dst);
-      _mm512_storeu_si512(
-          d, _mm512_permutexvar_epi32(
-                 _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3), w));
-      _mm512_storeu_si512(
-          d + 1, _mm512_permutexvar_epi32(
-                     _mm512_setr_epi32(4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6, 7, 7, 7, 7), w));
-    };
-    spread(sl.s + 8 * i, twice(_mm256_and_si256(v, _mm256_set1_epi32(0x7FFF))));
-    spread(sl.ml + 8 * i, twice(_mm256_and_si256(m, _mm256_set1_epi32(0xFFFF))));
-    spread(sl.mh + 8 * i, _mm256_or_si256(_mm256_srai_epi32(m, 16), _mm256_set1_epi32(0x10000)));
-    // other: 0 for a multiplier sigma's column (isMul -1), else 1.
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(sl.other + i),
-                     _mm256_cvtepi32_epi8(_mm256_add_epi32(isMul, _mm256_set1_epi32(1))));
-  }
-#endif
-  for (; i < n; i += 4) {
+  for (int i = 0; i < n; i += 4) {
     const int k = n - i < 4 ? n - i : 4;
 #if defined(__AVX2__)
     if (k == 4) {
