@@ -1,6 +1,8 @@
 // Google Benchmark of every motion_detect stage and of the whole call, the
 // per-sample form (_c) against the vector form (_neon) in the same run, plus a
-// memory skeleton that moves exactly the bytes one call must move.
+// memory skeleton that moves exactly the bytes one call must move, and the
+// same bytes with the call's own planes in the call's order
+// (skeleton_in_order): the part of the call's time that its order sets.
 //
 // The leading rows (motion_detect_real) run real footage: the NV12 files of
 // scripts/real_frames.sh (vtest.avi with sigma 8 noise, upscaled to
@@ -21,6 +23,7 @@
 // shared machine CPU time is the steadier figure (wall time is also printed).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -203,6 +206,119 @@ void skeleton(uint8_t *cur, const uint8_t *pre, uint8_t *alpha, uint8_t *preAlph
   skeletonMaps(alpha, preAlpha, gain, luma);
 }
 
+// The skeleton's bytes and the call's own planes in the call's own order,
+// the streamed schedule's, with one trivial operation per sample: what the
+// order itself costs on this machine when the arithmetic costs nothing.
+// Each frame row's difference (luma, and on even rows its chroma row) goes
+// to a ring of 16-bit rows as far below a band of rows as the call's
+// difference runs; the band's rows are filtered from the ring into 16-bit
+// rows; then the band's rows of every map and frame are read and written as
+// the skeleton does, each pixel also reading its filtered sample. kRing
+// false is the order that keeps no ring: ahead of the band the frames are
+// only read (as for the block sums), and the band's difference rows are
+// formed again from the frames when the band comes. The row steps run at the
+// widest vector the machine has (the skeleton itself stays at the compiler's
+// default, as the figures before it were measured).
+#if defined(__x86_64__) && defined(__has_attribute)
+#if __has_attribute(target_clones)
+#define TNR_MD_BENCH_WIDEST __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#endif
+#endif
+#ifndef TNR_MD_BENCH_WIDEST
+#define TNR_MD_BENCH_WIDEST
+#endif
+TNR_MD_BENCH_WIDEST void diffRow(uint16_t *__restrict r, const uint8_t *__restrict c,
+                                 const uint8_t *__restrict p, int w) {
+  for (int x = 0; x < w; ++x) r[x] = static_cast<uint16_t>(c[x] - p[x]);
+}
+TNR_MD_BENCH_WIDEST void addDiffRow(uint16_t *__restrict r, const uint8_t *__restrict c,
+                                    const uint8_t *__restrict p, int w) {
+  for (int x = 0; x < w; ++x) r[x] = static_cast<uint16_t>(r[x] + c[x] - p[x]);
+}
+TNR_MD_BENCH_WIDEST void foldRow(uint8_t *__restrict acc, const uint8_t *__restrict c,
+                                 const uint8_t *__restrict p, int w) {
+  for (int x = 0; x + 64 <= w; x += 64)
+    for (int i = 0; i < 64; ++i) acc[i] = static_cast<uint8_t>(acc[i] + c[x + i] - p[x + i]);
+}
+TNR_MD_BENCH_WIDEST void filterRow(uint16_t *__restrict out, const uint16_t *__restrict a,
+                                   const uint16_t *__restrict b, const uint16_t *__restrict c,
+                                   int w) {
+  for (int x = 0; x < w; ++x) out[x] = static_cast<uint16_t>(a[x] + b[x] + c[x]);
+}
+TNR_MD_BENCH_WIDEST void passRow(uint8_t *__restrict cur, const uint8_t *__restrict pre,
+                                 const uint16_t *__restrict sm, uint8_t *__restrict alpha,
+                                 uint8_t *__restrict preAlpha, uint8_t *__restrict gain, int w) {
+  for (int x = 0; x < w; ++x) {
+    cur[x] = static_cast<uint8_t>(((cur[x] + pre[x] + 1) >> 1) ^ sm[x]);
+    const uint8_t a = static_cast<uint8_t>(preAlpha[x] + 1);
+    preAlpha[x] = a;
+    gain[x] = static_cast<uint8_t>(gain[x] ^ a);
+    alpha[x] = static_cast<uint8_t>(a >> 1);
+  }
+}
+TNR_MD_BENCH_WIDEST void passChromaRow(uint8_t *__restrict cur, const uint8_t *__restrict pre,
+                                       int w) {
+  for (int x = 0; x < w; ++x) cur[x] = static_cast<uint8_t>((cur[x] + pre[x] + 1) >> 1);
+}
+
+// The ring's rows, as the call's: the whole plane when the grid is not
+// taller than the ring and a band.
+int ringSlots(int h) { return h > tnr_md::kRingRows + tnr_md::kBandRows ? tnr_md::kRingRows : h; }
+
+// ring: ringSlots(h) rows; band: 2 x tnr_md::kBandRows + 3 rows; both of
+// pitch w.
+template <bool kRing>
+void skeletonInOrder(uint8_t *cur, const uint8_t *pre, uint8_t *alpha, uint8_t *preAlpha,
+                     uint8_t *gain, int w, int h, uint16_t *ring, uint16_t *band) {
+  const ptrdiff_t luma = static_cast<ptrdiff_t>(w) * h;
+  const int slots = ringSlots(h);
+  const auto clampRow = [&](int y) { return y < 0 ? 0 : y >= h ? h - 1 : y; };
+  const auto ringRow = [&](int y) {
+    return ring + static_cast<ptrdiff_t>(clampRow(y) % slots) * w;
+  };
+  const auto difference = [&](uint16_t *r, int y) {
+    y = clampRow(y);
+    const ptrdiff_t o = static_cast<ptrdiff_t>(y) * w, oc = luma + (y >> 1) * w;
+    diffRow(r, cur + o, pre + o, w);
+    if ((y & 1) == 0) addDiffRow(r, cur + oc, pre + oc, w);
+  };
+  alignas(64) uint8_t acc[64] = {};
+  // The difference runs this many rows below a band's first row.
+  const int ahead = 8 * ((tnr_md::kBandRows + 3) / 8 + tnr_md::kLowResRows + 4);
+  uint16_t *bandDiff = band + w;  // row y0 - 1 at band
+  uint16_t *smoothed = band + static_cast<ptrdiff_t>(tnr_md::kBandRows + 3) * w;
+  int diffRows = 0;
+  for (int y0 = 0; y0 < h; y0 += tnr_md::kBandRows) {
+    const int y1 = std::min(y0 + tnr_md::kBandRows, h);
+    for (; diffRows < std::min(y0 + ahead, h); ++diffRows) {
+      const int y = diffRows;
+      const ptrdiff_t o = static_cast<ptrdiff_t>(y) * w, oc = luma + (y >> 1) * w;
+      if (kRing) {
+        difference(ringRow(y), y);
+      } else {
+        foldRow(acc, cur + o, pre + o, w);
+        if ((y & 1) == 0) foldRow(acc, cur + oc, pre + oc, w);
+      }
+    }
+    if (!kRing)
+      for (int y = y0 - 1; y <= y1; ++y)
+        difference(bandDiff + static_cast<ptrdiff_t>(y - y0) * w, y);
+    const auto diffAt = [&](int y) {
+      return kRing ? ringRow(y) : bandDiff + static_cast<ptrdiff_t>(y - y0) * w;
+    };
+    for (int y = y0; y < y1; ++y)
+      filterRow(smoothed + static_cast<ptrdiff_t>(y - y0) * w, diffAt(y - 1), diffAt(y),
+                diffAt(y + 1), w);
+    for (int y = y0; y < y1; ++y) {
+      const ptrdiff_t o = static_cast<ptrdiff_t>(y) * w, oc = luma + (y >> 1) * w;
+      passRow(cur + o, pre + o, smoothed + static_cast<ptrdiff_t>(y - y0) * w, alpha + o,
+              preAlpha + o, gain + o, w);
+      if (y & 1) passChromaRow(cur + oc, pre + oc, w);
+    }
+  }
+  alpha[0] = static_cast<uint8_t>(alpha[0] + acc[0]);  // the folds are not dead
+}
+
 void registerSize(int w, int h) {
   const std::string size = "/" + std::to_string(w) + "x" + std::to_string(h);
   // "x86": the set the library is built for, under that name; then every
@@ -323,6 +439,23 @@ void registerSize(int w, int h) {
       tnr_md::extendImgBorder_c(s.sigma(), s.g.sigmaStride, s.g.blockRows + 8, 4, 4);
     });
   });
+  for (bool ring : {true, false})
+    reg(std::string(ring ? "skeleton_in_order" : "skeleton_in_order_no_ring") + size,
+        [=](benchmark::State &st) {
+          Setup &s = setupFor(w, h);
+          tnr_md_bench::Buf<uint8_t> cur = s.scene.cur, alpha(s.scene.pixels()),
+                                     preAlpha = s.scene.preAlpha, gain = s.scene.gain;
+          tnr_md_bench::Buf<uint16_t> rows(static_cast<size_t>(ringSlots(h)) * w),
+              band(static_cast<size_t>(2 * tnr_md::kBandRows + 3) * w);
+          for (auto _ : st) {
+            (ring ? skeletonInOrder<true> : skeletonInOrder<false>)(cur.data(), s.scene.pre.data(),
+                                                                    alpha.data(), preAlpha.data(),
+                                                                    gain.data(), w, h, rows.data(),
+                                                                    band.data());
+            benchmark::ClobberMemory();
+          }
+          finish(st, s);
+        });
   reg("skeleton" + size, [=](benchmark::State &st) {
     Setup &s = setupFor(w, h);
     tnr_md_bench::Buf<uint8_t> cur = s.scene.cur, alpha(s.scene.pixels()),
@@ -527,6 +660,16 @@ void printSummary(const std::map<std::string, double> &ms) {
           const double m = get(std::string(call) + "/" + form + "/" + sizes[si]);
           if (m > 0) std::printf("  %s/%s / skeleton at %s: %.2f\n", call, form, sizes[si], m / sk);
         }
+      // The call's order with no arithmetic, against the skeleton, and the
+      // leading row against it: how much of the ratio above is the order's.
+      const double real = get(std::string("motion_detect_real/x86/") + sizes[si]);
+      for (const char *order : {"skeleton_in_order", "skeleton_in_order_no_ring"}) {
+        const double o = get(std::string(order) + "/" + sizes[si]);
+        if (o <= 0) continue;
+        std::printf("  %s / skeleton at %s: %.2f", order, sizes[si], o / sk);
+        if (real > 0) std::printf("; motion_detect_real/x86 / %s: %.2f", order, real / o);
+        std::printf("\n");
+      }
     }
     for (const char *scene : {"parallel", "parallel_moving", "parallel_skeleton"}) {
       const double one = get(std::string(scene) + "/1t/" + sizes[si]);
