@@ -188,16 +188,21 @@ void inPlaceStage(benchmark::State &st, int w, int h, Fn fn, bool everythingMove
 // written, pAlpha written, with one trivial operation per byte. 9.5 bytes per
 // processing pixel, 19.7 MB at 1920x1080. Its in-place state is chained from
 // call to call; no value affects its cost.
+// The operation on one frame byte and on one pixel's map bytes.
+inline uint8_t frameByte(uint8_t cur, uint8_t pre) {
+  return static_cast<uint8_t>((cur + pre + 1) >> 1);
+}
+inline void mapBytes(uint8_t &alpha, uint8_t &preAlpha, uint8_t &gain) {
+  const uint8_t a = static_cast<uint8_t>(preAlpha + 1);
+  preAlpha = a;
+  gain = static_cast<uint8_t>(gain ^ a);
+  alpha = static_cast<uint8_t>(a >> 1);
+}
 void skeletonFrames(uint8_t *cur, const uint8_t *pre, size_t bytes) {
-  for (size_t i = 0; i < bytes; ++i) cur[i] = static_cast<uint8_t>((cur[i] + pre[i] + 1) >> 1);
+  for (size_t i = 0; i < bytes; ++i) cur[i] = frameByte(cur[i], pre[i]);
 }
 void skeletonMaps(uint8_t *alpha, uint8_t *preAlpha, uint8_t *gain, size_t bytes) {
-  for (size_t i = 0; i < bytes; ++i) {
-    const uint8_t a = static_cast<uint8_t>(preAlpha[i] + 1);
-    preAlpha[i] = a;
-    gain[i] = static_cast<uint8_t>(gain[i] ^ a);
-    alpha[i] = static_cast<uint8_t>(a >> 1);
-  }
+  for (size_t i = 0; i < bytes; ++i) mapBytes(alpha[i], preAlpha[i], gain[i]);
 }
 void skeleton(uint8_t *cur, const uint8_t *pre, uint8_t *alpha, uint8_t *preAlpha, uint8_t *gain,
               int w, int h) {
@@ -249,16 +254,13 @@ TNR_MD_BENCH_WIDEST void passRow(uint8_t *__restrict cur, const uint8_t *__restr
                                  const uint16_t *__restrict sm, uint8_t *__restrict alpha,
                                  uint8_t *__restrict preAlpha, uint8_t *__restrict gain, int w) {
   for (int x = 0; x < w; ++x) {
-    cur[x] = static_cast<uint8_t>(((cur[x] + pre[x] + 1) >> 1) ^ sm[x]);
-    const uint8_t a = static_cast<uint8_t>(preAlpha[x] + 1);
-    preAlpha[x] = a;
-    gain[x] = static_cast<uint8_t>(gain[x] ^ a);
-    alpha[x] = static_cast<uint8_t>(a >> 1);
+    cur[x] = static_cast<uint8_t>(frameByte(cur[x], pre[x]) ^ sm[x]);
+    mapBytes(alpha[x], preAlpha[x], gain[x]);
   }
 }
 TNR_MD_BENCH_WIDEST void passChromaRow(uint8_t *__restrict cur, const uint8_t *__restrict pre,
                                        int w) {
-  for (int x = 0; x < w; ++x) cur[x] = static_cast<uint8_t>((cur[x] + pre[x] + 1) >> 1);
+  for (int x = 0; x < w; ++x) cur[x] = frameByte(cur[x], pre[x]);
 }
 
 // The ring's rows, as the call's: the whole plane when the grid is not
@@ -276,11 +278,13 @@ void skeletonInOrder(uint8_t *cur, const uint8_t *pre, uint8_t *alpha, uint8_t *
   const auto ringRow = [&](int y) {
     return ring + static_cast<ptrdiff_t>(clampRow(y) % slots) * w;
   };
+  // Row y's luma and chroma offsets.
+  const auto lumaAt = [&](int y) { return static_cast<ptrdiff_t>(y) * w; };
+  const auto chromaAt = [&](int y) { return luma + static_cast<ptrdiff_t>(y >> 1) * w; };
   const auto difference = [&](uint16_t *r, int y) {
     y = clampRow(y);
-    const ptrdiff_t o = static_cast<ptrdiff_t>(y) * w, oc = luma + (y >> 1) * w;
-    diffRow(r, cur + o, pre + o, w);
-    if ((y & 1) == 0) addDiffRow(r, cur + oc, pre + oc, w);
+    diffRow(r, cur + lumaAt(y), pre + lumaAt(y), w);
+    if ((y & 1) == 0) addDiffRow(r, cur + chromaAt(y), pre + chromaAt(y), w);
   };
   alignas(64) uint8_t acc[64] = {};
   // The difference runs this many rows below a band's first row.
@@ -292,12 +296,11 @@ void skeletonInOrder(uint8_t *cur, const uint8_t *pre, uint8_t *alpha, uint8_t *
     const int y1 = std::min(y0 + tnr_md::kBandRows, h);
     for (; diffRows < std::min(y0 + ahead, h); ++diffRows) {
       const int y = diffRows;
-      const ptrdiff_t o = static_cast<ptrdiff_t>(y) * w, oc = luma + (y >> 1) * w;
       if (kRing) {
         difference(ringRow(y), y);
       } else {
-        foldRow(acc, cur + o, pre + o, w);
-        if ((y & 1) == 0) foldRow(acc, cur + oc, pre + oc, w);
+        foldRow(acc, cur + lumaAt(y), pre + lumaAt(y), w);
+        if ((y & 1) == 0) foldRow(acc, cur + chromaAt(y), pre + chromaAt(y), w);
       }
     }
     if (!kRing)
@@ -310,10 +313,10 @@ void skeletonInOrder(uint8_t *cur, const uint8_t *pre, uint8_t *alpha, uint8_t *
       filterRow(smoothed + static_cast<ptrdiff_t>(y - y0) * w, diffAt(y - 1), diffAt(y),
                 diffAt(y + 1), w);
     for (int y = y0; y < y1; ++y) {
-      const ptrdiff_t o = static_cast<ptrdiff_t>(y) * w, oc = luma + (y >> 1) * w;
+      const ptrdiff_t o = lumaAt(y);
       passRow(cur + o, pre + o, smoothed + static_cast<ptrdiff_t>(y - y0) * w, alpha + o,
               preAlpha + o, gain + o, w);
-      if (y & 1) passChromaRow(cur + oc, pre + oc, w);
+      if (y & 1) passChromaRow(cur + chromaAt(y), pre + chromaAt(y), w);
     }
   }
   alpha[0] = static_cast<uint8_t>(alpha[0] + acc[0]);  // the folds are not dead
@@ -439,33 +442,36 @@ void registerSize(int w, int h) {
       tnr_md::extendImgBorder_c(s.sigma(), s.g.sigmaStride, s.g.blockRows + 8, 4, 4);
     });
   });
-  for (bool ring : {true, false})
-    reg(std::string(ring ? "skeleton_in_order" : "skeleton_in_order_no_ring") + size,
-        [=](benchmark::State &st) {
-          Setup &s = setupFor(w, h);
-          tnr_md_bench::Buf<uint8_t> cur = s.scene.cur, alpha(s.scene.pixels()),
-                                     preAlpha = s.scene.preAlpha, gain = s.scene.gain;
-          tnr_md_bench::Buf<uint16_t> rows(static_cast<size_t>(ringSlots(h)) * w),
-              band(static_cast<size_t>(2 * tnr_md::kBandRows + 3) * w);
-          for (auto _ : st) {
-            (ring ? skeletonInOrder<true> : skeletonInOrder<false>)(cur.data(), s.scene.pre.data(),
-                                                                    alpha.data(), preAlpha.data(),
-                                                                    gain.data(), w, h, rows.data(),
-                                                                    band.data());
-            benchmark::ClobberMemory();
-          }
-          finish(st, s);
-        });
-  reg("skeleton" + size, [=](benchmark::State &st) {
-    Setup &s = setupFor(w, h);
-    tnr_md_bench::Buf<uint8_t> cur = s.scene.cur, alpha(s.scene.pixels()),
-                               preAlpha = s.scene.preAlpha, gain = s.scene.gain;
-    for (auto _ : st) {
-      skeleton(cur.data(), s.scene.pre.data(), alpha.data(), preAlpha.data(), gain.data(), w, h);
-      benchmark::ClobberMemory();
-    }
-    finish(st, s);
-  });
+  // The skeleton rows: each chains its own copies of the scene's in-place
+  // buffers from call to call. fn(cur, alpha, preAlpha, gain).
+  const auto regSkeleton = [&](const std::string &name, auto fn) {
+    reg(name + size, [=](benchmark::State &st) {
+      Setup &s = setupFor(w, h);
+      tnr_md_bench::Buf<uint8_t> cur = s.scene.cur, alpha(s.scene.pixels()),
+                                 preAlpha = s.scene.preAlpha, gain = s.scene.gain;
+      for (auto _ : st) {
+        fn(s, cur.data(), alpha.data(), preAlpha.data(), gain.data());
+        benchmark::ClobberMemory();
+      }
+      finish(st, s);
+    });
+  };
+  for (bool ring : {true, false}) {
+    auto rows =
+        std::make_shared<tnr_md_bench::Buf<uint16_t>>(static_cast<size_t>(ringSlots(h)) * w);
+    auto band = std::make_shared<tnr_md_bench::Buf<uint16_t>>(
+        static_cast<size_t>(2 * tnr_md::kBandRows + 3) * w);
+    regSkeleton(ring ? "skeleton_in_order" : "skeleton_in_order_no_ring",
+                [=](Setup &s, uint8_t *cur, uint8_t *alpha, uint8_t *preAlpha, uint8_t *gain) {
+                  (ring ? skeletonInOrder<true>
+                        : skeletonInOrder<false>)(cur, s.scene.pre.data(), alpha, preAlpha, gain, w,
+                                                  h, rows->data(), band->data());
+                });
+  }
+  regSkeleton("skeleton",
+              [=](Setup &s, uint8_t *cur, uint8_t *alpha, uint8_t *preAlpha, uint8_t *gain) {
+                skeleton(cur, s.scene.pre.data(), alpha, preAlpha, gain, w, h);
+              });
 }
 
 // motion_detect on real footage, per form: the file's calls in a chain.
